@@ -1,0 +1,38 @@
+#include "platform/kernel/fault.h"
+
+#include <execinfo.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/kernel/dbg.h"
+
+namespace plat {
+
+void fault(const std::source_location& where, const char* format, ...) {
+  char message[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  std::fprintf(stderr, "*** KERNEL FAULT: %s\n    at %s:%u in %s\n", message, where.file_name(),
+               static_cast<unsigned>(where.line()), where.function_name());
+  std::fflush(stderr);
+  void* frames[64];
+  int count = backtrace(frames, 64);
+  backtrace_symbols_fd(frames, count, STDERR_FILENO);
+  std::abort();
+}
+
+void assertion_failed(const char* expression, const SrcLoc& where) {
+  fault(where, "assertion failed: %s", expression);
+}
+
+}  // namespace plat
+
+void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4, const SrcLoc& where) {
+  plat::fault(where, "bug check 0x%08X (0x%lx, 0x%lx, 0x%lx, 0x%lx)", BugCheckCode, static_cast<unsigned long>(P1),
+              static_cast<unsigned long>(P2), static_cast<unsigned long>(P3), static_cast<unsigned long>(P4));
+}

@@ -1,0 +1,13 @@
+// Stopping the host on a driver fault, as a kernel bug check does: the
+// message, the caller's place and a backtrace go to standard error, then the
+// process aborts.
+#pragma once
+
+#include <source_location>
+
+namespace plat {
+
+[[noreturn]] void fault(const std::source_location& where, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+}  // namespace plat

@@ -1,0 +1,87 @@
+// The kernel of one simulated host: its clock, physical memory, pool,
+// dispatcher, DPC processors, worker threads, system threads, handles and
+// register space. One exists per process at a time (a zekhost process, or a
+// test); the driver-facing routines (Ke*, Ex*, Mm*, ...) act on it.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/kernel/clock.h"
+#include "platform/kernel/dispatcher.h"
+#include "platform/kernel/dpc.h"
+#include "platform/kernel/mmio.h"
+#include "platform/kernel/object.h"
+#include "platform/kernel/physmem.h"
+#include "platform/kernel/pool.h"
+#include "platform/kernel/thread.h"
+#include "platform/kernel/workers.h"
+
+namespace plat {
+
+struct KernelOptions {
+  Clock::Mode clock = Clock::Mode::Real;
+  std::uint32_t time_increment = 156'250;  // 15.625 ms ticks
+  unsigned processors = 2;
+  unsigned worker_threads = 2;
+  PhysicalMemory::Options memory{};
+  // Receives the kernel debug output (DbgPrint); standard error when empty.
+  std::function<void(std::string_view)> debug_output;
+};
+
+// Physically contiguous blocks handed out by MmAllocateContiguousMemory.
+class ContiguousBlocks {
+ public:
+  void add(void* block, std::size_t bytes);
+  bool remove(void* block);
+  std::size_t bytes_in_use() const;
+
+ private:
+  mutable std::mutex mu_;
+  std::unordered_map<void*, std::size_t> blocks_;
+  std::size_t bytes_ = 0;
+};
+
+class Kernel {
+ public:
+  explicit Kernel(KernelOptions options = {});
+  ~Kernel();
+  Kernel(const Kernel&) = delete;
+  Kernel& operator=(const Kernel&) = delete;
+
+  // The host's kernel; stops the process when there is none.
+  static Kernel& current();
+  static Kernel* try_current();
+
+  Clock& clock() { return *clock_; }
+  PhysicalMemory& memory() { return *memory_; }
+  Pool& pool() { return *pool_; }
+  ContiguousBlocks& contiguous() { return contiguous_; }
+  IoSpace& io_space() { return *io_space_; }
+  HandleTable& handles() { return *handles_; }
+  Dispatcher& dispatcher() { return *dispatcher_; }
+  DpcEngine& dpcs() { return *dpcs_; }
+  WorkerPool& workers() { return *workers_; }
+  SystemThreads& threads() { return *threads_; }
+
+  void debug_print(std::string_view text);
+
+ private:
+  KernelOptions options_;
+  std::mutex debug_mu_;
+  std::unique_ptr<Clock> clock_;
+  std::unique_ptr<PhysicalMemory> memory_;
+  std::unique_ptr<Pool> pool_;
+  ContiguousBlocks contiguous_;
+  std::unique_ptr<IoSpace> io_space_;
+  std::unique_ptr<HandleTable> handles_;
+  std::unique_ptr<Dispatcher> dispatcher_;
+  std::unique_ptr<DpcEngine> dpcs_;
+  std::unique_ptr<WorkerPool> workers_;
+  std::unique_ptr<SystemThreads> threads_;
+};
+
+}  // namespace plat
