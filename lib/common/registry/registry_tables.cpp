@@ -1,0 +1,50 @@
+// The registries' own tables.
+#include "lib/common/registry/registry_tables.h"
+
+#include "include/zek/registry.h"
+
+const char* const ZekStandardErrorTexts[ZEK_STANDARD_ERROR_COUNT] = {
+    "ZEK_STATUS_PASS",
+    "ZEK_STATUS_FAIL",
+    "ZEK_STATUS_BAD_PTR",
+    "ZEK_STATUS_RES_INSUFFICIENT_HW",
+    "ZEK_STATUS_RES_INSUFFICIENT_SW",
+    "ZEK_STATUS_LIB_ALREADY_INITIALIZED",
+    "ZEK_STATUS_LIB_NOT_INITIALIZED",
+    "UNKNOWN ERROR CODE 7",
+    "UNKNOWN ERROR CODE 8",
+    "UNKNOWN ERROR CODE 9",
+    "UNKNOWN ERROR CODE 10",
+    "UNKNOWN ERROR CODE 11",
+    "ZEK_STATUS_A_INVALID_IDENTIFIER",
+    "ZEK_STATUS_A_INVALID_HANDLE",
+    "ZEK_STATUS_A_INVALID_MTU",
+    "ZEK_STATUS_A_INVALID_PORT",
+    "ZEK_STATUS_A_INVALID_COUNTER",
+    "ZEK_STATUS_A_INVALID_COUNTER_VALUE",
+    "ZEK_STATUS_ADDR_INVALID_HANDLE",
+};
+
+const char* const ZekErrorMessageErrorTexts[ZEK_ERROR_MESSAGE_ERROR_COUNT] = {
+    "ZEK_ERROR_BAD_ERROR_CODE",
+    "ZEK_ERROR_TOO_MANY_MESSAGES_REGISTERED",
+    "ZEK_STATUS_ERROR_MSGS_ALREADY_REGISTERED",
+    "ZEK_STATUS_LIB_NOT_FOUND",
+    "ZEK_STATUS_ERROR_MSGS_STILL_REGISTERED",
+};
+
+const char* const ZekInterfaceManagerFunctionNames[ZEK_IF_MNGR_FUNCTION_COUNT] = {
+    "INIT_C_IF_MNGR",
+    "CLEANUP_C_IF_MNGR",
+    "GET_INTERFACE",
+    "REGISTER_INTERFACE_FUNCTION",
+    "REGISTER_INTERFACE",
+    "DEREGISTER_INTERFACE",
+};
+
+const char* ZekStandardStatusText(ZekStatus status) {
+  if (ZekStatusKey(status) == ZEK_GROUP_STANDARD_ERRORS && ZekStatusIndex(status) < ZEK_STANDARD_ERROR_COUNT) {
+    return ZekStandardErrorTexts[ZekStatusIndex(status)];
+  }
+  return ZEK_TEXT_BAD_ERROR_CODE;
+}
