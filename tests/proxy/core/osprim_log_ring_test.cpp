@@ -105,7 +105,7 @@ TEST_F(LogRingTest, ConcurrentWritersGetDistinctSequenceNumbersAndWholeRecords) 
     });
   }
   for (auto& thread : threads) thread.join();
-  // Every record ends with '>': split there and check each piece is whole.
+  // Every record ends with '>': split there and check each record is whole.
   const std::string log = ring_text();
   std::set<long> sequences;
   int whole = 0;
