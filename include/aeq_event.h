@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #pragma pack(push, 1)
-struct ZekAsyncEvent {
+struct alignas(8) ZekAsyncEvent {
   std::uint64_t context;      // AEQE bytes 0-7
   std::uint32_t object_id;    // AEQE word 2 bits 0-17: QP or CQ id
   std::uint16_t event_id;     // AEQE word 3 bits 0-15
@@ -24,6 +24,7 @@ struct ZekAsyncEvent {
   std::uint8_t reserved[3];   // zero
 };
 #pragma pack(pop)
+static_assert(alignof(ZekAsyncEvent) == 8);
 static_assert(sizeof(ZekAsyncEvent) == 24);
 static_assert(offsetof(ZekAsyncEvent, context) == 0);
 static_assert(offsetof(ZekAsyncEvent, object_id) == 8);

@@ -349,22 +349,22 @@ std::uint64_t Board::interrupt_edges(unsigned function) {
 }
 
 void Board::deliver_interrupts() {
-  std::unique_lock delivery(delivery_mu_);
-  // A sink that touches the board from inside interrupt() leaves its own
-  // interrupts to the loop below.
+  // One thread delivers at a time, in the order the edges happened; the
+  // others leave their edges to it instead of waiting (a sink that runs an
+  // ISR may need locks the waiting thread holds). A sink that touches the
+  // board from inside interrupt() lands here again and returns at once.
+  std::unique_lock lock(mu_);
   if (delivering_) return;
   delivering_ = true;
   for (;;) {
     std::vector<unsigned> lines;
-    InterruptSink* sink;
-    {
-      std::lock_guard lock(mu_);
-      lines.swap(pending_interrupts_);
-      sink = sink_;
-    }
+    lines.swap(pending_interrupts_);
+    InterruptSink* sink = sink_;
     if (lines.empty()) break;
     if (sink == nullptr) continue;
+    lock.unlock();
     for (unsigned f : lines) sink->interrupt(f);
+    lock.lock();
   }
   delivering_ = false;
 }

@@ -124,7 +124,7 @@ class Board {
   void raise(unsigned function, std::uint32_t bits);
   bool has_work_locked() const { return cqp_.has_work(); }
   bool step_locked();
-  void deliver_interrupts();  // takes mu_ itself
+  void deliver_interrupts();  // takes mu_ itself; calls the sink without it
   void engine_loop(std::stop_token stop);
 
   plat::PhysicalMemory& memory_;
@@ -145,8 +145,7 @@ class Board {
   std::uint32_t global_control_ = 0;
   InterruptSink* sink_ = nullptr;
   std::vector<unsigned> pending_interrupts_;
-  std::recursive_mutex delivery_mu_;  // one delivery at a time, in order
-  bool delivering_ = false;           // guarded by delivery_mu_
+  bool delivering_ = false;  // a thread is calling the sink
 
   std::condition_variable_any work_cv_;
   std::jthread engine_;

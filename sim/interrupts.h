@@ -13,7 +13,8 @@
 namespace zeksim {
 
 // Where a board delivers its interrupts: one line (or message) per PCI
-// function. Called with no board lock held, possibly from several threads.
+// function. Called with no board lock held, by one thread at a time, in the
+// order the edges happened; it should hand the interrupt on, not block.
 class InterruptSink {
  public:
   virtual ~InterruptSink() = default;

@@ -1,7 +1,8 @@
 // Control queue pair formats: the host context the adapter reads when a CQP
 // is created, the 64-byte control request (CQP WQE), its operation words and
 // op codes, and the 32-byte completion entry (CCQ entry, the iWARP CQE form)
-// with its error codes. Little-endian throughout.
+// with its error codes. Little-endian throughout. Records are packed, so no
+// padding can creep in, and 8-byte aligned, as their rings are.
 #pragma once
 
 #include <cstddef>
@@ -94,7 +95,7 @@ constexpr std::uint32_t destroy_aeq_word(std::uint32_t id) { return (id << kEqId
 // ---------------------------------------------------------------------------
 // The 64-byte control request.
 #pragma pack(push, 1)
-struct MifhCqpWqe {
+struct alignas(8) MifhCqpWqe {
   std::uint32_t op_word;             // bits 0-5 op code, higher bits per operation
   std::uint32_t object_word;         // per operation (ids, counts)
   std::uint64_t cqp_object;          // echoed in bytes 8-15 of the CCQ entry
@@ -105,6 +106,7 @@ struct MifhCqpWqe {
   std::uint8_t further[20];          // zero unless the operation says otherwise
 };
 #pragma pack(pop)
+static_assert(alignof(MifhCqpWqe) == 8);
 static_assert(sizeof(MifhCqpWqe) == 64);
 static_assert(offsetof(MifhCqpWqe, op_word) == 0);
 static_assert(offsetof(MifhCqpWqe, object_word) == 4);
@@ -116,11 +118,12 @@ static_assert(offsetof(MifhCqpWqe, parameter_word) == 40);
 static_assert(offsetof(MifhCqpWqe, further) == 44);
 
 #pragma pack(push, 1)
-struct MifhCqpHostContext {
+struct alignas(8) MifhCqpHostContext {
   std::uint64_t word0;    // cqp_context_word0(id, size code)
   std::uint64_t ring_pa;  // physical address of the request ring
 };
 #pragma pack(pop)
+static_assert(alignof(MifhCqpHostContext) == 8);
 static_assert(sizeof(MifhCqpHostContext) == 16);
 static_assert(offsetof(MifhCqpHostContext, word0) == 0);
 static_assert(offsetof(MifhCqpHostContext, ring_pa) == 8);
@@ -130,7 +133,7 @@ static_assert(offsetof(MifhCqpHostContext, ring_pa) == 8);
 // CCQ reads bytes 8-15 as the CQP object, 16-19 as the result word and
 // 24-27 as the minor (bits 0-15) and major (bits 16-31) codes.
 #pragma pack(push, 1)
-struct MifhCqe {
+struct alignas(8) MifhCqe {
   std::uint32_t bytes_received;  // receive completions
   std::uint32_t reserved4;
   std::uint64_t tag;             // QP object | WQE index; CCQ: CQP object
@@ -140,6 +143,7 @@ struct MifhCqe {
   std::uint32_t flags;           // bit 31 valid, 30 QP flag, 8 SQ, 7 error, 6 immediate, 0-5 op code
 };
 #pragma pack(pop)
+static_assert(alignof(MifhCqe) == 8);
 static_assert(sizeof(MifhCqe) == 32);
 static_assert(offsetof(MifhCqe, bytes_received) == 0);
 static_assert(offsetof(MifhCqe, tag) == 8);

@@ -17,10 +17,11 @@ inline constexpr std::uint64_t kCeqeObjectMask = ~kCeqeValid;
 constexpr std::uint64_t ceqe_value(std::uint64_t cq_object_shifted) { return (cq_object_shifted & kCeqeObjectMask) | kCeqeValid; }
 
 #pragma pack(push, 1)
-struct MifhCeqe {
+struct alignas(8) MifhCeqe {
   std::uint64_t value;
 };
 #pragma pack(pop)
+static_assert(alignof(MifhCeqe) == 8);
 static_assert(sizeof(MifhCeqe) == 8);
 static_assert(offsetof(MifhCeqe, value) == 0);
 
@@ -34,12 +35,13 @@ static_assert(offsetof(MifhCeqe, value) == 0);
 //               20-22 iWARP state; 24-27 TCP state; 28-29 auxiliary field;
 //               31 valid.
 #pragma pack(push, 1)
-struct MifhAeqe {
+struct alignas(8) MifhAeqe {
   std::uint64_t context;
   std::uint32_t object_word;
   std::uint32_t info;
 };
 #pragma pack(pop)
+static_assert(alignof(MifhAeqe) == 8);
 static_assert(sizeof(MifhAeqe) == 16);
 static_assert(offsetof(MifhAeqe, context) == 0);
 static_assert(offsetof(MifhAeqe, object_word) == 8);
