@@ -134,6 +134,10 @@ void CqpEngine::run_one(ControlQueuePair& cqp) {
     unsigned function = cqp.function;
     unsigned id = cqp.id;
     if (cqp.posted > 0) log_("CQP %u destroyed with %u requests still announced", id, cqp.posted);
+    // The CCQ cannot outlive its CQP: nothing could complete into it, and a
+    // new CQP must be able to create its own.
+    if (cqp.ccq_id) log_("CQP %u destroyed before its CCQ %u: the CCQ goes with it", id, *cqp.ccq_id);
+    drop_ccq(cqp);
     cqps_[id].reset();  // cqp is gone from here on
     if (!cqp_on_function(function)) status_.clear(function, kStatusCqp);
   }

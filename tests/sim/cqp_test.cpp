@@ -68,6 +68,24 @@ TEST_F(CqpTest, TeardownClearsStatusBitsAndReportsOnlyTheQueueDestroys) {
   EXPECT_EQ(board().faults().stray_doorbells, 1u);
 }
 
+TEST_F(CqpTest, DestroyingTheCqpTakesItsCcqAlongAndAllowsANewBringUp) {
+  HostQueues host(*this, 0);
+  host.bring_up();
+  host.post(HostQueues::request(kOpWordDestroyCqp, 0));
+  board().run_until_idle();
+  EXPECT_EQ(host.status(), kStatusCeq | kStatusAeq) << "CQP and CCQ are gone; the event queues stay";
+  // The driver loads again: the same CQP and CCQ ids come back.
+  HostQueues again(*this, 0);
+  again.start_cqp(0);
+  board().run_until_idle();
+  again.create_ccq(0);
+  board().run_until_idle();
+  EXPECT_EQ(again.status(), kStatusCqp | kStatusCcq | kStatusCeq | kStatusAeq);
+  again.post(HostQueues::request(kOpNop));
+  board().run_until_idle();
+  ASSERT_NE(again.next_ccqe(), nullptr);
+}
+
 TEST_F(CqpTest, RefusedRequestsCompleteWithTheirErrorCodes) {
   HostQueues host(*this, 0);
   host.bring_up();
