@@ -1,0 +1,142 @@
+// Register map of one PCI function of the adapter: the direct registers of
+// the register window (BAR0), the words of a user doorbell page (BAR1), the
+// capability words of the configuration window (BAR2) and the indexed
+// registers reached through a function's index/data pair. Shared by the
+// drivers, the user-mode verbs library and the simulated adapter; the words
+// are described in docs/hardware.md.
+#pragma once
+
+#include <cstdint>
+
+namespace zekhw {
+
+// ---------------------------------------------------------------------------
+// Windows
+inline constexpr std::uint32_t kRegisterWindowBytes = 0x1000;  // BAR0
+inline constexpr std::uint32_t kDoorbellPageBytes = 0x1000;    // one page per protection domain (BAR1)
+inline constexpr std::uint32_t kConfigWindowBytes = 0x1000;    // BAR2
+inline constexpr unsigned kMaxFunctions = 4;                   // PCI functions of one board
+inline constexpr unsigned kIndexPairs = 8;                     // index/data pairs in every register window
+
+// ---------------------------------------------------------------------------
+// Direct registers (byte offsets in the register window)
+inline constexpr std::uint32_t kRegIntrCause = 0x00;      // write 1 to clear
+inline constexpr std::uint32_t kRegIntrMask = 0x04;       // 1 = masked; bit 31 master enable
+inline constexpr std::uint32_t kRegIntrAltStatus = 0x08;  // chip revision 5: bit 0 = interrupt pending
+inline constexpr std::uint32_t kRegIntrSource = 0x0C;
+inline constexpr std::uint32_t kRegTimerControl = 0x10;
+inline constexpr std::uint32_t kRegFunctionFlags = 0x14;  // writing 0xFF clears
+inline constexpr std::uint32_t kRegIntrTimer = 0x18;
+inline constexpr std::uint32_t kRegEepromCommand = 0x20;
+inline constexpr std::uint32_t kRegEepromData = 0x24;
+inline constexpr std::uint32_t kRegFlashCommand = 0x28;
+inline constexpr std::uint32_t kRegFlashData = 0x2C;
+inline constexpr std::uint32_t kRegGlobalControl = 0x30;
+inline constexpr std::uint32_t kRegServicedCq = 0x34;     // id of the last serviced iWARP CQ (kept, not interpreted)
+inline constexpr std::uint32_t kRegWqeDoorbell = 0x40;
+inline constexpr std::uint32_t kRegCqAllocate = 0x44;     // give-back / arm; a read returns 0 and flushes
+inline constexpr std::uint32_t kRegAeqAcknowledge = 0x48;
+inline constexpr std::uint32_t kRegIndexBase = 0x50;      // index register of pair k: 0x50 + 8k
+inline constexpr std::uint32_t kRegDataBase = 0x54;       // data register of pair k:  0x54 + 8k
+
+constexpr std::uint32_t index_register(unsigned pair) { return kRegIndexBase + 8 * pair; }
+constexpr std::uint32_t data_register(unsigned pair) { return kRegDataBase + 8 * pair; }
+
+// Interrupt cause (0x00) and mask (0x04) bits.
+inline constexpr std::uint32_t kIntrCeqMask = 0x0000FFFF;  // bit n: completion event queue n
+inline constexpr unsigned kIntrAeqShift = 16;              // bit 16 + f: asynchronous event queue of function f
+inline constexpr std::uint32_t kIntrAeqMask = 0x00FF0000;
+inline constexpr std::uint32_t kIntrLinkMask = 0x0F000000;  // MAC/link, one bit per port
+inline constexpr std::uint32_t kIntrTsw = 1u << 28;
+inline constexpr std::uint32_t kIntrFunctionFlags = 1u << 29;
+inline constexpr std::uint32_t kIntrOther = 1u << 30;
+inline constexpr std::uint32_t kIntrMasterEnable = 1u << 31;  // mask register only
+inline constexpr std::uint32_t kIntrCauseBits = 0x7FFFFFFF;
+
+constexpr std::uint32_t intr_ceq_bit(unsigned ceq) { return 1u << ceq; }
+constexpr std::uint32_t intr_aeq_bit(unsigned function) { return 1u << (kIntrAeqShift + function); }
+
+// Global control (0x30).
+inline constexpr std::uint32_t kGcResetRequestMask = 0x0000003F;
+inline constexpr std::uint32_t kGcResetDone = 1u << 6;
+inline constexpr std::uint32_t kGcPortModeMask = 0x00000300;  // strapped, read-only
+inline constexpr unsigned kGcPortModeShift = 8;
+inline constexpr std::uint32_t kGcPortCountMask = 0x00003C00;  // bits 10-11 (f0/f2), 12-13 (f1/f3)
+inline constexpr std::uint32_t kGcEnableMask = 0x00FF0000;
+
+// WQE-allocate doorbell (0x40, and +0 of a user doorbell page):
+// count << 24 | send << 23 | queue id.
+inline constexpr std::uint32_t kDbCountShift = 24;
+inline constexpr std::uint32_t kDbSendQueue = 1u << 23;
+inline constexpr std::uint32_t kDbQueueIdMask = 0x007FFFFF;
+inline constexpr std::uint32_t kDbMaxCount = 255;
+constexpr std::uint32_t wqe_doorbell(std::uint32_t queue_id, std::uint32_t count, bool send) {
+  return (count << kDbCountShift) | (send ? kDbSendQueue : 0u) | (queue_id & kDbQueueIdMask);
+}
+
+// CQE-allocate / arm (0x44, and +16 of a user doorbell page):
+// count << 16 | CQ id, with bit 29 arm and bit 30 solicited only. Give-back
+// is applied before the arm when both are in one write.
+inline constexpr std::uint32_t kCqIdMask = 0x0000FFFF;
+inline constexpr unsigned kCqGiveBackShift = 16;
+inline constexpr std::uint32_t kCqGiveBackMask = 0x00FF0000;
+inline constexpr std::uint32_t kCqArm = 1u << 29;
+inline constexpr std::uint32_t kCqArmSolicited = 1u << 30;
+constexpr std::uint32_t cq_give_back(std::uint32_t cq_id, std::uint32_t count) {
+  return (count << kCqGiveBackShift) | (cq_id & kCqIdMask);
+}
+constexpr std::uint32_t cq_arm(std::uint32_t cq_id, bool solicited_only) {
+  return (cq_id & kCqIdMask) | kCqArm | (solicited_only ? kCqArmSolicited : 0u);
+}
+
+// AEQ acknowledge (0x48): count << 16 for the AEQ of the function whose
+// window is written.
+inline constexpr unsigned kAeqAckShift = 16;
+inline constexpr std::uint32_t kAeqAckMask = 0x00FF0000;
+constexpr std::uint32_t aeq_acknowledge(std::uint32_t count) { return count << kAeqAckShift; }
+
+// User doorbell page words (byte offsets within the page).
+inline constexpr std::uint32_t kUserDbWqeAllocate = 0x00;
+inline constexpr std::uint32_t kUserDbCqeAllocate = 0x10;
+
+// ---------------------------------------------------------------------------
+// Configuration window (BAR2): read-only capability words.
+inline constexpr std::uint32_t kCfgCapabilities0 = 0x1C;
+inline constexpr std::uint32_t kCfgCapabilities1 = 0x20;
+
+// ---------------------------------------------------------------------------
+// Indexed registers
+constexpr std::uint32_t idx_cqp_context_low(unsigned function) { return 8 * function; }
+constexpr std::uint32_t idx_cqp_context_high(unsigned function) { return 8 * function + 4; }
+constexpr std::uint32_t idx_queue_status(unsigned function) { return 8 * function + 0x40; }
+inline constexpr std::uint32_t kIdxFirmwareAlive = 0xA0;  // reads kFirmwareAliveValue while the firmware runs
+inline constexpr std::uint32_t kFirmwareAliveValue = 0x80;
+inline constexpr std::uint32_t kIdxIwarpEnable = 0x1F8;
+inline constexpr std::uint32_t kIdxQueueClasses = 0x200;  // bits 0-1 SQ, 8-9 RQ WQE class; 16-17 read depth
+inline constexpr std::uint32_t kIdxSize218 = 0x218;
+inline constexpr std::uint32_t kIdxSize258 = 0x258;
+inline constexpr std::uint32_t kIdxSize260 = 0x260;
+inline constexpr std::uint32_t kIdxSize278 = 0x278;
+inline constexpr std::uint32_t kIdxSize280 = 0x280;
+inline constexpr std::uint32_t kIdxSize2B0 = 0x2B0;
+constexpr std::uint32_t idx_scratchpad(unsigned n) { return 0x800 + 8 * n; }
+inline constexpr std::uint32_t kIdxFlashMode = 0x8E8;
+constexpr std::uint32_t idx_user_doorbell(unsigned function) { return 0x900 + 8 * function; }
+inline constexpr std::uint32_t kIdxNicControl = 0x5000;
+inline constexpr std::uint32_t kIdxHashSize = 0x6148;     // bits 0-4: connection-hash size exponent
+
+// Queue status word (idx_queue_status).
+inline constexpr std::uint32_t kStatusCqp = 1u << 8;
+inline constexpr std::uint32_t kStatusCcq = 1u << 9;
+inline constexpr std::uint32_t kStatusAeq = 1u << 10;
+inline constexpr std::uint32_t kStatusCeq = 1u << 11;  // the function's control CEQ (id = function)
+
+// User doorbell enable word (idx_user_doorbell): count << 16 | first PD id.
+inline constexpr std::uint32_t kUserDbFirstMask = 0x0000FFFF;
+inline constexpr unsigned kUserDbCountShift = 16;
+
+// Class tables of the capability words.
+inline constexpr std::uint32_t kWqeClasses[4] = {4, 32, 128, 512};
+inline constexpr std::uint32_t kReadDepthClasses[4] = {4, 16, 64, 128};
+
+}  // namespace zekhw

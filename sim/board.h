@@ -1,0 +1,154 @@
+// One simulated adapter board: one to four PCI functions, each with its PCI
+// configuration space and three windows (registers, user doorbells,
+// configuration), over shared engines.
+//
+// Register accesses are synchronous on the caller's thread. The engines'
+// work (the control queue pair now; the NIC and iWARP engines later) runs
+// either in step mode, where a test calls step()/run_until_idle() and
+// nothing happens in between, or on the board's own engine thread after
+// start(), woken by doorbells. One lock guards the model; interrupts are
+// delivered to the sink after it is released.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/kernel/mmio.h"
+#include "platform/kernel/physmem.h"
+#include "sim/board_config.h"
+#include "sim/counters.h"
+#include "sim/cqp_engine.h"
+#include "sim/dma.h"
+#include "sim/index_pairs.h"
+#include "sim/interrupts.h"
+#include "sim/log.h"
+#include "sim/pci_config.h"
+#include "sim/queue_status.h"
+#include "sim/queues.h"
+
+namespace zeksim {
+
+enum class Window : unsigned { Registers = 0, Doorbells = 1, Config = 2 };
+
+class Board {
+ public:
+  Board(plat::PhysicalMemory& memory, BoardConfig config = {});
+  ~Board();
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
+
+  const BoardConfig& config() const { return config_; }
+  unsigned functions() const { return config_.functions; }
+
+  // --- Bus side -----------------------------------------------------------
+  std::uint32_t pci_read(unsigned function, std::uint32_t offset);
+  void pci_write(unsigned function, std::uint32_t offset, std::uint32_t value);
+  // Where each window is (its BAR) and how large.
+  std::uint64_t window_address(unsigned function, Window window);
+  std::uint32_t window_bytes(Window window) const;
+  // The handler the platform routes a window's accesses to.
+  plat::MmioHandler& window_handler(unsigned function, Window window);
+  // Accesses by offset within a window; registers are 32 bits wide.
+  std::uint64_t mmio_read(unsigned function, Window window, std::uint64_t offset, unsigned size);
+  void mmio_write(unsigned function, Window window, std::uint64_t offset, std::uint64_t value, unsigned size);
+
+  // --- Interrupts ---------------------------------------------------------
+  // The sink hears every rising edge of a function's line; null disconnects.
+  void connect_interrupts(InterruptSink* sink);
+  bool interrupt_line(unsigned function);
+  std::uint64_t interrupt_edges(unsigned function);
+
+  // --- Execution ----------------------------------------------------------
+  // Step mode: one unit of engine work; false when idle (or when the engine
+  // thread runs).
+  bool step();
+  // Steps until idle or `limit` units; returns the number done.
+  std::size_t run_until_idle(std::size_t limit = 1'000'000);
+  // Engine-thread mode.
+  void start();
+  void stop();
+  bool running() const { return engine_.joinable(); }
+
+  // --- For the engines ----------------------------------------------------
+  // The path every completion takes: credits, arming, CEQE, interrupt.
+  PostResult post_completion(std::uint32_t cq_id, std::span<const std::byte> entry, bool solicited);
+  bool post_async_event(unsigned function, const AsyncEvent& event);
+
+  // --- Observation --------------------------------------------------------
+  FaultCounters faults();
+  std::vector<IndexRace> index_races();
+  std::uint32_t queue_status(unsigned function);
+  std::uint64_t platform_dma_faults() const { return memory_.dma_faults(); }
+
+ private:
+  class WindowHandler : public plat::MmioHandler {
+   public:
+    WindowHandler(Board& board, unsigned function, Window window) : board_(board), function_(function), window_(window) {}
+    std::uint64_t mmio_read(std::uint64_t offset, unsigned size) override {
+      return board_.mmio_read(function_, window_, offset, size);
+    }
+    void mmio_write(std::uint64_t offset, std::uint64_t value, unsigned size) override {
+      board_.mmio_write(function_, window_, offset, value, size);
+    }
+
+   private:
+    Board& board_;
+    unsigned function_;
+    Window window_;
+  };
+
+  struct Function {
+    std::unique_ptr<PciConfigSpace> pci;
+    InterruptController interrupts;
+    std::unordered_map<std::uint32_t, std::uint32_t> direct;  // registers kept, not interpreted
+    std::vector<std::unique_ptr<WindowHandler>> handlers;
+  };
+
+  // All below run with mu_ held.
+  std::uint32_t register_read(unsigned function, std::uint32_t offset);
+  void register_write(unsigned function, std::uint32_t offset, std::uint32_t value);
+  void doorbell_write(unsigned function, std::uint32_t offset, std::uint32_t value);
+  std::uint32_t config_read(std::uint32_t offset) const;
+  std::uint32_t indexed_read(std::uint32_t index);
+  void indexed_write(std::uint32_t index, std::uint32_t value);
+  void wqe_doorbell(std::uint32_t value, bool from_user);
+  void cq_allocate(std::uint32_t value);
+  void global_control_write(std::uint32_t value);
+  void record_race(const std::optional<IndexRace>& race);
+  void raise(unsigned function, std::uint32_t bits);
+  bool has_work_locked() const { return cqp_.has_work(); }
+  bool step_locked();
+  void deliver_interrupts();  // takes mu_ itself; calls the sink without it
+  void engine_loop(std::stop_token stop);
+
+  plat::PhysicalMemory& memory_;
+  const BoardConfig config_;
+  const Log log_;
+
+  std::mutex mu_;
+  FaultCounters faults_;
+  DmaPort dma_;
+  QueueStatus status_;
+  QueueSet queues_;
+  CqpEngine cqp_;
+  IndexPairs pairs_;
+  std::vector<IndexRace> races_;
+  std::vector<Function> functions_;
+  std::unordered_map<std::uint32_t, std::uint32_t> indexed_;  // indexed registers kept, not interpreted
+  std::array<std::uint32_t, 16> cqp_context_{};                // idx 0x00-0x3C
+  std::uint32_t global_control_ = 0;
+  InterruptSink* sink_ = nullptr;
+  std::vector<unsigned> pending_interrupts_;
+  bool delivering_ = false;  // a thread is calling the sink
+
+  std::condition_variable_any work_cv_;
+  std::jthread engine_;
+};
+
+}  // namespace zeksim

@@ -1,0 +1,54 @@
+// What one simulated board is: how many PCI functions, which chip revision
+// and port mode it is strapped for, where its windows sit in physical
+// address space, the capability values it reports, and how it reports
+// faults. Everything has a default that the drivers accept.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
+namespace zeksim {
+
+// Values of the read-only capability registers. The defaults keep every
+// limit the drivers derive from them positive and in range.
+struct Capabilities {
+  std::uint32_t queue_classes = 0x00030303;  // idx 0x200: SQ and RQ class 512, read depth 128 (IRD/ORD 64)
+  std::uint32_t size_218 = 0x00040000;       // (v & 0x7FE00) - 74 = 262070
+  std::uint32_t size_258 = 0x0000000C;       // 2^12 - 10 = 4086
+  std::uint32_t size_260 = 0x00008000;       // (v & 0xFFC0) - 64 = 32704
+  std::uint32_t size_278 = 0x00000002;       // 2^15 - 1
+  std::uint32_t size_280 = 0x00110010;       // 2^16 and 2^17
+  std::uint32_t size_2b0 = 0x0000000F;       // 2^15 - 1
+  std::uint32_t hash_size = 12;              // idx 0x6148 bits 0-4
+  std::uint32_t flash_mode = 0;              // idx 0x8E8
+  // Configuration window: word 0x1C (W) and word 0x20 (V).
+  std::uint32_t config_1c = (1u << 16) | (10000u << 2) | 1u;  // 10000 x 1000: the link rate in kbit/s
+  std::uint32_t config_20 = (1u << 24) | (64u << 16) | (8u << 8) | 0x1Fu;
+};
+
+// What the index/data-pair detector does with an interleaving.
+enum class IndexRaceCheck {
+  Off,     // not checked
+  Record,  // logged, counted and kept for index_races()
+  Fatal,   // logged, then the process stops (for tests that must fail loudly)
+};
+
+struct BoardConfig {
+  unsigned functions = 1;               // 1 to 4 PCI functions
+  std::uint8_t chip_revision = 4;       // PCI revision id: 4 or 5
+  std::uint8_t port_mode = 0;           // global control bits 8-9 (strapped)
+  std::uint32_t doorbell_pages = 256;   // 4 KB user doorbell pages per function (BAR1)
+  std::uint64_t window_base = 0xF000'0000;  // BARs of all functions are laid out from here
+  bool firmware_alive = true;           // idx 0xA0 reads 0x80
+  Capabilities caps{};
+#ifdef NDEBUG
+  IndexRaceCheck index_race_check = IndexRaceCheck::Off;
+#else
+  IndexRaceCheck index_race_check = IndexRaceCheck::Record;
+#endif
+  // Receives the adapter's fault and trace lines; standard error when empty.
+  std::function<void(std::string_view)> log;
+};
+
+}  // namespace zeksim

@@ -1,0 +1,104 @@
+// The control queue-pair engine. A CQP comes into being when the host writes
+// the low half of its host-context address (indexed register 8F); its
+// 64-byte requests are then carried out strictly in ring order as doorbells
+// announce them, each answered by exactly one entry in the CQP's control
+// completion queue (CCQ), except the requests that create or destroy the CCQ
+// and the one that destroys the CQP itself.
+//
+// The CCQ of a CQP is the first completion queue that the CQP creates.
+// Not thread-safe by itself: the board calls it under its lock.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <optional>
+
+#include "include/hw/cqp.h"
+#include "sim/counters.h"
+#include "sim/dma.h"
+#include "sim/log.h"
+#include "sim/queue_status.h"
+#include "sim/queues.h"
+
+namespace zeksim {
+
+struct ControlQueuePair {
+  unsigned id = 0;
+  unsigned function = 0;
+  std::uint64_t ring_pa = 0;
+  std::uint32_t size = 0;
+  std::uint32_t consumer = 0;  // next request the adapter reads
+  std::uint32_t posted = 0;    // announced by doorbells, not yet read
+  std::optional<std::uint32_t> ccq_id;
+};
+
+class CqpEngine {
+ public:
+  CqpEngine(DmaPort& dma, QueueSet& queues, QueueStatus& status, const Log& log, FaultCounters& faults,
+            unsigned functions)
+      : dma_(dma), queues_(queues), status_(status), log_(log), faults_(faults), functions_(functions) {}
+
+  // Register side (no DMA here: the work is queued for step()).
+  void request_create(unsigned function, std::uint64_t context_pa);
+  void doorbell(unsigned cqp_id, std::uint32_t count);
+
+  bool has_work() const { return !work_.empty(); }
+  // Carries out one creation or one request; false when there was nothing to do.
+  bool step();
+
+  const ControlQueuePair* cqp(unsigned id) const { return id < cqps_.size() && cqps_[id] ? &*cqps_[id] : nullptr; }
+
+ private:
+  struct Work {
+    enum class Kind { Create, Run } kind;
+    unsigned id;              // function (Create) or CQP id (Run)
+    std::uint64_t pa = 0;     // host context (Create)
+  };
+
+  // What a request did: its CCQ entry's codes and result, or no entry.
+  struct Outcome {
+    std::uint16_t minor = zekhw::kCcqOk;
+    std::uint32_t result = 0;
+    bool completes = true;
+    bool destroys_cqp = false;
+  };
+  using Handler = Outcome (CqpEngine::*)(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  struct OpEntry {
+    std::uint8_t op;
+    Handler handler;
+    const char* name;
+  };
+  static const OpEntry kOps[];
+
+  void create(unsigned function, std::uint64_t context_pa);
+  void run_one(ControlQueuePair& cqp);
+  void complete(ControlQueuePair& cqp, const zekhw::MifhCqpWqe& wqe, const Outcome& outcome);
+  void schedule(unsigned cqp_id);
+  void drop_ccq(ControlQueuePair& cqp);
+  bool cqp_on_function(unsigned function) const;
+
+  Outcome op_nop(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome op_destroy_qp(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome op_create_cq(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome op_modify_cq(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome op_destroy_cq(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome op_create_ceq(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome op_destroy_ceq(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome op_create_aeq(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome op_destroy_aeq(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  // Checks common to create and modify CQ; fills spec on success.
+  std::uint16_t parse_cq(const ControlQueuePair& cqp, const zekhw::MifhCqpWqe& wqe, CqSpec& spec);
+
+  DmaPort& dma_;
+  QueueSet& queues_;
+  QueueStatus& status_;
+  const Log& log_;
+  FaultCounters& faults_;
+  const unsigned functions_;
+  std::array<std::optional<ControlQueuePair>, zekhw::kMaxCqpId + 1> cqps_{};
+  std::array<bool, zekhw::kMaxCqpId + 1> scheduled_{};
+  std::deque<Work> work_;
+};
+
+}  // namespace zeksim

@@ -1,0 +1,20 @@
+// The queue status word of each function (indexed register 8F + 0x40): which
+// of the function's control queues exist in the adapter.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace zeksim {
+
+class QueueStatus {
+ public:
+  std::uint32_t word(unsigned function) const { return function < words_.size() ? words_[function] : 0; }
+  void set(unsigned function, std::uint32_t bits) { words_[function] |= bits; }
+  void clear(unsigned function, std::uint32_t bits) { words_[function] &= ~bits; }
+
+ private:
+  std::array<std::uint32_t, 8> words_{};
+};
+
+}  // namespace zeksim
