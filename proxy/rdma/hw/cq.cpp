@@ -1,0 +1,217 @@
+// Completion queues: objects, rings, and their control requests.
+#include <cstring>
+
+#include "include/hw/cqp.h"
+#include "include/hw/registers.h"
+#include "proxy/rdma/hw/cqp.h"
+#include "proxy/rdma/hw/pools.h"
+#include "proxy/rdma/hw/queues.h"
+#include "proxy/rdma/hw/registers.h"
+#include "proxy/rdma/hw/status.h"
+
+namespace {
+
+constexpr std::uint32_t kCcqWaitRounds = 10;
+constexpr std::uint32_t kCcqWaitUs = 1000;
+
+bool cq_is_valid(const MifhCqObject* cq) {
+  return !ZekIsBadPointer(cq) && cq->Signature == MIFH_CQ_SIGNATURE && !ZekIsBadPointer(cq->Device);
+}
+
+// The physical address the CQ requests carry: the page list of a virtually
+// mapped CQ, else the ring, taken anew from its virtual address.
+std::uint64_t ring_address(const MifhCqObject* cq) {
+  const void* memory = cq->FlagV != 0 ? cq->PageList : cq->Ring;
+  std::uint32_t low = 0;
+  std::uint32_t high = 0;
+  if (memory == nullptr || OSPrimGetPaFromVa(memory, &low, &high) != ZEK_STATUS_PASS) return cq->RingPa;
+  return (std::uint64_t{high} << 32) | low;
+}
+
+zekhw::MifhCqpWqe cq_request(const MifhCqObject* cq, std::uint32_t op_word, std::uint64_t address,
+                             MifhCqpCompletionContext* context) {
+  zekhw::MifhCqpWqe wqe{};
+  wqe.op_word = op_word;
+  wqe.object_word = zekhw::cq_object_word(cq->CqId, cq->CeqId);
+  wqe.completion_context = reinterpret_cast<std::uint64_t>(context);
+  wqe.physical_address = address;
+  wqe.operation_word = reinterpret_cast<std::uint64_t>(cq) >> 1;
+  return wqe;
+}
+
+}  // namespace
+
+ZekStatus mifh_nic_cq_allocate(MifhCqObject** cq, void** ring) {
+  if (ZekIsBadPointer(cq) || ZekIsBadPointer(ring)) return MIFH_STATUS_FAIL;
+  *cq = static_cast<MifhCqObject*>(mifh_allocate_cq_object());
+  if (*cq == nullptr) {
+    ZEK_LOG_FAILURE("mifh_nic_cq_allocate: Couldn't allocate buf for CQ Object\n");
+    return MIFH_STATUS_NO_OBJECT;
+  }
+  *ring = mifh_pool_allocate(MIFH_POOL_NIC_CQ, MIFH_NIC_CQ_ENTRIES);
+  if (*ring == nullptr) {
+    ZEK_LOG_FAILURE("mifh_nic_cq_allocate: Couldn't allocate buf for %x CQElements\n", MIFH_NIC_CQ_ENTRIES);
+    mifh_free_cq_object(*cq);
+    *cq = nullptr;
+    return MIFH_STATUS_NO_MEMORY;
+  }
+  return MIFH_STATUS_SUCCESS;
+}
+
+ZekStatus mifh_iwarp_cq_allocate(MifhCqObject** cq, void** ring, std::uint32_t count) {
+  if (ZekIsBadPointer(cq) || ZekIsBadPointer(ring)) return MIFH_STATUS_FAIL;
+  *cq = nullptr;
+  *ring = nullptr;
+  if (count == 0 || count > MIFH_MAX_CQ_ENTRIES) {
+    ZEK_LOG_FAILURE(" mifh_iwarp_cq_allocate: CQ element count (0x%x)is invalid\n", count);
+    return MIFH_STATUS_INVALID_COUNT;
+  }
+  *cq = static_cast<MifhCqObject*>(mifh_allocate_cq_object());
+  if (*cq == nullptr) {
+    ZEK_LOG_FAILURE("mifh_iwarp_cq_allocate: Couldn't allocate buf for CQ Object\n");
+    return MIFH_STATUS_NO_OBJECT;
+  }
+  *ring = mifh_allocate_iwarp_cq(count);
+  if (*ring == nullptr) {
+    ZEK_LOG_FAILURE("mifh_iwarp_cq_allocate: Couldn't allocate buf for %x CQElements\n", count);
+    mifh_free_cq_object(*cq);
+    *cq = nullptr;
+    return MIFH_STATUS_NO_MEMORY;
+  }
+  return MIFH_STATUS_SUCCESS;
+}
+
+ZekStatus mifh_iwarp_cq_init(MifhDeviceObj* device, MifhCqObject* cq, void* ring, std::uint64_t ring_pa,
+                             std::uint32_t count, std::uint32_t parameter_word) {
+  if (ZekIsBadPointer(cq) || ZekIsBadPointer(ring)) return MIFH_STATUS_FAIL;
+  if (count == 0 || count > MIFH_MAX_CQ_ENTRIES) {
+    ZEK_LOG_FAILURE(" mifh_iwarp_cq_init: CQ element count (0x%x) is invalid\n", count);
+    return MIFH_STATUS_CQ_INIT_INVALID_COUNT;
+  }
+  std::memset(ring, 0, std::size_t{count} * MIFH_IWARP_CQE_BYTES);
+  cq->Device = device;
+  cq->CqId = 0;
+  cq->Ring = ring;
+  cq->RingPa = ring_pa;
+  cq->FlagV = 0;
+  cq->FlagP = 0;
+  cq->PageList = nullptr;
+  cq->ElementCount = count;
+  cq->ParameterWord = parameter_word;
+  cq->RingIndex.Size = count;
+  cq->RingIndex.Head = count - 1;  // every slot but one is the adapter's to fill
+  cq->RingIndex.Tail = 0;
+  cq->Kind = MIFH_CQ_KIND_IWARP;
+  cq->Enable = 1;
+  cq->Signature = MIFH_CQ_SIGNATURE;
+  cq->UserDoorbell = nullptr;
+  return MIFH_STATUS_SUCCESS;
+}
+
+ZekStatus mifh_nic_cq_create(MifhCqObject* cq, std::uint32_t ceq_id, MifhCqpCompletionContext* context) {
+  if (!cq_is_valid(cq)) return MIFH_STATUS_FAIL;
+  if (ceq_id > 15) {
+    ZEK_LOG_FAILURE("mifh_nic_cq_create: u32CEQId (0x%x) is invalid\n", ceq_id);
+    return MIFH_STATUS_INVALID_ID;
+  }
+  cq->CeqId = ceq_id;
+  zekhw::MifhCqpWqe wqe = cq_request(
+      cq, zekhw::create_cq_word(cq->ElementCount, false, cq->FlagP != 0, cq->FlagV != 0),
+      cq->FlagV != 0 ? ring_address(cq) : cq->RingPa, context);
+  wqe.parameter_word = cq->ParameterWord;
+  return mifh_cqp_post(cq->Device->Cqp, &wqe, MifhPostMode::Failing, "mifh_nic_cq_create");
+}
+
+ZekStatus mifh_iwarptoe_cq_create(MifhCqObject* cq, std::uint32_t cq_id, std::uint32_t ceq_id, std::uint8_t enable,
+                                  std::uint8_t iwarp_flag, MifhCqpCompletionContext* context) {
+  if (!cq_is_valid(cq)) return MIFH_STATUS_FAIL;
+  if (cq_id > zekhw::kMaxCqId) {
+    ZEK_LOG_FAILURE("mifh_iwarptoe_cq_create: u32CQId (0x%x) is invalid\n", cq_id);
+    return MIFH_STATUS_INVALID_ID;
+  }
+  if (ceq_id >= zekhw::kMaxCeqs) {
+    ZEK_LOG_FAILURE("mifh_iwarptoe_cq_create: u32CEQId (0x%x) is invalid\n", ceq_id);
+    return MIFH_STATUS_INVALID_ID;
+  }
+  cq->CqId = cq_id;
+  cq->CeqId = ceq_id;
+  cq->Enable = enable;
+  const bool v = cq->FlagV != 0;
+  zekhw::MifhCqpWqe wqe =
+      cq_request(cq, zekhw::create_cq_word(cq->ElementCount, iwarp_flag != 0, v && cq->FlagP != 0, v),
+                 v ? ring_address(cq) : cq->RingPa, context);
+  wqe.parameter_word = cq->ParameterWord;
+  OSPrimMemoryLogging("Iwarp/TOE CQ Create Wqe\n");
+  return mifh_cqp_post(cq->Device->Cqp, &wqe, MifhPostMode::Queueing, "mifh_iwarptoe_cq_create");
+}
+
+ZekStatus mifh_ccq_create(MifhCqObject* cq, std::uint32_t cq_id, std::uint32_t ceq_id) {
+  if (!cq_is_valid(cq) || ZekIsBadPointer(cq->Device->Cqp)) return MIFH_STATUS_FAIL;
+  MifhDeviceObj* device = cq->Device;
+  // The CCQ is read from its first entry on: its Head is the reading index,
+  // not the adapter's credit mark of an ordinary CQ.
+  cq->RingIndex.Head = 0;
+  cq->RingIndex.Tail = 0;
+  const ZekStatus status = mifh_iwarptoe_cq_create(cq, cq_id, ceq_id, 1, 0, nullptr);
+  if (status != MIFH_STATUS_SUCCESS) return status;
+  for (std::uint32_t round = 0; round < kCcqWaitRounds; ++round) {
+    OSPrimSleepDelay(nullptr, kCcqWaitUs);
+    std::uint32_t value = 0;
+    mifh_read_indexed(device, zekhw::idx_queue_status(device->PciFunction), &value);
+    if ((value & zekhw::kStatusCcq) != 0) {
+      // No CCQ entry reports the CCQ's own creation.
+      mifh_cqp_advance_tail(device->Cqp, 1);
+      return MIFH_STATUS_SUCCESS;
+    }
+  }
+  ZEK_LOG_FAILURE("mifh_ccq_create failed FILE[%s] LINE[%d]\n", __FILE__, __LINE__);
+  return MIFH_STATUS_FAIL;
+}
+
+ZekStatus mifh_cq_modify(MifhCqObject* cq, std::uint32_t ceq_id, MifhCqpCompletionContext* context) {
+  if (!cq_is_valid(cq)) return MIFH_STATUS_FAIL;
+  if (ceq_id > 15) {
+    ZEK_LOG_FAILURE("mifh_cq_modify: u32CEQId (0x%x) is invalid\n", ceq_id);
+    return MIFH_STATUS_INVALID_ID;
+  }
+  cq->CeqId = ceq_id;
+  zekhw::MifhCqpWqe wqe = cq_request(
+      cq, zekhw::modify_cq_word(cq->ElementCount, cq->FlagP != 0, cq->FlagV != 0), ring_address(cq), context);
+  wqe.parameter_word = cq->ParameterWord;
+  return mifh_cqp_post(cq->Device->Cqp, &wqe, MifhPostMode::Failing, "mifh_cq_modify");
+}
+
+ZekStatus mifh_cq_destroy(MifhCqObject* cq, MifhCqpCompletionContext* context) {
+  if (!cq_is_valid(cq)) return MIFH_STATUS_FAIL;
+  const bool v = cq->FlagV != 0;
+  const zekhw::MifhCqpWqe wqe =
+      cq_request(cq, zekhw::destroy_cq_word(cq->ElementCount, v && cq->FlagP != 0, v), 0, context);
+  return mifh_cqp_post(cq->Device->Cqp, &wqe, MifhPostMode::Queueing, "mifh_cq_destroy");
+}
+
+ZekStatus mifh_free_nic_cq(MifhCqObject* cq) {
+  if (ZekIsBadPointer(cq)) return MIFH_STATUS_FAIL;
+  const std::uint32_t count = cq->ElementCount;
+  if (cq->Ring != nullptr) {
+    if (mifh_pool_element_bytes(MIFH_POOL_NIC_CQ, count) == 0) {
+      // Only the pool's own sizes go back; any other ring is not returned.
+      ZEK_LOG_FAILURE("mifh_free_nic_cq: wrong CQ entry size (0x%x)\n", count);
+    } else {
+      std::memset(cq->Ring, 0, std::size_t{count} * MIFH_NIC_CQE_BYTES);
+      mifh_pool_free(MIFH_POOL_NIC_CQ, cq->Ring, count);
+    }
+  }
+  mifh_free_cq_object(cq);
+  return MIFH_STATUS_SUCCESS;
+}
+
+ZekStatus mifh_free_iwarp_cq(MifhCqObject* cq) {
+  if (ZekIsBadPointer(cq)) return MIFH_STATUS_FAIL;
+  const std::uint32_t size_class = mifh_iwarp_cq_class(cq->ElementCount);
+  if (cq->Ring != nullptr) {
+    if (cq->FlagV != 0) std::memset(cq->Ring, 0, std::size_t{size_class} * MIFH_IWARP_CQE_BYTES);
+    mifh_pool_free(MIFH_POOL_IWARP_CQ, cq->Ring, size_class);
+  }
+  mifh_free_cq_object(cq);
+  return MIFH_STATUS_SUCCESS;
+}

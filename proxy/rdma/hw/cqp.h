@@ -1,0 +1,67 @@
+// The control queue pair (CQP): the command ring of one PCI function through
+// which the driver asks the adapter to create, modify and destroy queues. The
+// miniport normally creates it; the proxy driver posts on the same CQP
+// between the miniport's lock routines, and offers its own create and
+// destroy to the hardware-object requests.
+//
+// Posting: a request takes the slot at the ring's head unless the ring is
+// full or requests are pending (so no request passes an older one). Without
+// a slot, a "queueing" request is held on the pending queue and reported
+// successful (the refill issues it later, in order); a "failing" request is
+// refused with MIFH_STATUS_NO_WQE.
+#pragma once
+
+#include <cstdint>
+
+#include "include/zek/mifh.h"
+
+enum class MifhPostMode { Queueing, Failing };
+
+// Builds the CQP from the pools: the object from the queue-pair object pool,
+// the ring from the iWARP send-queue pool of the same size, the host context
+// from the iWARP/TOE host-context pool. 9 invalid size, 5 no object, 4 no
+// ring or context.
+ZekStatus mifh_cqp_allocate(MifhDeviceObj* device, MifhCqpObject** cqp, zekhw::MifhCqpWqe** ring,
+                            zekhw::MifhCqpHostContext** host_context, std::uint32_t wqe_count);
+ZekStatus mifh_cqp_init(MifhDeviceObj* device, MifhCqpObject* cqp, void* device_holder, zekhw::MifhCqpWqe* ring,
+                        zekhw::MifhCqpHostContext* host_context, std::uint64_t ring_pa, std::uint64_t host_context_pa,
+                        std::uint32_t wqe_count);
+// Hands the host context to the adapter and waits (bounded) for status bit 8.
+// 0, 7 for an id that is not F or F + 8, 1 when the adapter does not answer.
+ZekStatus mifh_cqp_create(MifhCqpObject* cqp, std::uint32_t cqp_id);
+// Posts the destroy request and waits (bounded) for status bit 8 to clear.
+// 0, 3 when no slot, 1 when the adapter does not answer.
+ZekStatus mifh_cqp_destroy(MifhCqpObject* cqp);
+// Returns the ring, the host context and the object to their pools (a CQP
+// that mifh_cqp_allocate built); frees the lock block and any pending
+// request still held.
+ZekStatus mifh_free_cqp_object(MifhCqpObject* cqp);
+
+// The slot at the head (the head moves on), or null when the ring is full or
+// requests are pending. Call between the CQP's lock routines.
+zekhw::MifhCqpWqe* mifh_cqp_get_next_send_wqe(MifhCqpObject* cqp);
+// Announces count requests, at most 255 per doorbell write.
+ZekStatus mifh_wqe_doorbell(MifhCqpObject* cqp, std::uint32_t count);
+// Writes the WQE-allocate doorbell of any queue: count << 24 | send << 23 | id,
+// at most 255 per write.
+void mifh_write_wqe_doorbell(const MifhDeviceObj* device, std::uint32_t queue_id, std::uint32_t count, bool send);
+
+// Posts one request (its CQP-object field is filled here) with the protocol
+// above; the CQP's release routine runs exactly once. `caller` names the
+// operation in the messages.
+ZekStatus mifh_cqp_post(MifhCqpObject* cqp, const zekhw::MifhCqpWqe* wqe, MifhPostMode mode, const char* caller);
+// The no-op request (failing when no slot).
+ZekStatus mifh_cqp_nop(MifhCqpObject* cqp);
+
+// Moves pending requests onto the ring while it has room, oldest first;
+// returns the release routine's status.
+ZekStatus mifh_free_CQPPendQ_buffer(MifhCqpObject* cqp);
+
+// Retires control completions of the device's CQP from its CCQ: at most 430
+// per call, each calling its request's completion context; gives the entries
+// back, moves the CQP tail and re-arms the CCQ.
+ZekStatus mifh_process_ccq(MifhCqObject* ccq);
+
+// Tail of the CQP ring as the CCQ processing last left it.
+std::uint32_t mifh_cqp_tail(const MifhCqpObject* cqp);
+void mifh_cqp_advance_tail(MifhCqpObject* cqp, std::uint32_t count);

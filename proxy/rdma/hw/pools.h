@@ -1,0 +1,177 @@
+// DMA slabs and object pools: every hardware object of the driver (queue
+// memory, host contexts, queue-pair and completion-queue objects, control
+// requests held back, page lists and the verbs layer's small records) comes
+// from one set of driver-wide pools, carved from a few large slabs made at
+// start, so that physically contiguous memory is obtained once and objects
+// can be taken and returned at DISPATCH_LEVEL without the system allocator.
+//
+// A pool is a locked list of 32-byte element descriptors, used as a stack.
+// Most pools grow on demand; the NIC pools are filled at start and never
+// grow. The pools, their element sizes, alignments, start counts and growth
+// are one table (pool_table.cpp).
+//
+// Lock order, outermost first: a pool's own lock, the creation lock, the
+// descriptor lock, the descriptor-growth lock, the slab lock; the locked
+// lists' own locks are innermost.
+#pragma once
+
+#include <cstdint>
+
+#include "include/zek/osprim.h"
+
+// ---- Slabs ---------------------------------------------------------------------------------------
+inline constexpr std::uint32_t MIFH_SLAB_NONPAGED = 1;    // tracked non-paged memory, zeroed
+inline constexpr std::uint32_t MIFH_SLAB_CONTIGUOUS = 2;  // tracked physically contiguous memory, zeroed
+
+struct MifhSlabList {
+  ZekListHead List;          // slab descriptors
+  std::uint32_t Remaining;   // bytes left in the current slab
+  std::uint32_t Kind;        // MIFH_SLAB_*
+  std::uint64_t Cursor;      // next free byte of the current slab
+};
+
+// 24-byte non-paged tracked record: list links, then the slab's address.
+struct MifhSlabDescriptor {
+  ZekListNode Links;
+  std::uint64_t Address;
+};
+static_assert(sizeof(MifhSlabDescriptor) == 24);
+
+// Element descriptor: 32 bytes carved from the descriptor slabs.
+inline constexpr std::uint32_t MIFH_MBUF_FREE_CLASS = 32;  // class of a descriptor that is itself free
+struct MifhMbuf {
+  ZekListNode Links;
+  std::uint64_t Address;
+  std::uint32_t SizeClass;
+  std::uint32_t Reserved;
+};
+static_assert(sizeof(MifhMbuf) == 32);
+
+ZekStatus mifh_init_slab_list(MifhSlabList* list, std::uint32_t kind);
+// Makes a new current slab of `size` bytes (or `smaller` when size cannot be
+// had and smaller is not 0); returns its address or null.
+void* mifh_allocate_slab(MifhSlabList* list, std::uint32_t size, std::uint32_t smaller);
+ZekStatus mifh_free_slab_list(MifhSlabList* list);
+
+// ---- Pools ---------------------------------------------------------------------------------------
+enum MifhPoolId : std::uint32_t {
+  MIFH_POOL_MBUF,                  // element descriptors
+  MIFH_POOL_PD_OBJECT,             // protection-domain objects (own blocks)
+  MIFH_POOL_CQ_OBJECT,             // completion-queue objects
+  MIFH_POOL_IWARP_CQ,              // iWARP CQ memory by class
+  MIFH_POOL_NIC_CQ,                // NIC CQ memory by class (never grows)
+  MIFH_POOL_QP_OBJECT,             // queue-pair objects (own blocks)
+  MIFH_POOL_IWARPTOE_QP_CONTEXT,   // iWARP/TOE QP host contexts
+  MIFH_POOL_NIC_QP_CONTEXT,        // NIC QP host contexts (never grows)
+  MIFH_POOL_IWARP_SQ,
+  MIFH_POOL_IWARP_RQ,
+  MIFH_POOL_NIC_SQ,                // never grows
+  MIFH_POOL_NIC_RQ,                // never grows
+  MIFH_POOL_TOE_SQ,                // never grows
+  MIFH_POOL_TOE_RQ,                // never grows
+  MIFH_POOL_Q2,
+  MIFH_POOL_PBL,                   // page-list buffers by byte class
+  MIFH_POOL_FAST_REGISTER,
+  MIFH_POOL_STAGINFO,
+  MIFH_POOL_IWARP_ADAPTER,
+  MIFH_POOL_IRP_CONTEXT,
+  MIFH_POOL_ASYNC_CONTEXT,
+  MIFH_POOL_STAGALLOC,
+  MIFH_POOL_ERRORQP_QUEUE,
+  MIFH_POOL_IFR,
+  MIFH_POOL_CQP_PEND,
+  MIFH_POOL_CLEANUP_CONTEXT,
+  MIFH_POOL_ASYNC_EVENT_PENDING,
+  MIFH_POOL_COUNT
+};
+
+// Builds the slabs and the start-up pools; 0, or the failing step's status.
+// Called once by library initialisation; a second call without clean-up is
+// refused with 1.
+ZekStatus mifh_create_mem_resources();
+// Library clean-up: frees the object, DMA and descriptor slabs and the
+// block pools' blocks, then re-initialises every pool list.
+ZekStatus mifh_destroy_mem_resources();
+
+// Adds count elements of a class to a pool (the per-pool creators); a class
+// the pool does not have is refused with 1 and adds nothing.
+ZekStatus mifh_pool_create(MifhPoolId pool, std::uint32_t size_class, std::uint32_t count);
+// Takes one element of the class (growing the pool where it grows), or null.
+void* mifh_pool_allocate(MifhPoolId pool, std::uint32_t size_class);
+// Returns an element to its pool and class.
+void mifh_pool_free(MifhPoolId pool, void* element, std::uint32_t size_class);
+
+// Observation: free elements of a class; bytes an element of a class takes.
+std::uint32_t mifh_pool_available(MifhPoolId pool, std::uint32_t size_class);
+std::uint32_t mifh_pool_element_bytes(MifhPoolId pool, std::uint32_t size_class);
+// The growth size G chosen at start (0 before).
+std::uint32_t mifh_pool_growth_size();
+
+// Size-class selection.
+std::uint32_t mifh_iwarp_cq_class(std::uint32_t entries);
+std::uint32_t mifh_pbl_class(std::uint32_t bytes);
+
+// ---- The pools' operations by name ---------------------------------------------------------------
+ZekStatus mifh_create_mbuf_pool(std::uint32_t count);
+MifhMbuf* mifh_allocate_mbuf();
+void mifh_free_mbuf(MifhMbuf* mbuf);
+
+ZekStatus mifh_create_iwarp_pd_object_pool(std::uint32_t count);
+ZekStatus mifh_allocate_pd_object(void** out);
+void mifh_free_iwarp_pd_object(void* pd);
+
+ZekStatus mifh_create_cq_object_pool(std::uint32_t count);
+void* mifh_allocate_cq_object();
+void mifh_free_cq_object(void* cq);
+
+ZekStatus mifh_create_iwarp_cq_pool(std::uint32_t entries, std::uint32_t count);
+void* mifh_allocate_iwarp_cq(std::uint32_t entries);
+ZekStatus mifh_create_nic_cq_pool(std::uint32_t entries, std::uint32_t count);
+
+ZekStatus mifh_create_qp_object_pool(std::uint32_t count);
+void* mifh_allocate_qp_object();
+void mifh_free_qp_object(void* qp);
+
+ZekStatus mifh_create_iwarptoe_qp_host_context_pool(std::uint32_t count);
+void* mifh_allocate_iwarptoe_qp_host_context();
+void mifh_free_iwarptoe_qp_host_context(void* context);
+ZekStatus mifh_create_nic_qp_host_context_pool(std::uint32_t count);
+void* mifh_allocate_nic_qp_host_context();
+
+ZekStatus mifh_create_iwarp_sq_pool(std::uint32_t wqes, std::uint32_t count);
+void* mifh_allocate_iwarp_sq(std::uint32_t wqes);
+void mifh_free_iwarp_sq(void* sq, std::uint32_t wqes);
+ZekStatus mifh_create_iwarp_rq_pool(std::uint32_t wqes, std::uint32_t count);
+void* mifh_allocate_iwarp_rq(std::uint32_t wqes);
+void mifh_free_iwarp_rq(void* rq, std::uint32_t wqes);
+ZekStatus mifh_create_nic_sq_pool(std::uint32_t wqes, std::uint32_t count);
+void* mifh_allocate_nic_sq(std::uint32_t wqes);
+ZekStatus mifh_create_nic_rq_pool(std::uint32_t wqes, std::uint32_t count);
+void* mifh_allocate_nic_rq(std::uint32_t wqes);
+ZekStatus mifh_create_toe_sq_pool(std::uint32_t wqes, std::uint32_t count);
+void mifh_free_toe_sq(void* sq, std::uint32_t wqes);
+ZekStatus mifh_create_toe_rq_pool(std::uint32_t wqes, std::uint32_t count);
+void mifh_free_toe_rq(void* rq, std::uint32_t wqes);
+
+ZekStatus mifh_create_q2_buffer_pool(std::uint32_t count);
+void* mifh_allocate_q2_buffer();
+void mifh_free_q2_buffer(void* buffer);
+
+ZekStatus mifh_create_pbl_buffer_pool(std::uint32_t class_bytes, std::uint32_t count);
+// Stores the address through `out` as well.
+void* mifh_allocate_pbl_buffer(std::uint32_t bytes, void** out);
+void mifh_free_pbl_buffer(void* buffer, std::uint32_t bytes);
+
+ZekStatus mifh_allocate_fast_register_swcontext_pool(std::uint32_t count);
+void* mifh_allocate_staginfo_buffer();
+void mifh_free_staginfo_buffer(void* buffer);
+void mifh_free_iwarp_adapter(void* adapter);
+void* mifh_allocate_IrpContext_buffer();
+void mifh_free_IrpContext_buffer(void* buffer);
+void* mifh_allocate_aynccontext_buffer();
+void mifh_free_aynccontext_buffer(void* buffer);
+void mifh_free_stagallocinfo_buffer(void* buffer);
+void mifh_free_errorqpobjectqueue_buffer(void* buffer);
+void* mifh_allocate_IFR_buffer();
+void* mifh_allocate_cqp_pend_q();
+void mifh_free_cqp_pend_q(void* buffer);
