@@ -605,6 +605,25 @@ std::uint32_t mifh_pool_element_bytes(MifhPoolId id, std::uint32_t size_class) {
 
 std::uint32_t mifh_pool_growth_size() { return g_mem.GrowthSize; }
 
+bool mifh_slab_holds(const void* address, std::uint32_t bytes) {
+  const auto first = reinterpret_cast<std::uint64_t>(address);
+  const std::uint64_t end = first + bytes;
+  bool held = false;
+  // Slab lists change only under the slab lock.
+  if (!take_lock(&g_mem.SlabLock, __func__)) return false;
+  for (MifhSlabList* list : {&g_mem.DescriptorSlabs, &g_mem.ObjectSlabs, &g_mem.DmaSlabs}) {
+    for (ZekListNode* node = list->List.Head; node != nullptr && !held; node = node->Next) {
+      const auto* descriptor = reinterpret_cast<const MifhSlabDescriptor*>(node);
+      // A slab's size is in the tracking header in front of it.
+      const auto* header = reinterpret_cast<const OSPrimMemHeader*>(descriptor->Address) - 1;
+      const std::uint64_t start = descriptor->Address;
+      held = first >= start && end <= start + (header->Size - sizeof(OSPrimMemHeader));
+    }
+  }
+  give_lock(&g_mem.SlabLock, __func__);
+  return held;
+}
+
 std::uint32_t mifh_iwarp_cq_class(std::uint32_t entries) {
   if (entries >= 16385) return 65536;
   if (entries >= 8193) return 16384;

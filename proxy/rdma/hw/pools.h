@@ -104,6 +104,8 @@ void mifh_pool_free(MifhPoolId pool, void* element, std::uint32_t size_class);
 // Observation: free elements of a class; bytes an element of a class takes.
 std::uint32_t mifh_pool_available(MifhPoolId pool, std::uint32_t size_class);
 std::uint32_t mifh_pool_element_bytes(MifhPoolId pool, std::uint32_t size_class);
+// Whether [address, address + bytes) lies wholly inside one slab.
+bool mifh_slab_holds(const void* address, std::uint32_t bytes);
 // The growth size G chosen at start (0 before).
 std::uint32_t mifh_pool_growth_size();
 
