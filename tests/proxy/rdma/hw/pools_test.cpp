@@ -302,3 +302,43 @@ TEST_F(PoolLifetimeTest, PoolsBeforeStartUpRefuseWork) {
 }
 
 }  // namespace
+
+namespace {
+
+// A host with little memory: the first slabs fall back to smaller sizes.
+class PoolFallbackTest : public HwifTest {
+ public:
+  bool build_pools() override { return false; }
+  plat::KernelOptions options() override {
+    plat::KernelOptions o = HwifTest::options();
+    o.memory.bytes = std::size_t{6} << 20;
+    return o;
+  }
+};
+
+TEST_F(PoolFallbackTest, SlabsFallBackInOrderAndAFailedStartUpStillCleansUp) {
+  const std::size_t blocks = kernel().pool().blocks_in_use();
+  const ZekStatus status = mifh_create_mem_resources();
+  const std::string log = log_text();
+  // The object slab's second try, then the DMA slab tried at the full size
+  // first all the same, then at half, then at the small size, which becomes G.
+  const std::string object_second = "Failed to allocate size[x801000] trying again with size[x400800]";
+  const std::string dma_third = "Failed to allocate size[x801000] trying again with size[x81000]";
+  const std::size_t first = log.find(object_second);
+  ASSERT_NE(first, std::string::npos) << log;
+  const std::size_t second = log.find(object_second, first + 1);
+  ASSERT_NE(second, std::string::npos) << "the DMA slab is tried at 0x801000 first";
+  EXPECT_NE(log.find(dma_third, second), std::string::npos);
+  EXPECT_NE(log.find("mifh_allocate_slab: Couldn't allocate continious memory for a slab size (801000h)"),
+            std::string::npos);
+  EXPECT_EQ(mifh_pool_growth_size(), 0x81000u);
+  if (status != 0) {
+    // Too little memory for every start-up pool: the failing creator is named.
+    EXPECT_NE(log.find("mifh_create_mem_resources: mifh_create_"), std::string::npos);
+  }
+  ASSERT_EQ(mifh_destroy_mem_resources(), 0u);
+  EXPECT_EQ(kernel().contiguous().bytes_in_use(), 0u);
+  EXPECT_EQ(kernel().pool().blocks_in_use(), blocks);
+}
+
+}  // namespace
