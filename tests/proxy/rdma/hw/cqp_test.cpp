@@ -161,6 +161,26 @@ TEST_F(CqpTest, FullRingQueuesQueueingRequestsAndFailsFailingOnesUntilTheRefill)
   EXPECT_EQ(board().faults().refused_requests, 0u);
 }
 
+TEST_F(CqpTest, AQueueingRequestWithoutAPendingBufferIsRefusedNotWritten) {
+  HwFunction& fn = bring_up(0, 4);
+  std::deque<TestContext> contexts;
+  for (int i = 0; i < 3; ++i) {
+    contexts.emplace_back();
+    ASSERT_EQ(post_nop(fn.cqp, contexts.back(), MifhPostMode::Queueing), 0u);
+  }
+  // Use up the host's memory: the object slabs, then every pending buffer.
+  while (mifh_pool_allocate(MIFH_POOL_IWARP_ADAPTER, 0) != nullptr) {
+  }
+  while (mifh_allocate_cqp_pend_q() != nullptr) {
+  }
+  contexts.emplace_back();
+  EXPECT_EQ(post_nop(fn.cqp, contexts.back(), MifhPostMode::Queueing), MIFH_STATUS_NO_MEMORY);
+  EXPECT_TRUE(ZekIsListEmpty(&fn.cqp->PendingQueue));
+  drain(fn);
+  EXPECT_EQ(contexts[2].completions, 1);
+  EXPECT_EQ(contexts[3].completions, 0);
+}
+
 TEST_F(CqpTest, RefillStopsWhenTheRingIsFullAndKeepsTheRestInOrder) {
   HwFunction& fn = bring_up(0, 4);
   std::deque<TestContext> contexts;
