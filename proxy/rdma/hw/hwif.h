@@ -2,6 +2,11 @@
 // the pools and slabs, the rings and the control queue pair, completion and
 // event queues, and the asynchronous-event ring. Its shared records are in
 // include/zek/mifh.h, the adapter's formats in include/hw/.
+//
+// Not here yet: queue-pair and protection-domain control operations, work
+// requests and completion formats, the driver's NIC queue pair, adapter
+// configuration, the fail-over drains, TOE posting, counters, EEPROM, flash
+// and PHY sequences.
 #pragma once
 
 #include "proxy/rdma/hw/async_events.h"

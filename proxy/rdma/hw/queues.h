@@ -19,7 +19,8 @@ inline constexpr std::uint32_t MIFH_MAX_CQ_ENTRIES = 32768;
 // count when they are created. 0, 7 bad id, 8 virtually mapped, 3 no slot.
 ZekStatus mifh_aeq_create(MifhAeqObject* aeq, std::uint32_t aeq_id, std::uint8_t virtual_flag);
 // Creating the function's control CEQ (id F) also waits (10 x 1 ms) for its
-// status bit; 1 when it does not come.
+// status bit; 1 when it does not come. The waits delay the thread: call at
+// PASSIVE_LEVEL (bring-up and the hardware-object requests do).
 ZekStatus mifh_ceq_create(MifhCeqObject* ceq, std::uint32_t ceq_id, std::uint8_t virtual_flag);
 
 ZekStatus mifh_nic_cq_allocate(MifhCqObject** cq, void** ring);
@@ -33,7 +34,8 @@ ZekStatus mifh_iwarptoe_cq_create(MifhCqObject* cq, std::uint32_t cq_id, std::ui
                                   std::uint8_t iwarp_flag, MifhCqpCompletionContext* context);
 // The CQP's first CQ: posted like an iWARP/TOE CQ, then a bounded wait
 // (10 x 1 ms) for status bit 9; no CCQ entry reports it, so the CQP tail
-// moves on by one here.
+// moves on by one here. PASSIVE_LEVEL. The CCQ is read from its first slot
+// on (its Head is the reading index), whatever its initialisation set.
 ZekStatus mifh_ccq_create(MifhCqObject* cq, std::uint32_t cq_id, std::uint32_t ceq_id);
 ZekStatus mifh_cq_modify(MifhCqObject* cq, std::uint32_t ceq_id, MifhCqpCompletionContext* context);
 ZekStatus mifh_cq_destroy(MifhCqObject* cq, MifhCqpCompletionContext* context);
