@@ -3,9 +3,9 @@
 // One SOCK_SEQPACKET connection per process, to "kernel.sock" in the host
 // directory. Each datagram is one message: a MessageHeader followed by the
 // message's own record. The process sends requests (open, control request,
-// cancel, close) tagged with a request id; the host answers each with one
-// reply, and control requests with a completion (and, when the driver pended
-// the request of an overlapped handle, a pending notice first). The host
+// cancel, close) tagged with a request id; the host answers open, cancel
+// and close with one reply, and a control request with its completion (and,
+// on an overlapped handle, a notice of what the dispatch routine returned). The host
 // may also send upcalls (map pages into the process, unmap them), which the
 // process's connection thread serves and answers.
 //
@@ -33,7 +33,7 @@ enum class Type : std::uint32_t {
   Cancel,       // process -> host (CancelIo)
   Close,        // process -> host (last CloseHandle of a file)
   Reply,        // host -> process: answer to Open, Cancel, Close
-  Pending,      // host -> process: the driver pended an overlapped request
+  Pending,      // host -> process: the dispatch routine of an overlapped request returned
   Complete,     // host -> process: a control request completed
   MapUpcall,    // host -> process, with an eventfd for register pages
   UnmapUpcall,  // host -> process
@@ -100,8 +100,13 @@ struct Reply {
   std::uint64_t value;  // the file id of an open
 };
 
+// Sent for every request on an overlapped handle once the driver's dispatch
+// routine has returned, with what it returned (STATUS_PENDING when the
+// driver pended it). A completion sent before it arrives before it.
 struct Pending {
   std::uint64_t request;
+  std::int32_t returned;
+  std::uint32_t reserved;
 };
 
 struct Complete {

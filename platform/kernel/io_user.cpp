@@ -117,10 +117,19 @@ NTSTATUS IoManager::user_open(const Caller& caller, std::string_view name, ULONG
   NTSTATUS status =
       resolve_and_open(u"\\??\\" + to_u16(name), caller.process, overlapped, share_access, FILE_OPEN << 24, &file);
   if (!NT_SUCCESS(status)) return status;
-  std::lock_guard lock(process.mu_);
-  *file_id = ++process.next_file_;
-  process.files_.emplace(*file_id, file);
-  return status;
+  {
+    std::lock_guard lock(process.mu_);
+    if (process.alive()) {
+      *file_id = ++process.next_file_;
+      process.files_.emplace(*file_id, file);
+      return status;
+    }
+  }
+  // The process went while its open was in the driver.
+  send_file_request(file, IRP_MJ_CLEANUP);
+  file_impl(file)->cleanup_sent = true;
+  dereference(file);
+  return STATUS_DELETE_PENDING;
 }
 
 void IoManager::user_ioctl(const Caller& caller, const proto::Ioctl& request) {
@@ -235,7 +244,7 @@ void IoManager::user_ioctl(const Caller& caller, const proto::Ioctl& request) {
     process.dispatching_.erase(self);
   }
   process.idle_cv_.notify_all();
-  if (returned == STATUS_PENDING && overlapped) process.link().send_pending(request.request);
+  if (overlapped) process.link().send_pending(request.request, returned);
 }
 
 NTSTATUS IoManager::user_cancel(const Caller& caller, std::uint64_t file_id) {

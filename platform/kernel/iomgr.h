@@ -33,7 +33,7 @@ class RegisterRings;
 class ProcessLink {
  public:
   virtual ~ProcessLink() = default;
-  virtual void send_pending(std::uint64_t request) = 0;
+  virtual void send_pending(std::uint64_t request, NTSTATUS returned) = 0;
   virtual void send_complete(std::uint64_t request, NTSTATUS status, std::uint64_t information,
                              bool pending_returned) = 0;
   // Upcalls, answered by the process: the user address, or 0.

@@ -10,6 +10,7 @@
 
 #include "platform/common/postring.h"
 #include "platform/kernel/dbg.h"
+#include "platform/kernel/fault.h"
 #include "platform/kernel/hal.h"
 #include "platform/kernel/io_internal.h"
 #include "platform/kernel/kernel.h"
@@ -150,6 +151,9 @@ void UserMaps::forget_all(UserProcess& process) {
 // Maps the list's pages into the calling process; the user address of the
 // list's first byte, or null.
 PVOID map_into_process(PMDL mdl) {
+  if (KeGetCurrentIrql() > APC_LEVEL) {
+    fault(std::source_location::current(), "MmMapLockedPagesSpecifyCache(UserMode) at IRQL %u", KeGetCurrentIrql());
+  }
   IoManager& io = IoManager::current();
   std::shared_ptr<UserProcess> process = io.process_of(PsGetCurrentProcess());
   if (process == nullptr || !process->alive()) {
