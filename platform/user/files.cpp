@@ -81,14 +81,19 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, 
     SetLastError(ERROR_PATH_NOT_FOUND);  // only devices are files here
     return INVALID_HANDLE_VALUE;
   }
-  auto link = HostLink::acquire();
-  if (!link) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
   const bool overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
   std::uint64_t id = 0;
-  NTSTATUS status = link->open(path.substr(kDevicePrefix.size()), dwDesiredAccess, dwShareMode, overlapped, &id);
+  std::shared_ptr<HostLink> link;
+  NTSTATUS status = STATUS_DEVICE_REMOVED;
+  // A connection to a host that has just gone fails once; a new host may be there.
+  for (int attempt = 0; attempt < 2 && status == STATUS_DEVICE_REMOVED; ++attempt) {
+    link = HostLink::acquire();
+    if (!link) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return INVALID_HANDLE_VALUE;
+    }
+    status = link->open(path.substr(kDevicePrefix.size()), dwDesiredAccess, dwShareMode, overlapped, &id);
+  }
   if (!NT_SUCCESS(status)) {
     SetLastError(status == STATUS_DEVICE_REMOVED ? ERROR_FILE_NOT_FOUND : plat_nt_status_to_win32(status));
     return INVALID_HANDLE_VALUE;

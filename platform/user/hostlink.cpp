@@ -32,7 +32,8 @@ std::shared_ptr<HostLink>& current_link() {
 std::shared_ptr<HostLink> HostLink::acquire() {
   std::lock_guard lock(link_mu());
   auto& link = current_link();
-  if (link && !link->broken()) return link;
+  const char* dir = std::getenv("ZEK_HOST");
+  if (link && !link->broken() && dir != nullptr && link->dir_ == dir) return link;
   std::shared_ptr<HostLink> fresh(new HostLink);
   if (!fresh->connect()) return nullptr;
   link = fresh;
@@ -47,6 +48,7 @@ HostLink::~HostLink() {
 bool HostLink::connect() {
   const char* dir = std::getenv("ZEK_HOST");
   if (dir == nullptr || *dir == '\0') return false;
+  dir_ = dir;
   std::string path = std::string(dir) + "/" + proto::kSocketName;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -111,7 +113,10 @@ bool HostLink::send(proto::Type type, const void* body, std::size_t size, int fd
   for (;;) {
     ssize_t n = sendmsg(fd_, &message, MSG_NOSIGNAL);
     if (n >= 0) return true;
-    if (errno != EINTR) return false;
+    if (errno != EINTR) {
+      broken_ = true;  // the host has gone; the next open connects again
+      return false;
+    }
   }
 }
 

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <thread>
 
@@ -34,8 +35,8 @@ struct Inflight {
 
 class HostLink {
  public:
-  // The current connection, made when there is none (or the last one
-  // broke); null when no host answers.
+  // The connection to the host that ZEK_HOST names, made when there is
+  // none (or the last one broke, or ZEK_HOST changed); null when no host answers.
   static std::shared_ptr<HostLink> acquire();
   ~HostLink();
 
@@ -57,6 +58,7 @@ class HostLink {
   void serve_upcall(proto::Type type, const char* body, std::size_t size, int fd);
   void fail_all();  // under wait_mutex
 
+  std::string dir_;
   int fd_ = -1;
   int memfd_ = -1;
   pid_t host_pid_ = 0;

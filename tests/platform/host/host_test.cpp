@@ -1,0 +1,258 @@
+// zekhost with the test driver, driven by this process and by helper
+// processes through the user runtime.
+#include <sys/mman.h>
+
+#include <cstring>
+#include <thread>
+
+#include "platform/user/regaccess.h"
+#include "tests/platform/host/host_fixture.h"
+
+namespace {
+
+TEST_F(HostTest, BufferedRequestsCarryTheirBytesBothWays) {
+  HANDLE device = open();
+  char in[64], out[64] = {};
+  for (int i = 0; i < 64; ++i) in[i] = static_cast<char>(i);
+  DWORD bytes = 0;
+  ASSERT_TRUE(DeviceIoControl(device, testdrv::kEcho, in, sizeof in, out, sizeof out, &bytes, nullptr));
+  EXPECT_EQ(bytes, 64u);
+  EXPECT_EQ(std::memcmp(in, out, 64), 0);
+
+  // The driver claims 64 bytes; the output holds 16, and nothing past it moves.
+  char small[20];
+  std::memset(small, 0x77, sizeof small);
+  ASSERT_TRUE(DeviceIoControl(device, testdrv::kEcho, in, sizeof in, small, 16, &bytes, nullptr));
+  EXPECT_EQ(bytes, 16u);
+  EXPECT_EQ(small[16], 0x77);
+
+  testdrv::StatusRequest overflow{STATUS_BUFFER_OVERFLOW, 12, 0xEE};
+  char reply[32] = {};
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kStatus, &overflow, sizeof overflow, reply, sizeof reply, &bytes, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
+  EXPECT_EQ(bytes, 12u);
+  EXPECT_EQ(static_cast<unsigned char>(reply[11]), 0xEE);
+  EXPECT_EQ(reply[12], 0);
+
+  testdrv::StatusRequest error{STATUS_INVALID_PARAMETER, 12, 0xEE};
+  std::memset(reply, 0, sizeof reply);
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kStatus, &error, sizeof error, reply, sizeof reply, &bytes, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(bytes, 0u);
+  EXPECT_EQ(reply[0], 0);
+
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::code(0xFFF), nullptr, 0, nullptr, 0, &bytes, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+  EXPECT_TRUE(CloseHandle(device));
+  EXPECT_FALSE(CloseHandle(device));
+}
+
+TEST_F(HostTest, AMissingDeviceIsFileNotFound) {
+  EXPECT_EQ(CreateFileA("\\\\.\\zekproxy", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(HostTest, APendedRequestIsCompletedByAnotherProcess) {
+  HANDLE device = open(FILE_FLAG_OVERLAPPED);
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event;
+  testdrv::Key key{0x5150};
+  std::uint64_t out = 0;
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kPend, &key, sizeof key, &out, sizeof out, nullptr, &overlapped));
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  EXPECT_EQ(static_cast<NTSTATUS>(overlapped.Internal), STATUS_PENDING);
+  DWORD bytes = 0;
+  EXPECT_FALSE(GetOverlappedResult(device, &overlapped, &bytes, FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+
+  EXPECT_EQ(client({"complete", "0x5150", "4242"}), 1);
+  EXPECT_TRUE(GetOverlappedResult(device, &overlapped, &bytes, TRUE));
+  EXPECT_EQ(bytes, 8u);
+  EXPECT_EQ(out, 4242u);
+  EXPECT_EQ(static_cast<NTSTATUS>(overlapped.Internal), STATUS_SUCCESS);
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  CloseHandle(event);
+  CloseHandle(device);
+}
+
+TEST_F(HostTest, ADpcCompletesARequestThatASynchronousCallerWaitsFor) {
+  HANDLE device = open();
+  testdrv::DpcRequest request{0xFEED, 30, 0};
+  std::uint64_t out = 0;
+  DWORD bytes = 0;
+  ASSERT_TRUE(DeviceIoControl(device, testdrv::kPendDpc, &request, sizeof request, &out, sizeof out, &bytes, nullptr));
+  EXPECT_EQ(bytes, 8u);
+  EXPECT_EQ(out, 0xFEEDu);
+  CloseHandle(device);
+}
+
+TEST_F(HostTest, CompletionPortsGetPacketsUnlessTheEventsLowBitIsSet) {
+  HANDLE device = open(FILE_FLAG_OVERLAPPED);
+  HANDLE port = CreateIoCompletionPort(device, nullptr, 9, 0);
+  ASSERT_NE(port, nullptr);
+  OVERLAPPED first{};
+  testdrv::DpcRequest request{1, 10, 0};
+  std::uint64_t out1 = 0, out2 = 0;
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kPendDpc, &request, sizeof request, &out1, 8, nullptr, &first));
+  EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+  DWORD bytes = 0;
+  ULONG_PTR key = 0;
+  LPOVERLAPPED done = nullptr;
+  ASSERT_TRUE(GetQueuedCompletionStatus(port, &bytes, &key, &done, 10000));
+  EXPECT_EQ(done, &first);
+  EXPECT_EQ(key, 9u);
+  EXPECT_EQ(bytes, 8u);
+
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  OVERLAPPED second{};
+  second.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
+  request.value = 2;
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kPendDpc, &request, sizeof request, &out2, 8, nullptr, &second));
+  EXPECT_EQ(WaitForSingleObject(event, 10000), WAIT_OBJECT_0);
+  EXPECT_FALSE(GetQueuedCompletionStatus(port, &bytes, &key, &done, 50));
+  EXPECT_EQ(GetLastError(), WAIT_TIMEOUT);
+  EXPECT_TRUE(GetOverlappedResult(device, &second, &bytes, FALSE));
+  EXPECT_EQ(out2, 2u);
+
+  // Completed at once: TRUE and a packet; failed at once: FALSE, no packet.
+  OVERLAPPED third{};
+  char in[8] = "now", echo[8] = {};
+  EXPECT_TRUE(DeviceIoControl(device, testdrv::kEcho, in, 8, echo, 8, &bytes, &third));
+  ASSERT_TRUE(GetQueuedCompletionStatus(port, &bytes, &key, &done, 10000));
+  EXPECT_EQ(done, &third);
+  testdrv::StatusRequest refused{STATUS_INVALID_PARAMETER, 0, 0};
+  OVERLAPPED fourth{};
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kStatus, &refused, sizeof refused, echo, 8, &bytes, &fourth));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(GetQueuedCompletionStatus(port, &bytes, &key, &done, 50));
+  CloseHandle(event);
+  CloseHandle(device);
+  CloseHandle(port);
+}
+
+TEST_F(HostTest, CancelIoEndsThePendedRequest) {
+  HANDLE device = open(FILE_FLAG_OVERLAPPED);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  testdrv::Key key{0x600};
+  std::uint64_t out = 0;
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kPend, &key, sizeof key, &out, sizeof out, nullptr, &overlapped));
+  EXPECT_TRUE(CancelIo(device));
+  DWORD bytes = 5;
+  EXPECT_FALSE(GetOverlappedResult(device, &overlapped, &bytes, TRUE));
+  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(bytes, 0u);
+  CloseHandle(overlapped.hEvent);
+  CloseHandle(device);
+}
+
+TEST_F(HostTest, AProcessThatEndsHasItsPendedRequestsCancelledAndLeavesNothingBehind) {
+  HANDLE device = open();
+  const auto before = pool(device);
+  EXPECT_EQ(client({"pend-and-exit", "0x700"}), 0);
+  ASSERT_TRUE(eventually([&] {
+    auto now = pool(device);
+    return now.requests == before.requests && now.blocks == before.blocks;
+  })) << "blocks " << pool(device).blocks << " (were " << before.blocks << ")";
+  EXPECT_EQ(client({"complete", "0x700", "1"}), 0);  // nothing left under the key
+  CloseHandle(device);
+}
+
+TEST_F(HostTest, AProcessKilledInsideTheDriverDoesNotHarmTheHost) {
+  HANDLE device = open();
+  const auto before = pool(device);
+  pid_t waiter = spawn({ZEK_IOCLIENT, "wait"});
+  ASSERT_TRUE(eventually([&] { return pool(device).requests == before.requests + 1; }));
+  kill(waiter, SIGKILL);
+  EXPECT_EQ(exit_code(waiter), 128 + SIGKILL);
+  ASSERT_TRUE(eventually([&] {
+    auto now = pool(device);
+    return now.requests == before.requests && now.blocks == before.blocks;
+  })) << "blocks " << pool(device).blocks << " (were " << before.blocks << ")";
+  char in[4] = "ok", out[4] = {};
+  DWORD bytes = 0;
+  EXPECT_TRUE(DeviceIoControl(device, testdrv::kEcho, in, 4, out, 4, &bytes, nullptr));
+  CloseHandle(device);
+}
+
+TEST_F(HostTest, APageTheKernelMapsShowsWhatTheKernelWrites) {
+  HANDLE device = open();
+  testdrv::Address address{};
+  DWORD bytes = 0;
+  ASSERT_TRUE(DeviceIoControl(device, testdrv::kMapPage, nullptr, 0, &address, sizeof address, &bytes, nullptr));
+  auto* page = reinterpret_cast<volatile unsigned char*>(address.address);
+  EXPECT_EQ(page[100], 0);
+  testdrv::Fill fill{0xA5};
+  ASSERT_TRUE(DeviceIoControl(device, testdrv::kFillPage, &fill, sizeof fill, nullptr, 0, &bytes, nullptr));
+  EXPECT_EQ(page[0], 0xA5);
+  EXPECT_EQ(page[4095], 0xA5);
+  char line[64];
+  std::snprintf(line, sizeof line, "%lx-", static_cast<unsigned long>(address.address));
+  EXPECT_NE(read_file("/proc/self/maps").find(line), std::string::npos);
+  ASSERT_TRUE(DeviceIoControl(device, testdrv::kUnmapPage, nullptr, 0, nullptr, 0, &bytes, nullptr));
+  EXPECT_EQ(pool(device).mappings, 0u);
+  EXPECT_EQ(read_file("/proc/self/maps").find(line), std::string::npos);  // unmapped by the upcall
+  CloseHandle(device);
+}
+
+TEST_F(HostTest, DoorbellWritesReachTheDeviceInOrder) {
+  HANDLE device = open();
+  testdrv::Address address{};
+  DWORD bytes = 0;
+  ASSERT_TRUE(DeviceIoControl(device, testdrv::kMapDoorbell, nullptr, 0, &address, sizeof address, &bytes, nullptr));
+  // The page is inaccessible to plain loads and stores.
+  char line[64];
+  std::snprintf(line, sizeof line, "%lx-", static_cast<unsigned long>(address.address));
+  std::string maps = read_file("/proc/self/maps");
+  auto at = maps.find(line);
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(maps.substr(maps.find(' ', at) + 1, 4), "---p");
+
+  constexpr int kPerThread = 500;
+  auto* doorbell = reinterpret_cast<volatile ULONG*>(address.address);
+  std::thread writers[2];
+  for (int t = 0; t < 2; ++t) {
+    writers[t] = std::thread([=] {
+      for (int i = 0; i < kPerThread; ++i) WRITE_REGISTER_ULONG(doorbell + t * 4, static_cast<ULONG>((t << 16) | i));
+    });
+  }
+  for (auto& w : writers) w.join();
+  std::vector<unsigned char> buffer(8 + 2 * kPerThread * sizeof(testdrv::DoorbellWrite));
+  auto* log = reinterpret_cast<testdrv::DoorbellLog*>(buffer.data());
+  ASSERT_TRUE(eventually([&] {
+    DeviceIoControl(device, testdrv::kDoorbells, nullptr, 0, buffer.data(), static_cast<DWORD>(buffer.size()), &bytes,
+                    nullptr);
+    return log->count == 2 * kPerThread;
+  })) << log->count;
+  int next[2] = {0, 0};
+  for (std::uint32_t i = 0; i < log->count; ++i) {
+    const auto& write = log->writes[i];
+    const int t = static_cast<int>(write.value >> 16);
+    ASSERT_TRUE(t == 0 || t == 1);
+    EXPECT_EQ(write.offset, static_cast<std::uint64_t>(t * 16));
+    ASSERT_EQ(static_cast<int>(write.value & 0xFFFF), next[t]) << "thread " << t << " out of order";
+    ++next[t];
+  }
+  ASSERT_TRUE(DeviceIoControl(device, testdrv::kUnmapDoorbell, nullptr, 0, nullptr, 0, &bytes, nullptr));
+  EXPECT_EQ(read_file("/proc/self/maps").find(line), std::string::npos);
+  CloseHandle(device);
+}
+
+TEST_F(HostTest, SigtermUnloadsTheDriversAndStopsWithZero) {
+  HANDLE device = open();
+  EXPECT_EQ(stop_host(), 0);
+  std::string log = read_file(dir_ / "host.log");
+  EXPECT_NE(log.find("driver zektest unloaded"), std::string::npos) << log;
+  EXPECT_NE(log.find("stopped"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "kernel.sock"));
+  // The registry kept the host's name.
+  EXPECT_NE(read_file(dir_ / "registry.txt").find("ComputerName\"=sz:TESTHOST"), std::string::npos);
+  DWORD bytes = 0;
+  char in[4] = "x", out[4];
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kEcho, in, 4, out, 4, &bytes, nullptr));
+  // Without a host, opening the device fails as for a missing driver.
+  EXPECT_EQ(client({"open"}), static_cast<int>(ERROR_FILE_NOT_FOUND));
+}
+
+}  // namespace
