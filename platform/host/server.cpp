@@ -139,26 +139,28 @@ bool Connection::unmap(std::uint64_t address, std::size_t pages) {
 void Connection::submit(std::function<void()> work) {
   std::lock_guard lock(mu_);
   work_.push_back(std::move(work));
-  if (idle_ == 0 && workers_ < kMaxWorkers) {
+  // A new worker only when every worker is busy: a request blocked in a
+  // driver must not hold up the process's other requests.
+  if (busy_ + work_.size() > workers_ && workers_ < kMaxWorkers) {
     ++workers_;
     threads_.emplace_back([this] { worker(); });
   } else {
-    cv_.notify_all();
+    work_cv_.notify_one();
   }
 }
 
 void Connection::worker() {
   std::unique_lock lock(mu_);
   for (;;) {
-    ++idle_;
-    cv_.wait(lock, [&] { return !work_.empty() || closing_; });
-    --idle_;
+    work_cv_.wait(lock, [&] { return !work_.empty() || closing_; });
     if (work_.empty()) return;
     auto work = std::move(work_.front());
     work_.pop_front();
+    ++busy_;
     lock.unlock();
     work();
     lock.lock();
+    --busy_;
   }
 }
 
@@ -276,6 +278,7 @@ void Connection::run() {
     std::lock_guard lock(mu_);
     closing_ = true;
     cv_.notify_all();
+    work_cv_.notify_all();
   }
   if (process_) {
     io_.detach_process(*process_);

@@ -57,9 +57,10 @@ class Connection final : public ProcessLink, public std::enable_shared_from_this
   std::mutex send_mu_;
 
   std::mutex mu_;
-  std::condition_variable cv_;
+  std::condition_variable cv_;       // upcall replies
+  std::condition_variable work_cv_;  // work for the workers
   std::deque<std::function<void()>> work_;
-  std::size_t idle_ = 0;
+  std::size_t busy_ = 0;
   std::size_t workers_ = 0;
   bool closing_ = false;
   std::vector<std::thread> threads_;
