@@ -293,7 +293,8 @@ void Connection::run() {
   process_.reset();
 }
 
-void Connection::stop() { shutdown(fd_, SHUT_RDWR); }
+// Reading stops; completions of the cancelled requests still reach the process.
+void Connection::stop() { shutdown(fd_, SHUT_RD); }
 
 // ---- Server ------------------------------------------------------------------------
 

@@ -241,7 +241,16 @@ TEST_F(HostTest, DoorbellWritesReachTheDeviceInOrder) {
 
 TEST_F(HostTest, SigtermUnloadsTheDriversAndStopsWithZero) {
   HANDLE device = open();
+  HANDLE waiting = open(FILE_FLAG_OVERLAPPED);
+  OVERLAPPED overlapped{};
+  testdrv::Key key{0x800};
+  std::uint64_t pended_out = 0;
+  EXPECT_FALSE(DeviceIoControl(waiting, testdrv::kPend, &key, sizeof key, &pended_out, 8, nullptr, &overlapped));
   EXPECT_EQ(stop_host(), 0);
+  // The host ended this process's requests before it went.
+  DWORD pended_bytes = 0;
+  EXPECT_FALSE(GetOverlappedResult(waiting, &overlapped, &pended_bytes, TRUE));
+  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
   std::string log = read_file(dir_ / "host.log");
   EXPECT_NE(log.find("driver zektest unloaded"), std::string::npos) << log;
   EXPECT_NE(log.find("stopped"), std::string::npos);
