@@ -166,6 +166,8 @@ void IoManager::unload_driver(PDRIVER_OBJECT driver) {
     if (it == drivers_.end()) return;
     drivers_.erase(it);
   }
+  // Closes deferred to the worker threads reach the driver before it goes.
+  kernel_.workers().drain();
   if (driver->DriverUnload != nullptr) {
     try {
       driver->DriverUnload(driver);
