@@ -47,6 +47,33 @@ TEST_F(HostTest, BufferedRequestsCarryTheirBytesBothWays) {
   EXPECT_FALSE(CloseHandle(device));
 }
 
+TEST_F(HostTest, RequestsRunInTheCallersContextOnADriverThatKnowsTheHostsName) {
+  HANDLE device = open();
+  testdrv::WhoReply who{};
+  DWORD bytes = 0;
+  std::thread([&] {
+    ASSERT_TRUE(DeviceIoControl(device, testdrv::kWho, nullptr, 0, &who, sizeof who, &bytes, nullptr));
+    EXPECT_EQ(who.thread_id, GetCurrentThreadId());
+  }).join();
+  EXPECT_EQ(who.process_id, GetCurrentProcessId());
+  EXPECT_EQ(who.process_object, GetCurrentProcessId());
+  EXPECT_EQ(who.requestor, GetCurrentProcessId());
+  EXPECT_EQ(std::u16string(who.computer_name), u"TESTHOST");
+  CloseHandle(device);
+}
+
+TEST_F(HostTest, ARaiseInADriverBecomesTheStatusAndIsLogged) {
+  HANDLE device = open();
+  std::uint64_t sum = 0;
+  DWORD bytes = 0;
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kNeitherSum, reinterpret_cast<void*>(0x10), 8, &sum, 8, &bytes, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_NOACCESS);
+  EXPECT_TRUE(eventually([&] { return read_file(dir_ / "host.log").find("raised 0xc0000005") != std::string::npos; }));
+  char in[4] = "ok", out[4] = {};
+  EXPECT_TRUE(DeviceIoControl(device, testdrv::kEcho, in, 4, out, 4, &bytes, nullptr));
+  CloseHandle(device);
+}
+
 TEST_F(HostTest, AMissingDeviceIsFileNotFound) {
   EXPECT_EQ(CreateFileA("\\\\.\\zekproxy", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);

@@ -49,6 +49,7 @@ struct Extension {
 };
 
 PDEVICE_OBJECT g_device;
+char16_t g_computer_name[32];
 
 Extension* ext(PDEVICE_OBJECT device) { return static_cast<Extension*>(device->DeviceExtension); }
 Extension* ext_of(PIO_CSQ csq) { return CONTAINING_RECORD(csq, Extension, csq); }
@@ -304,6 +305,18 @@ NTSTATUS device_control(PDEVICE_OBJECT device, PIRP irp) {
       IoFreeMdl(mdl);
       return complete(irp, status, 0);
     }
+    case testdrv::kWho: {
+      if (out < sizeof(testdrv::WhoReply)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      testdrv::WhoReply reply{};
+      reply.process_id = reinterpret_cast<std::uint64_t>(PsGetCurrentProcessId());
+      reply.thread_id = reinterpret_cast<std::uint64_t>(PsGetCurrentThreadId());
+      reply.process_object = reinterpret_cast<std::uint64_t>(PsGetProcessId(PsGetCurrentProcess()));
+      PEPROCESS requestor = IoGetRequestorProcess(irp);
+      reply.requestor = requestor != nullptr ? reinterpret_cast<std::uint64_t>(PsGetProcessId(requestor)) : 0;
+      std::memcpy(reply.computer_name, g_computer_name, sizeof reply.computer_name);
+      std::memcpy(buffer, &reply, sizeof reply);
+      return complete(irp, STATUS_SUCCESS, sizeof reply);
+    }
     default:
       return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
@@ -349,7 +362,25 @@ void unload(PDRIVER_OBJECT) {
 
 }  // namespace
 
+// The computer name, read as a driver of this system reads it: absolute,
+// optional key, direct value, an empty default.
+void read_computer_name() {
+  UNICODE_STRING value{0, sizeof g_computer_name - 2, g_computer_name};
+  RTL_QUERY_REGISTRY_TABLE table[2] = {};
+  table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+  table[0].Name = const_cast<PWSTR>(u"ComputerName");
+  table[0].EntryContext = &value;
+  table[0].DefaultType = REG_SZ;
+  table[0].DefaultData = const_cast<char16_t*>(u"");
+  table[0].DefaultLength = 64;
+  std::memset(g_computer_name, 0, sizeof g_computer_name);
+  RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
+                         u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName",
+                         table, nullptr, nullptr);
+}
+
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  read_computer_name();
   UNICODE_STRING name, link;
   RtlInitUnicodeString(&name, u"\\Device\\zektest");
   RtlInitUnicodeString(&link, u"\\DosDevices\\zektest");

@@ -92,6 +92,16 @@ struct DmaRequest {
   std::uint32_t byte;
 };
 
+// Who the driver sees as its caller, and the computer name it read at entry.
+inline constexpr ULONG kWho = code(0x811);
+struct WhoReply {
+  std::uint64_t process_id;     // PsGetCurrentProcessId
+  std::uint64_t thread_id;      // PsGetCurrentThreadId
+  std::uint64_t process_object; // PsGetCurrentProcess()->UniqueProcessId
+  std::uint64_t requestor;      // IoGetRequestorProcess(irp)->UniqueProcessId
+  char16_t computer_name[32];
+};
+
 inline constexpr std::uint64_t kRegisterBase = 0xF000'0000;  // the test device's register window
 inline constexpr std::uint64_t kDoorbellPage = 1;
 
