@@ -326,7 +326,7 @@ void HostLink::serve_upcall(proto::Type type, const char* body, std::size_t size
       std::memcpy(offsets.data(), body + sizeof upcall, upcall.pages * sizeof(std::uint64_t));
       reply.address = map_memory(memfd_, offsets);
     } else if (upcall.kind == proto::MapKind::Registers && fd >= 0) {
-      reply.address = map_registers(memfd_, upcall.pages, upcall.ring_offset, upcall.ring_bytes, fd);
+      reply.address = map_registers(memfd_, upcall.pages, upcall.ring_offset, upcall.ring_bytes, fd, host_pid_);
       fd = -1;
     }
     reply.status = reply.address != 0 ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;

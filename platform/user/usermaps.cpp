@@ -2,9 +2,11 @@
 #include "platform/user/usermaps.h"
 
 #include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -25,6 +27,7 @@ struct Mapping {
   postring::Header* ring = nullptr;
   std::size_t ring_bytes = 0;
   int wake_fd = -1;
+  pid_t host_pid = 0;
 };
 
 std::shared_mutex& maps_mu() {
@@ -60,10 +63,12 @@ void post(const volatile void* address, std::uint64_t value, std::uint32_t size)
   const std::uint32_t capacity = postring::slot_capacity(mapping.ring_bytes);
   // Everything this thread stored before (ring entries) is released with the slot.
   const std::uint64_t n = postring::atomic(header->reserved).fetch_add(1, std::memory_order_acq_rel);
-  while (n - postring::atomic(header->consumed).load(std::memory_order_acquire) >= capacity) {
+  for (unsigned spins = 1; n - postring::atomic(header->consumed).load(std::memory_order_acquire) >= capacity; ++spins) {
     std::uint64_t one = 1;
     (void)!::write(mapping.wake_fd, &one, sizeof one);
     sched_yield();
+    // A host that has gone drains nothing: the write is lost with the device.
+    if (spins % 4096 == 0 && kill(mapping.host_pid, 0) != 0 && errno == ESRCH) return;
   }
   postring::Slot& slot = slots[n % capacity];
   slot.offset = where - it->first;
@@ -96,7 +101,7 @@ std::uint64_t map_memory(int memfd, std::span<const std::uint64_t> offsets) {
 }
 
 std::uint64_t map_registers(int memfd, std::size_t pages, std::uint64_t ring_offset, std::uint64_t ring_bytes,
-                            int wake_fd) {
+                            int wake_fd, pid_t host_pid) {
   if (pages == 0 || ring_bytes < sizeof(postring::Header) + sizeof(postring::Slot)) {
     close(wake_fd);
     return 0;
@@ -111,7 +116,7 @@ std::uint64_t map_registers(int memfd, std::size_t pages, std::uint64_t ring_off
   }
   std::unique_lock lock(maps_mu());
   maps()[reinterpret_cast<std::uint64_t>(base)] =
-      Mapping{pages, static_cast<postring::Header*>(ring), static_cast<std::size_t>(ring_bytes), wake_fd};
+      Mapping{pages, static_cast<postring::Header*>(ring), static_cast<std::size_t>(ring_bytes), wake_fd, host_pid};
   return reinterpret_cast<std::uint64_t>(base);
 }
 
