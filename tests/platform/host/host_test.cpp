@@ -2,6 +2,7 @@
 // processes through the user runtime.
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -72,6 +73,47 @@ TEST_F(HostTest, ARaiseInADriverBecomesTheStatusAndIsLogged) {
   char in[4] = "ok", out[4] = {};
   EXPECT_TRUE(DeviceIoControl(device, testdrv::kEcho, in, 4, out, 4, &bytes, nullptr));
   CloseHandle(device);
+}
+
+TEST_F(HostTest, SynchronousRequestsOnOneHandleRunOneAtATimeButNotOnAnOverlappedHandle) {
+  for (DWORD flags : {DWORD{0}, FILE_FLAG_OVERLAPPED}) {
+    SCOPED_TRACE(flags == 0 ? "synchronous handle" : "overlapped handle");
+    HANDLE device = open(flags);
+    HANDLE waker = open();
+    const auto before = pool(waker);
+    std::atomic<bool> waited{false}, echoed{false};
+    std::thread blocked([&] {
+      NTSTATUS result = 0;
+      DWORD bytes = 0;
+      OVERLAPPED overlapped{};
+      DeviceIoControl(device, testdrv::kWait, nullptr, 0, &result, sizeof result, &bytes,
+                      flags == 0 ? nullptr : &overlapped);
+      waited = true;
+    });
+    EXPECT_TRUE(eventually([&] { return pool(waker).requests == before.requests + 1; }));
+    std::thread second([&] {
+      char in[4] = "hi", out[4];
+      DWORD bytes = 0;
+      OVERLAPPED overlapped{};
+      DeviceIoControl(device, testdrv::kEcho, in, 4, out, 4, &bytes, flags == 0 ? nullptr : &overlapped);
+      echoed = true;
+    });
+    if (flags == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      EXPECT_FALSE(echoed.load()) << "the second request ran beside the first";
+    } else {
+      EXPECT_TRUE(eventually([&] { return echoed.load(); }));
+      EXPECT_FALSE(waited.load());
+    }
+    DWORD bytes = 0;
+    EXPECT_TRUE(DeviceIoControl(waker, testdrv::kWake, nullptr, 0, nullptr, 0, &bytes, nullptr));
+    blocked.join();
+    second.join();
+    EXPECT_TRUE(waited.load());
+    EXPECT_TRUE(echoed.load());
+    CloseHandle(waker);
+    CloseHandle(device);
+  }
 }
 
 TEST_F(HostTest, AMissingDeviceIsFileNotFound) {
