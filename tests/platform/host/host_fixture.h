@@ -72,6 +72,8 @@ class HostTest : public ::testing::Test {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
+  // (Public: tests without a host of their own use them too.)
+ public:
   static pid_t spawn(std::vector<std::string> args) {
     pid_t pid = fork();
     if (pid == 0) {
@@ -85,12 +87,17 @@ class HostTest : public ::testing::Test {
     return pid;
   }
 
+  // A host on `dir` with whatever configuration it has.
+  static pid_t spawn_host(const std::filesystem::path& dir) { return spawn({ZEK_HOST_BINARY, "--dir", dir.string()}); }
+
   static int exit_code(pid_t pid) {
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
+
+ protected:
   int client(std::vector<std::string> args) {
     args.insert(args.begin(), ZEK_IOCLIENT);
     return exit_code(spawn(args));

@@ -334,3 +334,63 @@ TEST_F(HostTest, SigtermUnloadsTheDriversAndStopsWithZero) {
 }
 
 }  // namespace
+
+namespace {
+
+// zekhost's command line, without a running host.
+int run_host(std::vector<std::string> args, std::string* output = nullptr) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return -1;
+  args.insert(args.begin(), ZEK_HOST_BINARY);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipe_fds[1], 1);
+    dup2(pipe_fds[1], 2);
+    close(pipe_fds[0]);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(pipe_fds[1]);
+  std::string text;
+  char buffer[512];
+  for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+  close(pipe_fds[0]);
+  if (output != nullptr) *output = text;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(HostCommandLine, HelpBadValuesAndABusyDirectory) {
+  std::string out;
+  EXPECT_EQ(run_host({"--help"}, &out), 0);
+  EXPECT_NE(out.find("usage: zekhost --dir DIR"), std::string::npos);
+  EXPECT_EQ(run_host({"--bogus"}, &out), 2);
+  unsetenv("ZEK_HOST");
+  EXPECT_EQ(run_host({}, &out), 2);
+  EXPECT_NE(out.find("no host directory"), std::string::npos);
+
+  char pattern[] = "/tmp/zekhost-cli-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  std::filesystem::path dir = pattern;
+  EXPECT_EQ(run_host({"--dir", dir.string(), "--native", "10.1.2.3"}, &out), 1);
+  EXPECT_NE(out.find("not a loopback alias"), std::string::npos) << out;
+  EXPECT_EQ(run_host({"--dir", dir.string(), "--name", "bad name!"}, &out), 1);
+  // A host already serving the directory keeps it.
+  pid_t first = HostTest::spawn_host(dir);
+  ASSERT_TRUE(eventually([&] { return read_file(dir / "host.log").find("ready") != std::string::npos; }));
+  EXPECT_EQ(run_host({"--dir", dir.string()}, &out), 1);
+  EXPECT_NE(out.find("another zekhost serves"), std::string::npos) << out;
+  kill(first, SIGTERM);
+  int status = 0;
+  waitpid(first, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  // The configuration kept what the first start chose.
+  EXPECT_NE(read_file(dir / "host.conf").find("native = 127.0.10.1"), std::string::npos);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
