@@ -194,9 +194,9 @@ void Connection::handle(proto::Type type, const char* body, std::size_t size) {
       if (size < sizeof(proto::Cancel)) return;
       proto::Cancel cancel;
       std::memcpy(&cancel, body, sizeof cancel);
-      submit([this, cancel, reply] {
-        reply(cancel.request, io_.user_cancel(Caller{process_, cancel.thread_id}, cancel.file), 0);
-      });
+      // Cancel routines do not block: CancelIo is served here, so that it
+      // works even when every worker is held by a request in a driver.
+      reply(cancel.request, io_.user_cancel(Caller{process_, cancel.thread_id}, cancel.file), 0);
       return;
     }
     case proto::Type::Close: {
