@@ -1,0 +1,146 @@
+// The connection between a user process and its host (zekhost).
+//
+// One SOCK_SEQPACKET connection per process, to "kernel.sock" in the host
+// directory. Each datagram is one message: a MessageHeader followed by the
+// message's own record. The process sends requests (open, control request,
+// cancel, close) tagged with a request id; the host answers open, cancel
+// and close with one reply, and a control request with its completion (and,
+// on an overlapped handle, a notice of what the dispatch routine returned). The host
+// may also send upcalls (map pages into the process, unmap them), which the
+// process's connection thread serves and answers.
+//
+// Buffers are not carried in the messages: the host reads and writes the
+// caller's memory directly (process_vm_readv/process_vm_writev), which is
+// why the process allows the host to trace it when it connects.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace plat::proto {
+
+inline constexpr char kSocketName[] = "kernel.sock";
+inline constexpr std::uint32_t kVersion = 1;
+inline constexpr std::size_t kMaxMessage = 64 * 1024;
+inline constexpr std::size_t kMaxName = 256;
+inline constexpr std::size_t kMaxMapPages = (kMaxMessage - 64) / 8;
+
+enum class Type : std::uint32_t {
+  Hello = 1,    // process -> host
+  HelloReply,   // host -> process, with the physical-memory memfd
+  Open,         // process -> host
+  Ioctl,        // process -> host
+  Cancel,       // process -> host (CancelIo)
+  Close,        // process -> host (last CloseHandle of a file)
+  Reply,        // host -> process: answer to Open, Cancel, Close
+  Pending,      // host -> process: the dispatch routine of an overlapped request returned
+  Complete,     // host -> process: a control request completed
+  MapUpcall,    // host -> process, with an eventfd for register pages
+  UnmapUpcall,  // host -> process
+  UpcallReply,  // process -> host
+};
+
+struct MessageHeader {
+  Type type;
+  std::uint32_t reserved;
+};
+
+struct Hello {
+  std::uint32_t version;
+  std::uint32_t reserved;
+};
+
+struct HelloReply {
+  std::uint32_t version;
+  std::int32_t status;
+  std::int64_t host_pid;
+  std::uint64_t memory_bytes;  // size of the memfd that comes with the message
+};
+
+inline constexpr std::uint32_t kOpenOverlapped = 1;
+
+struct Open {
+  std::uint64_t request;
+  std::int64_t thread_id;
+  std::uint32_t desired_access;
+  std::uint32_t share_access;
+  std::uint32_t flags;
+  std::uint32_t reserved;
+  char name[kMaxName];  // the device part of "\\.\NAME", UTF-8, zero-terminated
+};
+
+struct Ioctl {
+  std::uint64_t request;
+  std::uint64_t file;
+  std::int64_t thread_id;
+  std::uint32_t code;
+  std::uint32_t overlapped;
+  std::uint64_t input;  // caller addresses
+  std::uint64_t output;
+  std::uint32_t input_length;
+  std::uint32_t output_length;
+};
+
+struct Cancel {
+  std::uint64_t request;
+  std::uint64_t file;
+  std::int64_t thread_id;
+};
+
+struct Close {
+  std::uint64_t request;
+  std::uint64_t file;
+  std::int64_t thread_id;
+};
+
+struct Reply {
+  std::uint64_t request;
+  std::int32_t status;
+  std::uint32_t reserved;
+  std::uint64_t value;  // the file id of an open
+};
+
+// Sent for every request on an overlapped handle once the driver's dispatch
+// routine has returned, with what it returned (STATUS_PENDING when the
+// driver pended it). A completion sent before it arrives before it.
+struct Pending {
+  std::uint64_t request;
+  std::int32_t returned;
+  std::uint32_t reserved;
+};
+
+struct Complete {
+  std::uint64_t request;
+  std::int32_t status;
+  std::uint32_t pending_returned;  // the driver marked the request pending
+  std::uint64_t information;
+};
+
+enum class MapKind : std::uint32_t {
+  Memory = 1,     // pages of physical memory: map the memfd at the given offsets
+  Registers = 2,  // register pages: inaccessible, written through the posted-write ring
+};
+
+struct MapUpcall {
+  std::uint64_t upcall;
+  MapKind kind;
+  std::uint32_t pages;
+  std::uint64_t ring_offset;  // Registers: memfd offset of the posted-write ring
+  std::uint64_t ring_bytes;
+  // Memory: `pages` memfd offsets follow.
+};
+
+struct UnmapUpcall {
+  std::uint64_t upcall;
+  std::uint64_t address;
+  std::uint64_t pages;
+};
+
+struct UpcallReply {
+  std::uint64_t upcall;
+  std::int32_t status;
+  std::uint32_t reserved;
+  std::uint64_t address;
+};
+
+}  // namespace plat::proto

@@ -1,0 +1,225 @@
+// Mapping kernel pages into user processes, and the posted-write rings of
+// mapped register pages.
+#include "platform/kernel/usermap.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/common/postring.h"
+#include "platform/kernel/dbg.h"
+#include "platform/kernel/fault.h"
+#include "platform/kernel/hal.h"
+#include "platform/kernel/io_internal.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/mdl_internal.h"
+
+namespace plat {
+
+struct RegisterRings::Ring {
+  std::uint64_t id;
+  void* page;  // the ring, in kernel memory
+  int wake_fd;
+  std::vector<PUCHAR> registers;
+};
+
+RegisterRings::RegisterRings(PhysicalMemory& memory) : memory_(memory) {
+  epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+  stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = 0;  // ring ids start at 1
+  epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, stop_fd_, &ev);
+  thread_ = std::thread([this] { run(); });
+}
+
+RegisterRings::~RegisterRings() {
+  std::uint64_t one = 1;
+  (void)!::write(stop_fd_, &one, sizeof one);
+  thread_.join();
+  std::vector<std::uint64_t> ids;
+  {
+    std::lock_guard lock(mu_);
+    for (auto& [id, ring] : rings_) ids.push_back(id);
+  }
+  for (auto id : ids) remove(id);
+  close(stop_fd_);
+  close(epoll_fd_);
+}
+
+std::optional<RegisterRings::Created> RegisterRings::create(std::vector<PUCHAR> pages) {
+  void* page = memory_.allocate(PhysicalMemory::kPageSize, PhysicalMemory::Layout::Contiguous);
+  if (page == nullptr) return std::nullopt;
+  int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0) {
+    memory_.free(page);
+    return std::nullopt;
+  }
+  auto* header = static_cast<postring::Header*>(page);
+  header->slots = postring::slot_capacity(PhysicalMemory::kPageSize);
+  std::lock_guard lock(mu_);
+  const std::uint64_t id = ++next_id_;
+  auto ring = std::make_unique<Ring>(Ring{id, page, fd, std::move(pages)});
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = id;
+  epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
+  rings_.emplace(id, std::move(ring));
+  return Created{id, memory_.physical_address(page) - PhysicalMemory::kRamBase, PhysicalMemory::kPageSize, fd};
+}
+
+void RegisterRings::remove(std::uint64_t id) {
+  std::lock_guard lock(mu_);
+  auto it = rings_.find(id);
+  if (it == rings_.end()) return;
+  drain(*it->second);
+  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, it->second->wake_fd, nullptr);
+  close(it->second->wake_fd);
+  memory_.free(it->second->page);
+  rings_.erase(it);
+}
+
+std::size_t RegisterRings::rings() const {
+  std::lock_guard lock(mu_);
+  return rings_.size();
+}
+
+void RegisterRings::drain(Ring& ring) {
+  auto* header = static_cast<postring::Header*>(ring.page);
+  postring::Slot* slots = postring::slots_of(header);
+  const std::uint32_t capacity = postring::slot_capacity(PhysicalMemory::kPageSize);
+  std::uint64_t consumed = postring::atomic(header->consumed).load(std::memory_order_relaxed);
+  const std::uint64_t limit = ring.registers.size() * PhysicalMemory::kPageSize;
+  for (;;) {
+    postring::Slot& slot = slots[consumed % capacity];
+    if (postring::atomic(slot.sequence).load(std::memory_order_acquire) != consumed + 1) break;
+    const std::uint64_t offset = slot.offset;
+    const std::uint64_t value = slot.value;
+    const std::uint32_t size = slot.size;
+    postring::atomic(header->consumed).store(++consumed, std::memory_order_release);
+    // The process wrote the slot: nothing of it is trusted.
+    const bool sized = size == 1 || size == 2 || size == 4 || size == 8;
+    PUCHAR target = nullptr;
+    if (sized && offset < limit && offset % size == 0) {
+      target = ring.registers[offset / PhysicalMemory::kPageSize] + offset % PhysicalMemory::kPageSize;
+    }
+    if (target == nullptr || !Kernel::current().io_space().lookup(target, size)) {
+      refused_.fetch_add(1);
+      continue;
+    }
+    switch (size) {
+      case 1: WRITE_REGISTER_UCHAR(target, static_cast<UCHAR>(value)); break;
+      case 2: WRITE_REGISTER_USHORT(reinterpret_cast<volatile USHORT*>(target), static_cast<USHORT>(value)); break;
+      case 4: WRITE_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(target), static_cast<ULONG>(value)); break;
+      default: WRITE_REGISTER_ULONG64(reinterpret_cast<volatile ULONG64*>(target), value); break;
+    }
+    applied_.fetch_add(1);
+  }
+}
+
+void RegisterRings::run() {
+  epoll_event events[16];
+  for (;;) {
+    int n = epoll_wait(epoll_fd_, events, 16, -1);
+    if (n < 0) continue;
+    for (int i = 0; i < n; ++i) {
+      if (events[i].data.u64 == 0) return;
+      std::lock_guard lock(mu_);
+      auto it = rings_.find(events[i].data.u64);
+      if (it == rings_.end()) continue;
+      std::uint64_t count;
+      while (::read(it->second->wake_fd, &count, sizeof count) > 0) {
+      }
+      drain(*it->second);
+    }
+  }
+}
+
+void UserMaps::forget_all(UserProcess& process) {
+  std::map<std::uint64_t, UserMapping> mappings;
+  {
+    std::lock_guard lock(process.mu_);
+    mappings.swap(process.mappings_);
+  }
+  for (auto& [address, mapping] : mappings) {
+    if (mapping.ring != 0) IoManager::current().register_rings().remove(mapping.ring);
+  }
+}
+
+// Maps the list's pages into the calling process; the user address of the
+// list's first byte, or null.
+PVOID map_into_process(PMDL mdl) {
+  if (KeGetCurrentIrql() > APC_LEVEL) {
+    fault(std::source_location::current(), "MmMapLockedPagesSpecifyCache(UserMode) at IRQL %u", KeGetCurrentIrql());
+  }
+  IoManager& io = IoManager::current();
+  std::shared_ptr<UserProcess> process = io.process_of(PsGetCurrentProcess());
+  if (process == nullptr || !process->alive()) {
+    DbgPrint("MmMapLockedPagesSpecifyCache(UserMode): not in a user process's request\n");
+    return nullptr;
+  }
+  MdlState* state = mdl_state(mdl);
+  const std::size_t pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+  UserMapping mapping;
+  mapping.pages = pages;
+  if (state->kind == MdlState::Kind::IoSpace) {
+    std::vector<PUCHAR> registers;
+    for (std::size_t i = 0; i < pages; ++i) registers.push_back(static_cast<PUCHAR>(mdl->StartVa) + i * PAGE_SIZE);
+    auto ring = io.register_rings().create(std::move(registers));
+    if (!ring) return nullptr;
+    mapping.ring = ring->id;
+    mapping.address = process->link().map_registers(pages, ring->memfd_offset, ring->bytes, ring->wake_fd);
+    if (mapping.address == 0) {
+      io.register_rings().remove(ring->id);
+      return nullptr;
+    }
+  } else if (state->kind == MdlState::Kind::Kernel) {
+    std::vector<std::uint64_t> offsets;
+    PPFN_NUMBER pfns = MmGetMdlPfnArray(mdl);
+    for (std::size_t i = 0; i < pages; ++i) {
+      const std::uint64_t pa = static_cast<std::uint64_t>(pfns[i]) << PAGE_SHIFT;
+      if (pa < PhysicalMemory::kRamBase || pa >= PhysicalMemory::kForeignBase) {
+        DbgPrint("MmMapLockedPagesSpecifyCache(UserMode): page %zu is not in physical memory\n", i);
+        return nullptr;
+      }
+      offsets.push_back(pa - PhysicalMemory::kRamBase);
+    }
+    mapping.address = process->link().map_memory(offsets);
+    if (mapping.address == 0) return nullptr;
+  } else {
+    DbgPrint("MmMapLockedPagesSpecifyCache(UserMode): user pages cannot be mapped into a process\n");
+    return nullptr;
+  }
+  {
+    std::lock_guard lock(process->mu_);
+    process->mappings_[mapping.address] = mapping;
+  }
+  return reinterpret_cast<PVOID>(mapping.address + mdl->ByteOffset);
+}
+
+void unmap_from_process(PVOID base) {
+  IoManager& io = IoManager::current();
+  const std::uint64_t page = reinterpret_cast<std::uint64_t>(PAGE_ALIGN(base));
+  std::shared_ptr<UserProcess> process = io.process_of(PsGetCurrentProcess());
+  UserMapping mapping;
+  bool found = false;
+  if (process != nullptr) {
+    std::lock_guard lock(process->mu_);
+    auto it = process->mappings_.find(page);
+    if (it != process->mappings_.end()) {
+      mapping = it->second;
+      process->mappings_.erase(it);
+      found = true;
+    }
+  }
+  if (!found) {
+    DbgPrint("MmUnmapLockedPages(%p): not a mapping of the calling process; refused\n", base);
+    return;
+  }
+  if (process->alive()) process->link().unmap(mapping.address, mapping.pages);
+  if (mapping.ring != 0) io.register_rings().remove(mapping.ring);
+}
+
+}  // namespace plat

@@ -1,0 +1,57 @@
+// Register pages mapped into user processes: each mapping has a
+// posted-write ring (platform/common/postring.h) in host physical memory
+// and a wake-up eventfd. One host thread applies the rings' writes to the
+// devices, in each ring's order, through the register accessors.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "platform/kernel/physmem.h"
+#include "platform/kernel/rtl.h"
+
+namespace plat {
+
+class RegisterRings {
+ public:
+  explicit RegisterRings(PhysicalMemory& memory);
+  ~RegisterRings();
+  RegisterRings(const RegisterRings&) = delete;
+  RegisterRings& operator=(const RegisterRings&) = delete;
+
+  struct Created {
+    std::uint64_t id;
+    std::uint64_t memfd_offset;  // of the ring's page
+    std::uint64_t bytes;
+    int wake_fd;  // the host's descriptor; the process gets its own copy
+  };
+  // pages: kernel addresses (MmMapIoSpace) of the mapped register pages, in order.
+  std::optional<Created> create(std::vector<PUCHAR> pages);
+  // Applies what the ring still holds, then releases it.
+  void remove(std::uint64_t id);
+  std::size_t rings() const;
+  std::uint64_t writes_applied() const { return applied_.load(); }
+  std::uint64_t writes_refused() const { return refused_.load(); }
+
+ private:
+  struct Ring;
+  void run();
+  void drain(Ring& ring);
+
+  PhysicalMemory& memory_;
+  int epoll_fd_ = -1;
+  int stop_fd_ = -1;
+  mutable std::mutex mu_;
+  std::map<std::uint64_t, std::unique_ptr<Ring>> rings_;
+  std::uint64_t next_id_ = 0;
+  std::atomic<std::uint64_t> applied_{0};
+  std::atomic<std::uint64_t> refused_{0};
+  std::thread thread_;
+};
+
+}  // namespace plat

@@ -1,0 +1,345 @@
+// The connection to the host.
+#include "platform/user/hostlink.h"
+
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/user/usermaps.h"
+
+namespace plat::user {
+namespace {
+
+std::mutex& link_mu() {
+  static auto* mu = new std::mutex;
+  return *mu;
+}
+
+std::shared_ptr<HostLink>& current_link() {
+  static auto* link = new std::shared_ptr<HostLink>;
+  return *link;
+}
+
+}  // namespace
+
+std::shared_ptr<HostLink> HostLink::acquire() {
+  std::lock_guard lock(link_mu());
+  auto& link = current_link();
+  const char* dir = std::getenv("ZEK_HOST");
+  if (link && !link->broken() && dir != nullptr && link->dir_ == dir) return link;
+  std::shared_ptr<HostLink> fresh(new HostLink);
+  if (!fresh->connect()) return nullptr;
+  link = fresh;
+  return link;
+}
+
+HostLink::~HostLink() {
+  // Links live until the process ends; the reader thread is never joined.
+  if (reader_.joinable()) reader_.detach();
+}
+
+bool HostLink::connect() {
+  const char* dir = std::getenv("ZEK_HOST");
+  if (dir == nullptr || *dir == '\0') return false;
+  dir_ = dir;
+  std::string path = std::string(dir) + "/" + proto::kSocketName;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return false;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return false;
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+    return false;
+  }
+  ucred peer{};
+  socklen_t peer_size = sizeof peer;
+  if (getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &peer, &peer_size) != 0) return false;
+  host_pid_ = peer.pid;
+  // The host reads and writes this process's buffers.
+  prctl(PR_SET_PTRACER, static_cast<unsigned long>(host_pid_), 0, 0, 0);
+  proto::Hello hello{proto::kVersion, 0};
+  if (!send(proto::Type::Hello, &hello, sizeof hello)) return false;
+  // The answer carries the host's physical memory.
+  char buffer[sizeof(proto::MessageHeader) + sizeof(proto::HelloReply)];
+  char control[CMSG_SPACE(sizeof(int))];
+  iovec iov{buffer, sizeof buffer};
+  msghdr message{};
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t n = recvmsg(fd_, &message, MSG_CMSG_CLOEXEC);
+  if (n != static_cast<ssize_t>(sizeof buffer)) return false;
+  proto::MessageHeader header;
+  std::memcpy(&header, buffer, sizeof header);
+  proto::HelloReply reply;
+  std::memcpy(&reply, buffer + sizeof header, sizeof reply);
+  if (header.type != proto::Type::HelloReply || reply.status != 0) return false;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) std::memcpy(&memfd_, CMSG_DATA(c), sizeof(int));
+  }
+  if (memfd_ < 0) return false;
+  reader_ = std::thread([this] { reader(); });
+  return true;
+}
+
+bool HostLink::send(proto::Type type, const void* body, std::size_t size, int fd) {
+  proto::MessageHeader header{type, 0};
+  iovec iov[2] = {{&header, sizeof header}, {const_cast<void*>(body), size}};
+  msghdr message{};
+  message.msg_iov = iov;
+  message.msg_iovlen = 2;
+  char control[CMSG_SPACE(sizeof(int))];
+  if (fd >= 0) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+  }
+  std::lock_guard lock(send_mu_);
+  for (;;) {
+    ssize_t n = sendmsg(fd_, &message, MSG_NOSIGNAL);
+    if (n >= 0) return true;
+    if (errno != EINTR) {
+      broken_ = true;  // the host has gone; the next open connects again
+      return false;
+    }
+  }
+}
+
+NTSTATUS HostLink::call(proto::Type type, void* body, std::size_t size, std::uint64_t* request_field,
+                        std::uint64_t* value) {
+  auto inflight = std::make_shared<Inflight>();
+  *request_field = ++next_request_;
+  {
+    std::lock_guard lock(wait_mutex());
+    if (broken_) return STATUS_DEVICE_REMOVED;
+    inflight_[*request_field] = inflight;
+  }
+  if (!send(type, body, size)) {
+    std::lock_guard lock(wait_mutex());
+    inflight_.erase(*request_field);
+    return STATUS_DEVICE_REMOVED;
+  }
+  std::unique_lock lock(wait_mutex());
+  wait_cv().wait(lock, [&] { return inflight->replied; });
+  if (value != nullptr) *value = inflight->value;
+  return inflight->status;
+}
+
+NTSTATUS HostLink::open(std::string_view name, DWORD access, DWORD share, bool overlapped, std::uint64_t* file) {
+  proto::Open request{};
+  request.thread_id = current_tid();
+  request.desired_access = access;
+  request.share_access = share;
+  request.flags = overlapped ? proto::kOpenOverlapped : 0;
+  if (name.size() >= sizeof request.name) return STATUS_OBJECT_NAME_INVALID;
+  std::memcpy(request.name, name.data(), name.size());
+  return call(proto::Type::Open, &request, sizeof request, &request.request, file);
+}
+
+NTSTATUS HostLink::cancel(std::uint64_t file) {
+  proto::Cancel request{0, file, current_tid()};
+  return call(proto::Type::Cancel, &request, sizeof request, &request.request, nullptr);
+}
+
+NTSTATUS HostLink::close(std::uint64_t file) {
+  proto::Close request{0, file, current_tid()};
+  return call(proto::Type::Close, &request, sizeof request, &request.request, nullptr);
+}
+
+std::shared_ptr<Inflight> HostLink::start_ioctl(const std::shared_ptr<File>& file, DWORD code, LPVOID input,
+                                                DWORD input_length, LPVOID output, DWORD output_length,
+                                                LPOVERLAPPED overlapped) {
+  auto inflight = std::make_shared<Inflight>();
+  inflight->ioctl = true;
+  inflight->file = file;
+  inflight->overlapped = overlapped;
+  proto::Ioctl request{};
+  request.request = ++next_request_;
+  request.file = file->id;
+  request.thread_id = current_tid();
+  request.code = code;
+  request.overlapped = file->overlapped ? 1 : 0;
+  request.input = reinterpret_cast<std::uint64_t>(input);
+  request.output = reinterpret_cast<std::uint64_t>(output);
+  request.input_length = input == nullptr ? 0 : input_length;
+  request.output_length = output == nullptr ? 0 : output_length;
+  {
+    std::lock_guard lock(wait_mutex());
+    if (broken_) {
+      inflight->completed = true;
+      inflight->dispatched = true;
+      inflight->status = inflight->returned = STATUS_DEVICE_REMOVED;
+      return inflight;
+    }
+    inflight_[request.request] = inflight;
+  }
+  if (!send(proto::Type::Ioctl, &request, sizeof request)) {
+    std::lock_guard lock(wait_mutex());
+    inflight_.erase(request.request);
+    inflight->completed = true;
+    inflight->dispatched = true;
+    inflight->status = inflight->returned = STATUS_DEVICE_REMOVED;
+  }
+  return inflight;
+}
+
+void HostLink::fail_all() {
+  for (auto& [id, inflight] : inflight_) {
+    if (!inflight->ioctl) {
+      inflight->replied = true;
+      inflight->status = STATUS_DEVICE_REMOVED;
+      continue;
+    }
+    if (!inflight->completed) {
+      inflight->completed = true;
+      inflight->status = STATUS_DEVICE_REMOVED;
+      inflight->information = 0;
+      if (inflight->overlapped != nullptr && inflight->file->overlapped) {
+        complete_overlapped(*inflight->file, inflight->overlapped, STATUS_DEVICE_REMOVED, 0,
+                            inflight->dispatched && inflight->returned == STATUS_PENDING);
+      }
+    }
+    if (!inflight->dispatched) {
+      inflight->dispatched = true;
+      inflight->returned = STATUS_DEVICE_REMOVED;
+    }
+  }
+  inflight_.clear();
+  notify();
+}
+
+void HostLink::reader() {
+  std::vector<char> buffer(proto::kMaxMessage);
+  for (;;) {
+    char control[CMSG_SPACE(sizeof(int))];
+    iovec iov{buffer.data(), buffer.size()};
+    msghdr message{};
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(fd_, &message, MSG_CMSG_CLOEXEC);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < static_cast<ssize_t>(sizeof(proto::MessageHeader))) {
+      std::lock_guard lock(wait_mutex());
+      broken_ = true;
+      fail_all();
+      return;
+    }
+    int fd = -1;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) std::memcpy(&fd, CMSG_DATA(c), sizeof(int));
+    }
+    proto::MessageHeader header;
+    std::memcpy(&header, buffer.data(), sizeof header);
+    const char* body = buffer.data() + sizeof header;
+    const std::size_t size = static_cast<std::size_t>(n) - sizeof header;
+    switch (header.type) {
+      case proto::Type::Reply: {
+        if (size < sizeof(proto::Reply)) break;
+        proto::Reply reply;
+        std::memcpy(&reply, body, sizeof reply);
+        std::lock_guard lock(wait_mutex());
+        auto it = inflight_.find(reply.request);
+        if (it == inflight_.end()) break;
+        it->second->replied = true;
+        it->second->status = reply.status;
+        it->second->value = reply.value;
+        inflight_.erase(it);
+        notify();
+        break;
+      }
+      case proto::Type::Complete: {
+        if (size < sizeof(proto::Complete)) break;
+        proto::Complete complete;
+        std::memcpy(&complete, body, sizeof complete);
+        std::lock_guard lock(wait_mutex());
+        auto it = inflight_.find(complete.request);
+        if (it == inflight_.end()) break;
+        Inflight& inflight = *it->second;
+        inflight.completed = true;
+        inflight.status = complete.status;
+        inflight.information = complete.information;
+        inflight.pending_returned = complete.pending_returned != 0;
+        if (inflight.file->overlapped) {
+          // A request that failed before being pended signals nothing, as on Windows.
+          const bool signal = inflight.pending_returned || !NT_ERROR(complete.status);
+          if (inflight.overlapped != nullptr) {
+            complete_overlapped(*inflight.file, inflight.overlapped, complete.status, complete.information, signal);
+          }
+          if (inflight.dispatched || !inflight.pending_returned) inflight_.erase(it);
+        } else {
+          inflight_.erase(it);
+        }
+        notify();
+        break;
+      }
+      case proto::Type::Pending: {
+        if (size < sizeof(proto::Pending)) break;
+        proto::Pending pending;
+        std::memcpy(&pending, body, sizeof pending);
+        std::lock_guard lock(wait_mutex());
+        auto it = inflight_.find(pending.request);
+        if (it == inflight_.end()) break;
+        it->second->dispatched = true;
+        it->second->returned = pending.returned;
+        if (it->second->completed) inflight_.erase(it);
+        notify();
+        break;
+      }
+      case proto::Type::MapUpcall:
+      case proto::Type::UnmapUpcall:
+        serve_upcall(header.type, body, size, fd);
+        fd = -1;
+        break;
+      default:
+        break;
+    }
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void HostLink::serve_upcall(proto::Type type, const char* body, std::size_t size, int fd) {
+  proto::UpcallReply reply{};
+  if (type == proto::Type::MapUpcall && size >= sizeof(proto::MapUpcall)) {
+    proto::MapUpcall upcall;
+    std::memcpy(&upcall, body, sizeof upcall);
+    reply.upcall = upcall.upcall;
+    if (upcall.kind == proto::MapKind::Memory && upcall.pages <= proto::kMaxMapPages &&
+        size >= sizeof upcall + upcall.pages * sizeof(std::uint64_t)) {
+      std::vector<std::uint64_t> offsets(upcall.pages);
+      std::memcpy(offsets.data(), body + sizeof upcall, upcall.pages * sizeof(std::uint64_t));
+      reply.address = map_memory(memfd_, offsets);
+    } else if (upcall.kind == proto::MapKind::Registers && fd >= 0) {
+      reply.address = map_registers(memfd_, upcall.pages, upcall.ring_offset, upcall.ring_bytes, fd, host_pid_);
+      fd = -1;
+    }
+    reply.status = reply.address != 0 ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+  } else if (type == proto::Type::UnmapUpcall && size >= sizeof(proto::UnmapUpcall)) {
+    proto::UnmapUpcall upcall;
+    std::memcpy(&upcall, body, sizeof upcall);
+    reply.upcall = upcall.upcall;
+    reply.status = unmap(upcall.address, upcall.pages) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+  } else {
+    reply.status = STATUS_INVALID_PARAMETER;
+  }
+  if (fd >= 0) ::close(fd);
+  send(proto::Type::UpcallReply, &reply, sizeof reply);
+}
+
+}  // namespace plat::user

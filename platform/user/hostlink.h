@@ -1,0 +1,72 @@
+// The process's connection to its host (platform/common/hostproto.h): made
+// on the first CreateFile, served by one thread that receives replies,
+// completions and upcalls. Private to the runtime's files.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "platform/common/hostproto.h"
+#include "platform/user/runtime.h"
+
+namespace plat::user {
+
+// A request in flight. Guarded by wait_mutex.
+struct Inflight {
+  bool replied = false;  // open, cancel, close
+  NTSTATUS status = STATUS_SUCCESS;
+  std::uint64_t value = 0;
+  // Control requests.
+  bool ioctl = false;
+  std::shared_ptr<File> file;
+  LPOVERLAPPED overlapped = nullptr;
+  bool completed = false;
+  bool pending_returned = false;
+  std::uint64_t information = 0;
+  bool dispatched = false;  // overlapped: the dispatch routine returned
+  NTSTATUS returned = STATUS_SUCCESS;
+};
+
+class HostLink {
+ public:
+  // The connection to the host that ZEK_HOST names, made when there is
+  // none (or the last one broke, or ZEK_HOST changed); null when no host answers.
+  static std::shared_ptr<HostLink> acquire();
+  ~HostLink();
+
+  NTSTATUS open(std::string_view name, DWORD access, DWORD share, bool overlapped, std::uint64_t* file);
+  NTSTATUS cancel(std::uint64_t file);
+  NTSTATUS close(std::uint64_t file);
+  // Registers and sends a control request; the caller waits on it (wait_mutex).
+  std::shared_ptr<Inflight> start_ioctl(const std::shared_ptr<File>& file, DWORD code, LPVOID input,
+                                        DWORD input_length, LPVOID output, DWORD output_length,
+                                        LPOVERLAPPED overlapped);
+  bool broken() const { return broken_.load(); }
+
+ private:
+  HostLink() = default;
+  bool connect();
+  bool send(proto::Type type, const void* body, std::size_t size, int fd = -1);
+  NTSTATUS call(proto::Type type, void* body, std::size_t size, std::uint64_t* request_field, std::uint64_t* value);
+  void reader();
+  void serve_upcall(proto::Type type, const char* body, std::size_t size, int fd);
+  void fail_all();  // under wait_mutex
+
+  std::string dir_;
+  int fd_ = -1;
+  int memfd_ = -1;
+  pid_t host_pid_ = 0;
+  std::mutex send_mu_;
+  std::atomic<bool> broken_{false};
+  std::atomic<std::uint64_t> next_request_{0};
+  std::map<std::uint64_t, std::shared_ptr<Inflight>> inflight_;  // under wait_mutex
+  std::thread reader_;
+};
+
+}  // namespace plat::user

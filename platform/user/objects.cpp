@@ -1,0 +1,298 @@
+// Handles, events, semaphores, mutexes and waits.
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/user/runtime.h"
+
+namespace plat::user {
+namespace {
+
+thread_local DWORD last_error = 0;
+constexpr std::uintptr_t kHandleStep = 4;
+
+}  // namespace
+
+std::mutex& wait_mutex() {
+  static auto* mu = new std::mutex;
+  return *mu;
+}
+
+std::condition_variable& wait_cv() {
+  static auto* cv = new std::condition_variable;
+  return *cv;
+}
+
+pid_t current_tid() {
+  thread_local pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
+  return tid;
+}
+
+HandleTable& handles() {
+  static auto* table = new HandleTable;
+  return *table;
+}
+
+HANDLE HandleTable::insert(std::shared_ptr<Object> object) {
+  std::lock_guard lock(mu_);
+  std::size_t index;
+  if (!free_.empty()) {
+    index = free_.back();
+    free_.pop_back();
+    slots_[index] = std::move(object);
+  } else {
+    index = slots_.size();
+    slots_.push_back(std::move(object));
+  }
+  return reinterpret_cast<HANDLE>((index + 1) * kHandleStep);
+}
+
+std::shared_ptr<Object> HandleTable::get(HANDLE handle) const {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  if (value == 0 || value % kHandleStep != 0) return nullptr;
+  const std::size_t index = value / kHandleStep - 1;
+  std::lock_guard lock(mu_);
+  return index < slots_.size() ? slots_[index] : nullptr;
+}
+
+std::shared_ptr<Object> HandleTable::remove(HANDLE handle) {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  if (value == 0 || value % kHandleStep != 0) return nullptr;
+  const std::size_t index = value / kHandleStep - 1;
+  std::lock_guard lock(mu_);
+  if (index >= slots_.size() || !slots_[index]) return nullptr;
+  auto object = std::move(slots_[index]);
+  slots_[index].reset();
+  free_.push_back(index);
+  return object;
+}
+
+bool Mutex::take(pid_t tid) {
+  owner = tid;
+  ++depth;
+  const bool was = abandoned;
+  abandoned = false;
+  return was;
+}
+
+namespace {
+
+std::vector<std::weak_ptr<Mutex>>& all_mutexes() {
+  static auto* list = new std::vector<std::weak_ptr<Mutex>>;
+  return *list;
+}
+
+std::shared_ptr<Waitable> waitable(HANDLE handle) {
+  if (handle == GetCurrentThread()) return nullptr;  // waiting on oneself never ends: refused
+  return handles().get_as<Waitable>(handle);
+}
+
+std::chrono::steady_clock::time_point deadline_of(DWORD ms) {
+  return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+}
+
+}  // namespace
+
+void abandon_mutexes_of(pid_t tid) {
+  std::lock_guard lock(wait_mutex());
+  auto& list = all_mutexes();
+  for (auto it = list.begin(); it != list.end();) {
+    auto mutex = it->lock();
+    if (!mutex) {
+      it = list.erase(it);
+      continue;
+    }
+    if (mutex->owner == tid) {
+      mutex->owner = 0;
+      mutex->depth = 0;
+      mutex->abandoned = true;
+    }
+    ++it;
+  }
+  notify();
+}
+
+}  // namespace plat::user
+
+using namespace plat::user;
+
+DWORD GetLastError() { return last_error; }
+void SetLastError(DWORD dwErrCode) { last_error = dwErrCode; }
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+DWORD GetCurrentThreadId() { return static_cast<DWORD>(current_tid()); }
+HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
+HANDLE GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2)); }
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName) {
+  if (lpName != nullptr) {
+    SetLastError(ERROR_NOT_SUPPORTED);  // named events are not shared between processes here
+    return nullptr;
+  }
+  return handles().insert(std::make_shared<Event>(bManualReset != FALSE, bInitialState != FALSE));
+}
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES a, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName) {
+  if (lpName != nullptr) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return nullptr;
+  }
+  return CreateEventA(a, bManualReset, bInitialState, nullptr);
+}
+
+namespace {
+BOOL set_event_state(HANDLE hEvent, bool state) {
+  auto event = handles().get_as<Event>(hEvent);
+  if (!event) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::lock_guard lock(wait_mutex());
+  event->state = state;
+  if (state) notify();
+  return TRUE;
+}
+}  // namespace
+
+BOOL SetEvent(HANDLE hEvent) { return set_event_state(hEvent, true); }
+BOOL ResetEvent(HANDLE hEvent) { return set_event_state(hEvent, false); }
+
+HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG lInitialCount, LONG lMaximumCount, LPCSTR lpName) {
+  if (lpName != nullptr) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return nullptr;
+  }
+  if (lMaximumCount <= 0 || lInitialCount < 0 || lInitialCount > lMaximumCount) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return handles().insert(std::make_shared<Semaphore>(lInitialCount, lMaximumCount));
+}
+
+HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES a, LONG lInitialCount, LONG lMaximumCount, LPCWSTR lpName) {
+  if (lpName != nullptr) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return nullptr;
+  }
+  return CreateSemaphoreA(a, lInitialCount, lMaximumCount, nullptr);
+}
+
+BOOL ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCount) {
+  auto semaphore = handles().get_as<Semaphore>(hSemaphore);
+  if (!semaphore) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (lReleaseCount <= 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::lock_guard lock(wait_mutex());
+  if (semaphore->count > semaphore->maximum - lReleaseCount) {
+    SetLastError(ERROR_TOO_MANY_POSTS);
+    return FALSE;
+  }
+  if (lpPreviousCount != nullptr) *lpPreviousCount = semaphore->count;
+  semaphore->count += lReleaseCount;
+  notify();
+  return TRUE;
+}
+
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
+  if (lpName != nullptr) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return nullptr;
+  }
+  auto mutex = std::make_shared<Mutex>();
+  std::lock_guard lock(wait_mutex());
+  if (bInitialOwner) mutex->take(current_tid());
+  all_mutexes().push_back(mutex);
+  return handles().insert(mutex);
+}
+
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES a, BOOL bInitialOwner, LPCWSTR lpName) {
+  if (lpName != nullptr) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return nullptr;
+  }
+  return CreateMutexA(a, bInitialOwner, nullptr);
+}
+
+BOOL ReleaseMutex(HANDLE hMutex) {
+  auto mutex = handles().get_as<Mutex>(hMutex);
+  if (!mutex) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::lock_guard lock(wait_mutex());
+  if (mutex->owner != current_tid()) {
+    SetLastError(ERROR_NOT_OWNER);
+    return FALSE;
+  }
+  if (--mutex->depth == 0) {
+    mutex->owner = 0;
+    notify();
+  }
+  return TRUE;
+}
+
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
+  if (nCount == 0 || nCount > 64 || lpHandles == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  std::vector<std::shared_ptr<Waitable>> objects;
+  for (DWORD i = 0; i < nCount; ++i) {
+    auto object = waitable(lpHandles[i]);
+    if (!object) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+    objects.push_back(std::move(object));
+  }
+  const pid_t tid = current_tid();
+  const auto deadline = deadline_of(dwMilliseconds);
+  std::unique_lock lock(wait_mutex());
+  for (;;) {
+    if (bWaitAll) {
+      bool all = true;
+      for (auto& object : objects) all = all && object->signaled(tid);
+      if (all) {
+        bool abandoned = false;
+        for (auto& object : objects) abandoned = object->take(tid) || abandoned;
+        return abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0;
+      }
+    } else {
+      for (DWORD i = 0; i < nCount; ++i) {
+        if (objects[i]->signaled(tid)) return (objects[i]->take(tid) ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + i;
+      }
+    }
+    if (dwMilliseconds == 0) return WAIT_TIMEOUT;
+    if (dwMilliseconds == INFINITE) {
+      wait_cv().wait(lock);
+    } else if (wait_cv().wait_until(lock, deadline) == std::cv_status::timeout &&
+               std::chrono::steady_clock::now() >= deadline) {
+      // One last look: the state may have changed with the time-out.
+      dwMilliseconds = 0;
+    }
+  }
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+}
+
+DWORD WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL) {
+  return WaitForSingleObject(hHandle, dwMilliseconds);
+}
+
+DWORD SleepEx(DWORD dwMilliseconds, BOOL) {
+  if (dwMilliseconds == INFINITE) {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+  return 0;
+}
+
+void Sleep(DWORD dwMilliseconds) { SleepEx(dwMilliseconds, FALSE); }

@@ -1,0 +1,129 @@
+// The user runtime's process-wide state: the handle table and the objects
+// behind handles. Every waitable object's state is guarded by one mutex,
+// and every change wakes the threads waiting on that mutex's condition
+// variable, which then look again at what they wait for. Private to the
+// runtime's files.
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/user/win32.h"
+
+namespace plat::user {
+
+std::mutex& wait_mutex();
+std::condition_variable& wait_cv();
+// Call with wait_mutex held after changing an object's state.
+inline void notify() { wait_cv().notify_all(); }
+
+pid_t current_tid();
+
+struct Object {
+  virtual ~Object() = default;
+};
+
+struct Waitable : Object {
+  // Under wait_mutex.
+  virtual bool signaled(pid_t tid) const = 0;
+  // Takes the object for a satisfied wait; true when it was abandoned.
+  virtual bool take(pid_t) { return false; }
+};
+
+struct Event final : Waitable {
+  Event(bool manual, bool state) : manual(manual), state(state) {}
+  bool signaled(pid_t) const override { return state; }
+  bool take(pid_t) override {
+    if (!manual) state = false;
+    return false;
+  }
+  bool manual;
+  bool state;
+};
+
+struct Semaphore final : Waitable {
+  Semaphore(LONG count, LONG maximum) : count(count), maximum(maximum) {}
+  bool signaled(pid_t) const override { return count > 0; }
+  bool take(pid_t) override {
+    --count;
+    return false;
+  }
+  LONG count;
+  LONG maximum;
+};
+
+struct Mutex final : Waitable {
+  bool signaled(pid_t tid) const override { return owner == 0 || owner == tid; }
+  bool take(pid_t tid) override;
+  pid_t owner = 0;
+  int depth = 0;
+  bool abandoned = false;
+};
+
+struct Thread final : Waitable {
+  bool signaled(pid_t) const override { return done; }
+  bool done = false;
+  bool started = false;  // false while created suspended
+  DWORD exit_code = STILL_ACTIVE;
+  pid_t tid = 0;
+};
+
+struct Port;
+class HostLink;
+
+// A device handle: one file object in the host.
+struct File final : Waitable {
+  // A file is signalled when one of its requests completes without an event.
+  bool signaled(pid_t) const override { return completion_signal; }
+  std::shared_ptr<HostLink> link;
+  std::uint64_t id = 0;
+  bool overlapped = false;
+  bool completion_signal = false;
+  std::mutex sync;  // serialises the synchronous requests of the handle
+  std::shared_ptr<Port> port;
+  ULONG_PTR key = 0;
+};
+
+struct Packet {
+  DWORD bytes;
+  ULONG_PTR key;
+  LPOVERLAPPED overlapped;
+  NTSTATUS status;
+};
+
+struct Port final : Object {
+  std::deque<Packet> packets;  // under wait_mutex
+  bool closed = false;
+};
+
+class HandleTable {
+ public:
+  HANDLE insert(std::shared_ptr<Object> object);
+  std::shared_ptr<Object> get(HANDLE handle) const;
+  template <typename T>
+  std::shared_ptr<T> get_as(HANDLE handle) const {
+    return std::dynamic_pointer_cast<T>(get(handle));
+  }
+  std::shared_ptr<Object> remove(HANDLE handle);
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<std::shared_ptr<Object>> slots_;
+  std::vector<std::size_t> free_;
+};
+
+HandleTable& handles();
+
+// Thread exit: mutexes the thread still owns become abandoned.
+void abandon_mutexes_of(pid_t tid);
+
+// Completion of an overlapped request: fills the OVERLAPPED, sets its event
+// (or the file), posts the packet. Under wait_mutex.
+void complete_overlapped(File& file, LPOVERLAPPED overlapped, NTSTATUS status, ULONG_PTR information, bool signal);
+
+}  // namespace plat::user

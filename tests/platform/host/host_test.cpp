@@ -1,0 +1,396 @@
+// zekhost with the test driver, driven by this process and by helper
+// processes through the user runtime.
+#include <sys/mman.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "platform/user/regaccess.h"
+#include "tests/platform/host/host_fixture.h"
+
+namespace {
+
+TEST_F(HostTest, BufferedRequestsCarryTheirBytesBothWays) {
+  HANDLE device = open();
+  char in[64], out[64] = {};
+  for (int i = 0; i < 64; ++i) in[i] = static_cast<char>(i);
+  DWORD bytes = 0;
+  ASSERT_TRUE(DeviceIoControl(device, testdrv::kEcho, in, sizeof in, out, sizeof out, &bytes, nullptr));
+  EXPECT_EQ(bytes, 64u);
+  EXPECT_EQ(std::memcmp(in, out, 64), 0);
+
+  // The driver claims 64 bytes; the output holds 16, and nothing past it moves.
+  char small[20];
+  std::memset(small, 0x77, sizeof small);
+  ASSERT_TRUE(DeviceIoControl(device, testdrv::kEcho, in, sizeof in, small, 16, &bytes, nullptr));
+  EXPECT_EQ(bytes, 16u);
+  EXPECT_EQ(small[16], 0x77);
+
+  testdrv::StatusRequest overflow{STATUS_BUFFER_OVERFLOW, 12, 0xEE};
+  char reply[32] = {};
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kStatus, &overflow, sizeof overflow, reply, sizeof reply, &bytes, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
+  EXPECT_EQ(bytes, 12u);
+  EXPECT_EQ(static_cast<unsigned char>(reply[11]), 0xEE);
+  EXPECT_EQ(reply[12], 0);
+
+  testdrv::StatusRequest error{STATUS_INVALID_PARAMETER, 12, 0xEE};
+  std::memset(reply, 0, sizeof reply);
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kStatus, &error, sizeof error, reply, sizeof reply, &bytes, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(bytes, 0u);
+  EXPECT_EQ(reply[0], 0);
+
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::code(0xFFF), nullptr, 0, nullptr, 0, &bytes, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+  EXPECT_TRUE(CloseHandle(device));
+  EXPECT_FALSE(CloseHandle(device));
+}
+
+TEST_F(HostTest, RequestsRunInTheCallersContextOnADriverThatKnowsTheHostsName) {
+  HANDLE device = open();
+  testdrv::WhoReply who{};
+  DWORD bytes = 0;
+  std::thread([&] {
+    ASSERT_TRUE(DeviceIoControl(device, testdrv::kWho, nullptr, 0, &who, sizeof who, &bytes, nullptr));
+    EXPECT_EQ(who.thread_id, GetCurrentThreadId());
+  }).join();
+  EXPECT_EQ(who.process_id, GetCurrentProcessId());
+  EXPECT_EQ(who.process_object, GetCurrentProcessId());
+  EXPECT_EQ(who.requestor, GetCurrentProcessId());
+  EXPECT_EQ(std::u16string(who.computer_name), u"TESTHOST");
+  CloseHandle(device);
+}
+
+TEST_F(HostTest, ARaiseInADriverBecomesTheStatusAndIsLogged) {
+  HANDLE device = open();
+  std::uint64_t sum = 0;
+  DWORD bytes = 0;
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kNeitherSum, reinterpret_cast<void*>(0x10), 8, &sum, 8, &bytes, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_NOACCESS);
+  EXPECT_TRUE(eventually([&] { return read_file(dir_ / "host.log").find("raised 0xc0000005") != std::string::npos; }));
+  char in[4] = "ok", out[4] = {};
+  EXPECT_TRUE(DeviceIoControl(device, testdrv::kEcho, in, 4, out, 4, &bytes, nullptr));
+  CloseHandle(device);
+}
+
+TEST_F(HostTest, SynchronousRequestsOnOneHandleRunOneAtATimeButNotOnAnOverlappedHandle) {
+  for (DWORD flags : {DWORD{0}, FILE_FLAG_OVERLAPPED}) {
+    SCOPED_TRACE(flags == 0 ? "synchronous handle" : "overlapped handle");
+    HANDLE device = open(flags);
+    HANDLE waker = open();
+    const auto before = pool(waker);
+    std::atomic<bool> waited{false}, echoed{false};
+    std::thread blocked([&] {
+      NTSTATUS result = 0;
+      DWORD bytes = 0;
+      OVERLAPPED overlapped{};
+      DeviceIoControl(device, testdrv::kWait, nullptr, 0, &result, sizeof result, &bytes,
+                      flags == 0 ? nullptr : &overlapped);
+      waited = true;
+    });
+    EXPECT_TRUE(eventually([&] { return pool(waker).requests == before.requests + 1; }));
+    std::thread second([&] {
+      char in[4] = "hi", out[4];
+      DWORD bytes = 0;
+      OVERLAPPED overlapped{};
+      DeviceIoControl(device, testdrv::kEcho, in, 4, out, 4, &bytes, flags == 0 ? nullptr : &overlapped);
+      echoed = true;
+    });
+    if (flags == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      EXPECT_FALSE(echoed.load()) << "the second request ran beside the first";
+    } else {
+      EXPECT_TRUE(eventually([&] { return echoed.load(); }));
+      EXPECT_FALSE(waited.load());
+    }
+    DWORD bytes = 0;
+    EXPECT_TRUE(DeviceIoControl(waker, testdrv::kWake, nullptr, 0, nullptr, 0, &bytes, nullptr));
+    blocked.join();
+    second.join();
+    EXPECT_TRUE(waited.load());
+    EXPECT_TRUE(echoed.load());
+    CloseHandle(waker);
+    CloseHandle(device);
+  }
+}
+
+TEST_F(HostTest, AMissingDeviceIsFileNotFound) {
+  EXPECT_EQ(CreateFileA("\\\\.\\zekproxy", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(HostTest, APendedRequestIsCompletedByAnotherProcess) {
+  HANDLE device = open(FILE_FLAG_OVERLAPPED);
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event;
+  testdrv::Key key{0x5150};
+  std::uint64_t out = 0;
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kPend, &key, sizeof key, &out, sizeof out, nullptr, &overlapped));
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  EXPECT_EQ(static_cast<NTSTATUS>(overlapped.Internal), STATUS_PENDING);
+  DWORD bytes = 0;
+  EXPECT_FALSE(GetOverlappedResult(device, &overlapped, &bytes, FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+
+  EXPECT_EQ(client({"complete", "0x5150", "4242"}), 1);
+  EXPECT_TRUE(GetOverlappedResult(device, &overlapped, &bytes, TRUE));
+  EXPECT_EQ(bytes, 8u);
+  EXPECT_EQ(out, 4242u);
+  EXPECT_EQ(static_cast<NTSTATUS>(overlapped.Internal), STATUS_SUCCESS);
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  CloseHandle(event);
+  CloseHandle(device);
+}
+
+TEST_F(HostTest, ADpcCompletesARequestThatASynchronousCallerWaitsFor) {
+  HANDLE device = open();
+  testdrv::DpcRequest request{0xFEED, 30, 0};
+  std::uint64_t out = 0;
+  DWORD bytes = 0;
+  ASSERT_TRUE(DeviceIoControl(device, testdrv::kPendDpc, &request, sizeof request, &out, sizeof out, &bytes, nullptr));
+  EXPECT_EQ(bytes, 8u);
+  EXPECT_EQ(out, 0xFEEDu);
+  CloseHandle(device);
+}
+
+TEST_F(HostTest, CompletionPortsGetPacketsUnlessTheEventsLowBitIsSet) {
+  HANDLE device = open(FILE_FLAG_OVERLAPPED);
+  HANDLE port = CreateIoCompletionPort(device, nullptr, 9, 0);
+  ASSERT_NE(port, nullptr);
+  OVERLAPPED first{};
+  testdrv::DpcRequest request{1, 10, 0};
+  std::uint64_t out1 = 0, out2 = 0;
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kPendDpc, &request, sizeof request, &out1, 8, nullptr, &first));
+  EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+  DWORD bytes = 0;
+  ULONG_PTR key = 0;
+  LPOVERLAPPED done = nullptr;
+  ASSERT_TRUE(GetQueuedCompletionStatus(port, &bytes, &key, &done, 10000));
+  EXPECT_EQ(done, &first);
+  EXPECT_EQ(key, 9u);
+  EXPECT_EQ(bytes, 8u);
+
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  OVERLAPPED second{};
+  second.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
+  request.value = 2;
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kPendDpc, &request, sizeof request, &out2, 8, nullptr, &second));
+  EXPECT_EQ(WaitForSingleObject(event, 10000), WAIT_OBJECT_0);
+  EXPECT_FALSE(GetQueuedCompletionStatus(port, &bytes, &key, &done, 50));
+  EXPECT_EQ(GetLastError(), WAIT_TIMEOUT);
+  EXPECT_TRUE(GetOverlappedResult(device, &second, &bytes, FALSE));
+  EXPECT_EQ(out2, 2u);
+
+  // Completed at once: TRUE and a packet; failed at once: FALSE, no packet.
+  OVERLAPPED third{};
+  char in[8] = "now", echo[8] = {};
+  EXPECT_TRUE(DeviceIoControl(device, testdrv::kEcho, in, 8, echo, 8, &bytes, &third));
+  ASSERT_TRUE(GetQueuedCompletionStatus(port, &bytes, &key, &done, 10000));
+  EXPECT_EQ(done, &third);
+  testdrv::StatusRequest refused{STATUS_INVALID_PARAMETER, 0, 0};
+  OVERLAPPED fourth{};
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kStatus, &refused, sizeof refused, echo, 8, &bytes, &fourth));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(GetQueuedCompletionStatus(port, &bytes, &key, &done, 50));
+  CloseHandle(event);
+  CloseHandle(device);
+  CloseHandle(port);
+}
+
+TEST_F(HostTest, CancelIoEndsThePendedRequest) {
+  HANDLE device = open(FILE_FLAG_OVERLAPPED);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  testdrv::Key key{0x600};
+  std::uint64_t out = 0;
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kPend, &key, sizeof key, &out, sizeof out, nullptr, &overlapped));
+  EXPECT_TRUE(CancelIo(device));
+  DWORD bytes = 5;
+  EXPECT_FALSE(GetOverlappedResult(device, &overlapped, &bytes, TRUE));
+  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+  EXPECT_EQ(bytes, 0u);
+  CloseHandle(overlapped.hEvent);
+  CloseHandle(device);
+}
+
+TEST_F(HostTest, AProcessThatEndsHasItsPendedRequestsCancelledAndLeavesNothingBehind) {
+  HANDLE device = open();
+  const auto before = pool(device);
+  EXPECT_EQ(client({"pend-and-exit", "0x700"}), 0);
+  ASSERT_TRUE(eventually([&] {
+    auto now = pool(device);
+    return now.requests == before.requests && now.blocks == before.blocks;
+  })) << "blocks " << pool(device).blocks << " (were " << before.blocks << ")";
+  EXPECT_EQ(client({"complete", "0x700", "1"}), 0);  // nothing left under the key
+  CloseHandle(device);
+}
+
+TEST_F(HostTest, AProcessKilledInsideTheDriverDoesNotHarmTheHost) {
+  HANDLE device = open();
+  const auto before = pool(device);
+  pid_t waiter = spawn({ZEK_IOCLIENT, "wait"});
+  ASSERT_TRUE(eventually([&] { return pool(device).requests == before.requests + 1; }));
+  kill(waiter, SIGKILL);
+  EXPECT_EQ(exit_code(waiter), 128 + SIGKILL);
+  ASSERT_TRUE(eventually([&] {
+    auto now = pool(device);
+    return now.requests == before.requests && now.blocks == before.blocks;
+  })) << "blocks " << pool(device).blocks << " (were " << before.blocks << ")";
+  char in[4] = "ok", out[4] = {};
+  DWORD bytes = 0;
+  EXPECT_TRUE(DeviceIoControl(device, testdrv::kEcho, in, 4, out, 4, &bytes, nullptr));
+  CloseHandle(device);
+}
+
+TEST_F(HostTest, APageTheKernelMapsShowsWhatTheKernelWrites) {
+  HANDLE device = open();
+  testdrv::Address address{};
+  DWORD bytes = 0;
+  ASSERT_TRUE(DeviceIoControl(device, testdrv::kMapPage, nullptr, 0, &address, sizeof address, &bytes, nullptr));
+  auto* page = reinterpret_cast<volatile unsigned char*>(address.address);
+  EXPECT_EQ(page[100], 0);
+  testdrv::Fill fill{0xA5};
+  ASSERT_TRUE(DeviceIoControl(device, testdrv::kFillPage, &fill, sizeof fill, nullptr, 0, &bytes, nullptr));
+  EXPECT_EQ(page[0], 0xA5);
+  EXPECT_EQ(page[4095], 0xA5);
+  char line[64];
+  std::snprintf(line, sizeof line, "%lx-", static_cast<unsigned long>(address.address));
+  EXPECT_NE(read_file("/proc/self/maps").find(line), std::string::npos);
+  ASSERT_TRUE(DeviceIoControl(device, testdrv::kUnmapPage, nullptr, 0, nullptr, 0, &bytes, nullptr));
+  EXPECT_EQ(pool(device).mappings, 0u);
+  EXPECT_EQ(read_file("/proc/self/maps").find(line), std::string::npos);  // unmapped by the upcall
+  CloseHandle(device);
+}
+
+TEST_F(HostTest, DoorbellWritesReachTheDeviceInOrder) {
+  HANDLE device = open();
+  testdrv::Address address{};
+  DWORD bytes = 0;
+  ASSERT_TRUE(DeviceIoControl(device, testdrv::kMapDoorbell, nullptr, 0, &address, sizeof address, &bytes, nullptr));
+  // The page is inaccessible to plain loads and stores.
+  char line[64];
+  std::snprintf(line, sizeof line, "%lx-", static_cast<unsigned long>(address.address));
+  std::string maps = read_file("/proc/self/maps");
+  auto at = maps.find(line);
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(maps.substr(maps.find(' ', at) + 1, 4), "---p");
+
+  constexpr int kPerThread = 500;
+  auto* doorbell = reinterpret_cast<volatile ULONG*>(address.address);
+  std::thread writers[2];
+  for (int t = 0; t < 2; ++t) {
+    writers[t] = std::thread([=] {
+      for (int i = 0; i < kPerThread; ++i) WRITE_REGISTER_ULONG(doorbell + t * 4, static_cast<ULONG>((t << 16) | i));
+    });
+  }
+  for (auto& w : writers) w.join();
+  std::vector<unsigned char> buffer(8 + 2 * kPerThread * sizeof(testdrv::DoorbellWrite));
+  auto* log = reinterpret_cast<testdrv::DoorbellLog*>(buffer.data());
+  ASSERT_TRUE(eventually([&] {
+    DeviceIoControl(device, testdrv::kDoorbells, nullptr, 0, buffer.data(), static_cast<DWORD>(buffer.size()), &bytes,
+                    nullptr);
+    return log->count == 2 * kPerThread;
+  })) << log->count;
+  int next[2] = {0, 0};
+  for (std::uint32_t i = 0; i < log->count; ++i) {
+    const auto& write = log->writes[i];
+    const int t = static_cast<int>(write.value >> 16);
+    ASSERT_TRUE(t == 0 || t == 1);
+    EXPECT_EQ(write.offset, static_cast<std::uint64_t>(t * 16));
+    ASSERT_EQ(static_cast<int>(write.value & 0xFFFF), next[t]) << "thread " << t << " out of order";
+    ++next[t];
+  }
+  ASSERT_TRUE(DeviceIoControl(device, testdrv::kUnmapDoorbell, nullptr, 0, nullptr, 0, &bytes, nullptr));
+  EXPECT_EQ(read_file("/proc/self/maps").find(line), std::string::npos);
+  CloseHandle(device);
+}
+
+TEST_F(HostTest, SigtermUnloadsTheDriversAndStopsWithZero) {
+  HANDLE device = open();
+  HANDLE waiting = open(FILE_FLAG_OVERLAPPED);
+  OVERLAPPED overlapped{};
+  testdrv::Key key{0x800};
+  std::uint64_t pended_out = 0;
+  EXPECT_FALSE(DeviceIoControl(waiting, testdrv::kPend, &key, sizeof key, &pended_out, 8, nullptr, &overlapped));
+  EXPECT_EQ(stop_host(), 0);
+  // The host ended this process's requests before it went.
+  DWORD pended_bytes = 0;
+  EXPECT_FALSE(GetOverlappedResult(waiting, &overlapped, &pended_bytes, TRUE));
+  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+  std::string log = read_file(dir_ / "host.log");
+  EXPECT_NE(log.find("driver zektest unloaded"), std::string::npos) << log;
+  EXPECT_NE(log.find("stopped"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "kernel.sock"));
+  // The registry kept the host's name.
+  EXPECT_NE(read_file(dir_ / "registry.txt").find("ComputerName\"=sz:TESTHOST"), std::string::npos);
+  DWORD bytes = 0;
+  char in[4] = "x", out[4];
+  EXPECT_FALSE(DeviceIoControl(device, testdrv::kEcho, in, 4, out, 4, &bytes, nullptr));
+  // Without a host, opening the device fails as for a missing driver.
+  EXPECT_EQ(client({"open"}), static_cast<int>(ERROR_FILE_NOT_FOUND));
+}
+
+}  // namespace
+
+namespace {
+
+// zekhost's command line, without a running host.
+int run_host(std::vector<std::string> args, std::string* output = nullptr) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return -1;
+  args.insert(args.begin(), ZEK_HOST_BINARY);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipe_fds[1], 1);
+    dup2(pipe_fds[1], 2);
+    close(pipe_fds[0]);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(pipe_fds[1]);
+  std::string text;
+  char buffer[512];
+  for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+  close(pipe_fds[0]);
+  if (output != nullptr) *output = text;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(HostCommandLine, HelpBadValuesAndABusyDirectory) {
+  std::string out;
+  EXPECT_EQ(run_host({"--help"}, &out), 0);
+  EXPECT_NE(out.find("usage: zekhost --dir DIR"), std::string::npos);
+  EXPECT_EQ(run_host({"--bogus"}, &out), 2);
+  unsetenv("ZEK_HOST");
+  EXPECT_EQ(run_host({}, &out), 2);
+  EXPECT_NE(out.find("no host directory"), std::string::npos);
+
+  char pattern[] = "/tmp/zekhost-cli-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  std::filesystem::path dir = pattern;
+  EXPECT_EQ(run_host({"--dir", dir.string(), "--native", "10.1.2.3"}, &out), 1);
+  EXPECT_NE(out.find("not a loopback alias"), std::string::npos) << out;
+  EXPECT_EQ(run_host({"--dir", dir.string(), "--name", "bad name!"}, &out), 1);
+  // A host already serving the directory keeps it.
+  pid_t first = HostTest::spawn_host(dir);
+  ASSERT_TRUE(eventually([&] { return read_file(dir / "host.log").find("ready") != std::string::npos; }));
+  EXPECT_EQ(run_host({"--dir", dir.string()}, &out), 1);
+  EXPECT_NE(out.find("another zekhost serves"), std::string::npos) << out;
+  kill(first, SIGTERM);
+  int status = 0;
+  waitpid(first, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  // The configuration kept what the first start chose.
+  EXPECT_NE(read_file(dir / "host.conf").find("native = 127.0.10.1"), std::string::npos);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
