@@ -338,6 +338,14 @@ void Board::connect_interrupts(InterruptSink* sink) {
   sink_ = sink;
 }
 
+void Board::inject_interrupt(unsigned function, std::uint32_t cause_bits) {
+  {
+    std::lock_guard lock(mu_);
+    raise(function, cause_bits);
+  }
+  deliver_interrupts();
+}
+
 bool Board::interrupt_line(unsigned function) {
   std::lock_guard lock(mu_);
   return function < functions_.size() && functions_[function].interrupts.line();

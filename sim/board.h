@@ -62,6 +62,9 @@ class Board {
   // The sink hears every rising edge of a function's line; null disconnects.
   void connect_interrupts(InterruptSink* sink);
   bool interrupt_line(unsigned function);
+  // Sets interrupt cause bits as the adapter's own interrupt test does
+  // (used to check an interrupt path end to end).
+  void inject_interrupt(unsigned function, std::uint32_t cause_bits);
   std::uint64_t interrupt_edges(unsigned function);
 
   // --- Execution ----------------------------------------------------------

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/adapters.h"
 #include "platform/host/config.h"
 #include "platform/host/server.h"
 #include "platform/kernel/driver.h"
@@ -167,6 +168,14 @@ int main(int argc, char** argv) {
   registry->set_string(u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\ComputerName\\ComputerName",
                        u"ComputerName", wide_name);
 
+  // The simulated adapters are on the bus before the drivers load, as
+  // devices are enumerated before their drivers start.
+  auto adapters = std::make_unique<plat::host::SimulatedAdapters>(
+      *kernel, [&log](std::string_view line) { log.line("%.*s", static_cast<int>(line.size()), line.data()); });
+  for (const auto* section : config.all("adapter")) {
+    if (!adapters->add(*section, &error)) return fail("%s", error);
+  }
+
   auto io = std::make_unique<plat::IoManager>(*kernel);
   std::vector<LoadedDriver> drivers;
   for (const auto* section : config.all("driver")) {
@@ -215,6 +224,7 @@ int main(int argc, char** argv) {
     log.line("driver %s unloaded", it->name.c_str());
   }
   io.reset();
+  adapters.reset();
   for (auto it = drivers.rbegin(); it != drivers.rend(); ++it) dlclose(it->image);
   registry->save();
   registry.reset();

@@ -49,13 +49,15 @@ Kernel::Kernel(KernelOptions options) : options_(std::move(options)) {
   });
   workers_ = std::make_unique<WorkerPool>(options_.worker_threads);
   threads_ = std::make_unique<SystemThreads>(*dispatcher_, *handles_);
+  interrupts_ = std::make_unique<InterruptDispatcher>();
 }
 
 Kernel::~Kernel() {
   // Drivers have stopped their threads; what remains drains in this order:
-  // system threads, work items, timers, DPCs.
+  // system threads, work items, interrupts, timers, DPCs.
   threads_.reset();
   workers_.reset();
+  interrupts_.reset();
   dispatcher_->shutdown();
   dpcs_.reset();
   dispatcher_.reset();

@@ -13,8 +13,10 @@
 #include "platform/kernel/clock.h"
 #include "platform/kernel/dispatcher.h"
 #include "platform/kernel/dpc.h"
+#include "platform/kernel/interrupt.h"
 #include "platform/kernel/mmio.h"
 #include "platform/kernel/object.h"
+#include "platform/kernel/pci.h"
 #include "platform/kernel/physmem.h"
 #include "platform/kernel/pool.h"
 #include "platform/kernel/thread.h"
@@ -66,6 +68,8 @@ class Kernel {
   DpcEngine& dpcs() { return *dpcs_; }
   WorkerPool& workers() { return *workers_; }
   SystemThreads& threads() { return *threads_; }
+  PciBus& pci() { return pci_; }
+  InterruptDispatcher& interrupts() { return *interrupts_; }
 
   void debug_print(std::string_view text);
 
@@ -82,6 +86,8 @@ class Kernel {
   std::unique_ptr<DpcEngine> dpcs_;
   std::unique_ptr<WorkerPool> workers_;
   std::unique_ptr<SystemThreads> threads_;
+  PciBus pci_;
+  std::unique_ptr<InterruptDispatcher> interrupts_;
 };
 
 }  // namespace plat

@@ -1,4 +1,6 @@
 // Processes, system threads, kernel handles and object references.
+#include <cstring>
+
 #include "platform/kernel/fault.h"
 #include "platform/kernel/kernel.h"
 #include "platform/kernel/process.h"
@@ -9,12 +11,24 @@ using plat::this_thread;
 
 namespace {
 POBJECT_TYPE thread_type = const_cast<OBJECT_TYPE*>(&plat::kThreadType);
-_EPROCESS system_process{reinterpret_cast<HANDLE>(plat::kSystemProcessId), nullptr};
+
+void never_destroyed(void*) { fault(SrcLoc::current(), "the last reference to the system process was released"); }
+const OBJECT_TYPE system_process_type{"Process", &never_destroyed};
 }  // namespace
 
 POBJECT_TYPE* PsThreadType = &thread_type;
 
-PEPROCESS plat::system_process() { return &::system_process; }
+// The system process is a real object (references on it are counted like
+// any other), created on first use and alive for the life of the process.
+PEPROCESS plat::system_process() {
+  static PEPROCESS process = [] {
+    auto* p = plat::create_object<_EPROCESS>(system_process_type);
+    p->UniqueProcessId = reinterpret_cast<HANDLE>(plat::kSystemProcessId);
+    std::strncpy(p->ImageFileName, "System", sizeof p->ImageFileName - 1);
+    return p;
+  }();
+  return process;
+}
 
 NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBUTES, HANDLE, PCLIENT_ID ClientId,
                               PKSTART_ROUTINE StartRoutine, PVOID StartContext) {
@@ -53,7 +67,7 @@ PETHREAD PsGetCurrentThread() { return plat::current_kthread(); }
 
 PEPROCESS PsGetCurrentProcess() {
   const auto& state = this_thread();
-  return state.process != nullptr ? state.process : &system_process;
+  return state.process != nullptr ? state.process : plat::system_process();
 }
 
 HANDLE PsGetProcessId(PEPROCESS Process) { return Process->UniqueProcessId; }

@@ -1,0 +1,136 @@
+#include "platform/host/adapters.h"
+
+#include <cstdlib>
+
+#include "sim/board.h"
+
+namespace plat::host {
+namespace {
+
+// Each board's windows start on their own 256 MB of physical address space.
+constexpr std::uint64_t kFirstWindowBase = 0xE000'0000ull;
+constexpr std::uint64_t kWindowSpacePerBoard = 0x1000'0000ull;
+
+bool number(const Section& section, const char* key, unsigned low, unsigned high, unsigned* value, std::string* error) {
+  auto text = section.get(key);
+  if (!text) return true;
+  char* end = nullptr;
+  const unsigned long v = std::strtoul(text->c_str(), &end, 0);
+  if (text->empty() || *end != 0 || v < low || v > high) {
+    *error = "adapter " + section.name + ": " + key + " must be " + std::to_string(low) + " to " +
+             std::to_string(high) + ", not '" + *text + "'";
+    return false;
+  }
+  *value = static_cast<unsigned>(v);
+  return true;
+}
+
+}  // namespace
+
+// Configuration-space access of one function, for the bus.
+class ConfigBridge final : public PciConfigAccess {
+ public:
+  ConfigBridge(zeksim::Board& board, unsigned function) : board_(board), function_(function) {}
+  std::uint32_t config_read(std::uint32_t offset) override { return board_.pci_read(function_, offset); }
+  void config_write(std::uint32_t offset, std::uint32_t value) override { board_.pci_write(function_, offset, value); }
+
+ private:
+  zeksim::Board& board_;
+  unsigned function_;
+};
+
+// The board's interrupt lines, raised as the functions' vectors.
+class VectorSink final : public zeksim::InterruptSink {
+ public:
+  explicit VectorSink(InterruptDispatcher& interrupts) : interrupts_(interrupts) {}
+  void interrupt(unsigned function) override {
+    if (function < vectors.size()) interrupts_.raise(vectors[function]);
+  }
+  std::vector<ULONG> vectors;
+
+ private:
+  InterruptDispatcher& interrupts_;
+};
+
+struct SimulatedAdapters::Adapter {
+  std::string name;
+  std::unique_ptr<zeksim::Board> board;
+  std::vector<std::unique_ptr<ConfigBridge>> bridges;
+  std::unique_ptr<VectorSink> sink;
+  std::vector<std::uint64_t> claimed;
+};
+
+SimulatedAdapters::SimulatedAdapters(Kernel& kernel, LogLine log) : kernel_(kernel), log_(std::move(log)) {}
+
+SimulatedAdapters::~SimulatedAdapters() {
+  for (auto it = adapters_.rbegin(); it != adapters_.rend(); ++it) {
+    Adapter& a = **it;
+    a.board->stop();
+    a.board->connect_interrupts(nullptr);
+    kernel_.pci().remove_adapter(a.name);
+    for (std::uint64_t base : a.claimed) {
+      if (!kernel_.io_space().remove_range(base)) log_("adapter " + a.name + ": a window is still mapped at shutdown");
+    }
+  }
+}
+
+zeksim::Board& SimulatedAdapters::board(std::size_t index) { return *adapters_.at(index)->board; }
+
+bool SimulatedAdapters::add(const Section& section, std::string* error) {
+  unsigned functions = 1, revision = 4, port_mode = 0;
+  if (!number(section, "functions", 1, 4, &functions, error) || !number(section, "revision", 4, 5, &revision, error) ||
+      !number(section, "port_mode", 0, 3, &port_mode, error)) {
+    return false;
+  }
+  for (const auto& a : adapters_) {
+    if (a->name == section.name) {
+      *error = "adapter " + section.name + " is configured twice";
+      return false;
+    }
+  }
+  const unsigned bus = static_cast<unsigned>(adapters_.size()) + 1;
+
+  auto adapter = std::make_unique<Adapter>();
+  adapter->name = section.name;
+  zeksim::BoardConfig config;
+  config.functions = functions;
+  config.chip_revision = static_cast<std::uint8_t>(revision);
+  config.port_mode = static_cast<std::uint8_t>(port_mode);
+  config.window_base = kFirstWindowBase + (bus - 1) * kWindowSpacePerBoard;
+  const std::string name = section.name;
+  config.log = [this, name](std::string_view line) { log_("adapter " + name + ": " + std::string(line)); };
+  adapter->board = std::make_unique<zeksim::Board>(kernel_.memory(), config);
+  adapter->sink = std::make_unique<VectorSink>(kernel_.interrupts());
+
+  zeksim::Board& board = *adapter->board;
+  for (unsigned f = 0; f < functions; ++f) {
+    PciFunction function;
+    function.bus = bus;
+    function.device = 0;
+    function.function = f;
+    function.adapter = section.name;
+    function.driver = section.get("driver").value_or("zekhnic");
+    adapter->bridges.push_back(std::make_unique<ConfigBridge>(board, f));
+    function.config = adapter->bridges.back().get();
+    for (auto window : {zeksim::Window::Registers, zeksim::Window::Doorbells, zeksim::Window::Config}) {
+      const std::uint64_t base = board.window_address(f, window);
+      const std::uint64_t bytes = board.window_bytes(window);
+      if (!kernel_.io_space().add_range(base, bytes, &board.window_handler(f, window))) {
+        *error = "adapter " + section.name + ": its windows overlap another device";
+        for (std::uint64_t claimed : adapter->claimed) kernel_.io_space().remove_range(claimed);
+        kernel_.pci().remove_adapter(section.name);
+        return false;
+      }
+      adapter->claimed.push_back(base);
+      function.memory.push_back({base, bytes});
+    }
+    adapter->sink->vectors.push_back(kernel_.pci().add(std::move(function)).interrupt_vector);
+  }
+  board.connect_interrupts(adapter->sink.get());
+  board.start();
+  log_("adapter " + section.name + ": " + std::to_string(functions) + " PCI function(s) on bus " + std::to_string(bus));
+  adapters_.push_back(std::move(adapter));
+  return true;
+}
+
+}  // namespace plat::host

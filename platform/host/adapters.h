@@ -1,0 +1,52 @@
+// The simulated adapters of a host: one board per "[adapter NAME]" section
+// of host.conf, plugged into the host's PCI bus before the drivers load.
+// Each PCI function appears on the bus with its configuration space, its
+// three windows (registers, doorbells, configuration) claimed in the
+// kernel's register space, and an interrupt vector that the board raises.
+//
+//   [adapter nic0]
+//   functions = 2       ; PCI functions, 1 to 4 (default 1)
+//   revision = 4        ; chip revision, 4 or 5 (default 4)
+//   port_mode = 0       ; strapped port mode, 0 to 3 (default 0)
+//   driver = zekhnic    ; the driver that binds to the functions (default zekhnic)
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/host/config.h"
+#include "platform/kernel/kernel.h"
+
+namespace zeksim {
+class Board;
+}
+
+namespace plat::host {
+
+class SimulatedAdapters {
+ public:
+  using LogLine = std::function<void(std::string_view)>;
+
+  SimulatedAdapters(Kernel& kernel, LogLine log);
+  // Stops every board and takes it off the bus. The drivers have unloaded.
+  ~SimulatedAdapters();
+  SimulatedAdapters(const SimulatedAdapters&) = delete;
+  SimulatedAdapters& operator=(const SimulatedAdapters&) = delete;
+
+  // Builds the board a section describes, puts its functions on the bus and
+  // starts its engine. False, with a message, for a bad section.
+  bool add(const Section& section, std::string* error);
+  std::size_t size() const { return adapters_.size(); }
+  zeksim::Board& board(std::size_t index);
+
+ private:
+  struct Adapter;
+  Kernel& kernel_;
+  LogLine log_;
+  std::vector<std::unique_ptr<Adapter>> adapters_;
+};
+
+}  // namespace plat::host
