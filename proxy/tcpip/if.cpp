@@ -242,11 +242,12 @@ int if_attach(ifnet* ifp) {
 }
 
 void iface_detach(ifnet* ifp) {
-  if (ifp->if_index < 1 || ifp->if_index > IF_MAX_INDEX || g_if.index_table[ifp->if_index - 1] != ifp) return;
+  if (ifp->if_prevp == nullptr) return;  // not attached
   iface_mark_down(ifp);
-  g_if.index_table[ifp->if_index - 1] = nullptr;
-  g_if.link_addrs[ifp->if_index - 1] = nullptr;
-  ifaddr* link = ifp->if_addr;
+  if (ifp->if_index >= 1 && ifp->if_index <= IF_MAX_INDEX && g_if.index_table[ifp->if_index - 1] == ifp) {
+    g_if.index_table[ifp->if_index - 1] = nullptr;
+    g_if.link_addrs[ifp->if_index - 1] = nullptr;
+  }
   ifp->if_addr = nullptr;
 
   while (ifaddr* ifa = ifp->if_addrhead) {
@@ -263,7 +264,6 @@ void iface_detach(ifnet* ifp) {
     }
     ifafree(ifa);
   }
-  (void)link;
   route_delete_for_iface(ifp);
 
   // Memberships left behind go with the interface.

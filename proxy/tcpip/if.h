@@ -299,6 +299,8 @@ void iface_detach(ifnet* ifp);
 void iface_mark_down(ifnet* ifp);
 void iface_mark_up(ifnet* ifp);
 ifnet* iface_lookup_by_name(const char* name);
+// Formats "<name><unit>" into IFNAMSIZ bytes; false when it does not fit.
+bool iface_full_name(const ifnet* ifp, char* out);
 
 ifaddr* ifaddr_find_exact(const sockaddr* addr);
 ifaddr* ifaddr_find_by_dest(const sockaddr* addr);

@@ -31,7 +31,5 @@ void in_hash_insert(ipv4_ifaddr* ia);
 void in_hash_remove(ipv4_ifaddr* ia);
 void stamp_change(ifnet* ifp);
 bool sa_equal(const sockaddr* a, const sockaddr* b);
-// Formats "<name><unit>"; false when it does not fit IFNAMSIZ.
-bool iface_full_name(const ifnet* ifp, char* out);
 
 }  // namespace zektcp

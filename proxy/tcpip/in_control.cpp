@@ -309,10 +309,17 @@ int in_control(socket* so, std::uint32_t cmd, void* data, ifnet* ifp, process* p
       error = in_set_iface_addr(ifp, ia, as_sin(&ifr->ifr_ifru.ifru_addr), true);
       if (error == 0 || !is_new) return error;
       break;
-    case SIOCSIFNETMASK:
+    case SIOCSIFNETMASK: {
+      // The prefix route of the old mask goes with it; an address that is
+      // set gets the route of the new mask at once.
+      in_prefix_remove(ia);
       ia->ia_sockmask.sin_addr = as_sin(&ifr->ifr_ifru.ifru_addr)->sin_addr;
+      ia->ia_sockmask.sin_family = AF_INET;
       ia->ia_subnetmask = ntohl(ia->ia_sockmask.sin_addr.s_addr);
-      return 0;
+      if (ia->ia_addr.sin_family != AF_INET) return 0;
+      const sockaddr_in current = ia->ia_addr;
+      return in_set_iface_addr(ifp, ia, &current, false);
+    }
     case SIOCAIFADDR: {
       bool host_new = true;
       bool mask_new = false;

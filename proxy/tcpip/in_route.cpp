@@ -31,9 +31,9 @@ struct RtqKillArg {
 std::uint32_t sin_addr_of(const sockaddr* sa) { return reinterpret_cast<const sockaddr_in*>(sa)->sin_addr.s_addr; }
 
 radix_node* in_addroute(const void* key, const void* mask, radix_node_head* head, radix_node* nodes) {
+  nodes->rn_key = static_cast<const std::uint8_t*>(key);
+  nodes->rn_mask = static_cast<const std::uint8_t*>(mask);
   rtentry* rt = in_route_add_hook(reinterpret_cast<rtentry*>(nodes), head);
-  (void)key;
-  (void)mask;
   return rt != nullptr ? &rt->rt_node : nullptr;
 }
 

@@ -58,8 +58,11 @@ void arm_locked(callout* c, std::int32_t ticks, callout_handler handler, void* a
   c->c_flags |= CALLOUT_ACTIVE | CALLOUT_PENDING;
   c->c_func = handler;
   c->c_arg = argument;
-  // A callout armed with 0 or fewer ticks is due at the next tick.
-  c->c_time = static_cast<std::int32_t>(stack_ticks() + static_cast<std::uint32_t>(ticks > 0 ? ticks : 1));
+  // A callout armed with 0 or fewer ticks is due at the next tick. A handler
+  // that re-arms from SoftClock counts from the tick being processed, so a
+  // periodic callout keeps its period however late SoftClock runs.
+  const std::uint32_t base = g_kern.softclock_thread == KeGetCurrentThread() ? g_kern.softticks : stack_ticks();
+  c->c_time = static_cast<std::int32_t>(base + static_cast<std::uint32_t>(ticks > 0 ? ticks : 1));
   AcquireListLock();
   bucket_append(bucket_of(static_cast<std::uint32_t>(c->c_time)), c);
   ReleaseListLock();
@@ -77,11 +80,7 @@ std::uint32_t stack_ticks() {
 
 std::uint32_t soft_ticks() { return g_kern.softticks; }
 
-std::int64_t stack_time_seconds() {
-  LARGE_INTEGER now;
-  KeQuerySystemTime(&now);
-  return now.QuadPart / 10'000'000;
-}
+std::int64_t stack_time_seconds() { return static_cast<std::int64_t>(KeQueryInterruptTime() / 10'000'000); }
 
 void perf_counter_timeval(timeval* tv) {
   LARGE_INTEGER frequency;
@@ -198,7 +197,9 @@ void SoftClock() {
       ReleaseListLock();
       OSPrimSyncReleaseSpinlockObject(&g_kern.callout_lock);
       if (handler != nullptr) {
+        g_kern.softclock_thread = KeGetCurrentThread();
         handler(argument);
+        g_kern.softclock_thread = nullptr;
       } else {
         OSPrimDebugPrint("c_func is 0 \n");
       }

@@ -20,6 +20,7 @@ struct KernState {
   std::uint32_t free_count;
   callout* next_visit;  // the record SoftClock visits next, or null
   std::uint32_t softticks;
+  PKTHREAD softclock_thread;  // the thread running a callout handler
   KTIMER clock_timer;
   KDPC clock_dpc;
   bool clock_armed;
