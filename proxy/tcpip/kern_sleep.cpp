@@ -43,7 +43,6 @@ void OSPrimKillSleepObject(OSPrimSleepObject* object) {
 
 int OSPrimTSleep(std::int32_t ticks, OSPrimSleepObject* object) {
   if (!OSPrimSleepObjectAlive(object)) return 1;
-  InterlockedIncrement(reinterpret_cast<volatile LONG*>(&object->Sleepers));
 
   SleepWaiter waiter;
   KeInitializeEvent(&waiter.Event, NotificationEvent, FALSE);
@@ -52,6 +51,8 @@ int OSPrimTSleep(std::int32_t ticks, OSPrimSleepObject* object) {
   KeAcquireSpinLock(&object->WaitLock, &old);
   waiter.Next = object->Waiters;
   object->Waiters = &waiter;
+  // Counted once a wake-up can reach it.
+  InterlockedIncrement(reinterpret_cast<volatile LONG*>(&object->Sleepers));
   KeReleaseSpinLock(&object->WaitLock, old);
 
   // Only the holder gives the lock up; a caller that does not hold it (or a
