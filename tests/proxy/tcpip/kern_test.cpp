@@ -384,6 +384,43 @@ TEST_F(KernTest, UiomoveCopiesAcrossVectorsAndRefusesUserSegments) {
   EXPECT_EQ(uiomove(out, 3, &from_user), BSD_EFAULT);
 }
 
+class KernTest15 : public TcpipTest {
+ protected:
+  zektcp::TcpipConfig config() override {
+    zektcp::TcpipConfig c = TcpipTest::config();
+    c.tick_ms = 15;
+    return c;
+  }
+};
+
+TEST_F(KernTest15, AFifteenMillisecondTickIsUsedThroughout) {
+  EXPECT_EQ(tick_rate(), 66u);
+  struct Case {
+    std::int64_t sec, usec;
+    int ticks;
+  };
+  for (const Case c : {Case{0, 1, 2}, Case{1, 0, 68}, Case{0, 15000, 2}, Case{2147, 0, 143135}}) {
+    zektcp::timeval tv{c.sec, c.usec};
+    EXPECT_EQ(timeval_to_ticks(&tv), c.ticks) << c.sec << "." << c.usec;
+  }
+  Fired fired;
+  callout c;
+  callout_init(&c);
+  std::uint32_t base = 0;
+  {
+    BdcLocked lock;
+    base = stack_ticks();
+    callout_arm(&c, 10, record_fire, &fired);
+  }
+  clock().advance(149 * plat::Clock::kUnitsPerMs);  // 9.93 ticks
+  run_softclock();
+  EXPECT_EQ(fired.runs, 0);
+  clock().advance(1 * plat::Clock::kUnitsPerMs);
+  run_softclock();
+  EXPECT_EQ(fired.runs, 1);
+  EXPECT_EQ(fired.at, base + 10);
+}
+
 // ---- Start and stop ---------------------------------------------------------------------------------------
 class StackLifecycleTest : public TcpipTest {};
 

@@ -123,6 +123,26 @@ TEST_F(RouteTest, CrowdedClonesExpireSooner) {
   EXPECT_EQ(exact(ip(20, 0, 1, 130), 0, true), nullptr);
 }
 
+TEST_F(RouteTest, DrainingRemovesEveryUnusedCloneAtOnce) {
+  ASSERT_EQ(add_route(ip(20, 0, 0, 0), ip(255, 0, 0, 0), ip(10, 0, 0, 2), RTF_GATEWAY), 0);
+  for (int i = 1; i <= 3; ++i) lookup(ip(20, 0, 2, i), 1);
+  rtentry* held = nullptr;
+  {
+    sockaddr dst = sa(ip(20, 0, 2, 9));
+    BdcLocked lock;
+    held = rtalloc1(&dst, 1, 0);  // still referenced: not marked
+  }
+  ASSERT_NE(held, nullptr);
+  {
+    BdcLocked lock;
+    in_rtqdrain();
+  }
+  for (int i = 1; i <= 3; ++i) EXPECT_EQ(exact(ip(20, 0, 2, i), 0, true), nullptr) << i;
+  EXPECT_EQ(exact(ip(20, 0, 2, 9), 0, true), held);
+  BdcLocked lock;
+  rtfree(held);
+}
+
 TEST_F(RouteTest, GatewaysThatLoopAreRefused) {
   // A host route through itself.
   EXPECT_EQ(add_route(ip(10, 5, 5, 5), 0, ip(10, 5, 5, 5), RTF_GATEWAY | RTF_HOST), BSD_EADDRNOTAVAIL);

@@ -523,6 +523,48 @@ TEST_F(SocketTest, TheListenQueueStopsAtThreeHalvesOfItsLimit) {
   soclose(listener);
 }
 
+int g_filter_calls;
+void* filter_create(socket*, char* arg) { return std::strcmp(arg, "refuse") == 0 ? nullptr : &g_filter_calls; }
+void filter_callback(socket*, void*, int) { ++g_filter_calls; }
+void filter_destroy(socket*) {}
+
+TEST_F(SocketTest, AcceptFiltersOnlyOnListenersAndOnlyOnce) {
+  accept_filter filter{nullptr, "dataready", filter_callback, filter_create, filter_destroy};
+  ASSERT_EQ(accept_filter_register(&filter), 0);
+  socket* listener = make();
+  accept_filter_arg arg{};
+  std::memcpy(arg.af_name, "dataready", 10);
+  EXPECT_EQ(setopt(listener, SO_ACCEPTFILTER, &arg, sizeof(arg)), BSD_EINVAL);  // not listening
+  listener->so_options |= SO_ACCEPTCONN;
+  listener->so_qlimit = 5;
+  accept_filter_arg unknown{};
+  std::memcpy(unknown.af_name, "nosuch", 7);
+  EXPECT_EQ(setopt(listener, SO_ACCEPTFILTER, &unknown, sizeof(unknown)), BSD_ENOENT);
+  accept_filter_arg refused = arg;
+  std::memcpy(refused.af_arg, "refuse", 7);
+  EXPECT_EQ(setopt(listener, SO_ACCEPTFILTER, &refused, sizeof(refused)), BSD_EINVAL);
+  ASSERT_EQ(setopt(listener, SO_ACCEPTFILTER, &arg, sizeof(arg)), 0);
+  EXPECT_EQ(setopt(listener, SO_ACCEPTFILTER, &arg, sizeof(arg)), BSD_EINVAL);  // one at a time
+  accept_filter_arg got{};
+  std::size_t size = sizeof(got);
+  ASSERT_EQ(getopt(listener, SO_ACCEPTFILTER, &got, &size), 0);
+  EXPECT_STREQ(got.af_name, "dataready");
+  // A completed connection goes to the filter, not yet to the complete queue.
+  g_filter_calls = 0;
+  {
+    BdcLocked lock;
+    socket* incoming = sonewconn(listener, 0);
+    ASSERT_NE(incoming, nullptr);
+    mark_socket_connected(incoming);
+    EXPECT_EQ(g_filter_calls, 1);
+    EXPECT_EQ(listener->so_comp, nullptr);
+    EXPECT_TRUE(incoming->so_rcv.sb_flags & SB_UPCALL);
+  }
+  EXPECT_EQ(setopt(listener, SO_ACCEPTFILTER, nullptr, 0), 0);  // removed
+  EXPECT_EQ(listener->so_accf, nullptr);
+  accept_filter_unregister(&filter);
+}
+
 TEST_F(SocketTest, ClosingASocketWakesItsSleepersWithADeadObject) {
   socket* so = make();
   std::atomic<int> result{-1};
