@@ -46,6 +46,7 @@ struct SleepWaiter {
   SleepWaiter* Next;
   KEVENT Event;
   bool Woken;
+  bool Dead;  // woken because the object died
 };
 
 // A wake-up wakes every sleeper (as a BSD wakeup does); a sleep object whose

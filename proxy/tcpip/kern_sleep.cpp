@@ -25,10 +25,13 @@ std::uint32_t OSPrimWakeup(OSPrimSleepObject* object) {
   KeAcquireSpinLock(&object->WaitLock, &old);
   // The sleeper takes WaitLock before it leaves, so its waiter record stays
   // valid until the lock is released here.
+  const bool dead = object->Signature != OSPRIM_SLEEP_SIGNATURE;
   while (SleepWaiter* waiter = object->Waiters) {
     object->Waiters = waiter->Next;
     waiter->Next = nullptr;
     waiter->Woken = true;
+    waiter->Dead = dead;
+    object->Sleepers = object->Sleepers - 1;
     KeSetEvent(&waiter->Event, 0, FALSE);
     ++woken;
   }
@@ -47,12 +50,14 @@ int OSPrimTSleep(std::int32_t ticks, OSPrimSleepObject* object) {
   SleepWaiter waiter;
   KeInitializeEvent(&waiter.Event, NotificationEvent, FALSE);
   waiter.Woken = false;
+  waiter.Dead = false;
   KIRQL old;
   KeAcquireSpinLock(&object->WaitLock, &old);
   waiter.Next = object->Waiters;
   object->Waiters = &waiter;
-  // Counted once a wake-up can reach it.
-  InterlockedIncrement(reinterpret_cast<volatile LONG*>(&object->Sleepers));
+  // Counted once a wake-up can reach it; whoever unlinks the waiter (the
+  // waker, or the sleeper on a time-out) takes it off the count.
+  object->Sleepers = object->Sleepers + 1;
   KeReleaseSpinLock(&object->WaitLock, old);
 
   // Only the holder gives the lock up; a caller that does not hold it (or a
@@ -94,20 +99,21 @@ int OSPrimTSleep(std::int32_t ticks, OSPrimSleepObject* object) {
     for (SleepWaiter** link = &object->Waiters; *link != nullptr; link = &(*link)->Next) {
       if (*link == &waiter) {
         *link = waiter.Next;
+        object->Sleepers = object->Sleepers - 1;
         break;
       }
     }
   }
   KeReleaseSpinLock(&object->WaitLock, old);
 
-  if (object->Abort != 0) {
+  // A dead object may already serve a new owner: it is not read again.
+  const bool dead = waiter.Dead || object->Signature != OSPRIM_SLEEP_SIGNATURE;
+  if (!dead && object->Abort != 0) {
     object->Abort = 0;
     failed = 1;
   }
-  const std::uint32_t signature = object->Signature;
   if (released) AcquireBdcLock();
-  InterlockedDecrement(reinterpret_cast<volatile LONG*>(&object->Sleepers));
-  return (signature != OSPRIM_SLEEP_SIGNATURE || failed != 0) ? 1 : 0;
+  return (dead || failed != 0) ? 1 : 0;
 }
 
 }  // namespace zektcp
