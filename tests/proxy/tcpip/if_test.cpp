@@ -267,6 +267,21 @@ TEST_F(IfTest, FlagRequestsKeepTheDriversBitsAndMoveUpAndDown) {
   EXPECT_EQ(count(200), 2);  // one interface message per change of state
 }
 
+TEST_F(IfTest, ANewLinkAddressReachesTheDriverAndTheRecord) {
+  TestIface& t = attach("ZEK", 0);
+  TestIface& other = attach("gif", 0, IFF_UP, IFT_GIF);
+  const std::uint8_t mac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+  const int calls = t.driver_calls;
+  BdcLocked lock;
+  EXPECT_EQ(iface_set_link_addr(&t.ifp, mac, 6), 0);
+  EXPECT_EQ(std::memcmp(t.ifp.if_ethaddr, mac, 6), 0);
+  EXPECT_EQ(std::memcmp(LLADDR(reinterpret_cast<sockaddr_dl*>(t.ifp.if_addr->ifa_addr)), mac, 6), 0);
+  EXPECT_EQ(t.driver_calls, calls + 2);  // down and up again
+  EXPECT_TRUE(t.ifp.if_flags & IFF_UP);
+  EXPECT_EQ(iface_set_link_addr(&t.ifp, mac, 5), BSD_EINVAL);
+  EXPECT_EQ(iface_set_link_addr(&other.ifp, mac, 0), BSD_ENODEV);
+}
+
 TEST_F(IfTest, TheInterfaceListFitsTheCallersSpace) {
   TestIface& t = attach("ZEK", 0);
   ASSERT_EQ(add_address(t, ip(10, 1, 2, 3), ip(255, 255, 0, 0)), 0);
