@@ -1,0 +1,53 @@
+// State of the stack's kernel emulation, shared by its source files only.
+#pragma once
+
+#include "proxy/tcpip/kern.h"
+
+namespace zektcp {
+
+struct KernState {
+  StackLock bdc;
+  StackLock net;
+  OSPrimSpinlockObject list_lock;
+  OSPrimSpinlockObject callout_lock;
+  OSPrimSpinlockObject input_lock;
+  std::uint32_t tick_ms;
+
+  // Callouts: CALLOUT_RECORDS records followed by the wheel, one allocation.
+  callout* records;
+  callout_bucket* wheel;
+  callout* free_list;
+  std::uint32_t free_count;
+  callout* next_visit;  // the record SoftClock visits next, or null
+  std::uint32_t softticks;
+  PKTHREAD softclock_thread;  // the thread running a callout handler
+  KTIMER clock_timer;
+  KDPC clock_dpc;
+  bool clock_armed;
+
+  // Soft-interrupt thread.
+  volatile LONG netisr;
+  netisr_handler isr[32];
+  KEVENT softint_event;
+  volatile LONG softint_exit;
+  bool softint_in_progress;
+  HANDLE softint_thread;
+
+  // The one process record, its credential and descriptor table.
+  process proc;
+  ucred cred;
+  uidinfo uinfo;
+  filedesc fd;
+  std::uint32_t nfiles;
+};
+
+extern KernState g_kern;
+
+int callout_start();
+void callout_stop();
+int softint_start();
+void softint_stop();
+int descrip_start();
+void descrip_stop();
+
+}  // namespace zektcp

@@ -1,0 +1,51 @@
+// The stack's locks. The socket-call and network locks record their owner
+// thread, so that a sleeper can tell whether it is the one holding the
+// socket-call lock.
+#include "proxy/tcpip/kern_internal.h"
+
+namespace zektcp {
+
+namespace {
+
+int acquire(StackLock* lock, int line) {
+  const ZekStatus status = OSPrimSyncAcquireSpinlockObject(&lock->Object);
+  if (status != ZEK_STATUS_PASS) {
+    OSPrimDebugPrint("AcquireBdcLock:failed Line[%d]\n", line);
+    return static_cast<int>(status);
+  }
+  lock->Held = 1;
+  lock->Owner = KeGetCurrentThread();
+  return 0;
+}
+
+int release(StackLock* lock, int line) {
+  if (lock->Owner != KeGetCurrentThread()) {
+    OSPrimDebugPrint("ReleaseBdcLock:failed Line[%d]\n", line);
+    return static_cast<int>(ZEK_OSPRIM_FAILURE);
+  }
+  lock->Held = 0;
+  lock->Owner = nullptr;
+  const ZekStatus status = OSPrimSyncReleaseSpinlockObject(&lock->Object);
+  if (status != ZEK_STATUS_PASS) {
+    OSPrimDebugPrint("ReleaseBdcLock:failed Line[%d]\n", line);
+    return static_cast<int>(status);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int AcquireBdcLock() { return acquire(&g_kern.bdc, __LINE__); }
+int ReleaseBdcLock() { return release(&g_kern.bdc, __LINE__); }
+int AcquireBdcNetLock() { return acquire(&g_kern.net, __LINE__); }
+int ReleaseBdcNetLock() { return release(&g_kern.net, __LINE__); }
+
+bool BdcLockHeldByCaller() { return g_kern.bdc.Held != 0 && g_kern.bdc.Owner == KeGetCurrentThread(); }
+bool BdcNetLockHeldByCaller() { return g_kern.net.Held != 0 && g_kern.net.Owner == KeGetCurrentThread(); }
+
+void AcquireListLock() { OSPrimSyncAcquireSpinlockObject(&g_kern.list_lock); }
+void ReleaseListLock() { OSPrimSyncReleaseSpinlockObject(&g_kern.list_lock); }
+void AcquireInputLock() { OSPrimSyncAcquireSpinlockObject(&g_kern.input_lock); }
+void ReleaseInputLock() { OSPrimSyncReleaseSpinlockObject(&g_kern.input_lock); }
+
+}  // namespace zektcp

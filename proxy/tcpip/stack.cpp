@@ -1,0 +1,80 @@
+// The stack foundation's use-counted start and stop.
+#include "proxy/tcpip/stack.h"
+
+#include "proxy/tcpip/domain.h"
+#include "proxy/tcpip/if.h"
+#include "proxy/tcpip/kern_internal.h"
+#include "proxy/tcpip/route.h"
+
+namespace {
+
+std::uint32_t g_uses;
+
+// Clock DPC and soft-interrupt thread stop before anything they reach goes.
+void quiesce() {
+  zektcp::g_kern.clock_armed = (KeCancelTimer(&zektcp::g_kern.clock_timer), false);
+  KeFlushQueuedDpcs();
+  zektcp::softint_stop();
+}
+
+void teardown() {
+  using namespace zektcp;
+  quiesce();
+  AcquireBdcLock();
+  iface_stop();
+  route_stop();
+  ReleaseBdcLock();
+  domain_stop();
+  socket_pool_stop();
+  mbuf_stop();
+  kern_stop();
+}
+
+}  // namespace
+
+ZekStatus ZEK_Init_c_tcpip(const zektcp::TcpipConfig* config) {
+  using namespace zektcp;
+  if (g_uses > 0) {
+    ++g_uses;
+    return ZEK_STATUS_PASS;
+  }
+  const TcpipConfig chosen = config != nullptr ? *config : TcpipConfig{};
+  if (chosen.tick_ms != 10 && chosen.tick_ms != 15) {
+    ZEK_LOG_FAILURE("ZekTcpStackInit: tick of %u ms is not 10 or 15\n", chosen.tick_ms);
+    return ZEK_STATUS_FAIL;
+  }
+  if (kern_start(chosen.tick_ms) != 0) {
+    ZEK_LOG_FAILURE("ZekTcpStackInit: kernel emulation FAILED\n");
+    return ZEK_STATUS_FAIL;
+  }
+  if (mbuf_start(chosen.mbufs) != 0) {
+    OSPrimDebugPrint("ZekTcpStackInit:mbinit FAILED file[%s] LINE[%d] \n", __FILE__, __LINE__);
+    kern_stop();
+    return ZEK_STATUS_FAIL;
+  }
+  if (socket_pool_start(chosen.sockets) != 0) {
+    OSPrimDebugPrint("init_socks FILE[%s] LINE[%d] \n", __FILE__, __LINE__);
+    mbuf_stop();
+    kern_stop();
+    return ZEK_STATUS_FAIL;
+  }
+  iface_start();
+  domaininit(&inetdomain);
+  domain_start();
+  AcquireBdcLock();
+  rn_init();
+  ReleaseBdcLock();
+  kern_start_clock();
+  g_uses = 1;
+  return ZEK_STATUS_PASS;
+}
+
+ZekStatus ZEK_Cleanup_c_tcpip() {
+  if (g_uses == 0) {
+    ZEK_LOG_FAILURE("ZekTcpStackCleanup: the stack is not started\n");
+    return ZEK_STATUS_LIB_NOT_INITIALIZED;
+  }
+  if (--g_uses > 0) return ZEK_STATUS_PASS;
+  teardown();
+  return ZEK_STATUS_PASS;
+}
