@@ -143,4 +143,9 @@ struct UpcallReply {
   std::uint64_t address;
 };
 
+// Sends one message (header and body) on the connection, passing a file
+// descriptor along when fd >= 0. Retries when interrupted; false when the
+// peer has gone.
+bool send_message(int socket, Type type, const void* body, std::size_t size, int fd = -1);
+
 }  // namespace plat::proto

@@ -52,26 +52,9 @@ Connection::Connection(int fd, pid_t pid, IoManager& io, int memfd, std::size_t 
 Connection::~Connection() { ::close(fd_); }
 
 bool Connection::send(proto::Type type, const void* body, std::size_t size, int fd) {
-  proto::MessageHeader header{type, 0};
-  iovec iov[2] = {{&header, sizeof header}, {const_cast<void*>(body), size}};
-  msghdr message{};
-  message.msg_iov = iov;
-  message.msg_iovlen = 2;
-  char control[CMSG_SPACE(sizeof(int))];
-  if (fd >= 0) {
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&message);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-  }
   std::lock_guard lock(send_mu_);
-  for (;;) {
-    if (sendmsg(fd_, &message, MSG_NOSIGNAL) >= 0) return true;
-    if (errno != EINTR) return false;  // the process has gone: nothing to tell it
-  }
+  // A failure means the process has gone: there is nothing to tell it.
+  return proto::send_message(fd_, type, body, size, fd);
 }
 
 void Connection::send_pending(std::uint64_t request, NTSTATUS returned) {

@@ -94,30 +94,10 @@ bool HostLink::connect() {
 }
 
 bool HostLink::send(proto::Type type, const void* body, std::size_t size, int fd) {
-  proto::MessageHeader header{type, 0};
-  iovec iov[2] = {{&header, sizeof header}, {const_cast<void*>(body), size}};
-  msghdr message{};
-  message.msg_iov = iov;
-  message.msg_iovlen = 2;
-  char control[CMSG_SPACE(sizeof(int))];
-  if (fd >= 0) {
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&message);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-  }
   std::lock_guard lock(send_mu_);
-  for (;;) {
-    ssize_t n = sendmsg(fd_, &message, MSG_NOSIGNAL);
-    if (n >= 0) return true;
-    if (errno != EINTR) {
-      broken_ = true;  // the host has gone; the next open connects again
-      return false;
-    }
-  }
+  if (proto::send_message(fd_, type, body, size, fd)) return true;
+  broken_ = true;  // the host has gone; the next open connects again
+  return false;
 }
 
 NTSTATUS HostLink::call(proto::Type type, void* body, std::size_t size, std::uint64_t* request_field,

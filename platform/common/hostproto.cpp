@@ -1,0 +1,32 @@
+#include "platform/common/hostproto.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace plat::proto {
+
+bool send_message(int socket, Type type, const void* body, std::size_t size, int fd) {
+  MessageHeader header{type, 0};
+  iovec iov[2] = {{&header, sizeof header}, {const_cast<void*>(body), size}};
+  msghdr message{};
+  message.msg_iov = iov;
+  message.msg_iovlen = 2;
+  char control[CMSG_SPACE(sizeof(int))];
+  if (fd >= 0) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+  }
+  for (;;) {
+    if (sendmsg(socket, &message, MSG_NOSIGNAL) >= 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+}  // namespace plat::proto
