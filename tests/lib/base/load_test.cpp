@@ -8,6 +8,10 @@
 
 #include "include/zek/status.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace {
 
 constexpr std::uint32_t kCookie = 0x3DEC008A;
@@ -51,6 +55,7 @@ std::string init_output(const Loaded& library, ZekStatus* status) {
 }
 
 TEST(BaseLoad, EachLoadStartsAfreshAndUnloadingTakesTheLibrarysMemory) {
+  void* left_behind = nullptr;
   {
     Loaded library;
     ASSERT_TRUE(library.ok()) << dlerror();
@@ -61,8 +66,10 @@ TEST(BaseLoad, EachLoadStartsAfreshAndUnloadingTakesTheLibrarysMemory) {
     EXPECT_EQ(status, ZEK_STATUS_PASS);
     EXPECT_EQ(init_output(library, &status), "WasCalled was 1\n");
     // A block left allocated at unload goes with the library's heap.
-    void* block = nullptr;
-    EXPECT_EQ(library.symbol<Allocate>(kAllocate)(&block, 256), ZEK_STATUS_PASS);
+    EXPECT_EQ(library.symbol<Allocate>(kAllocate)(&left_behind, 256), ZEK_STATUS_PASS);
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_FALSE(__asan_address_is_poisoned(left_behind));
+#endif
     void* freed = nullptr;
     EXPECT_EQ(library.symbol<Allocate>(kAllocate)(&freed, 64), ZEK_STATUS_PASS);
     EXPECT_EQ(library.symbol<Free>(kFree)(freed), ZEK_STATUS_PASS);
@@ -70,6 +77,10 @@ TEST(BaseLoad, EachLoadStartsAfreshAndUnloadingTakesTheLibrarysMemory) {
     // One use is left on purpose: unloading does not depend on the counts.
     library.unload();
   }
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer knows freed memory: the block went with the heap.
+  EXPECT_TRUE(__asan_address_is_poisoned(left_behind));
+#endif
   Loaded again;
   ASSERT_TRUE(again.ok()) << dlerror();
   ZekStatus status = ZEK_OSPRIM_FAILURE;
