@@ -158,7 +158,8 @@ ZekStatus OSPrimSetEvent(OSPrimEvent* event);
 ZekStatus OSPrimDestroyEvent(OSPrimEvent* event);
 
 // ---- Memory ------------------------------------------------------------------------------------
-// Zeroed, tracked blocks. Size 0 or a bad out pointer fails.
+// Zeroed blocks (tracked in the kernel build; in the user-mode build they
+// come from the library's private heap). Size 0 or a bad out pointer fails.
 ZekStatus OSPrimMemAllocate(void** out, std::uint32_t size);
 ZekStatus OSPrimMemFree(void* block);
 // Kernel build: physically contiguous. User-mode build: as OSPrimMemAllocate.
@@ -174,9 +175,10 @@ ZekStatus OSPrimSleepDelay(void* context, std::uint32_t microseconds);
 ZekStatus OsPrimJoinThread(HANDLE thread);
 
 // ---- Logging ---------------------------------------------------------------------------------------
-// OSPrimDebugPrint prints nothing in either build. OSPrimMemoryLogging
-// writes one record to the driver's fast log ring (kernel build) and nothing
-// in the user-mode build.
+// Kernel build: OSPrimDebugPrint prints nothing and OSPrimMemoryLogging
+// writes one record to the driver's fast log ring. User-mode build: both
+// write nothing unless the library's log mask lets them through, into its
+// memory log and to the debugger output (include/zek/zekbase.h).
 void OSPrimDebugPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void OSPrimMemoryLogging(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

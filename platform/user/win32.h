@@ -140,6 +140,11 @@ LPVOID HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBytes);
 BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
 SIZE_T HeapSize(HANDLE hHeap, DWORD dwFlags, LPCVOID lpMem);
 
+// ---- Debugger output ------------------------------------------------------------------
+// No debugger listens here: the text goes to standard error as it is, so that
+// a person running the program sees it. A null string writes nothing.
+void OutputDebugStringA(LPCSTR lpOutputString);
+
 // ---- Time -------------------------------------------------------------------------------
 DWORD GetTickCount();  // milliseconds, wraps after 49.7 days
 ULONGLONG GetTickCount64();

@@ -5,12 +5,13 @@
 # depends on the other.
 include_guard(GLOBAL)
 
-set(ZEK_REGISTRY_DIR ${CMAKE_CURRENT_LIST_DIR})
-
+# The sources are named from the function's own folder: a variable set at
+# inclusion would be seen only in the scope of the first includer.
 function(zek_add_registry_sources target)
+  set(dir ${CMAKE_CURRENT_FUNCTION_LIST_DIR})
   target_sources(${target} PRIVATE
-    ${ZEK_REGISTRY_DIR}/registry_tables.cpp
-    ${ZEK_REGISTRY_DIR}/err_msgs.cpp
-    ${ZEK_REGISTRY_DIR}/if_mngr.cpp
+    ${dir}/registry_tables.cpp
+    ${dir}/err_msgs.cpp
+    ${dir}/if_mngr.cpp
   )
 endfunction()

@@ -1,0 +1,85 @@
+// The library's log: the memory log (a text ring behind ___ZEK_FAST_LOG) and
+// the debug print, each let through by its bit of ___ZEK_FAST_LOG_MASK. The
+// mask starts at 0, so by default every log line of the library is dropped.
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "lib/base/base_internal.h"
+
+namespace {
+
+char g_ring[ZEK_FAST_LOG_BYTES];
+std::mutex g_ring_mu;  // orders the records and guards the write position
+std::uint64_t g_sequence;
+
+bool enabled(std::uint32_t bit) {
+  return (std::atomic_ref<std::uint32_t>(___ZEK_FAST_LOG_MASK).load(std::memory_order_relaxed) & bit) != 0;
+}
+
+}  // namespace
+
+char* ___ZEK_FAST_LOG = g_ring;
+std::uint32_t ___ZEK_FAST_LOG_INDEX = 0;
+std::uint32_t ___ZEK_FAST_LOG_MASK = 0;
+
+void OSPrimMemoryLogging(const char* format, ...) {
+  if (format == nullptr || !enabled(ZEK_LOG_MASK_MEMORY)) return;
+  char message[ZEK_FAST_LOG_MESSAGE_MAX + 1];
+  va_list args;
+  va_start(args, format);
+  const int formatted = std::vsnprintf(message, sizeof(message), format, args);
+  va_end(args);
+  const std::size_t message_length =
+      formatted < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(formatted), ZEK_FAST_LOG_MESSAGE_MAX);
+
+  const unsigned pid = GetCurrentProcessId();
+  const unsigned tid = GetCurrentThreadId();
+  std::lock_guard lock(g_ring_mu);
+  char record[64 + ZEK_FAST_LOG_MESSAGE_MAX];
+  const int prefix = std::snprintf(record, 64, "[%llu] pid[%04x,%04x] ",
+                                   static_cast<unsigned long long>(++g_sequence), pid, tid);
+  const std::size_t prefix_length = prefix < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(prefix), 63);
+  std::memcpy(record + prefix_length, message, message_length);
+  const std::size_t length = prefix_length + message_length;
+  // The exported write position may have been moved by hand: never trust it
+  // past the ring's end.
+  std::atomic_ref<std::uint32_t> index(___ZEK_FAST_LOG_INDEX);
+  std::size_t at = index.load(std::memory_order_relaxed);
+  if (at > ZEK_FAST_LOG_BYTES || at + length > ZEK_FAST_LOG_BYTES) at = 0;
+  std::memcpy(g_ring + at, record, length);
+  index.store(static_cast<std::uint32_t>(at + length), std::memory_order_release);
+}
+
+void OSPrimDebugPrint(const char* format, ...) {
+  if (format == nullptr || !enabled(ZEK_LOG_MASK_DEBUGGER)) return;
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof(line), format, args);
+  va_end(args);
+  OutputDebugStringA(line);
+}
+
+void OSPrimDebugPrintRawData(const char* title, std::uint32_t count, const std::uint8_t* data) {
+  if (!enabled(ZEK_LOG_MASK_DEBUGGER)) return;
+  const std::uint32_t shown = std::min(count, ZEK_RAW_DATA_MAX);
+  OSPrimDebugPrint("ZEK_PRINT_RAW_DATA: **************************************************\n");
+  OSPrimDebugPrint("%s Data size = %d\n", title != nullptr ? title : "", static_cast<int>(shown));
+  if (data != nullptr) {
+    for (std::uint32_t start = 0; start < shown; start += 16) {
+      // Eight "%02X " groups, "- ", eight more; the last line may be shorter.
+      char line[16 * 3 + 2 + 1];
+      std::size_t used = 0;
+      for (std::uint32_t i = start; i < std::min(start + 16, shown); ++i) {
+        if (i - start == 8) used += static_cast<std::size_t>(std::snprintf(line + used, sizeof(line) - used, "- "));
+        used += static_cast<std::size_t>(std::snprintf(line + used, sizeof(line) - used, "%02X ", data[i]));
+      }
+      OSPrimDebugPrint(" %s\n", line);
+    }
+  }
+  OSPrimDebugPrint("**********************************************************************\n");
+}
