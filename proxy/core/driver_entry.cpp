@@ -134,6 +134,8 @@ NTSTATUS entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
   OSPrimSyncInitSpinlockObject(&g_ZpxStackLock);
   OSPrimSyncInitSpinlockObject(&g_ZpxManagerLock);
   init_libraries(extension);
+  OSPrimMemoryLogging("DriverEntry: %s started, node name [%s], libraries %s\n", ZPX_MODULE_NAME, g_ZpxNodeName,
+                      extension->LibrariesInitialized ? "initialised" : "not initialised");
   // The TDI client registration, the asynchronous-event thread and the
   // QP-destroy lock come with adapter attach and event processing.
   return STATUS_SUCCESS;
