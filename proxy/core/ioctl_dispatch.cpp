@@ -1,0 +1,149 @@
+// ZpxProcessSanIoctl: the control device's request dispatcher.
+//
+// Every code the driver knows is in ZekIoctlTable with its family and
+// record size. Before a handler runs, the dispatcher refuses what it must
+// not serve:
+//   - a code it does not know, or of a family not in the driver yet:
+//     STATUS_NOT_SUPPORTED;
+//   - a kernel-only request (records with kernel addresses, routine tables)
+//     from user mode: STATUS_ACCESS_DENIED;
+//   - anything but the log requests while the libraries are down:
+//     STATUS_DEVICE_NOT_READY;
+//   - buffers shorter than the code's record: STATUS_BUFFER_TOO_SMALL.
+// Handlers then read and write a record of their full size in the system
+// buffer, and the byte count never exceeds the output length.
+#include "proxy/core/zpx.h"
+
+#include "platform/kernel/usermem.h"
+
+namespace {
+
+// What a family's requests need of the request buffers.
+struct Sizes {
+  ULONG input;
+  ULONG output;
+};
+
+// Families served by the driver today.
+bool is_served(ZekIoctlFamily family) {
+  switch (family) {
+    case ZekIoctlFamily::CLEANUP_CONTEXT:
+    case ZekIoctlFamily::KERNEL_VERBS_TABLE:
+    case ZekIoctlFamily::LOG:
+    case ZekIoctlFamily::PROCESS_CLEANUP:
+    case ZekIoctlFamily::ND_QUEUE:
+    case ZekIoctlFamily::EVENT_SLOT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+Sizes sizes_of(const ZekIoctlInfo& info) {
+  switch (info.code) {
+    case IOCTL_ZEK_CLEAR_LOG_BUF:  // reads nothing
+      return {0, ZEK_CLEAR_LOG_BUF_BYTES_RETURNED};
+    case IOCTL_ZEK_IWARP_GET_KERNEL_VERBS:
+      return {0, sizeof(ZekRoutineTableRecord)};
+    case IOCTL_ZEK_IWARP_GET_COMPLETION_NOTIFICATION:
+    case IOCTL_ZEK_IWARP_NDI_WAIT_ON_CONNECTION_REQUEST:
+      return {sizeof(ZekNdWaitRecord), 0};
+    case IOCTL_ZEK_IWARP_CANCEL_COMPLETION_NOTIFICATION:
+      return {sizeof(ZekNdCancelNotificationRecord), ZEK_ND_CANCEL_NOTIFICATION_BYTES_RETURNED};
+    default:
+      return {info.record_bytes, info.record_bytes};
+  }
+}
+
+NTSTATUS route(PIRP irp, const ZekIoctlInfo& info, void* record, ULONG_PTR* bytes) {
+  switch (info.family) {
+    case ZekIoctlFamily::CLEANUP_CONTEXT:
+      return ZpxAllocCleanupContext(irp);
+    case ZekIoctlFamily::KERNEL_VERBS_TABLE:
+      return ZpxGetKernelVerbsTable(record, bytes);
+    case ZekIoctlFamily::LOG: {
+      const ULONG result = CommonMgmtIoctl(record, info.code, bytes);
+      if (result == 0) return STATUS_SUCCESS;
+      *bytes = 0;
+      return result == 1 || result == 2 ? STATUS_NOT_SUPPORTED : static_cast<NTSTATUS>(result);
+    }
+    case ZekIoctlFamily::PROCESS_CLEANUP:
+      ZpxCleanupProcessResources(PsGetCurrentProcessId());
+      return STATUS_SUCCESS;
+    case ZekIoctlFamily::ND_QUEUE:
+      switch (info.code) {
+        case IOCTL_ZEK_IWARP_CANCEL_COMPLETION_NOTIFICATION:
+          return ZekIwarpCancelCompletionNotification(irp, record, bytes);
+        case IOCTL_ZEK_IWARP_NDI_COMPLETE_CONNECTION_REQUEST:
+          return ZekIwarpCompleteConnectionRequest(irp, record, bytes);
+        default:
+          return ZpxPendKeyedRequest(irp, record, info.code);
+      }
+    case ZekIoctlFamily::EVENT_SLOT:
+      return ZpxEventSlotRequest(irp, record, info.code, bytes);
+    default:
+      return STATUS_NOT_SUPPORTED;
+  }
+}
+
+// The checks in front of every handler; STATUS_SUCCESS lets the request through.
+NTSTATUS admit(PIRP irp, const ZekIoctlInfo& info, ULONG input, ULONG output) {
+  if (info.kernel_only && irp->RequestorMode != KernelMode) {
+    ZEK_LOG_FAILURE("ZpxProcessSanIoctl: %s (0x%x) refused to a user-mode caller\n", info.name, info.code);
+    return STATUS_ACCESS_DENIED;
+  }
+  if (!is_served(info.family)) {
+    ZEK_LOG_FAILURE("ZpxProcessSanIoctl: default:\n");
+    return STATUS_NOT_SUPPORTED;
+  }
+  const ZpxDeviceExtension* extension = g_ZpxExtension;
+  if (info.family != ZekIoctlFamily::LOG && (extension == nullptr || !extension->LibrariesInitialized)) {
+    ZEK_LOG_FAILURE("ZpxProcessSanIoctl: %s (0x%x) refused: the libraries are not initialised\n", info.name,
+                    info.code);
+    return STATUS_DEVICE_NOT_READY;
+  }
+  const Sizes sizes = sizes_of(info);
+  if (input < sizes.input || output < sizes.output) {
+    ZEK_LOG_FAILURE("ZpxProcessSanIoctl: %s (0x%x) buffers in %u out %u, record needs in %u out %u\n", info.name,
+                    info.code, input, output, sizes.input, sizes.output);
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS ZpxProcessSanIoctl(PDEVICE_OBJECT, PIRP Irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  const ULONG input = stack->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG output = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  void* record = Irp->AssociatedIrp.SystemBuffer;
+  const ULONG method = METHOD_FROM_CTL_CODE(code);
+  if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
+    OSPrimMemoryLogging("PxSanIoctl: IOCTL method %d not supported", static_cast<int>(method));
+  }
+
+  ULONG_PTR bytes = 0;
+  NTSTATUS status;
+  try {
+    const ZekIoctlInfo* info = ZekIoctlLookup(code);
+    if (info == nullptr) {
+      ZEK_LOG_FAILURE("ZpxProcessSanIoctl: default:\n");
+      status = STATUS_NOT_SUPPORTED;
+    } else {
+      status = admit(Irp, *info, input, output);
+      if (NT_SUCCESS(status)) status = route(Irp, *info, record, &bytes);
+    }
+  } catch (const plat::SehException& e) {
+    ZEK_LOG_FAILURE("Zekproxy: ZpxProcessSanIoctl: Exception %xh on IOCTL %xh\n", static_cast<unsigned>(e.code),
+                    code);
+    status = e.code;
+    bytes = 0;
+  }
+  if (status == STATUS_PENDING) return status;  // queued: another path completes it
+  Irp->IoStatus.Status = status;
+  Irp->IoStatus.Information = bytes <= output ? bytes : output;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return status;
+}

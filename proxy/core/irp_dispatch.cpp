@@ -1,0 +1,58 @@
+// The control device's IRP routines: create, cleanup, close and device
+// control.
+//
+// A handle's file object carries, in its first context word, either an
+// empty list head (the pair points at itself) or, once the process asked for
+// one, its clean-up context. Cleanup of the last handle releases what the
+// recorded process holds in the driver.
+#include "proxy/core/zpx.h"
+
+namespace {
+
+NTSTATUS complete(PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+void make_empty_list_head(PFILE_OBJECT file) {
+  file->FsContext = &file->FsContext;
+  file->FsContext2 = &file->FsContext;
+}
+
+}  // namespace
+
+NTSTATUS ZpxDispatchCreate(PDEVICE_OBJECT, PIRP Irp) {
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+  if (file != nullptr) make_empty_list_head(file);
+  return complete(Irp, STATUS_SUCCESS);
+}
+
+NTSTATUS ZpxDispatchClose(PDEVICE_OBJECT, PIRP Irp) { return complete(Irp, STATUS_SUCCESS); }
+
+// Runs in the context of the closing process (or of the host, for a process
+// that has gone). The multicast receive queues a handle owns are closed here
+// too once that service is in the driver.
+NTSTATUS ZpxDispatchCleanup(PDEVICE_OBJECT, PIRP Irp) {
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  Irp->IoStatus.Information = 0;
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+  if (ZpxResourceCleanupContext* context = ZpxCleanupContextOf(file)) {
+    ZpxCleanupProcessResources(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(context->ProcessId)));
+    make_empty_list_head(file);
+    mifh_free_rsrc_cleanup_context_buffer(context);
+  }
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ZpxDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return ZpxProcessSanIoctl(DeviceObject, Irp);
+}
+
+// The verbs objects (zek_cleanup_iwarp_resources) and the sockets
+// (cleanup_sockets) of the process are released here once the verbs and the
+// host stack are in the driver; until then the driver holds nothing per
+// process beyond what the I/O manager cancels itself.
+void ZpxCleanupProcessResources(HANDLE) {}

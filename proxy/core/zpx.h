@@ -1,0 +1,139 @@
+// The proxy driver's frame: what its entry, unload, IRP routines, request
+// dispatcher and inline request handlers share.
+//
+// The driver keeps one control device, "\Device\zekproxy" with the DOS name
+// "\DosDevices\zekproxy". Its extension holds the flags that unload walks
+// backwards, the saved registry path and the cancel-safe queue of pended
+// control requests. Driver-wide globals point at the extension and hold the
+// node name and the driver-wide locks, as a driver image does.
+#pragma once
+
+#include <cstdint>
+
+#include "include/zek/ioctl.h"
+#include "include/zek/osprim.h"
+#include "platform/kernel/driver.h"
+#include "proxy/core/osprim/osprim_kernel.h"
+
+// "PxNz": the saved registry path.
+inline constexpr ULONG ZPX_REGISTRY_PATH_TAG = MAKEFOURCC_LE('P', 'x', 'N', 'z');
+static_assert(ZPX_REGISTRY_PATH_TAG == 0x7A4E7850);
+
+inline constexpr const char* ZPX_MODULE_NAME = "zekproxy";
+inline constexpr const WCHAR* ZPX_DEVICE_NAME = u"\\Device\\zekproxy";
+inline constexpr const WCHAR* ZPX_LINK_NAME = u"\\DosDevices\\zekproxy";
+
+// ---- Device extension ----------------------------------------------------------------
+struct ZpxDeviceExtension {
+  UCHAR LibrariesInitialized;  // ZEK_common_init succeeded
+  UCHAR TdiRegistered;         // the TDI client registration is in place
+  PDEVICE_OBJECT DeviceObject;
+  UNICODE_STRING RegistryPath;  // paged-pool copy, tag "PxNz"
+  UCHAR LinkCreated;
+  UCHAR DeviceCreated;
+  UCHAR RegistryPathSaved;
+  // The pended-request queue.
+  LIST_ENTRY IrpList;
+  KSPIN_LOCK IrpListLock;
+  IO_CSQ Csq;
+};
+
+// The extension of the control device while the driver is loaded.
+extern ZpxDeviceExtension* g_ZpxExtension;
+
+// ---- Node name -------------------------------------------------------------------------
+// The computer name with "_IWARP" behind it; empty when the name was missing
+// or not 1 to 63 characters long. The host stack's DHCP client sends it.
+inline constexpr ULONG ZPX_NODE_NAME_MAX = 63;
+extern CHAR g_ZpxNodeName[ZPX_NODE_NAME_MAX + 8];
+extern ULONG g_ZpxNodeNameLength;
+
+// ---- Driver-wide locks ---------------------------------------------------------------
+// The first is the host stack's (soft-interrupt thread, DHCP client, bottom
+// half), the second the resource managers'.
+extern OSPrimSpinlockObject g_ZpxStackLock;
+extern OSPrimSpinlockObject g_ZpxManagerLock;
+
+// ---- Entry, unload and the control device -------------------------------------------------
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+void ZpxSanUnload(PDRIVER_OBJECT DriverObject);
+PDEVICE_OBJECT ZpxCreateDeviceObject(PDRIVER_OBJECT DriverObject);
+// Undoes, by the extension's flags and in reverse order, what the entry
+// built; a null device does nothing.
+void ZpxDeleteDeviceObject(PDEVICE_OBJECT DeviceObject);
+
+NTSTATUS ZpxDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS ZpxDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS ZpxDispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS ZpxDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// ---- The pended-request queue ----------------------------------------------------------------
+// Requests wait under a key of one of two kinds: a 64-bit context (a
+// completion-queue handle, a NetworkDirect connection handle, a memory-region
+// context), which ZpxCompleteQueuedIrps completes; or a parked-request slot,
+// which only the slot protocol completes. The kind keeps the two apart, so a
+// small connection handle never meets a slot number.
+enum ZpxQueueKind : ULONG {
+  ZPX_QUEUE_CONTEXT = 1,
+  ZPX_QUEUE_SLOT = 2,
+};
+struct ZpxQueueKey {
+  ULONG Kind;
+  ULONG64 Key;
+};
+
+NTSTATUS ZpxCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PVOID InsertContext);
+void ZpxCsqRemoveIrp(PIO_CSQ Csq, PIRP Irp);
+PIRP ZpxCsqPeekNextIrp(PIO_CSQ Csq, PIRP Irp, PVOID PeekContext);
+void ZpxCsqAcquireLock(PIO_CSQ Csq, PKIRQL Irql);
+void ZpxCsqReleaseLock(PIO_CSQ Csq, KIRQL Irql);
+void ZpxCsqCompleteCanceledIrp(PIO_CSQ Csq, PIRP Irp);
+
+// Completion reasons of ZpxCompleteQueuedIrps.
+inline constexpr ULONG ZPX_COMPLETE_SUCCESS = 0;   // success, byte count kept
+inline constexpr ULONG ZPX_COMPLETE_REFUSED = 90;  // 0xC0000236, 0 bytes; any other reason cancels
+// Completes the next request queued under `context` (every one with `all`)
+// and answers how many were completed. A null context does nothing.
+ULONG ZpxCompleteQueuedIrps(ULONG64 context, ULONG reason, BOOLEAN all);
+
+// ---- Control requests ----------------------------------------------------------------------------
+NTSTATUS ZpxProcessSanIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Inline handlers. Each gets the request's system buffer, already checked
+// against the code's record size, and returns the request's status; one that
+// returns STATUS_PENDING has queued the IRP and must not touch it again.
+NTSTATUS ZpxEventSlotRequest(PIRP Irp, void* Record, ULONG Code, ULONG_PTR* Bytes);
+NTSTATUS ZpxPendKeyedRequest(PIRP Irp, void* Record, ULONG Code);
+NTSTATUS ZekIwarpCancelCompletionNotification(PIRP Irp, void* Record, ULONG_PTR* Bytes);
+NTSTATUS ZekIwarpCompleteConnectionRequest(PIRP Irp, void* Record, ULONG_PTR* Bytes);
+NTSTATUS ZpxAllocCleanupContext(PIRP Irp);
+NTSTATUS ZpxGetKernelVerbsTable(void* Record, ULONG_PTR* Bytes);
+
+// The management handler; today it serves the three log requests. 0: the
+// request succeeds with the record as written; 1: a code it does not serve
+// (the dispatcher answers STATUS_NOT_SUPPORTED); an NTSTATUS error: the
+// request fails with that status and nothing is returned.
+ULONG CommonMgmtIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes);
+
+// ---- Per-process resources ------------------------------------------------------------------
+// Releases what the driver holds for a process: its verbs objects and its
+// sockets once those families are in the driver.
+void ZpxCleanupProcessResources(HANDLE ProcessId);
+
+struct ZpxResourceCleanupContext {
+  PFILE_OBJECT FileObject;
+  ULONG64 ProcessId;
+};
+static_assert(sizeof(ZpxResourceCleanupContext) == 16);
+// Null when no context can be had. Freeing never allocates and never loses
+// the context.
+ZpxResourceCleanupContext* mifh_allocate_rsrc_cleanup_context_buffer();
+void mifh_free_rsrc_cleanup_context_buffer(ZpxResourceCleanupContext* Context);
+// Whether a file object's context word points at a live context of the pool.
+ZpxResourceCleanupContext* ZpxCleanupContextOf(PFILE_OBJECT FileObject);
+// Releases the pool's memory (unload).
+void ZpxDestroyCleanupContextPool();
+
+// ---- Library initialisation (use-counted steps) ----------------------------------------------------
+ZekStatus ZEK_common_init();
+void ZEK_common_cleanup(const char* ModuleName);
