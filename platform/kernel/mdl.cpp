@@ -159,7 +159,7 @@ void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE, LOCK_OPERAT
   }
   const std::uint64_t base = memory.add_foreign_range(
       pages, std::make_shared<plat::UserPages>(pid, reinterpret_cast<std::uint64_t>(mdl->StartVa)));
-  for (std::size_t i = 0; i < pages; ++i) pfns[i] = (base >> PAGE_SHIFT) + i;
+  for (std::size_t i = 0; i < pages; ++i) pfns[i] = memory.foreign_page(base, i) >> PAGE_SHIFT;
   state->kind = MdlState::Kind::User;
   state->pid = pid;
   state->foreign_base = base;

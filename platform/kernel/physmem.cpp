@@ -236,8 +236,15 @@ std::shared_ptr<PhysicalMemory::ForeignRange> PhysicalMemory::foreign_at(std::ui
   auto it = foreign_.upper_bound(pa);
   if (it == foreign_.begin()) return nullptr;
   --it;
-  *offset = pa - it->first;
-  if (length > it->second.pages * kPage || *offset > it->second.pages * kPage - length) return nullptr;
+  const std::uint64_t stride = scattered_ ? 2 : 1;
+  const std::uint64_t at = pa - it->first;
+  const std::uint64_t page = at / kPage;
+  if (page % stride != 0 || page / stride >= it->second.pages) return nullptr;
+  // In scattered mode each page stands alone: an access may not run into
+  // the gap behind it.
+  const std::uint64_t room = stride == 1 ? (it->second.pages - page) * kPage - at % kPage : kPage - at % kPage;
+  if (length > room) return nullptr;
+  *offset = (page / stride) * kPage + at % kPage;
   return it->second.range;
 }
 
@@ -271,7 +278,7 @@ std::uint64_t PhysicalMemory::add_foreign_range(std::size_t pages, std::shared_p
   std::lock_guard lock(mu_);
   const std::uint64_t base = next_foreign_;
   // A page of distance between ranges keeps an overrun from reaching the next one.
-  next_foreign_ += (pages + 1) * kPage;
+  next_foreign_ += (pages * (scattered_ ? 2 : 1) + 1) * kPage;
   foreign_.emplace(base, Foreign{pages, std::move(range)});
   return base;
 }

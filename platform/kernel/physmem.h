@@ -75,7 +75,15 @@ class PhysicalMemory {
   std::span<std::byte> ram_span(std::uint64_t pa, std::size_t length);
   std::uint64_t dma_faults() const { return dma_faults_.load(); }
 
+  // Registers `pages` pages whose bytes the range resolves; returns the
+  // base. Page i of the range has the physical address
+  // foreign_page(base, i): consecutive in linear mode, every other page in
+  // scattered mode (so neighbouring locked pages are not physically
+  // neighbours there either). The pages in between belong to no one.
   std::uint64_t add_foreign_range(std::size_t pages, std::shared_ptr<ForeignRange> range);
+  std::uint64_t foreign_page(std::uint64_t base, std::size_t index) const {
+    return base + index * (scattered_ ? 2 : 1) * kPageSize;
+  }
   void remove_foreign_range(std::uint64_t base);
 
   int memfd() const { return fd_; }

@@ -187,3 +187,32 @@ TEST_F(ScatteredMemory, TheDriverLocksAndDmasIntoTheCallersBuffer) {
 }
 
 }  // namespace
+
+namespace {
+
+class ScatteredCallerMemory : public ScatteredMemory {};
+
+TEST_F(ScatteredCallerMemory, LockedUserPagesAreNotPhysicalNeighbours) {
+  std::vector<unsigned char> buffer(4 * 4096, 0);
+  unsigned char* start = buffer.data() + 8;
+  const ULONG length = 3 * 4096;
+  AsCaller as(*process_);
+  PMDL mdl = IoAllocateMdl(start, length, FALSE, FALSE, nullptr);
+  ASSERT_EQ(raised([&] { MmProbeAndLockPages(mdl, UserMode, IoWriteAccess); }), STATUS_SUCCESS);
+  PPFN_NUMBER pfns = MmGetMdlPfnArray(mdl);
+  const ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(start, length);
+  ASSERT_EQ(pages, 4u);
+  for (ULONG i = 1; i < pages; ++i) EXPECT_NE(pfns[i], pfns[i - 1] + 1) << "page " << i;
+  // Each page still reaches its own bytes of the caller's buffer; the frame
+  // right behind a page belongs to no one.
+  for (ULONG i = 1; i < pages; ++i) {
+    unsigned char byte = static_cast<unsigned char>(0x60 + i);
+    ASSERT_TRUE(kernel().memory().dma_write(static_cast<std::uint64_t>(pfns[i]) << PAGE_SHIFT, &byte, 1));
+    EXPECT_EQ(start[i * 4096 - BYTE_OFFSET(start)], byte);
+    EXPECT_FALSE(kernel().memory().dma_write((static_cast<std::uint64_t>(pfns[i - 1]) + 1) << PAGE_SHIFT, &byte, 1));
+  }
+  MmUnlockPages(mdl);
+  IoFreeMdl(mdl);
+}
+
+}  // namespace

@@ -111,12 +111,23 @@ TEST_P(PhysicalMemoryTest, ForeignRangesResolveThroughTheirOwner) {
   };
   auto range = std::make_shared<Recorder>();
   const std::uint64_t base = memory.add_foreign_range(2, range);
+  const std::uint64_t page1 = memory.foreign_page(base, 1);
   const char text[] = "hello";
-  ASSERT_TRUE(memory.dma_write(base + 4094, text, sizeof text));
-  EXPECT_EQ(std::memcmp(range->bytes.data() + 4094, text, sizeof text), 0);
-  EXPECT_FALSE(memory.dma_write(base + 2 * 4096 - 2, text, sizeof text)) << "runs past the range";
+  ASSERT_TRUE(memory.dma_write(page1 + 10, text, sizeof text));
+  EXPECT_EQ(std::memcmp(range->bytes.data() + 4096 + 10, text, sizeof text), 0);
+  if (GetParam()) {
+    // Scattered: the two pages are not neighbours; the frame between them is no one's.
+    EXPECT_EQ(page1, base + 2 * 4096);
+    EXPECT_FALSE(memory.dma_write(base + 4096, text, 1));
+    EXPECT_FALSE(memory.dma_write(base + 4094, text, sizeof text)) << "runs off its page";
+  } else {
+    EXPECT_EQ(page1, base + 4096);
+    ASSERT_TRUE(memory.dma_write(base + 4094, text, sizeof text));
+    EXPECT_EQ(std::memcmp(range->bytes.data() + 4094, text, sizeof text), 0);
+  }
+  EXPECT_FALSE(memory.dma_write(page1 + 4094, text, sizeof text)) << "runs past the range";
   memory.remove_foreign_range(base);
-  EXPECT_FALSE(memory.dma_read(base, nullptr, 1));
+  EXPECT_FALSE(memory.dma_read(page1, nullptr, 1));
 }
 
 TEST_P(PhysicalMemoryTest, ExhaustionIsANullNotACrash) {
