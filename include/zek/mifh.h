@@ -128,6 +128,8 @@ struct MifhDeviceObj {
   std::uint32_t Limit15Low;    // two 15-bit values of software-section word 9
   std::uint32_t Limit15High;
   std::uint32_t SizePow2;      // 2^9 .. 2^18
+  std::uint32_t ArpEntryCount;  // TOE ARP-cache entries: sizes the board's ARP table
+  std::uint32_t IpEntryCount;   // local IP-address entries: sizes the board's IP table
   std::uint32_t IdentificationWord[2];
   std::uint8_t FlashVersion[2];
   std::uint8_t EepromVersion[2];

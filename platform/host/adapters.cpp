@@ -1,7 +1,12 @@
 #include "platform/host/adapters.h"
 
+#include <strings.h>
+
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 
+#include "platform/kernel/iomgr.h"
 #include "sim/board.h"
 
 namespace plat::host {
@@ -10,6 +15,41 @@ namespace {
 // Each board's windows start on their own 256 MB of physical address space.
 constexpr std::uint64_t kFirstWindowBase = 0xE000'0000ull;
 constexpr std::uint64_t kWindowSpacePerBoard = 0x1000'0000ull;
+
+// The network adapter class key; each function's driver key is the next
+// four-digit instance under it, in bus order.
+constexpr char16_t kNetClassKey[] =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\{4d36e972-e325-11ce-bfc1-08002be10318}\\";
+
+bool board_setting(const std::string& key) {
+  return key == "functions" || key == "revision" || key == "port_mode" || key == "driver";
+}
+
+// The keywords of one function: entries that are not board settings, and
+// "fN."-prefixed entries of that function (which win).
+std::vector<std::pair<std::string, std::string>> keywords(const Section& section, unsigned function) {
+  std::vector<std::pair<std::string, std::string>> out;
+  auto put = [&out](const std::string& name, const std::string& value) {
+    for (auto& [n, v] : out) {
+      if (strcasecmp(n.c_str(), name.c_str()) == 0) {
+        v = value;
+        return;
+      }
+    }
+    out.emplace_back(name, value);
+  };
+  const std::string mine = "f" + std::to_string(function) + ".";
+  for (const auto& [key, value] : section.entries) {
+    if (!board_setting(key) && !(key.size() > 3 && key[0] == 'f' && std::isdigit(static_cast<unsigned char>(key[1])) &&
+                                 key[2] == '.')) {
+      put(key, value);
+    }
+  }
+  for (const auto& [key, value] : section.entries) {
+    if (key.starts_with(mine)) put(key.substr(mine.size()), value);
+  }
+  return out;
+}
 
 bool number(const Section& section, const char* key, unsigned low, unsigned high, unsigned* value, std::string* error) {
   auto text = section.get(key);
@@ -60,7 +100,8 @@ struct SimulatedAdapters::Adapter {
   std::vector<std::uint64_t> claimed;
 };
 
-SimulatedAdapters::SimulatedAdapters(Kernel& kernel, LogLine log) : kernel_(kernel), log_(std::move(log)) {}
+SimulatedAdapters::SimulatedAdapters(Kernel& kernel, LogLine log, Registry* registry)
+    : kernel_(kernel), log_(std::move(log)), registry_(registry) {}
 
 SimulatedAdapters::~SimulatedAdapters() {
   for (auto it = adapters_.rbegin(); it != adapters_.rend(); ++it) {
@@ -110,6 +151,22 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
     function.function = f;
     function.adapter = section.name;
     function.driver = section.get("driver").value_or("zekhnic");
+    if (registry_ != nullptr) {
+      char instance[8];
+      std::snprintf(instance, sizeof instance, "%04zu", kernel_.pci().functions().size());
+      function.driver_key = std::u16string(kNetClassKey) + to_u16(instance);
+      registry_->create_key(function.driver_key);
+      bool has_id = false;
+      for (const auto& [name, value] : keywords(section, f)) {
+        registry_->set_string(function.driver_key, to_u16(name), to_u16(value));
+        has_id = has_id || strcasecmp(name.c_str(), "NetCfgInstanceId") == 0;
+      }
+      if (!has_id) {
+        char id[48];
+        std::snprintf(id, sizeof id, "{7A656B00-0000-4000-8000-0000%04X%04X}", bus, f);
+        registry_->set_string(function.driver_key, u"NetCfgInstanceId", to_u16(id));
+      }
+    }
     adapter->bridges.push_back(std::make_unique<ConfigBridge>(board, f));
     function.config = adapter->bridges.back().get();
     for (auto window : {zeksim::Window::Registers, zeksim::Window::Doorbells, zeksim::Window::Config}) {

@@ -9,6 +9,12 @@
 //   revision = 4        ; chip revision, 4 or 5 (default 4)
 //   port_mode = 0       ; strapped port mode, 0 to 3 (default 0)
 //   driver = zekhnic    ; the driver that binds to the functions (default zekhnic)
+//   AeqElem = 4096      ; any other entry is a keyword of every function's driver
+//   f1.NetCfgInstanceId = {...}   ; "fN." gives a keyword to function N only
+//
+// Each function's keywords go to its driver key in the registry (see
+// docs/host.md); a function without a configured NetCfgInstanceId gets one
+// made from its bus and function numbers.
 #pragma once
 
 #include <functional>
@@ -19,6 +25,7 @@
 
 #include "platform/host/config.h"
 #include "platform/kernel/kernel.h"
+#include "platform/kernel/registry.h"
 
 namespace zeksim {
 class Board;
@@ -30,7 +37,8 @@ class SimulatedAdapters {
  public:
   using LogLine = std::function<void(std::string_view)>;
 
-  SimulatedAdapters(Kernel& kernel, LogLine log);
+  // registry: where the functions' keywords are written (null: nowhere).
+  SimulatedAdapters(Kernel& kernel, LogLine log, Registry* registry = nullptr);
   // Stops every board and takes it off the bus. The drivers have unloaded.
   ~SimulatedAdapters();
   SimulatedAdapters(const SimulatedAdapters&) = delete;
@@ -46,6 +54,7 @@ class SimulatedAdapters {
   struct Adapter;
   Kernel& kernel_;
   LogLine log_;
+  Registry* registry_;
   std::vector<std::unique_ptr<Adapter>> adapters_;
 };
 

@@ -27,6 +27,7 @@
 #include "platform/kernel/iomgr.h"
 #include "platform/kernel/kernel.h"
 #include "platform/kernel/registry.h"
+#include "platform/ndis/host.h"
 
 namespace {
 
@@ -171,12 +172,17 @@ int main(int argc, char** argv) {
   // The simulated adapters are on the bus before the drivers load, as
   // devices are enumerated before their drivers start.
   auto adapters = std::make_unique<plat::host::SimulatedAdapters>(
-      *kernel, [&log](std::string_view line) { log.line("%.*s", static_cast<int>(line.size()), line.data()); });
+      *kernel, [&log](std::string_view line) { log.line("%.*s", static_cast<int>(line.size()), line.data()); },
+      registry.get());
   for (const auto* section : config.all("adapter")) {
     if (!adapters->add(*section, &error)) return fail("%s", error);
   }
 
   auto io = std::make_unique<plat::IoManager>(*kernel);
+  // NDIS binds each miniport to the PCI functions that name it, once the
+  // miniport's DriverEntry has registered it.
+  auto ndis = std::make_unique<plat::ndis::Ndis>(
+      *kernel, *io, [&log](std::string_view line) { log.line("%.*s", static_cast<int>(line.size()), line.data()); });
   std::vector<LoadedDriver> drivers;
   for (const auto* section : config.all("driver")) {
     auto path = section->get("path");
@@ -207,6 +213,9 @@ int main(int argc, char** argv) {
     }
     log.line("driver %s loaded from %s", section->name.c_str(), image.c_str());
     drivers.push_back(LoadedDriver{section->name, handle, object});
+    if (const std::size_t bound = ndis->start_adapters(object); bound != 0) {
+      log.line("driver %s: %zu adapter(s) bound", section->name.c_str(), bound);
+    }
   }
 
   plat::host::Server server(*io, log);
@@ -220,9 +229,11 @@ int main(int argc, char** argv) {
   log.line("stopping on signal %d", signal_number);
   server.stop();
   for (auto it = drivers.rbegin(); it != drivers.rend(); ++it) {
+    ndis->stop_adapters(it->object);
     io->unload_driver(it->object);
     log.line("driver %s unloaded", it->name.c_str());
   }
+  ndis.reset();
   io.reset();
   adapters.reset();
   for (auto it = drivers.rbegin(); it != drivers.rend(); ++it) dlclose(it->image);

@@ -1,0 +1,274 @@
+// zekhnic: the adapter block, the driver's globals and the routines of the
+// miniport's frame (entry and unload, initialise, halt, pause, restart,
+// shutdown, PnP events, the link indication) and of its registry
+// configuration. One adapter block per PCI function.
+//
+// Not in this build yet: the hardware bring-up and teardown (the receive
+// memory, the base object, the queues), the interrupt path, the send and
+// receive paths, OID requests, the control devices, the hang check and the
+// reset chain. Initialisation stops where the hardware bring-up begins and
+// fails there with NDIS_STATUS_NOT_SUPPORTED.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "include/zek/mifh.h"
+#include "include/zek/nicproxy.h"
+#include "include/zek/osprim.h"
+#include "platform/ndis/ndis.h"
+
+inline constexpr ULONG ZEK_POOL_TAG = 0x4B45485A;  // "ZHEK"
+
+// PCI identity of the adapter.
+inline constexpr std::uint16_t ZEK_VENDOR_ID = 0x1678;
+inline constexpr std::uint16_t ZEK_DEVICE_ID = 0x0100;
+inline constexpr std::uint16_t ZEK_PCI_COMMAND_WANTED = 0x47;  // I/O, memory, bus master, parity
+inline constexpr std::uint32_t ZEK_PCI_FUNCTION_REGISTER = 0x4C;
+inline constexpr ULONG ZEK_REGISTER_WINDOW_BYTES = 4096;
+
+// ---- The registry values inside the NIC-proxy record -----------------------------------------------
+// The record of include/zek/nicproxy.h continues with the miniport's own
+// area; the keyword table stores its values at these offsets of the record.
+inline constexpr std::uint32_t ZEK_PROXY_RECORD_BYTES = 1512;
+enum ZekRecordOffset : std::uint32_t {
+  ZEK_REG_OFFLOAD_ENABLE = 1240,
+  ZEK_REG_DEBUG_LEVEL = 1244,
+  ZEK_REG_TUNING = 1248,
+  ZEK_REG_LIMIT_MAX_READ_REQ = 1252,
+  ZEK_REG_SEND_QUEUE_SIZE = 1256,
+  ZEK_REG_RECV_QUEUE_SIZE = 1260,
+  ZEK_REG_TOE_SEND_QUEUE_SIZE = 1272,
+  ZEK_REG_TOE_RECV_QUEUE_SIZE = 1276,
+  ZEK_REG_TOE_IMMEDIATE_ACK = 1280,
+  ZEK_REG_TOE_WINDOW_UPDATE = 1284,
+  ZEK_REG_AEQ_ELEM = 1308,
+  ZEK_REG_CEQ_ELEM = 1316,
+  ZEK_REG_CEQ2_ELEM = 1324,
+  ZEK_REG_CEQ_RSS_ELEM = 1332,
+  ZEK_REG_CONTROL_QP_ELEM = 1340,
+  ZEK_REG_CONTROL_CQ_ELEM = 1348,
+  ZEK_REG_JUMBO_FRAMES = 1463,  // u8
+  ZEK_REG_LSO = 1464,           // u8
+  ZEK_REG_DHCP0 = 1465,         // u8
+  ZEK_REG_DHCP1 = 1466,         // u8
+  ZEK_REG_ALIGN_HEADERS = 1488,
+  ZEK_REG_RDMA_OOO = 1492,
+  ZEK_REG_MAC_PAUSE = 1504,
+  ZEK_REG_VLAN_ENABLED = 1508,
+};
+
+struct ZekProxyRecord {
+  NicProxyInterface Shared;
+  std::uint8_t MiniportArea[ZEK_PROXY_RECORD_BYTES - sizeof(NicProxyInterface)];
+};
+static_assert(sizeof(ZekProxyRecord) == ZEK_PROXY_RECORD_BYTES);
+
+// ---- Adapter state -----------------------------------------------------------------------------------
+enum ZekNdisState : std::uint32_t {
+  ZEK_STATE_HALTED = 0,
+  ZEK_STATE_SHUTDOWN = 1,
+  ZEK_STATE_INITIALIZING = 2,
+  ZEK_STATE_PAUSED = 3,
+  ZEK_STATE_RESTARTING = 4,
+  ZEK_STATE_RUNNING = 5,
+  ZEK_STATE_PAUSING = 6,
+  ZEK_STATE_HALTING = 7,
+};
+enum ZekDataPath : std::uint32_t { ZEK_DATAPATH_PAUSED = 0, ZEK_DATAPATH_PAUSING = 1, ZEK_DATAPATH_RUNNING = 2 };
+
+inline constexpr std::uint32_t ZEK_FLAG_INTERRUPT_REGISTERED = 0x00000008;
+inline constexpr std::uint32_t ZEK_FLAG_NON_RECOVERABLE = 0x00800000;
+inline constexpr std::uint32_t ZEK_FLAG_RESET_IN_PROGRESS = 0x01000000;
+inline constexpr std::uint32_t ZEK_FLAG_LINK_DOWN = 0x02000000;
+inline constexpr std::uint32_t ZEK_FLAG_HARDWARE_ERROR = 0x04000000;
+inline constexpr std::uint32_t ZEK_FLAG_REMOVAL = 0x08000000;
+inline constexpr std::uint32_t ZEK_FLAG_HALT_IN_PROGRESS = 0x10000000;
+
+inline constexpr std::uint32_t ZEK_LINK_INDICATED_DOWN = 0xDDDD;
+inline constexpr std::uint32_t ZEK_LINK_INDICATED_UP = 0x5A5A;
+
+struct ZekRegisterWindow {
+  volatile std::uint8_t* Va;
+  NDIS_PHYSICAL_ADDRESS Pa;
+  ULONG Length;
+};
+
+struct ZekSharedTimer;
+struct CardTables;
+struct ZekMdioLock;
+struct ZekLinkLock;
+struct ZekMulticastResources;
+
+// The adapter block. The NIC-proxy record begins 40 bytes into it.
+struct ZEK_ADAPTER {
+  ZEK_ADAPTER* Next;
+  ZEK_ADAPTER* Prev;
+  NDIS_HANDLE InterruptHandle;
+  NDIS_HANDLE DmaHandle;
+  NDIS_HANDLE LinkTimer;
+  ZekProxyRecord Proxy;
+
+  NDIS_SPIN_LOCK ResetLock;
+  NDIS_SPIN_LOCK SendLock;
+  NDIS_SPIN_LOCK AdapterLock;
+  NIC_HW_INFO* HwInfo;
+  NDIS_HANDLE MiniportAdapterHandle;
+
+  ZekRegisterWindow Window[2];
+  ULONG InterruptLevel;
+  ULONG InterruptVector;
+  KAFFINITY InterruptAffinity;
+  BOOLEAN MessageInterruptsPossible;
+  NDIS_INTERRUPT_TYPE InterruptType;
+
+  // PCI: the function-number register and its fields; the chip revision.
+  std::uint32_t FunctionRegister;
+  std::uint32_t PciFunction;      // bits 0-2
+  std::uint32_t FunctionBits3to7;
+  std::uint32_t FunctionBits8to15;
+  std::uint32_t ChipRevision;
+  std::uint16_t SubsystemVendorId;
+  std::uint16_t SubsystemId;
+
+  // MAC addresses.
+  std::uint8_t CurrentMac[6];
+  std::uint8_t PermanentMac[6];
+  std::uint8_t SanMac[6];
+  std::uint8_t BaseMac[6];
+  BOOLEAN NetworkAddressOverride;
+  std::uint32_t BoardKey;          // low four bytes of the board's MAC
+  std::uint16_t BoardMacHigh;
+
+  // Link state.
+  std::uint32_t LinkDown;          // 1 = down
+  std::uint32_t PreviousLinkDown;
+  std::uint32_t LinkChanged;
+  std::uint32_t LinkIndicated;     // ZEK_LINK_INDICATED_*
+  std::uint32_t LinkUpCount;
+  volatile LONG LinkDpcRunning;
+  NDIS_EVENT LinkDpcDone;
+
+  volatile std::uint32_t NdisState;  // ZekNdisState
+  volatile std::uint32_t DataPath;   // ZekDataPath
+  std::uint32_t Flags;  // under the adapter lock
+  volatile LONG HardwareReady;
+  volatile LONG DpcRunning;
+  // Set by the halt before it calls the proxy driver's detach: the DPC
+  // calls no proxy slot once it is set.
+  volatile LONG ProxySlotsClosed;
+
+  // Frame sizes.
+  ULONG64 LinkSpeed;
+  ULONG MaxFrameSize;
+  ULONG LookaheadSize;
+  ULONG MtuSize;
+  ULONG RxBufferSize;
+
+  // Receive buffers held by NDIS and the event the halt waits on.
+  volatile LONG RxReturnCount;
+  NDIS_EVENT RxReturnEvent;
+  NDIS_EVENT ResetDoneEvent;
+
+  NDIS_HANDLE IoWorkItem;
+
+  // Per-board objects this function holds a reference on.
+  ZekSharedTimer* SharedTimer;
+  CardTables* Tables;
+  ZekMdioLock* MdioLock;
+  ZekLinkLock* LinkLock;
+  ZekMulticastResources* Multicast;
+  HwScratchpadObj* Scratchpad;
+
+  // The per-adapter device's names: "\Device\" and "\DosDevices\" + prefix + NetCfgInstanceId.
+  WCHAR DeviceName[128];
+  WCHAR SymbolicName[128];
+  WCHAR InstanceId[64];
+  BOOLEAN DeviceNamesSet;
+  BOOLEAN DeviceRegistered;
+  BOOLEAN ListLinked;
+};
+static_assert(offsetof(ZEK_ADAPTER, Proxy) == NIC_PROXY_ADAPTER_OFFSET);
+
+// Record accessors by keyword offset.
+inline std::uint8_t* ZekRecordAt(ZEK_ADAPTER* adapter, std::uint32_t offset) {
+  return reinterpret_cast<std::uint8_t*>(&adapter->Proxy) + offset;
+}
+std::uint32_t ZekRecordU32(ZEK_ADAPTER* adapter, std::uint32_t offset);
+std::uint8_t ZekRecordU8(ZEK_ADAPTER* adapter, std::uint32_t offset);
+
+// ---- Driver globals ------------------------------------------------------------------------------------
+struct ZekDriverGlobals {
+  NDIS_HANDLE DriverHandle;
+  ZEK_ADAPTER* ListHead;
+  ZEK_ADAPTER* ListTail;
+  std::uint32_t AdapterCount;
+  OSPrimSpinlockObject ListLock;
+  OSPrimSpinlockObject SharedResourceLock;  // per-board object tables
+  OSPrimSpinlockObject ThirdLock;
+  std::uint32_t DebugLevel;
+  volatile LONG DeviceRegistrationFlag;
+};
+extern ZekDriverGlobals g_Zek;
+
+// ---- Entry points ------------------------------------------------------------------------------------------
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+void ZekUnload(PDRIVER_OBJECT DriverObject);
+NDIS_STATUS ZekInitialize(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportDriverContext,
+                          PNDIS_MINIPORT_INIT_PARAMETERS InitParameters);
+void ZekHalt(NDIS_HANDLE MiniportAdapterContext, NDIS_HALT_ACTION HaltAction);
+NDIS_STATUS ZekPause(NDIS_HANDLE MiniportAdapterContext, PNDIS_MINIPORT_PAUSE_PARAMETERS PauseParameters);
+NDIS_STATUS ZekRestart(NDIS_HANDLE MiniportAdapterContext, PNDIS_MINIPORT_RESTART_PARAMETERS RestartParameters);
+void ZekShutdown(NDIS_HANDLE MiniportAdapterContext, NDIS_SHUTDOWN_ACTION ShutdownAction);
+void MPPnPEventNotify(NDIS_HANDLE MiniportAdapterContext, PNET_DEVICE_PNP_EVENT NetDevicePnPEvent);
+void ZekCancelOidRequest(NDIS_HANDLE MiniportAdapterContext, PVOID RequestId);
+
+// ---- The frame's own routines -----------------------------------------------------------------------------
+// A zeroed adapter block with its NIC_HW_INFO, locks, events and work item; null on failure.
+ZEK_ADAPTER* MpAllocateAdapter(NDIS_HANDLE MiniportAdapterHandle);
+// PCI configuration and translated resources (step 4 of initialisation).
+NDIS_STATUS MpFindAdapter(ZEK_ADAPTER* adapter, PNDIS_RESOURCE_LIST resources);
+// Frees whatever of the adapter exists, in the order halt needs; tolerates
+// a partly built adapter.
+void MpFreeAdapter(ZEK_ADAPTER* adapter);
+// Halt's step with the proxy driver: waits (bounded) for an attach in
+// progress, closes the proxy's slots to the DPC, waits for the DPC, then
+// calls the detach routine unless the proxy detached by itself.
+void MpDetachProxy(ZEK_ADAPTER* adapter);
+// How long the halt waits for an attach in progress, and for the DPC.
+inline constexpr ULONG ZEK_ATTACH_WAIT_MS = 30'000;
+inline constexpr ULONG ZEK_DPC_WAIT_MS = 10'000;
+
+// Sets the link-down state the PHY reported and indicates a change to NDIS:
+// up only after a down indication, down only after an up indication, and
+// nothing while the link DPC runs or while the adapter restarts or resets.
+void ZekSetLinkState(ZEK_ADAPTER* adapter, BOOLEAN link_down);
+// Sets this function's receive-enable bit (indexed register 0x6010).
+void ZekEnableNicReception(ZEK_ADAPTER* adapter);
+
+// The adapter list.
+void ZekListAppend(ZEK_ADAPTER* adapter);
+void ZekListRemove(ZEK_ADAPTER* adapter);
+// The adapter whose PCI function is the given one, or null.
+ZEK_ADAPTER* ZekFindAdapterByFunction(std::uint32_t function);
+
+// ---- Registry configuration ------------------------------------------------------------------------------
+struct ZekKeyword {
+  NDIS_STRING Keyword;
+  std::uint32_t Required;
+  std::uint32_t Offset;  // in the NIC-proxy record
+  std::uint32_t Size;    // 1, 2 or 4
+  std::uint32_t Default;
+  std::uint32_t Minimum;
+  std::uint32_t Maximum;
+};
+inline constexpr std::size_t ZEK_KEYWORD_COUNT = 24;
+extern const ZekKeyword ZekKeywordTable[ZEK_KEYWORD_COUNT];
+
+// Reads the keywords, NetworkAddress, IPADDRESS0, NetMask0 and the device
+// names; closes the configuration. NDIS_STATUS_FAILURE only for a missing
+// required keyword (none is required).
+NDIS_STATUS ZekReadRegParameters(ZEK_ADAPTER* adapter, NDIS_HANDLE configuration);
+// Dotted-decimal text to a host-order address (1 to 4 parts); all ones when
+// it does not parse.
+std::uint32_t ZekInetAddr(const char* text);

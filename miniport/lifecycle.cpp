@@ -1,0 +1,128 @@
+// Pause, restart, shutdown, PnP events and the link indication.
+#include "miniport/adapter.h"
+#include "miniport/hwobjects.h"
+#include "include/hw/registers.h"
+#include "proxy/rdma/hw/registers.h"
+
+namespace {
+
+constexpr std::uint32_t kRxEnableRegister = 0x6010;
+constexpr std::uint32_t kRxEnableKeptBits = 0x000FFFFF;
+
+}  // namespace
+
+NDIS_STATUS ZekPause(NDIS_HANDLE context, PNDIS_MINIPORT_PAUSE_PARAMETERS) {
+  auto* adapter = static_cast<ZEK_ADAPTER*>(context);
+  NdisAcquireSpinLock(&adapter->AdapterLock);
+  NdisDprAcquireSpinLock(&adapter->SendLock);
+  adapter->DataPath = ZEK_DATAPATH_PAUSING;
+  adapter->NdisState = ZEK_STATE_PAUSING;
+  NdisDprReleaseSpinLock(&adapter->SendLock);
+  NdisReleaseSpinLock(&adapter->AdapterLock);
+  // The data path's part of a pause (reception off, sends completed and
+  // cancelled, receive buffers back from NDIS) comes with the send and
+  // receive paths.
+  NdisAcquireSpinLock(&adapter->AdapterLock);
+  adapter->DataPath = ZEK_DATAPATH_PAUSED;
+  adapter->NdisState = ZEK_STATE_PAUSED;
+  NdisReleaseSpinLock(&adapter->AdapterLock);
+  return NDIS_STATUS_SUCCESS;
+}
+
+void ZekEnableNicReception(ZEK_ADAPTER* adapter) {
+  MifhDeviceObj* device = &adapter->HwInfo->Device;
+  if (device->RegisterWindow == nullptr) return;
+  if (mifh_acquire_indexreg_spinlock(device) != ZEK_STATUS_PASS) return;
+  mifh_write_reg(device, zekhw::index_register(device->PciFunction), kRxEnableRegister);
+  const std::uint32_t value = mifh_read_reg(device, zekhw::data_register(device->PciFunction));
+  mifh_write_reg(device, zekhw::data_register(device->PciFunction),
+                 (value & kRxEnableKeptBits) | (1u << adapter->PciFunction));
+  mifh_release_indexreg_spinlock(device);
+}
+
+NDIS_STATUS ZekRestart(NDIS_HANDLE context, PNDIS_MINIPORT_RESTART_PARAMETERS) {
+  auto* adapter = static_cast<ZEK_ADAPTER*>(context);
+  NdisAcquireSpinLock(&adapter->AdapterLock);
+  adapter->NdisState = ZEK_STATE_RESTARTING;
+  adapter->RxReturnCount = 1;
+  NdisReleaseSpinLock(&adapter->AdapterLock);
+  ZekEnableNicReception(adapter);
+  NdisAcquireSpinLock(&adapter->AdapterLock);
+  const bool ready = adapter->HardwareReady != 0;
+  if (ready) {
+    adapter->DataPath = ZEK_DATAPATH_RUNNING;
+    adapter->NdisState = ZEK_STATE_RUNNING;
+  }
+  NdisReleaseSpinLock(&adapter->AdapterLock);
+  // Not ready yet: the hardware's post-initialisation completes the restart.
+  return ready ? NDIS_STATUS_SUCCESS : NDIS_STATUS_PENDING;
+}
+
+void ZekShutdown(NDIS_HANDLE context, NDIS_SHUTDOWN_ACTION) {
+  auto* adapter = static_cast<ZEK_ADAPTER*>(context);
+  adapter->NdisState = ZEK_STATE_SHUTDOWN;
+}
+
+void MPPnPEventNotify(NDIS_HANDLE context, PNET_DEVICE_PNP_EVENT event) {
+  auto* adapter = static_cast<ZEK_ADAPTER*>(context);
+  switch (event->DevicePnPEvent) {
+    case NdisDevicePnPEventSurpriseRemoved:
+      adapter->NdisState = ZEK_STATE_HALTING;
+      break;
+    case NdisDevicePnPEventQueryRemoved:
+    case NdisDevicePnPEventRemoved:
+    case NdisDevicePnPEventQueryStopped:
+    case NdisDevicePnPEventStopped:
+    case NdisDevicePnPEventPowerProfileChanged:
+    case NdisDevicePnPEventFilterListChanged:
+      break;
+    default:
+      OSPrimDebugPrint("MPPnPEventNotify: unknown PnP event %x \n", static_cast<unsigned>(event->DevicePnPEvent));
+      break;
+  }
+}
+
+void ZekCancelOidRequest(NDIS_HANDLE, PVOID) {}
+
+void ZekSetLinkState(ZEK_ADAPTER* adapter, BOOLEAN link_down) {
+  adapter->PreviousLinkDown = adapter->LinkDown;
+  adapter->LinkDown = link_down ? 1 : 0;
+  if (adapter->LinkDown != adapter->PreviousLinkDown) adapter->LinkChanged = 1;
+  if (!adapter->LinkChanged) return;
+  if (adapter->LinkDown) {
+    adapter->Flags |= ZEK_FLAG_LINK_DOWN;
+  } else {
+    adapter->Flags &= ~ZEK_FLAG_LINK_DOWN;
+  }
+  if (adapter->LinkDpcRunning != 0 || adapter->NdisState == ZEK_STATE_RESTARTING) return;
+  NET_IF_MEDIA_CONNECT_STATE state;
+  if (!adapter->LinkDown && adapter->LinkIndicated == ZEK_LINK_INDICATED_DOWN) {
+    adapter->LinkIndicated = ZEK_LINK_INDICATED_UP;
+    ++adapter->LinkUpCount;
+    state = MediaConnectStateConnected;
+    OSPrimDebugPrint("pAdapter[%p] Tell Ndis Link is UP  on port[%d] phi_type[%d] \n", static_cast<void*>(adapter),
+                     adapter->HwInfo->Device.Port, adapter->HwInfo->Device.PhyType);
+  } else if (adapter->LinkDown && adapter->LinkIndicated == ZEK_LINK_INDICATED_UP) {
+    adapter->LinkIndicated = ZEK_LINK_INDICATED_DOWN;
+    state = MediaConnectStateDisconnected;
+    OSPrimDebugPrint("pAdapter[%p] Tell Ndis Link is DOWN on port[%d] phi_type[%d] \n", static_cast<void*>(adapter),
+                     adapter->HwInfo->Device.Port, adapter->HwInfo->Device.PhyType);
+  } else {
+    return;
+  }
+  adapter->LinkChanged = 0;
+  NDIS_LINK_STATE link{};
+  link.Header = {NDIS_OBJECT_TYPE_DEFAULT, 1, sizeof link};
+  link.MediaConnectState = state;
+  link.MediaDuplexState = MediaDuplexStateFull;
+  link.XmitLinkSpeed = link.RcvLinkSpeed = 10'000'000'000ull;
+  link.PauseFunctions = NDIS_PAUSE_SEND_AND_RECEIVE;
+  link.AutoNegotiationFlags = 0x0F;
+  NDIS_STATUS_INDICATION indication{};
+  indication.Header = {NDIS_OBJECT_TYPE_DEFAULT, 1, sizeof indication};
+  indication.SourceHandle = adapter->MiniportAdapterHandle;
+  indication.StatusCode = NDIS_STATUS_LINK_STATE;
+  indication.StatusBuffer = &link;
+  indication.StatusBufferSize = sizeof link;
+  NdisMIndicateStatusEx(adapter->MiniportAdapterHandle, &indication);
+}

@@ -1,0 +1,273 @@
+// zekhnic in one process over the NDIS stand-in and a simulated board: the
+// keyword table, the address parser, the hardware objects, the halt's
+// wait for the proxy driver, and a load and unload that leaves nothing.
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "miniport/adapter.h"
+#include "miniport/hwobjects.h"
+#include "tests/platform/ndis/ndis_fixture.h"
+
+namespace {
+
+class MiniportTest : public NdisTest {
+ protected:
+  void TearDown() override {
+    if (driver_ != nullptr) io_->unload_driver(driver_);
+    NdisTest::TearDown();
+  }
+  // Loads zekhnic over one board; each adapter's initialisation stops at
+  // the hardware bring-up.
+  plat::ndis::Adapter& load(std::vector<std::pair<std::string, std::string>> entries, unsigned functions = 1) {
+    entries.emplace_back("functions", std::to_string(functions));
+    add_board("nic0", entries);
+    EXPECT_EQ(io_->load_driver("zekhnic", DriverEntry, &driver_), STATUS_SUCCESS);
+    EXPECT_EQ(ndis_->start_adapters(driver_), functions);
+    return *ndis_->adapters().at(0);
+  }
+  // An adapter block with the keywords read from the NDIS adapter's key.
+  ZEK_ADAPTER* read_keywords(plat::ndis::Adapter& ndis_adapter) {
+    ZEK_ADAPTER* adapter = MpAllocateAdapter(&ndis_adapter);
+    NDIS_CONFIGURATION_OBJECT object{{NDIS_OBJECT_TYPE_DEFAULT, 1, sizeof(NDIS_CONFIGURATION_OBJECT)}, &ndis_adapter, 0};
+    NDIS_HANDLE config = nullptr;
+    EXPECT_EQ(NdisOpenConfigurationEx(&object, &config), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(ZekReadRegParameters(adapter, config), NDIS_STATUS_SUCCESS);
+    return adapter;
+  }
+  PDRIVER_OBJECT driver_ = nullptr;
+};
+
+TEST_F(MiniportTest, EachFunctionInitialisesUpToTheHardwareBringUpAndLeavesNothing) {
+  load({}, 2);
+  for (plat::ndis::Adapter* a : ndis_->adapters()) {
+    EXPECT_EQ(a->state(), plat::ndis::AdapterState::InitFailed);
+    EXPECT_EQ(a->init_status(), NDIS_STATUS_NOT_SUPPORTED);
+    const auto attributes = a->attributes();
+    ASSERT_TRUE(attributes.registration.has_value());
+    EXPECT_EQ(attributes.registration->AttributeFlags, 0x41u);
+    EXPECT_EQ(attributes.registration->CheckForHangTimeInSeconds, 1u);
+    EXPECT_TRUE(a->error_log().empty()) << "the adapter was found and its windows mapped";
+    EXPECT_TRUE(a->holdings().empty());
+  }
+  EXPECT_EQ(g_Zek.AdapterCount, 0u);
+  io_->unload_driver(driver_);
+  driver_ = nullptr;
+  EXPECT_EQ(g_Zek.DriverHandle, nullptr);
+}
+
+TEST_F(MiniportTest, MissingResourcesAndForeignIdsAreRefusedWithTheirErrorLogEntries) {
+  plat::ndis::Adapter& adapter = load({});
+  ZEK_ADAPTER* zek = MpAllocateAdapter(&adapter);
+  CM_PARTIAL_RESOURCE_LIST none{1, 1, 0, {}};
+  EXPECT_EQ(MpFindAdapter(zek, &none), NDIS_STATUS_RESOURCE_CONFLICT);
+  ASSERT_EQ(adapter.error_log().size(), 1u);
+  EXPECT_EQ(adapter.error_log()[0].code, NDIS_ERROR_CODE_RESOURCE_CONFLICT);
+  EXPECT_EQ(adapter.error_log()[0].values, std::vector<ULONG>{1540});
+  auto resources = reinterpret_cast<PNDIS_RESOURCE_LIST>(adapter.resources_.data());
+  EXPECT_EQ(MpFindAdapter(zek, resources), NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(zek->ChipRevision, 4u);
+  EXPECT_EQ(zek->Window[0].Length, 4096u);
+  MpFreeAdapter(zek);
+}
+
+struct KeywordCase {
+  const char* keyword;
+  const char* value;  // null: absent
+  std::uint32_t offset;
+  std::uint32_t size;
+  std::uint32_t expected;
+};
+
+TEST_F(MiniportTest, KeywordsTakeTheirDefaultWhenMissingOrOutOfRange) {
+  const KeywordCase cases[] = {
+      {"AeqElem", nullptr, ZEK_REG_AEQ_ELEM, 4, 0x2000},
+      {"AeqElem", "32", ZEK_REG_AEQ_ELEM, 4, 0x20},
+      {"AeqElem", "0x20000", ZEK_REG_AEQ_ELEM, 4, 0x20000},
+      {"AeqElem", "0x20001", ZEK_REG_AEQ_ELEM, 4, 0x2000},
+      {"CeqElem", "31", ZEK_REG_CEQ_ELEM, 4, 0x400},
+      {"SendQueueSize", "0x1000", ZEK_REG_SEND_QUEUE_SIZE, 4, 0x200},
+      {"SendQueueSize", "0x10", ZEK_REG_SEND_QUEUE_SIZE, 4, 0x200},  // the default, not the minimum
+      {"SendQueueSize", "32", ZEK_REG_SEND_QUEUE_SIZE, 4, 32},
+      {"SendQueueSize", "256", ZEK_REG_SEND_QUEUE_SIZE, 4, 0x200},  // in range, but no ring of that size
+      {"RecvQueueSize", "100", ZEK_REG_RECV_QUEUE_SIZE, 4, 0x200},
+      {"ContrlQpElem", "128", ZEK_REG_CONTROL_QP_ELEM, 4, 128},
+      {"ContrlQpElem", "64", ZEK_REG_CONTROL_QP_ELEM, 4, 0x200},
+      {"Tuning", "9", ZEK_REG_TUNING, 4, 9},
+      {"Tuning", "10", ZEK_REG_TUNING, 4, 4},
+      {"DebugLevel", "0xFFFFFFFF", ZEK_REG_DEBUG_LEVEL, 4, 0xFFFFFFFF},
+      {"JumboFrames", "1", ZEK_REG_JUMBO_FRAMES, 1, 1},
+      {"JumboFrames", "2", ZEK_REG_JUMBO_FRAMES, 1, 0},
+      {"VlanEnabled", "4095", ZEK_REG_VLAN_ENABLED, 4, 0xFFF},
+      {"VlanEnabled", "4096", ZEK_REG_VLAN_ENABLED, 4, 0},
+      {"AlignHeaders", nullptr, ZEK_REG_ALIGN_HEADERS, 4, 1},
+      {"ToeSendQueueSize", "not a number", ZEK_REG_TOE_SEND_QUEUE_SIZE, 4, 3},
+  };
+  plat::ndis::Adapter& ndis_adapter = load({});
+  for (const KeywordCase& c : cases) {
+    SCOPED_TRACE(std::string(c.keyword) + " = " + (c.value ? c.value : "(absent)"));
+    if (c.value != nullptr) registry_->set_string(ndis_adapter.key_, plat::to_u16(c.keyword), plat::to_u16(c.value));
+    ZEK_ADAPTER* adapter = read_keywords(ndis_adapter);
+    const std::uint32_t got = c.size == 1 ? ZekRecordU8(adapter, c.offset) : ZekRecordU32(adapter, c.offset);
+    EXPECT_EQ(got, c.expected);
+    MpFreeAdapter(adapter);
+    if (c.value != nullptr) registry_->set_string(ndis_adapter.key_, plat::to_u16(c.keyword), u"");
+  }
+}
+
+TEST_F(MiniportTest, AddressKeywords) {
+  struct Case {
+    std::vector<std::pair<std::string, std::string>> entries;
+    std::uint32_t address, mask;
+    bool override_mac;
+  } cases[] = {
+      {{{"IPADDRESS0", "10.1.2.3"}, {"NetMask0", "255.255.0.0"}}, 0x0A010203, 0xFFFF0000, false},
+      {{{"IPADDRESS0", "1.2.x.4"}}, 0, 0, false},                // does not parse: no address
+      {{{"IPADDRESS0", "100.100.100.100x"}}, 0, 0, false},       // 16 characters: ignored
+      {{{"IPADDRESS0", "10.1.2.3"}, {"DHCP0", "1"}}, 0, 0, false},
+      {{{"NetworkAddress", "02-00-00-00-00-01"}, {"IPADDRESS0", "10.0.0.1"}}, 0x0A000001, 0, true},
+      // Refused overrides are logged and the rest is still read.
+      {{{"NetworkAddress", "01-00-00-00-00-01"}, {"IPADDRESS0", "10.0.0.1"}}, 0x0A000001, 0, false},
+      {{{"NetworkAddress", "00-11-22-33-44-55"}, {"IPADDRESS0", "10.0.0.1"}}, 0x0A000001, 0, false},
+  };
+  int board = 0;
+  for (auto& c : cases) {
+    add_board("b" + std::to_string(board++), c.entries);
+  }
+  ASSERT_EQ(io_->load_driver("zekhnic", DriverEntry, &driver_), STATUS_SUCCESS);
+  ASSERT_EQ(ndis_->start_adapters(driver_), std::size(cases));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    ZEK_ADAPTER* adapter = read_keywords(*ndis_->adapters().at(i));
+    EXPECT_EQ(adapter->Proxy.Shared.SanIpv4Address, cases[i].address);
+    EXPECT_EQ(adapter->Proxy.Shared.SanNetMask, cases[i].mask);
+    EXPECT_EQ(adapter->NetworkAddressOverride != 0, cases[i].override_mac);
+    EXPECT_TRUE(adapter->DeviceNamesSet);
+    MpFreeAdapter(adapter);
+  }
+}
+
+TEST(InetAddr, ParsesOneToFourParts) {
+  const std::pair<const char*, std::uint32_t> cases[] = {
+      {"10.1.2.3", 0x0A010203}, {"10.258", 0x0A000102},     {"1.2.3.256", 0xFFFFFFFF}, {"1.2.x.4", 0xFFFFFFFF},
+      {"10.1.65535", 0x0A01FFFF}, {"10.1.65536", 0xFFFFFFFF}, {"256.1", 0xFFFFFFFF},    {"1.2.3.4.5", 0xFFFFFFFF},
+      {"167772161", 0x0A000001}, {"4294967296", 0xFFFFFFFF},  // a single part that would wrap is refused
+  };
+  for (auto [text, expected] : cases) EXPECT_EQ(ZekInetAddr(text), expected) << text;
+  EXPECT_EQ(ZekInetAddr(nullptr), 0xFFFFFFFFu);
+}
+
+TEST_F(MiniportTest, FunctionsOfOneBoardShareItsObjects) {
+  plat::ndis::Adapter& ndis_adapter = load({});
+  ZEK_ADAPTER* a = MpAllocateAdapter(&ndis_adapter);
+  ZEK_ADAPTER* b = MpAllocateAdapter(&ndis_adapter);
+  ZEK_ADAPTER* other = MpAllocateAdapter(&ndis_adapter);
+  // Each function's device object reaches the board's register window.
+  auto resources = reinterpret_cast<PNDIS_RESOURCE_LIST>(ndis_adapter.resources_.data());
+  PVOID window = nullptr;
+  ASSERT_EQ(NdisMMapIoSpace(&window, &ndis_adapter, resources->PartialDescriptors[0].u.Memory.Start, 4096), NDIS_STATUS_SUCCESS);
+  for (ZEK_ADAPTER* x : {a, b, other}) {
+    ASSERT_EQ(mifh_dev_object_init(&x->HwInfo->Device, 0, 0, 4, 0, window, nullptr, 0, 0, nullptr, nullptr), 0u);
+    x->HwInfo->Device.ArpEntryCount = 64;
+    x->HwInfo->Device.IpEntryCount = 32;
+  }
+  a->BoardKey = b->BoardKey = 0x11223344;
+  other->BoardKey = 0x55667788;
+  for (ZEK_ADAPTER* x : {a, b, other}) ASSERT_EQ(ZekAllocateBoardObjects(x), 0u);
+  EXPECT_EQ(a->SharedTimer, b->SharedTimer);
+  EXPECT_EQ(a->Tables, b->Tables);
+  EXPECT_EQ(a->Scratchpad, b->Scratchpad);
+  EXPECT_NE(a->Scratchpad, other->Scratchpad);
+  EXPECT_EQ(a->Tables->ReferenceCount, 2u);
+  EXPECT_EQ(a->MdioLock->ReferenceCount, 2u);
+  EXPECT_EQ(a->Tables->ArpEntries, 64u);
+  EXPECT_EQ(a->HwInfo->CardTables, a->Tables);
+  EXPECT_EQ(a->HwInfo->Device.MdioLock, &a->MdioLock->Lock);
+  // The timer runs: bit 2 of the timer-control register, interval x 10 in the interrupt timer.
+  EXPECT_EQ(READ_REGISTER_ULONG(static_cast<volatile ULONG*>(window) + ZEK_REG_TIMER_CONTROL / 4) & 4, 4u);
+  EXPECT_EQ(READ_REGISTER_ULONG(static_cast<volatile ULONG*>(window) + ZEK_REG_INTERRUPT_TIMER / 4), 550u);
+
+  // The scratchpad is shared by the board's functions.
+  EXPECT_EQ(mifh_set_hw_scratchpad(&a->HwInfo->Device, 0xABCDEF), 0u);
+  std::uint64_t value = 0;
+  EXPECT_EQ(mifh_get_hw_scratchpad(&b->HwInfo->Device, &value), 0u);
+  EXPECT_EQ(value, 0xABCDEFu);
+  EXPECT_EQ(mifh_get_hw_scratchpad(nullptr, &value), 1u);
+  EXPECT_EQ(mifh_get_hw_scratchpad(reinterpret_cast<MifhDeviceObj*>(0xCCCCCCCC), &value), 1u);
+
+  ZekReleaseBoardObjects(a);
+  EXPECT_EQ(b->Tables->ReferenceCount, 1u);
+  ZekReleaseBoardObjects(b);
+  ZekReleaseBoardObjects(other);
+  EXPECT_EQ(g_ZekBoards.Tables[0], nullptr);
+  for (ZEK_ADAPTER* x : {a, b, other}) MpFreeAdapter(x);
+  NdisMUnmapIoSpace(&ndis_adapter, window, 4096);
+}
+
+TEST_F(MiniportTest, DeviceObjectRefusesABadFunctionAndASeventeenthBoardIsRefused) {
+  plat::ndis::Adapter& ndis_adapter = load({});
+  ZEK_ADAPTER* a = MpAllocateAdapter(&ndis_adapter);
+  EXPECT_EQ(mifh_dev_object_init(&a->HwInfo->Device, 0, 0, 4, 8, nullptr, nullptr, 0, 0, nullptr, nullptr), 14u);
+  std::vector<ZEK_ADAPTER*> boards;
+  for (std::uint32_t key = 1; key <= 17; ++key) {
+    ZEK_ADAPTER* x = MpAllocateAdapter(&ndis_adapter);
+    x->BoardKey = key;
+    EXPECT_EQ(AllocateMdioSharedLock(x), key <= 16 ? 0u : 1u) << key;
+    boards.push_back(x);
+  }
+  for (ZEK_ADAPTER* x : boards) MpFreeAdapter(x);
+  MpFreeAdapter(a);
+}
+
+// The halt against a fake attach record.
+std::atomic<int> g_detaches{0};
+void fake_detach(NicProxyInterface* record) {
+  ++g_detaches;
+  record->ProxyDetached = 1;
+}
+
+TEST_F(MiniportTest, HaltWaitsForAnAttachInProgressWithinABound) {
+  plat::ndis::Adapter& ndis_adapter = load({});
+  struct Case {
+    bool attached;
+    std::uint32_t progress;
+    std::uint8_t detached;
+    std::int64_t finish_after_ms;  // < 0: the attach never ends
+    int detaches;
+    std::int64_t min_wait_ms, max_wait_ms;
+  } cases[] = {
+      {false, 0, 0, 0, 0, 0, 0},                                        // never attached: no wait, no detach
+      {true, NIC_PROXY_PROGRESS_ATTACHED, 0, 0, 1, 0, 0},               // attached: detach at once
+      {true, NIC_PROXY_PROGRESS_ATTACHED, 1, 0, 0, 0, 0},               // detached by itself: no detach
+      {true, NIC_PROXY_PROGRESS_ATTACHING, 0, 200, 1, 200, 5'000},      // attach in progress: waits for it
+      {true, NIC_PROXY_PROGRESS_ATTACHING, 0, -1, 1, ZEK_ATTACH_WAIT_MS, ZEK_ATTACH_WAIT_MS + 100},  // bounded
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.finish_after_ms);
+    g_detaches = 0;
+    ZEK_ADAPTER* adapter = MpAllocateAdapter(&ndis_adapter);
+    NicProxyInterface& record = adapter->Proxy.Shared;
+    record.Adapter = c.attached ? adapter : nullptr;
+    record.AttachProgress = c.progress;
+    record.ProxyDetached = c.detached;
+    record.DetachSlot = fake_detach;
+    const std::int64_t start = clock().now();
+    std::thread proxy;
+    if (c.finish_after_ms > 0) {
+      proxy = std::thread([&] {
+        while (clock().now() - start < c.finish_after_ms * 10'000) std::this_thread::yield();
+        __atomic_store_n(&record.AttachProgress, NIC_PROXY_PROGRESS_ATTACHED, __ATOMIC_SEQ_CST);
+      });
+    }
+    MpDetachProxy(adapter);
+    if (proxy.joinable()) proxy.join();
+    const std::int64_t waited_ms = (clock().now() - start) / 10'000;
+    EXPECT_GE(waited_ms, c.min_wait_ms);
+    EXPECT_LE(waited_ms, c.max_wait_ms);
+    EXPECT_EQ(g_detaches.load(), c.detaches);
+    EXPECT_EQ(adapter->ProxySlotsClosed, c.attached ? 1 : 0);
+    MpFreeAdapter(adapter);
+  }
+}
+
+}  // namespace
