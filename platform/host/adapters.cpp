@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "sim/board.h"
+#include "sim/lab_wire.h"
 
 namespace plat::host {
 namespace {
@@ -58,13 +59,16 @@ struct SimulatedAdapters::Adapter {
   std::vector<std::unique_ptr<ConfigBridge>> bridges;
   std::unique_ptr<VectorSink> sink;
   std::vector<std::uint64_t> claimed;
+  std::unique_ptr<zeksim::LabWire> wire;
 };
 
-SimulatedAdapters::SimulatedAdapters(Kernel& kernel, LogLine log) : kernel_(kernel), log_(std::move(log)) {}
+SimulatedAdapters::SimulatedAdapters(Kernel& kernel, LogLine log, Lab lab)
+    : kernel_(kernel), log_(std::move(log)), lab_(std::move(lab)) {}
 
 SimulatedAdapters::~SimulatedAdapters() {
   for (auto it = adapters_.rbegin(); it != adapters_.rend(); ++it) {
     Adapter& a = **it;
+    if (a.wire) a.wire->stop();
     a.board->stop();
     a.board->connect_interrupts(nullptr);
     kernel_.pci().remove_adapter(a.name);
@@ -75,6 +79,7 @@ SimulatedAdapters::~SimulatedAdapters() {
 }
 
 zeksim::Board& SimulatedAdapters::board(std::size_t index) { return *adapters_.at(index)->board; }
+zeksim::LabWire* SimulatedAdapters::wire(std::size_t index) { return adapters_.at(index)->wire.get(); }
 
 bool SimulatedAdapters::add(const Section& section, std::string* error) {
   unsigned functions = 1, revision = 4, port_mode = 0;
@@ -82,6 +87,22 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
       !number(section, "port_mode", 0, 3, &port_mode, error)) {
     return false;
   }
+  const std::string wire_text = section.get("wire").value_or(lab_.dir.empty() ? "no" : "yes");
+  if (wire_text != "yes" && wire_text != "no") {
+    *error = "adapter " + section.name + ": wire must be yes or no, not '" + wire_text + "'";
+    return false;
+  }
+  const bool on_wire = wire_text == "yes";
+  if (on_wire && lab_.dir.empty()) {
+    *error = "adapter " + section.name + ": wire = yes needs a lab ([host] lab or --lab)";
+    return false;
+  }
+  std::string capture = section.get("capture").value_or("");
+  if (!capture.empty() && !on_wire) {
+    *error = "adapter " + section.name + ": capture needs the port on the lab wire";
+    return false;
+  }
+  if (!capture.empty() && capture[0] != '/') capture = lab_.host_dir + "/" + capture;
   for (const auto& a : adapters_) {
     if (a->name == section.name) {
       *error = "adapter " + section.name + " is configured twice";
@@ -127,6 +148,22 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
     adapter->sink->vectors.push_back(kernel_.pci().add(std::move(function)).interrupt_vector);
   }
   board.connect_interrupts(adapter->sink.get());
+  if (on_wire) {
+    const std::string port = lab_.host_name + "-" + section.name;
+    adapter->wire = std::make_unique<zeksim::LabWire>(
+        board, zeksim::LabWire::Settings{lab_.dir, port, capture},
+        [this, name = section.name](std::string_view line) { log_("adapter " + name + ": " + std::string(line)); });
+    std::string wire_error;
+    if (!adapter->wire->start(&wire_error)) {
+      *error = "adapter " + section.name + ": " + wire_error;
+      board.connect_interrupts(nullptr);
+      for (std::uint64_t claimed : adapter->claimed) kernel_.io_space().remove_range(claimed);
+      kernel_.pci().remove_adapter(section.name);
+      return false;
+    }
+    log_("adapter " + section.name + ": port " + port + " on the lab wire" +
+         (capture.empty() ? std::string() : ", capture " + capture));
+  }
   board.start();
   log_("adapter " + section.name + ": " + std::to_string(functions) + " PCI function(s) on bus " + std::to_string(bus));
   adapters_.push_back(std::move(adapter));

@@ -9,6 +9,9 @@
 //   revision = 4        ; chip revision, 4 or 5 (default 4)
 //   port_mode = 0       ; strapped port mode, 0 to 3 (default 0)
 //   driver = zekhnic    ; the driver that binds to the functions (default zekhnic)
+//   wire = yes          ; the board's port on the lab wire (default: yes when the host has a lab)
+//   capture = nic0.pcap ; pcap of everything the port sends and receives
+//                       ; (absolute, or relative to the host directory; needs the wire)
 #pragma once
 
 #include <functional>
@@ -22,6 +25,7 @@
 
 namespace zeksim {
 class Board;
+class LabWire;
 }
 
 namespace plat::host {
@@ -30,7 +34,15 @@ class SimulatedAdapters {
  public:
   using LogLine = std::function<void(std::string_view)>;
 
-  SimulatedAdapters(Kernel& kernel, LogLine log);
+  // Where the boards' ports go: the lab directory (empty: no wire), the
+  // host's name (ports are named HOST-ADAPTER in the lab) and directory.
+  struct Lab {
+    std::string dir;
+    std::string host_name;
+    std::string host_dir;
+  };
+
+  SimulatedAdapters(Kernel& kernel, LogLine log, Lab lab = {});
   // Stops every board and takes it off the bus. The drivers have unloaded.
   ~SimulatedAdapters();
   SimulatedAdapters(const SimulatedAdapters&) = delete;
@@ -41,11 +53,14 @@ class SimulatedAdapters {
   bool add(const Section& section, std::string* error);
   std::size_t size() const { return adapters_.size(); }
   zeksim::Board& board(std::size_t index);
+  // The board's port on the lab wire, or null.
+  zeksim::LabWire* wire(std::size_t index);
 
  private:
   struct Adapter;
   Kernel& kernel_;
   LogLine log_;
+  Lab lab_;
   std::vector<std::unique_ptr<Adapter>> adapters_;
 };
 
