@@ -43,7 +43,9 @@ Board::Board(plat::PhysicalMemory& memory, BoardConfig config)
       log_(config_.log),
       dma_(memory_, log_, faults_),
       queues_(dma_, log_, faults_, [this](unsigned f, std::uint32_t bits) { raise(f, bits); }),
-      cqp_(dma_, queues_, status_, log_, faults_, config_.functions),
+      cqp_(dma_, queues_, status_, qps_, local_, log_, faults_, config_.functions),
+      nic_(dma_, queues_, qps_, log_, faults_,
+           [this] { return FilterRegisters::read([this](std::uint32_t index) { return indexed_read(index); }); }),
       pairs_(config_.index_race_check) {
   Layout l = layout(config_);
   functions_.resize(config_.functions);
@@ -223,6 +225,17 @@ void Board::wqe_doorbell(std::uint32_t value, bool from_user) {
     cqp_.doorbell(id, count);
     return;
   }
+  if (QueuePair* qp = qps_.find(id)) {
+    if (qp->kind == QpKind::Nic) {
+      nic_.doorbell(*qp, send, count);
+      return;
+    }
+    // iWARP work requests are announced and kept; the iWARP engine that
+    // carries them out is not part of this adapter model yet.
+    WorkQueue& wq = send ? qp->sq : qp->rq;
+    wq.posted = std::min(wq.posted + count, wq.size - 1);
+    return;
+  }
   ++faults_.stray_doorbells;
   log_("doorbell 0x%08x names no queue this adapter serves", value);
 }
@@ -380,7 +393,14 @@ void Board::deliver_interrupts() {
 // ---------------------------------------------------------------------------
 // Execution
 
-bool Board::step_locked() { return cqp_.step(); }
+bool Board::step_locked() {
+  // The control queue pair and the NIC engine take turns, so a stream of
+  // frames never holds up control requests, nor the other way round.
+  engine_turn_ = !engine_turn_;
+  bool did = engine_turn_ ? (cqp_.step() || nic_.step()) : (nic_.step() || cqp_.step());
+  if (!nic_.inbound_full()) inbound_cv_.notify_all();
+  return did;
+}
 
 bool Board::step() {
   if (running()) return false;
@@ -444,6 +464,43 @@ bool Board::post_async_event(unsigned function, const AsyncEvent& event) {
   }
   deliver_interrupts();
   return posted;
+}
+
+void Board::attach_port(FramePort* port) {
+  std::lock_guard lock(mu_);
+  nic_.attach(port);
+  port_stopped_ = false;
+}
+
+bool Board::receive_frame(std::span<const std::byte> frame) {
+  std::unique_lock lock(mu_);
+  inbound_cv_.wait(lock, [&] { return port_stopped_ || !nic_.inbound_full(); });
+  if (port_stopped_) return false;
+  nic_.receive(frame);
+  work_cv_.notify_one();
+  return true;
+}
+
+void Board::port_room() {
+  std::lock_guard lock(mu_);
+  nic_.port_room();
+  if (has_work_locked()) work_cv_.notify_one();
+}
+
+void Board::stop_port() {
+  std::lock_guard lock(mu_);
+  port_stopped_ = true;
+  inbound_cv_.notify_all();
+}
+
+NicCounters Board::nic_counters() {
+  std::lock_guard lock(mu_);
+  return nic_.counters();
+}
+
+std::size_t Board::queue_pair_count() {
+  std::lock_guard lock(mu_);
+  return qps_.size();
 }
 
 FaultCounters Board::faults() {

@@ -27,7 +27,11 @@
 #include "sim/dma.h"
 #include "sim/index_pairs.h"
 #include "sim/interrupts.h"
+#include "sim/frame_port.h"
+#include "sim/local_memory.h"
 #include "sim/log.h"
+#include "sim/nic_engine.h"
+#include "sim/qp_table.h"
 #include "sim/pci_config.h"
 #include "sim/queue_status.h"
 #include "sim/queues.h"
@@ -83,7 +87,20 @@ class Board {
   PostResult post_completion(std::uint32_t cq_id, std::span<const std::byte> entry, bool solicited);
   bool post_async_event(unsigned function, const AsyncEvent& event);
 
+  // --- Ethernet port -------------------------------------------------------
+  // The port the NIC engine sends through (null: frames leave nowhere).
+  void attach_port(FramePort* port);
+  // A frame from the port. Waits while the board's inbound queue is full (the
+  // wire is lossless: its receiver stops reading); false once stop_port() ran.
+  bool receive_frame(std::span<const std::byte> frame);
+  // The port has room again: sends it held back go on.
+  void port_room();
+  // Ends the waits of receive_frame (the port is going away).
+  void stop_port();
+
   // --- Observation --------------------------------------------------------
+  NicCounters nic_counters();
+  std::size_t queue_pair_count();
   FaultCounters faults();
   std::vector<IndexRace> index_races();
   std::uint32_t queue_status(unsigned function);
@@ -125,7 +142,7 @@ class Board {
   void global_control_write(std::uint32_t value);
   void record_race(const std::optional<IndexRace>& race);
   void raise(unsigned function, std::uint32_t bits);
-  bool has_work_locked() const { return cqp_.has_work(); }
+  bool has_work_locked() const { return cqp_.has_work() || nic_.has_work(); }
   bool step_locked();
   void deliver_interrupts();  // takes mu_ itself; calls the sink without it
   void engine_loop(std::stop_token stop);
@@ -139,7 +156,13 @@ class Board {
   DmaPort dma_;
   QueueStatus status_;
   QueueSet queues_;
+  QueuePairTable qps_;
+  LocalMemory local_;
   CqpEngine cqp_;
+  NicEngine nic_;
+  bool engine_turn_ = false;  // the CQP and the NIC engine take turns
+  bool port_stopped_ = false;
+  std::condition_variable_any inbound_cv_;
   IndexPairs pairs_;
   std::vector<IndexRace> races_;
   std::vector<Function> functions_;

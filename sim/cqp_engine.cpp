@@ -7,7 +7,12 @@ namespace zeksim {
 using namespace zekhw;
 
 const CqpEngine::OpEntry CqpEngine::kOps[] = {
+    {kOpCreateQp, &CqpEngine::op_create_qp, "create QP"},
+    {kOpModifyQp, &CqpEngine::op_modify_qp, "modify QP"},
     {kOpDestroyQp, &CqpEngine::op_destroy_qp, "destroy QP"},
+    {kOpUploadQpContext, &CqpEngine::op_upload_context, "upload QP context"},
+    {kOpLmiAccess, &CqpEngine::op_lmi_access, "LMI access"},
+    {kOpFlush, &CqpEngine::op_flush, "flush"},
     {kOpCreateCq, &CqpEngine::op_create_cq, "create CQ"},
     {kOpModifyCq, &CqpEngine::op_modify_cq, "modify CQ"},
     {kOpDestroyCq, &CqpEngine::op_destroy_cq, "destroy CQ"},
@@ -164,6 +169,8 @@ CqpEngine::Outcome CqpEngine::op_nop(ControlQueuePair&, const MifhCqpWqe&) { ret
 
 CqpEngine::Outcome CqpEngine::op_destroy_qp(ControlQueuePair& cqp, const MifhCqpWqe& wqe) {
   std::uint32_t type = (wqe.op_word >> kQpTypeShift) & kQpTypeMask;
+  if (type == kQpTypeNic) return destroy_qp(cqp, wqe, QpKind::Nic);
+  if (type == kQpTypeIwarp) return destroy_qp(cqp, wqe, QpKind::Iwarp);
   if (type != kQpTypeCqp) return {kCcqUnsupported};
   if (wqe.object_word != cqp.id) return {kCcqInvalidState};
   Outcome outcome;

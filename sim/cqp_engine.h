@@ -17,7 +17,9 @@
 #include "include/hw/cqp.h"
 #include "sim/counters.h"
 #include "sim/dma.h"
+#include "sim/local_memory.h"
 #include "sim/log.h"
+#include "sim/qp_table.h"
 #include "sim/queue_status.h"
 #include "sim/queues.h"
 
@@ -35,9 +37,10 @@ struct ControlQueuePair {
 
 class CqpEngine {
  public:
-  CqpEngine(DmaPort& dma, QueueSet& queues, QueueStatus& status, const Log& log, FaultCounters& faults,
-            unsigned functions)
-      : dma_(dma), queues_(queues), status_(status), log_(log), faults_(faults), functions_(functions) {}
+  CqpEngine(DmaPort& dma, QueueSet& queues, QueueStatus& status, QueuePairTable& qps, LocalMemory& local,
+            const Log& log, FaultCounters& faults, unsigned functions)
+      : dma_(dma), queues_(queues), status_(status), qps_(qps), local_(local), log_(log), faults_(faults),
+        functions_(functions) {}
 
   // Register side (no DMA here: the work is queued for step()).
   void request_create(unsigned function, std::uint64_t context_pa);
@@ -80,6 +83,17 @@ class CqpEngine {
 
   Outcome op_nop(ControlQueuePair&, const zekhw::MifhCqpWqe&);
   Outcome op_destroy_qp(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  // Queue-pair requests (cqp_qp_ops.cpp).
+  Outcome op_create_qp(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome op_modify_qp(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome destroy_qp(ControlQueuePair&, const zekhw::MifhCqpWqe&, QpKind kind);
+  Outcome op_upload_context(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome op_lmi_access(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome op_flush(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome create_nic_qp(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome create_iwarp_qp(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  // Reads a QP host context into qp (its rings checked); a minor code.
+  std::uint16_t read_context(QueuePair& qp, std::uint64_t pa);
   Outcome op_create_cq(ControlQueuePair&, const zekhw::MifhCqpWqe&);
   Outcome op_modify_cq(ControlQueuePair&, const zekhw::MifhCqpWqe&);
   Outcome op_destroy_cq(ControlQueuePair&, const zekhw::MifhCqpWqe&);
@@ -93,6 +107,8 @@ class CqpEngine {
   DmaPort& dma_;
   QueueSet& queues_;
   QueueStatus& status_;
+  QueuePairTable& qps_;
+  LocalMemory& local_;
   const Log& log_;
   FaultCounters& faults_;
   const unsigned functions_;

@@ -55,6 +55,32 @@ inline constexpr std::uint32_t kQpTypeCqp = 4;
 inline constexpr std::uint32_t kQpTypeNic = 5;
 inline constexpr std::uint32_t kOpWordDestroyCqp = 0x40002;
 
+// Queue-pair requests. NIC create 0x00258000 (op 0, bit 15, type 5, bits
+// 21-27 = 1) and destroy 0x50002 name the QP id in the object word and its
+// host context at +24. The iWARP create and modify carry the state in bits
+// 28-30 (kQpStateShift, qp_context.h).
+inline constexpr std::uint32_t kOpWordCreateNicQp = 0x00258000;
+inline constexpr std::uint32_t kOpWordDestroyNicQp = 0x00050002;
+inline constexpr std::uint32_t kOpWordDestroyIwarpQp = 0x00010002;
+inline constexpr std::uint32_t kOpWordDestroyToeQp = 0x00004002;
+// Upload: by object 0x40000013 | type << 16; by id (option << 30) | 0x10013
+// (iWARP) or | 0x50013 (NIC ids below 40). +24 the buffer the adapter writes
+// the context into (176 bytes for iWARP, 24 for NIC).
+inline constexpr std::uint32_t kUploadByObject = 0x40000000;
+// LMI access: 0x20 | kind << 28 | option << 31; +4 adapter-memory address,
+// +32 buffer, +40 length.
+inline constexpr unsigned kLmiKindShift = 28;
+inline constexpr std::uint32_t kLmiKindMask = 7;
+inline constexpr std::uint32_t kLmiWrite = 1;  // host buffer -> adapter memory
+inline constexpr std::uint32_t kLmiRead = 2;   // adapter memory -> host buffer
+inline constexpr std::uint32_t kMaxLmiBytes = 0x10000;
+// Flush: 0x22 | SQ << 30 | RQ << 31 (object word the QP id).
+inline constexpr std::uint32_t kFlushSq = 1u << 30;
+inline constexpr std::uint32_t kFlushRq = 1u << 31;
+// The modify's bit 31 flag and bit 9 (either attribute word at 24 or 28 non-zero).
+inline constexpr std::uint32_t kModifyFlag31 = 1u << 31;
+inline constexpr std::uint32_t kQpWordBit9 = 1u << 9;
+
 // Completion queues. The create/modify/destroy CQ op word carries the entry
 // count in bits 16-31, the iWARP flag in bit 9, the fixed bits 0x400 and
 // 0x1000, flag P in bit 14 and the virtual-mapping flag V in bit 15.

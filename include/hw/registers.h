@@ -124,6 +124,28 @@ inline constexpr std::uint32_t kIdxFlashMode = 0x8E8;
 constexpr std::uint32_t idx_user_doorbell(unsigned function) { return 0x900 + 8 * function; }
 inline constexpr std::uint32_t kIdxNicControl = 0x5000;
 inline constexpr std::uint32_t kIdxHashSize = 0x6148;     // bits 0-4: connection-hash size exponent
+// NIC receive filters (one bit per MAC slot, 20 slots) and the MAC table.
+inline constexpr std::uint32_t kIdxPortMap = 0x6000;        // slot -> port map (kept)
+inline constexpr std::uint32_t kIdxRxEnable = 0x6010;
+inline constexpr std::uint32_t kIdxAllUnicast = 0x6018;
+inline constexpr std::uint32_t kIdxAllMulticast = 0x6020;
+inline constexpr std::uint32_t kIdxMulticastHashEnable = 0x6028;
+inline constexpr std::uint32_t kIdxBroadcast = 0x6030;
+inline constexpr std::uint32_t kIdxMulticastHashLow = 0x6070;
+inline constexpr std::uint32_t kIdxMulticastHashHigh = 0x6078;
+inline constexpr std::uint32_t kSlotMaskBits = 0xFFFFF;
+constexpr std::uint32_t idx_mac_low(unsigned slot) { return 0x6200 + 8 * slot; }   // MAC bytes 2-5, byte 2 in bits 24-31
+constexpr std::uint32_t idx_mac_high(unsigned slot) { return 0x6204 + 8 * slot; }  // bytes 0,1; (slot | 0x10) << 16
+inline constexpr std::uint32_t kMacValid = 1u << 20;
+inline constexpr std::uint32_t kIdxNicControlMask = 0x13F3F;  // bits of 0x5000 a field write keeps
+inline constexpr unsigned kIdxNicControlStallShift = 15;       // bit 15: NIC stall/clear control
+constexpr std::uint32_t idx_tx_reads(unsigned port) { return 0xA08 + 0x40 * port; }  // bits 24-28 outstanding reads
+inline constexpr std::uint32_t kTxReadsMask = 0x1F000000;
+// Port MAC block and SerDes of a port (stored; the model keeps them).
+constexpr std::uint32_t idx_port_mac(unsigned port, std::uint32_t offset) { return 0x2000 + 0x200 * port + offset; }
+constexpr std::uint32_t idx_serdes(unsigned lane_block, std::uint32_t offset) { return 0x2800 + 0x200 * lane_block + offset; }
+inline constexpr std::uint32_t kSerdesReadyBits = 0xF;  // 0x280C / 0x2A0C bits 0-3
+
 
 // Queue status word (idx_queue_status).
 inline constexpr std::uint32_t kStatusCqp = 1u << 8;

@@ -384,6 +384,17 @@ struct NIC_HW_INFO {
   BaseDeviceObj Base;
   std::uint32_t DeviceObjectInitialised;
   std::uint32_t Reserved2;
+  // The proxy driver's own NIC queue pair and its completion queue (ids F + 24),
+  // linked here while they exist.
+  std::uint32_t ProxyNicQpId;
+  std::uint32_t ProxyNicCqId;
+  void* ProxyNicQp;
+  MifhCqObject* ProxyNicCq;
+  // Processes the function's control completions on behalf of a waiter that
+  // cannot sleep (the NIC queue-pair destruction); set by the CCQ's owner,
+  // which serialises it with its own processing. May be null.
+  void (*ControlDrain)(void* context);
+  void* ControlDrainContext;
 };
 static_assert(offsetof(NIC_HW_INFO, Signature) == 0);
 static_assert(offsetof(NIC_HW_INFO, Version) == 4);

@@ -8,6 +8,7 @@
 
 #include "platform/kernel/iomgr.h"
 #include "sim/board.h"
+#include "sim/lab_wire.h"
 
 namespace plat::host {
 namespace {
@@ -22,7 +23,8 @@ constexpr char16_t kNetClassKey[] =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\{4d36e972-e325-11ce-bfc1-08002be10318}\\";
 
 bool board_setting(const std::string& key) {
-  return key == "functions" || key == "revision" || key == "port_mode" || key == "driver";
+  return key == "functions" || key == "revision" || key == "port_mode" || key == "driver" || key == "wire" ||
+         key == "capture";
 }
 
 // The keywords of one function: entries that are not board settings, and
@@ -98,14 +100,16 @@ struct SimulatedAdapters::Adapter {
   std::vector<std::unique_ptr<ConfigBridge>> bridges;
   std::unique_ptr<VectorSink> sink;
   std::vector<std::uint64_t> claimed;
+  std::unique_ptr<zeksim::LabWire> wire;
 };
 
-SimulatedAdapters::SimulatedAdapters(Kernel& kernel, LogLine log, Registry* registry)
-    : kernel_(kernel), log_(std::move(log)), registry_(registry) {}
+SimulatedAdapters::SimulatedAdapters(Kernel& kernel, LogLine log, Lab lab, Registry* registry)
+    : kernel_(kernel), log_(std::move(log)), lab_(std::move(lab)), registry_(registry) {}
 
 SimulatedAdapters::~SimulatedAdapters() {
   for (auto it = adapters_.rbegin(); it != adapters_.rend(); ++it) {
     Adapter& a = **it;
+    if (a.wire) a.wire->stop();
     a.board->stop();
     a.board->connect_interrupts(nullptr);
     kernel_.pci().remove_adapter(a.name);
@@ -116,6 +120,7 @@ SimulatedAdapters::~SimulatedAdapters() {
 }
 
 zeksim::Board& SimulatedAdapters::board(std::size_t index) { return *adapters_.at(index)->board; }
+zeksim::LabWire* SimulatedAdapters::wire(std::size_t index) { return adapters_.at(index)->wire.get(); }
 
 bool SimulatedAdapters::add(const Section& section, std::string* error) {
   unsigned functions = 1, revision = 4, port_mode = 0;
@@ -123,6 +128,22 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
       !number(section, "port_mode", 0, 3, &port_mode, error)) {
     return false;
   }
+  const std::string wire_text = section.get("wire").value_or(lab_.dir.empty() ? "no" : "yes");
+  if (wire_text != "yes" && wire_text != "no") {
+    *error = "adapter " + section.name + ": wire must be yes or no, not '" + wire_text + "'";
+    return false;
+  }
+  const bool on_wire = wire_text == "yes";
+  if (on_wire && lab_.dir.empty()) {
+    *error = "adapter " + section.name + ": wire = yes needs a lab ([host] lab or --lab)";
+    return false;
+  }
+  std::string capture = section.get("capture").value_or("");
+  if (!capture.empty() && !on_wire) {
+    *error = "adapter " + section.name + ": capture needs the port on the lab wire";
+    return false;
+  }
+  if (!capture.empty() && capture[0] != '/') capture = lab_.host_dir + "/" + capture;
   for (const auto& a : adapters_) {
     if (a->name == section.name) {
       *error = "adapter " + section.name + " is configured twice";
@@ -184,6 +205,22 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
     adapter->sink->vectors.push_back(kernel_.pci().add(std::move(function)).interrupt_vector);
   }
   board.connect_interrupts(adapter->sink.get());
+  if (on_wire) {
+    const std::string port = lab_.host_name + "-" + section.name;
+    adapter->wire = std::make_unique<zeksim::LabWire>(
+        board, zeksim::LabWire::Settings{lab_.dir, port, capture},
+        [this, name = section.name](std::string_view line) { log_("adapter " + name + ": " + std::string(line)); });
+    std::string wire_error;
+    if (!adapter->wire->start(&wire_error)) {
+      *error = "adapter " + section.name + ": " + wire_error;
+      board.connect_interrupts(nullptr);
+      for (std::uint64_t claimed : adapter->claimed) kernel_.io_space().remove_range(claimed);
+      kernel_.pci().remove_adapter(section.name);
+      return false;
+    }
+    log_("adapter " + section.name + ": port " + port + " on the lab wire" +
+         (capture.empty() ? std::string() : ", capture " + capture));
+  }
   board.start();
   log_("adapter " + section.name + ": " + std::to_string(functions) + " PCI function(s) on bus " + std::to_string(bus));
   adapters_.push_back(std::move(adapter));

@@ -15,6 +15,9 @@
 // Each function's keywords go to its driver key in the registry (see
 // docs/host.md); a function without a configured NetCfgInstanceId gets one
 // made from its bus and function numbers.
+//   wire = yes          ; the board's port on the lab wire (default: yes when the host has a lab)
+//   capture = nic0.pcap ; pcap of everything the port sends and receives
+//                       ; (absolute, or relative to the host directory; needs the wire)
 #pragma once
 
 #include <functional>
@@ -29,6 +32,7 @@
 
 namespace zeksim {
 class Board;
+class LabWire;
 }
 
 namespace plat::host {
@@ -37,8 +41,16 @@ class SimulatedAdapters {
  public:
   using LogLine = std::function<void(std::string_view)>;
 
+  // Where the boards' ports go: the lab directory (empty: no wire), the
+  // host's name (ports are named HOST-ADAPTER in the lab) and directory.
+  struct Lab {
+    std::string dir;
+    std::string host_name;
+    std::string host_dir;
+  };
+
   // registry: where the functions' keywords are written (null: nowhere).
-  SimulatedAdapters(Kernel& kernel, LogLine log, Registry* registry = nullptr);
+  SimulatedAdapters(Kernel& kernel, LogLine log, Lab lab = {}, Registry* registry = nullptr);
   // Stops every board and takes it off the bus. The drivers have unloaded.
   ~SimulatedAdapters();
   SimulatedAdapters(const SimulatedAdapters&) = delete;
@@ -49,11 +61,14 @@ class SimulatedAdapters {
   bool add(const Section& section, std::string* error);
   std::size_t size() const { return adapters_.size(); }
   zeksim::Board& board(std::size_t index);
+  // The board's port on the lab wire, or null.
+  zeksim::LabWire* wire(std::size_t index);
 
  private:
   struct Adapter;
   Kernel& kernel_;
   LogLine log_;
+  Lab lab_;
   Registry* registry_;
   std::vector<std::unique_ptr<Adapter>> adapters_;
 };

@@ -128,7 +128,8 @@ TEST_F(CqpTest, RefusedRequestsCompleteWithTheirErrorCodes) {
        kCcqInvalidQueueSize},
       {"destroy an AEQ never created", HostQueues::request(destroy_aeq_word(1)), kCcqInvalidState},
       {"destroy another CQP", HostQueues::request(kOpWordDestroyCqp, 8), kCcqInvalidState},
-      {"create QP (not carried out by this engine)", HostQueues::request(0x258000, 16), kCcqUnsupported},
+      {"NIC QP whose context is not in memory", HostQueues::request(0x258000, 16), kCcqBackingState},
+      {"QP of an unknown type", HostQueues::request(0x00030000, 16), kCcqInvalidQpType},
       {"unknown op code", HostQueues::request(0x3F), kCcqUnsupported},
   };
   for (const Row& row : rows) {

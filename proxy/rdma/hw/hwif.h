@@ -3,16 +3,24 @@
 // event queues, and the asynchronous-event ring. Its shared records are in
 // include/zek/mifh.h, the adapter's formats in include/hw/.
 //
-// Not here yet: queue-pair and protection-domain control operations, work
-// requests and completion formats, the driver's NIC queue pair, adapter
-// configuration, the fail-over drains, TOE posting, counters, EEPROM, flash
-// and PHY sequences.
+// Also: queue-pair and protection-domain control operations (qp.h), work
+// requests and completion formats (wqe.h), the driver's NIC queue pair
+// (nic_qp.h), adapter configuration, MAC table and connection hash
+// (config.h), the fail-over steering and drains (failover.h).
+//
+// Not here yet: TOE posting, counters, EEPROM, flash and PHY sequences, the
+// multicast receive queue.
 #pragma once
 
 #include "proxy/rdma/hw/async_events.h"
+#include "proxy/rdma/hw/config.h"
 #include "proxy/rdma/hw/cqp.h"
+#include "proxy/rdma/hw/failover.h"
+#include "proxy/rdma/hw/nic_qp.h"
 #include "proxy/rdma/hw/pools.h"
+#include "proxy/rdma/hw/qp.h"
 #include "proxy/rdma/hw/queues.h"
 #include "proxy/rdma/hw/registers.h"
 #include "proxy/rdma/hw/ring.h"
 #include "proxy/rdma/hw/status.h"
+#include "proxy/rdma/hw/wqe.h"

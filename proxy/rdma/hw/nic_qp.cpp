@@ -1,0 +1,429 @@
+// The proxy driver's NIC queue pair.
+#include "proxy/rdma/hw/nic_qp.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "include/hw/cqp.h"
+#include "include/hw/registers.h"
+#include "platform/kernel/hal.h"
+#include "proxy/rdma/hw/config.h"
+#include "proxy/rdma/hw/cqp.h"
+#include "proxy/rdma/hw/pools.h"
+#include "proxy/rdma/hw/queues.h"
+#include "proxy/rdma/hw/registers.h"
+#include "proxy/rdma/hw/ring.h"
+#include "proxy/rdma/hw/status.h"
+
+namespace {
+
+constexpr ULONG kStallUs = 49;
+constexpr std::uint64_t kPage = 4096;
+
+// Driver-wide transmit counters.
+std::atomic<std::int32_t> g_outstanding{0};
+std::atomic<std::uint64_t> g_tx_success{0};
+std::atomic<std::uint64_t> g_tx_failure{0};
+
+std::uint64_t pa_of(const void* va) {
+  std::uint32_t low = 0, high = 0;
+  if (va == nullptr || OSPrimGetPaFromVa(va, &low, &high) != ZEK_STATUS_PASS) return 0;
+  return (std::uint64_t{high} << 32) | low;
+}
+
+// A bounded wait for a creation: a lost completion fails the attach instead of hanging it.
+bool wait_event(OSPrimEvent* event, std::uint32_t milliseconds) {
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10'000;
+  return KeWaitForSingleObject(&event->Event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
+}
+
+void signal_event(void* argument) { OSPrimSetEvent(static_cast<OSPrimEvent*>(argument)); }
+void set_done(void* argument) {
+  std::atomic_ref<std::uint32_t>(*static_cast<std::uint32_t*>(argument)).store(1, std::memory_order_release);
+}
+
+// Waits, stalling, for a destroy's completion; the CCQ's owner drains the
+// control completions between stalls when it offers to.
+bool wait_done(NIC_HW_INFO* hw, std::uint32_t* done) {
+  for (std::uint32_t round = 0; round < ZEKNIC_DESTROY_ROUNDS; ++round) {
+    if (std::atomic_ref<std::uint32_t>(*done).load(std::memory_order_acquire) != 0) return true;
+    KeStallExecutionProcessor(ZEKNIC_DESTROY_STALL_US);
+    if (hw != nullptr && hw->ControlDrain != nullptr) hw->ControlDrain(hw->ControlDrainContext);
+  }
+  return std::atomic_ref<std::uint32_t>(*done).load(std::memory_order_acquire) != 0;
+}
+
+// A completion context on the caller's stack whose request did not complete
+// in time must never be reached later: the CQP slot that names it forgets it.
+void forget_context(MifhDeviceObj* device, const MifhCqpCompletionContext* context) {
+  MifhCqpObject* cqp = device->Cqp;
+  if (cqp == nullptr || cqp->Acquire == nullptr || cqp->Acquire(cqp->Lock) != ZEK_STATUS_PASS) return;
+  for (std::uint32_t i = 0; i < cqp->RingIndex.Size; ++i) {
+    if (cqp->Ring[i].completion_context == reinterpret_cast<std::uint64_t>(context)) cqp->Ring[i].completion_context = 0;
+  }
+  cqp->Release(cqp->Lock);
+}
+
+// The frame's kernel scatter/gather list: one element per page it touches.
+bool map_frame(ZekNicTxSlot* slot, const void* frame, std::uint32_t length) {
+  std::uint32_t count = 0;
+  auto address = reinterpret_cast<std::uintptr_t>(frame);
+  std::uint32_t left = length;
+  while (left > 0) {
+    if (count == MIFH_NIC_MAX_FRAGMENTS) return false;
+    const std::uint32_t in_page = static_cast<std::uint32_t>(kPage - address % kPage);
+    const std::uint32_t chunk = left < in_page ? left : in_page;
+    const std::uint64_t pa = pa_of(reinterpret_cast<const void*>(address));
+    if (pa == 0) return false;
+    slot->Sgl[count++] = MifhSglElement{pa, chunk, 0};
+    address += chunk;
+    left -= chunk;
+  }
+  slot->Frame = frame;
+  slot->Length = length;
+  slot->FragmentCount = count;
+  return true;
+}
+
+void unmap_frame(ZekNicTxSlot* slot) {
+  slot->Frame = nullptr;
+  slot->Length = 0;
+  slot->FragmentCount = 0;
+  std::memset(slot->Sgl, 0, sizeof slot->Sgl);
+}
+
+}  // namespace
+
+ZekNicTransmit* ZekNicTransmitOf(MifhCqObject* cq) { return reinterpret_cast<ZekNicTransmit*>(cq->OwnerArea); }
+
+void ZekNicTxBegin() { g_outstanding.fetch_add(1); }
+std::int32_t ZekNicTxOutstanding() { return g_outstanding.load(); }
+std::uint64_t ZekNicTxSuccesses() { return g_tx_success.load(); }
+std::uint64_t ZekNicTxFailures() { return g_tx_failure.load(); }
+
+void ZekNicTxComplete(std::uint32_t* completion_word) {
+  g_outstanding.fetch_sub(1);
+  if (completion_word != nullptr) {
+    std::atomic_ref<std::uint32_t>(*completion_word).store(0, std::memory_order_release);
+  }
+}
+
+ZekStatus mifh_nic_qp_init(MifhDeviceObj* device, MifhQpObject* qp, void* sq, void* rq, void* host_context,
+                           std::uint64_t sq_pa, std::uint64_t rq_pa, std::uint64_t host_context_pa, std::uint32_t,
+                           std::uint32_t, std::uint32_t efb_count, std::uint32_t qp_id) {
+  if (ZekIsBadPointer(device) || ZekIsBadPointer(qp)) return MIFH_STATUS_FAIL;
+  if (efb_count != 0) {
+    ZEK_LOG_FAILURE("mifh_nic_qp_init: invalid efb count (0x%x)\n", efb_count);
+    return MIFH_STATUS_EFB;
+  }
+  qp->Device = device;
+  qp->Sq = sq;
+  qp->Rq = rq;
+  qp->HostContext = host_context;
+  qp->SqPa = sq_pa;
+  qp->RqPa = rq_pa;
+  qp->HostContextPa = host_context_pa;
+  // Whatever was asked, the NIC queue pair has 512 requests a queue.
+  qp->SqWqeCount = 512;
+  qp->RqWqeCount = 512;
+  qp->SqRing = {0, 0, 512};
+  qp->RqRing = {0, 0, 512};
+  qp->QueueKind = MIFH_QP_TYPE_NIC;
+  qp->QpType = MIFH_QP_TYPE_NIC;
+  qp->QpId = qp_id;
+  qp->Doorbell = reinterpret_cast<volatile std::uint32_t*>(device->RegisterWindow + zekhw::kRegWqeDoorbell);
+  return MIFH_STATUS_SUCCESS;
+}
+
+ZekStatus Zek_Init_k_zeknic(void*, NIC_HW_INFO* hw, MifhQpObject** nic_qp, MifhCqObject** nic_cq) {
+  if (ZekIsBadPointer(hw) || ZekIsBadPointer(nic_qp) || ZekIsBadPointer(nic_cq)) return MIFH_STATUS_FAIL;
+  MifhDeviceObj* device = &hw->Device;
+  const std::uint32_t f = device->PciFunction;
+  const std::uint32_t id = zekhw::proxy_nic_qp_id(f);
+  hw->ProxyNicQpId = id;
+  hw->ProxyNicCqId = id;
+  OSPrimEvent* events[2] = {};
+  for (auto& e : events) {
+    void* block = nullptr;
+    if (OSPrimMemAllocate(&block, sizeof(OSPrimEvent)) != ZEK_STATUS_PASS) {
+      ZEK_LOG_FAILURE(&e == &events[0] ? "Zek_Init_k_zeknic: Couldn't allocate mem for event object\n"
+                                       : "Zek_Init_k_zeknic: Couldn't allocate mem for event 2 object\n");
+      if (events[0] != nullptr) OSPrimMemFree(events[0]);
+      return MIFH_STATUS_FAIL;
+    }
+    e = static_cast<OSPrimEvent*>(block);
+  }
+  auto free_events = [&] {
+    for (auto* e : events) {
+      OSPrimDestroyEvent(e);
+      OSPrimMemFree(e);
+    }
+  };
+
+  MifhCqObject* cq = nullptr;
+  void* ring = nullptr;
+  ZekStatus status = mifh_nic_cq_allocate(&cq, &ring);
+  if (status != MIFH_STATUS_SUCCESS) {
+    ZEK_LOG_FAILURE("Zek_Init_k_zeknic: mifh_nic_cq_allocate() returned error (0x%x)\n", status);
+    free_events();
+    return status;
+  }
+  std::memset(ring, 0, MIFH_NIC_CQ_ENTRIES * MIFH_NIC_CQE_BYTES);
+  cq->Device = device;
+  cq->CqId = id;
+  cq->FlagV = 0;
+  cq->FlagP = 0;
+  cq->PageList = nullptr;
+  cq->ElementCount = MIFH_NIC_CQ_ENTRIES;
+  cq->ParameterWord = 0;
+  cq->Kind = MIFH_CQ_KIND_NIC;
+  cq->Enable = 1;
+  cq->Signature = MIFH_CQ_SIGNATURE;
+  cq->UserDoorbell = nullptr;
+  cq->Ring = ring;
+  cq->RingIndex = {MIFH_NIC_CQ_ENTRIES - 1, 0, MIFH_NIC_CQ_ENTRIES};
+  cq->RingPa = pa_of(ring);
+
+  OSPrimInitEvent(events[0]);
+  MifhCqpCompletionContext cq_done{};
+  cq_done.CompletionRoutine = signal_event;
+  cq_done.Argument = events[0];
+  KeStallExecutionProcessor(kStallUs);
+  status = mifh_nic_cq_create(cq, f + 8, &cq_done);
+  if (status != MIFH_STATUS_SUCCESS) {
+    ZEK_LOG_FAILURE("Zek_Init_k_zeknic: mifh_nic_cq_create() returned error (0x%x)\n", status);
+    mifh_free_nic_cq(cq);
+    free_events();
+    return status;
+  }
+  if (!wait_event(events[0], ZEKNIC_CREATE_WAIT_MS) || cq_done.MajorCode != 0) {
+    // The adapter may yet take the ring: it is kept, never reused.
+    ZEK_LOG_FAILURE("Zek_Init_k_zeknic: NIC CQ %u was not created (major 0x%x minor 0x%x)\n", id, cq_done.MajorCode,
+                    cq_done.MinorCode);
+    forget_context(device, &cq_done);
+    free_events();
+    return MIFH_STATUS_FAIL;
+  }
+  KeStallExecutionProcessor(kStallUs);
+  KeStallExecutionProcessor(kStallUs);
+
+  MifhQpObject* qp = nullptr;
+  void *sq = nullptr, *rq = nullptr, *context = nullptr;
+  status = mifh_nic_qp_allocate(&qp, device, &sq, &rq, &context, 512, 512, 0);
+  if (status != MIFH_STATUS_SUCCESS) {
+    ZEK_LOG_FAILURE("Zek_Init_k_zeknic: mifh_nic_qp_allocate() returned error (0x%x)\n", status);
+    free_events();
+    return status;
+  }
+  KeStallExecutionProcessor(kStallUs);
+  status = mifh_nic_qp_init(device, qp, sq, rq, context, qp->SqPa, qp->RqPa, qp->HostContextPa, 512, 512, 0, id);
+  if (status != MIFH_STATUS_SUCCESS) {
+    ZEK_LOG_FAILURE("Zek_Init_k_zeknic: mifh_nic_qp_init() returned error (0x%x)\n", status);
+    mifh_free_nic_sq(qp);
+    free_events();
+    return status;
+  }
+  const MifhNicContextAttributes attributes{0, 0, static_cast<std::uint16_t>(id), static_cast<std::uint16_t>(id),
+                                            0, 0, 0, static_cast<std::uint8_t>(f)};
+  status = mifh_nic_qp_setcontext(qp, &attributes);
+  if (status != MIFH_STATUS_SUCCESS) {
+    ZEK_LOG_FAILURE("Zek_Init_k_zeknic: mifh_nic_qp_setcontext() returned error (0x%x)\n", status);
+    mifh_free_nic_sq(qp);
+    free_events();
+    return status;
+  }
+  KeStallExecutionProcessor(kStallUs);
+  OSPrimInitEvent(events[1]);
+  MifhCqpCompletionContext qp_done{};
+  qp_done.CompletionRoutine = signal_event;
+  qp_done.Argument = events[1];
+  KeStallExecutionProcessor(kStallUs);
+  status = mifh_nic_qp_create(qp, nullptr, &qp_done);
+  if (status != MIFH_STATUS_SUCCESS) {
+    ZEK_LOG_FAILURE("Zek_Init_k_zeknic: mifh_nic_qp_create() returned error (0x%x)\n", status);
+    mifh_free_nic_sq(qp);
+    free_events();
+    return status;
+  }
+  if (!wait_event(events[1], ZEKNIC_CREATE_WAIT_MS) || qp_done.MajorCode != 0) {
+    ZEK_LOG_FAILURE("Zek_Init_k_zeknic: NIC QP %u was not created (major 0x%x minor 0x%x)\n", id, qp_done.MajorCode,
+                    qp_done.MinorCode);
+    qp->QpFlags |= MIFH_QPF_QUARANTINED;
+    forget_context(device, &qp_done);
+    free_events();
+    return MIFH_STATUS_FAIL;
+  }
+  qp->HwState = MIFH_QP_CREATED;
+
+  void* slots = nullptr;
+  if (OSPrimMemDMAAllocate(&slots, ZEKNIC_TX_BLOCK_BYTES) != ZEK_STATUS_PASS) {
+    ZEK_LOG_FAILURE("Zek_Init_k_zeknic: Couldn't allocate mem for zeknic sq context(0x%x)\n", ZEKNIC_TX_BLOCK_BYTES);
+    free_events();
+    return MIFH_STATUS_NO_MEMORY;
+  }
+  ZekNicTransmit* tx = ZekNicTransmitOf(cq);
+  std::memset(tx, 0, sizeof *tx);
+  tx->Qp = qp;
+  tx->HwInfo = hw;
+  tx->Slots = static_cast<ZekNicTxSlot*>(slots);
+  tx->Ring = {0, 0, ZEKNIC_TX_SLOTS};
+  hw->ProxyNicQp = qp;
+  hw->ProxyNicCq = cq;
+  free_events();
+  OSPrimSyncInitSpinlockObject(&tx->Lock);
+  *nic_qp = qp;
+  *nic_cq = cq;
+  return MIFH_STATUS_SUCCESS;
+}
+
+bool DoWriteProc(NIC_HW_INFO* hw, void*, const void* frame, std::uint32_t length, std::uint32_t* completion_word) {
+  MifhCqObject* cq = ZekIsBadPointer(hw) ? nullptr : hw->ProxyNicCq;
+  bool queued = false;
+  if (cq == nullptr || ZekIsBadPointer(frame) || length == 0) {
+    OSPrimMemoryLogging("DoWriteProc: FILE[%s] line[%d] \n", __FILE__, __LINE__);
+  } else {
+    ZekNicTransmit* tx = ZekNicTransmitOf(cq);
+    OSPrimSyncAcquireSpinlockObject(&tx->Lock);
+    // A full ring is checked again after a delay, with the lock released so
+    // that the send completions which free slots can take it.
+    for (std::uint32_t check = 1; ZekRingIsFull(&tx->Ring) && check < ZEKNIC_FULL_CHECKS; ++check) {
+      OSPrimSyncReleaseSpinlockObject(&tx->Lock);
+      OSPrimSleepDelay(nullptr, ZEKNIC_FULL_DELAY_US);
+      OSPrimSyncAcquireSpinlockObject(&tx->Lock);
+    }
+    if (!ZekRingIsFull(&tx->Ring)) {
+      ZekNicTxSlot* slot = &tx->Slots[tx->Ring.Head];
+      std::memset(reinterpret_cast<std::uint8_t*>(slot) + 32, 0, 152 - 32);
+      if (map_frame(slot, frame, length)) {
+        MifhNicSendRequest request{};
+        request.Fragments = slot->Sgl;
+        request.FragmentCount = slot->FragmentCount;
+        request.TotalLength = length;
+        request.Byte34 = 1;
+        request.Byte36 = 1;
+        slot->Routine = ZekNicTxComplete;
+        slot->Argument = completion_word;
+        if (mifh_nic_qp_post_sq(tx->Qp, &request) == MIFH_STATUS_SUCCESS) {
+          OSPRIM_RING_MOVE_HEAD(&tx->Ring);
+          queued = true;
+        } else {
+          // The slot stays free, and so does its mapping.
+          unmap_frame(slot);
+          slot->Routine = nullptr;
+          slot->Argument = nullptr;
+        }
+      } else {
+        unmap_frame(slot);
+      }
+    }
+    OSPrimSyncReleaseSpinlockObject(&tx->Lock);
+  }
+  if (queued) {
+    g_tx_success.fetch_add(1);
+  } else {
+    g_tx_failure.fetch_add(1);
+    ZekNicTxComplete(completion_word);
+  }
+  return queued;
+}
+
+void ZekNicSendComplete(MifhCqObject* cq) {
+  if (ZekIsBadPointer(cq)) return;
+  ZekNicTransmit* tx = ZekNicTransmitOf(cq);
+  OSPrimSyncAcquireSpinlockObject(&tx->Lock);
+  if (ZekRingIsEmpty(&tx->Ring)) {
+    OSPrimSyncReleaseSpinlockObject(&tx->Lock);
+    ZEK_LOG_FAILURE("ZekNicSendComplete: a send completion with no frame in flight\n");
+    return;
+  }
+  ZekNicTxSlot* slot = &tx->Slots[tx->Ring.Tail];
+  OSPRIM_RING_MOVE_TAIL(&tx->Ring);
+  const ZekNicTxRoutine routine = slot->Routine;
+  std::uint32_t* argument = slot->Argument;
+  unmap_frame(slot);
+  slot->Routine = nullptr;
+  slot->Argument = nullptr;
+  OSPRIM_RING_MOVE_TAIL(&tx->Qp->SqRing);
+  OSPrimSyncReleaseSpinlockObject(&tx->Lock);
+  if (routine != nullptr) routine(argument);
+}
+
+ZekStatus mifh_nic_qp_destroy(void*, MifhQpObject* qp, MifhCqObject* cq) {
+  if (ZekIsBadPointer(qp) || ZekIsBadPointer(cq) || ZekIsBadPointer(qp->Device)) return MIFH_STATUS_FAIL;
+  MifhDeviceObj* device = qp->Device;
+  ZekNicTransmit* tx = ZekNicTransmitOf(cq);
+  NIC_HW_INFO* hw = tx->HwInfo;
+  mifh_write_field_5000(device, 0);
+  for (int i = 0; i < 20; ++i) KeStallExecutionProcessor(kStallUs);
+  if (device->StateWord == 7) mifh_write_field_5000(device, 1);
+
+  ZekStatus result = MIFH_STATUS_SUCCESS;
+  std::uint32_t done = 0;
+  MifhCqpCompletionContext context{};
+  context.CompletionRoutine = set_done;
+  context.Argument = &done;
+  zekhw::MifhCqpWqe wqe{};
+  wqe.op_word = zekhw::kOpWordDestroyNicQp;
+  wqe.object_word = qp->QpId;
+  wqe.completion_context = reinterpret_cast<std::uint64_t>(&context);
+  wqe.physical_address = qp->HostContextPa;
+  // Queued when the ring is full: the destroy is always sent.
+  ZekStatus status = mifh_cqp_post(device->Cqp, &wqe, MifhPostMode::Queueing, "mifh_nic_qp_destroy");
+  const bool qp_gone = status == MIFH_STATUS_SUCCESS && wait_done(hw, &done);
+  if (!qp_gone) {
+    // Without the adapter's word that the QP is gone, its rings and context
+    // may still be read and written: they are kept out of the pools for good.
+    ZEK_LOG_FAILURE("mifh_nic_qp_destroy: NIC QP %u not destroyed (0x%x); its memory is quarantined\n", qp->QpId,
+                    status);
+    qp->QpFlags |= MIFH_QPF_QUARANTINED;
+    result = MIFH_STATUS_FAIL;
+  }
+  if (qp_gone) mifh_free_nic_sq(qp);
+
+  // Its own context: a late answer to the QP's destroy cannot pass for the CQ's.
+  std::uint32_t cq_done = 0;
+  MifhCqpCompletionContext cq_context{};
+  cq_context.CompletionRoutine = set_done;
+  cq_context.Argument = &cq_done;
+  status = mifh_cq_destroy(cq, &cq_context);
+  const bool cq_gone = status == MIFH_STATUS_SUCCESS && wait_done(hw, &cq_done);
+  if (!cq_gone) {
+    ZEK_LOG_FAILURE("mifh_nic_qp_destroy: NIC CQ %u not destroyed (0x%x); its ring is quarantined\n", cq->CqId, status);
+    result = MIFH_STATUS_FAIL;
+  }
+  if (!qp_gone) forget_context(device, &context);
+  if (!cq_gone) forget_context(device, &cq_context);
+  tx->Lock.Signature = 0;
+  if (tx->Slots != nullptr) OSPrimMemDMAFree(tx->Slots);
+  tx->Slots = nullptr;
+  if (cq_gone) mifh_free_nic_cq(cq);
+  if (hw != nullptr) {
+    hw->ProxyNicCq = nullptr;
+    hw->ProxyNicQp = nullptr;
+  }
+  return result;
+}
+
+ZekStatus mifh_nic_qp_post_rq_to_doorbell(MifhQpObject* qp, std::uint32_t count, std::uint32_t* posted) {
+  if (ZekIsBadPointer(qp) || ZekIsBadPointer(posted)) return MIFH_STATUS_FAIL;
+  if (qp->Doorbell == nullptr) return MIFH_STATUS_FAIL;
+  std::uint32_t n = 0;
+  for (; n < count; ++n) {
+    if (ZekRingIsFull(&qp->RqRing)) {
+      ZEK_LOG_FAILURE("mifh_nic_qp_post_rq: QP RQ is full H[%d] T[%d] Size[%d], work %d\n", qp->RqRing.Head,
+                      qp->RqRing.Tail, qp->RqRing.Size, count);
+      break;
+    }
+    OSPRIM_RING_MOVE_HEAD(&qp->RqRing);
+  }
+  *posted = n;
+  std::atomic_thread_fence(std::memory_order_release);
+  for (std::uint32_t left = n; left > 0;) {
+    const std::uint32_t chunk = left < zekhw::kDbMaxCount ? left : zekhw::kDbMaxCount;
+    WRITE_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(const_cast<std::uint32_t*>(qp->Doorbell)),
+                         zekhw::wqe_doorbell(qp->QpId, chunk, false));
+    left -= chunk;
+  }
+  return n == count ? MIFH_STATUS_SUCCESS : MIFH_STATUS_NO_WQE;
+}

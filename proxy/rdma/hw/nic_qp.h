@@ -1,0 +1,82 @@
+// The proxy driver's own NIC queue pair: one NIC CQ of 1024 entries and one
+// NIC QP of 512 send and 512 receive requests (ids F + 24, CEQ F + 8, MAC
+// slot F + 4), created on the shared CQP at attach and destroyed at removal;
+// frames leave through DoWriteProc and their slots are retired by the send
+// completions of the bottom half.
+#pragma once
+
+#include <cstdint>
+
+#include "include/zek/mifh.h"
+#include "proxy/rdma/hw/qp.h"
+
+inline constexpr std::uint32_t ZEKNIC_TX_SLOTS = 512;
+inline constexpr std::uint32_t ZEKNIC_TX_SLOT_BYTES = 192;
+inline constexpr std::uint32_t ZEKNIC_TX_BLOCK_BYTES = ZEKNIC_TX_SLOTS * ZEKNIC_TX_SLOT_BYTES;  // 0x18000
+inline constexpr std::uint32_t ZEKNIC_FULL_CHECKS = 99;
+inline constexpr std::uint32_t ZEKNIC_FULL_DELAY_US = 5000;
+// Bound of the creation waits (the adapter answers in microseconds).
+inline constexpr std::uint32_t ZEKNIC_CREATE_WAIT_MS = 5000;
+inline constexpr std::uint32_t ZEKNIC_DESTROY_ROUNDS = 1000;
+inline constexpr std::uint32_t ZEKNIC_DESTROY_STALL_US = 49;
+
+using ZekNicTxRoutine = void (*)(std::uint32_t* completion_word);
+
+// One transmit slot (192 bytes): the frame's mapping and scatter/gather list
+// in the first 152 bytes (bytes 32-151 zeroed before each use), the fragment
+// count, 20 bytes of mapping data, the completion routine and its argument.
+struct ZekNicTxSlot {
+  const void* Frame;
+  std::uint32_t Length;
+  std::uint8_t Reserved12[20];
+  MifhSglElement Sgl[7];        // bytes 32-143
+  std::uint8_t Reserved144[8];
+  std::uint32_t FragmentCount;  // 152
+  std::uint8_t MappingData[20];
+  ZekNicTxRoutine Routine;      // 176
+  std::uint32_t* Argument;      // 184
+};
+static_assert(sizeof(ZekNicTxSlot) == ZEKNIC_TX_SLOT_BYTES);
+
+// The transmit ring, kept in the NIC CQ object's owner area.
+struct ZekNicTransmit {
+  ZEK_OSPRIM_RING Ring;  // Size 512: at most 511 frames in flight
+  std::uint32_t Reserved;
+  ZekNicTxSlot* Slots;
+  OSPrimSpinlockObject Lock;
+  MifhQpObject* Qp;
+  NIC_HW_INFO* HwInfo;
+};
+static_assert(sizeof(ZekNicTransmit) <= sizeof(MifhCqObject::OwnerArea));
+ZekNicTransmit* ZekNicTransmitOf(MifhCqObject* cq);
+
+ZekStatus mifh_nic_qp_init(MifhDeviceObj* device, MifhQpObject* qp, void* sq, void* rq, void* host_context,
+                           std::uint64_t sq_pa, std::uint64_t rq_pa, std::uint64_t host_context_pa,
+                           std::uint32_t sq_wqes, std::uint32_t rq_wqes, std::uint32_t efb_count, std::uint32_t qp_id);
+
+// Creates the NIC CQ and QP; waits (bounded) for each creation. Call at
+// PASSIVE_LEVEL with the function's control completions being processed.
+ZekStatus Zek_Init_k_zeknic(void* proxy_adapter, NIC_HW_INFO* hw, MifhQpObject** nic_qp, MifhCqObject** nic_cq);
+
+// Queues one frame (a non-paged buffer the caller keeps until the completion
+// routine clears *completion_word). True when queued. The caller raised the
+// outstanding count (ZekNicTxBegin) before the call.
+bool DoWriteProc(NIC_HW_INFO* hw, void* interface, const void* frame, std::uint32_t length,
+                 std::uint32_t* completion_word);
+void ZekNicTxComplete(std::uint32_t* completion_word);
+// Retires the oldest transmit slot for one send completion and runs its routine.
+void ZekNicSendComplete(MifhCqObject* cq);
+
+void ZekNicTxBegin();
+std::int32_t ZekNicTxOutstanding();
+std::uint64_t ZekNicTxSuccesses();
+std::uint64_t ZekNicTxFailures();
+
+// Destroys the QP and the CQ; memory the adapter did not release in time is
+// quarantined, never returned. 0, or 1 when a destroy was not confirmed.
+ZekStatus mifh_nic_qp_destroy(void* proxy_adapter, MifhQpObject* qp, MifhCqObject* cq);
+
+// Advances the receive head for `count` requests the caller wrote and rings
+// the receive doorbell through the QP's doorbell address, 255 at most a write.
+// 0, 1 (no doorbell address), 3 (not all posted).
+ZekStatus mifh_nic_qp_post_rq_to_doorbell(MifhQpObject* qp, std::uint32_t count, std::uint32_t* posted);

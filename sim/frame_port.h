@@ -1,0 +1,21 @@
+// Where a board's Ethernet port sends its frames: the lab wire in a host,
+// a recorder in tests. The board calls it with its lock held, so it never
+// blocks: a port without room says so, and the board tries again after the
+// port's room callback (it keeps the send work request until then, so no
+// frame is lost).
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace zeksim {
+
+class FramePort {
+ public:
+  virtual ~FramePort() = default;
+  virtual bool has_room() = 0;
+  // Only called after has_room() said yes, with the board's lock held throughout.
+  virtual void transmit(std::span<const std::byte> frame) = 0;
+};
+
+}  // namespace zeksim

@@ -1,0 +1,207 @@
+#include "sim/lab_wire.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "include/hw/nic.h"
+#include "sim/board.h"
+
+namespace zeksim {
+
+namespace {
+
+bool make_address(const std::string& path, sockaddr_un* address) {
+  if (path.size() >= sizeof address->sun_path) return false;
+  std::memset(address, 0, sizeof *address);
+  address->sun_family = AF_UNIX;
+  std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+}  // namespace
+
+LabWire::LabWire(Board& board, Settings settings, std::function<void(std::string_view)> log)
+    : board_(board), settings_(std::move(settings)), log_(std::move(log)) {}
+
+LabWire::~LabWire() { stop(); }
+
+std::string LabWire::socket_path() const { return settings_.lab_dir + "/wire/" + settings_.port_name + ".sock"; }
+
+bool LabWire::start(std::string* error) {
+  std::error_code ec;
+  std::filesystem::create_directories(settings_.lab_dir + "/wire", ec);
+  if (ec) {
+    *error = "cannot create " + settings_.lab_dir + "/wire: " + ec.message();
+    return false;
+  }
+  sockaddr_un address;
+  const std::string path = socket_path();
+  if (!make_address(path, &address)) {
+    *error = "the wire socket path " + path + " is too long";
+    return false;
+  }
+  socket_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (socket_ < 0) {
+    *error = std::string("socket: ") + std::strerror(errno);
+    return false;
+  }
+  // A socket file left by a port that is gone is taken over; a live one is not.
+  if (std::filesystem::exists(path)) {
+    int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool alive = probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (probe >= 0) ::close(probe);
+    if (alive) {
+      *error = "another port of the lab is bound at " + path;
+      ::close(socket_);
+      socket_ = -1;
+      return false;
+    }
+    ::unlink(path.c_str());
+  }
+  if (::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    *error = "bind " + path + ": " + std::strerror(errno);
+    ::close(socket_);
+    socket_ = -1;
+    return false;
+  }
+  // The receiver wakes now and then to see whether the port is stopping.
+  timeval timeout{0, 100'000};
+  setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  // Sends block while a receiver is full; the limit only lets a stopping port leave.
+  timeval send_timeout{1, 0};
+  setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+  if (!settings_.capture.empty() && !capture_.open(settings_.capture)) {
+    *error = "cannot write the capture " + settings_.capture + ": " + std::strerror(errno);
+    ::close(socket_);
+    ::unlink(path.c_str());
+    socket_ = -1;
+    return false;
+  }
+  stopping_ = false;
+  board_.attach_port(this);
+  sender_ = std::thread([this] { sender_loop(); });
+  receiver_ = std::thread([this] { receiver_loop(); });
+  return true;
+}
+
+void LabWire::stop() {
+  if (socket_ < 0) return;
+  board_.attach_port(nullptr);
+  stopping_ = true;
+  board_.stop_port();
+  cv_.notify_all();
+  if (sender_.joinable()) sender_.join();
+  if (receiver_.joinable()) receiver_.join();
+  ::close(socket_);
+  ::unlink(socket_path().c_str());
+  socket_ = -1;
+}
+
+bool LabWire::has_room() {
+  std::lock_guard lock(mu_);
+  if (outbound_.size() < kOutboundLimit) return true;
+  was_full_ = true;
+  return false;
+}
+
+void LabWire::transmit(std::span<const std::byte> frame) {
+  capture_.write(frame);
+  {
+    std::lock_guard lock(mu_);
+    outbound_.emplace_back(frame.begin(), frame.end());
+  }
+  cv_.notify_one();
+}
+
+void LabWire::rescan() {
+  last_scan_ = std::chrono::steady_clock::now();
+  peers_.clear();
+  std::error_code ec;
+  const std::string own = socket_path();
+  for (const auto& entry : std::filesystem::directory_iterator(settings_.lab_dir + "/wire", ec)) {
+    const std::string path = entry.path().string();
+    if (entry.path().extension() == ".sock" && path != own) peers_.push_back(path);
+  }
+}
+
+void LabWire::send_to_peers(const std::vector<std::byte>& frame) {
+  if (std::chrono::steady_clock::now() - last_scan_ >= kRescan) rescan();
+  for (auto it = peers_.begin(); it != peers_.end();) {
+    sockaddr_un address;
+    if (!make_address(*it, &address)) {
+      it = peers_.erase(it);
+      continue;
+    }
+    bool gone = false;
+    for (;;) {
+      // Blocking: a full receiver holds this sender back; nothing is dropped.
+      if (::sendto(socket_, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address) >= 0) {
+        break;
+      }
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        if (stopping_) break;  // a peer that reads nothing only holds us until the port stops
+        continue;
+      }
+      if (errno == ECONNREFUSED || errno == ENOENT) {
+        gone = true;
+      } else {
+        log_(std::string("lab wire: sending to ") + *it + " failed: " + std::strerror(errno));
+      }
+      break;
+    }
+    if (gone) {
+      log_("lab wire: the port at " + *it + " has gone");
+      ::unlink(it->c_str());
+      it = peers_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void LabWire::sender_loop() {
+  for (;;) {
+    std::vector<std::byte> frame;
+    bool room = false;
+    {
+      std::unique_lock lock(mu_);
+      cv_.wait(lock, [&] { return stopping_.load() || !outbound_.empty(); });
+      if (stopping_) return;
+      frame = std::move(outbound_.front());
+      outbound_.pop_front();
+      if (was_full_ && outbound_.size() < kOutboundLimit / 2) {
+        was_full_ = false;
+        room = true;
+      }
+    }
+    if (room) board_.port_room();  // never with the port's lock held
+    send_to_peers(frame);
+    ++sent_;
+  }
+}
+
+void LabWire::receiver_loop() {
+  std::vector<std::byte> buffer(zekhw::kNicMaxFrame + 64);
+  while (!stopping_) {
+    const ssize_t n = ::recv(socket_, buffer.data(), buffer.size(), 0);
+    if (n < 0) continue;  // time-out (checks stopping) or interruption
+    if (n < static_cast<ssize_t>(zekhw::kNicMinFrame) || n > static_cast<ssize_t>(zekhw::kNicMaxFrame)) {
+      log_("lab wire: a datagram of " + std::to_string(n) + " bytes is not a frame; dropped");
+      continue;
+    }
+    const std::span<const std::byte> frame(buffer.data(), static_cast<std::size_t>(n));
+    capture_.write(frame);
+    ++received_;
+    // Waits while the board's inbound queue is full: the socket fills and
+    // the senders wait in turn.
+    if (!board_.receive_frame(frame)) return;
+  }
+}
+
+}  // namespace zeksim

@@ -1,0 +1,92 @@
+// The lab wire: the Ethernet ports of adapters in different zekhost
+// processes of one lab directory exchange frames as AF_UNIX datagrams.
+//
+// Each port binds LAB/wire/NAME.sock. The wire is a hub: a port sends every
+// frame to every other port's socket in the directory (the receiving boards
+// filter by their MAC tables). It loses nothing between live ports:
+// - the board never blocks on the wire: it hands frames to the port's
+//   outbound queue and, when that queue is full, keeps the send work request
+//   posted until the sender thread has made room;
+// - the sender thread sends each frame with blocking sendto(), so a slow
+//   receiver holds the sender back instead of losing frames;
+// - the receiver thread moves datagrams into the board's inbound queue and,
+//   while that queue is full, stops reading, so the kernel's socket queue
+//   fills and the peers' senders wait.
+// A peer that has gone (its socket refuses: ECONNREFUSED or ENOENT) is
+// dropped from the hub and its stale socket file removed; frames for it are
+// not kept. A new port is seen within kRescan of binding.
+//
+// With a capture path, every frame the port sends or receives is written to
+// a pcap file.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "sim/frame_port.h"
+#include "sim/pcap.h"
+
+namespace zeksim {
+
+class Board;
+
+class LabWire final : public FramePort {
+ public:
+  static constexpr std::size_t kOutboundLimit = 256;
+  static constexpr std::chrono::milliseconds kRescan{100};
+
+  struct Settings {
+    std::string lab_dir;
+    std::string port_name;  // unique in the lab: the socket's file name
+    std::string capture;    // pcap file, or empty
+  };
+
+  LabWire(Board& board, Settings settings, std::function<void(std::string_view)> log);
+  ~LabWire() override;
+  LabWire(const LabWire&) = delete;
+  LabWire& operator=(const LabWire&) = delete;
+
+  // Binds the port's socket, opens the capture and starts the threads;
+  // false with a message.
+  bool start(std::string* error);
+  void stop();
+
+  bool has_room() override;
+  void transmit(std::span<const std::byte> frame) override;
+
+  std::string socket_path() const;
+  std::uint64_t frames_sent() const { return sent_.load(); }
+  std::uint64_t frames_received() const { return received_.load(); }
+
+ private:
+  void sender_loop();
+  void receiver_loop();
+  void rescan();
+  void send_to_peers(const std::vector<std::byte>& frame);
+
+  Board& board_;
+  Settings settings_;
+  std::function<void(std::string_view)> log_;
+  int socket_ = -1;
+  PcapWriter capture_;
+  std::atomic<bool> stopping_{false};
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<std::vector<std::byte>> outbound_;
+  bool was_full_ = false;
+  std::vector<std::string> peers_;  // socket paths (sender thread only)
+  std::chrono::steady_clock::time_point last_scan_{};
+  std::atomic<std::uint64_t> sent_{0}, received_{0};
+  std::thread sender_, receiver_;
+};
+
+}  // namespace zeksim

@@ -1,0 +1,222 @@
+#include "sim/nic_engine.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "include/hw/nic.h"
+
+namespace zeksim {
+
+using namespace zekhw;
+
+void NicEngine::doorbell(QueuePair& qp, bool send, std::uint32_t count) {
+  WorkQueue& wq = send ? qp.sq : qp.rq;
+  if (!wq.active()) {
+    // The queue stopped (error, flush): the drivers flush its requests themselves.
+    ++counters_.stopped_doorbells;
+    return;
+  }
+  // The ring holds size - 1 requests at most; announcing more would make the
+  // adapter take slots the host has not written.
+  const std::uint32_t room = wq.size - 1 - wq.posted;
+  if (count > room) {
+    ++faults_.stray_doorbells;
+    log_("NIC QP %u %s queue: doorbell of %u with room for %u; the excess is ignored", qp.id, send ? "send" : "receive",
+         count, room);
+    count = room;
+  }
+  wq.posted += count;
+}
+
+bool NicEngine::receive(std::span<const std::byte> frame) {
+  if (inbound_full()) return false;
+  inbound_.emplace_back(frame.begin(), frame.end());
+  return true;
+}
+
+QueuePair* NicEngine::next_send_ready() {
+  auto& all = qps_.all();
+  if (all.empty()) return nullptr;
+  auto start = all.lower_bound(next_qp_);
+  for (int pass = 0; pass < 2; ++pass) {
+    for (auto it = pass == 0 ? start : all.begin(); it != (pass == 0 ? all.end() : start); ++it) {
+      if (it->first >= kIwarpQpFirst) break;  // NIC ids come first
+      QueuePair& qp = it->second;
+      if (qp.kind == QpKind::Nic && qp.sq.active() && qp.sq.posted > 0) return &qp;
+    }
+  }
+  return nullptr;
+}
+
+bool NicEngine::has_work() const {
+  if (!inbound_.empty()) return true;
+  if (wire_blocked_) return false;
+  for (auto& [id, qp] : qps_.all()) {
+    if (id >= kIwarpQpFirst) break;
+    if (qp.kind == QpKind::Nic && qp.sq.active() && qp.sq.posted > 0) return true;
+  }
+  return false;
+}
+
+bool NicEngine::step() {
+  QueuePair* sender = wire_blocked_ ? nullptr : next_send_ready();
+  if (!inbound_.empty() && (inbound_turn_ || sender == nullptr)) {
+    // Frames from the port and sends take turns, so neither starves the other.
+    inbound_turn_ = false;
+    std::vector<std::byte> frame = std::move(inbound_.front());
+    inbound_.pop_front();
+    ++counters_.wire_in;
+    deliver(frame, 0);
+    return true;
+  }
+  inbound_turn_ = true;
+  if (sender == nullptr) return false;
+  next_qp_ = sender->id + 1;
+  return send_one(*sender);
+}
+
+bool NicEngine::send_one(QueuePair& qp) {
+  WorkQueue& sq = qp.sq;
+  const std::uint32_t index = sq.consumer;
+  MifhNicSqWqe wqe{};
+  std::uint32_t errors = 0;
+  std::uint32_t length = 0;
+  if (!dma_.read_object(sq.ring_pa + std::uint64_t{index} * sizeof wqe, wqe, "NIC send request")) {
+    errors = kNicErrorDma;
+  } else if (wqe.total_length < kNicMinFrame || wqe.total_length > kNicMaxFrame) {
+    errors = kNicErrorLength;
+    log_("NIC QP %u: send request %u has a total length of %u", qp.id, index, wqe.total_length);
+  } else {
+    // Fragments in order while their lengths are non-zero; together they must
+    // make up exactly the total length.
+    frame_.resize(wqe.total_length);
+    std::uint32_t gathered = 0;
+    for (unsigned i = 0; i < kNicMaxFragments && gathered < wqe.total_length && errors == 0; ++i) {
+      const std::uint32_t len = nic_fragment_length(wqe, i);
+      if (len == 0) break;
+      if (len > wqe.total_length - gathered) {
+        errors = kNicErrorLength;
+        break;
+      }
+      if (!dma_.read(wqe.fragment[i], std::span(frame_).subspan(gathered, len), "NIC send fragment")) {
+        errors = kNicErrorDma;
+        break;
+      }
+      gathered += len;
+    }
+    if (errors == 0 && gathered != wqe.total_length) {
+      errors = kNicErrorLength;
+      log_("NIC QP %u: send request %u: fragments hold %u of %u bytes", qp.id, index, gathered, wqe.total_length);
+    }
+    if (errors == 0 && (wqe.flags & (kNicSqVlanInsert | kNicSqVlanTag)) == (kNicSqVlanInsert | kNicSqVlanTag) &&
+        frame_.size() + 4 <= kNicMaxFrame) {
+      const std::uint16_t tag = static_cast<std::uint16_t>(wqe.frag0_vlan & 0xFFFF);
+      const std::byte vlan[4] = {std::byte{0x81}, std::byte{0x00}, static_cast<std::byte>(tag >> 8),
+                                 static_cast<std::byte>(tag & 0xFF)};
+      frame_.insert(frame_.begin() + 12, std::begin(vlan), std::end(vlan));
+    }
+    length = static_cast<std::uint32_t>(frame_.size());
+  }
+  bool to_wire = false;
+  if (errors == 0 && port_ != nullptr) {
+    to_wire = !local_unicast(filters_(), destination_of(frame_));
+    if (to_wire && !port_->has_room()) {
+      // Nothing is taken: the request stays posted until the port has room.
+      wire_blocked_ = true;
+      return false;
+    }
+  }
+  sq.consumer = (sq.consumer + 1) % sq.size;
+  --sq.posted;
+  if (errors != 0) {
+    ++counters_.send_errors;
+    complete(qp, sq, true, 0, 0, errors);
+    sq.state = QueueState::Errored;
+    log_("NIC QP %u: send request %u completed in error 0x%02x; the send queue stops", qp.id, index, errors);
+    return true;
+  }
+  deliver(frame_, qp.id);
+  if (to_wire) {
+    port_->transmit(frame_);
+    ++counters_.wire_out;
+  }
+  ++counters_.frames_sent;
+  counters_.bytes_sent += length;
+  complete(qp, sq, true, length, 0, 0);
+  return true;
+}
+
+void NicEngine::deliver(std::span<const std::byte> frame, std::uint32_t sender_qp) {
+  if (frame.size() < kNicMinFrame) return;
+  const MacAddress destination = destination_of(frame);
+  const std::uint32_t slots = accepting_slots(filters_(), destination);
+  if (slots == 0) {
+    ++counters_.filtered;
+    return;
+  }
+  const FrameKind kind = classify(destination);
+  std::uint32_t delivered[kMacSlots];
+  unsigned count = 0;
+  for (unsigned s = 0; s < kMacSlots; ++s) {
+    if ((slots & (1u << s)) == 0) continue;
+    const std::uint32_t id = nic_qp_of_slot(s);
+    // A queue pair gets one copy however many of its slots accept the frame,
+    // and never its own frame back.
+    if (id == sender_qp || std::find(delivered, delivered + count, id) != delivered + count) continue;
+    delivered[count++] = id;
+    QueuePair* qp = qps_.find(id);
+    if (qp == nullptr || qp->kind != QpKind::Nic) continue;
+    if (sender_qp != 0) ++counters_.switched;
+    receive_into(*qp, frame, kind);
+  }
+}
+
+void NicEngine::receive_into(QueuePair& qp, std::span<const std::byte> frame, FrameKind kind) {
+  WorkQueue& rq = qp.rq;
+  if (!rq.active() || rq.posted == 0) {
+    ++counters_.no_buffer;
+    return;
+  }
+  const std::uint32_t index = rq.consumer;
+  rq.consumer = (rq.consumer + 1) % rq.size;
+  --rq.posted;
+  MifhNicRqWqe wqe{};
+  std::uint32_t errors = 0;
+  const auto length = static_cast<std::uint32_t>(frame.size());
+  if (!dma_.read_object(rq.ring_pa + std::uint64_t{index} * sizeof wqe, wqe, "NIC receive request")) {
+    errors = kNicErrorDma;
+  } else if (wqe.buffer_length < length) {
+    errors = kNicErrorLength;
+    log_("NIC QP %u: a frame of %u bytes does not fit receive buffer %u of %u bytes", qp.id, length, index,
+         wqe.buffer_length);
+  } else if (!dma_.write(wqe.buffer_pa, frame, "NIC receive buffer")) {
+    errors = kNicErrorDma;
+  }
+  const std::uint32_t flags = kNicFrameChecksumNotChecked | (kind == FrameKind::Unicast     ? kNicFrameUnicast
+                                                             : kind == FrameKind::Broadcast ? kNicFrameBroadcast
+                                                                                            : 0u);
+  if (errors != 0) {
+    ++counters_.receive_errors;
+    complete(qp, rq, false, 0, flags, errors);
+    rq.state = QueueState::Errored;
+    log_("NIC QP %u: receive %u completed in error 0x%02x; the receive queue stops", qp.id, index, errors);
+    return;
+  }
+  ++counters_.frames_received;
+  counters_.bytes_received += length;
+  complete(qp, rq, false, length, flags, 0);
+}
+
+void NicEngine::complete(QueuePair& qp, WorkQueue& wq, bool send, std::uint32_t length, std::uint32_t frame_flags,
+                         std::uint32_t errors) {
+  const std::uint32_t index = (wq.consumer + wq.size - 1) % wq.size;
+  MifhNicCqe cqe{};
+  cqe.index = index & kNicCqeIndexMask;
+  cqe.frame_flags = frame_flags;
+  cqe.status = (length & kNicCqeLengthMask) | ((errors << kNicCqeErrorShift) & kNicCqeErrorMask) |
+               (send ? kNicCqeSend : 0u) | kNicCqeValid;
+  ++wq.completed;
+  queues_.post_completion(qp.cq_id, std::as_bytes(std::span(&cqe, 1)), errors != 0);
+}
+
+}  // namespace zeksim

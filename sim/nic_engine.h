@@ -1,0 +1,91 @@
+// The NIC engine: NIC send and receive queues and their completions. Send
+// work requests are gathered from host memory (everything read is checked),
+// switched to the board's own MAC slots that accept them (the miniport's and
+// the proxy driver's, native and SAN on one host) and sent out of the port
+// unless the destination is a MAC of this board. Frames from the port, and
+// frames switched on the board, go to every NIC queue pair whose slot
+// accepts them, into the buffer at the head of its receive queue. Each work
+// queue completes in posting order into the queue pair's NIC CQ; an error
+// completes once and stops the queue (qp_table.h).
+//
+// Not thread-safe by itself: the board calls it under its lock.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "sim/counters.h"
+#include "sim/dma.h"
+#include "sim/frame_port.h"
+#include "sim/log.h"
+#include "sim/mac_filter.h"
+#include "sim/qp_table.h"
+#include "sim/queues.h"
+
+namespace zeksim {
+
+struct NicCounters {
+  std::uint64_t frames_sent = 0;      // send work requests completed successfully
+  std::uint64_t bytes_sent = 0;
+  std::uint64_t frames_received = 0;  // frames placed in a receive buffer
+  std::uint64_t bytes_received = 0;
+  std::uint64_t wire_out = 0;         // frames handed to the port
+  std::uint64_t wire_in = 0;          // frames that came from the port
+  std::uint64_t switched = 0;         // frames delivered between queue pairs of this board
+  std::uint64_t filtered = 0;         // frames no slot accepted
+  std::uint64_t no_buffer = 0;        // deliveries dropped: the queue pair had no receive buffer posted
+  std::uint64_t send_errors = 0;      // send work requests completed in error
+  std::uint64_t receive_errors = 0;   // receives completed in error
+  std::uint64_t stopped_doorbells = 0;  // doorbells for a queue that no longer completes
+};
+
+class NicEngine {
+ public:
+  // Bound on frames waiting to enter the board; the port's receiver waits beyond it.
+  static constexpr std::size_t kInboundLimit = 1024;
+
+  NicEngine(DmaPort& dma, QueueSet& queues, QueuePairTable& qps, const Log& log, FaultCounters& faults,
+            std::function<FilterRegisters()> filters)
+      : dma_(dma), queues_(queues), qps_(qps), log_(log), faults_(faults), filters_(std::move(filters)) {}
+
+  void attach(FramePort* port) { port_ = port; }
+  // A doorbell of `count` work requests for a NIC queue pair's send or receive queue.
+  void doorbell(QueuePair& qp, bool send, std::uint32_t count);
+  // A frame from the port; false when the inbound queue is full (nothing taken).
+  bool receive(std::span<const std::byte> frame);
+  bool inbound_full() const { return inbound_.size() >= kInboundLimit; }
+  // The port has room again.
+  void port_room() { wire_blocked_ = false; }
+
+  bool has_work() const;
+  bool step();
+
+  const NicCounters& counters() const { return counters_; }
+
+ private:
+  bool send_one(QueuePair& qp);
+  void deliver(std::span<const std::byte> frame, std::uint32_t sender_qp);
+  void receive_into(QueuePair& qp, std::span<const std::byte> frame, FrameKind kind);
+  void complete(QueuePair& qp, WorkQueue& wq, bool send, std::uint32_t length, std::uint32_t frame_flags,
+                std::uint32_t errors);
+  QueuePair* next_send_ready();
+
+  DmaPort& dma_;
+  QueueSet& queues_;
+  QueuePairTable& qps_;
+  const Log& log_;
+  FaultCounters& faults_;
+  std::function<FilterRegisters()> filters_;
+  FramePort* port_ = nullptr;
+  bool wire_blocked_ = false;
+  bool inbound_turn_ = false;
+  std::uint32_t next_qp_ = 0;
+  std::deque<std::vector<std::byte>> inbound_;
+  std::vector<std::byte> frame_;  // the frame being sent
+  NicCounters counters_;
+};
+
+}  // namespace zeksim

@@ -1,0 +1,190 @@
+// The driver NIC queue pair against the simulated adapter: creation with
+// its bounded waits, transmit and its full-ring rule, send completion,
+// receive, and destruction with and without the adapter's answer.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "tests/proxy/rdma/hw/hwif_fixture.h"
+
+namespace {
+
+class NicQpTest : public HwifTest {
+ protected:
+  void SetUp() override {
+    HwifTest::SetUp();
+    fn_ = &bring_up(0, 128);
+    hw_ = std::make_unique<NIC_HW_INFO>();
+    std::memcpy(static_cast<void*>(&hw_->Device), &fn_->device, sizeof fn_->device);
+    hw_->ControlDrain = [](void* self) { static_cast<NicQpTest*>(self)->process_control(); };
+    hw_->ControlDrainContext = this;
+    start_helper();
+  }
+  void TearDown() override {
+    stop_helper();
+    if (qp_ != nullptr && cq_ != nullptr) {
+      start_helper();
+      mifh_nic_qp_destroy(nullptr, qp_, cq_);
+      stop_helper();
+    }
+    if (frames_ != nullptr) OSPrimMemDMAFree(frames_);
+    HwifTest::TearDown();
+  }
+  // The miniport's part: control completions are retired as they come.
+  void process_control() {
+    std::lock_guard lock(mu_);
+    mifh_process_ccq(fn_->ccq);
+    mifh_free_CQPPendQ_buffer(fn_->cqp);
+  }
+  void start_helper() {
+    stop_ = false;
+    helper_ = std::thread([this] {
+      while (!stop_) {
+        process_control();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    });
+  }
+  void stop_helper() {
+    stop_ = true;
+    if (helper_.joinable()) helper_.join();
+  }
+  void create() {
+    ASSERT_EQ(Zek_Init_k_zeknic(nullptr, hw_.get(), &qp_, &cq_), 0u);
+    ASSERT_EQ(mifh_hw_init_zek_nic(&hw_->Device, mac_, zekhw::proxy_mac_slot(0)), 0u);
+    ASSERT_EQ(OSPrimMemDMAAllocate(reinterpret_cast<void**>(&frames_), 64 * 2048), 0u);
+  }
+  std::uint8_t* frame(unsigned i) { return frames_ + i * 2048; }
+  // Takes the NIC completions: sends retire their slots.
+  std::vector<zekhw::MifhNicCqe> take_completions() {
+    settle();
+    std::vector<zekhw::MifhNicCqe> out;
+    zekhw::MifhNicCqe e;
+    while (mifh_nic_cqe_read(cq_, &e) == 0) {
+      out.push_back(e);
+      if ((e.status & zekhw::kNicCqeSend) != 0) ZekNicSendComplete(cq_);
+    }
+    if (!out.empty()) mifh_cq_release_cqes(&hw_->Device, cq_, static_cast<std::uint32_t>(out.size()), false);
+    return out;
+  }
+
+  HwFunction* fn_ = nullptr;
+  std::unique_ptr<NIC_HW_INFO> hw_;
+  MifhQpObject* qp_ = nullptr;
+  MifhCqObject* cq_ = nullptr;
+  std::uint8_t* frames_ = nullptr;
+  const std::uint8_t mac_[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+  std::mutex mu_;
+  std::atomic<bool> stop_{false};
+  std::thread helper_;
+};
+
+TEST_F(NicQpTest, CreatesWithTheDriversIdsAndExchangesFrames) {
+  create();
+  EXPECT_EQ(qp_->QpId, 24u);
+  EXPECT_EQ(cq_->CqId, 24u);
+  EXPECT_EQ(cq_->CeqId, 8u);
+  EXPECT_EQ(cq_->RingIndex.Head, 1023u);
+  EXPECT_EQ(hw_->ProxyNicCq, cq_);
+  EXPECT_EQ(board().queue_pair_count(), 1u);
+  // A receive buffer, then a frame for our MAC from the wire.
+  auto* rq = static_cast<zekhw::MifhNicRqWqe*>(qp_->Rq);
+  rq[0].buffer_length = 2048;
+  rq[0].buffer_pa = pa_of(frame(10));
+  std::uint32_t posted = 0;
+  ASSERT_EQ(mifh_nic_qp_post_rq_to_doorbell(qp_, 1, &posted), 0u);
+  std::byte in[60] = {};
+  std::memcpy(in, mac_, 6);
+  in[12] = std::byte{0x08};
+  ASSERT_TRUE(board().receive_frame(in));
+  // A frame out: its send completion clears the caller's word.
+  std::memset(frame(0), 0xFF, 6);
+  std::memcpy(frame(0) + 6, mac_, 6);
+  std::uint32_t word = 1;
+  ZekNicTxBegin();
+  ASSERT_TRUE(DoWriteProc(hw_.get(), nullptr, frame(0), 100, &word));
+  auto completions = take_completions();
+  ASSERT_EQ(completions.size(), 2u);
+  bool saw_send = false, saw_receive = false;
+  for (const auto& e : completions) {
+    if ((e.status & zekhw::kNicCqeSend) != 0) {
+      saw_send = true;
+      EXPECT_EQ(e.index, 0u);
+    } else {
+      saw_receive = true;
+      EXPECT_EQ(e.status & zekhw::kNicCqeLengthMask, 60u);
+      EXPECT_EQ(e.frame_flags & zekhw::kNicFrameUnicast, zekhw::kNicFrameUnicast);
+    }
+  }
+  EXPECT_TRUE(saw_send && saw_receive);
+  EXPECT_EQ(word, 0u);
+  EXPECT_EQ(ZekNicTxOutstanding(), 0);
+  EXPECT_EQ(std::memcmp(frame(10), in, 60), 0);
+}
+
+TEST_F(NicQpTest, FullTransmitRingFailsAfterTheLastCheckWithNothingChanged) {
+  create();
+  set_auto_step(false);  // nothing completes
+  static std::uint32_t words[512];
+  std::memset(frame(0), 0xFF, 6);
+  for (int i = 0; i < 511; ++i) {
+    words[i] = 1;
+    ZekNicTxBegin();
+    ASSERT_TRUE(DoWriteProc(hw_.get(), nullptr, frame(0), 64, &words[i])) << i;
+  }
+  ZekNicTransmit* tx = ZekNicTransmitOf(cq_);
+  const std::uint32_t head = tx->Ring.Head;
+  const std::int32_t outstanding = ZekNicTxOutstanding();
+  words[511] = 1;
+  ZekNicTxBegin();
+  EXPECT_FALSE(DoWriteProc(hw_.get(), nullptr, frame(0), 64, &words[511]));
+  EXPECT_EQ(tx->Ring.Head, head);
+  EXPECT_EQ(ZekNicTxOutstanding(), outstanding);
+  EXPECT_EQ(words[511], 0u);
+  set_auto_step(true);
+  while (ZekNicTxOutstanding() > 0) take_completions();
+}
+
+TEST_F(NicQpTest, AFrameThatCannotBeMappedLeavesTheRingAsItWas) {
+  create();
+  void* big = nullptr;
+  ASSERT_EQ(OSPrimMemDMAAllocate(&big, 7 * 4096), 0u);
+  ZekNicTransmit* tx = ZekNicTransmitOf(cq_);
+  const std::uint32_t head = tx->Ring.Head;
+  const std::int32_t outstanding = ZekNicTxOutstanding();
+  std::uint32_t word = 1;
+  ZekNicTxBegin();
+  EXPECT_FALSE(DoWriteProc(hw_.get(), nullptr, static_cast<std::uint8_t*>(big) + 100, 6 * 4096, &word));
+  EXPECT_EQ(tx->Ring.Head, head);
+  EXPECT_EQ(qp_->SqRing.Head, 0u);
+  EXPECT_EQ(ZekNicTxOutstanding(), outstanding);
+  EXPECT_EQ(tx->Slots[head].FragmentCount, 0u) << "the mapping was given up";
+  OSPrimMemDMAFree(big);
+}
+
+TEST_F(NicQpTest, DestroyReleasesEverythingWhenTheAdapterAnswers) {
+  create();
+  EXPECT_EQ(mifh_nic_qp_destroy(nullptr, qp_, cq_), 0u);
+  qp_ = nullptr;
+  cq_ = nullptr;
+  EXPECT_EQ(board().queue_pair_count(), 0u);
+  EXPECT_EQ(hw_->ProxyNicCq, nullptr);
+}
+
+TEST_F(NicQpTest, DestroyWithoutAnAnswerReturnsAndQuarantines) {
+  create();
+  stop_helper();
+  set_auto_step(false);
+  hw_->ControlDrain = nullptr;
+  MifhQpObject* qp = qp_;
+  EXPECT_EQ(mifh_nic_qp_destroy(nullptr, qp_, cq_), MIFH_STATUS_FAIL);
+  EXPECT_TRUE(logged("its memory is quarantined"));
+  EXPECT_NE(qp->QpFlags & MIFH_QPF_QUARANTINED, 0u);
+  qp_ = nullptr;
+  cq_ = nullptr;
+  set_auto_step(true);
+}
+
+}  // namespace

@@ -1,0 +1,360 @@
+// A test driver that plays a miniport's part for one adapter function: it
+// finds the function on the host's PCI bus, maps its windows, brings up the
+// CQP, CCQ, control CEQ, AEQ and the proxy CEQ with the hardware-interface
+// module, creates the driver NIC queue pair on MAC slot F + 4, posts receive
+// buffers and polls the control and NIC completions from a timer DPC.
+#include <unistd.h>
+
+#include <cstring>
+#include <deque>
+#include <vector>
+
+#include "platform/kernel/driver.h"
+#include "platform/kernel/hal.h"
+#include "platform/kernel/iomgr.h"
+#include "platform/kernel/kernel.h"
+#include "include/hw/events.h"
+#include "include/hw/pci.h"
+#include "proxy/rdma/hw/hwif.h"
+#include "tests/proxy/rdma/nictestdrv/nictestdrv.h"
+
+namespace {
+
+constexpr std::uint32_t kRxBuffers = 256;
+constexpr std::uint32_t kBufferBytes = 2048;
+constexpr std::uint32_t kTxBuffers = 512;
+constexpr std::size_t kQueueLimit = 4096;
+constexpr std::uint32_t kCcqEntries = 128;
+constexpr std::uint32_t kEqEntries = 256;
+
+struct Driver {
+  PDEVICE_OBJECT device = nullptr;
+  NIC_HW_INFO* hw = nullptr;
+  PVOID windows[3] = {};
+  ULONG window_bytes[3] = {};
+  MifhCqpObject* cqp = nullptr;
+  zekhw::MifhCqpWqe* cqp_ring = nullptr;
+  zekhw::MifhCqpHostContext* cqp_context = nullptr;
+  MifhCqObject* ccq = nullptr;
+  void* eq_rings[3] = {};
+  MifhQpObject* qp = nullptr;
+  MifhCqObject* cq = nullptr;
+  std::uint8_t* rx = nullptr;  // kRxBuffers x kBufferBytes, contiguous
+  std::uint8_t* tx = nullptr;  // kTxBuffers x kBufferBytes, contiguous
+  std::uint32_t tx_words[kTxBuffers] = {};
+  KTIMER timer;
+  KDPC dpc;
+  KSPIN_LOCK lock;             // completion processing and the frame queue
+  std::deque<std::vector<std::uint8_t>> frames;
+  nictest::Counters counters{};
+  bool polling = false;
+};
+
+Driver* g;
+
+std::uint64_t pa_of(const void* va) {
+  std::uint32_t low = 0, high = 0;
+  OSPrimGetPaFromVa(va, &low, &high);
+  return (std::uint64_t{high} << 32) | low;
+}
+
+void log_line(const char* text) { DbgPrint("zeknictest: %s\n", text); }
+
+// Control completions and NIC completions, under the driver's lock.
+void process_locked() {
+  if (g->ccq != nullptr) {
+    mifh_process_ccq(g->ccq);
+    mifh_free_CQPPendQ_buffer(g->cqp);
+  }
+  if (g->cq == nullptr) return;
+  std::uint32_t taken = 0;
+  zekhw::MifhNicCqe e;
+  while (mifh_nic_cqe_read(g->cq, &e) == MIFH_STATUS_SUCCESS) {
+    ++taken;
+    if ((e.status & zekhw::kNicCqeSend) != 0) {
+      ++g->counters.tx_completed;
+      ZekNicSendComplete(g->cq);
+      continue;
+    }
+    const std::uint32_t index = e.index & zekhw::kNicCqeIndexMask;
+    const std::uint32_t length = e.status & zekhw::kNicCqeLengthMask;
+    OSPRIM_RING_MOVE_TAIL(&g->qp->RqRing);
+    if ((e.status & zekhw::kNicCqeErrorMask) != 0) {
+      ++g->counters.rx_errors;
+      continue;  // the receive queue has stopped
+    }
+    const std::uint8_t* buffer = g->rx + (index % kRxBuffers) * kBufferBytes;
+    ++g->counters.rx_frames;
+    g->counters.rx_bytes += length;
+    if (g->frames.size() < kQueueLimit) {
+      g->frames.emplace_back(buffer, buffer + length);
+    } else {
+      ++g->counters.rx_dropped;
+    }
+    // The buffer goes back at the head, which is kRxBuffers slots ahead.
+    auto* wqe = &static_cast<zekhw::MifhNicRqWqe*>(g->qp->Rq)[g->qp->RqRing.Head];
+    std::memset(wqe, 0, sizeof *wqe);
+    wqe->buffer_length = kBufferBytes;
+    wqe->buffer_pa = pa_of(buffer);
+    std::uint32_t posted = 0;
+    mifh_nic_qp_post_rq_to_doorbell(g->qp, 1, &posted);
+  }
+  if (taken > 0) mifh_cq_release_cqes(&g->hw->Device, g->cq, taken, false);
+}
+
+void poll_dpc(KDPC*, PVOID, PVOID, PVOID) {
+  KeAcquireSpinLockAtDpcLevel(&g->lock);
+  process_locked();
+  KeReleaseSpinLockFromDpcLevel(&g->lock);
+}
+
+void control_drain(void*) {
+  KIRQL irql;
+  KeAcquireSpinLock(&g->lock, &irql);
+  process_locked();
+  KeReleaseSpinLock(&g->lock, irql);
+}
+
+NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS pass(PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS, 0); }
+
+NTSTATUS device_control(PDEVICE_OBJECT, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+  switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case nictest::kSend: {
+      if (g->cq == nullptr) return complete(irp, STATUS_DEVICE_NOT_READY, 0);
+      if (in < zekhw::kNicMinFrame || in > 1514) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+      // A free transmit buffer: its word is 0 until its frame is queued, and
+      // the send completion clears it again.
+      for (std::uint32_t i = 0; i < kTxBuffers; ++i) {
+        std::atomic_ref<std::uint32_t> word(g->tx_words[i]);
+        std::uint32_t expected = 0;
+        if (!word.compare_exchange_strong(expected, 1)) continue;
+        std::uint8_t* frame = g->tx + i * kBufferBytes;
+        std::memcpy(frame, buffer, in);
+        ZekNicTxBegin();
+        if (DoWriteProc(g->hw, nullptr, frame, in, &g->tx_words[i])) {
+          InterlockedIncrement64(reinterpret_cast<LONG64*>(&g->counters.tx_queued));
+          return complete(irp, STATUS_SUCCESS, 0);
+        }
+        InterlockedIncrement64(reinterpret_cast<LONG64*>(&g->counters.tx_refused));
+        return complete(irp, STATUS_UNSUCCESSFUL, 0);
+      }
+      return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    }
+    case nictest::kReceive: {
+      KIRQL irql;
+      KeAcquireSpinLock(&g->lock, &irql);
+      if (g->frames.empty()) {
+        KeReleaseSpinLock(&g->lock, irql);
+        return complete(irp, STATUS_SUCCESS, 0);
+      }
+      std::vector<std::uint8_t> frame = std::move(g->frames.front());
+      if (out < frame.size()) {
+        g->frames.front() = std::move(frame);
+        KeReleaseSpinLock(&g->lock, irql);
+        return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      }
+      g->frames.pop_front();
+      KeReleaseSpinLock(&g->lock, irql);
+      std::memcpy(buffer, frame.data(), frame.size());
+      return complete(irp, STATUS_SUCCESS, frame.size());
+    }
+    case nictest::kCounters: {
+      if (out < sizeof(nictest::Counters)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      KIRQL irql;
+      KeAcquireSpinLock(&g->lock, &irql);
+      nictest::Counters c = g->counters;
+      KeReleaseSpinLock(&g->lock, irql);
+      c.tx_outstanding = ZekNicTxOutstanding();
+      std::memcpy(buffer, &c, sizeof c);
+      return complete(irp, STATUS_SUCCESS, sizeof c);
+    }
+    default: return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  }
+}
+
+void* dma_block(std::uint32_t bytes) {
+  void* block = nullptr;
+  return OSPrimMemDMAAllocate(&block, bytes) == ZEK_STATUS_PASS ? block : nullptr;
+}
+
+bool bring_up(const plat::PciFunction& function) {
+  MifhDeviceObj& d = g->hw->Device;
+  const unsigned f = function.function;
+  // Memory space and bus master on.
+  function.config->config_write(zekhw::kPciCfgCommandStatus, zekhw::kPciCommandMemory | zekhw::kPciCommandBusMaster);
+  for (unsigned w = 0; w < 3 && w < function.memory.size(); ++w) {
+    PHYSICAL_ADDRESS pa;
+    pa.QuadPart = static_cast<LONGLONG>(function.memory[w].start);
+    g->window_bytes[w] = static_cast<ULONG>(function.memory[w].length);
+    g->windows[w] = MmMapIoSpace(pa, g->window_bytes[w], MmNonCached);
+    if (g->windows[w] == nullptr) return false;
+  }
+  g->hw->Signature = NIC_HW_INFO_SIGNATURE;
+  g->hw->Version = NIC_HW_INFO_VERSION;
+  d.GuardStart = d.GuardEnd = MIFH_DEVICE_GUARD;
+  d.PciFunction = f;
+  d.RegisterWindow = static_cast<volatile std::uint8_t*>(g->windows[0]);
+  d.DoorbellWindow = static_cast<volatile std::uint8_t*>(g->windows[1]);
+  d.ConfigWindow = static_cast<volatile std::uint8_t*>(g->windows[2]);
+  OSPrimSyncInitSpinlockObject(&d.IndexRegLock);
+  d.IndexRegAcquire = CommonNicAcquireSpinlockFunction;
+  d.IndexRegRelease = CommonNicReleaseSpinlockFunction;
+  d.CqpAcquire = CommonNicAcquireSpinlockFunction;
+  d.CqpRelease = CommonNicReleaseSpinlockFunction;
+  // A locally administered address unique to this host process.
+  const auto pid = static_cast<std::uint32_t>(getpid());
+  const std::uint8_t mac[6] = {0x02, 0x5A, static_cast<std::uint8_t>(pid >> 16), static_cast<std::uint8_t>(pid >> 8),
+                               static_cast<std::uint8_t>(pid), static_cast<std::uint8_t>(f)};
+  std::memcpy(d.MacAddress, mac, 6);
+  std::memcpy(g->counters.mac, mac, 6);
+  g->counters.slot = static_cast<std::uint16_t>(zekhw::proxy_mac_slot(f));
+  g->hw->ControlDrain = control_drain;
+
+  if (mifh_cqp_allocate(&d, &g->cqp, &g->cqp_ring, &g->cqp_context, 128) != 0) return false;
+  if (mifh_cqp_init(&d, g->cqp, g->hw, g->cqp_ring, g->cqp_context, pa_of(g->cqp_ring), pa_of(g->cqp_context), 128) != 0 ||
+      mifh_cqp_create(g->cqp, f) != 0) {
+    log_line("the CQP was not created");
+    return false;
+  }
+  void* ring = nullptr;
+  if (mifh_iwarp_cq_allocate(&g->ccq, &ring, kCcqEntries) != 0 ||
+      mifh_iwarp_cq_init(&d, g->ccq, ring, pa_of(ring), kCcqEntries, 0) != 0 || mifh_ccq_create(g->ccq, f, f) != 0) {
+    log_line("the CCQ was not created");
+    return false;
+  }
+  // From here on the timer DPC retires control completions.
+  LARGE_INTEGER due;
+  due.QuadPart = -10'000;
+  KeSetTimerEx(&g->timer, due, 1, &g->dpc);
+  g->polling = true;
+  MifhCeqObject* ceqs[2] = {&g->hw->Ceq0, &g->hw->Ceq1};
+  for (unsigned i = 0; i < 2; ++i) {
+    g->eq_rings[i] = dma_block(kEqEntries * 8);
+    ceqs[i]->Device = &d;
+    ceqs[i]->ElementCount = kEqEntries;
+    ceqs[i]->Ring = static_cast<std::uint64_t*>(g->eq_rings[i]);
+    ceqs[i]->RingPa = pa_of(g->eq_rings[i]);
+    ceqs[i]->RingIndex = {0, 0, kEqEntries};
+    if (mifh_ceq_create(ceqs[i], i == 0 ? f : f + 8, 0) != 0) {
+      log_line("a CEQ was not created");
+      return false;
+    }
+  }
+  g->eq_rings[2] = dma_block(kEqEntries * sizeof(zekhw::MifhAeqe));
+  g->hw->Aeq.Device = &d;
+  g->hw->Aeq.ElementCount = kEqEntries;
+  g->hw->Aeq.Ring = g->eq_rings[2];
+  g->hw->Aeq.RingPa = pa_of(g->eq_rings[2]);
+  g->hw->Aeq.RingIndex = {0, 0, kEqEntries};
+  if (mifh_aeq_create(&g->hw->Aeq, f, 0) != 0) return false;
+
+  if (Zek_Init_k_zeknic(nullptr, g->hw, &g->qp, &g->cq) != 0) {
+    log_line("the NIC queue pair was not created");
+    return false;
+  }
+  if (mifh_hw_init_zek_nic(&d, mac, zekhw::proxy_mac_slot(f)) != 0) return false;
+  g->rx = static_cast<std::uint8_t*>(dma_block(kRxBuffers * kBufferBytes));
+  g->tx = static_cast<std::uint8_t*>(dma_block(kTxBuffers * kBufferBytes));
+  if (g->rx == nullptr || g->tx == nullptr) return false;
+  KIRQL irql;
+  KeAcquireSpinLock(&g->lock, &irql);
+  for (std::uint32_t i = 0; i < kRxBuffers; ++i) {
+    auto* wqe = &static_cast<zekhw::MifhNicRqWqe*>(g->qp->Rq)[(g->qp->RqRing.Head + i) % g->qp->RqRing.Size];
+    wqe->buffer_length = kBufferBytes;
+    wqe->buffer_pa = pa_of(g->rx + i * kBufferBytes);
+  }
+  std::uint32_t posted = 0;
+  mifh_nic_qp_post_rq_to_doorbell(g->qp, kRxBuffers, &posted);
+  g->counters.up = 1;
+  KeReleaseSpinLock(&g->lock, irql);
+  log_line("up");
+  return true;
+}
+
+void take_down() {
+  if (g->qp != nullptr && g->cq != nullptr) {
+    mifh_hw_clear_zek_nic(&g->hw->Device, zekhw::proxy_mac_slot(g->hw->Device.PciFunction));
+    if (mifh_nic_qp_destroy(nullptr, g->qp, g->cq) != 0) log_line("the NIC queue pair was not destroyed in time");
+    KIRQL irql;
+    KeAcquireSpinLock(&g->lock, &irql);
+    g->qp = nullptr;
+    g->cq = nullptr;
+    KeReleaseSpinLock(&g->lock, irql);
+  }
+  if (g->polling) {
+    KeCancelTimer(&g->timer);
+    KeFlushQueuedDpcs();
+    g->polling = false;
+  }
+  if (g->cqp != nullptr && g->cqp->Lock != nullptr) {
+    mifh_process_ccq(g->ccq);
+    mifh_cqp_destroy(g->cqp);
+  }
+  if (g->ccq != nullptr) mifh_free_iwarp_cq(g->ccq);
+  if (g->cqp != nullptr) mifh_free_cqp_object(g->cqp);
+  for (void* r : g->eq_rings) {
+    if (r != nullptr) OSPrimMemDMAFree(r);
+  }
+  if (g->rx != nullptr) OSPrimMemDMAFree(g->rx);
+  if (g->tx != nullptr) OSPrimMemDMAFree(g->tx);
+  for (unsigned w = 0; w < 3; ++w) {
+    if (g->windows[w] != nullptr) MmUnmapIoSpace(g->windows[w], g->window_bytes[w]);
+  }
+}
+
+void unload(PDRIVER_OBJECT) {
+  take_down();
+  UNICODE_STRING link;
+  RtlInitUnicodeString(&link, u"\\DosDevices\\zeknictest");
+  IoDeleteSymbolicLink(&link);
+  if (g->hw != nullptr) OSPrimMemFree(g->hw);
+  IoDeleteDevice(g->device);
+  mifh_destroy_mem_resources();
+  ZEK_Cleanup_c_osprims();
+  delete g;
+  g = nullptr;
+}
+
+}  // namespace
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  g = new Driver;
+  KeInitializeSpinLock(&g->lock);
+  KeInitializeTimerEx(&g->timer, NotificationTimer);
+  KeInitializeDpc(&g->dpc, poll_dpc, nullptr);
+  UNICODE_STRING name, link;
+  RtlInitUnicodeString(&name, u"\\Device\\zeknictest");
+  RtlInitUnicodeString(&link, u"\\DosDevices\\zeknictest");
+  NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &g->device);
+  if (!NT_SUCCESS(status)) return status;
+  IoCreateSymbolicLink(&link, &name);
+  driver->MajorFunction[IRP_MJ_CREATE] = &pass;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = &pass;
+  driver->MajorFunction[IRP_MJ_CLOSE] = &pass;
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = &device_control;
+  driver->DriverUnload = &unload;
+  g->device->Flags &= ~DO_DEVICE_INITIALIZING;
+
+  ZEK_Init_c_osprims(0);
+  void* hw = nullptr;
+  if (mifh_create_mem_resources() != 0 || OSPrimMemAllocate(&hw, sizeof(NIC_HW_INFO)) != ZEK_STATUS_PASS) {
+    log_line("no memory for the hardware objects");
+    return STATUS_SUCCESS;  // loaded, without a NIC: kSend answers not ready
+  }
+  g->hw = static_cast<NIC_HW_INFO*>(hw);
+  // The first function of the first adapter on the bus.
+  auto functions = plat::Kernel::current().pci().functions();
+  if (functions.empty() || !bring_up(functions.front())) log_line("no NIC: bring-up failed");
+  return STATUS_SUCCESS;
+}
