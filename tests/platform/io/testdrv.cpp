@@ -349,6 +349,9 @@ NTSTATUS close(PDEVICE_OBJECT, PIRP irp) {
 }
 
 void unload(PDRIVER_OBJECT) {
+  // A completing DPC may still be running the end of IoCompleteRequest:
+  // let it finish before the driver (and the host's I/O manager) goes.
+  KeFlushQueuedDpcs();
   UNICODE_STRING link;
   RtlInitUnicodeString(&link, u"\\DosDevices\\zektest");
   IoDeleteSymbolicLink(&link);
