@@ -79,7 +79,7 @@ class QueueSet {
   QueueSet(DmaPort& dma, const Log& log, FaultCounters& faults, std::function<void(unsigned, std::uint32_t)> raise)
       : dma_(dma), log_(log), faults_(faults), raise_(std::move(raise)) {}
 
-  // Completion queues. The caller has validated the spec.
+  // Completion queues. The caller has validated the CqSpec.
   CompletionQueue* cq(std::uint32_t id);
   CompletionQueue& create_cq(const CqSpec& spec);
   void modify_cq(CompletionQueue& cq, const CqSpec& spec);

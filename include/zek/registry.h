@@ -9,7 +9,7 @@
 // spin-lock object and may run at DISPATCH_LEVEL in the kernel.
 //
 // For the user-mode build (zekbase): compile lib/common/registry without
-// ZEK_KERNEL_BUILD (zek_add_registry_sources in ZekRegistry.cmake) against the
+// ZEK_KERNEL_BUILD (zek_add_shared_registry_sources in lib/common/ZekShared.cmake) against the
 // user-mode OS primitives. The builds differ only in what ZEK_KERNEL_BUILD
 // selects:
 //   - the spin-lock signature that marks a registry as initialised

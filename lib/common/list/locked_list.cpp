@@ -1,28 +1,33 @@
-// The locked list of the user-mode build. Every operation runs in one hold
-// of the list's own lock, so two threads that remove from one list never get
-// the same node.
+// The locked list of the OS-primitive contract, one source for both builds
+// (the kernel build in the drivers, the user-mode build in zekbase): it
+// calls only the contract's spin-lock routines and failure log. Every
+// operation runs in one hold of the list's own lock, so two threads that
+// remove from one list never get the same node.
 #include <atomic>
-#include <mutex>
+#include <thread>
 
-#include "lib/base/base_internal.h"
+#include "include/zek/osprim.h"
 
 namespace {
 
 // Serialises the set-up of heads that were never initialised, so that two
-// first inserters cannot both set one head up and lose a node.
-std::mutex g_implicit_init_mu;
+// first inserters cannot both set one head up and lose a node. A plain flag:
+// it must work before anything is set up, in both builds.
+std::atomic_flag g_implicit_init = ATOMIC_FLAG_INIT;
+
+std::atomic_ref<std::uint32_t> signature_of(ZekListHead* head) {
+  return std::atomic_ref<std::uint32_t>(head->Signature);
+}
 
 bool valid(ZekListHead* head) {
-  return !ZekIsBadPointer(head) && ZekBaseHasSignature(&head->Signature, ZEK_SIG_LIST_HEAD);
+  return !ZekIsBadPointer(head) && signature_of(head).load(std::memory_order_acquire) == ZEK_SIG_LIST_HEAD;
 }
 
 ZekStatus set_up(ZekListHead* head) {
   head->Tail = nullptr;
   head->Head = nullptr;
   const ZekStatus status = OSPrimSyncInitSpinlockObject(&head->Lock);
-  if (status == ZEK_STATUS_PASS) {
-    std::atomic_ref<std::uint32_t>(head->Signature).store(ZEK_SIG_LIST_HEAD, std::memory_order_release);
-  }
+  if (status == ZEK_STATUS_PASS) signature_of(head).store(ZEK_SIG_LIST_HEAD, std::memory_order_release);
   return status;
 }
 
@@ -71,8 +76,10 @@ ZekStatus ZekInsertTailList(ZekListHead* head, ZekListNode* node) {
   if (ZekIsBadPointer(head) || ZekIsBadPointer(node)) return ZEK_OSPRIM_FAILURE;
   if (!valid(head)) {
     ZEK_LOG_FAILURE("Func[%s] did you forget to call ZekInitializeListHead ??? \n", __func__);
-    std::lock_guard lock(g_implicit_init_mu);
-    if (!valid(head) && set_up(head) != ZEK_STATUS_PASS) return ZEK_OSPRIM_FAILURE;
+    while (g_implicit_init.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+    const ZekStatus status = valid(head) ? ZEK_STATUS_PASS : set_up(head);
+    g_implicit_init.clear(std::memory_order_release);
+    if (status != ZEK_STATUS_PASS) return ZEK_OSPRIM_FAILURE;
   }
   if (OSPrimSyncAcquireSpinlockObject(&head->Lock) != ZEK_STATUS_PASS) return ZEK_OSPRIM_FAILURE;
   node->Next = nullptr;
