@@ -95,7 +95,8 @@ class Lab {
   }
 
   Result client(int host, const std::string& args) const {
-    return run("ZEK_HOST=" + dirs_[host].string() + " " + ZEK_NIC_CLIENT + " " + args + " 2>&1");
+    // A client that hangs is a failure with its output, not a stuck test.
+    return run("ZEK_HOST=" + dirs_[host].string() + " timeout 90 " + ZEK_NIC_CLIENT + " " + args + " 2>&1");
   }
   const std::string& mac(int host) const { return macs_[host]; }
   std::filesystem::path dir(int host) const { return dirs_[host]; }

@@ -70,17 +70,29 @@ int main(int argc, char** argv) {
     frame[13] = kEtherType & 0xFF;
     std::memcpy(frame.data() + 14, tag.data(), tag.size());
     int sent = 0;
-    for (int i = 0; i < count; ++i) {
+    // While every transmit buffer is in flight the driver refuses a frame:
+    // try again, for at most 30 s over the whole run.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    bool stalled = false;
+    for (int i = 0; i < count && !stalled; ++i) {
       std::snprintf(reinterpret_cast<char*>(frame.data() + 14 + tag.size()), 8, "%07d", i % 10000000);
-      for (int attempt = 0;; ++attempt) {
+      for (;;) {
         DWORD bytes = 0;
         if (DeviceIoControl(device, nictest::kSend, frame.data(), static_cast<DWORD>(size), nullptr, 0, &bytes, nullptr)) {
           ++sent;
           break;
         }
-        if (attempt > 5000) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // every transmit buffer is in flight
+        if (std::chrono::steady_clock::now() > give_up) {
+          stalled = true;
+          break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
+    }
+    if (stalled && counters(device, &c)) {
+      std::printf("stalled: tx_queued=%llu tx_refused=%llu tx_completed=%llu tx_outstanding=%lld\n",
+                  (unsigned long long)c.tx_queued, (unsigned long long)c.tx_refused,
+                  (unsigned long long)c.tx_completed, (long long)c.tx_outstanding);
     }
     std::printf("sent %d\n", sent);
     return sent == count ? 0 : 1;
