@@ -29,4 +29,28 @@ bool send_message(int socket, Type type, const void* body, std::size_t size, int
   }
 }
 
+long receive_message(int socket, std::span<char> buffer, std::vector<int>* fds) {
+  for (;;) {
+    char control[CMSG_SPACE(sizeof(int) * 4)];
+    iovec iov{buffer.data(), buffer.size()};
+    msghdr message{};
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
+    if (n < 0 && errno == EINTR) continue;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+      const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (std::size_t i = 0; i < count; ++i) {
+        int fd;
+        std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+        fds->push_back(fd);
+      }
+    }
+    return static_cast<long>(n);
+  }
+}
+
 }  // namespace plat::proto

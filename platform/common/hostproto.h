@@ -16,6 +16,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
 
 namespace plat::proto {
 
@@ -147,5 +149,11 @@ struct UpcallReply {
 // descriptor along when fd >= 0. Retries when interrupted; false when the
 // peer has gone.
 bool send_message(int socket, Type type, const void* body, std::size_t size, int fd = -1);
+
+// Receives one message into `buffer`, retrying when interrupted. Descriptors
+// that came with it (at most four are taken) are appended to `fds` and
+// belong to the caller. Returns the bytes received: 0 when the peer closed
+// the connection, -1 when it failed.
+long receive_message(int socket, std::span<char> buffer, std::vector<int>* fds);
 
 }  // namespace plat::proto

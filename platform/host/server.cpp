@@ -213,27 +213,11 @@ void Connection::run() {
   std::vector<char> buffer(proto::kMaxMessage);
   bool greeted = false;
   for (;;) {
-    char control[CMSG_SPACE(sizeof(int) * 4)];
-    iovec iov{buffer.data(), buffer.size()};
-    msghdr message{};
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t n = recvmsg(fd_, &message, MSG_CMSG_CLOEXEC);
-    if (n < 0 && errno == EINTR) continue;
+    std::vector<int> fds;
+    const long n = proto::receive_message(fd_, buffer, &fds);
     // A process sends no descriptors: any that came are closed.
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-        const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (std::size_t i = 0; i < count; ++i) {
-          int stray;
-          std::memcpy(&stray, CMSG_DATA(c) + i * sizeof(int), sizeof stray);
-          ::close(stray);
-        }
-      }
-    }
-    if (n < static_cast<ssize_t>(sizeof(proto::MessageHeader))) break;
+    for (int stray : fds) ::close(stray);
+    if (n < static_cast<long>(sizeof(proto::MessageHeader))) break;
     proto::MessageHeader header;
     std::memcpy(&header, buffer.data(), sizeof header);
     const char* body = buffer.data() + sizeof header;

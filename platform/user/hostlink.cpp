@@ -71,23 +71,16 @@ bool HostLink::connect() {
   if (!send(proto::Type::Hello, &hello, sizeof hello)) return false;
   // The answer carries the host's physical memory.
   char buffer[sizeof(proto::MessageHeader) + sizeof(proto::HelloReply)];
-  char control[CMSG_SPACE(sizeof(int))];
-  iovec iov{buffer, sizeof buffer};
-  msghdr message{};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  ssize_t n = recvmsg(fd_, &message, MSG_CMSG_CLOEXEC);
-  if (n != static_cast<ssize_t>(sizeof buffer)) return false;
+  std::vector<int> fds;
+  const long n = proto::receive_message(fd_, buffer, &fds);
+  if (!fds.empty()) memfd_ = fds.front();
+  for (std::size_t i = 1; i < fds.size(); ++i) ::close(fds[i]);
+  if (n != static_cast<long>(sizeof buffer)) return false;
   proto::MessageHeader header;
   std::memcpy(&header, buffer, sizeof header);
   proto::HelloReply reply;
   std::memcpy(&reply, buffer + sizeof header, sizeof reply);
   if (header.type != proto::Type::HelloReply || reply.status != 0) return false;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) std::memcpy(&memfd_, CMSG_DATA(c), sizeof(int));
-  }
   if (memfd_ < 0) return false;
   reader_ = std::thread([this] { reader(); });
   return true;
@@ -206,24 +199,17 @@ void HostLink::fail_all() {
 void HostLink::reader() {
   std::vector<char> buffer(proto::kMaxMessage);
   for (;;) {
-    char control[CMSG_SPACE(sizeof(int))];
-    iovec iov{buffer.data(), buffer.size()};
-    msghdr message{};
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t n = recvmsg(fd_, &message, MSG_CMSG_CLOEXEC);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < static_cast<ssize_t>(sizeof(proto::MessageHeader))) {
+    std::vector<int> fds;
+    const long n = proto::receive_message(fd_, buffer, &fds);
+    // The host passes at most one descriptor with a message.
+    int fd = fds.empty() ? -1 : fds.front();
+    for (std::size_t i = 1; i < fds.size(); ++i) ::close(fds[i]);
+    if (n < static_cast<long>(sizeof(proto::MessageHeader))) {
+      if (fd >= 0) ::close(fd);
       std::lock_guard lock(wait_mutex());
       broken_ = true;
       fail_all();
       return;
-    }
-    int fd = -1;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) std::memcpy(&fd, CMSG_DATA(c), sizeof(int));
     }
     proto::MessageHeader header;
     std::memcpy(&header, buffer.data(), sizeof header);
