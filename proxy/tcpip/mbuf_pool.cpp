@@ -47,48 +47,41 @@ std::uint8_t* carve_general(std::uint32_t bytes, std::uintptr_t alignment) {
   return align_up(block + sizeof(void*), alignment);
 }
 
-std::uint8_t* carve_reserve_mbufs(std::uint32_t bytes) {
+// Carves `bytes` from the reserve areas' mbuf or cluster part, moving on to
+// the next area when the current one is used up; a drop is counted when all
+// are. `routine` names the caller in the debug prints.
+std::uint8_t* carve_reserve(std::uint32_t bytes, std::uint32_t MbufState::*current,
+                            std::uint8_t* ReserveArea::*cursor, std::uint8_t* ReserveArea::*end,
+                            const char* routine) {
   OSPrimSyncAcquireSpinlockObject(&g_mb.reserve_lock);
   std::uint8_t* result = nullptr;
-  while (g_mb.mbuf_area < g_mb.areas_allocated) {
-    ReserveArea& area = g_mb.areas[g_mb.mbuf_area];
-    if (area.mbuf_cursor + bytes <= area.mbuf_end) {
-      result = area.mbuf_cursor;
-      area.mbuf_cursor += bytes;
+  while (g_mb.*current < g_mb.areas_allocated) {
+    ReserveArea& area = g_mb.areas[g_mb.*current];
+    if (area.*cursor + bytes <= area.*end) {
+      result = area.*cursor;
+      area.*cursor += bytes;
       break;
     }
-    OSPrimDebugPrint("func[%s,%d] \n", "OSPrimAllocMbufSpecial", __LINE__);
-    ++g_mb.mbuf_area;
+    OSPrimDebugPrint("func[%s,%d] \n", routine, __LINE__);
+    ++(g_mb.*current);
   }
   if (result == nullptr) {
-    OSPrimDebugPrint("func[%s,%d] returning NULL CurrentIndex=%d MaxArrayIndex=%d\n", "OSPrimAllocMbufSpecial",
-                     __LINE__, g_mb.mbuf_area, g_mb.areas_allocated);
+    OSPrimDebugPrint("%s returning NULL CurrentIndex=%d MaxArrayIndex=%d\n", routine, g_mb.*current,
+                     g_mb.areas_allocated);
     ++g_mb.stat.m_drops;
   }
   OSPrimSyncReleaseSpinlockObject(&g_mb.reserve_lock);
   return result;
 }
 
+std::uint8_t* carve_reserve_mbufs(std::uint32_t bytes) {
+  return carve_reserve(bytes, &MbufState::mbuf_area, &ReserveArea::mbuf_cursor, &ReserveArea::mbuf_end,
+                       "OSPrimAllocMbufSpecial");
+}
+
 std::uint8_t* carve_reserve_clusters(std::uint32_t bytes) {
-  OSPrimSyncAcquireSpinlockObject(&g_mb.reserve_lock);
-  std::uint8_t* result = nullptr;
-  while (g_mb.cluster_area < g_mb.areas_allocated) {
-    ReserveArea& area = g_mb.areas[g_mb.cluster_area];
-    if (area.cluster_cursor + bytes <= area.cluster_end) {
-      result = area.cluster_cursor;
-      area.cluster_cursor += bytes;
-      break;
-    }
-    OSPrimDebugPrint("func[%s,%d] \n", "OSPrimAllocClusterSpecial", __LINE__);
-    ++g_mb.cluster_area;
-  }
-  if (result == nullptr) {
-    OSPrimDebugPrint("OSPrimAllocClusterSpecial returning NULL CurrentMclusterIndex=%d MaxArrayIndex=%d\n",
-                     g_mb.cluster_area, g_mb.areas_allocated);
-    ++g_mb.stat.m_drops;
-  }
-  OSPrimSyncReleaseSpinlockObject(&g_mb.reserve_lock);
-  return result;
+  return carve_reserve(bytes, &MbufState::cluster_area, &ReserveArea::cluster_cursor, &ReserveArea::cluster_end,
+                       "OSPrimAllocClusterSpecial");
 }
 
 int mget_common(mbuf** out, int how, int type, bool header) {
