@@ -90,6 +90,23 @@ void mask_shape(const void* mask, const radix_node_head* head, std::uint8_t* mas
   *ones = popcount_bytes(mask_rel, key_bytes(head));
 }
 
+// A route's key under its mask, relative to the tree's key offset, with the
+// mask's shape.
+struct MaskedKey {
+  std::uint8_t rel[RADIX_MAX_KEY];
+  std::uint8_t mask_rel[RADIX_MAX_KEY];
+  int prefix = 0;
+  int ones = 0;
+};
+
+MaskedKey masked_key(const void* key, const void* mask, const radix_node_head* head) {
+  MaskedKey mk;
+  extract(key, head, mk.rel);
+  mask_shape(mask, head, mk.mask_rel, &mk.prefix, &mk.ones);
+  for (int j = 0; j < RADIX_MAX_KEY; ++j) mk.rel[j] &= mk.mask_rel[j];
+  return mk;
+}
+
 bool same_mask(const radix_node* rn, const void* mask, const radix_node_head* head) {
   if (rn->rn_mask == nullptr || mask == nullptr) return rn->rn_mask == nullptr && mask == nullptr;
   std::uint8_t a[RADIX_MAX_KEY];
@@ -263,13 +280,9 @@ void rn_freehead(radix_node_head* head) {
 }
 
 radix_node* radix_add_route(const void* key, const void* mask, radix_node_head* head, radix_node* leaf) {
-  std::uint8_t rel[RADIX_MAX_KEY];
-  std::uint8_t mask_rel[RADIX_MAX_KEY];
-  int prefix = 0;
-  int ones = 0;
-  extract(key, head, rel);
-  mask_shape(mask, head, mask_rel, &prefix, &ones);
-  for (int j = 0; j < RADIX_MAX_KEY; ++j) rel[j] &= mask_rel[j];
+  const MaskedKey mk = masked_key(key, mask, head);
+  const std::uint8_t* rel = mk.rel;
+  const int prefix = mk.prefix;
 
   radix_trie_node* node = head->rnh_top;
   radix_trie_node* target = nullptr;
@@ -323,7 +336,7 @@ radix_node* radix_add_route(const void* key, const void* mask, radix_node_head* 
   leaf->rn_key = static_cast<const std::uint8_t*>(key);
   leaf->rn_mask = static_cast<const std::uint8_t*>(mask);
   leaf->rn_bit = static_cast<std::int16_t>(-1 - prefix);
-  leaf->rn_ones = static_cast<std::uint8_t>(ones > 255 ? 255 : ones);
+  leaf->rn_ones = static_cast<std::uint8_t>(mk.ones > 255 ? 255 : mk.ones);
   leaf->rn_flags = RNF_NORMAL | RNF_ACTIVE;
   leaf->rn_trie = target;
   radix_node** link = &target->routes;
@@ -335,13 +348,9 @@ radix_node* radix_add_route(const void* key, const void* mask, radix_node_head* 
 }
 
 radix_node* radix_lookup(const void* key, const void* mask, radix_node_head* head) {
-  std::uint8_t rel[RADIX_MAX_KEY];
-  std::uint8_t mask_rel[RADIX_MAX_KEY];
-  int prefix = 0;
-  int ones = 0;
-  extract(key, head, rel);
-  mask_shape(mask, head, mask_rel, &prefix, &ones);
-  for (int j = 0; j < RADIX_MAX_KEY; ++j) rel[j] &= mask_rel[j];
+  const MaskedKey mk = masked_key(key, mask, head);
+  const std::uint8_t* rel = mk.rel;
+  const int prefix = mk.prefix;
   radix_trie_node* node = find_node(rel, prefix, head);
   if (node == nullptr) return nullptr;
   for (radix_node* rn = node->routes; rn != nullptr; rn = rn->rn_dupedkey) {
@@ -395,13 +404,9 @@ int rn_walktree(radix_node_head* head, walktree_f_t f, void* arg) {
 }
 
 int rn_walktree_from(radix_node_head* head, const void* key, const void* mask, walktree_f_t f, void* arg) {
-  std::uint8_t rel[RADIX_MAX_KEY];
-  std::uint8_t mask_rel[RADIX_MAX_KEY];
-  int prefix = 0;
-  int ones = 0;
-  extract(key, head, rel);
-  mask_shape(mask, head, mask_rel, &prefix, &ones);
-  for (int j = 0; j < RADIX_MAX_KEY; ++j) rel[j] &= mask_rel[j];
+  const MaskedKey mk = masked_key(key, mask, head);
+  const std::uint8_t* rel = mk.rel;
+  const int prefix = mk.prefix;
   // The subtree whose prefixes extend key/mask's leading bits.
   radix_trie_node* node = head->rnh_top;
   while (node != nullptr && node->len < prefix) {
