@@ -97,6 +97,23 @@ class FakeLink final : public plat::ProcessLink {
   int maps_ = 0, unmaps_ = 0;
 };
 
+// Sends a device-control request as a process would (request id `id`);
+// returns the id.
+inline std::uint64_t send_user_ioctl(plat::IoManager& io, const plat::Caller& caller, std::uint64_t id,
+                                     std::uint64_t file, ULONG code, const void* in, ULONG in_length, void* out,
+                                     ULONG out_length) {
+  plat::proto::Ioctl request{};
+  request.request = id;
+  request.file = file;
+  request.code = code;
+  request.input = reinterpret_cast<std::uint64_t>(in);
+  request.input_length = in_length;
+  request.output = reinterpret_cast<std::uint64_t>(out);
+  request.output_length = out_length;
+  io.user_ioctl(caller, request);
+  return id;
+}
+
 class IoTest : public KernelTest {
  protected:
   void SetUp() override {
@@ -130,16 +147,7 @@ class IoTest : public KernelTest {
   // Sends a request as the process would; returns its id.
   std::uint64_t send(std::uint64_t file, ULONG code, const void* in, ULONG in_length, void* out, ULONG out_length,
                      std::int64_t thread = 0) {
-    plat::proto::Ioctl request{};
-    request.request = ++next_request_;
-    request.file = file;
-    request.code = code;
-    request.input = reinterpret_cast<std::uint64_t>(in);
-    request.input_length = in_length;
-    request.output = reinterpret_cast<std::uint64_t>(out);
-    request.output_length = out_length;
-    io_->user_ioctl(caller(thread), request);
-    return request.request;
+    return send_user_ioctl(*io_, caller(thread), ++next_request_, file, code, in, in_length, out, out_length);
   }
 
   // A request that completes before the dispatch routine returns.

@@ -77,16 +77,7 @@ class ProxyTest : public KernelTest {
   // for the process's threads (CancelIo cancels one thread's requests).
   std::uint64_t send(std::uint64_t file, ULONG code, const void* in, ULONG in_length, void* out, ULONG out_length,
                      std::int64_t thread = 0) {
-    plat::proto::Ioctl request{};
-    request.request = ++next_request_;
-    request.file = file;
-    request.code = code;
-    request.input = reinterpret_cast<std::uint64_t>(in);
-    request.input_length = in_length;
-    request.output = reinterpret_cast<std::uint64_t>(out);
-    request.output_length = out_length;
-    io_->user_ioctl(caller(thread), request);
-    return request.request;
+    return send_user_ioctl(*io_, caller(thread), ++next_request_, file, code, in, in_length, out, out_length);
   }
 
   // A request that completes before the dispatch routine returns.
