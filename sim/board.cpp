@@ -41,11 +41,15 @@ Board::Board(plat::PhysicalMemory& memory, BoardConfig config)
         return config;
       }()),
       log_(config_.log),
+      registers_(*this, config_, log_, faults_),
       dma_(memory_, log_, faults_),
       queues_(dma_, log_, faults_, [this](unsigned f, std::uint32_t bits) { raise(f, bits); }),
       cqp_(dma_, queues_, status_, qps_, local_, log_, faults_, config_.functions),
       nic_(dma_, queues_, qps_, log_, faults_,
-           [this] { return FilterRegisters::read([this](std::uint32_t index) { return indexed_read(index); }); }),
+           [this] {
+             return FilterRegisters::read(
+                 [this](std::uint32_t index) { return registers_.kept(Space::Indexed, 0, index); });
+           }),
       pairs_(config_.index_race_check) {
   Layout l = layout(config_);
   functions_.resize(config_.functions);
@@ -63,9 +67,6 @@ Board::Board(plat::PhysicalMemory& memory, BoardConfig config)
       functions_[f].handlers.push_back(std::make_unique<WindowHandler>(*this, f, static_cast<Window>(w)));
     }
   }
-  global_control_ = (std::uint32_t{config_.port_mode} << kGcPortModeShift) | kGcResetDone;
-  indexed_[kIdxHashSize] = config_.caps.hash_size;
-  indexed_[kIdxFlashMode] = config_.caps.flash_mode;
 }
 
 Board::~Board() { stop(); }
@@ -113,12 +114,7 @@ std::uint64_t Board::mmio_read(unsigned function, Window window, std::uint64_t o
            static_cast<unsigned long long>(offset), static_cast<unsigned>(window), function);
       return 0;
     }
-    auto off = static_cast<std::uint32_t>(offset);
-    switch (window) {
-      case Window::Registers: value = register_read(function, off); break;
-      case Window::Doorbells: value = 0; break;  // doorbells are write-only
-      case Window::Config: value = config_read(off); break;
-    }
+    value = registers_.read(space_of(window), function, static_cast<std::uint32_t>(offset));
   }
   deliver_interrupts();
   return value;
@@ -133,81 +129,62 @@ void Board::mmio_write(unsigned function, Window window, std::uint64_t offset, s
            static_cast<unsigned long long>(offset), static_cast<unsigned>(window), function);
       return;
     }
-    auto off = static_cast<std::uint32_t>(offset);
-    auto v = static_cast<std::uint32_t>(value);
-    switch (window) {
-      case Window::Registers: register_write(function, off, v); break;
-      case Window::Doorbells: doorbell_write(function, off, v); break;
-      case Window::Config:
-        ++faults_.bad_accesses;  // read-only
-        break;
-    }
+    registers_.write(space_of(window), function, static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(value));
     if (has_work_locked()) work_cv_.notify_one();
   }
   deliver_interrupts();
 }
 
 // ---------------------------------------------------------------------------
-// Register window
+// Register hooks: the register window
 
-std::uint32_t Board::register_read(unsigned f, std::uint32_t offset) {
-  Function& fn = functions_[f];
-  if (offset >= kRegIndexBase && offset < kRegIndexBase + 8 * kIndexPairs) {
-    unsigned pair = (offset - kRegIndexBase) / 8;
-    if (offset % 8 == 0) return pairs_.index(pair);
-    record_race(pairs_.data_access(pair));
-    return indexed_read(pairs_.index(pair));
-  }
-  switch (offset) {
-    case kRegIntrCause: return fn.interrupts.cause();
-    case kRegIntrMask: return fn.interrupts.mask();
-    case kRegIntrAltStatus: return fn.interrupts.pending() != 0 ? 1u : 0u;
-    case kRegGlobalControl: return global_control_;
-    case kRegWqeDoorbell:
-    case kRegCqAllocate:  // a read only flushes the posted writes before it
-    case kRegAeqAcknowledge: return 0;
-    default: {
-      auto it = fn.direct.find(offset);
-      return it == fn.direct.end() ? 0 : it->second;
-    }
+std::uint32_t Board::intr_cause(const RegisterAccess& a) { return functions_[a.function].interrupts.cause(); }
+
+void Board::intr_cause_written(const RegisterAccess& a) {
+  if (functions_[a.function].interrupts.write_cause(a.value)) pending_interrupts_.push_back(a.function);
+}
+
+std::uint32_t Board::intr_mask(const RegisterAccess& a) { return functions_[a.function].interrupts.mask(); }
+
+void Board::intr_mask_written(const RegisterAccess& a) {
+  if (functions_[a.function].interrupts.write_mask(a.value)) pending_interrupts_.push_back(a.function);
+}
+
+std::uint32_t Board::intr_status(const RegisterAccess& a) {
+  return functions_[a.function].interrupts.pending() != 0 ? 1u : 0u;
+}
+
+void Board::global_control_written(const RegisterAccess& a) {
+  // A reset request (bits 0-5) completes at once: the datapath of the
+  // selected ports restarts, queues are not touched. Reset done reads 1
+  // until a write without a request.
+  if ((a.value & kGcResetRequestMask) != 0) {
+    *a.kept |= kGcResetDone;
+  } else {
+    *a.kept &= ~kGcResetDone;
   }
 }
 
-void Board::register_write(unsigned f, std::uint32_t offset, std::uint32_t value) {
-  Function& fn = functions_[f];
-  if (offset >= kRegIndexBase && offset < kRegIndexBase + 8 * kIndexPairs) {
-    unsigned pair = (offset - kRegIndexBase) / 8;
-    if (offset % 8 == 0) {
-      record_race(pairs_.write_index(pair, value));
-    } else {
-      record_race(pairs_.data_access(pair));
-      indexed_write(pairs_.index(pair), value);
-    }
-    return;
-  }
-  switch (offset) {
-    case kRegIntrCause:
-      if (fn.interrupts.write_cause(value)) pending_interrupts_.push_back(f);
-      break;
-    case kRegIntrMask:
-      if (fn.interrupts.write_mask(value)) pending_interrupts_.push_back(f);
-      break;
-    case kRegFunctionFlags: fn.direct[offset] &= ~value; break;
-    case kRegGlobalControl: global_control_write(value); break;
-    case kRegWqeDoorbell: wqe_doorbell(value, false); break;
-    case kRegCqAllocate: cq_allocate(value); break;
-    case kRegAeqAcknowledge: queues_.acknowledge_aeq(f, (value & kAeqAckMask) >> kAeqAckShift); break;
-    default: fn.direct[offset] = value; break;
-  }
+void Board::wqe_allocate_written(const RegisterAccess& a) { wqe_doorbell(a.value, false); }
+
+void Board::cqe_allocate_written(const RegisterAccess& a) { cq_allocate(a.value); }
+
+void Board::aeq_acknowledge_written(const RegisterAccess& a) {
+  queues_.acknowledge_aeq(a.function, (a.value & kAeqAckMask) >> kAeqAckShift);
 }
 
-void Board::global_control_write(std::uint32_t value) {
-  // The port mode is strapped. A reset request (bits 0-5) completes at once:
-  // the datapath of the selected ports restarts, queues are not touched.
-  std::uint32_t v = (value & ~(kGcPortModeMask | kGcResetDone | 0x80u)) |
-                    (std::uint32_t{config_.port_mode} << kGcPortModeShift);
-  if ((value & kGcResetRequestMask) != 0) v |= kGcResetDone;
-  global_control_ = v;
+std::uint32_t Board::index_register(const RegisterAccess& a) { return pairs_.index(a.instance); }
+
+void Board::index_register_written(const RegisterAccess& a) { record_race(pairs_.write_index(a.instance, a.value)); }
+
+std::uint32_t Board::data_register(const RegisterAccess& a) {
+  record_race(pairs_.data_access(a.instance));
+  return registers_.read(Space::Indexed, a.function, pairs_.index(a.instance));
+}
+
+void Board::data_register_written(const RegisterAccess& a) {
+  record_race(pairs_.data_access(a.instance));
+  registers_.write(Space::Indexed, a.function, pairs_.index(a.instance), a.value);
 }
 
 void Board::wqe_doorbell(std::uint32_t value, bool from_user) {
@@ -260,83 +237,35 @@ void Board::record_race(const std::optional<IndexRace>& race) {
 }
 
 // ---------------------------------------------------------------------------
-// Indexed registers
+// Register hooks: the user doorbell pages
 
-std::uint32_t Board::indexed_read(std::uint32_t index) {
-  if (index < 0x40) return index % 4 == 0 ? cqp_context_[index / 4] : 0;
-  if (index < 0x80 && index % 8 == 0) return status_.word((index - 0x40) / 8);
-  switch (index) {
-    case kIdxFirmwareAlive: return config_.firmware_alive ? kFirmwareAliveValue : 0;
-    case kIdxQueueClasses: return config_.caps.queue_classes;
-    case kIdxSize218: return config_.caps.size_218;
-    case kIdxSize258: return config_.caps.size_258;
-    case kIdxSize260: return config_.caps.size_260;
-    case kIdxSize278: return config_.caps.size_278;
-    case kIdxSize280: return config_.caps.size_280;
-    case kIdxSize2B0: return config_.caps.size_2b0;
-    default: {
-      auto it = indexed_.find(index);
-      return it == indexed_.end() ? 0 : it->second;
-    }
-  }
+bool Board::user_page_open(unsigned f, unsigned page) {
+  std::uint32_t open_pages = registers_.kept(Space::Indexed, 0, idx_user_doorbell(f)) >> kUserDbCountShift;
+  if (page < open_pages) return true;
+  ++faults_.stray_doorbells;
+  log_("write to user doorbell page %u of function %u, which is not open", page, f);
+  return false;
 }
 
-void Board::indexed_write(std::uint32_t index, std::uint32_t value) {
-  if (index < 0x40) {
-    if (index % 4 != 0) return;
-    cqp_context_[index / 4] = value;
-    unsigned function = index / 8;
-    // Writing the low half of the host-context address starts the creation.
-    if (index % 8 == 0 && function < functions_.size()) {
-      std::uint64_t pa = (std::uint64_t{cqp_context_[index / 4 + 1]} << 32) | value;
-      cqp_.request_create(function, pa);
-    }
-    return;
-  }
-  if (index < 0x80 && index % 8 == 0) return;  // status words are read-only
-  switch (index) {
-    case kIdxFirmwareAlive:
-    case kIdxQueueClasses:
-    case kIdxSize218:
-    case kIdxSize258:
-    case kIdxSize260:
-    case kIdxSize278:
-    case kIdxSize280:
-    case kIdxSize2B0: return;  // read-only
-    default: indexed_[index] = value; return;
-  }
+void Board::user_wqe_allocate_written(const RegisterAccess& a) {
+  if (user_page_open(a.function, a.instance)) wqe_doorbell(a.value, true);
+}
+
+void Board::user_cqe_allocate_written(const RegisterAccess& a) {
+  if (user_page_open(a.function, a.instance)) cq_allocate(a.value);
 }
 
 // ---------------------------------------------------------------------------
-// Doorbell and configuration windows
+// Register hooks: the indexed registers
 
-void Board::doorbell_write(unsigned f, std::uint32_t offset, std::uint32_t value) {
-  std::uint32_t page = offset / kDoorbellPageBytes;
-  std::uint32_t word = offset % kDoorbellPageBytes;
-  auto it = indexed_.find(idx_user_doorbell(f));
-  std::uint32_t open_pages = it == indexed_.end() ? 0 : it->second >> kUserDbCountShift;
-  if (page >= open_pages) {
-    ++faults_.stray_doorbells;
-    log_("write to user doorbell page %u of function %u, which is not open", page, f);
-    return;
-  }
-  switch (word) {
-    case kUserDbWqeAllocate: wqe_doorbell(value, true); break;
-    case kUserDbCqeAllocate: cq_allocate(value); break;
-    default:
-      ++faults_.bad_accesses;
-      log_("write to offset 0x%x of user doorbell page %u of function %u", word, page, f);
-      break;
-  }
+void Board::cqp_context_written(const RegisterAccess& a) {
+  // Writing the low half of the host-context address starts the creation.
+  if (a.instance >= functions_.size()) return;
+  std::uint64_t high = registers_.kept(Space::Indexed, 0, idx_cqp_context_high(a.instance));
+  cqp_.request_create(a.instance, (high << 32) | a.value);
 }
 
-std::uint32_t Board::config_read(std::uint32_t offset) const {
-  switch (offset) {
-    case kCfgCapabilities0: return config_.caps.config_1c;
-    case kCfgCapabilities1: return config_.caps.config_20;
-    default: return 0;
-  }
-}
+std::uint32_t Board::queue_status_word(const RegisterAccess& a) { return status_.word(a.instance); }
 
 // ---------------------------------------------------------------------------
 // Interrupts

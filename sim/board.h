@@ -8,6 +8,10 @@
 // nothing happens in between, or on the board's own engine thread after
 // start(), woken by doorbells. One lock guards the model; interrupts are
 // delivered to the sink after it is released.
+//
+// The registers are decoded by the register table (register_map.h); the
+// board keeps the state and the engines, and its hooks are what a register
+// access sets in motion.
 #pragma once
 
 #include <condition_variable>
@@ -16,7 +20,6 @@
 #include <mutex>
 #include <span>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/kernel/mmio.h"
@@ -35,10 +38,9 @@
 #include "sim/pci_config.h"
 #include "sim/queue_status.h"
 #include "sim/queues.h"
+#include "sim/register_map.h"
 
 namespace zeksim {
-
-enum class Window : unsigned { Registers = 0, Doorbells = 1, Config = 2 };
 
 class Board {
  public:
@@ -126,20 +128,37 @@ class Board {
   struct Function {
     std::unique_ptr<PciConfigSpace> pci;
     InterruptController interrupts;
-    std::unordered_map<std::uint32_t, std::uint32_t> direct;  // registers kept, not interpreted
     std::vector<std::unique_ptr<WindowHandler>> handlers;
   };
 
+  // The register table names the hooks below.
+  friend std::span<const Register> register_table();
+
   // All below run with mu_ held.
-  std::uint32_t register_read(unsigned function, std::uint32_t offset);
-  void register_write(unsigned function, std::uint32_t offset, std::uint32_t value);
-  void doorbell_write(unsigned function, std::uint32_t offset, std::uint32_t value);
-  std::uint32_t config_read(std::uint32_t offset) const;
-  std::uint32_t indexed_read(std::uint32_t index);
-  void indexed_write(std::uint32_t index, std::uint32_t value);
+  // Register hooks: the register window.
+  std::uint32_t intr_cause(const RegisterAccess& access);
+  void intr_cause_written(const RegisterAccess& access);
+  std::uint32_t intr_mask(const RegisterAccess& access);
+  void intr_mask_written(const RegisterAccess& access);
+  std::uint32_t intr_status(const RegisterAccess& access);
+  void global_control_written(const RegisterAccess& access);
+  void wqe_allocate_written(const RegisterAccess& access);
+  void cqe_allocate_written(const RegisterAccess& access);
+  void aeq_acknowledge_written(const RegisterAccess& access);
+  std::uint32_t index_register(const RegisterAccess& access);
+  void index_register_written(const RegisterAccess& access);
+  std::uint32_t data_register(const RegisterAccess& access);
+  void data_register_written(const RegisterAccess& access);
+  // The user doorbell pages.
+  void user_wqe_allocate_written(const RegisterAccess& access);
+  void user_cqe_allocate_written(const RegisterAccess& access);
+  bool user_page_open(unsigned function, unsigned page);
+  // The indexed registers.
+  void cqp_context_written(const RegisterAccess& access);
+  std::uint32_t queue_status_word(const RegisterAccess& access);
+
   void wqe_doorbell(std::uint32_t value, bool from_user);
   void cq_allocate(std::uint32_t value);
-  void global_control_write(std::uint32_t value);
   void record_race(const std::optional<IndexRace>& race);
   void raise(unsigned function, std::uint32_t bits);
   bool has_work_locked() const { return cqp_.has_work() || nic_.has_work(); }
@@ -153,6 +172,7 @@ class Board {
 
   std::mutex mu_;
   FaultCounters faults_;
+  RegisterFile registers_;
   DmaPort dma_;
   QueueStatus status_;
   QueueSet queues_;
@@ -166,9 +186,6 @@ class Board {
   IndexPairs pairs_;
   std::vector<IndexRace> races_;
   std::vector<Function> functions_;
-  std::unordered_map<std::uint32_t, std::uint32_t> indexed_;  // indexed registers kept, not interpreted
-  std::array<std::uint32_t, 16> cqp_context_{};                // idx 0x00-0x3C
-  std::uint32_t global_control_ = 0;
   InterruptSink* sink_ = nullptr;
   std::vector<unsigned> pending_interrupts_;
   bool delivering_ = false;  // a thread is calling the sink

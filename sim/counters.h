@@ -17,7 +17,9 @@ struct FaultCounters {
   std::uint64_t aeq_overflows = 0;       // asynchronous events dropped (no credit, slot valid)
   std::uint64_t lost_events = 0;         // CEQEs or AEQEs with no queue to go to
   std::uint64_t bad_give_backs = 0;      // CQ or AEQ credits returned beyond the ring
-  std::uint64_t bad_accesses = 0;        // register accesses of the wrong width or place
+  std::uint64_t bad_accesses = 0;        // register accesses of the wrong width or alignment, or beyond the window
+  std::uint64_t unknown_accesses = 0;    // accesses at an offset or index where no register is
+  std::uint64_t read_only_writes = 0;    // writes to read-only registers
   std::uint64_t index_races = 0;         // index/data pair interleavings seen
 };
 

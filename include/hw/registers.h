@@ -119,6 +119,7 @@ inline constexpr std::uint32_t kIdxSize260 = 0x260;
 inline constexpr std::uint32_t kIdxSize278 = 0x278;
 inline constexpr std::uint32_t kIdxSize280 = 0x280;
 inline constexpr std::uint32_t kIdxSize2B0 = 0x2B0;
+inline constexpr unsigned kScratchpads = 16;  // scratchpads 0-15; the drivers use 8 and 9
 constexpr std::uint32_t idx_scratchpad(unsigned n) { return 0x800 + 8 * n; }
 inline constexpr std::uint32_t kIdxFlashMode = 0x8E8;
 constexpr std::uint32_t idx_user_doorbell(unsigned function) { return 0x900 + 8 * function; }
@@ -142,6 +143,8 @@ inline constexpr unsigned kIdxNicControlStallShift = 15;       // bit 15: NIC st
 constexpr std::uint32_t idx_tx_reads(unsigned port) { return 0xA08 + 0x40 * port; }  // bits 24-28 outstanding reads
 inline constexpr std::uint32_t kTxReadsMask = 0x1F000000;
 // Port MAC block and SerDes of a port (stored; the model keeps them).
+inline constexpr unsigned kPorts = 4;                    // ports with a MAC block, a SerDes block and a read counter
+inline constexpr std::uint32_t kPortBlockBytes = 0x200;  // one port's MAC block or SerDes block
 constexpr std::uint32_t idx_port_mac(unsigned port, std::uint32_t offset) { return 0x2000 + 0x200 * port + offset; }
 constexpr std::uint32_t idx_serdes(unsigned lane_block, std::uint32_t offset) { return 0x2800 + 0x200 * lane_block + offset; }
 inline constexpr std::uint32_t kSerdesReadyBits = 0xF;  // 0x280C / 0x2A0C bits 0-3
