@@ -1,4 +1,5 @@
-// The register table: that it is sound (rows nest or stay apart), and that the
+// The register table: that it agrees with the register tables of
+// docs/hardware.md, that it is sound (rows nest or stay apart), and that the
 // board applies it: reset values, read-only and kept registers, per-function
 // and board-wide registers, and unknown accesses refused, logged and counted.
 #include <algorithm>
@@ -23,12 +24,157 @@ using zeksim::Space;
 using zeksim::Window;
 
 // ---------------------------------------------------------------------------
-// The table
+// The table and the page
+
+// One register row in words both sides can give.
+std::string row_text(Space space, std::uint32_t offset, std::uint32_t count, std::uint32_t stride,
+                     const std::string& name, const std::string& access, const std::string& reset) {
+  std::ostringstream out;
+  out << zeksim::space_name(space) << " 0x" << std::hex << std::uppercase << offset;
+  if (count > 1) out << " + 0x" << stride << " x " << std::dec << count;
+  out << ": " << name << ", " << access << ", reset " << reset;
+  return out.str();
+}
+
+std::string reset_text(std::uint32_t value, bool configured) {
+  std::ostringstream out;
+  out << "0x" << std::hex << std::uppercase << value << (configured ? " *" : "");
+  return out.str();
+}
+
+std::vector<std::string> table_rows() {
+  std::vector<std::string> rows;
+  const zeksim::BoardConfig defaults;
+  for (const Register& r : zeksim::register_table()) {
+    std::string reset =
+        r.access == Access::WriteOnly ? "-" : reset_text(r.reset_value(defaults), r.configured != nullptr);
+    rows.push_back(
+        row_text(r.space, r.offset, r.count, r.count > 1 ? r.stride : 4, r.name, access_name(r.access), reset));
+  }
+  return rows;
+}
+
+// Splits a Markdown table line into its cells ("\|" is a pipe inside a cell).
+std::vector<std::string> cells(const std::string& line) {
+  std::vector<std::string> out;
+  std::string cell;
+  for (std::size_t i = 1; i < line.size(); ++i) {
+    if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == '|') {
+      cell += '|';
+      ++i;
+    } else if (line[i] == '|') {
+      out.push_back(cell);
+      cell.clear();
+    } else {
+      cell += line[i];
+    }
+  }
+  for (auto& c : out) {
+    c.erase(0, c.find_first_not_of(' '));
+    c.erase(c.find_last_not_of(' ') + 1);
+  }
+  return out;
+}
+
+struct PageRows {
+  std::vector<std::string> rows;
+  std::vector<std::string> errors;
+  std::map<Space, int> per_space;
+};
+
+// The register tables of the page: one per window section and one for the
+// indexed registers, with the columns offset, register, access, reset.
+PageRows page_rows(std::istream& page) {
+  const std::map<std::string, Space> sections = {
+      {"## Register window (BAR0)", Space::Registers},
+      {"## User doorbell window (BAR1)", Space::Doorbells},
+      {"## Configuration window (BAR2)", Space::Config},
+      {"## Indexed registers", Space::Indexed},
+  };
+  const std::regex single(R"(^(0x[0-9A-F]+)$)");
+  const std::regex block(R"(^(0x[0-9A-F]+)-(0x[0-9A-F]+)$)");
+  const std::regex array(R"(^(0x[0-9A-F]+) \+ (0x[0-9A-F]+|[0-9]+)([A-Za-z]), \3 = 0-([0-9]+)$)");
+  PageRows out;
+  std::optional<Space> space;
+  bool in_table = false;
+  for (std::string line; std::getline(page, line);) {
+    if (line.rfind("## ", 0) == 0) {
+      auto it = sections.find(line);
+      space = it == sections.end() ? std::nullopt : std::optional(it->second);
+      in_table = false;
+      continue;
+    }
+    if (!space) continue;
+    if (line.rfind("|", 0) != 0) {
+      in_table = false;
+      continue;
+    }
+    std::vector<std::string> c = cells(line);
+    if (c.size() >= 4 && (c[0] == "offset" || c[0] == "index") && c[1] == "register" && c[2] == "access" &&
+        c[3] == "reset") {
+      in_table = true;
+      continue;
+    }
+    if (!in_table || c.empty() || c[0].rfind("---", 0) == 0) continue;
+    if (c.size() < 4) {
+      out.errors.push_back("short row: " + line);
+      continue;
+    }
+    std::smatch m;
+    std::uint32_t offset = 0, count = 1, stride = 4;
+    if (std::regex_match(c[0], m, single)) {
+      offset = std::stoul(m[1].str(), nullptr, 0);
+    } else if (std::regex_match(c[0], m, block)) {
+      offset = std::stoul(m[1].str(), nullptr, 0);
+      count = (static_cast<std::uint32_t>(std::stoul(m[2].str(), nullptr, 0)) - offset) / 4 + 1;
+    } else if (std::regex_match(c[0], m, array)) {
+      offset = std::stoul(m[1].str(), nullptr, 0);
+      stride = std::stoul(m[2].str(), nullptr, 0);
+      count = std::stoul(m[4].str()) + 1;
+    } else {
+      out.errors.push_back("offset not understood: " + line);
+      continue;
+    }
+    std::string reset = c[3];
+    if (reset != "-") {
+      std::size_t used = 0;
+      std::uint32_t value = std::stoul(reset, &used, 0);
+      std::string rest = reset.substr(used);
+      rest.erase(0, rest.find_first_not_of(' '));
+      if (!rest.empty() && rest != "*") out.errors.push_back("reset not understood: " + line);
+      reset = reset_text(value, rest == "*");
+    }
+    out.rows.push_back(row_text(*space, offset, count, count > 1 ? stride : 4, c[1], c[2], reset));
+    ++out.per_space[*space];
+  }
+  return out;
+}
+
+std::vector<std::string> missing(std::vector<std::string> from, std::vector<std::string> in) {
+  std::sort(from.begin(), from.end());
+  std::sort(in.begin(), in.end());
+  std::vector<std::string> out;
+  std::set_difference(from.begin(), from.end(), in.begin(), in.end(), std::back_inserter(out));
+  return out;
+}
 
 std::string lines(const std::vector<std::string>& rows) {
   std::string out;
   for (const auto& r : rows) out += "\n  " + r;
   return out;
+}
+
+TEST(RegisterTable, AgreesWithTheHardwarePage) {
+  std::ifstream page(ZEK_HARDWARE_PAGE);
+  ASSERT_TRUE(page) << "cannot read " << ZEK_HARDWARE_PAGE;
+  PageRows doc = page_rows(page);
+  EXPECT_TRUE(doc.errors.empty()) << lines(doc.errors);
+  for (Space s : {Space::Registers, Space::Doorbells, Space::Config, Space::Indexed}) {
+    EXPECT_GT(doc.per_space[s], 0) << "no register table for " << zeksim::space_name(s);
+  }
+  std::vector<std::string> table = table_rows();
+  EXPECT_TRUE(missing(table, doc.rows).empty()) << "in the table, not on the page:" << lines(missing(table, doc.rows));
+  EXPECT_TRUE(missing(doc.rows, table).empty()) << "on the page, not in the table:" << lines(missing(doc.rows, table));
 }
 
 TEST(RegisterTable, IsSound) {
