@@ -1,10 +1,10 @@
 // The stack foundation's use-counted start and stop.
 #include "proxy/tcpip/stack.h"
 
-#include "proxy/tcpip/domain.h"
-#include "proxy/tcpip/if.h"
-#include "proxy/tcpip/kern_internal.h"
-#include "proxy/tcpip/route.h"
+#include "proxy/tcpip/kern/kern_internal.h"
+#include "proxy/tcpip/net/if.h"
+#include "proxy/tcpip/net/route.h"
+#include "proxy/tcpip/socket/domain.h"
 
 namespace {
 

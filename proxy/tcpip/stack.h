@@ -9,8 +9,8 @@
 #include <cstdint>
 
 #include "include/zek/status.h"
-#include "proxy/tcpip/mbuf.h"
-#include "proxy/tcpip/socket.h"
+#include "proxy/tcpip/socket/mbuf.h"
+#include "proxy/tcpip/socket/socket.h"
 
 namespace zektcp {
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "platform/kernel/kernel.h"
-#include "proxy/tcpip/route.h"
+#include "proxy/tcpip/net/route.h"
 #include "proxy/tcpip/stack.h"
 
 namespace {

@@ -7,12 +7,12 @@
 #include <thread>
 #include <vector>
 
-#include "proxy/tcpip/domain.h"
-#include "proxy/tcpip/if.h"
-#include "proxy/tcpip/kern.h"
-#include "proxy/tcpip/mbuf.h"
-#include "proxy/tcpip/route.h"
-#include "proxy/tcpip/socket.h"
+#include "proxy/tcpip/kern/kern.h"
+#include "proxy/tcpip/net/if.h"
+#include "proxy/tcpip/net/route.h"
+#include "proxy/tcpip/socket/domain.h"
+#include "proxy/tcpip/socket/mbuf.h"
+#include "proxy/tcpip/socket/socket.h"
 #include "proxy/tcpip/stack.h"
 #include "tests/platform/kernel/kernel_fixture.h"
 

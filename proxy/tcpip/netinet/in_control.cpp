@@ -3,9 +3,9 @@
 // them; the prefix-length form of the requests; broadcast and subnet tests.
 #include <cstring>
 
-#include "proxy/tcpip/if_internal.h"
-#include "proxy/tcpip/route.h"
-#include "proxy/tcpip/socket.h"
+#include "proxy/tcpip/net/if_internal.h"
+#include "proxy/tcpip/net/route.h"
+#include "proxy/tcpip/socket/socket.h"
 
 namespace zektcp {
 

@@ -2,7 +2,7 @@
 // socket's open-file operations.
 #include <cstring>
 
-#include "proxy/tcpip/socket.h"
+#include "proxy/tcpip/socket/socket.h"
 
 namespace zektcp {
 

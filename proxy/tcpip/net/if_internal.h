@@ -1,7 +1,7 @@
 // State of the interface layer, shared by its source files only.
 #pragma once
 
-#include "proxy/tcpip/if.h"
+#include "proxy/tcpip/net/if.h"
 
 namespace zektcp {
 

@@ -1,7 +1,7 @@
 // Helpers shared by the mbuf sources.
 #pragma once
 
-#include "proxy/tcpip/mbuf.h"
+#include "proxy/tcpip/socket/mbuf.h"
 
 namespace zektcp {
 

@@ -1,9 +1,9 @@
 // The routing tree (see radix.h for its shape).
-#include "proxy/tcpip/radix.h"
+#include "proxy/tcpip/net/radix.h"
 
 #include <cstring>
 
-#include "proxy/tcpip/kern.h"
+#include "proxy/tcpip/kern/kern.h"
 
 namespace zektcp {
 

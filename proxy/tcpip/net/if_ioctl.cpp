@@ -3,9 +3,9 @@
 // interface list.
 #include <cstring>
 
-#include "proxy/tcpip/if_internal.h"
-#include "proxy/tcpip/route.h"
-#include "proxy/tcpip/socket.h"
+#include "proxy/tcpip/net/if_internal.h"
+#include "proxy/tcpip/net/route.h"
+#include "proxy/tcpip/socket/socket.h"
 
 namespace zektcp {
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "proxy/tcpip/mbuf_internal.h"
+#include "proxy/tcpip/socket/mbuf_internal.h"
 
 namespace zektcp {
 

@@ -1,8 +1,8 @@
 // Protocol domains: registration, protocol look-up, control broadcasts and
 // the two periodic protocol ticks.
-#include "proxy/tcpip/domain.h"
+#include "proxy/tcpip/socket/domain.h"
 
-#include "proxy/tcpip/route.h"
+#include "proxy/tcpip/net/route.h"
 
 namespace zektcp {
 

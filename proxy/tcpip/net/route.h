@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "proxy/tcpip/if.h"
-#include "proxy/tcpip/radix.h"
+#include "proxy/tcpip/net/if.h"
+#include "proxy/tcpip/net/radix.h"
 
 namespace zektcp {
 

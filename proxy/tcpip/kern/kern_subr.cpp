@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "proxy/tcpip/kern_internal.h"
+#include "proxy/tcpip/kern/kern_internal.h"
 
 namespace zektcp {
 

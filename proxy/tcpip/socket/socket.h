@@ -7,9 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "proxy/tcpip/domain.h"
-#include "proxy/tcpip/kern.h"
-#include "proxy/tcpip/mbuf.h"
+#include "proxy/tcpip/kern/kern.h"
+#include "proxy/tcpip/socket/domain.h"
+#include "proxy/tcpip/socket/mbuf.h"
 
 namespace zektcp {
 

@@ -2,7 +2,7 @@
 // the sleep object, so a wake-up reaches every sleeper present at that time
 // and none is lost between the sleeper's release of the socket-call lock and
 // its wait.
-#include "proxy/tcpip/kern_internal.h"
+#include "proxy/tcpip/kern/kern_internal.h"
 
 namespace zektcp {
 

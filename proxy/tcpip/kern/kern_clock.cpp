@@ -3,7 +3,7 @@
 // tick intervals; SoftClock then processes every tick up to the current one.
 #include <climits>
 
-#include "proxy/tcpip/kern_internal.h"
+#include "proxy/tcpip/kern/kern_internal.h"
 
 namespace zektcp {
 

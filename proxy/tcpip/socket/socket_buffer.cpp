@@ -3,8 +3,8 @@
 // the buffer lock and the waits and wake-ups.
 #include <cstring>
 
-#include "proxy/tcpip/mbuf_internal.h"
-#include "proxy/tcpip/socket.h"
+#include "proxy/tcpip/socket/mbuf_internal.h"
+#include "proxy/tcpip/socket/socket.h"
 
 namespace zektcp {
 

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "proxy/tcpip/domain.h"
-#include "proxy/tcpip/if_internal.h"
-#include "proxy/tcpip/route.h"
+#include "proxy/tcpip/net/if_internal.h"
+#include "proxy/tcpip/net/route.h"
+#include "proxy/tcpip/socket/domain.h"
 
 namespace zektcp {
 

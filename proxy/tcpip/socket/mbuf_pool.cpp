@@ -2,8 +2,8 @@
 // network lock, reserve areas as the last fall-back, and the counters.
 #include <cstring>
 
-#include "proxy/tcpip/domain.h"
-#include "proxy/tcpip/mbuf_internal.h"
+#include "proxy/tcpip/socket/domain.h"
+#include "proxy/tcpip/socket/mbuf_internal.h"
 
 namespace zektcp {
 

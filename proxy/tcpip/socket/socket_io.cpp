@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "proxy/tcpip/mbuf_internal.h"
-#include "proxy/tcpip/socket.h"
+#include "proxy/tcpip/socket/mbuf_internal.h"
+#include "proxy/tcpip/socket/socket.h"
 
 namespace zektcp {
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "proxy/tcpip/kern.h"
+#include "proxy/tcpip/kern/kern.h"
 
 namespace zektcp {
 

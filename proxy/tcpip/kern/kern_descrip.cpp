@@ -2,7 +2,7 @@
 // serves every caller; each open-file record keeps its owner's process id.
 #include <cstring>
 
-#include "proxy/tcpip/kern_internal.h"
+#include "proxy/tcpip/kern/kern_internal.h"
 
 namespace zektcp {
 

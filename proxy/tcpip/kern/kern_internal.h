@@ -1,7 +1,7 @@
 // State of the stack's kernel emulation, shared by its source files only.
 #pragma once
 
-#include "proxy/tcpip/kern.h"
+#include "proxy/tcpip/kern/kern.h"
 
 namespace zektcp {
 

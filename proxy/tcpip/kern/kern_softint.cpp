@@ -1,7 +1,7 @@
 // The network soft-interrupt thread: protocol input scheduled by setting a
 // bit and waking the thread, which runs ARP input before IP input under the
 // stack input lock and the socket-call lock.
-#include "proxy/tcpip/kern_internal.h"
+#include "proxy/tcpip/kern/kern_internal.h"
 
 namespace zektcp {
 

@@ -1,9 +1,9 @@
 // Route records, look-up with cloning, and the add/delete/resolve requests.
-#include "proxy/tcpip/route.h"
+#include "proxy/tcpip/net/route.h"
 
 #include <cstring>
 
-#include "proxy/tcpip/domain.h"
+#include "proxy/tcpip/socket/domain.h"
 
 namespace zektcp {
 

@@ -1,7 +1,7 @@
 // The stack's locks. The socket-call and network locks record their owner
 // thread, so that a sleeper can tell whether it is the one holding the
 // socket-call lock.
-#include "proxy/tcpip/kern_internal.h"
+#include "proxy/tcpip/kern/kern_internal.h"
 
 namespace zektcp {
 

@@ -2,7 +2,7 @@
 // connection queues, connect and disconnect notifications, close and free.
 #include <cstring>
 
-#include "proxy/tcpip/socket.h"
+#include "proxy/tcpip/socket/socket.h"
 
 namespace zektcp {
 

@@ -8,9 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "proxy/tcpip/kern.h"
-#include "proxy/tcpip/mbuf.h"
+#include "proxy/tcpip/kern/kern.h"
 #include "proxy/tcpip/sockaddr.h"
+#include "proxy/tcpip/socket/mbuf.h"
 
 namespace zektcp {
 
