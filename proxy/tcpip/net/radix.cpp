@@ -1,9 +1,10 @@
 // The routing tree (see radix.h for its shape).
 #include "proxy/tcpip/net/radix.h"
 
+#include <cstdlib>
 #include <cstring>
 
-#include "proxy/tcpip/kern/kern.h"
+#include "proxy/tcpip/bsd_errno.h"
 
 namespace zektcp {
 
@@ -16,6 +17,12 @@ struct radix_trie_node {
 };
 
 namespace {
+
+void* default_alloc(std::size_t bytes) { return std::calloc(1, bytes); }
+void default_release(void* block) { std::free(block); }
+void no_pin(radix_node*) {}
+
+radix_hooks g_hooks = {default_alloc, default_release, no_pin, no_pin};
 
 constexpr int kMaxDepth = RADIX_MAX_KEY * 8 + 1;
 
@@ -60,7 +67,7 @@ int common_prefix(const std::uint8_t* a, const std::uint8_t* b, int from, int li
 }
 
 radix_trie_node* new_trie_node(const std::uint8_t* rel, int len, radix_trie_node* parent) {
-  auto* n = static_cast<radix_trie_node*>(OSPrimMemAllocPtr(sizeof(radix_trie_node)));
+  auto* n = static_cast<radix_trie_node*>(g_hooks.alloc(sizeof(radix_trie_node)));
   if (n == nullptr) return nullptr;
   n->parent = parent;
   n->len = static_cast<std::uint16_t>(len);
@@ -168,7 +175,7 @@ void prune(radix_trie_node* n, radix_node_head* head) {
     radix_trie_node* only = n->child[0] != nullptr ? n->child[0] : n->child[1];
     replace_child(parent, n, only);
     if (only != nullptr) only->parent = parent;
-    OSPrimMemFreePtr(n);
+    g_hooks.release(n);
     if (only != nullptr) return;
     n = parent;
   }
@@ -178,7 +185,7 @@ void free_subtree(radix_trie_node* n) {
   if (n == nullptr) return;
   free_subtree(n->child[0]);
   free_subtree(n->child[1]);
-  OSPrimMemFreePtr(n);
+  g_hooks.release(n);
 }
 
 // Collects the routes of a subtree, parents before children.
@@ -200,11 +207,11 @@ int walk(radix_node_head* head, radix_trie_node* root, const void* key, const vo
          void* arg) {
   const std::uint32_t capacity = head->rnh_count;
   if (capacity == 0 || root == nullptr) return 0;
-  auto** list = static_cast<radix_node**>(OSPrimMemAllocPtr(capacity * sizeof(radix_node*)));
+  auto** list = static_cast<radix_node**>(g_hooks.alloc(capacity * sizeof(radix_node*)));
   if (list == nullptr) return BSD_ENOBUFS;
   std::uint32_t count = 0;
   collect(root, list, capacity, &count);
-  for (std::uint32_t i = 0; i < count; ++i) radix_walk_pin(list[i]);
+  for (std::uint32_t i = 0; i < count; ++i) g_hooks.walk_pin(list[i]);
   int error = 0;
   for (std::uint32_t i = 0; i < count; ++i) {
     radix_node* rn = list[i];
@@ -212,8 +219,8 @@ int walk(radix_node_head* head, radix_trie_node* root, const void* key, const vo
     if (key != nullptr && !same_masked_key(rn, key, mask, head)) continue;
     error = f(rn, arg);
   }
-  for (std::uint32_t i = 0; i < count; ++i) radix_walk_unpin(list[i]);
-  OSPrimMemFreePtr(list);
+  for (std::uint32_t i = 0; i < count; ++i) g_hooks.walk_unpin(list[i]);
+  g_hooks.release(list);
   return error;
 }
 
@@ -224,6 +231,14 @@ radix_node* del_slot(const void* key, const void* mask, radix_node_head* head) {
 radix_node* match_slot(const void* key, radix_node_head* head) { return radix_match(key, head); }
 
 }  // namespace
+
+void radix_set_hooks(const radix_hooks* hooks) {
+  const radix_hooks chosen = hooks != nullptr ? *hooks : radix_hooks{};
+  g_hooks.alloc = chosen.alloc != nullptr ? chosen.alloc : default_alloc;
+  g_hooks.release = chosen.release != nullptr ? chosen.release : default_release;
+  g_hooks.walk_pin = chosen.walk_pin != nullptr ? chosen.walk_pin : no_pin;
+  g_hooks.walk_unpin = chosen.walk_unpin != nullptr ? chosen.walk_unpin : no_pin;
+}
 
 int radix_mask_ones(const void* mask, int offset_bytes) {
   if (mask == nullptr) return 0;
@@ -249,14 +264,14 @@ bool radix_mask_refines(const void* m, const void* n) {
 
 int rn_inithead(void** out, int offset_bits) {
   if (*out != nullptr) return 1;
-  auto* head = static_cast<radix_node_head*>(OSPrimMemAllocPtr(sizeof(radix_node_head)));
+  auto* head = static_cast<radix_node_head*>(g_hooks.alloc(sizeof(radix_node_head)));
   if (head == nullptr) return 0;
   head->rnh_addrsize = offset_bits / 8;
   head->rnh_pktsize = RADIX_MAX_KEY;
   std::uint8_t zero[RADIX_MAX_KEY] = {};
   head->rnh_top = new_trie_node(zero, 0, nullptr);
   if (head->rnh_top == nullptr) {
-    OSPrimMemFreePtr(head);
+    g_hooks.release(head);
     return 0;
   }
   head->rnh_addaddr = add_slot;
@@ -276,7 +291,7 @@ int rn_inithead(void** out, int offset_bits) {
 void rn_freehead(radix_node_head* head) {
   if (head == nullptr) return;
   free_subtree(head->rnh_top);
-  OSPrimMemFreePtr(head);
+  g_hooks.release(head);
 }
 
 radix_node* radix_add_route(const void* key, const void* mask, radix_node_head* head, radix_node* leaf) {
@@ -312,7 +327,7 @@ radix_node* radix_add_route(const void* key, const void* mask, radix_node_head* 
     if (cpl != prefix) {
       fresh = new_trie_node(rel, prefix, split);
       if (fresh == nullptr) {
-        OSPrimMemFreePtr(split);
+        g_hooks.release(split);
         return nullptr;
       }
     }

@@ -8,11 +8,14 @@
 // (a host route first). A match walks down the search key's path and tries
 // the deepest node first, checking each route's full mask, so masks with
 // holes still match correctly.
+//
+// A pure data structure: it needs the standard library and nothing of the
+// stack's kernel. Its owner hands it memory and the walk pins through
+// radix_set_hooks; the routing table does so before its first tree.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-
-#include "proxy/tcpip/sockaddr.h"
 
 namespace zektcp {
 
@@ -77,9 +80,17 @@ bool radix_mask_refines(const void* m, const void* n);
 // Set bits of a mask from the key offset on.
 int radix_mask_ones(const void* mask, int offset_bytes);
 
-// The walk pins every route it will visit; the route layer frees a pinned,
-// deleted route only when the last walk releases it.
-void radix_walk_pin(radix_node* rn);
-void radix_walk_unpin(radix_node* rn);
+// What the tree takes from its owner. `alloc` gives zeroed memory or null,
+// `release` returns it. A walk pins every route it will visit before the
+// first callback and unpins them after the last, so the owner can keep a
+// route deleted meanwhile until the last walk lets it go. Null slots (or
+// null hooks) fall back to the C library's calloc and free and to no pins.
+struct radix_hooks {
+  void* (*alloc)(std::size_t bytes);
+  void (*release)(void* block);
+  void (*walk_pin)(radix_node* rn);
+  void (*walk_unpin)(radix_node* rn);
+};
+void radix_set_hooks(const radix_hooks* hooks);
 
 }  // namespace zektcp

@@ -85,16 +85,27 @@ const rtstat& route_stats() { return g_rtstat; }
 
 radix_node_head* rt_tree(int family) { return family >= 0 && family <= AF_MAX ? g_rt_tables[family] : nullptr; }
 
-// ---- Pins held by tree walks ---------------------------------------------------------------
-void radix_walk_pin(radix_node* rn) { ++reinterpret_cast<rtentry*>(rn)->rt_pins; }
+// ---- The trees' memory and the pins held by tree walks ------------------------------------------
+namespace {
 
-void radix_walk_unpin(radix_node* rn) {
+void* tree_alloc(std::size_t bytes) { return OSPrimMemAllocPtr(static_cast<std::uint32_t>(bytes)); }
+void tree_release(void* block) { OSPrimMemFreePtr(block); }
+
+void walk_pin(radix_node* rn) { ++reinterpret_cast<rtentry*>(rn)->rt_pins; }
+
+// A deleted route that a walk still held goes with the last unpin.
+void walk_unpin(radix_node* rn) {
   auto* rt = reinterpret_cast<rtentry*>(rn);
   if (--rt->rt_pins == 0 && rt->rt_free_pending) free_route_record(rt);
 }
 
+constexpr radix_hooks kTreeHooks = {tree_alloc, tree_release, walk_pin, walk_unpin};
+
+}  // namespace
+
 // ---- Start and stop ---------------------------------------------------------------------------
 void rn_init() {
+  radix_set_hooks(&kTreeHooks);
   for (domain* dp = domain_list(); dp != nullptr; dp = dp->dom_next) {
     if (dp->dom_rtattach == nullptr) continue;
     if (dp->dom_maxrtkey <= 0 || dp->dom_maxrtkey > RADIX_MAX_KEY) {
@@ -140,6 +151,7 @@ void route_stop() {
     rn_freehead(head);
     head = nullptr;
   }
+  radix_set_hooks(nullptr);
   std::memset(&g_rtstat, 0, sizeof(g_rtstat));
 }
 
