@@ -4,6 +4,7 @@
 #include "proxy/tcpip/kern/kern_internal.h"
 #include "proxy/tcpip/net/if.h"
 #include "proxy/tcpip/net/route.h"
+#include "proxy/tcpip/netinet/in.h"
 #include "proxy/tcpip/socket/domain.h"
 
 namespace {
@@ -22,6 +23,8 @@ void teardown() {
   quiesce();
   AcquireBdcLock();
   iface_stop();
+  in_ifaddr_reset();
+  in_tree_stop();
   route_stop();
   ReleaseBdcLock();
   domain_stop();
@@ -59,6 +62,7 @@ ZekStatus ZEK_Init_c_tcpip(const zektcp::TcpipConfig* config) {
     return ZEK_STATUS_FAIL;
   }
   iface_start();
+  in_ifaddr_reset();
   domaininit(&inetdomain);
   domain_start();
   AcquireBdcLock();

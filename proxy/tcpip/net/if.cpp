@@ -5,6 +5,7 @@
 
 #include "proxy/tcpip/net/if_internal.h"
 #include "proxy/tcpip/net/route.h"
+#include "proxy/tcpip/netinet/in.h"
 #include "proxy/tcpip/socket/domain.h"
 
 namespace zektcp {
@@ -114,48 +115,16 @@ void ifa_list_remove(ifnet* ifp, ifaddr* ifa) {
   ReleaseListLock();
 }
 
-std::uint32_t in_ifaddr_hash(std::uint32_t address) {
-  std::uint32_t hash = 0x2000023;
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(&address);
-  for (int i = 0; i < 4; ++i) {
-    hash *= 16777619u;
-    hash ^= bytes[i];
-  }
-  return hash & (IN_IFADDR_HASH_SIZE - 1);
-}
-
-void in_hash_insert(ipv4_ifaddr* ia) {
-  ipv4_ifaddr*& chain = g_if.in_hash[in_ifaddr_hash(IA_SIN_ADDR(ia))];
-  AcquireListLock();
-  ia->ia_hash_next = chain;
-  ia->ia_hash_prevp = &chain;
-  if (chain != nullptr) chain->ia_hash_prevp = &ia->ia_hash_next;
-  chain = ia;
-  ReleaseListLock();
-}
-
-void in_hash_remove(ipv4_ifaddr* ia) {
-  if (ia->ia_hash_prevp == nullptr) return;
-  AcquireListLock();
-  *ia->ia_hash_prevp = ia->ia_hash_next;
-  if (ia->ia_hash_next != nullptr) ia->ia_hash_next->ia_hash_prevp = ia->ia_hash_prevp;
-  ia->ia_hash_next = nullptr;
-  ia->ia_hash_prevp = nullptr;
-  ReleaseListLock();
-}
-
 // ---- Globals ------------------------------------------------------------------------------
 void iface_set_protocol_hooks(const InterfaceProtocolHooks* hooks) {
   g_if.hooks = hooks != nullptr ? *hooks : InterfaceProtocolHooks{};
 }
 
+const InterfaceProtocolHooks& iface_protocol_hooks() { return g_if.hooks; }
+
 ifnet* iface_list() { return g_if.ifnet_head; }
 ifnet* ifindex2ifnet(int index) { return index >= 1 && index <= IF_MAX_INDEX ? g_if.index_table[index - 1] : nullptr; }
 ifaddr* iface_link_addr(int index) { return index >= 1 && index <= IF_MAX_INDEX ? g_if.link_addrs[index - 1] : nullptr; }
-ipv4_ifaddr* in_ifaddr_list() { return g_if.in_head; }
-ipv4_ifaddr* in_ifaddr_hash_chain(std::uint32_t address) { return g_if.in_hash[in_ifaddr_hash(address)]; }
-std::uint32_t in_nonloopback_addresses() { return g_if.nonloopback; }
-in_multi* in_multi_list() { return g_if.multi_head; }
 
 void ifa_ref(ifaddr* ifa) {
   if (ifa != nullptr) ++ifa->ifa_refcnt;
@@ -267,15 +236,7 @@ void iface_detach(ifnet* ifp) {
   route_delete_for_iface(ifp);
 
   // Memberships left behind go with the interface.
-  for (in_multi** link_inm = &g_if.multi_head; *link_inm != nullptr;) {
-    in_multi* inm = *link_inm;
-    if (inm->inm_ifp == ifp) {
-      *link_inm = inm->inm_next;
-      OSPrimMemFreePtr(inm);
-    } else {
-      link_inm = &inm->inm_next;
-    }
-  }
+  in_multi_purge(ifp);
   while (ifmultiaddr* ifma = ifp->if_multiaddrs) {
     ifp->if_multiaddrs = ifma->ifma_next;
     free_multiaddr(ifma);
@@ -519,52 +480,6 @@ int iface_del_multicast(ifnet* ifp, const sockaddr* sa) {
   return 0;
 }
 
-in_multi* in_multi_join(std::uint32_t group, ifnet* ifp) {
-  sockaddr_in sin{};
-  sin.sin_len = sizeof(sin);
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = group;
-  ifmultiaddr* ifma = nullptr;
-  if (iface_add_multicast(ifp, reinterpret_cast<sockaddr*>(&sin), &ifma) != 0 || ifma == nullptr) return nullptr;
-  if (ifma->ifma_protospec != nullptr) return static_cast<in_multi*>(ifma->ifma_protospec);
-  auto* inm = static_cast<in_multi*>(OSPrimMemAllocPtr(sizeof(in_multi)));
-  if (inm == nullptr) {
-    iface_del_multicast(ifp, reinterpret_cast<sockaddr*>(&sin));
-    return nullptr;
-  }
-  inm->inm_addr = group;
-  inm->inm_ifp = ifp;
-  inm->inm_ifma = ifma;
-  ifma->ifma_protospec = inm;
-  AcquireListLock();
-  inm->inm_next = g_if.multi_head;
-  g_if.multi_head = inm;
-  ReleaseListLock();
-  if (g_if.hooks.igmp_joingroup != nullptr) g_if.hooks.igmp_joingroup(inm);
-  return inm;
-}
-
-void in_multi_leave(in_multi* inm) {
-  ifmultiaddr* ifma = inm->inm_ifma;
-  ifnet* ifp = inm->inm_ifp;
-  sockaddr_in group{};
-  std::memcpy(&group, ifma->ifma_addr, sizeof(group));
-  if (ifma->ifma_refcount == 1) {
-    if (g_if.hooks.igmp_leavegroup != nullptr) g_if.hooks.igmp_leavegroup(inm);
-    ifma->ifma_protospec = nullptr;
-    AcquireListLock();
-    for (in_multi** link = &g_if.multi_head; *link != nullptr; link = &(*link)->inm_next) {
-      if (*link == inm) {
-        *link = inm->inm_next;
-        break;
-      }
-    }
-    ReleaseListLock();
-    OSPrimMemFreePtr(inm);
-  }
-  iface_del_multicast(ifp, reinterpret_cast<sockaddr*>(&group));
-}
-
 // ---- Cloners ---------------------------------------------------------------------------------------
 int if_clone_attach(if_cloner* ifc) {
   ifc->ifc_next = g_if.cloners;
@@ -658,14 +573,12 @@ int if_clone_list(if_clonereq* req) {
 void iface_start() {
   g_if = IfState{};
   g_if.ifnet_tail = &g_if.ifnet_head;
-  g_if.in_tail = &g_if.in_head;
 }
 
 void iface_stop() {
   while (g_if.ifnet_head != nullptr) iface_detach(g_if.ifnet_head);
   g_if = IfState{};
   g_if.ifnet_tail = &g_if.ifnet_head;
-  g_if.in_tail = &g_if.in_head;
 }
 
 }  // namespace zektcp

@@ -1,8 +1,9 @@
 // The interface layer: interface records, their address records (the
-// link-level address and IPv4 addresses), the index table, the IPv4 address
-// list and hash, multicast memberships, the interface and address control
-// requests, and the address look-ups that routing, ARP and IP use. All of it
-// runs under the socket-call lock; list surgery also takes the list lock.
+// link-level address here; each protocol adds its own, netinet/in.h the
+// IPv4 ones), the index table, link-level multicast addresses, cloners, the
+// interface control requests, and the address look-ups that routing, ARP
+// and IP use. All of it runs under the socket-call lock; list surgery also
+// takes the list lock.
 #pragma once
 
 #include <cstddef>
@@ -143,33 +144,6 @@ inline constexpr std::uint16_t RTF_CLONING_IFA = 0x100;
 inline constexpr std::uint32_t IFA_KIND_LINK = 1;
 inline constexpr std::uint32_t IFA_KIND_INET = 2;
 
-struct ipv4_ifaddr {
-  ifaddr ia_ifa;
-  std::uint32_t ia_net;  // host order
-  std::uint32_t ia_netmask;
-  std::uint32_t ia_subnet;
-  std::uint32_t ia_subnetmask;
-  std::uint32_t ia_netbroadcast;
-  ipv4_ifaddr* ia_next;  // global IPv4 list
-  ipv4_ifaddr** ia_prevp;
-  ipv4_ifaddr* ia_hash_next;
-  ipv4_ifaddr** ia_hash_prevp;
-  sockaddr_in ia_addr;
-  sockaddr_in ia_dstaddr;  // also the broadcast address
-  sockaddr_in ia_sockmask;
-};
-
-inline std::uint32_t IA_SIN_ADDR(const ipv4_ifaddr* ia) { return ia->ia_addr.sin_addr.s_addr; }
-
-struct in_multi {
-  in_multi* inm_next;
-  std::uint32_t inm_addr;  // network order
-  ifnet* inm_ifp;
-  ifmultiaddr* inm_ifma;
-  std::uint32_t inm_timer;
-  std::uint32_t inm_state;
-};
-
 // ---- Request records ------------------------------------------------------------
 struct ifreq {
   char ifr_name[IFNAMSIZ];
@@ -280,16 +254,12 @@ struct InterfaceProtocolHooks {
   void (*in_pcbpurgeif0)(ifnet* ifp);
 };
 void iface_set_protocol_hooks(const InterfaceProtocolHooks* hooks);
+const InterfaceProtocolHooks& iface_protocol_hooks();
 
 // ---- Globals and look-ups ----------------------------------------------------------------
 ifnet* iface_list();  // first interface
 ifnet* ifindex2ifnet(int index);
 ifaddr* iface_link_addr(int index);
-ipv4_ifaddr* in_ifaddr_list();
-std::uint32_t in_ifaddr_hash(std::uint32_t address_network_order);  // FNV-1 over the 4 bytes
-ipv4_ifaddr* in_ifaddr_hash_chain(std::uint32_t address_network_order);
-std::uint32_t in_nonloopback_addresses();
-in_multi* in_multi_list();
 
 // ---- Interfaces --------------------------------------------------------------------------
 // Attaches the interface: an index (1..64), its link-level address and an
@@ -309,20 +279,14 @@ ifaddr* ifaddr_best_on_iface(const sockaddr* addr, ifnet* ifp);
 void link_route_hook(int req, rtentry* rt, rt_addrinfo* info);
 void ifa_ref(ifaddr* ifa);
 void ifafree(ifaddr* ifa);
+// A protocol's address record joins the end of the interface's address list
+// and leaves it (under the list lock).
+void ifa_list_append(ifnet* ifp, ifaddr* ifa);
+void ifa_list_remove(ifnet* ifp, ifaddr* ifa);
 
 int iface_ioctl(socket* so, std::uint32_t cmd, void* data, process* p);
-int in_control(socket* so, std::uint32_t cmd, void* data, ifnet* ifp, process* p);
-int in_lifaddr_ioctl(socket* so, std::uint32_t cmd, void* data, ifnet* ifp, process* p);
-int in_set_iface_addr(ifnet* ifp, ipv4_ifaddr* ia, const sockaddr_in* sin, bool scrub);
-int in_prefix_install(ipv4_ifaddr* ia, int flags);
-void in_prefix_remove(ipv4_ifaddr* ia);
-bool in_is_broadcast(std::uint32_t address_network_order, ifnet* ifp);
-bool in_is_local_subnet(std::uint32_t address_network_order);
-bool in_is_forwardable(std::uint32_t address_network_order);
 int iface_set_link_addr(ifnet* ifp, const std::uint8_t* lladdr, int len);
 
-in_multi* in_multi_join(std::uint32_t group_network_order, ifnet* ifp);
-void in_multi_leave(in_multi* inm);
 int iface_add_multicast(ifnet* ifp, const sockaddr* sa, ifmultiaddr** out);
 int iface_del_multicast(ifnet* ifp, const sockaddr* sa);
 ifmultiaddr* iface_find_multicast(ifnet* ifp, const sockaddr* sa);

@@ -200,4 +200,44 @@ int iface_ioctl(socket* so, std::uint32_t cmd, void* data, process* p) {
   return so->so_proto->pr_usrreqs->pru_control(so, cmd, data, ifp, p);
 }
 
+// A new link-level address: the record and the driver take it, and ARP
+// announces the IPv4 addresses again.
+int iface_set_link_addr(ifnet* ifp, const std::uint8_t* lladdr, int len) {
+  ifaddr* ifa = ifp->if_addr;
+  if (ifa == nullptr || ifa->ifa_addr == nullptr) return BSD_EINVAL;
+  auto* sdl = reinterpret_cast<sockaddr_dl*>(ifa->ifa_addr);
+  if (len != sdl->sdl_alen) return BSD_EINVAL;
+  switch (ifp->if_data.ifi_type) {
+    case IFT_ETHER:
+    case IFT_ISO88025:
+    case IFT_FDDI:
+    case IFT_XETHER:
+    case IFT_L2VLAN:
+      if (static_cast<std::size_t>(len) <= sizeof(ifp->if_ethaddr)) std::memcpy(ifp->if_ethaddr, lladdr, len);
+      std::memcpy(LLADDR(sdl), lladdr, static_cast<std::size_t>(len));
+      break;
+    case IFT_ARCNET:
+      std::memcpy(LLADDR(sdl), lladdr, static_cast<std::size_t>(len));
+      break;
+    default:
+      return BSD_ENODEV;
+  }
+  if (ifp->if_flags & IFF_UP) {
+    // Down and up again, so the driver programs the new address.
+    ifreq request{};
+    ifp->if_flags &= static_cast<std::uint16_t>(~IFF_UP);
+    request.ifr_ifru.ifru_flags[0] = static_cast<std::int16_t>(ifp->if_flags);
+    if (ifp->if_ioctl != nullptr) ifp->if_ioctl(ifp, SIOCSIFFLAGS, &request);
+    ifp->if_flags |= IFF_UP;
+    request.ifr_ifru.ifru_flags[0] = static_cast<std::int16_t>(ifp->if_flags);
+    if (ifp->if_ioctl != nullptr) ifp->if_ioctl(ifp, SIOCSIFFLAGS, &request);
+    for (ifaddr* a = ifp->if_addrhead; a != nullptr; a = a->ifa_next) {
+      if (a->ifa_addr != nullptr && a->ifa_addr->sa_family == AF_INET && g_if.hooks.arp_ifinit != nullptr) {
+        g_if.hooks.arp_ifinit(ifp, a);
+      }
+    }
+  }
+  return 0;
+}
+
 }  // namespace zektcp

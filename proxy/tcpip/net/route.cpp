@@ -143,7 +143,6 @@ int force_delete(radix_node* rn, void* arg) {
 }  // namespace
 
 void route_stop() {
-  in_tree_stop();
   for (radix_node_head*& head : g_rt_tables) {
     if (head == nullptr) continue;
     head->rnh_close = nullptr;

@@ -164,20 +164,4 @@ int ifaddr_route_request(ifaddr* ifa, int req, int flags);
 // Deletes, through the interface, every route whose interface it is.
 void route_delete_for_iface(ifnet* ifp);
 
-// ---- IPv4 tree hooks ----------------------------------------------------------------
-inline constexpr std::uint32_t RTQ_EXPIRE_DEFAULT = 3600;
-inline constexpr std::uint32_t RTQ_EXPIRE_MIN = 10;
-inline constexpr std::uint32_t RTQ_TOOMANY = 128;
-inline constexpr std::uint32_t RTQ_TIMEOUT = 600;
-
-int in_tree_create(void** head, int offset);
-rtentry* in_route_add_hook(rtentry* rt, radix_node_head* head);
-rtentry* in_route_match_hook(const sockaddr* dst, radix_node_head* head);
-void in_route_close_hook(radix_node* rn, radix_node_head* head);
-void in_route_expiry_walk(void* head);
-void in_rtqdrain();
-void in_tree_stop();  // cancels the expiry walk before the tree goes
-void in_addr_routes_down(ifaddr* ifa, bool deleting);
-std::uint32_t in_route_expire_secs();  // the current expiry time of cloned routes
-
 }  // namespace zektcp

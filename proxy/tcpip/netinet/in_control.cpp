@@ -3,8 +3,7 @@
 // them; the prefix-length form of the requests; broadcast and subnet tests.
 #include <cstring>
 
-#include "proxy/tcpip/net/if_internal.h"
-#include "proxy/tcpip/net/route.h"
+#include "proxy/tcpip/netinet/in_internal.h"
 #include "proxy/tcpip/socket/socket.h"
 
 namespace zektcp {
@@ -54,12 +53,12 @@ ipv4_ifaddr* new_record(ifnet* ifp) {
   }
   AcquireListLock();
   ia->ia_next = nullptr;
-  ia->ia_prevp = g_if.in_tail;
-  *g_if.in_tail = ia;
-  g_if.in_tail = &ia->ia_next;
+  ia->ia_prevp = g_inaddr.in_tail;
+  *g_inaddr.in_tail = ia;
+  g_inaddr.in_tail = &ia->ia_next;
   ReleaseListLock();
   ifa_list_append(ifp, ifa);
-  if (!(ifp->if_flags & IFF_LOOPBACK)) ++g_if.nonloopback;
+  if (!(ifp->if_flags & IFF_LOOPBACK)) ++g_inaddr.nonloopback;
   return ia;
 }
 
@@ -71,14 +70,14 @@ void remove_record(ifnet* ifp, ipv4_ifaddr* ia) {
     if (ia->ia_next != nullptr) {
       ia->ia_next->ia_prevp = ia->ia_prevp;
     } else {
-      g_if.in_tail = ia->ia_prevp;
+      g_inaddr.in_tail = ia->ia_prevp;
     }
     ia->ia_next = nullptr;
     ia->ia_prevp = nullptr;
   }
   ReleaseListLock();
   in_hash_remove(ia);
-  if (!(ifp->if_flags & IFF_LOOPBACK) && g_if.nonloopback > 0) --g_if.nonloopback;
+  if (!(ifp->if_flags & IFF_LOOPBACK) && g_inaddr.nonloopback > 0) --g_inaddr.nonloopback;
   ifafree(&ia->ia_ifa);
 }
 
@@ -112,7 +111,7 @@ int in_prefix_install(ipv4_ifaddr* target, int flags) {
     mask = target->ia_sockmask.sin_addr.s_addr;
     prefix = IA_SIN_ADDR(target) & mask;
   }
-  for (ipv4_ifaddr* ia = g_if.in_head; ia != nullptr; ia = ia->ia_next) {
+  for (ipv4_ifaddr* ia = g_inaddr.in_head; ia != nullptr; ia = ia->ia_next) {
     if (ia == target) continue;
     std::uint32_t p;
     std::uint32_t m = 0xFFFFFFFF;
@@ -236,7 +235,7 @@ int in_control(socket* so, std::uint32_t cmd, void* data, ifnet* ifp, process* p
           // interface.
           ia = nullptr;
           const std::uint32_t wanted = as_sin(&ifra->ifra_addr)->sin_addr.s_addr;
-          for (ipv4_ifaddr* iap = g_if.in_head; iap != nullptr; iap = iap->ia_next) {
+          for (ipv4_ifaddr* iap = g_inaddr.in_head; iap != nullptr; iap = iap->ia_next) {
             if (iap->ia_ifa.ifa_ifp == ifp && IA_SIN_ADDR(iap) == wanted) {
               ia = iap;
               break;
@@ -352,12 +351,14 @@ int in_control(socket* so, std::uint32_t cmd, void* data, ifnet* ifp, process* p
       }
       return error;
     }
-    case SIOCDIFADDR:
+    case SIOCDIFADDR: {
       in_prefix_remove(ia);
       in_addr_routes_down(&ia->ia_ifa, true);
-      if (ifp->if_addr == nullptr && g_if.hooks.in_pcbpurgeif0 != nullptr) g_if.hooks.in_pcbpurgeif0(ifp);
+      const InterfaceProtocolHooks& hooks = iface_protocol_hooks();
+      if (ifp->if_addr == nullptr && hooks.in_pcbpurgeif0 != nullptr) hooks.in_pcbpurgeif0(ifp);
       error = 0;
       break;
+    }
     default:
       if (ifp == nullptr || ifp->if_ioctl == nullptr) return BSD_EOPNOTSUPP;
       return ifp->if_ioctl(ifp, cmd, data);
@@ -459,7 +460,7 @@ bool in_is_broadcast(std::uint32_t address, ifnet* ifp) {
 
 bool in_is_local_subnet(std::uint32_t address) {
   const std::uint32_t i = ntohl(address);
-  for (ipv4_ifaddr* ia = g_if.in_head; ia != nullptr; ia = ia->ia_next) {
+  for (ipv4_ifaddr* ia = g_inaddr.in_head; ia != nullptr; ia = ia->ia_next) {
     if ((i & ia->ia_subnetmask) == ia->ia_subnet) return true;
   }
   return false;
@@ -470,44 +471,6 @@ bool in_is_forwardable(std::uint32_t address) {
   if ((i >> 24) >= 224) return false;
   const std::uint32_t net = i >> 24;
   return net != 0 && net != 127;
-}
-
-int iface_set_link_addr(ifnet* ifp, const std::uint8_t* lladdr, int len) {
-  ifaddr* ifa = ifp->if_addr;
-  if (ifa == nullptr || ifa->ifa_addr == nullptr) return BSD_EINVAL;
-  auto* sdl = reinterpret_cast<sockaddr_dl*>(ifa->ifa_addr);
-  if (len != sdl->sdl_alen) return BSD_EINVAL;
-  switch (ifp->if_data.ifi_type) {
-    case IFT_ETHER:
-    case IFT_ISO88025:
-    case IFT_FDDI:
-    case IFT_XETHER:
-    case IFT_L2VLAN:
-      if (static_cast<std::size_t>(len) <= sizeof(ifp->if_ethaddr)) std::memcpy(ifp->if_ethaddr, lladdr, len);
-      std::memcpy(LLADDR(sdl), lladdr, static_cast<std::size_t>(len));
-      break;
-    case IFT_ARCNET:
-      std::memcpy(LLADDR(sdl), lladdr, static_cast<std::size_t>(len));
-      break;
-    default:
-      return BSD_ENODEV;
-  }
-  if (ifp->if_flags & IFF_UP) {
-    // Down and up again, so the driver programs the new address.
-    ifreq request{};
-    ifp->if_flags &= static_cast<std::uint16_t>(~IFF_UP);
-    request.ifr_ifru.ifru_flags[0] = static_cast<std::int16_t>(ifp->if_flags);
-    if (ifp->if_ioctl != nullptr) ifp->if_ioctl(ifp, SIOCSIFFLAGS, &request);
-    ifp->if_flags |= IFF_UP;
-    request.ifr_ifru.ifru_flags[0] = static_cast<std::int16_t>(ifp->if_flags);
-    if (ifp->if_ioctl != nullptr) ifp->if_ioctl(ifp, SIOCSIFFLAGS, &request);
-    for (ifaddr* a = ifp->if_addrhead; a != nullptr; a = a->ifa_next) {
-      if (a->ifa_addr != nullptr && a->ifa_addr->sa_family == AF_INET && g_if.hooks.arp_ifinit != nullptr) {
-        g_if.hooks.arp_ifinit(ifp, a);
-      }
-    }
-  }
-  return 0;
 }
 
 }  // namespace zektcp

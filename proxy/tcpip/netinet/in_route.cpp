@@ -3,7 +3,7 @@
 // with its crowding cut, and the removal of an address's routes.
 #include <cstring>
 
-#include "proxy/tcpip/net/route.h"
+#include "proxy/tcpip/netinet/in.h"
 
 namespace zektcp {
 

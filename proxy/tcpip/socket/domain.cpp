@@ -2,14 +2,10 @@
 // the two periodic protocol ticks.
 #include "proxy/tcpip/socket/domain.h"
 
-#include "proxy/tcpip/net/route.h"
-
 namespace zektcp {
 
 namespace {
 
-proto_switch g_inetsw[INETSW_MAX];
-int g_inetsw_count;
 domain* g_domains;
 callout g_slow_callout;
 callout g_fast_callout;
@@ -17,22 +13,10 @@ bool g_ticks_running;
 
 }  // namespace
 
-domain inetdomain = {AF_INET, "internet", nullptr, nullptr, nullptr, g_inetsw, g_inetsw, nullptr,
-                     in_tree_create, 32, static_cast<std::int32_t>(sizeof(sockaddr_in))};
-
 std::int32_t largest_link_header;
 std::int32_t largest_proto_header;
 std::int32_t largest_header;
 std::int32_t header_mbuf_data_room = MHLEN;
-
-int inetdomain_add_entry(const proto_switch& entry) {
-  if (g_inetsw_count >= INETSW_MAX) return BSD_ENOBUFS;
-  g_inetsw[g_inetsw_count] = entry;
-  g_inetsw[g_inetsw_count].pr_domain = &inetdomain;
-  ++g_inetsw_count;
-  inetdomain.dom_protoswNPROTOSW = g_inetsw + g_inetsw_count;
-  return 0;
-}
 
 domain* domain_list() { return g_domains; }
 

@@ -104,14 +104,6 @@ struct domain {
   std::int32_t dom_maxrtkey;  // bytes
 };
 
-// The Internet domain. Its protocol-switch entries come with the protocols
-// (IP, UDP, TCP, raw IP, ICMP, IGMP, ...); until a protocol is built its
-// entry is absent.
-extern domain inetdomain;
-inline constexpr int INETSW_MAX = 11;
-// Adds an entry to the Internet domain's switch before the domain starts.
-int inetdomain_add_entry(const proto_switch& entry);
-
 extern std::int32_t largest_link_header;
 extern std::int32_t largest_proto_header;
 extern std::int32_t largest_header;

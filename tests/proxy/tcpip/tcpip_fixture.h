@@ -10,6 +10,7 @@
 #include "proxy/tcpip/kern/kern.h"
 #include "proxy/tcpip/net/if.h"
 #include "proxy/tcpip/net/route.h"
+#include "proxy/tcpip/netinet/in.h"
 #include "proxy/tcpip/socket/domain.h"
 #include "proxy/tcpip/socket/mbuf.h"
 #include "proxy/tcpip/socket/socket.h"
