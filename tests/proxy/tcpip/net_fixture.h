@@ -1,5 +1,6 @@
 // Interfaces of a test "driver" and a recording routing-socket reporter, on
-// top of the stack fixture.
+// top of the stack fixture; and a fixture with one addressed interface for
+// the routing tests.
 #pragma once
 
 #include <cstring>
@@ -163,3 +164,20 @@ inline constexpr std::uint32_t ip(int a, int b, int c, int d) {
   return (static_cast<std::uint32_t>(a) << 24) | (static_cast<std::uint32_t>(b) << 16) |
          (static_cast<std::uint32_t>(c) << 8) | static_cast<std::uint32_t>(d);
 }
+
+// One interface, ZEK0 with 10.0.0.1/8, so that routes through gateways in
+// 10/8 resolve.
+class RoutedNetTest : public NetTest {
+ protected:
+  void SetUp() override {
+    NetTest::SetUp();
+    zek0_ = &attach("ZEK", 0);
+    ASSERT_EQ(add_address(*zek0_, ip(10, 0, 0, 1), ip(255, 0, 0, 0)), 0);
+  }
+
+  static std::uint32_t gateway_of(const zektcp::rtentry* rt) {
+    return rt != nullptr && rt->rt_gateway != nullptr ? sin_host(rt->rt_gateway) : 0;
+  }
+
+  TestIface* zek0_ = nullptr;
+};
