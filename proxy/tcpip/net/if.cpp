@@ -261,13 +261,7 @@ void iface_mark_down(ifnet* ifp) {
   ifp->if_xflags &= ~static_cast<std::uint32_t>(IFF_UP);
   stamp_change(ifp);
   for (ifaddr* ifa = ifp->if_addrhead; ifa != nullptr; ifa = ifa->ifa_next) domain_ctl_broadcast(PRC_IFDOWN, ifa->ifa_addr);
-  mbuf* m = ifp->if_snd.ifq_head;
-  while (m != nullptr) {
-    mbuf* next = m->m_nextpkt;
-    m->m_nextpkt = nullptr;
-    mbuf_free_chain(m);
-    m = next;
-  }
+  mbuf_free_packets(ifp->if_snd.ifq_head);
   ifp->if_snd.ifq_head = nullptr;
   ifp->if_snd.ifq_tail = nullptr;
   ifp->if_snd.ifq_len = 0;

@@ -166,6 +166,8 @@ void MCLFREE1(std::uint8_t* buffer);
 // already is refused (logged, left alone) and null is returned.
 mbuf* mbuf_free_one(mbuf* m);
 void mbuf_free_chain(mbuf* m);
+// Frees a queue of packets linked by m_nextpkt, each with its chain.
+void mbuf_free_packets(mbuf* m);
 void m_reclaim();
 
 // The drain routine m_reclaim runs: the protocol domains install theirs.

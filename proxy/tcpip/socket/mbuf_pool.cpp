@@ -275,6 +275,15 @@ void mbuf_free_chain(mbuf* m) {
   while (m != nullptr) m = mbuf_free_one(m);
 }
 
+void mbuf_free_packets(mbuf* m) {
+  while (m != nullptr) {
+    mbuf* next = m->m_nextpkt;
+    m->m_nextpkt = nullptr;
+    mbuf_free_chain(m);
+    m = next;
+  }
+}
+
 void m_reclaim() {
   OSPrimDebugPrint("m_reclaim: \n");
   domain_drain_all();

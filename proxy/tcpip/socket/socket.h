@@ -267,6 +267,8 @@ void detach_socket_event_filter(knote* kn);
 int socket_event_ready(knote* kn);
 int accept_filter_register(accept_filter* filter);
 void accept_filter_unregister(accept_filter* filter);
+// Destroys the socket's accept filter, if it has one, and frees its record.
+void accept_filter_release(socket* so);
 
 struct socket_stat {
   std::uint32_t st_mode;

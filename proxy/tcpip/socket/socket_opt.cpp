@@ -43,14 +43,7 @@ int set_accept_filter(socket* so, sockopt* opt) {
   if (!(so->so_options & SO_ACCEPTCONN)) return BSD_EINVAL;
   if (opt->sopt_val == nullptr) {
     // Removes the filter.
-    if (so->so_accf != nullptr) {
-      if (so->so_accf->so_accept_filter != nullptr && so->so_accf->so_accept_filter->accf_destroy != nullptr) {
-        so->so_accf->so_accept_filter->accf_destroy(so);
-      }
-      if (so->so_accf->so_accept_filter_str != nullptr) OSPrimMemFreePtr(so->so_accf->so_accept_filter_str);
-      OSPrimMemFreePtr(so->so_accf);
-      so->so_accf = nullptr;
-    }
+    accept_filter_release(so);
     so->so_options &= ~SO_ACCEPTFILTER;
     return 0;
   }
@@ -105,6 +98,17 @@ int set_timeout(socket* so, sockopt* opt) {
 }
 
 }  // namespace
+
+void accept_filter_release(socket* so) {
+  socket_accf* accf = so->so_accf;
+  if (accf == nullptr) return;
+  if (accf->so_accept_filter != nullptr && accf->so_accept_filter->accf_destroy != nullptr) {
+    accf->so_accept_filter->accf_destroy(so);
+  }
+  if (accf->so_accept_filter_str != nullptr) OSPrimMemFreePtr(accf->so_accept_filter_str);
+  OSPrimMemFreePtr(accf);
+  so->so_accf = nullptr;
+}
 
 int accept_filter_register(accept_filter* filter) {
   if (find_filter(filter->accf_name) != nullptr) return BSD_EEXIST;

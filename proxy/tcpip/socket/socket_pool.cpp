@@ -26,6 +26,18 @@ struct SocketPool {
 
 SocketPool g_pool;
 
+// Puts an entry at the end of the free list, so records are reused oldest
+// first (under the pool lock once the pool is running).
+void free_list_append(SocketPoolEntry* e) {
+  e->next = nullptr;
+  if (g_pool.tail != nullptr) {
+    g_pool.tail->next = e;
+  } else {
+    g_pool.head = e;
+  }
+  g_pool.tail = e;
+}
+
 SocketPoolEntry* entry_of(socket* so) {
   return reinterpret_cast<SocketPoolEntry*>(reinterpret_cast<char*>(so) - offsetof(SocketPoolEntry, so));
 }
@@ -56,16 +68,7 @@ int socket_pool_start(std::uint32_t sockets) {
   g_pool.entries = static_cast<SocketPoolEntry*>(OSPrimMemAllocPtr(static_cast<std::uint32_t>(bytes)));
   if (g_pool.entries == nullptr) return BSD_ENOBUFS;
   g_pool.size = sockets;
-  for (std::uint32_t i = 0; i < sockets; ++i) {
-    SocketPoolEntry* e = &g_pool.entries[i];
-    e->next = nullptr;
-    if (g_pool.tail != nullptr) {
-      g_pool.tail->next = e;
-    } else {
-      g_pool.head = e;
-    }
-    g_pool.tail = e;
-  }
+  for (std::uint32_t i = 0; i < sockets; ++i) free_list_append(&g_pool.entries[i]);
   g_pool.free_count = sockets;
   return 0;
 }
@@ -125,14 +128,7 @@ void put_socket(socket* so) {
     charge_user_sbsize(so->so_cred->cr_uidinfo, &so->so_rcv.sb_hiwat, 0, 0);
     charge_user_sbsize(so->so_cred->cr_uidinfo, &so->so_snd.sb_hiwat, 0, 0);
   }
-  if (so->so_accf != nullptr) {
-    if (so->so_accf->so_accept_filter != nullptr && so->so_accf->so_accept_filter->accf_destroy != nullptr) {
-      so->so_accf->so_accept_filter->accf_destroy(so);
-    }
-    if (so->so_accf->so_accept_filter_str != nullptr) OSPrimMemFreePtr(so->so_accf->so_accept_filter_str);
-    OSPrimMemFreePtr(so->so_accf);
-    so->so_accf = nullptr;
-  }
+  accept_filter_release(so);
   if (so->so_cred != nullptr) {
     crfree(so->so_cred);
     so->so_cred = nullptr;
@@ -157,13 +153,7 @@ void put_socket(socket* so) {
   OSPrimDestroyEvent(&so->so_lb_event);
   SocketPoolEntry* e = entry_of(so);
   OSPrimSyncAcquireSpinlockObject(&g_pool.lock);
-  e->next = nullptr;
-  if (g_pool.tail != nullptr) {
-    g_pool.tail->next = e;
-  } else {
-    g_pool.head = e;
-  }
-  g_pool.tail = e;
+  free_list_append(e);
   if (++g_pool.free_count > g_pool.size) {
     OSPrimDebugPrint("put_socket 1: socket_handle_count(%x)\n", g_pool.free_count);
     g_pool.free_count = g_pool.size;
@@ -373,12 +363,7 @@ void flush_socket_receive(socket* so) {
       so->so_proto->pr_domain != nullptr && so->so_proto->pr_domain->dom_dispose != nullptr) {
     so->so_proto->pr_domain->dom_dispose(m);
   }
-  while (m != nullptr) {
-    mbuf* next = m->m_nextpkt;
-    m->m_nextpkt = nullptr;
-    mbuf_free_chain(m);
-    m = next;
-  }
+  mbuf_free_packets(m);
   if (so->so_cred != nullptr && so->so_cred->cr_uidinfo != nullptr) {
     charge_user_sbsize(so->so_cred->cr_uidinfo, &sb->sb_hiwat, 0, 0);
   }
