@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace zektcp {
 
@@ -48,6 +49,11 @@ struct sockaddr_dl {
 };
 static_assert(sizeof(sockaddr_dl) == 54);
 static_assert(offsetof(sockaddr_dl, sdl_data) == 8);
+
+// The same address: both present, the same length and the same bytes.
+inline bool sa_equal(const sockaddr* a, const sockaddr* b) {
+  return a != nullptr && b != nullptr && a->sa_len == b->sa_len && std::memcmp(a, b, a->sa_len) == 0;
+}
 
 inline std::uint8_t* LLADDR(sockaddr_dl* s) { return reinterpret_cast<std::uint8_t*>(s->sdl_data) + s->sdl_nlen; }
 

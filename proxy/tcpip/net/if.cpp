@@ -55,10 +55,6 @@ sockaddr* copy_sockaddr(const sockaddr* sa) {
 }  // namespace
 
 // ---- Small helpers ------------------------------------------------------------------------
-bool sa_equal(const sockaddr* a, const sockaddr* b) {
-  return a != nullptr && b != nullptr && a->sa_len == b->sa_len && std::memcmp(a, b, a->sa_len) == 0;
-}
-
 bool iface_full_name(const ifnet* ifp, char* out) {
   const int n = std::snprintf(out, IFNAMSIZ, "%s%d", ifp->if_name, ifp->if_unit);
   return n > 0 && n < IFNAMSIZ;

@@ -19,6 +19,5 @@ extern IfState g_if;
 
 void ifa_list_insert_head(ifnet* ifp, ifaddr* ifa);
 void stamp_change(ifnet* ifp);
-bool sa_equal(const sockaddr* a, const sockaddr* b);
 
 }  // namespace zektcp

@@ -15,10 +15,6 @@ const RouteReporter* g_reporter;
 
 std::uint32_t roundup4(std::uint32_t len) { return len > 0 ? 1 + ((len - 1) | 3) : 4; }
 
-bool sa_equal(const sockaddr* a, const sockaddr* b) {
-  return a != nullptr && b != nullptr && a->sa_len == b->sa_len && std::memcmp(a, b, a->sa_len) == 0;
-}
-
 bool reporting() { return g_reporter != nullptr && (g_reporter->listening == nullptr || g_reporter->listening()); }
 
 void free_route_record(rtentry* rt) {
