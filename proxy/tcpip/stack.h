@@ -1,9 +1,22 @@
 // Start and stop of the host stack's foundation: its kernel emulation, the
-// mbuf pools, the protocol domains, the routing trees, the interface layer
-// and the socket pool. One stack exists per host (driver image); the pair is
-// use-counted, and the last cleanup returns every allocation, joins the
-// soft-interrupt thread and cancels the clock, so a host (or a test) can
-// start and stop it again.
+// mbuf pools, the protocol domains, the routing trees, the interface layer,
+// the IPv4 address layer and the socket pool. One stack exists per host
+// (driver image); the pair is use-counted, and the last cleanup returns
+// every allocation, joins the soft-interrupt thread and cancels the clock,
+// so a host (or a test) can start and stop it again.
+//
+// The stack's sources sit in the BSD layer folders, each with a main header
+// that says what it offers, each using the folders below it (and, as in
+// BSD, the interface layer reaches up once: an interface that goes takes
+// its IPv4 addresses and memberships with it):
+//   kern/kern.h        the kernel the stack runs on (locks, sleep, callouts,
+//                      soft interrupts, descriptors)
+//   socket/socket.h    mbufs, protocol domains, sockets and socket buffers
+//   net/route.h        interfaces, the radix tree, the routing table
+//   netinet/in.h       the Internet domain, IPv4 addresses, the IPv4 tree
+// Beside them, shared by every layer: sockaddr.h (socket addresses) and
+// bsd_errno.h (the error numbers). This header is the stack's face to its
+// host; the layers' own headers are for the stack and its tests.
 #pragma once
 
 #include <cstdint>

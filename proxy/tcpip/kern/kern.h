@@ -1,8 +1,9 @@
-// The small kernel the host stack runs on: its locks, sleep and wake-up,
-// the callout wheel driven by the clock DPC, the network soft-interrupt
-// thread, the descriptor table with its open-file records, and a few
-// library routines. Everything above (mbufs, sockets, protocols) calls these
-// instead of the host operating system.
+// The small kernel the host stack runs on (kern/, the bottom layer): its
+// locks, sleep and wake-up, the callout wheel driven by the clock DPC, the
+// network soft-interrupt thread, the descriptor table with its open-file
+// records, and a few library routines. Everything above (mbufs, sockets,
+// protocols) calls these instead of the host operating system; this folder
+// is the only one of the stack that reaches the OS primitives directly.
 #pragma once
 
 #include <cstdarg>

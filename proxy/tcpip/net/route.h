@@ -1,8 +1,12 @@
-// The routing table: one tree per address family, reference-counted route
-// records, look-up with cloning of host routes, add/delete/resolve requests,
-// interface-address routes, redirects, and the IPv4 hooks that mark, age and
-// expire cloned host routes. Route changes are reported to the routing
-// sockets through the reporter they install.
+// The network layer (net/) below the protocols, whole through this header:
+// interfaces and their address records (if.h), the radix tree (radix.h),
+// and here the routing table: one tree per address family, reference-counted
+// route records, look-up with cloning of host routes, add/delete/resolve
+// requests, interface-address routes and redirects. A family's tree may
+// install hooks of its own (the IPv4 ones, in netinet/in.h, mark, age and
+// expire cloned host routes). Route changes are reported to the routing
+// sockets through the reporter they install. Ethernet, loopback and the
+// routing socket join this folder as they are built.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,10 @@
-// The socket layer: a fixed pool of socket records, socket buffers, the
-// connection queues of listening sockets, generic send and receive, options,
-// polling and event filters, and close. It sits between the socket calls and
-// the protocols, and runs under the socket-call lock except while it sleeps.
+// The socket layer (socket/): a fixed pool of socket records, socket
+// buffers, the connection queues of listening sockets, generic send and
+// receive, options, polling and event filters, and close. It sits between
+// the socket calls and the protocols, and runs under the socket-call lock
+// except while it sleeps. This header brings the whole folder: the mbufs
+// that carry the data (mbuf.h) and the protocol domains through which a
+// socket reaches its protocol (domain.h).
 #pragma once
 
 #include <cstddef>
