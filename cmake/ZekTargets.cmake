@@ -12,15 +12,39 @@ if(ZEK_SANITIZE)
   add_link_options(${ZEK_SANITIZER_FLAGS})
 endif()
 
+# The time limit of one test case (one GoogleTest case, or one benchmark smoke
+# run), in seconds. This is the only place that decides it: scripts/test
+# passes no --timeout of its own (a test's TIMEOUT property would win over it
+# anyway).
+set(ZEK_TEST_TIMEOUT 300 CACHE STRING "Time limit of one test case, in seconds")
+
+# Labels a test can carry, for `ctest -L`:
+#   unit   in-process tests (the default)
+#   lab    tests that start zekhost processes
+#   bench  smoke runs of the benchmark programs (one short pass of each benchmark)
+set(ZEK_TEST_LABELS unit lab bench)
+
+function(zek_check_label label)
+  if(NOT label IN_LIST ZEK_TEST_LABELS)
+    message(FATAL_ERROR "unknown test label '${label}' (known: ${ZEK_TEST_LABELS})")
+  endif()
+endfunction()
+
 # zek_defaults(target): warnings as errors and the repository root on the include path.
 function(zek_defaults target)
   target_compile_options(${target} PRIVATE ${ZEK_WARNINGS})
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
 
-# zek_gtest(name SOURCES ... LIBS ...): one GoogleTest program registered with ctest.
+# zek_gtest(name SOURCES ... LIBS ... [LABEL unit|lab]): one GoogleTest
+# program registered with ctest, each of its cases a test carrying the label
+# (`unit` unless LABEL says otherwise).
 function(zek_gtest name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "LABEL" "SOURCES;LIBS" ${ARGN})
+  if(NOT ARG_LABEL)
+    set(ARG_LABEL unit)
+  endif()
+  zek_check_label(${ARG_LABEL})
   add_executable(${name} ${ARG_SOURCES})
   zek_defaults(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock Threads::Threads)
@@ -28,18 +52,26 @@ function(zek_gtest name)
     target_link_libraries(${name} PRIVATE GTest::gtest_main)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT 300)
+                       PROPERTIES TIMEOUT ${ZEK_TEST_TIMEOUT} LABELS ${ARG_LABEL})
 endfunction()
 
-# zek_benchmark(name SOURCES ... LIBS ...): a Google Benchmark program (not run by ctest).
+# zek_benchmark(name SOURCES ... LIBS ... [NO_SMOKE]): a Google Benchmark
+# program, built with ZEK_BENCHMARKS. Its smoke run (test `name`, label
+# `bench`) runs every benchmark once for its shortest time and fails on a
+# benchmark that reports an error; NO_SMOKE leaves a program out of ctest.
 function(zek_benchmark name)
   if(NOT ZEK_BENCHMARKS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "NO_SMOKE" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   zek_defaults(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark Threads::Threads)
+  if(NOT ARG_NO_SMOKE)
+    add_test(NAME ${name} COMMAND ${name} --benchmark_min_time=0)
+    set_tests_properties(${name} PROPERTIES
+      TIMEOUT ${ZEK_TEST_TIMEOUT} LABELS bench FAIL_REGULAR_EXPRESSION "ERROR OCCURRED")
+  endif()
 endfunction()
 
 include(GoogleTest)
