@@ -74,4 +74,31 @@ function(zek_benchmark name)
   endif()
 endfunction()
 
+# zek_driver_image(name [CORE library] [SOURCES ...] [LIBS ...]): a driver
+# image as zekhost loads it, `name.so` in the build's lib/. A driver's code is
+# built once as the static library CORE (which in-process tests link) and
+# taken into the image whole, so that its DriverEntry is the image's entry
+# point, together with what CORE links. SOURCES are compiled into the image
+# alone (a test driver has no CORE), LIBS are linked into it.
+function(zek_driver_image name)
+  cmake_parse_arguments(ARG "" "CORE" "SOURCES;LIBS" ${ARGN})
+  if(NOT ARG_CORE AND NOT ARG_SOURCES)
+    message(FATAL_ERROR "zek_driver_image(${name}): neither CORE nor SOURCES")
+  endif()
+  if(NOT ARG_SOURCES)
+    # A library needs a source of its own; the image's code is all in CORE.
+    set(image_source ${CMAKE_CURRENT_BINARY_DIR}/${name}_image.cpp)
+    file(CONFIGURE OUTPUT ${image_source}
+         CONTENT "// The driver image ${name}.so: the library ${ARG_CORE}, linked whole.\n")
+    set(ARG_SOURCES ${image_source})
+  endif()
+  add_library(${name} SHARED ${ARG_SOURCES})
+  zek_defaults(${name})
+  set_target_properties(${name} PROPERTIES PREFIX "")
+  if(ARG_CORE)
+    target_link_libraries(${name} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${ARG_CORE}>")
+  endif()
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+endfunction()
+
 include(GoogleTest)
