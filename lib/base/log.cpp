@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "lib/base/base_internal.h"
+#include "lib/common/log/log_record.h"
 
 namespace {
 
@@ -31,27 +32,19 @@ void OSPrimMemoryLogging(const char* format, ...) {
   char message[ZEK_FAST_LOG_MESSAGE_MAX + 1];
   va_list args;
   va_start(args, format);
-  const int formatted = std::vsnprintf(message, sizeof(message), format, args);
+  const std::size_t message_length = ZekFormatLogMessage(message, sizeof(message), format, args);
   va_end(args);
-  const std::size_t message_length =
-      formatted < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(formatted), ZEK_FAST_LOG_MESSAGE_MAX);
 
   const unsigned pid = GetCurrentProcessId();
   const unsigned tid = GetCurrentThreadId();
   std::lock_guard lock(g_ring_mu);
-  char record[64 + ZEK_FAST_LOG_MESSAGE_MAX];
-  const int prefix = std::snprintf(record, 64, "[%llu] pid[%04x,%04x] ",
-                                   static_cast<unsigned long long>(++g_sequence), pid, tid);
-  const std::size_t prefix_length = prefix < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(prefix), 63);
-  std::memcpy(record + prefix_length, message, message_length);
-  const std::size_t length = prefix_length + message_length;
-  // The exported write position may have been moved by hand: never trust it
-  // past the ring's end.
+  char record[ZEK_LOG_RECORD_PREFIX_MAX + ZEK_FAST_LOG_MESSAGE_MAX];
+  const std::size_t length = ZekComposeLogRecord(record, ++g_sequence, pid, tid, message, message_length);
+  // The exported write position may have been moved by hand: the ring never
+  // trusts it past its end.
   std::atomic_ref<std::uint32_t> index(___ZEK_FAST_LOG_INDEX);
-  std::size_t at = index.load(std::memory_order_relaxed);
-  if (at > ZEK_FAST_LOG_BYTES || at + length > ZEK_FAST_LOG_BYTES) at = 0;
-  std::memcpy(g_ring + at, record, length);
-  index.store(static_cast<std::uint32_t>(at + length), std::memory_order_release);
+  index.store(ZekLogRingPut(g_ring, ZEK_FAST_LOG_BYTES, index.load(std::memory_order_relaxed), record, length),
+              std::memory_order_release);
 }
 
 void OSPrimDebugPrint(const char* format, ...) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "lib/common/log/log_record.h"
 #include "proxy/core/osprim/osprim_kernel.h"
 
 namespace {
@@ -20,8 +21,6 @@ struct LogRing {
 constinit LogRing ZpxFastLogRing{{ZEK_SIG_SPINLOCK, {0}, 0}, 0, 0};
 char g_ring_text[ZEK_LOG_RING_BYTES];  // zero-initialised, so it takes no room in the image file
 
-constexpr std::size_t kPrefixMax = 64;
-
 }  // namespace
 
 void OSPrimDebugPrint(const char*, ...) {}
@@ -33,24 +32,16 @@ void OSPrimMemoryLogging(const char* format, ...) {
   char message[ZEK_LOG_MESSAGE_MAX + 1];
   va_list args;
   va_start(args, format);
-  const int formatted = std::vsnprintf(message, sizeof(message), format, args);
+  const std::size_t message_length = ZekFormatLogMessage(message, sizeof(message), format, args);
   va_end(args);
-  const std::size_t message_length =
-      formatted < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(formatted), ZEK_LOG_MESSAGE_MAX);
 
   const auto pid = static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(PsGetCurrentProcessId()));
   const auto tid = static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(PsGetCurrentThreadId()));
-  char record[kPrefixMax + ZEK_LOG_MESSAGE_MAX];
+  char record[ZEK_LOG_RECORD_PREFIX_MAX + ZEK_LOG_MESSAGE_MAX];
 
   OSPrimSyncAcquireSpinlockObject(&ZpxFastLogRing.lock);
-  const std::uint32_t sequence = ++ZpxFastLogRing.sequence;
-  const int prefix = std::snprintf(record, kPrefixMax, "[%ld] pid[%04x,%04x] ", static_cast<long>(sequence), pid, tid);
-  const std::size_t prefix_length = std::min<std::size_t>(static_cast<std::size_t>(std::max(prefix, 0)), kPrefixMax - 1);
-  std::memcpy(record + prefix_length, message, message_length);
-  const std::size_t length = prefix_length + message_length;
-  if (ZpxFastLogRing.cursor + length > ZEK_LOG_RING_BYTES) ZpxFastLogRing.cursor = 0;
-  std::memcpy(g_ring_text + ZpxFastLogRing.cursor, record, length);
-  ZpxFastLogRing.cursor += static_cast<std::uint32_t>(length);
+  const std::size_t length = ZekComposeLogRecord(record, ++ZpxFastLogRing.sequence, pid, tid, message, message_length);
+  ZpxFastLogRing.cursor = ZekLogRingPut(g_ring_text, ZEK_LOG_RING_BYTES, ZpxFastLogRing.cursor, record, length);
   OSPrimSyncReleaseSpinlockObject(&ZpxFastLogRing.lock);
 }
 
