@@ -55,20 +55,22 @@ function(zek_gtest name)
                        PROPERTIES TIMEOUT ${ZEK_TEST_TIMEOUT} LABELS ${ARG_LABEL})
 endfunction()
 
-# zek_benchmark(name SOURCES ... LIBS ... [NO_SMOKE]): a Google Benchmark
-# program, built with ZEK_BENCHMARKS. Its smoke run (test `name`, label
-# `bench`) runs every benchmark once for its shortest time and fails on a
-# benchmark that reports an error; NO_SMOKE leaves a program out of ctest.
+# zek_benchmark(name SOURCES ... LIBS ... [SMOKE_ARGS ...] [NO_SMOKE]): a
+# Google Benchmark program, built with ZEK_BENCHMARKS. Its smoke run (test
+# `name`, label `bench`) runs every benchmark once for its shortest time, with
+# SMOKE_ARGS added (a --benchmark_filter that leaves out a costly case, say),
+# and fails on a benchmark that reports an error. NO_SMOKE leaves the program
+# out of ctest.
 function(zek_benchmark name)
   if(NOT ZEK_BENCHMARKS)
     return()
   endif()
-  cmake_parse_arguments(ARG "NO_SMOKE" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "NO_SMOKE" "" "SOURCES;LIBS;SMOKE_ARGS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   zek_defaults(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark Threads::Threads)
   if(NOT ARG_NO_SMOKE)
-    add_test(NAME ${name} COMMAND ${name} --benchmark_min_time=0)
+    add_test(NAME ${name} COMMAND ${name} --benchmark_min_time=0 ${ARG_SMOKE_ARGS})
     set_tests_properties(${name} PROPERTIES
       TIMEOUT ${ZEK_TEST_TIMEOUT} LABELS bench FAIL_REGULAR_EXPRESSION "ERROR OCCURRED")
   endif()
