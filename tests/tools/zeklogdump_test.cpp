@@ -3,65 +3,21 @@
 // empties it, options are read as the tool documents, and without a host
 // the tool says it could not read the size and still exits 0.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/support/lab.h"
 
 namespace {
 
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-template <typename F>
-bool eventually(F condition, int milliseconds = 10000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return condition();
-}
-
-// Runs a program with ZEK_HOST set, its standard output into `out`.
-pid_t spawn(std::vector<std::string> args, const std::filesystem::path& host, const std::filesystem::path& out) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    setenv("ZEK_HOST", host.c_str(), 1);
-    if (!out.empty()) {
-      const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(fd, STDOUT_FILENO);
-      ::close(fd);
-    }
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-int exit_code(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using zeklab::eventually;
+using zeklab::exit_code;
+using zeklab::read_file;
+using zeklab::spawn;
 
 constexpr const char* kStart = "*****************   Log Buffer Start   *****************************\n";
 constexpr const char* kEnd = "*****************   Log Buffer End     *****************************\n";
@@ -69,17 +25,13 @@ constexpr const char* kEnd = "*****************   Log Buffer End     ***********
 class Zeklogdump : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/zeklogdump-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    dir_ = zeklab::make_temp_dir("zeklogdump-test");
+    ASSERT_FALSE(dir_.empty());
     host_dir_ = dir_ / "host";
     std::filesystem::create_directory(host_dir_);
   }
   void TearDown() override {
-    if (host_ > 0) {
-      kill(host_, SIGTERM);
-      exit_code(host_);
-    }
+    if (host_ > 0) zeklab::terminate(host_);
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
@@ -88,9 +40,8 @@ class Zeklogdump : public ::testing::Test {
     std::ofstream conf(host_dir_ / "host.conf");
     conf << "[host]\nname = LOGHOST\nmemory_mb = 64\n\n[driver zekproxy]\npath = " << ZEK_PROXY_DRIVER << "\n";
     conf.close();
-    host_ = spawn({ZEK_HOST_BINARY, "--dir", host_dir_.string()}, host_dir_, {});
-    ASSERT_TRUE(eventually([&] { return read_file(host_dir_ / "host.log").find("ready") != std::string::npos; }))
-        << read_file(host_dir_ / "host.log");
+    host_ = zeklab::spawn_host(host_dir_);
+    ASSERT_TRUE(eventually([&] { return zeklab::host_ready(host_dir_); })) << read_file(host_dir_ / "host.log");
     ASSERT_NE(read_file(host_dir_ / "host.log").find("driver zekproxy loaded"), std::string::npos);
   }
 

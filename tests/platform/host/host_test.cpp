@@ -380,7 +380,7 @@ TEST(HostCommandLine, HelpBadValuesAndABusyDirectory) {
   EXPECT_NE(out.find("not a loopback alias"), std::string::npos) << out;
   EXPECT_EQ(run_host({"--dir", dir.string(), "--name", "bad name!"}, &out), 1);
   // A host already serving the directory keeps it.
-  pid_t first = HostTest::spawn_host(dir);
+  pid_t first = spawn_host(dir);
   ASSERT_TRUE(eventually([&] { return read_file(dir / "host.log").find("ready") != std::string::npos; }));
   EXPECT_EQ(run_host({"--dir", dir.string()}, &out), 1);
   EXPECT_NE(out.find("another zekhost serves"), std::string::npos) << out;

@@ -7,17 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <string>
-#include <thread>
 
 #include "platform/user/win32.h"
 #include "tests/platform/io/testdrv.h"
+#include "tests/support/lab.h"
 
 namespace {
 
@@ -64,35 +60,19 @@ void BM_UnixSocketEcho64(benchmark::State& state) {
 }
 BENCHMARK(BM_UnixSocketEcho64)->UseRealTime();
 
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  char pattern[] = "/tmp/zekhost-bench-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) return 1;
-  const std::filesystem::path dir = pattern;
+  const std::filesystem::path dir = zeklab::make_temp_dir("zekhost-bench");
+  if (dir.empty()) return 1;
   std::ofstream(dir / "host.conf") << "[host]\nname = BENCH\n\n[driver zektest]\npath = " << ZEK_TEST_DRIVER << "\n";
-  pid_t host = fork();
-  if (host == 0) {
-    execl(ZEK_HOST_BINARY, "zekhost", "--dir", dir.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  for (int i = 0; i < 1000 && read_file(dir / "host.log").find("ready") == std::string::npos; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  const pid_t host = zeklab::spawn_host(dir);
+  zeklab::eventually([&] { return zeklab::host_ready(dir); });
   setenv("ZEK_HOST", dir.c_str(), 1);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  kill(host, SIGTERM);
-  int status = 0;
-  waitpid(host, &status, 0);
+  const int code = zeklab::terminate(host);
   std::filesystem::remove_all(dir);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+  return code;
 }

@@ -3,29 +3,14 @@
 // client program runs against either host.
 #pragma once
 
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
-#include <vector>
+
+#include "tests/support/lab.h"
 
 namespace niclab {
-
-inline std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 struct Result {
   int code = -1;
@@ -48,9 +33,8 @@ class Lab {
  public:
   // Starts both hosts; `error` says what failed.
   bool start(std::string* error) {
-    char pattern[] = "/tmp/zeklab-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return fail(error, "mkdtemp");
-    root_ = pattern;
+    root_ = zeklab::make_temp_dir("zeklab");
+    if (root_.empty()) return fail(error, "mkdtemp");
     for (int i = 0; i < 2; ++i) {
       const std::string name = i == 0 ? "hosta" : "hostb";
       dirs_[i] = root_ / name;
@@ -60,13 +44,13 @@ class Lab {
            << "\nlab = " << (root_ / "lab").string() << "\nmemory_mb = 192\n\n[adapter nic0]\ndriver = zeknictest\n"
            << (i == 0 ? "capture = wire.pcap\n" : "") << "\n[driver zeknictest]\npath = " << ZEK_NIC_DRIVER << "\n";
     }
-    for (int i = 0; i < 2; ++i) hosts_[i] = spawn({ZEK_HOST_BINARY, "--dir", dirs_[i].string()});
+    for (int i = 0; i < 2; ++i) hosts_[i] = zeklab::spawn_host(dirs_[i]);
     for (int i = 0; i < 2; ++i) {
-      if (!eventually([&] { return read_file(dirs_[i] / "host.log").find("ready") != std::string::npos; })) {
-        return fail(error, "host " + std::to_string(i) + " not ready: " + read_file(dirs_[i] / "host.log"));
+      if (!eventually([&] { return zeklab::host_ready(dirs_[i]); })) {
+        return fail(error, "host " + std::to_string(i) + " not ready: " + zeklab::read_file(dirs_[i] / "host.log"));
       }
       if (!eventually([&] { return client(i, "counters").output.find("up=1") != std::string::npos; })) {
-        return fail(error, "host " + std::to_string(i) + " NIC not up: " + read_file(dirs_[i] / "host.log"));
+        return fail(error, "host " + std::to_string(i) + " NIC not up: " + zeklab::read_file(dirs_[i] / "host.log"));
       }
       const std::string out = client(i, "counters").output;
       macs_[i] = out.substr(out.find("mac=") + 4, 17);
@@ -75,23 +59,16 @@ class Lab {
   }
 
   ~Lab() {
-    for (pid_t& pid : hosts_) {
-      if (pid > 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-      }
-    }
+    for (pid_t& pid : hosts_) zeklab::kill_child(pid);
     std::error_code ec;
     if (!root_.empty()) std::filesystem::remove_all(root_, ec);
   }
 
   // Stops a host with SIGTERM; its exit code.
   int stop(int i) {
-    kill(hosts_[i], SIGTERM);
-    int status = 0;
-    waitpid(hosts_[i], &status, 0);
+    const int code = zeklab::terminate(hosts_[i]);
     hosts_[i] = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    return code;
   }
 
   Result client(int host, const std::string& args) const {
@@ -102,32 +79,16 @@ class Lab {
   std::filesystem::path dir(int host) const { return dirs_[host]; }
   std::filesystem::path capture() const { return dirs_[0] / "wire.pcap"; }
 
+  // Waits (real time, bounded) until `condition` holds.
   template <typename F>
   static bool eventually(F condition, int milliseconds = 20000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (std::chrono::steady_clock::now() < end) {
-      if (condition()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
+    return zeklab::eventually(condition, milliseconds, 20);
   }
 
  private:
   static bool fail(std::string* error, const std::string& text) {
     *error = text;
     return false;
-  }
-  static pid_t spawn(std::vector<std::string> args) {
-    pid_t pid = fork();
-    if (pid == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    return pid;
   }
 
   std::filesystem::path root_;
