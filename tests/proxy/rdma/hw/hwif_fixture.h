@@ -19,6 +19,7 @@
 #include "proxy/core/osprim/osprim_kernel.h"
 #include "proxy/rdma/hw/hwif.h"
 #include "tests/sim/sim_fixture.h"
+#include "tests/support/adapter_bringup.h"
 
 // One register write seen on its way to the board.
 struct RegisterWrite {
@@ -65,12 +66,8 @@ struct DmaRing {
 };
 
 // The queues of one PCI function as the miniport brings them up.
-struct HwFunction {
+struct HwFunction : bringup::ControlPath {
   MifhDeviceObj device{};
-  MifhCqpObject* cqp = nullptr;
-  zekhw::MifhCqpWqe* cqp_ring = nullptr;
-  zekhw::MifhCqpHostContext* cqp_context = nullptr;
-  MifhCqObject* ccq = nullptr;
   MifhCeqObject ceq0{};  // id F, the miniport's (the CCQ reports here)
   MifhCeqObject ceq1{};  // id F + 8, the proxy driver's
   MifhAeqObject aeq{};
@@ -170,67 +167,37 @@ class HwifTest : public KernelTest {
     fn.rings.push_back(r);
     return r;
   }
-  static std::uint64_t pa_of(const void* va) {
-    std::uint32_t low = 0, high = 0;
-    OSPrimGetPaFromVa(va, &low, &high);
-    return (std::uint64_t{high} << 32) | low;
-  }
+  static std::uint64_t pa_of(const void* va) { return bringup::pa_of(va); }
 
   // A device object as the miniport fills it, without any queue.
   HwFunction& device(unsigned f) {
     functions_.push_back(std::make_unique<HwFunction>());
     HwFunction& fn = *functions_.back();
-    MifhDeviceObj& d = fn.device;
-    d.GuardStart = d.GuardEnd = MIFH_DEVICE_GUARD;
-    d.PciFunction = f;
-    d.RegisterWindow = windows_[f][0];
-    d.DoorbellWindow = windows_[f][1];
-    d.ConfigWindow = windows_[f][2];
-    OSPrimSyncInitSpinlockObject(&d.IndexRegLock);
-    d.IndexRegAcquire = CommonNicAcquireSpinlockFunction;
-    d.IndexRegRelease = CommonNicReleaseSpinlockFunction;
-    d.CqpAcquire = CommonNicAcquireSpinlockFunction;
-    d.CqpRelease = CommonNicReleaseSpinlockFunction;
+    bringup::init_device(fn.device, f, windows_[f][0], windows_[f][1], windows_[f][2]);
     return fn;
   }
 
   // The CQP alone, created on the adapter.
   void make_cqp(HwFunction& fn, std::uint32_t wqes, std::uint32_t cqp_id) {
-    ASSERT_EQ(mifh_cqp_allocate(&fn.device, &fn.cqp, &fn.cqp_ring, &fn.cqp_context, wqes), 0u);
-    ASSERT_EQ(mifh_cqp_init(&fn.device, fn.cqp, nullptr, fn.cqp_ring, fn.cqp_context, pa_of(fn.cqp_ring),
-                            pa_of(fn.cqp_context), wqes),
-              0u);
-    ASSERT_EQ(mifh_cqp_create(fn.cqp, cqp_id), 0u);
+    const bringup::Failure failed = bringup::create_cqp(fn.device, fn, nullptr, wqes, cqp_id);
+    ASSERT_FALSE(failed) << failed.step << " (status " << failed.status << ")";
   }
 
   static void init_ceq(HwFunction& fn, MifhCeqObject& ceq, const DmaRing& ring, std::uint32_t entries) {
-    ceq.Device = &fn.device;
-    ceq.ElementCount = entries;
-    ceq.RingPa = ring.pa;
-    ceq.Ring = static_cast<std::uint64_t*>(ring.va);
-    ceq.RingIndex = {0, 0, entries};
+    bringup::init_ceq(ceq, fn.device, ring.va, entries);
   }
 
   // Bring-up in the miniport's order: CQP, CCQ, control CEQ, AEQ, then the
   // proxy's CEQ; the completions of the last three are retired.
   HwFunction& bring_up(unsigned f, std::uint32_t cqp_wqes = 32, std::uint32_t ccq_entries = 64) {
     HwFunction& fn = device(f);
-    make_cqp(fn, cqp_wqes, f);
-    void* ring = nullptr;
-    EXPECT_EQ(mifh_iwarp_cq_allocate(&fn.ccq, &ring, ccq_entries), 0u);
-    EXPECT_EQ(mifh_iwarp_cq_init(&fn.device, fn.ccq, ring, pa_of(ring), ccq_entries, 0), 0u);
-    EXPECT_EQ(mifh_ccq_create(fn.ccq, f, f), 0u);
-    init_ceq(fn, fn.ceq0, dma(fn, kCeqEntries * 8), kCeqEntries);
-    EXPECT_EQ(mifh_ceq_create(&fn.ceq0, f, 0), 0u);
-    const DmaRing aeq = dma(fn, kAeqEntries * sizeof(zekhw::MifhAeqe));
-    fn.aeq.Device = &fn.device;
-    fn.aeq.ElementCount = kAeqEntries;
-    fn.aeq.RingPa = aeq.pa;
-    fn.aeq.Ring = aeq.va;
-    fn.aeq.RingIndex = {0, 0, kAeqEntries};
-    EXPECT_EQ(mifh_aeq_create(&fn.aeq, f, 0), 0u);
-    init_ceq(fn, fn.ceq1, dma(fn, kCeqEntries * 8), kCeqEntries);
-    EXPECT_EQ(mifh_ceq_create(&fn.ceq1, f + 8, 0), 0u);
+    bringup::Failure failed = bringup::create_control_queues(fn.device, fn, nullptr, cqp_wqes, ccq_entries);
+    if (!failed)
+      failed = bringup::create_event_queues(fn.device, fn, {&fn.ceq0, &fn.aeq, &fn.ceq1}, kCeqEntries, kAeqEntries);
+    if (failed) {
+      ADD_FAILURE() << "bring-up: " << failed.step << " (status " << failed.status << ")";
+      return fn;
+    }
     drain(fn);
     EXPECT_EQ(mifh_cqp_tail(fn.cqp), fn.cqp->RingIndex.Head) << "every bring-up request completed";
     return fn;
@@ -250,20 +217,11 @@ class HwifTest : public KernelTest {
   }
 
   void release_function(HwFunction& fn) {
-    if (fn.cqp != nullptr && fn.cqp->Lock != nullptr && fn.device.Cqp == fn.cqp) {
-      // Anything announced is carried out first, so the destroy is not stuck behind it.
-      settle();
-      mifh_process_ccq_if(fn);
-      mifh_cqp_destroy(fn.cqp);
-    }
-    if (fn.ccq != nullptr) mifh_free_iwarp_cq(fn.ccq);
-    if (fn.cqp != nullptr) mifh_free_cqp_object(fn.cqp);
+    // Anything announced is carried out first, so the destroy is not stuck behind it.
+    if (fn.cqp != nullptr && fn.cqp->Lock != nullptr && fn.device.Cqp == fn.cqp) settle();
+    bringup::take_down(fn.device, fn);
     for (DmaRing& r : fn.rings) OSPrimMemDMAFree(r.va);
     fn = HwFunction{};
-  }
-
-  static void mifh_process_ccq_if(HwFunction& fn) {
-    if (fn.ccq != nullptr && fn.ccq->Signature == MIFH_CQ_SIGNATURE) mifh_process_ccq(fn.ccq);
   }
 
   std::unique_ptr<zeksim::Board> board_;

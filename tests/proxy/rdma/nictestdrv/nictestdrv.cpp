@@ -17,6 +17,7 @@
 #include "include/hw/pci.h"
 #include "proxy/rdma/hw/hwif.h"
 #include "tests/proxy/rdma/nictestdrv/nictestdrv.h"
+#include "tests/support/adapter_bringup.h"
 
 namespace {
 
@@ -32,11 +33,7 @@ struct Driver {
   NIC_HW_INFO* hw = nullptr;
   PVOID windows[3] = {};
   ULONG window_bytes[3] = {};
-  MifhCqpObject* cqp = nullptr;
-  zekhw::MifhCqpWqe* cqp_ring = nullptr;
-  zekhw::MifhCqpHostContext* cqp_context = nullptr;
-  MifhCqObject* ccq = nullptr;
-  void* eq_rings[3] = {};
+  bringup::ControlPath control;  // the CQP, the CCQ and the event queues' memory
   MifhQpObject* qp = nullptr;
   MifhCqObject* cq = nullptr;
   std::uint8_t* rx = nullptr;  // kRxBuffers x kBufferBytes, contiguous
@@ -52,19 +49,15 @@ struct Driver {
 
 Driver* g;
 
-std::uint64_t pa_of(const void* va) {
-  std::uint32_t low = 0, high = 0;
-  OSPrimGetPaFromVa(va, &low, &high);
-  return (std::uint64_t{high} << 32) | low;
-}
+using bringup::pa_of;
 
 void log_line(const char* text) { DbgPrint("zeknictest: %s\n", text); }
 
 // Control completions and NIC completions, under the driver's lock.
 void process_locked() {
-  if (g->ccq != nullptr) {
-    mifh_process_ccq(g->ccq);
-    mifh_free_CQPPendQ_buffer(g->cqp);
+  if (g->control.ccq != nullptr) {
+    mifh_process_ccq(g->control.ccq);
+    mifh_free_CQPPendQ_buffer(g->control.cqp);
   }
   if (g->cq == nullptr) return;
   std::uint32_t taken = 0;
@@ -202,16 +195,9 @@ bool bring_up(const plat::PciFunction& function) {
   }
   g->hw->Signature = NIC_HW_INFO_SIGNATURE;
   g->hw->Version = NIC_HW_INFO_VERSION;
-  d.GuardStart = d.GuardEnd = MIFH_DEVICE_GUARD;
-  d.PciFunction = f;
-  d.RegisterWindow = static_cast<volatile std::uint8_t*>(g->windows[0]);
-  d.DoorbellWindow = static_cast<volatile std::uint8_t*>(g->windows[1]);
-  d.ConfigWindow = static_cast<volatile std::uint8_t*>(g->windows[2]);
-  OSPrimSyncInitSpinlockObject(&d.IndexRegLock);
-  d.IndexRegAcquire = CommonNicAcquireSpinlockFunction;
-  d.IndexRegRelease = CommonNicReleaseSpinlockFunction;
-  d.CqpAcquire = CommonNicAcquireSpinlockFunction;
-  d.CqpRelease = CommonNicReleaseSpinlockFunction;
+  bringup::init_device(d, f, static_cast<volatile std::uint8_t*>(g->windows[0]),
+                       static_cast<volatile std::uint8_t*>(g->windows[1]),
+                       static_cast<volatile std::uint8_t*>(g->windows[2]));
   // A locally administered address unique to this host process.
   const auto pid = static_cast<std::uint32_t>(getpid());
   const std::uint8_t mac[6] = {0x02, 0x5A, static_cast<std::uint8_t>(pid >> 16), static_cast<std::uint8_t>(pid >> 8),
@@ -221,16 +207,8 @@ bool bring_up(const plat::PciFunction& function) {
   g->counters.slot = static_cast<std::uint16_t>(zekhw::proxy_mac_slot(f));
   g->hw->ControlDrain = control_drain;
 
-  if (mifh_cqp_allocate(&d, &g->cqp, &g->cqp_ring, &g->cqp_context, 128) != 0) return false;
-  if (mifh_cqp_init(&d, g->cqp, g->hw, g->cqp_ring, g->cqp_context, pa_of(g->cqp_ring), pa_of(g->cqp_context), 128) != 0 ||
-      mifh_cqp_create(g->cqp, f) != 0) {
-    log_line("the CQP was not created");
-    return false;
-  }
-  void* ring = nullptr;
-  if (mifh_iwarp_cq_allocate(&g->ccq, &ring, kCcqEntries) != 0 ||
-      mifh_iwarp_cq_init(&d, g->ccq, ring, pa_of(ring), kCcqEntries, 0) != 0 || mifh_ccq_create(g->ccq, f, f) != 0) {
-    log_line("the CCQ was not created");
+  if (const bringup::Failure failed = bringup::create_control_queues(d, g->control, g->hw, 128, kCcqEntries)) {
+    log_line(failed.step);
     return false;
   }
   // From here on the timer DPC retires control completions.
@@ -238,26 +216,11 @@ bool bring_up(const plat::PciFunction& function) {
   due.QuadPart = -10'000;
   KeSetTimerEx(&g->timer, due, 1, &g->dpc);
   g->polling = true;
-  MifhCeqObject* ceqs[2] = {&g->hw->Ceq0, &g->hw->Ceq1};
-  for (unsigned i = 0; i < 2; ++i) {
-    g->eq_rings[i] = dma_block(kEqEntries * 8);
-    ceqs[i]->Device = &d;
-    ceqs[i]->ElementCount = kEqEntries;
-    ceqs[i]->Ring = static_cast<std::uint64_t*>(g->eq_rings[i]);
-    ceqs[i]->RingPa = pa_of(g->eq_rings[i]);
-    ceqs[i]->RingIndex = {0, 0, kEqEntries};
-    if (mifh_ceq_create(ceqs[i], i == 0 ? f : f + 8, 0) != 0) {
-      log_line("a CEQ was not created");
-      return false;
-    }
+  if (const bringup::Failure failed = bringup::create_event_queues(
+          d, g->control, {&g->hw->Ceq0, &g->hw->Aeq, &g->hw->Ceq1}, kEqEntries, kEqEntries)) {
+    log_line(failed.step);
+    return false;
   }
-  g->eq_rings[2] = dma_block(kEqEntries * sizeof(zekhw::MifhAeqe));
-  g->hw->Aeq.Device = &d;
-  g->hw->Aeq.ElementCount = kEqEntries;
-  g->hw->Aeq.Ring = g->eq_rings[2];
-  g->hw->Aeq.RingPa = pa_of(g->eq_rings[2]);
-  g->hw->Aeq.RingIndex = {0, 0, kEqEntries};
-  if (mifh_aeq_create(&g->hw->Aeq, f, 0) != 0) return false;
 
   if (Zek_Init_k_zeknic(nullptr, g->hw, &g->qp, &g->cq) != 0) {
     log_line("the NIC queue pair was not created");
@@ -297,15 +260,7 @@ void take_down() {
     KeFlushQueuedDpcs();
     g->polling = false;
   }
-  if (g->cqp != nullptr && g->cqp->Lock != nullptr) {
-    mifh_process_ccq(g->ccq);
-    mifh_cqp_destroy(g->cqp);
-  }
-  if (g->ccq != nullptr) mifh_free_iwarp_cq(g->ccq);
-  if (g->cqp != nullptr) mifh_free_cqp_object(g->cqp);
-  for (void* r : g->eq_rings) {
-    if (r != nullptr) OSPrimMemDMAFree(r);
-  }
+  if (g->hw != nullptr) bringup::take_down(g->hw->Device, g->control);
   if (g->rx != nullptr) OSPrimMemDMAFree(g->rx);
   if (g->tx != nullptr) OSPrimMemDMAFree(g->tx);
   for (unsigned w = 0; w < 3; ++w) {
