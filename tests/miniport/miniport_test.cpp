@@ -7,7 +7,7 @@
 
 #include "miniport/adapter.h"
 #include "miniport/hwobjects.h"
-#include "tests/platform/ndis/ndis_fixture.h"
+#include "tests/support/ndis_fixture.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // (normal and solicited-only) and the CEQEs it produces, interrupt cause
 // and mask, and the asynchronous event queue with its credits.
 #include "include/aeq_event.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // carried out in ring order with one CCQ entry each (none for the CCQ
 // create/destroy and the CQP destroy), and the error codes of refused
 // requests.
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Engine-thread mode: the board's own thread carries out what doorbells
 // announce, with no step() from the test; interrupts reach the sink from
 // that thread.
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 namespace {
 

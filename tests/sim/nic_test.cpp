@@ -11,7 +11,7 @@
 #include "include/hw/nic.h"
 #include "sim/mac_filter.h"
 #include "sim/pcap.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "sim/register_map.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "include/hw/pci.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "platform/host/adapters.h"
 #include "platform/kernel/interrupt.h"
 #include "sim/board.h"
-#include "tests/platform/kernel/kernel_fixture.h"
+#include "tests/support/kernel_fixture.h"
 
 namespace {
 

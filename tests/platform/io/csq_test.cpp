@@ -1,7 +1,7 @@
 // Cancel-safe queues with insert contexts, driven directly.
 #include <vector>
 
-#include "tests/platform/io/io_fixture.h"
+#include "tests/support/io_fixture.h"
 
 namespace {
 

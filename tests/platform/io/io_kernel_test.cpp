@@ -2,7 +2,7 @@
 // work items.
 #include <cstring>
 
-#include "tests/platform/io/io_fixture.h"
+#include "tests/support/io_fixture.h"
 
 namespace {
 

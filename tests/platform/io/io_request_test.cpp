@@ -7,7 +7,7 @@
 #include <cstring>
 #include <thread>
 
-#include "tests/platform/io/io_fixture.h"
+#include "tests/support/io_fixture.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tests/platform/io/io_fixture.h"
+#include "tests/support/io_fixture.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "platform/common/postring.h"
 #include "platform/kernel/usermap.h"
-#include "tests/platform/kernel/kernel_fixture.h"
+#include "tests/support/kernel_fixture.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "tests/platform/io/io_fixture.h"
+#include "tests/support/io_fixture.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // DPCs and kernel timers on the virtual clock.
 #include <atomic>
 
-#include "tests/platform/kernel/kernel_fixture.h"
+#include "tests/support/kernel_fixture.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // IRQL rules: raising and lowering, and the faults of blocking at or above
 // DISPATCH_LEVEL, which stop the host with the caller's place.
-#include "tests/platform/kernel/kernel_fixture.h"
+#include "tests/support/kernel_fixture.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "platform/kernel/hal.h"
-#include "tests/platform/kernel/kernel_fixture.h"
+#include "tests/support/kernel_fixture.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // modes, contiguity, guard pages, zeroing, and DMA refusals.
 #include <set>
 
-#include "tests/platform/kernel/kernel_fixture.h"
+#include "tests/support/kernel_fixture.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Tagged pool: accounting per tag, alignment, physical addresses, and the
 // faults of bad frees.
-#include "tests/platform/kernel/kernel_fixture.h"
+#include "tests/support/kernel_fixture.h"
 
 namespace {
 

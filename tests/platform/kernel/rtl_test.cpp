@@ -1,5 +1,5 @@
 // Counted strings and list helpers.
-#include "tests/platform/kernel/kernel_fixture.h"
+#include "tests/support/kernel_fixture.h"
 
 namespace {
 

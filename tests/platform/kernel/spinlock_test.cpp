@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/platform/kernel/kernel_fixture.h"
+#include "tests/support/kernel_fixture.h"
 
 namespace {
 

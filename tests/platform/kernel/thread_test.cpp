@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "platform/kernel/process.h"
-#include "tests/platform/kernel/kernel_fixture.h"
+#include "tests/support/kernel_fixture.h"
 
 namespace {
 

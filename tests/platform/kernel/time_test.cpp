@@ -1,7 +1,7 @@
 // The host clock: system time, tick count, performance counter, stalls.
 #include <chrono>
 
-#include "tests/platform/kernel/kernel_fixture.h"
+#include "tests/support/kernel_fixture.h"
 
 namespace {
 

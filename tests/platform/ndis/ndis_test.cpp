@@ -12,7 +12,7 @@
 #include "include/zek/nicproxy.h"
 #include "platform/ndis/ndis.h"
 #include "sim/board.h"
-#include "tests/platform/ndis/ndis_fixture.h"
+#include "tests/support/ndis_fixture.h"
 
 namespace {
 

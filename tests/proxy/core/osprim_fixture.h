@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "proxy/core/osprim/osprim_kernel.h"
-#include "tests/platform/kernel/kernel_fixture.h"
+#include "tests/support/kernel_fixture.h"
 
 class OsprimTest : public KernelTest {
  protected:

@@ -17,7 +17,7 @@
 #include "platform/kernel/registry.h"
 #include "proxy/core/fault_injection.h"
 #include "proxy/core/zpx.h"
-#include "tests/platform/io/io_fixture.h"  // FakeLink
+#include "tests/support/io_fixture.h"  // FakeLink
 
 inline constexpr char16_t kComputerNameKey[] =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName";

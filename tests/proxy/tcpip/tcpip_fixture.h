@@ -15,7 +15,7 @@
 #include "proxy/tcpip/socket/mbuf.h"
 #include "proxy/tcpip/socket/socket.h"
 #include "proxy/tcpip/stack.h"
-#include "tests/platform/kernel/kernel_fixture.h"
+#include "tests/support/kernel_fixture.h"
 
 class TcpipTest : public KernelTest {
  protected:

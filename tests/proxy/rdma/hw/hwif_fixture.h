@@ -18,8 +18,8 @@
 #include "include/hw/registers.h"
 #include "proxy/core/osprim/osprim_kernel.h"
 #include "proxy/rdma/hw/hwif.h"
-#include "tests/sim/sim_fixture.h"
 #include "tests/support/adapter_bringup.h"
+#include "tests/support/sim_fixture.h"
 
 // One register write seen on its way to the board.
 struct RegisterWrite {

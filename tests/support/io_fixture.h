@@ -17,7 +17,7 @@
 #include "platform/kernel/iomgr.h"
 #include "platform/kernel/registry.h"
 #include "tests/platform/io/testdrv.h"
-#include "tests/platform/kernel/kernel_fixture.h"
+#include "tests/support/kernel_fixture.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path);
 

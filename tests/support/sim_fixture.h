@@ -15,7 +15,7 @@
 #include "include/hw/registers.h"
 #include "platform/kernel/hal.h"
 #include "sim/board.h"
-#include "tests/platform/kernel/kernel_fixture.h"
+#include "tests/support/kernel_fixture.h"
 
 // Physically contiguous test memory, freed on destruction.
 class DmaBuffer {

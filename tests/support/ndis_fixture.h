@@ -10,7 +10,7 @@
 #include "platform/kernel/iomgr.h"
 #include "platform/kernel/registry.h"
 #include "platform/ndis/host.h"
-#include "tests/platform/kernel/kernel_fixture.h"
+#include "tests/support/kernel_fixture.h"
 
 class NdisTest : public KernelTest {
  protected:
