@@ -11,7 +11,7 @@
 #include <optional>
 #include <span>
 
-#include "platform/kernel/physmem.h"
+#include "platform/machine/physmem.h"
 #include "sim/counters.h"
 #include "sim/log.h"
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <thread>
 
-#include "platform/kernel/clock.h"
 #include "platform/kernel/thread.h"
+#include "platform/machine/clock.h"
 
 namespace plat {
 

@@ -10,17 +10,17 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "platform/kernel/clock.h"
 #include "platform/kernel/dispatcher.h"
 #include "platform/kernel/dpc.h"
 #include "platform/kernel/interrupt.h"
-#include "platform/kernel/mmio.h"
 #include "platform/kernel/object.h"
-#include "platform/kernel/pci.h"
-#include "platform/kernel/physmem.h"
 #include "platform/kernel/pool.h"
 #include "platform/kernel/thread.h"
 #include "platform/kernel/workers.h"
+#include "platform/machine/clock.h"
+#include "platform/machine/mmio.h"
+#include "platform/machine/pci.h"
+#include "platform/machine/physmem.h"
 
 namespace plat {
 
@@ -49,6 +49,9 @@ class ContiguousBlocks {
 
 class Kernel {
  public:
+  // Every simulated device interrupts at one device level.
+  static constexpr KIRQL kDeviceIrql = DEVICE_LEVEL_BASE + 5;
+
   explicit Kernel(KernelOptions options = {});
   ~Kernel();
   Kernel(const Kernel&) = delete;
@@ -86,7 +89,7 @@ class Kernel {
   std::unique_ptr<DpcEngine> dpcs_;
   std::unique_ptr<WorkerPool> workers_;
   std::unique_ptr<SystemThreads> threads_;
-  PciBus pci_;
+  PciBus pci_{kDeviceIrql};
   std::unique_ptr<InterruptDispatcher> interrupts_;
 };
 

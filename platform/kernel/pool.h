@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/kernel/ex.h"
-#include "platform/kernel/physmem.h"
+#include "platform/machine/physmem.h"
 
 namespace plat {
 

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/kernel/physmem.h"
 #include "platform/kernel/rtl.h"
+#include "platform/machine/physmem.h"
 
 namespace plat {
 

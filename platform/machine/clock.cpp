@@ -1,4 +1,4 @@
-#include "platform/kernel/clock.h"
+#include "platform/machine/clock.h"
 
 #include <immintrin.h>
 

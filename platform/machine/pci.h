@@ -1,6 +1,8 @@
 // The host's PCI bus: the functions of the simulated adapters, as the bus
 // driver enumerates them, with their configuration space and their
-// translated resources (memory ranges and an interrupt vector each).
+// translated resources (memory ranges and an interrupt vector each). Every
+// function's interrupt is translated to the one device IRQL the bus is
+// given (the kernel chooses it).
 #pragma once
 
 #include <cstdint>
@@ -41,6 +43,8 @@ struct PciFunction {
 
 class PciBus {
  public:
+  explicit PciBus(KIRQL interrupt_irql) : interrupt_irql_(interrupt_irql) {}
+
   // Adds a function; its interrupt vector and IRQL are assigned here.
   const PciFunction& add(PciFunction function);
   // Removes every function of one adapter.
@@ -53,6 +57,7 @@ class PciBus {
   void write_config(unsigned bus, unsigned device, unsigned function, std::uint32_t offset, std::uint32_t value) const;
 
  private:
+  const KIRQL interrupt_irql_;
   mutable std::mutex mu_;
   std::vector<PciFunction> functions_;
   ULONG next_vector_ = 0x30;

@@ -1,4 +1,4 @@
-#include "platform/kernel/mmio.h"
+#include "platform/machine/mmio.h"
 
 #include <sys/mman.h>
 

@@ -1,19 +1,13 @@
-#include "platform/kernel/pci.h"
+#include "platform/machine/pci.h"
 
 #include <algorithm>
 
-#include "platform/kernel/ke.h"
-
 namespace plat {
-namespace {
-// Every simulated device interrupts at one device level.
-constexpr KIRQL kDeviceIrql = DEVICE_LEVEL_BASE + 5;
-}  // namespace
 
 const PciFunction& PciBus::add(PciFunction function) {
   std::lock_guard lock(mu_);
   function.interrupt_vector = next_vector_++;
-  function.interrupt_irql = kDeviceIrql;
+  function.interrupt_irql = interrupt_irql_;
   functions_.push_back(std::move(function));
   return functions_.back();
 }

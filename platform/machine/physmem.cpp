@@ -1,4 +1,4 @@
-#include "platform/kernel/physmem.h"
+#include "platform/machine/physmem.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
