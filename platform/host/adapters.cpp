@@ -84,14 +84,14 @@ class ConfigBridge final : public PciConfigAccess {
 // The board's interrupt lines, raised as the functions' vectors.
 class VectorSink final : public zeksim::InterruptSink {
  public:
-  explicit VectorSink(InterruptDispatcher& interrupts) : interrupts_(interrupts) {}
+  explicit VectorSink(InterruptVectors& interrupts) : interrupts_(interrupts) {}
   void interrupt(unsigned function) override {
     if (function < vectors.size()) interrupts_.raise(vectors[function]);
   }
   std::vector<ULONG> vectors;
 
  private:
-  InterruptDispatcher& interrupts_;
+  InterruptVectors& interrupts_;
 };
 
 struct SimulatedAdapters::Adapter {
@@ -103,8 +103,8 @@ struct SimulatedAdapters::Adapter {
   std::unique_ptr<zeksim::LabWire> wire;
 };
 
-SimulatedAdapters::SimulatedAdapters(Kernel& kernel, LogLine log, Lab lab, Registry* registry)
-    : kernel_(kernel), log_(std::move(log)), lab_(std::move(lab)), registry_(registry) {}
+SimulatedAdapters::SimulatedAdapters(Machine& machine, LogLine log, Lab lab, Registry* registry)
+    : machine_(machine), log_(std::move(log)), lab_(std::move(lab)), registry_(registry) {}
 
 SimulatedAdapters::~SimulatedAdapters() {
   for (auto it = adapters_.rbegin(); it != adapters_.rend(); ++it) {
@@ -112,9 +112,9 @@ SimulatedAdapters::~SimulatedAdapters() {
     if (a.wire) a.wire->stop();
     a.board->stop();
     a.board->connect_interrupts(nullptr);
-    kernel_.pci().remove_adapter(a.name);
+    machine_.pci().remove_adapter(a.name);
     for (std::uint64_t base : a.claimed) {
-      if (!kernel_.io_space().remove_range(base)) log_("adapter " + a.name + ": a window is still mapped at shutdown");
+      if (!machine_.io_space().remove_range(base)) log_("adapter " + a.name + ": a window is still mapped at shutdown");
     }
   }
 }
@@ -161,8 +161,8 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
   config.window_base = kFirstWindowBase + (bus - 1) * kWindowSpacePerBoard;
   const std::string name = section.name;
   config.log = [this, name](std::string_view line) { log_("adapter " + name + ": " + std::string(line)); };
-  adapter->board = std::make_unique<zeksim::Board>(kernel_.memory(), config);
-  adapter->sink = std::make_unique<VectorSink>(kernel_.interrupts());
+  adapter->board = std::make_unique<zeksim::Board>(machine_.memory(), config);
+  adapter->sink = std::make_unique<VectorSink>(machine_.interrupts());
 
   zeksim::Board& board = *adapter->board;
   for (unsigned f = 0; f < functions; ++f) {
@@ -174,7 +174,7 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
     function.driver = section.get("driver").value_or("zekhnic");
     if (registry_ != nullptr) {
       char instance[8];
-      std::snprintf(instance, sizeof instance, "%04zu", kernel_.pci().functions().size());
+      std::snprintf(instance, sizeof instance, "%04zu", machine_.pci().functions().size());
       function.driver_key = std::u16string(kNetClassKey) + to_u16(instance);
       registry_->create_key(function.driver_key);
       bool has_id = false;
@@ -193,16 +193,16 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
     for (auto window : {zeksim::Window::Registers, zeksim::Window::Doorbells, zeksim::Window::Config}) {
       const std::uint64_t base = board.window_address(f, window);
       const std::uint64_t bytes = board.window_bytes(window);
-      if (!kernel_.io_space().add_range(base, bytes, &board.window_handler(f, window))) {
+      if (!machine_.io_space().add_range(base, bytes, &board.window_handler(f, window))) {
         *error = "adapter " + section.name + ": its windows overlap another device";
-        for (std::uint64_t claimed : adapter->claimed) kernel_.io_space().remove_range(claimed);
-        kernel_.pci().remove_adapter(section.name);
+        for (std::uint64_t claimed : adapter->claimed) machine_.io_space().remove_range(claimed);
+        machine_.pci().remove_adapter(section.name);
         return false;
       }
       adapter->claimed.push_back(base);
       function.memory.push_back({base, bytes});
     }
-    adapter->sink->vectors.push_back(kernel_.pci().add(std::move(function)).interrupt_vector);
+    adapter->sink->vectors.push_back(machine_.pci().add(std::move(function)).interrupt_vector);
   }
   board.connect_interrupts(adapter->sink.get());
   if (on_wire) {
@@ -214,8 +214,8 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
     if (!adapter->wire->start(&wire_error)) {
       *error = "adapter " + section.name + ": " + wire_error;
       board.connect_interrupts(nullptr);
-      for (std::uint64_t claimed : adapter->claimed) kernel_.io_space().remove_range(claimed);
-      kernel_.pci().remove_adapter(section.name);
+      for (std::uint64_t claimed : adapter->claimed) machine_.io_space().remove_range(claimed);
+      machine_.pci().remove_adapter(section.name);
       return false;
     }
     log_("adapter " + section.name + ": port " + port + " on the lab wire" +

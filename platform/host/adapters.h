@@ -1,8 +1,8 @@
 // The simulated adapters of a host: one board per "[adapter NAME]" section
-// of host.conf, plugged into the host's PCI bus before the drivers load.
+// of host.conf, plugged into the machine's PCI bus before the drivers load.
 // Each PCI function appears on the bus with its configuration space, its
 // three windows (registers, doorbells, configuration) claimed in the
-// kernel's register space, and an interrupt vector that the board raises.
+// machine's register space, and an interrupt vector that the board raises.
 //
 //   [adapter nic0]
 //   functions = 2       ; PCI functions, 1 to 4 (default 1)
@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "platform/host/config.h"
-#include "platform/kernel/kernel.h"
 #include "platform/kernel/registry.h"
+#include "platform/machine/machine.h"
 
 namespace zeksim {
 class Board;
@@ -50,7 +50,7 @@ class SimulatedAdapters {
   };
 
   // registry: where the functions' keywords are written (null: nowhere).
-  SimulatedAdapters(Kernel& kernel, LogLine log, Lab lab = {}, Registry* registry = nullptr);
+  SimulatedAdapters(Machine& machine, LogLine log, Lab lab = {}, Registry* registry = nullptr);
   // Stops every board and takes it off the bus. The drivers have unloaded.
   ~SimulatedAdapters();
   SimulatedAdapters(const SimulatedAdapters&) = delete;
@@ -66,7 +66,7 @@ class SimulatedAdapters {
 
  private:
   struct Adapter;
-  Kernel& kernel_;
+  Machine& machine_;
   LogLine log_;
   Lab lab_;
   Registry* registry_;

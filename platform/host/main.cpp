@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
   // The simulated adapters are on the bus before the drivers load, as
   // devices are enumerated before their drivers start.
   auto adapters = std::make_unique<plat::host::SimulatedAdapters>(
-      *kernel, [&log](std::string_view line) { log.line("%.*s", static_cast<int>(line.size()), line.data()); },
+      kernel->machine(), [&log](std::string_view line) { log.line("%.*s", static_cast<int>(line.size()), line.data()); },
       plat::host::SimulatedAdapters::Lab{host.get("lab").value_or(""), name, dir}, registry.get());
   for (const auto* section : config.all("adapter")) {
     if (!adapters->add(*section, &error)) return fail("%s", error);

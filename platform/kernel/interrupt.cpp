@@ -2,6 +2,7 @@
 
 #include "platform/kernel/fault.h"
 #include "platform/kernel/kernel.h"
+#include "platform/machine/interrupt_vectors.h"
 
 struct KINTERRUPT {
   KSPIN_LOCK OwnLock = 0;
@@ -11,16 +12,26 @@ struct KINTERRUPT {
   PKSERVICE_ROUTINE Line = nullptr;
   PKMESSAGE_SERVICE_ROUTINE Message = nullptr;
   PVOID Context = nullptr;
-
-  std::mutex mu;
-  std::condition_variable cv;
-  std::uint64_t pending = 0;
-  std::uint64_t calls = 0;
-  bool stopping = false;
-  std::thread thread;
 };
 
 namespace plat {
+namespace {
+
+// One interrupt, on the vector's delivery thread.
+void service(KINTERRUPT* interrupt) {
+  KIRQL old;
+  KeRaiseIrql(interrupt->Irql, &old);
+  KeAcquireSpinLockAtDpcLevel(interrupt->Lock);
+  if (interrupt->Line != nullptr) {
+    interrupt->Line(interrupt, interrupt->Context);
+  } else {
+    interrupt->Message(interrupt, interrupt->Context, 0);
+  }
+  KeReleaseSpinLockFromDpcLevel(interrupt->Lock);
+  KeLowerIrql(old);
+}
+
+}  // namespace
 
 InterruptDispatcher::~InterruptDispatcher() {
   while (true) {
@@ -47,13 +58,13 @@ NTSTATUS InterruptDispatcher::connect(ULONG vector, KIRQL irql, PKSERVICE_ROUTIN
   interrupt->Context = context;
   {
     std::lock_guard lock(mu_);
-    if (connected_.contains(vector)) {
+    // No sharing: one routine per vector.
+    if (connected_.contains(vector) || !vectors_.connect(vector, [interrupt] { service(interrupt); })) {
       delete interrupt;
-      return STATUS_INVALID_PARAMETER;  // no sharing: one routine per vector
+      return STATUS_INVALID_PARAMETER;
     }
     connected_.emplace(vector, interrupt);
   }
-  interrupt->thread = std::thread([this, interrupt] { run(interrupt); });
   *out = interrupt;
   return STATUS_SUCCESS;
 }
@@ -67,63 +78,8 @@ void InterruptDispatcher::disconnect(PKINTERRUPT interrupt) {
     }
     connected_.erase(it);
   }
-  {
-    std::lock_guard lock(interrupt->mu);
-    interrupt->stopping = true;
-  }
-  interrupt->cv.notify_one();
-  interrupt->thread.join();
+  vectors_.disconnect(interrupt->Vector);
   delete interrupt;
-}
-
-void InterruptDispatcher::raise(ULONG vector) {
-  std::lock_guard lock(mu_);
-  auto it = connected_.find(vector);
-  if (it == connected_.end()) {
-    ++dropped_;
-    return;
-  }
-  KINTERRUPT* interrupt = it->second;
-  {
-    std::lock_guard ilock(interrupt->mu);
-    ++interrupt->pending;
-  }
-  interrupt->cv.notify_one();
-}
-
-std::uint64_t InterruptDispatcher::dropped() const {
-  std::lock_guard lock(mu_);
-  return dropped_;
-}
-
-std::uint64_t InterruptDispatcher::serviced(ULONG vector) const {
-  std::lock_guard lock(mu_);
-  auto it = connected_.find(vector);
-  if (it == connected_.end()) return 0;
-  std::lock_guard ilock(it->second->mu);
-  return it->second->calls;
-}
-
-void InterruptDispatcher::run(KINTERRUPT* interrupt) {
-  std::unique_lock lock(interrupt->mu);
-  for (;;) {
-    interrupt->cv.wait(lock, [&] { return interrupt->stopping || interrupt->pending != 0; });
-    if (interrupt->stopping) return;
-    --interrupt->pending;
-    lock.unlock();
-    KIRQL old;
-    KeRaiseIrql(interrupt->Irql, &old);
-    KeAcquireSpinLockAtDpcLevel(interrupt->Lock);
-    if (interrupt->Line != nullptr) {
-      interrupt->Line(interrupt, interrupt->Context);
-    } else {
-      interrupt->Message(interrupt, interrupt->Context, 0);
-    }
-    KeReleaseSpinLockFromDpcLevel(interrupt->Lock);
-    KeLowerIrql(old);
-    lock.lock();
-    ++interrupt->calls;
-  }
 }
 
 }  // namespace plat

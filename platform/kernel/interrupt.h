@@ -1,16 +1,12 @@
-// Device interrupts. A device raises its vector from any thread; the
-// interrupt thread of that vector runs the connected service routine at the
-// interrupt's device IRQL, holding the interrupt spin lock, one interrupt at
-// a time. Raising a vector never blocks the device. Interrupts raised while
-// nothing is connected are counted and dropped.
+// Interrupt objects: the kernel's side of device interrupts. A driver
+// connects its service routine to the vector the bus gave its function; the
+// machine's delivery thread of that vector (platform/machine/
+// interrupt_vectors.h) then runs the routine at the interrupt's device IRQL,
+// holding the interrupt spin lock, one interrupt at a time.
 #pragma once
 
-#include <condition_variable>
-#include <cstdint>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <thread>
 
 #include "platform/kernel/ke.h"
 
@@ -37,9 +33,12 @@ void KeReleaseInterruptSpinLock(PKINTERRUPT Interrupt, KIRQL OldIrql, const SrcL
 
 namespace plat {
 
+class InterruptVectors;
+
 class InterruptDispatcher {
  public:
-  InterruptDispatcher() = default;
+  explicit InterruptDispatcher(InterruptVectors& vectors) : vectors_(vectors) {}
+  // Disconnects the interrupts still connected.
   ~InterruptDispatcher();
   InterruptDispatcher(const InterruptDispatcher&) = delete;
   InterruptDispatcher& operator=(const InterruptDispatcher&) = delete;
@@ -49,18 +48,10 @@ class InterruptDispatcher {
                    PVOID context, PKSPIN_LOCK external_lock, PKINTERRUPT* out);
   void disconnect(PKINTERRUPT interrupt);
 
-  // Called by a device; never blocks on the service routine.
-  void raise(ULONG vector);
-  std::uint64_t dropped() const;
-  // Service routine calls so far, and how many returned TRUE.
-  std::uint64_t serviced(ULONG vector) const;
-
  private:
-  void run(KINTERRUPT* interrupt);
-
-  mutable std::mutex mu_;
+  InterruptVectors& vectors_;
+  std::mutex mu_;
   std::map<ULONG, KINTERRUPT*> connected_;
-  std::uint64_t dropped_ = 0;
 };
 
 }  // namespace plat

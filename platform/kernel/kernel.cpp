@@ -34,27 +34,30 @@ Kernel::Kernel(KernelOptions options) : options_(std::move(options)) {
   if (!current_kernel.compare_exchange_strong(expected, this)) {
     fault(std::source_location::current(), "a second kernel started in one process");
   }
-  clock_ = std::make_unique<Clock>(options_.clock, options_.time_increment);
-  memory_ = std::make_unique<PhysicalMemory>(options_.memory);
-  pool_ = std::make_unique<Pool>(*memory_);
-  io_space_ = std::make_unique<IoSpace>();
+  machine_ = std::make_unique<Machine>(MachineOptions{.clock = options_.clock,
+                                                      .time_increment = options_.time_increment,
+                                                      .memory = options_.memory,
+                                                      .device_irql = kDeviceIrql});
+  pool_ = std::make_unique<Pool>(machine_->memory());
   handles_ = std::make_unique<HandleTable>();
   dpcs_ = std::make_unique<DpcEngine>(options_.processors);
-  dispatcher_ = std::make_unique<Dispatcher>(*clock_, [this](KDPC* dpc, std::int64_t due) {
+  dispatcher_ = std::make_unique<Dispatcher>(machine_->clock(), [this](KDPC* dpc, std::int64_t due) {
     // A timer's DPC receives the expiry's system time, low part then high part.
+    const Clock& clock = machine_->clock();
     ULARGE_INTEGER at;
-    at.QuadPart = static_cast<ULONGLONG>(clock_->system_time() - clock_->now() + due);
+    at.QuadPart = static_cast<ULONGLONG>(clock.system_time() - clock.now() + due);
     dpcs_->insert(dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(at.LowPart)),
                   reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(at.HighPart)));
   });
   workers_ = std::make_unique<WorkerPool>(options_.worker_threads);
   threads_ = std::make_unique<SystemThreads>(*dispatcher_, *handles_);
-  interrupts_ = std::make_unique<InterruptDispatcher>();
+  interrupts_ = std::make_unique<InterruptDispatcher>(machine_->interrupts());
 }
 
 Kernel::~Kernel() {
   // Drivers have stopped their threads; what remains drains in this order:
-  // system threads, work items, interrupts, timers, DPCs.
+  // system threads, work items, interrupts, timers, DPCs; then the machine
+  // goes with the memory the pool stood on.
   threads_.reset();
   workers_.reset();
   interrupts_.reset();
@@ -62,9 +65,8 @@ Kernel::~Kernel() {
   dpcs_.reset();
   dispatcher_.reset();
   handles_.reset();
-  io_space_.reset();
   pool_.reset();
-  memory_.reset();
+  machine_.reset();
   current_kernel.store(nullptr);
 }
 

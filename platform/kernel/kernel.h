@@ -1,7 +1,8 @@
-// The kernel of one simulated host: its clock, physical memory, pool,
-// dispatcher, DPC processors, worker threads, system threads, handles and
-// register space. One exists per process at a time (a zekhost process, or a
-// test); the driver-facing routines (Ke*, Ex*, Mm*, ...) act on it.
+// The kernel of one simulated host: its machine (clock, physical memory,
+// register space, PCI bus, interrupt vectors), pool, dispatcher, DPC
+// processors, worker threads, system threads, handles and interrupt objects.
+// One exists per process at a time (a zekhost process, or a test); the
+// driver-facing routines (Ke*, Ex*, Mm*, ...) act on it.
 #pragma once
 
 #include <functional>
@@ -17,10 +18,7 @@
 #include "platform/kernel/pool.h"
 #include "platform/kernel/thread.h"
 #include "platform/kernel/workers.h"
-#include "platform/machine/clock.h"
-#include "platform/machine/mmio.h"
-#include "platform/machine/pci.h"
-#include "platform/machine/physmem.h"
+#include "platform/machine/machine.h"
 
 namespace plat {
 
@@ -52,6 +50,7 @@ class Kernel {
   // Every simulated device interrupts at one device level.
   static constexpr KIRQL kDeviceIrql = DEVICE_LEVEL_BASE + 5;
 
+
   explicit Kernel(KernelOptions options = {});
   ~Kernel();
   Kernel(const Kernel&) = delete;
@@ -61,17 +60,19 @@ class Kernel {
   static Kernel& current();
   static Kernel* try_current();
 
-  Clock& clock() { return *clock_; }
-  PhysicalMemory& memory() { return *memory_; }
+  Machine& machine() { return *machine_; }
+  Clock& clock() { return machine_->clock(); }
+  PhysicalMemory& memory() { return machine_->memory(); }
   Pool& pool() { return *pool_; }
   ContiguousBlocks& contiguous() { return contiguous_; }
-  IoSpace& io_space() { return *io_space_; }
+  IoSpace& io_space() { return machine_->io_space(); }
   HandleTable& handles() { return *handles_; }
   Dispatcher& dispatcher() { return *dispatcher_; }
   DpcEngine& dpcs() { return *dpcs_; }
   WorkerPool& workers() { return *workers_; }
   SystemThreads& threads() { return *threads_; }
-  PciBus& pci() { return pci_; }
+  PciBus& pci() { return machine_->pci(); }
+  // The interrupt objects drivers connect (the vectors are the machine's).
   InterruptDispatcher& interrupts() { return *interrupts_; }
 
   void debug_print(std::string_view text);
@@ -79,17 +80,14 @@ class Kernel {
  private:
   KernelOptions options_;
   std::mutex debug_mu_;
-  std::unique_ptr<Clock> clock_;
-  std::unique_ptr<PhysicalMemory> memory_;
+  std::unique_ptr<Machine> machine_;
   std::unique_ptr<Pool> pool_;
   ContiguousBlocks contiguous_;
-  std::unique_ptr<IoSpace> io_space_;
   std::unique_ptr<HandleTable> handles_;
   std::unique_ptr<Dispatcher> dispatcher_;
   std::unique_ptr<DpcEngine> dpcs_;
   std::unique_ptr<WorkerPool> workers_;
   std::unique_ptr<SystemThreads> threads_;
-  PciBus pci_{kDeviceIrql};
   std::unique_ptr<InterruptDispatcher> interrupts_;
 };
 

@@ -19,7 +19,7 @@ class NdisTest : public KernelTest {
     registry_ = std::make_unique<plat::Registry>();
     io_ = std::make_unique<plat::IoManager>(kernel());
     adapters_ = std::make_unique<plat::host::SimulatedAdapters>(
-        kernel(), [this](std::string_view line) { log(line); }, plat::host::SimulatedAdapters::Lab{},
+        kernel().machine(), [this](std::string_view line) { log(line); }, plat::host::SimulatedAdapters::Lab{},
         registry_.get());
     ndis_ = std::make_unique<plat::ndis::Ndis>(kernel(), *io_, [this](std::string_view line) { log(line); });
   }

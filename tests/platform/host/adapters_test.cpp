@@ -27,7 +27,7 @@ class AdaptersTest : public KernelTest {
  protected:
   void SetUp() override {
     KernelTest::SetUp();
-    adapters_ = std::make_unique<SimulatedAdapters>(kernel(), [this](std::string_view line) { log_ += line; });
+    adapters_ = std::make_unique<SimulatedAdapters>(kernel().machine(), [this](std::string_view line) { log_ += line; });
   }
   void TearDown() override {
     adapters_.reset();
@@ -133,7 +133,7 @@ TEST_F(AdaptersTest, AnUnmaskedCauseRunsTheServiceRoutineAtDeviceLevel) {
 
   IoDisconnectInterrupt(interrupt);
   MmUnmapIoSpace(const_cast<UCHAR*>(record.regs), f.memory[0].length);
-  EXPECT_EQ(kernel().interrupts().dropped(), 0u);
+  EXPECT_EQ(kernel().machine().interrupts().dropped(), 0u);
 }
 
 }  // namespace
