@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/kernel/iomgr.h"
+#include "platform/kernel/rtl.h"
 #include "sim/board.h"
 #include "sim/lab_wire.h"
 

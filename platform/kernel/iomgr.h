@@ -156,9 +156,4 @@ class IoManager {
   std::vector<PDRIVER_OBJECT> drivers_;
 };
 
-// Text helpers for names.
-std::u16string to_u16(std::string_view text);
-std::string to_utf8(std::u16string_view text);
-std::u16string_view view_of(PCUNICODE_STRING s);
-
 }  // namespace plat

@@ -9,7 +9,6 @@
 #include <sstream>
 
 #include "platform/kernel/fault.h"
-#include "platform/kernel/iomgr.h"
 #include "platform/kernel/kernel.h"
 
 namespace plat {

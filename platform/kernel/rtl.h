@@ -1,7 +1,10 @@
-// Run-time library: memory helpers and counted strings.
+// Run-time library: memory helpers and counted strings, and the host's own
+// text helpers for names.
 #pragma once
 
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "platform/kernel/ke.h"
 
@@ -47,3 +50,13 @@ NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_
                                       BOOLEAN AllocateDestinationString);
 void RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 void RtlFreeAnsiString(PANSI_STRING AnsiString);
+
+namespace plat {
+
+// Text helpers for names: UTF-8 to and from UTF-16, and the characters of a
+// counted string (empty for a null string or buffer).
+std::u16string to_u16(std::string_view text);
+std::string to_utf8(std::u16string_view text);
+std::u16string_view view_of(PCUNICODE_STRING s);
+
+}  // namespace plat
