@@ -24,7 +24,7 @@
 #include "platform/host/config.h"
 #include "platform/host/server.h"
 #include "platform/kernel/driver.h"
-#include "platform/kernel/iomgr.h"
+#include "platform/kernel/io/iomgr.h"
 #include "platform/kernel/kernel.h"
 #include "platform/kernel/registry.h"
 #include "platform/ndis/host.h"

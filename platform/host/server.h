@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/kernel/iomgr.h"
+#include "platform/kernel/io/iomgr.h"
 
 namespace plat::host {
 

@@ -2,9 +2,9 @@
 // the I/O manager, MDLs, caller memory and the registry.
 #pragma once
 
-#include "platform/kernel/io.h"
-#include "platform/kernel/mdl.h"
+#include "platform/kernel/io/io.h"
+#include "platform/kernel/io/mdl.h"
+#include "platform/kernel/io/usermem.h"
 #include "platform/kernel/nt.h"
 #include "platform/kernel/process.h"
 #include "platform/kernel/registry.h"
-#include "platform/kernel/usermem.h"

@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/kernel/iomgr.h"
+#include "platform/kernel/io/iomgr.h"
 #include "platform/kernel/kernel.h"
 #include "platform/kernel/registry.h"
 #include "platform/ndis/ndis.h"

@@ -9,7 +9,7 @@
 // partial start is torn down to exactly what was built.
 #include <cstring>
 
-#include "platform/kernel/usermem.h"
+#include "platform/kernel/io/usermem.h"
 #include "proxy/core/fault_injection.h"
 #include "proxy/core/zpx.h"
 

@@ -14,7 +14,7 @@
 // buffer, and the byte count never exceeds the output length.
 #include "proxy/core/zpx.h"
 
-#include "platform/kernel/usermem.h"
+#include "platform/kernel/io/usermem.h"
 
 namespace {
 

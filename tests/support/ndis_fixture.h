@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/host/adapters.h"
-#include "platform/kernel/iomgr.h"
+#include "platform/kernel/io/iomgr.h"
 #include "platform/kernel/registry.h"
 #include "platform/ndis/host.h"
 #include "tests/support/kernel_fixture.h"

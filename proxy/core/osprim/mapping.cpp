@@ -8,8 +8,8 @@
 // locked.
 #include <cstring>
 
+#include "platform/kernel/io/usermem.h"
 #include "proxy/core/osprim/osprim_kernel.h"
-#include "platform/kernel/usermem.h"
 
 namespace {
 

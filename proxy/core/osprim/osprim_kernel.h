@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "include/zek/osprim.h"
-#include "platform/kernel/mdl.h"
+#include "platform/kernel/io/mdl.h"
 #include "platform/kernel/nt.h"
 
 // Pool tag of every allocation of the layer ("prxy" in memory order).

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/user/win32.h"
-#include "tests/platform/io/testdrv.h"
+#include "tests/platform/kernel/io/testdrv.h"
 #include "tests/support/lab.h"
 
 using zeklab::eventually;

@@ -12,7 +12,7 @@
 #include <fstream>
 
 #include "platform/user/win32.h"
-#include "tests/platform/io/testdrv.h"
+#include "tests/platform/kernel/io/testdrv.h"
 #include "tests/support/lab.h"
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include "include/zek/ioctl.h"
 #include "platform/kernel/driver.h"
-#include "platform/kernel/iomgr.h"
+#include "platform/kernel/io/iomgr.h"
 #include "platform/kernel/registry.h"
 #include "proxy/core/fault_injection.h"
 #include "proxy/core/zpx.h"

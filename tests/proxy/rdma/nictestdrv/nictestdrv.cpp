@@ -11,7 +11,7 @@
 
 #include "platform/kernel/driver.h"
 #include "platform/kernel/hal.h"
-#include "platform/kernel/iomgr.h"
+#include "platform/kernel/io/iomgr.h"
 #include "platform/kernel/kernel.h"
 #include "include/hw/events.h"
 #include "include/hw/pci.h"

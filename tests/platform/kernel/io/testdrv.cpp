@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "platform/kernel/driver.h"
-#include "platform/kernel/iomgr.h"
+#include "platform/kernel/io/iomgr.h"
 #include "platform/kernel/kernel.h"
-#include "tests/platform/io/testdrv.h"
+#include "tests/platform/kernel/io/testdrv.h"
 
 namespace {
 

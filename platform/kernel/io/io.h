@@ -10,8 +10,8 @@
 #pragma once
 
 #include "platform/common/ioctl.h"
+#include "platform/kernel/io/mdl.h"
 #include "platform/kernel/nt.h"
-#include "platform/kernel/mdl.h"
 
 struct DRIVER_OBJECT;
 struct DEVICE_OBJECT;

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "platform/kernel/fault.h"
-#include "platform/kernel/io_internal.h"
-#include "platform/kernel/usermap.h"
+#include "platform/kernel/io/io_internal.h"
+#include "platform/kernel/io/usermap.h"
 
 namespace plat {
 namespace {

@@ -3,7 +3,7 @@
 // decides, through the IRP's cancel-routine word, whether a canceller or a
 // remover owns an IRP.
 #include "platform/kernel/fault.h"
-#include "platform/kernel/io.h"
+#include "platform/kernel/io/io.h"
 
 namespace {
 

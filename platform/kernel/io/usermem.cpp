@@ -1,5 +1,5 @@
 // Memory of the calling process: probes and copies.
-#include "platform/kernel/usermem.h"
+#include "platform/kernel/io/usermem.h"
 
 #include <sys/uio.h>
 #include <unistd.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/kernel/procmem.h"
+#include "platform/kernel/io/procmem.h"
 #include "platform/kernel/process.h"
 
 namespace plat::procmem {

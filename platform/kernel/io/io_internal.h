@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/kernel/iomgr.h"
-#include "platform/kernel/usermem.h"
+#include "platform/kernel/io/iomgr.h"
+#include "platform/kernel/io/usermem.h"
 
 namespace plat {
 

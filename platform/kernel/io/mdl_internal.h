@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/kernel/mdl.h"
+#include "platform/kernel/io/mdl.h"
 
 namespace plat {
 

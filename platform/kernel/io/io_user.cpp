@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "platform/kernel/fault.h"
-#include "platform/kernel/io_internal.h"
-#include "platform/kernel/usermem.h"
+#include "platform/kernel/io/io_internal.h"
+#include "platform/kernel/io/usermem.h"
 
 namespace plat {
 namespace {

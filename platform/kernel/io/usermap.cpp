@@ -1,6 +1,6 @@
 // Mapping kernel pages into user processes, and the posted-write rings of
 // mapped register pages.
-#include "platform/kernel/usermap.h"
+#include "platform/kernel/io/usermap.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -12,9 +12,9 @@
 #include "platform/kernel/dbg.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/hal.h"
-#include "platform/kernel/io_internal.h"
+#include "platform/kernel/io/io_internal.h"
+#include "platform/kernel/io/mdl_internal.h"
 #include "platform/kernel/kernel.h"
-#include "platform/kernel/mdl_internal.h"
 
 namespace plat {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/common/postring.h"
-#include "platform/kernel/usermap.h"
+#include "platform/kernel/io/usermap.h"
 #include "tests/support/kernel_fixture.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "platform/common/hostproto.h"
-#include "platform/kernel/io.h"
+#include "platform/kernel/io/io.h"
 #include "platform/kernel/kernel.h"
 #include "platform/kernel/process.h"
 

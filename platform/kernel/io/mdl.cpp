@@ -1,16 +1,16 @@
 // Memory descriptor lists.
-#include "platform/kernel/mdl.h"
+#include "platform/kernel/io/mdl.h"
 
 #include <cstring>
 #include <memory>
 
 #include "platform/kernel/dbg.h"
-#include "platform/kernel/io.h"
+#include "platform/kernel/io/io.h"
+#include "platform/kernel/io/mdl_internal.h"
+#include "platform/kernel/io/procmem.h"
+#include "platform/kernel/io/usermem.h"
 #include "platform/kernel/kernel.h"
-#include "platform/kernel/mdl_internal.h"
-#include "platform/kernel/procmem.h"
 #include "platform/kernel/process.h"
-#include "platform/kernel/usermem.h"
 
 namespace plat {
 namespace {
