@@ -1,0 +1,244 @@
+#include "platform/host/host.h"
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "platform/host/adapters.h"
+#include "platform/host/server.h"
+#include "platform/kernel/io/iomgr.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/registry.h"
+#include "platform/ndis/host.h"
+
+namespace plat::host {
+namespace {
+
+bool valid_name(const std::string& name) {
+  if (name.empty() || name.size() > 63) return false;
+  for (char c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') return false;
+  }
+  return true;
+}
+
+bool loopback(const std::string& address) {
+  in_addr a{};
+  return inet_pton(AF_INET, address.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
+}  // namespace
+
+Host::Host(HostOptions options) : options_(std::move(options)) {}
+
+Host::~Host() { stop(); }
+
+bool Host::start(std::string* error) {
+  if (!open_directory(error) || !configure(error) || !start_kernel(error)) return false;
+  load_drivers();
+  if (!serve(error)) return false;
+  ready_ = true;
+  log_->line("ready");
+  return true;
+}
+
+int Host::run() {
+  // SIGTERM and SIGINT are taken by this thread only: they are blocked
+  // before any thread of the host starts, and every thread inherits that.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  std::string error;
+  if (!start(&error)) {
+    std::fprintf(stderr, "zekhost: %s\n", error.c_str());
+    return 1;
+  }
+  int signal_number = 0;
+  sigwait(&stop_signals, &signal_number);
+  log_->line("stopping on signal %d", signal_number);
+  stop();
+  return 0;
+}
+
+// One host per directory: the directory is created when missing and locked
+// for the host's life.
+bool Host::open_directory(std::string* error) {
+  std::error_code ec;
+  std::filesystem::create_directories(options_.dir, ec);
+  if (ec) {
+    *error = "cannot create the host directory: " + ec.message();
+    return false;
+  }
+  dir_ = std::filesystem::absolute(options_.dir).string();
+  lock_fd_ = ::open((dir_ + "/host.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lock_fd_ < 0 || flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+    *error = "another zekhost serves " + dir_;
+    return false;
+  }
+  return true;
+}
+
+// host.conf with the command line's settings and the defaults filled in,
+// checked and written back.
+bool Host::configure(std::string* error) {
+  const std::string path = dir_ + "/host.conf";
+  if (!config_.load(path, error)) return false;
+  auto& host = config_.section("host");
+  if (!options_.name.empty()) host.set("name", options_.name);
+  if (!options_.native.empty()) host.set("native", options_.native);
+  if (!options_.lab.empty()) host.set("lab", std::filesystem::absolute(options_.lab).string());
+  if (!host.get("name")) {
+    std::string name = std::filesystem::path(dir_).filename().string();
+    for (auto& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    host.set("name", valid_name(name) ? name : "ZEKHOST");
+  }
+  if (!host.get("native")) host.set("native", "127.0.10.1");
+  name_ = *host.get("name");
+  native_ = *host.get("native");
+  if (!valid_name(name_)) {
+    *error = "invalid host name '" + name_ + "' (1 to 63 letters, digits, '-' or '_')";
+    return false;
+  }
+  if (!loopback(native_)) {
+    *error = "the native address '" + native_ + "' is not a loopback alias (127.x.y.z)";
+    return false;
+  }
+  if (auto text = host.get("memory_mb")) memory_mb_ = std::strtoul(text->c_str(), nullptr, 10);
+  if (memory_mb_ < 16 || memory_mb_ > 16384) {
+    *error = "memory_mb must be 16 to 16384, not " + *host.get("memory_mb");
+    return false;
+  }
+  if (!config_.save(path)) {
+    *error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+// The kernel on the real clock, the registry with the computer name, and
+// the simulated adapters on the bus: devices are enumerated before their
+// drivers start. Then the I/O manager and NDIS, which binds each miniport to
+// the PCI functions that name it once its DriverEntry has registered it.
+bool Host::start_kernel(std::string* error) {
+  log_ = std::make_unique<Log>(dir_ + "/host.log");
+  log_->line("starting host %s (native %s) in %s, pid %d", name_.c_str(), native_.c_str(), dir_.c_str(),
+             static_cast<int>(getpid()));
+  auto log_line = [this](std::string_view line) { log_->line("%.*s", static_cast<int>(line.size()), line.data()); };
+
+  KernelOptions kernel_options;
+  kernel_options.clock = Clock::Mode::Real;
+  kernel_options.memory.bytes = memory_mb_ << 20;
+  kernel_options.debug_output = [this](std::string_view text) { log_->raw(text); };
+  kernel_ = std::make_unique<Kernel>(kernel_options);
+
+  registry_ = std::make_unique<Registry>(dir_ + "/registry.txt");
+  if (!registry_->load(error)) return false;
+  const std::u16string wide_name = to_u16(name_);
+  registry_->set_string(u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName",
+                        u"ComputerName", wide_name);
+  registry_->set_string(u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\ComputerName\\ComputerName",
+                        u"ComputerName", wide_name);
+
+  adapters_ = std::make_unique<SimulatedAdapters>(
+      kernel_->machine(), log_line,
+      SimulatedAdapters::Lab{config_.section("host").get("lab").value_or(""), name_, dir_}, registry_.get());
+  for (const auto* section : config_.all("adapter")) {
+    if (!adapters_->add(*section, error)) return false;
+  }
+
+  io_ = std::make_unique<IoManager>(*kernel_);
+  ndis_ = std::make_unique<ndis::Ndis>(*kernel_, *io_, log_line);
+  return true;
+}
+
+// The drivers host.conf names, in order. One that cannot be loaded is
+// logged and skipped; the host runs without it.
+void Host::load_drivers() {
+  for (const auto* section : config_.all("driver")) {
+    const char* name = section->name.c_str();
+    auto path = section->get("path");
+    if (!path) {
+      log_->line("driver %s: no path; not loaded", name);
+      continue;
+    }
+    std::filesystem::path image(*path);
+    if (image.is_relative()) image = std::filesystem::path(dir_) / image;
+    void* handle = dlopen(image.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+      log_->line("driver %s: %s", name, dlerror());
+      std::fprintf(stderr, "zekhost: driver %s not loaded (see host.log)\n", name);
+      continue;
+    }
+    auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(handle, "DriverEntry"));
+    if (entry == nullptr) {
+      log_->line("driver %s: %s exports no DriverEntry", name, image.c_str());
+      dlclose(handle);
+      continue;
+    }
+    PDRIVER_OBJECT object = nullptr;
+    NTSTATUS status = io_->load_driver(section->name, entry, &object);
+    if (!NT_SUCCESS(status)) {
+      log_->line("driver %s: DriverEntry failed with 0x%08x", name, static_cast<unsigned>(status));
+      dlclose(handle);
+      continue;
+    }
+    log_->line("driver %s loaded from %s", name, image.c_str());
+    drivers_.push_back(LoadedDriver{section->name, handle, object});
+    if (const std::size_t bound = ndis_->start_adapters(object); bound != 0) {
+      log_->line("driver %s: %zu adapter(s) bound", name, bound);
+    }
+  }
+}
+
+bool Host::serve(std::string* error) {
+  server_ = std::make_unique<Server>(*io_, *log_);
+  if (!server_->listen(dir_ + "/" + proto::kSocketName)) {
+    *error = std::string("cannot listen on the kernel socket: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void Host::stop() {
+  if (server_) server_->stop();
+  for (auto it = drivers_.rbegin(); it != drivers_.rend(); ++it) {
+    ndis_->stop_adapters(it->object);
+    io_->unload_driver(it->object);
+    log_->line("driver %s unloaded", it->name.c_str());
+  }
+  server_.reset();
+  ndis_.reset();
+  io_.reset();
+  adapters_.reset();
+  // The images go after the I/O manager, which may still call into them.
+  for (auto it = drivers_.rbegin(); it != drivers_.rend(); ++it) dlclose(it->image);
+  drivers_.clear();
+  // The registry is written back only by a host that came up; one that did
+  // not start leaves the file as it found it.
+  if (registry_ && ready_) registry_->save();
+  registry_.reset();
+  kernel_.reset();
+  if (log_ && ready_) log_->line("stopped");
+  ready_ = false;
+  log_.reset();
+  if (lock_fd_ >= 0) {
+    ::close(lock_fd_);
+    lock_fd_ = -1;
+  }
+}
+
+}  // namespace plat::host

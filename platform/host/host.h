@@ -1,0 +1,100 @@
+// One simulated host: everything a zekhost process owns, started in the order
+// a machine comes up and stopped in reverse.
+//
+//   host.h      this object: directory, configuration, kernel, registry,
+//               adapters, I/O manager, NDIS, drivers and the kernel socket
+//   config.h    host.conf, the host's configuration file
+//   adapters.h  the simulated adapters, plugged into the machine's bus
+//   server.h    the kernel socket that user processes connect to, and the log
+//
+// The host directory holds host.conf, host.lock (one host per directory),
+// host.log, registry.txt and kernel.sock (docs/host.md).
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/host/config.h"
+#include "platform/kernel/driver.h"
+
+namespace plat {
+class IoManager;
+class Kernel;
+class Registry;
+namespace ndis {
+class Ndis;
+}
+}  // namespace plat
+
+namespace plat::host {
+
+class Log;
+class Server;
+class SimulatedAdapters;
+
+// What the command line gives. Empty name, native and lab keep what
+// host.conf says (or the defaults); given ones are written to it.
+struct HostOptions {
+  std::string dir;  // the host directory, created when missing
+  std::string name;
+  std::string native;
+  std::string lab;
+};
+
+class Host {
+ public:
+  explicit Host(HostOptions options);
+  // Stops whatever start() brought up.
+  ~Host();
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  // Brings the host up: the directory and its lock, host.conf, the kernel
+  // and registry, the adapters on the bus, the I/O manager and NDIS, the
+  // drivers host.conf names (in order; one that does not load is logged and
+  // skipped) and the kernel socket. False with a message when the host
+  // cannot run; what was started is stopped again by the destructor.
+  bool start(std::string* error);
+  // Stops serving processes, unloads the drivers newest first, takes the
+  // adapters off the bus, saves the registry and stops the kernel.
+  void stop();
+
+  // The zekhost program: start, serve until SIGTERM or SIGINT, stop. The
+  // process's exit code: 0 after a clean stop, 1 when the host cannot start.
+  int run();
+
+ private:
+  struct LoadedDriver {
+    std::string name;
+    void* image = nullptr;
+    PDRIVER_OBJECT object = nullptr;
+  };
+
+  bool open_directory(std::string* error);
+  bool configure(std::string* error);
+  bool start_kernel(std::string* error);
+  void load_drivers();
+  bool serve(std::string* error);
+
+  HostOptions options_;
+  std::string dir_;  // absolute
+  int lock_fd_ = -1;
+  Config config_;
+  std::string name_;
+  std::string native_;
+  std::size_t memory_mb_ = 256;
+  bool ready_ = false;
+
+  std::unique_ptr<Log> log_;
+  std::unique_ptr<Kernel> kernel_;
+  std::unique_ptr<Registry> registry_;
+  std::unique_ptr<SimulatedAdapters> adapters_;
+  std::unique_ptr<IoManager> io_;
+  std::unique_ptr<ndis::Ndis> ndis_;
+  std::vector<LoadedDriver> drivers_;
+  std::unique_ptr<Server> server_;
+};
+
+}  // namespace plat::host
