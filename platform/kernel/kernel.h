@@ -1,4 +1,26 @@
-// The kernel of one simulated host: its machine (clock, physical memory,
+// The host kernel (platform/kernel/, library zekkrnl): one shared image per
+// host, loaded once and shared by every driver in it.
+//
+//   nt.h          what a driver includes from the core, by the Windows names:
+//                 ke.h (IRQL, spin locks, dispatcher objects and waits, DPCs,
+//                 timers, time), ex.h (pool, fast mutexes, work items), mm.h
+//                 (pages, contiguous memory, register-window mapping), hal.h
+//                 (register accessors), ob.h and ps.h (handles, object
+//                 references, processes and threads), rtl.h (memory helpers,
+//                 counted strings), dbg.h (debug output, assertions)
+//   driver.h      nt.h with the I/O manager, MDLs, caller memory and the
+//                 registry: what a driver of this system includes
+//   interrupt.h   interrupt objects on the machine's vectors
+//   registry.h    the host's registry
+//   kernel.h      this object, which the routines above act on
+//   dispatcher.h, dpc.h, thread.h, object.h, pool.h, workers.h, process.h,
+//   fault.h       the engines behind those routines
+//   io/           the I/O manager (io/io.h says what it holds)
+//
+// Below the kernel is the machine (platform/machine/machine.h); above it,
+// NDIS (platform/ndis/) and the host program (platform/host/host.h).
+//
+// Kernel is the kernel of one simulated host: its machine (clock, physical memory,
 // register space, PCI bus, interrupt vectors), pool, dispatcher, DPC
 // processors, worker threads, system threads, handles and interrupt objects.
 // One exists per process at a time (a zekhost process, or a test); the

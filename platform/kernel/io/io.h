@@ -1,3 +1,18 @@
+// The I/O manager (platform/kernel/io/), a folder of the kernel image:
+//
+//   io.h            for drivers: the objects and routines below (this header)
+//   mdl.h           memory descriptor lists: kernel memory, register windows
+//                   and locked pages of a calling process
+//   usermem.h       the calling process's memory: probes and copies
+//   usermap.h       pages and register pages mapped into user processes
+//   procmem.h       another Linux process's memory by pid, under the above
+//   iomgr.h         the host side: devices and DOS names, loaded drivers,
+//                   user processes and the requests they send
+//   io_internal.h, mdl_internal.h   private to this folder's files
+//
+// Drivers include platform/kernel/driver.h, which brings these in with the
+// kernel core.
+//
 // I/O manager for drivers: driver and device objects, DOS names, file
 // objects, IRPs and their stack locations, completion and cancellation,
 // cancel-safe queues, kernel-mode callers of other drivers and work items.
