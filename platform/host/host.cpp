@@ -146,7 +146,10 @@ bool Host::start_kernel(std::string* error) {
   kernel_ = std::make_unique<Kernel>(kernel_options);
 
   registry_ = std::make_unique<Registry>(dir_ + "/registry.txt");
-  if (!registry_->load(error)) return false;
+  if (!registry_->load(error)) {
+    registry_.reset();  // unsaved: the file stays as it is, for its owner to mend
+    return false;
+  }
   const std::u16string wide_name = to_u16(name_);
   registry_->set_string(u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName",
                         u"ComputerName", wide_name);
@@ -227,9 +230,7 @@ void Host::stop() {
   // The images go after the I/O manager, which may still call into them.
   for (auto it = drivers_.rbegin(); it != drivers_.rend(); ++it) dlclose(it->image);
   drivers_.clear();
-  // The registry is written back only by a host that came up; one that did
-  // not start leaves the file as it found it.
-  if (registry_ && ready_) registry_->save();
+  if (registry_) registry_->save();
   registry_.reset();
   kernel_.reset();
   if (log_ && ready_) log_->line("stopped");

@@ -393,4 +393,40 @@ TEST(HostCommandLine, HelpBadValuesAndABusyDirectory) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(HostCommandLine, AHostThatCannotServeUnloadsItsDriversAndExitsWithOne) {
+  char pattern[] = "/tmp/zekhost-cli-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  // The kernel socket's path does not fit a Unix socket address.
+  const std::filesystem::path dir = std::filesystem::path(pattern) / std::string(100, 'd');
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "host.conf") << "[host]\nname = TESTHOST\nmemory_mb = 64\n\n[driver zektest]\npath = "
+                                   << ZEK_TEST_DRIVER << "\n";
+  std::string out;
+  EXPECT_EQ(run_host({"--dir", dir.string()}, &out), 1);
+  EXPECT_NE(out.find("cannot listen on the kernel socket"), std::string::npos) << out;
+  const std::string log = read_file(dir / "host.log");
+  const auto loaded = log.find("driver zektest loaded");
+  const auto unloaded = log.find("driver zektest unloaded");
+  ASSERT_NE(loaded, std::string::npos) << log;
+  EXPECT_NE(unloaded, std::string::npos) << log;
+  EXPECT_GT(unloaded, loaded);
+  EXPECT_EQ(log.find("ready"), std::string::npos) << log;
+  std::filesystem::remove_all(pattern);
+}
+
+TEST(HostCommandLine, AMalformedRegistryStopsTheHostAndIsLeftAsItWas) {
+  char pattern[] = "/tmp/zekhost-cli-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::filesystem::path dir = pattern;
+  const std::string registry =
+      "[\\Registry\\Machine\\Software\\Test]\n\"Kept\"=sz:yes\nnot a value\n\"After\"=sz:also\n";
+  std::ofstream(dir / "registry.txt") << registry;
+  std::string out;
+  EXPECT_EQ(run_host({"--dir", dir.string()}, &out), 1);
+  EXPECT_NE(out.find("registry.txt:3: "), std::string::npos) << out;
+  // Nothing after the bad line is lost to a save of what was read before it.
+  EXPECT_EQ(read_file(dir / "registry.txt"), registry);
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
