@@ -20,8 +20,8 @@
 // Below the kernel is the machine (platform/machine/machine.h); above it,
 // NDIS (platform/ndis/) and the host program (platform/host/host.h).
 //
-// Kernel is the kernel of one simulated host: its machine (clock, physical memory,
-// register space, PCI bus, interrupt vectors), pool, dispatcher, DPC
+// Kernel is the kernel of one simulated host: its machine (clock, physical
+// memory, register space, PCI bus, interrupt vectors), pool, dispatcher, DPC
 // processors, worker threads, system threads, handles and interrupt objects.
 // One exists per process at a time (a zekhost process, or a test); the
 // driver-facing routines (Ke*, Ex*, Mm*, ...) act on it.
@@ -71,7 +71,6 @@ class Kernel {
  public:
   // Every simulated device interrupts at one device level.
   static constexpr KIRQL kDeviceIrql = DEVICE_LEVEL_BASE + 5;
-
 
   explicit Kernel(KernelOptions options = {});
   ~Kernel();
