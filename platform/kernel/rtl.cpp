@@ -154,13 +154,25 @@ std::u16string to_u16(std::string_view text) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     char32_t cp;
     int extra;
-    if (c < 0x80) { cp = c; extra = 0; }
-    else if ((c >> 5) == 6) { cp = c & 0x1F; extra = 1; }
-    else if ((c >> 4) == 14) { cp = c & 0x0F; extra = 2; }
-    else if ((c >> 3) == 30) { cp = c & 0x07; extra = 3; }
-    else { cp = u'?'; extra = 0; }
+    if (c < 0x80) {
+      cp = c;
+      extra = 0;
+    } else if ((c >> 5) == 6) {
+      cp = c & 0x1F;
+      extra = 1;
+    } else if ((c >> 4) == 14) {
+      cp = c & 0x0F;
+      extra = 2;
+    } else if ((c >> 3) == 30) {
+      cp = c & 0x07;
+      extra = 3;
+    } else {
+      cp = u'?';
+      extra = 0;
+    }
     ++i;
-    for (int k = 0; k < extra && i < text.size(); ++k, ++i) cp = (cp << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
+    for (int k = 0; k < extra && i < text.size(); ++k, ++i)
+      cp = (cp << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
     if (cp >= 0x10000) {
       cp -= 0x10000;
       out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));

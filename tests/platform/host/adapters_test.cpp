@@ -27,7 +27,8 @@ class AdaptersTest : public KernelTest {
  protected:
   void SetUp() override {
     KernelTest::SetUp();
-    adapters_ = std::make_unique<SimulatedAdapters>(kernel().machine(), [this](std::string_view line) { log_ += line; });
+    adapters_ =
+        std::make_unique<SimulatedAdapters>(kernel().machine(), [this](std::string_view line) { log_ += line; });
   }
   void TearDown() override {
     adapters_.reset();
