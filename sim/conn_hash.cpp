@@ -4,27 +4,6 @@
 
 namespace zeksim {
 
-namespace {
-
-constexpr std::array<std::uint32_t, 256> make_table() {
-  std::array<std::uint32_t, 256> table{};
-  for (std::uint32_t i = 0; i < 256; ++i) {
-    std::uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? (c >> 1) ^ 0x82F63B78u : c >> 1;
-    table[i] = c;
-  }
-  return table;
-}
-constexpr auto kTable = make_table();
-
-}  // namespace
-
-std::uint32_t crc32c(std::span<const std::uint8_t> bytes) {
-  std::uint32_t c = 0xFFFFFFFFu;
-  for (std::uint8_t b : bytes) c = kTable[(c ^ b) & 0xFF] ^ (c >> 8);
-  return ~c;
-}
-
 std::uint32_t connection_hash(std::uint32_t hash_size_register, std::uint32_t index, std::uint32_t remote_ipv4,
                               std::uint16_t port_a, std::uint16_t port_b) {
   std::array<std::uint8_t, 16> key{};

@@ -10,11 +10,12 @@
 #include <cstdint>
 #include <span>
 
+#include "sim/iwarp/crc32c.h"
+
 namespace zeksim {
 
 inline constexpr std::uint32_t kHashEntryBytes = 128;
 
-std::uint32_t crc32c(std::span<const std::uint8_t> bytes);
 std::uint32_t connection_hash(std::uint32_t hash_size_register, std::uint32_t index, std::uint32_t remote_ipv4,
                               std::uint16_t port_a, std::uint16_t port_b);
 
