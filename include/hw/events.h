@@ -78,7 +78,52 @@ constexpr std::uint32_t aeqe_info(const AeqeFields& f) {
          (static_cast<std::uint32_t>(f.aux & kAeqeAuxMask) << kAeqeAuxShift) | kAeqeValid;
 }
 
-// Asynchronous event ids the adapter raises.
-inline constexpr std::uint16_t kAeCqError = 515;  // CQ overrun (no credit) or CQ memory unreachable
+// Asynchronous event ids the adapter raises. QP events carry the QP object
+// with a reason code in the context's low 9 bits: for the terminate family
+// (258-283) the Terminate's error code, with bit 8 set when the peer sent it.
+// Remote faults that the adapter detects on inbound traffic carry the
+// inbound-RDMA flag; faults of the queue pair's own work requests carry the
+// SQ flag when they concern the send queue.
+inline constexpr std::uint16_t kAeTerminateReceived = 258;  // the peer sent a Terminate
+inline constexpr std::uint16_t kAeInvalidStag = 260;        // inbound: no such STag, or its key differs
+inline constexpr std::uint16_t kAeBaseBounds = 261;         // inbound: the access leaves the region or window
+inline constexpr std::uint16_t kAeAccessRights = 262;       // inbound: the STag lacks the right
+inline constexpr std::uint16_t kAeStagPd = 263;             // inbound: the STag belongs to another PD
+inline constexpr std::uint16_t kAeNoReceiveBuffer = 265;    // inbound Send with no receive posted
+inline constexpr std::uint16_t kAeInvalidMsn = 266;         // inbound untagged message out of sequence
+inline constexpr std::uint16_t kAeInvalidQn = 268;          // inbound untagged queue number not 0, 1 or 2
+inline constexpr std::uint16_t kAeMessageTooLong = 270;     // inbound Send longer than the receive
+inline constexpr std::uint16_t kAeBadVersion = 271;         // inbound DDP or RDMAP version not 1
+inline constexpr std::uint16_t kAeUnexpectedOpcode = 272;   // inbound opcode unknown or not allowed here
+inline constexpr std::uint16_t kAeInvalidMo = 274;          // inbound message offset out of order
+inline constexpr std::uint16_t kAeMpaCrc = 275;             // an FPDU's CRC does not match
+inline constexpr std::uint16_t kAeMpaMarker = 276;          // a marker does not point at its FPDU
+inline constexpr std::uint16_t kAeMpaLength = 277;          // an FPDU too short for its DDP header
+inline constexpr std::uint16_t kAeIrdExceeded = 280;        // more RDMA Read Requests than the IRD
+inline constexpr std::uint16_t kAeUnexpectedReadResponse = 281;  // a Read Response with no read outstanding
+inline constexpr std::uint16_t kAeCannotInvalidate = 283;   // Send with Invalidate of an STag that cannot be
+inline constexpr std::uint16_t kAeQpCatastrophic = 513;     // the queue pair's rings or buffers unreachable
+inline constexpr std::uint16_t kAeCqError = 515;            // CQ overrun (no credit) or CQ memory unreachable
+inline constexpr std::uint16_t kAeLocalAccess = 769;        // a local SGE with a bad STag, PD, right or range
+inline constexpr std::uint16_t kAeLocalLength = 772;        // SGE lengths that do not make the total length
+inline constexpr std::uint16_t kAeBadWqe = 773;             // a send work request with an unknown op code
+inline constexpr std::uint16_t kAeBindError = 775;          // a memory-window bind refused
+inline constexpr std::uint16_t kAeFastRegisterError = 776;  // a fast register refused
+inline constexpr std::uint16_t kAePeerClosed = 1025;        // the peer closed its side (FIN) while in RTS
+inline constexpr std::uint16_t kAeClosed = 1281;            // a close asked by the host finished (both FINs)
+inline constexpr std::uint16_t kAePeerReset = 1288;         // the peer reset the connection
+inline constexpr std::uint16_t kAeConnectionTimeout = 1290; // retransmissions gave up: the peer is gone
+
+// TCP states reported in AEQE bits 24-27 (the host stack's numbering).
+enum TcpStateCode : std::uint8_t {
+  kTcpClosed = 0,
+  kTcpEstablished = 4,
+  kTcpCloseWait = 5,
+  kTcpFinWait1 = 6,
+  kTcpClosing = 7,
+  kTcpLastAck = 8,
+  kTcpFinWait2 = 9,
+  kTcpTimeWait = 10,
+};
 
 }  // namespace zekhw

@@ -182,7 +182,13 @@ constexpr std::uint32_t fast_register_op(bool not_zero_based, bool not_4k, std::
          (not_4k ? kWqeFastRegNot4K : 0u) | (access << kWqeFastRegAccessShift) | (signalled ? kWqeSignalled : 0u);
 }
 
-// The stream-mode message request that sends raw bytes before RDMA mode.
+// The stream-mode message request that sends raw bytes before RDMA mode:
+// op word exactly 0x808000, +4 the length, one SGE at +64. Never signalled.
 inline constexpr std::uint32_t kWqeStreamMessageOp = 0x808000;
+
+// Local invalidate: the STag at +24.
+inline constexpr std::uint32_t kWqeLocalInvalidateStagOffset = 24;
+// Fast register: 2 MB pages when kWqeFastRegNot4K is set.
+inline constexpr std::uint64_t kLargePageBytes = 2u << 20;
 
 }  // namespace zekhw

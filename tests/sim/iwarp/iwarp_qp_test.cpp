@@ -1,0 +1,552 @@
+// Two adapter queue pairs joined back to back over offloaded TCP, each over
+// its own fake host memory: every verb's bytes are checked where they land,
+// and every refusal is checked for its Terminate, its event and for memory
+// that stayed untouched.
+#include "sim/iwarp/iwarp_qp.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "include/hw/stag.h"
+
+namespace zeksim {
+namespace {
+
+using namespace zekhw;
+
+constexpr std::uint64_t kBase = 0x100000;
+constexpr std::size_t kMemory = 8u << 20;
+
+struct Host : IwarpHost {
+  std::vector<std::byte> mem = std::vector<std::byte>(kMemory);
+  StagTable table;
+  struct Completion {
+    std::uint32_t cq;
+    MifhCqe cqe;
+    bool solicited;
+  };
+  std::vector<Completion> completions;
+  std::vector<Event> events;
+
+  bool in(std::uint64_t pa, std::size_t n) const { return pa >= kBase && pa - kBase <= kMemory && n <= kMemory - (pa - kBase); }
+  bool dma_read(std::uint64_t pa, std::span<std::byte> out) override {
+    if (!in(pa, out.size())) return false;
+    std::memcpy(out.data(), mem.data() + (pa - kBase), out.size());
+    return true;
+  }
+  bool dma_write(std::uint64_t pa, std::span<const std::byte> data) override {
+    if (!in(pa, data.size())) return false;
+    std::memcpy(mem.data() + (pa - kBase), data.data(), data.size());
+    return true;
+  }
+  void complete(std::uint32_t cq, const MifhCqe& cqe, bool solicited) override {
+    completions.push_back({cq, cqe, solicited});
+  }
+  void async_event(std::uint32_t, std::uint64_t, const Event& e) override { events.push_back(e); }
+  StagTable& stags() override { return table; }
+
+  std::byte* at(std::uint64_t pa) { return mem.data() + (pa - kBase); }
+};
+
+// Memory map of each host.
+constexpr std::uint64_t kSq = kBase;                 // 32 x 128
+constexpr std::uint64_t kRq = kBase + 0x2000;        // 32 x 128
+constexpr std::uint64_t kQ2 = kBase + 0x4000;
+constexpr std::uint64_t kPages = kBase + 0x10000;    // data pages from here
+constexpr std::uint32_t kPd = 3;
+constexpr std::uint32_t kRingSize = 32;
+
+struct Side : FrameSink {
+  Host host;
+  std::unique_ptr<IwarpQp> qp;
+  std::vector<std::vector<std::byte>> out;
+  std::vector<std::byte> building;
+  std::uint32_t sq_next = 1, rq_next = 0;
+
+  std::span<std::byte> frame(std::size_t n) override {
+    building.assign(n, std::byte{0});
+    return building;
+  }
+  void commit() override { out.push_back(std::move(building)); }
+
+  // A region of `pages` 4 KB pages laid out scattered (every other page,
+  // backwards), registered at `index` with `access`; returns its STag.
+  std::uint32_t region(std::uint32_t index, std::uint8_t key, std::uint64_t va, std::uint32_t pages,
+                       std::uint32_t access, std::uint64_t first_page_pa) {
+    MemoryEntry e;
+    e.pd = kPd;
+    e.key = key;
+    e.access = access;
+    e.va = va;
+    e.fbo = va % 4096;
+    e.length = std::uint64_t{pages} * 4096 - e.fbo;
+    for (std::uint32_t i = 0; i < pages; ++i) e.pages.push_back(first_page_pa + std::uint64_t{2} * (pages - 1 - i) * 4096);
+    EXPECT_TRUE(host.table.register_region(index, e));
+    return make_stag(index, key);
+  }
+  // The physical address of byte `va` of the region registered at `index`.
+  std::uint64_t pa_of(std::uint32_t index, std::uint64_t va) {
+    const MemoryEntry* e = host.table.find(index);
+    const std::uint64_t b = e->fbo + (va - e->va);
+    return e->pages[b / 4096] + b % 4096;
+  }
+  void fill_va(std::uint32_t index, std::uint64_t va, std::span<const std::byte> bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) *host.at(pa_of(index, va + i)) = bytes[i];
+  }
+  std::vector<std::byte> read_va(std::uint32_t index, std::uint64_t va, std::size_t n) {
+    std::vector<std::byte> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = *host.at(pa_of(index, va + i));
+    return v;
+  }
+
+  void post_sq(const MifhWqe& w) {
+    MifhWqe copy = w;
+    copy.tag = wqe_tag(0x7000'0000'0000ull, sq_next);
+    std::memcpy(host.at(kSq + 128ull * sq_next), &copy, sizeof copy);
+    sq_next = (sq_next + 1) % kRingSize;
+    qp->sq_doorbell(1);
+  }
+  void post_rq(std::uint64_t va, std::uint32_t length, std::uint32_t stag, std::uint64_t wr_id = 0) {
+    MifhRqWqe w{};
+    w.total_length = length;
+    w.tag = wqe_tag(0x7000'0000'0000ull, rq_next);
+    w.wr_id = wr_id;
+    w.sge[0] = {va, length, stag};
+    std::memcpy(host.at(kRq + 128ull * rq_next), &w, sizeof w);
+    rq_next = (rq_next + 1) % kRingSize;
+    qp->rq_doorbell(1);
+  }
+  std::vector<Host::Completion> sq_completions() const {
+    std::vector<Host::Completion> v;
+    for (const auto& c : host.completions) if (c.cq == 1) v.push_back(c);
+    return v;
+  }
+  std::vector<Host::Completion> rq_completions() const {
+    std::vector<Host::Completion> v;
+    for (const auto& c : host.completions) if (c.cq == 2) v.push_back(c);
+    return v;
+  }
+  bool has_event(std::uint16_t id) const {
+    for (const auto& e : host.events) if (e.id == id) return true;
+    return false;
+  }
+};
+
+std::vector<std::byte> pattern(std::size_t n, int seed) {
+  std::vector<std::byte> v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = std::byte((i * 29 + static_cast<std::size_t>(seed) * 13 + i / 4093) & 0xFF);
+  return v;
+}
+
+struct Pair {
+  ManualClock clock;
+  TcpTuning tuning;
+  Side a, b;
+  std::function<void(std::vector<std::byte>&)> tamper_a_to_b;
+
+  explicit Pair(MpaSettings mpa = {.crc = true}, std::uint32_t ord = 8, std::uint32_t ird = 8) {
+    IwarpQpSetup s;
+    s.pd = kPd;
+    s.sq_cq = 1;
+    s.rq_cq = 2;
+    s.sq_pa = kSq;
+    s.rq_pa = kRq;
+    s.sq_size = s.rq_size = kRingSize;
+    s.q2_pa = kQ2;
+    s.ord = ord;
+    s.ird = ird;
+    s.id = 40;
+    a.qp = std::make_unique<IwarpQp>(a.host, tuning, s);
+    s.id = 41;
+    b.qp = std::make_unique<IwarpQp>(b.host, tuning, s);
+    IwarpOffload oa, ob;
+    oa.endpoints = {{2, 0, 0, 0, 0, 1}, {2, 0, 0, 0, 0, 2}, 0xC0000201, 0xC0000202, 5000, 6000};
+    ob.endpoints = {oa.endpoints.remote_mac, oa.endpoints.local_mac, oa.endpoints.remote_ip, oa.endpoints.local_ip, 6000, 5000};
+    for (auto* o : {&oa, &ob}) {
+      o->tcp.snd_wnd = o->tcp.rcv_wnd = 1u << 20;
+      o->tcp.snd_scale = o->tcp.rcv_scale = 6;
+      o->tcp.mss = 1460;
+    }
+    oa.tcp.snd_una = oa.tcp.snd_nxt = oa.tcp.snd_max = ob.tcp.rcv_nxt = 0xFFFFFFF0u;
+    ob.tcp.snd_una = ob.tcp.snd_nxt = ob.tcp.snd_max = oa.tcp.rcv_nxt = 1000;
+    oa.mpa = mpa;
+    ob.mpa = {.crc = mpa.crc, .send_markers = mpa.receive_markers, .receive_markers = mpa.send_markers};
+    a.qp->go_rts(oa, clock.now());
+    b.qp->go_rts(ob, clock.now());
+  }
+
+  void carry(Side& from, Side& to, bool tamper) {
+    auto frames = std::move(from.out);
+    from.out.clear();
+    for (auto& f : frames) {
+      if (tamper && tamper_a_to_b) tamper_a_to_b(f);
+      net::ParsedTcpFrame p;
+      ASSERT_EQ(net::parse_tcp_frame(f, &p), net::ParseResult::Ok);
+      to.qp->on_segment(p, clock.now(), to);
+    }
+  }
+
+  // Runs both engines until quiet; the clock moves to the next deadline when idle.
+  void run(const std::function<bool()>& done = [] { return false; }, int limit = 100000) {
+    for (int i = 0; i < limit && !done(); ++i) {
+      a.qp->run(clock.now(), a, 64);
+      b.qp->run(clock.now(), b, 64);
+      if (!a.out.empty() || !b.out.empty()) {
+        carry(a, b, true);
+        carry(b, a, false);
+        continue;
+      }
+      if (a.qp->has_work() || b.qp->has_work()) continue;
+      std::optional<Nanos> next;
+      for (auto t : {a.qp->next_deadline(), b.qp->next_deadline()}) {
+        if (t && (!next || *t < *next)) next = t;
+      }
+      if (!next || *next > clock.now() + std::chrono::seconds(5)) return;
+      clock.set(*next);
+      a.qp->on_timer(clock.now(), a);
+      b.qp->on_timer(clock.now(), b);
+    }
+  }
+};
+
+constexpr std::uint32_t kAll = kAccessLocalRead | kAccessLocalWrite | kAccessRemoteRead | kAccessRemoteWrite;
+constexpr std::uint32_t kLocal = kAccessLocalRead | kAccessLocalWrite;
+
+MifhWqe send_wqe(std::uint32_t op, std::uint32_t length, std::initializer_list<MifhSge> sges, bool signalled = true) {
+  MifhWqe w{};
+  w.op_word = op | (signalled ? kWqeSignalled : 0u);
+  w.total_length = length;
+  unsigned i = 0;
+  for (const MifhSge& s : sges) w.sge[i++] = s;
+  return w;
+}
+
+MifhWqe write_wqe(std::uint32_t length, std::uint64_t remote_va, std::uint32_t remote_stag, MifhSge local) {
+  MifhWqe w = send_wqe(kWqeRdmaWrite, length, {local});
+  w.length = length;
+  w.remote_va = remote_va;
+  w.remote_stag = remote_stag;
+  return w;
+}
+
+MifhWqe read_wqe(std::uint32_t length, std::uint64_t remote_va, std::uint32_t remote_stag, std::uint64_t local_va,
+                 std::uint32_t local_stag) {
+  MifhWqe w{};
+  w.op_word = rdma_read_op(false, true);
+  w.total_length = kWqeReadLength;
+  w.length = length;
+  w.remote_va = remote_va;
+  w.remote_stag = remote_stag;
+  w.sge[0].address = local_va;
+  w.sge[0].stag = local_stag;
+  return w;
+}
+
+struct MpaCase {
+  const char* name;
+  MpaSettings mpa;
+};
+
+class IwarpVerbs : public ::testing::TestWithParam<MpaCase> {};
+
+TEST_P(IwarpVerbs, SendReceiveAcrossScatteredPagesAndSges) {
+  Pair p(GetParam().mpa);
+  const std::uint32_t src = p.a.region(1, 0x11, 0x40000100, 40, kLocal, kPages);
+  const std::uint32_t dst = p.b.region(1, 0x22, 0x50000300, 40, kLocal, kPages);
+  const auto data = pattern(100'000, 1);
+  p.a.fill_va(1, 0x40000100, data);
+  // Three SGEs in the sender, two receives on the other side (the second is the match for the second send).
+  p.b.post_rq(0x50000300, 120'000, dst, 77);
+  p.b.post_rq(0x50000300 + 120'000, 10, dst, 78);
+  p.a.post_sq(send_wqe(kWqeSend, 100'000,
+                       {{0x40000100, 1, src}, {0x40000101, 60'000, src}, {0x40000100 + 60'001, 39'999, src}}));
+  p.a.post_sq(send_wqe(kWqeSendSolicited, 7, {{0x40000100, 7, src}}));
+  p.run([&] { return p.a.sq_completions().size() == 2 && p.b.rq_completions().size() == 2; });
+  ASSERT_EQ(p.b.rq_completions().size(), 2u);
+  EXPECT_EQ(p.b.rq_completions()[0].cqe.bytes_received, 100'000u);
+  EXPECT_EQ(p.b.rq_completions()[0].cqe.tag, wqe_tag(0x7000'0000'0000ull, 0));
+  EXPECT_FALSE(p.b.rq_completions()[0].solicited);
+  EXPECT_TRUE(p.b.rq_completions()[1].solicited);
+  EXPECT_EQ(p.b.read_va(1, 0x50000300, 100'000), data);
+  EXPECT_EQ(p.b.read_va(1, 0x50000300 + 120'000, 7), std::vector<std::byte>(data.begin(), data.begin() + 7));
+  // Send completions in order, flagged as send-queue entries.
+  const auto sq = p.a.sq_completions();
+  ASSERT_EQ(sq.size(), 2u);
+  EXPECT_EQ(sq[0].cqe.tag & kTagIndexMask, 1u);
+  EXPECT_EQ(sq[1].cqe.tag & kTagIndexMask, 2u);
+  EXPECT_EQ(sq[0].cqe.flags, kCqeValid | kCqeSendQueue);
+  EXPECT_TRUE(p.a.host.events.empty());
+  EXPECT_TRUE(p.b.host.events.empty());
+}
+
+TEST_P(IwarpVerbs, RdmaWriteAndReadMoveEveryByte) {
+  Pair p(GetParam().mpa);
+  const std::uint32_t la = p.a.region(1, 1, 0x10000000, 320, kLocal, kPages);
+  const std::uint32_t rb = p.b.region(2, 2, 0x20000800, 300, kAll, kPages);
+  const auto out = pattern(1u << 20, 2);
+  p.a.fill_va(1, 0x10000000, out);
+  p.a.post_sq(write_wqe(1u << 20, 0x20000800, rb, {0x10000000, 1u << 20, la}));
+  // Read it back into another part of a's region, and an unsignalled write before it.
+  p.a.post_sq(read_wqe(200'000, 0x20000800 + 5, rb, 0x10000000 + (1u << 20), la));
+  p.run([&] { return p.a.sq_completions().size() == 2; });
+  ASSERT_EQ(p.a.sq_completions().size(), 2u);
+  EXPECT_EQ(p.b.read_va(2, 0x20000800, 1u << 20), out);
+  EXPECT_EQ(p.a.read_va(1, 0x10000000 + (1u << 20), 200'000),
+            std::vector<std::byte>(out.begin() + 5, out.begin() + 5 + 200'000));
+  EXPECT_TRUE(p.b.rq_completions().empty());  // writes complete nothing at the target
+  EXPECT_EQ(p.b.qp->counters().read_responses, 1u);
+}
+
+TEST_P(IwarpVerbs, ReadsStayWithinTheOrd) {
+  Pair p(GetParam().mpa, /*ord=*/2, /*ird=*/2);
+  const std::uint32_t la = p.a.region(1, 1, 0x10000000, 20, kLocal, kPages);
+  const std::uint32_t rb = p.b.region(2, 2, 0x20000000, 20, kAll, kPages);
+  const auto src = pattern(20 * 4096, 3);
+  p.b.fill_va(2, 0x20000000, src);
+  for (int i = 0; i < 10; ++i) p.a.post_sq(read_wqe(8000, 0x20000000 + i * 8000, rb, 0x10000000 + i * 8000, la));
+  p.run([&] { return p.a.sq_completions().size() == 10; });
+  ASSERT_EQ(p.a.sq_completions().size(), 10u);
+  EXPECT_EQ(p.a.read_va(1, 0x10000000, 80'000), std::vector<std::byte>(src.begin(), src.begin() + 80'000));
+  EXPECT_TRUE(p.b.host.events.empty());  // never more than the IRD at b
+}
+
+INSTANTIATE_TEST_SUITE_P(Mpa, IwarpVerbs,
+                         ::testing::Values(MpaCase{"crc", {.crc = true}}, MpaCase{"plain", {.crc = false}},
+                                           MpaCase{"markers", {.crc = true, .send_markers = true, .receive_markers = true}},
+                                           MpaCase{"markers_one_way", {.crc = false, .send_markers = true}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(IwarpQp, SendWithInvalidateAndWindows) {
+  Pair p;
+  const std::uint32_t la = p.a.region(1, 1, 0x10000000, 4, kLocal, kPages);
+  const std::uint32_t rb = p.b.region(2, 2, 0x20000000, 8, kAll, kPages);
+  ASSERT_TRUE(p.b.host.table.allocate(9, kPd, true, 0));
+  // b binds a window over part of its region (across a page boundary) for remote write.
+  MifhBindWqe bind{};
+  bind.op_word = kWqeBind | kWqeSignalled;
+  bind.region_stag = rb;
+  bind.window_stag = make_stag(9, 0x5A);
+  bind.va = 0x20000F00;
+  bind.length = 0x300;
+  bind.access = kAccessRemoteWrite;
+  MifhWqe as_wqe;
+  std::memcpy(&as_wqe, &bind, sizeof bind);
+  p.b.post_sq(as_wqe);
+  p.run([&] { return !p.b.sq_completions().empty(); });
+  ASSERT_EQ(p.b.sq_completions().size(), 1u);
+  const auto data = pattern(0x300, 4);
+  p.a.fill_va(1, 0x10000000, data);
+  p.a.post_sq(write_wqe(0x300, 0x20000F00, make_stag(9, 0x5A), {0x10000000, 0x300, la}));
+  // Then a Send with Invalidate of the window.
+  p.b.post_rq(0x20001800, 64, rb);
+  MifhWqe inv = send_wqe(kWqeSendInvalidate, 16, {{0x10000000, 16, la}});
+  inv.invalidate_stag = make_stag(9, 0x5A);
+  p.a.post_sq(inv);
+  p.run([&] { return p.b.rq_completions().size() == 1 && p.a.sq_completions().size() == 2; });
+  EXPECT_EQ(p.b.read_va(2, 0x20000F00, 0x300), data);
+  ASSERT_EQ(p.b.rq_completions().size(), 1u);
+  const MifhCqe c = p.b.rq_completions()[0].cqe;
+  EXPECT_EQ(c.flags & kCqeImmediate, kCqeImmediate);
+  EXPECT_EQ(c.immediate, make_stag(9, 0x5A));
+  EXPECT_EQ(p.b.host.table.check(make_stag(9, 0x5A), kPd, kAccessRemoteWrite, 0x20000F00, 1), StagError::Invalid);
+  // A write through the invalidated window is refused with a Terminate.
+  p.a.post_sq(write_wqe(16, 0x20000F00, make_stag(9, 0x5A), {0x10000000, 16, la}));
+  p.run([&] { return p.a.has_event(kAeTerminateReceived); });
+  EXPECT_TRUE(p.b.has_event(kAeInvalidStag));
+  EXPECT_TRUE(p.a.has_event(kAeTerminateReceived));
+}
+
+TEST(IwarpQp, FastRegisterThenRemoteWrite) {
+  Pair p;
+  const std::uint32_t la = p.a.region(1, 1, 0x10000000, 4, kLocal, kPages);
+  ASSERT_TRUE(p.b.host.table.allocate(12, kPd, false, 8));
+  // b fast-registers 3 scattered pages, zero-based, with a first-byte offset of 0x80.
+  const std::uint64_t pbl = kBase + 0x8000;
+  const std::uint64_t pages[3] = {kPages + 0x30000, kPages + 0x10000, kPages + 0x50000};
+  std::memcpy(p.b.host.at(pbl), pages, sizeof pages);
+  MifhFastRegWqe fr{};
+  fr.op_word = fast_register_op(false, false, kAll, true);
+  fr.stag = make_stag(12, 0x33);
+  fr.total_length = 3 * 4096 - 0x80;
+  fr.va_or_fbo = 0x80;
+  fr.pbl_pa = pbl;
+  fr.pbl_bytes = sizeof pages;
+  MifhWqe as_wqe;
+  std::memcpy(&as_wqe, &fr, sizeof fr);
+  p.b.post_sq(as_wqe);
+  p.run([&] { return !p.b.sq_completions().empty(); });
+  ASSERT_EQ(p.b.sq_completions().size(), 1u);
+  EXPECT_EQ(p.b.sq_completions()[0].cqe.flags & kCqeError, 0u);
+  const auto data = pattern(5000, 6);
+  p.a.fill_va(1, 0x10000000, data);
+  p.a.post_sq(write_wqe(5000, 4000, make_stag(12, 0x33), {0x10000000, 5000, la}));
+  p.run([&] { return p.a.sq_completions().size() == 1; });
+  // Offset 4000 of the region: byte 0x80 + 4000 of the page list.
+  std::vector<std::byte> got(5000);
+  for (std::size_t i = 0; i < 5000; ++i) {
+    const std::uint64_t b = 0x80 + 4000 + i;
+    got[i] = *p.b.host.at(pages[b / 4096] + b % 4096);
+  }
+  EXPECT_EQ(got, data);
+}
+
+// Refusals: the fault, who detects it, which event each side raises, and that
+// the target's memory outside the registration is untouched.
+struct FaultCase {
+  const char* name;
+  std::function<void(Pair&, std::uint32_t la, std::uint32_t rb)> post;
+  std::uint16_t detector_event;   // raised where the fault is found
+  bool found_at_b;                // b found it (a hears the Terminate); else a did (a local fault)
+};
+
+class IwarpFaults : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(IwarpFaults, TerminateEventAndNothingWrittenOutside) {
+  Pair p;
+  const std::uint32_t la = p.a.region(1, 1, 0x10000000, 4, kLocal, kPages);
+  const std::uint32_t rb = p.b.region(2, 2, 0x20000000, 2, kAccessLocalRead | kAccessLocalWrite | kAccessRemoteWrite, kPages);
+  p.a.fill_va(1, 0x10000000, pattern(4 * 4096, 7));
+  const std::vector<std::byte> before = p.b.host.mem;
+  GetParam().post(p, la, rb);
+  p.run([&] { return p.a.qp->state() == kQpTerminate && p.b.qp->state() == kQpTerminate; });
+  Side& finder = GetParam().found_at_b ? p.b : p.a;
+  Side& other = GetParam().found_at_b ? p.a : p.b;
+  EXPECT_TRUE(finder.has_event(GetParam().detector_event));
+  EXPECT_TRUE(other.has_event(kAeTerminateReceived));
+  EXPECT_EQ(finder.qp->state(), kQpTerminate);
+  EXPECT_EQ(other.qp->state(), kQpTerminate);
+  EXPECT_EQ(finder.qp->counters().terminates_sent, 1u);
+  // The peer's Terminate is in its terminate buffer: untagged, queue 2, opcode 7.
+  EXPECT_EQ(std::to_integer<int>(*other.host.at(kQ2 + 1)) & 0xF, 7);
+  // b's memory changed only in its terminate buffer, its rings' neighbourhood and the region's pages.
+  const std::uint64_t region_lo = kPages, region_hi = kPages + 3 * 4096;
+  for (std::size_t i = 0; i < kMemory; ++i) {
+    const std::uint64_t pa = kBase + i;
+    if (pa >= kQ2 && pa < kQ2 + 64) continue;
+    if (pa >= kRq && pa < kRq + 128 * kRingSize) continue;
+    if (pa >= kSq && pa < kSq + 128 * kRingSize) continue;
+    if (pa >= region_lo && pa < region_hi) continue;
+    ASSERT_EQ(p.b.host.mem[i], before[i]) << std::hex << pa;
+  }
+  // No completion from the device after an error beyond the one failing request.
+  std::size_t errors = 0;
+  for (const auto& c : p.a.host.completions) errors += (c.cqe.flags & kCqeError) != 0;
+  EXPECT_LE(errors, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, IwarpFaults,
+    ::testing::Values(
+        FaultCase{"write_bad_key",
+                  [](Pair& p, auto la, auto rb) { p.a.post_sq(write_wqe(64, 0x20000000, rb ^ 1, {0x10000000, 64, la})); },
+                  kAeInvalidStag, true},
+        FaultCase{"write_out_of_bounds",
+                  [](Pair& p, auto la, auto rb) {
+                    p.a.post_sq(write_wqe(200, 0x20000000 + 2 * 4096 - 100, rb, {0x10000000, 200, la}));
+                  },
+                  kAeBaseBounds, true},
+        FaultCase{"read_without_right",
+                  [](Pair& p, auto la, auto rb) { p.a.post_sq(read_wqe(64, 0x20000000, rb, 0x10000000, la)); },
+                  kAeAccessRights, true},
+        FaultCase{"write_other_pd",
+                  [](Pair& p, auto la, auto rb) {
+                    p.b.host.table.find(2)->pd = kPd + 1;
+                    p.a.post_sq(write_wqe(64, 0x20000000, rb, {0x10000000, 64, la}));
+                  },
+                  kAeStagPd, true},
+        FaultCase{"send_without_receive",
+                  [](Pair& p, auto la, auto) { p.a.post_sq(send_wqe(kWqeSend, 10, {{0x10000000, 10, la}})); },
+                  kAeNoReceiveBuffer, true},
+        FaultCase{"send_too_long",
+                  [](Pair& p, auto la, auto rb) {
+                    p.b.post_rq(0x20000000, 100, rb);
+                    p.a.post_sq(send_wqe(kWqeSend, 5000, {{0x10000000, 5000, la}}));
+                  },
+                  kAeMessageTooLong, true},
+        FaultCase{"local_bad_stag",
+                  [](Pair& p, auto la, auto) { p.a.post_sq(send_wqe(kWqeSend, 10, {{0x10000000, 10, la + 1}})); },
+                  kAeLocalAccess, false},
+        FaultCase{"local_length_mismatch",
+                  [](Pair& p, auto la, auto) { p.a.post_sq(send_wqe(kWqeSend, 100, {{0x10000000, 10, la}})); },
+                  kAeLocalLength, false},
+        FaultCase{"unknown_opcode",
+                  [](Pair& p, auto la, auto) { p.a.post_sq(send_wqe(13, 10, {{0x10000000, 10, la}})); }, kAeBadWqe,
+                  false},
+        FaultCase{"corrupt_fpdu",
+                  [](Pair& p, auto la, auto rb) {
+                    // Flip a payload bit of a's first data segment and fix up the TCP checksum: only MPA's CRC sees it.
+                    p.tamper_a_to_b = [](std::vector<std::byte>& f) {
+                      net::ParsedTcpFrame s;
+                      if (net::parse_tcp_frame(f, &s) != net::ParseResult::Ok || s.payload.size() < 40) return;
+                      f[f.size() - 20] ^= std::byte{0x10};
+                      net::write_tcp_frame(f, s.header);
+                    };
+                    p.a.post_sq(write_wqe(64, 0x20000000, rb, {0x10000000, 64, la}));
+                  },
+                  kAeMpaCrc, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(IwarpQp, LocalFaultCompletesTheFailingRequestInError) {
+  Pair p;
+  const std::uint32_t la = p.a.region(1, 1, 0x10000000, 4, kLocal, kPages);
+  const std::uint32_t rb = p.b.region(2, 2, 0x20000000, 2, kAll, kPages);
+  p.b.post_rq(0x20000000, 100, rb);
+  p.a.post_sq(send_wqe(kWqeSend, 10, {{0x10000000, 10, la}}));
+  p.a.post_sq(send_wqe(kWqeSend, 10, {{0x10000000, 10, la ^ 0x10}}));  // bad STag
+  p.a.post_sq(send_wqe(kWqeSend, 10, {{0x10000000, 10, la}}));
+  p.run([&] { return p.a.qp->state() == kQpTerminate; });
+  // The first send's completion, then the second's error (the third is the host's to flush).
+  const auto sq = p.a.sq_completions();
+  ASSERT_GE(sq.size(), 1u);
+  const auto& last = sq.back();
+  EXPECT_EQ(last.cqe.flags & kCqeError, kCqeError);
+  EXPECT_EQ(last.cqe.tag & kTagIndexMask, sq.size() == 2 ? 2u : 1u);
+  EXPECT_TRUE(p.a.has_event(kAeLocalAccess));
+}
+
+TEST(IwarpQp, ClosingAndPeerLoss) {
+  {
+    Pair p;
+    p.a.qp->close(p.clock.now(), p.a);
+    p.run([&] { return p.a.has_event(kAeClosed); });
+    EXPECT_TRUE(p.b.has_event(kAePeerClosed));
+    // The host answers the peer's close by closing too.
+    p.b.qp->close(p.clock.now(), p.b);
+    p.run([&] { return p.a.has_event(kAeClosed) && p.b.has_event(kAeClosed); });
+    EXPECT_TRUE(p.a.has_event(kAeClosed));
+    EXPECT_EQ(p.a.qp->state(), kQpIdle);
+  }
+  {
+    // The peer vanishes: a's send is never acknowledged and the connection times out.
+    Pair p;
+    p.tuning.max_retransmits = 3;
+    const std::uint32_t la = p.a.region(1, 1, 0x10000000, 4, kLocal, kPages);
+    p.a.post_sq(send_wqe(kWqeSend, 10, {{0x10000000, 10, la}}));
+    p.b.qp.reset();
+    for (int i = 0; i < 100 && !p.a.has_event(kAeConnectionTimeout); ++i) {
+      p.a.qp->run(p.clock.now(), p.a, 64);
+      p.a.out.clear();
+      auto next = p.a.qp->next_deadline();
+      if (!next) break;
+      p.clock.set(*next);
+      p.a.qp->on_timer(p.clock.now(), p.a);
+    }
+    EXPECT_TRUE(p.a.has_event(kAeConnectionTimeout));
+    EXPECT_TRUE(p.a.sq_completions().empty());
+  }
+  {
+    // The host moves a connected queue pair to error: the peer sees a reset.
+    Pair p;
+    p.a.qp->to_error(kQpError, p.clock.now(), p.a);
+    p.run([&] { return p.b.has_event(kAePeerReset); });
+    EXPECT_TRUE(p.b.has_event(kAePeerReset));
+    EXPECT_FALSE(p.a.has_event(kAePeerReset));
+  }
+}
+
+}  // namespace
+}  // namespace zeksim
