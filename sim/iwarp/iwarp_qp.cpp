@@ -706,8 +706,14 @@ void IwarpQp::on_send(const DdpHeader& h, std::span<const std::byte> payload, st
   c.tag = in.tag;
   c.flags = kCqeValid;
   if (h.op == RdmapOp::SendInvalidate || h.op == RdmapOp::SendSolicitedInvalidate) {
-    // The STag the peer invalidated comes back as the immediate data.
-    if (host_.stags().invalidate(h.invalidate_stag, setup_.pd) != StagError::None) {
+    // The STag the peer invalidated comes back as the immediate data. Read
+    // Responses asked for before this Send still read through it.
+    const MemoryEntry* target = host_.stags().find(stag_index(h.invalidate_stag));
+    const bool can = target != nullptr && target->valid && target->key == stag_key(h.invalidate_stag) &&
+                     target->pd == setup_.pd && (target->window || target->bound_windows == 0);
+    if (can && responses_queued_ > responses_sent_) {
+      deferred_invalidates_.push_back({responses_queued_, h.invalidate_stag});
+    } else if (!can || host_.stags().invalidate(h.invalidate_stag, setup_.pd) != StagError::None) {
       rq_error(in.placed);
       return terminate(TermLayer::Rdmap, term::kRdmapRemoteOperation, term::kCannotInvalidate, kAeCannotInvalidate,
                        true, ulpdu);
@@ -749,6 +755,7 @@ void IwarpQp::on_read_request(const DdpHeader& h, std::span<const std::byte> pay
   }
   ++expect_read_msn_;
   ++responses_open_;
+  ++responses_queued_;
   responses_.push_back(ReadResponseJob{*r});
 }
 
@@ -866,6 +873,11 @@ bool IwarpQp::run(Nanos now, FrameSink& sink, unsigned budget) {
       if (!outbound_.empty()) {
         if (!outbound_.front().sq_serial && outbound_.front().header.op == RdmapOp::ReadResponse) {
           responses_open_ -= responses_open_ > 0;
+          ++responses_sent_;
+          while (!deferred_invalidates_.empty() && deferred_invalidates_.front().after <= responses_sent_) {
+            host_.stags().invalidate(deferred_invalidates_.front().stag, setup_.pd);
+            deferred_invalidates_.pop_front();
+          }
         }
         outbound_.pop_front();
       }

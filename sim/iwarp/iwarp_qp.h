@@ -230,6 +230,14 @@ class IwarpQp final : public TcpListener {
   std::optional<InboundSend> inbound_;
   std::uint32_t expect_send_msn_ = 1, expect_read_msn_ = 1;
   std::uint32_t responses_open_ = 0;   // inbound reads not yet fully answered
+  std::uint64_t responses_queued_ = 0, responses_sent_ = 0;
+  // Invalidations that wait for Read Responses queued before them (RFC 5040
+  // ordering: a Send with Invalidate does not overtake an earlier Read).
+  struct DeferredInvalidate {
+    std::uint64_t after;  // responses_sent_ must reach this
+    std::uint32_t stag;
+  };
+  std::deque<DeferredInvalidate> deferred_invalidates_;
 
   // Context of the current entry point (for the TCP callbacks).
   Nanos now_{0};

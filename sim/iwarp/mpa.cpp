@@ -69,10 +69,9 @@ std::vector<std::byte> MpaSender::build(std::uint32_t seq, std::span<const std::
   std::byte* payload = p + kMpaLengthBytes + header.size();
   if (payload_bytes > 0 && !fill(std::span<std::byte>(payload, payload_bytes), 0)) return {};
   std::memset(payload + payload_bytes, 0, padded(ulpdu) - kMpaLengthBytes - ulpdu);
-  std::uint32_t crc = 0;
-  if (settings_.crc) crc = crc32c(std::span<const std::byte>(p, padded(ulpdu)));
-  put32(p + padded(ulpdu), crc);
+  put32(p + padded(ulpdu), 0);
   if (!settings_.send_markers || out.size() == body) {
+    if (settings_.crc) put32(p + padded(ulpdu), crc32c(std::span<const std::byte>(p, padded(ulpdu))));
     return out;
   }
   // Markers: move the body's runs apart from the end backwards and write each marker.
@@ -102,6 +101,8 @@ std::vector<std::byte> MpaSender::build(std::uint32_t seq, std::span<const std::
     out[m + 1] = std::byte{0};
     put16(out.data() + m + 2, m);
   }
+  // The CRC covers every octet before it, the markers included (RFC 5044).
+  if (settings_.crc) put32(out.data() + out.size() - kMpaCrcBytes, crc32c(std::span<const std::byte>(out).first(out.size() - kMpaCrcBytes)));
   return out;
 }
 
@@ -125,8 +126,10 @@ MpaError MpaReceiver::feed(std::span<const std::byte> bytes, const Deliver& deli
       if (!in_fpdu_) {
         in_fpdu_ = true;
         fpdu_start_ = marker_pos;
+        crc_state_ = kCrc32cInit;
       }
       if (fpduptr != marker_pos - fpdu_start_) return fail(MpaError::Marker);
+      crc_state_ = crc32c_update(crc_state_, marker_);
       continue;
     }
     // FPDU octets up to the next marker position.
@@ -135,6 +138,7 @@ MpaError MpaReceiver::feed(std::span<const std::byte> bytes, const Deliver& deli
     if (!in_fpdu_) {
       in_fpdu_ = true;
       fpdu_start_ = pos_;
+      crc_state_ = kCrc32cInit;
     }
     // Fast path: a whole FPDU at hand without markers in between.
     if (fpdu_.empty() && run >= kMpaLengthBytes) {
@@ -145,7 +149,9 @@ MpaError MpaReceiver::feed(std::span<const std::byte> bytes, const Deliver& deli
           std::uint32_t got;
           std::memcpy(&got, p + padded(len), 4);
           got = __builtin_bswap32(got);
-          if (crc32c(std::span<const std::byte>(p, padded(len))) != got) return fail(MpaError::Crc);
+          if (crc32c_final(crc32c_update(crc_state_, std::span<const std::byte>(p, padded(len)))) != got) {
+            return fail(MpaError::Crc);
+          }
         }
         ++fpdus_;
         deliver(std::span<const std::byte>(p + kMpaLengthBytes, len));
@@ -163,6 +169,12 @@ MpaError MpaReceiver::feed(std::span<const std::byte> bytes, const Deliver& deli
     } else {
       want = std::min<std::size_t>(want, fpdu_need_ - fpdu_.size());
     }
+    // The CRC runs over everything before the CRC field.
+    const std::size_t covered_end = fpdu_need_ == 0 ? SIZE_MAX : fpdu_need_ - kMpaCrcBytes;
+    if (fpdu_.size() < covered_end) {
+      const std::size_t n = std::min(want, covered_end - fpdu_.size());
+      crc_state_ = crc32c_update(crc_state_, std::span<const std::byte>(p, n));
+    }
     fpdu_.insert(fpdu_.end(), p, p + want);
     p += want;
     n -= want;
@@ -178,7 +190,7 @@ MpaError MpaReceiver::feed(std::span<const std::byte> bytes, const Deliver& deli
         std::uint32_t got;
         std::memcpy(&got, fpdu_.data() + padded(len), 4);
         got = __builtin_bswap32(got);
-        if (crc32c(std::span<const std::byte>(fpdu_.data(), padded(len))) != got) return fail(MpaError::Crc);
+        if (crc32c_final(crc_state_) != got) return fail(MpaError::Crc);
       }
       ++fpdus_;
       deliver(std::span<const std::byte>(fpdu_.data() + kMpaLengthBytes, len));

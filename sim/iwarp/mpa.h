@@ -9,7 +9,8 @@
 //   to the start of the FPDU it lies in, and a marker that falls where an
 //   FPDU begins precedes the FPDU's header with FPDUPTR 0;
 // - the CRC is sent and checked in both directions when either side asked
-//   for it, else the field carries zero and is not checked.
+//   for it, else the field carries zero and is not checked. It covers every
+//   stream octet of the FPDU before the CRC field, markers included.
 #pragma once
 
 #include <cstddef>
@@ -98,6 +99,7 @@ class MpaReceiver {
   std::byte marker_[kMpaMarkerBytes]{};
   std::vector<std::byte> fpdu_;  // the current FPDU's octets without markers
   std::uint32_t fpdu_need_ = 0;  // its total length once the length field is in (0 before)
+  std::uint32_t crc_state_ = 0;  // CRC over the FPDU's stream octets so far, markers included
   MpaError error_ = MpaError::None;
   std::uint64_t fpdus_ = 0;
 };

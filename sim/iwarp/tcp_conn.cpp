@@ -208,12 +208,15 @@ void TcpConnection::output(Nanos now, FrameSink& sink) {
           pos = end;
           continue;
         }
-        if (take == 0) take = limit;  // a record larger than a segment: send the part that fits
+        if (take == 0) {
+          // A record larger than a segment goes in segment-sized pieces; one
+          // that only the window holds back waits for it, unless nothing is
+          // in flight to open it.
+          if (piece > maxpay || in_flight == 0) take = limit;
+        }
         break;
       }
       len = take;
-      // A window that does not hold the next whole record: wait for it to open
-      // unless nothing is in flight (then the persist timer probes).
     }
     const bool all_data = nxt_off + len == tail_off_;
     const bool send_fin = fin_queued_ && all_data && (!fin_sent_ || seq_lt(snd_nxt_ + static_cast<std::uint32_t>(len), snd_max_));
