@@ -219,7 +219,7 @@ bool IwarpQp::gather(const std::vector<Sge>& sges, const std::vector<std::byte>&
 bool IwarpQp::emit(Outbound& out) {
   if (tcp_ == nullptr) return false;
   if (out.raw) {
-    std::vector<std::byte> bytes(out.length);
+    Bytes bytes(out.length);
     if (out.length > tcp_->send_space()) return false;
     if (!gather(out.sges, out.inline_data, 0, bytes)) return false;
     tcp_->append(std::move(bytes));
@@ -241,7 +241,7 @@ bool IwarpQp::emit(Outbound& out) {
     std::byte hdr[kDdpUntaggedHeaderBytes + kReadRequestBytes];
     std::size_t hdr_bytes = encode_ddp(h, hdr);
     std::size_t payload = chunk;
-    std::vector<std::byte> fpdu;
+    Bytes fpdu;
     if (!out.inline_data.empty() && out.sges.empty() && h.op == RdmapOp::ReadRequest) {
       std::memcpy(hdr + hdr_bytes, out.inline_data.data(), out.inline_data.size());
       hdr_bytes += out.inline_data.size();
@@ -804,7 +804,7 @@ void IwarpQp::terminate(TermLayer layer, std::uint8_t etype, std::uint8_t code, 
   flush(true, false);
   if (tcp_ != nullptr && mpa_rx_) {
     if (!mpa_tx_) mpa_tx_.emplace(mpa_, tcp_->send_tail());
-    std::vector<std::byte> fpdu = mpa_tx_->build(tcp_->send_tail(), message, 0, nullptr);
+    Bytes fpdu = mpa_tx_->build(tcp_->send_tail(), message, 0, nullptr);
     if (tcp_->append(std::move(fpdu))) ++counters_.terminates_sent;
     tcp_->close();
   }

@@ -19,6 +19,8 @@
 #include <span>
 #include <vector>
 
+#include "sim/iwarp/bytes.h"
+
 namespace zeksim {
 
 inline constexpr std::uint32_t kMpaMarkerInterval = 512;
@@ -54,7 +56,7 @@ class MpaSender {
   // Builds one FPDU that starts at TCP sequence number `seq`, carrying the
   // DDP/RDMAP header and `payload_bytes` octets from `fill`. Empty on a fill
   // failure.
-  std::vector<std::byte> build(std::uint32_t seq, std::span<const std::byte> header, std::size_t payload_bytes,
+  Bytes build(std::uint32_t seq, std::span<const std::byte> header, std::size_t payload_bytes,
                                const PayloadFill& fill) const;
 
   const MpaSettings& settings() const { return settings_; }

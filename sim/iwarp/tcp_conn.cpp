@@ -63,7 +63,7 @@ std::uint32_t TcpConnection::tcp_now(Nanos now) const {
   return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
-bool TcpConnection::append(std::vector<std::byte> record) {
+bool TcpConnection::append(Bytes record) {
   if (fin_queued_ || (phase_ != TcpPhase::Established && phase_ != TcpPhase::CloseWait)) return false;
   if (record.empty()) return true;
   if (record.size() > send_space()) return false;

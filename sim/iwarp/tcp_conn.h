@@ -22,6 +22,7 @@
 #include <span>
 #include <vector>
 
+#include "sim/iwarp/bytes.h"
 #include "sim/iwarp/inet.h"
 #include "sim/iwarp/timer_queue.h"
 
@@ -130,7 +131,8 @@ class TcpConnection {
 
   // Appends one record to the stream; false (nothing taken) when it does not
   // fit or the connection no longer sends.
-  bool append(std::vector<std::byte> record);
+  bool append(Bytes record);
+  bool append(std::span<const std::byte> record) { return append(Bytes(record.begin(), record.end())); }
   // Sends FIN after the queued data.
   void close();
   // Sends RST and closes (reason Aborted).
@@ -148,7 +150,7 @@ class TcpConnection {
  private:
   struct Record {
     std::uint64_t off;  // stream offset of its first byte
-    std::vector<std::byte> bytes;
+    Bytes bytes;
   };
 
   std::uint64_t off_of(std::uint32_t seq) const { return una_off_ + static_cast<std::uint32_t>(seq - snd_una_); }

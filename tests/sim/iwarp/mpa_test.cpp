@@ -18,10 +18,11 @@ std::vector<std::byte> payload(std::size_t n, int seed) {
 
 std::vector<std::byte> fpdu(const MpaSender& tx, std::uint32_t seq, std::span<const std::byte> header,
                             const std::vector<std::byte>& data) {
-  return tx.build(seq, header, data.size(), [&](std::span<std::byte> dest, std::size_t off) {
+  const Bytes f = tx.build(seq, header, data.size(), [&](std::span<std::byte> dest, std::size_t off) {
     std::memcpy(dest.data(), data.data() + off, dest.size());
     return true;
   });
+  return std::vector<std::byte>(f.begin(), f.end());
 }
 
 TEST(Mpa, MaxUlpduFitsTheSegmentWhereverItStarts) {
