@@ -125,6 +125,14 @@ inline constexpr std::uint32_t kIdxFlashMode = 0x8E8;
 constexpr std::uint32_t idx_user_doorbell(unsigned function) { return 0x900 + 8 * function; }
 inline constexpr std::uint32_t kIdxNicControl = 0x5000;
 inline constexpr std::uint32_t kIdxHashSize = 0x6148;     // bits 0-4: connection-hash size exponent
+// Destination-IP table of the offload: entry n (0-31) at 0x400 + 16 n, the
+// address (host order) at +0 and three zero words; two type bits per entry
+// at 0x600 (entries 0-15) and 0x604 (16-31). A connection's local address is
+// entry n of its context (word 6 bits 10-15).
+inline constexpr std::uint32_t kIdxDestIpTable = 0x400;
+inline constexpr unsigned kDestIpEntries = 32;
+constexpr std::uint32_t idx_dest_ip(unsigned n) { return kIdxDestIpTable + 16 * n; }
+inline constexpr std::uint32_t kIdxDestIpTypes = 0x600;
 // NIC receive filters (one bit per MAC slot, 20 slots) and the MAC table.
 inline constexpr std::uint32_t kIdxPortMap = 0x6000;        // slot -> port map (kept)
 inline constexpr std::uint32_t kIdxRxEnable = 0x6010;
