@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "include/hw/cqp.h"
 #include "include/hw/registers.h"
@@ -33,6 +34,38 @@ Layout layout(const BoardConfig& config) {
 
 }  // namespace
 
+class Board::OffloadSide final : public EngineBoard, public FrameSink {
+ public:
+  explicit OffloadSide(Board& board) : b_(board) {}
+  bool dma_read(std::uint64_t pa, std::span<std::byte> out) override { return b_.dma_.read(pa, out, "offload"); }
+  bool dma_write(std::uint64_t pa, std::span<const std::byte> in) override { return b_.dma_.write(pa, in, "offload"); }
+  void complete(std::uint32_t cq_id, std::span<const std::byte> entry, bool solicited) override {
+    b_.queues_.post_completion(cq_id, entry, solicited);
+  }
+  void async_event(unsigned function, std::uint64_t context, std::uint32_t object_id,
+                   const zekhw::AeqeFields& fields) override {
+    b_.queues_.post_async_event(function, AsyncEvent{context, object_id, fields});
+  }
+  bool write_local(std::uint32_t address, std::span<const std::byte> bytes) override {
+    if (!b_.local_.contains(address, bytes.size())) return false;
+    std::memcpy(b_.local_.range(address, static_cast<std::uint32_t>(bytes.size())).data(), bytes.data(), bytes.size());
+    return true;
+  }
+  FrameSink& port() override { return *this; }
+  std::span<std::byte> frame(std::size_t bytes) override {
+    if (b_.port_ == nullptr || !b_.port_->has_room()) return {};
+    frame_.resize(bytes);
+    return frame_;
+  }
+  void commit() override {
+    if (b_.port_ != nullptr) b_.port_->transmit(frame_);
+  }
+
+ private:
+  Board& b_;
+  Bytes frame_;
+};
+
 Board::Board(plat::PhysicalMemory& memory, BoardConfig config)
     : memory_(memory),
       config_([&] {
@@ -51,6 +84,10 @@ Board::Board(plat::PhysicalMemory& memory, BoardConfig config)
                  [this](std::uint32_t index) { return registers_.kept(Space::Indexed, 0, index); });
            }),
       pairs_(config_.index_race_check) {
+  offload_side_ = std::make_unique<OffloadSide>(*this);
+  offload_ = std::make_unique<IwarpEngine>(*offload_side_, config_.tcp);
+  cqp_.attach_offload(offload_.get(), [this] { return engine_now(); },
+                      [this](unsigned f) { refresh_offload_addresses(f); });
   Layout l = layout(config_);
   functions_.resize(config_.functions);
   for (unsigned f = 0; f < config_.functions; ++f) {
@@ -207,10 +244,8 @@ void Board::wqe_doorbell(std::uint32_t value, bool from_user) {
       nic_.doorbell(*qp, send, count);
       return;
     }
-    // iWARP work requests are announced and kept; the iWARP engine that
-    // carries them out is not part of this adapter model yet.
-    WorkQueue& wq = send ? qp->sq : qp->rq;
-    wq.posted = std::min(wq.posted + count, wq.size - 1);
+    // iWARP work requests go to the offload engine.
+    offload_->doorbell(id, send, count);
     return;
   }
   ++faults_.stray_doorbells;
@@ -322,11 +357,42 @@ void Board::deliver_interrupts() {
 // ---------------------------------------------------------------------------
 // Execution
 
+Nanos Board::engine_now() const {
+  if (config_.clock != nullptr) return config_.clock->now();
+  return std::chrono::duration_cast<Nanos>(std::chrono::steady_clock::now().time_since_epoch());
+}
+
+bool Board::has_work_locked() const {
+  if (cqp_.has_work() || nic_.has_work() || offload_->has_work()) return true;
+  const std::optional<Nanos> due = offload_->next_deadline();
+  return due && *due <= engine_now();
+}
+
+void Board::refresh_offload_addresses(unsigned function) {
+  for (unsigned n = 0; n < kDestIpEntries; ++n) {
+    const std::uint32_t a = registers_.kept(Space::Indexed, 0, idx_dest_ip(n));
+    offload_->set_local_address(static_cast<std::uint8_t>(n), a != 0 ? std::optional<std::uint32_t>(a) : std::nullopt);
+  }
+  // The SAN interface's MAC: slot F + 4.
+  const std::uint32_t low = registers_.kept(Space::Indexed, 0, idx_mac_low(function + 4));
+  const std::uint32_t high = registers_.kept(Space::Indexed, 0, idx_mac_high(function + 4));
+  offload_->set_local_mac(function, net::Mac{static_cast<std::uint8_t>(high >> 8), static_cast<std::uint8_t>(high),
+                                             static_cast<std::uint8_t>(low >> 24), static_cast<std::uint8_t>(low >> 16),
+                                             static_cast<std::uint8_t>(low >> 8), static_cast<std::uint8_t>(low)});
+}
+
 bool Board::step_locked() {
   // The control queue pair and the NIC engine take turns, so a stream of
-  // frames never holds up control requests, nor the other way round.
+  // frames never holds up control requests, nor the other way round; the
+  // offload engine has its turn after them.
   engine_turn_ = !engine_turn_;
   bool did = engine_turn_ ? (cqp_.step() || nic_.step()) : (nic_.step() || cqp_.step());
+  const Nanos now = engine_now();
+  const std::optional<Nanos> due = offload_->next_deadline();
+  if (offload_->has_work() || (due && *due <= now)) {
+    offload_->turn(now, 16);
+    did = true;
+  }
   if (!nic_.inbound_full()) inbound_cv_.notify_all();
   return did;
 }
@@ -363,7 +429,16 @@ void Board::stop() {
 void Board::engine_loop(std::stop_token stop) {
   std::unique_lock lock(mu_);
   for (;;) {
-    work_cv_.wait(lock, stop, [this] { return has_work_locked(); });
+    // Sleep until work comes or the offload engine's next timer is due.
+    const std::optional<Nanos> due = offload_->next_deadline();
+    if (due && config_.clock == nullptr) {
+      const auto until = std::chrono::steady_clock::time_point(std::chrono::duration_cast<std::chrono::steady_clock::duration>(*due));
+      work_cv_.wait_until(lock, stop, until, [this] { return has_work_locked(); });
+    } else if (due) {
+      work_cv_.wait_for(lock, stop, std::chrono::milliseconds(1), [this] { return has_work_locked(); });
+    } else {
+      work_cv_.wait(lock, stop, [this] { return has_work_locked(); });
+    }
     if (stop.stop_requested()) return;
     step_locked();
     lock.unlock();
@@ -398,6 +473,7 @@ bool Board::post_async_event(unsigned function, const AsyncEvent& event) {
 void Board::attach_port(FramePort* port) {
   std::lock_guard lock(mu_);
   nic_.attach(port);
+  port_ = port;
   port_stopped_ = false;
 }
 
@@ -405,6 +481,11 @@ bool Board::receive_frame(std::span<const std::byte> frame) {
   std::unique_lock lock(mu_);
   inbound_cv_.wait(lock, [&] { return port_stopped_ || !nic_.inbound_full(); });
   if (port_stopped_) return false;
+  // Frames of offloaded connections are the offload engine's; the rest the NIC's.
+  if (offload_->receive_frame(frame, engine_now())) {
+    work_cv_.notify_one();
+    return true;
+  }
   nic_.receive(frame);
   work_cv_.notify_one();
   return true;

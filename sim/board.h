@@ -31,6 +31,7 @@
 #include "sim/frame_port.h"
 #include "sim/index_pairs.h"
 #include "sim/interrupts.h"
+#include "sim/iwarp/engine.h"
 #include "sim/local_memory.h"
 #include "sim/log.h"
 #include "sim/nic_engine.h"
@@ -161,7 +162,12 @@ class Board {
   void cq_allocate(std::uint32_t value);
   void record_race(const std::optional<IndexRace>& race);
   void raise(unsigned function, std::uint32_t bits);
-  bool has_work_locked() const { return cqp_.has_work() || nic_.has_work(); }
+  bool has_work_locked() const;
+  Nanos engine_now() const;
+  // The offload engine's side of the board (DMA, completions, events, local
+  // memory, the port), under the board's lock.
+  class OffloadSide;
+  void refresh_offload_addresses(unsigned function);
   bool step_locked();
   void deliver_interrupts();  // takes mu_ itself; calls the sink without it
   void engine_loop(std::stop_token stop);
@@ -180,6 +186,9 @@ class Board {
   LocalMemory local_;
   CqpEngine cqp_;
   NicEngine nic_;
+  FramePort* port_ = nullptr;
+  std::unique_ptr<OffloadSide> offload_side_;
+  std::unique_ptr<IwarpEngine> offload_;
   bool engine_turn_ = false;  // the CQP and the NIC engine take turns
   bool port_stopped_ = false;
   std::condition_variable_any inbound_cv_;

@@ -8,6 +8,8 @@
 #include <functional>
 #include <string_view>
 
+#include "sim/iwarp/tcp_conn.h"
+
 namespace zeksim {
 
 // Values of the read-only capability registers. The defaults keep every
@@ -47,6 +49,10 @@ struct BoardConfig {
 #else
   IndexRaceCheck index_race_check = IndexRaceCheck::Record;
 #endif
+  // The offload engine's time (the host's clock; virtual in tests); the
+  // steady clock when null. Not owned.
+  EngineClock* clock = nullptr;
+  TcpTuning tcp{};
   // Receives the adapter's fault and trace lines; standard error when empty.
   std::function<void(std::string_view)> log;
 };

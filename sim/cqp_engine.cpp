@@ -21,6 +21,12 @@ const CqpEngine::OpEntry CqpEngine::kOps[] = {
     {kOpCreateAeq, &CqpEngine::op_create_aeq, "create AEQ"},
     {kOpDestroyAeq, &CqpEngine::op_destroy_aeq, "destroy AEQ"},
     {kOpNop, &CqpEngine::op_nop, "no-op"},
+    {kOpAllocateStag, &CqpEngine::op_allocate_stag, "allocate STag"},
+    {kOpRegisterNonSharedMr, &CqpEngine::op_register_mr, "register MR"},
+    {kOpQueryStag, &CqpEngine::op_query_stag, "query STag"},
+    {kOpRegisterSharedMr, &CqpEngine::op_register_shared, "register shared MR"},
+    {kOpDeallocateStag, &CqpEngine::op_deallocate_stag, "deallocate STag"},
+    {kOpArpCache, &CqpEngine::op_arp_cache, "ARP cache"},
 };
 
 void CqpEngine::request_create(unsigned function, std::uint64_t context_pa) {
@@ -153,7 +159,7 @@ void CqpEngine::complete(ControlQueuePair& cqp, const MifhCqpWqe& wqe, const Out
   entry.tag = wqe.cqp_object;
   entry.immediate = outcome.result;
   bool error = outcome.minor != kCcqOk;
-  entry.codes = error ? (std::uint32_t{kCcqMajorRefused} << kCqeMajorShift) | outcome.minor : 0;
+  entry.codes = error ? (std::uint32_t{kCcqMajorRefused} << kCqeMajorShift) | outcome.minor : outcome.codes.value_or(0);
   entry.flags = kCqeValid | (error ? kCqeError : 0u) | (wqe.op_word & kCqeOpMask);
   if (!cqp.ccq_id) {
     ++faults_.lost_completions;

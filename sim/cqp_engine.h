@@ -12,10 +12,12 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 
 #include "include/hw/cqp.h"
 #include "sim/counters.h"
+#include "sim/iwarp/engine.h"
 #include "sim/dma.h"
 #include "sim/local_memory.h"
 #include "sim/log.h"
@@ -42,6 +44,16 @@ class CqpEngine {
       : dma_(dma), queues_(queues), status_(status), qps_(qps), local_(local), log_(log), faults_(faults),
         functions_(functions) {}
 
+  // The offload engine that carries iWARP and TOE queue pairs and STags;
+  // `now` is the engine's clock; `addresses` refreshes the engine's address
+  // tables from the registers before a hand-over.
+  void attach_offload(IwarpEngine* engine, std::function<Nanos()> now,
+                      std::function<void(unsigned function)> addresses) {
+    offload_ = engine;
+    now_ = std::move(now);
+    addresses_ = std::move(addresses);
+  }
+
   // Register side (no DMA here: the work is queued for step()).
   void request_create(unsigned function, std::uint64_t context_pa);
   void doorbell(unsigned cqp_id, std::uint32_t count);
@@ -65,6 +77,7 @@ class CqpEngine {
     std::uint32_t result = 0;
     bool completes = true;
     bool destroys_cqp = false;
+    std::optional<std::uint32_t> codes;  // codes of a successful entry (STag query)
   };
   using Handler = Outcome (CqpEngine::*)(ControlQueuePair&, const zekhw::MifhCqpWqe&);
   struct OpEntry {
@@ -94,6 +107,17 @@ class CqpEngine {
   Outcome create_iwarp_qp(ControlQueuePair&, const zekhw::MifhCqpWqe&);
   // Reads a QP host context into qp (its rings checked); a minor code.
   std::uint16_t read_context(QueuePair& qp, std::uint64_t pa);
+  // STag and address requests of the offload engine (cqp_iwarp_ops.cpp).
+  Outcome op_allocate_stag(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome op_register_mr(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome op_query_stag(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome op_register_shared(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome op_deallocate_stag(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome op_arp_cache(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  // Reads a registration's page list into entry (levels by the chunk count); a minor code.
+  std::uint16_t read_page_list(const zekhw::MifhStagWqe& w, MemoryEntry& entry);
+  // The iWARP context as the engine wants it, from a queue pair's image.
+  IwarpQpSetup iwarp_setup(const QueuePair& qp) const;
   Outcome op_create_cq(ControlQueuePair&, const zekhw::MifhCqpWqe&);
   Outcome op_modify_cq(ControlQueuePair&, const zekhw::MifhCqpWqe&);
   Outcome op_destroy_cq(ControlQueuePair&, const zekhw::MifhCqpWqe&);
@@ -115,6 +139,9 @@ class CqpEngine {
   std::array<std::optional<ControlQueuePair>, zekhw::kMaxCqpId + 1> cqps_{};
   std::array<bool, zekhw::kMaxCqpId + 1> scheduled_{};
   std::deque<Work> work_;
+  IwarpEngine* offload_ = nullptr;
+  std::function<Nanos()> now_;
+  std::function<void(unsigned)> addresses_;
 };
 
 }  // namespace zeksim

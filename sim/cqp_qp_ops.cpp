@@ -99,6 +99,7 @@ CqpEngine::Outcome CqpEngine::create_iwarp_qp(ControlQueuePair& cqp, const MifhC
   // A new queue pair's send ring starts at slot 1 (slot 0 holds what the
   // verbs wrote there at creation); the receive ring at 0.
   qp.sq.consumer = 1 % qp.sq.size;
+  if (offload_ != nullptr && !offload_->create_qp(cqp.function, iwarp_setup(qp))) return {kCcqInvalidState};
   qps_.add(qp);
   return {};
 }
@@ -111,6 +112,16 @@ CqpEngine::Outcome CqpEngine::op_modify_qp(ControlQueuePair&, const MifhCqpWqe& 
   if (next == 0 || next == 4 || next == 7) return {kCcqInvalidNextState};
   if (wqe.physical_address != 0) {
     if (std::uint16_t minor = read_context(*qp, wqe.physical_address); minor != kCcqOk) return {minor};
+  }
+  if (offload_ != nullptr) {
+    if (addresses_) addresses_(qp->function);
+    MifhIwarpQpContext image;
+    std::memcpy(&image, qp->context.data(), sizeof image);
+    std::string why;
+    if (!offload_->modify(qp->id, next, image, now_ ? now_() : Nanos{0}, &why)) {
+      log_("QP %u: modify to %u refused: %s", qp->id, next, why.c_str());
+      return {kCcqInvalidState};
+    }
   }
   qp->state = next;
   if (next == kQpClosing || next == kQpTerminate || next == kQpError) {
@@ -125,6 +136,7 @@ CqpEngine::Outcome CqpEngine::destroy_qp(ControlQueuePair&, const MifhCqpWqe& wq
   QueuePair* qp = qps_.find(wqe.object_word);
   if (qp == nullptr) return {kCcqInvalidState};
   if (qp->kind != kind) return {kCcqInvalidQpType};
+  if (offload_ != nullptr && kind == QpKind::Iwarp) offload_->destroy(qp->id, now_ ? now_() : Nanos{0});
   qps_.remove(wqe.object_word);
   return {};
 }
@@ -135,6 +147,9 @@ CqpEngine::Outcome CqpEngine::op_flush(ControlQueuePair&, const MifhCqpWqe& wqe)
   // No completion for the flushed requests: the drivers make them.
   if ((wqe.op_word & kFlushSq) != 0 && qp->sq.active()) qp->sq.state = QueueState::Flushed;
   if ((wqe.op_word & kFlushRq) != 0 && qp->rq.active()) qp->rq.state = QueueState::Flushed;
+  if (offload_ != nullptr && qp->kind == QpKind::Iwarp) {
+    offload_->flush(qp->id, (wqe.op_word & kFlushSq) != 0, (wqe.op_word & kFlushRq) != 0);
+  }
   return {};
 }
 

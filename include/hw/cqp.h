@@ -177,6 +177,51 @@ static_assert(offsetof(MifhCqe, immediate) == 16);
 static_assert(offsetof(MifhCqe, codes) == 24);
 static_assert(offsetof(MifhCqe, flags) == 28);
 
+// ---------------------------------------------------------------------------
+// STag requests (allocate 0x09, register non-shared 0x0A, query 0x0B,
+// register shared 0x0C, deallocate 0x0D) laid over the 64-byte request.
+#pragma pack(push, 1)
+struct alignas(8) MifhStagWqe {
+  std::uint32_t op_word;
+  std::uint32_t chunk_count;         // register: page-list chunks (0 contiguous, 1 one level, more: two levels)
+  std::uint64_t cqp_object;
+  std::uint64_t completion_context;
+  std::uint32_t pd;                  // +24
+  std::uint32_t length;              // +28 (register)
+  std::uint32_t stag;                // +32: index << 8 | key
+  std::uint32_t source_index;        // +36 (register shared)
+  std::uint64_t va_or_fbo;           // +40: the virtual address, or the first-byte offset when zero-based
+  std::uint64_t pbl_pa;              // +48: page list (one level), its root (two levels), the first page (contiguous)
+  std::uint32_t pbl_bytes;           // +56: bytes of page-list entries (8 a page)
+  std::uint32_t reserved60;
+};
+#pragma pack(pop)
+static_assert(sizeof(MifhStagWqe) == 64);
+static_assert(offsetof(MifhStagWqe, chunk_count) == 4);
+static_assert(offsetof(MifhStagWqe, pd) == 24);
+static_assert(offsetof(MifhStagWqe, length) == 28);
+static_assert(offsetof(MifhStagWqe, stag) == 32);
+static_assert(offsetof(MifhStagWqe, source_index) == 36);
+static_assert(offsetof(MifhStagWqe, va_or_fbo) == 40);
+static_assert(offsetof(MifhStagWqe, pbl_pa) == 48);
+static_assert(offsetof(MifhStagWqe, pbl_bytes) == 56);
+inline constexpr std::uint32_t kStagNotZeroBased = 1u << 9;   // register: +40 is a virtual address
+inline constexpr std::uint32_t kStagChunk4K = 1u << 11;       // page-list chunks of 4 KB (else 256 bytes)
+inline constexpr std::uint32_t kStagRegion = 1u << 13;        // allocate / deallocate: a region (else a window)
+inline constexpr std::uint32_t kStagLargePages = 1u << 14;    // register: 2 MB pages
+inline constexpr unsigned kStagAccessShift = 16;              // register: rights in bits 16-19
+inline constexpr std::uint32_t kStagDeallocPbl = 1u << 10;    // deallocate: the page list goes too
+// Query result: the CCQ codes word, major 0xFFFF when no such STag; else
+// minor bits 0-7 = 0 when valid (1 when not), bits 8-15 the key.
+inline constexpr std::uint16_t kStagQueryNone = 0xFFFF;
+
+// ARP cache request (0x0F): AEQ number << 16 | 0x30F adds entry (object
+// word) with MAC bytes 2-5 at +24 (byte 2 in bits 24-31) and bytes 0-1 at
+// +28 (byte 0 in bits 8-15); 0x20F deletes it. Entries 0-4095.
+inline constexpr std::uint32_t kArpAdd = 0x300;
+inline constexpr std::uint32_t kArpDelete = 0x200;
+inline constexpr std::uint32_t kArpEntries = 4096;
+
 inline constexpr std::uint32_t kCqeValid = 1u << 31;
 inline constexpr std::uint32_t kCqeQpFlag = 1u << 30;
 inline constexpr std::uint32_t kCqeSendQueue = 1u << 8;
