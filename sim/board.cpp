@@ -431,11 +431,9 @@ void Board::engine_loop(std::stop_token stop) {
   for (;;) {
     // Sleep until work comes or the offload engine's next timer is due.
     const std::optional<Nanos> due = offload_->next_deadline();
-    if (due && config_.clock == nullptr) {
-      const auto until = std::chrono::steady_clock::time_point(std::chrono::duration_cast<std::chrono::steady_clock::duration>(*due));
-      work_cv_.wait_until(lock, stop, until, [this] { return has_work_locked(); });
-    } else if (due) {
-      work_cv_.wait_for(lock, stop, std::chrono::milliseconds(1), [this] { return has_work_locked(); });
+    if (due) {
+      const Nanos left = std::clamp(*due - engine_now(), Nanos{0}, Nanos{std::chrono::milliseconds(10)});
+      work_cv_.wait_for(lock, stop, left, [this] { return has_work_locked(); });
     } else {
       work_cv_.wait(lock, stop, [this] { return has_work_locked(); });
     }

@@ -83,6 +83,7 @@ bool LabWire::start(std::string* error) {
     return false;
   }
   stopping_ = false;
+  if (settings_.impair.any()) impairment_ = std::make_unique<Impairment>(settings_.impair);
   board_.attach_port(this);
   sender_ = std::thread([this] { sender_loop(); });
   receiver_ = std::thread([this] { receiver_loop(); });
@@ -166,23 +167,43 @@ void LabWire::send_to_peers(const std::vector<std::byte>& frame) {
 }
 
 void LabWire::sender_loop() {
+  const auto now = [] {
+    return std::chrono::duration_cast<Nanos>(std::chrono::steady_clock::now().time_since_epoch());
+  };
   for (;;) {
     std::vector<std::byte> frame;
     bool room = false;
+    bool have = false;
     {
       std::unique_lock lock(mu_);
-      cv_.wait(lock, [&] { return stopping_.load() || !outbound_.empty(); });
+      const auto ready = [&] { return stopping_.load() || !outbound_.empty(); };
+      if (impairment_ && impairment_->next_release()) {
+        cv_.wait_for(lock, std::max(Nanos{0}, *impairment_->next_release() - now()), ready);
+      } else {
+        cv_.wait(lock, ready);
+      }
       if (stopping_) return;
-      frame = std::move(outbound_.front());
-      outbound_.pop_front();
-      if (was_full_ && outbound_.size() < kOutboundLimit / 2) {
-        was_full_ = false;
-        room = true;
+      if (!outbound_.empty()) {
+        frame = std::move(outbound_.front());
+        outbound_.pop_front();
+        have = true;
+        if (was_full_ && outbound_.size() < kOutboundLimit / 2) {
+          was_full_ = false;
+          room = true;
+        }
       }
     }
     if (room) board_.port_room();  // never with the port's lock held
-    send_to_peers(frame);
-    ++sent_;
+    if (!impairment_) {
+      send_to_peers(frame);
+      ++sent_;
+      continue;
+    }
+    if (have) impairment_->submit(std::move(frame), now());
+    for (const auto& f : impairment_->release(now())) {
+      send_to_peers(f);
+      ++sent_;
+    }
   }
 }
 

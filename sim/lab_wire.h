@@ -17,7 +17,9 @@
 // not kept. A new port is seen within kRescan of binding.
 //
 // With a capture path, every frame the port sends or receives is written to
-// a pcap file.
+// a pcap file. With impairment settings the port loses, duplicates,
+// reorders and delays what it sends, as the seeded settings say (the capture
+// shows what the port meant to send).
 #pragma once
 
 #include <atomic>
@@ -25,6 +27,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -33,6 +36,7 @@
 #include <vector>
 
 #include "sim/frame_port.h"
+#include "sim/iwarp/impairment.h"
 #include "sim/pcap.h"
 
 namespace zeksim {
@@ -48,6 +52,7 @@ class LabWire final : public FramePort {
     std::string lab_dir;
     std::string port_name;  // unique in the lab: the socket's file name
     std::string capture;    // pcap file, or empty
+    ImpairmentSettings impair{};  // what the port does to the frames it sends (tests)
   };
 
   LabWire(Board& board, Settings settings, std::function<void(std::string_view)> log);
@@ -84,6 +89,7 @@ class LabWire final : public FramePort {
   std::deque<std::vector<std::byte>> outbound_;
   bool was_full_ = false;
   std::vector<std::string> peers_;  // socket paths (sender thread only)
+  std::unique_ptr<Impairment> impairment_;  // sender thread only; null on a sound wire
   std::chrono::steady_clock::time_point last_scan_{};
   std::atomic<std::uint64_t> sent_{0}, received_{0};
   std::thread sender_, receiver_;

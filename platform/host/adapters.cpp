@@ -8,6 +8,7 @@
 
 #include "platform/kernel/rtl.h"
 #include "sim/board.h"
+#include "sim/iwarp/impairment.h"
 #include "sim/lab_wire.h"
 
 namespace plat::host {
@@ -24,7 +25,7 @@ constexpr char16_t kNetClassKey[] =
 
 bool board_setting(const std::string& key) {
   return key == "functions" || key == "revision" || key == "port_mode" || key == "driver" || key == "wire" ||
-         key == "capture";
+         key == "capture" || key == "impair";
 }
 
 // The keywords of one function: entries that are not board settings, and
@@ -94,8 +95,19 @@ class VectorSink final : public zeksim::InterruptSink {
   InterruptVectors& interrupts_;
 };
 
+// The offload engine runs on the host's clock.
+class HostEngineClock final : public zeksim::EngineClock {
+ public:
+  explicit HostEngineClock(Clock& clock) : clock_(clock) {}
+  zeksim::Nanos now() override { return zeksim::Nanos(clock_.now() * 100); }
+
+ private:
+  Clock& clock_;
+};
+
 struct SimulatedAdapters::Adapter {
   std::string name;
+  std::unique_ptr<HostEngineClock> clock;
   std::unique_ptr<zeksim::Board> board;
   std::vector<std::unique_ptr<ConfigBridge>> bridges;
   std::unique_ptr<VectorSink> sink;
@@ -144,6 +156,18 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
     return false;
   }
   if (!capture.empty() && capture[0] != '/') capture = lab_.host_dir + "/" + capture;
+  zeksim::ImpairmentSettings impair;
+  if (auto text = section.get("impair")) {
+    std::string why;
+    if (!on_wire) {
+      *error = "adapter " + section.name + ": impair needs the port on the lab wire";
+      return false;
+    }
+    if (!zeksim::parse_impairment(*text, &impair, &why)) {
+      *error = "adapter " + section.name + ": impair: " + why;
+      return false;
+    }
+  }
   for (const auto& a : adapters_) {
     if (a->name == section.name) {
       *error = "adapter " + section.name + " is configured twice";
@@ -159,6 +183,8 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
   config.chip_revision = static_cast<std::uint8_t>(revision);
   config.port_mode = static_cast<std::uint8_t>(port_mode);
   config.window_base = kFirstWindowBase + (bus - 1) * kWindowSpacePerBoard;
+  adapter->clock = std::make_unique<HostEngineClock>(kernel_.clock());
+  config.clock = adapter->clock.get();
   const std::string name = section.name;
   config.log = [this, name](std::string_view line) { log_("adapter " + name + ": " + std::string(line)); };
   adapter->board = std::make_unique<zeksim::Board>(machine_.memory(), config);
@@ -208,7 +234,7 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
   if (on_wire) {
     const std::string port = lab_.host_name + "-" + section.name;
     adapter->wire = std::make_unique<zeksim::LabWire>(
-        board, zeksim::LabWire::Settings{lab_.dir, port, capture},
+        board, zeksim::LabWire::Settings{lab_.dir, port, capture, impair},
         [this, name = section.name](std::string_view line) { log_("adapter " + name + ": " + std::string(line)); });
     std::string wire_error;
     if (!adapter->wire->start(&wire_error)) {

@@ -18,6 +18,8 @@
 //   wire = yes          ; the board's port on the lab wire (default: yes when the host has a lab)
 //   capture = nic0.pcap ; pcap of everything the port sends and receives
 //                       ; (absolute, or relative to the host directory; needs the wire)
+//   impair = loss=0.01,reorder=0.02,duplicate=0.01,delay=1ms,jitter=500us,seed=7
+//                       ; what the port does to the frames it sends (tests; needs the wire)
 #pragma once
 
 #include <functional>

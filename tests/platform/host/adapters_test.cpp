@@ -76,6 +76,7 @@ TEST_F(AdaptersTest, BadSectionsAreRefusedWithAMessage) {
       {{{"functions", "two"}}, "functions must be 1 to 4"},
       {{{"revision", "3"}}, "revision must be 4 to 5"},
       {{{"port_mode", "4"}}, "port_mode must be 0 to 3"},
+      {{{"impair", "loss=0.1"}}, "impair needs the port on the lab wire"},
   };
   for (const auto& c : cases) {
     std::string error;
