@@ -72,8 +72,9 @@ bool LabWire::start(std::string* error) {
   // The receiver wakes now and then to see whether the port is stopping.
   timeval timeout{0, 100'000};
   setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  // Sends block while a receiver is full; the limit only lets a stopping port leave.
-  timeval send_timeout{1, 0};
+  // Sends block while a receiver is full; the limit only lets a stopping port
+  // leave (and a lossy wire give up on a peer that does not read).
+  timeval send_timeout = settings_.lossless ? timeval{1, 0} : timeval{0, 20'000};
   setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
   if (!settings_.capture.empty() && !capture_.open(settings_.capture)) {
     *error = "cannot write the capture " + settings_.capture + ": " + std::strerror(errno);
@@ -139,14 +140,24 @@ void LabWire::send_to_peers(const std::vector<std::byte>& frame) {
       continue;
     }
     bool gone = false;
+    const auto give_up = std::chrono::steady_clock::now() + kDropGrace;
+    // A peer already found not reading is not waited for again until it takes a frame.
+    const bool stalled = !settings_.lossless && stalled_.contains(*it);
     for (;;) {
-      // Blocking: a full receiver holds this sender back; nothing is dropped.
-      if (::sendto(socket_, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address) >= 0) {
+      // Blocking: a full receiver holds this sender back; on a lossless wire nothing is dropped.
+      if (::sendto(socket_, frame.data(), frame.size(), stalled ? MSG_DONTWAIT : 0, reinterpret_cast<sockaddr*>(&address),
+                   sizeof address) >= 0) {
+        stalled_.erase(*it);
         break;
       }
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         if (stopping_) break;  // a peer that reads nothing only holds us until the port stops
+        if (!settings_.lossless && (stalled || std::chrono::steady_clock::now() >= give_up)) {
+          ++dropped_;
+          stalled_.insert(*it);
+          break;
+        }
         continue;
       }
       if (errno == ECONNREFUSED || errno == ENOENT) {

@@ -8,7 +8,11 @@
 //   outbound queue and, when that queue is full, keeps the send work request
 //   posted until the sender thread has made room;
 // - the sender thread sends each frame with blocking sendto(), so a slow
-//   receiver holds the sender back instead of losing frames;
+//   receiver holds the sender back instead of losing frames; on a lossy
+//   wire (lossless = false) a peer that takes nothing for kDropGrace loses
+//   the frame instead, counted, and loses the next ones at once until it
+//   takes a frame again, so that a host that stops reading cannot hold the
+//   others' ports;
 // - the receiver thread moves datagrams into the board's inbound queue and,
 //   while that queue is full, stops reading, so the kernel's socket queue
 //   fills and the peers' senders wait.
@@ -30,6 +34,7 @@
 #include <memory>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -53,7 +58,11 @@ class LabWire final : public FramePort {
     std::string port_name;  // unique in the lab: the socket's file name
     std::string capture;    // pcap file, or empty
     ImpairmentSettings impair{};  // what the port does to the frames it sends (tests)
+    // A peer whose socket stays full: wait for it (lossless, the default),
+    // or drop and count what it does not take within kDropGrace.
+    bool lossless = true;
   };
+  static constexpr std::chrono::milliseconds kDropGrace{100};
 
   LabWire(Board& board, Settings settings, std::function<void(std::string_view)> log);
   ~LabWire() override;
@@ -71,6 +80,8 @@ class LabWire final : public FramePort {
   std::string socket_path() const;
   std::uint64_t frames_sent() const { return sent_.load(); }
   std::uint64_t frames_received() const { return received_.load(); }
+  // Frames dropped for a peer that did not read (lossy wire only).
+  std::uint64_t frames_dropped() const { return dropped_.load(); }
 
  private:
   void sender_loop();
@@ -90,8 +101,9 @@ class LabWire final : public FramePort {
   bool was_full_ = false;
   std::vector<std::string> peers_;  // socket paths (sender thread only)
   std::unique_ptr<Impairment> impairment_;  // sender thread only; null on a sound wire
+  std::set<std::string> stalled_;           // lossy wire: peers that did not read (sender thread only)
   std::chrono::steady_clock::time_point last_scan_{};
-  std::atomic<std::uint64_t> sent_{0}, received_{0};
+  std::atomic<std::uint64_t> sent_{0}, received_{0}, dropped_{0};
   std::thread sender_, receiver_;
 };
 

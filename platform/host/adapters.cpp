@@ -25,7 +25,7 @@ constexpr char16_t kNetClassKey[] =
 
 bool board_setting(const std::string& key) {
   return key == "functions" || key == "revision" || key == "port_mode" || key == "driver" || key == "wire" ||
-         key == "capture" || key == "impair";
+         key == "capture" || key == "impair" || key == "lossless";
 }
 
 // The keywords of one function: entries that are not board settings, and
@@ -156,6 +156,11 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
     return false;
   }
   if (!capture.empty() && capture[0] != '/') capture = lab_.host_dir + "/" + capture;
+  const std::string lossless = section.get("lossless").value_or("yes");
+  if (lossless != "yes" && lossless != "no") {
+    *error = "adapter " + section.name + ": lossless must be yes or no, not '" + lossless + "'";
+    return false;
+  }
   zeksim::ImpairmentSettings impair;
   if (auto text = section.get("impair")) {
     std::string why;
@@ -234,7 +239,7 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
   if (on_wire) {
     const std::string port = lab_.host_name + "-" + section.name;
     adapter->wire = std::make_unique<zeksim::LabWire>(
-        board, zeksim::LabWire::Settings{lab_.dir, port, capture, impair},
+        board, zeksim::LabWire::Settings{lab_.dir, port, capture, impair, lossless == "yes"},
         [this, name = section.name](std::string_view line) { log_("adapter " + name + ": " + std::string(line)); });
     std::string wire_error;
     if (!adapter->wire->start(&wire_error)) {

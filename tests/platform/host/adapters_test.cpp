@@ -77,6 +77,7 @@ TEST_F(AdaptersTest, BadSectionsAreRefusedWithAMessage) {
       {{{"revision", "3"}}, "revision must be 4 to 5"},
       {{{"port_mode", "4"}}, "port_mode must be 0 to 3"},
       {{{"impair", "loss=0.1"}}, "impair needs the port on the lab wire"},
+      {{{"lossless", "maybe"}}, "lossless must be yes or no"},
   };
   for (const auto& c : cases) {
     std::string error;
