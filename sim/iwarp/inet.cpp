@@ -70,6 +70,7 @@ std::uint64_t ones_sum(std::span<const std::byte> bytes) {
 }
 
 std::uint64_t copy_and_sum(std::byte* to, std::span<const std::byte> from) {
+  if (from.empty()) return 0;
   std::memcpy(to, from.data(), from.size());
   return ones_sum(std::span<const std::byte>(to, from.size()));
 }

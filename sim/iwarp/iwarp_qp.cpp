@@ -193,6 +193,7 @@ std::optional<std::vector<IwarpQp::Sge>> IwarpQp::read_sges(const std::byte (&ra
 
 bool IwarpQp::gather(const std::vector<Sge>& sges, const std::vector<std::byte>& inline_data, std::size_t offset,
                      std::span<std::byte> dest) {
+  if (dest.empty()) return true;
   if (!inline_data.empty() || sges.empty()) {
     if (offset + dest.size() > inline_data.size()) return false;
     std::memcpy(dest.data(), inline_data.data() + offset, dest.size());

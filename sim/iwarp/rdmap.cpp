@@ -110,9 +110,9 @@ std::size_t encode_terminate(const TerminateInfo& t, std::byte* out) {
     put16(out + n + 2, 0);
     n += 4;
   }
-  std::memcpy(out + n, t.ddp_header.data(), t.ddp_header.size());
+  if (!t.ddp_header.empty()) std::memcpy(out + n, t.ddp_header.data(), t.ddp_header.size());
   n += t.ddp_header.size();
-  std::memcpy(out + n, t.rdmap_header.data(), t.rdmap_header.size());
+  if (!t.rdmap_header.empty()) std::memcpy(out + n, t.rdmap_header.data(), t.rdmap_header.size());
   return n + t.rdmap_header.size();
 }
 

@@ -351,7 +351,7 @@ void write_handshake(PcapWriter& cap, const MpaSettings& mpa) {
     h.window = 16384;
     h.options = options;
     std::vector<std::byte> f(net::frame_header_bytes(options) + payload.size());
-    std::memcpy(f.data() + net::frame_header_bytes(options), payload.data(), payload.size());
+    if (!payload.empty()) std::memcpy(f.data() + net::frame_header_bytes(options), payload.data(), payload.size());
     net::write_tcp_frame(f, h);
     cap.write(f);
   };
