@@ -86,8 +86,8 @@ Board::Board(plat::PhysicalMemory& memory, BoardConfig config)
       pairs_(config_.index_race_check) {
   offload_side_ = std::make_unique<OffloadSide>(*this);
   offload_ = std::make_unique<IwarpEngine>(*offload_side_, config_.tcp);
-  cqp_.attach_offload(offload_.get(), [this] { return engine_now(); },
-                      [this](unsigned f) { refresh_offload_addresses(f); });
+  cqp_.attach_offload(
+      offload_.get(), [this] { return engine_now(); }, [this](unsigned f) { refresh_offload_addresses(f); });
   Layout l = layout(config_);
   functions_.resize(config_.functions);
   for (unsigned f = 0; f < config_.functions; ++f) {
@@ -130,9 +130,12 @@ std::uint64_t Board::window_address(unsigned function, Window window) {
 
 std::uint32_t Board::window_bytes(Window window) const {
   switch (window) {
-    case Window::Registers: return kRegisterWindowBytes;
-    case Window::Doorbells: return doorbell_window_bytes(config_);
-    case Window::Config: return kConfigWindowBytes;
+    case Window::Registers:
+      return kRegisterWindowBytes;
+    case Window::Doorbells:
+      return doorbell_window_bytes(config_);
+    case Window::Config:
+      return kConfigWindowBytes;
   }
   return 0;
 }
@@ -263,7 +266,7 @@ void Board::record_race(const std::optional<IndexRace>& race) {
   if (!race) return;
   ++faults_.index_races;
   const char* what = race->kind == IndexRace::Kind::IndexOverwritten ? "index 0x%x overwritten with 0x%x"
-                                                                      : "data access through index 0x%x (0x%x)";
+                                                                     : "data access through index 0x%x (0x%x)";
   char text[128];
   std::snprintf(text, sizeof text, what, race->first_index, race->second_index);
   log_("index/data pair %u used by two threads without the index-register lock: %s", race->pair, text);

@@ -112,7 +112,8 @@ class Board {
  private:
   class WindowHandler : public plat::MmioHandler {
    public:
-    WindowHandler(Board& board, unsigned function, Window window) : board_(board), function_(function), window_(window) {}
+    WindowHandler(Board& board, unsigned function, Window window)
+        : board_(board), function_(function), window_(window) {}
     std::uint64_t mmio_read(std::uint64_t offset, unsigned size) override {
       return board_.mmio_read(function_, window_, offset, size);
     }

@@ -37,12 +37,12 @@ enum class IndexRaceCheck {
 };
 
 struct BoardConfig {
-  unsigned functions = 1;               // 1 to 4 PCI functions
-  std::uint8_t chip_revision = 4;       // PCI revision id: 4 or 5
-  std::uint8_t port_mode = 0;           // global control bits 8-9 (strapped)
-  std::uint32_t doorbell_pages = 256;   // 4 KB user doorbell pages per function (BAR1)
+  unsigned functions = 1;                   // 1 to 4 PCI functions
+  std::uint8_t chip_revision = 4;           // PCI revision id: 4 or 5
+  std::uint8_t port_mode = 0;               // global control bits 8-9 (strapped)
+  std::uint32_t doorbell_pages = 256;       // 4 KB user doorbell pages per function (BAR1)
   std::uint64_t window_base = 0xF000'0000;  // BARs of all functions are laid out from here
-  bool firmware_alive = true;           // idx 0xA0 reads 0x80
+  bool firmware_alive = true;               // idx 0xA0 reads 0x80
   Capabilities caps{};
 #ifdef NDEBUG
   IndexRaceCheck index_race_check = IndexRaceCheck::Off;

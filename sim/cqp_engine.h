@@ -17,8 +17,8 @@
 
 #include "include/hw/cqp.h"
 #include "sim/counters.h"
-#include "sim/iwarp/engine.h"
 #include "sim/dma.h"
+#include "sim/iwarp/engine.h"
 #include "sim/local_memory.h"
 #include "sim/log.h"
 #include "sim/qp_table.h"
@@ -41,7 +41,13 @@ class CqpEngine {
  public:
   CqpEngine(DmaPort& dma, QueueSet& queues, QueueStatus& status, QueuePairTable& qps, LocalMemory& local,
             const Log& log, FaultCounters& faults, unsigned functions)
-      : dma_(dma), queues_(queues), status_(status), qps_(qps), local_(local), log_(log), faults_(faults),
+      : dma_(dma),
+        queues_(queues),
+        status_(status),
+        qps_(qps),
+        local_(local),
+        log_(log),
+        faults_(faults),
         functions_(functions) {}
 
   // The offload engine that carries iWARP and TOE queue pairs and STags;
@@ -67,8 +73,8 @@ class CqpEngine {
  private:
   struct Work {
     enum class Kind { Create, Run } kind;
-    unsigned id;              // function (Create) or CQP id (Run)
-    std::uint64_t pa = 0;     // host context (Create)
+    unsigned id;           // function (Create) or CQP id (Run)
+    std::uint64_t pa = 0;  // host context (Create)
   };
 
   // What a request did: its CCQ entry's codes and result, or no entry.

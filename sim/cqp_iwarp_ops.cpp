@@ -165,9 +165,9 @@ CqpEngine::Outcome CqpEngine::op_arp_cache(ControlQueuePair&, const MifhCqpWqe& 
   if (kind != kArpAdd) return {kCcqUnsupported};
   const auto low = static_cast<std::uint32_t>(wqe.physical_address);
   const auto high = static_cast<std::uint32_t>(wqe.physical_address >> 32);
-  const net::Mac mac{static_cast<std::uint8_t>(high >> 8),  static_cast<std::uint8_t>(high),
-                     static_cast<std::uint8_t>(low >> 24),  static_cast<std::uint8_t>(low >> 16),
-                     static_cast<std::uint8_t>(low >> 8),   static_cast<std::uint8_t>(low)};
+  const net::Mac mac{static_cast<std::uint8_t>(high >> 8), static_cast<std::uint8_t>(high),
+                     static_cast<std::uint8_t>(low >> 24), static_cast<std::uint8_t>(low >> 16),
+                     static_cast<std::uint8_t>(low >> 8),  static_cast<std::uint8_t>(low)};
   offload_->set_arp(static_cast<std::uint16_t>(index), mac);
   return {};
 }

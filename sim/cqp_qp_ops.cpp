@@ -65,9 +65,12 @@ std::uint16_t CqpEngine::read_context(QueuePair& qp, std::uint64_t pa) {
 
 CqpEngine::Outcome CqpEngine::op_create_qp(ControlQueuePair& cqp, const MifhCqpWqe& wqe) {
   switch ((wqe.op_word >> kQpTypeShift) & kQpTypeMask) {
-    case kQpTypeNic: return create_nic_qp(cqp, wqe);
-    case kQpTypeIwarp: return create_iwarp_qp(cqp, wqe);
-    default: return {kCcqInvalidQpType};
+    case kQpTypeNic:
+      return create_nic_qp(cqp, wqe);
+    case kQpTypeIwarp:
+      return create_iwarp_qp(cqp, wqe);
+    default:
+      return {kCcqInvalidQpType};
   }
 }
 
@@ -175,7 +178,8 @@ CqpEngine::Outcome CqpEngine::op_lmi_access(ControlQueuePair&, const MifhCqpWqe&
   if (kind != kLmiRead && kind != kLmiWrite) return {kCcqUnsupported};
   if (length == 0 || length > kMaxLmiBytes || !local_.contains(address, length)) return {kCcqInvalidQueueSize};
   auto range = local_.range(address, length);
-  const bool ok = kind == kLmiRead ? dma_.write(buffer, range, "LMI read buffer") : dma_.read(buffer, range, "LMI write buffer");
+  const bool ok =
+      kind == kLmiRead ? dma_.write(buffer, range, "LMI read buffer") : dma_.read(buffer, range, "LMI write buffer");
   return {ok ? kCcqOk : kCcqBackingState};
 }
 

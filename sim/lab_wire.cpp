@@ -145,8 +145,8 @@ void LabWire::send_to_peers(const std::vector<std::byte>& frame) {
     const bool stalled = !settings_.lossless && stalled_.contains(*it);
     for (;;) {
       // Blocking: a full receiver holds this sender back; on a lossless wire nothing is dropped.
-      if (::sendto(socket_, frame.data(), frame.size(), stalled ? MSG_DONTWAIT : 0, reinterpret_cast<sockaddr*>(&address),
-                   sizeof address) >= 0) {
+      if (::sendto(socket_, frame.data(), frame.size(), stalled ? MSG_DONTWAIT : 0,
+                   reinterpret_cast<sockaddr*>(&address), sizeof address) >= 0) {
         stalled_.erase(*it);
         break;
       }

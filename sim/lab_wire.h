@@ -31,8 +31,8 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -55,8 +55,8 @@ class LabWire final : public FramePort {
 
   struct Settings {
     std::string lab_dir;
-    std::string port_name;  // unique in the lab: the socket's file name
-    std::string capture;    // pcap file, or empty
+    std::string port_name;        // unique in the lab: the socket's file name
+    std::string capture;          // pcap file, or empty
     ImpairmentSettings impair{};  // what the port does to the frames it sends (tests)
     // A peer whose socket stays full: wait for it (lossless, the default),
     // or drop and count what it does not take within kDropGrace.
@@ -99,7 +99,7 @@ class LabWire final : public FramePort {
   std::condition_variable cv_;
   std::deque<std::vector<std::byte>> outbound_;
   bool was_full_ = false;
-  std::vector<std::string> peers_;  // socket paths (sender thread only)
+  std::vector<std::string> peers_;          // socket paths (sender thread only)
   std::unique_ptr<Impairment> impairment_;  // sender thread only; null on a sound wire
   std::set<std::string> stalled_;           // lossy wire: peers that did not read (sender thread only)
   std::chrono::steady_clock::time_point last_scan_{};

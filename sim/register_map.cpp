@@ -31,10 +31,14 @@ constexpr std::uint32_t kGcWritable = ~(kGcPortModeMask | kGcResetDone | 0x80u);
 // The bytes of each space that rows may occupy (the doorbell window: one page).
 std::uint64_t space_bytes(Space space) {
   switch (space) {
-    case Space::Registers: return kRegisterWindowBytes;
-    case Space::Doorbells: return kDoorbellPageBytes;
-    case Space::Config: return kConfigWindowBytes;
-    case Space::Indexed: return std::uint64_t{1} << 32;
+    case Space::Registers:
+      return kRegisterWindowBytes;
+    case Space::Doorbells:
+      return kDoorbellPageBytes;
+    case Space::Config:
+      return kConfigWindowBytes;
+    case Space::Indexed:
+      return std::uint64_t{1} << 32;
   }
   return 0;
 }
@@ -50,20 +54,28 @@ bool inside(const Register& r, const Register& block) {
 
 const char* space_name(Space space) {
   switch (space) {
-    case Space::Registers: return "register window offset";
-    case Space::Doorbells: return "doorbell window offset";
-    case Space::Config: return "configuration window offset";
-    case Space::Indexed: return "index";
+    case Space::Registers:
+      return "register window offset";
+    case Space::Doorbells:
+      return "doorbell window offset";
+    case Space::Config:
+      return "configuration window offset";
+    case Space::Indexed:
+      return "index";
   }
   return "?";
 }
 
 const char* access_name(Access access) {
   switch (access) {
-    case Access::ReadOnly: return "read-only";
-    case Access::ReadWrite: return "read-write";
-    case Access::WriteOneToClear: return "write-one-to-clear";
-    case Access::WriteOnly: return "write-only";
+    case Access::ReadOnly:
+      return "read-only";
+    case Access::ReadWrite:
+      return "read-write";
+    case Access::WriteOneToClear:
+      return "write-one-to-clear";
+    case Access::WriteOnly:
+      return "write-only";
   }
   return "?";
 }
@@ -76,11 +88,23 @@ std::span<const Register> register_table() {
   using A = Access;
   static const Register kTable[] = {
       // --- Register window (BAR0), one per function unless shared --------
-      {.space = S::Registers, .offset = kRegIntrCause, .name = "interrupt cause", .access = A::WriteOneToClear,
-       .on_read = &Board::intr_cause, .on_write = &Board::intr_cause_written},
-      {.space = S::Registers, .offset = kRegIntrMask, .name = "interrupt mask", .access = A::ReadWrite,
-       .reset = kIntrCauseBits, .on_read = &Board::intr_mask, .on_write = &Board::intr_mask_written},
-      {.space = S::Registers, .offset = kRegIntrAltStatus, .name = "interrupt status", .access = A::ReadOnly,
+      {.space = S::Registers,
+       .offset = kRegIntrCause,
+       .name = "interrupt cause",
+       .access = A::WriteOneToClear,
+       .on_read = &Board::intr_cause,
+       .on_write = &Board::intr_cause_written},
+      {.space = S::Registers,
+       .offset = kRegIntrMask,
+       .name = "interrupt mask",
+       .access = A::ReadWrite,
+       .reset = kIntrCauseBits,
+       .on_read = &Board::intr_mask,
+       .on_write = &Board::intr_mask_written},
+      {.space = S::Registers,
+       .offset = kRegIntrAltStatus,
+       .name = "interrupt status",
+       .access = A::ReadOnly,
        .on_read = &Board::intr_status},
       {.space = S::Registers, .offset = kRegIntrSource, .name = "interrupt source", .access = A::ReadWrite},
       {.space = S::Registers, .offset = kRegTimerControl, .name = "timer control", .access = A::ReadWrite},
@@ -90,90 +114,203 @@ std::span<const Register> register_table() {
       {.space = S::Registers, .offset = kRegEepromData, .name = "EEPROM data", .access = A::ReadWrite},
       {.space = S::Registers, .offset = kRegFlashCommand, .name = "flash command", .access = A::ReadWrite},
       {.space = S::Registers, .offset = kRegFlashData, .name = "flash data", .access = A::ReadWrite},
-      {.space = S::Registers, .offset = kRegGlobalControl, .name = "global control", .access = A::ReadWrite,
-       .configured = &global_control_at_reset, .writable = kGcWritable, .shared = true,
+      {.space = S::Registers,
+       .offset = kRegGlobalControl,
+       .name = "global control",
+       .access = A::ReadWrite,
+       .configured = &global_control_at_reset,
+       .writable = kGcWritable,
+       .shared = true,
        .on_write = &Board::global_control_written},
       {.space = S::Registers, .offset = kRegServicedCq, .name = "serviced CQ", .access = A::ReadWrite},
-      {.space = S::Registers, .offset = kRegWqeDoorbell, .name = "WQE allocate", .access = A::WriteOnly,
+      {.space = S::Registers,
+       .offset = kRegWqeDoorbell,
+       .name = "WQE allocate",
+       .access = A::WriteOnly,
        .on_write = &Board::wqe_allocate_written},
-      {.space = S::Registers, .offset = kRegCqAllocate, .name = "CQE allocate", .access = A::WriteOnly,
+      {.space = S::Registers,
+       .offset = kRegCqAllocate,
+       .name = "CQE allocate",
+       .access = A::WriteOnly,
        .on_write = &Board::cqe_allocate_written},
-      {.space = S::Registers, .offset = kRegAeqAcknowledge, .name = "AEQ acknowledge", .access = A::WriteOnly,
+      {.space = S::Registers,
+       .offset = kRegAeqAcknowledge,
+       .name = "AEQ acknowledge",
+       .access = A::WriteOnly,
        .on_write = &Board::aeq_acknowledge_written},
-      {.space = S::Registers, .offset = kRegIndexBase, .name = "index register", .access = A::ReadWrite,
-       .count = kIndexPairs, .stride = 8, .shared = true, .on_read = &Board::index_register,
+      {.space = S::Registers,
+       .offset = kRegIndexBase,
+       .name = "index register",
+       .access = A::ReadWrite,
+       .count = kIndexPairs,
+       .stride = 8,
+       .shared = true,
+       .on_read = &Board::index_register,
        .on_write = &Board::index_register_written},
-      {.space = S::Registers, .offset = kRegDataBase, .name = "data register", .access = A::ReadWrite,
-       .count = kIndexPairs, .stride = 8, .shared = true, .on_read = &Board::data_register,
+      {.space = S::Registers,
+       .offset = kRegDataBase,
+       .name = "data register",
+       .access = A::ReadWrite,
+       .count = kIndexPairs,
+       .stride = 8,
+       .shared = true,
+       .on_read = &Board::data_register,
        .on_write = &Board::data_register_written},
 
       // --- User doorbell page (BAR1) -------------------------------------
-      {.space = S::Doorbells, .offset = kUserDbWqeAllocate, .name = "WQE allocate", .access = A::WriteOnly,
+      {.space = S::Doorbells,
+       .offset = kUserDbWqeAllocate,
+       .name = "WQE allocate",
+       .access = A::WriteOnly,
        .on_write = &Board::user_wqe_allocate_written},
-      {.space = S::Doorbells, .offset = kUserDbCqeAllocate, .name = "CQE allocate", .access = A::WriteOnly,
+      {.space = S::Doorbells,
+       .offset = kUserDbCqeAllocate,
+       .name = "CQE allocate",
+       .access = A::WriteOnly,
        .on_write = &Board::user_cqe_allocate_written},
 
       // --- Configuration window (BAR2) -----------------------------------
-      {.space = S::Config, .offset = kCfgCapabilities0, .name = "capabilities W", .access = A::ReadOnly,
+      {.space = S::Config,
+       .offset = kCfgCapabilities0,
+       .name = "capabilities W",
+       .access = A::ReadOnly,
        .configured = &capability<&Capabilities::config_1c>},
-      {.space = S::Config, .offset = kCfgCapabilities1, .name = "capabilities V", .access = A::ReadOnly,
+      {.space = S::Config,
+       .offset = kCfgCapabilities1,
+       .name = "capabilities V",
+       .access = A::ReadOnly,
        .configured = &capability<&Capabilities::config_20>},
 
       // --- Indexed registers (one set for the board) ---------------------
-      {.space = S::Indexed, .offset = idx_cqp_context_low(0), .name = "CQP context low", .access = A::ReadWrite,
-       .count = kMaxFunctions, .stride = 8, .on_write = &Board::cqp_context_written},
-      {.space = S::Indexed, .offset = idx_cqp_context_high(0), .name = "CQP context high", .access = A::ReadWrite,
-       .count = kMaxFunctions, .stride = 8},
-      {.space = S::Indexed, .offset = idx_queue_status(0), .name = "queue status", .access = A::ReadOnly,
-       .count = kMaxFunctions, .stride = 8, .on_read = &Board::queue_status_word},
-      {.space = S::Indexed, .offset = kIdxFirmwareAlive, .name = "firmware status", .access = A::ReadOnly,
+      {.space = S::Indexed,
+       .offset = idx_cqp_context_low(0),
+       .name = "CQP context low",
+       .access = A::ReadWrite,
+       .count = kMaxFunctions,
+       .stride = 8,
+       .on_write = &Board::cqp_context_written},
+      {.space = S::Indexed,
+       .offset = idx_cqp_context_high(0),
+       .name = "CQP context high",
+       .access = A::ReadWrite,
+       .count = kMaxFunctions,
+       .stride = 8},
+      {.space = S::Indexed,
+       .offset = idx_queue_status(0),
+       .name = "queue status",
+       .access = A::ReadOnly,
+       .count = kMaxFunctions,
+       .stride = 8,
+       .on_read = &Board::queue_status_word},
+      {.space = S::Indexed,
+       .offset = kIdxFirmwareAlive,
+       .name = "firmware status",
+       .access = A::ReadOnly,
        .configured = &firmware_status},
-      {.space = S::Indexed, .offset = kIdxQueueClasses, .name = "queue classes", .access = A::ReadOnly,
+      {.space = S::Indexed,
+       .offset = kIdxQueueClasses,
+       .name = "queue classes",
+       .access = A::ReadOnly,
        .configured = &capability<&Capabilities::queue_classes>},
-      {.space = S::Indexed, .offset = kIdxSize218, .name = "capability 0x218", .access = A::ReadOnly,
+      {.space = S::Indexed,
+       .offset = kIdxSize218,
+       .name = "capability 0x218",
+       .access = A::ReadOnly,
        .configured = &capability<&Capabilities::size_218>},
-      {.space = S::Indexed, .offset = kIdxSize258, .name = "capability 0x258", .access = A::ReadOnly,
+      {.space = S::Indexed,
+       .offset = kIdxSize258,
+       .name = "capability 0x258",
+       .access = A::ReadOnly,
        .configured = &capability<&Capabilities::size_258>},
-      {.space = S::Indexed, .offset = kIdxSize260, .name = "capability 0x260", .access = A::ReadOnly,
+      {.space = S::Indexed,
+       .offset = kIdxSize260,
+       .name = "capability 0x260",
+       .access = A::ReadOnly,
        .configured = &capability<&Capabilities::size_260>},
-      {.space = S::Indexed, .offset = kIdxSize278, .name = "capability 0x278", .access = A::ReadOnly,
+      {.space = S::Indexed,
+       .offset = kIdxSize278,
+       .name = "capability 0x278",
+       .access = A::ReadOnly,
        .configured = &capability<&Capabilities::size_278>},
-      {.space = S::Indexed, .offset = kIdxSize280, .name = "capability 0x280", .access = A::ReadOnly,
+      {.space = S::Indexed,
+       .offset = kIdxSize280,
+       .name = "capability 0x280",
+       .access = A::ReadOnly,
        .configured = &capability<&Capabilities::size_280>},
-      {.space = S::Indexed, .offset = kIdxSize2B0, .name = "capability 0x2B0", .access = A::ReadOnly,
+      {.space = S::Indexed,
+       .offset = kIdxSize2B0,
+       .name = "capability 0x2B0",
+       .access = A::ReadOnly,
        .configured = &capability<&Capabilities::size_2b0>},
-      {.space = S::Indexed, .offset = idx_scratchpad(0), .name = "scratchpad", .access = A::ReadWrite,
-       .count = kScratchpads, .stride = 8},
-      {.space = S::Indexed, .offset = kIdxFlashMode, .name = "flash mode", .access = A::ReadWrite,
+      {.space = S::Indexed,
+       .offset = idx_scratchpad(0),
+       .name = "scratchpad",
+       .access = A::ReadWrite,
+       .count = kScratchpads,
+       .stride = 8},
+      {.space = S::Indexed,
+       .offset = kIdxFlashMode,
+       .name = "flash mode",
+       .access = A::ReadWrite,
        .configured = &capability<&Capabilities::flash_mode>},
-      {.space = S::Indexed, .offset = idx_user_doorbell(0), .name = "user doorbell pages", .access = A::ReadWrite,
-       .count = kMaxFunctions, .stride = 8},
-      {.space = S::Indexed, .offset = idx_tx_reads(0), .name = "transmit reads", .access = A::ReadWrite,
-       .count = kPorts, .stride = idx_tx_reads(1) - idx_tx_reads(0)},
-      {.space = S::Indexed, .offset = idx_port_mac(0, 0), .name = "port MAC blocks", .access = A::ReadWrite,
+      {.space = S::Indexed,
+       .offset = idx_user_doorbell(0),
+       .name = "user doorbell pages",
+       .access = A::ReadWrite,
+       .count = kMaxFunctions,
+       .stride = 8},
+      {.space = S::Indexed,
+       .offset = idx_tx_reads(0),
+       .name = "transmit reads",
+       .access = A::ReadWrite,
+       .count = kPorts,
+       .stride = idx_tx_reads(1) - idx_tx_reads(0)},
+      {.space = S::Indexed,
+       .offset = idx_port_mac(0, 0),
+       .name = "port MAC blocks",
+       .access = A::ReadWrite,
        .count = kPorts * kPortBlockBytes / 4},
-      {.space = S::Indexed, .offset = idx_serdes(0, 0), .name = "SerDes blocks", .access = A::ReadWrite,
+      {.space = S::Indexed,
+       .offset = idx_serdes(0, 0),
+       .name = "SerDes blocks",
+       .access = A::ReadWrite,
        .count = kPorts * kPortBlockBytes / 4},
       {.space = S::Indexed, .offset = kIdxNicControl, .name = "NIC control", .access = A::ReadWrite},
       {.space = S::Indexed, .offset = kIdxPortMap, .name = "port map", .access = A::ReadWrite},
       {.space = S::Indexed, .offset = kIdxRxEnable, .name = "receive enable", .access = A::ReadWrite},
       {.space = S::Indexed, .offset = kIdxAllUnicast, .name = "all unicast", .access = A::ReadWrite},
       {.space = S::Indexed, .offset = kIdxAllMulticast, .name = "all multicast", .access = A::ReadWrite},
-      {.space = S::Indexed, .offset = kIdxMulticastHashEnable, .name = "multicast hash enable",
-       .access = A::ReadWrite},
+      {.space = S::Indexed, .offset = kIdxMulticastHashEnable, .name = "multicast hash enable", .access = A::ReadWrite},
       {.space = S::Indexed, .offset = kIdxBroadcast, .name = "broadcast", .access = A::ReadWrite},
       {.space = S::Indexed, .offset = kIdxMulticastHashLow, .name = "multicast hash low", .access = A::ReadWrite},
       {.space = S::Indexed, .offset = kIdxMulticastHashHigh, .name = "multicast hash high", .access = A::ReadWrite},
-      {.space = S::Indexed, .offset = kIdxDestIpTable, .name = "destination-IP table", .access = A::ReadWrite,
+      {.space = S::Indexed,
+       .offset = kIdxDestIpTable,
+       .name = "destination-IP table",
+       .access = A::ReadWrite,
        .count = kDestIpEntries * 4},
-      {.space = S::Indexed, .offset = kIdxDestIpTypes, .name = "destination-IP types", .access = A::ReadWrite,
+      {.space = S::Indexed,
+       .offset = kIdxDestIpTypes,
+       .name = "destination-IP types",
+       .access = A::ReadWrite,
        .count = 2},
-      {.space = S::Indexed, .offset = kIdxHashSize, .name = "connection hash size", .access = A::ReadWrite,
+      {.space = S::Indexed,
+       .offset = kIdxHashSize,
+       .name = "connection hash size",
+       .access = A::ReadWrite,
        .configured = &capability<&Capabilities::hash_size>},
-      {.space = S::Indexed, .offset = idx_mac_low(0), .name = "MAC slot low", .access = A::ReadWrite,
-       .count = kMacSlots, .stride = 8},
-      {.space = S::Indexed, .offset = idx_mac_high(0), .name = "MAC slot high", .access = A::ReadWrite,
-       .count = kMacSlots, .stride = 8},
+      {.space = S::Indexed,
+       .offset = idx_mac_low(0),
+       .name = "MAC slot low",
+       .access = A::ReadWrite,
+       .count = kMacSlots,
+       .stride = 8},
+      {.space = S::Indexed,
+       .offset = idx_mac_high(0),
+       .name = "MAC slot high",
+       .access = A::ReadWrite,
+       .count = kMacSlots,
+       .stride = 8},
   };
   return kTable;
 }

@@ -162,11 +162,11 @@ static_assert(offsetof(MifhCqpHostContext, ring_pa) == 8);
 struct alignas(8) MifhCqe {
   std::uint32_t bytes_received;  // receive completions
   std::uint32_t reserved4;
-  std::uint64_t tag;             // QP object | WQE index; CCQ: CQP object
-  std::uint32_t immediate;       // immediate data; CCQ: result word
+  std::uint64_t tag;        // QP object | WQE index; CCQ: CQP object
+  std::uint32_t immediate;  // immediate data; CCQ: result word
   std::uint32_t reserved20;
-  std::uint32_t codes;           // CCQ: minor code bits 0-15, major code bits 16-31
-  std::uint32_t flags;           // bit 31 valid, 30 QP flag, 8 SQ, 7 error, 6 immediate, 0-5 op code
+  std::uint32_t codes;  // CCQ: minor code bits 0-15, major code bits 16-31
+  std::uint32_t flags;  // bit 31 valid, 30 QP flag, 8 SQ, 7 error, 6 immediate, 0-5 op code
 };
 #pragma pack(pop)
 static_assert(alignof(MifhCqe) == 8);
@@ -183,16 +183,16 @@ static_assert(offsetof(MifhCqe, flags) == 28);
 #pragma pack(push, 1)
 struct alignas(8) MifhStagWqe {
   std::uint32_t op_word;
-  std::uint32_t chunk_count;         // register: page-list chunks (0 contiguous, 1 one level, more: two levels)
+  std::uint32_t chunk_count;  // register: page-list chunks (0 contiguous, 1 one level, more: two levels)
   std::uint64_t cqp_object;
   std::uint64_t completion_context;
-  std::uint32_t pd;                  // +24
-  std::uint32_t length;              // +28 (register)
-  std::uint32_t stag;                // +32: index << 8 | key
-  std::uint32_t source_index;        // +36 (register shared)
-  std::uint64_t va_or_fbo;           // +40: the virtual address, or the first-byte offset when zero-based
-  std::uint64_t pbl_pa;              // +48: page list (one level), its root (two levels), the first page (contiguous)
-  std::uint32_t pbl_bytes;           // +56: bytes of page-list entries (8 a page)
+  std::uint32_t pd;            // +24
+  std::uint32_t length;        // +28 (register)
+  std::uint32_t stag;          // +32: index << 8 | key
+  std::uint32_t source_index;  // +36 (register shared)
+  std::uint64_t va_or_fbo;     // +40: the virtual address, or the first-byte offset when zero-based
+  std::uint64_t pbl_pa;        // +48: page list (one level), its root (two levels), the first page (contiguous)
+  std::uint32_t pbl_bytes;     // +56: bytes of page-list entries (8 a page)
   std::uint32_t reserved60;
 };
 #pragma pack(pop)
@@ -205,12 +205,12 @@ static_assert(offsetof(MifhStagWqe, source_index) == 36);
 static_assert(offsetof(MifhStagWqe, va_or_fbo) == 40);
 static_assert(offsetof(MifhStagWqe, pbl_pa) == 48);
 static_assert(offsetof(MifhStagWqe, pbl_bytes) == 56);
-inline constexpr std::uint32_t kStagNotZeroBased = 1u << 9;   // register: +40 is a virtual address
-inline constexpr std::uint32_t kStagChunk4K = 1u << 11;       // page-list chunks of 4 KB (else 256 bytes)
-inline constexpr std::uint32_t kStagRegion = 1u << 13;        // allocate / deallocate: a region (else a window)
-inline constexpr std::uint32_t kStagLargePages = 1u << 14;    // register: 2 MB pages
-inline constexpr unsigned kStagAccessShift = 16;              // register: rights in bits 16-19
-inline constexpr std::uint32_t kStagDeallocPbl = 1u << 10;    // deallocate: the page list goes too
+inline constexpr std::uint32_t kStagNotZeroBased = 1u << 9;  // register: +40 is a virtual address
+inline constexpr std::uint32_t kStagChunk4K = 1u << 11;      // page-list chunks of 4 KB (else 256 bytes)
+inline constexpr std::uint32_t kStagRegion = 1u << 13;       // allocate / deallocate: a region (else a window)
+inline constexpr std::uint32_t kStagLargePages = 1u << 14;   // register: 2 MB pages
+inline constexpr unsigned kStagAccessShift = 16;             // register: rights in bits 16-19
+inline constexpr std::uint32_t kStagDeallocPbl = 1u << 10;   // deallocate: the page list goes too
 // Query result: the CCQ codes word, major 0xFFFF when no such STag; else
 // minor bits 0-7 = 0 when valid (1 when not), bits 8-15 the key.
 inline constexpr std::uint16_t kStagQueryNone = 0xFFFF;
@@ -237,22 +237,22 @@ inline constexpr std::uint16_t kCcqMajorRefused = 0x0001;
 // Minor codes of a refused control request.
 enum CcqMinor : std::uint16_t {
   kCcqOk = 0x0000,
-  kCcqBackingState = 0x1000,       // the queue's memory cannot be reached
+  kCcqBackingState = 0x1000,  // the queue's memory cannot be reached
   kCcqPacketCount = 0x3000,
   kCcqScratchpadFlush = 0x3001,
   kCcqMemoryWindowBound = 0x4000,
-  kCcqIdTooBig = 0x8000,           // a queue or QP id outside its range
+  kCcqIdTooBig = 0x8000,  // a queue or QP id outside its range
   kCcqInvalidNicQpId = 0x8001,
-  kCcqInvalidState = 0x8002,       // the object does not exist, or already exists
+  kCcqInvalidState = 0x8002,  // the object does not exist, or already exists
   kCcqInvalidNextState = 0x8003,
-  kCcqInvalidQueueSize = 0x8004,   // an entry count or size code outside its range
+  kCcqInvalidQueueSize = 0x8004,  // an entry count or size code outside its range
   kCcqInvalidQpType = 0x8005,
   kCcqNoWqePending = 0x8006,
   kCcqBadClose = 0x8007,
   kCcqInvalidNicIndex = 0x8008,
   kCcqLlpClosed = 0x8009,
   kCcqResetNotSent = 0x800A,
-  kCcqUnsupported = 0x800B,        // an op code (or form of one) this adapter does not carry out
+  kCcqUnsupported = 0x800B,  // an op code (or form of one) this adapter does not carry out
 };
 
 }  // namespace zekhw

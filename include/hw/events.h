@@ -14,7 +14,9 @@ namespace zekhw {
 // 4-7 to give the slot back.
 inline constexpr std::uint64_t kCeqeValid = 1ull << 63;
 inline constexpr std::uint64_t kCeqeObjectMask = ~kCeqeValid;
-constexpr std::uint64_t ceqe_value(std::uint64_t cq_object_shifted) { return (cq_object_shifted & kCeqeObjectMask) | kCeqeValid; }
+constexpr std::uint64_t ceqe_value(std::uint64_t cq_object_shifted) {
+  return (cq_object_shifted & kCeqeObjectMask) | kCeqeValid;
+}
 
 #pragma pack(push, 1)
 struct alignas(8) MifhCeqe {
@@ -56,11 +58,11 @@ inline constexpr std::uint32_t kAeqeInboundRdma = 1u << 19;
 inline constexpr unsigned kAeqeIwarpStateShift = 20;
 inline constexpr std::uint32_t kAeqeIwarpStateMask = 0x7;  // bits 20-22
 inline constexpr unsigned kAeqeTcpStateShift = 24;
-inline constexpr std::uint32_t kAeqeTcpStateMask = 0xF;    // bits 24-27
+inline constexpr std::uint32_t kAeqeTcpStateMask = 0xF;  // bits 24-27
 inline constexpr unsigned kAeqeAuxShift = 28;
-inline constexpr std::uint32_t kAeqeAuxMask = 0x3;         // bits 28-29
+inline constexpr std::uint32_t kAeqeAuxMask = 0x3;  // bits 28-29
 inline constexpr std::uint32_t kAeqeValid = 1u << 31;
-inline constexpr std::uint64_t kAeqeReasonMask = 0x1FF;    // low bits of a QP event's context
+inline constexpr std::uint64_t kAeqeReasonMask = 0x1FF;  // low bits of a QP event's context
 
 struct AeqeFields {
   std::uint16_t event_id = 0;
@@ -84,35 +86,35 @@ constexpr std::uint32_t aeqe_info(const AeqeFields& f) {
 // Remote faults that the adapter detects on inbound traffic carry the
 // inbound-RDMA flag; faults of the queue pair's own work requests carry the
 // SQ flag when they concern the send queue.
-inline constexpr std::uint16_t kAeTerminateReceived = 258;  // the peer sent a Terminate
-inline constexpr std::uint16_t kAeInvalidStag = 260;        // inbound: no such STag, or its key differs
-inline constexpr std::uint16_t kAeBaseBounds = 261;         // inbound: the access leaves the region or window
-inline constexpr std::uint16_t kAeAccessRights = 262;       // inbound: the STag lacks the right
-inline constexpr std::uint16_t kAeStagPd = 263;             // inbound: the STag belongs to another PD
-inline constexpr std::uint16_t kAeNoReceiveBuffer = 265;    // inbound Send with no receive posted
-inline constexpr std::uint16_t kAeInvalidMsn = 266;         // inbound untagged message out of sequence
-inline constexpr std::uint16_t kAeInvalidQn = 268;          // inbound untagged queue number not 0, 1 or 2
-inline constexpr std::uint16_t kAeMessageTooLong = 270;     // inbound Send longer than the receive
-inline constexpr std::uint16_t kAeBadVersion = 271;         // inbound DDP or RDMAP version not 1
-inline constexpr std::uint16_t kAeUnexpectedOpcode = 272;   // inbound opcode unknown or not allowed here
-inline constexpr std::uint16_t kAeInvalidMo = 274;          // inbound message offset out of order
-inline constexpr std::uint16_t kAeMpaCrc = 275;             // an FPDU's CRC does not match
-inline constexpr std::uint16_t kAeMpaMarker = 276;          // a marker does not point at its FPDU
-inline constexpr std::uint16_t kAeMpaLength = 277;          // an FPDU too short for its DDP header
-inline constexpr std::uint16_t kAeIrdExceeded = 280;        // more RDMA Read Requests than the IRD
+inline constexpr std::uint16_t kAeTerminateReceived = 258;       // the peer sent a Terminate
+inline constexpr std::uint16_t kAeInvalidStag = 260;             // inbound: no such STag, or its key differs
+inline constexpr std::uint16_t kAeBaseBounds = 261;              // inbound: the access leaves the region or window
+inline constexpr std::uint16_t kAeAccessRights = 262;            // inbound: the STag lacks the right
+inline constexpr std::uint16_t kAeStagPd = 263;                  // inbound: the STag belongs to another PD
+inline constexpr std::uint16_t kAeNoReceiveBuffer = 265;         // inbound Send with no receive posted
+inline constexpr std::uint16_t kAeInvalidMsn = 266;              // inbound untagged message out of sequence
+inline constexpr std::uint16_t kAeInvalidQn = 268;               // inbound untagged queue number not 0, 1 or 2
+inline constexpr std::uint16_t kAeMessageTooLong = 270;          // inbound Send longer than the receive
+inline constexpr std::uint16_t kAeBadVersion = 271;              // inbound DDP or RDMAP version not 1
+inline constexpr std::uint16_t kAeUnexpectedOpcode = 272;        // inbound opcode unknown or not allowed here
+inline constexpr std::uint16_t kAeInvalidMo = 274;               // inbound message offset out of order
+inline constexpr std::uint16_t kAeMpaCrc = 275;                  // an FPDU's CRC does not match
+inline constexpr std::uint16_t kAeMpaMarker = 276;               // a marker does not point at its FPDU
+inline constexpr std::uint16_t kAeMpaLength = 277;               // an FPDU too short for its DDP header
+inline constexpr std::uint16_t kAeIrdExceeded = 280;             // more RDMA Read Requests than the IRD
 inline constexpr std::uint16_t kAeUnexpectedReadResponse = 281;  // a Read Response with no read outstanding
-inline constexpr std::uint16_t kAeCannotInvalidate = 283;   // Send with Invalidate of an STag that cannot be
-inline constexpr std::uint16_t kAeQpCatastrophic = 513;     // the queue pair's rings or buffers unreachable
-inline constexpr std::uint16_t kAeCqError = 515;            // CQ overrun (no credit) or CQ memory unreachable
-inline constexpr std::uint16_t kAeLocalAccess = 769;        // a local SGE with a bad STag, PD, right or range
-inline constexpr std::uint16_t kAeLocalLength = 772;        // SGE lengths that do not make the total length
-inline constexpr std::uint16_t kAeBadWqe = 773;             // a send work request with an unknown op code
-inline constexpr std::uint16_t kAeBindError = 775;          // a memory-window bind refused
-inline constexpr std::uint16_t kAeFastRegisterError = 776;  // a fast register refused
-inline constexpr std::uint16_t kAePeerClosed = 1025;        // the peer closed its side (FIN) while in RTS
-inline constexpr std::uint16_t kAeClosed = 1281;            // a close asked by the host finished (both FINs)
-inline constexpr std::uint16_t kAePeerReset = 1288;         // the peer reset the connection
-inline constexpr std::uint16_t kAeConnectionTimeout = 1290; // retransmissions gave up: the peer is gone
+inline constexpr std::uint16_t kAeCannotInvalidate = 283;        // Send with Invalidate of an STag that cannot be
+inline constexpr std::uint16_t kAeQpCatastrophic = 513;          // the queue pair's rings or buffers unreachable
+inline constexpr std::uint16_t kAeCqError = 515;                 // CQ overrun (no credit) or CQ memory unreachable
+inline constexpr std::uint16_t kAeLocalAccess = 769;             // a local SGE with a bad STag, PD, right or range
+inline constexpr std::uint16_t kAeLocalLength = 772;             // SGE lengths that do not make the total length
+inline constexpr std::uint16_t kAeBadWqe = 773;                  // a send work request with an unknown op code
+inline constexpr std::uint16_t kAeBindError = 775;               // a memory-window bind refused
+inline constexpr std::uint16_t kAeFastRegisterError = 776;       // a fast register refused
+inline constexpr std::uint16_t kAePeerClosed = 1025;             // the peer closed its side (FIN) while in RTS
+inline constexpr std::uint16_t kAeClosed = 1281;                 // a close asked by the host finished (both FINs)
+inline constexpr std::uint16_t kAePeerReset = 1288;              // the peer reset the connection
+inline constexpr std::uint16_t kAeConnectionTimeout = 1290;      // retransmissions gave up: the peer is gone
 
 // TCP states reported in AEQE bits 24-27 (the host stack's numbering).
 enum TcpStateCode : std::uint8_t {

@@ -24,18 +24,18 @@ inline constexpr std::uint32_t kQpHostContextBytes = 8192;
 
 #pragma pack(push, 1)
 struct alignas(8) MifhIwarpQpContext {
-  std::uint32_t flags;         // word 0
-  std::uint16_t sq_cq_id;      // bytes 4-5
-  std::uint16_t rq_cq_id;      // bytes 6-7
-  std::uint64_t sq_pa;         // bytes 8-15
-  std::uint64_t rq_pa;         // bytes 16-23
-  std::uint32_t conn[30];      // words 6-35: connection state (form by the flags)
-  std::uint64_t q2_pa;         // bytes 144-151
+  std::uint32_t flags;     // word 0
+  std::uint16_t sq_cq_id;  // bytes 4-5
+  std::uint16_t rq_cq_id;  // bytes 6-7
+  std::uint64_t sq_pa;     // bytes 8-15
+  std::uint64_t rq_pa;     // bytes 16-23
+  std::uint32_t conn[30];  // words 6-35: connection state (form by the flags)
+  std::uint64_t q2_pa;     // bytes 144-151
   std::uint32_t word38;
   std::uint32_t word39;
   std::uint32_t word40;
   std::uint32_t word41;
-  std::uint64_t qp_object;     // bytes 168-175
+  std::uint64_t qp_object;  // bytes 168-175
 };
 #pragma pack(pop)
 static_assert(alignof(MifhIwarpQpContext) == 8);
@@ -89,9 +89,9 @@ enum QpState : std::uint8_t {
 inline constexpr std::uint32_t kIwarpCtxWindowScaling = 1u << 19;
 inline constexpr std::uint32_t kIwarpCtxTimestamps = 1u << 20;
 
-inline constexpr std::uint32_t kMpaModeRdma = 1u << 0;          // FPDUs (else the stream stays raw)
-inline constexpr std::uint32_t kMpaModeCrc = 1u << 1;           // CRC in both directions
-inline constexpr std::uint32_t kMpaModeSendMarkers = 1u << 2;   // the peer asked for markers
+inline constexpr std::uint32_t kMpaModeRdma = 1u << 0;            // FPDUs (else the stream stays raw)
+inline constexpr std::uint32_t kMpaModeCrc = 1u << 1;             // CRC in both directions
+inline constexpr std::uint32_t kMpaModeSendMarkers = 1u << 2;     // the peer asked for markers
 inline constexpr std::uint32_t kMpaModeReceiveMarkers = 1u << 3;  // this side asked for markers
 
 struct MifhOffloadTcpState {
@@ -100,15 +100,15 @@ struct MifhOffloadTcpState {
   std::uint32_t remote_address = 0;
   std::uint16_t local_port = 0, remote_port = 0;
   std::uint16_t snd_mss = 0;
-  std::uint8_t conn_state = 0;           // the stack's state + 1 (4 bits)
+  std::uint8_t conn_state = 0;  // the stack's state + 1 (4 bits)
   std::uint8_t snd_wnd_shift = 0, rcv_wnd_shift = 0;
   std::uint8_t device_value = 0;
   std::uint16_t keepalive_interval = 0;  // ticks
   std::uint8_t keepalive_probes = 0;
   std::uint32_t ts_recent = 0, ts_recent_age = 0;
   std::uint32_t snd_nxt = 0, snd_wnd = 0, rcv_nxt = 0, rcv_wnd = 0, snd_max = 0, snd_una = 0;
-  std::uint32_t srtt = 0;                // ticks x 8
-  std::uint32_t twelve_seconds = 0;      // 12 x ticks per second
+  std::uint32_t srtt = 0;            // ticks x 8
+  std::uint32_t twelve_seconds = 0;  // 12 x ticks per second
   std::uint32_t ssthresh = 0, snd_cwnd = 0, snd_wl1 = 0, snd_wl2 = 0, max_snd_window = 0;
   std::uint16_t rto_count = 0, rto_seconds = 0;
   std::uint32_t hash_index = 0;
@@ -123,11 +123,12 @@ constexpr void pack_offload_connection(const MifhOffloadTcpState& s, std::uint32
   conn[ctx_conn(12)] = std::uint32_t{s.snd_mss} << 16;
   conn[ctx_conn(13)] = std::uint32_t{s.arp_index} << 16;
   conn[ctx_conn(14)] = std::uint32_t{s.conn_state} << 28;
-  conn[ctx_conn(15)] = std::uint32_t{s.rcv_wnd_shift} | std::uint32_t{s.snd_wnd_shift} << 8 | std::uint32_t{s.device_value} << 16;
+  conn[ctx_conn(15)] =
+      std::uint32_t{s.rcv_wnd_shift} | std::uint32_t{s.snd_wnd_shift} << 8 | std::uint32_t{s.device_value} << 16;
   conn[ctx_conn(16)] = s.keepalive_interval | std::uint32_t{s.keepalive_probes} << 16;
-  const std::uint32_t run[] = {s.ts_recent, s.ts_recent_age, s.snd_nxt, s.snd_wnd, s.rcv_nxt, s.rcv_wnd,
-                               s.snd_max, s.snd_una, s.srtt, s.twelve_seconds, s.ssthresh, s.snd_cwnd,
-                               s.snd_wl1, s.snd_wl2, s.max_snd_window};
+  const std::uint32_t run[] = {s.ts_recent, s.ts_recent_age, s.snd_nxt, s.snd_wnd, s.rcv_nxt,
+                               s.rcv_wnd,   s.snd_max,       s.snd_una, s.srtt,    s.twelve_seconds,
+                               s.ssthresh,  s.snd_cwnd,      s.snd_wl1, s.snd_wl2, s.max_snd_window};
   for (unsigned i = 0; i < 15; ++i) conn[ctx_conn(17) + i] = run[i];
   conn[ctx_conn(33)] = std::uint32_t{s.rto_count} << 16 | s.rto_seconds;
   conn[ctx_conn(35)] = s.hash_index;
@@ -147,9 +148,9 @@ constexpr MifhOffloadTcpState unpack_offload_connection(const std::uint32_t (&co
   s.device_value = static_cast<std::uint8_t>(conn[ctx_conn(15)] >> 16);
   s.keepalive_interval = static_cast<std::uint16_t>(conn[ctx_conn(16)]);
   s.keepalive_probes = static_cast<std::uint8_t>(conn[ctx_conn(16)] >> 16);
-  std::uint32_t* run[] = {&s.ts_recent, &s.ts_recent_age, &s.snd_nxt, &s.snd_wnd, &s.rcv_nxt, &s.rcv_wnd,
-                          &s.snd_max, &s.snd_una, &s.srtt, &s.twelve_seconds, &s.ssthresh, &s.snd_cwnd,
-                          &s.snd_wl1, &s.snd_wl2, &s.max_snd_window};
+  std::uint32_t* run[] = {&s.ts_recent, &s.ts_recent_age, &s.snd_nxt, &s.snd_wnd, &s.rcv_nxt,
+                          &s.rcv_wnd,   &s.snd_max,       &s.snd_una, &s.srtt,    &s.twelve_seconds,
+                          &s.ssthresh,  &s.snd_cwnd,      &s.snd_wl1, &s.snd_wl2, &s.max_snd_window};
   for (unsigned i = 0; i < 15; ++i) *run[i] = conn[ctx_conn(17) + i];
   s.rto_count = static_cast<std::uint16_t>(conn[ctx_conn(33)] >> 16);
   s.rto_seconds = static_cast<std::uint16_t>(conn[ctx_conn(33)]);

@@ -32,12 +32,12 @@ inline constexpr std::uint32_t kRegEepromData = 0x24;
 inline constexpr std::uint32_t kRegFlashCommand = 0x28;
 inline constexpr std::uint32_t kRegFlashData = 0x2C;
 inline constexpr std::uint32_t kRegGlobalControl = 0x30;
-inline constexpr std::uint32_t kRegServicedCq = 0x34;     // id of the last serviced iWARP CQ (kept, not interpreted)
+inline constexpr std::uint32_t kRegServicedCq = 0x34;  // id of the last serviced iWARP CQ (kept, not interpreted)
 inline constexpr std::uint32_t kRegWqeDoorbell = 0x40;
-inline constexpr std::uint32_t kRegCqAllocate = 0x44;     // give-back / arm; a read returns 0 and flushes
+inline constexpr std::uint32_t kRegCqAllocate = 0x44;  // give-back / arm; a read returns 0 and flushes
 inline constexpr std::uint32_t kRegAeqAcknowledge = 0x48;
-inline constexpr std::uint32_t kRegIndexBase = 0x50;      // index register of pair k: 0x50 + 8k
-inline constexpr std::uint32_t kRegDataBase = 0x54;       // data register of pair k:  0x54 + 8k
+inline constexpr std::uint32_t kRegIndexBase = 0x50;  // index register of pair k: 0x50 + 8k
+inline constexpr std::uint32_t kRegDataBase = 0x54;   // data register of pair k:  0x54 + 8k
 
 constexpr std::uint32_t index_register(unsigned pair) { return kRegIndexBase + 8 * pair; }
 constexpr std::uint32_t data_register(unsigned pair) { return kRegDataBase + 8 * pair; }
@@ -124,7 +124,7 @@ constexpr std::uint32_t idx_scratchpad(unsigned n) { return 0x800 + 8 * n; }
 inline constexpr std::uint32_t kIdxFlashMode = 0x8E8;
 constexpr std::uint32_t idx_user_doorbell(unsigned function) { return 0x900 + 8 * function; }
 inline constexpr std::uint32_t kIdxNicControl = 0x5000;
-inline constexpr std::uint32_t kIdxHashSize = 0x6148;     // bits 0-4: connection-hash size exponent
+inline constexpr std::uint32_t kIdxHashSize = 0x6148;  // bits 0-4: connection-hash size exponent
 // Destination-IP table of the offload: entry n (0-31) at 0x400 + 16 n, the
 // address (host order) at +0 and three zero words; two type bits per entry
 // at 0x600 (entries 0-15) and 0x604 (16-31). A connection's local address is
@@ -134,7 +134,7 @@ inline constexpr unsigned kDestIpEntries = 32;
 constexpr std::uint32_t idx_dest_ip(unsigned n) { return kIdxDestIpTable + 16 * n; }
 inline constexpr std::uint32_t kIdxDestIpTypes = 0x600;
 // NIC receive filters (one bit per MAC slot, 20 slots) and the MAC table.
-inline constexpr std::uint32_t kIdxPortMap = 0x6000;        // slot -> port map (kept)
+inline constexpr std::uint32_t kIdxPortMap = 0x6000;  // slot -> port map (kept)
 inline constexpr std::uint32_t kIdxRxEnable = 0x6010;
 inline constexpr std::uint32_t kIdxAllUnicast = 0x6018;
 inline constexpr std::uint32_t kIdxAllMulticast = 0x6020;
@@ -143,20 +143,21 @@ inline constexpr std::uint32_t kIdxBroadcast = 0x6030;
 inline constexpr std::uint32_t kIdxMulticastHashLow = 0x6070;
 inline constexpr std::uint32_t kIdxMulticastHashHigh = 0x6078;
 inline constexpr std::uint32_t kSlotMaskBits = 0xFFFFF;
-constexpr std::uint32_t idx_mac_low(unsigned slot) { return 0x6200 + 8 * slot; }   // MAC bytes 2-5, byte 2 in bits 24-31
+constexpr std::uint32_t idx_mac_low(unsigned slot) { return 0x6200 + 8 * slot; }  // MAC bytes 2-5, byte 2 in bits 24-31
 constexpr std::uint32_t idx_mac_high(unsigned slot) { return 0x6204 + 8 * slot; }  // bytes 0,1; (slot | 0x10) << 16
 inline constexpr std::uint32_t kMacValid = 1u << 20;
 inline constexpr std::uint32_t kIdxNicControlMask = 0x13F3F;  // bits of 0x5000 a field write keeps
-inline constexpr unsigned kIdxNicControlStallShift = 15;       // bit 15: NIC stall/clear control
+inline constexpr unsigned kIdxNicControlStallShift = 15;      // bit 15: NIC stall/clear control
 constexpr std::uint32_t idx_tx_reads(unsigned port) { return 0xA08 + 0x40 * port; }  // bits 24-28 outstanding reads
 inline constexpr std::uint32_t kTxReadsMask = 0x1F000000;
 // Port MAC block and SerDes of a port (stored; the model keeps them).
 inline constexpr unsigned kPorts = 4;                    // ports with a MAC block, a SerDes block and a read counter
 inline constexpr std::uint32_t kPortBlockBytes = 0x200;  // one port's MAC block or SerDes block
 constexpr std::uint32_t idx_port_mac(unsigned port, std::uint32_t offset) { return 0x2000 + 0x200 * port + offset; }
-constexpr std::uint32_t idx_serdes(unsigned lane_block, std::uint32_t offset) { return 0x2800 + 0x200 * lane_block + offset; }
+constexpr std::uint32_t idx_serdes(unsigned lane_block, std::uint32_t offset) {
+  return 0x2800 + 0x200 * lane_block + offset;
+}
 inline constexpr std::uint32_t kSerdesReadyBits = 0xF;  // 0x280C / 0x2A0C bits 0-3
-
 
 // Queue status word (idx_queue_status).
 inline constexpr std::uint32_t kStatusCqp = 1u << 8;

@@ -29,10 +29,10 @@ struct MifhToeBuffer {
 };
 
 struct alignas(8) MifhToeSendWqe {
-  std::uint32_t flags;         // f0 bit 21, f1 bits 22-29, f2 bit 30, f3 bit 31
+  std::uint32_t flags;  // f0 bit 21, f1 bits 22-29, f2 bit 30, f3 bit 31
   std::uint32_t byte_count;
-  std::uint64_t qp;            // the TOE QP's address, returned in the completion
-  std::uint64_t context;       // the caller's context, returned in the completion
+  std::uint64_t qp;       // the TOE QP's address, returned in the completion
+  std::uint64_t context;  // the caller's context, returned in the completion
   std::uint8_t reserved24[40];
   MifhToeBuffer buffer[kToeMaxBuffers];
 };
@@ -51,11 +51,11 @@ struct alignas(8) MifhToeRecvWqe {
 struct alignas(8) MifhToeCqe {
   std::uint32_t byte_count;
   std::uint32_t reserved4;
-  std::uint64_t qp;            // WQE +8
-  std::uint64_t context;       // WQE +16
-  std::uint16_t status;        // 0, or kToeStatus* of a failed request
-  std::uint16_t status2;       // receives: kToeEndOfStream
-  std::uint32_t flags;         // kCqeValid, kCqeSendQueue, kCqeError (cqp.h)
+  std::uint64_t qp;       // WQE +8
+  std::uint64_t context;  // WQE +16
+  std::uint16_t status;   // 0, or kToeStatus* of a failed request
+  std::uint16_t status2;  // receives: kToeEndOfStream
+  std::uint32_t flags;    // kCqeValid, kCqeSendQueue, kCqeError (cqp.h)
 };
 #pragma pack(pop)
 static_assert(sizeof(MifhToeBuffer) == 16);
@@ -76,9 +76,9 @@ static_assert(offsetof(MifhToeCqe, status) == 24);
 static_assert(offsetof(MifhToeCqe, status2) == 26);
 static_assert(offsetof(MifhToeCqe, flags) == 28);
 
-inline constexpr std::uint16_t kToeEndOfStream = 1u << 0;      // status2 of a receive
-inline constexpr std::uint16_t kToeStatusReset = 1;            // the connection was reset
-inline constexpr std::uint16_t kToeStatusTimedOut = 2;         // the peer stopped answering
-inline constexpr std::uint16_t kToeStatusBadRequest = 3;       // buffers out of reach or counts that do not add up
+inline constexpr std::uint16_t kToeEndOfStream = 1u << 0;  // status2 of a receive
+inline constexpr std::uint16_t kToeStatusReset = 1;        // the connection was reset
+inline constexpr std::uint16_t kToeStatusTimedOut = 2;     // the peer stopped answering
+inline constexpr std::uint16_t kToeStatusBadRequest = 3;   // buffers out of reach or counts that do not add up
 
 }  // namespace zekhw

@@ -37,10 +37,10 @@ enum WqeOp : std::uint8_t {
   kWqeKernelOnly = 12,
 };
 inline constexpr std::uint32_t kWqeOpMask = 0x3F;
-inline constexpr std::uint32_t kWqeInline = 1u << 28;     // inline data (write, send); also set on reads
-inline constexpr std::uint32_t kWqeFlagB = 1u << 29;      // solicited / second flag
-inline constexpr std::uint32_t kWqeFence = 1u << 30;      // reads, bind, fast register
-inline constexpr std::uint32_t kWqeSignalled = 1u << 31;  // produce a completion
+inline constexpr std::uint32_t kWqeInline = 1u << 28;        // inline data (write, send); also set on reads
+inline constexpr std::uint32_t kWqeFlagB = 1u << 29;         // solicited / second flag
+inline constexpr std::uint32_t kWqeFence = 1u << 30;         // reads, bind, fast register
+inline constexpr std::uint32_t kWqeSignalled = 1u << 31;     // produce a completion
 inline constexpr std::uint32_t kWqeReadLength = 0xDEADBEEF;  // total-length word of an RDMA read
 inline constexpr std::uint32_t kWqeFastRegNotZeroBased = 1u << 6;
 inline constexpr std::uint32_t kWqeFastRegNot4K = 1u << 7;
@@ -52,7 +52,9 @@ inline constexpr std::uint32_t kMaxInlineBytes = 64;
 inline constexpr unsigned kMaxSges = 4;
 inline constexpr std::uint64_t kTagIndexMask = 0x1FF;  // bits 0-8 of a completion tag
 
-constexpr std::uint64_t wqe_tag(std::uint64_t qp_object, std::uint32_t index) { return qp_object | (index & kTagIndexMask); }
+constexpr std::uint64_t wqe_tag(std::uint64_t qp_object, std::uint32_t index) {
+  return qp_object | (index & kTagIndexMask);
+}
 
 #pragma pack(push, 1)
 struct MifhSge {
@@ -70,8 +72,8 @@ static_assert(offsetof(MifhSge, stag) == 12);
 #pragma pack(push, 1)
 struct alignas(8) MifhWqe {
   std::uint32_t op_word;
-  std::uint32_t total_length;     // sends and writes; kWqeReadLength for a read
-  std::uint64_t tag;              // QP object | ring index, echoed in the CQE
+  std::uint32_t total_length;  // sends and writes; kWqeReadLength for a read
+  std::uint64_t tag;           // QP object | ring index, echoed in the CQE
   std::uint64_t wr_id;
   std::uint32_t reserved24;
   std::uint32_t invalidate_stag;  // send with invalidate; the local STag again for a read with invalidate
@@ -121,14 +123,14 @@ static_assert(offsetof(MifhRqWqe, sge) == 32);
 // Fast-register work request (send queue).
 #pragma pack(push, 1)
 struct alignas(8) MifhFastRegWqe {
-  std::uint32_t op_word;       // 0x40000009 | flags
+  std::uint32_t op_word;  // 0x40000009 | flags
   std::uint32_t reserved4;
   std::uint64_t tag;
   std::uint64_t wr_id;
   std::uint32_t reserved24;
   std::uint32_t stag;
   std::uint64_t total_length;
-  std::uint64_t va_or_fbo;     // the virtual address, or the first-byte offset when zero-based
+  std::uint64_t va_or_fbo;  // the virtual address, or the first-byte offset when zero-based
   std::uint64_t pbl_pa;
   std::uint32_t pbl_bytes;
   std::uint32_t reserved60;
@@ -145,15 +147,15 @@ static_assert(offsetof(MifhFastRegWqe, pbl_bytes) == 56);
 // Memory-window bind work request (send queue): the one layout both builders use.
 #pragma pack(push, 1)
 struct alignas(8) MifhBindWqe {
-  std::uint32_t op_word;       // kWqeBind | fence | signalled
+  std::uint32_t op_word;  // kWqeBind | fence | signalled
   std::uint32_t reserved4;
   std::uint64_t tag;
   std::uint64_t wr_id;
-  std::uint32_t region_stag;   // the memory region the window is bound in
-  std::uint32_t window_stag;   // the window's STag (index << 8 | key)
+  std::uint32_t region_stag;  // the memory region the window is bound in
+  std::uint32_t window_stag;  // the window's STag (index << 8 | key)
   std::uint64_t length;
   std::uint64_t va;
-  std::uint32_t access;        // access rights, bits 0-3
+  std::uint32_t access;  // access rights, bits 0-3
   std::uint8_t reserved52[76];
 };
 #pragma pack(pop)

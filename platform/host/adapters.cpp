@@ -43,8 +43,8 @@ std::vector<std::pair<std::string, std::string>> keywords(const Section& section
   };
   const std::string mine = "f" + std::to_string(function) + ".";
   for (const auto& [key, value] : section.entries) {
-    if (!board_setting(key) && !(key.size() > 3 && key[0] == 'f' && std::isdigit(static_cast<unsigned char>(key[1])) &&
-                                 key[2] == '.')) {
+    if (!board_setting(key) &&
+        !(key.size() > 3 && key[0] == 'f' && std::isdigit(static_cast<unsigned char>(key[1])) && key[2] == '.')) {
       put(key, value);
     }
   }

@@ -37,7 +37,7 @@
 namespace zeksim {
 class Board;
 class LabWire;
-}
+}  // namespace zeksim
 
 namespace plat::host {
 

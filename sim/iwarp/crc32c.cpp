@@ -42,7 +42,7 @@ std::uint32_t update_tables(std::uint32_t c, const unsigned char* p, std::size_t
 
 #if defined(__x86_64__)
 __attribute__((target("sse4.2"))) std::uint32_t update_instruction(std::uint32_t c, const unsigned char* p,
-                                                                     std::size_t n) {
+                                                                   std::size_t n) {
   std::uint64_t c64 = c;
   while (n >= 8) {
     std::uint64_t v;

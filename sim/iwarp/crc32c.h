@@ -16,7 +16,9 @@ inline constexpr std::uint32_t kCrc32cInit = 0xFFFFFFFFu;
 std::uint32_t crc32c_update(std::uint32_t state, std::span<const std::byte> bytes);
 constexpr std::uint32_t crc32c_final(std::uint32_t state) { return ~state; }
 
-inline std::uint32_t crc32c(std::span<const std::byte> bytes) { return crc32c_final(crc32c_update(kCrc32cInit, bytes)); }
+inline std::uint32_t crc32c(std::span<const std::byte> bytes) {
+  return crc32c_final(crc32c_update(kCrc32cInit, bytes));
+}
 inline std::uint32_t crc32c(std::span<const std::uint8_t> bytes) { return crc32c(std::as_bytes(bytes)); }
 
 // The table path alone (the tests hold both paths to the same results).

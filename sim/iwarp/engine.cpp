@@ -191,8 +191,8 @@ bool IwarpEngine::modify(std::uint32_t id, std::uint8_t next_state, const zekhw:
       auto offload = decode_offload_context(context, tables(slot.function), why);
       if (!offload) return false;
       const std::uint32_t hash_index = zekhw::unpack_offload_connection(context.conn).hash_index;
-      if (by_tuple_.contains(tuple_key(offload->endpoints.remote_ip, offload->endpoints.remote_port,
-                                       offload->endpoints.local_port))) {
+      if (by_tuple_.contains(
+              tuple_key(offload->endpoints.remote_ip, offload->endpoints.remote_port, offload->endpoints.local_port))) {
         *why = "the connection is already offloaded";
         return false;
       }

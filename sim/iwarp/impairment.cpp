@@ -18,11 +18,16 @@ bool parse_duration(std::string_view v, Nanos* out) {
   auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
   if (ec != std::errc{} || p == v.data()) return false;
   const std::string_view unit(p, static_cast<std::size_t>(v.data() + v.size() - p));
-  if (unit == "ns") *out = Nanos(n);
-  else if (unit == "us") *out = std::chrono::microseconds(n);
-  else if (unit == "ms") *out = std::chrono::milliseconds(n);
-  else if (unit == "s") *out = std::chrono::seconds(n);
-  else return false;
+  if (unit == "ns")
+    *out = Nanos(n);
+  else if (unit == "us")
+    *out = std::chrono::microseconds(n);
+  else if (unit == "ms")
+    *out = std::chrono::milliseconds(n);
+  else if (unit == "s")
+    *out = std::chrono::seconds(n);
+  else
+    return false;
   return *out <= std::chrono::seconds(10);
 }
 
@@ -41,11 +46,16 @@ bool parse_impairment(std::string_view text, ImpairmentSettings* out, std::strin
     }
     const std::string_view key = item.substr(0, eq), value = item.substr(eq + 1);
     bool ok;
-    if (key == "loss") ok = parse_double(value, &s.loss);
-    else if (key == "duplicate") ok = parse_double(value, &s.duplicate);
-    else if (key == "reorder") ok = parse_double(value, &s.reorder);
-    else if (key == "delay") ok = parse_duration(value, &s.delay);
-    else if (key == "jitter") ok = parse_duration(value, &s.jitter);
+    if (key == "loss")
+      ok = parse_double(value, &s.loss);
+    else if (key == "duplicate")
+      ok = parse_double(value, &s.duplicate);
+    else if (key == "reorder")
+      ok = parse_double(value, &s.reorder);
+    else if (key == "delay")
+      ok = parse_duration(value, &s.delay);
+    else if (key == "jitter")
+      ok = parse_duration(value, &s.jitter);
     else if (key == "seed") {
       auto [p, ec] = std::from_chars(value.data(), value.data() + value.size(), s.seed);
       ok = ec == std::errc{} && p == value.data() + value.size();

@@ -16,7 +16,9 @@ void put32(std::byte* p, std::uint32_t v) {
   p[2] = std::byte(v >> 8);
   p[3] = std::byte(v);
 }
-std::uint16_t get16(const std::byte* p) { return static_cast<std::uint16_t>(std::to_integer<unsigned>(p[0]) << 8 | std::to_integer<unsigned>(p[1])); }
+std::uint16_t get16(const std::byte* p) {
+  return static_cast<std::uint16_t>(std::to_integer<unsigned>(p[0]) << 8 | std::to_integer<unsigned>(p[1]));
+}
 std::uint32_t get32(const std::byte* p) { return std::uint32_t{get16(p)} << 16 | get16(p + 2); }
 
 // Sum of the IPv4 pseudo header for TCP.
@@ -182,7 +184,8 @@ ParseResult parse_tcp_frame(std::span<const std::byte> frame, ParsedTcpFrame* ou
   h.ttl = std::to_integer<std::uint8_t>(ip[8]);
   h.src_ip = get32(ip + 12);
   h.dst_ip = get32(ip + 16);
-  const std::uint64_t sum = pseudo_sum(h.src_ip, h.dst_ip, tcp_bytes) + ones_sum(std::span<const std::byte>(tcp, tcp_bytes));
+  const std::uint64_t sum =
+      pseudo_sum(h.src_ip, h.dst_ip, tcp_bytes) + ones_sum(std::span<const std::byte>(tcp, tcp_bytes));
   if (fold_checksum(sum) != 0) return ParseResult::BadChecksum;
   h.src_port = get16(tcp);
   h.dst_port = get16(tcp + 2);

@@ -32,8 +32,8 @@ enum TcpFlag : std::uint8_t {
 
 // The options the adapter writes and understands; others are skipped.
 struct TcpOptions {
-  std::uint16_t mss = 0;      // 0: absent
-  int wscale = -1;            // -1: absent
+  std::uint16_t mss = 0;  // 0: absent
+  int wscale = -1;        // -1: absent
   bool timestamps = false;
   std::uint32_t ts_val = 0, ts_ecr = 0;
   bool operator==(const TcpOptions&) const = default;
@@ -45,7 +45,7 @@ struct TcpFrameHeader {
   std::uint16_t src_port = 0, dst_port = 0;
   std::uint32_t seq = 0, ack = 0;
   std::uint8_t flags = 0;
-  std::uint16_t window = 0;   // as carried (before scaling)
+  std::uint16_t window = 0;  // as carried (before scaling)
   TcpOptions options{};
   std::uint16_t ip_id = 0;
   std::uint8_t ttl = 64;

@@ -20,10 +20,14 @@ T load(const std::byte* p) {
 
 RdmapOp send_opcode(std::uint32_t op) {
   switch (op) {
-    case kWqeSendInvalidate: return RdmapOp::SendInvalidate;
-    case kWqeSendSolicited: return RdmapOp::SendSolicited;
-    case kWqeSendSolicitedInvalidate: return RdmapOp::SendSolicitedInvalidate;
-    default: return RdmapOp::Send;
+    case kWqeSendInvalidate:
+      return RdmapOp::SendInvalidate;
+    case kWqeSendSolicited:
+      return RdmapOp::SendSolicited;
+    case kWqeSendSolicitedInvalidate:
+      return RdmapOp::SendSolicitedInvalidate;
+    default:
+      return RdmapOp::Send;
   }
 }
 
@@ -36,10 +40,14 @@ struct Refusal {
 };
 Refusal tagged_refusal(StagError e) {
   switch (e) {
-    case StagError::PdMismatch: return {TermLayer::Ddp, term::kDdpTaggedBuffer, term::kDdpTagStagNotInStream, kAeStagPd};
-    case StagError::Access: return {TermLayer::Rdmap, term::kRdmapRemoteProtection, term::kAccessRights, kAeAccessRights};
-    case StagError::Bounds: return {TermLayer::Ddp, term::kDdpTaggedBuffer, term::kDdpTagBaseBounds, kAeBaseBounds};
-    default: return {TermLayer::Ddp, term::kDdpTaggedBuffer, term::kDdpTagInvalidStag, kAeInvalidStag};
+    case StagError::PdMismatch:
+      return {TermLayer::Ddp, term::kDdpTaggedBuffer, term::kDdpTagStagNotInStream, kAeStagPd};
+    case StagError::Access:
+      return {TermLayer::Rdmap, term::kRdmapRemoteProtection, term::kAccessRights, kAeAccessRights};
+    case StagError::Bounds:
+      return {TermLayer::Ddp, term::kDdpTaggedBuffer, term::kDdpTagBaseBounds, kAeBaseBounds};
+    default:
+      return {TermLayer::Ddp, term::kDdpTaggedBuffer, term::kDdpTagInvalidStag, kAeInvalidStag};
   }
 }
 
@@ -130,14 +138,22 @@ void IwarpQp::rq_doorbell(std::uint32_t count) {
 std::uint8_t IwarpQp::tcp_state_code() const {
   if (tcp_ == nullptr) return kTcpClosed;
   switch (tcp_->phase()) {
-    case TcpPhase::Established: return kTcpEstablished;
-    case TcpPhase::FinWait1: return kTcpFinWait1;
-    case TcpPhase::FinWait2: return kTcpFinWait2;
-    case TcpPhase::CloseWait: return kTcpCloseWait;
-    case TcpPhase::Closing: return kTcpClosing;
-    case TcpPhase::LastAck: return kTcpLastAck;
-    case TcpPhase::TimeWait: return kTcpTimeWait;
-    case TcpPhase::Closed: return kTcpClosed;
+    case TcpPhase::Established:
+      return kTcpEstablished;
+    case TcpPhase::FinWait1:
+      return kTcpFinWait1;
+    case TcpPhase::FinWait2:
+      return kTcpFinWait2;
+    case TcpPhase::CloseWait:
+      return kTcpCloseWait;
+    case TcpPhase::Closing:
+      return kTcpClosing;
+    case TcpPhase::LastAck:
+      return kTcpLastAck;
+    case TcpPhase::TimeWait:
+      return kTcpTimeWait;
+    case TcpPhase::Closed:
+      return kTcpClosed;
   }
   return kTcpClosed;
 }
@@ -249,8 +265,9 @@ bool IwarpQp::emit(Outbound& out) {
       payload = 0;
     }
     const std::uint32_t at = out.sent;
-    fpdu = mpa_tx_->build(tcp_->send_tail(), std::span<const std::byte>(hdr, hdr_bytes), payload,
-                          [&](std::span<std::byte> dest, std::size_t off) { return gather(out.sges, out.inline_data, at + off, dest); });
+    fpdu = mpa_tx_->build(
+        tcp_->send_tail(), std::span<const std::byte>(hdr, hdr_bytes), payload,
+        [&](std::span<std::byte> dest, std::size_t off) { return gather(out.sges, out.inline_data, at + off, dest); });
     if (fpdu.empty()) {
       local_error(kAeQpCatastrophic);
       return false;
@@ -538,7 +555,8 @@ void IwarpQp::on_ulpdu(std::span<const std::byte> ulpdu) {
   DdpHeader h;
   std::span<const std::byte> payload;
   switch (decode_ddp(ulpdu, &h, &payload)) {
-    case DdpDecode::Ok: break;
+    case DdpDecode::Ok:
+      break;
     case DdpDecode::Short:
       return terminate(TermLayer::Llp, 0, term::kMpaBadFrame, kAeMpaLength, true);
     case DdpDecode::BadDdpVersion:
@@ -553,9 +571,12 @@ void IwarpQp::on_ulpdu(std::span<const std::byte> ulpdu) {
   }
   if (h.tagged) return on_tagged(h, payload, ulpdu);
   switch (h.qn) {
-    case kQueueSend: return on_send(h, payload, ulpdu);
-    case kQueueReadRequest: return on_read_request(h, payload, ulpdu);
-    case kQueueTerminate: return on_terminate(payload, ulpdu);
+    case kQueueSend:
+      return on_send(h, payload, ulpdu);
+    case kQueueReadRequest:
+      return on_read_request(h, payload, ulpdu);
+    case kQueueTerminate:
+      return on_terminate(payload, ulpdu);
     default:
       return terminate(TermLayer::Ddp, term::kDdpUntaggedBuffer, term::kDdpUntagInvalidQn, kAeInvalidQn, true, ulpdu);
   }
@@ -596,7 +617,8 @@ void IwarpQp::on_tagged(const DdpHeader& h, std::span<const std::byte> payload, 
       const Refusal r = tagged_refusal(e);
       return terminate(r.layer, r.etype, r.code, r.event, true, ulpdu);
     }
-    if (!place(h.stag, h.to, payload)) return terminate(TermLayer::Rdmap, term::kRdmapLocalCatastrophic, 0, kAeQpCatastrophic, true, header);
+    if (!place(h.stag, h.to, payload))
+      return terminate(TermLayer::Rdmap, term::kRdmapLocalCatastrophic, 0, kAeQpCatastrophic, true, header);
     return;
   }
   if (h.op != RdmapOp::ReadResponse) {
@@ -604,8 +626,8 @@ void IwarpQp::on_tagged(const DdpHeader& h, std::span<const std::byte> payload, 
                      ulpdu);
   }
   if (reads_.empty()) {
-    return terminate(TermLayer::Rdmap, term::kRdmapRemoteOperation, term::kUnexpectedOpcode,
-                     kAeUnexpectedReadResponse, true, ulpdu);
+    return terminate(TermLayer::Rdmap, term::kRdmapRemoteOperation, term::kUnexpectedOpcode, kAeUnexpectedReadResponse,
+                     true, ulpdu);
   }
   PendingRead& r = reads_.front();
   if (h.stag != r.sink_stag || h.to != r.sink_to + r.placed || payload.size() > r.size - r.placed) {
@@ -616,7 +638,8 @@ void IwarpQp::on_tagged(const DdpHeader& h, std::span<const std::byte> payload, 
     const Refusal rf = tagged_refusal(e);
     return terminate(rf.layer, rf.etype, rf.code, rf.event, true, ulpdu);
   }
-  if (!place(h.stag, h.to, payload)) return terminate(TermLayer::Rdmap, term::kRdmapLocalCatastrophic, 0, kAeQpCatastrophic, true, header);
+  if (!place(h.stag, h.to, payload))
+    return terminate(TermLayer::Rdmap, term::kRdmapLocalCatastrophic, 0, kAeQpCatastrophic, true, header);
   r.placed += static_cast<std::uint32_t>(payload.size());
   if (!h.last) return;
   if (r.placed != r.size) {
@@ -731,7 +754,8 @@ void IwarpQp::on_send(const DdpHeader& h, std::span<const std::byte> payload, st
   inbound_.reset();
 }
 
-void IwarpQp::on_read_request(const DdpHeader& h, std::span<const std::byte> payload, std::span<const std::byte> ulpdu) {
+void IwarpQp::on_read_request(const DdpHeader& h, std::span<const std::byte> payload,
+                              std::span<const std::byte> ulpdu) {
   if (h.op != RdmapOp::ReadRequest) {
     return terminate(TermLayer::Rdmap, term::kRdmapRemoteOperation, term::kUnexpectedOpcode, kAeUnexpectedOpcode, true,
                      ulpdu);
@@ -783,8 +807,8 @@ void IwarpQp::terminate(TermLayer layer, std::uint8_t etype, std::uint8_t code, 
     if (offending.size() >= hdr) {
       info.ddp_length = static_cast<std::uint16_t>(offending.size());
       info.ddp_header = offending.first(hdr);
-      const bool read_request = !tagged && (std::to_integer<unsigned>(offending[1]) & 0xF) ==
-                                               static_cast<unsigned>(RdmapOp::ReadRequest);
+      const bool read_request =
+          !tagged && (std::to_integer<unsigned>(offending[1]) & 0xF) == static_cast<unsigned>(RdmapOp::ReadRequest);
       if (read_request && offending.size() >= hdr + kReadRequestBytes) {
         info.rdmap_header = offending.subspan(hdr, kReadRequestBytes);
       }
@@ -853,9 +877,7 @@ void IwarpQp::on_timer(Nanos now, FrameSink& sink) {
   if (tcp_ != nullptr) tcp_->on_timer(now, sink);
 }
 
-std::optional<Nanos> IwarpQp::next_deadline() const {
-  return tcp_ != nullptr ? tcp_->next_deadline() : std::nullopt;
-}
+std::optional<Nanos> IwarpQp::next_deadline() const { return tcp_ != nullptr ? tcp_->next_deadline() : std::nullopt; }
 
 bool IwarpQp::has_work() const {
   if (tcp_ == nullptr || tcp_->phase() == TcpPhase::Closed) return false;

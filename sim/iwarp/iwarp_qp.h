@@ -128,28 +128,28 @@ class IwarpQp final : public TcpListener {
   struct SqEntry {
     std::uint32_t index = 0;
     std::uint64_t tag = 0;
-    std::uint32_t op = 0;            // op code (bits 0-5), or the stream-message word
+    std::uint32_t op = 0;  // op code (bits 0-5), or the stream-message word
     bool signalled = false;
     bool done = false;
     bool error = false;
-    std::uint32_t bytes = 0;         // for the completion
-    std::uint32_t end_seq = 0;       // TCP: complete once acknowledged up to here
+    std::uint32_t bytes = 0;    // for the completion
+    std::uint32_t end_seq = 0;  // TCP: complete once acknowledged up to here
     bool wait_ack = false;
-    bool read = false;               // an RDMA Read waiting for its responses
+    bool read = false;                   // an RDMA Read waiting for its responses
     std::uint32_t invalidate_local = 0;  // read with local invalidate: the sink STag afterwards
   };
   // The message being cut into FPDUs.
   struct Outbound {
-    DdpHeader header;                // first segment's header; MO / TO advance
-    std::vector<Sge> sges;           // local source (sends, writes, read responses)
+    DdpHeader header;       // first segment's header; MO / TO advance
+    std::vector<Sge> sges;  // local source (sends, writes, read responses)
     std::vector<std::byte> inline_data;
     std::uint32_t length = 0, sent = 0;
     std::optional<std::uint64_t> sq_serial;  // its send-queue entry (none for read responses)
-    bool raw = false;                // the stream message: bytes without framing
+    bool raw = false;                        // the stream message: bytes without framing
   };
   // An RDMA Read this side asked for.
   struct PendingRead {
-    std::uint64_t sq_serial = 0;     // its send-queue entry
+    std::uint64_t sq_serial = 0;  // its send-queue entry
     std::uint32_t sink_stag = 0;
     std::uint64_t sink_to = 0;
     std::uint32_t size = 0, placed = 0;
@@ -176,7 +176,7 @@ class IwarpQp final : public TcpListener {
   bool take_sq_wqe();
   bool start_message(std::uint32_t index, const std::byte (&raw)[128]);
   void start_read_response();
-  bool emit(Outbound& out);          // FPDUs while TCP has room; true when the message is all queued
+  bool emit(Outbound& out);  // FPDUs while TCP has room; true when the message is all queued
   bool gather(const std::vector<Sge>& sges, const std::vector<std::byte>& inline_data, std::size_t offset,
               std::span<std::byte> dest);
   std::optional<std::vector<Sge>> read_sges(const std::byte (&raw)[128], std::uint32_t total, std::uint32_t access,
@@ -210,17 +210,17 @@ class IwarpQp final : public TcpListener {
   MpaSettings mpa_;
   std::optional<MpaSender> mpa_tx_;
   std::optional<MpaReceiver> mpa_rx_;
-  bool stream_dead_ = false;    // a Terminate went or came: nothing more is read or sent
+  bool stream_dead_ = false;  // a Terminate went or came: nothing more is read or sent
   bool close_asked_ = false;
 
   // Send queue.
   std::uint32_t sq_consumer_ = 0, sq_posted_ = 0;
   bool sq_active_ = true;
-  std::deque<SqEntry> sq_;       // taken, not yet completed, in order
-  std::uint64_t sq_serial_front_ = 0;  // serial of sq_.front(); entries leave only from the front
-  bool sq_stalled_ = false;      // the next request waits for reads to finish (ORD or fence)
-  std::deque<Outbound> outbound_;      // the message being sent first
-  std::deque<PendingRead> reads_;      // reads asked, in order
+  std::deque<SqEntry> sq_;                 // taken, not yet completed, in order
+  std::uint64_t sq_serial_front_ = 0;      // serial of sq_.front(); entries leave only from the front
+  bool sq_stalled_ = false;                // the next request waits for reads to finish (ORD or fence)
+  std::deque<Outbound> outbound_;          // the message being sent first
+  std::deque<PendingRead> reads_;          // reads asked, in order
   std::deque<ReadResponseJob> responses_;  // reads to answer, in order
   std::uint32_t send_msn_ = 1, read_msn_ = 1, term_msn_ = 1;
 
@@ -229,7 +229,7 @@ class IwarpQp final : public TcpListener {
   bool rq_active_ = true;
   std::optional<InboundSend> inbound_;
   std::uint32_t expect_send_msn_ = 1, expect_read_msn_ = 1;
-  std::uint32_t responses_open_ = 0;   // inbound reads not yet fully answered
+  std::uint32_t responses_open_ = 0;  // inbound reads not yet fully answered
   std::uint64_t responses_queued_ = 0, responses_sent_ = 0;
   // Invalidations that wait for Read Responses queued before them (RFC 5040
   // ordering: a Send with Invalidate does not overtake an earlier Read).

@@ -56,8 +56,8 @@ std::uint32_t mpa_max_ulpdu(std::uint32_t emss, bool markers) {
   return std::min(ulpdu, kMpaMaxUlpdu & ~3u);
 }
 
-Bytes MpaSender::build(std::uint32_t seq, std::span<const std::byte> header,
-                                        std::size_t payload_bytes, const PayloadFill& fill) const {
+Bytes MpaSender::build(std::uint32_t seq, std::span<const std::byte> header, std::size_t payload_bytes,
+                       const PayloadFill& fill) const {
   const std::uint32_t ulpdu = static_cast<std::uint32_t>(header.size() + payload_bytes);
   const std::uint32_t pos = seq - marker_base_;
   const std::uint32_t body = fpdu_bytes(ulpdu);
@@ -93,7 +93,8 @@ Bytes MpaSender::build(std::uint32_t seq, std::span<const std::byte> header,
     dst += run;
     q += run;
   }
-  for (auto it = runs.rbegin(); it != runs.rend(); ++it) std::memmove(out.data() + it->to, out.data() + it->from, it->bytes);
+  for (auto it = runs.rbegin(); it != runs.rend(); ++it)
+    std::memmove(out.data() + it->to, out.data() + it->from, it->bytes);
   for (std::uint32_t m : marker_at) {
     // FPDUPTR: octets from the FPDU's first octet back from the marker; the FPDU
     // starts at the marker when a marker opens it.
@@ -102,7 +103,9 @@ Bytes MpaSender::build(std::uint32_t seq, std::span<const std::byte> header,
     put16(out.data() + m + 2, m);
   }
   // The CRC covers every octet before it, the markers included (RFC 5044).
-  if (settings_.crc) put32(out.data() + out.size() - kMpaCrcBytes, crc32c(std::span<const std::byte>(out).first(out.size() - kMpaCrcBytes)));
+  if (settings_.crc)
+    put32(out.data() + out.size() - kMpaCrcBytes,
+          crc32c(std::span<const std::byte>(out).first(out.size() - kMpaCrcBytes)));
   return out;
 }
 
@@ -122,7 +125,8 @@ MpaError MpaReceiver::feed(std::span<const std::byte> bytes, const Deliver& deli
       if (marker_have_ < kMpaMarkerBytes) break;
       marker_have_ = 0;
       const std::uint32_t marker_pos = pos_ - kMpaMarkerBytes;
-      const std::uint32_t fpduptr = std::to_integer<std::uint32_t>(marker_[2]) << 8 | std::to_integer<std::uint32_t>(marker_[3]);
+      const std::uint32_t fpduptr =
+          std::to_integer<std::uint32_t>(marker_[2]) << 8 | std::to_integer<std::uint32_t>(marker_[3]);
       if (!in_fpdu_) {
         in_fpdu_ = true;
         fpdu_start_ = marker_pos;
@@ -180,12 +184,14 @@ MpaError MpaReceiver::feed(std::span<const std::byte> bytes, const Deliver& deli
     n -= want;
     pos_ += static_cast<std::uint32_t>(want);
     if (fpdu_need_ == 0 && fpdu_.size() == kMpaLengthBytes) {
-      const std::uint32_t len = std::to_integer<std::uint32_t>(fpdu_[0]) << 8 | std::to_integer<std::uint32_t>(fpdu_[1]);
+      const std::uint32_t len =
+          std::to_integer<std::uint32_t>(fpdu_[0]) << 8 | std::to_integer<std::uint32_t>(fpdu_[1]);
       fpdu_need_ = fpdu_bytes(len);
       fpdu_.reserve(fpdu_need_);
     }
     if (fpdu_need_ != 0 && fpdu_.size() == fpdu_need_) {
-      const std::uint32_t len = std::to_integer<std::uint32_t>(fpdu_[0]) << 8 | std::to_integer<std::uint32_t>(fpdu_[1]);
+      const std::uint32_t len =
+          std::to_integer<std::uint32_t>(fpdu_[0]) << 8 | std::to_integer<std::uint32_t>(fpdu_[1]);
       if (settings_.crc) {
         std::uint32_t got;
         std::memcpy(&got, fpdu_.data() + padded(len), 4);

@@ -46,8 +46,7 @@ std::uint32_t mpa_fpdu_stream_bytes(std::uint32_t ulpdu, std::uint32_t pos, bool
 class MpaSender {
  public:
   // `marker_base`: TCP sequence number of the first octet of the first FPDU.
-  MpaSender(const MpaSettings& settings, std::uint32_t marker_base)
-      : settings_(settings), marker_base_(marker_base) {}
+  MpaSender(const MpaSettings& settings, std::uint32_t marker_base) : settings_(settings), marker_base_(marker_base) {}
 
   // Fills `dest` with payload octets from payload offset `offset`; false if
   // they could not be had (the FPDU is then not built).
@@ -57,7 +56,7 @@ class MpaSender {
   // DDP/RDMAP header and `payload_bytes` octets from `fill`. Empty on a fill
   // failure.
   Bytes build(std::uint32_t seq, std::span<const std::byte> header, std::size_t payload_bytes,
-                               const PayloadFill& fill) const;
+              const PayloadFill& fill) const;
 
   const MpaSettings& settings() const { return settings_; }
 
@@ -68,8 +67,8 @@ class MpaSender {
 
 enum class MpaError {
   None,
-  Crc,        // the CRC does not match
-  Marker,     // a marker whose FPDUPTR does not point at the FPDU's start
+  Crc,     // the CRC does not match
+  Marker,  // a marker whose FPDUPTR does not point at the FPDU's start
 };
 
 class MpaReceiver {
@@ -94,8 +93,8 @@ class MpaReceiver {
 
   MpaSettings settings_;
   std::uint32_t marker_base_;
-  std::uint32_t pos_;            // stream position of the next octet, relative to the marker base
-  std::uint32_t fpdu_start_ = 0; // stream position where the current FPDU began
+  std::uint32_t pos_;             // stream position of the next octet, relative to the marker base
+  std::uint32_t fpdu_start_ = 0;  // stream position where the current FPDU began
   bool in_fpdu_ = false;
   std::uint32_t marker_have_ = 0;
   std::byte marker_[kMpaMarkerBytes]{};

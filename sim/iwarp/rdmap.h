@@ -53,10 +53,10 @@ std::size_t encode_ddp(const DdpHeader& h, std::byte* out);
 
 enum class DdpDecode {
   Ok,
-  Short,            // shorter than the header its T bit announces
+  Short,  // shorter than the header its T bit announces
   BadDdpVersion,
   BadRdmapVersion,
-  BadOpcode,        // 8-15
+  BadOpcode,  // 8-15
 };
 
 // Decodes a ULPDU's header; `payload` is the rest.
@@ -79,9 +79,9 @@ struct TerminateInfo {
   TermLayer layer = TermLayer::Rdmap;
   std::uint8_t etype = 0;
   std::uint8_t code = 0;
-  std::optional<std::uint16_t> ddp_length;       // M: the ULPDU length of the offending segment
-  std::span<const std::byte> ddp_header;         // D: its DDP header (14 or 18 octets), or empty
-  std::span<const std::byte> rdmap_header;       // R: its RDMA Read Request body (28 octets), or empty
+  std::optional<std::uint16_t> ddp_length;  // M: the ULPDU length of the offending segment
+  std::span<const std::byte> ddp_header;    // D: its DDP header (14 or 18 octets), or empty
+  std::span<const std::byte> rdmap_header;  // R: its RDMA Read Request body (28 octets), or empty
 };
 // Terminate body length for these parts.
 std::size_t terminate_body_bytes(const TerminateInfo& t);

@@ -101,7 +101,8 @@ StagError StagTable::bind(std::uint32_t window_stag, std::uint32_t region_stag, 
   if (r->pd != pd) return StagError::PdMismatch;
   // A window may not give remote rights the region does not have locally.
   if ((access & zekhw::kAccessRemoteRead) != 0 && (r->access & zekhw::kAccessLocalRead) == 0) return StagError::Access;
-  if ((access & zekhw::kAccessRemoteWrite) != 0 && (r->access & zekhw::kAccessLocalWrite) == 0) return StagError::Access;
+  if ((access & zekhw::kAccessRemoteWrite) != 0 && (r->access & zekhw::kAccessLocalWrite) == 0)
+    return StagError::Access;
   const std::uint64_t base = r->zero_based ? 0 : r->va;
   if (va < base || va - base > r->length || length > r->length - (va - base)) return StagError::Bounds;
   if (w->valid) {

@@ -19,10 +19,10 @@ namespace zeksim {
 
 enum class StagError {
   None,
-  Invalid,       // no such index, the key differs, or the entry is not valid
-  PdMismatch,    // the entry belongs to another protection domain
-  Access,        // the rights do not allow the access
-  Bounds,        // the range leaves the entry (or wraps)
+  Invalid,     // no such index, the key differs, or the entry is not valid
+  PdMismatch,  // the entry belongs to another protection domain
+  Access,      // the rights do not allow the access
+  Bounds,      // the range leaves the entry (or wraps)
 };
 
 struct MemoryEntry {
@@ -30,15 +30,15 @@ struct MemoryEntry {
   bool valid = false;
   std::uint32_t pd = 0;
   std::uint8_t key = 0;
-  std::uint32_t access = 0;       // zekhw::kAccess* bits
+  std::uint32_t access = 0;  // zekhw::kAccess* bits
   bool zero_based = false;
-  std::uint64_t va = 0;           // first virtual address (not zero-based), or 0
+  std::uint64_t va = 0;  // first virtual address (not zero-based), or 0
   std::uint64_t length = 0;
-  std::uint32_t max_pages = 0;    // page-list room of an entry allocated for fast registration
+  std::uint32_t max_pages = 0;  // page-list room of an entry allocated for fast registration
   // Translation (regions): byte b of the region lies at pages[(fbo + b) / page_bytes] + (fbo + b) % page_bytes.
   std::vector<std::uint64_t> pages;
   std::uint64_t page_bytes = 4096;
-  std::uint64_t fbo = 0;          // offset of the first byte in the first page
+  std::uint64_t fbo = 0;  // offset of the first byte in the first page
   // Windows: the region they are bound to and the offset of their first byte in it.
   std::uint32_t region_index = 0;
   std::uint64_t region_offset = 0;

@@ -156,8 +156,8 @@ bool TcpConnection::send_segment(Nanos now, FrameSink& sink, std::uint32_t seq, 
     while (done < len) {
       const std::size_t in_record = static_cast<std::size_t>(off - it->off);
       const std::size_t n = std::min(len - done, it->bytes.size() - in_record);
-      const std::uint64_t piece = net::copy_and_sum(frame.data() + headers + done,
-                                                     std::span<const std::byte>(it->bytes).subspan(in_record, n));
+      const std::uint64_t piece =
+          net::copy_and_sum(frame.data() + headers + done, std::span<const std::byte>(it->bytes).subspan(in_record, n));
       sum += (done & 1) != 0 ? swap16(piece) : piece;
       done += n;
       off += n;
@@ -219,7 +219,8 @@ void TcpConnection::output(Nanos now, FrameSink& sink) {
       len = take;
     }
     const bool all_data = nxt_off + len == tail_off_;
-    const bool send_fin = fin_queued_ && all_data && (!fin_sent_ || seq_lt(snd_nxt_ + static_cast<std::uint32_t>(len), snd_max_));
+    const bool send_fin =
+        fin_queued_ && all_data && (!fin_sent_ || seq_lt(snd_nxt_ + static_cast<std::uint32_t>(len), snd_max_));
     if (len == 0 && !send_fin && !ack_now_) break;
     const std::uint32_t seq = snd_nxt_;
     const bool new_data = seq_geq(seq, snd_max_);
@@ -439,8 +440,7 @@ void TcpConnection::deliver(std::span<const std::byte> bytes) {
 void TcpConnection::deliver_held(Nanos now, FrameSink& sink) {
   if (held_bytes() == 0 || listener_ == nullptr) return;
   const std::uint32_t before = window_to_offer();
-  const std::size_t taken =
-      listener_->on_data(std::span<const std::byte>(held_).subspan(held_begin_));
+  const std::size_t taken = listener_->on_data(std::span<const std::byte>(held_).subspan(held_begin_));
   held_begin_ += taken;
   if (held_begin_ == held_.size()) {
     held_.clear();

@@ -39,10 +39,10 @@ constexpr bool seq_geq(std::uint32_t a, std::uint32_t b) { return seq_leq(b, a);
 struct TcpTuning {
   Nanos min_rto{200ms};
   Nanos max_rto{60s};
-  Nanos initial_rto{1s};            // until the first round-trip sample, unless the host's RTO is known
-  unsigned max_retransmits = 10;    // consecutive time-outs before the connection is given up
+  Nanos initial_rto{1s};          // until the first round-trip sample, unless the host's RTO is known
+  unsigned max_retransmits = 10;  // consecutive time-outs before the connection is given up
   Nanos delayed_ack{40ms};
-  Nanos time_wait{2s};              // 2 MSL of the lab
+  Nanos time_wait{2s};  // 2 MSL of the lab
   std::size_t send_buffer_bytes = 8u << 20;
   std::size_t receive_buffer_bytes = 4u << 20;  // window offered; also bounds held and out-of-order bytes
 };
@@ -50,17 +50,17 @@ struct TcpTuning {
 // What the connection continues from (the offload context, decoded).
 struct TcpState {
   std::uint32_t snd_una = 0, snd_nxt = 0, snd_max = 0;
-  std::uint32_t snd_wnd = 0;        // bytes (already scaled)
+  std::uint32_t snd_wnd = 0;  // bytes (already scaled)
   std::uint32_t snd_wl1 = 0, snd_wl2 = 0;
   std::uint32_t rcv_nxt = 0;
-  std::uint32_t rcv_wnd = 0;        // bytes last offered
-  std::uint16_t mss = 536;          // the peer's MSS: payload bytes of a segment without options
+  std::uint32_t rcv_wnd = 0;                  // bytes last offered
+  std::uint16_t mss = 536;                    // the peer's MSS: payload bytes of a segment without options
   std::uint8_t snd_scale = 0, rcv_scale = 0;  // window shifts (0 when scaling is off)
   bool timestamps = false;
   std::uint32_t ts_recent = 0;
   std::uint32_t cwnd = 0, ssthresh = 0;  // 0: start from the defaults
-  Nanos srtt{0};                    // 0: no sample yet
-  Nanos rto{0};                     // 0: tuning's initial RTO
+  Nanos srtt{0};                         // 0: no sample yet
+  Nanos rto{0};                          // 0: tuning's initial RTO
 };
 
 struct TcpEndpoints {
@@ -183,7 +183,7 @@ class TcpConnection {
   std::uint64_t tail_off_ = 0;      // stream offset after the last byte appended
   std::uint64_t host_end_off_ = 0;  // bytes the host sent before the hand-over end here
   bool lost_host_bytes_ = false;
-  bool fin_queued_ = false;         // close() called; FIN follows the data
+  bool fin_queued_ = false;  // close() called; FIN follows the data
   bool fin_sent_ = false;
   std::uint32_t cwnd_, ssthresh_;
   unsigned dupacks_ = 0;
@@ -194,15 +194,15 @@ class TcpConnection {
   bool timing_ = false;
   std::uint32_t timed_seq_ = 0;
   Nanos timed_at_{0};
-  unsigned backoff_ = 0;            // consecutive time-outs
-  std::optional<Nanos> rexmt_at_;   // retransmission or persist timer
-  bool persist_ = false;            // rexmt_at_ is the persist (window probe) timer
+  unsigned backoff_ = 0;           // consecutive time-outs
+  std::optional<Nanos> rexmt_at_;  // retransmission or persist timer
+  bool persist_ = false;           // rexmt_at_ is the persist (window probe) timer
 
   // Receive side.
   std::uint32_t rcv_nxt_;
-  std::uint32_t rcv_adv_;           // right edge offered so far (never moves left)
+  std::uint32_t rcv_adv_;  // right edge offered so far (never moves left)
   std::size_t rcv_capacity_;
-  std::uint64_t rcv_off_ = 0;       // receive-stream offset of rcv_nxt
+  std::uint64_t rcv_off_ = 0;                            // receive-stream offset of rcv_nxt
   std::map<std::uint64_t, std::vector<std::byte>> ooo_;  // early segments by receive-stream offset
   std::size_t ooo_bytes_ = 0;
   std::optional<std::uint64_t> ooo_fin_;  // receive-stream offset of an early FIN

@@ -12,7 +12,7 @@
 #include "include/hw/qp_context.h"
 #include "include/hw/stag.h"
 #include "include/hw/wqe.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 namespace {
 

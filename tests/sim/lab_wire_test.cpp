@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "sim/lab_wire.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 namespace {
 
@@ -31,7 +31,8 @@ TEST_F(LabWireTest, APeerThatDoesNotReadLosesFramesOnALossyWire) {
   int small = 4096;
   setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
 
-  zeksim::LabWire wire(board(), zeksim::LabWire::Settings{lab, "me", "", {}, /*lossless=*/false}, [](std::string_view) {});
+  zeksim::LabWire wire(board(), zeksim::LabWire::Settings{lab, "me", "", {}, /*lossless=*/false},
+                       [](std::string_view) {});
   std::string error;
   ASSERT_TRUE(wire.start(&error)) << error;
   std::vector<std::byte> frame(1000, std::byte{0x5A});

@@ -26,8 +26,12 @@ TEST(Crc32c, KnownVectors) {
     std::vector<std::byte> data;
     std::uint32_t crc;
   } cases[] = {
-      {bytes_of("123456789"), 0xE3069283u}, {zeros, 0x8A9136AAu}, {ones, 0x62A8AB43u},
-      {up, 0x46DD794Eu},                    {down, 0x113FDB5Cu},  {{}, 0u},
+      {bytes_of("123456789"), 0xE3069283u},
+      {zeros, 0x8A9136AAu},
+      {ones, 0x62A8AB43u},
+      {up, 0x46DD794Eu},
+      {down, 0x113FDB5Cu},
+      {{}, 0u},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(crc32c(c.data), c.crc);

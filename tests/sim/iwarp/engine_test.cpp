@@ -156,8 +156,10 @@ TEST(IwarpEngine, HandOverFromTheContextAndCarryAWrite) {
   l.make_qp(l.a, 40);
   l.make_qp(l.b, 60);
   std::string why;
-  ASSERT_TRUE(l.a.engine.modify(40, kQpRts, handover(1000, 5000, 41000, 42000, 0xC0000202, 0x123), l.clock.now(), &why)) << why;
-  ASSERT_TRUE(l.b.engine.modify(60, kQpRts, handover(5000, 1000, 42000, 41000, 0xC0000201, 0x456), l.clock.now(), &why)) << why;
+  ASSERT_TRUE(l.a.engine.modify(40, kQpRts, handover(1000, 5000, 41000, 42000, 0xC0000202, 0x123), l.clock.now(), &why))
+      << why;
+  ASSERT_TRUE(l.b.engine.modify(60, kQpRts, handover(5000, 1000, 42000, 41000, 0xC0000201, 0x456), l.clock.now(), &why))
+      << why;
   // The connection hash entry is where the host computed it.
   EXPECT_EQ(l.a.board.local_word(16 * 0x123 + 4), 40u << 8);
   EXPECT_EQ(l.a.board.local_word(16 * 0x123 + 8), 0xC0000202u);

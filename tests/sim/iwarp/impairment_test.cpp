@@ -28,7 +28,8 @@ std::vector<int> pass(const ImpairmentSettings& s, int frames, Impairment* keep 
 }
 
 TEST(Impairment, TheSameSeedGivesTheSameWire) {
-  const ImpairmentSettings s{.loss = 0.1, .duplicate = 0.1, .reorder = 0.1, .jitter = std::chrono::microseconds(30), .seed = 42};
+  const ImpairmentSettings s{
+      .loss = 0.1, .duplicate = 0.1, .reorder = 0.1, .jitter = std::chrono::microseconds(30), .seed = 42};
   EXPECT_EQ(pass(s, 1000), pass(s, 1000));
   ImpairmentSettings other = s;
   other.seed = 43;

@@ -60,8 +60,10 @@ TEST(Inet, FramesRoundTripWithChecksumsOfEveryLength) {
       std::vector<std::uint8_t> pseudo;
       for (int i = 12; i < 20; ++i) pseudo.push_back(std::to_integer<std::uint8_t>(f[ip + i]));
       const std::size_t tcp_len = f.size() - ip - kIpv4HeaderBytes;
-      pseudo.insert(pseudo.end(), {0, kIpProtoTcp, static_cast<std::uint8_t>(tcp_len >> 8), static_cast<std::uint8_t>(tcp_len)});
-      for (std::size_t i = ip + kIpv4HeaderBytes; i < f.size(); ++i) pseudo.push_back(std::to_integer<std::uint8_t>(f[i]));
+      pseudo.insert(pseudo.end(),
+                    {0, kIpProtoTcp, static_cast<std::uint8_t>(tcp_len >> 8), static_cast<std::uint8_t>(tcp_len)});
+      for (std::size_t i = ip + kIpv4HeaderBytes; i < f.size(); ++i)
+        pseudo.push_back(std::to_integer<std::uint8_t>(f[i]));
       const std::size_t csum_at = 16 + 8 + 4;  // pseudo header is 12 bytes; checksum at TCP +16
       pseudo[csum_at] = pseudo[csum_at + 1] = 0;
       const std::uint16_t expect = reference_checksum(pseudo);

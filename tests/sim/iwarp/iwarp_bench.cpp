@@ -46,8 +46,8 @@ void BM_RdmaWrite(benchmark::State& state) {
     }
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kMessage);
-  state.counters["Gbit/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kMessage * 8 / 1e9,
-                                                benchmark::Counter::kIsRate);
+  state.counters["Gbit/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * kMessage * 8 / 1e9, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_RdmaWrite)->ArgNames({"crc", "mss"})->Args({1, 1460})->Args({0, 1460})->Args({1, 8960})->Args({0, 8960});
 

@@ -92,7 +92,8 @@ TEST_P(IwarpVerbs, ReadsStayWithinTheOrd) {
 
 INSTANTIATE_TEST_SUITE_P(Mpa, IwarpVerbs,
                          ::testing::Values(MpaCase{"crc", {.crc = true}}, MpaCase{"plain", {.crc = false}},
-                                           MpaCase{"markers", {.crc = true, .send_markers = true, .receive_markers = true}},
+                                           MpaCase{"markers",
+                                                   {.crc = true, .send_markers = true, .receive_markers = true}},
                                            MpaCase{"markers_one_way", {.crc = false, .send_markers = true}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -175,8 +176,8 @@ TEST(IwarpQp, FastRegisterThenRemoteWrite) {
 struct FaultCase {
   const char* name;
   std::function<void(Pair&, std::uint32_t la, std::uint32_t rb)> post;
-  std::uint16_t detector_event;   // raised where the fault is found
-  bool found_at_b;                // b found it (a hears the Terminate); else a did (a local fault)
+  std::uint16_t detector_event;  // raised where the fault is found
+  bool found_at_b;               // b found it (a hears the Terminate); else a did (a local fault)
 };
 
 class IwarpFaults : public ::testing::TestWithParam<FaultCase> {};
@@ -184,7 +185,8 @@ class IwarpFaults : public ::testing::TestWithParam<FaultCase> {};
 TEST_P(IwarpFaults, TerminateEventAndNothingWrittenOutside) {
   Pair p;
   const std::uint32_t la = p.a.region(1, 1, 0x10000000, 4, kLocal, kPages);
-  const std::uint32_t rb = p.b.region(2, 2, 0x20000000, 2, kAccessLocalRead | kAccessLocalWrite | kAccessRemoteWrite, kPages);
+  const std::uint32_t rb =
+      p.b.region(2, 2, 0x20000000, 2, kAccessLocalRead | kAccessLocalWrite | kAccessRemoteWrite, kPages);
   p.a.fill_va(1, 0x10000000, pattern(4 * 4096, 7));
   const std::vector<std::byte> before = p.b.host.mem;
   GetParam().post(p, la, rb);
@@ -216,54 +218,66 @@ TEST_P(IwarpFaults, TerminateEventAndNothingWrittenOutside) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, IwarpFaults,
-    ::testing::Values(
-        FaultCase{"write_bad_key",
-                  [](Pair& p, auto la, auto rb) { p.a.post_sq(write_wqe(64, 0x20000000, rb ^ 1, {0x10000000, 64, la})); },
-                  kAeInvalidStag, true},
-        FaultCase{"write_out_of_bounds",
-                  [](Pair& p, auto la, auto rb) {
-                    p.a.post_sq(write_wqe(200, 0x20000000 + 2 * 4096 - 100, rb, {0x10000000, 200, la}));
-                  },
-                  kAeBaseBounds, true},
-        FaultCase{"read_without_right",
-                  [](Pair& p, auto la, auto rb) { p.a.post_sq(read_wqe(64, 0x20000000, rb, 0x10000000, la)); },
-                  kAeAccessRights, true},
-        FaultCase{"write_other_pd",
-                  [](Pair& p, auto la, auto rb) {
-                    p.b.host.table.find(2)->pd = kPd + 1;
-                    p.a.post_sq(write_wqe(64, 0x20000000, rb, {0x10000000, 64, la}));
-                  },
-                  kAeStagPd, true},
-        FaultCase{"send_without_receive",
-                  [](Pair& p, auto la, auto) { p.a.post_sq(send_wqe(kWqeSend, 10, {{0x10000000, 10, la}})); },
-                  kAeNoReceiveBuffer, true},
-        FaultCase{"send_too_long",
-                  [](Pair& p, auto la, auto rb) {
-                    p.b.post_rq(0x20000000, 100, rb);
-                    p.a.post_sq(send_wqe(kWqeSend, 5000, {{0x10000000, 5000, la}}));
-                  },
-                  kAeMessageTooLong, true},
-        FaultCase{"local_bad_stag",
-                  [](Pair& p, auto la, auto) { p.a.post_sq(send_wqe(kWqeSend, 10, {{0x10000000, 10, la + 1}})); },
-                  kAeLocalAccess, false},
-        FaultCase{"local_length_mismatch",
-                  [](Pair& p, auto la, auto) { p.a.post_sq(send_wqe(kWqeSend, 100, {{0x10000000, 10, la}})); },
-                  kAeLocalLength, false},
-        FaultCase{"unknown_opcode",
-                  [](Pair& p, auto la, auto) { p.a.post_sq(send_wqe(13, 10, {{0x10000000, 10, la}})); }, kAeBadWqe,
-                  false},
-        FaultCase{"corrupt_fpdu",
-                  [](Pair& p, auto la, auto rb) {
-                    // Flip a payload bit of a's first data segment and fix up the TCP checksum: only MPA's CRC sees it.
-                    p.tamper_a_to_b = [](std::vector<std::byte>& f) {
-                      net::ParsedTcpFrame s;
-                      if (net::parse_tcp_frame(f, &s) != net::ParseResult::Ok || s.payload.size() < 40) return;
-                      f[f.size() - 20] ^= std::byte{0x10};
-                      net::write_tcp_frame(f, s.header);
-                    };
-                    p.a.post_sq(write_wqe(64, 0x20000000, rb, {0x10000000, 64, la}));
-                  },
-                  kAeMpaCrc, true}),
+    ::testing::Values(FaultCase{"write_bad_key",
+                                [](Pair& p, auto la, auto rb) {
+                                  p.a.post_sq(write_wqe(64, 0x20000000, rb ^ 1, {0x10000000, 64, la}));
+                                },
+                                kAeInvalidStag, true},
+                      FaultCase{"write_out_of_bounds",
+                                [](Pair& p, auto la, auto rb) {
+                                  p.a.post_sq(write_wqe(200, 0x20000000 + 2 * 4096 - 100, rb, {0x10000000, 200, la}));
+                                },
+                                kAeBaseBounds, true},
+                      FaultCase{
+                          "read_without_right",
+                          [](Pair& p, auto la, auto rb) { p.a.post_sq(read_wqe(64, 0x20000000, rb, 0x10000000, la)); },
+                          kAeAccessRights, true},
+                      FaultCase{"write_other_pd",
+                                [](Pair& p, auto la, auto rb) {
+                                  p.b.host.table.find(2)->pd = kPd + 1;
+                                  p.a.post_sq(write_wqe(64, 0x20000000, rb, {0x10000000, 64, la}));
+                                },
+                                kAeStagPd, true},
+                      FaultCase{"send_without_receive",
+                                [](Pair& p, auto la, auto) {
+                                  p.a.post_sq(send_wqe(kWqeSend, 10, {{0x10000000, 10, la}}));
+                                },
+                                kAeNoReceiveBuffer, true},
+                      FaultCase{"send_too_long",
+                                [](Pair& p, auto la, auto rb) {
+                                  p.b.post_rq(0x20000000, 100, rb);
+                                  p.a.post_sq(send_wqe(kWqeSend, 5000, {{0x10000000, 5000, la}}));
+                                },
+                                kAeMessageTooLong, true},
+                      FaultCase{"local_bad_stag",
+                                [](Pair& p, auto la, auto) {
+                                  p.a.post_sq(send_wqe(kWqeSend, 10, {{0x10000000, 10, la + 1}}));
+                                },
+                                kAeLocalAccess, false},
+                      FaultCase{"local_length_mismatch",
+                                [](Pair& p, auto la, auto) {
+                                  p.a.post_sq(send_wqe(kWqeSend, 100, {{0x10000000, 10, la}}));
+                                },
+                                kAeLocalLength, false},
+                      FaultCase{"unknown_opcode",
+                                [](Pair& p, auto la, auto) {
+                                  p.a.post_sq(send_wqe(13, 10, {{0x10000000, 10, la}}));
+                                },
+                                kAeBadWqe, false},
+                      FaultCase{"corrupt_fpdu",
+                                [](Pair& p, auto la, auto rb) {
+                                  // Flip a payload bit of a's first data segment and fix up the TCP checksum: only
+                                  // MPA's CRC sees it.
+                                  p.tamper_a_to_b = [](std::vector<std::byte>& f) {
+                                    net::ParsedTcpFrame s;
+                                    if (net::parse_tcp_frame(f, &s) != net::ParseResult::Ok || s.payload.size() < 40)
+                                      return;
+                                    f[f.size() - 20] ^= std::byte{0x10};
+                                    net::write_tcp_frame(f, s.header);
+                                  };
+                                  p.a.post_sq(write_wqe(64, 0x20000000, rb, {0x10000000, 64, la}));
+                                },
+                                kAeMpaCrc, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(IwarpQp, LocalFaultCompletesTheFailingRequestInError) {
@@ -439,7 +453,8 @@ TEST_P(WireDissection, ProtocolAnalyserReadsEveryFrame) {
   EXPECT_EQ(count("iwarp_mpa.crc_check && iwarp_mpa.crc != iwarp_mpa.crc_check"), 0);
   EXPECT_GT(count("iwarp_mpa.crc_check"), 100);
   EXPECT_GT(count("iwarp_mpa.fpdu"), 100);
-  const std::string ops = run_command(tshark + " -Y iwarp_rdma -T fields -e iwarp_rdma.opcode 2>/dev/null | tr ',' '\\n' | sort -u");
+  const std::string ops =
+      run_command(tshark + " -Y iwarp_rdma -T fields -e iwarp_rdma.opcode 2>/dev/null | tr ',' '\\n' | sort -u");
   for (const char* op : {"0x00", "0x01", "0x02", "0x03", "0x04", "0x05", "0x07"}) {
     EXPECT_NE(ops.find(op), std::string::npos) << op << " in\n" << ops;
   }
@@ -447,7 +462,8 @@ TEST_P(WireDissection, ProtocolAnalyserReadsEveryFrame) {
 
 INSTANTIATE_TEST_SUITE_P(Mpa, WireDissection,
                          ::testing::Values(MpaCase{"crc", {.crc = true}},
-                                           MpaCase{"markers", {.crc = true, .send_markers = true, .receive_markers = true}}),
+                                           MpaCase{"markers",
+                                                   {.crc = true, .send_markers = true, .receive_markers = true}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

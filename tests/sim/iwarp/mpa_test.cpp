@@ -80,7 +80,8 @@ TEST_P(MpaStream, ReceiverReturnsEveryUlpduWhateverTheChunks) {
     ulpdus.push_back(u);
     stream.insert(stream.end(), f.begin(), f.end());
     seq += static_cast<std::uint32_t>(f.size());
-    EXPECT_EQ(f.size(), mpa_fpdu_stream_bytes(static_cast<std::uint32_t>(u.size()), seq - c.base - static_cast<std::uint32_t>(f.size()), c.markers));
+    EXPECT_EQ(f.size(), mpa_fpdu_stream_bytes(static_cast<std::uint32_t>(u.size()),
+                                              seq - c.base - static_cast<std::uint32_t>(f.size()), c.markers));
   }
   MpaReceiver rx(settings, c.base, c.base);
   std::vector<std::vector<std::byte>> got;
@@ -121,7 +122,8 @@ TEST(Mpa, DamageIsReportedAndStopsTheReceiver) {
     const char* what;
     std::size_t at;
     MpaError expect;
-  } cases[] = {{"payload", 700, MpaError::Crc}, {"crc", f.size() - 1, MpaError::Crc}, {"marker", 515, MpaError::Marker}};
+  } cases[] = {
+      {"payload", 700, MpaError::Crc}, {"crc", f.size() - 1, MpaError::Crc}, {"marker", 515, MpaError::Marker}};
   for (const auto& c : cases) {
     auto bad = f;
     bad[c.at] ^= std::byte{0x04};

@@ -25,8 +25,8 @@ MifhOffloadTcpState sample() {
   s.snd_wnd = 0x40000;
   s.rcv_nxt = 0x9000;
   s.rcv_wnd = 0x20000;
-  s.srtt = 8 * 5;              // 5 ticks
-  s.twelve_seconds = 12 * 100; // 100 ticks a second
+  s.srtt = 8 * 5;               // 5 ticks
+  s.twelve_seconds = 12 * 100;  // 100 ticks a second
   s.ssthresh = 0xFFFF;
   s.snd_cwnd = 14600;
   s.snd_wl1 = 0x8FFF;

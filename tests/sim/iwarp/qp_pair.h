@@ -31,7 +31,9 @@ struct Host : IwarpHost {
   std::vector<Completion> completions;
   std::vector<Event> events;
 
-  bool in(std::uint64_t pa, std::size_t n) const { return pa >= kBase && pa - kBase <= kMemory && n <= kMemory - (pa - kBase); }
+  bool in(std::uint64_t pa, std::size_t n) const {
+    return pa >= kBase && pa - kBase <= kMemory && n <= kMemory - (pa - kBase);
+  }
   bool dma_read(std::uint64_t pa, std::span<std::byte> out) override {
     if (!in(pa, out.size())) return false;
     std::memcpy(out.data(), mem.data() + (pa - kBase), out.size());
@@ -52,10 +54,10 @@ struct Host : IwarpHost {
 };
 
 // Memory map of each host.
-constexpr std::uint64_t kSq = kBase;                 // 32 x 128
-constexpr std::uint64_t kRq = kBase + 0x2000;        // 32 x 128
+constexpr std::uint64_t kSq = kBase;           // 32 x 128
+constexpr std::uint64_t kRq = kBase + 0x2000;  // 32 x 128
 constexpr std::uint64_t kQ2 = kBase + 0x4000;
-constexpr std::uint64_t kPages = kBase + 0x10000;    // data pages from here
+constexpr std::uint64_t kPages = kBase + 0x10000;  // data pages from here
 constexpr std::uint32_t kPd = 3;
 constexpr std::uint32_t kRingSize = 32;
 
@@ -83,7 +85,8 @@ struct Side : FrameSink {
     e.va = va;
     e.fbo = va % 4096;
     e.length = std::uint64_t{pages} * 4096 - e.fbo;
-    for (std::uint32_t i = 0; i < pages; ++i) e.pages.push_back(first_page_pa + std::uint64_t{2} * (pages - 1 - i) * 4096);
+    for (std::uint32_t i = 0; i < pages; ++i)
+      e.pages.push_back(first_page_pa + std::uint64_t{2} * (pages - 1 - i) * 4096);
     if (!host.table.register_region(index, e)) throw std::runtime_error("region refused");
     return make_stag(index, key);
   }
@@ -121,23 +124,27 @@ struct Side : FrameSink {
   }
   std::vector<Host::Completion> sq_completions() const {
     std::vector<Host::Completion> v;
-    for (const auto& c : host.completions) if (c.cq == 1) v.push_back(c);
+    for (const auto& c : host.completions)
+      if (c.cq == 1) v.push_back(c);
     return v;
   }
   std::vector<Host::Completion> rq_completions() const {
     std::vector<Host::Completion> v;
-    for (const auto& c : host.completions) if (c.cq == 2) v.push_back(c);
+    for (const auto& c : host.completions)
+      if (c.cq == 2) v.push_back(c);
     return v;
   }
   bool has_event(std::uint16_t id) const {
-    for (const auto& e : host.events) if (e.id == id) return true;
+    for (const auto& e : host.events)
+      if (e.id == id) return true;
     return false;
   }
 };
 
 inline std::vector<std::byte> pattern(std::size_t n, int seed) {
   std::vector<std::byte> v(n);
-  for (std::size_t i = 0; i < n; ++i) v[i] = std::byte((i * 29 + static_cast<std::size_t>(seed) * 13 + i / 4093) & 0xFF);
+  for (std::size_t i = 0; i < n; ++i)
+    v[i] = std::byte((i * 29 + static_cast<std::size_t>(seed) * 13 + i / 4093) & 0xFF);
   return v;
 }
 
@@ -148,7 +155,8 @@ struct Pair {
   std::function<void(std::vector<std::byte>&)> tamper_a_to_b;
   PcapWriter* capture = nullptr;
 
-  explicit Pair(MpaSettings mpa = {.crc = true}, std::uint32_t ord = 8, std::uint32_t ird = 8, std::uint16_t mss = 1460) {
+  explicit Pair(MpaSettings mpa = {.crc = true}, std::uint32_t ord = 8, std::uint32_t ird = 8,
+                std::uint16_t mss = 1460) {
     IwarpQpSetup s;
     s.pd = kPd;
     s.sq_cq = 1;
@@ -165,7 +173,8 @@ struct Pair {
     b.qp = std::make_unique<IwarpQp>(b.host, tuning, s);
     IwarpOffload oa, ob;
     oa.endpoints = {{2, 0, 0, 0, 0, 1}, {2, 0, 0, 0, 0, 2}, 0xC0000201, 0xC0000202, 41000, 42000};
-    ob.endpoints = {oa.endpoints.remote_mac, oa.endpoints.local_mac, oa.endpoints.remote_ip, oa.endpoints.local_ip, 42000, 41000};
+    ob.endpoints = {
+        oa.endpoints.remote_mac, oa.endpoints.local_mac, oa.endpoints.remote_ip, oa.endpoints.local_ip, 42000, 41000};
     for (auto* o : {&oa, &ob}) {
       o->tcp.snd_wnd = o->tcp.rcv_wnd = 1u << 20;
       o->tcp.snd_scale = o->tcp.rcv_scale = 6;
@@ -192,7 +201,8 @@ struct Pair {
   }
 
   // Runs both engines until quiet; the clock moves to the next deadline when idle.
-  void run(const std::function<bool()>& done = [] { return false; }, int limit = 100000) {
+  void run(
+      const std::function<bool()>& done = [] { return false; }, int limit = 100000) {
     for (int i = 0; i < limit && !done(); ++i) {
       a.qp->run(clock.now(), a, 64);
       b.qp->run(clock.now(), b, 64);
@@ -217,7 +227,8 @@ struct Pair {
 constexpr std::uint32_t kAll = kAccessLocalRead | kAccessLocalWrite | kAccessRemoteRead | kAccessRemoteWrite;
 constexpr std::uint32_t kLocal = kAccessLocalRead | kAccessLocalWrite;
 
-inline MifhWqe send_wqe(std::uint32_t op, std::uint32_t length, std::initializer_list<MifhSge> sges, bool signalled = true) {
+inline MifhWqe send_wqe(std::uint32_t op, std::uint32_t length, std::initializer_list<MifhSge> sges,
+                        bool signalled = true) {
   MifhWqe w{};
   w.op_word = op | (signalled ? kWqeSignalled : 0u);
   w.total_length = length;
@@ -234,8 +245,8 @@ inline MifhWqe write_wqe(std::uint32_t length, std::uint64_t remote_va, std::uin
   return w;
 }
 
-inline MifhWqe read_wqe(std::uint32_t length, std::uint64_t remote_va, std::uint32_t remote_stag, std::uint64_t local_va,
-                 std::uint32_t local_stag) {
+inline MifhWqe read_wqe(std::uint32_t length, std::uint64_t remote_va, std::uint32_t remote_stag,
+                        std::uint64_t local_va, std::uint32_t local_stag) {
   MifhWqe w{};
   w.op_word = rdma_read_op(false, true);
   w.total_length = kWqeReadLength;

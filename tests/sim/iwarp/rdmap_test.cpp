@@ -11,7 +11,13 @@ TEST(Rdmap, HeadersRoundTrip) {
   const DdpHeader cases[] = {
       {.tagged = true, .last = true, .op = RdmapOp::RdmaWrite, .stag = 0x12345678, .to = 0x1122334455667788},
       {.tagged = true, .last = false, .op = RdmapOp::ReadResponse, .stag = 0xAB00, .to = 4096},
-      {.tagged = false, .last = true, .op = RdmapOp::SendInvalidate, .invalidate_stag = 0x4201, .qn = 0, .msn = 7, .mo = 0},
+      {.tagged = false,
+       .last = true,
+       .op = RdmapOp::SendInvalidate,
+       .invalidate_stag = 0x4201,
+       .qn = 0,
+       .msn = 7,
+       .mo = 0},
       {.tagged = false, .last = false, .op = RdmapOp::Send, .qn = 0, .msn = 0xFFFFFFFF, .mo = 1452},
       {.tagged = false, .last = true, .op = RdmapOp::Terminate, .qn = 2, .msn = 1},
   };
@@ -73,8 +79,11 @@ TEST(Rdmap, ReadRequestAndTerminateBodies) {
   EXPECT_FALSE(decode_read_request(std::span(b).first(27)));
 
   std::byte hdr[kDdpTaggedHeaderBytes] = {std::byte{0xC1}};
-  const TerminateInfo t{.layer = TermLayer::Ddp, .etype = term::kDdpTaggedBuffer, .code = term::kDdpTagBaseBounds,
-                        .ddp_length = 1200, .ddp_header = hdr};
+  const TerminateInfo t{.layer = TermLayer::Ddp,
+                        .etype = term::kDdpTaggedBuffer,
+                        .code = term::kDdpTagBaseBounds,
+                        .ddp_length = 1200,
+                        .ddp_header = hdr};
   std::vector<std::byte> out(terminate_body_bytes(t));
   ASSERT_EQ(encode_terminate(t, out.data()), out.size());
   EXPECT_EQ(out.size(), 4u + 4 + 14);

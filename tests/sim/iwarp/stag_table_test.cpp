@@ -91,7 +91,8 @@ TEST(StagTable, WindowsBindInsideTheirRegionAndTranslateThroughIt) {
   EXPECT_EQ(f.t.check(w, 9, kAccessRemoteWrite, 0x10000F80, 0x100), StagError::None);
   EXPECT_EQ(f.t.check(w, 9, kAccessRemoteRead, 0x10000F80, 1), StagError::Access);
   EXPECT_EQ(f.t.check(w, 9, kAccessRemoteWrite, 0x10000F80, 0x101), StagError::Bounds);
-  EXPECT_EQ(f.runs(w, 0x10000F80, 0x100), (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{0x9F80, 0x80}, {0x3000, 0x80}}));
+  EXPECT_EQ(f.runs(w, 0x10000F80, 0x100),
+            (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{0x9F80, 0x80}, {0x3000, 0x80}}));
   // The region stays while a window is bound into it.
   EXPECT_FALSE(f.t.deallocate(5));
   EXPECT_EQ(f.t.invalidate(f.stag, 9), StagError::Access);

@@ -197,12 +197,12 @@ TEST_P(ImpairedWire, EveryByteArrivesOnceInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Wires, ImpairedWire,
-    ::testing::Values(WireCase{"loss", {.loss = 0.02, .seed = 3}},
-                      WireCase{"duplicates", {.duplicate = 0.05, .seed = 4}},
-                      WireCase{"reordering", {.reorder = 0.05, .seed = 5}},
-                      WireCase{"jitter", {.delay = 1ms, .jitter = 2ms, .seed = 6}},
-                      WireCase{"everything", {.loss = 0.03, .duplicate = 0.03, .reorder = 0.03, .delay = 100us,
-                                              .jitter = 300us, .seed = 7}}),
+    ::testing::Values(
+        WireCase{"loss", {.loss = 0.02, .seed = 3}}, WireCase{"duplicates", {.duplicate = 0.05, .seed = 4}},
+        WireCase{"reordering", {.reorder = 0.05, .seed = 5}},
+        WireCase{"jitter", {.delay = 1ms, .jitter = 2ms, .seed = 6}},
+        WireCase{"everything",
+                 {.loss = 0.03, .duplicate = 0.03, .reorder = 0.03, .delay = 100us, .jitter = 300us, .seed = 7}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TcpConnection, LossIsRepairedByFastRetransmitWithoutATimeout) {
@@ -310,16 +310,22 @@ TEST(TcpConnection, AbortSendsAReset) {
 TEST(TcpConnection, AClosedWindowIsProbedAndReopens) {
   Link l;
   l.tuning.receive_buffer_bytes = 64 * 1024;
-  l.cb = std::make_unique<TcpConnection>(l.tuning, l.cb->endpoints(), [] {
-    TcpState s = state(77, 0xFFFFF000u);
-    s.rcv_wnd = 64 * 1024;
-    return s;
-  }(), l.clock.now(), &l.b);
-  l.ca = std::make_unique<TcpConnection>(l.tuning, l.ca->endpoints(), [] {
-    TcpState s = state(0xFFFFF000u, 77);
-    s.snd_wnd = 64 * 1024;
-    return s;
-  }(), l.clock.now(), &l.a);
+  l.cb = std::make_unique<TcpConnection>(
+      l.tuning, l.cb->endpoints(),
+      [] {
+        TcpState s = state(77, 0xFFFFF000u);
+        s.rcv_wnd = 64 * 1024;
+        return s;
+      }(),
+      l.clock.now(), &l.b);
+  l.ca = std::make_unique<TcpConnection>(
+      l.tuning, l.ca->endpoints(),
+      [] {
+        TcpState s = state(0xFFFFF000u, 77);
+        s.snd_wnd = 64 * 1024;
+        return s;
+      }(),
+      l.clock.now(), &l.a);
   l.b.take_limit = 0;  // b's user takes nothing: everything is held
   const std::vector<std::byte> sent = send_stream(l, 300'000);
   // The sender stops at the window and probes it.

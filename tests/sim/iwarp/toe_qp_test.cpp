@@ -116,7 +116,9 @@ TEST(ToeQp, BytesFlowThroughPostedBuffersAndWaitForThem) {
   const auto data = pattern(200'000, 1);
   std::memcpy(p.a.host.at(kData), data.data(), data.size());
   // Five buffers in two requests (four, then one), before any receive is posted.
-  p.a.send({{kData, 50'000, 0}, {kData + 50'000, 50'000, 0}, {kData + 100'000, 30'000, 0}, {kData + 130'000, 20'000, 0}}, 11);
+  p.a.send(
+      {{kData, 50'000, 0}, {kData + 50'000, 50'000, 0}, {kData + 100'000, 30'000, 0}, {kData + 130'000, 20'000, 0}},
+      11);
   p.a.send({{kData + 150'000, 50'000, 0}}, 12);
   p.run([&] { return p.b.qp->tcp()->held_bytes() > 0 && !p.b.qp->has_work(); }, 2000);
   EXPECT_TRUE(p.b.cqes(2).empty());
