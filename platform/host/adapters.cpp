@@ -188,7 +188,7 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
   config.chip_revision = static_cast<std::uint8_t>(revision);
   config.port_mode = static_cast<std::uint8_t>(port_mode);
   config.window_base = kFirstWindowBase + (bus - 1) * kWindowSpacePerBoard;
-  adapter->clock = std::make_unique<HostEngineClock>(kernel_.clock());
+  adapter->clock = std::make_unique<HostEngineClock>(machine_.clock());
   config.clock = adapter->clock.get();
   const std::string name = section.name;
   config.log = [this, name](std::string_view line) { log_("adapter " + name + ": " + std::string(line)); };
