@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "proxy/rdma/hw/registers.h"
+#include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/status.h"
 
 ZekBoardTables g_ZekBoards;

@@ -2,7 +2,7 @@
 #include "miniport/adapter.h"
 #include "miniport/hwobjects.h"
 #include "include/hw/registers.h"
-#include "proxy/rdma/hw/registers.h"
+#include "proxy/rdma/hw/reg_access.h"
 
 namespace {
 

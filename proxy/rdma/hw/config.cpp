@@ -4,7 +4,7 @@
 #include "include/hw/nic.h"
 #include "include/hw/registers.h"
 #include "platform/kernel/hal.h"
-#include "proxy/rdma/hw/registers.h"
+#include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/status.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // MAC table and per-slot receive masks, the NIC bring-up of a slot, the
 // connection hash, the port MAC block, the SerDes set-up, the 0x5000 field
 // and the board scratchpad. Every indexed access runs under the
-// index-register lock (registers.h).
+// index-register lock (reg_access.h).
 #pragma once
 
 #include <cstdint>

@@ -5,7 +5,7 @@
 #include "include/hw/registers.h"
 #include "proxy/rdma/hw/cqp.h"
 #include "proxy/rdma/hw/queues.h"
-#include "proxy/rdma/hw/registers.h"
+#include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/status.h"
 
 namespace {

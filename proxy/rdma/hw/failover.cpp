@@ -5,7 +5,7 @@
 
 #include "include/hw/registers.h"
 #include "proxy/rdma/hw/config.h"
-#include "proxy/rdma/hw/registers.h"
+#include "proxy/rdma/hw/reg_access.h"
 
 namespace {
 

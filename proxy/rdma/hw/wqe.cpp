@@ -9,7 +9,7 @@
 #include "platform/kernel/hal.h"
 #include "proxy/rdma/hw/cqp.h"
 #include "proxy/rdma/hw/pools.h"
-#include "proxy/rdma/hw/registers.h"
+#include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/ring.h"
 #include "proxy/rdma/hw/status.h"
 

@@ -1,4 +1,4 @@
-#include "proxy/rdma/hw/registers.h"
+#include "proxy/rdma/hw/reg_access.h"
 
 #include "include/hw/registers.h"
 #include "platform/kernel/hal.h"
