@@ -1,9 +1,11 @@
-// Control completion processing: each valid CCQ entry retires the oldest
-// outstanding CQP request (the adapter completes them strictly in ring
-// order), whose completion context is found in the driver's own ring slot.
+// The control completion queue: its creation and the processing of its
+// entries.
+#include "proxy/rdma/hw/ccq.h"
+
 #include <atomic>
 
 #include "include/hw/registers.h"
+#include "proxy/rdma/hw/cq.h"
 #include "proxy/rdma/hw/cqp.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/status.h"
@@ -15,6 +17,8 @@ namespace {
 constexpr std::uint32_t kMaxCompletionsPerEvent = 429;
 constexpr std::uint8_t kOpQueryStag = 0x0B;
 constexpr std::uint8_t kOpNoRequest = 16;  // an entry that names no request slot
+constexpr std::uint32_t kCcqWaitRounds = 10;
+constexpr std::uint32_t kCcqWaitUs = 1000;
 
 struct MinorMessage {
   std::uint16_t Minor;
@@ -76,9 +80,31 @@ void complete(const zekhw::MifhCqe& entry, MifhCqpCompletionContext* context, st
 
 }  // namespace
 
+ZekStatus mifh_ccq_create(MifhCqObject* cq, std::uint32_t cq_id, std::uint32_t ceq_id) {
+  if (!mifh_cq_is_valid(cq) || ZekIsBadPointer(cq->Device->Cqp)) return MIFH_STATUS_FAIL;
+  MifhDeviceObj* device = cq->Device;
+  // The CCQ is read from its first entry on: its Head is the reading index,
+  // not the adapter's credit mark of an ordinary CQ.
+  cq->RingIndex.Head = 0;
+  cq->RingIndex.Tail = 0;
+  const ZekStatus status = mifh_iwarptoe_cq_create(cq, cq_id, ceq_id, 1, 0, nullptr);
+  if (status != MIFH_STATUS_SUCCESS) return status;
+  for (std::uint32_t round = 0; round < kCcqWaitRounds; ++round) {
+    OSPrimSleepDelay(nullptr, kCcqWaitUs);
+    std::uint32_t value = 0;
+    mifh_read_indexed(device, zekhw::idx_queue_status(device->PciFunction), &value);
+    if ((value & zekhw::kStatusCcq) != 0) {
+      // No CCQ entry reports the CCQ's own creation.
+      mifh_cqp_advance_tail(device->Cqp, 1);
+      return MIFH_STATUS_SUCCESS;
+    }
+  }
+  ZEK_LOG_FAILURE("mifh_ccq_create failed FILE[%s] LINE[%d]\n", __FILE__, __LINE__);
+  return MIFH_STATUS_FAIL;
+}
+
 ZekStatus mifh_process_ccq(MifhCqObject* ccq) {
-  if (ZekIsBadPointer(ccq) || ccq->Signature != MIFH_CQ_SIGNATURE || ZekIsBadPointer(ccq->Device) ||
-      ccq->Ring == nullptr || ccq->RingIndex.Size == 0) {
+  if (!mifh_cq_is_valid(ccq) || ccq->Ring == nullptr || ccq->RingIndex.Size == 0) {
     ZEK_LOG_FAILURE("mifh_process_ccq: bad CCQ object (0x%p)\n", static_cast<void*>(ccq));
     return MIFH_STATUS_FAIL;
   }

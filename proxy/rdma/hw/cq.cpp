@@ -1,22 +1,16 @@
 // Completion queues: objects, rings, and their control requests.
+#include "proxy/rdma/hw/cq.h"
+
 #include <cstring>
 
 #include "include/hw/cqp.h"
 #include "include/hw/registers.h"
 #include "proxy/rdma/hw/cqp.h"
 #include "proxy/rdma/hw/pools.h"
-#include "proxy/rdma/hw/queues.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/status.h"
 
 namespace {
-
-constexpr std::uint32_t kCcqWaitRounds = 10;
-constexpr std::uint32_t kCcqWaitUs = 1000;
-
-bool cq_is_valid(const MifhCqObject* cq) {
-  return !ZekIsBadPointer(cq) && cq->Signature == MIFH_CQ_SIGNATURE && !ZekIsBadPointer(cq->Device);
-}
 
 // The physical address the CQ requests carry: the page list of a virtually
 // mapped CQ, else the ring, taken anew from its virtual address.
@@ -109,7 +103,7 @@ ZekStatus mifh_iwarp_cq_init(MifhDeviceObj* device, MifhCqObject* cq, void* ring
 }
 
 ZekStatus mifh_nic_cq_create(MifhCqObject* cq, std::uint32_t ceq_id, MifhCqpCompletionContext* context) {
-  if (!cq_is_valid(cq)) return MIFH_STATUS_FAIL;
+  if (!mifh_cq_is_valid(cq)) return MIFH_STATUS_FAIL;
   if (ceq_id > 15) {
     ZEK_LOG_FAILURE("mifh_nic_cq_create: u32CEQId (0x%x) is invalid\n", ceq_id);
     return MIFH_STATUS_INVALID_ID;
@@ -124,7 +118,7 @@ ZekStatus mifh_nic_cq_create(MifhCqObject* cq, std::uint32_t ceq_id, MifhCqpComp
 
 ZekStatus mifh_iwarptoe_cq_create(MifhCqObject* cq, std::uint32_t cq_id, std::uint32_t ceq_id, std::uint8_t enable,
                                   std::uint8_t iwarp_flag, MifhCqpCompletionContext* context) {
-  if (!cq_is_valid(cq)) return MIFH_STATUS_FAIL;
+  if (!mifh_cq_is_valid(cq)) return MIFH_STATUS_FAIL;
   if (cq_id > zekhw::kMaxCqId) {
     ZEK_LOG_FAILURE("mifh_iwarptoe_cq_create: u32CQId (0x%x) is invalid\n", cq_id);
     return MIFH_STATUS_INVALID_ID;
@@ -145,31 +139,8 @@ ZekStatus mifh_iwarptoe_cq_create(MifhCqObject* cq, std::uint32_t cq_id, std::ui
   return mifh_cqp_post(cq->Device->Cqp, &wqe, MifhPostMode::Queueing, "mifh_iwarptoe_cq_create");
 }
 
-ZekStatus mifh_ccq_create(MifhCqObject* cq, std::uint32_t cq_id, std::uint32_t ceq_id) {
-  if (!cq_is_valid(cq) || ZekIsBadPointer(cq->Device->Cqp)) return MIFH_STATUS_FAIL;
-  MifhDeviceObj* device = cq->Device;
-  // The CCQ is read from its first entry on: its Head is the reading index,
-  // not the adapter's credit mark of an ordinary CQ.
-  cq->RingIndex.Head = 0;
-  cq->RingIndex.Tail = 0;
-  const ZekStatus status = mifh_iwarptoe_cq_create(cq, cq_id, ceq_id, 1, 0, nullptr);
-  if (status != MIFH_STATUS_SUCCESS) return status;
-  for (std::uint32_t round = 0; round < kCcqWaitRounds; ++round) {
-    OSPrimSleepDelay(nullptr, kCcqWaitUs);
-    std::uint32_t value = 0;
-    mifh_read_indexed(device, zekhw::idx_queue_status(device->PciFunction), &value);
-    if ((value & zekhw::kStatusCcq) != 0) {
-      // No CCQ entry reports the CCQ's own creation.
-      mifh_cqp_advance_tail(device->Cqp, 1);
-      return MIFH_STATUS_SUCCESS;
-    }
-  }
-  ZEK_LOG_FAILURE("mifh_ccq_create failed FILE[%s] LINE[%d]\n", __FILE__, __LINE__);
-  return MIFH_STATUS_FAIL;
-}
-
 ZekStatus mifh_cq_modify(MifhCqObject* cq, std::uint32_t ceq_id, MifhCqpCompletionContext* context) {
-  if (!cq_is_valid(cq)) return MIFH_STATUS_FAIL;
+  if (!mifh_cq_is_valid(cq)) return MIFH_STATUS_FAIL;
   if (ceq_id > 15) {
     ZEK_LOG_FAILURE("mifh_cq_modify: u32CEQId (0x%x) is invalid\n", ceq_id);
     return MIFH_STATUS_INVALID_ID;
@@ -182,7 +153,7 @@ ZekStatus mifh_cq_modify(MifhCqObject* cq, std::uint32_t ceq_id, MifhCqpCompleti
 }
 
 ZekStatus mifh_cq_destroy(MifhCqObject* cq, MifhCqpCompletionContext* context) {
-  if (!cq_is_valid(cq)) return MIFH_STATUS_FAIL;
+  if (!mifh_cq_is_valid(cq)) return MIFH_STATUS_FAIL;
   const bool v = cq->FlagV != 0;
   const zekhw::MifhCqpWqe wqe =
       cq_request(cq, zekhw::destroy_cq_word(cq->ElementCount, v && cq->FlagP != 0, v), 0, context);

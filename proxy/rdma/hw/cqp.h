@@ -57,11 +57,6 @@ ZekStatus mifh_cqp_nop(MifhCqpObject* cqp);
 // returns the release routine's status.
 ZekStatus mifh_free_CQPPendQ_buffer(MifhCqpObject* cqp);
 
-// Retires control completions of the device's CQP from its CCQ: at most 430
-// per call, each calling its request's completion context; gives the entries
-// back, moves the CQP tail and re-arms the CCQ.
-ZekStatus mifh_process_ccq(MifhCqObject* ccq);
-
 // Tail of the CQP ring as the CCQ processing last left it.
 std::uint32_t mifh_cqp_tail(const MifhCqpObject* cqp);
 void mifh_cqp_advance_tail(MifhCqpObject* cqp, std::uint32_t count);

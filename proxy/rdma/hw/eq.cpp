@@ -1,10 +1,11 @@
 // Event queues: AEQ and CEQ creation, and the reading of CEQ entries.
+#include "proxy/rdma/hw/eq.h"
+
 #include <atomic>
 
 #include "include/hw/events.h"
 #include "include/hw/registers.h"
 #include "proxy/rdma/hw/cqp.h"
-#include "proxy/rdma/hw/queues.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/status.h"
 

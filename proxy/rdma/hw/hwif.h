@@ -13,13 +13,15 @@
 #pragma once
 
 #include "proxy/rdma/hw/async_events.h"
+#include "proxy/rdma/hw/ccq.h"
 #include "proxy/rdma/hw/config.h"
+#include "proxy/rdma/hw/cq.h"
 #include "proxy/rdma/hw/cqp.h"
+#include "proxy/rdma/hw/eq.h"
 #include "proxy/rdma/hw/failover.h"
 #include "proxy/rdma/hw/nic_qp.h"
 #include "proxy/rdma/hw/pools.h"
 #include "proxy/rdma/hw/qp.h"
-#include "proxy/rdma/hw/queues.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/ring.h"
 #include "proxy/rdma/hw/status.h"

@@ -2,8 +2,11 @@
 // destruction with bounded polls, requests round-tripping through the CCQ to
 // their completion contexts, the pending queue taking over when the ring is
 // full, doorbell chunking and the CCQ processing limits.
+#include "proxy/rdma/hw/cqp.h"
+
 #include <deque>
 
+#include "proxy/rdma/hw/ccq.h"
 #include "tests/proxy/rdma/hw/hwif_fixture.h"
 
 namespace {
