@@ -7,6 +7,7 @@
 #include "include/hw/registers.h"
 #include "proxy/rdma/hw/cq.h"
 #include "proxy/rdma/hw/cqp.h"
+#include "proxy/rdma/hw/doorbell.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/status.h"
 
@@ -144,11 +145,7 @@ ZekStatus mifh_process_ccq(MifhCqObject* ccq) {
       break;
     }
   }
-  for (std::uint32_t left = n; left > 0;) {
-    const std::uint32_t chunk = left < 255 ? left : 255;
-    mifh_write_reg(device, zekhw::kRegCqAllocate, zekhw::cq_give_back(ccq->CqId, chunk));
-    left -= chunk;
-  }
+  mifh_give_back_cqes(ccq, n, 0);
   mifh_cqp_advance_tail(cqp, n);
   mifh_write_reg(device, zekhw::kRegCqAllocate, zekhw::cq_arm(ccq->CqId, false));
   mifh_read_reg(device, zekhw::kRegCqAllocate);  // flushes the writes before it

@@ -1,4 +1,4 @@
-// CQP creation, destruction, posting, doorbells and the pending refill.
+// CQP creation, destruction, posting and the pending refill.
 #include "proxy/rdma/hw/cqp.h"
 
 #include <atomic>
@@ -6,6 +6,7 @@
 
 #include "include/hw/registers.h"
 #include "platform/kernel/ke.h"
+#include "proxy/rdma/hw/doorbell.h"
 #include "proxy/rdma/hw/pools.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/ring.h"
@@ -226,18 +227,8 @@ zekhw::MifhCqpWqe* mifh_cqp_get_next_send_wqe(MifhCqpObject* cqp) {
   return slot;
 }
 
-void mifh_write_wqe_doorbell(const MifhDeviceObj* device, std::uint32_t queue_id, std::uint32_t count, bool send) {
-  // Requests written to the ring are visible before the doorbell announces them.
-  std::atomic_thread_fence(std::memory_order_release);
-  while (count > 0) {
-    const std::uint32_t chunk = count < zekhw::kDbMaxCount ? count : zekhw::kDbMaxCount;
-    mifh_write_reg(device, zekhw::kRegWqeDoorbell, zekhw::wqe_doorbell(queue_id, chunk, send));
-    count -= chunk;
-  }
-}
-
 ZekStatus mifh_wqe_doorbell(MifhCqpObject* cqp, std::uint32_t count) {
-  mifh_write_wqe_doorbell(cqp->Device, cqp->CqpId, count, true);
+  mifh_write_wqe_doorbell(cqp->Device, nullptr, cqp->CqpId, count, true);
   return MIFH_STATUS_SUCCESS;
 }
 

@@ -40,11 +40,9 @@ ZekStatus mifh_free_cqp_object(MifhCqpObject* cqp);
 // The slot at the head (the head moves on), or null when the ring is full or
 // requests are pending. Call between the CQP's lock routines.
 zekhw::MifhCqpWqe* mifh_cqp_get_next_send_wqe(MifhCqpObject* cqp);
-// Announces count requests, at most 255 per doorbell write.
+// Announces count requests through register 0x40 (doorbell.h), at most 255
+// a write; always MIFH_STATUS_SUCCESS.
 ZekStatus mifh_wqe_doorbell(MifhCqpObject* cqp, std::uint32_t count);
-// Writes the WQE-allocate doorbell of any queue: count << 24 | send << 23 | id,
-// at most 255 per write.
-void mifh_write_wqe_doorbell(const MifhDeviceObj* device, std::uint32_t queue_id, std::uint32_t count, bool send);
 
 // Posts one request (its CQP-object field is filled here) with the protocol
 // above; the CQP's release routine runs exactly once. `caller` names the

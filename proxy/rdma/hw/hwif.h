@@ -17,6 +17,7 @@
 #include "proxy/rdma/hw/config.h"
 #include "proxy/rdma/hw/cq.h"
 #include "proxy/rdma/hw/cqp.h"
+#include "proxy/rdma/hw/doorbell.h"
 #include "proxy/rdma/hw/eq.h"
 #include "proxy/rdma/hw/failover.h"
 #include "proxy/rdma/hw/nic_qp.h"

@@ -10,6 +10,7 @@
 #include "proxy/rdma/hw/config.h"
 #include "proxy/rdma/hw/cq.h"
 #include "proxy/rdma/hw/cqp.h"
+#include "proxy/rdma/hw/doorbell.h"
 #include "proxy/rdma/hw/pools.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/ring.h"
@@ -418,12 +419,6 @@ ZekStatus mifh_nic_qp_post_rq_to_doorbell(MifhQpObject* qp, std::uint32_t count,
     OSPRIM_RING_MOVE_HEAD(&qp->RqRing);
   }
   *posted = n;
-  std::atomic_thread_fence(std::memory_order_release);
-  for (std::uint32_t left = n; left > 0;) {
-    const std::uint32_t chunk = left < zekhw::kDbMaxCount ? left : zekhw::kDbMaxCount;
-    WRITE_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(const_cast<std::uint32_t*>(qp->Doorbell)),
-                         zekhw::wqe_doorbell(qp->QpId, chunk, false));
-    left -= chunk;
-  }
+  mifh_write_wqe_doorbell(qp->Device, qp->Doorbell, qp->QpId, n, false);
   return n == count ? MIFH_STATUS_SUCCESS : MIFH_STATUS_NO_WQE;
 }

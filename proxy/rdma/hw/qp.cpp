@@ -8,6 +8,7 @@
 #include "include/hw/registers.h"
 #include "include/hw/wqe.h"
 #include "proxy/rdma/hw/cqp.h"
+#include "proxy/rdma/hw/doorbell.h"
 #include "proxy/rdma/hw/pools.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/ring.h"
@@ -556,7 +557,7 @@ ZekStatus mifh_nic_qp_post_sq(MifhQpObject* qp, const MifhNicSendRequest* reques
   auto* ring = static_cast<zekhw::MifhNicSqWqe*>(qp->Sq);
   ring[qp->SqRing.Head] = w;
   OSPRIM_RING_MOVE_HEAD(&qp->SqRing);
-  mifh_write_wqe_doorbell(qp->Device, qp->QpId, 1, true);
+  mifh_write_wqe_doorbell(qp->Device, nullptr, qp->QpId, 1, true);
   return MIFH_STATUS_SUCCESS;
 }
 
@@ -573,7 +574,7 @@ ZekStatus mifh_nic_qp_post_rq(MifhQpObject* qp, std::uint32_t count, std::uint32
     ++n;
   }
   *posted = n;
-  if (n > 0) mifh_write_wqe_doorbell(qp->Device, qp->QpId, n, false);
+  if (n > 0) mifh_write_wqe_doorbell(qp->Device, nullptr, qp->QpId, n, false);
   return n == count ? MIFH_STATUS_SUCCESS : MIFH_STATUS_NO_WQE;
 }
 

@@ -6,8 +6,8 @@
 
 #include "include/hw/cqp.h"
 #include "include/hw/registers.h"
-#include "platform/kernel/hal.h"
 #include "proxy/rdma/hw/cqp.h"
+#include "proxy/rdma/hw/doorbell.h"
 #include "proxy/rdma/hw/pools.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/ring.h"
@@ -30,32 +30,6 @@ struct SqLock {
 
 std::uint64_t tag_of(const MifhQpObject* qp, std::uint32_t index) {
   return zekhw::wqe_tag(reinterpret_cast<std::uint64_t>(qp), index);
-}
-
-void write_register(volatile std::uint32_t* where, std::uint32_t value) {
-  WRITE_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(const_cast<std::uint32_t*>(where)), value);
-}
-
-void give_back(MifhCqObject* cq, std::uint32_t value) {
-  if (cq->UserDoorbell != nullptr) {
-    write_register(cq->UserDoorbell, value);
-  } else {
-    mifh_write_reg(cq->Device, zekhw::kRegCqAllocate, value);
-  }
-}
-
-void doorbell(MifhQpObject* qp, std::uint32_t count, bool send) {
-  std::atomic_thread_fence(std::memory_order_release);
-  while (count > 0) {
-    const std::uint32_t chunk = count < zekhw::kDbMaxCount ? count : zekhw::kDbMaxCount;
-    const std::uint32_t value = zekhw::wqe_doorbell(qp->QpId, chunk, send);
-    if (qp->Doorbell != nullptr) {
-      write_register(qp->Doorbell, value);
-    } else {
-      mifh_write_reg(qp->Device, zekhw::kRegWqeDoorbell, value);
-    }
-    count -= chunk;
-  }
 }
 
 }  // namespace
@@ -290,12 +264,12 @@ ZekStatus mifh_iwarp_post_receive(MifhQpObject* qp, const MifhWorkRequest* wr) {
 
 ZekStatus mifh_iwarp_sq_doorbell(MifhQpObject* qp, std::uint32_t count) {
   if (ZekIsBadPointer(qp)) return MIFH_STATUS_FAIL;
-  doorbell(qp, count, true);
+  mifh_write_wqe_doorbell(qp->Device, qp->Doorbell, qp->QpId, count, true);
   return MIFH_STATUS_SUCCESS;
 }
 ZekStatus mifh_iwarp_rq_doorbell(MifhQpObject* qp, std::uint32_t count) {
   if (ZekIsBadPointer(qp)) return MIFH_STATUS_FAIL;
-  doorbell(qp, count, false);
+  mifh_write_wqe_doorbell(qp->Device, qp->Doorbell, qp->QpId, count, false);
   return MIFH_STATUS_SUCCESS;
 }
 
@@ -305,7 +279,7 @@ void mifh_cq_arm(MifhCqObject* cq, bool solicited_only, bool through_register) {
   if (ZekIsBadPointer(cq)) return;
   const std::uint32_t value = zekhw::cq_arm(cq->CqId, solicited_only);
   if (!through_register && cq->UserDoorbell != nullptr) {
-    write_register(cq->UserDoorbell, value);
+    mifh_write_cq_doorbell(cq, value);
     return;
   }
   mifh_write_reg(cq->Device, zekhw::kRegCqAllocate, value);
@@ -315,12 +289,8 @@ void mifh_cq_arm(MifhCqObject* cq, bool solicited_only, bool through_register) {
 ZekStatus mifh_cq_release_cqes(MifhDeviceObj* device, MifhCqObject* cq, std::uint32_t n, bool arm) {
   if (ZekIsBadPointer(cq)) return static_cast<ZekStatus>(-1);
   if (n + ZekRingUsed(&cq->RingIndex) >= cq->RingIndex.Size) return static_cast<ZekStatus>(-1);
-  for (std::uint32_t left = n; left > 0;) {
-    const std::uint32_t chunk = left < 255 ? left : 255;
-    left -= chunk;
-    give_back(cq, zekhw::cq_give_back(cq->CqId, chunk) | (arm && left == 0 ? zekhw::kCqArm : 0u));
-  }
-  if (n == 0 && arm) give_back(cq, zekhw::cq_arm(cq->CqId, false));
+  mifh_give_back_cqes(cq, n, arm ? zekhw::kCqArm : 0u);
+  if (n == 0 && arm) mifh_write_cq_doorbell(cq, zekhw::cq_arm(cq->CqId, false));
   cq->RingIndex.Head = (cq->RingIndex.Head + n) % cq->RingIndex.Size;
   return MIFH_STATUS_SUCCESS;
 }
@@ -343,7 +313,7 @@ ZekStatus mifh_nic_cq_poll_completion(MifhCqObject* cq, std::uint32_t* low_half,
   if (mifh_nic_cqe_read(cq, &e) != MIFH_STATUS_SUCCESS) return 10;
   *low_half = e.status & 0xFFFF;
   *index = tail;
-  give_back(cq, zekhw::cq_give_back(cq->CqId, 1));
+  mifh_give_back_cqes(cq, 1, 0);
   cq->RingIndex.Head = (cq->RingIndex.Head + 1) % cq->RingIndex.Size;
   return MIFH_STATUS_SUCCESS;
 }
@@ -361,7 +331,7 @@ ZekStatus mifh_cq_poll_completion(MifhCqObject* cq, MifhCompletion* out) {
     flags.store(0, std::memory_order_release);
     OSPRIM_RING_MOVE_TAIL(&cq->RingIndex);
     // Every entry taken is given back, whatever it holds.
-    give_back(cq, zekhw::cq_give_back(cq->CqId, 1));
+    mifh_give_back_cqes(cq, 1, 0);
     if (OSPRIM_RING_MOVE_HEAD(&cq->RingIndex) != 0) {
       ZEK_LOG_FAILURE("mifh_cq_poll_completion: OSPRIM_RING_MOVE_HEAD u32RetCode (%x)\n", 0xFFFFFFFFu);
       return static_cast<ZekStatus>(-1);

@@ -212,7 +212,7 @@ TEST_F(CqpTest, DoorbellsAnnounceAtMost255RequestsPerWrite) {
   for (const Case& c : {Case{1, {1}}, Case{255, {255}}, Case{256, {255, 1}}, Case{600, {255, 255, 90}}}) {
     take_writes(0);
     // Queue 40 is no queue of this adapter: the doorbells are only counted.
-    mifh_write_wqe_doorbell(&fn.device, 40, c.count, true);
+    mifh_write_wqe_doorbell(&fn.device, nullptr, 40, c.count, true);
     std::vector<std::uint32_t> seen;
     for (const RegisterWrite& w : take_writes(0)) {
       ASSERT_EQ(w.offset, kRegWqeDoorbell);
