@@ -1,15 +1,15 @@
-// Work requests and completion formats.
+// Work requests: the builders, their doorbells, the register-MR request and
+// the rings of an iWARP queue pair.
 #include "proxy/rdma/hw/wqe.h"
 
 #include <atomic>
 #include <cstring>
 
 #include "include/hw/cqp.h"
-#include "include/hw/registers.h"
+#include "include/hw/nic.h"
 #include "proxy/rdma/hw/cqp.h"
 #include "proxy/rdma/hw/doorbell.h"
 #include "proxy/rdma/hw/pools.h"
-#include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/ring.h"
 #include "proxy/rdma/hw/status.h"
 
@@ -271,143 +271,6 @@ ZekStatus mifh_iwarp_rq_doorbell(MifhQpObject* qp, std::uint32_t count) {
   if (ZekIsBadPointer(qp)) return MIFH_STATUS_FAIL;
   mifh_write_wqe_doorbell(qp->Device, qp->Doorbell, qp->QpId, count, false);
   return MIFH_STATUS_SUCCESS;
-}
-
-// ---- Completions ---------------------------------------------------------------------------------------
-
-void mifh_cq_arm(MifhCqObject* cq, bool solicited_only, bool through_register) {
-  if (ZekIsBadPointer(cq)) return;
-  const std::uint32_t value = zekhw::cq_arm(cq->CqId, solicited_only);
-  if (!through_register && cq->UserDoorbell != nullptr) {
-    mifh_write_cq_doorbell(cq, value);
-    return;
-  }
-  mifh_write_reg(cq->Device, zekhw::kRegCqAllocate, value);
-  mifh_read_reg(cq->Device, zekhw::kRegCqAllocate);
-}
-
-ZekStatus mifh_cq_release_cqes(MifhDeviceObj* device, MifhCqObject* cq, std::uint32_t n, bool arm) {
-  if (ZekIsBadPointer(cq)) return static_cast<ZekStatus>(-1);
-  if (n + ZekRingUsed(&cq->RingIndex) >= cq->RingIndex.Size) return static_cast<ZekStatus>(-1);
-  mifh_give_back_cqes(cq, n, arm ? zekhw::kCqArm : 0u);
-  if (n == 0 && arm) mifh_write_cq_doorbell(cq, zekhw::cq_arm(cq->CqId, false));
-  cq->RingIndex.Head = (cq->RingIndex.Head + n) % cq->RingIndex.Size;
-  return MIFH_STATUS_SUCCESS;
-}
-
-ZekStatus mifh_nic_cqe_read(MifhCqObject* cq, zekhw::MifhNicCqe* out) {
-  if (ZekIsBadPointer(cq) || ZekIsBadPointer(out)) return MIFH_STATUS_FAIL;
-  auto* e = &static_cast<zekhw::MifhNicCqe*>(cq->Ring)[cq->RingIndex.Tail];
-  std::atomic_ref<std::uint32_t> status(e->status);
-  if ((status.load(std::memory_order_acquire) & zekhw::kNicCqeValid) == 0) return MIFH_STATUS_FAIL;
-  *out = *e;
-  status.store(0, std::memory_order_release);
-  OSPRIM_RING_MOVE_TAIL(&cq->RingIndex);
-  return MIFH_STATUS_SUCCESS;
-}
-
-ZekStatus mifh_nic_cq_poll_completion(MifhCqObject* cq, std::uint32_t* low_half, std::uint32_t* index) {
-  if (ZekIsBadPointer(cq) || ZekIsBadPointer(low_half) || ZekIsBadPointer(index)) return 2;
-  const std::uint32_t tail = cq->RingIndex.Tail;
-  zekhw::MifhNicCqe e;
-  if (mifh_nic_cqe_read(cq, &e) != MIFH_STATUS_SUCCESS) return 10;
-  *low_half = e.status & 0xFFFF;
-  *index = tail;
-  mifh_give_back_cqes(cq, 1, 0);
-  cq->RingIndex.Head = (cq->RingIndex.Head + 1) % cq->RingIndex.Size;
-  return MIFH_STATUS_SUCCESS;
-}
-
-ZekStatus mifh_cq_poll_completion(MifhCqObject* cq, MifhCompletion* out) {
-  if (ZekIsBadPointer(cq) || ZekIsBadPointer(out) || cq->Ring == nullptr) return static_cast<ZekStatus>(-1);
-  for (;;) {
-    auto* e = &static_cast<zekhw::MifhCqe*>(cq->Ring)[cq->RingIndex.Tail];
-    std::atomic_ref<std::uint32_t> flags(e->flags);
-    if ((flags.load(std::memory_order_acquire) & zekhw::kCqeValid) == 0) {
-      out->Status = IWARP_STATUS_CQ_EMPTY;
-      return IWARP_STATUS_CQ_EMPTY;
-    }
-    const zekhw::MifhCqe cqe = *e;
-    flags.store(0, std::memory_order_release);
-    OSPRIM_RING_MOVE_TAIL(&cq->RingIndex);
-    // Every entry taken is given back, whatever it holds.
-    mifh_give_back_cqes(cq, 1, 0);
-    if (OSPRIM_RING_MOVE_HEAD(&cq->RingIndex) != 0) {
-      ZEK_LOG_FAILURE("mifh_cq_poll_completion: OSPRIM_RING_MOVE_HEAD u32RetCode (%x)\n", 0xFFFFFFFFu);
-      return static_cast<ZekStatus>(-1);
-    }
-    if (cqe.tag < 512) {
-      // Names no queue pair: logged and skipped, the entries behind it still count.
-      ZEK_LOG_FAILURE("mifh_cq_poll_completion: CQE with tag (0x%llx) names no QP\n",
-                      static_cast<unsigned long long>(cqe.tag));
-      continue;
-    }
-    auto* qp = reinterpret_cast<MifhQpObject*>(cqe.tag & ~zekhw::kTagIndexMask);
-    const std::uint32_t index = static_cast<std::uint32_t>(cqe.tag & zekhw::kTagIndexMask);
-    if (ZekIsBadPointer(qp) || qp->Signature != MIFH_QP_SIGNATURE) {
-      ZEK_LOG_FAILURE("mifh_cq_poll_completion: CQE names a bad QP object (0x%p)\n", static_cast<void*>(qp));
-      continue;
-    }
-    const bool send = (cqe.flags & zekhw::kCqeSendQueue) != 0;
-    ZEK_OSPRIM_RING& ring = send ? qp->SqRing : qp->RqRing;
-    if (index >= ring.Size) {
-      ZEK_LOG_FAILURE("mifh_cq_poll_completion: CQE index (%d) beyond the ring (%d)\n", index, ring.Size);
-      continue;
-    }
-    // Requests before the reported one completed without a CQE (unsignalled).
-    ring.Tail = index;
-    const bool error = (cqe.flags & zekhw::kCqeError) != 0;
-    std::memset(out, 0, sizeof *out);
-    out->Status = error ? 1 : 0;
-    out->Qp = qp->QpId;
-    if (send) {
-      const auto& w = static_cast<const zekhw::MifhWqe*>(qp->Sq)[index];
-      std::uint32_t op = w.op_word & zekhw::kWqeOpMask;
-      out->WrId = w.wr_id;
-      if (op == zekhw::kWqeRdmaRead) {
-        out->Length = w.length;
-      } else if (op == zekhw::kWqeRdmaWrite || (op >= zekhw::kWqeSend && op <= zekhw::kWqeSendSolicitedInvalidate)) {
-        out->Length = w.total_length;
-      }
-      if (op == zekhw::kWqeFastRegister && qp->UserQp == 0 && w.wr_id != 0) {
-        // A routine taken from a work-request id is only trusted on a ring the kernel owns.
-        auto* context = reinterpret_cast<MifhFastRegisterContext*>(w.wr_id);
-        if (context->Routine != nullptr) context->Routine(context->Context, context->Context, w.length, w.invalidate_stag);
-      } else if (op == zekhw::kWqeKernelOnly) {
-        std::uint32_t status;
-        std::memcpy(&status, reinterpret_cast<const std::uint8_t*>(&w) + zekhw::kWqeKernelStatusOffset, 4);
-        op = zekhw::kWqeFastRegister;
-        out->Status = status;
-      }
-      out->OpCode = op;
-      if (error) {
-        qp->ErrorFlags |= MIFH_QP_SQ_ERROR;
-        qp->FailedSqIndex = index;
-      }
-    } else {
-      const auto& w = static_cast<const zekhw::MifhRqWqe*>(qp->Rq)[index];
-      out->OpCode = zekhw::kWqeReceive;
-      out->WrId = w.wr_id;
-      out->Length = cqe.bytes_received;
-      out->ImmediateFlag = (cqe.flags & zekhw::kCqeImmediate) != 0 ? 1 : 0;
-      out->Immediate = cqe.immediate;
-      if (error) {
-        qp->ErrorFlags |= MIFH_QP_RQ_ERROR;
-        qp->FailedRqIndex = index;
-      }
-    }
-    if ((cqe.flags & zekhw::kCqeQpFlag) != 0) qp->TerminateSeen = 1;
-    OSPRIM_RING_MOVE_TAIL(&ring);
-    if (cq->ParameterWord == 0 && send && out->OpCode == zekhw::kWqeRdmaRead && out->Status == 0) {
-      const auto& w = static_cast<const zekhw::MifhWqe*>(qp->Sq)[index];
-      if (w.length == 0) {
-        // Zero-length reads are not reported in mode 0; the CQ is armed again.
-        mifh_write_reg(cq->Device, zekhw::kRegCqAllocate, zekhw::cq_arm(cq->CqId, false));
-        continue;
-      }
-    }
-    return MIFH_STATUS_SUCCESS;
-  }
 }
 
 ZekStatus mifh_mr_register_non_shared(MifhDeviceObj* device, const MifhMrDescription* mr,

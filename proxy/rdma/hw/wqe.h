@@ -1,24 +1,15 @@
-// Work requests and completions: the iWARP send and receive builders, the
-// doorbells, the CQ poller and arm, the NIC completion reader, the register
-// MR control request, and the initialisation and resizing of an iWARP
-// queue pair's rings. Formats are include/hw/wqe.h and include/hw/nic.h.
+// Work requests: the iWARP send and receive builders and their doorbells,
+// the register-MR control request, and the initialisation and resizing of
+// an iWARP queue pair's rings. The formats are include/hw/wqe.h; the
+// completions these requests end in are read by the CQ poller (cq.h).
 #pragma once
 
 #include <cstdint>
 
-#include "include/hw/nic.h"
 #include "include/hw/wqe.h"
 #include "include/zek/mifh.h"
 #include "proxy/rdma/hw/qp.h"
-
-// Verbs statuses of the data path.
-inline constexpr ZekStatus IWARP_STATUS_CQ_EMPTY = 0x50033;
-inline constexpr ZekStatus IWARP_STATUS_ORD_TOO_BIG = 0x50051;
-inline constexpr ZekStatus IWARP_STATUS_IRD_TOO_BIG = 0x50052;
-inline constexpr ZekStatus IWARP_STATUS_QUEUE_TOO_BIG = 0x50053;
-inline constexpr ZekStatus IWARP_STATUS_TOO_MANY_SGES = 0x50054;
-inline constexpr ZekStatus IWARP_STATUS_QP_TOOMANY_WRS_POSTED = 0x5005B;
-inline constexpr ZekStatus IWARP_STATUS_QP_INVALID_MESSAGE_SIZE = 0x50060;
+#include "proxy/rdma/hw/status.h"
 
 // A work request as the verbs hand it to the builders.
 struct MifhWorkRequest {
@@ -49,31 +40,6 @@ struct MifhFastRegisterRequest {
   std::uint8_t Reserved2[7];
 };
 
-// The context a fast-register's work-request id names: its routine runs at completion.
-struct MifhFastRegisterContext {
-  void (*Routine)(void* context, void* again, std::uint32_t length, std::uint32_t stag);
-  void* Context;
-};
-
-// A completion as the poller reports it (40 bytes).
-struct MifhCompletion {
-  std::uint64_t WrId;
-  std::uint64_t Qp;
-  std::uint32_t OpCode;
-  std::uint32_t Length;
-  std::uint32_t Status;       // 0 success, 1 error, IWARP_STATUS_CQ_EMPTY
-  std::uint32_t ImmediateFlag;
-  std::uint32_t Immediate;
-  std::uint32_t Reserved;
-};
-static_assert(sizeof(MifhCompletion) == 40);
-static_assert(offsetof(MifhCompletion, Qp) == 8);
-static_assert(offsetof(MifhCompletion, OpCode) == 16);
-static_assert(offsetof(MifhCompletion, Length) == 20);
-static_assert(offsetof(MifhCompletion, Status) == 24);
-static_assert(offsetof(MifhCompletion, ImmediateFlag) == 28);
-static_assert(offsetof(MifhCompletion, Immediate) == 32);
-
 // The smallest ring (4, 32, 128, 512) whose usable part (size - 2) holds
 // `requested`; 0 when none does (more than 510).
 std::uint32_t mifh_iwarp_ring_size_for(std::uint32_t requested);
@@ -91,17 +57,6 @@ ZekStatus mifh_iwarp_mr_fast_register(MifhQpObject* qp, const MifhFastRegisterRe
 ZekStatus mifh_iwarp_post_receive(MifhQpObject* qp, const MifhWorkRequest* wr);
 ZekStatus mifh_iwarp_sq_doorbell(MifhQpObject* qp, std::uint32_t count);
 ZekStatus mifh_iwarp_rq_doorbell(MifhQpObject* qp, std::uint32_t count);
-
-ZekStatus mifh_cq_poll_completion(MifhCqObject* cq, MifhCompletion* out);
-void mifh_cq_arm(MifhCqObject* cq, bool solicited_only, bool through_register);
-ZekStatus mifh_cq_release_cqes(MifhDeviceObj* device, MifhCqObject* cq, std::uint32_t n, bool arm);
-
-// 0 with the entry (taken and cleared), or 1 when the CQ is empty. The
-// entry is not given back: the caller does, with mifh_cq_release_cqes.
-ZekStatus mifh_nic_cqe_read(MifhCqObject* cq, zekhw::MifhNicCqe* out);
-// 0 with word 3's low half and the ring index, 2 for a null argument, 10
-// when empty; gives the entry back.
-ZekStatus mifh_nic_cq_poll_completion(MifhCqObject* cq, std::uint32_t* low_half, std::uint32_t* index);
 
 struct MifhMrDescription {
   std::uint64_t PblPa;

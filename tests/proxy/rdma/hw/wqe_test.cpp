@@ -1,9 +1,12 @@
-// Work-request builders, ring rules and the CQ poller. The CQ ring is
-// written here as the adapter would, so every case is exact.
+// Work-request builders, ring rules and the CQ poller that retires them.
+// The CQ ring is written here as the adapter would, so every case is exact.
+#include "proxy/rdma/hw/wqe.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
+#include "proxy/rdma/hw/cq.h"
 #include "tests/proxy/rdma/hw/hwif_fixture.h"
 
 namespace {
