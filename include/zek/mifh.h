@@ -32,14 +32,12 @@ inline constexpr std::uint32_t MIFH_PD_MAGIC = 0xC273BDBD;           // protecti
 
 // ---- Lock routines ------------------------------------------------------------------------------
 // The control-queue-pair lock routines (CommonNicAcquireSpinlockFunction /
-// CommonNicReleaseSpinlockFunction) and the index-register lock routines
-// have this one shape: they take an OS-primitive spin-lock object and return
-// 0 or the failing status. The miniport stores them in the device object; the
-// control queue pair copies the first pair. A null routine takes no lock.
+// CommonNicReleaseSpinlockFunction, proxy/rdma/hw/locks.h) and the
+// index-register lock routines have this one shape: they take an
+// OS-primitive spin-lock object and return 0 or the failing status. The
+// miniport stores them in the device object; the control queue pair copies
+// the first pair. A null routine takes no lock.
 using MifhLockRoutine = ZekStatus (*)(OSPrimSpinlockObject* lock);
-
-ZekStatus CommonNicAcquireSpinlockFunction(OSPrimSpinlockObject* lock);
-ZekStatus CommonNicReleaseSpinlockFunction(OSPrimSpinlockObject* lock);
 
 struct MifhCqpObject;
 struct MifhAeqObject;

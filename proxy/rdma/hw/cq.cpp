@@ -10,7 +10,7 @@
 #include "include/hw/wqe.h"
 #include "proxy/rdma/hw/cqp.h"
 #include "proxy/rdma/hw/doorbell.h"
-#include "proxy/rdma/hw/pools.h"
+#include "proxy/rdma/hw/pool_ops.h"
 #include "proxy/rdma/hw/qp.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/ring.h"

@@ -7,7 +7,7 @@
 #include "include/hw/registers.h"
 #include "platform/kernel/ke.h"
 #include "proxy/rdma/hw/doorbell.h"
-#include "proxy/rdma/hw/pools.h"
+#include "proxy/rdma/hw/pool_ops.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/ring.h"
 #include "proxy/rdma/hw/status.h"

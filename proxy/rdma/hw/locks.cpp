@@ -1,7 +1,5 @@
-// The control-queue-pair lock routines. The miniport stores their addresses
-// in the device object and the CQP object copies them, so both drivers
-// serialise their control requests on the same spin-lock object.
-#include "include/zek/mifh.h"
+// The control-queue-pair lock routines.
+#include "proxy/rdma/hw/locks.h"
 
 ZekStatus CommonNicAcquireSpinlockFunction(OSPrimSpinlockObject* lock) {
   const ZekStatus status = OSPrimSyncAcquireSpinlockObject(lock);

@@ -1,5 +1,6 @@
 // The pools' operations under the names the rest of the driver calls them by.
-#include "proxy/rdma/hw/pools.h"
+#include "proxy/rdma/hw/pool_ops.h"
+
 #include "proxy/rdma/hw/status.h"
 
 ZekStatus mifh_create_mbuf_pool(std::uint32_t count) { return mifh_pool_create(MIFH_POOL_MBUF, 0, count); }

@@ -9,7 +9,7 @@
 #include "include/hw/nic.h"
 #include "proxy/rdma/hw/cqp.h"
 #include "proxy/rdma/hw/doorbell.h"
-#include "proxy/rdma/hw/pools.h"
+#include "proxy/rdma/hw/pool_ops.h"
 #include "proxy/rdma/hw/ring.h"
 #include "proxy/rdma/hw/status.h"
 

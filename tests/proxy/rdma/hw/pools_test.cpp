@@ -3,6 +3,7 @@
 // that never grow, and a start-up and clean-up that leave nothing behind.
 #include <cstring>
 
+#include "proxy/rdma/hw/pool_ops.h"
 #include "tests/proxy/rdma/hw/hwif_fixture.h"
 
 namespace {
