@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "include/aeq_event.h"
+#include "include/zek/aeq_event.h"
 #include "include/zek/mifh.h"
 
 inline constexpr std::uint32_t OID_ZEK_NIC_PROXY_INTERFACE = 0xFF243369;

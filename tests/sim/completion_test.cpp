@@ -1,7 +1,7 @@
 // The completion path every engine shares: CQ credits and overruns, arming
 // (normal and solicited-only) and the CEQEs it produces, interrupt cause
 // and mask, and the asynchronous event queue with its credits.
-#include "include/aeq_event.h"
+#include "include/zek/aeq_event.h"
 #include "tests/support/sim_fixture.h"
 
 namespace {

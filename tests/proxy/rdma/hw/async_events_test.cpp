@@ -2,7 +2,7 @@
 // adapter's 1024-slot event ring; one queued event per object, updated in
 // place; an overflow keeps the earlier entries; a dropped event does not
 // block the object's later events.
-#include "include/aeq_event.h"
+#include "include/zek/aeq_event.h"
 #include "tests/proxy/rdma/hw/hwif_fixture.h"
 
 namespace {
