@@ -11,6 +11,12 @@
 // and a blocking object (a kernel event, or a semaphore handle of the user
 // runtime). The list head, its node, the spin-lock object and the tracked
 // allocation header have one layout in both builds.
+//
+// The contract is written in fixed-width types and the platform's basic
+// types only: it includes no kernel header, so code written for both builds
+// never sees the kernel. The kernel build's kernel objects are opaque here
+// (OSPrimKernelEvent); its private header (proxy/core/osprim/osprim_kernel.h)
+// checks that they fit and reaches them.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +27,6 @@
 #include "platform/common/wintypes.h"
 
 #if defined(ZEK_KERNEL_BUILD) && ZEK_KERNEL_BUILD
-#include "platform/kernel/ke.h"
 #define ZEK_OSPRIM_KERNEL 1
 inline constexpr std::uint32_t ZEK_SIG_SPINLOCK = ZEK_SIG_SPINLOCK_KERNEL;
 inline constexpr std::uint32_t ZEK_SIG_BLOCKING = ZEK_SIG_BLOCKING_KERNEL;
@@ -67,10 +72,18 @@ static_assert(offsetof(ZekListHead, Signature) == 16);
 static_assert(offsetof(ZekListHead, Lock) == 24);
 
 // ---- Blocking object and event ------------------------------------------------------
+#if ZEK_OSPRIM_KERNEL
+// Room for one kernel dispatcher event (KEVENT) of the kernel build, which
+// only the kernel build's own sources reach (OSPrimKeEvent).
+struct OSPrimKernelEvent {
+  alignas(8) std::uint8_t Storage[24];
+};
+#endif
+
 struct OSPrimBlockingObject {
   std::uint32_t Signature;  // ZEK_SIG_BLOCKING while valid
 #if ZEK_OSPRIM_KERNEL
-  KEVENT Event;  // synchronization event: signalled = free
+  OSPrimKernelEvent Event;  // synchronization event: signalled = free
 #else
   HANDLE Semaphore;
 #endif
@@ -80,8 +93,10 @@ struct OSPrimBlockingObject {
 // An auto-reset event: a set wakes one waiter, or stays until the next wait.
 struct OSPrimEvent {
   std::uint32_t Signature;  // ZEK_SIG_EVENT while valid, 0 once destroyed
-  KEVENT Event;
+  OSPrimKernelEvent Event;  // synchronization event
 };
+static_assert(sizeof(OSPrimEvent) == 32);
+static_assert(offsetof(OSPrimEvent, Event) == 8);
 #else
 // The user-mode build's event is the handle of a 0..1 semaphore.
 using OSPrimEvent = HANDLE;

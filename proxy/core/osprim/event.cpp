@@ -7,7 +7,7 @@ ZekStatus OSPrimInitEvent(OSPrimEvent* event) {
     ZEK_LOG_FAILURE("OSPrimInitEvent: pEvent is Null File[%s] Line[%d]\n", __FILE__, __LINE__);
     return ZEK_OSPRIM_FAILURE;
   }
-  KeInitializeEvent(&event->Event, SynchronizationEvent, FALSE);
+  KeInitializeEvent(OSPrimKeEvent(&event->Event), SynchronizationEvent, FALSE);
   event->Signature = ZEK_SIG_EVENT;
   return ZEK_STATUS_PASS;
 }
@@ -24,8 +24,8 @@ ZekStatus OSPrimWaitForEvent(OSPrimEvent* event, BOOLEAN UserWait) {
   }
   // A user wait is alertable, so that the death of the waiting process ends it.
   const NTSTATUS status =
-      UserWait ? KeWaitForSingleObject(&event->Event, UserRequest, UserMode, TRUE, nullptr)
-               : KeWaitForSingleObject(&event->Event, Executive, KernelMode, FALSE, nullptr);
+      UserWait ? KeWaitForSingleObject(OSPrimKeEvent(&event->Event), UserRequest, UserMode, TRUE, nullptr)
+               : KeWaitForSingleObject(OSPrimKeEvent(&event->Event), Executive, KernelMode, FALSE, nullptr);
   if (status == STATUS_SUCCESS) return ZEK_STATUS_PASS;
   if (status == STATUS_USER_APC) {
     ZEK_LOG_FAILURE("STATUS_USER_APC\n");
@@ -45,7 +45,7 @@ ZekStatus OSPrimSetEvent(OSPrimEvent* event) {
                     static_cast<void*>(event), event->Signature, ZEK_SIG_EVENT);
     return ZEK_OSPRIM_FAILURE;
   }
-  KeSetEvent(&event->Event, 1, FALSE);
+  KeSetEvent(OSPrimKeEvent(&event->Event), 1, FALSE);
   return ZEK_STATUS_PASS;
 }
 

@@ -12,7 +12,15 @@
 
 #include "include/zek/osprim.h"
 #include "platform/kernel/io/mdl.h"
+#include "platform/kernel/ke.h"
 #include "platform/kernel/nt.h"
+
+// ---- Kernel objects behind the contract's objects -----------------------------------------
+// The contract keeps room for a kernel event in its events and blocking
+// objects; this build keeps a KEVENT there.
+static_assert(sizeof(KEVENT) == sizeof(OSPrimKernelEvent));
+static_assert(alignof(KEVENT) <= alignof(OSPrimKernelEvent));
+inline KEVENT* OSPrimKeEvent(OSPrimKernelEvent* event) { return reinterpret_cast<KEVENT*>(event->Storage); }
 
 // Pool tag of every allocation of the layer ("prxy" in memory order).
 inline constexpr ULONG ZEK_OSPRIM_POOL_TAG = MAKEFOURCC_LE('p', 'r', 'x', 'y');

@@ -61,7 +61,7 @@ ZekStatus OSPrimSyncDestroySpinlockObject(OSPrimSpinlockObject* object) {
 ZekStatus OSPrimSyncInitBlockingObject(OSPrimBlockingObject* object) {
   if (ZekIsBadPointer(object)) return ZEK_OSPRIM_FAILURE;
   // Free when set up; each acquisition takes the one signal atomically.
-  KeInitializeEvent(&object->Event, SynchronizationEvent, TRUE);
+  KeInitializeEvent(OSPrimKeEvent(&object->Event), SynchronizationEvent, TRUE);
   signature_of(object->Signature).store(ZEK_SIG_BLOCKING);
   return ZEK_STATUS_PASS;
 }
@@ -69,7 +69,7 @@ ZekStatus OSPrimSyncInitBlockingObject(OSPrimBlockingObject* object) {
 ZekStatus OSPrimSyncAcquireBlockingObject(OSPrimBlockingObject* object) {
   if (!valid_blocking(object)) return ZEK_OSPRIM_FAILURE;
   // A user-mode, alertable wait: a caller process that dies ends it.
-  const NTSTATUS status = KeWaitForSingleObject(&object->Event, Executive, UserMode, TRUE, nullptr);
+  const NTSTATUS status = KeWaitForSingleObject(OSPrimKeEvent(&object->Event), Executive, UserMode, TRUE, nullptr);
   if (status != STATUS_SUCCESS) {
     ZEK_LOG_FAILURE("OSPrimSyncAcquireBlockingObject: KeWaitForSingleObject()  returned (0x%x)\n",
                     static_cast<unsigned>(status));
@@ -80,7 +80,7 @@ ZekStatus OSPrimSyncAcquireBlockingObject(OSPrimBlockingObject* object) {
 
 ZekStatus OSPrimSyncReleaseBlockingObject(OSPrimBlockingObject* object) {
   if (!valid_blocking(object)) return ZEK_OSPRIM_FAILURE;
-  KeSetEvent(&object->Event, 1, FALSE);
+  KeSetEvent(OSPrimKeEvent(&object->Event), 1, FALSE);
   return ZEK_STATUS_PASS;
 }
 

@@ -6,7 +6,8 @@
 
 #include "include/hw/cqp.h"
 #include "include/hw/registers.h"
-#include "platform/kernel/hal.h"
+#include "platform/kernel/ke.h"
+#include "proxy/core/osprim/osprim_kernel.h"
 #include "proxy/rdma/hw/config.h"
 #include "proxy/rdma/hw/cq.h"
 #include "proxy/rdma/hw/cqp.h"
@@ -36,7 +37,7 @@ std::uint64_t pa_of(const void* va) {
 bool wait_event(OSPrimEvent* event, std::uint32_t milliseconds) {
   LARGE_INTEGER timeout;
   timeout.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10'000;
-  return KeWaitForSingleObject(&event->Event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
+  return KeWaitForSingleObject(OSPrimKeEvent(&event->Event), Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
 }
 
 void signal_event(void* argument) { OSPrimSetEvent(static_cast<OSPrimEvent*>(argument)); }

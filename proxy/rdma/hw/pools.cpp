@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "proxy/rdma/hw/pool_table.h"
 #include "proxy/rdma/hw/status.h"

@@ -107,7 +107,7 @@ TEST_F(SyncTest, EventSetBeforeTheWaitIsKeptForIt) {
   EXPECT_EQ(OSPrimSetEvent(&event), ZEK_STATUS_PASS);
   EXPECT_EQ(OSPrimSetEvent(&event), ZEK_STATUS_PASS);
   EXPECT_EQ(OSPrimWaitForEvent(&event, FALSE), ZEK_STATUS_PASS);
-  EXPECT_EQ(KeReadStateEvent(&event.Event), 0);
+  EXPECT_EQ(KeReadStateEvent(OSPrimKeEvent(&event.Event)), 0);
   EXPECT_EQ(OSPrimSetEvent(&event), ZEK_STATUS_PASS);
   EXPECT_EQ(OSPrimWaitForEvent(&event, TRUE), ZEK_STATUS_PASS);
   EXPECT_EQ(OSPrimDestroyEvent(&event), ZEK_STATUS_PASS);
