@@ -29,7 +29,7 @@ struct MifhAsyncEventRing {
 ZekStatus mifh_async_event_ring_init(MifhAsyncEventRing* ring);
 
 // Records the event in the object's record and queues it for the object
-// (object_id, not 0). Always 0.
+// (object_id, not 0). Always MIFH_STATUS_SUCCESS.
 ZekStatus AsyncEventPost(MifhAsyncEventRing* ring, MifhAsyncEventRecord* record, std::uint64_t object_id,
                          std::uint32_t event_code);
 // Queues the record's event: ignored while no waiter is present; dropped with

@@ -207,8 +207,8 @@ void mifh_cq_arm(MifhCqObject* cq, bool solicited_only, bool through_register) {
 }
 
 ZekStatus mifh_cq_release_cqes(MifhDeviceObj* device, MifhCqObject* cq, std::uint32_t n, bool arm) {
-  if (ZekIsBadPointer(cq)) return static_cast<ZekStatus>(-1);
-  if (n + ZekRingUsed(&cq->RingIndex) >= cq->RingIndex.Size) return static_cast<ZekStatus>(-1);
+  if (ZekIsBadPointer(cq)) return MIFH_STATUS_CQ_ERROR;
+  if (n + ZekRingUsed(&cq->RingIndex) >= cq->RingIndex.Size) return MIFH_STATUS_CQ_ERROR;
   mifh_give_back_cqes(cq, n, arm ? zekhw::kCqArm : 0u);
   if (n == 0 && arm) mifh_write_cq_doorbell(cq, zekhw::cq_arm(cq->CqId, false));
   cq->RingIndex.Head = (cq->RingIndex.Head + n) % cq->RingIndex.Size;
@@ -239,7 +239,7 @@ ZekStatus mifh_nic_cq_poll_completion(MifhCqObject* cq, std::uint32_t* low_half,
 }
 
 ZekStatus mifh_cq_poll_completion(MifhCqObject* cq, MifhCompletion* out) {
-  if (ZekIsBadPointer(cq) || ZekIsBadPointer(out) || cq->Ring == nullptr) return static_cast<ZekStatus>(-1);
+  if (ZekIsBadPointer(cq) || ZekIsBadPointer(out) || cq->Ring == nullptr) return MIFH_STATUS_CQ_ERROR;
   for (;;) {
     auto* e = &static_cast<zekhw::MifhCqe*>(cq->Ring)[cq->RingIndex.Tail];
     std::atomic_ref<std::uint32_t> flags(e->flags);
@@ -254,7 +254,7 @@ ZekStatus mifh_cq_poll_completion(MifhCqObject* cq, MifhCompletion* out) {
     mifh_give_back_cqes(cq, 1, 0);
     if (OSPRIM_RING_MOVE_HEAD(&cq->RingIndex) != 0) {
       ZEK_LOG_FAILURE("mifh_cq_poll_completion: OSPRIM_RING_MOVE_HEAD u32RetCode (%x)\n", 0xFFFFFFFFu);
-      return static_cast<ZekStatus>(-1);
+      return MIFH_STATUS_CQ_ERROR;
     }
     if (cqe.tag < 512) {
       // Names no queue pair: logged and skipped, the entries behind it still count.

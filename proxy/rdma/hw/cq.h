@@ -76,8 +76,8 @@ struct MifhFastRegisterContext {
 };
 
 // The next completion of an iWARP CQ into *out: MIFH_STATUS_SUCCESS;
-// IWARP_STATUS_CQ_EMPTY when no valid entry is left; -1 for a bad argument
-// or a CQ whose Head cannot move. Every entry taken is given back; the work
+// IWARP_STATUS_CQ_EMPTY when no valid entry is left; MIFH_STATUS_CQ_ERROR
+// for a bad argument or a CQ whose Head cannot move. Every entry taken is given back; the work
 // requests up to the one reported are retired from their queue. In mode 0
 // (parameter word 0) a successful zero-length read is not reported.
 ZekStatus mifh_cq_poll_completion(MifhCqObject* cq, MifhCompletion* out);
@@ -86,8 +86,9 @@ ZekStatus mifh_cq_poll_completion(MifhCqObject* cq, MifhCompletion* out);
 // read back.
 void mifh_cq_arm(MifhCqObject* cq, bool solicited_only, bool through_register);
 // Gives n entries back (arming with the last write when asked) and moves
-// Head by n: MIFH_STATUS_SUCCESS, or -1 when n and the entries in use
-// would reach the ring's size (nothing is written).
+// Head by n: MIFH_STATUS_SUCCESS, or MIFH_STATUS_CQ_ERROR for a bad CQ or
+// when n and the entries in use would reach the ring's size (nothing is
+// written).
 ZekStatus mifh_cq_release_cqes(MifhDeviceObj* device, MifhCqObject* cq, std::uint32_t n, bool arm);
 
 // MIFH_STATUS_SUCCESS with the entry (taken and cleared), or MIFH_STATUS_FAIL

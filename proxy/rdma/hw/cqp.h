@@ -19,18 +19,21 @@ enum class MifhPostMode { Queueing, Failing };
 
 // Builds the CQP from the pools: the object from the queue-pair object pool,
 // the ring from the iWARP send-queue pool of the same size, the host context
-// from the iWARP/TOE host-context pool. 9 invalid size, 5 no object, 4 no
-// ring or context.
+// from the iWARP/TOE host-context pool. MIFH_STATUS_INVALID_WQE_COUNT for
+// a ring size other than 4, 32, 128, 512; MIFH_STATUS_NO_OBJECT without an
+// object; MIFH_STATUS_NO_MEMORY without a ring or context.
 ZekStatus mifh_cqp_allocate(MifhDeviceObj* device, MifhCqpObject** cqp, zekhw::MifhCqpWqe** ring,
                             zekhw::MifhCqpHostContext** host_context, std::uint32_t wqe_count);
 ZekStatus mifh_cqp_init(MifhDeviceObj* device, MifhCqpObject* cqp, void* device_holder, zekhw::MifhCqpWqe* ring,
                         zekhw::MifhCqpHostContext* host_context, std::uint64_t ring_pa, std::uint64_t host_context_pa,
                         std::uint32_t wqe_count);
 // Hands the host context to the adapter and waits (bounded) for status bit 8.
-// 0, 7 for an id that is not F or F + 8, 1 when the adapter does not answer.
+// MIFH_STATUS_SUCCESS; MIFH_STATUS_INVALID_ID for an id that is not F or
+// F + 8; MIFH_STATUS_FAIL when the adapter does not answer.
 ZekStatus mifh_cqp_create(MifhCqpObject* cqp, std::uint32_t cqp_id);
 // Posts the destroy request and waits (bounded) for status bit 8 to clear.
-// 0, 3 when no slot, 1 when the adapter does not answer.
+// MIFH_STATUS_SUCCESS; MIFH_STATUS_NO_WQE when the ring has no slot;
+// MIFH_STATUS_FAIL when the adapter does not answer.
 ZekStatus mifh_cqp_destroy(MifhCqpObject* cqp);
 // Returns the ring, the host context and the object to their pools (a CQP
 // that mifh_cqp_allocate built); frees the lock block and any pending
@@ -46,7 +49,10 @@ ZekStatus mifh_wqe_doorbell(MifhCqpObject* cqp, std::uint32_t count);
 
 // Posts one request (its CQP-object field is filled here) with the protocol
 // above; the CQP's release routine runs exactly once. `caller` names the
-// operation in the messages.
+// operation in the messages. MIFH_STATUS_SUCCESS when on the ring or held;
+// MIFH_STATUS_NO_WQE (failing, no slot); MIFH_STATUS_NO_MEMORY (queueing,
+// no pending buffer: the request is refused, never written); or the
+// status of the CQP's acquire routine when the lock cannot be taken.
 ZekStatus mifh_cqp_post(MifhCqpObject* cqp, const zekhw::MifhCqpWqe* wqe, MifhPostMode mode, const char* caller);
 // The no-op request (failing when no slot).
 ZekStatus mifh_cqp_nop(MifhCqpObject* cqp);

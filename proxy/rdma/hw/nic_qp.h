@@ -56,6 +56,8 @@ ZekStatus mifh_nic_qp_init(MifhDeviceObj* device, MifhQpObject* qp, void* sq, vo
 
 // Creates the NIC CQ and QP; waits (bounded) for each creation. Call at
 // PASSIVE_LEVEL with the function's control completions being processed.
+// MIFH_STATUS_SUCCESS, or the failing step's status (MIFH_STATUS_FAIL for a
+// creation that did not complete in time).
 ZekStatus Zek_Init_k_zeknic(void* proxy_adapter, NIC_HW_INFO* hw, MifhQpObject** nic_qp, MifhCqObject** nic_cq);
 
 // Queues one frame (a non-paged buffer the caller keeps until the completion
@@ -73,10 +75,13 @@ std::uint64_t ZekNicTxSuccesses();
 std::uint64_t ZekNicTxFailures();
 
 // Destroys the QP and the CQ; memory the adapter did not release in time is
-// quarantined, never returned. 0, or 1 when a destroy was not confirmed.
+// quarantined, never returned. MIFH_STATUS_SUCCESS, or MIFH_STATUS_FAIL when
+// a destroy was not confirmed.
 ZekStatus mifh_nic_qp_destroy(void* proxy_adapter, MifhQpObject* qp, MifhCqObject* cq);
 
 // Advances the receive head for `count` requests the caller wrote and rings
 // the receive doorbell through the QP's doorbell address, 255 at most a write.
-// 0, 1 (no doorbell address), 3 (not all posted).
+// MIFH_STATUS_SUCCESS; MIFH_STATUS_FAIL without a doorbell address;
+// MIFH_STATUS_NO_WQE when the ring took fewer than `count` (*posted says
+// how many).
 ZekStatus mifh_nic_qp_post_rq_to_doorbell(MifhQpObject* qp, std::uint32_t count, std::uint32_t* posted);

@@ -86,16 +86,16 @@ enum MifhPoolId : std::uint32_t {
   MIFH_POOL_COUNT
 };
 
-// Builds the slabs and the start-up pools; 0, or the failing step's status.
-// Called once by library initialisation; a second call without clean-up is
-// refused with 1.
+// Builds the slabs and the start-up pools; ZEK_STATUS_PASS, or the failing
+// step's status. Called once by library initialisation; a second call
+// without clean-up is refused with ZEK_STATUS_FAIL.
 ZekStatus mifh_create_mem_resources();
 // Library clean-up: frees the object, DMA and descriptor slabs and the
 // block pools' blocks, then re-initialises every pool list.
 ZekStatus mifh_destroy_mem_resources();
 
 // Adds count elements of a class to a pool (the per-pool creators); a class
-// the pool does not have is refused with 1 and adds nothing.
+// the pool does not have is refused with ZEK_STATUS_FAIL and adds nothing.
 ZekStatus mifh_pool_create(MifhPoolId pool, std::uint32_t size_class, std::uint32_t count);
 // Takes one element of the class (growing the pool where it grows), or null.
 void* mifh_pool_allocate(MifhPoolId pool, std::uint32_t size_class);

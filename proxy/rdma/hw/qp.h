@@ -5,7 +5,7 @@
 //
 // Control requests are posted on the device's CQP between its lock routines
 // (cqp.h). Create, modify, destroy, flush and upload queue when the ring has
-// no slot; NIC create and LMI access fail with 3 instead.
+// no slot; NIC create and LMI access fail with MIFH_STATUS_NO_WQE instead.
 #pragma once
 
 #include <cstdint>
@@ -217,10 +217,14 @@ static_assert(offsetof(MifhNicSendRequest, Byte34) == 34);
 static_assert(offsetof(MifhNicSendRequest, Byte37) == 37);
 static_assert(offsetof(MifhNicSendRequest, Flags80) == 80);
 
-// Protection domains.
+// Protection domains: MIFH_STATUS_SUCCESS; MIFH_STATUS_INVALID_PD for an id
+// above MIFH_MAX_PD_ID.
 ZekStatus mifh_pd_init(void* adapter, MifhPdObject* pd, std::uint32_t pd_id);
 
-// Queue-pair memory.
+// Queue-pair memory: MIFH_STATUS_SUCCESS; MIFH_STATUS_EFB for an EFB count
+// the queue pair does not take; MIFH_STATUS_INVALID_WQE_COUNT for an iWARP
+// ring size other than 4, 32, 128, 512; MIFH_STATUS_NO_OBJECT or
+// MIFH_STATUS_NO_MEMORY when a pool is empty.
 ZekStatus mifh_nic_qp_allocate(MifhQpObject** qp, MifhDeviceObj* device, void** sq, void** rq, void** host_context,
                                std::uint32_t sq_wqes, std::uint32_t rq_wqes, std::uint32_t efb_count);
 ZekStatus mifh_iwarp_qp_allocate(MifhQpObject** qp, MifhDeviceObj* device, void** sq, void** rq, void** host_context,
@@ -229,11 +233,15 @@ void mifh_free_nic_sq(MifhQpObject* qp);
 void mifh_free_toe_sq(MifhQpObject* qp);
 void mifh_free_iwarp_virtual_sq(MifhQpObject* qp);
 
-// Host contexts; 0 or 9.
+// Host contexts: MIFH_STATUS_SUCCESS, or MIFH_STATUS_INVALID_WQE_COUNT for
+// a bad SQ, RQ or EFB size.
 ZekStatus mifh_nic_qp_setcontext(MifhQpObject* qp, const MifhNicContextAttributes* attributes);
 ZekStatus mifh_iwarp_qp_setcontext(MifhQpObject* qp, const MifhIwarpContextAttributes* attributes);
 
-// Control requests; 0 when on the ring or queued.
+// Control requests: MIFH_STATUS_SUCCESS when on the ring or queued;
+// MIFH_STATUS_INVALID_ID for a QP id out of range (NIC 16-39, iWARP
+// 40-262143); MIFH_STATUS_FAIL for a null object, a QP lock that cannot be
+// taken or a second destroy; otherwise what the post answers (cqp.h).
 ZekStatus mifh_nic_qp_create(MifhQpObject* qp, void* unused, MifhCqpCompletionContext* context);
 ZekStatus mifh_iwarp_qp_create(MifhQpObject* qp, const MifhIwarpCreateAttributes* attributes, std::uint32_t qp_id,
                                MifhCqpCompletionContext* context);
@@ -247,14 +255,17 @@ ZekStatus mifh_qp_upload_context1(MifhCqpObject* cqp, MifhCqpCompletionContext* 
 ZekStatus mifh_LMI_access(MifhCqpObject* cqp, std::uint64_t buffer_pa, MifhCqpCompletionContext* context,
                           std::uint32_t address, std::uint32_t length, std::uint32_t kind, std::uint32_t option);
 
-// NIC posting. post_sq: 0, 6 (more than 5 fragments, nothing written), 3
-// (ring full); the whole 64-byte request is written, zeroed first, and the
+// NIC posting. post_sq: MIFH_STATUS_SUCCESS; MIFH_STATUS_INVALID_COUNT for
+// more than 5 fragments (nothing written); MIFH_STATUS_NO_WQE when the ring
+// is full. The whole 64-byte request is written, zeroed first, and the
 // doorbell rung for one. post_rq: the caller has written the requests at
-// the head; 0 when all `count` were posted, else 3 (with *posted).
+// the head; MIFH_STATUS_SUCCESS when all `count` were posted, else
+// MIFH_STATUS_NO_WQE (with *posted).
 ZekStatus mifh_nic_qp_post_sq(MifhQpObject* qp, const MifhNicSendRequest* request);
 ZekStatus mifh_nic_qp_post_rq(MifhQpObject* qp, std::uint32_t count, std::uint32_t* posted);
 
-// Software state.
+// Software state: MIFH_STATUS_SUCCESS, or MIFH_STATUS_FAIL when the QP lock
+// cannot be taken.
 ZekStatus mifh_update_sw_qp_state_to_idle(MifhQpObject* qp);
 ZekStatus mifh_update_sw_qp_state_to_error(MifhQpObject* qp);
 ZekStatus mifh_iwarp_qp_modify_to_error(MifhQpObject* qp);

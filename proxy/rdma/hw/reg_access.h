@@ -14,8 +14,8 @@ std::uint32_t mifh_read_reg(const MifhDeviceObj* device, std::uint32_t offset);
 void mifh_write_reg(const MifhDeviceObj* device, std::uint32_t offset, std::uint32_t value);
 
 // The index-register lock: through the device's routine pair, or the device's
-// own lock object when no routine is set. 0, or the failing status; a bad
-// device answers 1.
+// own lock object when no routine is set. ZEK_STATUS_PASS, or the failing
+// status of the lock; a bad device answers MIFH_STATUS_FAIL.
 ZekStatus mifh_acquire_indexreg_spinlock(MifhDeviceObj* device);
 ZekStatus mifh_release_indexreg_spinlock(MifhDeviceObj* device);
 

@@ -19,6 +19,7 @@ inline constexpr ZekStatus MIFH_STATUS_CQ_INIT_INVALID_COUNT = 0x50054;
 inline constexpr ZekStatus MIFH_STATUS_EFB = 10;               // an EFB count other than 0 (NIC) or 0, 1, 2, 4
 inline constexpr ZekStatus MIFH_STATUS_NIC_CQ_EMPTY = 10;      // the NIC CQ poll: no valid entry (the value of MIFH_STATUS_EFB)
 inline constexpr ZekStatus MIFH_STATUS_INVALID_PD = 13;        // a protection-domain id above 0x7FFF
+inline constexpr ZekStatus MIFH_STATUS_CQ_ERROR = 0xFFFFFFFF;  // -1: the CQ poll and give-back: a bad CQ or ring index
 
 // Verbs statuses of the data path.
 inline constexpr ZekStatus IWARP_STATUS_CQ_EMPTY = 0x50033;
