@@ -143,6 +143,58 @@ static_assert(offsetof(MifhCqpWqe, operation_word) == 32);
 static_assert(offsetof(MifhCqpWqe, parameter_word) == 40);
 static_assert(offsetof(MifhCqpWqe, further) == 44);
 
+// Bytes 32-63 of an iWARP QP create or modify request: the attribute values
+// the driver places there (the adapter keeps them with the QP).
+#pragma pack(push, 1)
+struct alignas(8) MifhCqpQpAttributeWords {
+  std::uint64_t value32;
+  std::uint32_t value40;
+  std::uint32_t value44;
+  std::uint64_t value48;
+  std::uint32_t value56;
+  std::uint16_t value60;
+  std::uint16_t reserved62;
+};
+#pragma pack(pop)
+static_assert(sizeof(MifhCqpQpAttributeWords) == 32);
+static_assert(offsetof(MifhCqpQpAttributeWords, value40) == 40 - 32);
+static_assert(offsetof(MifhCqpQpAttributeWords, value44) == 44 - 32);
+static_assert(offsetof(MifhCqpQpAttributeWords, value48) == 48 - 32);
+static_assert(offsetof(MifhCqpQpAttributeWords, value56) == 56 - 32);
+static_assert(offsetof(MifhCqpQpAttributeWords, value60) == 60 - 32);
+inline constexpr std::uint32_t kCqpQpAttributeOffset = offsetof(MifhCqpWqe, operation_word);
+static_assert(kCqpQpAttributeOffset + sizeof(MifhCqpQpAttributeWords) == sizeof(MifhCqpWqe));
+
+// The register-MR request (op 0x0A, a non-shared memory region), the same
+// 64 bytes read in its own form.
+#pragma pack(push, 1)
+struct alignas(8) MifhCqpRegisterMrWqe {
+  std::uint32_t op_word;             // kOpRegisterNonSharedMr | 0x2000 | the region's flags and access rights
+  std::uint32_t pbl_chunk_count;
+  std::uint64_t cqp_object;
+  std::uint64_t completion_context;
+  std::uint32_t pd_id;               // 16 bits
+  std::uint32_t total_length;
+  std::uint32_t stag;                // STag index << 8 | key
+  std::uint32_t reserved36;
+  std::uint64_t va_or_fbo;           // first-byte offset when zero-based, else the virtual address
+  std::uint64_t pbl_pa;              // physical address of the page list
+  std::uint32_t pbl_bytes;           // page-list size in bytes
+  std::uint32_t reserved60;
+};
+#pragma pack(pop)
+static_assert(alignof(MifhCqpRegisterMrWqe) == 8);
+static_assert(sizeof(MifhCqpRegisterMrWqe) == sizeof(MifhCqpWqe));
+static_assert(offsetof(MifhCqpRegisterMrWqe, pbl_chunk_count) == offsetof(MifhCqpWqe, object_word));
+static_assert(offsetof(MifhCqpRegisterMrWqe, cqp_object) == offsetof(MifhCqpWqe, cqp_object));
+static_assert(offsetof(MifhCqpRegisterMrWqe, completion_context) == offsetof(MifhCqpWqe, completion_context));
+static_assert(offsetof(MifhCqpRegisterMrWqe, pd_id) == 24);
+static_assert(offsetof(MifhCqpRegisterMrWqe, total_length) == 28);
+static_assert(offsetof(MifhCqpRegisterMrWqe, stag) == 32);
+static_assert(offsetof(MifhCqpRegisterMrWqe, va_or_fbo) == 40);
+static_assert(offsetof(MifhCqpRegisterMrWqe, pbl_pa) == 48);
+static_assert(offsetof(MifhCqpRegisterMrWqe, pbl_bytes) == 56);
+
 #pragma pack(push, 1)
 struct alignas(8) MifhCqpHostContext {
   std::uint64_t word0;    // cqp_context_word0(id, size code)

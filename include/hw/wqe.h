@@ -97,8 +97,11 @@ static_assert(offsetof(MifhWqe, length) == 40);
 static_assert(offsetof(MifhWqe, remote_stag) == 44);
 static_assert(offsetof(MifhWqe, inline_data) == 48);
 static_assert(offsetof(MifhWqe, sge) == 64);
-inline constexpr std::uint32_t kWqeInlineOffset = 48;
-inline constexpr std::uint32_t kWqeKernelStatusOffset = 92;  // op 12: the status reported as op 9
+inline constexpr std::uint32_t kWqeInlineOffset = offsetof(MifhWqe, inline_data);
+// A kernel-only request (op 12) carries the status that the poller reports
+// as op 9's in word 23: the STag word of the second element.
+inline constexpr std::uint32_t kWqeKernelStatusOffset = offsetof(MifhWqe, sge) + sizeof(MifhSge) + offsetof(MifhSge, stag);
+static_assert(kWqeKernelStatusOffset == 92);
 
 // Receive-queue work request (128 bytes): elements from +32.
 inline constexpr unsigned kMaxRqSgesInWqe = 6;  // what fits; the drivers post at most kMaxSges

@@ -296,14 +296,17 @@ bool DoWriteProc(NIC_HW_INFO* hw, void*, const void* frame, std::uint32_t length
     }
     if (!ZekRingIsFull(&tx->Ring)) {
       ZekNicTxSlot* slot = &tx->Slots[tx->Ring.Head];
-      std::memset(reinterpret_cast<std::uint8_t*>(slot) + 32, 0, 152 - 32);
+      std::memset(reinterpret_cast<std::uint8_t*>(slot) + ZEKNIC_TX_SLOT_CLEAR_FIRST, 0,
+                  ZEKNIC_TX_SLOT_CLEAR_END - ZEKNIC_TX_SLOT_CLEAR_FIRST);
       if (map_frame(slot, frame, length)) {
         MifhNicSendRequest request{};
         request.Fragments = slot->Sgl;
         request.FragmentCount = slot->FragmentCount;
         request.TotalLength = length;
-        request.Byte34 = 1;
-        request.Byte36 = 1;
+        // The transmit's two flag bytes: bit 22, and no checksum offload
+        // (the stack computes its own checksums).
+        request.Flag22 = 1;
+        request.NoChecksum = 1;
         slot->Routine = ZekNicTxComplete;
         slot->Argument = completion_word;
         if (mifh_nic_qp_post_sq(tx->Qp, &request) == MIFH_STATUS_SUCCESS) {

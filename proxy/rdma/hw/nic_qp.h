@@ -5,6 +5,7 @@
 // completions of the bottom half.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "include/zek/mifh.h"
@@ -29,14 +30,22 @@ struct ZekNicTxSlot {
   const void* Frame;
   std::uint32_t Length;
   std::uint8_t Reserved12[20];
-  MifhSglElement Sgl[7];        // bytes 32-143
+  MifhSglElement Sgl[7];
   std::uint8_t Reserved144[8];
-  std::uint32_t FragmentCount;  // 152
+  std::uint32_t FragmentCount;
   std::uint8_t MappingData[20];
-  ZekNicTxRoutine Routine;      // 176
-  std::uint32_t* Argument;      // 184
+  ZekNicTxRoutine Routine;
+  std::uint32_t* Argument;
 };
 static_assert(sizeof(ZekNicTxSlot) == ZEKNIC_TX_SLOT_BYTES);
+static_assert(offsetof(ZekNicTxSlot, Sgl) == 32);
+static_assert(offsetof(ZekNicTxSlot, FragmentCount) == 152);
+static_assert(offsetof(ZekNicTxSlot, MappingData) == 156);
+static_assert(offsetof(ZekNicTxSlot, Routine) == 176);
+static_assert(offsetof(ZekNicTxSlot, Argument) == 184);
+// The part of a slot cleared before each use: the scatter/gather list.
+inline constexpr std::size_t ZEKNIC_TX_SLOT_CLEAR_FIRST = offsetof(ZekNicTxSlot, Sgl);
+inline constexpr std::size_t ZEKNIC_TX_SLOT_CLEAR_END = offsetof(ZekNicTxSlot, FragmentCount);
 
 // The transmit ring, kept in the NIC CQ object's owner area.
 struct ZekNicTransmit {

@@ -51,14 +51,9 @@ zekhw::MifhCqpWqe qp_request(const MifhQpObject* qp, std::uint32_t op_word, Mifh
   return wqe;
 }
 
-void put32(zekhw::MifhCqpWqe& wqe, unsigned offset, std::uint32_t value) {
-  std::memcpy(reinterpret_cast<std::uint8_t*>(&wqe) + offset, &value, 4);
-}
-void put64(zekhw::MifhCqpWqe& wqe, unsigned offset, std::uint64_t value) {
-  std::memcpy(reinterpret_cast<std::uint8_t*>(&wqe) + offset, &value, 8);
-}
-void put16(zekhw::MifhCqpWqe& wqe, unsigned offset, std::uint16_t value) {
-  std::memcpy(reinterpret_cast<std::uint8_t*>(&wqe) + offset, &value, 2);
+// Bytes 32-63 of a create or modify request.
+void put_attribute_words(zekhw::MifhCqpWqe& wqe, const zekhw::MifhCqpQpAttributeWords& words) {
+  std::memcpy(reinterpret_cast<std::uint8_t*>(&wqe) + zekhw::kCqpQpAttributeOffset, &words, sizeof words);
 }
 
 ZekStatus lock(OSPrimSpinlockObject* l) { return OSPrimSyncAcquireSpinlockObject(l); }
@@ -395,12 +390,14 @@ ZekStatus mifh_iwarp_qp_create(MifhQpObject* qp, const MifhIwarpCreateAttributes
                            (a->Byte36 & 1u) << 20 | (a->Byte34 & 0x7Fu) << 21 |
                            (a->InitialState & zekhw::kQpStateMask) << zekhw::kQpStateShift;
   zekhw::MifhCqpWqe wqe = qp_request(qp, op, context);
-  put64(wqe, 32, a->Value0);
-  put32(wqe, 40, a->Value16);
-  put32(wqe, 44, a->Value24);
-  put64(wqe, 48, a->Value24 != 0 ? 0 : a->Value8);
-  put32(wqe, 56, a->Value24 != 0 ? 0 : a->Value20);
-  put16(wqe, 60, a->Byte36 != 0 ? a->Value28 : 0);
+  zekhw::MifhCqpQpAttributeWords words{};
+  words.value32 = a->Value0;
+  words.value40 = a->Value16;
+  words.value44 = a->Value24;
+  words.value48 = a->Value24 != 0 ? 0 : a->Value8;
+  words.value56 = a->Value24 != 0 ? 0 : a->Value20;
+  words.value60 = a->Byte36 != 0 ? a->Value28 : 0;
+  put_attribute_words(wqe, words);
   const ZekStatus status = mifh_cqp_post(qp->Device->Cqp, &wqe, MifhPostMode::Queueing, "mifh_iwarp_qp_create");
   if (status != MIFH_STATUS_SUCCESS) {
     ZEK_LOG_FAILURE("mifh_iwarp_qp_create: mifh_cqp_post_sq() returned error (0x%x)\n", status);
@@ -432,12 +429,14 @@ ZekStatus mifh_iwarp_qp_modify(MifhQpObject* qp, const MifhIwarpModifyAttributes
                            (a->Byte46 & 1u) << 20 | (a->Byte49 & 0x7Fu) << 21 |
                            (next & zekhw::kQpStateMask) << zekhw::kQpStateShift | (a->Byte47 & 1u) << 31;
   zekhw::MifhCqpWqe wqe = qp_request(qp, op, context);
-  put64(wqe, 32, a->Value0);
-  put32(wqe, 40, a->Value24);
-  put32(wqe, 44, a->Value32);
-  put64(wqe, 48, a->Value32 != 0 ? 0 : a->Value8);
-  put32(wqe, 56, a->Value32 != 0 ? 0 : a->Value28);
-  put16(wqe, 60, a->Byte46 != 0 ? a->Value40 : 0);
+  zekhw::MifhCqpQpAttributeWords words{};
+  words.value32 = a->Value0;
+  words.value40 = a->Value24;
+  words.value44 = a->Value32;
+  words.value48 = a->Value32 != 0 ? 0 : a->Value8;
+  words.value56 = a->Value32 != 0 ? 0 : a->Value28;
+  words.value60 = a->Byte46 != 0 ? a->Value40 : 0;
+  put_attribute_words(wqe, words);
   ZekStatus status = mifh_cqp_post(qp->Device->Cqp, &wqe, MifhPostMode::Queueing, "mifh_iwarp_qp_modify");
   if (status != MIFH_STATUS_SUCCESS) {
     ZEK_LOG_FAILURE("mifh_iwarp_qp_modify: mifh_cqp_post_sq() returned error (0x%x)\n", status);
@@ -545,10 +544,10 @@ ZekStatus mifh_nic_qp_post_sq(MifhQpObject* qp, const MifhNicSendRequest* reques
   // Built whole, zeroed first: the adapter counts fragments by their
   // lengths, so nothing of the slot's previous request may remain.
   zekhw::MifhNicSqWqe w{};
-  w.flags = request->Flags28 | request->Flags80 | (request->Byte34 & 1u) << 22 | (request->Byte35 & 0x7Fu) << 23 |
-            (request->Byte36 & 1u) << 30 | (request->Byte37 & 1u) << 31;
+  w.flags = request->Flags28 | request->Flags80 | (request->Flag22 & 1u) << 22 |
+            (request->VlanTagPresent & 0x7Fu) << 23 | (request->NoChecksum & 1u) << 30 | (request->VlanInsert & 1u) << 31;
   w.total_length = request->TotalLength;
-  const std::uint32_t vlan = request->Byte35 != 0 ? request->VlanTag : 0;
+  const std::uint32_t vlan = request->VlanTagPresent != 0 ? request->VlanTag : 0;
   auto len = [&](unsigned i) { return i < count ? request->Fragments[i].Length & 0xFFFF : 0u; };
   w.frag0_vlan = len(0) << 16 | vlan;
   w.frag2_frag1 = len(2) << 16 | len(1);

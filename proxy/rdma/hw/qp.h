@@ -191,30 +191,37 @@ struct MifhSglElement {
 static_assert(sizeof(MifhSglElement) == 16);
 
 // The NIC send request of mifh_nic_qp_post_sq (96 bytes). Word 0 of the work
-// request = Flags28 | Flags80 | Byte34 << 22 | Byte35 << 23 | Byte36 << 30 |
-// Byte37 << 31; word 1 = TotalLength.
+// request = Flags28 | Flags80 | Flag22 << 22 | VlanTagPresent << 23 |
+// NoChecksum << 30 | VlanInsert << 31 (the flag bytes as the NIC send
+// request's word 0 describes them: word 3 carries the VLAN tag, no checksum
+// offload, insert the tag); word 1 = TotalLength. The two flag words and bit
+// 22 have no described meaning: they pass into word 0 as they are.
 struct MifhNicSendRequest {
-  const MifhSglElement* Fragments;  // 0
-  std::uint32_t FragmentCount;      // 8
+  const MifhSglElement* Fragments;
+  std::uint32_t FragmentCount;
   std::uint32_t Reserved12;
   std::uint64_t Reserved16;
-  std::uint32_t TotalLength;        // 24
-  std::uint32_t Flags28;            // 28
-  std::uint16_t VlanTag;            // 32 (used when Byte35 is set)
-  std::uint8_t Byte34;              // bit 22
-  std::uint8_t Byte35;              // bits 23-29
-  std::uint8_t Byte36;              // bit 30 (no checksum offload)
-  std::uint8_t Byte37;              // bit 31 (VLAN insert)
+  std::uint32_t TotalLength;
+  std::uint32_t Flags28;           // ORed into word 0
+  std::uint16_t VlanTag;           // into word 3 when VlanTagPresent is set
+  std::uint8_t Flag22;             // bit 22
+  std::uint8_t VlanTagPresent;     // bit 23 (bits 23-29 take the byte): word 3 carries VlanTag
+  std::uint8_t NoChecksum;         // bit 30: no checksum offload
+  std::uint8_t VlanInsert;         // bit 31: the adapter inserts the tag
   std::uint8_t Reserved38[42];
-  std::uint32_t Flags80;            // 80
+  std::uint32_t Flags80;           // ORed into word 0
   std::uint8_t Reserved84[12];
 };
 static_assert(sizeof(MifhNicSendRequest) == 96);
+static_assert(offsetof(MifhNicSendRequest, Fragments) == 0);
+static_assert(offsetof(MifhNicSendRequest, FragmentCount) == 8);
 static_assert(offsetof(MifhNicSendRequest, TotalLength) == 24);
 static_assert(offsetof(MifhNicSendRequest, Flags28) == 28);
 static_assert(offsetof(MifhNicSendRequest, VlanTag) == 32);
-static_assert(offsetof(MifhNicSendRequest, Byte34) == 34);
-static_assert(offsetof(MifhNicSendRequest, Byte37) == 37);
+static_assert(offsetof(MifhNicSendRequest, Flag22) == 34);
+static_assert(offsetof(MifhNicSendRequest, VlanTagPresent) == 35);
+static_assert(offsetof(MifhNicSendRequest, NoChecksum) == 36);
+static_assert(offsetof(MifhNicSendRequest, VlanInsert) == 37);
 static_assert(offsetof(MifhNicSendRequest, Flags80) == 80);
 
 // Protection domains: MIFH_STATUS_SUCCESS; MIFH_STATUS_INVALID_PD for an id

@@ -3,6 +3,7 @@
 #include "proxy/rdma/hw/wqe.h"
 
 #include <atomic>
+#include <bit>
 #include <cstring>
 
 #include "include/hw/cqp.h"
@@ -276,22 +277,19 @@ ZekStatus mifh_iwarp_rq_doorbell(MifhQpObject* qp, std::uint32_t count) {
 ZekStatus mifh_mr_register_non_shared(MifhDeviceObj* device, const MifhMrDescription* mr,
                                       MifhCqpCompletionContext* context, std::uint32_t pd_id) {
   if (ZekIsBadPointer(device) || ZekIsBadPointer(mr) || ZekIsBadPointer(device->Cqp)) return MIFH_STATUS_FAIL;
-  zekhw::MifhCqpWqe wqe{};
-  wqe.op_word = 0x200Au | std::uint32_t{mr->ZeroBased == 0} << 9 | std::uint32_t{mr->PblChunkSize == 4096} << 11 |
-                std::uint32_t{mr->PageSize != 4096} << 14 | std::uint32_t{mr->Access} << 16 |
-                std::uint32_t{(mr->Access & 0xF) != 0} << 21;
-  wqe.object_word = mr->PblChunkCount;
-  wqe.completion_context = reinterpret_cast<std::uint64_t>(context);
-  auto* b = reinterpret_cast<std::uint8_t*>(&wqe);
-  const std::uint32_t pd = pd_id & 0xFFFF;
-  const std::uint32_t stag = mr->StagIndex << 8 | mr->Key;
-  const std::uint64_t va = mr->ZeroBased != 0 ? mr->FirstByteOffset : mr->Va;
-  std::memcpy(b + 24, &pd, 4);
-  std::memcpy(b + 28, &mr->Length, 4);
-  std::memcpy(b + 32, &stag, 4);
-  std::memcpy(b + 40, &va, 8);
-  std::memcpy(b + 48, &mr->PblPa, 8);
-  std::memcpy(b + 56, &mr->PblBytes, 4);
+  zekhw::MifhCqpRegisterMrWqe request{};
+  request.op_word = zekhw::kOpRegisterNonSharedMr | 0x2000u | std::uint32_t{mr->ZeroBased == 0} << 9 |
+                    std::uint32_t{mr->PblChunkSize == 4096} << 11 | std::uint32_t{mr->PageSize != 4096} << 14 |
+                    std::uint32_t{mr->Access} << 16 | std::uint32_t{(mr->Access & 0xF) != 0} << 21;
+  request.pbl_chunk_count = mr->PblChunkCount;
+  request.completion_context = reinterpret_cast<std::uint64_t>(context);
+  request.pd_id = pd_id & 0xFFFF;
+  request.total_length = mr->Length;
+  request.stag = mr->StagIndex << 8 | mr->Key;
+  request.va_or_fbo = mr->ZeroBased != 0 ? mr->FirstByteOffset : mr->Va;
+  request.pbl_pa = mr->PblPa;
+  request.pbl_bytes = mr->PblBytes;
+  const auto wqe = std::bit_cast<zekhw::MifhCqpWqe>(request);
   OSPrimMemoryLogging("Register Non Shared MR Stag  Wqe\n");
   return mifh_cqp_post(device->Cqp, &wqe, MifhPostMode::Queueing, "mifh_mr_register_non_shared");
 }

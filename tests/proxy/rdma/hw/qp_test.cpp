@@ -300,7 +300,7 @@ TEST_F(QpTest, NicSendRequestIsWrittenWholeAndBounded) {
   EXPECT_EQ(qp->SqRing.Head, 0u) << "nothing written";
   request.FragmentCount = 1;
   request.TotalLength = 100;
-  request.Byte36 = 1;
+  request.NoChecksum = 1;
   ASSERT_EQ(mifh_nic_qp_post_sq(qp, &request), 0u);
   EXPECT_EQ(ring[0].flags, 1u << 30);
   EXPECT_EQ(ring[0].frag0_vlan, 100u << 16);
