@@ -189,6 +189,72 @@ TEST_F(QpTest, VerbsCreateWordAndAdapterState) {
   EXPECT_EQ(board().queue_pair_count(), 1u);
 }
 
+// Bytes 32-63 of the create and modify requests carry the attribute values
+// at their places; the words at 48 and 56 are cleared when the value at 44
+// is set, and +60 is written only with its flag byte.
+TEST_F(QpTest, CreateAndModifyPlaceTheirAttributeWords) {
+  HwFunction& fn = bring_up(0);
+  auto u16_at = [](const zekhw::MifhCqpWqe& w, unsigned at) {
+    std::uint16_t v;
+    std::memcpy(&v, reinterpret_cast<const std::uint8_t*>(&w) + at, 2);
+    return v;
+  };
+  auto u32_at = [](const zekhw::MifhCqpWqe& w, unsigned at) {
+    std::uint32_t v;
+    std::memcpy(&v, reinterpret_cast<const std::uint8_t*>(&w) + at, 4);
+    return v;
+  };
+  auto u64_at = [](const zekhw::MifhCqpWqe& w, unsigned at) {
+    std::uint64_t v;
+    std::memcpy(&v, reinterpret_cast<const std::uint8_t*>(&w) + at, 8);
+    return v;
+  };
+  struct Case {
+    std::uint32_t at44;  // the value that clears +48 and +56
+    std::uint8_t flag60;
+  };
+  for (const Case c : {Case{0, 0}, Case{0, 1}, Case{0x44, 1}}) {
+    MifhQpObject* qp = iwarp_qp(fn);
+    MifhIwarpCreateAttributes create{};
+    create.Value0 = 0x1111'2222'3333'4444;
+    create.Value8 = 0x5555'6666'7777'8888;
+    create.Value16 = 0x40;
+    create.Value20 = 0x56;
+    create.Value24 = c.at44;
+    create.Value28 = 0x6060;
+    create.Byte36 = c.flag60;
+    create.InitialState = 1;
+    ASSERT_EQ(mifh_iwarp_qp_create(qp, &create, 100, nullptr), 0u);
+    zekhw::MifhCqpWqe w = last_request(fn);
+    EXPECT_EQ(u64_at(w, 32), create.Value0);
+    EXPECT_EQ(u32_at(w, 40), 0x40u);
+    EXPECT_EQ(u32_at(w, 44), c.at44);
+    EXPECT_EQ(u64_at(w, 48), c.at44 != 0 ? 0u : create.Value8);
+    EXPECT_EQ(u32_at(w, 56), c.at44 != 0 ? 0u : 0x56u);
+    EXPECT_EQ(u16_at(w, 60), c.flag60 != 0 ? 0x6060u : 0u);
+    EXPECT_EQ(u16_at(w, 62), 0u);
+
+    MifhIwarpModifyAttributes modify{};
+    modify.Value0 = 0x0102'0304'0506'0708;
+    modify.Value8 = 0x1112'1314'1516'1718;
+    modify.Value24 = 0x24;
+    modify.Value28 = 0x28;
+    modify.Value32 = c.at44;
+    modify.Value40 = 0x4040;
+    modify.Byte46 = c.flag60;
+    modify.NextState = 2;
+    ASSERT_EQ(mifh_iwarp_qp_modify(qp, &modify, nullptr), 0u);
+    w = last_request(fn);
+    EXPECT_EQ(u64_at(w, 32), modify.Value0);
+    EXPECT_EQ(u32_at(w, 40), 0x24u);
+    EXPECT_EQ(u32_at(w, 44), c.at44);
+    EXPECT_EQ(u64_at(w, 48), c.at44 != 0 ? 0u : modify.Value8);
+    EXPECT_EQ(u32_at(w, 56), c.at44 != 0 ? 0u : 0x28u);
+    EXPECT_EQ(u16_at(w, 60), c.flag60 != 0 ? 0x4040u : 0u);
+    drain(fn);
+  }
+}
+
 TEST_F(QpTest, DestroyIsPostedOnce) {
   HwFunction& fn = bring_up(0);
   MifhQpObject* qp = iwarp_qp(fn);

@@ -209,6 +209,55 @@ TEST_F(WqeTest, FastRegisterRoutineRunsOnlyForKernelRings) {
   }
 }
 
+// The register-MR request, field by field at its bytes, for a zero-based
+// region (first-byte offset) and one at a virtual address.
+TEST_F(WqeTest, RegisterMrRequestPlacesEveryField) {
+  HwFunction& fn = bring_up(0);
+  for (std::uint8_t zero_based : {1, 0}) {
+    MifhMrDescription mr{};
+    mr.PblPa = 0xA'BCDE'F000;
+    mr.FirstByteOffset = 0x123;
+    mr.Va = 0x7FFF'0000'1000;
+    mr.PblBytes = 0x800;
+    mr.Length = 0x10000;
+    mr.PageSize = 4096;
+    mr.PblChunkSize = 4096;
+    mr.PblChunkCount = 3;
+    mr.ZeroBased = zero_based;
+    mr.Access = 0x05;
+    mr.Key = 0x7E;
+    mr.StagIndex = 0x4321;
+    TestContext done;
+    ASSERT_EQ(mifh_mr_register_non_shared(&fn.device, &mr, done.get(), 0x1'0042), 0u);
+    const std::uint32_t head = fn.cqp->RingIndex.Head;
+    const auto* b = reinterpret_cast<const std::uint8_t*>(&fn.cqp_ring[(head + fn.cqp->RingIndex.Size - 1) %
+                                                                        fn.cqp->RingIndex.Size]);
+    auto u32_at = [&](unsigned at) {
+      std::uint32_t v;
+      std::memcpy(&v, b + at, 4);
+      return v;
+    };
+    auto u64_at = [&](unsigned at) {
+      std::uint64_t v;
+      std::memcpy(&v, b + at, 8);
+      return v;
+    };
+    EXPECT_EQ(u32_at(0), 0x200Au | (zero_based ? 0u : 1u << 9) | 1u << 11 | 0x05u << 16 | 1u << 21);
+    EXPECT_EQ(u32_at(4), 3u);
+    EXPECT_EQ(u64_at(8), reinterpret_cast<std::uint64_t>(fn.cqp));
+    EXPECT_EQ(u64_at(16), reinterpret_cast<std::uint64_t>(done.get()));
+    EXPECT_EQ(u32_at(24), 0x42u) << "16 bits of PD id";
+    EXPECT_EQ(u32_at(28), 0x10000u);
+    EXPECT_EQ(u32_at(32), 0x4321u << 8 | 0x7E);
+    EXPECT_EQ(u32_at(36), 0u);
+    EXPECT_EQ(u64_at(40), zero_based ? 0x123u : mr.Va);
+    EXPECT_EQ(u64_at(48), mr.PblPa);
+    EXPECT_EQ(u32_at(56), 0x800u);
+    EXPECT_EQ(u32_at(60), 0u);
+    drain(fn);
+  }
+}
+
 TEST_F(WqeTest, ResizeRoundsUpNeedsAnEmptyQueueAndAsksUsersToRemap) {
   MifhQpObject* q = qp(32, 32);
   q->UserQp = 1;
