@@ -29,40 +29,75 @@ inline constexpr ULONG ZEK_REGISTER_WINDOW_BYTES = 4096;
 
 // ---- The registry values inside the NIC-proxy record -----------------------------------------------
 // The record of include/zek/nicproxy.h continues with the miniport's own
-// area; the keyword table stores its values at these offsets of the record.
+// area, where the keyword table stores the registry values: each at its
+// place in the record (checked below), read and written by name. The
+// keyword table takes each value's offset and size from the record.
 inline constexpr std::uint32_t ZEK_PROXY_RECORD_BYTES = 1512;
-enum ZekRecordOffset : std::uint32_t {
-  ZEK_REG_OFFLOAD_ENABLE = 1240,
-  ZEK_REG_DEBUG_LEVEL = 1244,
-  ZEK_REG_TUNING = 1248,
-  ZEK_REG_LIMIT_MAX_READ_REQ = 1252,
-  ZEK_REG_SEND_QUEUE_SIZE = 1256,
-  ZEK_REG_RECV_QUEUE_SIZE = 1260,
-  ZEK_REG_TOE_SEND_QUEUE_SIZE = 1272,
-  ZEK_REG_TOE_RECV_QUEUE_SIZE = 1276,
-  ZEK_REG_TOE_IMMEDIATE_ACK = 1280,
-  ZEK_REG_TOE_WINDOW_UPDATE = 1284,
-  ZEK_REG_AEQ_ELEM = 1308,
-  ZEK_REG_CEQ_ELEM = 1316,
-  ZEK_REG_CEQ2_ELEM = 1324,
-  ZEK_REG_CEQ_RSS_ELEM = 1332,
-  ZEK_REG_CONTROL_QP_ELEM = 1340,
-  ZEK_REG_CONTROL_CQ_ELEM = 1348,
-  ZEK_REG_JUMBO_FRAMES = 1463,  // u8
-  ZEK_REG_LSO = 1464,           // u8
-  ZEK_REG_DHCP0 = 1465,         // u8
-  ZEK_REG_DHCP1 = 1466,         // u8
-  ZEK_REG_ALIGN_HEADERS = 1488,
-  ZEK_REG_RDMA_OOO = 1492,
-  ZEK_REG_MAC_PAUSE = 1504,
-  ZEK_REG_VLAN_ENABLED = 1508,
-};
 
 struct ZekProxyRecord {
   NicProxyInterface Shared;
-  std::uint8_t MiniportArea[ZEK_PROXY_RECORD_BYTES - sizeof(NicProxyInterface)];
+  std::uint8_t Reserved248[1240 - sizeof(NicProxyInterface)];
+  std::uint32_t OffloadEnable;             // checksum offload
+  std::uint32_t DebugLevel;                // copied to the driver's debug level
+  std::uint32_t Tuning;                    // tuning profile
+  std::uint32_t LimitMaxReadReqSize;       // PCI Express read-request limit
+  std::uint32_t SendQueueSize;             // NIC send ring and send buffers
+  std::uint32_t RecvQueueSize;             // NIC receive ring and receive buffers
+  std::uint8_t Reserved1264[8];
+  std::uint32_t ToeSendQueueSize;          // offloaded-TCP send queue size class
+  std::uint32_t ToeRecvQueueSize;          // offloaded-TCP receive queue size class
+  std::uint32_t ToeImmediateAck;
+  std::uint32_t ToeWindowUpdateFrequency;
+  std::uint8_t Reserved1288[20];
+  std::uint32_t AeqElem;                   // asynchronous event queue entries
+  std::uint32_t Reserved1312;
+  std::uint32_t CeqElem;                   // completion event queue entries
+  std::uint32_t Reserved1320;
+  std::uint32_t Ceq2Elem;                  // second completion event queue entries
+  std::uint32_t Reserved1328;
+  std::uint32_t CeqRssElem;                // receive-scaling completion event queue entries
+  std::uint32_t Reserved1336;
+  std::uint32_t ContrlQpElem;              // control queue pair entries
+  std::uint32_t Reserved1344;
+  std::uint32_t ControlCompQElem;          // control completion queue entries
+  std::uint8_t Reserved1352[1463 - 1352];
+  std::uint8_t JumboFrames;                // 9000-byte frames
+  std::uint8_t Lso;                        // large-send offload
+  std::uint8_t Dhcp0;                      // the proxy driver's SAN address comes from DHCP
+  std::uint8_t Dhcp1;                      // read and kept
+  std::uint8_t Reserved1467[1488 - 1467];
+  std::uint32_t AlignHeaders;
+  std::uint32_t RdmaOoo;                   // RDMA out-of-order placement
+  std::uint8_t Reserved1496[8];
+  std::uint32_t MacPause;                  // MAC pause frames
+  std::uint32_t VlanEnabled;               // the VLAN ID; 0 = no VLAN
 };
 static_assert(sizeof(ZekProxyRecord) == ZEK_PROXY_RECORD_BYTES);
+static_assert(offsetof(ZekProxyRecord, Shared) == 0);
+static_assert(offsetof(ZekProxyRecord, OffloadEnable) == 1240);
+static_assert(offsetof(ZekProxyRecord, DebugLevel) == 1244);
+static_assert(offsetof(ZekProxyRecord, Tuning) == 1248);
+static_assert(offsetof(ZekProxyRecord, LimitMaxReadReqSize) == 1252);
+static_assert(offsetof(ZekProxyRecord, SendQueueSize) == 1256);
+static_assert(offsetof(ZekProxyRecord, RecvQueueSize) == 1260);
+static_assert(offsetof(ZekProxyRecord, ToeSendQueueSize) == 1272);
+static_assert(offsetof(ZekProxyRecord, ToeRecvQueueSize) == 1276);
+static_assert(offsetof(ZekProxyRecord, ToeImmediateAck) == 1280);
+static_assert(offsetof(ZekProxyRecord, ToeWindowUpdateFrequency) == 1284);
+static_assert(offsetof(ZekProxyRecord, AeqElem) == 1308);
+static_assert(offsetof(ZekProxyRecord, CeqElem) == 1316);
+static_assert(offsetof(ZekProxyRecord, Ceq2Elem) == 1324);
+static_assert(offsetof(ZekProxyRecord, CeqRssElem) == 1332);
+static_assert(offsetof(ZekProxyRecord, ContrlQpElem) == 1340);
+static_assert(offsetof(ZekProxyRecord, ControlCompQElem) == 1348);
+static_assert(offsetof(ZekProxyRecord, JumboFrames) == 1463);
+static_assert(offsetof(ZekProxyRecord, Lso) == 1464);
+static_assert(offsetof(ZekProxyRecord, Dhcp0) == 1465);
+static_assert(offsetof(ZekProxyRecord, Dhcp1) == 1466);
+static_assert(offsetof(ZekProxyRecord, AlignHeaders) == 1488);
+static_assert(offsetof(ZekProxyRecord, RdmaOoo) == 1492);
+static_assert(offsetof(ZekProxyRecord, MacPause) == 1504);
+static_assert(offsetof(ZekProxyRecord, VlanEnabled) == 1508);
 
 // ---- Adapter state -----------------------------------------------------------------------------------
 enum ZekNdisState : std::uint32_t {
@@ -190,12 +225,6 @@ struct ZEK_ADAPTER {
 };
 static_assert(offsetof(ZEK_ADAPTER, Proxy) == NIC_PROXY_ADAPTER_OFFSET);
 
-// Record accessors by keyword offset.
-inline std::uint8_t* ZekRecordAt(ZEK_ADAPTER* adapter, std::uint32_t offset) {
-  return reinterpret_cast<std::uint8_t*>(&adapter->Proxy) + offset;
-}
-std::uint32_t ZekRecordU32(ZEK_ADAPTER* adapter, std::uint32_t offset);
-std::uint8_t ZekRecordU8(ZEK_ADAPTER* adapter, std::uint32_t offset);
 
 // ---- Driver globals ------------------------------------------------------------------------------------
 struct ZekDriverGlobals {
@@ -256,8 +285,8 @@ ZEK_ADAPTER* ZekFindAdapterByFunction(std::uint32_t function);
 struct ZekKeyword {
   NDIS_STRING Keyword;
   std::uint32_t Required;
-  std::uint32_t Offset;  // in the NIC-proxy record
-  std::uint32_t Size;    // 1, 2 or 4
+  std::uint32_t Offset;  // of the value's field in the NIC-proxy record (ZekProxyRecord)
+  std::uint32_t Size;    // the field's size: 1, 2 or 4
   std::uint32_t Default;
   std::uint32_t Minimum;
   std::uint32_t Maximum;

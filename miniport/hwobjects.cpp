@@ -236,7 +236,7 @@ void mifh_dev_object_free(MifhDeviceObj* device) {
 // ---- Per-board objects ------------------------------------------------------------------------------------
 ZekStatus AllocateSharedTimer(ZEK_ADAPTER* adapter) {
   MifhDeviceObj* device = device_of(adapter);
-  const bool jumbo = ZekRecordU8(adapter, ZEK_REG_JUMBO_FRAMES) != 0;
+  const bool jumbo = adapter->Proxy.JumboFrames != 0;
   const std::uint32_t interval = jumbo ? 100 : 55;
   ZekStatus status = find_or_create(
       g_ZekBoards.Timers, &g_ZekBoards.TimerCount, 0, adapter->BoardKey, sizeof(ZekSharedTimer), &adapter->SharedTimer,

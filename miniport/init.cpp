@@ -183,9 +183,9 @@ NDIS_STATUS ZekInitialize(NDIS_HANDLE handle, NDIS_HANDLE, PNDIS_MINIPORT_INIT_P
 
     // 6. Link speed and frame sizes.
     adapter->LinkSpeed = 10'000'000'000ull;
-    adapter->MaxFrameSize = ZekRecordU8(adapter, ZEK_REG_JUMBO_FRAMES) ? 9000 : 1500;
+    adapter->MaxFrameSize = adapter->Proxy.JumboFrames ? 9000 : 1500;
     adapter->LookaheadSize = adapter->MaxFrameSize;
-    adapter->MtuSize = ZekRecordU32(adapter, ZEK_REG_VLAN_ENABLED) != 0 ? adapter->MaxFrameSize - 4 : adapter->MaxFrameSize;
+    adapter->MtuSize = adapter->Proxy.VlanEnabled != 0 ? adapter->MaxFrameSize - 4 : adapter->MaxFrameSize;
 
     // 7. From here the adapter's memory and the hardware are brought up
     // (receive memory, base object, queues, interrupt, NIC): not in this

@@ -1,52 +1,49 @@
 // The adapter's registry configuration: the keyword table, the network
 // address override, the SAN address and mask, and the device names.
+#include <cstddef>
 #include <cstring>
 
 #include "miniport/adapter.h"
 
 #define ZEK_KW(text) NDIS_STRING_CONST(text)
+// The offset and size of a value's field in the NIC-proxy record.
+#define ZEK_KW_FIELD(field) offsetof(ZekProxyRecord, field), sizeof(ZekProxyRecord::field)
 
 const ZekKeyword ZekKeywordTable[ZEK_KEYWORD_COUNT] = {
-    {ZEK_KW("AeqElem"), 0, ZEK_REG_AEQ_ELEM, 4, 0x2000, 0x20, 0x20000},
-    {ZEK_KW("CeqElem"), 0, ZEK_REG_CEQ_ELEM, 4, 0x400, 0x20, 0x8000},
-    {ZEK_KW("Ceq2Elem"), 0, ZEK_REG_CEQ2_ELEM, 4, 0x400, 0x20, 0x8000},
-    {ZEK_KW("CeqRssElem"), 0, ZEK_REG_CEQ_RSS_ELEM, 4, 0x400, 0x20, 0x8000},
-    {ZEK_KW("ControlCompQElem"), 0, ZEK_REG_CONTROL_CQ_ELEM, 4, 0x200, 0x20, 0x200},
-    {ZEK_KW("ContrlQpElem"), 0, ZEK_REG_CONTROL_QP_ELEM, 4, 0x200, 0x20, 0x200},
-    {ZEK_KW("SendQueueSize"), 0, ZEK_REG_SEND_QUEUE_SIZE, 4, 0x200, 0x20, 0x200},
-    {ZEK_KW("RecvQueueSize"), 0, ZEK_REG_RECV_QUEUE_SIZE, 4, 0x200, 0x20, 0x200},
-    {ZEK_KW("OffloadEnable"), 0, ZEK_REG_OFFLOAD_ENABLE, 4, 1, 0, 1},
-    {ZEK_KW("DebugLevel"), 0, ZEK_REG_DEBUG_LEVEL, 4, 0, 0, 0xFFFFFFFF},
-    {ZEK_KW("Tuning"), 0, ZEK_REG_TUNING, 4, 4, 0, 9},
-    {ZEK_KW("LimitMaxReadReqSize"), 0, ZEK_REG_LIMIT_MAX_READ_REQ, 4, 0, 0, 1},
-    {ZEK_KW("JumboFrames"), 0, ZEK_REG_JUMBO_FRAMES, 1, 0, 0, 1},
-    {ZEK_KW("LSO"), 0, ZEK_REG_LSO, 1, 0, 0, 1},
-    {ZEK_KW("MACPause"), 0, ZEK_REG_MAC_PAUSE, 4, 0, 0, 1},
-    {ZEK_KW("VlanEnabled"), 0, ZEK_REG_VLAN_ENABLED, 4, 0, 0, 0xFFF},
-    {ZEK_KW("DHCP0"), 0, ZEK_REG_DHCP0, 1, 0, 0, 1},
-    {ZEK_KW("DHCP1"), 0, ZEK_REG_DHCP1, 1, 0, 0, 1},
-    {ZEK_KW("AlignHeaders"), 0, ZEK_REG_ALIGN_HEADERS, 4, 1, 0, 1},
-    {ZEK_KW("RDMAOOO"), 0, ZEK_REG_RDMA_OOO, 4, 0, 0, 1},
-    {ZEK_KW("ToeSendQueueSize"), 0, ZEK_REG_TOE_SEND_QUEUE_SIZE, 4, 3, 0, 3},
-    {ZEK_KW("ToeRecvQueueSize"), 0, ZEK_REG_TOE_RECV_QUEUE_SIZE, 4, 3, 0, 3},
-    {ZEK_KW("ToeImmediateAck"), 0, ZEK_REG_TOE_IMMEDIATE_ACK, 4, 0, 0, 1},
-    {ZEK_KW("ToeWindowUpdateFrequency"), 0, ZEK_REG_TOE_WINDOW_UPDATE, 4, 0, 0, 3},
+    {ZEK_KW("AeqElem"), 0, ZEK_KW_FIELD(AeqElem), 0x2000, 0x20, 0x20000},
+    {ZEK_KW("CeqElem"), 0, ZEK_KW_FIELD(CeqElem), 0x400, 0x20, 0x8000},
+    {ZEK_KW("Ceq2Elem"), 0, ZEK_KW_FIELD(Ceq2Elem), 0x400, 0x20, 0x8000},
+    {ZEK_KW("CeqRssElem"), 0, ZEK_KW_FIELD(CeqRssElem), 0x400, 0x20, 0x8000},
+    {ZEK_KW("ControlCompQElem"), 0, ZEK_KW_FIELD(ControlCompQElem), 0x200, 0x20, 0x200},
+    {ZEK_KW("ContrlQpElem"), 0, ZEK_KW_FIELD(ContrlQpElem), 0x200, 0x20, 0x200},
+    {ZEK_KW("SendQueueSize"), 0, ZEK_KW_FIELD(SendQueueSize), 0x200, 0x20, 0x200},
+    {ZEK_KW("RecvQueueSize"), 0, ZEK_KW_FIELD(RecvQueueSize), 0x200, 0x20, 0x200},
+    {ZEK_KW("OffloadEnable"), 0, ZEK_KW_FIELD(OffloadEnable), 1, 0, 1},
+    {ZEK_KW("DebugLevel"), 0, ZEK_KW_FIELD(DebugLevel), 0, 0, 0xFFFFFFFF},
+    {ZEK_KW("Tuning"), 0, ZEK_KW_FIELD(Tuning), 4, 0, 9},
+    {ZEK_KW("LimitMaxReadReqSize"), 0, ZEK_KW_FIELD(LimitMaxReadReqSize), 0, 0, 1},
+    {ZEK_KW("JumboFrames"), 0, ZEK_KW_FIELD(JumboFrames), 0, 0, 1},
+    {ZEK_KW("LSO"), 0, ZEK_KW_FIELD(Lso), 0, 0, 1},
+    {ZEK_KW("MACPause"), 0, ZEK_KW_FIELD(MacPause), 0, 0, 1},
+    {ZEK_KW("VlanEnabled"), 0, ZEK_KW_FIELD(VlanEnabled), 0, 0, 0xFFF},
+    {ZEK_KW("DHCP0"), 0, ZEK_KW_FIELD(Dhcp0), 0, 0, 1},
+    {ZEK_KW("DHCP1"), 0, ZEK_KW_FIELD(Dhcp1), 0, 0, 1},
+    {ZEK_KW("AlignHeaders"), 0, ZEK_KW_FIELD(AlignHeaders), 1, 0, 1},
+    {ZEK_KW("RDMAOOO"), 0, ZEK_KW_FIELD(RdmaOoo), 0, 0, 1},
+    {ZEK_KW("ToeSendQueueSize"), 0, ZEK_KW_FIELD(ToeSendQueueSize), 3, 0, 3},
+    {ZEK_KW("ToeRecvQueueSize"), 0, ZEK_KW_FIELD(ToeRecvQueueSize), 3, 0, 3},
+    {ZEK_KW("ToeImmediateAck"), 0, ZEK_KW_FIELD(ToeImmediateAck), 0, 0, 1},
+    {ZEK_KW("ToeWindowUpdateFrequency"), 0, ZEK_KW_FIELD(ToeWindowUpdateFrequency), 0, 0, 3},
 };
-
-std::uint32_t ZekRecordU32(ZEK_ADAPTER* adapter, std::uint32_t offset) {
-  std::uint32_t value;
-  std::memcpy(&value, ZekRecordAt(adapter, offset), sizeof value);
-  return value;
-}
-
-std::uint8_t ZekRecordU8(ZEK_ADAPTER* adapter, std::uint32_t offset) { return *ZekRecordAt(adapter, offset); }
 
 namespace {
 
 constexpr std::uint32_t kAllOnes = 0xFFFFFFFF;
 
+// Stores a value into its field, whose place and size the entry took from
+// the record.
 void store(ZEK_ADAPTER* adapter, const ZekKeyword& entry, std::uint32_t value) {
-  std::uint8_t* at = ZekRecordAt(adapter, entry.Offset);
+  std::uint8_t* at = reinterpret_cast<std::uint8_t*>(&adapter->Proxy) + entry.Offset;
   switch (entry.Size) {
     case 1: *at = static_cast<std::uint8_t>(value); break;
     case 2: {
@@ -64,9 +61,9 @@ void store(ZEK_ADAPTER* adapter, const ZekKeyword& entry, std::uint32_t value) {
 // are masked with size - 1); the control queue pair 32, 128 or 512.
 bool ring_size_usable(std::uint32_t offset, std::uint32_t value) {
   switch (offset) {
-    case ZEK_REG_SEND_QUEUE_SIZE:
-    case ZEK_REG_RECV_QUEUE_SIZE: return value == 32 || value == 512;
-    case ZEK_REG_CONTROL_QP_ELEM: return value == 32 || value == 128 || value == 512;
+    case offsetof(ZekProxyRecord, SendQueueSize):
+    case offsetof(ZekProxyRecord, RecvQueueSize): return value == 32 || value == 512;
+    case offsetof(ZekProxyRecord, ContrlQpElem): return value == 32 || value == 128 || value == 512;
     default: return true;
   }
 }
@@ -248,9 +245,9 @@ NDIS_STATUS ZekReadRegParameters(ZEK_ADAPTER* adapter, NDIS_HANDLE configuration
 
   // 5. Close, then what follows from the values read.
   NdisCloseConfiguration(configuration);
-  g_Zek.DebugLevel = ZekRecordU32(adapter, ZEK_REG_DEBUG_LEVEL);
-  adapter->RxBufferSize = ZekRecordU8(adapter, ZEK_REG_JUMBO_FRAMES) ? 9054 : 1520;
-  if (ZekRecordU8(adapter, ZEK_REG_DHCP0)) {
+  g_Zek.DebugLevel = adapter->Proxy.DebugLevel;
+  adapter->RxBufferSize = adapter->Proxy.JumboFrames ? 9054 : 1520;
+  if (adapter->Proxy.Dhcp0) {
     adapter->Proxy.Shared.SanIpv4Address = 0;
     adapter->Proxy.Shared.SanNetMask = 0;
   }

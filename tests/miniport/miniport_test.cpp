@@ -3,6 +3,7 @@
 // wait for the proxy driver, and a load and unload that leaves nothing.
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <thread>
 
 #include "miniport/adapter.h"
@@ -74,45 +75,87 @@ TEST_F(MiniportTest, MissingResourcesAndForeignIdsAreRefusedWithTheirErrorLogEnt
 struct KeywordCase {
   const char* keyword;
   const char* value;  // null: absent
-  std::uint32_t offset;
-  std::uint32_t size;
+  std::uint32_t (*field)(const ZekProxyRecord& record);
   std::uint32_t expected;
 };
+// Reads a registry value's field of the record.
+#define FIELD(name) [](const ZekProxyRecord& record) -> std::uint32_t { return record.name; }
 
 TEST_F(MiniportTest, KeywordsTakeTheirDefaultWhenMissingOrOutOfRange) {
   const KeywordCase cases[] = {
-      {"AeqElem", nullptr, ZEK_REG_AEQ_ELEM, 4, 0x2000},
-      {"AeqElem", "32", ZEK_REG_AEQ_ELEM, 4, 0x20},
-      {"AeqElem", "0x20000", ZEK_REG_AEQ_ELEM, 4, 0x20000},
-      {"AeqElem", "0x20001", ZEK_REG_AEQ_ELEM, 4, 0x2000},
-      {"CeqElem", "31", ZEK_REG_CEQ_ELEM, 4, 0x400},
-      {"SendQueueSize", "0x1000", ZEK_REG_SEND_QUEUE_SIZE, 4, 0x200},
-      {"SendQueueSize", "0x10", ZEK_REG_SEND_QUEUE_SIZE, 4, 0x200},  // the default, not the minimum
-      {"SendQueueSize", "32", ZEK_REG_SEND_QUEUE_SIZE, 4, 32},
-      {"SendQueueSize", "256", ZEK_REG_SEND_QUEUE_SIZE, 4, 0x200},  // in range, but no ring of that size
-      {"RecvQueueSize", "100", ZEK_REG_RECV_QUEUE_SIZE, 4, 0x200},
-      {"ContrlQpElem", "128", ZEK_REG_CONTROL_QP_ELEM, 4, 128},
-      {"ContrlQpElem", "64", ZEK_REG_CONTROL_QP_ELEM, 4, 0x200},
-      {"Tuning", "9", ZEK_REG_TUNING, 4, 9},
-      {"Tuning", "10", ZEK_REG_TUNING, 4, 4},
-      {"DebugLevel", "0xFFFFFFFF", ZEK_REG_DEBUG_LEVEL, 4, 0xFFFFFFFF},
-      {"JumboFrames", "1", ZEK_REG_JUMBO_FRAMES, 1, 1},
-      {"JumboFrames", "2", ZEK_REG_JUMBO_FRAMES, 1, 0},
-      {"VlanEnabled", "4095", ZEK_REG_VLAN_ENABLED, 4, 0xFFF},
-      {"VlanEnabled", "4096", ZEK_REG_VLAN_ENABLED, 4, 0},
-      {"AlignHeaders", nullptr, ZEK_REG_ALIGN_HEADERS, 4, 1},
-      {"ToeSendQueueSize", "not a number", ZEK_REG_TOE_SEND_QUEUE_SIZE, 4, 3},
+      {"AeqElem", nullptr, FIELD(AeqElem), 0x2000},
+      {"AeqElem", "32", FIELD(AeqElem), 0x20},
+      {"AeqElem", "0x20000", FIELD(AeqElem), 0x20000},
+      {"AeqElem", "0x20001", FIELD(AeqElem), 0x2000},
+      {"CeqElem", "31", FIELD(CeqElem), 0x400},
+      {"SendQueueSize", "0x1000", FIELD(SendQueueSize), 0x200},
+      {"SendQueueSize", "0x10", FIELD(SendQueueSize), 0x200},  // the default, not the minimum
+      {"SendQueueSize", "32", FIELD(SendQueueSize), 32},
+      {"SendQueueSize", "256", FIELD(SendQueueSize), 0x200},  // in range, but no ring of that size
+      {"RecvQueueSize", "100", FIELD(RecvQueueSize), 0x200},
+      {"ContrlQpElem", "128", FIELD(ContrlQpElem), 128},
+      {"ContrlQpElem", "64", FIELD(ContrlQpElem), 0x200},
+      {"Tuning", "9", FIELD(Tuning), 9},
+      {"Tuning", "10", FIELD(Tuning), 4},
+      {"DebugLevel", "0xFFFFFFFF", FIELD(DebugLevel), 0xFFFFFFFF},
+      {"JumboFrames", "1", FIELD(JumboFrames), 1},
+      {"JumboFrames", "2", FIELD(JumboFrames), 0},
+      {"VlanEnabled", "4095", FIELD(VlanEnabled), 0xFFF},
+      {"VlanEnabled", "4096", FIELD(VlanEnabled), 0},
+      {"AlignHeaders", nullptr, FIELD(AlignHeaders), 1},
+      {"ToeSendQueueSize", "not a number", FIELD(ToeSendQueueSize), 3},
   };
   plat::ndis::Adapter& ndis_adapter = load({});
   for (const KeywordCase& c : cases) {
     SCOPED_TRACE(std::string(c.keyword) + " = " + (c.value ? c.value : "(absent)"));
     if (c.value != nullptr) registry_->set_string(ndis_adapter.key_, plat::to_u16(c.keyword), plat::to_u16(c.value));
     ZEK_ADAPTER* adapter = read_keywords(ndis_adapter);
-    const std::uint32_t got = c.size == 1 ? ZekRecordU8(adapter, c.offset) : ZekRecordU32(adapter, c.offset);
-    EXPECT_EQ(got, c.expected);
+    EXPECT_EQ(c.field(adapter->Proxy), c.expected);
     MpFreeAdapter(adapter);
     if (c.value != nullptr) registry_->set_string(ndis_adapter.key_, plat::to_u16(c.keyword), u"");
   }
+}
+
+// Every keyword, set at once to a value its default does not have, lands
+// in its own field of the record: a table entry naming the wrong field
+// shows as two fields out of place.
+TEST_F(MiniportTest, EveryKeywordLandsInItsOwnField) {
+  const KeywordCase cases[] = {
+      {"AeqElem", "0x21", FIELD(AeqElem), 0x21},
+      {"CeqElem", "0x22", FIELD(CeqElem), 0x22},
+      {"Ceq2Elem", "0x23", FIELD(Ceq2Elem), 0x23},
+      {"CeqRssElem", "0x24", FIELD(CeqRssElem), 0x24},
+      {"ControlCompQElem", "0x25", FIELD(ControlCompQElem), 0x25},
+      {"ContrlQpElem", "128", FIELD(ContrlQpElem), 128},
+      {"SendQueueSize", "32", FIELD(SendQueueSize), 32},
+      {"RecvQueueSize", "512", FIELD(RecvQueueSize), 512},
+      {"OffloadEnable", "0", FIELD(OffloadEnable), 0},
+      {"DebugLevel", "0x1234", FIELD(DebugLevel), 0x1234},
+      {"Tuning", "7", FIELD(Tuning), 7},
+      {"LimitMaxReadReqSize", "1", FIELD(LimitMaxReadReqSize), 1},
+      {"JumboFrames", "1", FIELD(JumboFrames), 1},
+      {"LSO", "0", FIELD(Lso), 0},
+      {"MACPause", "1", FIELD(MacPause), 1},
+      {"VlanEnabled", "0x123", FIELD(VlanEnabled), 0x123},
+      {"DHCP0", "1", FIELD(Dhcp0), 1},
+      {"DHCP1", "0", FIELD(Dhcp1), 0},
+      {"AlignHeaders", "0", FIELD(AlignHeaders), 0},
+      {"RDMAOOO", "1", FIELD(RdmaOoo), 1},
+      {"ToeSendQueueSize", "1", FIELD(ToeSendQueueSize), 1},
+      {"ToeRecvQueueSize", "2", FIELD(ToeRecvQueueSize), 2},
+      {"ToeImmediateAck", "1", FIELD(ToeImmediateAck), 1},
+      {"ToeWindowUpdateFrequency", "2", FIELD(ToeWindowUpdateFrequency), 2},
+  };
+  static_assert(std::size(cases) == ZEK_KEYWORD_COUNT);
+  plat::ndis::Adapter& ndis_adapter = load({});
+  for (const KeywordCase& c : cases) {
+    registry_->set_string(ndis_adapter.key_, plat::to_u16(c.keyword), plat::to_u16(c.value));
+  }
+  ZEK_ADAPTER* adapter = read_keywords(ndis_adapter);
+  for (const KeywordCase& c : cases) EXPECT_EQ(c.field(adapter->Proxy), c.expected) << c.keyword;
+  EXPECT_EQ(g_Zek.DebugLevel, 0x1234u);
+  EXPECT_EQ(adapter->RxBufferSize, 9054u) << "jumbo frames";
+  MpFreeAdapter(adapter);
 }
 
 TEST_F(MiniportTest, AddressKeywords) {
