@@ -1,12 +1,27 @@
-// The hardware-interface module (library zekhwif), compiled into both drivers:
-// the pools and slabs, the rings and the control queue pair, completion and
-// event queues, and the asynchronous-event ring. Its shared records are in
-// include/zek/mifh.h, the adapter's formats in include/hw/.
+// The hardware-interface module (library zekhwif), compiled into both
+// drivers. Its shared records are in include/zek/mifh.h, the adapter's
+// formats in include/hw/. Each source has its own header, named as the
+// source is:
 //
-// Also: queue-pair and protection-domain control operations (qp.h), work
-// requests and completion formats (wqe.h), the driver's NIC queue pair
-// (nic_qp.h), adapter configuration, MAC table and connection hash
-// (config.h), the fail-over steering and drains (failover.h).
+//   pools.h, pool_ops.h  DMA slabs and the pool table; the pools' named operations
+//   pool_table.h         the table's rows (private to the pools)
+//   ring.h               ring index arithmetic
+//   reg_access.h         register access and the index-register lock
+//   doorbell.h           WQE-allocate and CQE-allocate doorbell writes
+//   locks.h              the control-queue-pair lock routines
+//   cqp.h                the control queue pair: creation, posting, pending refill
+//   ccq.h                the control completion queue and its processing
+//   cq.h                 completion queues: objects, requests, polling, give-back, arming
+//   eq.h                 AEQ and CEQ creation, reading CEQ entries
+//   async_events.h       the asynchronous-event ring of a verbs adapter
+//   qp.h                 queue-pair and protection-domain control operations
+//   wqe.h                iWARP work-request builders and queue resizing
+//   nic_qp.h             the driver's own NIC queue pair
+//   config.h             capabilities, MAC table, connection hash, SerDes, scratchpad
+//   failover.h           port fail-over steering and drains
+//   status.h             the module's statuses
+//
+// This header gathers them for the module's users (the drivers and tests).
 //
 // Not here yet: TOE posting, counters, EEPROM, flash and PHY sequences, the
 // multicast receive queue.
