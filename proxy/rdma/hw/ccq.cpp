@@ -5,8 +5,8 @@
 #include <atomic>
 
 #include "include/hw/registers.h"
+#include "proxy/rdma/hw/control_qp.h"
 #include "proxy/rdma/hw/cq.h"
-#include "proxy/rdma/hw/cqp.h"
 #include "proxy/rdma/hw/doorbell.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/status.h"

@@ -5,7 +5,7 @@
 
 #include "include/hw/events.h"
 #include "include/hw/registers.h"
-#include "proxy/rdma/hw/cqp.h"
+#include "proxy/rdma/hw/control_qp.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/status.h"
 

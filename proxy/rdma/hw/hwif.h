@@ -9,13 +9,13 @@
 //   reg_access.h         register access and the index-register lock
 //   doorbell.h           WQE-allocate and CQE-allocate doorbell writes
 //   locks.h              the control-queue-pair lock routines
-//   cqp.h                the control queue pair: creation, posting, pending refill
+//   control_qp.h         the control queue pair (CQP): creation, posting, pending refill
 //   ccq.h                the control completion queue and its processing
 //   cq.h                 completion queues: objects, requests, polling, give-back, arming
 //   eq.h                 AEQ and CEQ creation, reading CEQ entries
 //   async_events.h       the asynchronous-event ring of a verbs adapter
 //   qp.h                 queue-pair and protection-domain control operations
-//   wqe.h                iWARP work-request builders and queue resizing
+//   work_requests.h      iWARP work-request builders and queue resizing
 //   nic_qp.h             the driver's own NIC queue pair
 //   config.h             capabilities, MAC table, connection hash, SerDes, scratchpad
 //   failover.h           port fail-over steering and drains
@@ -30,8 +30,8 @@
 #include "proxy/rdma/hw/async_events.h"
 #include "proxy/rdma/hw/ccq.h"
 #include "proxy/rdma/hw/config.h"
+#include "proxy/rdma/hw/control_qp.h"
 #include "proxy/rdma/hw/cq.h"
-#include "proxy/rdma/hw/cqp.h"
 #include "proxy/rdma/hw/doorbell.h"
 #include "proxy/rdma/hw/eq.h"
 #include "proxy/rdma/hw/failover.h"
@@ -43,4 +43,4 @@
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/ring.h"
 #include "proxy/rdma/hw/status.h"
-#include "proxy/rdma/hw/wqe.h"
+#include "proxy/rdma/hw/work_requests.h"

@@ -7,7 +7,7 @@
 #include "include/hw/cqp.h"
 #include "include/hw/registers.h"
 #include "include/hw/wqe.h"
-#include "proxy/rdma/hw/cqp.h"
+#include "proxy/rdma/hw/control_qp.h"
 #include "proxy/rdma/hw/doorbell.h"
 #include "proxy/rdma/hw/pool_ops.h"
 #include "proxy/rdma/hw/reg_access.h"

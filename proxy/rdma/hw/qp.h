@@ -4,7 +4,7 @@
 // adapter's memory, NIC posting, and the return of its memory.
 //
 // Control requests are posted on the device's CQP between its lock routines
-// (cqp.h). Create, modify, destroy, flush and upload queue when the ring has
+// (control_qp.h). Create, modify, destroy, flush and upload queue when the ring has
 // no slot; NIC create and LMI access fail with MIFH_STATUS_NO_WQE instead.
 #pragma once
 
@@ -248,7 +248,7 @@ ZekStatus mifh_iwarp_qp_setcontext(MifhQpObject* qp, const MifhIwarpContextAttri
 // Control requests: MIFH_STATUS_SUCCESS when on the ring or queued;
 // MIFH_STATUS_INVALID_ID for a QP id out of range (NIC 16-39, iWARP
 // 40-262143); MIFH_STATUS_FAIL for a null object, a QP lock that cannot be
-// taken or a second destroy; otherwise what the post answers (cqp.h).
+// taken or a second destroy; otherwise what the post answers (control_qp.h).
 ZekStatus mifh_nic_qp_create(MifhQpObject* qp, void* unused, MifhCqpCompletionContext* context);
 ZekStatus mifh_iwarp_qp_create(MifhQpObject* qp, const MifhIwarpCreateAttributes* attributes, std::uint32_t qp_id,
                                MifhCqpCompletionContext* context);

@@ -88,7 +88,7 @@ struct MifhMrDescription {
   std::uint32_t StagIndex;
 };
 // Posts the register-MR control request (queueing when the ring has no
-// slot); what the post answers (cqp.h), or MIFH_STATUS_FAIL for a null
+// slot); what the post answers (control_qp.h), or MIFH_STATUS_FAIL for a null
 // argument or a device without a CQP.
 ZekStatus mifh_mr_register_non_shared(MifhDeviceObj* device, const MifhMrDescription* mr,
                                       MifhCqpCompletionContext* context, std::uint32_t pd_id);

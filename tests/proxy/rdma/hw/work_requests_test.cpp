@@ -1,6 +1,6 @@
 // Work-request builders, ring rules and the CQ poller that retires them.
 // The CQ ring is written here as the adapter would, so every case is exact.
-#include "proxy/rdma/hw/wqe.h"
+#include "proxy/rdma/hw/work_requests.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Work requests: the builders, their doorbells, the register-MR request and
 // the rings of an iWARP queue pair.
-#include "proxy/rdma/hw/wqe.h"
+#include "proxy/rdma/hw/work_requests.h"
 
 #include <atomic>
 #include <bit>
@@ -8,7 +8,7 @@
 
 #include "include/hw/cqp.h"
 #include "include/hw/nic.h"
-#include "proxy/rdma/hw/cqp.h"
+#include "proxy/rdma/hw/control_qp.h"
 #include "proxy/rdma/hw/doorbell.h"
 #include "proxy/rdma/hw/pool_ops.h"
 #include "proxy/rdma/hw/ring.h"

@@ -1,5 +1,5 @@
 // CQP creation, destruction, posting and the pending refill.
-#include "proxy/rdma/hw/cqp.h"
+#include "proxy/rdma/hw/control_qp.h"
 
 #include <atomic>
 #include <cstring>

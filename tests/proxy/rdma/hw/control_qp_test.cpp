@@ -2,7 +2,7 @@
 // destruction with bounded polls, requests round-tripping through the CCQ to
 // their completion contexts, the pending queue taking over when the ring is
 // full, doorbell chunking and the CCQ processing limits.
-#include "proxy/rdma/hw/cqp.h"
+#include "proxy/rdma/hw/control_qp.h"
 
 #include <deque>
 
