@@ -286,7 +286,7 @@ ZekStatus mifh_nic_qp_setcontext(MifhQpObject* qp, const MifhNicContextAttribute
   if (ZekStatus s = check_sizes(qp, "mifh_nic_qp_setcontext", &sq, &rq, &efb); s != MIFH_STATUS_SUCCESS) return s;
   zekhw::MifhNicQpContext c{};
   c.word0 = zekhw::nic_context_word0(a->Byte6, static_cast<std::uint8_t>(efb), static_cast<std::uint8_t>(rq),
-                                     static_cast<std::uint8_t>(sq), a->Byte9, a->Byte8, a->Byte7, a->Byte0);
+                                     static_cast<std::uint8_t>(sq), a->PciFunction, a->Byte8, a->Byte7, a->Byte0);
   c.word1 = 0;
   c.sq_pa = qp->SqPa;
   c.rq_pa = qp->RqPa;

@@ -97,16 +97,20 @@ static_assert(sizeof(MifhQpObject) <= MIFH_QP_OBJECT_BYTES);
 // u8, u8, u8, u8 PCI function} for the driver's NIC QP; bytes 6..9 go to
 // word 0 of the context.
 struct MifhNicContextAttributes {
-  std::uint8_t Byte0;       // from bit 18 (1 for the multicast receive queue)
+  std::uint8_t Byte0;        // from bit 18 (1 for the multicast receive queue)
   std::uint8_t Reserved1;
   std::uint16_t CqId;
   std::uint16_t QpId;
-  std::uint8_t Byte6;       // bits 0-5
-  std::uint8_t Byte7;       // bits 16-17
-  std::uint8_t Byte8;       // bit 15
-  std::uint8_t Byte9;       // bits 12-14: the PCI function
+  std::uint8_t Byte6;        // bits 0-5
+  std::uint8_t Byte7;        // bits 16-17
+  std::uint8_t Byte8;        // bit 15
+  std::uint8_t PciFunction;  // bits 12-14
 };
 static_assert(sizeof(MifhNicContextAttributes) == 10);
+static_assert(offsetof(MifhNicContextAttributes, CqId) == 2);
+static_assert(offsetof(MifhNicContextAttributes, QpId) == 4);
+static_assert(offsetof(MifhNicContextAttributes, Byte6) == 6);
+static_assert(offsetof(MifhNicContextAttributes, PciFunction) == 9);
 
 // The iWARP context attributes of mifh_iwarp_qp_setcontext.
 struct MifhIwarpContextAttributes {
