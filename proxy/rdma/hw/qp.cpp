@@ -51,8 +51,18 @@ zekhw::MifhCqpWqe qp_request(const MifhQpObject* qp, std::uint32_t op_word, Mifh
   return wqe;
 }
 
-// Bytes 32-63 of a create or modify request.
-void put_attribute_words(zekhw::MifhCqpWqe& wqe, const zekhw::MifhCqpQpAttributeWords& words) {
+// Bytes 32-63 of a create or modify request, from the attribute values in
+// their order there: +48 and +56 stay 0 when the value for +44 is set, and
+// +60 is written only with its flag byte.
+void put_attribute_words(zekhw::MifhCqpWqe& wqe, std::uint64_t at32, std::uint32_t at40, std::uint32_t at44,
+                         std::uint64_t at48, std::uint32_t at56, std::uint16_t at60, std::uint8_t with60) {
+  zekhw::MifhCqpQpAttributeWords words{};
+  words.value32 = at32;
+  words.value40 = at40;
+  words.value44 = at44;
+  words.value48 = at44 != 0 ? 0 : at48;
+  words.value56 = at44 != 0 ? 0 : at56;
+  words.value60 = with60 != 0 ? at60 : 0;
   std::memcpy(reinterpret_cast<std::uint8_t*>(&wqe) + zekhw::kCqpQpAttributeOffset, &words, sizeof words);
 }
 
@@ -390,14 +400,7 @@ ZekStatus mifh_iwarp_qp_create(MifhQpObject* qp, const MifhIwarpCreateAttributes
                            (a->Byte36 & 1u) << 20 | (a->Byte34 & 0x7Fu) << 21 |
                            (a->InitialState & zekhw::kQpStateMask) << zekhw::kQpStateShift;
   zekhw::MifhCqpWqe wqe = qp_request(qp, op, context);
-  zekhw::MifhCqpQpAttributeWords words{};
-  words.value32 = a->Value0;
-  words.value40 = a->Value16;
-  words.value44 = a->Value24;
-  words.value48 = a->Value24 != 0 ? 0 : a->Value8;
-  words.value56 = a->Value24 != 0 ? 0 : a->Value20;
-  words.value60 = a->Byte36 != 0 ? a->Value28 : 0;
-  put_attribute_words(wqe, words);
+  put_attribute_words(wqe, a->Value0, a->Value16, a->Value24, a->Value8, a->Value20, a->Value28, a->Byte36);
   const ZekStatus status = mifh_cqp_post(qp->Device->Cqp, &wqe, MifhPostMode::Queueing, "mifh_iwarp_qp_create");
   if (status != MIFH_STATUS_SUCCESS) {
     ZEK_LOG_FAILURE("mifh_iwarp_qp_create: mifh_cqp_post_sq() returned error (0x%x)\n", status);
@@ -429,14 +432,7 @@ ZekStatus mifh_iwarp_qp_modify(MifhQpObject* qp, const MifhIwarpModifyAttributes
                            (a->Byte46 & 1u) << 20 | (a->Byte49 & 0x7Fu) << 21 |
                            (next & zekhw::kQpStateMask) << zekhw::kQpStateShift | (a->Byte47 & 1u) << 31;
   zekhw::MifhCqpWqe wqe = qp_request(qp, op, context);
-  zekhw::MifhCqpQpAttributeWords words{};
-  words.value32 = a->Value0;
-  words.value40 = a->Value24;
-  words.value44 = a->Value32;
-  words.value48 = a->Value32 != 0 ? 0 : a->Value8;
-  words.value56 = a->Value32 != 0 ? 0 : a->Value28;
-  words.value60 = a->Byte46 != 0 ? a->Value40 : 0;
-  put_attribute_words(wqe, words);
+  put_attribute_words(wqe, a->Value0, a->Value24, a->Value32, a->Value8, a->Value28, a->Value40, a->Byte46);
   ZekStatus status = mifh_cqp_post(qp->Device->Cqp, &wqe, MifhPostMode::Queueing, "mifh_iwarp_qp_modify");
   if (status != MIFH_STATUS_SUCCESS) {
     ZEK_LOG_FAILURE("mifh_iwarp_qp_modify: mifh_cqp_post_sq() returned error (0x%x)\n", status);

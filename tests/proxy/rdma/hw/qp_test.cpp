@@ -194,26 +194,29 @@ TEST_F(QpTest, VerbsCreateWordAndAdapterState) {
 // is set, and +60 is written only with its flag byte.
 TEST_F(QpTest, CreateAndModifyPlaceTheirAttributeWords) {
   HwFunction& fn = bring_up(0);
-  auto u16_at = [](const zekhw::MifhCqpWqe& w, unsigned at) {
-    std::uint16_t v;
-    std::memcpy(&v, reinterpret_cast<const std::uint8_t*>(&w) + at, 2);
-    return v;
-  };
-  auto u32_at = [](const zekhw::MifhCqpWqe& w, unsigned at) {
-    std::uint32_t v;
-    std::memcpy(&v, reinterpret_cast<const std::uint8_t*>(&w) + at, 4);
-    return v;
-  };
-  auto u64_at = [](const zekhw::MifhCqpWqe& w, unsigned at) {
-    std::uint64_t v;
-    std::memcpy(&v, reinterpret_cast<const std::uint8_t*>(&w) + at, 8);
-    return v;
+  // The words 32-63 of the last request: the expected values of +32, +40,
+  // +44, +48, +56 and +60 (with +62 zero).
+  auto expect_words = [&](std::uint64_t at32, std::uint32_t at40, std::uint32_t at44, std::uint64_t at48,
+                          std::uint32_t at56, std::uint16_t at60) {
+    const zekhw::MifhCqpWqe w = last_request(fn);
+    std::uint8_t bytes[64];
+    std::memcpy(bytes, &w, sizeof bytes);
+    std::uint8_t expected[32] = {};
+    std::memcpy(expected + 0, &at32, 8);
+    std::memcpy(expected + 8, &at40, 4);
+    std::memcpy(expected + 12, &at44, 4);
+    std::memcpy(expected + 16, &at48, 8);
+    std::memcpy(expected + 24, &at56, 4);
+    std::memcpy(expected + 28, &at60, 2);
+    EXPECT_EQ(std::memcmp(bytes + 32, expected, sizeof expected), 0);
   };
   struct Case {
     std::uint32_t at44;  // the value that clears +48 and +56
     std::uint8_t flag60;
   };
   for (const Case c : {Case{0, 0}, Case{0, 1}, Case{0x44, 1}}) {
+    SCOPED_TRACE(testing::Message() << "+44 " << c.at44 << ", flag " << int{c.flag60});
+    const bool cleared = c.at44 != 0;
     MifhQpObject* qp = iwarp_qp(fn);
     MifhIwarpCreateAttributes create{};
     create.Value0 = 0x1111'2222'3333'4444;
@@ -225,14 +228,8 @@ TEST_F(QpTest, CreateAndModifyPlaceTheirAttributeWords) {
     create.Byte36 = c.flag60;
     create.InitialState = 1;
     ASSERT_EQ(mifh_iwarp_qp_create(qp, &create, 100, nullptr), 0u);
-    zekhw::MifhCqpWqe w = last_request(fn);
-    EXPECT_EQ(u64_at(w, 32), create.Value0);
-    EXPECT_EQ(u32_at(w, 40), 0x40u);
-    EXPECT_EQ(u32_at(w, 44), c.at44);
-    EXPECT_EQ(u64_at(w, 48), c.at44 != 0 ? 0u : create.Value8);
-    EXPECT_EQ(u32_at(w, 56), c.at44 != 0 ? 0u : 0x56u);
-    EXPECT_EQ(u16_at(w, 60), c.flag60 != 0 ? 0x6060u : 0u);
-    EXPECT_EQ(u16_at(w, 62), 0u);
+    expect_words(create.Value0, 0x40, c.at44, cleared ? 0 : create.Value8, cleared ? 0 : 0x56,
+                 c.flag60 != 0 ? 0x6060 : 0);
 
     MifhIwarpModifyAttributes modify{};
     modify.Value0 = 0x0102'0304'0506'0708;
@@ -244,13 +241,8 @@ TEST_F(QpTest, CreateAndModifyPlaceTheirAttributeWords) {
     modify.Byte46 = c.flag60;
     modify.NextState = 2;
     ASSERT_EQ(mifh_iwarp_qp_modify(qp, &modify, nullptr), 0u);
-    w = last_request(fn);
-    EXPECT_EQ(u64_at(w, 32), modify.Value0);
-    EXPECT_EQ(u32_at(w, 40), 0x24u);
-    EXPECT_EQ(u32_at(w, 44), c.at44);
-    EXPECT_EQ(u64_at(w, 48), c.at44 != 0 ? 0u : modify.Value8);
-    EXPECT_EQ(u32_at(w, 56), c.at44 != 0 ? 0u : 0x28u);
-    EXPECT_EQ(u16_at(w, 60), c.flag60 != 0 ? 0x4040u : 0u);
+    expect_words(modify.Value0, 0x24, c.at44, cleared ? 0 : modify.Value8, cleared ? 0 : 0x28,
+                 c.flag60 != 0 ? 0x4040 : 0);
     drain(fn);
   }
 }
