@@ -5,9 +5,10 @@
 // completion-queue entries back and arms a CQ. A word carries a count of at
 // most 255, so larger counts take several writes.
 //
-// A queue with a doorbell page (a user queue pair or CQ, whose page the
-// process also writes) is rung through its page; any other through the
-// device's register window.
+// A queue with a doorbell address of its own (a user queue pair or CQ,
+// whose doorbell page the process also writes, or the driver's NIC queue
+// pair, whose address is the register itself) is rung there; any other
+// through the device's register window.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +16,8 @@
 #include "include/zek/mifh.h"
 
 // Announces `count` requests of queue `queue_id` (count << 24 | send << 23 |
-// id, at most 255 a write) through `page_word` when it is not null, else
-// through register 0x40. The requests written before the call are visible
+// id, at most 255 a write) at `page_word`, the queue's own doorbell address,
+// when it is not null, else through register 0x40. The requests written before the call are visible
 // to the adapter before the first write.
 void mifh_write_wqe_doorbell(const MifhDeviceObj* device, volatile std::uint32_t* page_word, std::uint32_t queue_id,
                              std::uint32_t count, bool send);
