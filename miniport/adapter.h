@@ -37,40 +37,40 @@ inline constexpr std::uint32_t ZEK_PROXY_RECORD_BYTES = 1512;
 struct ZekProxyRecord {
   NicProxyInterface Shared;
   std::uint8_t Reserved248[1240 - sizeof(NicProxyInterface)];
-  std::uint32_t OffloadEnable;             // checksum offload
-  std::uint32_t DebugLevel;                // copied to the driver's debug level
-  std::uint32_t Tuning;                    // tuning profile
-  std::uint32_t LimitMaxReadReqSize;       // PCI Express read-request limit
-  std::uint32_t SendQueueSize;             // NIC send ring and send buffers
-  std::uint32_t RecvQueueSize;             // NIC receive ring and receive buffers
+  std::uint32_t OffloadEnable;        // checksum offload
+  std::uint32_t DebugLevel;           // copied to the driver's debug level
+  std::uint32_t Tuning;               // tuning profile
+  std::uint32_t LimitMaxReadReqSize;  // PCI Express read-request limit
+  std::uint32_t SendQueueSize;        // NIC send ring and send buffers
+  std::uint32_t RecvQueueSize;        // NIC receive ring and receive buffers
   std::uint8_t Reserved1264[8];
-  std::uint32_t ToeSendQueueSize;          // offloaded-TCP send queue size class
-  std::uint32_t ToeRecvQueueSize;          // offloaded-TCP receive queue size class
+  std::uint32_t ToeSendQueueSize;  // offloaded-TCP send queue size class
+  std::uint32_t ToeRecvQueueSize;  // offloaded-TCP receive queue size class
   std::uint32_t ToeImmediateAck;
   std::uint32_t ToeWindowUpdateFrequency;
   std::uint8_t Reserved1288[20];
-  std::uint32_t AeqElem;                   // asynchronous event queue entries
+  std::uint32_t AeqElem;  // asynchronous event queue entries
   std::uint32_t Reserved1312;
-  std::uint32_t CeqElem;                   // completion event queue entries
+  std::uint32_t CeqElem;  // completion event queue entries
   std::uint32_t Reserved1320;
-  std::uint32_t Ceq2Elem;                  // second completion event queue entries
+  std::uint32_t Ceq2Elem;  // second completion event queue entries
   std::uint32_t Reserved1328;
-  std::uint32_t CeqRssElem;                // receive-scaling completion event queue entries
+  std::uint32_t CeqRssElem;  // receive-scaling completion event queue entries
   std::uint32_t Reserved1336;
-  std::uint32_t ContrlQpElem;              // control queue pair entries
+  std::uint32_t ContrlQpElem;  // control queue pair entries
   std::uint32_t Reserved1344;
-  std::uint32_t ControlCompQElem;          // control completion queue entries
+  std::uint32_t ControlCompQElem;  // control completion queue entries
   std::uint8_t Reserved1352[1463 - 1352];
-  std::uint8_t JumboFrames;                // 9000-byte frames
-  std::uint8_t Lso;                        // large-send offload
-  std::uint8_t Dhcp0;                      // the proxy driver's SAN address comes from DHCP
-  std::uint8_t Dhcp1;                      // read and kept
+  std::uint8_t JumboFrames;  // 9000-byte frames
+  std::uint8_t Lso;          // large-send offload
+  std::uint8_t Dhcp0;        // the proxy driver's SAN address comes from DHCP
+  std::uint8_t Dhcp1;        // read and kept
   std::uint8_t Reserved1467[1488 - 1467];
   std::uint32_t AlignHeaders;
-  std::uint32_t RdmaOoo;                   // RDMA out-of-order placement
+  std::uint32_t RdmaOoo;  // RDMA out-of-order placement
   std::uint8_t Reserved1496[8];
-  std::uint32_t MacPause;                  // MAC pause frames
-  std::uint32_t VlanEnabled;               // the VLAN ID; 0 = no VLAN
+  std::uint32_t MacPause;     // MAC pause frames
+  std::uint32_t VlanEnabled;  // the VLAN ID; 0 = no VLAN
 };
 static_assert(sizeof(ZekProxyRecord) == ZEK_PROXY_RECORD_BYTES);
 static_assert(offsetof(ZekProxyRecord, Shared) == 0);
@@ -159,7 +159,7 @@ struct ZEK_ADAPTER {
 
   // PCI: the function-number register and its fields; the chip revision.
   std::uint32_t FunctionRegister;
-  std::uint32_t PciFunction;      // bits 0-2
+  std::uint32_t PciFunction;  // bits 0-2
   std::uint32_t FunctionBits3to7;
   std::uint32_t FunctionBits8to15;
   std::uint32_t ChipRevision;
@@ -172,21 +172,21 @@ struct ZEK_ADAPTER {
   std::uint8_t SanMac[6];
   std::uint8_t BaseMac[6];
   BOOLEAN NetworkAddressOverride;
-  std::uint32_t BoardKey;          // low four bytes of the board's MAC
+  std::uint32_t BoardKey;  // low four bytes of the board's MAC
   std::uint16_t BoardMacHigh;
 
   // Link state.
-  std::uint32_t LinkDown;          // 1 = down
+  std::uint32_t LinkDown;  // 1 = down
   std::uint32_t PreviousLinkDown;
   std::uint32_t LinkChanged;
-  std::uint32_t LinkIndicated;     // ZEK_LINK_INDICATED_*
+  std::uint32_t LinkIndicated;  // ZEK_LINK_INDICATED_*
   std::uint32_t LinkUpCount;
   volatile LONG LinkDpcRunning;
   NDIS_EVENT LinkDpcDone;
 
   volatile std::uint32_t NdisState;  // ZekNdisState
   volatile std::uint32_t DataPath;   // ZekDataPath
-  std::uint32_t Flags;  // under the adapter lock
+  std::uint32_t Flags;               // under the adapter lock
   volatile LONG HardwareReady;
   volatile LONG DpcRunning;
   // Set by the halt before it calls the proxy driver's detach: the DPC
@@ -224,7 +224,6 @@ struct ZEK_ADAPTER {
   BOOLEAN ListLinked;
 };
 static_assert(offsetof(ZEK_ADAPTER, Proxy) == NIC_PROXY_ADAPTER_OFFSET);
-
 
 // ---- Driver globals ------------------------------------------------------------------------------------
 struct ZekDriverGlobals {

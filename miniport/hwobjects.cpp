@@ -166,8 +166,8 @@ void ZekFreeHwInfo(NIC_HW_INFO* info) {
 // ---- Device object -------------------------------------------------------------------------------------
 ZekStatus mifh_dev_object_init(MifhDeviceObj* device, std::uint32_t bits8to15, std::uint32_t bits3to7,
                                std::uint32_t chip_revision, std::uint32_t pci_function, void* register_window,
-                               void* second_window, std::uint32_t second_window_length,
-                               std::uint64_t second_window_pa, MifhLockRoutine acquire, MifhLockRoutine release) {
+                               void* second_window, std::uint32_t second_window_length, std::uint64_t second_window_pa,
+                               MifhLockRoutine acquire, MifhLockRoutine release) {
   if (bad_device(device, "mifh_dev_object_init")) return MIFH_STATUS_FAIL;
   device->Initialised = 1;
   if (pci_function >= 8) {
@@ -238,18 +238,17 @@ ZekStatus AllocateSharedTimer(ZEK_ADAPTER* adapter) {
   MifhDeviceObj* device = device_of(adapter);
   const bool jumbo = adapter->Proxy.JumboFrames != 0;
   const std::uint32_t interval = jumbo ? 100 : 55;
-  ZekStatus status = find_or_create(
-      g_ZekBoards.Timers, &g_ZekBoards.TimerCount, 0, adapter->BoardKey, sizeof(ZekSharedTimer), &adapter->SharedTimer,
-      [&](ZekSharedTimer* timer) {
-        OSPrimSyncInitSpinlockObject(&timer->Lock);
-        timer->ReferenceCount = 1;
-        timer->BoardKey = adapter->BoardKey;
-        timer->Interval = interval;
-        timer->Constants[0] = 1;
-        timer->Constants[1] = 128;
-        timer->Constants[2] = 6;
-        timer->Constants[3] = 18;
-      });
+  ZekStatus status = find_or_create(g_ZekBoards.Timers, &g_ZekBoards.TimerCount, 0, adapter->BoardKey,
+                                    sizeof(ZekSharedTimer), &adapter->SharedTimer, [&](ZekSharedTimer* timer) {
+                                      OSPrimSyncInitSpinlockObject(&timer->Lock);
+                                      timer->ReferenceCount = 1;
+                                      timer->BoardKey = adapter->BoardKey;
+                                      timer->Interval = interval;
+                                      timer->Constants[0] = 1;
+                                      timer->Constants[1] = 128;
+                                      timer->Constants[2] = 6;
+                                      timer->Constants[3] = 18;
+                                    });
   if (status != ZEK_STATUS_PASS) return status;
   // Every function of the board programs the timer from the image.
   device->TimerInterval10 = interval * 10;
@@ -262,7 +261,8 @@ ZekStatus AllocateSharedTimer(ZEK_ADAPTER* adapter) {
   for (std::size_t i = 0; i < sizeof kImageBits; ++i) image[i] = (control >> kImageBits[i]) & 1;
   image[1] = 1;  // bit 2: the timer runs
   std::uint32_t value = 0;
-  for (std::size_t i = 0; i < sizeof kImageBits; ++i) value |= static_cast<std::uint32_t>(image[i] & 1) << kImageBits[i];
+  for (std::size_t i = 0; i < sizeof kImageBits; ++i)
+    value |= static_cast<std::uint32_t>(image[i] & 1) << kImageBits[i];
   mifh_write_reg(device, ZEK_REG_TIMER_CONTROL, value);
   return ZEK_STATUS_PASS;
 }
@@ -277,8 +277,8 @@ ZekStatus CardTablesAlloc(ZEK_ADAPTER* adapter) {
   }
   const std::uint32_t arp = arp_limit > ZEK_MIN_ARP_ENTRIES ? arp_limit : ZEK_MIN_ARP_ENTRIES;
   const std::uint32_t ip = ZEK_IP_ENTRIES;
-  const std::uint32_t bytes = static_cast<std::uint32_t>(sizeof(CardTables) + arp * sizeof(ZekArpEntry) +
-                                                         ip * sizeof(ZekIpEntry));
+  const std::uint32_t bytes =
+      static_cast<std::uint32_t>(sizeof(CardTables) + arp * sizeof(ZekArpEntry) + ip * sizeof(ZekIpEntry));
   ZekStatus status = find_or_create(g_ZekBoards.Tables, &g_ZekBoards.TablesCount, ZEK_CARD_TABLES_SIGNATURE,
                                     adapter->BoardKey, bytes, &adapter->Tables, [&](CardTables* tables) {
                                       OSPrimSyncInitSpinlockObject(&tables->Lock);
@@ -322,9 +322,8 @@ ZekStatus AllocateSharedLinkLock(ZEK_ADAPTER* adapter) {
 
 ZekStatus AllocateMulticastResources(ZEK_ADAPTER* adapter) {
   const std::uint32_t ports = ((mifh_read_reg(device_of(adapter), ZEK_REG_GLOBAL_CONTROL) >> 8) & 3) + 1;
-  return find_or_create(g_ZekBoards.Multicast, &g_ZekBoards.MulticastCount, ZEK_MULTICAST_SIGNATURE,
-                        adapter->BoardKey, sizeof(ZekMulticastResources), &adapter->Multicast,
-                        [&](ZekMulticastResources* multicast) {
+  return find_or_create(g_ZekBoards.Multicast, &g_ZekBoards.MulticastCount, ZEK_MULTICAST_SIGNATURE, adapter->BoardKey,
+                        sizeof(ZekMulticastResources), &adapter->Multicast, [&](ZekMulticastResources* multicast) {
                           multicast->Signature = ZEK_MULTICAST_SIGNATURE;
                           multicast->ReferenceCount = 1;
                           multicast->BoardKey = adapter->BoardKey;
@@ -347,8 +346,8 @@ ZekStatus AllocateScratchPadResources(ZEK_ADAPTER* adapter) {
 }
 
 ZekStatus ZekAllocateBoardObjects(ZEK_ADAPTER* adapter) {
-  ZekStatus (*const steps[])(ZEK_ADAPTER*) = {AllocateSharedTimer,     CardTablesAlloc,
-                                              AllocateMdioSharedLock,  AllocateSharedLinkLock,
+  ZekStatus (*const steps[])(ZEK_ADAPTER*) = {AllocateSharedTimer,        CardTablesAlloc,
+                                              AllocateMdioSharedLock,     AllocateSharedLinkLock,
                                               AllocateMulticastResources, AllocateScratchPadResources};
   for (auto step : steps) {
     const ZekStatus status = step(adapter);

@@ -30,8 +30,8 @@ static_assert(offsetof(PciHeader, SubsystemVendorId) == 0x2C);
 }  // namespace
 
 ZEK_ADAPTER* MpAllocateAdapter(NDIS_HANDLE handle) {
-  auto* adapter =
-      static_cast<ZEK_ADAPTER*>(NdisAllocateMemoryWithTagPriority(handle, sizeof(ZEK_ADAPTER), ZEK_POOL_TAG, NormalPoolPriority));
+  auto* adapter = static_cast<ZEK_ADAPTER*>(
+      NdisAllocateMemoryWithTagPriority(handle, sizeof(ZEK_ADAPTER), ZEK_POOL_TAG, NormalPoolPriority));
   if (adapter == nullptr) return nullptr;
   NdisZeroMemory(adapter, sizeof(ZEK_ADAPTER));
   adapter->MiniportAdapterHandle = handle;

@@ -1,7 +1,7 @@
 // Pause, restart, shutdown, PnP events and the link indication.
+#include "include/hw/registers.h"
 #include "miniport/adapter.h"
 #include "miniport/hwobjects.h"
-#include "include/hw/registers.h"
 #include "proxy/rdma/hw/reg_access.h"
 
 namespace {

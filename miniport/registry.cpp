@@ -45,13 +45,17 @@ constexpr std::uint32_t kAllOnes = 0xFFFFFFFF;
 void store(ZEK_ADAPTER* adapter, const ZekKeyword& entry, std::uint32_t value) {
   std::uint8_t* at = reinterpret_cast<std::uint8_t*>(&adapter->Proxy) + entry.Offset;
   switch (entry.Size) {
-    case 1: *at = static_cast<std::uint8_t>(value); break;
+    case 1:
+      *at = static_cast<std::uint8_t>(value);
+      break;
     case 2: {
       const auto v = static_cast<std::uint16_t>(value);
       std::memcpy(at, &v, 2);
       break;
     }
-    default: std::memcpy(at, &value, 4); break;
+    default:
+      std::memcpy(at, &value, 4);
+      break;
   }
 }
 
@@ -62,9 +66,12 @@ void store(ZEK_ADAPTER* adapter, const ZekKeyword& entry, std::uint32_t value) {
 bool ring_size_usable(std::uint32_t offset, std::uint32_t value) {
   switch (offset) {
     case offsetof(ZekProxyRecord, SendQueueSize):
-    case offsetof(ZekProxyRecord, RecvQueueSize): return value == 32 || value == 512;
-    case offsetof(ZekProxyRecord, ContrlQpElem): return value == 32 || value == 128 || value == 512;
-    default: return true;
+    case offsetof(ZekProxyRecord, RecvQueueSize):
+      return value == 32 || value == 512;
+    case offsetof(ZekProxyRecord, ContrlQpElem):
+      return value == 32 || value == 128 || value == 512;
+    default:
+      return true;
   }
 }
 
@@ -170,10 +177,14 @@ std::uint32_t ZekInetAddr(const char* text) {
     break;
   }
   switch (count) {
-    case 1: return parts[0];
-    case 2: return parts[1] > 0xFFFFFF ? kAllOnes : parts[0] << 24 | parts[1];
-    case 3: return parts[2] > 0xFFFF ? kAllOnes : parts[0] << 24 | parts[1] << 16 | parts[2];
-    default: return parts[3] > 255 ? kAllOnes : parts[0] << 24 | parts[1] << 16 | parts[2] << 8 | parts[3];
+    case 1:
+      return parts[0];
+    case 2:
+      return parts[1] > 0xFFFFFF ? kAllOnes : parts[0] << 24 | parts[1];
+    case 3:
+      return parts[2] > 0xFFFF ? kAllOnes : parts[0] << 24 | parts[1] << 16 | parts[2];
+    default:
+      return parts[3] > 255 ? kAllOnes : parts[0] << 24 | parts[1] << 16 | parts[2] << 8 | parts[3];
   }
 }
 
@@ -209,8 +220,8 @@ NDIS_STATUS ZekReadRegParameters(ZEK_ADAPTER* adapter, NDIS_HANDLE configuration
     if (status == NDIS_STATUS_SUCCESS && length == 6 && address != nullptr) {
       const auto* mac = static_cast<const std::uint8_t*>(address);
       if (mac[0] & 0x01) {
-        ZEK_LOG_FAILURE("Overriding NetworkAddress can't be Multicast - %02x-%02x-%02x-%02x-%02x-%02x\n", mac[0], mac[1],
-                        mac[2], mac[3], mac[4], mac[5]);
+        ZEK_LOG_FAILURE("Overriding NetworkAddress can't be Multicast - %02x-%02x-%02x-%02x-%02x-%02x\n", mac[0],
+                        mac[1], mac[2], mac[3], mac[4], mac[5]);
       } else if (!(mac[0] & 0x02)) {
         ZEK_LOG_FAILURE("Overriding NetworkAddress is not Locally Administered - %02x-%02x-%02x-%02x-%02x-%02x\n",
                         mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);

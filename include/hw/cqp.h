@@ -169,17 +169,17 @@ static_assert(kCqpQpAttributeOffset + sizeof(MifhCqpQpAttributeWords) == sizeof(
 // 64 bytes read in its own form.
 #pragma pack(push, 1)
 struct alignas(8) MifhCqpRegisterMrWqe {
-  std::uint32_t op_word;             // kOpRegisterNonSharedMr | 0x2000 | the region's flags and access rights
+  std::uint32_t op_word;  // kOpRegisterNonSharedMr | 0x2000 | the region's flags and access rights
   std::uint32_t pbl_chunk_count;
   std::uint64_t cqp_object;
   std::uint64_t completion_context;
-  std::uint32_t pd_id;               // 16 bits
+  std::uint32_t pd_id;  // 16 bits
   std::uint32_t total_length;
-  std::uint32_t stag;                // STag index << 8 | key
+  std::uint32_t stag;  // STag index << 8 | key
   std::uint32_t reserved36;
-  std::uint64_t va_or_fbo;           // first-byte offset when zero-based, else the virtual address
-  std::uint64_t pbl_pa;              // physical address of the page list
-  std::uint32_t pbl_bytes;           // page-list size in bytes
+  std::uint64_t va_or_fbo;  // first-byte offset when zero-based, else the virtual address
+  std::uint64_t pbl_pa;     // physical address of the page list
+  std::uint32_t pbl_bytes;  // page-list size in bytes
   std::uint32_t reserved60;
 };
 #pragma pack(pop)

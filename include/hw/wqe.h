@@ -100,7 +100,8 @@ static_assert(offsetof(MifhWqe, sge) == 64);
 inline constexpr std::uint32_t kWqeInlineOffset = offsetof(MifhWqe, inline_data);
 // A kernel-only request (op 12) carries the status that the poller reports
 // as op 9's in word 23: the STag word of the second element.
-inline constexpr std::uint32_t kWqeKernelStatusOffset = offsetof(MifhWqe, sge) + sizeof(MifhSge) + offsetof(MifhSge, stag);
+inline constexpr std::uint32_t kWqeKernelStatusOffset =
+    offsetof(MifhWqe, sge) + sizeof(MifhSge) + offsetof(MifhSge, stag);
 static_assert(kWqeKernelStatusOffset == 92);
 
 // Receive-queue work request (128 bytes): elements from +32.

@@ -21,14 +21,14 @@
 #include "include/zek/status.h"
 
 // ---- Signatures ---------------------------------------------------------------------------------
-inline constexpr std::uint32_t MIFH_DEVICE_GUARD = 0x20202020;       // four blanks, at both ends of MifhDeviceObj
-inline constexpr std::uint32_t NIC_HW_INFO_SIGNATURE = 0x48574946;   // "HWIF"
+inline constexpr std::uint32_t MIFH_DEVICE_GUARD = 0x20202020;      // four blanks, at both ends of MifhDeviceObj
+inline constexpr std::uint32_t NIC_HW_INFO_SIGNATURE = 0x48574946;  // "HWIF"
 inline constexpr std::uint32_t NIC_HW_INFO_VERSION = 6000;
-inline constexpr std::uint32_t MIFH_BASE_SIGNATURE = 0x42415345;     // "BASE"
+inline constexpr std::uint32_t MIFH_BASE_SIGNATURE = 0x42415345;  // "BASE"
 inline constexpr std::uint32_t MIFH_BASE_VERSION = 104;
 inline constexpr std::uint32_t MIFH_SCRATCHPAD_SIGNATURE = 0x53435241;  // "SCRA"
-inline constexpr std::uint32_t MIFH_CQ_SIGNATURE = 0x7BB8C9C9;       // completion-queue object
-inline constexpr std::uint32_t MIFH_PD_MAGIC = 0xC273BDBD;           // protection-domain object
+inline constexpr std::uint32_t MIFH_CQ_SIGNATURE = 0x7BB8C9C9;          // completion-queue object
+inline constexpr std::uint32_t MIFH_PD_MAGIC = 0xC273BDBD;              // protection-domain object
 
 // ---- Lock routines ------------------------------------------------------------------------------
 // The control-queue-pair lock routines (CommonNicAcquireSpinlockFunction /
@@ -62,8 +62,8 @@ static_assert(offsetof(HwScratchpadObj, Signature) == 0);
 // word of four blanks, which the proxy driver checks before it trusts the
 // record: a record overwritten from either side shows at once.
 struct MifhDeviceObj {
-  std::uint32_t GuardStart;  // MIFH_DEVICE_GUARD
-  std::uint32_t Zero;        // 0 at initialisation
+  std::uint32_t GuardStart;   // MIFH_DEVICE_GUARD
+  std::uint32_t Zero;         // 0 at initialisation
   std::uint32_t PciFunction;  // F: index/data pair 0x50 + 8F / 0x54 + 8F, status index 8F + 64
   std::uint32_t FunctionRegisterBits8to15;
   std::uint32_t FunctionRegisterBits3to7;
@@ -80,17 +80,17 @@ struct MifhDeviceObj {
   std::uint32_t DoorbellWindowLength;
   std::uint32_t Reserved0;
   std::uint64_t DoorbellWindowPa;
-  volatile std::uint8_t* ConfigWindow;    // capability words at 0x1C and 0x20 (BAR2)
+  volatile std::uint8_t* ConfigWindow;  // capability words at 0x1C and 0x20 (BAR2)
 
   void* CqpHostContext;  // the CQP context block
   std::uint8_t HardwareReady;
   std::uint8_t Reserved1[3];
   std::uint32_t Tuning;
-  OSPrimSpinlockObject* MdioLock;     // the board's MDIO lock
-  OSPrimSpinlockObject* PhyLock;      // the board's link lock
+  OSPrimSpinlockObject* MdioLock;  // the board's MDIO lock
+  OSPrimSpinlockObject* PhyLock;   // the board's link lock
   HwScratchpadObj* Scratchpad;
   MifhCqpObject* Cqp;
-  MifhAeqObject* Aeq;                 // set by the miniport, and by the proxy's hardware-object AEQ request
+  MifhAeqObject* Aeq;  // set by the miniport, and by the proxy's hardware-object AEQ request
 
   // Interrupts: (1 << port | 0x30) << 24 | (1 << F) << 16 | (0x101 << F), and its parts.
   std::uint32_t InterruptWord;
@@ -123,9 +123,9 @@ struct MifhDeviceObj {
   std::uint32_t MaxSqWr;
   std::uint32_t MaxRqWr;
   std::uint32_t MaxStreamMessage;
-  std::uint32_t Limit15Low;    // two 15-bit values of software-section word 9
+  std::uint32_t Limit15Low;  // two 15-bit values of software-section word 9
   std::uint32_t Limit15High;
-  std::uint32_t SizePow2;      // 2^9 .. 2^18
+  std::uint32_t SizePow2;       // 2^9 .. 2^18
   std::uint32_t ArpEntryCount;  // TOE ARP-cache entries: sizes the board's ARP table
   std::uint32_t IpEntryCount;   // local IP-address entries: sizes the board's IP table
   std::uint32_t IdentificationWord[2];
@@ -134,27 +134,27 @@ struct MifhDeviceObj {
   std::uint8_t VersionBytes[4];  // firmware major, minor, EEPROM major, minor
 
   // Port, PHY and board.
-  std::uint8_t Port;           // bit 0 selects the second SerDes; x 512 the counter block
-  std::uint8_t PhyType;        // 0 to 9
+  std::uint8_t Port;     // bit 0 selects the second SerDes; x 512 the counter block
+  std::uint8_t PhyType;  // 0 to 9
   std::uint8_t PhyMdioAddress;
   std::uint8_t MdioDevice;
-  std::uint8_t BufferFlags;    // statistics, per-node, EEPROM allocated, EEPROM words swapped
+  std::uint8_t BufferFlags;  // statistics, per-node, EEPROM allocated, EEPROM words swapped
   std::uint8_t TimerCleared;
   std::uint8_t InitFlags[2];
   std::uint8_t IwarpKnobs[5];
-  std::uint8_t BasePort;       // copied into queue-pair contexts with the three bytes below
+  std::uint8_t BasePort;  // copied into queue-pair contexts with the three bytes below
   std::uint8_t ConfigBytes[3];
-  std::uint8_t LinkAllowed;    // last link result written by the proxy
+  std::uint8_t LinkAllowed;  // last link result written by the proxy
   std::uint8_t LanesInSync;
   std::uint8_t Reserved5;
   std::uint32_t LaneRetryCounter;
   std::uint32_t BoardType;     // 5 selects the second SerDes and drain forms
   std::uint32_t FailoverType;  // drains only when 2
   std::uint32_t FrameSizeWord;
-  std::uint32_t PortMode;      // global control bits 8-9: 0, 1 = two ports, 3 = four ports
+  std::uint32_t PortMode;  // global control bits 8-9: 0, 1 = two ports, 3 = four ports
   std::uint32_t PortCountField;
   std::uint32_t AnotherFunctionRunning;
-  std::uint32_t StateWord;     // 7: the NIC queue-pair destruction sets bit 15 of idx 0x5000 again
+  std::uint32_t StateWord;  // 7: the NIC queue-pair destruction sets bit 15 of idx 0x5000 again
   std::uint32_t Initialised;
   std::uint32_t SerdesThresholds;
   std::uint32_t Reserved6;
@@ -176,7 +176,7 @@ struct MifhDeviceObj {
   void* EepromBuffer;
   std::uint32_t* StatisticsBuffer;
   std::uint32_t* PerNodeCounters;
-  std::uint32_t EepromBufferSize;  // 2048
+  std::uint32_t EepromBufferSize;   // 2048
   std::uint32_t StatisticsEntries;  // 216
   std::uint32_t PerNodeStride;      // 512
   std::uint32_t TimerInterval10;
@@ -239,22 +239,22 @@ inline constexpr std::uint32_t MIFH_CQP_LOCK_BLOCK_BYTES = 128;
 
 struct MifhCqpObject {
   MifhDeviceObj* Device;
-  void* DeviceHolder;             // the record through which the owner reaches the device object
-  std::uint32_t CqpId;            // F or F + 8
+  void* DeviceHolder;   // the record through which the owner reaches the device object
+  std::uint32_t CqpId;  // F or F + 8
   std::uint32_t Reserved0;
-  zekhw::MifhCqpWqe* Ring;        // WQE slots of 64 bytes
+  zekhw::MifhCqpWqe* Ring;  // WQE slots of 64 bytes
   zekhw::MifhCqpHostContext* HostContext;
   std::uint64_t RingPa;
   std::uint64_t HostContextPa;
   std::uint8_t SizeCode;
-  std::uint8_t FromPools;         // ring, context and object came from mifh_cqp_allocate
+  std::uint8_t FromPools;  // ring, context and object came from mifh_cqp_allocate
   std::uint8_t Reserved1[2];
-  ZEK_OSPRIM_RING RingIndex;      // Head: next slot to fill; Tail: oldest request not yet completed
-  std::uint32_t Four;             // 4 at init
-  OSPrimSpinlockObject* Lock;     // inside a 128-byte block
+  ZEK_OSPRIM_RING RingIndex;   // Head: next slot to fill; Tail: oldest request not yet completed
+  std::uint32_t Four;          // 4 at init
+  OSPrimSpinlockObject* Lock;  // inside a 128-byte block
   MifhLockRoutine Acquire;
   MifhLockRoutine Release;
-  ZekListHead PendingQueue;       // requests waiting for a ring slot, oldest first
+  ZekListHead PendingQueue;  // requests waiting for a ring slot, oldest first
 };
 
 // ---- Completion queues ----------------------------------------------------------------------------
@@ -283,15 +283,17 @@ struct MifhCqObject {
   MifhDeviceObj* Device;
   std::uint32_t CqId;
   std::uint32_t CeqId;
-  void* Ring;                 // entries of 32 (iWARP, CCQ) or 16 (NIC) bytes
-  ZEK_OSPRIM_RING RingIndex;  // Head: up to where the adapter may write (CCQ: next entry to read); Tail: next entry to read
+  void* Ring;  // entries of 32 (iWARP, CCQ) or 16 (NIC) bytes
+  // Head: up to where the adapter may write (CCQ: next entry to read);
+  // Tail: next entry to read.
+  ZEK_OSPRIM_RING RingIndex;
   std::uint8_t Enable;
-  std::uint8_t Kind;          // MIFH_CQ_KIND_*
+  std::uint8_t Kind;  // MIFH_CQ_KIND_*
   std::uint8_t Reserved0[2];
   std::uint64_t RingPa;
   volatile std::uint32_t* UserDoorbell;  // null for kernel CQs
-  void* PageList;             // virtually mapped CQs
-  std::uint32_t Signature;    // MIFH_CQ_SIGNATURE
+  void* PageList;                        // virtually mapped CQs
+  std::uint32_t Signature;               // MIFH_CQ_SIGNATURE
   std::uint32_t ElementCount;
   std::uint32_t ParameterWord;
   std::uint8_t FlagP;
@@ -319,7 +321,7 @@ struct MifhAeqObject {
   std::uint32_t AeqId;
   std::uint32_t ElementCount;
   std::uint64_t RingPa;
-  void* Ring;                 // 16-byte AEQEs
+  void* Ring;  // 16-byte AEQEs
   ZEK_OSPRIM_RING RingIndex;
   std::uint32_t Reserved;
 };
@@ -365,13 +367,13 @@ struct NIC_HW_INFO {
   std::uint32_t Version;    // NIC_HW_INFO_VERSION
   void* CardTables;         // the board's ARP and IP tables
   MifhAeqObject Aeq;
-  MifhCeqObject Ceq0;       // the miniport's, id F
-  MifhCeqObject Ceq1;       // the proxy driver's bottom half, id F + 8
-  MifhCeqObject Ceq2;       // neither initialised nor created
+  MifhCeqObject Ceq0;  // the miniport's, id F
+  MifhCeqObject Ceq1;  // the proxy driver's bottom half, id F + 8
+  MifhCeqObject Ceq2;  // neither initialised nor created
   MifhCqObject Ccq;
   MifhCqpObject Cqp;
   MifhDeviceObj Device;
-  MifhCqObject NicCq;       // the miniport's NIC completion queue
+  MifhCqObject NicCq;                                   // the miniport's NIC completion queue
   alignas(8) std::uint8_t NicQp[MIFH_QP_OBJECT_BYTES];  // the miniport's NIC queue pair
   MifhPdObject Pd;
   MifhCqpCompletionContext NicQpCreateContext;

@@ -16,7 +16,7 @@
 
 inline constexpr std::uint32_t OID_ZEK_NIC_PROXY_INTERFACE = 0xFF243369;
 
-inline constexpr std::uint32_t ZPX_CUSTOM_OID_RESPONSE = 0x24AB3369;  // proxy signature once attached
+inline constexpr std::uint32_t ZPX_CUSTOM_OID_RESPONSE = 0x24AB3369;      // proxy signature once attached
 inline constexpr std::uint32_t NIC_PROXY_REQUEST_SIGNATURE = 0x50525859;  // "PRXY"
 inline constexpr std::uint32_t NIC_PROXY_ANSWER_SIGNATURE = 0x494E4943;   // "CINI"
 inline constexpr std::uint32_t NIC_PROXY_COMMAND_ADD = 0x55414444;        // "UADD"
@@ -31,7 +31,7 @@ struct NicProxyInterfaceRequest {
   std::uint32_t Length;     // 24
   std::uint32_t Command;    // NIC_PROXY_COMMAND_*
   std::uint32_t Reserved;
-  void* Interface;          // out: the adapter's NicProxyInterface
+  void* Interface;  // out: the adapter's NicProxyInterface
 };
 static_assert(sizeof(NicProxyInterfaceRequest) == 24);
 static_assert(offsetof(NicProxyInterfaceRequest, Signature) == 0);
@@ -67,7 +67,7 @@ struct NicProxyInterface {
   std::uint32_t Reserved12;
   MifhDeviceObj* Device;
   NIC_HW_INFO* HwInfo;
-  void* Adapter;                    // the context of the table routines; cleared by the proxy on detach
+  void* Adapter;  // the context of the table routines; cleared by the proxy on detach
   void* ProxyAdapterInfo;
   void* Adapter2;
   BaseDeviceObj* Base;
@@ -75,12 +75,12 @@ struct NicProxyInterface {
   void* CardTables;
   std::uint8_t Unused80[8];
   std::uint32_t AddressKey;
-  std::uint32_t ProxyAttached;      // 1 while the proxy's slots are valid
-  std::uint32_t SanIpv4Address;     // IPADDRESS0, host byte order
-  std::uint32_t SanNetMask;         // NetMask0
-  std::uint32_t Dhcp;               // DHCP0
+  std::uint32_t ProxyAttached;   // 1 while the proxy's slots are valid
+  std::uint32_t SanIpv4Address;  // IPADDRESS0, host byte order
+  std::uint32_t SanNetMask;      // NetMask0
+  std::uint32_t Dhcp;            // DHCP0
   std::uint32_t AlignHeaders;
-  std::uint32_t Port;               // the PCI function number
+  std::uint32_t Port;  // the PCI function number
   std::uint32_t RdmaOoo;
   std::uint32_t ChipRevision;
   std::uint8_t SanMacAddress[6];
@@ -96,11 +96,11 @@ struct NicProxyInterface {
   AddIpaddrEntryCallbackFn AddIpaddrEntryCallback;
   DelIpaddrEntryProxyFn DelIpaddrEntryProxy;
   GetIpaddrIndexCallbackFn GetIpaddrIndexCallback;
-  ProxyRemoveNicCallbackFn DetachSlot;       // ProxyRemoveNicCallback
-  ProxyBottomHalfFn BottomHalfSlot;          // ZEK_common_bh_routine
-  ProxyQueueAeqFn AsyncEventSlot;            // ZpxQueueAEQ
-  ProxyCqpRefillFn CqpRefillSlot;            // ZpxFreeCQPPendQBufferCallback
-  ProxyUploadContextFn UploadSlot;           // ZpxUploadNicContextCallback
+  ProxyRemoveNicCallbackFn DetachSlot;  // ProxyRemoveNicCallback
+  ProxyBottomHalfFn BottomHalfSlot;     // ZEK_common_bh_routine
+  ProxyQueueAeqFn AsyncEventSlot;       // ZpxQueueAEQ
+  ProxyCqpRefillFn CqpRefillSlot;       // ZpxFreeCQPPendQBufferCallback
+  ProxyUploadContextFn UploadSlot;      // ZpxUploadNicContextCallback
 };
 static_assert(offsetof(NicProxyInterface, u32ProxySignature) == 0);
 static_assert(offsetof(NicProxyInterface, InterfaceBytes) == 4);

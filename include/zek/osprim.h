@@ -61,8 +61,8 @@ struct ZekListNode {
 };
 
 struct ZekListHead {
-  ZekListNode* Tail;  // most recently inserted node
-  ZekListNode* Head;  // oldest node
+  ZekListNode* Tail;        // most recently inserted node
+  ZekListNode* Head;        // oldest node
   std::uint32_t Signature;  // ZEK_SIG_LIST_HEAD
   OSPrimSpinlockObject Lock;
 };
@@ -112,12 +112,12 @@ struct OSPrimMemHeader {
   std::uint32_t Signature;  // ZEK_SIG_MEM_HEADER while live, ZEK_SIG_MEM_HEADER_FREED once freed
   OSPrimMemHeader* Next;    // towards newer allocations
   OSPrimMemHeader* Prev;
-  const char* AllocFile;    // cleared in this build
-  const char* FreeFile;     // cleared in this build
-  std::uint32_t Kind;       // OSPRIM_MEM_*
-  std::uint32_t Size;       // including the header
-  std::uint32_t AllocLine;  // cleared in this build
-  std::uint32_t FreeLine;   // cleared in this build
+  const char* AllocFile;      // cleared in this build
+  const char* FreeFile;       // cleared in this build
+  std::uint32_t Kind;         // OSPRIM_MEM_*
+  std::uint32_t Size;         // including the header
+  std::uint32_t AllocLine;    // cleared in this build
+  std::uint32_t FreeLine;     // cleared in this build
   OSPrimMemHeader* HashNext;  // chain of the address index used by the free check
 };
 static_assert(sizeof(OSPrimMemHeader) == 64, "a block behind the header keeps the alignment of the block it is in");
@@ -199,8 +199,8 @@ void OSPrimMemoryLogging(const char* format, ...) __attribute__((format(printf, 
 
 // Every failure is logged as two records: "func[<routine>] Line[<line>]: "
 // naming the routine that failed and its source line, then the message.
-#define ZEK_LOG_FAILURE(...)                                               \
-  do {                                                                     \
-    OSPrimMemoryLogging("func[%s] Line[%d]: \n", __func__, __LINE__);      \
-    OSPrimMemoryLogging(__VA_ARGS__);                                      \
+#define ZEK_LOG_FAILURE(...)                                          \
+  do {                                                                \
+    OSPrimMemoryLogging("func[%s] Line[%d]: \n", __func__, __LINE__); \
+    OSPrimMemoryLogging(__VA_ARGS__);                                 \
   } while (0)

@@ -30,7 +30,8 @@ class MiniportTest : public NdisTest {
   // An adapter block with the keywords read from the NDIS adapter's key.
   ZEK_ADAPTER* read_keywords(plat::ndis::Adapter& ndis_adapter) {
     ZEK_ADAPTER* adapter = MpAllocateAdapter(&ndis_adapter);
-    NDIS_CONFIGURATION_OBJECT object{{NDIS_OBJECT_TYPE_DEFAULT, 1, sizeof(NDIS_CONFIGURATION_OBJECT)}, &ndis_adapter, 0};
+    NDIS_CONFIGURATION_OBJECT object{
+        {NDIS_OBJECT_TYPE_DEFAULT, 1, sizeof(NDIS_CONFIGURATION_OBJECT)}, &ndis_adapter, 0};
     NDIS_HANDLE config = nullptr;
     EXPECT_EQ(NdisOpenConfigurationEx(&object, &config), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(ZekReadRegParameters(adapter, config), NDIS_STATUS_SUCCESS);
@@ -165,8 +166,8 @@ TEST_F(MiniportTest, AddressKeywords) {
     bool override_mac;
   } cases[] = {
       {{{"IPADDRESS0", "10.1.2.3"}, {"NetMask0", "255.255.0.0"}}, 0x0A010203, 0xFFFF0000, false},
-      {{{"IPADDRESS0", "1.2.x.4"}}, 0, 0, false},                // does not parse: no address
-      {{{"IPADDRESS0", "100.100.100.100x"}}, 0, 0, false},       // 16 characters: ignored
+      {{{"IPADDRESS0", "1.2.x.4"}}, 0, 0, false},           // does not parse: no address
+      {{{"IPADDRESS0", "100.100.100.100x"}}, 0, 0, false},  // 16 characters: ignored
       {{{"IPADDRESS0", "10.1.2.3"}, {"DHCP0", "1"}}, 0, 0, false},
       {{{"NetworkAddress", "02-00-00-00-00-01"}, {"IPADDRESS0", "10.0.0.1"}}, 0x0A000001, 0, true},
       // Refused overrides are logged and the rest is still read.
@@ -192,9 +193,9 @@ TEST_F(MiniportTest, AddressKeywords) {
 
 TEST(InetAddr, ParsesOneToFourParts) {
   const std::pair<const char*, std::uint32_t> cases[] = {
-      {"10.1.2.3", 0x0A010203}, {"10.258", 0x0A000102},     {"1.2.3.256", 0xFFFFFFFF}, {"1.2.x.4", 0xFFFFFFFF},
-      {"10.1.65535", 0x0A01FFFF}, {"10.1.65536", 0xFFFFFFFF}, {"256.1", 0xFFFFFFFF},    {"1.2.3.4.5", 0xFFFFFFFF},
-      {"167772161", 0x0A000001}, {"4294967296", 0xFFFFFFFF},  // a single part that would wrap is refused
+      {"10.1.2.3", 0x0A010203},   {"10.258", 0x0A000102},     {"1.2.3.256", 0xFFFFFFFF}, {"1.2.x.4", 0xFFFFFFFF},
+      {"10.1.65535", 0x0A01FFFF}, {"10.1.65536", 0xFFFFFFFF}, {"256.1", 0xFFFFFFFF},     {"1.2.3.4.5", 0xFFFFFFFF},
+      {"167772161", 0x0A000001},  {"4294967296", 0xFFFFFFFF},  // a single part that would wrap is refused
   };
   for (auto [text, expected] : cases) EXPECT_EQ(ZekInetAddr(text), expected) << text;
   EXPECT_EQ(ZekInetAddr(nullptr), 0xFFFFFFFFu);
@@ -208,7 +209,8 @@ TEST_F(MiniportTest, FunctionsOfOneBoardShareItsObjects) {
   // Each function's device object reaches the board's register window.
   auto resources = reinterpret_cast<PNDIS_RESOURCE_LIST>(ndis_adapter.resources_.data());
   PVOID window = nullptr;
-  ASSERT_EQ(NdisMMapIoSpace(&window, &ndis_adapter, resources->PartialDescriptors[0].u.Memory.Start, 4096), NDIS_STATUS_SUCCESS);
+  ASSERT_EQ(NdisMMapIoSpace(&window, &ndis_adapter, resources->PartialDescriptors[0].u.Memory.Start, 4096),
+            NDIS_STATUS_SUCCESS);
   for (ZEK_ADAPTER* x : {a, b, other}) {
     ASSERT_EQ(mifh_dev_object_init(&x->HwInfo->Device, 0, 0, 4, 0, window, nullptr, 0, 0, nullptr, nullptr), 0u);
     x->HwInfo->Device.ArpEntryCount = 64;
@@ -279,9 +281,9 @@ TEST_F(MiniportTest, HaltWaitsForAnAttachInProgressWithinABound) {
     int detaches;
     std::int64_t min_wait_ms, max_wait_ms;
   } cases[] = {
-      {false, 0, 0, 0, 0, 0, 0},                                        // never attached: no wait, no detach
-      {true, NIC_PROXY_PROGRESS_ATTACHED, 0, 0, 1, 0, 0},               // attached: detach at once
-      {true, NIC_PROXY_PROGRESS_ATTACHED, 1, 0, 0, 0, 0},               // detached by itself: no detach
+      {false, 0, 0, 0, 0, 0, 0},                           // never attached: no wait, no detach
+      {true, NIC_PROXY_PROGRESS_ATTACHED, 0, 0, 1, 0, 0},  // attached: detach at once
+      {true, NIC_PROXY_PROGRESS_ATTACHED, 1, 0, 0, 0, 0},  // detached by itself: no detach
       // Attach in progress, finished by another thread when the virtual clock
       // (which only the halting thread's sleeps move) reaches 200 ms: the halt
       // waits for it, and never beyond the bound however late that thread runs.

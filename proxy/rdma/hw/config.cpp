@@ -44,8 +44,10 @@ std::uint32_t minus(std::uint64_t value, std::uint64_t bias) {
 
 ZekStatus mifh_query_hw_caps(MifhDeviceObj* device, MifhHwCaps* caps) {
   if (!device_ok(device) || ZekIsBadPointer(caps)) return MIFH_STATUS_FAIL;
-  const std::uint32_t w = READ_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(device->ConfigWindow + zekhw::kCfgCapabilities0));
-  const std::uint32_t v = READ_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(device->ConfigWindow + zekhw::kCfgCapabilities1));
+  const std::uint32_t w =
+      READ_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(device->ConfigWindow + zekhw::kCfgCapabilities0));
+  const std::uint32_t v =
+      READ_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(device->ConfigWindow + zekhw::kCfgCapabilities1));
   caps->Value1 = w >> 16;
   caps->Value2 = ((w >> 2) & 0x3FFF) * kRateMultiplier[w & 3];
   caps->Value3 = v >> 24;
@@ -264,8 +266,7 @@ void nic_config_mac(MifhDeviceObj* d, std::uint32_t value) {
   raw_write(d, zekhw::idx_port_mac(p, 0x1C),
             std::uint32_t{d->MacAddress[2]} << 24 | std::uint32_t{d->MacAddress[3]} << 16 |
                 std::uint32_t{d->MacAddress[4]} << 8 | d->MacAddress[5]);
-  raw_write(d, zekhw::idx_port_mac(p, 0x20),
-            ((d->MacAddress[0] + d->PciFunction) & 0xFFu) << 8 | d->MacAddress[1]);
+  raw_write(d, zekhw::idx_port_mac(p, 0x20), ((d->MacAddress[0] + d->PciFunction) & 0xFFu) << 8 | d->MacAddress[1]);
   mifh_release_indexreg_spinlock(d);
 }
 
@@ -320,9 +321,14 @@ ZekStatus init_vorla2_serdes(MifhDeviceObj* d) {
       mifh_write_indexed(d, 0x2810 + s, 0);
       if (s == 0x200) rmw(0x2A08, 0xFF0FFBBF, 0);
       break;
-    case 5: rmw(0x2808 + s, 0xFF0FF9FF, 0x100); break;
-    case 9: mifh_write_indexed(d, 0x2810 + s, 0); break;
-    default: break;
+    case 5:
+      rmw(0x2808 + s, 0xFF0FF9FF, 0x100);
+      break;
+    case 9:
+      mifh_write_indexed(d, 0x2810 + s, 0);
+      break;
+    default:
+      break;
   }
   return MIFH_STATUS_SUCCESS;
 }
@@ -332,7 +338,8 @@ ZekStatus mifh_write_field_5000(MifhDeviceObj* d, std::uint32_t value) {
   const ZekStatus locked = mifh_acquire_indexreg_spinlock(d);
   if (locked != ZEK_STATUS_PASS) return locked;
   raw_write(d, zekhw::kIdxNicControl,
-            (raw_read(d, zekhw::kIdxNicControl) & zekhw::kIdxNicControlMask) | (value & 1) << zekhw::kIdxNicControlStallShift);
+            (raw_read(d, zekhw::kIdxNicControl) & zekhw::kIdxNicControlMask) | (value & 1)
+                                                                                   << zekhw::kIdxNicControlStallShift);
   mifh_release_indexreg_spinlock(d);
   return MIFH_STATUS_SUCCESS;
 }
@@ -343,7 +350,8 @@ ZekStatus mifh_get_hw_scratchpad(MifhDeviceObj* device, std::uint64_t* value) {
     return MIFH_STATUS_FAIL;
   }
   HwScratchpadObj* s = device->Scratchpad;
-  if (ZekIsBadPointer(s) || s->Signature != MIFH_SCRATCHPAD_SIGNATURE || ZekIsBadPointer(value)) return MIFH_STATUS_FAIL;
+  if (ZekIsBadPointer(s) || s->Signature != MIFH_SCRATCHPAD_SIGNATURE || ZekIsBadPointer(value))
+    return MIFH_STATUS_FAIL;
   *value = s->Value;
   return MIFH_STATUS_SUCCESS;
 }

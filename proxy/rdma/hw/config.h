@@ -10,17 +10,17 @@
 #include "include/zek/mifh.h"
 
 struct MifhHwCaps {
-  std::uint32_t Value1;  // config word 0x1C >> 16
-  std::uint32_t Value2;  // ((W >> 2) & 0x3FFF) x multiplier[W & 3]
+  std::uint32_t Value1;                  // config word 0x1C >> 16
+  std::uint32_t Value2;                  // ((W >> 2) & 0x3FFF) x multiplier[W & 3]
   std::uint32_t Value3, Value4, Value5;  // config word 0x20: bits 24-31, 16-24, 8-15
-  std::uint32_t Flag[5];  // bits 4, 3, 2, 1, 0 of 0x20
+  std::uint32_t Flag[5];                 // bits 4, 3, 2, 1, 0 of 0x20
 };
 
 struct MifhHwLimits {
-  std::uint32_t Fixed[6];     // 64, 1, 1, 64, 8, 0
+  std::uint32_t Fixed[6];  // 64, 1, 1, 64, 8, 0
   std::uint32_t BaseCount;
   std::uint32_t BaseAndPages;
-  std::uint32_t ReadDepth;    // read-depth class / 2
+  std::uint32_t ReadDepth;  // read-depth class / 2
 };
 
 struct MifhHwSizes {
@@ -33,9 +33,9 @@ struct MifhHwSizes {
   std::uint32_t MaxSqWr;      // WQE class
   std::uint32_t MaxRqWr;
   std::uint32_t ReadDepth;
-  std::uint32_t Size258;      // 2^(v & 0xF) - 10, never below 0
+  std::uint32_t Size258;  // 2^(v & 0xF) - 10, never below 0
   std::uint32_t Pages;
-  std::uint32_t Remaining;    // 32769 - base count - pages, never below 0
+  std::uint32_t Remaining;  // 32769 - base count - pages, never below 0
   std::uint32_t Reserved;
 };
 

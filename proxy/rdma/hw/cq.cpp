@@ -115,9 +115,8 @@ ZekStatus mifh_nic_cq_create(MifhCqObject* cq, std::uint32_t ceq_id, MifhCqpComp
     return MIFH_STATUS_INVALID_ID;
   }
   cq->CeqId = ceq_id;
-  zekhw::MifhCqpWqe wqe = cq_request(
-      cq, zekhw::create_cq_word(cq->ElementCount, false, cq->FlagP != 0, cq->FlagV != 0),
-      cq->FlagV != 0 ? ring_address(cq) : cq->RingPa, context);
+  zekhw::MifhCqpWqe wqe = cq_request(cq, zekhw::create_cq_word(cq->ElementCount, false, cq->FlagP != 0, cq->FlagV != 0),
+                                     cq->FlagV != 0 ? ring_address(cq) : cq->RingPa, context);
   wqe.parameter_word = cq->ParameterWord;
   return mifh_cqp_post(cq->Device->Cqp, &wqe, MifhPostMode::Failing, "mifh_nic_cq_create");
 }
@@ -152,8 +151,8 @@ ZekStatus mifh_cq_modify(MifhCqObject* cq, std::uint32_t ceq_id, MifhCqpCompleti
     return MIFH_STATUS_INVALID_ID;
   }
   cq->CeqId = ceq_id;
-  zekhw::MifhCqpWqe wqe = cq_request(
-      cq, zekhw::modify_cq_word(cq->ElementCount, cq->FlagP != 0, cq->FlagV != 0), ring_address(cq), context);
+  zekhw::MifhCqpWqe wqe = cq_request(cq, zekhw::modify_cq_word(cq->ElementCount, cq->FlagP != 0, cq->FlagV != 0),
+                                     ring_address(cq), context);
   wqe.parameter_word = cq->ParameterWord;
   return mifh_cqp_post(cq->Device->Cqp, &wqe, MifhPostMode::Failing, "mifh_cq_modify");
 }
@@ -292,7 +291,8 @@ ZekStatus mifh_cq_poll_completion(MifhCqObject* cq, MifhCompletion* out) {
       if (op == zekhw::kWqeFastRegister && qp->UserQp == 0 && w.wr_id != 0) {
         // A routine taken from a work-request id is only trusted on a ring the kernel owns.
         auto* context = reinterpret_cast<MifhFastRegisterContext*>(w.wr_id);
-        if (context->Routine != nullptr) context->Routine(context->Context, context->Context, w.length, w.invalidate_stag);
+        if (context->Routine != nullptr)
+          context->Routine(context->Context, context->Context, w.length, w.invalidate_stag);
       } else if (op == zekhw::kWqeKernelOnly) {
         std::uint32_t status;
         std::memcpy(&status, reinterpret_cast<const std::uint8_t*>(&w) + zekhw::kWqeKernelStatusOffset, 4);

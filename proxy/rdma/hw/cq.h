@@ -56,7 +56,7 @@ struct MifhCompletion {
   std::uint64_t Qp;
   std::uint32_t OpCode;
   std::uint32_t Length;
-  std::uint32_t Status;       // 0 success, 1 error, IWARP_STATUS_CQ_EMPTY; a kernel-only request's own status
+  std::uint32_t Status;  // 0 success, 1 error, IWARP_STATUS_CQ_EMPTY; a kernel-only request's own status
   std::uint32_t ImmediateFlag;
   std::uint32_t Immediate;
   std::uint32_t Reserved;

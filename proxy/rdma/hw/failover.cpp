@@ -99,9 +99,12 @@ std::uint32_t mifh_failover_mode0_value(std::uint32_t f, bool up, std::uint32_t 
     case 1:
       if (port_mode == 1) return up ? (r & 0x33) | 0x44 : 0;
       return up ? (r & 0xF3) | (p5 ? 8u : 4u) : r & 0xF3;
-    case 2: return up ? ((p5 ? c | 4 : c | 8) << 2) | (r & 3) : ((c | 0xC) << 2) | (r & 3);
-    case 3: return up ? (r & 0x3F) | 0xC0 : (r & 0x3F) | (p5 ? 0x40u : 0x80u);
-    default: return r;
+    case 2:
+      return up ? ((p5 ? c | 4 : c | 8) << 2) | (r & 3) : ((c | 0xC) << 2) | (r & 3);
+    case 3:
+      return up ? (r & 0x3F) | 0xC0 : (r & 0x3F) | (p5 ? 0x40u : 0x80u);
+    default:
+      return r;
   }
 }
 

@@ -62,7 +62,8 @@ void forget_context(MifhDeviceObj* device, const MifhCqpCompletionContext* conte
   MifhCqpObject* cqp = device->Cqp;
   if (cqp == nullptr || cqp->Acquire == nullptr || cqp->Acquire(cqp->Lock) != ZEK_STATUS_PASS) return;
   for (std::uint32_t i = 0; i < cqp->RingIndex.Size; ++i) {
-    if (cqp->Ring[i].completion_context == reinterpret_cast<std::uint64_t>(context)) cqp->Ring[i].completion_context = 0;
+    if (cqp->Ring[i].completion_context == reinterpret_cast<std::uint64_t>(context))
+      cqp->Ring[i].completion_context = 0;
   }
   cqp->Release(cqp->Lock);
 }
@@ -226,8 +227,8 @@ ZekStatus Zek_Init_k_zeknic(void*, NIC_HW_INFO* hw, MifhQpObject** nic_qp, MifhC
     free_events();
     return status;
   }
-  const MifhNicContextAttributes attributes{0, 0, static_cast<std::uint16_t>(id), static_cast<std::uint16_t>(id),
-                                            0, 0, 0, static_cast<std::uint8_t>(f)};
+  const MifhNicContextAttributes attributes{0, 0, static_cast<std::uint16_t>(id), static_cast<std::uint16_t>(id), 0,
+                                            0, 0, static_cast<std::uint8_t>(f)};
   status = mifh_nic_qp_setcontext(qp, &attributes);
   if (status != MIFH_STATUS_SUCCESS) {
     ZEK_LOG_FAILURE("Zek_Init_k_zeknic: mifh_nic_qp_setcontext() returned error (0x%x)\n", status);

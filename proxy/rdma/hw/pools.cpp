@@ -113,8 +113,8 @@ enum class Carve { Done, NoSlab, NoCursor };
 // the largest skip, so an aligned element always lies wholly inside its slab.
 // An element that cannot fit a slab of the given size at all fails without
 // making a slab, so the space left in the current slab stays usable.
-Carve carve(MifhSlabList* list, std::uint32_t n, std::uint32_t align, std::uint32_t slab_size,
-            std::uint32_t smaller, std::uint64_t* out) {
+Carve carve(MifhSlabList* list, std::uint32_t n, std::uint32_t align, std::uint32_t slab_size, std::uint32_t smaller,
+            std::uint64_t* out) {
   std::uint64_t slack = slack_of(list->Cursor, align);
   if (list->Cursor == 0 || list->Remaining < n + slack) {
     const std::uint64_t need = std::uint64_t{n} + (align > 1 ? align - 1 : 0);
@@ -356,16 +356,29 @@ struct StartStep {
 // Start-up steps 5-13 in their order (the queue-pair objects, step 9, are
 // made apart for their fall-back).
 constexpr StartStep kStartBefore[] = {
-    {MIFH_POOL_MBUF, 0, kStartDescriptors}, {MIFH_POOL_PD_OBJECT, 0, 32}, {MIFH_POOL_CQ_OBJECT, 0, 32},
-    {MIFH_POOL_NIC_CQ, 512, 16},            {MIFH_POOL_NIC_CQ, 1024, 16},
+    {MIFH_POOL_MBUF, 0, kStartDescriptors}, {MIFH_POOL_PD_OBJECT, 0, 32},
+    {MIFH_POOL_CQ_OBJECT, 0, 32},           {MIFH_POOL_NIC_CQ, 512, 16},
+    {MIFH_POOL_NIC_CQ, 1024, 16},
 };
 constexpr StartStep kStartAfter[] = {
     {MIFH_POOL_IWARPTOE_QP_CONTEXT, 0, 32},
     {MIFH_POOL_NIC_QP_CONTEXT, 0, 16},
-    {MIFH_POOL_NIC_SQ, 512, 16}, {MIFH_POOL_NIC_SQ, 128, 16}, {MIFH_POOL_NIC_SQ, 32, 16}, {MIFH_POOL_NIC_SQ, 4, 16},
-    {MIFH_POOL_NIC_RQ, 512, 16}, {MIFH_POOL_NIC_RQ, 128, 16}, {MIFH_POOL_NIC_RQ, 32, 16}, {MIFH_POOL_NIC_RQ, 4, 16},
-    {MIFH_POOL_TOE_SQ, 512, 1},  {MIFH_POOL_TOE_SQ, 128, 1},  {MIFH_POOL_TOE_SQ, 32, 1},  {MIFH_POOL_TOE_SQ, 4, 1},
-    {MIFH_POOL_TOE_RQ, 512, 1},  {MIFH_POOL_TOE_RQ, 128, 1},  {MIFH_POOL_TOE_RQ, 32, 1},  {MIFH_POOL_TOE_RQ, 4, 1},
+    {MIFH_POOL_NIC_SQ, 512, 16},
+    {MIFH_POOL_NIC_SQ, 128, 16},
+    {MIFH_POOL_NIC_SQ, 32, 16},
+    {MIFH_POOL_NIC_SQ, 4, 16},
+    {MIFH_POOL_NIC_RQ, 512, 16},
+    {MIFH_POOL_NIC_RQ, 128, 16},
+    {MIFH_POOL_NIC_RQ, 32, 16},
+    {MIFH_POOL_NIC_RQ, 4, 16},
+    {MIFH_POOL_TOE_SQ, 512, 1},
+    {MIFH_POOL_TOE_SQ, 128, 1},
+    {MIFH_POOL_TOE_SQ, 32, 1},
+    {MIFH_POOL_TOE_SQ, 4, 1},
+    {MIFH_POOL_TOE_RQ, 512, 1},
+    {MIFH_POOL_TOE_RQ, 128, 1},
+    {MIFH_POOL_TOE_RQ, 32, 1},
+    {MIFH_POOL_TOE_RQ, 4, 1},
 };
 
 ZekStatus run_step(const StartStep& step) {
@@ -395,8 +408,9 @@ void* mifh_allocate_slab(MifhSlabList* list, std::uint32_t size, std::uint32_t s
   std::uint32_t obtained = size;
   if (allocate_kind(list->Kind, &memory, size) != ZEK_STATUS_PASS) {
     if (list->Kind == MIFH_SLAB_CONTIGUOUS) {
-      OSPrimMemoryLogging("mifh_allocate_slab: Couldn't allocate continious memory for a slab size (%xh)Func[%s] line[%d]\n",
-                          size, __func__, __LINE__);
+      OSPrimMemoryLogging(
+          "mifh_allocate_slab: Couldn't allocate continious memory for a slab size (%xh)Func[%s] line[%d]\n", size,
+          __func__, __LINE__);
     } else {
       OSPrimMemoryLogging("mifh_allocate_slab: Couldn't allocate DMA memory for a slab size (%xh)Func[%s] line[%d]\n",
                           size, __func__, __LINE__);
@@ -418,8 +432,8 @@ void* mifh_allocate_slab(MifhSlabList* list, std::uint32_t size, std::uint32_t s
   }
   MifhSlabDescriptor* descriptor = nullptr;
   if (OSPrimMemAllocate(reinterpret_cast<void**>(&descriptor), sizeof(*descriptor)) != ZEK_STATUS_PASS) {
-    OSPrimMemoryLogging("mifh_allocate_slab:Coudln't allocate mem for OSPROM_LIST_ELEMENTFunc[%s] line[%d]\n",
-                        __func__, __LINE__);
+    OSPrimMemoryLogging("mifh_allocate_slab:Coudln't allocate mem for OSPROM_LIST_ELEMENTFunc[%s] line[%d]\n", __func__,
+                        __LINE__);
     free_kind(list->Kind, memory);
     return nullptr;
   }
@@ -456,8 +470,8 @@ ZekStatus mifh_create_mem_resources() {
     return ZEK_STATUS_FAIL;
   }
   // Step 1: every lock, then every list.
-  for (OSPrimSpinlockObject* lock : {&g_mem.SlabLock, &g_mem.CreationLock, &g_mem.DescriptorLock,
-                                     &g_mem.DescriptorGrowthLock}) {
+  for (OSPrimSpinlockObject* lock :
+       {&g_mem.SlabLock, &g_mem.CreationLock, &g_mem.DescriptorLock, &g_mem.DescriptorGrowthLock}) {
     OSPrimSyncInitSpinlockObject(lock);
   }
   for (MifhPool& pool : g_mem.Pools) OSPrimSyncInitSpinlockObject(&pool.Lock);

@@ -25,10 +25,10 @@ inline constexpr std::uint32_t MIFH_SLAB_NONPAGED = 1;    // tracked non-paged m
 inline constexpr std::uint32_t MIFH_SLAB_CONTIGUOUS = 2;  // tracked physically contiguous memory, zeroed
 
 struct MifhSlabList {
-  ZekListHead List;          // slab descriptors
-  std::uint32_t Remaining;   // bytes left in the current slab
-  std::uint32_t Kind;        // MIFH_SLAB_*
-  std::uint64_t Cursor;      // next free byte of the current slab
+  ZekListHead List;         // slab descriptors
+  std::uint32_t Remaining;  // bytes left in the current slab
+  std::uint32_t Kind;       // MIFH_SLAB_*
+  std::uint64_t Cursor;     // next free byte of the current slab
 };
 
 // 24-byte non-paged tracked record: list links, then the slab's address.
@@ -56,22 +56,22 @@ ZekStatus mifh_free_slab_list(MifhSlabList* list);
 
 // ---- Pools ---------------------------------------------------------------------------------------
 enum MifhPoolId : std::uint32_t {
-  MIFH_POOL_MBUF,                  // element descriptors
-  MIFH_POOL_PD_OBJECT,             // protection-domain objects (own blocks)
-  MIFH_POOL_CQ_OBJECT,             // completion-queue objects
-  MIFH_POOL_IWARP_CQ,              // iWARP CQ memory by class
-  MIFH_POOL_NIC_CQ,                // NIC CQ memory by class (never grows)
-  MIFH_POOL_QP_OBJECT,             // queue-pair objects (own blocks)
-  MIFH_POOL_IWARPTOE_QP_CONTEXT,   // iWARP/TOE QP host contexts
-  MIFH_POOL_NIC_QP_CONTEXT,        // NIC QP host contexts (never grows)
+  MIFH_POOL_MBUF,                 // element descriptors
+  MIFH_POOL_PD_OBJECT,            // protection-domain objects (own blocks)
+  MIFH_POOL_CQ_OBJECT,            // completion-queue objects
+  MIFH_POOL_IWARP_CQ,             // iWARP CQ memory by class
+  MIFH_POOL_NIC_CQ,               // NIC CQ memory by class (never grows)
+  MIFH_POOL_QP_OBJECT,            // queue-pair objects (own blocks)
+  MIFH_POOL_IWARPTOE_QP_CONTEXT,  // iWARP/TOE QP host contexts
+  MIFH_POOL_NIC_QP_CONTEXT,       // NIC QP host contexts (never grows)
   MIFH_POOL_IWARP_SQ,
   MIFH_POOL_IWARP_RQ,
-  MIFH_POOL_NIC_SQ,                // never grows
-  MIFH_POOL_NIC_RQ,                // never grows
-  MIFH_POOL_TOE_SQ,                // never grows
-  MIFH_POOL_TOE_RQ,                // never grows
+  MIFH_POOL_NIC_SQ,  // never grows
+  MIFH_POOL_NIC_RQ,  // never grows
+  MIFH_POOL_TOE_SQ,  // never grows
+  MIFH_POOL_TOE_RQ,  // never grows
   MIFH_POOL_Q2,
-  MIFH_POOL_PBL,                   // page-list buffers by byte class
+  MIFH_POOL_PBL,  // page-list buffers by byte class
   MIFH_POOL_FAST_REGISTER,
   MIFH_POOL_STAGINFO,
   MIFH_POOL_IWARP_ADAPTER,

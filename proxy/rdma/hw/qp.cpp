@@ -24,11 +24,16 @@ int size_code(std::uint32_t wqes) {
 }
 int efb_code(std::uint32_t efb) {
   switch (efb) {
-    case 0: return 0;
-    case 1: return 1;
-    case 2: return 2;
-    case 4: return 3;
-    default: return -1;
+    case 0:
+      return 0;
+    case 1:
+      return 1;
+    case 2:
+      return 2;
+    case 4:
+      return 3;
+    default:
+      return -1;
   }
 }
 
@@ -314,9 +319,9 @@ ZekStatus mifh_iwarp_qp_setcontext(MifhQpObject* qp, const MifhIwarpContextAttri
   const std::uint32_t device_value = qp->Device != nullptr ? qp->Device->PciFunction & 7 : 0;
   zekhw::MifhIwarpQpContext c{};
   std::uint32_t f = (a->Byte10 & 7u) | std::uint32_t(efb) << zekhw::kIwarpCtxEfbShift |
-                    std::uint32_t(rq) << zekhw::kIwarpCtxRqSizeShift | std::uint32_t(sq) << zekhw::kIwarpCtxSqSizeShift |
-                    device_value << zekhw::kIwarpCtxDeviceShift | (a->Byte1 & 1u) << 23 | (a->Byte5 & 1u) << 28 |
-                    (a->Byte6 & 1u) << 29 | (a->Byte7 & 1u) << 30;
+                    std::uint32_t(rq) << zekhw::kIwarpCtxRqSizeShift |
+                    std::uint32_t(sq) << zekhw::kIwarpCtxSqSizeShift | device_value << zekhw::kIwarpCtxDeviceShift |
+                    (a->Byte1 & 1u) << 23 | (a->Byte5 & 1u) << 28 | (a->Byte6 & 1u) << 29 | (a->Byte7 & 1u) << 30;
   if (!offload) {
     c.flags = zekhw::kIwarpCtxFlagsNoOffload | f | (a->Byte2 & 0xFu) << 24;
   } else {
@@ -396,9 +401,9 @@ ZekStatus mifh_iwarp_qp_create(MifhQpObject* qp, const MifhIwarpCreateAttributes
   qp->QpType = MIFH_QP_TYPE_IWARP;
   const std::uint32_t op = zekhw::kOpCreateQp | (a->Byte35 & 1u) << 8 |
                            ((a->Value16 != 0 || a->Value20 != 0) ? zekhw::kQpWordBit9 : 0u) | (a->Byte32 & 1u) << 10 |
-                           (a->Byte31 & 1u) << 11 | (a->Byte33 & 1u) << 15 | zekhw::kQpTypeIwarp << zekhw::kQpTypeShift |
-                           (a->Byte36 & 1u) << 20 | (a->Byte34 & 0x7Fu) << 21 |
-                           (a->InitialState & zekhw::kQpStateMask) << zekhw::kQpStateShift;
+                           (a->Byte31 & 1u) << 11 | (a->Byte33 & 1u) << 15 |
+                           zekhw::kQpTypeIwarp << zekhw::kQpTypeShift | (a->Byte36 & 1u) << 20 |
+                           (a->Byte34 & 0x7Fu) << 21 | (a->InitialState & zekhw::kQpStateMask) << zekhw::kQpStateShift;
   zekhw::MifhCqpWqe wqe = qp_request(qp, op, context);
   put_attribute_words(wqe, a->Value0, a->Value16, a->Value24, a->Value8, a->Value20, a->Value28, a->Byte36);
   const ZekStatus status = mifh_cqp_post(qp->Device->Cqp, &wqe, MifhPostMode::Queueing, "mifh_iwarp_qp_create");
@@ -410,7 +415,8 @@ ZekStatus mifh_iwarp_qp_create(MifhQpObject* qp, const MifhIwarpCreateAttributes
   return MIFH_STATUS_SUCCESS;
 }
 
-ZekStatus mifh_iwarp_qp_modify(MifhQpObject* qp, const MifhIwarpModifyAttributes* a, MifhCqpCompletionContext* context) {
+ZekStatus mifh_iwarp_qp_modify(MifhQpObject* qp, const MifhIwarpModifyAttributes* a,
+                               MifhCqpCompletionContext* context) {
   if (!qp_ok(qp) || ZekIsBadPointer(a)) return MIFH_STATUS_FAIL;
   if (lock(&qp->QpLock) != ZEK_STATUS_PASS) return MIFH_STATUS_FAIL;
   std::uint8_t next = a->NextState == zekhw::kQpTerminate ? std::uint8_t{zekhw::kQpError} : a->NextState;
@@ -425,12 +431,13 @@ ZekStatus mifh_iwarp_qp_modify(MifhQpObject* qp, const MifhIwarpModifyAttributes
   }
   unlock(&qp->QpLock);
   OSPrimMemoryLogging("mifh_iwarp_qp_modify qp id 0x%x next state %x host context %x %x\n", qp->QpId, next,
-                      static_cast<std::uint32_t>(qp->HostContextPa >> 32), static_cast<std::uint32_t>(qp->HostContextPa));
-  const std::uint32_t op = zekhw::kOpModifyQp | (a->Byte43 & 1u) << 8 |
-                           ((a->Value24 != 0 || a->Value28 != 0) ? zekhw::kQpWordBit9 : 0u) | (a->Byte44 & 1u) << 10 |
-                           (a->Byte45 & 1u) << 11 | (a->Byte48 & 1u) << 15 | zekhw::kQpTypeIwarp << zekhw::kQpTypeShift |
-                           (a->Byte46 & 1u) << 20 | (a->Byte49 & 0x7Fu) << 21 |
-                           (next & zekhw::kQpStateMask) << zekhw::kQpStateShift | (a->Byte47 & 1u) << 31;
+                      static_cast<std::uint32_t>(qp->HostContextPa >> 32),
+                      static_cast<std::uint32_t>(qp->HostContextPa));
+  const std::uint32_t op =
+      zekhw::kOpModifyQp | (a->Byte43 & 1u) << 8 | ((a->Value24 != 0 || a->Value28 != 0) ? zekhw::kQpWordBit9 : 0u) |
+      (a->Byte44 & 1u) << 10 | (a->Byte45 & 1u) << 11 | (a->Byte48 & 1u) << 15 |
+      zekhw::kQpTypeIwarp << zekhw::kQpTypeShift | (a->Byte46 & 1u) << 20 | (a->Byte49 & 0x7Fu) << 21 |
+      (next & zekhw::kQpStateMask) << zekhw::kQpStateShift | (a->Byte47 & 1u) << 31;
   zekhw::MifhCqpWqe wqe = qp_request(qp, op, context);
   put_attribute_words(wqe, a->Value0, a->Value24, a->Value32, a->Value8, a->Value28, a->Value40, a->Byte46);
   ZekStatus status = mifh_cqp_post(qp->Device->Cqp, &wqe, MifhPostMode::Queueing, "mifh_iwarp_qp_modify");
@@ -471,8 +478,8 @@ ZekStatus mifh_iwarp_qp_flush_wqes(MifhQpObject* qp, bool flush_sq, bool flush_r
   unlock(&qp->QpLock);
   if (!sq && !rq) return MIFH_STATUS_SUCCESS;
   // The whole slot is written: nothing of an earlier request stays behind.
-  zekhw::MifhCqpWqe wqe = qp_request(qp, zekhw::kOpFlush | (sq ? zekhw::kFlushSq : 0u) | (rq ? zekhw::kFlushRq : 0u),
-                                     context);
+  zekhw::MifhCqpWqe wqe =
+      qp_request(qp, zekhw::kOpFlush | (sq ? zekhw::kFlushSq : 0u) | (rq ? zekhw::kFlushRq : 0u), context);
   wqe.physical_address = 0;
   return mifh_cqp_post(qp->Device->Cqp, &wqe, MifhPostMode::Queueing, "mifh_iwarp_qp_flush_wqes");
 }
@@ -480,9 +487,9 @@ ZekStatus mifh_iwarp_qp_flush_wqes(MifhQpObject* qp, bool flush_sq, bool flush_r
 ZekStatus mifh_qp_upload_context(MifhQpObject* qp) {
   if (!qp_ok(qp) || qp->UploadBuffer == nullptr) return MIFH_STATUS_FAIL;
   qp->HwState = MIFH_QP_UPLOAD_POSTED;
-  zekhw::MifhCqpWqe wqe = qp_request(qp, zekhw::kUploadByObject | zekhw::kOpUploadQpContext |
-                                             std::uint32_t{qp->QpType} << zekhw::kQpTypeShift,
-                                     qp->UploadContext);
+  zekhw::MifhCqpWqe wqe = qp_request(
+      qp, zekhw::kUploadByObject | zekhw::kOpUploadQpContext | std::uint32_t{qp->QpType} << zekhw::kQpTypeShift,
+      qp->UploadContext);
   wqe.physical_address = pa_of(qp->UploadBuffer);
   const ZekStatus status = mifh_cqp_post(qp->Device->Cqp, &wqe, MifhPostMode::Queueing, "mifh_qp_upload_context");
   if (status == MIFH_STATUS_SUCCESS) {
@@ -541,7 +548,8 @@ ZekStatus mifh_nic_qp_post_sq(MifhQpObject* qp, const MifhNicSendRequest* reques
   // lengths, so nothing of the slot's previous request may remain.
   zekhw::MifhNicSqWqe w{};
   w.flags = request->Flags28 | request->Flags80 | (request->Flag22 & 1u) << 22 |
-            (request->VlanTagPresent & 0x7Fu) << 23 | (request->NoChecksum & 1u) << 30 | (request->VlanInsert & 1u) << 31;
+            (request->VlanTagPresent & 0x7Fu) << 23 | (request->NoChecksum & 1u) << 30 |
+            (request->VlanInsert & 1u) << 31;
   w.total_length = request->TotalLength;
   const std::uint32_t vlan = request->VlanTagPresent != 0 ? request->VlanTag : 0;
   auto len = [&](unsigned i) { return i < count ? request->Fragments[i].Length & 0xFFFF : 0u; };
@@ -595,11 +603,12 @@ ZekStatus mifh_update_sw_qp_state_to_error(MifhQpObject* qp) {
 
 ZekStatus mifh_iwarp_qp_modify_to_error(MifhQpObject* qp) {
   if (!qp_ok(qp)) return MIFH_STATUS_FAIL;
-  zekhw::MifhCqpWqe wqe = qp_request(qp, zekhw::kOpModifyQp | zekhw::kQpTypeIwarp << zekhw::kQpTypeShift |
-                                             std::uint32_t{zekhw::kQpError} << zekhw::kQpStateShift |
-                                             zekhw::kModifyFlag31,
+  zekhw::MifhCqpWqe wqe = qp_request(qp,
+                                     zekhw::kOpModifyQp | zekhw::kQpTypeIwarp << zekhw::kQpTypeShift |
+                                         std::uint32_t{zekhw::kQpError} << zekhw::kQpStateShift | zekhw::kModifyFlag31,
                                      nullptr);
-  const ZekStatus status = mifh_cqp_post(qp->Device->Cqp, &wqe, MifhPostMode::Queueing, "mifh_iwarp_qp_modify_to_error");
+  const ZekStatus status =
+      mifh_cqp_post(qp->Device->Cqp, &wqe, MifhPostMode::Queueing, "mifh_iwarp_qp_modify_to_error");
   if (status != MIFH_STATUS_SUCCESS) return status;
   if (lock(&qp->QpLock) != ZEK_STATUS_PASS) return MIFH_STATUS_FAIL;
   qp->SwState = zekhw::kQpError;

@@ -49,28 +49,28 @@ inline constexpr std::uint32_t MIFH_QP_REMAP_RQ = 1u << 2;
 struct MifhQpObject {
   MifhDeviceObj* Device;
   std::uint32_t QpId;
-  std::uint32_t Signature;        // MIFH_QP_SIGNATURE once initialised
+  std::uint32_t Signature;  // MIFH_QP_SIGNATURE once initialised
   void* Sq;
   void* Rq;
   std::uint64_t SqPa;
   std::uint64_t RqPa;
   std::uint64_t HostContextPa;
-  void* HostContext;              // 8 KB, page aligned
+  void* HostContext;  // 8 KB, page aligned
   std::uint32_t SqWqeCount;
   std::uint32_t RqWqeCount;
-  std::uint32_t Word38;           // host-context word 38 (set with the connection)
-  std::uint32_t HashIndex;        // connection-hash index (word 35)
+  std::uint32_t Word38;     // host-context word 38 (set with the connection)
+  std::uint32_t HashIndex;  // connection-hash index (word 35)
   std::uint32_t LocalAddress;
   std::uint32_t RemoteAddress;
   std::uint16_t LocalPort;
   std::uint16_t RemotePort;
-  std::uint8_t QpType;            // MIFH_QP_TYPE_*
-  std::uint8_t EfbSize;           // 0, 1, 2 or 4
-  std::uint8_t SwState;           // 1 idle, 6 error
-  std::uint8_t Word6Byte;         // host-context word 6 without offload
-  std::uint32_t HwState;          // MIFH_QP_*
-  std::uint32_t QueueKind;        // 5 NIC, 1 iWARP
-  std::uint32_t QpFlags;          // MIFH_QPF_*
+  std::uint8_t QpType;      // MIFH_QP_TYPE_*
+  std::uint8_t EfbSize;     // 0, 1, 2 or 4
+  std::uint8_t SwState;     // 1 idle, 6 error
+  std::uint8_t Word6Byte;   // host-context word 6 without offload
+  std::uint32_t HwState;    // MIFH_QP_*
+  std::uint32_t QueueKind;  // 5 NIC, 1 iWARP
+  std::uint32_t QpFlags;    // MIFH_QPF_*
   OSPrimSpinlockObject QpLock;
   OSPrimSpinlockObject SqLock;
   OSPrimSpinlockObject RqLock;
@@ -79,15 +79,15 @@ struct MifhQpObject {
   MifhCqpCompletionContext* UploadContext;
   ZEK_OSPRIM_RING SqRing;
   ZEK_OSPRIM_RING RqRing;
-  std::uint8_t ErrorFlags;        // MIFH_QP_SQ_ERROR, MIFH_QP_RQ_ERROR
-  std::uint8_t TerminateSeen;     // a CQE carried bit 30
-  std::uint8_t UserQp;            // rings the mapped doorbell page
+  std::uint8_t ErrorFlags;     // MIFH_QP_SQ_ERROR, MIFH_QP_RQ_ERROR
+  std::uint8_t TerminateSeen;  // a CQE carried bit 30
+  std::uint8_t UserQp;         // rings the mapped doorbell page
   std::uint8_t Reserved0;
   std::uint32_t FailedSqIndex;
   std::uint32_t FailedRqIndex;
-  std::uint32_t SignallingWord;   // non-zero: reads are signalled only when asked
-  std::uint32_t UserFlags;        // MIFH_QP_REMAP_*
-  std::uint64_t ReadBytes;        // running RDMA-read byte count (the read fence)
+  std::uint32_t SignallingWord;      // non-zero: reads are signalled only when asked
+  std::uint32_t UserFlags;           // MIFH_QP_REMAP_*
+  std::uint64_t ReadBytes;           // running RDMA-read byte count (the read fence)
   volatile std::uint32_t* Doorbell;  // register 0x40 of the device, or the user's doorbell page
   std::uint32_t Reserved1[2];
 };
@@ -97,7 +97,7 @@ static_assert(sizeof(MifhQpObject) <= MIFH_QP_OBJECT_BYTES);
 // u8, u8, u8, u8 PCI function} for the driver's NIC QP; bytes 6..9 go to
 // word 0 of the context.
 struct MifhNicContextAttributes {
-  std::uint8_t Byte0;        // from bit 18 (1 for the multicast receive queue)
+  std::uint8_t Byte0;  // from bit 18 (1 for the multicast receive queue)
   std::uint8_t Reserved1;
   std::uint16_t CqId;
   std::uint16_t QpId;
@@ -114,46 +114,46 @@ static_assert(offsetof(MifhNicContextAttributes, PciFunction) == 9);
 
 // The iWARP context attributes of mifh_iwarp_qp_setcontext.
 struct MifhIwarpContextAttributes {
-  std::uint8_t Offload;     // 0: the offload form (TcpState names the exported TCP state)
-  std::uint8_t Byte1;       // flag bit 23
-  std::uint8_t Byte2;       // flag bits 24-27 (24-26 with offload)
+  std::uint8_t Offload;  // 0: the offload form (TcpState names the exported TCP state)
+  std::uint8_t Byte1;    // flag bit 23
+  std::uint8_t Byte2;    // flag bits 24-27 (24-26 with offload)
   std::uint8_t Reserved3;
-  std::uint8_t CqIdsValid;  // bytes 4-7 of the context carry the CQ ids
+  std::uint8_t CqIdsValid;           // bytes 4-7 of the context carry the CQ ids
   std::uint8_t Byte5, Byte6, Byte7;  // flag bits 28, 29, 30
-  std::uint8_t Byte8;       // word 40 bit 27
-  std::uint8_t Byte9;       // word 40 bit 26
-  std::uint8_t Byte10;      // flag bits 0-2
+  std::uint8_t Byte8;                // word 40 bit 27
+  std::uint8_t Byte9;                // word 40 bit 26
+  std::uint8_t Byte10;               // flag bits 0-2
   std::uint8_t Reserved11;
   std::uint16_t SqCqId;
   std::uint16_t RqCqId;
   std::uint8_t Reserved16[6];
-  std::uint8_t Byte22;      // word 6 bits 10-15 with offload
+  std::uint8_t Byte22;  // word 6 bits 10-15 with offload
   std::uint8_t Reserved23[5];
-  std::uint8_t Byte28;      // word 40 bits 0-15
-  std::uint8_t Byte29;      // word 40 bits 16-24
-  std::uint8_t Byte30;      // word 40 bits 28-29
+  std::uint8_t Byte28;  // word 40 bits 0-15
+  std::uint8_t Byte29;  // word 40 bits 16-24
+  std::uint8_t Byte30;  // word 40 bits 28-29
   std::uint8_t Reserved31;
-  std::uint32_t Word32;     // word 41
+  std::uint32_t Word32;  // word 41
   std::uint32_t Reserved36;
-  std::uint64_t Q2Pa;       // bytes 144-151
-  std::uint8_t* TcpState;   // the exported TCP state (offload form)
+  std::uint64_t Q2Pa;      // bytes 144-151
+  std::uint8_t* TcpState;  // the exported TCP state (offload form)
 };
 
 // The iWARP create attributes (bytes 30..36 flags, words at 0, 8, 16, 20, 24, 28).
 struct MifhIwarpCreateAttributes {
-  std::uint64_t Value0;     // -> +32
-  std::uint64_t Value8;     // -> +48 (0 when Value24 is non-zero)
-  std::uint32_t Value16;    // -> +40; bit 9 with Value20
-  std::uint32_t Value20;    // -> +56 (0 when Value24 is non-zero)
-  std::uint32_t Value24;    // -> +44
-  std::uint16_t Value28;    // -> +60 when Byte36
+  std::uint64_t Value0;       // -> +32
+  std::uint64_t Value8;       // -> +48 (0 when Value24 is non-zero)
+  std::uint32_t Value16;      // -> +40; bit 9 with Value20
+  std::uint32_t Value20;      // -> +56 (0 when Value24 is non-zero)
+  std::uint32_t Value24;      // -> +44
+  std::uint16_t Value28;      // -> +60 when Byte36
   std::uint8_t InitialState;  // byte 30 -> bits 28-30
-  std::uint8_t Byte31;      // bit 11
-  std::uint8_t Byte32;      // bit 10
-  std::uint8_t Byte33;      // bit 15
-  std::uint8_t Byte34;      // bits 21-27
-  std::uint8_t Byte35;      // bit 8
-  std::uint8_t Byte36;      // bit 20
+  std::uint8_t Byte31;        // bit 11
+  std::uint8_t Byte32;        // bit 10
+  std::uint8_t Byte33;        // bit 15
+  std::uint8_t Byte34;        // bits 21-27
+  std::uint8_t Byte35;        // bit 8
+  std::uint8_t Byte36;        // bit 20
   std::uint8_t Reserved[3];
 };
 static_assert(offsetof(MifhIwarpCreateAttributes, Value28) == 28);
@@ -162,22 +162,22 @@ static_assert(offsetof(MifhIwarpCreateAttributes, Byte36) == 36);
 
 // The modify attributes (56 bytes).
 struct MifhIwarpModifyAttributes {
-  std::uint64_t Value0;     // -> +32
-  std::uint64_t Value8;     // -> +48 (0 when Value32 is non-zero)
+  std::uint64_t Value0;  // -> +32
+  std::uint64_t Value8;  // -> +48 (0 when Value32 is non-zero)
   std::uint8_t Reserved16[8];
-  std::uint32_t Value24;    // -> +40; bit 9 with Value28
-  std::uint32_t Value28;    // -> +56 (0 when Value32 is non-zero)
-  std::uint32_t Value32;    // -> +44
+  std::uint32_t Value24;  // -> +40; bit 9 with Value28
+  std::uint32_t Value28;  // -> +56 (0 when Value32 is non-zero)
+  std::uint32_t Value32;  // -> +44
   std::uint8_t Reserved36[4];
-  std::uint16_t Value40;    // -> +60 when Byte46
-  std::uint8_t NextState;   // byte 42 (5 is sent as 6)
-  std::uint8_t Byte43;      // bit 8
-  std::uint8_t Byte44;      // bit 10
-  std::uint8_t Byte45;      // bit 11
-  std::uint8_t Byte46;      // bit 20
-  std::uint8_t Byte47;      // bit 31
-  std::uint8_t Byte48;      // bit 15
-  std::uint8_t Byte49;      // bits 21-27
+  std::uint16_t Value40;   // -> +60 when Byte46
+  std::uint8_t NextState;  // byte 42 (5 is sent as 6)
+  std::uint8_t Byte43;     // bit 8
+  std::uint8_t Byte44;     // bit 10
+  std::uint8_t Byte45;     // bit 11
+  std::uint8_t Byte46;     // bit 20
+  std::uint8_t Byte47;     // bit 31
+  std::uint8_t Byte48;     // bit 15
+  std::uint8_t Byte49;     // bits 21-27
   std::uint8_t Reserved50[6];
 };
 static_assert(sizeof(MifhIwarpModifyAttributes) == 56);
@@ -206,14 +206,14 @@ struct MifhNicSendRequest {
   std::uint32_t Reserved12;
   std::uint64_t Reserved16;
   std::uint32_t TotalLength;
-  std::uint32_t Flags28;           // ORed into word 0
-  std::uint16_t VlanTag;           // into word 3 when VlanTagPresent is set
-  std::uint8_t Flag22;             // bit 22
-  std::uint8_t VlanTagPresent;     // bit 23 (bits 23-29 take the byte): word 3 carries VlanTag
-  std::uint8_t NoChecksum;         // bit 30: no checksum offload
-  std::uint8_t VlanInsert;         // bit 31: the adapter inserts the tag
+  std::uint32_t Flags28;        // ORed into word 0
+  std::uint16_t VlanTag;        // into word 3 when VlanTagPresent is set
+  std::uint8_t Flag22;          // bit 22
+  std::uint8_t VlanTagPresent;  // bit 23 (bits 23-29 take the byte): word 3 carries VlanTag
+  std::uint8_t NoChecksum;      // bit 30: no checksum offload
+  std::uint8_t VlanInsert;      // bit 31: the adapter inserts the tag
   std::uint8_t Reserved38[42];
-  std::uint32_t Flags80;           // ORed into word 0
+  std::uint32_t Flags80;  // ORed into word 0
   std::uint8_t Reserved84[12];
 };
 static_assert(sizeof(MifhNicSendRequest) == 96);

@@ -16,8 +16,9 @@ inline constexpr ZekStatus MIFH_STATUS_INVALID_ID = 7;         // a queue id out
 inline constexpr ZekStatus MIFH_STATUS_VIRTUAL = 8;            // a virtually mapped queue where none is supported
 inline constexpr ZekStatus MIFH_STATUS_INVALID_WQE_COUNT = 9;  // a ring size other than 4, 32, 128, 512
 inline constexpr ZekStatus MIFH_STATUS_CQ_INIT_INVALID_COUNT = 0x50054;
-inline constexpr ZekStatus MIFH_STATUS_EFB = 10;               // an EFB count other than 0 (NIC) or 0, 1, 2, 4
-inline constexpr ZekStatus MIFH_STATUS_NIC_CQ_EMPTY = 10;      // the NIC CQ poll: no valid entry (the value of MIFH_STATUS_EFB)
+inline constexpr ZekStatus MIFH_STATUS_EFB = 10;  // an EFB count other than 0 (NIC) or 0, 1, 2, 4
+inline constexpr ZekStatus MIFH_STATUS_NIC_CQ_EMPTY =
+    10;  // the NIC CQ poll: no valid entry (the value of MIFH_STATUS_EFB)
 inline constexpr ZekStatus MIFH_STATUS_INVALID_PD = 13;        // a protection-domain id above 0x7FFF
 inline constexpr ZekStatus MIFH_STATUS_CQ_ERROR = 0xFFFFFFFF;  // -1: the CQ poll and give-back: a bad CQ or ring index
 

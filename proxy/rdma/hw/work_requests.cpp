@@ -302,7 +302,8 @@ ZekStatus mifh_modify_queue_params(MifhQpObject* qp, const MifhQueueParams* requ
   MifhDeviceObj* d = qp->Device;
   *result = *request;
   if (change_ord && request->Ord > d->MaxOrd) {
-    ZEK_LOG_FAILURE("mifh_modfiy_queue_params(): ORD (0x%x) is greater than supported (0x%x)\n", request->Ord, d->MaxOrd);
+    ZEK_LOG_FAILURE("mifh_modfiy_queue_params(): ORD (0x%x) is greater than supported (0x%x)\n", request->Ord,
+                    d->MaxOrd);
     return IWARP_STATUS_ORD_TOO_BIG;
   }
   if (change_ird) {
@@ -332,8 +333,9 @@ ZekStatus mifh_modify_queue_params(MifhQpObject* qp, const MifhQueueParams* requ
   for (Side& s : sides) {
     if (!s.change) continue;
     if (s.asked >= s.max) {
-      ZEK_LOG_FAILURE(s.send ? "mifh_modfiy_queue_params(): send queue elements (0x%x) is greater than supported (0x%x)\n"
-                             : "mifh_modfiy_queue_params(): recv queue elements (0x%x) is greater than supported (0x%x)\n",
+      ZEK_LOG_FAILURE(s.send
+                          ? "mifh_modfiy_queue_params(): send queue elements (0x%x) is greater than supported (0x%x)\n"
+                          : "mifh_modfiy_queue_params(): recv queue elements (0x%x) is greater than supported (0x%x)\n",
                       s.asked, s.max);
       return IWARP_STATUS_QUEUE_TOO_BIG;
     }
@@ -343,10 +345,11 @@ ZekStatus mifh_modify_queue_params(MifhQpObject* qp, const MifhQueueParams* requ
     *s.out = size;
     if (size == *s.count) continue;
     if (!ZekRingIsEmpty(s.ring)) {
-      ZEK_LOG_FAILURE(qp->UserQp != 0 ? (s.send ? "mifh_verify_qp_modify_params(): SQ usermode  is not empty, return error\n"
-                                                : "mifh_verify_qp_modify_params(): RQ usermode  is not empty, return error\n")
-                                      : (s.send ? "mifh_verify_qp_modify_params(): SQ  ioctl path is not empty, return error\n"
-                                                : "mifh_verify_qp_modify_params(): RQ  ioctl path is not empty, return error\n"));
+      ZEK_LOG_FAILURE(qp->UserQp != 0
+                          ? (s.send ? "mifh_verify_qp_modify_params(): SQ usermode  is not empty, return error\n"
+                                    : "mifh_verify_qp_modify_params(): RQ usermode  is not empty, return error\n")
+                          : (s.send ? "mifh_verify_qp_modify_params(): SQ  ioctl path is not empty, return error\n"
+                                    : "mifh_verify_qp_modify_params(): RQ  ioctl path is not empty, return error\n"));
       return MIFH_STATUS_FAIL;
     }
     void* fresh = s.send ? mifh_allocate_iwarp_sq(size) : mifh_allocate_iwarp_rq(size);

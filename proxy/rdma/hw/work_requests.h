@@ -14,14 +14,14 @@
 // A work request as the verbs hand it to the builders.
 struct MifhWorkRequest {
   std::uint64_t WrId;
-  std::uint8_t FlagA;             // signalled
-  std::uint8_t FlagB;             // solicited / second flag
+  std::uint8_t FlagA;  // signalled
+  std::uint8_t FlagB;  // solicited / second flag
   std::uint8_t Reserved[2];
   std::uint32_t SgeCount;
-  zekhw::MifhSge Sge[6];          // the caller's list (at most kMaxSges are accepted)
+  zekhw::MifhSge Sge[6];  // the caller's list (at most kMaxSges are accepted)
   std::uint64_t RemoteVa;
   std::uint32_t RemoteStag;
-  std::uint32_t Length;           // RDMA read length
+  std::uint32_t Length;  // RDMA read length
   const void* InlineData;
   std::uint32_t InlineLength;
   std::uint32_t Reserved2;

@@ -15,8 +15,8 @@ TEST_F(SyncTest, SpinlockObjectKeepsTheCallersIrqlAndRestoresIt) {
     KIRQL caller;
     KIRQL saved;
   };
-  for (const Case c : {Case{PASSIVE_LEVEL, PASSIVE_LEVEL}, Case{APC_LEVEL, APC_LEVEL},
-                       Case{DISPATCH_LEVEL, DISPATCH_LEVEL}}) {
+  for (const Case c :
+       {Case{PASSIVE_LEVEL, PASSIVE_LEVEL}, Case{APC_LEVEL, APC_LEVEL}, Case{DISPATCH_LEVEL, DISPATCH_LEVEL}}) {
     OSPrimSpinlockObject lock{};
     ASSERT_EQ(OSPrimSyncInitSpinlockObject(&lock), ZEK_STATUS_PASS);
     EXPECT_EQ(lock.Signature, ZEK_SIG_SPINLOCK_KERNEL);

@@ -54,7 +54,8 @@ TEST_F(CqpTest, CreateAcceptsFunctionAndFunctionPlusEightAndRefusesOtherIds) {
 TEST_F(CqpTest, RingSizesOtherThanTheFourAreRefused) {
   HwFunction& fn = device(0);
   for (std::uint32_t size : {0u, 5u, 64u, 256u, 1024u}) {
-    EXPECT_EQ(mifh_cqp_allocate(&fn.device, &fn.cqp, &fn.cqp_ring, &fn.cqp_context, size), MIFH_STATUS_INVALID_WQE_COUNT);
+    EXPECT_EQ(mifh_cqp_allocate(&fn.device, &fn.cqp, &fn.cqp_ring, &fn.cqp_context, size),
+              MIFH_STATUS_INVALID_WQE_COUNT);
     EXPECT_EQ(fn.cqp, nullptr);
   }
   MifhCqpObject cqp{};
@@ -131,14 +132,12 @@ TEST_F(CqpTest, FullRingQueuesQueueingRequestsAndFailsFailingOnesUntilTheRefill)
   // A 4-slot ring holds 3 requests.
   for (int i = 0; i < 3; ++i) {
     contexts.emplace_back(&order, i);
-    ASSERT_EQ(post_nop(fn.cqp, contexts.back(), MifhPostMode::Queueing),
-              0u);
+    ASSERT_EQ(post_nop(fn.cqp, contexts.back(), MifhPostMode::Queueing), 0u);
   }
   EXPECT_TRUE(ZekIsListEmpty(&fn.cqp->PendingQueue));
   // The 4th queueing request waits on the pending queue; a failing one is refused.
   contexts.emplace_back(&order, 3);
-  ASSERT_EQ(post_nop(fn.cqp, contexts.back(), MifhPostMode::Queueing),
-            0u);
+  ASSERT_EQ(post_nop(fn.cqp, contexts.back(), MifhPostMode::Queueing), 0u);
   EXPECT_FALSE(ZekIsListEmpty(&fn.cqp->PendingQueue));
   EXPECT_EQ(mifh_cqp_nop(fn.cqp), MIFH_STATUS_NO_WQE);
   EXPECT_TRUE(logged("mifh_cqp_nop: mifh_cqp_get_next_send_wqe returned NULL"));
@@ -149,8 +148,7 @@ TEST_F(CqpTest, FullRingQueuesQueueingRequestsAndFailsFailingOnesUntilTheRefill)
   ASSERT_EQ(mifh_process_ccq(fn.ccq), 0u);
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
   contexts.emplace_back(&order, 4);
-  ASSERT_EQ(post_nop(fn.cqp, contexts.back(), MifhPostMode::Queueing),
-            0u);
+  ASSERT_EQ(post_nop(fn.cqp, contexts.back(), MifhPostMode::Queueing), 0u);
   EXPECT_EQ(mifh_cqp_nop(fn.cqp), MIFH_STATUS_NO_WQE) << "a failing request does not pass pending ones either";
   EXPECT_EQ(mifh_pool_available(MIFH_POOL_CQP_PEND, 0), 0u);
 
@@ -190,8 +188,7 @@ TEST_F(CqpTest, RefillStopsWhenTheRingIsFullAndKeepsTheRestInOrder) {
   std::vector<int> order;
   for (int i = 0; i < 8; ++i) {
     contexts.emplace_back(&order, i);
-    ASSERT_EQ(post_nop(fn.cqp, contexts.back(), MifhPostMode::Queueing),
-              0u);
+    ASSERT_EQ(post_nop(fn.cqp, contexts.back(), MifhPostMode::Queueing), 0u);
   }
   for (int round = 0; round < 3 && order.size() < 8; ++round) {
     settle();
@@ -230,8 +227,7 @@ TEST_F(CqpTest, ProcessCcqStopsAfter430AndGivesBackInChunks) {
   std::vector<int> order;
   for (int i = 0; i < 431; ++i) {
     contexts.emplace_back(&order, i);
-    ASSERT_EQ(post_nop(fn.cqp, contexts.back(), MifhPostMode::Failing),
-              0u);
+    ASSERT_EQ(post_nop(fn.cqp, contexts.back(), MifhPostMode::Failing), 0u);
   }
   settle();
   const std::uint32_t tail_before = mifh_cqp_tail(fn.cqp);

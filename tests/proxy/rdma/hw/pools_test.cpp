@@ -73,9 +73,18 @@ const PoolClass kEveryClass[] = {
 
 bool is_dma_pool(MifhPoolId pool) {
   switch (pool) {
-    case MIFH_POOL_IWARP_CQ: case MIFH_POOL_NIC_CQ: case MIFH_POOL_IWARPTOE_QP_CONTEXT: case MIFH_POOL_NIC_QP_CONTEXT:
-    case MIFH_POOL_IWARP_SQ: case MIFH_POOL_IWARP_RQ: case MIFH_POOL_NIC_SQ: case MIFH_POOL_NIC_RQ:
-    case MIFH_POOL_TOE_SQ: case MIFH_POOL_TOE_RQ: case MIFH_POOL_Q2: case MIFH_POOL_PBL:
+    case MIFH_POOL_IWARP_CQ:
+    case MIFH_POOL_NIC_CQ:
+    case MIFH_POOL_IWARPTOE_QP_CONTEXT:
+    case MIFH_POOL_NIC_QP_CONTEXT:
+    case MIFH_POOL_IWARP_SQ:
+    case MIFH_POOL_IWARP_RQ:
+    case MIFH_POOL_NIC_SQ:
+    case MIFH_POOL_NIC_RQ:
+    case MIFH_POOL_TOE_SQ:
+    case MIFH_POOL_TOE_RQ:
+    case MIFH_POOL_Q2:
+    case MIFH_POOL_PBL:
       return true;
     default:
       return false;
@@ -89,15 +98,14 @@ TEST_F(PoolsTest, StartUpCreatesTheCountsOfTheTable) {
     std::uint32_t size_class;
     std::uint32_t count;
   };
-  for (const Count& c : {Count{MIFH_POOL_PD_OBJECT, 0, 32}, Count{MIFH_POOL_CQ_OBJECT, 0, 32},
-                         Count{MIFH_POOL_NIC_CQ, 512, 16}, Count{MIFH_POOL_NIC_CQ, 1024, 16},
-                         Count{MIFH_POOL_QP_OBJECT, 0, 128}, Count{MIFH_POOL_IWARPTOE_QP_CONTEXT, 0, 32},
-                         Count{MIFH_POOL_NIC_QP_CONTEXT, 0, 16}, Count{MIFH_POOL_NIC_SQ, 4, 16},
-                         Count{MIFH_POOL_NIC_SQ, 512, 16}, Count{MIFH_POOL_NIC_RQ, 32, 16},
-                         Count{MIFH_POOL_NIC_RQ, 128, 16}, Count{MIFH_POOL_TOE_SQ, 4, 1},
-                         Count{MIFH_POOL_TOE_SQ, 512, 1}, Count{MIFH_POOL_TOE_RQ, 128, 1},
-                         Count{MIFH_POOL_IWARP_CQ, 512, 0}, Count{MIFH_POOL_IWARP_SQ, 4, 0},
-                         Count{MIFH_POOL_Q2, 0, 0}, Count{MIFH_POOL_PBL, 1024, 0}, Count{MIFH_POOL_CQP_PEND, 0, 0}}) {
+  for (const Count& c :
+       {Count{MIFH_POOL_PD_OBJECT, 0, 32}, Count{MIFH_POOL_CQ_OBJECT, 0, 32}, Count{MIFH_POOL_NIC_CQ, 512, 16},
+        Count{MIFH_POOL_NIC_CQ, 1024, 16}, Count{MIFH_POOL_QP_OBJECT, 0, 128},
+        Count{MIFH_POOL_IWARPTOE_QP_CONTEXT, 0, 32}, Count{MIFH_POOL_NIC_QP_CONTEXT, 0, 16},
+        Count{MIFH_POOL_NIC_SQ, 4, 16}, Count{MIFH_POOL_NIC_SQ, 512, 16}, Count{MIFH_POOL_NIC_RQ, 32, 16},
+        Count{MIFH_POOL_NIC_RQ, 128, 16}, Count{MIFH_POOL_TOE_SQ, 4, 1}, Count{MIFH_POOL_TOE_SQ, 512, 1},
+        Count{MIFH_POOL_TOE_RQ, 128, 1}, Count{MIFH_POOL_IWARP_CQ, 512, 0}, Count{MIFH_POOL_IWARP_SQ, 4, 0},
+        Count{MIFH_POOL_Q2, 0, 0}, Count{MIFH_POOL_PBL, 1024, 0}, Count{MIFH_POOL_CQP_PEND, 0, 0}}) {
     EXPECT_EQ(mifh_pool_available(c.pool, c.size_class), c.count) << "pool " << c.pool << " class " << c.size_class;
   }
   // 1000 descriptors made, one held by each element created at start.
@@ -146,8 +154,7 @@ TEST_F(PoolsTest, ObjectsAreClearedWhereTheTableSays) {
   };
   for (const Clear& c : {Clear{MIFH_POOL_QP_OBJECT, 1232}, Clear{MIFH_POOL_PD_OBJECT, 272},
                          Clear{MIFH_POOL_CQ_OBJECT, 488}, Clear{MIFH_POOL_ASYNC_CONTEXT, 144},
-                         Clear{MIFH_POOL_IRP_CONTEXT, 24}, Clear{MIFH_POOL_IFR, 2496},
-                         Clear{MIFH_POOL_CQP_PEND, 88}}) {
+                         Clear{MIFH_POOL_IRP_CONTEXT, 24}, Clear{MIFH_POOL_IFR, 2496}, Clear{MIFH_POOL_CQP_PEND, 88}}) {
     auto* e = static_cast<std::uint8_t*>(mifh_pool_allocate(c.pool, 0));
     ASSERT_NE(e, nullptr);
     std::memset(e, 0xEE, c.bytes);

@@ -89,19 +89,58 @@ TEST_F(WqeTest, BuilderBounds) {
   };
   const Case cases[] = {
       {"read of the maximum", 0u,
-       [](MifhQpObject* q) { MifhWorkRequest wr{}; wr.Length = zekhw::kMaxMessageBytes; return mifh_iwarp_rdma_read(q, &wr, 0); }},
+       [](MifhQpObject* q) {
+         MifhWorkRequest wr{};
+         wr.Length = zekhw::kMaxMessageBytes;
+         return mifh_iwarp_rdma_read(q, &wr, 0);
+       }},
       {"read one byte more", IWARP_STATUS_QP_INVALID_MESSAGE_SIZE,
-       [](MifhQpObject* q) { MifhWorkRequest wr{}; wr.Length = zekhw::kMaxMessageBytes + 1; return mifh_iwarp_rdma_read(q, &wr, 0); }},
+       [](MifhQpObject* q) {
+         MifhWorkRequest wr{};
+         wr.Length = zekhw::kMaxMessageBytes + 1;
+         return mifh_iwarp_rdma_read(q, &wr, 0);
+       }},
       {"inline 64", 0u,
-       [](MifhQpObject* q) { static std::uint8_t d[65]; MifhWorkRequest wr{}; wr.InlineData = d; wr.InlineLength = 64; return mifh_iwarp_imm_send(q, &wr); }},
+       [](MifhQpObject* q) {
+         static std::uint8_t d[65];
+         MifhWorkRequest wr{};
+         wr.InlineData = d;
+         wr.InlineLength = 64;
+         return mifh_iwarp_imm_send(q, &wr);
+       }},
       {"inline 65", IWARP_STATUS_QP_INVALID_MESSAGE_SIZE,
-       [](MifhQpObject* q) { static std::uint8_t d[65]; MifhWorkRequest wr{}; wr.InlineData = d; wr.InlineLength = 65; return mifh_iwarp_imm_rdma_write(q, &wr); }},
-      {"send of 4 elements", 0u, [](MifhQpObject* q) { auto wr = send_wr(4, 100); return mifh_iwarp_send(q, &wr, 0, 3); }},
-      {"send of 5 elements", IWARP_STATUS_TOO_MANY_SGES, [](MifhQpObject* q) { auto wr = send_wr(5, 100); return mifh_iwarp_send(q, &wr, 0, 3); }},
-      {"receive of 4 elements", 0u, [](MifhQpObject* q) { auto wr = send_wr(4, 100); return mifh_iwarp_post_receive(q, &wr); }},
-      {"receive of 5 elements", IWARP_STATUS_TOO_MANY_SGES, [](MifhQpObject* q) { auto wr = send_wr(5, 100); return mifh_iwarp_post_receive(q, &wr); }},
+       [](MifhQpObject* q) {
+         static std::uint8_t d[65];
+         MifhWorkRequest wr{};
+         wr.InlineData = d;
+         wr.InlineLength = 65;
+         return mifh_iwarp_imm_rdma_write(q, &wr);
+       }},
+      {"send of 4 elements", 0u,
+       [](MifhQpObject* q) {
+         auto wr = send_wr(4, 100);
+         return mifh_iwarp_send(q, &wr, 0, 3);
+       }},
+      {"send of 5 elements", IWARP_STATUS_TOO_MANY_SGES,
+       [](MifhQpObject* q) {
+         auto wr = send_wr(5, 100);
+         return mifh_iwarp_send(q, &wr, 0, 3);
+       }},
+      {"receive of 4 elements", 0u,
+       [](MifhQpObject* q) {
+         auto wr = send_wr(4, 100);
+         return mifh_iwarp_post_receive(q, &wr);
+       }},
+      {"receive of 5 elements", IWARP_STATUS_TOO_MANY_SGES,
+       [](MifhQpObject* q) {
+         auto wr = send_wr(5, 100);
+         return mifh_iwarp_post_receive(q, &wr);
+       }},
       {"receive of too many bytes", IWARP_STATUS_QP_INVALID_MESSAGE_SIZE,
-       [](MifhQpObject* q) { auto wr = send_wr(2, 0x40000000); return mifh_iwarp_post_receive(q, &wr); }},
+       [](MifhQpObject* q) {
+         auto wr = send_wr(2, 0x40000000);
+         return mifh_iwarp_post_receive(q, &wr);
+       }},
   };
   for (const Case& c : cases) EXPECT_EQ(c.build(q), c.status) << c.what;
   // The four-element send: length = sum, elements from +64.
@@ -127,8 +166,15 @@ TEST_F(WqeTest, ReadFenceWrapsAtTheLimit) {
 }
 
 TEST_F(WqeTest, RingSizeNeverGivesLessThanAsked) {
-  for (auto [asked, size] : {std::pair{1u, 4u}, {2u, 4u}, {3u, 32u}, {30u, 32u}, {31u, 128u}, {126u, 128u},
-                             {127u, 512u}, {510u, 512u}, {511u, 0u}}) {
+  for (auto [asked, size] : {std::pair{1u, 4u},
+                             {2u, 4u},
+                             {3u, 32u},
+                             {30u, 32u},
+                             {31u, 128u},
+                             {126u, 128u},
+                             {127u, 512u},
+                             {510u, 512u},
+                             {511u, 0u}}) {
     EXPECT_EQ(mifh_iwarp_ring_size_for(asked), size) << asked;
   }
 }
@@ -230,8 +276,8 @@ TEST_F(WqeTest, RegisterMrRequestPlacesEveryField) {
     TestContext done;
     ASSERT_EQ(mifh_mr_register_non_shared(&fn.device, &mr, done.get(), 0x1'0042), 0u);
     const std::uint32_t head = fn.cqp->RingIndex.Head;
-    const auto* b = reinterpret_cast<const std::uint8_t*>(&fn.cqp_ring[(head + fn.cqp->RingIndex.Size - 1) %
-                                                                        fn.cqp->RingIndex.Size]);
+    const auto* b = reinterpret_cast<const std::uint8_t*>(
+        &fn.cqp_ring[(head + fn.cqp->RingIndex.Size - 1) % fn.cqp->RingIndex.Size]);
     auto u32_at = [&](unsigned at) {
       std::uint32_t v;
       std::memcpy(&v, b + at, 4);
