@@ -185,7 +185,12 @@ ZekStatus OSPrimMemDMAFree(void* block);
 ZekStatus OSPrimGetPaFromVa(const void* address, std::uint32_t* low, std::uint32_t* high);
 
 // ---- Time and threads ----------------------------------------------------------------------------
-// Waits at least the given time; never shortens a wait.
+// Waits at least the given time, except where the caller may not wait: in
+// the kernel build, above APC_LEVEL (a spin lock held, a DPC), the thread
+// cannot sleep and a delay of ZEK_SLEEP_STALL_MAX_US or more is a busy stall
+// of ZEK_SLEEP_STALL_MAX_US only. Shorter delays are busy stalls at any IRQL.
+// A caller that needs the whole of a long delay calls at PASSIVE_LEVEL.
+inline constexpr std::uint32_t ZEK_SLEEP_STALL_MAX_US = 50;
 ZekStatus OSPrimSleepDelay(void* context, std::uint32_t microseconds);
 ZekStatus OsPrimJoinThread(HANDLE thread);
 

@@ -2,16 +2,21 @@
 #include "proxy/core/osprim/osprim_kernel.h"
 
 namespace {
-constexpr std::uint32_t kBusyWaitBelowMicroseconds = 50;
 constexpr LONGLONG kJoinPollMs = 10;
 }  // namespace
 
-// Short delays busy-wait; longer ones put the thread to sleep for the whole
-// time. A delay is never shortened: one that the caller's IRQL does not allow
-// (DISPATCH_LEVEL or above) is the caller's fault, and the kernel stops there.
+// Short delays busy-wait. Longer ones put the thread to sleep for the whole
+// time where the caller's IRQL allows a wait (APC_LEVEL and below); above
+// it a thread must not wait, so the delay becomes a busy stall of
+// ZEK_SLEEP_STALL_MAX_US: a caller at DISPATCH_LEVEL never stops the host,
+// and a caller that needs the whole time waits at PASSIVE_LEVEL.
 ZekStatus OSPrimSleepDelay(void*, std::uint32_t microseconds) {
-  if (microseconds < kBusyWaitBelowMicroseconds) {
+  if (microseconds < ZEK_SLEEP_STALL_MAX_US) {
     KeStallExecutionProcessor(microseconds);
+    return ZEK_STATUS_PASS;
+  }
+  if (KeGetCurrentIrql() > APC_LEVEL) {
+    KeStallExecutionProcessor(ZEK_SLEEP_STALL_MAX_US);
     return ZEK_STATUS_PASS;
   }
   LARGE_INTEGER interval;
