@@ -62,10 +62,9 @@ NTSTATUS route(PIRP irp, const ZekIoctlInfo& info, void* record, ULONG_PTR* byte
     case ZekIoctlFamily::KERNEL_VERBS_TABLE:
       return ZpxGetKernelVerbsTable(record, bytes);
     case ZekIoctlFamily::LOG: {
-      const ULONG result = CommonMgmtIoctl(record, info.code, bytes);
-      if (result == 0) return STATUS_SUCCESS;
-      *bytes = 0;
-      return result == 1 || result == 2 ? STATUS_NOT_SUPPORTED : static_cast<NTSTATUS>(result);
+      const NTSTATUS status = ZpxMappedHandlerStatus(CommonMgmtIoctl(record, info.code, bytes));
+      if (!NT_SUCCESS(status)) *bytes = 0;
+      return status;
     }
     case ZekIoctlFamily::PROCESS_CLEANUP:
       ZpxCleanupProcessResources(PsGetCurrentProcessId());
@@ -112,6 +111,12 @@ NTSTATUS admit(PIRP irp, const ZekIoctlInfo& info, ULONG input, ULONG output) {
 }
 
 }  // namespace
+
+NTSTATUS ZpxMappedHandlerStatus(ULONG Result) {
+  if (Result == 0) return STATUS_SUCCESS;
+  const auto status = static_cast<NTSTATUS>(Result);
+  return NT_ERROR(status) ? status : STATUS_NOT_SUPPORTED;
+}
 
 NTSTATUS ZpxProcessSanIoctl(PDEVICE_OBJECT, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);

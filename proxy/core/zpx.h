@@ -109,6 +109,13 @@ NTSTATUS ZekIwarpCompleteConnectionRequest(PIRP Irp, void* Record, ULONG_PTR* By
 NTSTATUS ZpxAllocCleanupContext(PIRP Irp);
 NTSTATUS ZpxGetKernelVerbsTable(void* Record, ULONG_PTR* Bytes);
 
+// The request status for the result of a handler whose result the
+// dispatcher maps: 0 is success; 1 and 2 (the handlers' "failed" and
+// "refused") and every other value that is not an NTSTATUS error are
+// STATUS_NOT_SUPPORTED; an NTSTATUS error the handler chose is kept. Only 0
+// lets a request succeed, and no result leaves a request pending.
+NTSTATUS ZpxMappedHandlerStatus(ULONG Result);
+
 // The management handler; today it serves the three log requests. 0: the
 // request succeeds with the record as written; 1: a code it does not serve
 // (the dispatcher answers STATUS_NOT_SUPPORTED); an NTSTATUS error: the

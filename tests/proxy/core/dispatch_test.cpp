@@ -129,6 +129,35 @@ TEST_F(Dispatch, EveryCodeFromUserModeGetsItsFamilysAnswer) {
   EXPECT_NE(ring_text().find("ZpxProcessSanIoctl: default:"), std::string::npos);
 }
 
+// A handler whose result the dispatcher maps succeeds only with 0. Its own
+// failures (1, 2) and any other value that is not an error status (a
+// success or informational NTSTATUS, STATUS_PENDING, a stray number) fail
+// the request; an error status the handler chose is kept.
+TEST(MappedHandlerResults, OnlyZeroSucceeds) {
+  struct Case {
+    ULONG result;
+    NTSTATUS status;
+  } cases[] = {
+      {0, STATUS_SUCCESS},
+      {1, STATUS_NOT_SUPPORTED},
+      {2, STATUS_NOT_SUPPORTED},
+      {4, STATUS_NOT_SUPPORTED},
+      {12, STATUS_NOT_SUPPORTED},
+      {0x103, STATUS_NOT_SUPPORTED},                    // STATUS_PENDING would leave the request hanging
+      {0x40000000, STATUS_NOT_SUPPORTED},               // an informational status
+      {0x80000005, STATUS_NOT_SUPPORTED},               // a warning
+      {0x50001, STATUS_NOT_SUPPORTED},                  // a verbs status code
+      {0xFFFFFFFF, static_cast<NTSTATUS>(0xFFFFFFFF)},  // error severity: a failure as it stands
+      {static_cast<ULONG>(STATUS_INVALID_PARAMETER), STATUS_INVALID_PARAMETER},
+      {static_cast<ULONG>(STATUS_INVALID_USER_BUFFER), STATUS_INVALID_USER_BUFFER},
+      {0xC0000001, STATUS_UNSUCCESSFUL},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ZpxMappedHandlerStatus(c.result), c.status) << std::hex << c.result;
+    EXPECT_TRUE(c.result == 0 || !NT_SUCCESS(ZpxMappedHandlerStatus(c.result))) << std::hex << c.result;
+  }
+}
+
 // Kernel-mode callers pass the kernel-only check; their families are not in
 // the driver yet, except the kernel verbs table once the verbs published it.
 TEST_F(Dispatch, KernelCallersReachKernelOnlyRequests) {
