@@ -67,7 +67,7 @@ NTSTATUS route(PIRP irp, const ZekIoctlInfo& info, void* record, ULONG_PTR* byte
       return status;
     }
     case ZekIoctlFamily::PROCESS_CLEANUP:
-      ZpxCleanupProcessResources(PsGetCurrentProcessId());
+      ZpxReleaseProcessIwarpResources(PsGetCurrentProcessId());
       return STATUS_SUCCESS;
     case ZekIoctlFamily::ND_QUEUE:
       switch (info.code) {

@@ -5,6 +5,8 @@
 // empty list head (the pair points at itself) or, once the process asked for
 // one, its clean-up context. Cleanup of the last handle releases what the
 // recorded process holds in the driver.
+#include <atomic>
+
 #include "proxy/core/zpx.h"
 
 namespace {
@@ -39,7 +41,7 @@ NTSTATUS ZpxDispatchCleanup(PDEVICE_OBJECT, PIRP Irp) {
   Irp->IoStatus.Information = 0;
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
   if (ZpxResourceCleanupContext* context = ZpxCleanupContextOf(file)) {
-    ZpxCleanupProcessResources(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(context->ProcessId)));
+    ZpxReleaseProcessResources(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(context->ProcessId)));
     make_empty_list_head(file);
     mifh_free_rsrc_cleanup_context_buffer(context);
   }
@@ -51,8 +53,23 @@ NTSTATUS ZpxDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return ZpxProcessSanIoctl(DeviceObject, Irp);
 }
 
-// The verbs objects (zek_cleanup_iwarp_resources) and the sockets
-// (cleanup_sockets) of the process are released here once the verbs and the
-// host stack are in the driver; until then the driver holds nothing per
-// process beyond what the I/O manager cancels itself.
-void ZpxCleanupProcessResources(HANDLE) {}
+namespace {
+
+std::atomic<ZpxProcessCleanupRoutine> g_process_cleanup[ZPX_PROCESS_RESOURCE_KINDS];
+
+void release(ZpxProcessResourceKind kind, HANDLE process) {
+  if (ZpxProcessCleanupRoutine routine = g_process_cleanup[kind].load(std::memory_order_acquire)) routine(process);
+}
+
+}  // namespace
+
+void ZpxSetProcessCleanupRoutine(ZpxProcessResourceKind Kind, ZpxProcessCleanupRoutine Routine) {
+  if (Kind < ZPX_PROCESS_RESOURCE_KINDS) g_process_cleanup[Kind].store(Routine, std::memory_order_release);
+}
+
+void ZpxReleaseProcessIwarpResources(HANDLE ProcessId) { release(ZPX_PROCESS_IWARP, ProcessId); }
+
+void ZpxReleaseProcessResources(HANDLE ProcessId) {
+  release(ZPX_PROCESS_IWARP, ProcessId);
+  release(ZPX_PROCESS_SOCKETS, ProcessId);
+}

@@ -123,9 +123,24 @@ NTSTATUS ZpxMappedHandlerStatus(ULONG Result);
 ULONG CommonMgmtIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes);
 
 // ---- Per-process resources ------------------------------------------------------------------
-// Releases what the driver holds for a process: its verbs objects and its
-// sockets once those families are in the driver.
-void ZpxCleanupProcessResources(HANDLE ProcessId);
+// What the driver holds for a process is released by the service that owns
+// it: the verbs release its iWARP resources (zek_cleanup_iwarp_resources),
+// the host stack its sockets (cleanup_sockets). Each service installs its
+// routine when it starts and removes it (null) when it stops; a kind with
+// no routine belongs to a service that is not running and holds nothing.
+enum ZpxProcessResourceKind : ULONG {
+  ZPX_PROCESS_IWARP = 0,
+  ZPX_PROCESS_SOCKETS = 1,
+  ZPX_PROCESS_RESOURCE_KINDS = 2,
+};
+using ZpxProcessCleanupRoutine = void (*)(HANDLE ProcessId);
+void ZpxSetProcessCleanupRoutine(ZpxProcessResourceKind Kind, ZpxProcessCleanupRoutine Routine);
+// IOCTL_ZEK_IWARP_PROCESS_CLEANUP: the process's iWARP resources only; its
+// sockets stay open.
+void ZpxReleaseProcessIwarpResources(HANDLE ProcessId);
+// Cleanup of a handle with a clean-up context: the process's iWARP
+// resources, then its sockets.
+void ZpxReleaseProcessResources(HANDLE ProcessId);
 
 struct ZpxResourceCleanupContext {
   PFILE_OBJECT FileObject;

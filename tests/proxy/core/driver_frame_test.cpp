@@ -210,13 +210,68 @@ TEST_F(DriverFrame, CleanupContextPoolLosesNoContexts) {
   EXPECT_NE(ring_text().find("is not a context in use"), std::string::npos);
 }
 
-TEST_F(DriverFrame, ProcessCleanupRequestSucceedsWithNoBytes) {
+// ---- What a process holds, released per kind ------------------------------------------------
+
+// Records the calls of the per-process release routines, in order.
+std::vector<std::pair<ZpxProcessResourceKind, ULONG64>> g_releases;
+void release_iwarp(HANDLE process) { g_releases.emplace_back(ZPX_PROCESS_IWARP, reinterpret_cast<ULONG64>(process)); }
+void release_sockets(HANDLE process) {
+  g_releases.emplace_back(ZPX_PROCESS_SOCKETS, reinterpret_cast<ULONG64>(process));
+}
+
+class ProcessResources : public DriverFrame {
+ protected:
+  void SetUp() override {
+    DriverFrame::SetUp();
+    g_releases.clear();
+    ZpxSetProcessCleanupRoutine(ZPX_PROCESS_IWARP, release_iwarp);
+    ZpxSetProcessCleanupRoutine(ZPX_PROCESS_SOCKETS, release_sockets);
+  }
+  void TearDown() override {
+    ZpxSetProcessCleanupRoutine(ZPX_PROCESS_IWARP, nullptr);
+    ZpxSetProcessCleanupRoutine(ZPX_PROCESS_SOCKETS, nullptr);
+    DriverFrame::TearDown();
+  }
+  const ULONG64 pid_ = static_cast<ULONG64>(getpid());
+};
+
+// The process clean-up request releases the caller's iWARP resources and
+// nothing else: its sockets stay open.
+TEST_F(ProcessResources, ProcessCleanupRequestReleasesTheIwarpResourcesOnly) {
   ASSERT_EQ(load(), STATUS_SUCCESS);
   const std::uint64_t file = open();
   const auto answer = call(file, IOCTL_ZEK_IWARP_PROCESS_CLEANUP, nullptr, 0, 0);
   EXPECT_EQ(answer.status, STATUS_SUCCESS);
   EXPECT_EQ(answer.information, 0u);
+  using Calls = decltype(g_releases);
+  EXPECT_EQ(g_releases, (Calls{{ZPX_PROCESS_IWARP, pid_}}));
+  g_releases.clear();
   close(file);
+  EXPECT_TRUE(g_releases.empty()) << "a handle without a clean-up context releases nothing";
+}
+
+// Closing a handle with a clean-up context releases everything the recorded
+// process holds: its iWARP resources first, then its sockets, once.
+TEST_F(ProcessResources, CleanupOfAHandleWithAContextReleasesIwarpResourcesThenSockets) {
+  ASSERT_EQ(load(), STATUS_SUCCESS);
+  const std::uint64_t file = open();
+  ASSERT_EQ(call(file, IOCTL_ZEK_ALLOC_CLEANUP_CONTEXT, nullptr, 0, 0).status, STATUS_SUCCESS);
+  EXPECT_TRUE(g_releases.empty());
+  close(file);
+  using Calls = decltype(g_releases);
+  EXPECT_EQ(g_releases, (Calls{{ZPX_PROCESS_IWARP, pid_}, {ZPX_PROCESS_SOCKETS, pid_}}));
+}
+
+// A service that is not running has no routine: its kind is skipped.
+TEST_F(ProcessResources, AKindWithoutARoutineIsSkipped) {
+  ZpxSetProcessCleanupRoutine(ZPX_PROCESS_IWARP, nullptr);
+  ASSERT_EQ(load(), STATUS_SUCCESS);
+  const std::uint64_t file = open();
+  EXPECT_EQ(call(file, IOCTL_ZEK_IWARP_PROCESS_CLEANUP, nullptr, 0, 0).status, STATUS_SUCCESS);
+  ASSERT_EQ(call(file, IOCTL_ZEK_ALLOC_CLEANUP_CONTEXT, nullptr, 0, 0).status, STATUS_SUCCESS);
+  close(file);
+  using Calls = decltype(g_releases);
+  EXPECT_EQ(g_releases, (Calls{{ZPX_PROCESS_SOCKETS, pid_}}));
 }
 
 }  // namespace
