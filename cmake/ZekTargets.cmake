@@ -76,12 +76,30 @@ function(zek_benchmark name)
   endif()
 endfunction()
 
+set(ZEK_EXPORTS_MAP ${CMAKE_CURRENT_LIST_DIR}/exports.map)
+set(ZEK_DRIVER_IMAGE_MAP ${CMAKE_CURRENT_LIST_DIR}/driver_image.map)
+
+# zek_exports(library [OBJECTS object-library ...]): a deliverable's shared
+# library exports what its headers mark ZEK_EXPORT (include/zek/export.h),
+# under its plain C name, and nothing else: its code (and the object
+# libraries it is built from) is compiled with hidden visibility, and
+# cmake/exports.map keeps C++ names out of its dynamic symbols.
+function(zek_exports library)
+  cmake_parse_arguments(ARG "" "" "OBJECTS" ${ARGN})
+  foreach(target ${library} ${ARG_OBJECTS})
+    set_target_properties(${target} PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  endforeach()
+  target_link_options(${library} PRIVATE -Wl,--version-script=${ZEK_EXPORTS_MAP})
+  set_property(TARGET ${library} APPEND PROPERTY LINK_DEPENDS ${ZEK_EXPORTS_MAP})
+endfunction()
+
 # zek_driver_image(name [CORE library] [SOURCES ...] [LIBS ...]): a driver
 # image as zekhost loads it, `name.so` in the build's lib/. A driver's code is
 # built once as the static library CORE (which in-process tests link) and
 # taken into the image whole, so that its DriverEntry is the image's entry
 # point, together with what CORE links. SOURCES are compiled into the image
-# alone (a test driver has no CORE), LIBS are linked into it.
+# alone (a test driver has no CORE), LIBS are linked into it. The image
+# exports DriverEntry only (cmake/driver_image.map).
 function(zek_driver_image name)
   cmake_parse_arguments(ARG "" "CORE" "SOURCES;LIBS" ${ARGN})
   if(NOT ARG_CORE AND NOT ARG_SOURCES)
@@ -101,6 +119,8 @@ function(zek_driver_image name)
     target_link_libraries(${name} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${ARG_CORE}>")
   endif()
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  target_link_options(${name} PRIVATE -Wl,--version-script=${ZEK_DRIVER_IMAGE_MAP})
+  set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${ZEK_DRIVER_IMAGE_MAP})
 endfunction()
 
 include(GoogleTest)

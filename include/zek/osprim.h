@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "include/zek/export.h"
 #include "include/zek/signatures.h"
 #include "include/zek/status.h"
 #include "platform/common/wintypes.h"
@@ -137,52 +138,52 @@ static_assert(offsetof(ZEK_OSPRIM_RING, Size) == 8);
 static_assert(sizeof(ZEK_OSPRIM_RING) == 12);
 
 // ---- Module init and cleanup (use-counted) ---------------------------------------------------
-ZekStatus ZEK_Init_c_osprims(std::uint32_t hint);
+ZEK_EXPORT ZekStatus ZEK_Init_c_osprims(std::uint32_t hint);
 // Last use: frees every tracked block still allocated. Without a matching
 // init: logged, ZEK_OSPRIM_FAILURE.
-ZekStatus ZEK_Cleanup_c_osprims();
+ZEK_EXPORT ZekStatus ZEK_Cleanup_c_osprims();
 
 // ---- Locked list (every operation takes the list's own lock) ----------------------------------
-ZekStatus ZekInitializeListHead(ZekListHead* head);
+ZEK_EXPORT ZekStatus ZekInitializeListHead(ZekListHead* head);
 // A head without its signature is initialised first (and the omission logged).
-ZekStatus ZekInsertTailList(ZekListHead* head, ZekListNode* node);
-ZekListNode* ZekRemoveTailList(ZekListHead* head);  // newest, or null
-ZekListNode* ZekRemoveHeadList(ZekListHead* head);  // oldest, or null
+ZEK_EXPORT ZekStatus ZekInsertTailList(ZekListHead* head, ZekListNode* node);
+ZEK_EXPORT ZekListNode* ZekRemoveTailList(ZekListHead* head);  // newest, or null
+ZEK_EXPORT ZekListNode* ZekRemoveHeadList(ZekListHead* head);  // oldest, or null
 // Unlinks the node and clears its links; ZEK_OSPRIM_FAILURE when it is not on the list.
-ZekStatus ZekRemoveEntryList(ZekListHead* head, ZekListNode* node);
-BOOLEAN ZekIsListEmpty(ZekListHead* head);
+ZEK_EXPORT ZekStatus ZekRemoveEntryList(ZekListHead* head, ZekListNode* node);
+ZEK_EXPORT BOOLEAN ZekIsListEmpty(ZekListHead* head);
 
 // ---- Spin-lock and blocking objects (null or a wrong signature: ZEK_OSPRIM_FAILURE) ------------
 // Init sets up an object that does not carry the signature yet; one that does
 // is left as it is (it may be in use).
-ZekStatus OSPrimSyncInitSpinlockObject(OSPrimSpinlockObject* object);
-ZekStatus OSPrimSyncAcquireSpinlockObject(OSPrimSpinlockObject* object);
-ZekStatus OSPrimSyncReleaseSpinlockObject(OSPrimSpinlockObject* object);
-ZekStatus OSPrimSyncDestroySpinlockObject(OSPrimSpinlockObject* object);
-ZekStatus OSPrimSyncInitBlockingObject(OSPrimBlockingObject* object);
-ZekStatus OSPrimSyncAcquireBlockingObject(OSPrimBlockingObject* object);
-ZekStatus OSPrimSyncReleaseBlockingObject(OSPrimBlockingObject* object);
-ZekStatus OSPrimSyncDestroyBlockingObject(OSPrimBlockingObject* object);
+ZEK_EXPORT ZekStatus OSPrimSyncInitSpinlockObject(OSPrimSpinlockObject* object);
+ZEK_EXPORT ZekStatus OSPrimSyncAcquireSpinlockObject(OSPrimSpinlockObject* object);
+ZEK_EXPORT ZekStatus OSPrimSyncReleaseSpinlockObject(OSPrimSpinlockObject* object);
+ZEK_EXPORT ZekStatus OSPrimSyncDestroySpinlockObject(OSPrimSpinlockObject* object);
+ZEK_EXPORT ZekStatus OSPrimSyncInitBlockingObject(OSPrimBlockingObject* object);
+ZEK_EXPORT ZekStatus OSPrimSyncAcquireBlockingObject(OSPrimBlockingObject* object);
+ZEK_EXPORT ZekStatus OSPrimSyncReleaseBlockingObject(OSPrimBlockingObject* object);
+ZEK_EXPORT ZekStatus OSPrimSyncDestroyBlockingObject(OSPrimBlockingObject* object);
 
 // ---- Events ------------------------------------------------------------------------------------
-ZekStatus OSPrimInitEvent(OSPrimEvent* event);
+ZEK_EXPORT ZekStatus OSPrimInitEvent(OSPrimEvent* event);
 // Kernel build: UserWait makes it an alertable user-mode wait, which a dying
 // caller process ends (ZEK_OSPRIM_FAILURE).
-ZekStatus OSPrimWaitForEvent(OSPrimEvent* event, BOOLEAN UserWait = FALSE);
-ZekStatus OSPrimSetEvent(OSPrimEvent* event);
-ZekStatus OSPrimDestroyEvent(OSPrimEvent* event);
+ZEK_EXPORT ZekStatus OSPrimWaitForEvent(OSPrimEvent* event, BOOLEAN UserWait = FALSE);
+ZEK_EXPORT ZekStatus OSPrimSetEvent(OSPrimEvent* event);
+ZEK_EXPORT ZekStatus OSPrimDestroyEvent(OSPrimEvent* event);
 
 // ---- Memory ------------------------------------------------------------------------------------
 // Zeroed blocks (tracked in the kernel build; in the user-mode build they
 // come from the library's private heap). Size 0 or a bad out pointer fails.
-ZekStatus OSPrimMemAllocate(void** out, std::uint32_t size);
-ZekStatus OSPrimMemFree(void* block);
+ZEK_EXPORT ZekStatus OSPrimMemAllocate(void** out, std::uint32_t size);
+ZEK_EXPORT ZekStatus OSPrimMemFree(void* block);
 // Kernel build: physically contiguous. User-mode build: as OSPrimMemAllocate.
-ZekStatus OSPrimMemDMAAllocate(void** out, std::uint32_t size);
-ZekStatus OSPrimMemDMAFree(void* block);
+ZEK_EXPORT ZekStatus OSPrimMemDMAAllocate(void** out, std::uint32_t size);
+ZEK_EXPORT ZekStatus OSPrimMemDMAFree(void* block);
 // Physical address of a kernel address, split in two halves. The user-mode
 // build has none and answers ZEK_OSPRIM_FAILURE.
-ZekStatus OSPrimGetPaFromVa(const void* address, std::uint32_t* low, std::uint32_t* high);
+ZEK_EXPORT ZekStatus OSPrimGetPaFromVa(const void* address, std::uint32_t* low, std::uint32_t* high);
 
 // ---- Time and threads ----------------------------------------------------------------------------
 // Waits at least the given time, except where the caller may not wait: in
@@ -191,16 +192,16 @@ ZekStatus OSPrimGetPaFromVa(const void* address, std::uint32_t* low, std::uint32
 // of ZEK_SLEEP_STALL_MAX_US only. Shorter delays are busy stalls at any IRQL.
 // A caller that needs the whole of a long delay calls at PASSIVE_LEVEL.
 inline constexpr std::uint32_t ZEK_SLEEP_STALL_MAX_US = 50;
-ZekStatus OSPrimSleepDelay(void* context, std::uint32_t microseconds);
-ZekStatus OsPrimJoinThread(HANDLE thread);
+ZEK_EXPORT ZekStatus OSPrimSleepDelay(void* context, std::uint32_t microseconds);
+ZEK_EXPORT ZekStatus OsPrimJoinThread(HANDLE thread);
 
 // ---- Logging ---------------------------------------------------------------------------------------
 // Kernel build: OSPrimDebugPrint prints nothing and OSPrimMemoryLogging
 // writes one record to the driver's fast log ring. User-mode build: both
 // write nothing unless the library's log mask lets them through, into its
 // memory log and to the debugger output (include/zek/zekbase.h).
-void OSPrimDebugPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void OSPrimMemoryLogging(const char* format, ...) __attribute__((format(printf, 1, 2)));
+ZEK_EXPORT void OSPrimDebugPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+ZEK_EXPORT void OSPrimMemoryLogging(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Every failure is logged as two records: "func[<routine>] Line[<line>]: "
 // naming the routine that failed and its source line, then the message.

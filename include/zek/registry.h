@@ -67,32 +67,32 @@ inline constexpr const char* ZEK_TEXT_UNKNOWN_FUNCTION = "Unknown Function Name"
 // ---- Status messages and function names ---------------------------------------------
 // Use-counted; the first init registers "Standard Errors" (key 0) and
 // "Error Messages Errors" (key 0x40000).
-ZekStatus ZEK_Init_c_err_msgs();
-ZekStatus ZEK_Cleanup_c_err_msgs();
+ZEK_EXPORT ZekStatus ZEK_Init_c_err_msgs();
+ZEK_EXPORT ZekStatus ZEK_Cleanup_c_err_msgs();
 
 // A key already registered only gains a use; its texts stay. The registry
 // keeps the caller's pointers: they must outlive the registration.
-ZekStatus ZEK_RegisterErrorMessages(std::uint32_t key, const char* const* texts, std::uint32_t count,
-                                    const char* groupName);
-ZekStatus ZEK_DeregisterErrorMessages(std::uint32_t key);
-const char* ZEK_GetErrorMessage(ZekStatus code);
+ZEK_EXPORT ZekStatus ZEK_RegisterErrorMessages(std::uint32_t key, const char* const* texts, std::uint32_t count,
+                                               const char* groupName);
+ZEK_EXPORT ZekStatus ZEK_DeregisterErrorMessages(std::uint32_t key);
+ZEK_EXPORT const char* ZEK_GetErrorMessage(ZekStatus code);
 
-ZekStatus ZEK_RegisterFunctionNames(std::uint32_t key, const char* const* names, std::uint32_t count,
-                                    const char* groupName);
-ZekStatus ZEK_DeregisterFunctionNames(std::uint32_t key);
+ZEK_EXPORT ZekStatus ZEK_RegisterFunctionNames(std::uint32_t key, const char* const* names, std::uint32_t count,
+                                               const char* groupName);
+ZEK_EXPORT ZekStatus ZEK_DeregisterFunctionNames(std::uint32_t key);
 // The name index is bits 15-8 of the code.
-const char* ZEK_GetFunctionName(std::uint32_t code);
+ZEK_EXPORT const char* ZEK_GetFunctionName(std::uint32_t code);
 
 // ---- Interface manager --------------------------------------------------------------------
 // Use-counted; the first init registers "Interface Manager Functions" (key
 // 0x30000). Cleanup with interfaces still registered reports them, answers
 // ZEK_STATUS_FAIL and leaves the manager initialised.
-ZekStatus ZEK_Init_c_if_mngr();
-ZekStatus ZEK_Cleanup_c_if_mngr();
+ZEK_EXPORT ZekStatus ZEK_Init_c_if_mngr();
+ZEK_EXPORT ZekStatus ZEK_Cleanup_c_if_mngr();
 
 // Duplicate ids are kept in registration order: the first answers lookups.
-ZekStatus ZEK_RegisterInterface(std::uint32_t id, const void* routines, const char* name);
+ZEK_EXPORT ZekStatus ZEK_RegisterInterface(std::uint32_t id, const void* routines, const char* name);
 ZekStatus ZEK_RegisterInterfaceFunction(std::uint32_t id, ZekInterfaceGetter getter, const char* name);
 // Removes the first entry with the id.
-ZekStatus ZEK_DeregisterInterface(std::uint32_t id);
-ZekStatus ZEK_GetInterface(std::uint32_t id, void** table);
+ZEK_EXPORT ZekStatus ZEK_DeregisterInterface(std::uint32_t id);
+ZEK_EXPORT ZekStatus ZEK_GetInterface(std::uint32_t id, void** table);

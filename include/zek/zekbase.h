@@ -12,6 +12,9 @@
 //     manager (include/zek/registry.h);
 //   - the data exports zek_errno and the fast-log triple.
 //
+// Everything the library exports is marked ZEK_EXPORT here or in the headers
+// above (include/zek/export.h): a C name and nothing else.
+//
 // Results are ZekStatus values: 0 for success, ZEK_OSPRIM_FAILURE (all ones)
 // for a refused or failed primitive.
 #pragma once
@@ -34,22 +37,20 @@ inline constexpr std::uint32_t ZEK_ABI_COOKIE = 0x3DEC008A;
 // ZEK_Init_c_osprims' hint when ZEK_InitLib_Base is given 0.
 inline constexpr std::uint32_t ZEK_BASE_DEFAULT_HINT = 4096;
 
-extern "C" {
 // Prints "WasCalled was <earlier calls>\n" to standard output, then refuses a
 // wrong cookie (ZEK_STATUS_FAIL) or initialises the OS primitives, the
 // status-message registry and the interface manager in that order. The first
 // failing module's status is returned; the modules before it stay
 // initialised.
-ZekStatus ZEK_InitLib_Base(std::uint32_t hint, std::uint32_t cookie);
+ZEK_EXPORT ZekStatus ZEK_InitLib_Base(std::uint32_t hint, std::uint32_t cookie);
 // Cleans the three modules up in reverse order; stops at the first failure
 // and returns its status.
-ZekStatus ZEK_CleanupLib_Base();
-}
+ZEK_EXPORT ZekStatus ZEK_CleanupLib_Base();
 
 // ---- Data exports -------------------------------------------------------------------
 // The error number of the last socket call of the process (set by zeksock,
 // read by zekverbs and zekdirect).
-extern std::int32_t zek_errno;
+ZEK_EXPORT std::int32_t zek_errno;
 
 // The memory log: a text ring of ZEK_FAST_LOG_BYTES inside the library.
 // Records are "[<sequence>] pid[<pid>,<tid>] <message>" with the message cut
@@ -62,51 +63,51 @@ inline constexpr std::uint32_t ZEK_FAST_LOG_BYTES = 64 * 1024;
 inline constexpr std::uint32_t ZEK_FAST_LOG_MESSAGE_MAX = 512;
 inline constexpr std::uint32_t ZEK_LOG_MASK_MEMORY = 0x1;    // OSPrimMemoryLogging records into the memory log
 inline constexpr std::uint32_t ZEK_LOG_MASK_DEBUGGER = 0x2;  // OSPrimDebugPrint lines to the debugger output
-extern char* ___ZEK_FAST_LOG;
-extern std::uint32_t ___ZEK_FAST_LOG_INDEX;
-extern std::uint32_t ___ZEK_FAST_LOG_MASK;
+ZEK_EXPORT char* ___ZEK_FAST_LOG;
+ZEK_EXPORT std::uint32_t ___ZEK_FAST_LOG_INDEX;
+ZEK_EXPORT std::uint32_t ___ZEK_FAST_LOG_MASK;
 
 // ---- Memory (the contract's operations are in osprim.h) ---------------------------------
 // Both copy and clear do nothing when a pointer is null.
-void OSPrimMemCopy(void* destination, const void* source, std::uint32_t bytes);
-void OSPrimMemClear(void* block, std::uint32_t bytes);
+ZEK_EXPORT void OSPrimMemCopy(void* destination, const void* source, std::uint32_t bytes);
+ZEK_EXPORT void OSPrimMemClear(void* block, std::uint32_t bytes);
 // *out = *in rounded up to a multiple of alignment (a power of two).
 // ZEK_OSPRIM_FAILURE for a null pointer, *in == 0, an alignment that is not
 // a power of two, or a result that does not fit in 64 bits.
-ZekStatus OSPrimMemAlign(std::uint64_t* out, const std::uint64_t* in, std::uint64_t alignment);
+ZEK_EXPORT ZekStatus OSPrimMemAlign(std::uint64_t* out, const std::uint64_t* in, std::uint64_t alignment);
 
 // ---- Kernel-only operations: fixed answers in user mode ---------------------------------
 // (OSPrimGetPaFromVa, declared in osprim.h, answers ZEK_OSPRIM_FAILURE.)
-void OSPrimFlushDataCacheVa(void* address, std::uint32_t bytes);
-void OSPrimInvalidateDataCacheVa(void* address, std::uint32_t bytes);
+ZEK_EXPORT void OSPrimFlushDataCacheVa(void* address, std::uint32_t bytes);
+ZEK_EXPORT void OSPrimInvalidateDataCacheVa(void* address, std::uint32_t bytes);
 // A process already sees its own memory: mapping hands back the address it
 // was given (when systemAddress is not null) and pins nothing.
-ZekStatus OSPrimMapIt(void* address, std::uint32_t bytes, void* mapRecord, void** systemAddress);
-ZekStatus OSPrimUnMapIt(void* mapRecord);
-ZekStatus OSPrimUserMLock(void* address, std::uint64_t bytes);
-ZekStatus OSPrimUserMUnLock(void* address, std::uint64_t bytes);
-ZekStatus OSPrimSleepLibInit();
+ZEK_EXPORT ZekStatus OSPrimMapIt(void* address, std::uint32_t bytes, void* mapRecord, void** systemAddress);
+ZEK_EXPORT ZekStatus OSPrimUnMapIt(void* mapRecord);
+ZEK_EXPORT ZekStatus OSPrimUserMLock(void* address, std::uint64_t bytes);
+ZEK_EXPORT ZekStatus OSPrimUserMUnLock(void* address, std::uint64_t bytes);
+ZEK_EXPORT ZekStatus OSPrimSleepLibInit();
 
 // ---- Shared events (an auto-reset Win32 event) -------------------------------------------
 // False in this build: no event is shared with the kernel.
-BOOLEAN OSPrimIsSharedEventSupported();
-ZekStatus OSPrimCreateSharedEvent(HANDLE* event);
-ZekStatus OSPrimSetSharedEventInUserMode(HANDLE event);
+ZEK_EXPORT BOOLEAN OSPrimIsSharedEventSupported();
+ZEK_EXPORT ZekStatus OSPrimCreateSharedEvent(HANDLE* event);
+ZEK_EXPORT ZekStatus OSPrimSetSharedEventInUserMode(HANDLE event);
 // Waits without a time limit: 0 when signalled, else ZEK_OSPRIM_FAILURE.
-ZekStatus OSPrimWaitOnSharedUserEvent(HANDLE event);
-ZekStatus OSPrimDestroySharedEvent(HANDLE event);
+ZEK_EXPORT ZekStatus OSPrimWaitOnSharedUserEvent(HANDLE event);
+ZEK_EXPORT ZekStatus OSPrimDestroySharedEvent(HANDLE event);
 
 // ---- Threads --------------------------------------------------------------------------
 using OSPrimThreadRoutine = DWORD (*)(void* argument);
 // A thread with the default stack size that starts at once; its handle goes
 // to *thread (the caller closes it with CloseHandle when done with it).
-ZekStatus OSPrimCreateThread(HANDLE* thread, OSPrimThreadRoutine start, void* argument);
+ZEK_EXPORT ZekStatus OSPrimCreateThread(HANDLE* thread, OSPrimThreadRoutine start, void* argument);
 
 // ---- Raw-data dump ----------------------------------------------------------------------
 // Hands a hex dump of at most the first ZEK_RAW_DATA_MAX bytes to
 // OSPrimDebugPrint, one line per 16 bytes.
 inline constexpr std::uint32_t ZEK_RAW_DATA_MAX = 896;
-void OSPrimDebugPrintRawData(const char* title, std::uint32_t count, const std::uint8_t* data);
+ZEK_EXPORT void OSPrimDebugPrintRawData(const char* title, std::uint32_t count, const std::uint8_t* data);
 
 // ---- Chained hash table ------------------------------------------------------------------
 // The caller owns the table record; the table allocates its bucket array and
@@ -132,9 +133,9 @@ static_assert(offsetof(OSPrimHashTable, BucketCount) == 8);
 static_assert(offsetof(OSPrimHashTable, Lock) == 16);
 
 // ZEK_OSPRIM_FAILURE for a null table, no buckets, or no memory.
-ZekStatus OSPrimHashInit(OSPrimHashTable* table, std::uint32_t buckets);
-ZekStatus OSPrimHashInsert(OSPrimHashTable* table, void* data, std::uint32_t key);
-void* OSPrimHashFind(OSPrimHashTable* table, std::uint32_t key);      // newest match, or null
-void* OSPrimHashRemove(OSPrimHashTable* table, std::uint32_t key);    // unlinks the newest match
+ZEK_EXPORT ZekStatus OSPrimHashInit(OSPrimHashTable* table, std::uint32_t buckets);
+ZEK_EXPORT ZekStatus OSPrimHashInsert(OSPrimHashTable* table, void* data, std::uint32_t key);
+ZEK_EXPORT void* OSPrimHashFind(OSPrimHashTable* table, std::uint32_t key);    // newest match, or null
+ZEK_EXPORT void* OSPrimHashRemove(OSPrimHashTable* table, std::uint32_t key);  // unlinks the newest match
 // Frees the nodes and the bucket array (not the data) and destroys the lock.
-ZekStatus OSPrimHashDestroy(OSPrimHashTable* table);
+ZEK_EXPORT ZekStatus OSPrimHashDestroy(OSPrimHashTable* table);

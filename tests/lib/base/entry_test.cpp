@@ -115,7 +115,8 @@ TEST(BaseExports, TheLibraryExportsItsEntryAndDataByNameAndKeepsInternalsToItsel
                            "___ZEK_FAST_LOG_INDEX", "___ZEK_FAST_LOG_MASK"}) {
     EXPECT_NE(dlsym(RTLD_DEFAULT, name), nullptr) << name;
   }
-  // ZEK_RegisterInterfaceFunction(u32, getter, const char*) is the library's own.
+  // ZEK_RegisterInterfaceFunction is the library's own, under any name.
+  EXPECT_EQ(dlsym(RTLD_DEFAULT, "ZEK_RegisterInterfaceFunction"), nullptr);
   EXPECT_EQ(dlsym(RTLD_DEFAULT, "_Z29ZEK_RegisterInterfaceFunctionjPFjjPPvEPKc"), nullptr);
   // The exported data is the library's: a consumer that writes zek_errno
   // is seen by every other.

@@ -44,9 +44,8 @@ using InitLib = ZekStatus (*)(std::uint32_t, std::uint32_t);
 using CleanupLib = ZekStatus (*)();
 using Allocate = ZekStatus (*)(void**, std::uint32_t);
 using Free = ZekStatus (*)(void*);
-// C++ names of the memory routines (u32 = unsigned int).
-constexpr const char* kAllocate = "_Z17OSPrimMemAllocatePPvj";
-constexpr const char* kFree = "_Z13OSPrimMemFreePv";
+constexpr const char* kAllocate = "OSPrimMemAllocate";
+constexpr const char* kFree = "OSPrimMemFree";
 
 std::string init_output(const Loaded& library, ZekStatus* status) {
   testing::internal::CaptureStdout();
