@@ -260,9 +260,15 @@ NDIS_STATUS MpFindAdapter(ZEK_ADAPTER* adapter, PNDIS_RESOURCE_LIST resources);
 // a partly built adapter.
 void MpFreeAdapter(ZEK_ADAPTER* adapter);
 // Halt's step with the proxy driver: waits (bounded) for an attach in
-// progress, closes the proxy's slots to the DPC, waits for the DPC, then
-// calls the detach routine unless the proxy detached by itself.
+// progress or holding the record, closes the attach gate and the proxy's
+// slots to the DPC, waits for the DPC, then calls the detach routine unless
+// the proxy detached by itself or an attach still holds the record (that
+// attach undoes itself; see the attach gate in include/zek/nicproxy.h).
 void MpDetachProxy(ZEK_ADAPTER* adapter);
+// Frees the blocks of halted adapters whose attach holds are all back (the
+// halt of an adapter whose record was still held keeps its block); answers
+// how many are still held. Unloading forgets those, which stay allocated.
+std::uint32_t ZekFreeReleasedAdapterBlocks(BOOLEAN unloading);
 // How long the halt waits for an attach in progress, and for the DPC.
 inline constexpr ULONG ZEK_ATTACH_WAIT_MS = 30'000;
 inline constexpr ULONG ZEK_DPC_WAIT_MS = 10'000;

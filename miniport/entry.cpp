@@ -46,6 +46,7 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_O
 void ZekUnload(PDRIVER_OBJECT) {
   if (g_Zek.DriverHandle != nullptr) NdisMDeregisterMiniportDriver(g_Zek.DriverHandle);
   g_Zek.DriverHandle = nullptr;
+  ZekFreeReleasedAdapterBlocks(TRUE);
   g_Zek.ListHead = nullptr;
   g_Zek.ListTail = nullptr;
   g_Zek.AdapterCount = 0;

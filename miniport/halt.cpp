@@ -10,12 +10,18 @@ constexpr ULONG kPollMs = 10;
 
 void MpDetachProxy(ZEK_ADAPTER* adapter) {
   NicProxyInterface& record = adapter->Proxy.Shared;
-  if (record.Adapter == nullptr) return;  // the proxy driver never attached
+  NicProxyGate* gate = &record.Gate;
+  if (record.Adapter == nullptr) {  // the proxy driver never asked for the adapter
+    NicProxyGateClose(gate);
+    return;
+  }
   // An attach in progress ends with the progress word changed, also when it
-  // fails; the wait is bounded all the same, so that a proxy driver that
-  // never finishes cannot hang the halt.
+  // fails, and gives its hold on the record back; the wait is bounded all
+  // the same, so that a proxy driver that never finishes cannot hang the
+  // halt.
   ULONG waited = 0;
-  while (*reinterpret_cast<volatile std::uint32_t*>(&record.AttachProgress) == NIC_PROXY_PROGRESS_ATTACHING) {
+  while (*reinterpret_cast<volatile std::uint32_t*>(&record.AttachProgress) == NIC_PROXY_PROGRESS_ATTACHING ||
+         NicProxyGateHolds(gate) != 0) {
     if (waited >= ZEK_ATTACH_WAIT_MS) {
       ZEK_LOG_FAILURE("MpFreeAdapter: the proxy driver's attach did not end within %u ms\n", ZEK_ATTACH_WAIT_MS);
       break;
@@ -23,6 +29,9 @@ void MpDetachProxy(ZEK_ADAPTER* adapter) {
     NdisMSleep(kPollMs * 1000);
     waited += kPollMs;
   }
+  // From here on no attach can complete: one still holding the record finds
+  // the gate closed, undoes itself and lets go of the record.
+  const std::uint32_t holds = NicProxyGateClose(gate);
   // The DPC calls no proxy slot from now on; a pass already inside one is
   // waited for before the detach routine frees what the slots use.
   InterlockedExchange(&adapter->ProxySlotsClosed, 1);
@@ -31,8 +40,69 @@ void MpDetachProxy(ZEK_ADAPTER* adapter) {
     NdisMSleep(kPollMs * 1000);
   }
   if (adapter->DpcRunning != 0) ZEK_LOG_FAILURE("MpFreeAdapter: the DPC still runs after %u ms\n", ZEK_DPC_WAIT_MS);
+  if (holds != 0) {
+    ZEK_LOG_FAILURE(
+        "MpFreeAdapter: an attach still holds the NIC-proxy record: no detach, the adapter stays "
+        "allocated until it lets go\n");
+    return;
+  }
   const auto detach = record.DetachSlot;
   if (record.ProxyDetached == 0 && detach != nullptr) detach(&record);
+}
+
+namespace {
+
+// Adapter blocks whose halt ended while an attach still held their
+// NIC-proxy record, linked through Next under the adapter-list lock; each is
+// freed once its last hold is given back.
+ZEK_ADAPTER* g_held_blocks = nullptr;
+
+void free_block(ZEK_ADAPTER* adapter) {
+  if (adapter->HwInfo != nullptr) ZekFreeHwInfo(adapter->HwInfo);
+  adapter->HwInfo = nullptr;
+  NdisFreeSpinLock(&adapter->ResetLock);
+  NdisFreeSpinLock(&adapter->SendLock);
+  NdisFreeSpinLock(&adapter->AdapterLock);
+  NdisFreeMemory(adapter, sizeof(ZEK_ADAPTER), 0);
+}
+
+// The blocks whose holds are all back, taken off the list.
+ZEK_ADAPTER* take_released_blocks() {
+  ZEK_ADAPTER* released = nullptr;
+  OSPrimSyncAcquireSpinlockObject(&g_Zek.ListLock);
+  for (ZEK_ADAPTER** link = &g_held_blocks; *link != nullptr;) {
+    ZEK_ADAPTER* block = *link;
+    if (NicProxyGateHolds(&block->Proxy.Shared.Gate) == 0) {
+      *link = block->Next;
+      block->Next = released;
+      released = block;
+    } else {
+      link = &block->Next;
+    }
+  }
+  OSPrimSyncReleaseSpinlockObject(&g_Zek.ListLock);
+  return released;
+}
+
+}  // namespace
+
+std::uint32_t ZekFreeReleasedAdapterBlocks(BOOLEAN unloading) {
+  for (ZEK_ADAPTER* block = take_released_blocks(); block != nullptr;) {
+    ZEK_ADAPTER* next = block->Next;
+    free_block(block);
+    block = next;
+  }
+  std::uint32_t held = 0;
+  OSPrimSyncAcquireSpinlockObject(&g_Zek.ListLock);
+  for (ZEK_ADAPTER* block = g_held_blocks; block != nullptr; block = block->Next) ++held;
+  // A driver that goes cannot free a block later, and freeing one that is
+  // held would let the attach write into freed memory: it stays allocated.
+  if (unloading) g_held_blocks = nullptr;
+  OSPrimSyncReleaseSpinlockObject(&g_Zek.ListLock);
+  if (unloading && held != 0) {
+    ZEK_LOG_FAILURE("ZekUnload: %u adapter blocks are still held by an attach and stay allocated\n", held);
+  }
+  return held;
 }
 
 void MpFreeAdapter(ZEK_ADAPTER* adapter) {
@@ -68,13 +138,18 @@ void MpFreeAdapter(ZEK_ADAPTER* adapter) {
   if (adapter->LinkTimer != nullptr) NdisFreeTimerObject(adapter->LinkTimer);
   adapter->LinkTimer = nullptr;
 
-  // 8. The device object's buffers and the hardware information, then the block.
-  if (adapter->HwInfo != nullptr) ZekFreeHwInfo(adapter->HwInfo);
-  adapter->HwInfo = nullptr;
-  NdisFreeSpinLock(&adapter->ResetLock);
-  NdisFreeSpinLock(&adapter->SendLock);
-  NdisFreeSpinLock(&adapter->AdapterLock);
-  NdisFreeMemory(adapter, sizeof(ZEK_ADAPTER), 0);
+  // 8. The device object's buffers and the hardware information, then the
+  // block; both wait for an attach that still holds the record (the device
+  // object, the hardware information and the block are what it reaches).
+  if (NicProxyGateHolds(&adapter->Proxy.Shared.Gate) == 0) {
+    free_block(adapter);
+  } else {
+    OSPrimSyncAcquireSpinlockObject(&g_Zek.ListLock);
+    adapter->Next = g_held_blocks;
+    g_held_blocks = adapter;
+    OSPrimSyncReleaseSpinlockObject(&g_Zek.ListLock);
+  }
+  ZekFreeReleasedAdapterBlocks(FALSE);
 }
 
 void ZekHalt(NDIS_HANDLE context, NDIS_HALT_ACTION) {

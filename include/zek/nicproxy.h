@@ -40,6 +40,76 @@ static_assert(offsetof(NicProxyInterfaceRequest, Command) == 8);
 static_assert(offsetof(NicProxyInterfaceRequest, Reserved) == 12);
 static_assert(offsetof(NicProxyInterfaceRequest, Interface) == 16);
 
+// ---- The attach gate ---------------------------------------------------------------------------
+// The miniport's halt waits only so long for an attach in progress; an
+// attach that outlives the wait must not write into an adapter block that
+// the halt has freed. The gate (record offset 80, which the record otherwise
+// leaves unused) arbitrates between the two and keeps the block allocated
+// while an attach holds it:
+//   - The miniport's answer to "UADD" takes a hold for the caller
+//     (NicProxyGateEnter) before it hands out the record; a gate that the
+//     halt has closed refuses the request instead.
+//   - The proxy driver gives the hold back exactly once: on success with
+//     NicProxyGateCommit as the attach's last step (after the progress word
+//     0x666666 and the signature), otherwise with NicProxyGateLeave once it
+//     has undone what it did. A commit that finds the gate closed is refused:
+//     the halt came first, the attach is void, and the proxy driver undoes it
+//     without touching the miniport's objects (only the record stays valid)
+//     and then leaves. Between its steps an attach may test
+//     NicProxyGateIsClosed to stop early. Leaving is its last touch of the
+//     record.
+//   - The halt waits, within its bound, while the progress word reads
+//     0x555555 or a hold is out, then closes the gate (NicProxyGateClose).
+//     With a hold still out it calls no detach routine, and the adapter block
+//     is freed only once the last hold has been given back.
+// A zeroed gate is open with no hold out.
+inline constexpr std::uint32_t NIC_PROXY_GATE_CLOSED = 0x80000000;
+inline constexpr std::uint32_t NIC_PROXY_GATE_HOLDS = 0x7FFFFFFF;
+
+struct NicProxyGate {
+  std::uint32_t State;  // NIC_PROXY_GATE_CLOSED | number of holds out
+  std::uint32_t Reserved;
+};
+static_assert(sizeof(NicProxyGate) == 8);
+
+inline std::uint32_t NicProxyGateState(const NicProxyGate* gate) {
+  return __atomic_load_n(&gate->State, __ATOMIC_ACQUIRE);
+}
+inline std::uint32_t NicProxyGateHolds(const NicProxyGate* gate) {
+  return NicProxyGateState(gate) & NIC_PROXY_GATE_HOLDS;
+}
+inline bool NicProxyGateIsClosed(const NicProxyGate* gate) {
+  return (NicProxyGateState(gate) & NIC_PROXY_GATE_CLOSED) != 0;
+}
+// A hold while the gate is open; false once it is closed.
+inline bool NicProxyGateEnter(NicProxyGate* gate) {
+  std::uint32_t state = NicProxyGateState(gate);
+  do {
+    if ((state & NIC_PROXY_GATE_CLOSED) != 0 || (state & NIC_PROXY_GATE_HOLDS) == NIC_PROXY_GATE_HOLDS) return false;
+  } while (!__atomic_compare_exchange_n(&gate->State, &state, state + 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE));
+  return true;
+}
+// Gives a hold back while the gate is open; false, keeping the hold, once it
+// is closed.
+inline bool NicProxyGateCommit(NicProxyGate* gate) {
+  std::uint32_t state = NicProxyGateState(gate);
+  do {
+    if ((state & NIC_PROXY_GATE_CLOSED) != 0 || (state & NIC_PROXY_GATE_HOLDS) == 0) return false;
+  } while (!__atomic_compare_exchange_n(&gate->State, &state, state - 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE));
+  return true;
+}
+// Gives a hold back, open or closed.
+inline void NicProxyGateLeave(NicProxyGate* gate) {
+  std::uint32_t state = NicProxyGateState(gate);
+  do {
+    if ((state & NIC_PROXY_GATE_HOLDS) == 0) return;
+  } while (!__atomic_compare_exchange_n(&gate->State, &state, state - 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE));
+}
+// Closes the gate; answers the holds still out.
+inline std::uint32_t NicProxyGateClose(NicProxyGate* gate) {
+  return __atomic_fetch_or(&gate->State, NIC_PROXY_GATE_CLOSED, __ATOMIC_ACQ_REL) & NIC_PROXY_GATE_HOLDS;
+}
+
 struct NicProxyInterface;
 
 // The seven table routines of the miniport; the first argument is the
@@ -73,7 +143,8 @@ struct NicProxyInterface {
   BaseDeviceObj* Base;
   void* ProxyAdapterInfo2;
   void* CardTables;
-  std::uint8_t Unused80[8];
+  // The attach gate (above).
+  NicProxyGate Gate;
   std::uint32_t AddressKey;
   std::uint32_t ProxyAttached;   // 1 while the proxy's slots are valid
   std::uint32_t SanIpv4Address;  // IPADDRESS0, host byte order
@@ -113,6 +184,7 @@ static_assert(offsetof(NicProxyInterface, Adapter2) == 48);
 static_assert(offsetof(NicProxyInterface, Base) == 56);
 static_assert(offsetof(NicProxyInterface, ProxyAdapterInfo2) == 64);
 static_assert(offsetof(NicProxyInterface, CardTables) == 72);
+static_assert(offsetof(NicProxyInterface, Gate) == 80);
 static_assert(offsetof(NicProxyInterface, AddressKey) == 88);
 static_assert(offsetof(NicProxyInterface, ProxyAttached) == 92);
 static_assert(offsetof(NicProxyInterface, SanIpv4Address) == 96);

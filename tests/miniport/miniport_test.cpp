@@ -264,34 +264,60 @@ TEST_F(MiniportTest, DeviceObjectRefusesABadFunctionAndASeventeenthBoardIsRefuse
   MpFreeAdapter(a);
 }
 
-// The halt against a fake attach record.
+// ---- The halt against a fake attach ----------------------------------------------------------
+// The test plays both the miniport's answer to "UADD" (the record's adapter
+// field and a hold on the attach gate) and the proxy driver's attach.
+
 std::atomic<int> g_detaches{0};
 void fake_detach(NicProxyInterface* record) {
   ++g_detaches;
   record->ProxyDetached = 1;
 }
 
+// The end of an attach as the proxy driver plays it: true when it completed;
+// false when the halt had closed the gate first, and then the attach has
+// undone itself and let go of the record.
+bool end_attach(NicProxyInterface& record) {
+  __atomic_store_n(&record.AttachProgress, NIC_PROXY_PROGRESS_ATTACHED, __ATOMIC_SEQ_CST);
+  record.u32ProxySignature = ZPX_CUSTOM_OID_RESPONSE;
+  if (NicProxyGateCommit(&record.Gate)) return true;
+  record.u32ProxySignature = 0;
+  __atomic_store_n(&record.AttachProgress, 0, __ATOMIC_SEQ_CST);
+  NicProxyGateLeave(&record.Gate);
+  return false;
+}
+
 TEST_F(MiniportTest, HaltWaitsForAnAttachInProgressWithinABound) {
   plat::ndis::Adapter& ndis_adapter = load({});
+  enum End { kNone, kNever, kConcurrently };
   struct Case {
+    const char* what;
     bool attached;
     std::uint32_t progress;
+    bool held;  // the attach holds the record
     std::uint8_t detached;
-    std::int64_t finish_after_ms;  // < 0: the attach never ends
-    int detaches;
+    End end;
+    int detaches;  // < 0: 1 when the attach completed, else 0
     std::int64_t min_wait_ms, max_wait_ms;
   } cases[] = {
-      {false, 0, 0, 0, 0, 0, 0},                           // never attached: no wait, no detach
-      {true, NIC_PROXY_PROGRESS_ATTACHED, 0, 0, 1, 0, 0},  // attached: detach at once
-      {true, NIC_PROXY_PROGRESS_ATTACHED, 1, 0, 0, 0, 0},  // detached by itself: no detach
-      // Attach in progress, finished by another thread when the virtual clock
-      // (which only the halting thread's sleeps move) reaches 200 ms: the halt
-      // waits for it, and never beyond the bound however late that thread runs.
-      {true, NIC_PROXY_PROGRESS_ATTACHING, 0, 200, 1, 200, ZEK_ATTACH_WAIT_MS + 100},
-      {true, NIC_PROXY_PROGRESS_ATTACHING, 0, -1, 1, ZEK_ATTACH_WAIT_MS, ZEK_ATTACH_WAIT_MS + 100},  // bounded
+      {"never attached: no wait, no detach", false, 0, false, 0, kNone, 0, 0, 0},
+      {"attached: detach at once", true, NIC_PROXY_PROGRESS_ATTACHED, false, 0, kNone, 1, 0, 0},
+      {"detached by itself: no detach", true, NIC_PROXY_PROGRESS_ATTACHED, false, 1, kNone, 0, 0, 0},
+      // Ended by another thread while the halt waits. However late that
+      // thread runs, the halt waits no longer than its bound, and both sides
+      // agree: an attach that completed is detached, one that found the gate
+      // closed is not.
+      {"attach ends while the halt waits", true, NIC_PROXY_PROGRESS_ATTACHING, true, 0, kConcurrently, -1, 0,
+       ZEK_ATTACH_WAIT_MS + 100},
+      {"attach never ends: the bound, no detach", true, NIC_PROXY_PROGRESS_ATTACHING, true, 0, kNever, 0,
+       ZEK_ATTACH_WAIT_MS, ZEK_ATTACH_WAIT_MS + 100},
+      // Between the attach's last words and its commit the record is still
+      // held: the halt waits for the commit, not only for the progress word.
+      {"held after the progress word: the bound, no detach", true, NIC_PROXY_PROGRESS_ATTACHED, true, 0, kNever, 0,
+       ZEK_ATTACH_WAIT_MS, ZEK_ATTACH_WAIT_MS + 100},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.finish_after_ms);
+    SCOPED_TRACE(c.what);
     g_detaches = 0;
     ZEK_ADAPTER* adapter = MpAllocateAdapter(&ndis_adapter);
     NicProxyInterface& record = adapter->Proxy.Shared;
@@ -299,23 +325,100 @@ TEST_F(MiniportTest, HaltWaitsForAnAttachInProgressWithinABound) {
     record.AttachProgress = c.progress;
     record.ProxyDetached = c.detached;
     record.DetachSlot = fake_detach;
+    if (c.held) {
+      ASSERT_TRUE(NicProxyGateEnter(&record.Gate));
+    }
     const std::int64_t start = clock().now();
+    std::atomic<bool> ready{false};
+    bool completed = false;
     std::thread proxy;
-    if (c.finish_after_ms > 0) {
+    if (c.end == kConcurrently) {
       proxy = std::thread([&] {
-        while (clock().now() - start < c.finish_after_ms * 10'000) std::this_thread::yield();
-        __atomic_store_n(&record.AttachProgress, NIC_PROXY_PROGRESS_ATTACHED, __ATOMIC_SEQ_CST);
+        ready = true;
+        while (clock().now() == start) {
+        }
+        completed = end_attach(record);
       });
+      while (!ready) std::this_thread::yield();
     }
     MpDetachProxy(adapter);
     if (proxy.joinable()) proxy.join();
     const std::int64_t waited_ms = (clock().now() - start) / 10'000;
     EXPECT_GE(waited_ms, c.min_wait_ms);
     EXPECT_LE(waited_ms, c.max_wait_ms);
-    EXPECT_EQ(g_detaches.load(), c.detaches);
+    EXPECT_EQ(g_detaches.load(), c.detaches >= 0 ? c.detaches : completed ? 1 : 0);
+    if (completed) {
+      EXPECT_LT(waited_ms, ZEK_ATTACH_WAIT_MS) << "an attach that completed in time is waited for";
+    }
     EXPECT_EQ(adapter->ProxySlotsClosed, c.attached ? 1 : 0);
+    EXPECT_TRUE(NicProxyGateIsClosed(&record.Gate)) << "no attach starts once the halt has passed";
+    EXPECT_FALSE(NicProxyGateEnter(&record.Gate));
+    if (c.end == kNever) {
+      EXPECT_FALSE(NicProxyGateCommit(&record.Gate));
+      NicProxyGateLeave(&record.Gate);  // the attach undoes itself and lets go at last
+    }
+    EXPECT_EQ(NicProxyGateHolds(&record.Gate), 0u);
     MpFreeAdapter(adapter);
   }
+}
+
+// An attach that outlives the halt's wait: the halt returns, but the record
+// the attach writes into stays allocated until it lets go, the attach cannot
+// complete any more, and the block is freed once it has let go.
+TEST_F(MiniportTest, AnAttachThatOutlivesTheHaltNeverWritesIntoFreedMemory) {
+  plat::ndis::Adapter& ndis_adapter = load({});
+  const std::uint64_t before = kernel().pool().blocks_in_use();
+  g_detaches = 0;
+  ZEK_ADAPTER* adapter = MpAllocateAdapter(&ndis_adapter);
+  NicProxyInterface& record = adapter->Proxy.Shared;
+  // The answer to "UADD" and the start of the attach.
+  record.Adapter = adapter;
+  ASSERT_TRUE(NicProxyGateEnter(&record.Gate));
+  record.AttachProgress = NIC_PROXY_PROGRESS_ATTACHING;
+  record.DetachSlot = fake_detach;
+
+  const std::int64_t start = clock().now();
+  MpFreeAdapter(adapter);  // the halt, which waits no longer than its bound
+  EXPECT_GE(clock().now() - start, std::int64_t{ZEK_ATTACH_WAIT_MS} * 10'000);
+  EXPECT_EQ(g_detaches.load(), 0) << "no detach while the attach runs";
+  EXPECT_EQ(ZekFreeReleasedAdapterBlocks(FALSE), 1u);
+
+  // The late attach goes on: the record and the hardware information it
+  // reads are still there (the sanitizer build would catch a write into
+  // freed memory), its end is refused, and it undoes what it wrote.
+  EXPECT_TRUE(NicProxyGateIsClosed(&record.Gate));
+  record.ProxyAttached = 1;
+  record.BottomHalfSlot = nullptr;
+  EXPECT_EQ(adapter->HwInfo->Signature, NIC_HW_INFO_SIGNATURE);
+  __atomic_store_n(&record.AttachProgress, NIC_PROXY_PROGRESS_ATTACHED, __ATOMIC_SEQ_CST);
+  EXPECT_FALSE(NicProxyGateCommit(&record.Gate)) << "the halt came first";
+  EXPECT_FALSE(NicProxyGateEnter(&record.Gate)) << "a new attach request is refused";
+  record.ProxyAttached = 0;
+  record.AttachProgress = 0;
+  EXPECT_EQ(ZekFreeReleasedAdapterBlocks(FALSE), 1u) << "still held";
+  NicProxyGateLeave(&record.Gate);
+
+  // Let go: the next halt (or the driver's unload) frees the block.
+  EXPECT_EQ(ZekFreeReleasedAdapterBlocks(FALSE), 0u);
+  EXPECT_EQ(kernel().pool().blocks_in_use(), before);
+}
+
+// A block still held when the driver unloads stays allocated (freeing it
+// would hand the attach freed memory) and the driver forgets it.
+TEST_F(MiniportTest, UnloadLeavesABlockThatIsStillHeld) {
+  plat::ndis::Adapter& ndis_adapter = load({});
+  ZEK_ADAPTER* adapter = MpAllocateAdapter(&ndis_adapter);
+  NicProxyInterface& record = adapter->Proxy.Shared;
+  record.Adapter = adapter;
+  ASSERT_TRUE(NicProxyGateEnter(&record.Gate));
+  MpFreeAdapter(adapter);
+  io_->unload_driver(driver_);
+  driver_ = nullptr;
+  // Still there: the attach lets go, and then the test returns the memory
+  // the driver had to leave.
+  NicProxyGateLeave(&record.Gate);
+  ZekFreeHwInfo(adapter->HwInfo);
+  NdisFreeMemory(adapter, sizeof(ZEK_ADAPTER), 0);
 }
 
 }  // namespace
