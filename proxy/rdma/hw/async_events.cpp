@@ -12,16 +12,17 @@ std::uint64_t code_and_kind(const MifhAsyncEventRecord* record) {
 }
 
 // Runs holding AsyncEventSpinlock.
-MifhAsyncEventSlot* queued_slot(MifhAsyncEventRing* ring, std::uint64_t object_id) {
+MifhAsyncEventSlot* queued_slot(MifhAsyncEventRing* ring, const MifhAsyncEventRecord* record) {
   for (std::uint32_t i = ring->Ring.Tail; i != ring->Ring.Head; i = (i + 1) % ring->Ring.Size) {
-    if (ring->Slots[i].ObjectId == object_id) return &ring->Slots[i];
+    if (ring->Records[i] == record) return &ring->Slots[i];
   }
   return nullptr;
 }
 
 void insert_locked(MifhAsyncEventRing* ring, MifhAsyncEventRecord* record) {
-  if (MifhAsyncEventSlot* slot = queued_slot(ring, record->ObjectId)) {
+  if (MifhAsyncEventSlot* slot = queued_slot(ring, record)) {
     slot->CodeAndKind = code_and_kind(record);
+    slot->ObjectId = record->ObjectId;
     return;
   }
   if (ring->WaiterPresent == 0) {
@@ -36,6 +37,7 @@ void insert_locked(MifhAsyncEventRing* ring, MifhAsyncEventRecord* record) {
   MifhAsyncEventSlot& slot = ring->Slots[ring->Ring.Head];
   slot.CodeAndKind = code_and_kind(record);
   slot.ObjectId = record->ObjectId;
+  ring->Records[ring->Ring.Head] = record;
   OSPRIM_RING_MOVE_HEAD(&ring->Ring);
 }
 
@@ -44,6 +46,7 @@ void insert_locked(MifhAsyncEventRing* ring, MifhAsyncEventRecord* record) {
 ZekStatus mifh_async_event_ring_init(MifhAsyncEventRing* ring) {
   if (ZekIsBadPointer(ring)) return MIFH_STATUS_FAIL;
   std::memset(ring->Slots, 0, sizeof(ring->Slots));
+  std::memset(ring->Records, 0, sizeof(ring->Records));
   ring->Ring = {0, 0, MIFH_ASYNC_EVENT_SLOTS};
   ring->WaiterPresent = 0;
   return OSPrimSyncInitSpinlockObject(&ring->AsyncEventSpinlock);
@@ -93,6 +96,7 @@ MifhAsyncEventSlot* RemoveAsyncEvent(MifhAsyncEventRing* ring, MifhAsyncEventSlo
   if (!ZekRingIsEmpty(&ring->Ring)) {
     *out = ring->Slots[ring->Ring.Tail];
     ring->Slots[ring->Ring.Tail] = {};
+    ring->Records[ring->Ring.Tail] = nullptr;
     OSPRIM_RING_MOVE_TAIL(&ring->Ring);
     result = out;
   }

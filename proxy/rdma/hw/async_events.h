@@ -21,6 +21,10 @@ static_assert(sizeof(MifhAsyncEventSlot) == 16);
 
 struct MifhAsyncEventRing {
   MifhAsyncEventSlot Slots[MIFH_ASYNC_EVENT_SLOTS];
+  // The object record each queued slot came from: a queued event is found
+  // again by its object, never by the id the caller passed (a QP and a CQ
+  // may carry the same hardware id).
+  const MifhAsyncEventRecord* Records[MIFH_ASYNC_EVENT_SLOTS];
   ZEK_OSPRIM_RING Ring;  // Size = 1024
   OSPrimSpinlockObject AsyncEventSpinlock;
   std::uint8_t WaiterPresent;  // 0 at adapter open; set by every wait for events
@@ -34,7 +38,7 @@ ZekStatus AsyncEventPost(MifhAsyncEventRing* ring, MifhAsyncEventRecord* record,
                          std::uint32_t event_code);
 // Queues the record's event: ignored while no waiter is present; dropped with
 // a log line when the ring is full; an event already queued for the same
-// object takes the new code. A dropped event clears the record's object id.
+// object (the same record) takes the new code. A dropped event clears the record's object id.
 void InsertAsyncEvent(MifhAsyncEventRing* ring, MifhAsyncEventRecord* record);
 // Takes the oldest event into *out and returns out, or null when none.
 MifhAsyncEventSlot* RemoveAsyncEvent(MifhAsyncEventRing* ring, MifhAsyncEventSlot* out);

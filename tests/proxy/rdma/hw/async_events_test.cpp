@@ -95,6 +95,19 @@ TEST_F(AsyncEventsTest, ASecondEventOfAQueuedObjectUpdatesItsSlotInPlace) {
   EXPECT_EQ(code_of(slot), 12u);
 }
 
+TEST_F(AsyncEventsTest, AQpAndACqWithTheSameHardwareIdKeepAnEventEach) {
+  // QP 7 and CQ 7: two objects, two records, one id.
+  MifhAsyncEventRecord qp{}, cq{};
+  ASSERT_EQ(AsyncEventPost(ring_.get(), &qp, 7, 0x101), 0u);
+  ASSERT_EQ(AsyncEventPost(ring_.get(), &cq, 7, 0x202), 0u);
+  MifhAsyncEventSlot slot{};
+  ASSERT_NE(RemoveAsyncEvent(ring_.get(), &slot), nullptr);
+  EXPECT_EQ(code_of(slot), 0x101u) << "the QP's event is not overwritten by the CQ's";
+  ASSERT_NE(RemoveAsyncEvent(ring_.get(), &slot), nullptr) << "the CQ's event has a slot of its own";
+  EXPECT_EQ(code_of(slot), 0x202u);
+  EXPECT_EQ(RemoveAsyncEvent(ring_.get(), &slot), nullptr);
+}
+
 TEST_F(AsyncEventsTest, WithoutAWaiterEventsAreIgnoredAndDoNotBlockLaterOnes) {
   ring_->WaiterPresent = 0;
   MifhAsyncEventRecord a{};
