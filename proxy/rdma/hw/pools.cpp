@@ -81,10 +81,21 @@ std::uint32_t resolve_slab(std::uint32_t slab) { return slab == MIFH_SLAB_G ? g_
 
 // The slab that a creation grows by. The two large page-list classes do not
 // fit the ordinary growth slab and get one of their own size plus a page.
+// So does an iWARP CQ class whose page-aligned element cannot lie inside a
+// growth slab: the 16384-entry class is exactly 0x81000 bytes, which no
+// slab of 0x81000 holds once the element is aligned, so without a slab of
+// its own the class could only ever be served from space left over. (The
+// 65536-entry class, larger than any growth slab, still comes only from
+// space left in the current slab.)
 std::uint32_t slab_for(const MifhPoolSpec& spec, std::uint32_t size_class, bool at_start) {
   const std::uint32_t slab = resolve_slab(at_start ? spec.StartSlab : spec.GrowthSlab);
-  if (&spec == &g_mifh_pool_table[MIFH_POOL_PBL] && element_bytes(spec, size_class) > kSmallSlab) {
+  const std::uint32_t bytes = element_bytes(spec, size_class);
+  if (&spec == &g_mifh_pool_table[MIFH_POOL_PBL] && bytes > kSmallSlab) {
     return size_class + 4096;
+  }
+  if (&spec == &g_mifh_pool_table[MIFH_POOL_IWARP_CQ] && bytes <= slab &&
+      std::uint64_t{bytes} + spec.Align - 1 > slab) {
+    return bytes + spec.Align;
   }
   return slab;
 }

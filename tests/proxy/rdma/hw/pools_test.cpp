@@ -260,6 +260,21 @@ TEST_F(PoolsTest, AlignedElementsNeverRunPastTheirSlab) {
   }
 }
 
+TEST_F(PoolsTest, TheSixteenThousandEntryCqClassGrowsBeyondTheStartSlab) {
+  // (16384 + 128) x 32 bytes is exactly a growth slab; aligned to a page it
+  // needs a slab of its own. An 8192-entry CQ (one more entry asked of the
+  // pool) lands in this class, so many of them must be possible.
+  std::vector<void*> rings;
+  for (int i = 0; i < 24; ++i) {
+    void* ring = mifh_allocate_iwarp_cq(8193);
+    ASSERT_NE(ring, nullptr) << "CQ ring #" << i;
+    ASSERT_EQ(reinterpret_cast<std::uintptr_t>(ring) % 4096, 0u);
+    ASSERT_TRUE(mifh_slab_holds(ring, (16384 + 128) * 32)) << i;
+    rings.push_back(ring);
+  }
+  for (void* ring : rings) mifh_pool_free(MIFH_POOL_IWARP_CQ, ring, 16384);
+}
+
 TEST_F(PoolsTest, TheLargestIwarpCqClassFailsCleanlyOnceTheCurrentSlabCannotHoldIt) {
   // (65536 + 128) x 32 bytes never fit a growth slab of 0x81000: they come
   // only from what is left of the current slab.
