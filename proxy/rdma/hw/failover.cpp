@@ -50,7 +50,19 @@ void reinitialise(const MifhDeviceObj* device, std::uint32_t function) {
   mifh_write_indexed(&copy, zekhw::idx_port_mac(function, 0x1F4), 0xFF9);
 }
 
-void drain(MifhDeviceObj* d, std::uint32_t port) {
+// Sets up again the ports that a write of register 0x30 reset: the drain of
+// a function re-initialises the function itself (and, on function 0, its
+// partner after the first write); the drain of a named port re-initialises
+// both functions of that port's pair after each write, the even one first.
+enum class Reinit { OwnFunction, BothOfThePair };
+
+void reinitialise_pair(MifhDeviceObj* d, std::uint32_t port) {
+  const std::uint32_t even = port & ~1u;
+  reinitialise(d, even);
+  reinitialise(d, even + 1);
+}
+
+void drain(MifhDeviceObj* d, std::uint32_t port, Reinit reinit) {
   const std::uint32_t f = port;
   if (d->BoardType == 5) {
     const std::uint32_t lane = (f == 0 || f == 2) ? 0x2824 : 0x2A24;
@@ -65,12 +77,20 @@ void drain(MifhDeviceObj* d, std::uint32_t port) {
   const std::uint32_t r = mifh_read_reg(d, zekhw::kRegGlobalControl);
   mifh_write_reg(d, zekhw::kRegGlobalControl, f == 0 ? (r & 0xFF223300) | 0xCC001D : (r & 0xFF110F00) | 0xCC002D);
   wait_reset_done(d);
-  if (f == 0) reinitialise(d, 1);
+  if (reinit == Reinit::BothOfThePair) {
+    reinitialise_pair(d, f);
+  } else if (f == 0) {
+    reinitialise(d, 1);
+  }
   poll_counter(d, f);
   const std::uint32_t r2 = mifh_read_reg(d, zekhw::kRegGlobalControl);
   mifh_write_reg(d, zekhw::kRegGlobalControl, f == 0 ? (r2 & 0xFF223300) | 0xCC081D : (r2 & 0xFF110F00) | 0xCC202D);
   wait_reset_done(d);
-  reinitialise(d, f);
+  if (reinit == Reinit::BothOfThePair) {
+    reinitialise_pair(d, f);
+  } else {
+    reinitialise(d, f);
+  }
 }
 
 std::uint32_t read_port_map(MifhDeviceObj* d) {
@@ -139,9 +159,9 @@ void mifh_failover_mode2(MifhDeviceObj* d, bool up) {
 }
 
 void mifh_drain_tx_rd_num(MifhDeviceObj* d) {
-  if (!ZekIsBadPointer(d)) drain(d, d->PciFunction);
+  if (!ZekIsBadPointer(d)) drain(d, d->PciFunction, Reinit::OwnFunction);
 }
 
 void mifh_drain_tx_rd_num_port(MifhDeviceObj* d, std::uint32_t port) {
-  if (!ZekIsBadPointer(d)) drain(d, port);
+  if (!ZekIsBadPointer(d)) drain(d, port, Reinit::BothOfThePair);
 }
