@@ -34,6 +34,43 @@ ZekStatus change_mask(MifhDeviceObj* d, std::uint32_t index, std::uint32_t slot,
   return mifh_release_indexreg_spinlock(d);
 }
 
+// A MAC table entry as the adapter holds it: the low word, and the high word
+// without its slot number (valid bit 20 and the first two bytes).
+struct MacEntry {
+  std::uint32_t Low;
+  std::uint32_t High;
+  bool valid() const { return (High & kMacEntryValid) != 0; }
+  bool operator==(const MacEntry&) const = default;
+  static constexpr std::uint32_t kMacEntryValid = 0x10u << 16;
+};
+
+MacEntry entry_of(const std::uint8_t* mac) {
+  return {std::uint32_t{mac[2]} << 24 | std::uint32_t{mac[3]} << 16 | std::uint32_t{mac[4]} << 8 | mac[5],
+          MacEntry::kMacEntryValid | std::uint32_t{mac[0]} << 8 | mac[1]};
+}
+
+MacEntry read_entry(MifhDeviceObj* d, std::uint32_t slot) {
+  MacEntry e{0, 0};
+  if (slot >= zekhw::kMacSlots || mifh_acquire_indexreg_spinlock(d) != ZEK_STATUS_PASS) return e;
+  e.Low = raw_read(d, zekhw::idx_mac_low(slot));
+  e.High = raw_read(d, zekhw::idx_mac_high(slot)) & (MacEntry::kMacEntryValid | 0xFFFF);
+  mifh_release_indexreg_spinlock(d);
+  return e;
+}
+
+// The further slots a port mode copies a function's MAC into: slot + 1 to
+// + 3 in mode 0, slot + 2 in mode 1. On a board with several functions these
+// can be other functions' own slots, so a copy goes only into a slot that is
+// empty or already holds this MAC, and is cleared only while it still does.
+struct ReplicaSlots {
+  std::uint32_t First, Last;
+};
+ReplicaSlots replica_slots(const MifhDeviceObj* d, std::uint32_t slot) {
+  if (d->PortMode == 0) return {slot + 1, slot + 3};
+  if (d->PortMode == 1) return {slot + 2, slot + 2};
+  return {1, 0};  // none
+}
+
 std::uint32_t pow2(std::uint32_t exponent) { return static_cast<std::uint32_t>(std::uint64_t{1} << (exponent & 31)); }
 // A limit derived as value - bias never wraps to a huge number.
 std::uint32_t minus(std::uint64_t value, std::uint64_t bias) {
@@ -193,10 +230,10 @@ ZekStatus mifh_hw_init_zek_nic(MifhDeviceObj* device, const std::uint8_t* mac, s
     ZEK_LOG_FAILURE("mifh_hw_init_zek_nic: mifh_enable_broadcast failed\n");
     return status;
   }
-  if (device->PortMode == 0) {
-    for (std::uint32_t s = slot + 1; s <= slot + 3; ++s) mifh_write_mac_address(device, mac, s);
-  } else if (device->PortMode == 1) {
-    mifh_write_mac_address(device, mac, slot + 2);
+  const ReplicaSlots replicas = replica_slots(device, slot);
+  for (std::uint32_t s = replicas.First; s <= replicas.Last; ++s) {
+    const MacEntry held = read_entry(device, s);
+    if (!held.valid() || held == entry_of(mac)) mifh_write_mac_address(device, mac, s);
   }
   // Under the index-register lock like every other indexed write.
   return mifh_write_indexed(device, zekhw::kIdxPortMap, mifh_port_map_value(device->PortMode, device->PhyType));
@@ -205,14 +242,14 @@ ZekStatus mifh_hw_init_zek_nic(MifhDeviceObj* device, const std::uint8_t* mac, s
 ZekStatus mifh_hw_clear_zek_nic(MifhDeviceObj* device, std::uint32_t slot) {
   if (!device_ok(device)) return MIFH_STATUS_FAIL;
   mifh_set_nic_rx_disable(device, slot);
+  const MacEntry own = read_entry(device, slot);
   ZekStatus status = mifh_zero_mac_address(device, slot);
   if (status != MIFH_STATUS_SUCCESS) ZEK_LOG_FAILURE("mifh_hw_init_zek_nic: mifh_write_mac_address failed\n");
   const ZekStatus broadcast = mifh_enable_broadcast(device, slot, 0);
   if (broadcast != MIFH_STATUS_SUCCESS) ZEK_LOG_FAILURE("mifh_hw_init_zek_nic: mifh_enable_broadcast failed\n");
-  if (device->PortMode == 0) {
-    for (std::uint32_t s = slot + 1; s <= slot + 3; ++s) mifh_zero_mac_address(device, s);
-  } else if (device->PortMode == 1) {
-    mifh_zero_mac_address(device, slot + 2);
+  const ReplicaSlots replicas = replica_slots(device, slot);
+  for (std::uint32_t s = replicas.First; own.valid() && s <= replicas.Last; ++s) {
+    if (read_entry(device, s) == own) mifh_zero_mac_address(device, s);
   }
   return status != MIFH_STATUS_SUCCESS ? status : broadcast;
 }

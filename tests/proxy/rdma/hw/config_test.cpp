@@ -91,11 +91,11 @@ class SmallCapsTest : public ConfigTest {
  protected:
   zeksim::BoardConfig board_config() override {
     zeksim::BoardConfig c = ConfigTest::board_config();
-    c.caps.size_218 = 0x0;    // 0 - 74 would wrap
-    c.caps.size_260 = 0x40;   // 64 - 64 = 0
-    c.caps.size_258 = 2;      // 4 - 10 would wrap
-    c.caps.size_2b0 = 31;     // 2^31 - 1, no overflow
-    c.caps.hash_size = 31;    // mask 2^32 - 1: the shift is made in 64 bits
+    c.caps.size_218 = 0x0;   // 0 - 74 would wrap
+    c.caps.size_260 = 0x40;  // 64 - 64 = 0
+    c.caps.size_258 = 2;     // 4 - 10 would wrap
+    c.caps.size_2b0 = 31;    // 2^31 - 1, no overflow
+    c.caps.hash_size = 31;   // mask 2^32 - 1: the shift is made in 64 bits
     return c;
   }
 };
@@ -113,7 +113,8 @@ TEST_F(SmallCapsTest, FormulasClampAtZero) {
 TEST_F(SmallCapsTest, HashMaskOfThirtyOneKeepsAllBits) {
   HwFunction& fn = device(0);
   const std::uint32_t h = mifh_conn_hash_index(&fn.device, 3, 0x0A4D0002, 4791, 50000);
-  std::uint8_t key[16] = {0, 0, 0, 0, 0, 0, 0, 3, 0x0A, 0x4D, 0x00, 0x02, 50000 >> 8, 50000 & 0xFF, 4791 >> 8, 4791 & 0xFF};
+  std::uint8_t key[16] = {0,         0,          0, 0, 0, 0, 0, 3, 0x0A, 0x4D, 0x00, 0x02, 50000 >> 8, 50000 & 0xFF,
+                          4791 >> 8, 4791 & 0xFF};
   EXPECT_EQ(h, __builtin_bswap32(mifh_crc32c(key, 16)));
 }
 
@@ -169,10 +170,11 @@ TEST(FailoverTables, ModeZeroAndTwo) {
     std::uint32_t port_mode, phy, current, expected;
   };
   // c = (bits 6-7 -> 4-5) | (bits 2-3 -> 0-1) of the current value.
-  for (const Case& c : {Case{0, false, 1, 0, 0x00, 0x55}, Case{0, true, 1, 0, 0xCC, 0},
-                        Case{0, true, 0, 0, 0xFF, 0xFC}, Case{0, false, 0, 5, 0x10, 0x12}, Case{0, false, 0, 0, 0x10, 0x11},
-                        Case{1, true, 1, 0, 0xFF, 0x77}, Case{1, false, 1, 0, 0xFF, 0x00}, Case{1, true, 0, 5, 0x00, 0x08},
-                        Case{1, false, 0, 0, 0xFF, 0xF3}, Case{3, true, 0, 0, 0x00, 0xC0}, Case{3, false, 0, 5, 0xFF, 0x7F}}) {
+  for (const Case& c :
+       {Case{0, false, 1, 0, 0x00, 0x55}, Case{0, true, 1, 0, 0xCC, 0}, Case{0, true, 0, 0, 0xFF, 0xFC},
+        Case{0, false, 0, 5, 0x10, 0x12}, Case{0, false, 0, 0, 0x10, 0x11}, Case{1, true, 1, 0, 0xFF, 0x77},
+        Case{1, false, 1, 0, 0xFF, 0x00}, Case{1, true, 0, 5, 0x00, 0x08}, Case{1, false, 0, 0, 0xFF, 0xF3},
+        Case{3, true, 0, 0, 0x00, 0xC0}, Case{3, false, 0, 5, 0xFF, 0x7F}}) {
     SCOPED_TRACE(testing::Message() << "f" << c.function << " up " << c.up << " mode " << c.port_mode);
     const std::uint32_t cc = ((c.current >> 6) & 3) << 4 | ((c.current >> 2) & 3);
     const std::uint32_t expected = c.function == 0 && c.up && c.port_mode == 1 ? cc << 2 : c.expected;
@@ -206,6 +208,51 @@ TEST_F(ConfigTest, DrainGivesUpAfterAThousandReadsAndStillReinitialises) {
   EXPECT_TRUE(logged("Unable to drain port 0 for failover operation"));
   EXPECT_EQ(indexed(fn, 0x21F4), 0xFF9u) << "the function's MAC was set up again";
   EXPECT_EQ(indexed(fn, 0x23F4), 0xFF9u) << "and its partner's";
+}
+
+TEST_F(ConfigTest, PortModeZeroCopiesNeverTakeOrClearAnotherFunctionsSlot) {
+  // Two functions of one board strapped to port mode 0: function 0's copies
+  // (slots 5 to 7) include function 1's own slot 5.
+  const std::uint8_t mac0[6] = {2, 0, 0, 0, 0, 0x10};
+  const std::uint8_t mac1[6] = {2, 0, 0, 0, 0, 0x11};
+  for (const bool zero_first : {true, false}) {
+    SCOPED_TRACE(zero_first ? "function 0 first" : "function 1 first");
+    HwFunction& f0 = device(0);
+    HwFunction& f1 = device(1);
+    for (unsigned s = 0; s < zekhw::kMacSlots; ++s) mifh_zero_mac_address(&f0.device, s);
+    f0.device.PortMode = 0;
+    f1.device.PortMode = 0;
+    if (zero_first) {
+      ASSERT_EQ(mifh_hw_init_zek_nic(&f0.device, mac0, 4), 0u);
+    }
+    ASSERT_EQ(mifh_hw_init_zek_nic(&f1.device, mac1, 5), 0u);
+    if (!zero_first) {
+      ASSERT_EQ(mifh_hw_init_zek_nic(&f0.device, mac0, 4), 0u);
+    }
+    EXPECT_EQ(indexed(f0, zekhw::idx_mac_low(5)), 0x11u) << "slot 5 holds function 1's address";
+    ASSERT_EQ(mifh_hw_clear_zek_nic(&f0.device, 4), 0u);
+    EXPECT_EQ(indexed(f0, zekhw::idx_mac_low(5)), 0x11u) << "function 0's detach leaves function 1's slot";
+    EXPECT_EQ(indexed(f0, zekhw::idx_mac_high(5)) >> 16, 0x15u) << "still valid";
+    for (unsigned s = 6; s <= 7; ++s)
+      EXPECT_NE(indexed(f0, zekhw::idx_mac_low(s)), 0x10u) << "no copy of 0 left in " << s;
+    ASSERT_EQ(mifh_hw_clear_zek_nic(&f1.device, 5), 0u);
+  }
+}
+
+TEST_F(ConfigTest, PortDrainSetsUpBothFunctionsOfThePair) {
+  // Mode 1's drain of port 1 (or 0) resets the pair's transmit path: both
+  // functions of the pair are set up again, whichever port was named.
+  for (const std::uint32_t port : {0u, 1u}) {
+    SCOPED_TRACE(port);
+    HwFunction& fn = device(0);
+    fn.device.FailoverType = 2;
+    fn.device.BoardType = 0;
+    mifh_write_indexed(&fn.device, 0x21F4, 0);
+    mifh_write_indexed(&fn.device, 0x23F4, 0);
+    mifh_drain_tx_rd_num_port(&fn.device, port);
+    EXPECT_EQ(indexed(fn, 0x21F4), 0xFF9u) << "function 0's MAC was set up again";
+    EXPECT_EQ(indexed(fn, 0x23F4), 0xFF9u) << "and function 1's";
+  }
 }
 
 }  // namespace
