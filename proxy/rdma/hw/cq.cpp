@@ -215,7 +215,10 @@ ZekStatus mifh_cq_release_cqes(MifhDeviceObj* device, MifhCqObject* cq, std::uin
 }
 
 ZekStatus mifh_nic_cqe_read(MifhCqObject* cq, zekhw::MifhNicCqe* out) {
-  if (ZekIsBadPointer(cq) || ZekIsBadPointer(out)) return MIFH_STATUS_FAIL;
+  // A CQ whose ring has gone (freed, or never set up) has nothing to read.
+  if (ZekIsBadPointer(cq) || ZekIsBadPointer(out) || cq->Ring == nullptr || cq->RingIndex.Size == 0) {
+    return MIFH_STATUS_FAIL;
+  }
   auto* e = &static_cast<zekhw::MifhNicCqe*>(cq->Ring)[cq->RingIndex.Tail];
   std::atomic_ref<std::uint32_t> status(e->status);
   if ((status.load(std::memory_order_acquire) & zekhw::kNicCqeValid) == 0) return MIFH_STATUS_FAIL;
@@ -273,6 +276,15 @@ ZekStatus mifh_cq_poll_completion(MifhCqObject* cq, MifhCompletion* out) {
       ZEK_LOG_FAILURE("mifh_cq_poll_completion: CQE index (%d) beyond the ring (%d)\n", index, ring.Size);
       continue;
     }
+    // On a ring the kernel posts to, the index must name a request still in
+    // flight (Tail up to Head): an older or never-posted index would move
+    // Tail backwards or past Head and hand out a stale work-request id. A
+    // user ring's head lives in the process, so only the bound holds there.
+    if (qp->UserQp == 0 && !mifh_ring_index_in_flight(&ring, index)) {
+      ZEK_LOG_FAILURE("mifh_cq_poll_completion: CQE index (%d) outside the requests in flight (T %d H %d)\n", index,
+                      ring.Tail, ring.Head);
+      continue;
+    }
     // Requests before the reported one completed without a CQE (unsignalled).
     ring.Tail = index;
     const bool error = (cqe.flags & zekhw::kCqeError) != 0;
@@ -320,8 +332,11 @@ ZekStatus mifh_cq_poll_completion(MifhCqObject* cq, MifhCompletion* out) {
     OSPRIM_RING_MOVE_TAIL(&ring);
     if (cq->ParameterWord == 0 && send && out->OpCode == zekhw::kWqeRdmaRead && out->Status == 0) {
       const auto& w = static_cast<const zekhw::MifhWqe*>(qp->Sq)[index];
-      if (w.length == 0) {
-        // Zero-length reads are not reported in mode 0; the CQ is armed again.
+      if (w.total_length == 0) {
+        // In mode 0 a read whose poster marked it with a zero length word
+        // (bytes 4-7) is not reported; the CQ is armed again. The kernel's
+        // read builder writes its marker there, so every read it builds,
+        // of whatever length, is reported.
         mifh_write_reg(cq->Device, zekhw::kRegCqAllocate, zekhw::cq_arm(cq->CqId, false));
         continue;
       }

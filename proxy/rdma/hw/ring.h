@@ -18,6 +18,11 @@ inline bool ZekRingIsFull(const ZEK_OSPRIM_RING* ring) {
 inline std::uint32_t ZekRingFree(const ZEK_OSPRIM_RING* ring) {
   return ring->Size == 0 ? 0 : ring->Size - 1 - ZekRingUsed(ring);
 }
+// Whether slot `index` holds an entry in use (from Tail up to, not
+// including, Head).
+inline bool mifh_ring_index_in_flight(const ZEK_OSPRIM_RING* ring, std::uint32_t index) {
+  return ring->Size != 0 && index < ring->Size && (index + ring->Size - ring->Tail) % ring->Size < ZekRingUsed(ring);
+}
 
 // Advances Head by one unless the ring is full: 0, or 0xFFFFFFFF (-1) with Head unchanged.
 std::uint32_t OSPRIM_RING_MOVE_HEAD(ZEK_OSPRIM_RING* ring);

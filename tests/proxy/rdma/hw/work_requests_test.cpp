@@ -196,6 +196,55 @@ TEST_F(WqeTest, PollerRetiresUpToTheReportedIndex) {
   EXPECT_EQ(mifh_cq_poll_completion(c, &out), IWARP_STATUS_CQ_EMPTY);
 }
 
+TEST_F(WqeTest, AnIndexOutsideTheRequestsInFlightIsSkipped) {
+  MifhQpObject* q = qp(32);
+  MifhCqObject* c = cq();
+  MifhWorkRequest wr = send_wr(1, 10);
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(mifh_iwarp_send(q, &wr, 0, zekhw::kWqeSend), 0u);  // slots 1-4
+  q->SqRing.Tail = 3;                                                                      // 1 and 2 done
+  const std::uint64_t qp_tag = reinterpret_cast<std::uint64_t>(q);
+  // Index 1 is already retired, index 9 was never posted: neither may move
+  // Tail (backwards, or past Head); the valid entry after them is reported.
+  adapter_writes(c, zekhw::wqe_tag(qp_tag, 1), zekhw::kCqeSendQueue);
+  adapter_writes(c, zekhw::wqe_tag(qp_tag, 9), zekhw::kCqeSendQueue);
+  adapter_writes(c, zekhw::wqe_tag(qp_tag, 3), zekhw::kCqeSendQueue);
+  MifhCompletion out{};
+  ASSERT_EQ(mifh_cq_poll_completion(c, &out), 0u);
+  EXPECT_EQ(q->SqRing.Tail, 4u);
+  EXPECT_EQ(q->SqRing.Head, 5u);
+  EXPECT_TRUE(logged("outside the requests in flight"));
+  EXPECT_EQ(mifh_cq_poll_completion(c, &out), IWARP_STATUS_CQ_EMPTY);
+}
+
+TEST_F(WqeTest, ModeZeroHidesOnlyReadsMarkedWithAZeroLengthWord) {
+  MifhQpObject* q = qp(32);
+  MifhCqObject* c = cq();
+  c->ParameterWord = 0;  // mode 0
+  MifhWorkRequest wr{};
+  wr.WrId = 0x11;
+  wr.Length = 0;  // a zero-length read built by the kernel: reported
+  ASSERT_EQ(mifh_iwarp_rdma_read(q, &wr, 0), 0u);
+  wr.WrId = 0x22;
+  ASSERT_EQ(mifh_iwarp_rdma_read(q, &wr, 0), 0u);
+  static_cast<zekhw::MifhWqe*>(q->Sq)[2].total_length = 0;  // the poster's marker: not reported
+  wr.WrId = 0x33;
+  wr.Length = 8;
+  ASSERT_EQ(mifh_iwarp_rdma_read(q, &wr, 0), 0u);
+  const std::uint64_t qp_tag = reinterpret_cast<std::uint64_t>(q);
+  for (std::uint32_t i = 1; i <= 3; ++i) adapter_writes(c, zekhw::wqe_tag(qp_tag, i), zekhw::kCqeSendQueue);
+  take_writes(0);
+  MifhCompletion out{};
+  ASSERT_EQ(mifh_cq_poll_completion(c, &out), 0u);
+  EXPECT_EQ(out.WrId, 0x11u);
+  EXPECT_EQ(out.Length, 0u);
+  ASSERT_EQ(mifh_cq_poll_completion(c, &out), 0u);
+  EXPECT_EQ(out.WrId, 0x33u) << "the marked read was passed over";
+  bool armed = false;
+  for (const RegisterWrite& w : take_writes(0)) armed |= w.value == zekhw::cq_arm(300, false);
+  EXPECT_TRUE(armed) << "the CQ was armed again after the hidden read";
+  EXPECT_EQ(mifh_cq_poll_completion(c, &out), IWARP_STATUS_CQ_EMPTY);
+}
+
 TEST_F(WqeTest, AnUntaggedEntryIsGivenBackAndPollingGoesOn) {
   MifhQpObject* q = qp(32);
   MifhCqObject* c = cq();
