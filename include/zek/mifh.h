@@ -255,6 +255,10 @@ struct MifhCqpObject {
   MifhLockRoutine Acquire;
   MifhLockRoutine Release;
   ZekListHead PendingQueue;  // requests waiting for a ring slot, oldest first
+  // The completion context whose routines the CCQ processing is running
+  // (0 when none): a requester that gives up on its context waits while it
+  // is named here, so no routine runs on a context whose owner has gone.
+  std::uint64_t Completing;
 };
 
 // ---- Completion queues ----------------------------------------------------------------------------

@@ -18,8 +18,6 @@ namespace {
 constexpr std::uint32_t kMaxCompletionsPerEvent = 429;
 constexpr std::uint8_t kOpQueryStag = 0x0B;
 constexpr std::uint8_t kOpNoRequest = 16;  // an entry that names no request slot
-constexpr std::uint32_t kCcqWaitRounds = 10;
-constexpr std::uint32_t kCcqWaitUs = 1000;
 
 struct MinorMessage {
   std::uint16_t Minor;
@@ -90,8 +88,8 @@ ZekStatus mifh_ccq_create(MifhCqObject* cq, std::uint32_t cq_id, std::uint32_t c
   cq->RingIndex.Tail = 0;
   const ZekStatus status = mifh_iwarptoe_cq_create(cq, cq_id, ceq_id, 1, 0, nullptr);
   if (status != MIFH_STATUS_SUCCESS) return status;
-  for (std::uint32_t round = 0; round < kCcqWaitRounds; ++round) {
-    OSPrimSleepDelay(nullptr, kCcqWaitUs);
+  for (std::uint32_t round = 0; round < MIFH_CONTROL_QUEUE_WAIT_ROUNDS; ++round) {
+    OSPrimSleepDelay(nullptr, MIFH_CONTROL_QUEUE_WAIT_US);
     std::uint32_t value = 0;
     mifh_read_indexed(device, zekhw::idx_queue_status(device->PciFunction), &value);
     if ((value & zekhw::kStatusCcq) != 0) {
@@ -135,9 +133,13 @@ ZekStatus mifh_process_ccq(MifhCqObject* ccq) {
         ZEK_LOG_FAILURE("mifh_process_ccq: entry names CQP (0x%llx), not (0x%p)\n",
                         static_cast<unsigned long long>(entry.tag), static_cast<void*>(cqp));
       }
-      // The context comes from the driver's own ring slot, never from the entry.
-      auto* context = reinterpret_cast<MifhCqpCompletionContext*>(cqp->Ring[slot].completion_context);
-      if (context != nullptr) complete(entry, context, slot);
+      // The context comes from the driver's own ring slot, never from the
+      // entry; it is taken under the CQP lock, so an owner that gives up on
+      // it either finds it still in the slot or waits for this completion.
+      if (MifhCqpCompletionContext* context = mifh_cqp_take_context(cqp, slot)) {
+        complete(entry, context, slot);
+        mifh_cqp_context_done(cqp);
+      }
     }
     slot = (slot + 1) % cqp->RingIndex.Size;
     if (n > kMaxCompletionsPerEvent) {

@@ -10,7 +10,7 @@
 #include "include/zek/mifh.h"
 
 // The CQP's first CQ: posted like an iWARP/TOE CQ, then a bounded wait
-// (10 x 1 ms) for status bit 9 (MIFH_STATUS_FAIL when it does not come); no
+// (MIFH_CONTROL_QUEUE_WAIT_ROUNDS x 1 ms) for status bit 9 (MIFH_STATUS_FAIL when it does not come); no
 // CCQ entry reports it, so the CQP tail moves on by one here. PASSIVE_LEVEL.
 // The CCQ is read from its first slot on (its Head is the reading index),
 // whatever its initialisation set.

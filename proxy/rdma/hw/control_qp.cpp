@@ -290,3 +290,41 @@ ZekStatus mifh_free_CQPPendQ_buffer(MifhCqpObject* cqp) {
   }
   return release(cqp);
 }
+
+MifhCqpCompletionContext* mifh_cqp_take_context(MifhCqpObject* cqp, std::uint32_t slot) {
+  if (!cqp_is_valid(cqp) || slot >= cqp->RingIndex.Size || acquire(cqp) != ZEK_STATUS_PASS) return nullptr;
+  const std::uint64_t value = cqp->Ring[slot].completion_context;
+  cqp->Ring[slot].completion_context = 0;
+  std::atomic_ref<std::uint64_t>(cqp->Completing).store(value, std::memory_order_release);
+  release(cqp);
+  return reinterpret_cast<MifhCqpCompletionContext*>(value);
+}
+
+void mifh_cqp_context_done(MifhCqpObject* cqp) {
+  std::atomic_ref<std::uint64_t>(cqp->Completing).store(0, std::memory_order_release);
+}
+
+void mifh_cqp_forget_context(MifhCqpObject* cqp, const MifhCqpCompletionContext* context) {
+  if (!cqp_is_valid(cqp) || context == nullptr) return;
+  const auto value = reinterpret_cast<std::uint64_t>(context);
+  for (;;) {
+    if (acquire(cqp) != ZEK_STATUS_PASS) return;
+    for (std::uint32_t i = 0; i < cqp->RingIndex.Size; ++i) {
+      if (cqp->Ring[i].completion_context == value) cqp->Ring[i].completion_context = 0;
+    }
+    // Requests still pending are copied to the ring later with their context.
+    ZekListHead* pending = &cqp->PendingQueue;
+    if (pending->Signature == ZEK_SIG_LIST_HEAD && OSPrimSyncAcquireSpinlockObject(&pending->Lock) == ZEK_STATUS_PASS) {
+      for (ZekListNode* node = pending->Head; node != nullptr; node = node->Next) {
+        auto* request = reinterpret_cast<MifhCqpPendingRequest*>(node);
+        if (request->Wqe.completion_context == value) request->Wqe.completion_context = 0;
+      }
+      OSPrimSyncReleaseSpinlockObject(&pending->Lock);
+    }
+    const bool running = std::atomic_ref<std::uint64_t>(cqp->Completing).load(std::memory_order_acquire) == value;
+    release(cqp);
+    if (!running) return;
+    // Its routine is running in the CCQ processing: a short wait.
+    KeStallExecutionProcessor(1);
+  }
+}

@@ -64,3 +64,23 @@ ZekStatus mifh_free_CQPPendQ_buffer(MifhCqpObject* cqp);
 // Tail of the CQP ring as the CCQ processing last left it.
 std::uint32_t mifh_cqp_tail(const MifhCqpObject* cqp);
 void mifh_cqp_advance_tail(MifhCqpObject* cqp, std::uint32_t count);
+
+// Makes a completion context that its owner gives up on (a wait that timed
+// out, a context on a returning stack frame) unreachable: every ring slot
+// and every pending request that names it forgets it, and a completion
+// already running on it is waited for. Takes the CQP lock.
+void mifh_cqp_forget_context(MifhCqpObject* cqp, const MifhCqpCompletionContext* context);
+// For the CCQ processing, under the CQP lock: takes the context of ring
+// slot `slot` (clearing the slot) and names it as completing; null when the
+// slot has none. mifh_cqp_context_done ends the completion.
+MifhCqpCompletionContext* mifh_cqp_take_context(MifhCqpObject* cqp, std::uint32_t slot);
+void mifh_cqp_context_done(MifhCqpObject* cqp);
+
+// The bring-up waits of the control queues for their status bits (the CCQ's
+// bit 9, the control CEQ's bit 11): rounds of a 1 ms delay. A board answers
+// within microseconds; the bound only ends the wait on one that never will.
+// It is 5 s, not 10 ms: ten 1 ms rounds fail the bring-up whenever the
+// adapter's work is not scheduled within 10 ms (a simulated adapter's engine
+// thread on a loaded machine), though nothing is wrong.
+inline constexpr std::uint32_t MIFH_CONTROL_QUEUE_WAIT_ROUNDS = 5000;
+inline constexpr std::uint32_t MIFH_CONTROL_QUEUE_WAIT_US = 1000;

@@ -9,13 +9,6 @@
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/status.h"
 
-namespace {
-
-constexpr std::uint32_t kEqWaitRounds = 10;
-constexpr std::uint32_t kEqWaitUs = 1000;
-
-}  // namespace
-
 ZekStatus mifh_aeq_create(MifhAeqObject* aeq, std::uint32_t aeq_id, std::uint8_t virtual_flag) {
   if (ZekIsBadPointer(aeq) || ZekIsBadPointer(aeq->Device)) return MIFH_STATUS_FAIL;
   if (aeq_id >= zekhw::kMaxAeqs) {
@@ -65,11 +58,11 @@ ZekStatus mifh_ceq_create(MifhCeqObject* ceq, std::uint32_t ceq_id, std::uint8_t
   std::uint32_t value = 0;
   mifh_read_indexed(device, zekhw::idx_queue_status(device->PciFunction), &value);
   for (std::uint32_t round = 0; (value & zekhw::kStatusCeq) == 0; ++round) {
-    if (round == kEqWaitRounds) {
+    if (round == MIFH_CONTROL_QUEUE_WAIT_ROUNDS) {
       ZEK_LOG_FAILURE("mifh_cceq_create failed: FILE[%s] LINE[%d]\n", __FILE__, __LINE__);
       return MIFH_STATUS_FAIL;
     }
-    OSPrimSleepDelay(nullptr, kEqWaitUs);
+    OSPrimSleepDelay(nullptr, MIFH_CONTROL_QUEUE_WAIT_US);
     mifh_read_indexed(device, zekhw::idx_queue_status(device->PciFunction), &value);
   }
   return MIFH_STATUS_SUCCESS;

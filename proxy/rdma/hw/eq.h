@@ -13,7 +13,7 @@
 // MIFH_STATUS_VIRTUAL for a virtually mapped queue; MIFH_STATUS_NO_WQE when
 // the control ring has no slot.
 ZekStatus mifh_aeq_create(MifhAeqObject* aeq, std::uint32_t aeq_id, std::uint8_t virtual_flag);
-// Creating the function's control CEQ (id F) also waits (10 x 1 ms) for its
+// Creating the function's control CEQ (id F) also waits (MIFH_CONTROL_QUEUE_WAIT_ROUNDS x 1 ms) for its
 // status bit; MIFH_STATUS_FAIL when it does not come. The waits delay the
 // thread: call at PASSIVE_LEVEL (bring-up and the hardware-object requests
 // do).

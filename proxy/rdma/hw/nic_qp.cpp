@@ -56,16 +56,78 @@ bool wait_done(NIC_HW_INFO* hw, std::uint32_t* done) {
   return std::atomic_ref<std::uint32_t>(*done).load(std::memory_order_acquire) != 0;
 }
 
-// A completion context on the caller's stack whose request did not complete
-// in time must never be reached later: the CQP slot that names it forgets it.
-void forget_context(MifhDeviceObj* device, const MifhCqpCompletionContext* context) {
-  MifhCqpObject* cqp = device->Cqp;
-  if (cqp == nullptr || cqp->Acquire == nullptr || cqp->Acquire(cqp->Lock) != ZEK_STATUS_PASS) return;
-  for (std::uint32_t i = 0; i < cqp->RingIndex.Size; ++i) {
-    if (cqp->Ring[i].completion_context == reinterpret_cast<std::uint64_t>(context))
-      cqp->Ring[i].completion_context = 0;
+// Destroys the NIC QP on the adapter and waits for its word. True when the
+// adapter confirmed; otherwise the request's context is forgotten.
+bool destroy_qp_on_adapter(NIC_HW_INFO* hw, MifhQpObject* qp) {
+  MifhDeviceObj* device = qp->Device;
+  std::uint32_t done = 0;
+  MifhCqpCompletionContext context{};
+  context.CompletionRoutine = set_done;
+  context.Argument = &done;
+  zekhw::MifhCqpWqe wqe{};
+  wqe.op_word = zekhw::kOpWordDestroyNicQp;
+  wqe.object_word = qp->QpId;
+  wqe.completion_context = reinterpret_cast<std::uint64_t>(&context);
+  wqe.physical_address = qp->HostContextPa;
+  // Queued when the ring is full: the destroy is always sent.
+  const ZekStatus status = mifh_cqp_post(device->Cqp, &wqe, MifhPostMode::Queueing, "mifh_nic_qp_destroy");
+  const bool gone = status == MIFH_STATUS_SUCCESS && wait_done(hw, &done);
+  if (!gone) {
+    ZEK_LOG_FAILURE("mifh_nic_qp_destroy: NIC QP %u not destroyed (0x%x); its memory is quarantined\n", qp->QpId,
+                    status);
+    mifh_cqp_forget_context(device->Cqp, &context);
   }
-  cqp->Release(cqp->Lock);
+  return gone;
+}
+
+// Destroys the NIC CQ on the adapter and waits for its word (a context of
+// its own: a late answer to another request cannot pass for this one).
+bool destroy_cq_on_adapter(NIC_HW_INFO* hw, MifhCqObject* cq) {
+  std::uint32_t done = 0;
+  MifhCqpCompletionContext context{};
+  context.CompletionRoutine = set_done;
+  context.Argument = &done;
+  const ZekStatus status = mifh_cq_destroy(cq, &context);
+  const bool gone = status == MIFH_STATUS_SUCCESS && wait_done(hw, &done);
+  if (!gone) {
+    ZEK_LOG_FAILURE("mifh_nic_qp_destroy: NIC CQ %u not destroyed (0x%x); its ring is quarantined\n", cq->CqId, status);
+    mifh_cqp_forget_context(cq->Device->Cqp, &context);
+  }
+  return gone;
+}
+
+// Undoes a creation that failed after the NIC CQ was made: the QP (when it
+// may exist on the adapter) and the CQ are destroyed there, and what the
+// adapter confirmed gone goes back to the pools, so that a later attach can
+// create them again. What it did not confirm stays out of the pools.
+void unwind_creation(NIC_HW_INFO* hw, MifhCqObject* cq, MifhQpObject* qp, bool qp_on_adapter) {
+  if (qp != nullptr) {
+    if (!qp_on_adapter || destroy_qp_on_adapter(hw, qp)) {
+      mifh_free_nic_sq(qp);
+    } else {
+      qp->QpFlags |= MIFH_QPF_QUARANTINED;
+    }
+  }
+  if (destroy_cq_on_adapter(hw, cq)) mifh_free_nic_cq(cq);
+}
+
+// Retires the oldest frame in flight under the ring lock; null routine and
+// false when none is left.
+bool retire_oldest(ZekNicTransmit* tx, ZekNicTxRoutine* routine, std::uint32_t** argument);
+
+// Completes, as failures, every frame in flight: the adapter will never send
+// them (its send queue stopped, or the queue pair is going away).
+void fail_in_flight(ZekNicTransmit* tx, const char* caller) {
+  if (tx->Slots == nullptr) return;
+  std::uint32_t failed = 0;
+  ZekNicTxRoutine routine = nullptr;
+  std::uint32_t* argument = nullptr;
+  while (retire_oldest(tx, &routine, &argument)) {
+    ++failed;
+    g_tx_failure.fetch_add(1);
+    if (routine != nullptr) routine(argument);
+  }
+  if (failed != 0) ZEK_LOG_FAILURE("%s: %u frames in flight completed as failures\n", caller, failed);
 }
 
 // The frame's kernel scatter/gather list: one element per page it touches.
@@ -200,11 +262,14 @@ ZekStatus Zek_Init_k_zeknic(void*, NIC_HW_INFO* hw, MifhQpObject** nic_qp, MifhC
     free_events();
     return status;
   }
-  if (!wait_event(events[0], ZEKNIC_CREATE_WAIT_MS) || cq_done.MajorCode != 0) {
-    // The adapter may yet take the ring: it is kept, never reused.
+  const bool cq_answered = wait_event(events[0], ZEKNIC_CREATE_WAIT_MS);
+  if (!cq_answered || cq_done.MajorCode != 0) {
     ZEK_LOG_FAILURE("Zek_Init_k_zeknic: NIC CQ %u was not created (major 0x%x minor 0x%x)\n", id, cq_done.MajorCode,
                     cq_done.MinorCode);
-    forget_context(device, &cq_done);
+    mifh_cqp_forget_context(device->Cqp, &cq_done);
+    // Refused, the CQ does not exist; unanswered, the adapter may yet take
+    // the ring: it is kept, never reused.
+    if (cq_answered) mifh_free_nic_cq(cq);
     free_events();
     return MIFH_STATUS_FAIL;
   }
@@ -216,6 +281,7 @@ ZekStatus Zek_Init_k_zeknic(void*, NIC_HW_INFO* hw, MifhQpObject** nic_qp, MifhC
   status = mifh_nic_qp_allocate(&qp, device, &sq, &rq, &context, 512, 512, 0);
   if (status != MIFH_STATUS_SUCCESS) {
     ZEK_LOG_FAILURE("Zek_Init_k_zeknic: mifh_nic_qp_allocate() returned error (0x%x)\n", status);
+    unwind_creation(hw, cq, nullptr, false);
     free_events();
     return status;
   }
@@ -223,7 +289,7 @@ ZekStatus Zek_Init_k_zeknic(void*, NIC_HW_INFO* hw, MifhQpObject** nic_qp, MifhC
   status = mifh_nic_qp_init(device, qp, sq, rq, context, qp->SqPa, qp->RqPa, qp->HostContextPa, 512, 512, 0, id);
   if (status != MIFH_STATUS_SUCCESS) {
     ZEK_LOG_FAILURE("Zek_Init_k_zeknic: mifh_nic_qp_init() returned error (0x%x)\n", status);
-    mifh_free_nic_sq(qp);
+    unwind_creation(hw, cq, qp, false);
     free_events();
     return status;
   }
@@ -232,7 +298,7 @@ ZekStatus Zek_Init_k_zeknic(void*, NIC_HW_INFO* hw, MifhQpObject** nic_qp, MifhC
   status = mifh_nic_qp_setcontext(qp, &attributes);
   if (status != MIFH_STATUS_SUCCESS) {
     ZEK_LOG_FAILURE("Zek_Init_k_zeknic: mifh_nic_qp_setcontext() returned error (0x%x)\n", status);
-    mifh_free_nic_sq(qp);
+    unwind_creation(hw, cq, qp, false);
     free_events();
     return status;
   }
@@ -245,15 +311,17 @@ ZekStatus Zek_Init_k_zeknic(void*, NIC_HW_INFO* hw, MifhQpObject** nic_qp, MifhC
   status = mifh_nic_qp_create(qp, nullptr, &qp_done);
   if (status != MIFH_STATUS_SUCCESS) {
     ZEK_LOG_FAILURE("Zek_Init_k_zeknic: mifh_nic_qp_create() returned error (0x%x)\n", status);
-    mifh_free_nic_sq(qp);
+    unwind_creation(hw, cq, qp, false);
     free_events();
     return status;
   }
-  if (!wait_event(events[1], ZEKNIC_CREATE_WAIT_MS) || qp_done.MajorCode != 0) {
+  const bool qp_answered = wait_event(events[1], ZEKNIC_CREATE_WAIT_MS);
+  if (!qp_answered || qp_done.MajorCode != 0) {
     ZEK_LOG_FAILURE("Zek_Init_k_zeknic: NIC QP %u was not created (major 0x%x minor 0x%x)\n", id, qp_done.MajorCode,
                     qp_done.MinorCode);
-    qp->QpFlags |= MIFH_QPF_QUARANTINED;
-    forget_context(device, &qp_done);
+    mifh_cqp_forget_context(device->Cqp, &qp_done);
+    // Unanswered, the QP may exist: it is destroyed before the CQ it uses.
+    unwind_creation(hw, cq, qp, !qp_answered);
     free_events();
     return MIFH_STATUS_FAIL;
   }
@@ -262,6 +330,7 @@ ZekStatus Zek_Init_k_zeknic(void*, NIC_HW_INFO* hw, MifhQpObject** nic_qp, MifhC
   void* slots = nullptr;
   if (OSPrimMemDMAAllocate(&slots, ZEKNIC_TX_BLOCK_BYTES) != ZEK_STATUS_PASS) {
     ZEK_LOG_FAILURE("Zek_Init_k_zeknic: Couldn't allocate mem for zeknic sq context(0x%x)\n", ZEKNIC_TX_BLOCK_BYTES);
+    unwind_creation(hw, cq, qp, true);
     free_events();
     return MIFH_STATUS_NO_MEMORY;
   }
@@ -283,19 +352,25 @@ ZekStatus Zek_Init_k_zeknic(void*, NIC_HW_INFO* hw, MifhQpObject** nic_qp, MifhC
 bool DoWriteProc(NIC_HW_INFO* hw, void*, const void* frame, std::uint32_t length, std::uint32_t* completion_word) {
   MifhCqObject* cq = ZekIsBadPointer(hw) ? nullptr : hw->ProxyNicCq;
   bool queued = false;
-  if (cq == nullptr || ZekIsBadPointer(frame) || length == 0) {
+  if (cq == nullptr || ZekIsBadPointer(frame)) {
     OSPrimMemoryLogging("DoWriteProc: FILE[%s] line[%d] \n", __FILE__, __LINE__);
+  } else if (length < ZEKNIC_MIN_FRAME || length > ZEKNIC_MAX_FRAME) {
+    // The adapter refuses such a frame and stops its send queue: never posted.
+    ZEK_LOG_FAILURE("DoWriteProc: frame length %u outside %u..%u\n", length, ZEKNIC_MIN_FRAME, ZEKNIC_MAX_FRAME);
+  } else if (std::atomic_ref<std::uint32_t>(ZekNicTransmitOf(cq)->Stopped).load(std::memory_order_acquire) != 0) {
+    // Nothing posted now would ever be sent: fail at once, never wait.
+    ZEK_LOG_FAILURE("DoWriteProc: the NIC send queue has stopped\n");
   } else {
     ZekNicTransmit* tx = ZekNicTransmitOf(cq);
     OSPrimSyncAcquireSpinlockObject(&tx->Lock);
     // A full ring is checked again after a delay, with the lock released so
     // that the send completions which free slots can take it.
-    for (std::uint32_t check = 1; ZekRingIsFull(&tx->Ring) && check < ZEKNIC_FULL_CHECKS; ++check) {
+    for (std::uint32_t check = 1; ZekRingIsFull(&tx->Ring) && check < ZEKNIC_FULL_CHECKS && tx->Stopped == 0; ++check) {
       OSPrimSyncReleaseSpinlockObject(&tx->Lock);
       OSPrimSleepDelay(nullptr, ZEKNIC_FULL_DELAY_US);
       OSPrimSyncAcquireSpinlockObject(&tx->Lock);
     }
-    if (!ZekRingIsFull(&tx->Ring)) {
+    if (!ZekRingIsFull(&tx->Ring) && tx->Stopped == 0) {
       ZekNicTxSlot* slot = &tx->Slots[tx->Ring.Head];
       std::memset(reinterpret_cast<std::uint8_t*>(slot) + ZEKNIC_TX_SLOT_CLEAR_FIRST, 0,
                   ZEKNIC_TX_SLOT_CLEAR_END - ZEKNIC_TX_SLOT_CLEAR_FIRST);
@@ -334,24 +409,48 @@ bool DoWriteProc(NIC_HW_INFO* hw, void*, const void* frame, std::uint32_t length
   return queued;
 }
 
-void ZekNicSendComplete(MifhCqObject* cq) {
-  if (ZekIsBadPointer(cq)) return;
-  ZekNicTransmit* tx = ZekNicTransmitOf(cq);
+namespace {
+
+bool retire_oldest(ZekNicTransmit* tx, ZekNicTxRoutine* routine, std::uint32_t** argument) {
   OSPrimSyncAcquireSpinlockObject(&tx->Lock);
-  if (ZekRingIsEmpty(&tx->Ring)) {
+  if (tx->Slots == nullptr || ZekRingIsEmpty(&tx->Ring)) {
     OSPrimSyncReleaseSpinlockObject(&tx->Lock);
-    ZEK_LOG_FAILURE("ZekNicSendComplete: a send completion with no frame in flight\n");
-    return;
+    return false;
   }
   ZekNicTxSlot* slot = &tx->Slots[tx->Ring.Tail];
   OSPRIM_RING_MOVE_TAIL(&tx->Ring);
-  const ZekNicTxRoutine routine = slot->Routine;
-  std::uint32_t* argument = slot->Argument;
+  *routine = slot->Routine;
+  *argument = slot->Argument;
   unmap_frame(slot);
   slot->Routine = nullptr;
   slot->Argument = nullptr;
   OSPRIM_RING_MOVE_TAIL(&tx->Qp->SqRing);
   OSPrimSyncReleaseSpinlockObject(&tx->Lock);
+  return true;
+}
+
+}  // namespace
+
+void ZekNicSendComplete(MifhCqObject* cq, std::uint32_t cqe_status) {
+  if (ZekIsBadPointer(cq)) return;
+  ZekNicTransmit* tx = ZekNicTransmitOf(cq);
+  ZekNicTxRoutine routine = nullptr;
+  std::uint32_t* argument = nullptr;
+  if (!retire_oldest(tx, &routine, &argument)) {
+    ZEK_LOG_FAILURE("ZekNicSendComplete: a send completion with no frame in flight\n");
+    return;
+  }
+  const std::uint32_t errors = (cqe_status & zekhw::kNicCqeErrorMask) >> zekhw::kNicCqeErrorShift;
+  if (errors != 0) {
+    // The adapter refused the frame and stopped its send queue: the frame
+    // failed, and so does every frame behind it, which it will never take.
+    ZEK_LOG_FAILURE("ZekNicSendComplete: the adapter refused a frame (0x%x); the send queue has stopped\n", errors);
+    std::atomic_ref<std::uint32_t>(tx->Stopped).store(1, std::memory_order_release);
+    g_tx_failure.fetch_add(1);
+    if (routine != nullptr) routine(argument);
+    fail_in_flight(tx, "ZekNicSendComplete");
+    return;
+  }
   if (routine != nullptr) routine(argument);
 }
 
@@ -365,41 +464,18 @@ ZekStatus mifh_nic_qp_destroy(void*, MifhQpObject* qp, MifhCqObject* cq) {
   if (device->StateWord == 7) mifh_write_field_5000(device, 1);
 
   ZekStatus result = MIFH_STATUS_SUCCESS;
-  std::uint32_t done = 0;
-  MifhCqpCompletionContext context{};
-  context.CompletionRoutine = set_done;
-  context.Argument = &done;
-  zekhw::MifhCqpWqe wqe{};
-  wqe.op_word = zekhw::kOpWordDestroyNicQp;
-  wqe.object_word = qp->QpId;
-  wqe.completion_context = reinterpret_cast<std::uint64_t>(&context);
-  wqe.physical_address = qp->HostContextPa;
-  // Queued when the ring is full: the destroy is always sent.
-  ZekStatus status = mifh_cqp_post(device->Cqp, &wqe, MifhPostMode::Queueing, "mifh_nic_qp_destroy");
-  const bool qp_gone = status == MIFH_STATUS_SUCCESS && wait_done(hw, &done);
-  if (!qp_gone) {
-    // Without the adapter's word that the QP is gone, its rings and context
-    // may still be read and written: they are kept out of the pools for good.
-    ZEK_LOG_FAILURE("mifh_nic_qp_destroy: NIC QP %u not destroyed (0x%x); its memory is quarantined\n", qp->QpId,
-                    status);
+  // Without the adapter's word that the QP is gone, its rings and context
+  // may still be read and written: they are kept out of the pools for good.
+  if (destroy_qp_on_adapter(hw, qp)) {
+    mifh_free_nic_sq(qp);
+  } else {
     qp->QpFlags |= MIFH_QPF_QUARANTINED;
     result = MIFH_STATUS_FAIL;
   }
-  if (qp_gone) mifh_free_nic_sq(qp);
-
-  // Its own context: a late answer to the QP's destroy cannot pass for the CQ's.
-  std::uint32_t cq_done = 0;
-  MifhCqpCompletionContext cq_context{};
-  cq_context.CompletionRoutine = set_done;
-  cq_context.Argument = &cq_done;
-  status = mifh_cq_destroy(cq, &cq_context);
-  const bool cq_gone = status == MIFH_STATUS_SUCCESS && wait_done(hw, &cq_done);
-  if (!cq_gone) {
-    ZEK_LOG_FAILURE("mifh_nic_qp_destroy: NIC CQ %u not destroyed (0x%x); its ring is quarantined\n", cq->CqId, status);
-    result = MIFH_STATUS_FAIL;
-  }
-  if (!qp_gone) forget_context(device, &context);
-  if (!cq_gone) forget_context(device, &cq_context);
+  const bool cq_gone = destroy_cq_on_adapter(hw, cq);
+  if (!cq_gone) result = MIFH_STATUS_FAIL;
+  // Frames the adapter will never send now complete, as failures.
+  fail_in_flight(tx, "mifh_nic_qp_destroy");
   tx->Lock.Signature = 0;
   if (tx->Slots != nullptr) OSPrimMemDMAFree(tx->Slots);
   tx->Slots = nullptr;

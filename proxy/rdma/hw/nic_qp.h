@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "include/hw/nic.h"
 #include "include/zek/mifh.h"
 #include "proxy/rdma/hw/qp.h"
 
@@ -47,10 +48,15 @@ static_assert(offsetof(ZekNicTxSlot, Argument) == 184);
 inline constexpr std::size_t ZEKNIC_TX_SLOT_CLEAR_FIRST = offsetof(ZekNicTxSlot, Sgl);
 inline constexpr std::size_t ZEKNIC_TX_SLOT_CLEAR_END = offsetof(ZekNicTxSlot, FragmentCount);
 
+// Frame lengths the adapter sends (an Ethernet header up to a jumbo frame
+// with a VLAN tag); anything else it refuses, stopping its send queue.
+inline constexpr std::uint32_t ZEKNIC_MIN_FRAME = zekhw::kNicMinFrame;  // 14
+inline constexpr std::uint32_t ZEKNIC_MAX_FRAME = zekhw::kNicMaxFrame;  // 9022
+
 // The transmit ring, kept in the NIC CQ object's owner area.
 struct ZekNicTransmit {
-  ZEK_OSPRIM_RING Ring;  // Size 512: at most 511 frames in flight
-  std::uint32_t Reserved;
+  ZEK_OSPRIM_RING Ring;   // Size 512: at most 511 frames in flight
+  std::uint32_t Stopped;  // 1 once the adapter refused a frame: its send queue takes no more
   ZekNicTxSlot* Slots;
   OSPrimSpinlockObject Lock;
   MifhQpObject* Qp;
@@ -70,22 +76,27 @@ ZekStatus mifh_nic_qp_init(MifhDeviceObj* device, MifhQpObject* qp, void* sq, vo
 ZekStatus Zek_Init_k_zeknic(void* proxy_adapter, NIC_HW_INFO* hw, MifhQpObject** nic_qp, MifhCqObject** nic_cq);
 
 // Queues one frame (a non-paged buffer the caller keeps until the completion
-// routine clears *completion_word). True when queued. The caller raised the
-// outstanding count (ZekNicTxBegin) before the call.
+// routine clears *completion_word) of ZEKNIC_MIN_FRAME..ZEKNIC_MAX_FRAME
+// bytes. True when queued; false at once for a length outside those bounds
+// or once the send queue has stopped. The caller raised the outstanding
+// count (ZekNicTxBegin) before the call.
 bool DoWriteProc(NIC_HW_INFO* hw, void* interface, const void* frame, std::uint32_t length,
                  std::uint32_t* completion_word);
 void ZekNicTxComplete(std::uint32_t* completion_word);
-// Retires the oldest transmit slot for one send completion and runs its routine.
-void ZekNicSendComplete(MifhCqObject* cq);
+// Retires the oldest transmit slot for one send completion (the NIC CQE's
+// status word) and runs its routine. A completion with error bits means the
+// adapter refused the frame and stopped its send queue: every frame still in
+// flight is completed too, all counted as failures, and later transmits fail.
+void ZekNicSendComplete(MifhCqObject* cq, std::uint32_t cqe_status);
 
 void ZekNicTxBegin();
 std::int32_t ZekNicTxOutstanding();
 std::uint64_t ZekNicTxSuccesses();
 std::uint64_t ZekNicTxFailures();
 
-// Destroys the QP and the CQ; memory the adapter did not release in time is
-// quarantined, never returned. MIFH_STATUS_SUCCESS, or MIFH_STATUS_FAIL when
-// a destroy was not confirmed.
+// Destroys the QP and the CQ; frames still in flight complete as failures;
+// memory the adapter did not release in time is quarantined, never returned. MIFH_STATUS_SUCCESS, or MIFH_STATUS_FAIL
+// when a destroy was not confirmed.
 ZekStatus mifh_nic_qp_destroy(void* proxy_adapter, MifhQpObject* qp, MifhCqObject* cq);
 
 // Advances the receive head for `count` requests the caller wrote and rings
