@@ -3,10 +3,14 @@
 // client program runs against either host.
 #pragma once
 
+#include <sys/wait.h>
+
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "tests/support/lab.h"
 
@@ -46,10 +50,18 @@ class Lab {
     }
     for (int i = 0; i < 2; ++i) hosts_[i] = zeklab::spawn_host(dirs_[i]);
     for (int i = 0; i < 2; ++i) {
-      if (!eventually([&] { return zeklab::host_ready(dirs_[i]); })) {
+      // A host that dies fails the start at once; one that is only slow
+      // (a loaded machine, a sanitizer build) is given its time.
+      if (!while_alive(i, [&] { return zeklab::host_ready(dirs_[i]); })) {
         return fail(error, "host " + std::to_string(i) + " not ready: " + zeklab::read_file(dirs_[i] / "host.log"));
       }
-      if (!eventually([&] { return client(i, "counters").output.find("up=1") != std::string::npos; })) {
+      if (!while_alive(i,
+                       [&] {
+                         const std::string out = client(i, "counters").output;
+                         return out.find("up=1") != std::string::npos ||
+                                zeklab::read_file(dirs_[i] / "host.log").find("no NIC") != std::string::npos;
+                       }) ||
+          client(i, "counters").output.find("up=1") == std::string::npos) {
         return fail(error, "host " + std::to_string(i) + " NIC not up: " + zeklab::read_file(dirs_[i] / "host.log"));
       }
       const std::string out = client(i, "counters").output;
@@ -85,7 +97,57 @@ class Lab {
     return zeklab::eventually(condition, milliseconds, 20);
   }
 
+  // Waits until `condition` holds while `progress` keeps changing: false
+  // once it has stayed the same for `idle_ms` (real time) with the condition
+  // still false. However slow the machine, a wait that sees progress goes on.
+  template <typename F, typename P>
+  static bool while_progressing(F condition, P progress, int idle_ms = 20000) {
+    auto last = progress();
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(idle_ms);
+    while (!condition()) {
+      auto now_progress = progress();
+      if (now_progress != last) {
+        last = now_progress;
+        end = std::chrono::steady_clock::now() + std::chrono::milliseconds(idle_ms);
+      } else if (std::chrono::steady_clock::now() > end) {
+        return condition();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+
+  // Waits until the host's transmits have all completed, while they still
+  // complete.
+  bool transmits_settle(int host) const {
+    const auto field = [&](const std::string& name) {
+      const std::string out = client(host, "counters").output;
+      const std::size_t at = out.find(name + "=");
+      return at == std::string::npos ? std::string() : out.substr(at, out.find(' ', at) - at);
+    };
+    return while_progressing([&] { return field("tx_outstanding") == "tx_outstanding=0"; },
+                             [&] { return field("tx_completed"); });
+  }
+
  private:
+  // Waits until `condition` holds while host i's process lives, for at most
+  // kStartLimit (a host that neither starts nor dies).
+  template <typename F>
+  bool while_alive(int i, F condition) {
+    constexpr int kStartLimitMs = 180000;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartLimitMs);
+    while (!condition()) {
+      if (hosts_[i] <= 0) return condition();
+      if (waitpid(hosts_[i], nullptr, WNOHANG) != 0) {
+        hosts_[i] = -1;  // it died (and is reaped)
+        return condition();
+      }
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+
   static bool fail(std::string* error, const std::string& text) {
     *error = text;
     return false;

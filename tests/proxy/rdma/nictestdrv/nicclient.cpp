@@ -2,8 +2,10 @@
 //
 //   zeknicclient counters
 //   zeknicclient send DSTMAC COUNT SIZE TAG   frames of SIZE bytes, ethertype 0x88B5, payload TAG + sequence
-//   zeknicclient recv COUNT TIMEOUT_MS TAG    waits for COUNT frames whose payload starts with TAG
+//   zeknicclient recv COUNT IDLE_MS TAG       waits for COUNT frames whose payload starts with TAG,
+//                                             giving up after IDLE_MS without a frame
 //   zeknicclient drain                        drops every waiting frame
+//   zeknicclient hold 1|0                     holds or releases the driver's NIC completions
 // Exit code 0 on success; the last line says what happened.
 #include <chrono>
 #include <cstdio>
@@ -48,12 +50,23 @@ int main(int argc, char** argv) {
   nictest::Counters c{};
   if (command == "counters") {
     if (!counters(device, &c)) return 1;
-    std::printf("mac=%02x:%02x:%02x:%02x:%02x:%02x up=%llu tx_queued=%llu tx_refused=%llu tx_completed=%llu "
-                "tx_outstanding=%lld rx_frames=%llu rx_bytes=%llu rx_errors=%llu rx_dropped=%llu\n",
-                c.mac[0], c.mac[1], c.mac[2], c.mac[3], c.mac[4], c.mac[5], (unsigned long long)c.up,
-                (unsigned long long)c.tx_queued, (unsigned long long)c.tx_refused, (unsigned long long)c.tx_completed,
-                (long long)c.tx_outstanding, (unsigned long long)c.rx_frames, (unsigned long long)c.rx_bytes,
-                (unsigned long long)c.rx_errors, (unsigned long long)c.rx_dropped);
+    std::printf(
+        "mac=%02x:%02x:%02x:%02x:%02x:%02x up=%llu tx_queued=%llu tx_refused=%llu tx_completed=%llu "
+        "tx_outstanding=%lld rx_frames=%llu rx_bytes=%llu rx_errors=%llu rx_dropped=%llu cq_waiting=%llu\n",
+        c.mac[0], c.mac[1], c.mac[2], c.mac[3], c.mac[4], c.mac[5], (unsigned long long)c.up,
+        (unsigned long long)c.tx_queued, (unsigned long long)c.tx_refused, (unsigned long long)c.tx_completed,
+        (long long)c.tx_outstanding, (unsigned long long)c.rx_frames, (unsigned long long)c.rx_bytes,
+        (unsigned long long)c.rx_errors, (unsigned long long)c.rx_dropped, (unsigned long long)c.cq_waiting);
+    return 0;
+  }
+  if (command == "hold" && argc == 3) {
+    const std::uint32_t on = std::atoi(argv[2]) != 0 ? 1 : 0;
+    DWORD bytes = 0;
+    if (!DeviceIoControl(device, nictest::kHold, const_cast<std::uint32_t*>(&on), sizeof on, nullptr, 0, &bytes,
+                         nullptr)) {
+      return 1;
+    }
+    std::printf("hold %u\n", on);
     return 0;
   }
   if (command == "send" && argc == 6) {
@@ -71,15 +84,19 @@ int main(int argc, char** argv) {
     std::memcpy(frame.data() + 14, tag.data(), tag.size());
     int sent = 0;
     // While every transmit buffer is in flight the driver refuses a frame:
-    // try again, for at most 30 s over the whole run.
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    // try again while frames still go out, giving up after 30 s in which
+    // none did (however slow the machine, each frame sent is progress).
+    constexpr auto kIdle = std::chrono::seconds(30);
+    auto give_up = std::chrono::steady_clock::now() + kIdle;
     bool stalled = false;
     for (int i = 0; i < count && !stalled; ++i) {
       std::snprintf(reinterpret_cast<char*>(frame.data() + 14 + tag.size()), 8, "%07d", i % 10000000);
       for (;;) {
         DWORD bytes = 0;
-        if (DeviceIoControl(device, nictest::kSend, frame.data(), static_cast<DWORD>(size), nullptr, 0, &bytes, nullptr)) {
+        if (DeviceIoControl(device, nictest::kSend, frame.data(), static_cast<DWORD>(size), nullptr, 0, &bytes,
+                            nullptr)) {
           ++sent;
+          give_up = std::chrono::steady_clock::now() + kIdle;
           break;
         }
         if (std::chrono::steady_clock::now() > give_up) {
@@ -91,17 +108,18 @@ int main(int argc, char** argv) {
     }
     if (stalled && counters(device, &c)) {
       std::printf("stalled: tx_queued=%llu tx_refused=%llu tx_completed=%llu tx_outstanding=%lld\n",
-                  (unsigned long long)c.tx_queued, (unsigned long long)c.tx_refused,
-                  (unsigned long long)c.tx_completed, (long long)c.tx_outstanding);
+                  (unsigned long long)c.tx_queued, (unsigned long long)c.tx_refused, (unsigned long long)c.tx_completed,
+                  (long long)c.tx_outstanding);
     }
     std::printf("sent %d\n", sent);
     return sent == count ? 0 : 1;
   }
   if ((command == "recv" && argc == 5) || command == "drain") {
     const int wanted = command == "drain" ? 0 : std::atoi(argv[2]);
-    const int timeout = command == "drain" ? 0 : std::atoi(argv[3]);
+    const int idle = command == "drain" ? 0 : std::atoi(argv[3]);
     const std::string tag = command == "drain" ? "" : argv[4];
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+    // The deadline moves on with every frame: only a wait without progress ends it.
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(idle);
     std::vector<std::uint8_t> frame(2048);
     int matched = 0, other = 0;
     for (;;) {
@@ -115,6 +133,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         continue;
       }
+      end = std::chrono::steady_clock::now() + std::chrono::milliseconds(idle);
       if (bytes >= 14 + tag.size() && std::memcmp(frame.data() + 14, tag.data(), tag.size()) == 0) {
         ++matched;
       } else {

@@ -22,19 +22,23 @@ inline constexpr ULONG kSend = code(0x900);
 inline constexpr ULONG kReceive = code(0x901);
 // Output: Counters.
 inline constexpr ULONG kCounters = code(0x902);
+// Input: u32 1 to hold the NIC completions (nothing is taken or posted again
+// until 0 releases them), as a driver that is not scheduled would.
+inline constexpr ULONG kHold = code(0x903);
 
 struct Counters {
   std::uint8_t mac[6];
   std::uint16_t slot;
-  std::uint64_t tx_queued;       // frames DoWriteProc queued
-  std::uint64_t tx_refused;      // frames it refused
-  std::uint64_t tx_completed;    // send completions
+  std::uint64_t tx_queued;     // frames DoWriteProc queued
+  std::uint64_t tx_refused;    // frames it refused
+  std::uint64_t tx_completed;  // send completions
   std::int64_t tx_outstanding;
-  std::uint64_t rx_frames;       // frames received
+  std::uint64_t rx_frames;  // frames received
   std::uint64_t rx_bytes;
-  std::uint64_t rx_errors;       // receive completions in error
-  std::uint64_t rx_dropped;      // received while the driver's frame queue was full
-  std::uint64_t up;              // 1 once the queue pair runs
+  std::uint64_t rx_errors;   // receive completions in error
+  std::uint64_t rx_dropped;  // received while the driver's frame queue was full
+  std::uint64_t up;          // 1 once the queue pair runs
+  std::uint64_t cq_waiting;  // NIC completions the adapter wrote that are not taken yet
 };
 
 }  // namespace nictest
