@@ -24,6 +24,16 @@ set(ZEK_TEST_TIMEOUT 300 CACHE STRING "Time limit of one test case, in seconds")
 #   bench  smoke runs of the benchmark programs (one short pass of each benchmark)
 set(ZEK_TEST_LABELS unit lab bench)
 
+# Where tests make their temporary directories (TMPDIR of every test): one
+# directory per build tree, which scripts/test empties before each run, so
+# that a test killed at its time limit leaves nothing behind for long. It is
+# in /tmp under a short name because the host directories made there hold
+# the hosts' Unix sockets, whose paths are limited to 107 bytes.
+string(MD5 _zek_build_hash "${CMAKE_BINARY_DIR}")
+string(SUBSTRING "${_zek_build_hash}" 0 10 _zek_build_hash)
+set(ZEK_TEST_TMPDIR /tmp/zektest-${_zek_build_hash} CACHE INTERNAL "Temporary directory of the tests")
+file(MAKE_DIRECTORY ${ZEK_TEST_TMPDIR})
+
 function(zek_check_label label)
   if(NOT label IN_LIST ZEK_TEST_LABELS)
     message(FATAL_ERROR "unknown test label '${label}' (known: ${ZEK_TEST_LABELS})")
@@ -38,8 +48,12 @@ endfunction()
 
 # zek_gtest(name SOURCES ... LIBS ... [LABEL unit|lab]): one GoogleTest
 # program registered with ctest, each of its cases a test carrying the label
-# (`unit` unless LABEL says otherwise).
+# (`unit` unless LABEL says otherwise). Not built with ZEK_TESTS off (the
+# release build of a full test run, which serves the benchmarks only).
 function(zek_gtest name)
+  if(NOT ZEK_TESTS)
+    return()
+  endif()
   cmake_parse_arguments(ARG "" "LABEL" "SOURCES;LIBS" ${ARGN})
   if(NOT ARG_LABEL)
     set(ARG_LABEL unit)
@@ -52,7 +66,8 @@ function(zek_gtest name)
     target_link_libraries(${name} PRIVATE GTest::gtest_main)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT ${ZEK_TEST_TIMEOUT} LABELS ${ARG_LABEL})
+                       PROPERTIES TIMEOUT ${ZEK_TEST_TIMEOUT} LABELS ${ARG_LABEL}
+                                  ENVIRONMENT TMPDIR=${ZEK_TEST_TMPDIR})
 endfunction()
 
 # zek_benchmark(name SOURCES ... LIBS ... [SMOKE_ARGS ...] [NO_SMOKE]): a
@@ -72,7 +87,8 @@ function(zek_benchmark name)
   if(NOT ARG_NO_SMOKE)
     add_test(NAME ${name} COMMAND ${name} --benchmark_min_time=0 ${ARG_SMOKE_ARGS})
     set_tests_properties(${name} PROPERTIES
-      TIMEOUT ${ZEK_TEST_TIMEOUT} LABELS bench FAIL_REGULAR_EXPRESSION "ERROR OCCURRED")
+      TIMEOUT ${ZEK_TEST_TIMEOUT} LABELS bench FAIL_REGULAR_EXPRESSION "ERROR OCCURRED"
+      ENVIRONMENT TMPDIR=${ZEK_TEST_TMPDIR})
   endif()
 endfunction()
 

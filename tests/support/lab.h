@@ -40,9 +40,15 @@ bool eventually(F condition, int milliseconds = 10000, int poll_ms = 5) {
   return condition();
 }
 
-// A new, empty directory /tmp/PREFIX-XXXXXX; an empty path when none could be made.
+// A new, empty directory PREFIX-XXXXXX in $TMPDIR (ctest points it into the
+// build tree, so a test that was killed leaves nothing in /tmp), else in
+// /tmp; an empty path when none could be made.
 inline std::filesystem::path make_temp_dir(const std::string& prefix) {
-  std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+  const char* tmp = getenv("TMPDIR");
+  const std::filesystem::path parent = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+  std::error_code ec;
+  std::filesystem::create_directories(parent, ec);  // gone with a reboot's clean-up of /tmp
+  std::string pattern = (parent / (prefix + "-XXXXXX")).string();
   if (mkdtemp(pattern.data()) == nullptr) return {};
   return pattern;
 }

@@ -195,6 +195,8 @@ struct AlertCase {
   KPROCESSOR_MODE alert_mode;
   NTSTATUS expected;  // STATUS_PENDING: the wait goes on
 };
+// ctest lists a case by its name, not by its bytes.
+void PrintTo(const AlertCase& c, std::ostream* os) { *os << c.name; }
 
 class AlertTest : public DispatcherTest, public ::testing::WithParamInterface<AlertCase> {};
 

@@ -30,6 +30,8 @@ struct SizeCase {
   SIZE_T bytes;
   ULONG alignment;
 };
+// ctest lists a case by what it asks for, not by its bytes.
+void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.bytes << " bytes"; }
 
 class PoolSizeTest : public PoolTest, public ::testing::WithParamInterface<SizeCase> {};
 

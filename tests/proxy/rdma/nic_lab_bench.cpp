@@ -4,7 +4,10 @@
 // arrived.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstring>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "platform/user/win32.h"
@@ -20,9 +23,10 @@ std::uint64_t rx_frames(const niclab::Lab& lab) {
 }
 
 void BM_FramesBetweenHosts(benchmark::State& state) {
-  static niclab::Lab* lab = nullptr;
+  // Destroyed at exit: the hosts stop and their lab directory goes.
+  static std::unique_ptr<niclab::Lab> lab;
   if (lab == nullptr) {
-    lab = new niclab::Lab;
+    lab = std::make_unique<niclab::Lab>();
     std::string error;
     if (!lab->start(&error)) {
       state.SkipWithError(error.c_str());
@@ -43,9 +47,23 @@ void BM_FramesBetweenHosts(benchmark::State& state) {
   frame[13] = 0xB5;
   const std::uint64_t before = rx_frames(*lab);
   std::uint64_t sent = 0;
+  // A send waits while no transmit buffer is free, and for no more than
+  // kStall without one coming free; any other refusal ends the run.
+  constexpr auto kStall = std::chrono::seconds(10);
+  bool refused = false;
   for (auto _ : state) {
     DWORD bytes = 0;
+    const auto stalled_after = std::chrono::steady_clock::now() + kStall;
     while (!DeviceIoControl(device, nictest::kSend, frame.data(), 1514, nullptr, 0, &bytes, nullptr)) {
+      if (GetLastError() != ERROR_NO_SYSTEM_RESOURCES || std::chrono::steady_clock::now() > stalled_after) {
+        refused = true;
+        break;
+      }
+      std::this_thread::yield();
+    }
+    if (refused) {
+      state.SkipWithError("host A refused a send");
+      break;
     }
     ++sent;
   }

@@ -26,6 +26,8 @@ struct MpaCase {
   const char* name;
   MpaSettings mpa;
 };
+// ctest lists a case by its name, not by its bytes.
+void PrintTo(const MpaCase& c, std::ostream* os) { *os << c.name; }
 
 class IwarpVerbs : public ::testing::TestWithParam<MpaCase> {};
 
@@ -179,6 +181,8 @@ struct FaultCase {
   std::uint16_t detector_event;  // raised where the fault is found
   bool found_at_b;               // b found it (a hears the Terminate); else a did (a local fault)
 };
+// ctest lists a case by its name, not by its bytes.
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
 class IwarpFaults : public ::testing::TestWithParam<FaultCase> {};
 

@@ -60,6 +60,12 @@ struct StreamCase {
   std::uint32_t base;  // marker base; the stream starts there
   std::size_t chunk;   // how the receiver is fed
 };
+// ctest lists a case by what it sets, not by its bytes.
+std::string case_name(const StreamCase& c) {
+  return std::string(c.markers ? "markers" : "no_markers") + (c.crc ? "_crc" : "") + "_base" + std::to_string(c.base) +
+         "_chunk" + std::to_string(c.chunk);
+}
+void PrintTo(const StreamCase& c, std::ostream* os) { *os << case_name(c); }
 
 class MpaStream : public ::testing::TestWithParam<StreamCase> {};
 
@@ -97,7 +103,8 @@ INSTANTIATE_TEST_SUITE_P(Streams, MpaStream,
                          ::testing::Values(StreamCase{false, true, 0, 100000}, StreamCase{false, true, 5, 1},
                                            StreamCase{false, false, 9, 1460}, StreamCase{true, true, 0, 100000},
                                            StreamCase{true, true, 0xFFFFFF00u, 1}, StreamCase{true, true, 3, 7},
-                                           StreamCase{true, false, 12, 513}));
+                                           StreamCase{true, false, 12, 513}),
+                         [](const auto& info) { return case_name(info.param); });
 
 TEST(Mpa, MarkersPointBackToTheFpduStart) {
   MpaSender tx({.crc = true, .send_markers = true}, 0);

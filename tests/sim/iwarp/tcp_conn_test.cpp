@@ -178,6 +178,8 @@ struct WireCase {
   const char* name;
   ImpairmentSettings impair;
 };
+// ctest lists a case by its name, not by its bytes.
+void PrintTo(const WireCase& c, std::ostream* os) { *os << c.name; }
 
 class ImpairedWire : public ::testing::TestWithParam<WireCase> {};
 

@@ -28,6 +28,8 @@ struct CopyBackCase {
   ULONG output_length;
   std::uint64_t expected_bytes;
 };
+// ctest lists a case by its name, not by its bytes.
+void PrintTo(const CopyBackCase& c, std::ostream* os) { *os << c.name; }
 
 class CopyBack : public IoTest, public ::testing::WithParamInterface<CopyBackCase> {};
 
