@@ -48,26 +48,30 @@ endfunction()
 
 # zek_gtest(name SOURCES ... LIBS ... [LABEL unit|lab]): one GoogleTest
 # program registered with ctest, each of its cases a test carrying the label
-# (`unit` unless LABEL says otherwise). Not built with ZEK_TESTS off (the
-# release build of a full test run, which serves the benchmarks only).
+# (`unit` unless LABEL says otherwise). With ZEK_TESTS off (the release build
+# of a full test run, which serves the benchmarks only) the program is left
+# out of the default build and of ctest.
 function(zek_gtest name)
-  if(NOT ZEK_TESTS)
-    return()
-  endif()
   cmake_parse_arguments(ARG "" "LABEL" "SOURCES;LIBS" ${ARGN})
   if(NOT ARG_LABEL)
     set(ARG_LABEL unit)
   endif()
   zek_check_label(${ARG_LABEL})
-  add_executable(${name} ${ARG_SOURCES})
+  if(ZEK_TESTS)
+    add_executable(${name} ${ARG_SOURCES})
+  else()
+    add_executable(${name} EXCLUDE_FROM_ALL ${ARG_SOURCES})
+  endif()
   zek_defaults(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock Threads::Threads)
   if(NOT ARG_SOURCES MATCHES "main\\.cpp")
     target_link_libraries(${name} PRIVATE GTest::gtest_main)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT ${ZEK_TEST_TIMEOUT} LABELS ${ARG_LABEL}
-                                  ENVIRONMENT TMPDIR=${ZEK_TEST_TMPDIR})
+  if(ZEK_TESTS)
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                         PROPERTIES TIMEOUT ${ZEK_TEST_TIMEOUT} LABELS ${ARG_LABEL}
+                                    ENVIRONMENT TMPDIR=${ZEK_TEST_TMPDIR})
+  endif()
 endfunction()
 
 # zek_benchmark(name SOURCES ... LIBS ... [SMOKE_ARGS ...] [NO_SMOKE]): a
