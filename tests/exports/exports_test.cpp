@@ -161,9 +161,7 @@ bool is_function(char type) { return type == 'T' || type == 'W' || type == 'i'; 
 
 // Symbols every shared object defines for the loader, whatever it exports.
 bool is_linker_symbol(const std::string& name) {
-  return name == "_init" || name == "_fini" || name == "_edata" || name == "_end" || name == "__bss_start" ||
-         // AddressSanitizer's one-definition indicator of an exported datum.
-         name.rfind("__odr_asan.", 0) == 0;
+  return name == "_init" || name == "_fini" || name == "_edata" || name == "_end" || name == "__bss_start";
 }
 
 struct Deliverable {
