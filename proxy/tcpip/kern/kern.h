@@ -68,8 +68,10 @@ void OSPrimKillSleepObject(OSPrimSleepObject* object);
 bool OSPrimSleepObjectAlive(const OSPrimSleepObject* object);
 // Sleeps until woken, for at most `ticks` stack ticks (0: no limit). Returns
 // 0 when woken, 1 on time-out, abort, an abnormal wait result or a dead
-// object. The socket-call lock is released during the wait only when the
-// caller holds it, and retaken before the return.
+// object, and at once with 1 where no thread may wait (a callout handler, or
+// DISPATCH_LEVEL once the socket-call lock is given up). The socket-call
+// lock is released during the wait only when the caller holds it, and
+// retaken before the return.
 int OSPrimTSleep(std::int32_t ticks, OSPrimSleepObject* object);
 
 // ---- Clock ----------------------------------------------------------------------

@@ -44,8 +44,27 @@ void OSPrimKillSleepObject(OSPrimSleepObject* object) {
   OSPrimWakeup(object);
 }
 
+namespace {
+
+// A thread at DISPATCH_LEVEL cannot wait: a callout handler (the clock DPC
+// runs them), or a caller holding another spin lock. The socket-call lock
+// raises its holder's IRQL itself; what counts then is the level the holder
+// goes back to when the sleep gives the lock up, and that the lock is held
+// once (the clock DPC adds a hold of its own).
+bool may_sleep() {
+  if (g_kern.softclock_thread == KeGetCurrentThread()) return false;
+  if (BdcLockHeldByCaller()) return g_kern.bdc.Held == 1 && g_kern.bdc.Object.SavedIrql < DISPATCH_LEVEL;
+  return KeGetCurrentIrql() < DISPATCH_LEVEL;
+}
+
+}  // namespace
+
 int OSPrimTSleep(std::int32_t ticks, OSPrimSleepObject* object) {
   if (!OSPrimSleepObjectAlive(object)) return 1;
+  if (!may_sleep()) {
+    OSPrimDebugPrint("OSPrimTSleep: no sleep at DISPATCH_LEVEL\n");
+    return 1;
+  }
 
   SleepWaiter waiter;
   KeInitializeEvent(&waiter.Event, NotificationEvent, FALSE);

@@ -215,6 +215,47 @@ TEST_F(KernTest, RearmingMovesACallout) {
   EXPECT_EQ(fired.at, base + 20);
 }
 
+// A callout handler runs in the clock DPC: a sleep there fails at once
+// instead of waiting at DISPATCH_LEVEL (or giving up the DPC's hold of the
+// socket-call lock).
+struct SleepInHandler {
+  OSPrimSleepObject object;
+  std::atomic<int> result{-1};
+};
+
+void sleep_in_handler(void* arg) {
+  auto* s = static_cast<SleepInHandler*>(arg);
+  s->result = OSPrimTSleep(5, &s->object);
+}
+
+TEST_F(KernTest, NoSleepInACalloutHandlerOrAtDispatchLevel) {
+  SleepInHandler s;
+  OSPrimInitSleepObject(&s.object);
+  callout c;
+  callout_init(&c);
+  {
+    BdcLocked lock;
+    callout_arm(&c, 5, sleep_in_handler, &s);
+  }
+  clock().advance(40 * config_.tick_ms * plat::Clock::kUnitsPerMs);  // the clock DPC runs it
+  ASSERT_TRUE(eventually([&] { return s.result.load() != -1; }));
+  EXPECT_EQ(s.result.load(), 1);
+  EXPECT_EQ(s.object.Sleepers, 0u);
+
+  // A caller holding another spin lock is at DISPATCH_LEVEL too.
+  KSPIN_LOCK other;
+  KeInitializeSpinLock(&other);
+  KIRQL irql;
+  KeAcquireSpinLock(&other, &irql);
+  EXPECT_EQ(OSPrimTSleep(5, &s.object), 1);
+  {
+    BdcLocked lock;  // taken at DISPATCH_LEVEL: giving it up would not lower the level
+    EXPECT_EQ(OSPrimTSleep(5, &s.object), 1);
+    EXPECT_TRUE(BdcLockHeldByCaller());
+  }
+  KeReleaseSpinLock(&other, irql);
+}
+
 TEST_F(KernTest, TheClockDpcAloneDrivesCallouts) {
   Fired fired;
   callout c;
