@@ -248,7 +248,9 @@ void mark_socket_connecting(socket* so);
 void mark_socket_disconnecting(socket* so);
 void socantsendmore(socket* so);
 void socantrcvmore(socket* so);
-// A new socket on the listener's incomplete (connected = 0) or complete queue.
+// A new socket on the listener's incomplete (connected = 0) or complete
+// queue. It has no descriptor (SS_NOFDREF) until accept takes it off the
+// complete queue and clears the flag.
 socket* sonewconn(socket* head, int connstatus);
 void soqinsque(socket* head, socket* so, int complete);
 void soqremque(socket* so, int complete);

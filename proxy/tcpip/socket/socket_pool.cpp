@@ -251,7 +251,9 @@ socket* sonewconn(socket* head, int connstatus) {
   so->so_snd.sb_lowat = head->so_snd.sb_lowat;
   so->so_rcv.sb_timeo = head->so_rcv.sb_timeo;
   so->so_snd.sb_timeo = head->so_snd.sb_timeo;
-  so->so_state &= ~SS_NOFDREF;
+  // It keeps SS_NOFDREF while queued: no descriptor refers to it until it
+  // is accepted, so a protocol that drops it, or the listener's close,
+  // frees it.
   soqinsque(head, so, connstatus ? 1 : 0);
   if (connstatus) {
     wake_socket_readers(head);
@@ -352,9 +354,12 @@ void sofree(socket* so) {
 void flush_socket_receive(socket* so) {
   sockbuf* sb = &so->so_rcv;
   sb->sb_flags |= SB_NOINTR;
-  sblock(sb, 1);
+  // Reached from a protocol timer the lock cannot be waited for; the buffer
+  // is flushed all the same (a reader that holds it re-reads the buffer when
+  // it wakes), but only a lock taken here is given back here.
+  const bool locked = sblock(sb, 1) == 0;
   socantrcvmore(so);
-  sbunlock(sb);
+  if (locked) sbunlock(sb);
   mbuf* m = sb->sb_mb;
   sb->sb_mb = nullptr;
   sb->sb_cc = 0;

@@ -47,9 +47,10 @@ int pair_detach(socket* so) {
   return 0;
 }
 
+// As a real protocol aborts: the control block goes and the socket layer
+// frees the socket if nothing else refers to it.
 int pair_abort(socket* so) {
   unlink_pcb(so);
-  so->so_state |= SS_NOFDREF;
   sofree(so);
   return 0;
 }
@@ -493,6 +494,34 @@ TEST_F(SocketTest, AcceptIsWokenWhenAConnectionCompletes) {
   EXPECT_FALSE(socket_is_live(incoming));
 }
 
+// A connection on a listener's queue has no descriptor until it is
+// accepted: when the protocol drops it (an embryonic one timing out) or the
+// listener closes, it is freed and leaves the queue.
+TEST_F(SocketTest, QueuedConnectionsHaveNoDescriptorAndGoWhenDroppedOrWithTheListener) {
+  socket* listener = make();
+  listener->so_options |= SO_ACCEPTCONN;
+  listener->so_qlimit = 5;
+  const std::uint32_t free_before = socket_pool_free_count();
+  BdcLocked lock;
+  socket* embryonic = sonewconn(listener, 0);
+  socket* complete = sonewconn(listener, 0);
+  ASSERT_NE(embryonic, nullptr);
+  ASSERT_NE(complete, nullptr);
+  EXPECT_TRUE(embryonic->so_state & SS_NOFDREF);
+  mark_socket_connected(complete);
+  EXPECT_TRUE(complete->so_state & SS_NOFDREF);
+  // The protocol drops the embryonic connection.
+  pair_abort(embryonic);
+  EXPECT_FALSE(socket_is_live(embryonic));
+  EXPECT_EQ(listener->so_incqlen, 0);
+  EXPECT_EQ(listener->so_incomp, nullptr);
+  EXPECT_EQ(socket_pool_free_count(), free_before - 1);
+  // The listener closes with the completed one never accepted.
+  soclose(listener);
+  EXPECT_FALSE(socket_is_live(complete));
+  EXPECT_EQ(socket_pool_free_count(), free_before + 1);
+}
+
 TEST_F(SocketTest, QueuedConnectionsRunThePoolOutAndAreReleasedWithTheListener) {
   socket* listener = make();
   listener->so_options |= SO_ACCEPTCONN;
@@ -563,6 +592,41 @@ TEST_F(SocketTest, AcceptFiltersOnlyOnListenersAndOnlyOnce) {
   EXPECT_EQ(setopt(listener, SO_ACCEPTFILTER, nullptr, 0), 0);  // removed
   EXPECT_EQ(listener->so_accf, nullptr);
   accept_filter_unregister(&filter);
+}
+
+// A socket's receive side flushed from a protocol timer: the buffer lock
+// cannot be waited for there, and a lock that another thread holds (a
+// reader waiting for all its data) stays that thread's.
+struct FlushFromTimer {
+  socket* so;
+  bool done;
+};
+
+void flush_in_handler(void* arg) {
+  auto* f = static_cast<FlushFromTimer*>(arg);
+  flush_socket_receive(f->so);
+  f->done = true;
+}
+
+TEST_F(SocketTest, AReceiveFlushFromATimerLeavesAReadersLockAlone) {
+  auto [a, b] = pair();
+  ASSERT_EQ(send_bytes(a, "queued"), 0);
+  ASSERT_EQ(b->so_rcv.sb_cc, 6u);
+  b->so_rcv.sb_flags |= SB_LOCK;  // held by a reader
+  FlushFromTimer f{b, false};
+  callout c;
+  callout_init(&c);
+  {
+    BdcLocked lock;
+    callout_arm(&c, 1, flush_in_handler, &f);
+  }
+  advance_ticks(2);
+  ASSERT_TRUE(f.done);
+  EXPECT_TRUE(b->so_rcv.sb_flags & SB_LOCK);
+  EXPECT_EQ(b->so_rcv.sb_cc, 0u);
+  EXPECT_EQ(b->so_rcv.sb_mb, nullptr);
+  EXPECT_TRUE(b->so_state & SS_CANTRCVMORE);
+  b->so_rcv.sb_flags &= ~SB_LOCK;  // the reader leaves
 }
 
 TEST_F(SocketTest, ClosingASocketWakesItsSleepersWithADeadObject) {
