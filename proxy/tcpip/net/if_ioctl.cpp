@@ -98,6 +98,23 @@ int set_flags(ifnet* ifp, ifreq* ifr) {
   return 0;
 }
 
+// The request's name as a string: it must end within its 16 bytes.
+bool request_name(const ifreq* ifr, char* name) {
+  const std::size_t len = strnlen(ifr->ifr_name, IFNAMSIZ);
+  if (len == IFNAMSIZ) return false;
+  std::memcpy(name, ifr->ifr_name, len + 1);
+  return true;
+}
+
+// A link-level address carried in the request's 16-byte address field: its
+// length must fit the field and hold the name and address it announces.
+bool link_addr_fits(const sockaddr* sa) {
+  if (sa->sa_family != AF_LINK) return false;
+  if (sa->sa_len < offsetof(sockaddr_dl, sdl_data) || sa->sa_len > sizeof(sockaddr)) return false;
+  const auto* sdl = reinterpret_cast<const sockaddr_dl*>(sa);
+  return offsetof(sockaddr_dl, sdl_data) + sdl->sdl_nlen + sdl->sdl_alen + sdl->sdl_slen <= sa->sa_len;
+}
+
 }  // namespace
 
 int iface_ioctl(socket* so, std::uint32_t cmd, void* data, process* p) {
@@ -109,8 +126,11 @@ int iface_ioctl(socket* so, std::uint32_t cmd, void* data, process* p) {
       if (so != nullptr) socket_set_nbio(so, on != 0);
       return 0;
     }
-    case SIOCIFDESTROY:
-      return if_clone_destroy(static_cast<ifreq*>(data)->ifr_name);
+    case SIOCIFDESTROY: {
+      char name[IFNAMSIZ];
+      if (!request_name(static_cast<ifreq*>(data), name)) return BSD_EINVAL;
+      return if_clone_destroy(name);
+    }
     case SIOC_GET_IFACE_LIST:
     case SIOC_GET_IFACE_LIST_OLD:
       return interface_list(static_cast<ifconf*>(data));
@@ -176,7 +196,7 @@ int iface_ioctl(socket* so, std::uint32_t cmd, void* data, process* p) {
     case SIOCADDMULTI:
     case SIOCDELMULTI: {
       if (!(ifp->if_flags & IFF_MULTICAST)) return BSD_EOPNOTSUPP;
-      if (ifr->ifr_ifru.ifru_addr.sa_family != AF_LINK) return BSD_EINVAL;
+      if (!link_addr_fits(&ifr->ifr_ifru.ifru_addr)) return BSD_EINVAL;
       const int error = cmd == SIOCADDMULTI ? iface_add_multicast(ifp, &ifr->ifr_ifru.ifru_addr, nullptr)
                                             : iface_del_multicast(ifp, &ifr->ifr_ifru.ifru_addr);
       if (error == 0) stamp_change(ifp);

@@ -1,5 +1,7 @@
 // Interfaces: attach and detach, names, the interface requests (MTU, flags,
 // link address, the interface list) and cloners.
+#include <memory>
+
 #include "tests/proxy/tcpip/net_fixture.h"
 
 namespace {
@@ -167,6 +169,47 @@ TEST_F(IfTest, ClonerRequestsReportErrorsInsteadOfStopping) {
   EXPECT_EQ(if_clone_list(&list), 0);
   EXPECT_EQ(list.ifcr_total, 1);
   EXPECT_STREQ(names, "verylongclone");
+  if_clone_detach(&cloner);
+}
+
+// Requests carry their addresses and names in fixed fields: lengths that
+// run past the field are refused, never read (each record is allocated to
+// its exact size, so an over-read shows under the address sanitizer).
+TEST_F(IfTest, RequestFieldsAreBoundByTheirSize) {
+  TestIface& t = attach("ZEK", 0);
+  auto multi = std::make_unique<ifreq>();
+  iface_full_name(&t.ifp, multi->ifr_name);
+  auto* sdl = reinterpret_cast<sockaddr_dl*>(&multi->ifr_ifru.ifru_addr);
+  sdl->sdl_family = AF_LINK;
+  sdl->sdl_alen = 6;
+  std::memset(sdl->sdl_data, 0x01, 6);
+  struct Case {
+    std::uint8_t len;
+    std::uint8_t nlen;
+    int error;
+  };
+  for (const Case c : {Case{255, 0, BSD_EINVAL}, Case{17, 0, BSD_EINVAL}, Case{7, 0, BSD_EINVAL},
+                       Case{16, 3, BSD_EINVAL}, Case{14, 0, 0}}) {
+    SCOPED_TRACE(static_cast<int>(c.len));
+    sdl->sdl_len = c.len;
+    sdl->sdl_nlen = c.nlen;
+    BdcLocked lock;
+    EXPECT_EQ(iface_ioctl(nullptr, SIOCADDMULTI, multi.get(), nullptr), c.error);
+    if (c.error == 0) {
+      EXPECT_EQ(iface_ioctl(nullptr, SIOCDELMULTI, multi.get(), nullptr), 0);
+    }
+  }
+  EXPECT_EQ(t.ifp.if_multiaddrs, nullptr);
+
+  // A cloner whose name takes all 16 bytes: a request name that does not end
+  // within its field is refused, not read on into the rest of the record.
+  if_cloner cloner{nullptr, "abcdefghijklmnop", clone_create, [](ifnet*) { return 0; }};
+  auto destroy = std::make_unique<ifreq>();
+  std::memcpy(destroy->ifr_name, "abcdefghijklmnop", IFNAMSIZ);
+  std::memcpy(&destroy->ifr_ifru, "7", 2);
+  BdcLocked lock;
+  if_clone_attach(&cloner);
+  EXPECT_EQ(iface_ioctl(nullptr, SIOCIFDESTROY, destroy.get(), nullptr), BSD_EINVAL);
   if_clone_detach(&cloner);
 }
 
