@@ -14,6 +14,10 @@ constexpr std::uint32_t kAllHostsGroup = 0xE0000001;  // 224.0.0.1
 
 const sockaddr_in* as_sin(const sockaddr* sa) { return reinterpret_cast<const sockaddr_in*>(sa); }
 
+// An IPv4 address a request stores as it is: its length is later trusted
+// by every comparison and copy, so it must be the family's own.
+bool stored_inet_addr_ok(const sockaddr* sa) { return sa->sa_family == AF_INET && sa->sa_len == sizeof(sockaddr_in); }
+
 // The mask's length byte ends at its last non-zero byte.
 void trim_mask(sockaddr_in* mask) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(mask);
@@ -102,25 +106,45 @@ int queued_data_bytes(socket* so, void* data) {
 
 }  // namespace
 
+namespace {
+
+// The prefix an address's route covers: the destination for host routes,
+// else the address under its mask (all in network order). The address is
+// read through the record's address pointer, which a change of address
+// points at the old one while its route is scrubbed.
+void prefix_of(const ipv4_ifaddr* ia, bool host, std::uint32_t* prefix, std::uint32_t* mask) {
+  if (host) {
+    *prefix = ia->ia_dstaddr.sin_addr.s_addr;
+    *mask = 0xFFFFFFFF;
+  } else {
+    *mask = ia->ia_sockmask.sin_addr.s_addr;
+    *prefix = as_sin(ia->ia_ifa.ifa_addr)->sin_addr.s_addr & *mask;
+  }
+}
+
+// Another address with the same prefix that does not hold its route.
+ipv4_ifaddr* prefix_heir(const ipv4_ifaddr* target, std::uint32_t prefix, std::uint32_t mask) {
+  for (ipv4_ifaddr* ia = g_inaddr.in_head; ia != nullptr; ia = ia->ia_next) {
+    if (ia == target || ia->ia_addr.sin_family != AF_INET || (ia->ia_ifa.ifa_flags & IFA_ROUTE)) continue;
+    std::uint32_t p;
+    std::uint32_t m;
+    prefix_of(ia, uses_host_route(ia), &p, &m);
+    if (p == prefix && m == mask) return ia;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 int in_prefix_install(ipv4_ifaddr* target, int flags) {
   std::uint32_t prefix;
-  std::uint32_t mask = 0xFFFFFFFF;
-  if (flags & static_cast<int>(RTF_HOST)) {
-    prefix = target->ia_dstaddr.sin_addr.s_addr;
-  } else {
-    mask = target->ia_sockmask.sin_addr.s_addr;
-    prefix = IA_SIN_ADDR(target) & mask;
-  }
+  std::uint32_t mask;
+  prefix_of(target, (flags & static_cast<int>(RTF_HOST)) != 0, &prefix, &mask);
   for (ipv4_ifaddr* ia = g_inaddr.in_head; ia != nullptr; ia = ia->ia_next) {
     if (ia == target) continue;
     std::uint32_t p;
-    std::uint32_t m = 0xFFFFFFFF;
-    if (uses_host_route(ia)) {
-      p = ia->ia_dstaddr.sin_addr.s_addr;
-    } else {
-      m = ia->ia_sockmask.sin_addr.s_addr;
-      p = IA_SIN_ADDR(ia) & m;
-    }
+    std::uint32_t m;
+    prefix_of(ia, uses_host_route(ia), &p, &m);
     // The prefix has its route through another address already.
     if (p == prefix && m == mask && (ia->ia_ifa.ifa_flags & IFA_ROUTE)) return 0;
   }
@@ -131,9 +155,18 @@ int in_prefix_install(ipv4_ifaddr* target, int flags) {
 
 void in_prefix_remove(ipv4_ifaddr* ia) {
   if (!(ia->ia_ifa.ifa_flags & IFA_ROUTE)) return;
-  const int flags = (ia->ia_ifa.ifa_ifp->if_flags & (IFF_LOOPBACK | IFF_POINTOPOINT)) ? static_cast<int>(RTF_HOST) : 0;
-  ifaddr_route_request(&ia->ia_ifa, RTM_DELETE, flags);
+  const bool host = (ia->ia_ifa.ifa_ifp->if_flags & (IFF_LOOPBACK | IFF_POINTOPOINT)) != 0;
+  ifaddr_route_request(&ia->ia_ifa, RTM_DELETE, host ? static_cast<int>(RTF_HOST) : 0);
   ia->ia_ifa.ifa_flags &= ~IFA_ROUTE;
+  // Another address of the same prefix (on this interface or another) that
+  // relied on this route takes it over, so the prefix stays reachable.
+  std::uint32_t prefix;
+  std::uint32_t mask;
+  prefix_of(ia, host && ia->ia_dstaddr.sin_family == AF_INET, &prefix, &mask);
+  if (ipv4_ifaddr* heir = prefix_heir(ia, prefix, mask)) {
+    const int flags = static_cast<int>(RTF_UP) | (uses_host_route(heir) ? static_cast<int>(RTF_HOST) : 0);
+    if (ifaddr_route_request(&heir->ia_ifa, RTM_ADD, flags) == 0) heir->ia_ifa.ifa_flags |= IFA_ROUTE;
+  }
 }
 
 int in_set_iface_addr(ifnet* ifp, ipv4_ifaddr* ia, const sockaddr_in* sin, bool scrub) {
@@ -205,6 +238,21 @@ int in_control(socket* so, std::uint32_t cmd, void* data, ifnet* ifp, process* p
       return in_lifaddr_ioctl(so, cmd, data, ifp, p);
     case FIONREAD_DATA:
       return queued_data_bytes(so, data);
+    default:
+      break;
+  }
+
+  // What the request would store is checked before any record is made.
+  switch (cmd) {
+    case SIOCSIFDSTADDR:
+      if (ifp != nullptr && !(ifp->if_flags & IFF_POINTOPOINT)) return BSD_EINVAL;
+      [[fallthrough]];
+    case SIOCSIFBRDADDR:
+      if (!stored_inet_addr_ok(&ifr->ifr_ifru.ifru_addr)) return BSD_EINVAL;
+      break;
+    case SIOCAIFADDR:
+      if (ifra->ifra_broadaddr.sa_family == AF_INET && !stored_inet_addr_ok(&ifra->ifra_broadaddr)) return BSD_EINVAL;
+      break;
     default:
       break;
   }
@@ -336,6 +384,7 @@ int in_control(socket* so, std::uint32_t cmd, void* data, ifnet* ifp, process* p
         in_prefix_remove(ia);
         std::memcpy(&ia->ia_sockmask, &ifra->ifra_mask, sizeof(sockaddr_in));
         ia->ia_sockmask.sin_family = AF_INET;
+        trim_mask(&ia->ia_sockmask);
         ia->ia_subnetmask = ntohl(ia->ia_sockmask.sin_addr.s_addr);
         mask_new = true;
       }

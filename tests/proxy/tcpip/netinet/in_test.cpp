@@ -1,6 +1,8 @@
 // IPv4 interface addresses: the address requests and their routes, masks
 // and broadcast addresses, the prefix-length requests, the broadcast, subnet
 // and forwarding tests, and multicast memberships.
+#include <memory>
+
 #include "tests/proxy/tcpip/net_fixture.h"
 
 namespace {
@@ -191,6 +193,69 @@ TEST_F(InTest, MulticastMembershipsAreCounted) {
   sockaddr group = sa(ip(239, 9, 9, 9));
   BdcLocked lock;
   EXPECT_EQ(iface_del_multicast(&t.ifp, &group), BSD_ENOENT);
+}
+
+// Addresses that a request stores as given must have the family's length:
+// the length is later trusted by every comparison and copy.
+TEST_F(InTest, StoredAddressesMustHaveTheFamilysLength) {
+  TestIface& t = attach("ZEK", 0);
+  ASSERT_EQ(add_address(t, ip(10, 1, 2, 3), ip(255, 255, 0, 0)), 0);
+  auto req = std::make_unique<ifreq>();
+  iface_full_name(&t.ifp, req->ifr_name);
+  req->ifr_ifru.ifru_broadaddr = sa(ip(10, 1, 255, 254));
+  {
+    BdcLocked lock;
+    req->ifr_ifru.ifru_broadaddr.sa_len = 255;
+    EXPECT_EQ(in_control(nullptr, SIOCSIFBRDADDR, req.get(), &t.ifp, nullptr), BSD_EINVAL);
+    req->ifr_ifru.ifru_broadaddr.sa_len = sizeof(sockaddr_in);
+    req->ifr_ifru.ifru_broadaddr.sa_family = AF_LINK;
+    EXPECT_EQ(in_control(nullptr, SIOCSIFBRDADDR, req.get(), &t.ifp, nullptr), BSD_EINVAL);
+    // A destination needs a point-to-point interface, whatever it says.
+    req->ifr_ifru.ifru_dstaddr = sa(ip(10, 1, 9, 9));
+    EXPECT_EQ(in_control(nullptr, SIOCSIFDSTADDR, req.get(), &t.ifp, nullptr), BSD_EINVAL);
+  }
+  ipv4_ifaddr* ia = in_ifaddr_list();
+  EXPECT_EQ(ia->ia_dstaddr.sin_len, sizeof(sockaddr_in));
+  EXPECT_EQ(ntohl(ia->ia_dstaddr.sin_addr.s_addr), ip(10, 1, 255, 255));
+
+  // An alias whose broadcast address is too long makes no record; a mask
+  // that claims 255 bytes is trimmed to its own.
+  TestIface& u = attach("ZEK", 1);
+  auto alias = std::make_unique<ifaliasreq>();
+  iface_full_name(&u.ifp, alias->ifra_name);
+  alias->ifra_addr = sa(ip(10, 7, 0, 1));
+  alias->ifra_mask = sa(ip(255, 255, 0, 0));
+  alias->ifra_broadaddr = sa(ip(10, 7, 255, 255));
+  alias->ifra_broadaddr.sa_len = 200;
+  BdcLocked lock;
+  EXPECT_EQ(in_control(nullptr, SIOCAIFADDR, alias.get(), &u.ifp, nullptr), BSD_EINVAL);
+  EXPECT_EQ(in_ifaddr_list()->ia_next, nullptr);
+  alias->ifra_broadaddr.sa_len = sizeof(sockaddr_in);
+  alias->ifra_mask.sa_len = 255;
+  ASSERT_EQ(in_control(nullptr, SIOCAIFADDR, alias.get(), &u.ifp, nullptr), 0);
+  ipv4_ifaddr* added = in_ifaddr_list()->ia_next;
+  ASSERT_NE(added, nullptr);
+  EXPECT_LE(added->ia_sockmask.sin_len, 8);
+  EXPECT_NE(exact(ip(10, 7, 0, 0), ip(255, 255, 0, 0)), nullptr);
+}
+
+// Two addresses with one prefix share one route; when the address that
+// holds it goes, the other takes the route over.
+TEST_F(InTest, ASharedPrefixRouteIsHandedOverWhenItsAddressGoes) {
+  TestIface& a = attach("ZEK", 0);
+  TestIface& b = attach("ZEK", 1);
+  ASSERT_EQ(add_address(a, ip(10, 1, 0, 1), ip(255, 255, 0, 0)), 0);
+  ASSERT_EQ(add_address(b, ip(10, 1, 0, 2), ip(255, 255, 0, 0)), 0);
+  ASSERT_EQ(address_request(a, SIOCDIFADDR, ip(10, 1, 0, 1)), 0);
+  rtentry* prefix = exact(ip(10, 1, 0, 0), ip(255, 255, 0, 0));
+  ASSERT_NE(prefix, nullptr);
+  EXPECT_EQ(prefix->rt_ifp, &b.ifp);
+  ipv4_ifaddr* remaining = in_ifaddr_list();
+  ASSERT_NE(remaining, nullptr);
+  EXPECT_TRUE(remaining->ia_ifa.ifa_flags & IFA_ROUTE);
+  // And it goes with the last address.
+  ASSERT_EQ(address_request(b, SIOCDIFADDR, ip(10, 1, 0, 2)), 0);
+  EXPECT_EQ(exact(ip(10, 1, 0, 0), ip(255, 255, 0, 0)), nullptr);
 }
 
 }  // namespace
