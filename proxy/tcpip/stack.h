@@ -12,8 +12,12 @@
 //   kern/kern.h        the kernel the stack runs on (locks, sleep, callouts,
 //                      soft interrupts, descriptors)
 //   socket/socket.h    mbufs, protocol domains, sockets and socket buffers
-//   net/route.h        interfaces, the radix tree, the routing table
-//   netinet/in.h       the Internet domain, IPv4 addresses, the IPv4 tree
+//   net/route.h        interfaces, the radix tree, the routing table; with
+//                      net/if_ether.h (Ethernet and loopback) and
+//                      net/rtsock.h (the routing socket)
+//   netinet/in.h       the Internet domain and its protocols: IPv4 addresses
+//                      and the IPv4 tree, IP, ICMP, IGMP, UDP, raw IP, ARP,
+//                      the protocol control blocks
 // Beside them, shared by every layer: sockaddr.h (socket addresses) and
 // bsd_errno.h (the error numbers). This header is the stack's face to its
 // host; the layers' own headers are for the stack and its tests.
@@ -32,6 +36,9 @@ struct TcpipConfig {
   std::uint32_t tick_ms = 10;
   MbufPoolConfig mbufs{};
   std::uint32_t sockets = SOCKET_POOL_SIZE;
+  // The loopback interface "lo0" with 127.0.0.1 (tests of the interface
+  // layer alone leave it out).
+  bool loopback = true;
 };
 
 }  // namespace zektcp

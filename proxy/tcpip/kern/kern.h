@@ -32,12 +32,38 @@ int ReleaseBdcNetLock();
 bool BdcLockHeldByCaller();
 bool BdcNetLockHeldByCaller();
 
+// Takes the network lock for a scope unless the calling thread holds it
+// already (the socket-buffer routines free and allocate while holding it).
+class NetLockScope {
+ public:
+  NetLockScope() : taken_(!BdcNetLockHeldByCaller()) {
+    if (taken_) AcquireBdcNetLock();
+  }
+  ~NetLockScope() {
+    if (taken_) ReleaseBdcNetLock();
+  }
+  NetLockScope(const NetLockScope&) = delete;
+  NetLockScope& operator=(const NetLockScope&) = delete;
+
+ private:
+  bool taken_;
+};
+
 // The list lock (short list surgery) and the callout lock; the stack input
 // lock (receive path, soft-interrupt rounds, DHCP steps, detach).
 void AcquireListLock();
 void ReleaseListLock();
 void AcquireInputLock();
 void ReleaseInputLock();
+
+// A short lock around a packet queue that the receive path, the output
+// path and the soft-interrupt thread share (innermost; zero is free).
+struct QueueLock {
+  KSPIN_LOCK Lock;
+  KIRQL Irql;  // valid while held
+};
+void AcquireQueueLock(QueueLock* lock);
+void ReleaseQueueLock(QueueLock* lock);
 
 // ---- Sleep objects -------------------------------------------------------------
 inline constexpr std::uint32_t OSPRIM_SLEEP_SIGNATURE = 0x66666666;
@@ -88,6 +114,8 @@ struct timeval {
   std::int64_t tv_usec;
 };
 void perf_counter_timeval(timeval* tv);
+// The time of day: seconds and microseconds since 1970-01-01 UTC.
+void stack_time_of_day(timeval* tv);
 int timeval_to_ticks(const timeval* tv);
 
 // ---- Callouts ---------------------------------------------------------------------

@@ -89,6 +89,14 @@ void perf_counter_timeval(timeval* tv) {
   tv->tv_usec = (count.QuadPart % frequency.QuadPart) * 1'000'000 / frequency.QuadPart;
 }
 
+void stack_time_of_day(timeval* tv) {
+  constexpr std::int64_t kEpochShift = 11'644'473'600;  // seconds from 1601 to 1970
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  tv->tv_sec = now.QuadPart / 10'000'000 - kEpochShift;
+  tv->tv_usec = (now.QuadPart % 10'000'000) / 10;
+}
+
 // The tick is the calibrated interval, whatever it is, and the result is
 // rounded up and one more, so that a sleep lasts at least the time asked.
 int timeval_to_ticks(const timeval* tv) {

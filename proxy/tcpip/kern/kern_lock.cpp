@@ -45,6 +45,14 @@ bool BdcNetLockHeldByCaller() { return g_kern.net.Held != 0 && g_kern.net.Owner 
 
 void AcquireListLock() { OSPrimSyncAcquireSpinlockObject(&g_kern.list_lock); }
 void ReleaseListLock() { OSPrimSyncReleaseSpinlockObject(&g_kern.list_lock); }
+void AcquireQueueLock(QueueLock* lock) {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock->Lock, &irql);
+  lock->Irql = irql;
+}
+
+void ReleaseQueueLock(QueueLock* lock) { KeReleaseSpinLock(&lock->Lock, lock->Irql); }
+
 void AcquireInputLock() { OSPrimSyncAcquireSpinlockObject(&g_kern.input_lock); }
 void ReleaseInputLock() { OSPrimSyncReleaseSpinlockObject(&g_kern.input_lock); }
 

@@ -11,11 +11,10 @@
 namespace zektcp {
 
 IfState g_if;
+ifqueue ipintrq;
+ifqueue arpintrq;
 
 namespace {
-
-constexpr int PRC_IFDOWN = 0;
-constexpr int PRC_IFUP = 2;
 
 std::uint32_t roundup8(std::uint32_t v) { return (v + 7) & ~7u; }
 
@@ -109,6 +108,49 @@ void ifa_list_remove(ifnet* ifp, ifaddr* ifa) {
   ifa->ifa_next = nullptr;
   ifa->ifa_prevp = nullptr;
   ReleaseListLock();
+}
+
+// ---- Packet queues ------------------------------------------------------------------------
+int if_enqueue(ifqueue* q, mbuf* m) {
+  AcquireQueueLock(&q->ifq_lock);
+  if (q->ifq_len >= q->ifq_maxlen) {
+    ++q->ifq_drops;
+    ReleaseQueueLock(&q->ifq_lock);
+    return BSD_ENOBUFS;
+  }
+  m->m_nextpkt = nullptr;
+  if (q->ifq_tail != nullptr) {
+    q->ifq_tail->m_nextpkt = m;
+  } else {
+    q->ifq_head = m;
+  }
+  q->ifq_tail = m;
+  ++q->ifq_len;
+  ReleaseQueueLock(&q->ifq_lock);
+  return 0;
+}
+
+mbuf* if_dequeue(ifqueue* q) {
+  AcquireQueueLock(&q->ifq_lock);
+  mbuf* m = q->ifq_head;
+  if (m != nullptr) {
+    q->ifq_head = m->m_nextpkt;
+    if (q->ifq_head == nullptr) q->ifq_tail = nullptr;
+    m->m_nextpkt = nullptr;
+    --q->ifq_len;
+  }
+  ReleaseQueueLock(&q->ifq_lock);
+  return m;
+}
+
+void if_queue_flush(ifqueue* q) {
+  AcquireQueueLock(&q->ifq_lock);
+  mbuf* m = q->ifq_head;
+  q->ifq_head = nullptr;
+  q->ifq_tail = nullptr;
+  q->ifq_len = 0;
+  ReleaseQueueLock(&q->ifq_lock);
+  mbuf_free_packets(m);
 }
 
 // ---- Globals ------------------------------------------------------------------------------
@@ -231,7 +273,9 @@ void iface_detach(ifnet* ifp) {
   }
   route_delete_for_iface(ifp);
 
-  // Memberships left behind go with the interface.
+  // Memberships left behind go with the interface; the control blocks that
+  // hold them let go first.
+  if (g_if.hooks.in_pcbpurgeif0 != nullptr) g_if.hooks.in_pcbpurgeif0(ifp);
   in_multi_purge(ifp);
   while (ifmultiaddr* ifma = ifp->if_multiaddrs) {
     ifp->if_multiaddrs = ifma->ifma_next;
@@ -257,10 +301,7 @@ void iface_mark_down(ifnet* ifp) {
   ifp->if_xflags &= ~static_cast<std::uint32_t>(IFF_UP);
   stamp_change(ifp);
   for (ifaddr* ifa = ifp->if_addrhead; ifa != nullptr; ifa = ifa->ifa_next) domain_ctl_broadcast(PRC_IFDOWN, ifa->ifa_addr);
-  mbuf_free_packets(ifp->if_snd.ifq_head);
-  ifp->if_snd.ifq_head = nullptr;
-  ifp->if_snd.ifq_tail = nullptr;
-  ifp->if_snd.ifq_len = 0;
+  if_queue_flush(&ifp->if_snd);
   rt_ifmsg(ifp);
 }
 
@@ -563,10 +604,16 @@ int if_clone_list(if_clonereq* req) {
 void iface_start() {
   g_if = IfState{};
   g_if.ifnet_tail = &g_if.ifnet_head;
+  ipintrq = ifqueue{};
+  arpintrq = ifqueue{};
+  ipintrq.ifq_maxlen = IFQ_MAXLEN;
+  arpintrq.ifq_maxlen = IFQ_MAXLEN;
 }
 
 void iface_stop() {
   while (g_if.ifnet_head != nullptr) iface_detach(g_if.ifnet_head);
+  if_queue_flush(&ipintrq);
+  if_queue_flush(&arpintrq);
   g_if = IfState{};
   g_if.ifnet_tail = &g_if.ifnet_head;
 }

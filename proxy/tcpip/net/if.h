@@ -55,13 +55,31 @@ inline constexpr std::uint8_t IFT_IEEE80211 = 71;
 inline constexpr std::uint8_t IFT_GIF = 55;
 inline constexpr std::uint8_t IFT_XETHER = 26;
 
+// A queue of packets (linked by m_nextpkt), with its own short lock: the
+// send queues and the soft-interrupt input queues are filled and emptied
+// from different threads.
 struct ifqueue {
   mbuf* ifq_head;
   mbuf* ifq_tail;
   std::int32_t ifq_len;
   std::int32_t ifq_maxlen;
   std::int32_t ifq_drops;
+  QueueLock ifq_lock;
 };
+
+// Appends a packet; BSD_ENOBUFS (the drop counted, the packet left to the
+// caller) when the queue is at its maximum.
+int if_enqueue(ifqueue* q, mbuf* m);
+// The oldest packet, or null.
+mbuf* if_dequeue(ifqueue* q);
+// Frees every queued packet.
+void if_queue_flush(ifqueue* q);
+
+// The soft-interrupt input queues: IP (bit NETISR_IP) and ARP (NETISR_ARP).
+// The link layers fill them, the protocols' handlers empty them.
+extern ifqueue ipintrq;
+extern ifqueue arpintrq;
+inline constexpr std::int32_t IFQ_MAXLEN = 2000;
 
 struct if_data_block {
   std::uint8_t ifi_type;
@@ -111,7 +129,9 @@ struct ifnet {
   std::int32_t if_pcount;   // promiscuous references
   if_data_block if_data;
   int (*if_output)(ifnet* ifp, mbuf* m, sockaddr* dst, rtentry* rt);
-  void (*if_start)(ifnet* ifp);
+  // The driver's transmit routine: non-zero when it took the queue (or is
+  // running already), 0 when it ran out of transmit buffers.
+  int (*if_start)(ifnet* ifp);
   int (*if_ioctl)(ifnet* ifp, std::uint32_t cmd, void* data);
   void (*if_init)(void* softc);
   int (*if_resolvemulti)(ifnet* ifp, sockaddr** llsa, sockaddr* sa);
@@ -137,12 +157,18 @@ struct ifaddr {
   std::int32_t ifa_metric;
   bool (*ifa_claim_addr)(ifaddr* ifa, sockaddr* addr);
   std::uint32_t ifa_kind;  // what the record was allocated as (below)
+  std::uint32_t ifa_opackets;  // sent from the address
+  std::uint32_t ifa_obytes;
 };
 
 inline constexpr std::uint16_t IFA_ROUTE = 0x1;  // the prefix route is installed
 inline constexpr std::uint16_t RTF_CLONING_IFA = 0x100;
 inline constexpr std::uint32_t IFA_KIND_LINK = 1;
 inline constexpr std::uint32_t IFA_KIND_INET = 2;
+
+// Protocol-control commands of interface changes (domain_ctl_broadcast).
+inline constexpr int PRC_IFDOWN = 0;
+inline constexpr int PRC_IFUP = 2;
 
 // ---- Request records ------------------------------------------------------------
 struct ifreq {
@@ -244,14 +270,20 @@ inline constexpr std::uint32_t FIONREAD_DATA = 0x4004730A;
 inline constexpr char IOCGROUP(std::uint32_t cmd) { return static_cast<char>((cmd >> 8) & 0xFF); }
 
 // ---- Hooks of protocols built on this layer ------------------------------------------
-// ARP re-announces an address, IGMP joins and leaves groups, the protocol
-// control blocks bound to a vanishing interface are purged. Unset hooks are
-// skipped.
+// ARP re-announces an address and resolves next hops for Ethernet output,
+// IGMP joins and leaves groups, the protocol control blocks bound to a
+// vanishing interface are purged, IP offers received packets to its flow
+// cache. Unset hooks are skipped (an Ethernet interface without the
+// resolver sends no IPv4).
 struct InterfaceProtocolHooks {
   void (*arp_ifinit)(ifnet* ifp, ifaddr* ifa);
   void (*igmp_joingroup)(in_multi* inm);
   void (*igmp_leavegroup)(in_multi* inm);
   void (*in_pcbpurgeif0)(ifnet* ifp);
+  // 1 with the next hop's hardware address, 0 when the packet was held or freed.
+  int (*arpresolve)(ifnet* ifp, rtentry* rt, mbuf* m, sockaddr* dst, std::uint8_t* hw);
+  // 1 when the packet was forwarded (and consumed).
+  int (*ip_fastforward)(mbuf* m);
 };
 void iface_set_protocol_hooks(const InterfaceProtocolHooks* hooks);
 const InterfaceProtocolHooks& iface_protocol_hooks();

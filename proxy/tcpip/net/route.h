@@ -43,6 +43,7 @@ inline constexpr int RTM_ADD = 1;
 inline constexpr int RTM_DELETE = 2;
 inline constexpr int RTM_CHANGE = 3;
 inline constexpr int RTM_GET = 4;
+inline constexpr int RTM_LOSING = 5;
 inline constexpr int RTM_REDIRECT = 6;
 inline constexpr int RTM_MISS = 7;
 inline constexpr int RTM_RESOLVE = 11;
@@ -51,6 +52,7 @@ inline constexpr int RTM_DELADDR = 13;
 inline constexpr int RTM_IFINFO = 14;
 inline constexpr int RTM_NEWMADDR = 15;
 inline constexpr int RTM_DELMADDR = 16;
+inline constexpr int RTM_IFANNOUNCE = 17;
 inline constexpr int IFAN_ARRIVAL = 0;
 inline constexpr int IFAN_DEPARTURE = 1;
 

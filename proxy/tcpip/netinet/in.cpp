@@ -61,6 +61,7 @@ in_multi* in_multi_join(std::uint32_t group, ifnet* ifp) {
     iface_del_multicast(ifp, reinterpret_cast<sockaddr*>(&sin));
     return nullptr;
   }
+  std::memset(inm, 0, sizeof(*inm));
   inm->inm_addr = group;
   inm->inm_ifp = ifp;
   inm->inm_ifma = ifma;

@@ -1,15 +1,18 @@
-// The Internet (IPv4) layer. What it offers so far: the Internet domain,
-// whose protocol switch fills as the protocols arrive; IPv4 interface
-// addresses (their records, the global list and hash, the address requests
-// and the prefix routes that go with them, the broadcast, subnet and
-// forwarding tests); IPv4 multicast memberships; and the IPv4 routing tree,
-// whose hooks clone host routes, mark the unused ones and expire them. IP,
-// ICMP, IGMP, UDP, TCP, raw IP, ARP and the protocol control blocks join
-// this folder as they are built.
+// The Internet (IPv4) layer (netinet/), whole through this header: the
+// Internet domain and its protocol switch; IPv4 interface addresses (their
+// records, the global list and hash, the address requests and the prefix
+// routes that go with them, the broadcast, subnet and forwarding tests);
+// IPv4 multicast memberships; the IPv4 routing tree, whose hooks clone host
+// routes, mark the unused ones and expire them; and, in their own headers
+// included at the end, the wire formats (ip.h), IP with ICMP, IGMP and the
+// flow cache (ip_var.h), the protocol control blocks (in_pcb.h), UDP and
+// raw IP (raw_ip.h) and ARP (if_ether.h). TCP joins this folder when it is
+// built.
 //
 // All of it runs under the socket-call lock; list surgery also takes the
-// list lock. The interface layer calls back here only when an interface
-// goes: its IPv4 addresses are deleted and its memberships forgotten.
+// list lock. The interface layer calls back here only through the hooks
+// the domain installs at its start, and when an interface goes: its IPv4
+// addresses are deleted and its memberships forgotten.
 #pragma once
 
 #include <cstdint>
@@ -21,12 +24,13 @@
 namespace zektcp {
 
 // ---- The Internet domain ---------------------------------------------------------------
-// Its protocol-switch entries come with the protocols (IP, UDP, TCP, raw IP,
-// ICMP, IGMP, ...); until a protocol is built its entry is absent.
+// Its protocol switch holds IP, UDP, raw IP, ICMP, IGMP, RSVP, the three
+// encapsulations and the raw wildcard; TCP's entry comes with TCP. Adding
+// the domain starts them all. At the stack's stop the sockets' control
+// blocks go first (udp_stop, rip_stop), then the interfaces, then what IP,
+// ARP and IGMP keep (in_domain_stop).
 extern domain inetdomain;
-inline constexpr int INETSW_MAX = 11;
-// Adds an entry to the Internet domain's switch before the domain starts.
-int inetdomain_add_entry(const proto_switch& entry);
+void in_domain_stop();
 
 // ---- IPv4 interface addresses ------------------------------------------------------------
 struct ipv4_ifaddr {
@@ -70,8 +74,9 @@ struct in_multi {
   std::uint32_t inm_addr;  // network order
   ifnet* inm_ifp;
   ifmultiaddr* inm_ifma;
-  std::uint32_t inm_timer;
-  std::uint32_t inm_state;
+  std::uint32_t inm_timer;  // IGMP report timer, fast ticks (0: stopped)
+  std::uint32_t inm_state;  // 1: this host reported last
+  void* inm_rti;            // IGMP's record of the interface's router
 };
 
 in_multi* in_multi_list();
@@ -101,3 +106,9 @@ void in_addr_routes_down(ifaddr* ifa, bool deleting);
 std::uint32_t in_route_expire_secs();  // the current expiry time of cloned routes
 
 }  // namespace zektcp
+
+#include "proxy/tcpip/netinet/if_ether.h"
+#include "proxy/tcpip/netinet/in_pcb.h"
+#include "proxy/tcpip/netinet/ip.h"
+#include "proxy/tcpip/netinet/ip_var.h"
+#include "proxy/tcpip/netinet/raw_ip.h"

@@ -195,5 +195,13 @@ mbuf* mbuf_join_chains(mbuf* first, mbuf* second);
 void mbuf_trim(mbuf* m, int count);
 int mbuf_store_data(mbuf* m, int offset, int length, const void* data);
 mbuf* mbuf_push_front(mbuf* m, int length, int how);
+// Makes room for `length` bytes in front of the packet: in the first mbuf
+// when it has the room, else in a new one (mbuf_push_front). The packet
+// length grows with it. On failure the chain is freed and null returned.
+mbuf* m_prepend(mbuf* m, int length, int how);
+// A new packet holding a copy of `length` bytes (a header mbuf, then
+// clusters); the receiving interface is recorded. Null when the pools are
+// empty.
+mbuf* mbuf_from_bytes(const void* data, int length, ifnet* rcvif, int how);
 
 }  // namespace zektcp

@@ -400,4 +400,51 @@ mbuf* mbuf_push_front(mbuf* m, int len, int how) {
   return n;
 }
 
+mbuf* m_prepend(mbuf* m, int len, int how) {
+  if (m == nullptr) return nullptr;
+  if (len >= 0 && M_LEADINGSPACE(m) >= len) {
+    m->m_data -= len;
+    m->m_len += len;
+    if (m->m_flags & M_PKTHDR) m->mh.m_pkthdr.len += len;
+    return m;
+  }
+  mbuf* n = mbuf_push_front(m, len, how);
+  return n;
+}
+
+mbuf* mbuf_from_bytes(const void* data, int len, ifnet* rcvif, int how) {
+  if (len < 0) return nullptr;
+  mbuf* top = nullptr;
+  if (GetMBufHdr(&top, how, MT_DATA) != 0) return nullptr;
+  top->mh.m_pkthdr.rcvif = rcvif;
+  top->mh.m_pkthdr.len = len;
+  const auto* cp = static_cast<const std::uint8_t*>(data);
+  mbuf* m = top;
+  int room = MHLEN;
+  if (len > MHLEN) {
+    MclAlloc(m, how);
+    if (m->m_flags & M_EXT) room = MCLBYTES;
+  }
+  for (;;) {
+    const int count = std::min(len, room);
+    std::memcpy(m->m_data, cp, static_cast<std::size_t>(count));
+    m->m_len = count;
+    cp += count;
+    len -= count;
+    if (len == 0) return top;
+    mbuf* n = nullptr;
+    if (GetMBuf(&n, how, MT_DATA) != 0) {
+      mbuf_free_chain(top);
+      return nullptr;
+    }
+    room = MLEN;
+    if (len > MLEN) {
+      MclAlloc(n, how);
+      if (n->m_flags & M_EXT) room = MCLBYTES;
+    }
+    m->m_next = n;
+    m = n;
+  }
+}
+
 }  // namespace zektcp

@@ -5,23 +5,6 @@
 
 namespace zektcp {
 
-// Takes the network lock unless the calling thread holds it already (the
-// socket-buffer routines free and allocate while holding it).
-class NetLockScope {
- public:
-  NetLockScope() : taken_(!BdcNetLockHeldByCaller()) {
-    if (taken_) AcquireBdcNetLock();
-  }
-  ~NetLockScope() {
-    if (taken_) ReleaseBdcNetLock();
-  }
-  NetLockScope(const NetLockScope&) = delete;
-  NetLockScope& operator=(const NetLockScope&) = delete;
-
- private:
-  bool taken_;
-};
-
 inline mcl_slot* cluster_slot_of(std::uint8_t* buffer) {
   return reinterpret_cast<mcl_slot*>(buffer - offsetof(mcl_slot, data));
 }

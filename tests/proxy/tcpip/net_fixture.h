@@ -28,6 +28,14 @@ inline int test_driver_ioctl(zektcp::ifnet* ifp, std::uint32_t cmd, void* data) 
 
 class NetTest : public TcpipTest {
  protected:
+  // The interface layer's tests start without the loopback interface, so
+  // their interfaces and addresses are the only ones.
+  zektcp::TcpipConfig config() override {
+    zektcp::TcpipConfig c = TcpipTest::config();
+    c.loopback = false;
+    return c;
+  }
+
   void SetUp() override {
     TcpipTest::SetUp();
     messages().clear();
@@ -160,7 +168,7 @@ class NetTest : public TcpipTest {
   std::vector<std::unique_ptr<TestIface>> ifaces_;
 };
 
-inline constexpr std::uint32_t ip(int a, int b, int c, int d) {
+inline constexpr std::uint32_t ipv4(int a, int b, int c, int d) {
   return (static_cast<std::uint32_t>(a) << 24) | (static_cast<std::uint32_t>(b) << 16) |
          (static_cast<std::uint32_t>(c) << 8) | static_cast<std::uint32_t>(d);
 }
@@ -172,7 +180,7 @@ class RoutedNetTest : public NetTest {
   void SetUp() override {
     NetTest::SetUp();
     zek0_ = &attach("ZEK", 0);
-    ASSERT_EQ(add_address(*zek0_, ip(10, 0, 0, 1), ip(255, 0, 0, 0)), 0);
+    ASSERT_EQ(add_address(*zek0_, ipv4(10, 0, 0, 1), ipv4(255, 0, 0, 0)), 0);
   }
 
   static std::uint32_t gateway_of(const zektcp::rtentry* rt) {

@@ -124,7 +124,7 @@ TEST_F(IfTest, ANewLinkAddressReachesTheDriverAndTheRecord) {
 
 TEST_F(IfTest, TheInterfaceListFitsTheCallersSpace) {
   TestIface& t = attach("ZEK", 0);
-  ASSERT_EQ(add_address(t, ip(10, 1, 2, 3), ip(255, 255, 0, 0)), 0);
+  ASSERT_EQ(add_address(t, ipv4(10, 1, 2, 3), ipv4(255, 255, 0, 0)), 0);
   std::vector<char> buffer(512, 0);
   ifconf ifc{32, buffer.data()};
   BdcLocked lock;
@@ -139,7 +139,7 @@ TEST_F(IfTest, TheInterfaceListFitsTheCallersSpace) {
   EXPECT_EQ(ifc.ifc_len, link_entry + 32);
   const auto* inet = reinterpret_cast<const sockaddr*>(buffer.data() + link_entry + IFNAMSIZ);
   EXPECT_EQ(inet->sa_family, AF_INET);
-  EXPECT_EQ(sin_host(inet), ip(10, 1, 2, 3));
+  EXPECT_EQ(sin_host(inet), ipv4(10, 1, 2, 3));
 }
 
 int g_created_unit = -1;

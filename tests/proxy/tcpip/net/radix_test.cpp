@@ -17,7 +17,7 @@ namespace {
 
 using namespace zektcp;
 
-constexpr std::uint32_t ip(int a, int b, int c, int d) {
+constexpr std::uint32_t ipv4(int a, int b, int c, int d) {
   return (static_cast<std::uint32_t>(a) << 24) | (static_cast<std::uint32_t>(b) << 16) |
          (static_cast<std::uint32_t>(c) << 8) | static_cast<std::uint32_t>(d);
 }
@@ -97,35 +97,35 @@ class RadixTest : public ::testing::Test {
 
 TEST_F(RadixTest, TheLongestPrefixWinsAndMasksWithHolesMatchOnEveryBit) {
   ASSERT_NE(add(0, 0, 1), nullptr);
-  ASSERT_NE(add(ip(10, 0, 0, 0), ip(255, 0, 0, 0), 2), nullptr);
-  ASSERT_NE(add(ip(10, 1, 2, 0), ip(255, 255, 255, 0), 3), nullptr);
-  ASSERT_NE(add(ip(10, 1, 2, 3), std::nullopt, 4), nullptr);
-  ASSERT_NE(add(ip(10, 0, 5, 0), ip(255, 0, 255, 0), 5), nullptr);
-  EXPECT_EQ(add(ip(10, 1, 2, 0), ip(255, 255, 255, 0), 6), nullptr);  // the same key and mask again
+  ASSERT_NE(add(ipv4(10, 0, 0, 0), ipv4(255, 0, 0, 0), 2), nullptr);
+  ASSERT_NE(add(ipv4(10, 1, 2, 0), ipv4(255, 255, 255, 0), 3), nullptr);
+  ASSERT_NE(add(ipv4(10, 1, 2, 3), std::nullopt, 4), nullptr);
+  ASSERT_NE(add(ipv4(10, 0, 5, 0), ipv4(255, 0, 255, 0), 5), nullptr);
+  EXPECT_EQ(add(ipv4(10, 1, 2, 0), ipv4(255, 255, 255, 0), 6), nullptr);  // the same key and mask again
   EXPECT_EQ(head_->rnh_count, 5u);
   struct Case {
     std::uint32_t address;
     int route;
   };
   const Case cases[] = {
-      {ip(10, 1, 2, 3), 4}, {ip(10, 1, 2, 4), 3}, {ip(10, 77, 5, 1), 5},
-      {ip(10, 77, 6, 1), 2}, {ip(11, 0, 0, 1), 1},
+      {ipv4(10, 1, 2, 3), 4}, {ipv4(10, 1, 2, 4), 3}, {ipv4(10, 77, 5, 1), 5},
+      {ipv4(10, 77, 6, 1), 2}, {ipv4(11, 0, 0, 1), 1},
   };
   for (const Case& c : cases) EXPECT_EQ(match(c.address), c.route) << std::hex << c.address;
 
-  const sockaddr_in key = make_sockaddr_in(ip(10, 1, 2, 0));
-  const sockaddr_in mask = make_sockaddr_in(ip(255, 255, 255, 0));
+  const sockaddr_in key = make_sockaddr_in(ipv4(10, 1, 2, 0));
+  const sockaddr_in mask = make_sockaddr_in(ipv4(255, 255, 255, 0));
   radix_node* gone = rn_delete(&key, &mask, head_);
   ASSERT_NE(gone, nullptr);
   EXPECT_EQ(reinterpret_cast<Route*>(gone)->id, 3);
   EXPECT_FALSE(gone->rn_flags & RNF_ACTIVE);
-  EXPECT_EQ(match(ip(10, 1, 2, 4)), 2);
-  EXPECT_EQ(match(ip(10, 1, 2, 3)), 4);  // the host route stays
+  EXPECT_EQ(match(ipv4(10, 1, 2, 4)), 2);
+  EXPECT_EQ(match(ipv4(10, 1, 2, 3)), 4);  // the host route stays
   EXPECT_EQ(rn_delete(&key, &mask, head_), nullptr);
 }
 
 TEST_F(RadixTest, AWalkPinsEveryRouteAndSkipsOnesItsCallbackDeleted) {
-  for (int i = 1; i <= 4; ++i) ASSERT_NE(add(ip(10, i, 0, 0), ip(255, 255, 0, 0), i), nullptr);
+  for (int i = 1; i <= 4; ++i) ASSERT_NE(add(ipv4(10, i, 0, 0), ipv4(255, 255, 0, 0), i), nullptr);
   struct Walk {
     radix_node_head* head;
     std::vector<int> seen;
@@ -137,8 +137,8 @@ TEST_F(RadixTest, AWalkPinsEveryRouteAndSkipsOnesItsCallbackDeleted) {
       w->pinned_at_first = g_log->pinned.size();
       // Deletes every other route while the walk holds them.
       for (int i = 1; i <= 4; ++i) {
-        const sockaddr_in key = make_sockaddr_in(ip(10, i, 0, 0));
-        const sockaddr_in mask = make_sockaddr_in(ip(255, 255, 0, 0));
+        const sockaddr_in key = make_sockaddr_in(ipv4(10, i, 0, 0));
+        const sockaddr_in mask = make_sockaddr_in(ipv4(255, 255, 0, 0));
         if (reinterpret_cast<Route*>(rn)->id != i) rn_delete(&key, &mask, w->head);
       }
     }
@@ -154,16 +154,16 @@ TEST_F(RadixTest, AWalkPinsEveryRouteAndSkipsOnesItsCallbackDeleted) {
 }
 
 TEST_F(RadixTest, WithoutMemoryAnAddFailsAndAWalkReportsNoBuffers) {
-  ASSERT_NE(add(ip(10, 0, 0, 0), ip(255, 0, 0, 0), 1), nullptr);
+  ASSERT_NE(add(ipv4(10, 0, 0, 0), ipv4(255, 0, 0, 0), 1), nullptr);
   log_.fail_from = log_.allocations;
-  EXPECT_EQ(add(ip(192, 168, 0, 0), ip(255, 255, 0, 0), 2), nullptr);
+  EXPECT_EQ(add(ipv4(192, 168, 0, 0), ipv4(255, 255, 0, 0), 2), nullptr);
   EXPECT_EQ(head_->rnh_count, 1u);
   const auto never = [](radix_node*, void*) { return 1; };
   EXPECT_EQ(rn_walktree(head_, never, nullptr), BSD_ENOBUFS);
   EXPECT_TRUE(log_.pinned.empty());
   log_.fail_from = -1;
-  EXPECT_NE(add(ip(192, 168, 0, 0), ip(255, 255, 0, 0), 2), nullptr);
-  EXPECT_EQ(match(ip(192, 168, 1, 1)), 2);
+  EXPECT_NE(add(ipv4(192, 168, 0, 0), ipv4(255, 255, 0, 0), 2), nullptr);
+  EXPECT_EQ(match(ipv4(192, 168, 1, 1)), 2);
 }
 
 }  // namespace
