@@ -106,7 +106,8 @@ std::uint32_t stack_tick_ms();
 std::uint32_t tick_rate();  // ticks per second: 100 or 66
 std::uint32_t stack_ticks();  // the current tick count
 std::uint32_t soft_ticks();   // the last tick SoftClock processed
-// Seconds since the host started (the route and ARP clocks; fits 32 bits).
+// Seconds since the host started, from 1 (the route and ARP clocks, whose
+// expiry times use 0 for "never"; fits 32 bits).
 std::int64_t stack_time_seconds();
 
 struct timeval {

@@ -80,7 +80,8 @@ std::uint32_t stack_ticks() {
 
 std::uint32_t soft_ticks() { return g_kern.softticks; }
 
-std::int64_t stack_time_seconds() { return static_cast<std::int64_t>(KeQueryInterruptTime() / 10'000'000); }
+// Counted from 1: route and ARP expiry times use 0 for "never".
+std::int64_t stack_time_seconds() { return static_cast<std::int64_t>(KeQueryInterruptTime() / 10'000'000) + 1; }
 
 void perf_counter_timeval(timeval* tv) {
   LARGE_INTEGER frequency;

@@ -168,10 +168,6 @@ class NetTest : public TcpipTest {
   std::vector<std::unique_ptr<TestIface>> ifaces_;
 };
 
-inline constexpr std::uint32_t ipv4(int a, int b, int c, int d) {
-  return (static_cast<std::uint32_t>(a) << 24) | (static_cast<std::uint32_t>(b) << 16) |
-         (static_cast<std::uint32_t>(c) << 8) | static_cast<std::uint32_t>(d);
-}
 
 // One interface, ZEK0 with 10.0.0.1/8, so that routes through gateways in
 // 10/8 resolve.

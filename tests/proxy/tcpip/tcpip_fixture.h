@@ -70,6 +70,12 @@ class TcpipTest : public KernelTest {
   bool started_ = false;
 };
 
+// An IPv4 address in host order.
+inline constexpr std::uint32_t ipv4(int a, int b, int c, int d) {
+  return (static_cast<std::uint32_t>(a) << 24) | (static_cast<std::uint32_t>(b) << 16) |
+         (static_cast<std::uint32_t>(c) << 8) | static_cast<std::uint32_t>(d);
+}
+
 // Holds the socket-call lock for a scope, as every protocol routine runs.
 class BdcLocked {
  public:
