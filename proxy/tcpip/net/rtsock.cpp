@@ -322,10 +322,9 @@ int route_output(mbuf* m, socket* so) {
     const std::uint8_t* limit = reinterpret_cast<std::uint8_t*>(rtm) + len;
     for (int i = 0; i < RTAX_MAX; ++i) {
       if (!(rtm->rtm_addrs & (1 << i))) continue;
-      if (cp >= limit) {
-        error = BSD_EINVAL;
-        goto flush;
-      }
+      // Bits without addresses behind them ask for information (the
+      // interface of a get).
+      if (cp >= limit) break;
       auto* sa = reinterpret_cast<sockaddr*>(cp);
       if (sa->sa_len == 0) break;  // this one and the rest are empty
       if (sa->sa_len < 2 || cp + sa->sa_len > limit) {

@@ -163,14 +163,16 @@ TEST_F(IpInputTest, FragmentsAreReassembledInAnyOrder) {
 
 TEST_F(IpInputTest, ReassemblyLimits) {
   const Bytes ip_data = udp_to_us(text(2000));
-  // Seventeen pieces of a datagram that never completes: the whole
-  // datagram goes.
+  // One piece more than a datagram may have waiting, of a datagram that
+  // never completes: the whole datagram goes.
   std::vector<Piece> pieces;
-  for (int i = 0; i < 17; ++i) pieces.push_back({8 + i * 16, 8, true});
+  for (int i = 0; i <= IP_MAXFRAGSPERPACKET; ++i) pieces.push_back({8 + i * 16, 8, true});
   const std::uint32_t dropped = g_ipstat.ips_fragdropped;
-  inject_fragments(ip_data, pieces, 1);
+  inject_fragments(ip_data, std::vector<Piece>(pieces.begin(), pieces.end() - 1), 1);
+  EXPECT_EQ(ip_reass_queue_count(), 1);
+  inject_fragments(ip_data, {pieces.back()}, 1);
   EXPECT_EQ(ip_reass_queue_count(), 0);
-  EXPECT_EQ(g_ipstat.ips_fragdropped, dropped + 17);
+  EXPECT_EQ(g_ipstat.ips_fragdropped, dropped + IP_MAXFRAGSPERPACKET + 1);
 
   // Pieces that add up to more than 65535 bytes (large pieces, so that
   // fewer than 17 do it): the last one ends at 65544.
