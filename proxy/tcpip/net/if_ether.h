@@ -21,7 +21,7 @@ inline constexpr std::uint16_t ETHERTYPE_IP = 0x0800;
 inline constexpr std::uint16_t ETHERTYPE_ARP = 0x0806;
 inline constexpr std::uint16_t ETHERTYPE_VLAN = 0x8100;
 
-struct ether_header {
+struct __attribute__((packed)) ether_header {
   std::uint8_t ether_dhost[ETHER_ADDR_LEN];
   std::uint8_t ether_shost[ETHER_ADDR_LEN];
   std::uint16_t ether_type;  // network order

@@ -2,6 +2,9 @@
 // its options (RFC 791), ICMP (RFC 792), UDP (RFC 768), IGMP versions 1 and
 // 2 (RFC 1112, RFC 2236) and ARP for IPv4 over Ethernet (RFC 826).
 //
+// The records are packed: a header may sit at any byte of a buffer (behind
+// a 14-byte Ethernet header, inside an ICMP quote).
+//
 // Inside the stack, once IP input has checked a received header, its total
 // length holds the length of the data behind the header and the fragment
 // field the byte offset, both in host order; IP output takes them in host
@@ -16,7 +19,7 @@
 namespace zektcp {
 
 // ---- IPv4 -------------------------------------------------------------------------------------
-struct ip {
+struct __attribute__((packed)) ip {
   std::uint8_t ip_vhl;  // version (4) and header length in 32-bit words
   std::uint8_t ip_tos;
   std::uint16_t ip_len;
@@ -77,7 +80,7 @@ inline constexpr int IPOPT_TS_TSANDADDR = 1;
 inline constexpr int IPOPT_TS_PRESPEC = 3;
 
 // ---- UDP --------------------------------------------------------------------------------------
-struct udphdr {
+struct __attribute__((packed)) udphdr {
   std::uint16_t uh_sport;
   std::uint16_t uh_dport;
   std::uint16_t uh_ulen;
@@ -86,7 +89,7 @@ struct udphdr {
 static_assert(sizeof(udphdr) == 8);
 
 // The IP and UDP headers as one block (the UDP output builds both at once).
-struct udpiphdr {
+struct __attribute__((packed)) udpiphdr {
   ip ui_i;
   udphdr ui_u;
 };
@@ -124,25 +127,25 @@ inline constexpr int ICMP_ADVLENMIN = 8 + 20 + 8;  // an error with its smallest
 
 // The ICMP header and the type-dependent words that this stack reads and
 // writes; the quoted header of an error follows the first 8 bytes.
-struct icmp {
+struct __attribute__((packed)) icmp {
   std::uint8_t icmp_type;
   std::uint8_t icmp_code;
   std::uint16_t icmp_cksum;
-  union {
+  union __attribute__((packed)) {
     std::uint8_t ih_pptr;   // parameter problem: the offending byte
     in_addr ih_gwaddr;      // redirect: the new gateway
-    struct {
+    struct __attribute__((packed)) {
       std::uint16_t icd_id;
       std::uint16_t icd_seq;
     } ih_idseq;             // echo and timestamp
-    struct {
+    struct __attribute__((packed)) {
       std::uint16_t ipm_void;
       std::uint16_t ipm_nextmtu;
     } ih_pmtu;              // fragmentation needed (RFC 1191)
     std::uint32_t ih_void;
   } icmp_hun;
-  union {
-    struct {
+  union __attribute__((packed)) {
+    struct __attribute__((packed)) {
       std::uint32_t its_otime;
       std::uint32_t its_rtime;
       std::uint32_t its_ttime;
@@ -156,7 +159,7 @@ inline constexpr std::size_t ICMP_QUOTE_OFFSET = 8;
 static_assert(offsetof(icmp, icmp_dun) == ICMP_QUOTE_OFFSET);
 
 // ---- IGMP -------------------------------------------------------------------------------------
-struct igmp {
+struct __attribute__((packed)) igmp {
   std::uint8_t igmp_type;
   std::uint8_t igmp_code;  // the maximum response time, in tenths of a second
   std::uint16_t igmp_cksum;
@@ -176,7 +179,7 @@ inline constexpr std::uint16_t ARPHRD_ARCNET = 7;
 inline constexpr std::uint16_t ARPOP_REQUEST = 1;
 inline constexpr std::uint16_t ARPOP_REPLY = 2;
 
-struct arphdr {
+struct __attribute__((packed)) arphdr {
   std::uint16_t ar_hrd;
   std::uint16_t ar_pro;
   std::uint8_t ar_hln;
@@ -186,7 +189,7 @@ struct arphdr {
 static_assert(sizeof(arphdr) == 8);
 
 // The 28-byte request or reply (hardware length 6, protocol length 4).
-struct ether_arp {
+struct __attribute__((packed)) ether_arp {
   arphdr ea_hdr;
   std::uint8_t arp_sha[6];
   std::uint8_t arp_spa[4];
