@@ -20,7 +20,6 @@
 
 using Bytes = std::vector<std::uint8_t>;
 
-
 struct Mac {
   std::uint8_t b[6];
   bool operator==(const Mac& o) const { return std::memcmp(b, o.b, 6) == 0; }
@@ -75,10 +74,10 @@ struct IpFields {
   std::uint16_t id = 1;
   std::uint16_t off = 0;  // flags and fragment offset (in 8-byte units)
   std::uint8_t tos = 0;
-  Bytes options;         // padded by the caller to a multiple of 4
-  int total_len = -1;    // -1: the real length
+  Bytes options;       // padded by the caller to a multiple of 4
+  int total_len = -1;  // -1: the real length
   int version = 4;
-  int hlen_words = -1;   // -1: from the options
+  int hlen_words = -1;  // -1: from the options
   bool bad_sum = false;
 };
 
@@ -120,11 +119,11 @@ inline Bytes udp_datagram(std::uint32_t src, std::uint32_t dst, std::uint16_t sp
 }
 
 inline Bytes icmp_message(std::uint8_t type, std::uint8_t code, std::uint32_t rest, const Bytes& data) {
-  Bytes m(8);
+  Bytes m(8 + data.size());
   m[0] = type;
   m[1] = code;
   put32(m, 4, rest);
-  m.insert(m.end(), data.begin(), data.end());
+  std::copy(data.begin(), data.end(), m.begin() + 8);
   put16(m, 2, cksum(m, 0, m.size()));
   return m;
 }
@@ -338,8 +337,8 @@ class WireTest : public TcpipTest {
   void queue_frame(const Bytes& frame, TestAdapter* a = nullptr) {
     if (a == nullptr) a = &adapter_;
     ASSERT_GE(frame.size(), 14u);
-    zektcp::mbuf* m = zektcp::mbuf_from_bytes(frame.data(), static_cast<int>(frame.size()), &a->ac.ac_if,
-                                              zektcp::M_DONTWAIT);
+    zektcp::mbuf* m =
+        zektcp::mbuf_from_bytes(frame.data(), static_cast<int>(frame.size()), &a->ac.ac_if, zektcp::M_DONTWAIT);
     ASSERT_NE(m, nullptr);
     zektcp::ether_header eh;
     std::memcpy(&eh, frame.data(), sizeof(eh));
@@ -401,7 +400,7 @@ class WireTest : public TcpipTest {
     zektcp::sockaddr_in sin = zektcp::make_sockaddr_in(address, port);
     BdcLocked lock;
     return so->so_proto->pr_usrreqs->pru_connect(so, reinterpret_cast<zektcp::sockaddr*>(&sin),
-                                                  zektcp::stack_process());
+                                                 zektcp::stack_process());
   }
 
   static int set_option(zektcp::socket* so, int level, int name, const void* value, std::size_t size) {
@@ -413,12 +412,11 @@ class WireTest : public TcpipTest {
   static int send_to(zektcp::socket* so, const Bytes& data, std::uint32_t address = 0, std::uint16_t port = 0) {
     Bytes copy = data;
     zektcp::iovec iov{copy.data(), copy.size()};
-    zektcp::uio u{&iov, 1, 0, static_cast<std::int64_t>(copy.size()), zektcp::UIO_SYSSPACE, zektcp::UIO_WRITE,
-                  nullptr};
+    zektcp::uio u{&iov, 1, 0, static_cast<std::int64_t>(copy.size()), zektcp::UIO_SYSSPACE, zektcp::UIO_WRITE, nullptr};
     zektcp::sockaddr_in sin = zektcp::make_sockaddr_in(address, port);
     BdcLocked lock;
-    return zektcp::send_on_socket(so, address != 0 ? reinterpret_cast<zektcp::sockaddr*>(&sin) : nullptr, &u,
-                                  nullptr, nullptr, 0, zektcp::stack_process());
+    return zektcp::send_on_socket(so, address != 0 ? reinterpret_cast<zektcp::sockaddr*>(&sin) : nullptr, &u, nullptr,
+                                  nullptr, 0, zektcp::stack_process());
   }
 
   struct Received {
