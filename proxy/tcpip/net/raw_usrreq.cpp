@@ -22,7 +22,8 @@ int raw_abort(socket* so) {
   mark_socket_disconnected(so);
   // The protocol's own detach keeps its books (the routing socket counts
   // its listeners); the socket may go with it.
-  if (so->so_proto != nullptr && so->so_proto->pr_usrreqs != nullptr && so->so_proto->pr_usrreqs->pru_detach != nullptr) {
+  if (so->so_proto != nullptr && so->so_proto->pr_usrreqs != nullptr &&
+      so->so_proto->pr_usrreqs->pru_detach != nullptr) {
     so->so_proto->pr_usrreqs->pru_detach(so);
   } else {
     rawsock_detach(rp);
@@ -108,8 +109,8 @@ int raw_poll(socket* so, int events, ucred* cred, process*) { return poll_socket
 }  // namespace
 
 user_req_table raw_usrreqs = {
-    raw_abort,  nullptr,        raw_attach, raw_bind,     raw_connect, nullptr, nullptr,
-    raw_detach, raw_disconnect, nullptr,    raw_peeraddr, nullptr,     nullptr, raw_send,
+    raw_abort,  nullptr,        raw_attach,   raw_bind,       raw_connect,       nullptr,  nullptr,
+    raw_detach, raw_disconnect, nullptr,      raw_peeraddr,   nullptr,           nullptr,  raw_send,
     nullptr,    raw_shutdown,   raw_sockaddr, send_on_socket, receive_on_socket, raw_poll,
 };
 

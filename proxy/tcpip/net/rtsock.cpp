@@ -82,9 +82,9 @@ void to_message_data(const if_data_block& d, if_msg_data* out) {
   out->ifi_mtu = d.ifi_mtu;
   out->ifi_metric = d.ifi_metric;
   out->ifi_baudrate = d.ifi_baudrate;
-  const std::uint32_t counters[11] = {d.ifi_ipackets, d.ifi_ierrors,  d.ifi_opackets, d.ifi_oerrors,
-                                      d.ifi_collisions, d.ifi_ibytes, d.ifi_obytes,   d.ifi_imcasts,
-                                      d.ifi_omcasts,   d.ifi_iqdrops, d.ifi_noproto};
+  const std::uint32_t counters[11] = {d.ifi_ipackets,   d.ifi_ierrors, d.ifi_opackets, d.ifi_oerrors,
+                                      d.ifi_collisions, d.ifi_ibytes,  d.ifi_obytes,   d.ifi_imcasts,
+                                      d.ifi_omcasts,    d.ifi_iqdrops, d.ifi_noproto};
   std::memcpy(out->ifi_counters, counters, sizeof(counters));
   out->ifi_lastchange_sec = static_cast<std::uint32_t>(d.ifi_lastchange.tv_sec);
   out->ifi_lastchange_usec = static_cast<std::uint32_t>(d.ifi_lastchange.tv_usec);
@@ -130,21 +130,26 @@ void route_init() {
   g_route_usrreqs.pru_detach = route_detach;
   rawsock_init();
   static const RouteReporter reporter = {
-      listening,      rtsock_miss_msg,         rtsock_newaddr_msg, rtsock_if_msg, rtsock_ifannounce_msg,
-      rtsock_newmaddr_msg, [](rt_addrinfo* info, int flags, int error) { rtsock_miss_msg(RTM_REDIRECT, info, flags, error); },
+      listening,
+      rtsock_miss_msg,
+      rtsock_newaddr_msg,
+      rtsock_if_msg,
+      rtsock_ifannounce_msg,
+      rtsock_newmaddr_msg,
+      [](rt_addrinfo* info, int flags, int error) { rtsock_miss_msg(RTM_REDIRECT, info, flags, error); },
   };
   route_set_reporter(&reporter);
 }
 
 proto_switch g_routesw[] = {
-    {SOCK_RAW, &routedomain, 0, PR_ATOMIC | PR_ADDR, nullptr, route_output, rawsock_ctlinput, nullptr, nullptr,
-     nullptr, nullptr, nullptr, nullptr, &g_route_usrreqs},
+    {SOCK_RAW, &routedomain, 0, PR_ATOMIC | PR_ADDR, nullptr, route_output, rawsock_ctlinput, nullptr, nullptr, nullptr,
+     nullptr, nullptr, nullptr, &g_route_usrreqs},
 };
 
 }  // namespace
 
-domain routedomain = {AF_ROUTE, "route", route_init, nullptr, nullptr, g_routesw, g_routesw + 1, nullptr, nullptr,
-                      0, 0};
+domain routedomain = {AF_ROUTE,      "route", route_init, nullptr, nullptr, g_routesw,
+                      g_routesw + 1, nullptr, nullptr,    0,       0};
 
 const route_listeners& route_listener_counts() { return g_listeners; }
 
@@ -371,7 +376,8 @@ int route_output(mbuf* m, socket* so) {
       ifnet* ifp = rt->rt_ifp;
       reply.rti_info[RTAX_IFP] = ifp->if_addr != nullptr ? ifp->if_addr->ifa_addr : nullptr;
       reply.rti_info[RTAX_IFA] = rt->rt_ifa != nullptr ? rt->rt_ifa->ifa_addr : nullptr;
-      if ((ifp->if_flags & IFF_POINTOPOINT) && rt->rt_ifa != nullptr) reply.rti_info[RTAX_BRD] = rt->rt_ifa->ifa_dstaddr;
+      if ((ifp->if_flags & IFF_POINTOPOINT) && rt->rt_ifa != nullptr)
+        reply.rti_info[RTAX_BRD] = rt->rt_ifa->ifa_dstaddr;
       index = ifp->if_index;
     }
     const int need = rtsock_msg_copy(RTM_GET, &reply, nullptr, 0);

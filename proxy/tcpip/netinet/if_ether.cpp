@@ -24,7 +24,9 @@ ArpState g_arp;
 
 std::uint32_t now_seconds() { return static_cast<std::uint32_t>(stack_time_seconds()); }
 
-std::uint32_t key_address(const rtentry* rt) { return reinterpret_cast<const sockaddr_in*>(rt_key(rt))->sin_addr.s_addr; }
+std::uint32_t key_address(const rtentry* rt) {
+  return reinterpret_cast<const sockaddr_in*>(rt_key(rt))->sin_addr.s_addr;
+}
 
 sockaddr_dl* gateway_dl(rtentry* rt) {
   sockaddr* gw = rt->rt_gateway;
@@ -145,7 +147,8 @@ void arp_rtrequest(int req, rtentry* rt, rt_addrinfo*) {
     case RTM_ADD: {
       const sockaddr* mask = rt_mask(rt);
       const bool all_ones =
-          mask == nullptr || (mask->sa_len >= 8 && reinterpret_cast<const sockaddr_in*>(mask)->sin_addr.s_addr == 0xFFFFFFFF);
+          mask == nullptr ||
+          (mask->sa_len >= 8 && reinterpret_cast<const sockaddr_in*>(mask)->sin_addr.s_addr == 0xFFFFFFFF);
       if (!(rt->rt_flags & RTF_HOST) && !all_ones) {
         // A network route: the neighbours on it are cloned from it.
         sockaddr_dl empty{};
@@ -423,7 +426,7 @@ void in_arp(mbuf* m) {
     if (sdl != nullptr && rt->rt_ifa != nullptr && rt->rt_ifa->ifa_ifp == ifp) {
       const bool changed = sdl->sdl_alen != 0 && std::memcmp(ea->arp_sha, LLADDR(sdl), sdl->sdl_alen) != 0;
       if (changed && rt->rt_rmx.rmx_expire == 0) goto reply;  // a permanent entry stays
-      if (changed) forget_mirror(la);  // the adapter takes the new address below
+      if (changed) forget_mirror(la);                         // the adapter takes the new address below
       std::memcpy(LLADDR(sdl), ea->arp_sha, ETHER_ADDR_LEN);
       sdl->sdl_alen = ETHER_ADDR_LEN;
       if (!la->la_mirrored) {

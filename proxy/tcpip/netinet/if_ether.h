@@ -25,13 +25,13 @@ struct llinfo_arp {
 
 struct arpstat {
   std::uint32_t received;
-  std::uint32_t runts;          // shorter than a header, or than its addresses
-  std::uint32_t bad_hardware;   // hardware type other than 1, 6, 7
-  std::uint32_t bad_protocol;   // not IPv4, or address lengths that do not fit
-  std::uint32_t own_sender;     // our own frames heard back
+  std::uint32_t runts;         // shorter than a header, or than its addresses
+  std::uint32_t bad_hardware;  // hardware type other than 1, 6, 7
+  std::uint32_t bad_protocol;  // not IPv4, or address lengths that do not fit
+  std::uint32_t own_sender;    // our own frames heard back
   std::uint32_t broadcast_sender;
-  std::uint32_t not_for_us;     // no address on the interface, or a foreign target nobody publishes
-  std::uint32_t duplicates;     // another host uses our address
+  std::uint32_t not_for_us;  // no address on the interface, or a foreign target nobody publishes
+  std::uint32_t duplicates;  // another host uses our address
   std::uint32_t requests_sent;
   std::uint32_t replies_sent;
   std::uint32_t entries_in_use;
@@ -40,9 +40,9 @@ struct arpstat {
 };
 extern arpstat g_arpstat;
 
-inline constexpr std::uint32_t ARPT_KILL = 1200;    // seconds a resolved entry lives
-inline constexpr std::uint32_t ARPT_DOWN = 20;      // seconds a host stays rejected
-inline constexpr std::uint32_t ARPT_PRUNE = 300;    // seconds between expiry walks
+inline constexpr std::uint32_t ARPT_KILL = 1200;  // seconds a resolved entry lives
+inline constexpr std::uint32_t ARPT_DOWN = 20;    // seconds a host stays rejected
+inline constexpr std::uint32_t ARPT_PRUNE = 300;  // seconds between expiry walks
 inline constexpr std::uint16_t ARP_MAXTRIES = 5;
 inline constexpr std::uint32_t ARP_HW_VALUE = 300;  // passed to the adapter's add routine
 inline constexpr std::uint8_t ARP_MARKER = 100;

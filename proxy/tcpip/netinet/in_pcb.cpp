@@ -425,8 +425,8 @@ inpcb* inpcb_lookup_local(inpcb_table* t, std::uint32_t laddr, std::uint16_t lpo
   return best;
 }
 
-inpcb* inpcb_lookup(inpcb_table* t, std::uint32_t faddr, std::uint16_t fport, std::uint32_t laddr,
-                    std::uint16_t lport, bool wildcard_ok, ifnet* ifp) {
+inpcb* inpcb_lookup(inpcb_table* t, std::uint32_t faddr, std::uint16_t fport, std::uint32_t laddr, std::uint16_t lport,
+                    bool wildcard_ok, ifnet* ifp) {
   for (inpcb* inp = *tuple_chain(t, faddr, fport, lport); inp != nullptr; inp = inp->inp_hash_next) {
     if (inp_faddr(inp).s_addr == faddr && inp_laddr(inp).s_addr == laddr && inp->inp_fport == fport &&
         inp->inp_lport == lport) {

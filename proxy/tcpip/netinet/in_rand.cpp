@@ -49,7 +49,7 @@ struct RandState {
 
 struct IsnState {
   std::uint8_t secret[32];
-  std::uint32_t last_reseed;  // ticks, 0 = never
+  std::uint32_t last_reseed;      // ticks, 0 = never
   std::uint32_t reseed_interval;  // seconds, 0 = never again
   md5_ctx ctx;
 };
@@ -182,8 +182,7 @@ std::uint32_t rc4rand_u32() {
 std::uint32_t tcp_make_isn(const inpcb* inp) {
   IsnState& s = g_isn;
   const std::uint32_t now = stack_ticks();
-  if (s.last_reseed == 0 ||
-      (s.reseed_interval > 0 && now - s.last_reseed > s.reseed_interval * tick_rate())) {
+  if (s.last_reseed == 0 || (s.reseed_interval > 0 && now - s.last_reseed > s.reseed_interval * tick_rate())) {
     for (std::size_t k = 0; k < sizeof(s.secret); k += 4) {
       const std::uint32_t v = rc4rand_u32();
       std::memcpy(s.secret + k, &v, 4);

@@ -132,16 +132,16 @@ struct __attribute__((packed)) icmp {
   std::uint8_t icmp_code;
   std::uint16_t icmp_cksum;
   union __attribute__((packed)) {
-    std::uint8_t ih_pptr;   // parameter problem: the offending byte
-    in_addr ih_gwaddr;      // redirect: the new gateway
+    std::uint8_t ih_pptr;  // parameter problem: the offending byte
+    in_addr ih_gwaddr;     // redirect: the new gateway
     struct __attribute__((packed)) {
       std::uint16_t icd_id;
       std::uint16_t icd_seq;
-    } ih_idseq;             // echo and timestamp
+    } ih_idseq;  // echo and timestamp
     struct __attribute__((packed)) {
       std::uint16_t ipm_void;
       std::uint16_t ipm_nextmtu;
-    } ih_pmtu;              // fragmentation needed (RFC 1191)
+    } ih_pmtu;  // fragmentation needed (RFC 1191)
     std::uint32_t ih_void;
   } icmp_hun;
   union __attribute__((packed)) {
@@ -150,7 +150,7 @@ struct __attribute__((packed)) icmp {
       std::uint32_t its_rtime;
       std::uint32_t its_ttime;
     } id_ts;
-    ip id_ip;               // the quoted header of an error
+    ip id_ip;  // the quoted header of an error
     std::uint32_t id_mask;
     std::uint8_t id_data[1];
   } icmp_dun;

@@ -147,7 +147,8 @@ void icmp_send(mbuf* m, mbuf* opts) {
 std::uint32_t ip_time_ms() {
   timeval tv;
   stack_time_of_day(&tv);
-  const std::uint64_t ms = static_cast<std::uint64_t>(tv.tv_sec % 86400) * 1000 + static_cast<std::uint64_t>(tv.tv_usec / 1000);
+  const std::uint64_t ms =
+      static_cast<std::uint64_t>(tv.tv_sec % 86400) * 1000 + static_cast<std::uint64_t>(tv.tv_usec / 1000);
   return htonl(static_cast<std::uint32_t>(ms));
 }
 
@@ -284,16 +285,28 @@ void icmp_receive(mbuf* m, int hlen) {
   switch (type) {
     case ICMP_UNREACH:
       switch (code) {
-        case 0: case 1: case 5: case 6: case 7: case 8: case 11: case 12: case 14: case 15:
+        case 0:
+        case 1:
+        case 5:
+        case 6:
+        case 7:
+        case 8:
+        case 11:
+        case 12:
+        case 14:
+        case 15:
           cmd = PRC_UNREACH_NET;
           break;
         case ICMP_UNREACH_NEEDFRAG:
           cmd = PRC_MSGSIZE;
           break;
-        case 2: case 3:
+        case 2:
+        case 3:
           cmd = PRC_UNREACH_PORT;
           break;
-        case 9: case 10: case 13:
+        case 9:
+        case 10:
+        case 13:
           cmd = PRC_UNREACH_ADMIN_PROHIB;
           break;
         default:

@@ -17,7 +17,7 @@ namespace {
 struct ipq {
   ipq* next;
   ipq** prevp;
-  mbuf* self;       // the mbuf that holds this record
+  mbuf* self;        // the mbuf that holds this record
   std::uint8_t ttl;  // slow ticks left
   std::uint8_t p;
   std::uint16_t id;
@@ -283,7 +283,8 @@ void ip_init() {
 }
 
 proto_switch* ip_proto_entry(int protocol) {
-  if (protocol < 0 || protocol >= IPPROTO_MAX || inetdomain.dom_protosw == inetdomain.dom_protoswNPROTOSW) return nullptr;
+  if (protocol < 0 || protocol >= IPPROTO_MAX || inetdomain.dom_protosw == inetdomain.dom_protoswNPROTOSW)
+    return nullptr;
   return &inetdomain.dom_protosw[g_ip.protox[protocol]];
 }
 
@@ -386,8 +387,8 @@ void ip_input(mbuf* m) {
     }
     const int bucket = bucket_of(h->ip_src.s_addr, h->ip_id);
     ipq* fp = g_ip.buckets[bucket];
-    while (fp != nullptr && !(fp->id == h->ip_id && fp->src == h->ip_src.s_addr && fp->dst == h->ip_dst.s_addr &&
-                              fp->p == h->ip_p)) {
+    while (fp != nullptr &&
+           !(fp->id == h->ip_id && fp->src == h->ip_src.s_addr && fp->dst == h->ip_dst.s_addr && fp->p == h->ip_p)) {
       fp = fp->next;
     }
     if (fp == nullptr && g_ip.nipq >= g_ip.maxnipq) evict_for(bucket);

@@ -225,10 +225,28 @@ void ip_make_control(inpcb* inp, mbuf** mp, const ip* h, mbuf* m) {
 void proto46_input(mbuf* m, int) { mbuf_free_chain(m); }
 
 int inetctlerr(int cmd) {
-  static constexpr std::uint8_t kErrors[PRC_NCMDS] = {
-      0,                 0,                 0, 0, 0, BSD_EMSGSIZE, BSD_EHOSTDOWN, BSD_EHOSTUNREACH,
-      BSD_EHOSTUNREACH,  BSD_EHOSTUNREACH,  BSD_ECONNREFUSED, BSD_ECONNREFUSED, BSD_EMSGSIZE, BSD_EHOSTUNREACH,
-      0,                 0,                 0, 0, 0, 0, BSD_ENOPROTOOPT, BSD_ECONNREFUSED};
+  static constexpr std::uint8_t kErrors[PRC_NCMDS] = {0,
+                                                      0,
+                                                      0,
+                                                      0,
+                                                      0,
+                                                      BSD_EMSGSIZE,
+                                                      BSD_EHOSTDOWN,
+                                                      BSD_EHOSTUNREACH,
+                                                      BSD_EHOSTUNREACH,
+                                                      BSD_EHOSTUNREACH,
+                                                      BSD_ECONNREFUSED,
+                                                      BSD_ECONNREFUSED,
+                                                      BSD_EMSGSIZE,
+                                                      BSD_EHOSTUNREACH,
+                                                      0,
+                                                      0,
+                                                      0,
+                                                      0,
+                                                      0,
+                                                      0,
+                                                      BSD_ENOPROTOOPT,
+                                                      BSD_ECONNREFUSED};
   return cmd >= 0 && cmd < PRC_NCMDS ? kErrors[cmd] : 0;
 }
 

@@ -211,8 +211,8 @@ int ip_output(mbuf* m0, mbuf* opt, route_cache* ro, int flags, ip_moptions* imo)
     ifp = rt->rt_ifp;
     ++rt->rt_rmx.rmx_pksent;
     if (rt->rt_flags & RTF_GATEWAY) dst = reinterpret_cast<sockaddr_in*>(rt->rt_gateway);
-    broadcast = (rt->rt_flags & RTF_HOST) ? (rt->rt_flags & RTF_BROADCAST) != 0
-                                          : in_is_broadcast(dst->sin_addr.s_addr, ifp);
+    broadcast =
+        (rt->rt_flags & RTF_HOST) ? (rt->rt_flags & RTF_BROADCAST) != 0 : in_is_broadcast(dst->sin_addr.s_addr, ifp);
   }
   if (ifp == nullptr || ifp->if_output == nullptr) {
     ++g_ipstat.ips_noroute;

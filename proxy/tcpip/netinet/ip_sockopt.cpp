@@ -11,7 +11,7 @@ namespace zektcp {
 namespace {
 
 constexpr int kMaxOptionBytes = MLEN;  // what one mbuf holds
-constexpr int kMaxInstalled = 44;     // first hop and 40 bytes of options
+constexpr int kMaxInstalled = 44;      // first hop and 40 bytes of options
 
 int get_int(const sockopt* opt, int* out) {
   if (opt->sopt_val == nullptr || opt->sopt_valsize < sizeof(std::int32_t)) return BSD_EINVAL;

@@ -190,10 +190,10 @@ int inetctlerr(int cmd);
 
 // ---- ICMP ------------------------------------------------------------------------------------------
 struct icmpstat {
-  std::uint32_t icps_error;      // errors asked for
-  std::uint32_t icps_oldshort;   // offending packet too short to quote
-  std::uint32_t icps_oldicmp;    // no error about an error
-  std::uint32_t icps_notunicast; // no error about a packet not for one host
+  std::uint32_t icps_error;       // errors asked for
+  std::uint32_t icps_oldshort;    // offending packet too short to quote
+  std::uint32_t icps_oldicmp;     // no error about an error
+  std::uint32_t icps_notunicast;  // no error about a packet not for one host
   std::uint32_t icps_outhist[ICMP_MAXTYPE + 1];
   std::uint32_t icps_badcode;
   std::uint32_t icps_tooshort;

@@ -138,9 +138,10 @@ int rip_poll(socket* so, int events, ucred* cred, process*) { return poll_socket
 }  // namespace
 
 user_req_table rip_usrreqs = {
-    rip_abort,  nullptr,  rip_attach,          rip_bind,       rip_connect,       nullptr,   rip_control,
-    rip_detach, rip_disconnect, nullptr,       inpcb_peer_sockaddr, nullptr,     nullptr,   rip_send,
-    nullptr,    rip_shutdown, inpcb_local_sockaddr, send_on_socket, receive_on_socket, rip_poll,
+    rip_abort,         nullptr,    rip_attach,     rip_bind,     rip_connect,          nullptr,
+    rip_control,       rip_detach, rip_disconnect, nullptr,      inpcb_peer_sockaddr,  nullptr,
+    nullptr,           rip_send,   nullptr,        rip_shutdown, inpcb_local_sockaddr, send_on_socket,
+    receive_on_socket, rip_poll,
 };
 
 void rip_setup() {

@@ -13,7 +13,7 @@ namespace zektcp {
 // ---- Raw IP ------------------------------------------------------------------------------------
 inline constexpr std::uint32_t RIP_SNDQ = 65536;
 inline constexpr std::uint32_t RIP_RCVQ = 65536;
-inline constexpr int ICMP_FILTER = 1;   // level IPPROTO_RAW: the ICMP type filter word
+inline constexpr int ICMP_FILTER = 1;  // level IPPROTO_RAW: the ICMP type filter word
 inline constexpr int IP_RSVP_ON = 15;
 inline constexpr int IP_RSVP_OFF = 16;
 inline constexpr int IP_RSVP_VIF_ON = 17;

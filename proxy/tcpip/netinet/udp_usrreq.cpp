@@ -19,7 +19,8 @@ bool g_udp_ready;
 constexpr int kUdpIpLen = static_cast<int>(sizeof(udpiphdr));
 
 bool checksum_good(mbuf* m, const ip* h, const udphdr* uh, int len) {
-  const std::uint16_t pseudo = in_pseudo(h->ip_src.s_addr, h->ip_dst.s_addr, htonl(static_cast<std::uint32_t>(len) + IPPROTO_UDP));
+  const std::uint16_t pseudo =
+      in_pseudo(h->ip_src.s_addr, h->ip_dst.s_addr, htonl(static_cast<std::uint32_t>(len) + IPPROTO_UDP));
   const std::int32_t flags = m->mh.m_pkthdr.csum_flags;
   if (flags & CSUM_DATA_VALID) {
     std::uint32_t sum = static_cast<std::uint32_t>(m->mh.m_pkthdr.csum_data);
@@ -137,9 +138,10 @@ int udp_poll(socket* so, int events, ucred* cred, process*) { return poll_socket
 }  // namespace
 
 user_req_table udp_usrreqs = {
-    udp_abort,  nullptr,        udp_attach,  udp_bind,           udp_connect,        nullptr,  udp_control,
-    udp_detach, udp_disconnect, nullptr,     inpcb_peer_sockaddr, nullptr,           nullptr,  udp_send,
-    nullptr,    udp_shutdown,   inpcb_local_sockaddr, send_on_socket, receive_on_socket, udp_poll,
+    udp_abort,         nullptr,    udp_attach,     udp_bind,     udp_connect,          nullptr,
+    udp_control,       udp_detach, udp_disconnect, nullptr,      inpcb_peer_sockaddr,  nullptr,
+    nullptr,           udp_send,   nullptr,        udp_shutdown, inpcb_local_sockaddr, send_on_socket,
+    receive_on_socket, udp_poll,
 };
 
 void udp_setup() {

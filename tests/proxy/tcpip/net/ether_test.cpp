@@ -67,7 +67,8 @@ TEST_F(EtherTest, BroadcastsAreSentAndHeardByThisHostToo) {
 }
 
 TEST_F(EtherTest, TheInputQueueHoldsTwoThousandFramesAndCountsTheRest) {
-  const Bytes frame = ether(kOurMac, kPeerMac, 0x0800, ipv4_packet(IpFields{}, udp_datagram(kPeerIp, kOurIp, 1, 9, {})));
+  const Bytes frame =
+      ether(kOurMac, kPeerMac, 0x0800, ipv4_packet(IpFields{}, udp_datagram(kPeerIp, kOurIp, 1, 9, {})));
   const std::int32_t drops = ipintrq.ifq_drops;
   // The soft-interrupt thread takes the input lock for its rounds, so
   // holding it keeps the queue filling.

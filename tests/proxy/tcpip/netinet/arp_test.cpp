@@ -223,10 +223,10 @@ TEST_F(ArpTest, MalformedArpIsDroppedAndCounted) {
   long_addresses[4] = 200;  // addresses that run past the frame
   Bytes odd_lengths = arp_packet(1, kPeerMac, kPeerIp, Mac{}, kOurIp);
   odd_lengths[4] = 4;  // a hardware address this stack does not speak
-  for (const Case& c : {Case{"short", short_header, &arpstat::runts}, Case{"hardware", bad_hw, &arpstat::bad_hardware},
-                        Case{"protocol", bad_proto, &arpstat::bad_protocol},
-                        Case{"past the end", long_addresses, &arpstat::runts},
-                        Case{"address lengths", odd_lengths, &arpstat::bad_protocol}}) {
+  for (const Case& c :
+       {Case{"short", short_header, &arpstat::runts}, Case{"hardware", bad_hw, &arpstat::bad_hardware},
+        Case{"protocol", bad_proto, &arpstat::bad_protocol}, Case{"past the end", long_addresses, &arpstat::runts},
+        Case{"address lengths", odd_lengths, &arpstat::bad_protocol}}) {
     SCOPED_TRACE(c.name);
     const std::uint32_t before = g_arpstat.*c.counter;
     inject(ether(kBroadcastMac, kPeerMac, 0x0806, c.payload));

@@ -156,11 +156,12 @@ TEST_F(IcmpTest, ErrorsThatAreTooShortAreDroppedAndCounted) {
       {"an error without its quote", icmp_message(ICMP_UNREACH, ICMP_UNREACH_PORT, 0, Bytes(10, 0)),
        &icmpstat::icps_badlen},
       {"an error quoting a 12-byte header",
-       icmp_message(ICMP_UNREACH, ICMP_UNREACH_PORT, 0, [] {
-         Bytes q = ipv4_packet(IpFields{}, Bytes(8, 0));
-         q[0] = 0x43;
-         return q;
-       }()),
+       icmp_message(ICMP_UNREACH, ICMP_UNREACH_PORT, 0,
+                    [] {
+                      Bytes q = ipv4_packet(IpFields{}, Bytes(8, 0));
+                      q[0] = 0x43;
+                      return q;
+                    }()),
        &icmpstat::icps_badlen},
       {"an unknown unreachable code", icmp_message(ICMP_UNREACH, 77, 0, Bytes(28, 0)), &icmpstat::icps_badcode},
   };
@@ -180,10 +181,10 @@ TEST_F(IcmpTest, ARedirectFromTheCurrentRouterMakesAHostRoute) {
   sockaddr_in router = make_sockaddr_in(ipv4(192, 0, 2, 254));
   {
     BdcLocked lock;
-    ASSERT_EQ(rtrequest_by_addrs(RTM_ADD, reinterpret_cast<sockaddr*>(&any), reinterpret_cast<sockaddr*>(&router),
-                                 reinterpret_cast<sockaddr*>(&mask), static_cast<int>(RTF_GATEWAY | RTF_STATIC),
-                                 nullptr),
-              0);
+    ASSERT_EQ(
+        rtrequest_by_addrs(RTM_ADD, reinterpret_cast<sockaddr*>(&any), reinterpret_cast<sockaddr*>(&router),
+                           reinterpret_cast<sockaddr*>(&mask), static_cast<int>(RTF_GATEWAY | RTF_STATIC), nullptr),
+        0);
   }
   const std::uint32_t far = ipv4(198, 51, 100, 7);
   IpFields quoted;

@@ -92,9 +92,18 @@ TEST_F(IpInputTest, MalformedPacketsAreDroppedAndCounted) {
       {"loopback destination on the wire", with([](IpFields& f) { f.dst = 0x7F000001; }), &ipstat::ips_badaddr},
       {"another host's datagram", with([](IpFields& f) { f.dst = ipv4(10, 9, 9, 9); }), &ipstat::ips_cantforward},
       {"a group we are not in", with([](IpFields& f) { f.dst = ipv4(239, 1, 1, 1); }), &ipstat::ips_notmember},
-      {"option length 0", with([](IpFields& f) { f.options = {7, 0, 0, 0}; }), &ipstat::ips_badoptions},
-      {"option past the header", with([](IpFields& f) { f.options = {68, 12, 5, 0}; }), &ipstat::ips_badoptions},
-      {"option without its length", with([](IpFields& f) { f.options = {1, 1, 1, 130}; }), &ipstat::ips_badoptions},
+      {"option length 0", with([](IpFields& f) {
+         f.options = {7, 0, 0, 0};
+       }),
+       &ipstat::ips_badoptions},
+      {"option past the header", with([](IpFields& f) {
+         f.options = {68, 12, 5, 0};
+       }),
+       &ipstat::ips_badoptions},
+      {"option without its length", with([](IpFields& f) {
+         f.options = {1, 1, 1, 130};
+       }),
+       &ipstat::ips_badoptions},
       {"record route pointer 2", with([](IpFields& f) { f.options = {7, 7, 2, 0, 0, 0, 0, 0}; }),
        &ipstat::ips_badoptions},
       {"timestamp with flag 9", with([](IpFields& f) { f.options = {68, 12, 5, 9, 0, 0, 0, 0, 0, 0, 0, 0}; }),
@@ -144,11 +153,11 @@ TEST_F(IpInputTest, FragmentsAreReassembledInAnyOrder) {
       {"in order", cut(total, 1480)},
       {"reversed", reversed},
       {"overlapping", {{0, 1480, true}, {1000, 1480, true}, {2400, total - 2400, false}}},
-      {"duplicates", {{0, 1480, true}, {0, 1480, true}, {1480, 1480, true}, {1480, 1480, true},
-                      {2960, total - 2960, false}}},
-      {"a later piece covers earlier ones", {{8, 16, true}, {32, 16, true}, {0, 1480, true}, {1480, total - 1480, false}}},
-      {"one piece trims the next",
-       {{0, 800, true}, {1600, total - 1600, false}, {792, 808 + 8, true}}},
+      {"duplicates",
+       {{0, 1480, true}, {0, 1480, true}, {1480, 1480, true}, {1480, 1480, true}, {2960, total - 2960, false}}},
+      {"a later piece covers earlier ones",
+       {{8, 16, true}, {32, 16, true}, {0, 1480, true}, {1480, total - 1480, false}}},
+      {"one piece trims the next", {{0, 800, true}, {1600, total - 1600, false}, {792, 808 + 8, true}}},
   };
   std::uint16_t id = 100;
   for (const auto& [name, pieces] : cases) {
@@ -234,7 +243,7 @@ TEST_F(IpInputTest, RecordRouteAndTimestampAreFilledIn) {
   // this host's address and time.
   IpFields f;
   f.proto = 1;
-  f.options = {7, 7, 4, 0, 0, 0, 0,                     // record route, one slot
+  f.options = {7,  7,  4, 0, 0, 0, 0,                 // record route, one slot
                68, 12, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // timestamps only, two slots
                0};                                    // end of the list
   inject_ip(f, icmp_message(ICMP_ECHO, 0, 0x00010001, text(8)));

@@ -44,8 +44,8 @@ class UdpTest : public WireTest {
 TEST_F(UdpTest, DatagramsOfEverySizeArriveWhole) {
   socket* rx = bound(5000, 200000);
   socket* tx = bound(5001, 200000);
-  for (const std::size_t size : {std::size_t{1}, std::size_t{1472}, std::size_t{1473}, std::size_t{20000},
-                                 std::size_t{UDP_MAX_DATA}}) {
+  for (const std::size_t size :
+       {std::size_t{1}, std::size_t{1472}, std::size_t{1473}, std::size_t{20000}, std::size_t{UDP_MAX_DATA}}) {
     SCOPED_TRACE(size);
     const Bytes data = text(size, static_cast<std::uint8_t>(size));
     for (const std::uint32_t to : {kOurIp, 0x7F000001u}) {
@@ -88,9 +88,16 @@ TEST_F(UdpTest, ReceivedDatagramsAreChecked) {
     bool delivered;
   };
   const Case cases[] = {
-      {"good", [] { return udp_datagram(kPeerIp, kOurIp, 1, 5003, {1, 2, 3}); }, &udpstat::udps_ipackets, true},
-      {"no checksum", [] { return udp_datagram(kPeerIp, kOurIp, 1, 5003, {1, 2, 3}, false); }, &udpstat::udps_nosum,
-       true},
+      {"good",
+       [] {
+         return udp_datagram(kPeerIp, kOurIp, 1, 5003, {1, 2, 3});
+       },
+       &udpstat::udps_ipackets, true},
+      {"no checksum",
+       [] {
+         return udp_datagram(kPeerIp, kOurIp, 1, 5003, {1, 2, 3}, false);
+       },
+       &udpstat::udps_nosum, true},
       {"bad checksum",
        [] {
          Bytes u = udp_datagram(kPeerIp, kOurIp, 1, 5003, {1, 2, 3});
@@ -112,7 +119,11 @@ TEST_F(UdpTest, ReceivedDatagramsAreChecked) {
          return u;
        },
        &udpstat::udps_badlen, false},
-      {"a header of 4 bytes", [] { return Bytes{0, 1, 0x13, 0x8B}; }, &udpstat::udps_hdrops, false},
+      {"a header of 4 bytes",
+       [] {
+         return Bytes{0, 1, 0x13, 0x8B};
+       },
+       &udpstat::udps_hdrops, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -220,7 +231,8 @@ TEST_F(UdpTest, TheHeadersOnTheWire) {
   EXPECT_EQ(get16(u, 0), 5006);
   EXPECT_EQ(get16(u, 2), 53);
   EXPECT_EQ(get16(u, 4), 8 + 33);
-  const std::uint32_t pseudo = (kOurIp >> 16) + (kOurIp & 0xFFFF) + (kPeerIp >> 16) + (kPeerIp & 0xFFFF) + 17 + u.size();
+  const std::uint32_t pseudo =
+      (kOurIp >> 16) + (kOurIp & 0xFFFF) + (kPeerIp >> 16) + (kPeerIp & 0xFFFF) + 17 + u.size();
   EXPECT_EQ(cksum(u, 0, u.size(), pseudo), 0);
   // The temporary connection of the send is undone.
   inpcb* inp = sotoinpcb(so);
