@@ -47,6 +47,7 @@ struct Peer::Capture {
 };
 
 std::string Peer::open(std::uint32_t address, int prefix, const std::string& capture) {
+  address_ = address;
   home_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
   if (home_ < 0) return failure("cannot open this thread's network namespace");
   if (unshare(CLONE_NEWNET) != 0) return failure("cannot create a network namespace (it needs CAP_SYS_ADMIN)");
@@ -136,6 +137,21 @@ int Peer::icmp_socket() {
   const int fd = socket(AF_INET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_ICMP);
   if (fd >= 0) sockets_.push_back(fd);
   return fd;
+}
+
+bool Peer::join(int fd, std::uint32_t group) {
+  ip_mreq mreq{};
+  mreq.imr_multiaddr.s_addr = htonl(group);
+  mreq.imr_interface.s_addr = htonl(address_);
+  return setsockopt(fd, SOL_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) == 0;
+}
+
+bool Peer::multicast_via_device(int fd) {
+  in_addr via{};
+  via.s_addr = htonl(address_);
+  const int no = 0;
+  return setsockopt(fd, SOL_IP, IP_MULTICAST_IF, &via, sizeof via) == 0 &&
+         setsockopt(fd, SOL_IP, IP_MULTICAST_LOOP, &no, sizeof no) == 0;
 }
 
 bool Peer::send_to(int fd, const Bytes& data, std::uint32_t address, std::uint16_t port) {

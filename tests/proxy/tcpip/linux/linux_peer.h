@@ -48,6 +48,10 @@ class Peer {
   int udp_socket(std::uint32_t address, std::uint16_t port);
   // A raw ICMP socket; -1 when it cannot be made.
   int icmp_socket();
+  // Joins `group` on the TAP device (the socket then hears the group).
+  bool join(int fd, std::uint32_t group);
+  // Sends the socket's multicast out of the TAP device.
+  bool multicast_via_device(int fd);
   bool send_to(int fd, const Bytes& data, std::uint32_t address, std::uint16_t port = 0);
   struct Datagram {
     Bytes data;  // for a raw socket, with its IP header
@@ -64,6 +68,7 @@ class Peer {
   int home_ = -1;  // the thread's namespace before open
   bool moved_ = false;
   int tap_ = -1;
+  std::uint32_t address_ = 0;
   std::uint8_t mac_[6] = {};
   std::vector<int> sockets_;
   std::unique_ptr<Capture> capture_;

@@ -7,6 +7,7 @@
 // Where the machine cannot make a namespace or a TAP device the tests skip.
 #include "tests/proxy/tcpip/linux/linux_peer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -232,6 +233,69 @@ TEST_F(LinuxPeerTest, ABoundedFloodEachWayLosesNothing) {
     EXPECT_EQ(to_linux, kCount);
   }
   EXPECT_EQ(g_udpstat.udps_fullsock, 0u);
+}
+
+// The stack's neighbour entry for Linux expires after twenty minutes and
+// leaves the adapter; the next datagram asks for Linux again, and Linux's
+// answer resolves it anew.
+TEST_F(LinuxPeerTest, AnExpiredNeighbourIsAskedForAgain) {
+  socket* so = stack_udp();
+  const int fd = peer_.udp_socket(kPeerIp, kLinuxPort);
+  ASSERT_GE(fd, 0);
+  udp_both_ways(so, fd, text(16));
+  ASSERT_FALSE(HasFatalFailure());
+  auto mirrored = [&] {
+    return std::any_of(adapter_.arp_table.begin(), adapter_.arp_table.end(),
+                       [](const TestAdapter::ArpSlot& s) { return s.ip == kPeerIp; });
+  };
+  ASSERT_TRUE(mirrored());
+  advance_seconds(1500);  // past the entry's 1200 s, with a 300 s walk
+  EXPECT_FALSE(mirrored());
+
+  ASSERT_EQ(send_to(so, text(16, 1), kPeerIp, kLinuxPort), 0);
+  EXPECT_EQ(std::count_if(adapter_.sent.begin(), adapter_.sent.end(),
+                          [](const Frame& f) { return arp_request_for(f, kPeerIp); }),
+            1);
+  std::optional<Peer::Datagram> out;
+  ASSERT_TRUE(until([&] { return (out = peer_.receive(fd)).has_value(); })) << "Linux received nothing";
+  EXPECT_EQ(out->data, text(16, 1));
+  EXPECT_TRUE(mirrored());
+}
+
+// Group datagrams both ways: the stack's join is reported on the wire, and
+// each side hears the other's datagrams to a group it joined.
+TEST_F(LinuxPeerTest, GroupDatagramsCrossBothWays) {
+  constexpr std::uint32_t kStackGroup = ipv4(239, 1, 2, 4);
+  constexpr std::uint32_t kLinuxGroup = ipv4(239, 1, 2, 3);
+  constexpr std::uint16_t kGroupPort = kLinuxPort + 2;
+  socket* so = stack_udp();
+  const ip_mreq mreq{{htonl(kStackGroup)}, {htonl(kOurIp)}};
+  ASSERT_EQ(set_option(so, IPPROTO_LEVEL_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq)), 0);
+  const auto reports = std::count_if(adapter_.sent.begin(), adapter_.sent.end(), [](const Frame& f) {
+    return f.is_ip() && f.proto() == IPPROTO_IGMP && f.ip_dst() == kStackGroup;
+  });
+  EXPECT_EQ(reports, 1) << "no report of the stack's group on the wire";
+
+  const int sender = peer_.udp_socket(kPeerIp, kLinuxPort);
+  ASSERT_GE(sender, 0);
+  ASSERT_TRUE(peer_.multicast_via_device(sender));
+  ASSERT_TRUE(peer_.send_to(sender, text(100), kStackGroup, kStackPort));
+  Received in;
+  ASSERT_TRUE(until([&] { return (in = receive(so)).error == 0; })) << "the stack heard nothing of its group";
+  EXPECT_EQ(in.data, text(100));
+  EXPECT_EQ(in.from, kPeerIp);
+
+  const int listener = peer_.udp_socket(0, kGroupPort);
+  ASSERT_GE(listener, 0);
+  ASSERT_TRUE(peer_.join(listener, kLinuxGroup));
+  const in_addr via{htonl(kOurIp)};
+  ASSERT_EQ(set_option(so, IPPROTO_LEVEL_IP, IP_MULTICAST_IF, &via, sizeof(via)), 0);
+  ASSERT_EQ(send_to(so, text(200), kLinuxGroup, kGroupPort), 0);
+  std::optional<Peer::Datagram> out;
+  ASSERT_TRUE(until([&] { return (out = peer_.receive(listener)).has_value(); })) << "Linux heard nothing";
+  EXPECT_EQ(out->data, text(200));
+  EXPECT_EQ(out->from, kOurIp);
+  EXPECT_EQ(out->port, kStackPort);
 }
 
 TEST_F(LinuxPeerTest, TheCaptureReadsInAProtocolAnalyserWithoutMalformedPackets) {
