@@ -182,7 +182,9 @@ int Peer::pending_error(int fd) {
 }
 
 std::string temp_dir(const std::string& prefix) {
-  std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+  // In $TMPDIR where ctest points it (one directory per build tree).
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
   return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
 }
 

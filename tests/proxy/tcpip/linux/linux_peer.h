@@ -74,7 +74,7 @@ class Peer {
   std::unique_ptr<Capture> capture_;
 };
 
-// A new, empty directory under /tmp; "" when none could be made.
+// A new, empty directory in $TMPDIR (else /tmp); "" when none could be made.
 std::string temp_dir(const std::string& prefix);
 
 // Runs a command through the shell: its exit code and standard output.
