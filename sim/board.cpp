@@ -509,6 +509,11 @@ NicCounters Board::nic_counters() {
   return nic_.counters();
 }
 
+EngineCounters Board::offload_counters() {
+  std::lock_guard lock(mu_);
+  return offload_->counters();
+}
+
 std::size_t Board::queue_pair_count() {
   std::lock_guard lock(mu_);
   return qps_.size();

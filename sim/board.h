@@ -103,6 +103,8 @@ class Board {
 
   // --- Observation --------------------------------------------------------
   NicCounters nic_counters();
+  // Frames the offload engine took for its connections, and dropped as damaged.
+  EngineCounters offload_counters();
   std::size_t queue_pair_count();
   FaultCounters faults();
   std::vector<IndexRace> index_races();
