@@ -102,6 +102,7 @@ CqpEngine::Outcome CqpEngine::create_iwarp_qp(ControlQueuePair& cqp, const MifhC
   // A new queue pair's send ring starts at slot 1 (slot 0 holds what the
   // verbs wrote there at creation); the receive ring at 0.
   qp.sq.consumer = 1 % qp.sq.size;
+  qp.pd = iwarp_setup(qp).pd;
   if (offload_ != nullptr && !offload_->create_qp(cqp.function, iwarp_setup(qp))) return {kCcqInvalidState};
   qps_.add(qp);
   return {};

@@ -290,11 +290,16 @@ class Host {
   }
 
   // --- Work requests -----------------------------------------------------------
-  void post_send(MifhWqe w) {
+  // Writes the request into the ring; rings the doorbell register, or the
+  // doorbell page `user_page` as a user process does, unless asked not to.
+  void post_send(MifhWqe w, bool ring = true) {
     w.tag = wqe_tag(kQpObject, sq_head_);
     std::memcpy(rings_->bytes() + 128ull * sq_head_, &w, sizeof w);
     sq_head_ = (sq_head_ + 1) % kRing;
-    m_.wr(0, kRegWqeDoorbell, wqe_doorbell(kQp, 1, true));
+    if (ring) m_.wr(0, kRegWqeDoorbell, wqe_doorbell(kQp, 1, true));
+  }
+  void ring_user_page(unsigned page, std::uint32_t id) {
+    m_.wr(0, kDoorbellPageBytes * page + kUserDbWqeAllocate, wqe_doorbell(id, 1, true), zeksim::Window::Doorbells);
   }
   void post_bind(const MifhBindWqe& bind) {
     MifhWqe w;
@@ -696,6 +701,47 @@ TEST_F(IwarpLabTest, APeerThatVanishesEndsInTheTimeoutEvent) {
   EXPECT_FALSE(a.completion(true, 50ms).has_value()) << "the adapter completes nothing of a flushed queue";
 }
 
+// A user doorbell page rings only the queue pairs of its protection domain:
+// a doorbell through another domain's page, or for the NIC queue pair, is
+// refused and counted, and the queue pair's own page still works.
+TEST_F(IwarpLabTest, UserDoorbellPagesRingOnlyTheirOwnProtectionDomain) {
+  connect();
+  if (HasFatalFailure()) return;
+  Host& a = *a_;
+  Host& b = *b_;
+  // Pages for PDs 1 to 4: page p belongs to PD 1 + p; the queue pair is in PD 1.
+  a.mapped().idx_wr(0, idx_user_doorbell(0), 4u << kUserDbCountShift | 1u);
+  const auto data = pattern(2000, 4);
+  a.fill(a.va(), data);
+  b.post_receive(b.va(), 4096);
+  b.post_receive(b.va() + 8192, 4096);
+  const std::uint64_t stray = a.board().faults().stray_doorbells;
+  a.post_send(send_wqe(kWqeSend, a.va(), 1000, a.region_stag()), false);
+  a.ring_user_page(2, kQp);     // PD 3's page
+  a.ring_user_page(0, kNicQp);  // PD 1's page, but the NIC queue pair is the driver's
+  a.ring_user_page(0, kQp);     // the queue pair's own page
+  auto c = a.completion(true);
+  ASSERT_TRUE(c.has_value());
+  EXPECT_EQ(c->flags & kCqeError, 0u);
+  EXPECT_EQ(c->tag, wqe_tag(kQpObject, 1));
+  EXPECT_EQ(a.board().faults().stray_doorbells, stray + 2);
+  // Had a refused doorbell counted, this one would start on an empty slot.
+  a.post_send(send_wqe(kWqeSend, a.va() + 1000, 1000, a.region_stag()), false);
+  a.ring_user_page(0, kQp);
+  c = a.completion(true);
+  ASSERT_TRUE(c.has_value());
+  EXPECT_EQ(c->flags & kCqeError, 0u);
+  EXPECT_EQ(c->tag, wqe_tag(kQpObject, 2));
+  for (std::uint64_t at : {b.va(), b.va() + 8192}) {
+    auto r = b.completion(false);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(r->bytes_received, 1000u);
+    const std::size_t from = at == b.va() ? 0 : 1000;
+    EXPECT_TRUE(b.read(at, 1000) == std::vector(data.begin() + from, data.begin() + from + 1000));
+  }
+  EXPECT_TRUE(a.events().empty());
+}
+
 // Bad input from either side: the adapter refuses it as the RFCs say, the
 // queue pair goes to error with the event, nothing lands outside the
 // registered memory, and the board carries on.
@@ -791,7 +837,7 @@ void junk_frames_and_forged_doorbells(IwarpLabTest& t, Host& a, Host& b) {
   a.send_frame(not_tcp);
   // Doorbells for a queue pair that does not exist and through a user page never opened.
   b.mapped().wr(0, kRegWqeDoorbell, wqe_doorbell(777, 1, true));
-  b.mapped().wr(0, kDoorbellPageBytes * 3 + kUserDbWqeAllocate, wqe_doorbell(kQp, 1, true), zeksim::Window::Doorbells);
+  b.ring_user_page(3, kQp);
   EXPECT_TRUE(wait_for([&] { return b.board().offload_counters().frames_damaged >= damaged_before + 6; }));
   EXPECT_GE(b.board().faults().stray_doorbells, before + 2);
   // The connection carries on: a Send arrives intact.
