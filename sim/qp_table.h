@@ -19,7 +19,7 @@
 
 namespace zeksim {
 
-enum class QpKind { Nic, Iwarp };
+enum class QpKind { Nic, Iwarp, Toe };
 
 // Whether a work queue is still carried out.
 enum class QueueState {

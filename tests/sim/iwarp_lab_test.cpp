@@ -24,6 +24,7 @@
 #include "include/hw/nic.h"
 #include "include/hw/qp_context.h"
 #include "include/hw/stag.h"
+#include "include/hw/toe.h"
 #include "include/hw/wqe.h"
 #include "sim/iwarp/inet.h"
 #include "sim/lab_wire.h"
@@ -171,18 +172,22 @@ class Host {
   }
   // Every request posted since the last call completed without error.
   void expect_control_ok() {
-    std::uint32_t done = 0;
-    ASSERT_TRUE(wait_for([&] {
+    for (const MifhCqe& e : control_results()) {
+      EXPECT_EQ(e.flags & kCqeError, 0u) << "control request failed: " << std::hex << e.codes << t_.board_log();
+    }
+  }
+  // The completions of the requests posted since the last call, waited for.
+  std::vector<MifhCqe> control_results() {
+    std::vector<MifhCqe> done;
+    EXPECT_TRUE(wait_for([&] {
       if (!board().running()) board().run_until_idle();
-      for (const MifhCqe* e; (e = q_.next_ccqe()) != nullptr;) {
-        ++done;
-        EXPECT_EQ(e->flags & kCqeError, 0u) << "control request failed: " << std::hex << e->codes << t_.board_log();
-      }
-      return done >= posted_;
+      for (const MifhCqe* e; (e = q_.next_ccqe()) != nullptr;) done.push_back(*e);
+      return done.size() >= posted_;
     })) << "control requests did not complete\n"
         << t_.board_log();
     posted_ = 0;
     q_.release_ccq();
+    return done;
   }
 
   static MifhCqpWqe as_request(const MifhStagWqe& w) {
@@ -289,6 +294,81 @@ class Host {
     expect_control_ok();
   }
 
+  // --- TOE --------------------------------------------------------------------
+  static constexpr std::uint32_t kToeQp = 41;
+  static constexpr std::uint64_t kToeObject = 0xFFFF'8000'0041'0000ull;
+  // A TOE queue pair created with the connection in its context; the
+  // request's completion.
+  MifhCqe create_toe(std::uint32_t id, std::uint8_t local_address_index, std::uint16_t lport, std::uint32_t remote_ip,
+                     std::uint16_t rport, std::uint32_t snd, std::uint32_t rcv) {
+    if (toe_rings_ == nullptr) {
+      toe_rings_ = &t_.alloc(2 * kRing * 128);
+      toe_context_ = &t_.alloc(8192);
+      toe_data_ = &t_.alloc(256 * 1024);
+    }
+    auto* c = toe_context_->at<MifhIwarpQpContext>(0);
+    *c = MifhIwarpQpContext{};
+    c->flags = 1u << kIwarpCtxSqSizeShift | 1u << kIwarpCtxRqSizeShift;
+    c->sq_cq_id = kSqCq;
+    c->rq_cq_id = kRqCq;
+    c->sq_pa = toe_rings_->pa();
+    c->rq_pa = toe_rings_->pa() + kRing * 128;
+    c->qp_object = kToeObject;
+    MifhOffloadTcpState s;
+    s.local_address_index = local_address_index;
+    s.arp_index = kArpPeer;
+    s.remote_address = remote_ip;
+    s.local_port = lport;
+    s.remote_port = rport;
+    s.snd_mss = 1460;
+    s.snd_una = s.snd_nxt = s.snd_max = snd;
+    s.rcv_nxt = rcv;
+    s.snd_wnd = s.rcv_wnd = 65535;
+    s.hash_index = 20;
+    pack_offload_connection(s, c->conn);
+    post(HostQueues::request(kOpWordCreateToeQp, id, toe_context_->pa()));
+    const auto r = control_results();
+    return r.empty() ? MifhCqe{} : r.front();
+  }
+  std::byte* toe_data() { return toe_data_->bytes(); }
+  // Posts one TOE request of up to four (offset in the TOE data, length) buffers.
+  void post_toe(bool send, std::initializer_list<std::pair<std::uint32_t, std::uint32_t>> buffers,
+                std::uint64_t context) {
+    std::uint32_t& head = send ? toe_sq_head_ : toe_rq_head_;
+    std::byte* slot = toe_rings_->bytes() + (send ? 0 : kRing * 128) + 128ull * head;
+    std::uint32_t total = 0;
+    MifhToeBuffer list[kToeMaxBuffers] = {};
+    unsigned n = 0;
+    for (auto [offset, length] : buffers) {
+      list[n++] = {toe_data_->pa() + offset, length, 0};
+      total += length;
+    }
+    if (send) {
+      MifhToeSendWqe w{};
+      w.byte_count = total;
+      w.qp = kToeObject;
+      w.context = context;
+      std::memcpy(w.buffer, list, sizeof list);
+      std::memcpy(slot, &w, sizeof w);
+    } else {
+      MifhToeRecvWqe w{};
+      w.byte_count = total;
+      w.qp = kToeObject;
+      w.context = context;
+      std::memcpy(w.buffer, list, sizeof list);
+      std::memcpy(slot, &w, sizeof w);
+    }
+    head = (head + 1) % kRing;
+    m_.wr(0, kRegWqeDoorbell, wqe_doorbell(kToeQp, 1, send));
+  }
+  std::optional<MifhToeCqe> toe_completion(bool sq) {
+    const auto c = completion(sq);
+    if (!c) return std::nullopt;
+    MifhToeCqe t;
+    std::memcpy(&t, &*c, sizeof t);
+    return t;
+  }
+
   // --- Work requests -----------------------------------------------------------
   // Writes the request into the ring; rings the doorbell register, or the
   // doorbell page `user_page` as a user process does, unless asked not to.
@@ -358,6 +438,8 @@ class Host {
   std::uint32_t sq_head_ = 1, rq_head_ = 0, sq_cq_tail_ = 0, rq_cq_tail_ = 0, aeq_tail_ = 0;
   std::vector<std::uint16_t> events_;
   std::uint32_t posted_ = 0;
+  DmaBuffer *toe_rings_ = nullptr, *toe_context_ = nullptr, *toe_data_ = nullptr;
+  std::uint32_t toe_sq_head_ = 0, toe_rq_head_ = 0;
 };
 
 MifhWqe send_wqe(std::uint32_t op, std::uint64_t address, std::uint32_t length, std::uint32_t stag) {
@@ -461,10 +543,14 @@ class IwarpLabTest : public SimTest {
   // The host stack's part, before the hand-over: the three-way handshake and
   // the MPA start-up frames, each frame sent again until the peer has it.
   static constexpr std::uint16_t kPortA = 41000, kPortB = 5001;
-  void connect(std::uint32_t mpa_mode = kMpaModeRdma | kMpaModeCrc) {
+  static constexpr std::uint32_t kIssA = 0xFFFFFF00u, kIssB = 77000;
+  void connect(std::uint32_t mpa_mode = kMpaModeRdma | kMpaModeCrc) { handshake(true, mpa_mode); }
+  // The three-way handshake, then the MPA start-up frames when asked, and
+  // the hand-over of the iWARP queue pairs; A's and B's next sequence numbers.
+  std::pair<std::uint32_t, std::uint32_t> handshake(bool mpa, std::uint32_t mpa_mode = 0) {
     const bool markers = (mpa_mode & kMpaModeReceiveMarkers) != 0;
     const bool crc = (mpa_mode & kMpaModeCrc) != 0;
-    const std::uint32_t a_iss = 0xFFFFFF00u, b_iss = 77000;
+    const std::uint32_t a_iss = kIssA, b_iss = kIssB;
     auto startup = [&](const char* key) {
       std::vector<std::byte> v(20);
       std::memcpy(v.data(), key, 16);
@@ -522,14 +608,19 @@ class IwarpLabTest : public SimTest {
     const net::TcpOptions syn{1460, -1};
     deliver(true, frame(true, a_iss, 0, net::kSyn, {}, syn));
     deliver(false, frame(false, b_iss, a_iss + 1, net::kSyn | net::kAck, {}, syn));
+    if (!mpa) {
+      deliver(true, frame(true, a_iss + 1, b_iss + 1, net::kAck, {}));
+      return {a_iss + 1, b_iss + 1};
+    }
     deliver(true, frame(true, a_iss + 1, b_iss + 1, net::kAck | net::kPsh, req));
     const std::uint32_t a_next = a_iss + 1 + 20, b_next = b_iss + 1 + 20;
     deliver(false, frame(false, b_iss + 1, a_next, net::kAck | net::kPsh, rep));
     deliver(true, frame(true, a_next, b_next, net::kAck, {}));
-    if (HasFatalFailure()) return;
+    if (HasFatalFailure()) return {};
     // Each side asked for markers in its own frame: both receive them.
     a_->hand_over(kPortA, b_->ip(), kPortB, a_next, b_next, mpa_mode);
     b_->hand_over(kPortB, a_->ip(), kPortA, b_next, a_next, mpa_mode);
+    return {a_next, b_next};
   }
 
   void expect_ok(std::optional<MifhCqe> c, const char* what) {
@@ -699,6 +790,59 @@ TEST_F(IwarpLabTest, APeerThatVanishesEndsInTheTimeoutEvent) {
   EXPECT_TRUE(wait_for([&] { return a.has_event(kAeConnectionTimeout); })) << board_log();
   a.error_and_flush();
   EXPECT_FALSE(a.completion(true, 50ms).has_value()) << "the adapter completes nothing of a flushed queue";
+}
+
+// TOE queue pairs created through the control queue pair, each taking the
+// connection the host opened: bytes posted on one side arrive whole and in
+// order on the other, a send of no bytes ends the stream, and both are
+// destroyed again. A context whose connection cannot be carried out is
+// refused.
+TEST_F(IwarpLabTest, TcpOffloadQueuePairsThroughTheControlQueuePair) {
+  const auto [a_next, b_next] = handshake(false);
+  if (HasFatalFailure()) return;
+  Host& a = *a_;
+  Host& b = *b_;
+  // Destination-IP row 5 is empty: no local address to send from.
+  const MifhCqe refused = a.create_toe(Host::kToeQp + 1, 5, kPortA, b.ip(), kPortB, a_next, b_next);
+  EXPECT_EQ(refused.flags & kCqeError, kCqeError);
+  const MifhCqe ca = a.create_toe(Host::kToeQp, 1, kPortA, b.ip(), kPortB, a_next, b_next);
+  const MifhCqe cb = b.create_toe(Host::kToeQp, 1, kPortB, a.ip(), kPortA, b_next, a_next);
+  ASSERT_EQ(ca.flags & kCqeError, 0u) << board_log();
+  ASSERT_EQ(cb.flags & kCqeError, 0u) << board_log();
+  const auto data = pattern(20000, 6);
+  std::memcpy(a.toe_data(), data.data(), 7000);
+  std::memcpy(a.toe_data() + 65536, data.data() + 7000, 9000);
+  std::memcpy(a.toe_data() + 131072, data.data() + 16000, 4000);
+  // A receive completes with what has arrived: enough of them for every segment apart.
+  for (std::uint32_t i = 0; i < 16; ++i) b.post_toe(false, {{i * 16384, 4000}, {i * 16384 + 8192, 4192}}, 100 + i);
+  a.post_toe(true, {{0, 7000}, {65536, 9000}, {131072, 4000}}, 1);
+  a.post_toe(true, {}, 2);  // no bytes: the end of the stream
+  for (std::uint64_t context : {1, 2}) {
+    const auto c = a.toe_completion(true);
+    ASSERT_TRUE(c.has_value()) << board_log();
+    EXPECT_EQ(c->flags & kCqeError, 0u);
+    EXPECT_EQ(c->context, context);
+    EXPECT_EQ(c->qp, Host::kToeObject);
+  }
+  std::vector<std::byte> got;
+  bool end = false;
+  for (std::uint64_t context = 100; context < 116 && !end; ++context) {
+    const auto c = b.toe_completion(false);
+    ASSERT_TRUE(c.has_value()) << board_log();
+    EXPECT_EQ(c->flags & kCqeError, 0u);
+    EXPECT_EQ(c->context, context);
+    const std::uint32_t n = c->byte_count;
+    const std::byte* buffer = b.toe_data() + (context - 100) * 16384;
+    got.insert(got.end(), buffer, buffer + std::min(n, 4000u));
+    if (n > 4000) got.insert(got.end(), buffer + 8192, buffer + 8192 + (n - 4000));
+    end = (c->status2 & kToeEndOfStream) != 0;
+  }
+  EXPECT_TRUE(end) << "the end of the stream did not reach a receive";
+  EXPECT_TRUE(got == data) << got.size() << " bytes received";
+  for (Host* h : {&a, &b}) {
+    h->post(HostQueues::request(kOpWordDestroyToeQp, Host::kToeQp));
+    h->expect_control_ok();
+  }
 }
 
 // A user doorbell page rings only the queue pairs of its protection domain:
