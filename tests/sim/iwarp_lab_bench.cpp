@@ -26,6 +26,12 @@ using namespace iwarplab;
 class BenchLab : public IwarpLabTest {
  public:
   void TestBody() override {}
+  // The adapter's own TCP timers, not the tests' short ones.
+  zeksim::BoardConfig board_config() override {
+    zeksim::BoardConfig c = IwarpLabTest::board_config();
+    c.tcp = zeksim::TcpTuning{};
+    return c;
+  }
   bool open(std::uint32_t mpa_mode) {
     SetUp();
     if (HasFatalFailure()) return false;
