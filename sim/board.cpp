@@ -205,7 +205,7 @@ void Board::global_control_written(const RegisterAccess& a) {
   }
 }
 
-void Board::wqe_allocate_written(const RegisterAccess& a) { wqe_doorbell(a.value, false); }
+void Board::wqe_allocate_written(const RegisterAccess& a) { wqe_doorbell(a.value, std::nullopt); }
 
 void Board::cqe_allocate_written(const RegisterAccess& a) { cq_allocate(a.value); }
 
@@ -227,13 +227,13 @@ void Board::data_register_written(const RegisterAccess& a) {
   registers_.write(Space::Indexed, a.function, pairs_.index(a.instance), a.value);
 }
 
-void Board::wqe_doorbell(std::uint32_t value, bool from_user) {
+void Board::wqe_doorbell(std::uint32_t value, std::optional<UserPage> user) {
   std::uint32_t count = value >> kDbCountShift;
   std::uint32_t id = value & kDbQueueIdMask;
   bool send = (value & kDbSendQueue) != 0;
   if (count == 0) return;
   if (send && id <= kMaxCqpId) {
-    if (from_user) {
+    if (user) {
       // A user doorbell page never reaches a control queue pair.
       ++faults_.stray_doorbells;
       log_("user doorbell for CQP %u refused", id);
@@ -243,6 +243,14 @@ void Board::wqe_doorbell(std::uint32_t value, bool from_user) {
     return;
   }
   if (QueuePair* qp = qps_.find(id)) {
+    // A user page rings only the iWARP queue pairs of its own protection
+    // domain and function: a process cannot start another's work.
+    if (user && (qp->kind != QpKind::Iwarp || qp->function != user->function || qp->pd != user->pd)) {
+      ++faults_.stray_doorbells;
+      log_("user doorbell of PD %u (function %u) for queue pair %u of another protection domain refused", user->pd,
+           user->function, id);
+      return;
+    }
     if (qp->kind == QpKind::Nic) {
       nic_.doorbell(*qp, send, count);
       return;
@@ -286,7 +294,9 @@ bool Board::user_page_open(unsigned f, unsigned page) {
 }
 
 void Board::user_wqe_allocate_written(const RegisterAccess& a) {
-  if (user_page_open(a.function, a.instance)) wqe_doorbell(a.value, true);
+  if (!user_page_open(a.function, a.instance)) return;
+  const std::uint32_t first = registers_.kept(Space::Indexed, 0, idx_user_doorbell(a.function)) & kUserDbFirstMask;
+  wqe_doorbell(a.value, UserPage{a.function, first + a.instance});
 }
 
 void Board::user_cqe_allocate_written(const RegisterAccess& a) {
@@ -507,6 +517,11 @@ void Board::stop_port() {
 NicCounters Board::nic_counters() {
   std::lock_guard lock(mu_);
   return nic_.counters();
+}
+
+EngineCounters Board::offload_counters() {
+  std::lock_guard lock(mu_);
+  return offload_->counters();
 }
 
 std::size_t Board::queue_pair_count() {

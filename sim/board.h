@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <thread>
 #include <vector>
@@ -103,6 +104,8 @@ class Board {
 
   // --- Observation --------------------------------------------------------
   NicCounters nic_counters();
+  // Frames the offload engine took for its connections, and dropped as damaged.
+  EngineCounters offload_counters();
   std::size_t queue_pair_count();
   FaultCounters faults();
   std::vector<IndexRace> index_races();
@@ -159,7 +162,12 @@ class Board {
   void cqp_context_written(const RegisterAccess& access);
   std::uint32_t queue_status_word(const RegisterAccess& access);
 
-  void wqe_doorbell(std::uint32_t value, bool from_user);
+  // The protection domain a user doorbell page belongs to.
+  struct UserPage {
+    unsigned function;
+    std::uint32_t pd;
+  };
+  void wqe_doorbell(std::uint32_t value, std::optional<UserPage> user);
   void cq_allocate(std::uint32_t value);
   void record_race(const std::optional<IndexRace>& race);
   void raise(unsigned function, std::uint32_t bits);

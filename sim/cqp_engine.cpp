@@ -1,6 +1,7 @@
 #include "sim/cqp_engine.h"
 
 #include "include/hw/registers.h"
+#include "include/hw/toe.h"
 
 namespace zeksim {
 
@@ -177,6 +178,7 @@ CqpEngine::Outcome CqpEngine::op_destroy_qp(ControlQueuePair& cqp, const MifhCqp
   std::uint32_t type = (wqe.op_word >> kQpTypeShift) & kQpTypeMask;
   if (type == kQpTypeNic) return destroy_qp(cqp, wqe, QpKind::Nic);
   if (type == kQpTypeIwarp) return destroy_qp(cqp, wqe, QpKind::Iwarp);
+  if (wqe.op_word == kOpWordDestroyToeQp) return destroy_qp(cqp, wqe, QpKind::Toe);
   if (type != kQpTypeCqp) return {kCcqUnsupported};
   if (wqe.object_word != cqp.id) return {kCcqInvalidState};
   Outcome outcome;

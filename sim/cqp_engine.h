@@ -111,6 +111,7 @@ class CqpEngine {
   Outcome op_flush(ControlQueuePair&, const zekhw::MifhCqpWqe&);
   Outcome create_nic_qp(ControlQueuePair&, const zekhw::MifhCqpWqe&);
   Outcome create_iwarp_qp(ControlQueuePair&, const zekhw::MifhCqpWqe&);
+  Outcome create_toe_qp(ControlQueuePair&, const zekhw::MifhCqpWqe&);
   // Reads a QP host context into qp (its rings checked); a minor code.
   std::uint16_t read_context(QueuePair& qp, std::uint64_t pa);
   // STag and address requests of the offload engine (cqp_iwarp_ops.cpp).

@@ -1,10 +1,12 @@
 // The control queue pair's queue-pair requests: create, modify, destroy,
-// flush and context upload of NIC and iWARP queue pairs, and LMI access to
-// the adapter's local memory.
+// flush and context upload of NIC and iWARP queue pairs, creation and
+// destruction of TOE queue pairs, and LMI access to the adapter's local
+// memory.
 #include <cstring>
 
 #include "include/hw/nic.h"
 #include "include/hw/qp_context.h"
+#include "include/hw/toe.h"
 #include "include/hw/wqe.h"
 #include "sim/cqp_engine.h"
 
@@ -69,6 +71,8 @@ CqpEngine::Outcome CqpEngine::op_create_qp(ControlQueuePair& cqp, const MifhCqpW
       return create_nic_qp(cqp, wqe);
     case kQpTypeIwarp:
       return create_iwarp_qp(cqp, wqe);
+    case kToeQpType:
+      return create_toe_qp(cqp, wqe);
     default:
       return {kCcqInvalidQpType};
   }
@@ -102,7 +106,42 @@ CqpEngine::Outcome CqpEngine::create_iwarp_qp(ControlQueuePair& cqp, const MifhC
   // A new queue pair's send ring starts at slot 1 (slot 0 holds what the
   // verbs wrote there at creation); the receive ring at 0.
   qp.sq.consumer = 1 % qp.sq.size;
+  qp.pd = iwarp_setup(qp).pd;
   if (offload_ != nullptr && !offload_->create_qp(cqp.function, iwarp_setup(qp))) return {kCcqInvalidState};
+  qps_.add(qp);
+  return {};
+}
+
+CqpEngine::Outcome CqpEngine::create_toe_qp(ControlQueuePair& cqp, const MifhCqpWqe& wqe) {
+  const std::uint32_t id = wqe.object_word;
+  if (wqe.op_word != kOpWordCreateToeQp) return {kCcqInvalidQpType};
+  if (offload_ == nullptr) return {kCcqUnsupported};
+  if (!iwarp_id(id)) return {kCcqIdTooBig};
+  if (qps_.find(id) != nullptr) return {kCcqInvalidState};
+  QueuePair qp;
+  qp.id = id;
+  qp.kind = QpKind::Toe;
+  qp.function = cqp.function;
+  if (std::uint16_t minor = read_context(qp, wqe.physical_address); minor != kCcqOk) return {minor};
+  MifhIwarpQpContext c;
+  std::memcpy(&c, qp.context.data(), sizeof c);
+  ToeQpSetup s;
+  s.id = id;
+  s.qp_object = c.qp_object;
+  s.sq_cq = c.sq_cq_id;
+  s.rq_cq = c.rq_cq_id;
+  s.sq_pa = qp.sq.ring_pa;
+  s.rq_pa = qp.rq.ring_pa;
+  s.sq_size = qp.sq.size;
+  s.rq_size = qp.rq.size;
+  if (!offload_->create_toe_qp(cqp.function, s)) return {kCcqInvalidState};
+  if (addresses_) addresses_(qp.function);
+  std::string why;
+  if (!offload_->connect_toe(id, c, now_ ? now_() : Nanos{0}, &why)) {
+    log_("TOE QP %u: the connection cannot be taken: %s", id, why.c_str());
+    offload_->destroy(id, now_ ? now_() : Nanos{0});
+    return {kCcqInvalidState};
+  }
   qps_.add(qp);
   return {};
 }
@@ -139,7 +178,7 @@ CqpEngine::Outcome CqpEngine::destroy_qp(ControlQueuePair&, const MifhCqpWqe& wq
   QueuePair* qp = qps_.find(wqe.object_word);
   if (qp == nullptr) return {kCcqInvalidState};
   if (qp->kind != kind) return {kCcqInvalidQpType};
-  if (offload_ != nullptr && kind == QpKind::Iwarp) offload_->destroy(qp->id, now_ ? now_() : Nanos{0});
+  if (offload_ != nullptr && kind != QpKind::Nic) offload_->destroy(qp->id, now_ ? now_() : Nanos{0});
   qps_.remove(wqe.object_word);
   return {};
 }

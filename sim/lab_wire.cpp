@@ -215,7 +215,14 @@ void LabWire::sender_loop() {
       send_to_peers(f);
       ++sent_;
     }
+    std::lock_guard lock(mu_);
+    impaired_ = impairment_->counters();
   }
+}
+
+ImpairmentCounters LabWire::impairment_counters() {
+  std::lock_guard lock(mu_);
+  return impaired_;
 }
 
 void LabWire::receiver_loop() {

@@ -82,6 +82,8 @@ class LabWire final : public FramePort {
   std::uint64_t frames_received() const { return received_.load(); }
   // Frames dropped for a peer that did not read (lossy wire only).
   std::uint64_t frames_dropped() const { return dropped_.load(); }
+  // What the impairment did to the frames sent so far.
+  ImpairmentCounters impairment_counters();
 
  private:
   void sender_loop();
@@ -101,6 +103,7 @@ class LabWire final : public FramePort {
   bool was_full_ = false;
   std::vector<std::string> peers_;          // socket paths (sender thread only)
   std::unique_ptr<Impairment> impairment_;  // sender thread only; null on a sound wire
+  ImpairmentCounters impaired_;             // its counters as last seen (under mu_)
   std::set<std::string> stalled_;           // lossy wire: peers that did not read (sender thread only)
   std::chrono::steady_clock::time_point last_scan_{};
   std::atomic<std::uint64_t> sent_{0}, received_{0}, dropped_{0};

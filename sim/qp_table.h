@@ -19,7 +19,7 @@
 
 namespace zeksim {
 
-enum class QpKind { Nic, Iwarp };
+enum class QpKind { Nic, Iwarp, Toe };
 
 // Whether a work queue is still carried out.
 enum class QueueState {
@@ -30,9 +30,9 @@ enum class QueueState {
 
 struct WorkQueue {
   std::uint64_t ring_pa = 0;
-  std::uint32_t size = 0;       // work requests in the ring
-  std::uint32_t consumer = 0;   // next request the adapter takes
-  std::uint32_t posted = 0;     // announced, not yet taken
+  std::uint32_t size = 0;      // work requests in the ring
+  std::uint32_t consumer = 0;  // next request the adapter takes
+  std::uint32_t posted = 0;    // announced, not yet taken
   QueueState state = QueueState::Active;
   std::uint64_t completed = 0;
   bool active() const { return state == QueueState::Active; }
@@ -41,12 +41,13 @@ struct WorkQueue {
 struct QueuePair {
   std::uint32_t id = 0;
   QpKind kind = QpKind::Nic;
-  unsigned function = 0;          // the function whose CQP created it
-  std::uint64_t context_pa = 0;   // host context (re-read at modify)
+  unsigned function = 0;                                      // the function whose CQP created it
+  std::uint64_t context_pa = 0;                               // host context (re-read at modify)
   std::array<std::uint8_t, zekhw::kIwarpCtxBytes> context{};  // as last read (NIC: 24 bytes used)
-  std::uint8_t state = 0;         // iWARP: the state of the last create or modify
+  std::uint8_t state = 0;                                     // iWARP: the state of the last create or modify
+  std::uint32_t pd = 0;  // iWARP: its protection domain (context word 39 at creation)
   WorkQueue sq, rq;
-  std::uint32_t cq_id = 0;        // NIC: the CQ its completions go to
+  std::uint32_t cq_id = 0;  // NIC: the CQ its completions go to
 };
 
 class QueuePairTable {

@@ -20,6 +20,15 @@ namespace zekhw {
 
 inline constexpr unsigned kToeMaxBuffers = 4;
 inline constexpr std::uint32_t kToeQpType = 0;  // create/destroy type field (destroy 0x4002)
+// Creation (a decision of the adapter: the host stack's allocation step is
+// its own): op word 0x4000 (create, type 0, bit 14 as in the destroy), the
+// object word the QP id (from the iWARP range), +16 the host context in the
+// iWARP form: ring sizes in the flags word, the SQ and RQ CQ ids, the rings,
+// the QP object (+8 of each WQE) and the offloaded connection (words 6-35).
+// The TOE queue pair takes its connection when it is created; a context
+// whose connection cannot be carried out refuses the creation.
+inline constexpr std::uint32_t kOpWordCreateToeQp = 0x00004000;
+inline constexpr std::uint32_t kToeQpBit = 1u << 14;
 
 #pragma pack(push, 1)
 struct MifhToeBuffer {

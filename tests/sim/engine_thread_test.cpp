@@ -10,7 +10,7 @@ using namespace zekhw;
 class EngineThreadTest : public SimTest {
  protected:
   void TearDown() override {
-    if (board_) {
+    if (!boards_.empty() && boards_[0].board_) {
       board().stop();
       board().connect_interrupts(nullptr);
     }

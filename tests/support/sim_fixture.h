@@ -51,52 +51,10 @@ class DmaBuffer {
   std::uint64_t pa_ = 0;
 };
 
-class SimTest : public KernelTest {
+// One board's windows as a driver maps them: every access goes through the
+// register accessors.
+class MappedBoard {
  public:
-  virtual zeksim::BoardConfig board_config() {
-    zeksim::BoardConfig c;
-    c.functions = 2;
-    c.index_race_check = zeksim::IndexRaceCheck::Record;
-    c.log = [this](std::string_view line) {
-      std::lock_guard lock(board_log_mu_);
-      board_log_ += line;
-    };
-    return c;
-  }
-
-  void SetUp() override {
-    KernelTest::SetUp();
-    board_ = std::make_unique<zeksim::Board>(kernel().memory(), board_config());
-    for (unsigned f = 0; f < board_->functions(); ++f) {
-      for (unsigned w = 0; w < 3; ++w) {
-        auto window = static_cast<zeksim::Window>(w);
-        std::uint64_t base = board_->window_address(f, window);
-        ASSERT_TRUE(kernel().io_space().add_range(base, board_->window_bytes(window),
-                                                  &board_->window_handler(f, window)));
-        PHYSICAL_ADDRESS pa;
-        pa.QuadPart = static_cast<LONGLONG>(base);
-        windows_[f][w] = static_cast<std::byte*>(MmMapIoSpace(pa, board_->window_bytes(window), MmNonCached));
-        ASSERT_NE(windows_[f][w], nullptr);
-      }
-    }
-  }
-
-  void TearDown() override {
-    if (board_) {
-      board_->stop();
-      for (unsigned f = 0; f < board_->functions(); ++f) {
-        for (unsigned w = 0; w < 3; ++w) {
-          auto window = static_cast<zeksim::Window>(w);
-          if (windows_[f][w] != nullptr) MmUnmapIoSpace(windows_[f][w], board_->window_bytes(window));
-          kernel().io_space().remove_range(board_->window_address(f, window));
-        }
-      }
-    }
-    queues_.clear();
-    board_.reset();
-    KernelTest::TearDown();
-  }
-
   zeksim::Board& board() { return *board_; }
 
   volatile ULONG* reg(unsigned f, std::uint32_t offset, zeksim::Window w = zeksim::Window::Registers) {
@@ -116,10 +74,87 @@ class SimTest : public KernelTest {
     wr(f, zekhw::index_register(f), index);
     wr(f, zekhw::data_register(f), value);
   }
+
+  std::unique_ptr<zeksim::Board> board_;
+  std::byte* windows_[zekhw::kMaxFunctions][3] = {};
+};
+
+class SimTest : public KernelTest {
+ public:
+  virtual zeksim::BoardConfig board_config() {
+    zeksim::BoardConfig c;
+    c.functions = 2;
+    c.index_race_check = zeksim::IndexRaceCheck::Record;
+    c.log = [this](std::string_view line) {
+      std::lock_guard lock(board_log_mu_);
+      board_log_ += line;
+    };
+    return c;
+  }
+  // Boards on the test kernel; board b's windows sit below board 0's.
+  virtual unsigned board_count() { return 1; }
+
+  void SetUp() override {
+    KernelTest::SetUp();
+    boards_.resize(board_count());
+    for (unsigned b = 0; b < boards_.size(); ++b) {
+      zeksim::BoardConfig config = board_config();
+      config.window_base -= std::uint64_t{b} * 0x1000'0000;
+      MappedBoard& m = boards_[b];
+      m.board_ = std::make_unique<zeksim::Board>(kernel().memory(), config);
+      for (unsigned f = 0; f < m.board_->functions(); ++f) {
+        for (unsigned w = 0; w < 3; ++w) {
+          auto window = static_cast<zeksim::Window>(w);
+          std::uint64_t base = m.board_->window_address(f, window);
+          ASSERT_TRUE(kernel().io_space().add_range(base, m.board_->window_bytes(window),
+                                                    &m.board_->window_handler(f, window)));
+          PHYSICAL_ADDRESS pa;
+          pa.QuadPart = static_cast<LONGLONG>(base);
+          m.windows_[f][w] = static_cast<std::byte*>(MmMapIoSpace(pa, m.board_->window_bytes(window), MmNonCached));
+          ASSERT_NE(m.windows_[f][w], nullptr);
+        }
+      }
+    }
+  }
+
+  void TearDown() override {
+    for (MappedBoard& m : boards_) {
+      if (m.board_) m.board_->stop();
+    }
+    for (MappedBoard& m : boards_) {
+      if (!m.board_) continue;
+      for (unsigned f = 0; f < m.board_->functions(); ++f) {
+        for (unsigned w = 0; w < 3; ++w) {
+          auto window = static_cast<zeksim::Window>(w);
+          if (m.windows_[f][w] != nullptr) MmUnmapIoSpace(m.windows_[f][w], m.board_->window_bytes(window));
+          kernel().io_space().remove_range(m.board_->window_address(f, window));
+        }
+      }
+    }
+    queues_.clear();
+    boards_.clear();
+    KernelTest::TearDown();
+  }
+
+  MappedBoard& mapped(unsigned b = 0) { return boards_.at(b); }
+  zeksim::Board& board() { return mapped().board(); }
+
+  volatile ULONG* reg(unsigned f, std::uint32_t offset, zeksim::Window w = zeksim::Window::Registers) {
+    return mapped().reg(f, offset, w);
+  }
+  std::uint32_t rd(unsigned f, std::uint32_t offset, zeksim::Window w = zeksim::Window::Registers) {
+    return mapped().rd(f, offset, w);
+  }
+  void wr(unsigned f, std::uint32_t offset, std::uint32_t value, zeksim::Window w = zeksim::Window::Registers) {
+    mapped().wr(f, offset, value, w);
+  }
+  std::uint32_t idx_rd(unsigned f, std::uint32_t index) { return mapped().idx_rd(f, index); }
+  void idx_wr(unsigned f, std::uint32_t index, std::uint32_t value) { mapped().idx_wr(f, index, value); }
   // Master enable on, everything unmasked.
   void unmask_all(unsigned f) { wr(f, zekhw::kRegIntrMask, zekhw::kIntrMasterEnable); }
 
   DmaBuffer& alloc(std::size_t bytes) {
+    std::lock_guard lock(alloc_mu_);
     queues_.push_back(std::make_unique<DmaBuffer>(bytes));
     return *queues_.back();
   }
@@ -129,8 +164,8 @@ class SimTest : public KernelTest {
     return board_log_;
   }
 
-  std::unique_ptr<zeksim::Board> board_;
-  std::byte* windows_[zekhw::kMaxFunctions][3] = {};
+  std::vector<MappedBoard> boards_;
+  std::mutex alloc_mu_;
   std::vector<std::unique_ptr<DmaBuffer>> queues_;
   std::mutex board_log_mu_;
   std::string board_log_;
@@ -144,8 +179,9 @@ class HostQueues {
   static constexpr std::uint32_t kCeqEntries = 64;
   static constexpr std::uint32_t kAeqEntries = 16;
 
-  HostQueues(SimTest& test, unsigned function, unsigned size_code = 1)
+  HostQueues(SimTest& test, unsigned function, unsigned size_code = 1, unsigned board = 0)
       : t_(test),
+        m_(test.mapped(board)),
         f_(function),
         ring_size_(zekhw::kCqpRingSizes[size_code]),
         size_code_(size_code),
@@ -169,10 +205,10 @@ class HostQueues {
     ctx->word0 = zekhw::cqp_context_word0(cqp_id, size_code_);
     ctx->ring_pa = ring_.pa();
     std::uint64_t pa = context_pa != 0 ? context_pa : context_.pa();
-    t_.idx_wr(f_, zekhw::idx_cqp_context_high(f_), static_cast<std::uint32_t>(pa >> 32));
-    t_.idx_wr(f_, zekhw::idx_cqp_context_low(f_), static_cast<std::uint32_t>(pa));
+    m_.idx_wr(f_, zekhw::idx_cqp_context_high(f_), static_cast<std::uint32_t>(pa >> 32));
+    m_.idx_wr(f_, zekhw::idx_cqp_context_low(f_), static_cast<std::uint32_t>(pa));
   }
-  std::uint32_t status() { return t_.idx_rd(f_, zekhw::idx_queue_status(f_)); }
+  std::uint32_t status() { return m_.idx_rd(f_, zekhw::idx_queue_status(f_)); }
 
   // Writes one request at the head; rings the doorbell when asked.
   void post(zekhw::MifhCqpWqe wqe, bool ring_doorbell = true) {
@@ -181,7 +217,7 @@ class HostQueues {
     head_ = (head_ + 1) % ring_size_;
     if (ring_doorbell) doorbell(1);
   }
-  void doorbell(std::uint32_t count) { t_.wr(f_, zekhw::kRegWqeDoorbell, zekhw::wqe_doorbell(cqp_id_, count, true)); }
+  void doorbell(std::uint32_t count) { m_.wr(f_, zekhw::kRegWqeDoorbell, zekhw::wqe_doorbell(cqp_id_, count, true)); }
 
   static zekhw::MifhCqpWqe request(std::uint32_t op_word, std::uint32_t object_word = 0, std::uint64_t pa = 0,
                                    std::uint64_t operation_word = 0) {
@@ -207,12 +243,12 @@ class HostQueues {
   // The whole bring-up in the miniport's order, each step run to completion.
   void bring_up() {
     start_cqp(f_);
-    t_.board().run_until_idle();
+    m_.board().run_until_idle();
     create_ccq(f_);
-    t_.board().run_until_idle();
+    m_.board().run_until_idle();
     post(request(zekhw::create_ceq_word(f_), kCeqEntries, ceq_.pa()));
     post(request(zekhw::create_aeq_word(f_), kAeqEntries, aeq_.pa()));
-    t_.board().run_until_idle();
+    m_.board().run_until_idle();
     taken_ = 0;
     for (const zekhw::MifhCqe* e; (e = next_ccqe()) != nullptr;) {
       EXPECT_EQ(e->flags & zekhw::kCqeError, 0u) << "bring-up request failed";
@@ -232,13 +268,14 @@ class HostQueues {
   }
   // Gives back what was taken and re-arms, as the CCQ processing does.
   void release_ccq() {
-    t_.wr(f_, zekhw::kRegCqAllocate, zekhw::cq_give_back(ccq_id_, taken_) | zekhw::kCqArm);
+    m_.wr(f_, zekhw::kRegCqAllocate, zekhw::cq_give_back(ccq_id_, taken_) | zekhw::kCqArm);
     taken_ = 0;
   }
   std::uint32_t ccq_id() const { return ccq_id_; }
 
  private:
   SimTest& t_;
+  MappedBoard& m_;
   unsigned f_;
   std::uint32_t ring_size_;
   unsigned size_code_;

@@ -1,0 +1,170 @@
+// Two boards on the lab wire, as the lab tests drive them, with each board
+// on its own engine thread and the wire's sockets between them:
+// - 8-byte RDMA Write ping-pong (each side polls its memory for the peer's
+//   write and answers with one of its own): the half round trip, beside a
+//   ping-pong of 8 bytes over a Unix stream socket between two processes;
+// - 1 MiB RDMA Writes with the MPA CRC on and off, beside one core's memcpy
+//   of the same size.
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "tests/sim/iwarp_lab.h"
+
+namespace {
+
+using namespace iwarplab;
+
+// The lab fixture outside a test run: set up and torn down by hand.
+class BenchLab : public IwarpLabTest {
+ public:
+  void TestBody() override {}
+  // The adapter's own TCP timers, not the tests' short ones.
+  zeksim::BoardConfig board_config() override {
+    zeksim::BoardConfig c = IwarpLabTest::board_config();
+    c.tcp = zeksim::TcpTuning{};
+    return c;
+  }
+  bool open(std::uint32_t mpa_mode) {
+    SetUp();
+    if (HasFatalFailure()) return false;
+    connect(mpa_mode);
+    return !HasFatalFailure();
+  }
+  void close() { TearDown(); }
+  Host& a() { return *a_; }
+  Host& b() { return *b_; }
+};
+
+std::uint64_t load64(const std::byte* p) {
+  return __atomic_load_n(reinterpret_cast<const std::uint64_t*>(p), __ATOMIC_ACQUIRE);
+}
+
+void BM_UnixSocketPingPong(benchmark::State& state) {
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
+    state.SkipWithError("socketpair");
+    return;
+  }
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(fds[0]);
+    char buf[8];
+    while (::read(fds[1], buf, 8) == 8) {
+      if (::write(fds[1], buf, 8) != 8) break;
+    }
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  char buf[8] = {};
+  for (auto _ : state) {
+    if (::write(fds[0], buf, 8) != 8 || ::read(fds[0], buf, 8) != 8) {
+      state.SkipWithError("the echo process failed");
+      break;
+    }
+  }
+  ::close(fds[0]);
+  ::waitpid(child, nullptr, 0);
+  state.counters["half_rtt_us"] = benchmark::Counter(static_cast<double>(state.iterations()) * 2e-6,
+                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_UnixSocketPingPong)->UseRealTime();
+
+void BM_LabRdmaWritePingPong(benchmark::State& state) {
+  BenchLab lab;
+  if (!lab.open(kMpaModeRdma | kMpaModeCrc)) {
+    state.SkipWithError("the lab did not come up");
+    lab.close();
+    return;
+  }
+  Host& a = lab.a();
+  Host& b = lab.b();
+  // A's ping lands at B's region start, B's pong at A's; each carries the round's number.
+  std::atomic<bool> stop{false};
+  std::atomic<bool> failed{false};
+  std::thread responder([&] {
+    for (std::uint64_t round = 1; !stop.load(); ++round) {
+      while (load64(b.at(b.va())) < round) {
+        if (stop.load()) return;
+      }
+      std::memcpy(b.at(b.va() + 64), &round, 8);
+      b.post_send(write_wqe(b.va() + 64, 8, b.region_stag(), a.va(), a.region_stag()));
+      auto c = b.completion(true, std::chrono::seconds(10));
+      if (!c || (c->flags & kCqeError) != 0) {
+        failed = true;
+        return;
+      }
+    }
+  });
+  std::uint64_t round = 0;
+  for (auto _ : state) {
+    ++round;
+    std::memcpy(a.at(a.va() + 64), &round, 8);
+    a.post_send(write_wqe(a.va() + 64, 8, a.region_stag(), b.va(), b.region_stag()));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (load64(a.at(a.va())) < round && std::chrono::steady_clock::now() < end) {
+    }
+    auto c = a.completion(true, std::chrono::seconds(10));
+    if (load64(a.at(a.va())) < round || !c || (c->flags & kCqeError) != 0 || failed.load()) {
+      state.SkipWithError("a ping-pong round did not complete");
+      break;
+    }
+  }
+  stop = true;
+  responder.join();
+  lab.close();
+  state.counters["half_rtt_us"] = benchmark::Counter(static_cast<double>(state.iterations()) * 2e-6,
+                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_LabRdmaWritePingPong)->UseRealTime();
+
+constexpr std::uint32_t kMessage = 1u << 20;
+
+void BM_Memcpy(benchmark::State& state) {
+  std::vector<std::byte> from(kMessage, std::byte{1}), to(kMessage);
+  for (auto _ : state) {
+    std::memcpy(to.data(), from.data(), kMessage);
+    benchmark::DoNotOptimize(to.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kMessage);
+  state.counters["Gbit/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * kMessage * 8 / 1e9, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_Memcpy);
+
+void BM_LabRdmaWrite1MiB(benchmark::State& state) {
+  const bool crc = state.range(0) != 0;
+  BenchLab lab;
+  if (!lab.open(kMpaModeRdma | (crc ? kMpaModeCrc : 0u))) {
+    state.SkipWithError("the lab did not come up");
+    lab.close();
+    return;
+  }
+  Host& a = lab.a();
+  Host& b = lab.b();
+  for (auto _ : state) {
+    a.post_send(write_wqe(a.va(), kMessage, a.region_stag(), b.va(), b.region_stag()));
+    auto c = a.completion(true, std::chrono::seconds(30));
+    if (!c || (c->flags & kCqeError) != 0) {
+      state.SkipWithError("the write did not complete");
+      break;
+    }
+  }
+  lab.close();
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kMessage);
+  state.counters["Gbit/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * kMessage * 8 / 1e9, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_LabRdmaWrite1MiB)->ArgName("crc")->Arg(1)->Arg(0)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
