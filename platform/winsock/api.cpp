@@ -98,6 +98,7 @@ void close_socket(Socket& s) {
     (void)ignored;
   }
   if (s.fd >= 0) abort_pending(s);
+  if (s.busy.load() > 0) native_interrupt(s);  // a call blocked in Linux on it ends
   san_close(s);
   {
     std::unique_lock lock(s.mu);

@@ -162,6 +162,8 @@ int native_get_option(Socket& s, int level, int name, std::span<std::byte> value
 int native_set_option(Socket& s, int level, int name, std::span<const std::byte> value);
 int native_available(Socket& s, std::uint32_t* bytes);
 void native_close(Socket& s);
+// Ends the calls that other threads have in progress on the socket (closesocket).
+void native_interrupt(Socket& s);
 // Waits until the socket's fd is ready for `events` (poll bits) or the socket
 // closes or (timeout_ms > 0) time runs out: kOk, kEintr, kEtimedout.
 int wait_ready(Socket& s, short events, std::uint32_t timeout_ms, int extra_fd = -1);

@@ -1,6 +1,8 @@
-// Native sockets: Linux sockets behind WinSock's rules. Every Linux socket
-// is non-blocking; a blocking call waits in poll() together with the
-// socket's wake-up, so that closesocket from another thread ends it.
+// Native sockets: Linux sockets behind WinSock's rules. A connected or
+// datagram socket's transfers block in Linux itself (the fast way); when
+// closesocket comes while another thread is inside a call, it shuts the
+// Linux socket down to end that call. Listening sockets are non-blocking
+// and their waits watch the socket's wake-up too.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -45,6 +47,11 @@ bool linux_flags(int flags, int* out) {
   return (flags & ~0xF) == 0;
 }
 
+void set_blocking(int fd, bool blocking) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
+}
+
 std::uint32_t remaining(std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   return left.count() <= 0 ? 1 : static_cast<std::uint32_t>(left.count());
@@ -86,7 +93,7 @@ int native_create(int family, int type, int protocol, std::shared_ptr<Socket>* o
       !(type == kSockDgram && protocol == kIpprotoUdp)) {
     return protocol == kIpprotoTcp || protocol == kIpprotoUdp ? kEprototype : kEprotonosupport;
   }
-  const int fd = lx::socket(lf, ltype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int fd = lx::socket(lf, ltype | SOCK_CLOEXEC, 0);
   if (fd < 0) return from_errno(errno);
   *out = native_wrap(fd, family, type, protocol != 0 ? protocol : (type == kSockStream ? kIpprotoTcp : kIpprotoUdp));
   if (!*out) {
@@ -100,8 +107,7 @@ std::shared_ptr<Socket> native_wrap(int fd, int family, int type, int protocol) 
   auto s = std::make_shared<Socket>();
   s->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (s->wake < 0) return nullptr;
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  set_blocking(fd, true);
   s->fd = fd;
   s->family = family;
   s->type = type;
@@ -127,6 +133,7 @@ int native_listen(Socket& s, int backlog) {
   if (s.type != kSockStream) return kEopnotsupp;
   if (!s.bound.load()) return kEinval;  // Windows does not bind a listening socket itself
   if (lx::listen(s.fd, backlog < 0 ? 0 : (backlog > SOMAXCONN ? SOMAXCONN : backlog)) != 0) return from_errno(errno);
+  set_blocking(s.fd, false);  // accept waits in poll, with the socket's wake-up
   s.listening = true;
   return kOk;
 }
@@ -135,7 +142,7 @@ int native_accept_once(Socket& s, std::shared_ptr<Socket>* out, Address* peer) {
   for (;;) {
     sockaddr_storage from{};
     socklen_t length = sizeof from;
-    const int fd = lx::accept4(s.fd, reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = lx::accept4(s.fd, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
     if (fd >= 0) {
       auto accepted = native_wrap(fd, s.family, s.type, s.protocol);
       if (!accepted) {
@@ -172,22 +179,35 @@ int native_connect(Socket& s, Address address) {
   std::array<std::uint8_t, 128> linux_address;
   unsigned length = 0;
   if (!to_linux(address, &linux_address, &length)) return kEafnosupport;
-  if (lx::connect(s.fd, reinterpret_cast<const sockaddr*>(linux_address.data()), length) == 0) {
-    s.bound = true;
+  // The connect itself goes non-blocking, so that it waits with the wake-up.
+  set_blocking(s.fd, false);
+  const int r = lx::connect(s.fd, reinterpret_cast<const sockaddr*>(linux_address.data()), length);
+  const int error = errno;
+  s.bound = true;  // Linux has bound it now
+  if (r == 0) {
+    set_blocking(s.fd, true);
     return kOk;
   }
-  s.bound = true;  // Linux has bound it now
-  if (errno != EINPROGRESS) return from_errno(errno);
-  if (s.nonblocking.load()) return kEwouldblock;
+  if (error != EINPROGRESS) {
+    set_blocking(s.fd, true);
+    return from_errno(error);
+  }
+  if (s.nonblocking.load()) return kEwouldblock;  // it goes on; transfers wait by themselves
   for (;;) {
-    if (const int error = wait_ready(s, POLLOUT, 0); error != kOk) return error;
+    if (const int wait = wait_ready(s, POLLOUT, 0); wait != kOk) return wait;
     int result = 0;
     socklen_t size = sizeof result;
     if (lx::getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &result, &size) != 0) return from_errno(errno);
     if (result == EINPROGRESS || result == EALREADY) continue;
-    if (result != 0) return from_errno(result);
+    if (result != 0) {
+      set_blocking(s.fd, true);
+      return from_errno(result);
+    }
     pollfd p{s.fd, POLLOUT, 0};
-    if (::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT)) return kOk;
+    if (::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT)) {
+      set_blocking(s.fd, true);
+      return kOk;
+    }
   }
 }
 
@@ -210,8 +230,8 @@ int native_send(Socket& s, std::span<const std::span<const std::byte>> buffers, 
     iov.push_back(iovec{const_cast<std::byte*>(b.data()), b.size()});
     total += b.size();
   }
+  const bool nonblocking = s.nonblocking.load();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(s.send_timeout.load());
-  std::size_t skip = 0;  // bytes of iov already sent
   std::size_t first = 0;
   for (;;) {
     msghdr m{};
@@ -219,12 +239,13 @@ int native_send(Socket& s, std::span<const std::span<const std::byte>> buffers, 
     m.msg_namelen = to_length;
     m.msg_iov = iov.data() + first;
     m.msg_iovlen = iov.size() - first;
-    const ssize_t n = total == *sent && total != 0 ? 0 : ::sendmsg(s.fd, &m, lflags | MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = ::sendmsg(s.fd, &m, lflags | MSG_NOSIGNAL | (nonblocking ? MSG_DONTWAIT : 0));
+    if (s.closing.load()) return kEintr;
     if (n >= 0) {
       *sent += static_cast<std::size_t>(n);
       // A blocking stream send hands over every byte, as Windows' does.
-      if (*sent >= total || s.type != kSockStream || s.nonblocking.load()) return kOk;
-      skip = static_cast<std::size_t>(n);
+      if (*sent >= total || s.type != kSockStream || nonblocking) return kOk;
+      std::size_t skip = static_cast<std::size_t>(n);
       while (first < iov.size() && skip >= iov[first].iov_len) {
         skip -= iov[first].iov_len;
         ++first;
@@ -241,9 +262,13 @@ int native_send(Socket& s, std::span<const std::span<const std::byte>> buffers, 
       if (errno == EPIPE) return s.sending_shut.load() ? kEshutdown : kEconnreset;
       return from_errno(errno);
     }
-    if (s.nonblocking.load()) return *sent > 0 ? kOk : kEwouldblock;
+    if (nonblocking) return *sent > 0 ? kOk : kEwouldblock;
+    // A time-out, or a Linux socket left non-blocking: wait for room.
     const std::uint32_t timeout = s.send_timeout.load();
-    if (const int error = wait_ready(s, POLLOUT, timeout == 0 ? 0 : remaining(deadline)); error != kOk) return error;
+    if (timeout != 0 && std::chrono::steady_clock::now() >= deadline) return *sent > 0 ? kOk : kEtimedout;
+    if (const int error = wait_ready(s, POLLOUT, timeout == 0 ? 0 : remaining(deadline)); error != kOk) {
+      return *sent > 0 ? kOk : error;
+    }
   }
 }
 
@@ -253,6 +278,7 @@ int native_recv(Socket& s, std::span<const std::span<std::byte>> buffers, int fl
   int lflags;
   if (!linux_flags(flags, &lflags)) return kEopnotsupp;
   if (s.listening.load()) return kEnotconn;
+  if (s.type == kSockDgram && !s.bound.load()) return kEinval;  // Windows: receive on an unbound datagram socket
   std::vector<iovec> iov;
   std::size_t total = 0;
   for (const auto& b : buffers) {
@@ -261,6 +287,7 @@ int native_recv(Socket& s, std::span<const std::span<std::byte>> buffers, int fl
   }
   const bool wait_all = (lflags & MSG_WAITALL) != 0 && s.type == kSockStream;
   lflags &= ~MSG_WAITALL;
+  const bool nonblocking = s.nonblocking.load();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(s.receive_timeout.load());
   std::size_t first = 0;
   for (;;) {
@@ -270,7 +297,8 @@ int native_recv(Socket& s, std::span<const std::span<std::byte>> buffers, int fl
     m.msg_namelen = sizeof source;
     m.msg_iov = iov.data() + first;
     m.msg_iovlen = iov.size() - first;
-    const ssize_t n = ::recvmsg(s.fd, &m, lflags | MSG_DONTWAIT);
+    const ssize_t n = ::recvmsg(s.fd, &m, lflags | (nonblocking ? MSG_DONTWAIT : 0));
+    if (s.closing.load()) return kEintr;
     if (n >= 0) {
       *received += static_cast<std::size_t>(n);
       if (from != nullptr && m.msg_namelen > 0) *from = from_linux(&source, m.msg_namelen);
@@ -288,12 +316,18 @@ int native_recv(Socket& s, std::span<const std::span<std::byte>> buffers, int fl
       continue;
     }
     if (errno == EINTR) continue;
-    if (errno != EAGAIN) return from_errno(errno);
-    if (s.nonblocking.load()) return *received > 0 ? kOk : kEwouldblock;
-    if (s.type == kSockDgram && !s.bound.load()) return kEinval;  // Windows: receive on an unbound datagram socket
+    if (errno != EAGAIN) return *received > 0 ? kOk : from_errno(errno);
+    if (nonblocking) return *received > 0 ? kOk : kEwouldblock;
     const std::uint32_t timeout = s.receive_timeout.load();
-    if (const int error = wait_ready(s, POLLIN, timeout == 0 ? 0 : remaining(deadline)); error != kOk) return error;
+    if (timeout != 0 && std::chrono::steady_clock::now() >= deadline) return *received > 0 ? kOk : kEtimedout;
+    if (const int error = wait_ready(s, POLLIN, timeout == 0 ? 0 : remaining(deadline)); error != kOk) {
+      return *received > 0 ? kOk : error;
+    }
   }
+}
+
+void native_interrupt(Socket& s) {
+  if (s.fd >= 0) lx::shutdown(s.fd, SHUT_RDWR);
 }
 
 int native_shutdown(Socket& s, int how) {
@@ -418,8 +452,14 @@ int native_set_option(Socket& s, int level, int name, std::span<const std::byte>
   if (level != kWinSolSocket) return kEnoprotoopt;
   switch (name) {
     case 0x0001: s.debug_option = read_u32(value); return kOk;     // SO_DEBUG
-    case 0x1005: s.send_timeout = read_u32(value); return kOk;     // SO_SNDTIMEO
-    case 0x1006: s.receive_timeout = read_u32(value); return kOk;  // SO_RCVTIMEO
+    case 0x1005:  // SO_SNDTIMEO: milliseconds; Linux's blocking calls end with it too
+    case 0x1006: {  // SO_RCVTIMEO
+      const std::uint32_t ms = read_u32(value);
+      (name == 0x1005 ? s.send_timeout : s.receive_timeout) = ms;
+      timeval t{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+      lx::setsockopt(s.fd, SOL_SOCKET, name == 0x1005 ? SO_SNDTIMEO : SO_RCVTIMEO, &t, sizeof t);
+      return kOk;
+    }
     case 0x700B:                                                   // SO_UPDATE_ACCEPT_CONTEXT
     case 0x700F:                                                   // (the number some programs give it)
     case 0x7010:                                                   // SO_UPDATE_CONNECT_CONTEXT
