@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "platform/winsock/ws2spi.h"
+#include "tests/platform/hostnative.h"
 #include "tests/platform/winsock/testsan_wire.h"
 
 namespace {
@@ -50,24 +51,6 @@ std::string text_of(std::uint32_t address, std::uint16_t port) {
   return text;
 }
 
-// The host's native address from host.conf ("native = A.B.C.D" under [host]).
-std::uint32_t native() {
-  const char* dir = std::getenv("ZEK_HOST");
-  if (dir == nullptr) return 0;
-  std::ifstream in(std::string(dir) + "/host.conf");
-  std::string line;
-  bool host = false;
-  while (std::getline(in, line)) {
-    if (line.starts_with("[")) host = line.starts_with("[host]");
-    if (host && line.starts_with("native")) {
-      const auto equals = line.find('=');
-      std::string value = line.substr(equals + 1);
-      value.erase(0, value.find_first_not_of(' '));
-      return static_cast<std::uint32_t>(inet_addr(value.c_str()));
-    }
-  }
-  return 0;
-}
 
 using testsan::read_all;
 using testsan::write_all;
@@ -557,7 +540,7 @@ int WSPIoctlT(SOCKET s, DWORD code, LPVOID in, DWORD in_length, LPVOID out, DWOR
     auto* address = reinterpret_cast<sockaddr_in*>(t->address_list + 24);
     std::memset(t->address_list, 0, sizeof t->address_list);
     address->sin_family = AF_INET;
-    address->sin_addr.s_addr = native();
+    address->sin_addr.s_addr = host_native_address();
     const DWORD needed = sizeof(SOCKET_ADDRESS_LIST);
     if (out == nullptr || out_length < needed) {
       *error = WSAEFAULT;
