@@ -1,6 +1,7 @@
 // Hosts and processes for the tests of the user-mode services: a zekhost in
 // a temporary directory of its own, and helper programs started as
-// processes of a host (ZEK_HOST set for them).
+// processes of a host (ZEK_HOST set for them). The plain process helpers
+// are tests/support/lab.h's.
 #pragma once
 
 #include <signal.h>
@@ -12,39 +13,18 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/lab.h"
 
 extern char** environ;
 
 namespace labtest {
 
-// Waits (real time, bounded) until `condition` holds.
-template <typename F>
-bool eventually(F condition, int milliseconds = 20000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return condition();
-}
-
-inline std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-inline std::filesystem::path temp_dir(const char* prefix) {
-  std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) return {};
-  return pattern;
-}
+using zeklab::eventually;
+using zeklab::read_file;
 
 // Starts a program; env entries ("NAME=value") replace or join this
 // process's environment. The child dies with the test.
@@ -99,7 +79,7 @@ class Host {
  public:
   // conf: host.conf entries after the [host] section's own.
   Host(std::string name, std::string native, std::string conf = {}) : name_(std::move(name)) {
-    dir_ = temp_dir("zek-lab");
+    dir_ = zeklab::make_temp_dir("zek-lab");
     std::ofstream out(dir_ / "host.conf");
     out << "[host]\nname = " << name_ << "\nnative = " << native << "\nmemory_mb = 32\n" << conf;
   }
@@ -121,7 +101,7 @@ class Host {
     return eventually([&] {
       auto log = read_file(dir_ / "host.log");
       return log.size() > before && log.find("ready", before) != std::string::npos;
-    });
+    }, 20000);
   }
   // SIGTERM; the host's exit code.
   int stop() {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/advapi/advapi.h"
-#include "tests/platform/io/testdrv.h"
+#include "tests/platform/kernel/io/testdrv.h"
 #include "tests/platform/labhost.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "platform/common/text.h"
 #include "platform/nd/nd.h"
 #include "platform/winsock/ws2spi.h"
-#include "tests/platform/io/testdrv.h"
+#include "tests/platform/kernel/io/testdrv.h"
 #include "tests/platform/labhost.h"
 
 namespace {

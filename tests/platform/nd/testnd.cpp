@@ -10,7 +10,7 @@
 
 #include "platform/nd/nd.h"
 #include "tests/platform/hostnative.h"
-#include "tests/platform/io/testdrv.h"
+#include "tests/platform/kernel/io/testdrv.h"
 
 namespace {
 
