@@ -361,7 +361,7 @@ std::string control_socket_name(const std::string& host_dir, std::u16string_view
 }
 
 std::uint32_t start(const std::string& host_dir, const Config& config, const std::vector<std::string>& args,
-                    std::chrono::milliseconds patience) {
+                    std::chrono::milliseconds patience, const std::atomic<bool>* cancel) {
   if (host_dir.empty()) return ERROR_SERVICE_REQUEST_TIMEOUT;  // no host starts anything
   if (config.start == kDisabled) return ERROR_SERVICE_DISABLED;
   if (config.delete_pending) return ERROR_SERVICE_MARKED_FOR_DELETE;
@@ -398,6 +398,10 @@ std::uint32_t start(const std::string& host_dir, const Config& config, const std
   while (Clock::now() < deadline) {
     if (auto record = read_record(host_dir, config.name); record && record->pid == pid) return ERROR_SUCCESS;
     if (process_start_time(pid) != start_time) break;  // it ended without connecting
+    if (cancel != nullptr && cancel->load()) {
+      ::kill(pid, SIGKILL);
+      break;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return ERROR_SERVICE_REQUEST_TIMEOUT;
@@ -441,11 +445,12 @@ std::uint32_t control(const std::string& host_dir, std::u16string_view name, std
   return reply;
 }
 
-void start_automatic(Database& database, const Log& log) {
+void start_automatic(Database& database, const Log& log, const std::atomic<bool>* cancel) {
   database.sweep();
   for (const auto& config : database.all()) {
+    if (cancel != nullptr && cancel->load()) return;
     if (config.start != kAutoStart || config.delete_pending) continue;
-    const std::uint32_t error = start(database.host_dir(), config, {});
+    const std::uint32_t error = start(database.host_dir(), config, {}, std::chrono::seconds(30), cancel);
     if (error == ERROR_SUCCESS || error == ERROR_SERVICE_ALREADY_RUNNING) {
       log("service " + to_utf8(config.name) + " started");
     } else {
@@ -454,26 +459,39 @@ void start_automatic(Database& database, const Log& log) {
   }
 }
 
+namespace {
+
+// Stops one running service: its stop control when it takes one, else
+// SIGTERM; SIGKILL when it is still there at the deadline.
+void stop_one(const std::string& host_dir, const Config& config, pid_t pid, const Status& status,
+              std::chrono::milliseconds patience, const Log& log) {
+  const std::uint64_t start_time = process_start_time(pid);
+  const auto deadline = Clock::now() + patience;
+  std::uint32_t error = ERROR_INVALID_SERVICE_CONTROL;
+  if (status.state != kStopped && (status.accepted & kAcceptStop) != 0) {
+    error = control(host_dir, config.name, kControlStop, patience / 2);
+  }
+  if (error != ERROR_SUCCESS) ::kill(pid, SIGTERM);
+  if (!wait_exit(pid, start_time, deadline)) {
+    ::kill(pid, SIGKILL);
+    wait_exit(pid, start_time, Clock::now() + std::chrono::seconds(2));
+    log("service " + to_utf8(config.name) + " killed");
+  } else {
+    log("service " + to_utf8(config.name) + " stopped");
+  }
+}
+
+}  // namespace
+
 void stop_all(Database& database, const Log& log, std::chrono::milliseconds patience) {
+  std::vector<std::thread> stoppers;
   for (const auto& config : database.all()) {
     pid_t pid = 0;
     const Status status = current_status(database.host_dir(), config.name, &pid);
     if (pid <= 0) continue;
-    const std::uint64_t start_time = process_start_time(pid);
-    const auto deadline = Clock::now() + patience;
-    std::uint32_t error = ERROR_INVALID_SERVICE_CONTROL;
-    if (status.state != kStopped && (status.accepted & kAcceptStop) != 0) {
-      error = control(database.host_dir(), config.name, kControlStop, patience / 2);
-    }
-    if (error != ERROR_SUCCESS) ::kill(pid, SIGTERM);
-    if (!wait_exit(pid, start_time, deadline)) {
-      ::kill(pid, SIGKILL);
-      wait_exit(pid, start_time, Clock::now() + std::chrono::seconds(2));
-      log("service " + to_utf8(config.name) + " killed");
-    } else {
-      log("service " + to_utf8(config.name) + " stopped");
-    }
+    stoppers.emplace_back(stop_one, database.host_dir(), config, pid, status, patience, std::cref(log));
   }
+  for (auto& t : stoppers) t.join();
   database.sweep();
 }
 

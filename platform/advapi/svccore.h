@@ -16,6 +16,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -100,8 +101,12 @@ std::string control_socket_name(const std::string& host_dir, std::u16string_view
 // `patience`) until it has called its dispatcher. A Win32 error:
 // ERROR_SERVICE_ALREADY_RUNNING, ERROR_SERVICE_DISABLED,
 // ERROR_FILE_NOT_FOUND (no such program), ERROR_SERVICE_REQUEST_TIMEOUT.
+// When *cancel turns true during the wait, a program that has not yet
+// called its dispatcher is killed and the start fails with
+// ERROR_SERVICE_REQUEST_TIMEOUT.
 std::uint32_t start(const std::string& host_dir, const Config& config, const std::vector<std::string>& args,
-                    std::chrono::milliseconds patience = std::chrono::seconds(30));
+                    std::chrono::milliseconds patience = std::chrono::seconds(30),
+                    const std::atomic<bool>* cancel = nullptr);
 
 // Sends a control to the running service and waits (at most `patience`)
 // for its handler to return. A Win32 error: ERROR_SERVICE_NOT_ACTIVE,
@@ -110,10 +115,12 @@ std::uint32_t start(const std::string& host_dir, const Config& config, const std
 std::uint32_t control(const std::string& host_dir, std::u16string_view name, std::uint32_t code,
                       std::chrono::milliseconds patience = std::chrono::seconds(30));
 
-// The host's part. Starts every auto-start service; stops every running
-// service (the stop control, then SIGTERM, then SIGKILL, each bounded).
+// The host's part. Starts every auto-start service, one after the other,
+// until *cancel turns true; stops every running service, all at once (the
+// stop control, then SIGTERM, then SIGKILL, so that the whole takes at
+// most `patience` and two seconds more).
 using Log = std::function<void(const std::string&)>;
-void start_automatic(Database& database, const Log& log);
+void start_automatic(Database& database, const Log& log, const std::atomic<bool>* cancel = nullptr);
 void stop_all(Database& database, const Log& log, std::chrono::milliseconds patience = std::chrono::seconds(10));
 
 }  // namespace plat::scm
