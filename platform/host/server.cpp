@@ -14,7 +14,7 @@ namespace plat::host {
 // ---- Log ------------------------------------------------------------------------
 
 Log::Log(const std::string& path) {
-  file_ = std::fopen(path.c_str(), "a");
+  file_ = std::fopen(path.c_str(), "ae");
   if (file_ != nullptr) setvbuf(file_, nullptr, _IOLBF, 0);
 }
 
