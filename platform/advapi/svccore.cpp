@@ -132,7 +132,8 @@ class StartLock {
 // Starts `argv` with `env` as a process of its own (not a child of this
 // one: it outlives whoever started it) with its output in `log`. Its pid,
 // or -1.
-pid_t spawn_detached(const std::vector<std::string>& args, const std::vector<std::string>& env, const std::string& log) {
+pid_t spawn_detached(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                     const std::string& log) {
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -216,8 +217,9 @@ std::optional<StatusRecord> read_record(const std::string& host_dir, std::u16str
   long long pid = 0;
   unsigned long long start = 0;
   Status& s = r.status;
-  if (std::sscanf(text.c_str(), "pid %lld start %llu type %u state %u accepted %u exit %u specific %u checkpoint %u hint %u",
-                  &pid, &start, &s.type, &s.state, &s.accepted, &s.win32_exit, &s.specific_exit, &s.checkpoint,
+  if (std::sscanf(text.c_str(),
+                  "pid %lld start %llu type %u state %u accepted %u exit %u specific %u checkpoint %u hint %u", &pid,
+                  &start, &s.type, &s.state, &s.accepted, &s.win32_exit, &s.specific_exit, &s.checkpoint,
                   &s.wait_hint) != 9) {
     return std::nullopt;
   }
@@ -435,9 +437,12 @@ std::uint32_t control(const std::string& host_dir, std::u16string_view name, std
       if (::poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX))) <= 0) continue;
       std::uint32_t answer = 0;
       const ssize_t n = lx::recvfrom(fd, &answer, sizeof answer, 0, nullptr, nullptr);
-      if (n == sizeof answer) reply = answer;
-      else if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) reply = ERROR_SERVICE_NOT_ACTIVE;
-      else continue;
+      if (n == sizeof answer)
+        reply = answer;
+      else if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+        reply = ERROR_SERVICE_NOT_ACTIVE;
+      else
+        continue;
       break;
     }
   }

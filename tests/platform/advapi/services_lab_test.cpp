@@ -96,7 +96,8 @@ TEST_F(Services, InstallingAndOpeningRefuseWhatWindowsRefuses) {
        },
        ERROR_DUPLICATE_SERVICE_NAME},
       {"a name with a slash", [&] { return install("a/b"); }, ERROR_INVALID_NAME},
-      {"a driver's start type", [&] { return install("ZekTestBoot", "", SERVICE_BOOT_START); }, ERROR_INVALID_PARAMETER},
+      {"a driver's start type", [&] { return install("ZekTestBoot", "", SERVICE_BOOT_START); },
+       ERROR_INVALID_PARAMETER},
       {"no program",
        [&] {
          return CreateServiceA(manager_, "ZekTestNone", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
@@ -197,6 +198,50 @@ TEST_F(Services, TheDispatcherRefusesAProgramNotStartedAsAService) {
   SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0, 0, 0, 0, 0};
   EXPECT_FALSE(SetServiceStatus(0, &status));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// A service installed for auto-start is started by its host when the host
+// starts, and stopped through its handler before the host exits.
+TEST(AutoStart, AnAutoStartServiceRunsWhileItsHostRuns) {
+  labtest::Host host("AUTOHOST", "127.0.10.45");
+  ASSERT_TRUE(host.start()) << host.log();
+  setenv("ZEK_HOST", host.dir().c_str(), 1);
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  ASSERT_NE(manager, nullptr);
+  const std::string path = std::string("\"") + ZEK_TEST_SERVICE + "\"";
+  SC_HANDLE automatic =
+      CreateServiceA(manager, "ZekTestAuto", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                     SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(automatic, nullptr) << GetLastError();
+  SC_HANDLE manual = CreateServiceA(manager, "ZekTestManual", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                    SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, nullptr,
+                                    nullptr, nullptr);
+  ASSERT_NE(manual, nullptr) << GetLastError();
+  const auto state_of = [](SC_HANDLE service) {
+    SERVICE_STATUS status{};
+    return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+  };
+  const auto record = [&](const char* name) {
+    return labtest::read_file(host.dir() / (std::string("testservice-") + name + ".txt"));
+  };
+  EXPECT_EQ(state_of(automatic), SERVICE_STOPPED) << "installing starts nothing";
+  ASSERT_EQ(host.stop(), 0) << host.log();
+
+  ASSERT_TRUE(host.start()) << host.log();
+  ASSERT_TRUE(labtest::eventually([&] { return state_of(automatic) == SERVICE_RUNNING; })) << host.log();
+  EXPECT_NE(record("ZekTestAuto").find("started ZekTestAuto"), std::string::npos) << record("ZekTestAuto");
+  EXPECT_EQ(state_of(manual), SERVICE_STOPPED);
+  EXPECT_EQ(record("ZekTestManual"), "");
+  // The host stops its service through the stop control, then exits.
+  ASSERT_EQ(host.stop(), 0) << host.log();
+  EXPECT_EQ(state_of(automatic), SERVICE_STOPPED);
+  const std::string text = record("ZekTestAuto");
+  EXPECT_NE(text.find("control 1\nstopping\nstopped"), std::string::npos) << text;
+  EXPECT_NE(host.log().find("service ZekTestAuto stopped"), std::string::npos) << host.log();
+  CloseServiceHandle(manual);
+  CloseServiceHandle(automatic);
+  CloseServiceHandle(manager);
+  unsetenv("ZEK_HOST");
 }
 
 }  // namespace

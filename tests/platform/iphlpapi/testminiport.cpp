@@ -14,8 +14,8 @@ struct Adapter {
 };
 
 NDIS_STATUS initialize(NDIS_HANDLE handle, NDIS_HANDLE, PNDIS_MINIPORT_INIT_PARAMETERS) {
-  auto* adapter = static_cast<Adapter*>(
-      NdisAllocateMemoryWithTagPriority(handle, sizeof(Adapter), 0x704D7354, NormalPoolPriority));
+  auto* adapter =
+      static_cast<Adapter*>(NdisAllocateMemoryWithTagPriority(handle, sizeof(Adapter), 0x704D7354, NormalPoolPriority));
   if (adapter == nullptr) return NDIS_STATUS_RESOURCES;
   adapter->handle = handle;
   NDIS_MINIPORT_ADAPTER_REGISTRATION_ATTRIBUTES registration{};
