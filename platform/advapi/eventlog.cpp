@@ -41,13 +41,20 @@ bool local_machine(const std::string& server) {
 
 const char* type_name(WORD type) {
   switch (type) {
-    case EVENTLOG_SUCCESS: return "success";
-    case EVENTLOG_ERROR_TYPE: return "error";
-    case EVENTLOG_WARNING_TYPE: return "warning";
-    case EVENTLOG_INFORMATION_TYPE: return "information";
-    case EVENTLOG_AUDIT_SUCCESS: return "audit-success";
-    case EVENTLOG_AUDIT_FAILURE: return "audit-failure";
-    default: return nullptr;
+    case EVENTLOG_SUCCESS:
+      return "success";
+    case EVENTLOG_ERROR_TYPE:
+      return "error";
+    case EVENTLOG_WARNING_TYPE:
+      return "warning";
+    case EVENTLOG_INFORMATION_TYPE:
+      return "information";
+    case EVENTLOG_AUDIT_SUCCESS:
+      return "audit-success";
+    case EVENTLOG_AUDIT_FAILURE:
+      return "audit-failure";
+    default:
+      return nullptr;
   }
 }
 
@@ -107,9 +114,8 @@ BOOL report(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, const
   gmtime_r(&now, &utc);
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &utc);
   char head[256];
-  std::snprintf(head, sizeof head, "%s %s %s pid %d event %u category %u:", stamp, kind,
-                escaped(source->name).c_str(), static_cast<int>(getpid()), static_cast<unsigned>(dwEventID),
-                static_cast<unsigned>(wCategory));
+  std::snprintf(head, sizeof head, "%s %s %s pid %d event %u category %u:", stamp, kind, escaped(source->name).c_str(),
+                static_cast<int>(getpid()), static_cast<unsigned>(dwEventID), static_cast<unsigned>(wCategory));
   std::string line = head;
   for (std::size_t i = 0; i < strings.size(); ++i) line += (i == 0 ? " " : " | ") + escaped(strings[i]);
   if (dwDataSize != 0) {
@@ -124,9 +130,9 @@ BOOL report(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, const
   }
   line += '\n';
   // One write with O_APPEND: lines of several processes never mix.
-  const int fd = source->host.empty()
-                     ? STDERR_FILENO
-                     : ::open((source->host + "/eventlog.txt").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = source->host.empty() ? STDERR_FILENO
+                                      : ::open((source->host + "/eventlog.txt").c_str(),
+                                               O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return FALSE;

@@ -42,11 +42,16 @@ REGSAM granted(REGSAM desired) {
 
 const char16_t* root_path(HKEY key) {
   switch (reinterpret_cast<ULONG_PTR>(key)) {
-    case 0x80000000: return u"\\Registry\\Machine\\Software\\Classes";
-    case 0x80000001: return u"\\Registry\\User\\.Default";
-    case 0x80000002: return u"\\Registry\\Machine";
-    case 0x80000003: return u"\\Registry\\User";
-    default: return nullptr;
+    case 0x80000000:
+      return u"\\Registry\\Machine\\Software\\Classes";
+    case 0x80000001:
+      return u"\\Registry\\User\\.Default";
+    case 0x80000002:
+      return u"\\Registry\\Machine";
+    case 0x80000003:
+      return u"\\Registry\\User";
+    default:
+      return nullptr;
   }
 }
 
@@ -161,8 +166,7 @@ LSTATUS give_value(DWORD type, const std::vector<std::byte>& data, LPDWORD lpTyp
   return ERROR_SUCCESS;
 }
 
-LSTATUS query_value(HKEY hKey, std::u16string_view name, bool narrow, LPDWORD lpType, LPBYTE lpData,
-                    LPDWORD lpcbData) {
+LSTATUS query_value(HKEY hKey, std::u16string_view name, bool narrow, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   OpenKey key;
   if (LSTATUS error = usable(hKey, KEY_QUERY_VALUE, &key); error != ERROR_SUCCESS) return error;
   auto value = store_for(key.host).get(key.path, name);
@@ -197,9 +201,12 @@ LSTATUS delete_key(HKEY hKey, const std::u16string* sub) {
   if (LSTATUS error = subkey_path(base, *sub, &path); error != ERROR_SUCCESS) return error;
   if (sub->empty() && is_root(hKey)) return ERROR_ACCESS_DENIED;  // the roots stay
   switch (store_for(base.host).delete_key(path)) {
-    case RegistryStore::DeleteResult::Deleted: return ERROR_SUCCESS;
-    case RegistryStore::DeleteResult::HasSubkeys: return ERROR_ACCESS_DENIED;
-    case RegistryStore::DeleteResult::NotFound: break;
+    case RegistryStore::DeleteResult::Deleted:
+      return ERROR_SUCCESS;
+    case RegistryStore::DeleteResult::HasSubkeys:
+      return ERROR_ACCESS_DENIED;
+    case RegistryStore::DeleteResult::NotFound:
+      break;
   }
   return ERROR_FILE_NOT_FOUND;
 }

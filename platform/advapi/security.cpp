@@ -119,7 +119,10 @@ DWORD rights_of(std::string_view text) {
     if (text.size() <= 2 || text.size() > 10) throw Failure{ERROR_INVALID_PARAMETER};
     DWORD v = 0;
     for (char c : text.substr(2)) {
-      int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+      int d = (c >= '0' && c <= '9')   ? c - '0'
+              : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+              : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                       : -1;
       if (d < 0) throw Failure{ERROR_INVALID_PARAMETER};
       v = v * 16 + static_cast<DWORD>(d);
     }
@@ -217,8 +220,14 @@ std::vector<BYTE> acl_of(std::string_view text, SECURITY_DESCRIPTOR_CONTROL* con
     text.remove_prefix(close + 1);
   }
   const auto size = static_cast<WORD>(8 + aces.size());
-  std::vector<BYTE> acl{2, 0, static_cast<BYTE>(size), static_cast<BYTE>(size >> 8),
-                        static_cast<BYTE>(count), static_cast<BYTE>(count >> 8), 0, 0};
+  std::vector<BYTE> acl{2,
+                        0,
+                        static_cast<BYTE>(size),
+                        static_cast<BYTE>(size >> 8),
+                        static_cast<BYTE>(count),
+                        static_cast<BYTE>(count >> 8),
+                        0,
+                        0};
   acl.insert(acl.end(), aces.begin(), aces.end());
   return acl;
 }

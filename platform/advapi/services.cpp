@@ -166,14 +166,15 @@ SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDe
     SetLastError(ERROR_DATABASE_DOES_NOT_EXIST);
     return nullptr;
   }
-  const DWORD rights = generic_rights(dwDesiredAccess, SC_MANAGER_ALL_ACCESS & 0x3F, SC_MANAGER_ENUMERATE_SERVICE | 0x10,
-                                      SC_MANAGER_CREATE_SERVICE | 0x20, SC_MANAGER_CONNECT | 0x08);
+  const DWORD rights =
+      generic_rights(dwDesiredAccess, SC_MANAGER_ALL_ACCESS & 0x3F, SC_MANAGER_ENUMERATE_SERVICE | 0x10,
+                     SC_MANAGER_CREATE_SERVICE | 0x20, SC_MANAGER_CONNECT | 0x08);
   return new_handle(ScObject{true, rights | SC_MANAGER_CONNECT, plat::host_directory(), {}});
 }
 
 SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName, DWORD dwDesiredAccess,
-                         DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl, LPCSTR lpBinaryPathName,
-                         LPCSTR, LPDWORD lpdwTagId, LPCSTR, LPCSTR lpServiceStartName, LPCSTR) {
+                         DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl, LPCSTR lpBinaryPathName, LPCSTR,
+                         LPDWORD lpdwTagId, LPCSTR, LPCSTR lpServiceStartName, LPCSTR) {
   ScObject manager;
   if (!object_of(hSCManager, true, &manager)) return nullptr;
   if ((manager.access & SC_MANAGER_CREATE_SERVICE) == 0) {
@@ -186,9 +187,8 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
   }
   const DWORD kind = dwServiceType & ~0x100u;  // SERVICE_INTERACTIVE_PROCESS is accepted and means nothing here
   if (lpBinaryPathName == nullptr || *lpBinaryPathName == '\0' ||
-      (kind != SERVICE_WIN32_OWN_PROCESS && kind != SERVICE_WIN32_SHARE_PROCESS) ||
-      dwStartType < SERVICE_AUTO_START || dwStartType > SERVICE_DISABLED || dwErrorControl > SERVICE_ERROR_CRITICAL ||
-      lpdwTagId != nullptr) {
+      (kind != SERVICE_WIN32_OWN_PROCESS && kind != SERVICE_WIN32_SHARE_PROCESS) || dwStartType < SERVICE_AUTO_START ||
+      dwStartType > SERVICE_DISABLED || dwErrorControl > SERVICE_ERROR_CRITICAL || lpdwTagId != nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
@@ -248,10 +248,16 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
   if (lpServiceStatus == nullptr) return fail(ERROR_INVALID_PARAMETER);
   DWORD needed = 0;
   switch (dwControl) {
-    case SERVICE_CONTROL_STOP: needed = SERVICE_STOP; break;
+    case SERVICE_CONTROL_STOP:
+      needed = SERVICE_STOP;
+      break;
     case SERVICE_CONTROL_PAUSE:
-    case SERVICE_CONTROL_CONTINUE: needed = SERVICE_PAUSE_CONTINUE; break;
-    case SERVICE_CONTROL_INTERROGATE: needed = SERVICE_INTERROGATE; break;
+    case SERVICE_CONTROL_CONTINUE:
+      needed = SERVICE_PAUSE_CONTINUE;
+      break;
+    case SERVICE_CONTROL_INTERROGATE:
+      needed = SERVICE_INTERROGATE;
+      break;
     default:
       if (dwControl < 128 || dwControl > 255) return fail(ERROR_INVALID_PARAMETER);
       needed = SERVICE_USER_DEFINED_CONTROL;
@@ -330,7 +336,8 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable
   const int listener = plat::lx::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (listener < 0 || plat::lx::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
       plat::lx::listen(listener, 16) != 0) {
-    const DWORD error = (listener >= 0 && errno == EADDRINUSE) ? ERROR_SERVICE_ALREADY_RUNNING : ERROR_NOT_ENOUGH_MEMORY;
+    const DWORD error =
+        (listener >= 0 && errno == EADDRINUSE) ? ERROR_SERVICE_ALREADY_RUNNING : ERROR_NOT_ENOUGH_MEMORY;
     if (listener >= 0) ::close(listener);
     std::lock_guard lock(d.mu);
     d.running = false;
@@ -385,8 +392,9 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpS
   if (lpServiceStatus == nullptr) return fail(ERROR_INVALID_PARAMETER);
   const SERVICE_STATUS& s = *lpServiceStatus;
   if (s.dwCurrentState < SERVICE_STOPPED || s.dwCurrentState > SERVICE_PAUSED) return fail(ERROR_INVALID_DATA);
-  d.status = scm::Status{s.dwServiceType, s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode,
-                         s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint};
+  d.status = scm::Status{
+      s.dwServiceType, s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode, s.dwServiceSpecificExitCode,
+      s.dwCheckPoint,  s.dwWaitHint};
   const scm::Status status = d.status;
   const std::string host = d.host;
   const std::u16string name = d.name;

@@ -339,14 +339,16 @@ bool RegistryStore::create_key(std::u16string_view key) {
   });
 }
 
-bool RegistryStore::set(std::u16string_view key, std::u16string_view name, ULONG type, std::span<const std::byte> data) {
+bool RegistryStore::set(std::u16string_view key, std::u16string_view name, ULONG type,
+                        std::span<const std::byte> data) {
   if (has_control(key)) return false;
   std::lock_guard lock(mu_);
   const std::u16string k = fold(key);
   const bool done = change_locked([&](Keys& keys) {
     Key& entry = keys[k];
     if (entry.path.empty()) entry.path = std::u16string(key.substr(0, k.size()));
-    entry.values[fold_case(name)] = {std::u16string(name), Value{type, std::vector<std::byte>(data.begin(), data.end())}};
+    entry.values[fold_case(name)] = {std::u16string(name),
+                                     Value{type, std::vector<std::byte>(data.begin(), data.end())}};
     return true;
   });
   return done;

@@ -25,8 +25,8 @@ std::vector<Loaded>& loaded() {
 
 // A NetworkDirect provider's entry: hidden, of an IP family, without a socket type of its own.
 bool is_nd_entry(const WSAPROTOCOL_INFOW& info) {
-  return (info.dwProviderFlags & PFL_HIDDEN) != 0 && (info.iAddressFamily == AF_INET || info.iAddressFamily == AF_INET6) &&
-         info.iSocketType == -1;
+  return (info.dwProviderFlags & PFL_HIDDEN) != 0 &&
+         (info.iAddressFamily == AF_INET || info.iAddressFamily == AF_INET6) && info.iSocketType == -1;
 }
 
 std::vector<GUID> nd_providers() {
@@ -87,8 +87,8 @@ HRESULT ZekNdOpenProvider(const GUID* pProviderId, INDProvider** ppProvider) {
   if (module == nullptr) return ND_DEVICE_NOT_READY;
   auto get_class = reinterpret_cast<LPFN_DLLGETCLASSOBJECT>(GetProcAddress(module, "DllGetClassObject"));
   IClassFactory* factory = nullptr;
-  HRESULT hr = get_class == nullptr ? ND_DEVICE_NOT_READY
-                                    : get_class(id, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+  HRESULT hr =
+      get_class == nullptr ? ND_DEVICE_NOT_READY : get_class(id, IID_IClassFactory, reinterpret_cast<void**>(&factory));
   if (hr == S_OK && factory != nullptr) {
     hr = factory->CreateInstance(nullptr, IID_INDProvider, reinterpret_cast<void**>(ppProvider));
     factory->Release();
@@ -121,7 +121,8 @@ HRESULT ZekNdOpenAdapter(const sockaddr* pAddress, SIZE_T AddressLength, INDAdap
       const auto* list = reinterpret_cast<const SOCKET_ADDRESS_LIST*>(buffer.data());
       for (INT i = 0; i < list->iAddressCount; ++i) {
         const auto& a = list->Address[i];
-        served = served || (a.lpSockaddr != nullptr && same_address(pAddress, AddressLength, a.lpSockaddr, a.iSockaddrLength));
+        served = served ||
+                 (a.lpSockaddr != nullptr && same_address(pAddress, AddressLength, a.lpSockaddr, a.iSockaddrLength));
       }
     }
     if (served) hr = provider->OpenAdapter(pAddress, AddressLength, ppAdapter);

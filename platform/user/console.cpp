@@ -49,7 +49,8 @@ void dispatch() {
     }
     if (ignore) continue;
     bool handled = false;
-    for (auto it = list.rbegin(); it != list.rend() && !handled; ++it) handled = (*it)(static_cast<DWORD>(event)) != FALSE;
+    for (auto it = list.rbegin(); it != list.rend() && !handled; ++it)
+      handled = (*it)(static_cast<DWORD>(event)) != FALSE;
     if (!handled) std::_Exit(static_cast<int>(0xC000013A & 0xFF));  // STATUS_CONTROL_C_EXIT
   }
 }

@@ -2,8 +2,8 @@
 // over the Linux dynamic loader.
 #include <dirent.h>
 #include <dlfcn.h>
-#include <strings.h>
 #include <link.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

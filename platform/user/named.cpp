@@ -68,9 +68,7 @@ struct Table {
 
 std::atomic_ref<std::uint32_t> generation_of(Table* table) { return std::atomic_ref<std::uint32_t>(table->generation); }
 
-bool alive(const ProcessEntry& entry) {
-  return entry.pid != 0 && process_start_time(entry.pid) == entry.start_time;
-}
+bool alive(const ProcessEntry& entry) { return entry.pid != 0 && process_start_time(entry.pid) == entry.start_time; }
 
 // The process's view of the table.
 struct State {
@@ -236,9 +234,7 @@ Table* attach(DWORD* error) {
   return s.table;
 }
 
-bool self_is(const SlotEntry& slot, pid_t tid) {
-  return slot.owner_process == state().index && slot.owner_tid == tid;
-}
+bool self_is(const SlotEntry& slot, pid_t tid) { return slot.owner_process == state().index && slot.owner_tid == tid; }
 
 SlotEntry* slot_of(const NamedObject& object) {
   Table* table = state().table;
@@ -248,9 +244,12 @@ SlotEntry* slot_of(const NamedObject& object) {
 
 bool signaled_locked(const SlotEntry& slot, NamedKind kind, pid_t tid) {
   switch (kind) {
-    case NamedKind::Event: return slot.state != 0;
-    case NamedKind::Semaphore: return slot.count > 0;
-    case NamedKind::Mutex: return slot.owner_process < 0 || self_is(slot, tid);
+    case NamedKind::Event:
+      return slot.state != 0;
+    case NamedKind::Semaphore:
+      return slot.count > 0;
+    case NamedKind::Mutex:
+      return slot.owner_process < 0 || self_is(slot, tid);
   }
   return false;
 }

@@ -32,9 +32,9 @@ struct NamedObject final : Waitable {
 };
 
 struct NamedParams {
-  bool manual = false, initial_state = false;   // events
-  LONG initial_count = 0, maximum_count = 0;    // semaphores
-  bool initial_owner = false;                   // mutexes
+  bool manual = false, initial_state = false;  // events
+  LONG initial_count = 0, maximum_count = 0;   // semaphores
+  bool initial_owner = false;                  // mutexes
 };
 
 // Create (or, with create false, open) the object called `name`. Null with

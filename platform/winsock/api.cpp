@@ -45,7 +45,8 @@ std::shared_ptr<Socket> checked(SOCKET s, int* error) {
 int take_address(const Socket& s, const sockaddr* name, int namelen, Address* out) {
   if (name == nullptr || namelen < static_cast<int>(sizeof(sockaddr))) return WSAEFAULT;
   const int family = name->sa_family;
-  const int needed = family == AF_INET6 ? static_cast<int>(sizeof(sockaddr_in6)) : static_cast<int>(sizeof(sockaddr_in));
+  const int needed =
+      family == AF_INET6 ? static_cast<int>(sizeof(sockaddr_in6)) : static_cast<int>(sizeof(sockaddr_in));
   if (family != s.family) return family == AF_INET || family == AF_INET6 ? WSAEAFNOSUPPORT : WSAEAFNOSUPPORT;
   if (namelen < needed) return WSAEFAULT;
   std::memcpy(out->bytes.data(), name, static_cast<std::size_t>(needed));
@@ -329,9 +330,9 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
   Use use(*socket);
   if (optval == nullptr || optlen == nullptr || *optlen < 0) return fail(WSAEFAULT);
   int length = 0;
-  error = native_get_option(*socket, level, optname,
-                            std::span<std::byte>(reinterpret_cast<std::byte*>(optval), static_cast<std::size_t>(*optlen)),
-                            &length);
+  error = native_get_option(
+      *socket, level, optname,
+      std::span<std::byte>(reinterpret_cast<std::byte*>(optval), static_cast<std::size_t>(*optlen)), &length);
   if (error != 0) return fail(error);
   *optlen = length;
   return 0;
@@ -597,8 +598,8 @@ int select(int, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, const time
     bool ready = false;
   };
   std::vector<Entry> entries;
-  for (auto [set, events] : {std::pair{readfds, short{POLLIN}}, std::pair{writefds, short{POLLOUT}},
-                             std::pair{exceptfds, short{POLLPRI}}}) {
+  for (auto [set, events] :
+       {std::pair{readfds, short{POLLIN}}, std::pair{writefds, short{POLLOUT}}, std::pair{exceptfds, short{POLLPRI}}}) {
     if (set == nullptr) continue;
     if (set->fd_count > FD_SETSIZE) return fail(WSAEINVAL);
     for (u_int i = 0; i < set->fd_count; ++i) {
@@ -609,10 +610,10 @@ int select(int, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, const time
   }
   // Windows refuses a select with nothing to wait for.
   if (entries.empty()) return fail(WSAEINVAL);
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::microseconds(timeout == nullptr ? 0
-                                                                     : static_cast<long long>(timeout->tv_sec) * 1000000 +
-                                                                           timeout->tv_usec);
+  const auto deadline =
+      std::chrono::steady_clock::now() +
+      std::chrono::microseconds(
+          timeout == nullptr ? 0 : static_cast<long long>(timeout->tv_sec) * 1000000 + timeout->tv_usec);
   for (;;) {
     std::vector<pollfd> polls;
     int ready = 0;
@@ -634,7 +635,8 @@ int select(int, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, const time
     if (ready > 0) {
       wait_ms = 0;
     } else if (timeout != nullptr) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       wait_ms = left.count() <= 0 ? 0 : static_cast<int>(left.count()) + 1;
     }
     const int r = ::poll(polls.data(), polls.size(), wait_ms);

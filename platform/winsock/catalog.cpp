@@ -20,7 +20,8 @@ constexpr DWORD kFirstInstalledId = 1003;
 // The built-in provider's id.
 constexpr GUID kNativeProvider = {0x7a656b00, 0x5753, 0x4e41, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}};
 
-WSAPROTOCOL_INFOW built_in(DWORD id, int type, int protocol, DWORD flags, DWORD message_size, std::u16string_view name) {
+WSAPROTOCOL_INFOW built_in(DWORD id, int type, int protocol, DWORD flags, DWORD message_size,
+                           std::u16string_view name) {
   WSAPROTOCOL_INFOW info{};
   info.dwServiceFlags1 = flags;
   info.ProviderId = kNativeProvider;
@@ -40,10 +41,10 @@ WSAPROTOCOL_INFOW built_in(DWORD id, int type, int protocol, DWORD flags, DWORD 
 
 std::vector<CatalogEntry> built_ins() {
   return {
-      {built_in(kTcpEntry, SOCK_STREAM, IPPROTO_TCP,
-                XP1_GUARANTEED_DELIVERY | XP1_GUARANTEED_ORDER | XP1_GRACEFUL_CLOSE | XP1_EXPEDITED_DATA |
-                    XP1_IFS_HANDLES,
-                0, u"Native TCP/IP"),
+      {built_in(
+           kTcpEntry, SOCK_STREAM, IPPROTO_TCP,
+           XP1_GUARANTEED_DELIVERY | XP1_GUARANTEED_ORDER | XP1_GRACEFUL_CLOSE | XP1_EXPEDITED_DATA | XP1_IFS_HANDLES,
+           0, u"Native TCP/IP"),
        {}},
       {built_in(kUdpEntry, SOCK_DGRAM, IPPROTO_UDP,
                 XP1_CONNECTIONLESS | XP1_MESSAGE_ORIENTED | XP1_SUPPORT_BROADCAST | XP1_IFS_HANDLES, 65507,
@@ -158,14 +159,22 @@ bool parse_entry(std::string_view text, WSAPROTOCOL_INFOW* info) {
   };
   std::string chain;
   const Field table[] = {
-      {"flags1", &info->dwServiceFlags1, false}, {"flags2", &info->dwServiceFlags2, false},
-      {"flags3", &info->dwServiceFlags3, false}, {"flags4", &info->dwServiceFlags4, false},
-      {"provider_flags", &info->dwProviderFlags, false}, {"version", &info->iVersion, true},
-      {"family", &info->iAddressFamily, true}, {"maxaddr", &info->iMaxSockAddr, true},
-      {"minaddr", &info->iMinSockAddr, true}, {"type", &info->iSocketType, true},
-      {"protocol", &info->iProtocol, true}, {"maxoffset", &info->iProtocolMaxOffset, true},
-      {"order", &info->iNetworkByteOrder, true}, {"security", &info->iSecurityScheme, true},
-      {"message", &info->dwMessageSize, false}, {"reserved", &info->dwProviderReserved, false},
+      {"flags1", &info->dwServiceFlags1, false},
+      {"flags2", &info->dwServiceFlags2, false},
+      {"flags3", &info->dwServiceFlags3, false},
+      {"flags4", &info->dwServiceFlags4, false},
+      {"provider_flags", &info->dwProviderFlags, false},
+      {"version", &info->iVersion, true},
+      {"family", &info->iAddressFamily, true},
+      {"maxaddr", &info->iMaxSockAddr, true},
+      {"minaddr", &info->iMinSockAddr, true},
+      {"type", &info->iSocketType, true},
+      {"protocol", &info->iProtocol, true},
+      {"maxoffset", &info->iProtocolMaxOffset, true},
+      {"order", &info->iNetworkByteOrder, true},
+      {"security", &info->iSecurityScheme, true},
+      {"message", &info->dwMessageSize, false},
+      {"reserved", &info->dwProviderReserved, false},
   };
   std::size_t seen = 0;
   std::size_t start = 0;
@@ -232,16 +241,16 @@ std::string format_entry(const WSAPROTOCOL_INFOW& i) {
 std::string guid_text(const GUID& id) {
   char text[40];
   std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", id.Data1, id.Data2, id.Data3,
-                id.Data4[0], id.Data4[1], id.Data4[2], id.Data4[3], id.Data4[4], id.Data4[5], id.Data4[6],
-                id.Data4[7]);
+                id.Data4[0], id.Data4[1], id.Data4[2], id.Data4[3], id.Data4[4], id.Data4[5], id.Data4[6], id.Data4[7]);
   return text;
 }
 
 bool parse_guid(const std::string& text, GUID* id) {
   unsigned d1, d2, d3, b[8];
   char close = 0;
-  if (text.size() != 38 || std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%c", &d1, &d2, &d3, &b[0],
-                                       &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7], &close) != 12 ||
+  if (text.size() != 38 ||
+      std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%c", &d1, &d2, &d3, &b[0], &b[1], &b[2], &b[3],
+                  &b[4], &b[5], &b[6], &b[7], &close) != 12 ||
       close != '}') {
     return false;
   }
@@ -253,8 +262,8 @@ bool parse_guid(const std::string& text, GUID* id) {
 }
 
 std::string format_catalog(const std::vector<CatalogEntry>& installed, DWORD next_id) {
-  std::string out = "; The WinSock provider catalog of this host (WSCInstallProvider).\nnext = " +
-                    std::to_string(next_id) + "\n";
+  std::string out =
+      "; The WinSock provider catalog of this host (WSCInstallProvider).\nnext = " + std::to_string(next_id) + "\n";
   const GUID* last = nullptr;
   for (const auto& e : installed) {
     if (last == nullptr || !(*last == e.info.ProviderId)) {
@@ -266,8 +275,7 @@ std::string format_catalog(const std::vector<CatalogEntry>& installed, DWORD nex
   return out;
 }
 
-bool parse_catalog(const std::string& text, std::vector<CatalogEntry>* installed, DWORD* next_id,
-                   std::string* error) {
+bool parse_catalog(const std::string& text, std::vector<CatalogEntry>* installed, DWORD* next_id, std::string* error) {
   installed->clear();
   *next_id = kFirstInstalledId;
   GUID provider{};
@@ -281,7 +289,8 @@ bool parse_catalog(const std::string& text, std::vector<CatalogEntry>* installed
   };
   while (start < text.size()) {
     const auto end = text.find('\n', start);
-    const std::string line = trim(std::string_view(text).substr(start, end == std::string::npos ? std::string::npos : end - start));
+    const std::string line =
+        trim(std::string_view(text).substr(start, end == std::string::npos ? std::string::npos : end - start));
     start = end == std::string::npos ? text.size() : end + 1;
     ++number;
     if (line.empty() || line[0] == ';' || line[0] == '#') continue;

@@ -12,46 +12,79 @@ namespace plat::ws {
 
 int from_errno(int error) {
   switch (error) {
-    case 0: return kOk;
-    case EINTR: return kEintr;
+    case 0:
+      return kOk;
+    case EINTR:
+      return kEintr;
     case EACCES:
-    case EPERM: return kEacces;
-    case EFAULT: return kEfault;
-    case EINVAL: return kEinval;
+    case EPERM:
+      return kEacces;
+    case EFAULT:
+      return kEfault;
+    case EINVAL:
+      return kEinval;
     case EMFILE:
-    case ENFILE: return kEmfile;
+    case ENFILE:
+      return kEmfile;
     case EAGAIN:
-    case EINPROGRESS: return kEwouldblock;
-    case EALREADY: return kEalready;
+    case EINPROGRESS:
+      return kEwouldblock;
+    case EALREADY:
+      return kEalready;
     case ENOTSOCK:
-    case EBADF: return kEnotsock;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return kEmsgsize;
-    case EPROTOTYPE: return kEprototype;
-    case ENOPROTOOPT: return kEnoprotoopt;
-    case EPROTONOSUPPORT: return kEprotonosupport;
-    case ESOCKTNOSUPPORT: return kEsocktnosupport;
-    case EOPNOTSUPP: return kEopnotsupp;
+    case EBADF:
+      return kEnotsock;
+    case EDESTADDRREQ:
+      return 10039;
+    case EMSGSIZE:
+      return kEmsgsize;
+    case EPROTOTYPE:
+      return kEprototype;
+    case ENOPROTOOPT:
+      return kEnoprotoopt;
+    case EPROTONOSUPPORT:
+      return kEprotonosupport;
+    case ESOCKTNOSUPPORT:
+      return kEsocktnosupport;
+    case EOPNOTSUPP:
+      return kEopnotsupp;
     case EAFNOSUPPORT:
-    case EPFNOSUPPORT: return kEafnosupport;
-    case EADDRINUSE: return kEaddrinuse;
-    case EADDRNOTAVAIL: return kEaddrnotavail;
-    case ENETDOWN: return kEnetdown;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return kEconnaborted;
+    case EPFNOSUPPORT:
+      return kEafnosupport;
+    case EADDRINUSE:
+      return kEaddrinuse;
+    case EADDRNOTAVAIL:
+      return kEaddrnotavail;
+    case ENETDOWN:
+      return kEnetdown;
+    case ENETUNREACH:
+      return 10051;
+    case ENETRESET:
+      return 10052;
+    case ECONNABORTED:
+      return kEconnaborted;
     case ECONNRESET:
-    case EPIPE: return kEconnreset;
+    case EPIPE:
+      return kEconnreset;
     case ENOBUFS:
-    case ENOMEM: return kEnobufs;
-    case EISCONN: return kEisconn;
-    case ENOTCONN: return kEnotconn;
-    case ESHUTDOWN: return kEshutdown;
-    case ETIMEDOUT: return kEtimedout;
-    case ECONNREFUSED: return kEconnrefused;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    default: return kEinval;
+    case ENOMEM:
+      return kEnobufs;
+    case EISCONN:
+      return kEisconn;
+    case ENOTCONN:
+      return kEnotconn;
+    case ESHUTDOWN:
+      return kEshutdown;
+    case ETIMEDOUT:
+      return kEtimedout;
+    case ECONNREFUSED:
+      return kEconnrefused;
+    case EHOSTDOWN:
+      return 10064;
+    case EHOSTUNREACH:
+      return 10065;
+    default:
+      return kEinval;
   }
 }
 
@@ -83,10 +116,17 @@ bool to_linux(const Address& address, std::array<std::uint8_t, 128>* out, unsign
   *length = static_cast<unsigned>(address.length);
   sa_family_t family;
   switch (address.family()) {
-    case kAfInet: family = AF_INET; break;
-    case kAfInet6: family = AF_INET6; break;
-    case kAfUnix: family = AF_UNIX; break;
-    default: return false;
+    case kAfInet:
+      family = AF_INET;
+      break;
+    case kAfInet6:
+      family = AF_INET6;
+      break;
+    case kAfUnix:
+      family = AF_UNIX;
+      break;
+    default:
+      return false;
   }
   std::memcpy(out->data(), &family, sizeof family);
   return true;

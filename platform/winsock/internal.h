@@ -77,7 +77,7 @@ struct Address {
   static Address ipv4(std::uint32_t address_network, std::uint16_t port_network);
 };
 
-struct SanLink;  // the SAN switch's part of a socket (switch.cpp)
+struct SanLink;    // the SAN switch's part of a socket (switch.cpp)
 struct PendingIo;  // an overlapped transfer waiting for its socket (reactor.cpp)
 
 // One socket: a handle of the process's table.

@@ -54,18 +54,28 @@ const Libc& libc() {
 // The resolver's errors as WinSock's.
 int from_eai(int error) {
   switch (error) {
-    case 0: return 0;
-    case -1: return EAI_BADFLAGS;
+    case 0:
+      return 0;
+    case -1:
+      return EAI_BADFLAGS;
     case -2:
-    case -5: return EAI_NONAME;
-    case -3: return EAI_AGAIN;
-    case -4: return EAI_FAIL;
+    case -5:
+      return EAI_NONAME;
+    case -3:
+      return EAI_AGAIN;
+    case -4:
+      return EAI_FAIL;
     case -6:
-    case -9: return EAI_FAMILY;
-    case -7: return EAI_SOCKTYPE;
-    case -8: return EAI_SERVICE;
-    case -10: return EAI_MEMORY;
-    default: return EAI_FAIL;
+    case -9:
+      return EAI_FAMILY;
+    case -7:
+      return EAI_SOCKTYPE;
+    case -8:
+      return EAI_SERVICE;
+    case -10:
+      return EAI_MEMORY;
+    default:
+      return EAI_FAIL;
   }
 }
 
@@ -100,9 +110,12 @@ bool parse_ipv4(const char* text, std::uint32_t* out) {
     const char* start = p;
     while (*p != '\0' && *p != '.') {
       int d;
-      if (*p >= '0' && *p <= '9') d = *p - '0';
-      else if (base == 16 && std::isxdigit(static_cast<unsigned char>(*p))) d = std::tolower(*p) - 'a' + 10;
-      else return false;
+      if (*p >= '0' && *p <= '9')
+        d = *p - '0';
+      else if (base == 16 && std::isxdigit(static_cast<unsigned char>(*p)))
+        d = std::tolower(*p) - 'a' + 10;
+      else
+        return false;
       if (d >= base) return false;
       v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
       if (v > 0xFFFFFFFFull) return false;
@@ -115,7 +128,9 @@ bool parse_ipv4(const char* text, std::uint32_t* out) {
   }
   std::uint32_t host;
   switch (n) {
-    case 1: host = parts[0]; break;
+    case 1:
+      host = parts[0];
+      break;
     case 2:
       if (parts[0] > 0xFF || parts[1] > 0xFFFFFF) return false;
       host = parts[0] << 24 | parts[1];

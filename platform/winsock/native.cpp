@@ -29,10 +29,14 @@ constexpr int kWinIpprotoIp = 0;
 
 int linux_family(int family) {
   switch (family) {
-    case kAfInet: return AF_INET;
-    case kAfInet6: return AF_INET6;
-    case kAfUnix: return AF_UNIX;
-    default: return -1;
+    case kAfInet:
+      return AF_INET;
+    case kAfInet6:
+      return AF_INET6;
+    case kAfUnix:
+      return AF_UNIX;
+    default:
+      return -1;
   }
 }
 
@@ -85,9 +89,14 @@ int native_create(int family, int type, int protocol, std::shared_ptr<Socket>* o
   if (lf < 0) return kEafnosupport;
   int ltype;
   switch (type) {
-    case kSockStream: ltype = SOCK_STREAM; break;
-    case kSockDgram: ltype = SOCK_DGRAM; break;
-    default: return kEsocktnosupport;
+    case kSockStream:
+      ltype = SOCK_STREAM;
+      break;
+    case kSockDgram:
+      ltype = SOCK_DGRAM;
+      break;
+    default:
+      return kEsocktnosupport;
   }
   if (protocol != 0 && !(type == kSockStream && protocol == kIpprotoTcp) &&
       !(type == kSockDgram && protocol == kIpprotoUdp)) {
@@ -355,14 +364,29 @@ bool linux_option(int level, int name, int* llevel, int* lname) {
   if (level == kWinSolSocket) {
     *llevel = SOL_SOCKET;
     switch (name) {
-      case 0x0004: *lname = SO_REUSEADDR; return true;
-      case 0x0008: *lname = SO_KEEPALIVE; return true;
-      case 0x0010: *lname = SO_DONTROUTE; return true;
-      case 0x0020: *lname = SO_BROADCAST; return true;
-      case 0x0100: *lname = SO_OOBINLINE; return true;
-      case 0x1001: *lname = SO_SNDBUF; return true;
-      case 0x1002: *lname = SO_RCVBUF; return true;
-      default: return false;
+      case 0x0004:
+        *lname = SO_REUSEADDR;
+        return true;
+      case 0x0008:
+        *lname = SO_KEEPALIVE;
+        return true;
+      case 0x0010:
+        *lname = SO_DONTROUTE;
+        return true;
+      case 0x0020:
+        *lname = SO_BROADCAST;
+        return true;
+      case 0x0100:
+        *lname = SO_OOBINLINE;
+        return true;
+      case 0x1001:
+        *lname = SO_SNDBUF;
+        return true;
+      case 0x1002:
+        *lname = SO_RCVBUF;
+        return true;
+      default:
+        return false;
     }
   }
   if (level == kIpprotoTcp && name == 0x0001) {
@@ -405,12 +429,22 @@ int native_get_option(Socket& s, int level, int name, std::span<std::byte> value
   }
   if (level != kWinSolSocket) return kEnoprotoopt;
   switch (name) {
-    case 0x0001: write_u32(value, s.debug_option.load(), length); return kOk;             // SO_DEBUG
-    case 0x0002: write_u32(value, s.listening.load() ? 1 : 0, length); return kOk;        // SO_ACCEPTCONN
-    case 0x1005: write_u32(value, s.send_timeout.load(), length); return kOk;             // SO_SNDTIMEO
-    case 0x1006: write_u32(value, s.receive_timeout.load(), length); return kOk;          // SO_RCVTIMEO
-    case 0x1008: write_u32(value, static_cast<std::uint32_t>(s.type), length); return kOk;  // SO_TYPE
-    case 0x1007: {                                                                          // SO_ERROR
+    case 0x0001:
+      write_u32(value, s.debug_option.load(), length);
+      return kOk;  // SO_DEBUG
+    case 0x0002:
+      write_u32(value, s.listening.load() ? 1 : 0, length);
+      return kOk;  // SO_ACCEPTCONN
+    case 0x1005:
+      write_u32(value, s.send_timeout.load(), length);
+      return kOk;  // SO_SNDTIMEO
+    case 0x1006:
+      write_u32(value, s.receive_timeout.load(), length);
+      return kOk;  // SO_RCVTIMEO
+    case 0x1008:
+      write_u32(value, static_cast<std::uint32_t>(s.type), length);
+      return kOk;   // SO_TYPE
+    case 0x1007: {  // SO_ERROR
       int v = 0;
       socklen_t size = sizeof v;
       if (lx::getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &v, &size) != 0) return from_errno(errno);
@@ -421,7 +455,8 @@ int native_get_option(Socket& s, int level, int name, std::span<std::byte> value
       linger l{};
       socklen_t size = sizeof l;
       if (lx::getsockopt(s.fd, SOL_SOCKET, SO_LINGER, &l, &size) != 0) return from_errno(errno);
-      const std::uint16_t parts[2] = {static_cast<std::uint16_t>(l.l_onoff != 0), static_cast<std::uint16_t>(l.l_linger)};
+      const std::uint16_t parts[2] = {static_cast<std::uint16_t>(l.l_onoff != 0),
+                                      static_cast<std::uint16_t>(l.l_linger)};
       std::memcpy(value.data(), parts, 4);
       *length = 4;
       return kOk;
@@ -433,8 +468,11 @@ int native_get_option(Socket& s, int level, int name, std::span<std::byte> value
       write_u32(value, l.l_onoff == 0 ? 1 : 0, length);
       return kOk;
     }
-    case ~0x0004: write_u32(value, 0, length); return kOk;  // SO_EXCLUSIVEADDRUSE
-    default: return kEnoprotoopt;
+    case ~0x0004:
+      write_u32(value, 0, length);
+      return kOk;  // SO_EXCLUSIVEADDRUSE
+    default:
+      return kEnoprotoopt;
   }
 }
 
@@ -451,8 +489,10 @@ int native_set_option(Socket& s, int level, int name, std::span<const std::byte>
   }
   if (level != kWinSolSocket) return kEnoprotoopt;
   switch (name) {
-    case 0x0001: s.debug_option = read_u32(value); return kOk;     // SO_DEBUG
-    case 0x1005:  // SO_SNDTIMEO: milliseconds; Linux's blocking calls end with it too
+    case 0x0001:
+      s.debug_option = read_u32(value);
+      return kOk;   // SO_DEBUG
+    case 0x1005:    // SO_SNDTIMEO: milliseconds; Linux's blocking calls end with it too
     case 0x1006: {  // SO_RCVTIMEO
       const std::uint32_t ms = read_u32(value);
       (name == 0x1005 ? s.send_timeout : s.receive_timeout) = ms;
@@ -460,11 +500,11 @@ int native_set_option(Socket& s, int level, int name, std::span<const std::byte>
       lx::setsockopt(s.fd, SOL_SOCKET, name == 0x1005 ? SO_SNDTIMEO : SO_RCVTIMEO, &t, sizeof t);
       return kOk;
     }
-    case 0x700B:                                                   // SO_UPDATE_ACCEPT_CONTEXT
-    case 0x700F:                                                   // (the number some programs give it)
-    case 0x7010:                                                   // SO_UPDATE_CONNECT_CONTEXT
-    case ~0x0004:                                                  // SO_EXCLUSIVEADDRUSE
-      return kOk;  // nothing to do here
+    case 0x700B:    // SO_UPDATE_ACCEPT_CONTEXT
+    case 0x700F:    // (the number some programs give it)
+    case 0x7010:    // SO_UPDATE_CONNECT_CONTEXT
+    case ~0x0004:   // SO_EXCLUSIVEADDRUSE
+      return kOk;   // nothing to do here
     case 0x0080: {  // SO_LINGER
       std::uint16_t parts[2];
       std::memcpy(parts, value.data(), 4);
@@ -477,7 +517,8 @@ int native_set_option(Socket& s, int level, int name, std::span<const std::byte>
       if (lx::setsockopt(s.fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) return from_errno(errno);
       return kOk;
     }
-    default: return kEnoprotoopt;
+    default:
+      return kEnoprotoopt;
   }
 }
 

@@ -1,7 +1,7 @@
 // The SAN switch: stream sockets whose local address an installed WinSock
 // Direct provider serves are offered to that provider, through its
 // procedure table and the switch's upcalls; what the provider cannot carry
-// stays on native TCP. docs/platform.md describes the switch's protocol.
+// stays on native TCP. docs/user-platform.md describes the switch's protocol.
 #pragma once
 
 #include <memory>

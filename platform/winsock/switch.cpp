@@ -56,7 +56,8 @@ static_assert(sizeof(Header) == 16);
 constexpr std::size_t kBufferSize = 8192;
 constexpr std::size_t kPayload = kBufferSize - sizeof(Header);
 constexpr auto kClosePatience = std::chrono::seconds(5);
-constexpr std::u16string_view kTcpOnSan = u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Winsock\\Parameters\\TCP on SAN";
+constexpr std::u16string_view kTcpOnSan =
+    u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Winsock\\Parameters\\TCP on SAN";
 
 struct Provider {
   GUID id{};
@@ -182,8 +183,8 @@ struct SanLink : std::enable_shared_from_this<SanLink> {
   // Credit is still announced after this side's end (the peer may still be
   // sending), and no longer after the peer's.
   bool credit_due() const {
-    return state == State::Connected && !failed && !send_failed && !end_received && credits >= 1 &&
-           !free_tx.empty() && unannounced() >= threshold();
+    return state == State::Connected && !failed && !send_failed && !end_received && credits >= 1 && !free_tx.empty() &&
+           unannounced() >= threshold();
   }
   bool control_due() const { return !reposts.empty() || credit_due(); }
   bool send_broken() const { return failed || send_failed; }
@@ -406,9 +407,21 @@ int open_current_thread(LPWSATHREADID id, LPINT lpErrno) {
 int close_thread(LPWSATHREADID, LPINT) { return 0; }
 
 const WSPUPCALLTABLEEX kUpcalls = {
-    close_event,      WPUCloseSocketHandle, create_event,   WPUCreateSocketHandle,        fd_is_set,
-    get_provider_path, modify_ifs_handle,   post_message,   query_blocking_callback,      WPUQuerySocketHandleContext,
-    queue_apc,        reset_event,          set_event,      open_current_thread,          close_thread,
+    close_event,
+    WPUCloseSocketHandle,
+    create_event,
+    WPUCreateSocketHandle,
+    fd_is_set,
+    get_provider_path,
+    modify_ifs_handle,
+    post_message,
+    query_blocking_callback,
+    WPUQuerySocketHandleContext,
+    queue_apc,
+    reset_event,
+    set_event,
+    open_current_thread,
+    close_thread,
     WPUCompleteOverlappedRequest,
 };
 
@@ -529,8 +542,8 @@ bool post_receive(const std::shared_ptr<SanLink>& link, int i) {
     if (link->closing || link->failed) return false;
     b.busy = true;
   }
-  const int r = link->provider->procs.lpWSPRecv(link->ps, &buffer, 1, &bytes, &flags, &b.overlapped, nullptr, nullptr,
-                                                &error);
+  const int r =
+      link->provider->procs.lpWSPRecv(link->ps, &buffer, 1, &bytes, &flags, &b.overlapped, nullptr, nullptr, &error);
   std::lock_guard lock(link->mu);
   if (r == SOCKET_ERROR && error != WSA_IO_PENDING) {
     b.busy = false;
@@ -549,8 +562,8 @@ void post_send(const std::shared_ptr<SanLink>& link, int i, std::size_t length) 
   WSABUF buffer{static_cast<u_long>(length), reinterpret_cast<char*>(b.data)};
   DWORD bytes = 0;
   int error = 0;
-  const int r = link->provider->procs.lpWSPSend(link->ps, &buffer, 1, &bytes, 0, &b.overlapped, nullptr, nullptr,
-                                                &error);
+  const int r =
+      link->provider->procs.lpWSPSend(link->ps, &buffer, 1, &bytes, 0, &b.overlapped, nullptr, nullptr, &error);
   if (r == SOCKET_ERROR && error != WSA_IO_PENDING) {
     std::lock_guard lock(link->mu);
     b.busy = false;
@@ -642,9 +655,11 @@ int start_connection(const std::shared_ptr<SanLink>& link) {
   link->tx_memory = static_cast<std::byte*>(std::aligned_alloc(4096, tx_size));
   if (link->rx_memory == nullptr || link->tx_memory == nullptr) return WSAENOBUFS;
   int error = 0;
-  link->rx_registration = p.register_memory(link->ps, link->rx_memory, static_cast<DWORD>(rx_size), MEM_READWRITE, &error);
+  link->rx_registration =
+      p.register_memory(link->ps, link->rx_memory, static_cast<DWORD>(rx_size), MEM_READWRITE, &error);
   if (link->rx_registration == nullptr) return error != 0 ? error : WSAENOBUFS;
-  link->tx_registration = p.register_memory(link->ps, link->tx_memory, static_cast<DWORD>(tx_size), MEM_READWRITE, &error);
+  link->tx_registration =
+      p.register_memory(link->ps, link->tx_memory, static_cast<DWORD>(tx_size), MEM_READWRITE, &error);
   if (link->tx_registration == nullptr) return error != 0 ? error : WSAENOBUFS;
   link->rx.resize(static_cast<std::size_t>(p.receive_buffers));
   link->tx.resize(static_cast<std::size_t>(p.send_buffers));
@@ -836,7 +851,7 @@ int san_accept(const std::shared_ptr<Socket>& s, std::shared_ptr<Socket>* out, A
       int length = sizeof from;
       int error = 0;
       SOCKET cs = link->provider->procs.lpWSPAccept(link->ps, reinterpret_cast<sockaddr*>(&from), &length,
-                                                   accept_everyone, 0, &error);
+                                                    accept_everyone, 0, &error);
       if (cs != INVALID_SOCKET) {
         auto carried = new_link(link->provider, cs);
         carried->accepting_side = true;
@@ -873,7 +888,8 @@ int san_accept(const std::shared_ptr<Socket>& s, std::shared_ptr<Socket>* out, A
     const std::uint32_t timeout = s->receive_timeout.load();
     std::uint32_t left = 0;
     if (timeout != 0) {
-      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto ms =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (ms.count() <= 0) return kEtimedout;
       left = static_cast<std::uint32_t>(ms.count());
     }
@@ -952,7 +968,9 @@ int san_send(Socket& s, std::span<const std::span<const std::byte>> buffers, int
     {
       std::unique_lock lock(link->mu);
       if (link->end_sent) return *sent > 0 ? kOk : kEshutdown;
-      auto can = [&] { return link->send_broken() || link->end_sent || (link->credits >= 2 && !link->free_tx.empty()); };
+      auto can = [&] {
+        return link->send_broken() || link->end_sent || (link->credits >= 2 && !link->free_tx.empty());
+      };
       if (!can() && s.nonblocking.load()) return *sent > 0 ? kOk : kEwouldblock;
       const int error = wait_link(s, *link, lock, s.send_timeout.load(), can);
       if (error != kOk) return *sent > 0 ? kOk : error;
@@ -1049,9 +1067,8 @@ int san_shutdown(Socket& s, int how) {
     {
       std::unique_lock lock(link->mu);
       if (link->end_sent) return kOk;
-      const int error = wait_link(s, *link, lock, 0, [&] {
-        return link->send_broken() || (link->credits >= 1 && !link->free_tx.empty());
-      });
+      const int error = wait_link(
+          s, *link, lock, 0, [&] { return link->send_broken() || (link->credits >= 1 && !link->free_tx.empty()); });
       if (error != kOk) return error;
       if (link->send_broken()) return link->send_broken_error();
       i = take_tx(*link, kEnd, 0);
@@ -1093,8 +1110,8 @@ int san_overlapped(const std::shared_ptr<Socket>& s, bool send, std::span<const 
   {
     std::lock_guard lock(link->mu);
     link->socket = s;
-    link->async.push_back(AsyncOp{send, std::vector<std::span<std::byte>>(buffers.begin(), buffers.end()), flags,
-                                  overlapped});
+    link->async.push_back(
+        AsyncOp{send, std::vector<std::span<std::byte>>(buffers.begin(), buffers.end()), flags, overlapped});
     if (!link->async_running) {
       link->async_running = true;
       start = true;
@@ -1131,9 +1148,8 @@ void san_close(Socket& s) {
     {
       std::unique_lock lock(link->mu);
       if (!link->end_sent && !link->send_broken() &&
-          link->cv.wait_for(lock, kClosePatience, [&] {
-            return link->send_broken() || (link->credits >= 1 && !link->free_tx.empty());
-          }) &&
+          link->cv.wait_for(lock, kClosePatience,
+                            [&] { return link->send_broken() || (link->credits >= 1 && !link->free_tx.empty()); }) &&
           !link->send_broken()) {
         i = take_tx(*link, kEnd, 0);
         link->end_sent = true;
@@ -1141,7 +1157,8 @@ void san_close(Socket& s) {
     }
     if (i >= 0) post_send(link, i, sizeof(Header));
     std::unique_lock lock(link->mu);
-    link->cv.wait_for(lock, kClosePatience, [&] { return link->free_tx.size() == link->tx.size() || link->send_broken(); });
+    link->cv.wait_for(lock, kClosePatience,
+                      [&] { return link->free_tx.size() == link->tx.size() || link->send_broken(); });
   }
   {
     std::lock_guard lock(link->mu);

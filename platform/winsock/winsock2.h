@@ -6,7 +6,7 @@
 // or sends unbound is first bound to it, so two hosts' native traffic is
 // real TCP and UDP between their addresses. Stream sockets may instead be
 // carried by an installed WinSock Direct provider through the SAN switch
-// (docs/platform.md). Errors are WinSock's (WSAGetLastError).
+// (docs/user-platform.md). Errors are WinSock's (WSAGetLastError).
 //
 // The routines have C linkage under their WinSock names, as the real
 // library's do; in a process that links this library, socket(), send()
@@ -226,22 +226,22 @@ extern "C" int __WSAFDIsSet(SOCKET fd, fd_set* set);
 
 #define FD_ZERO(set) ((set)->fd_count = 0)
 #define FD_ISSET(fd, set) __WSAFDIsSet(static_cast<SOCKET>(fd), (set))
-#define FD_SET(fd, set)                                                              \
-  do {                                                                               \
-    u_int zek_i_;                                                                    \
-    for (zek_i_ = 0; zek_i_ < (set)->fd_count; ++zek_i_)                             \
-      if ((set)->fd_array[zek_i_] == static_cast<SOCKET>(fd)) break;                 \
-    if (zek_i_ == (set)->fd_count && (set)->fd_count < FD_SETSIZE)                   \
-      (set)->fd_array[(set)->fd_count++] = static_cast<SOCKET>(fd);                  \
+#define FD_SET(fd, set)                                              \
+  do {                                                               \
+    u_int zek_i_;                                                    \
+    for (zek_i_ = 0; zek_i_ < (set)->fd_count; ++zek_i_)             \
+      if ((set)->fd_array[zek_i_] == static_cast<SOCKET>(fd)) break; \
+    if (zek_i_ == (set)->fd_count && (set)->fd_count < FD_SETSIZE)   \
+      (set)->fd_array[(set)->fd_count++] = static_cast<SOCKET>(fd);  \
   } while (0)
-#define FD_CLR(fd, set)                                                              \
-  do {                                                                               \
-    for (u_int zek_i_ = 0; zek_i_ < (set)->fd_count; ++zek_i_) {                     \
-      if ((set)->fd_array[zek_i_] == static_cast<SOCKET>(fd)) {                      \
-        (set)->fd_array[zek_i_] = (set)->fd_array[--(set)->fd_count];                \
-        break;                                                                       \
-      }                                                                              \
-    }                                                                                \
+#define FD_CLR(fd, set)                                               \
+  do {                                                                \
+    for (u_int zek_i_ = 0; zek_i_ < (set)->fd_count; ++zek_i_) {      \
+      if ((set)->fd_array[zek_i_] == static_cast<SOCKET>(fd)) {       \
+        (set)->fd_array[zek_i_] = (set)->fd_array[--(set)->fd_count]; \
+        break;                                                        \
+      }                                                               \
+    }                                                                 \
   } while (0)
 
 // ---- Start-up, buffers, protocol information ----------------------------------------------
@@ -358,7 +358,7 @@ inline constexpr int CF_ACCEPT = 0;
 inline constexpr int CF_REJECT = 1;
 inline constexpr int CF_DEFER = 2;
 using LPWSAOVERLAPPED_COMPLETION_ROUTINE = void (*)(DWORD dwError, DWORD cbTransferred, LPWSAOVERLAPPED lpOverlapped,
-                                                  DWORD dwFlags);
+                                                    DWORD dwFlags);
 
 inline constexpr HANDLE WSA_INVALID_EVENT = nullptr;
 inline constexpr DWORD WSA_WAIT_EVENT_0 = WAIT_OBJECT_0;

@@ -98,10 +98,12 @@ class Host {
   bool start() {
     const auto before = read_file(dir_ / "host.log").size();
     pid_ = spawn({ZEK_HOST_BINARY, "--dir", dir_.string()});
-    return eventually([&] {
-      auto log = read_file(dir_ / "host.log");
-      return log.size() > before && log.find("ready", before) != std::string::npos;
-    }, 20000);
+    return eventually(
+        [&] {
+          auto log = read_file(dir_ / "host.log");
+          return log.size() > before && log.find("ready", before) != std::string::npos;
+        },
+        20000);
   }
   // SIGTERM; the host's exit code.
   int stop() {

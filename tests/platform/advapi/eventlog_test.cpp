@@ -26,7 +26,8 @@ TEST(EventLog, EachEventIsOneLineWithItsSourceKindAndStrings) {
   ASSERT_NE(source, nullptr);
   const char* strings[] = {"ZekNdMapService error: 5", "two\nlines | and a bar"};
   const BYTE data[] = {0x01, 0xAB};
-  ASSERT_TRUE(ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 2, sizeof data, strings, const_cast<BYTE*>(data)));
+  ASSERT_TRUE(
+      ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 2, sizeof data, strings, const_cast<BYTE*>(data)));
   ASSERT_TRUE(ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 3, 7, nullptr, 0, 0, nullptr, nullptr));
   const std::string log = read(dir / "eventlog.txt");
   std::istringstream lines(log);

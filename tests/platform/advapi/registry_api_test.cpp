@@ -108,12 +108,13 @@ TEST_F(RegistryApi, BadInputGetsTheErrorWindowsGives) {
     LSTATUS error;
   };
   const Case cases[] = {
-      {"open of a missing key", [&] { return RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Nothing", 0, KEY_READ, &out); },
-       ERROR_FILE_NOT_FOUND},
+      {"open of a missing key",
+       [&] { return RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Nothing", 0, KEY_READ, &out); }, ERROR_FILE_NOT_FOUND},
       {"open with a bad handle", [&] { return RegOpenKeyExA(bogus, "x", 0, KEY_READ, &out); }, ERROR_INVALID_HANDLE},
       {"open without a result", [&] { return RegOpenKeyExA(key_, "Parent", 0, KEY_READ, nullptr); },
        ERROR_INVALID_PARAMETER},
-      {"leading backslash", [&] { return RegCreateKeyExA(key_, "\\x", 0, nullptr, 0, KEY_READ, nullptr, &out, nullptr); },
+      {"leading backslash",
+       [&] { return RegCreateKeyExA(key_, "\\x", 0, nullptr, 0, KEY_READ, nullptr, &out, nullptr); },
        ERROR_BAD_PATHNAME},
       {"control character in a key name",
        [&] { return RegCreateKeyExA(key_, "a\nb", 0, nullptr, 0, KEY_READ, nullptr, &out, nullptr); },

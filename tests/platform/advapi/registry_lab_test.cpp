@@ -30,8 +30,8 @@ class HostRegistry : public ::testing::Test {
     name.copy(query.name, std::size(query.name) - 1);
     testdrv::ValueReply reply{};
     DWORD bytes = 0;
-    EXPECT_TRUE(DeviceIoControl(device_, testdrv::kQueryValue, &query, sizeof query, &reply, sizeof reply, &bytes,
-                                nullptr));
+    EXPECT_TRUE(
+        DeviceIoControl(device_, testdrv::kQueryValue, &query, sizeof query, &reply, sizeof reply, &bytes, nullptr));
     return reply;
   }
   std::unique_ptr<labtest::Host> host_;

@@ -83,7 +83,7 @@ TEST(SecurityDescriptors, TheDaclOfAConvertedDescriptorHoldsItsAces) {
   std::memcpy(&acl, bytes + dacl, sizeof acl);
   EXPECT_EQ(acl.AceCount, 2);
   EXPECT_EQ(dacl + acl.AclSize, size);
-  EXPECT_EQ(bytes[dacl + 8], 1);   // the first ACE denies
+  EXPECT_EQ(bytes[dacl + 8], 1);  // the first ACE denies
   EXPECT_EQ(bytes[dacl + 8 + 1], 0);
   LocalFree(sd);
 }

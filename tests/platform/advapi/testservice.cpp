@@ -26,8 +26,13 @@ void record(const std::string& line) {
 }
 
 void report(DWORD state, DWORD checkpoint = 0) {
-  SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, state,
-                        state == SERVICE_RUNNING && g_accept_stop ? SERVICE_ACCEPT_STOP : 0, 0, 0, checkpoint, 0};
+  SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS,
+                        state,
+                        state == SERVICE_RUNNING && g_accept_stop ? SERVICE_ACCEPT_STOP : 0,
+                        0,
+                        0,
+                        checkpoint,
+                        0};
   if (!SetServiceStatus(g_status, &status)) record("SetServiceStatus failed " + std::to_string(GetLastError()));
 }
 

@@ -54,7 +54,8 @@ TEST_F(RegistryFile, TextValuesComeBackExactlyWhateverTheyHold) {
   };
   {
     plat::RegistryStore writer(file_);
-    for (const auto& c : cases) ASSERT_TRUE(writer.set(kKey, c.name, REG_SZ, c.data)) << plat::RegistryStore::fold(c.name).size();
+    for (const auto& c : cases)
+      ASSERT_TRUE(writer.set(kKey, c.name, REG_SZ, c.data)) << plat::RegistryStore::fold(c.name).size();
   }
   plat::RegistryStore reader(file_);
   std::string error;
@@ -82,7 +83,8 @@ TEST_F(RegistryFile, NamesWithQuotesBackslashesAndControlCharactersComeBack) {
 
 TEST_F(RegistryFile, MalformedNumbersAreReportedWithTheirLineAndNeverThrown) {
   const char* lines[] = {
-      "\"a\"=dword:zz", "\"a\"=dword:123456789", "\"a\"=qword:", "\"a\"=hex(zz):01", "\"a\"=hex(3):1,zzz", "\"a\"=hex(3:01",
+      "\"a\"=dword:zz",   "\"a\"=dword:123456789", "\"a\"=qword:",
+      "\"a\"=hex(zz):01", "\"a\"=hex(3):1,zzz",    "\"a\"=hex(3:01",
   };
   for (const char* line : lines) {
     std::ofstream(file_) << "[\\Registry\\Machine\\X]\n" << line << "\n";

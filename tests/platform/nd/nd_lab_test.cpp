@@ -20,7 +20,8 @@ constexpr GUID kTestNd = {0x7a656b00, 0x4e44, 0x5445, {0x53, 0x54, 0x00, 0x00, 0
 class NetworkDirect : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    host_ = new labtest::Host("NDHOST", "127.0.10.71", std::string("\n[driver zektest]\npath = ") + ZEK_TEST_DRIVER + "\n");
+    host_ =
+        new labtest::Host("NDHOST", "127.0.10.71", std::string("\n[driver zektest]\npath = ") + ZEK_TEST_DRIVER + "\n");
     ASSERT_TRUE(host_->start()) << host_->log();
     setenv("ZEK_HOST", host_->dir().c_str(), 1);
     // The provider's catalog entry, as a NetworkDirect provider installs it.

@@ -16,7 +16,6 @@ namespace {
 
 std::atomic<int> g_objects{0};  // class factories and providers alive
 
-
 template <typename Interface>
 class Counted : public Interface {
  public:

@@ -35,7 +35,8 @@ TEST_F(NamedAcrossProcesses, AMutexExcludesTheProcessesThatShareIt) {
   constexpr int kProcesses = 4;
   constexpr int kTimes = 200;
   std::vector<pid_t> pids;
-  for (int i = 0; i < kProcesses; ++i) pids.push_back(client({"count", "zek-lab-count", counter, std::to_string(kTimes)}));
+  for (int i = 0; i < kProcesses; ++i)
+    pids.push_back(client({"count", "zek-lab-count", counter, std::to_string(kTimes)}));
   for (pid_t pid : pids) EXPECT_EQ(labtest::finish(pid), 0);
   // Every increment made it: no two processes were inside at once.
   EXPECT_EQ(std::stoi(labtest::read_file(counter)), kProcesses * kTimes);

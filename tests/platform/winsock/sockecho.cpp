@@ -198,7 +198,8 @@ int main(int argc, char** argv) {
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 100;
   const std::string command = argc > 1 ? argv[1] : "";
   int result = 100;
-  if (command == "server" && argc == 5) result = server(std::atoi(argv[2]), std::strtoull(argv[3], nullptr, 10), argv[4]);
+  if (command == "server" && argc == 5)
+    result = server(std::atoi(argv[2]), std::strtoull(argv[3], nullptr, 10), argv[4]);
   if (command == "client" && argc == 6) {
     result = client(argv[2], std::atoi(argv[3]), std::strtoull(argv[4], nullptr, 10), argv[5]);
   }

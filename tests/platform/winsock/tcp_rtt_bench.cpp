@@ -72,7 +72,8 @@ void LinuxSockets(benchmark::State& state) {
     int one = 1;
     c.setsockopt(s, kLinuxSolTcp, kLinuxNoDelay, &one, sizeof one);
     char buffer[kMessage];
-    while (receive_all([&](char* p, int n) { return c.recv(s, p, static_cast<std::size_t>(n), 0); }, buffer, kMessage)) {
+    while (
+        receive_all([&](char* p, int n) { return c.recv(s, p, static_cast<std::size_t>(n), 0); }, buffer, kMessage)) {
       c.send(s, buffer, kMessage, 0);
     }
     c.close(s);

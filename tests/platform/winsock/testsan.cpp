@@ -51,7 +51,6 @@ std::string text_of(std::uint32_t address, std::uint16_t port) {
   return text;
 }
 
-
 using testsan::read_all;
 using testsan::write_all;
 
@@ -74,7 +73,7 @@ struct Posted {
 
 struct TestSocket {
   std::mutex mu;
-  int state = 1;  // 1 created, 2 bound, 3 connecting, 4 connected, 5 listening
+  int state = 1;                   // 1 created, 2 bound, 3 connecting, 4 connected, 5 listening
   SOCKET handle = INVALID_SOCKET;  // the switch's
   DWORD catalog = 0;
   std::uint32_t address = 0;

@@ -62,7 +62,8 @@ void install_test_san(const labtest::Host& host) {
   ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Winsock\\Parameters\\TCP on SAN",
                             0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
             ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, "TestSan", 0, REG_BINARY, reinterpret_cast<const BYTE*>(&id), sizeof id), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key, "TestSan", 0, REG_BINARY, reinterpret_cast<const BYTE*>(&id), sizeof id),
+            ERROR_SUCCESS);
   ASSERT_EQ(RegCreateKeyExA(key, "{5a4b3c2d-1e0f-4a5b-9c8d-7e6f50413223}", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub,
                             nullptr),
             ERROR_SUCCESS);
@@ -95,9 +96,8 @@ class Hosts : public ::testing::Test {
     // The client comes once the server listens: a connection that comes
     // while the server is half set up may rightly go either way.
     EXPECT_TRUE(labtest::eventually([&] { return std::filesystem::exists(server_report + ".listening"); }));
-    pid_t client =
-        b_->run({ZEK_SOCKECHO, "client", "127.0.10.61", std::to_string(port), std::to_string(bytes), client_report},
-                env);
+    pid_t client = b_->run(
+        {ZEK_SOCKECHO, "client", "127.0.10.61", std::to_string(port), std::to_string(bytes), client_report}, env);
     Echo e;
     e.client_exit = labtest::finish(client, 120000);
     e.server_exit = labtest::finish(server, 120000);

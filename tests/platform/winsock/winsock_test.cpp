@@ -117,8 +117,8 @@ TEST_F(WinSock, BadCallsGetTheWinSockErrorAndNeverCrash) {
       {"bind without an address", [&] { return bind(s, nullptr, 16) == SOCKET_ERROR; }, WSAEFAULT},
       {"bind with a short address", [&] { return bind(s, reinterpret_cast<sockaddr*>(&a), 8) == SOCKET_ERROR; },
        WSAEFAULT},
-      {"bind to an address in use", [&] { return bind(s, reinterpret_cast<sockaddr*>(&taken), sizeof taken) == SOCKET_ERROR; },
-       WSAEADDRINUSE},
+      {"bind to an address in use",
+       [&] { return bind(s, reinterpret_cast<sockaddr*>(&taken), sizeof taken) == SOCKET_ERROR; }, WSAEADDRINUSE},
       {"listen before bind", [&] { return listen(s, 1) == SOCKET_ERROR; }, WSAEINVAL},
       {"name before bind",
        [&] {
@@ -141,8 +141,8 @@ TEST_F(WinSock, BadCallsGetTheWinSockErrorAndNeverCrash) {
        WSAECONNREFUSED},
       {"recv with an unknown flag", [&] { return recv(s, buffer, 1, 0x40) == SOCKET_ERROR; }, WSAEOPNOTSUPP},
       {"send of a negative length", [&] { return send(s, buffer, -1, 0) == SOCKET_ERROR; }, WSAEFAULT},
-      {"an unknown option",
-       [&] { return setsockopt(s, SOL_SOCKET, 0x3333, buffer, 4) == SOCKET_ERROR; }, WSAENOPROTOOPT},
+      {"an unknown option", [&] { return setsockopt(s, SOL_SOCKET, 0x3333, buffer, 4) == SOCKET_ERROR; },
+       WSAENOPROTOOPT},
       {"an option into a short buffer",
        [&] { return getsockopt(s, SOL_SOCKET, SO_REUSEADDR, buffer, &optlen) == SOCKET_ERROR; }, WSAEFAULT},
       {"an unknown control", [&] { return ioctlsocket(s, 0x1234, &arg) == SOCKET_ERROR; }, WSAEINVAL},
@@ -355,10 +355,9 @@ struct AddrCase {
 
 TEST(WinSockNames, AddressTextIsReadAsTheClassicRoutinesReadIt) {
   const AddrCase cases[] = {
-      {"127.0.10.1", 0x010A007Fu}, {"1.2.3", 0x03000201u},        {"0x7f.1", 0x0100007Fu},
-      {"010.0.0.1", 0x01000008u},  {"4294967295", 0xFFFFFFFFu},  {"256.1.1.1", INADDR_NONE},
-      {"", INADDR_NONE},           {"1.2.3.4.5", INADDR_NONE},   {"a.b.c.d", INADDR_NONE},
-      {"1..2", INADDR_NONE},
+      {"127.0.10.1", 0x010A007Fu}, {"1.2.3", 0x03000201u},     {"0x7f.1", 0x0100007Fu}, {"010.0.0.1", 0x01000008u},
+      {"4294967295", 0xFFFFFFFFu}, {"256.1.1.1", INADDR_NONE}, {"", INADDR_NONE},       {"1.2.3.4.5", INADDR_NONE},
+      {"a.b.c.d", INADDR_NONE},    {"1..2", INADDR_NONE},
   };
   for (const auto& c : cases) EXPECT_EQ(inet_addr(c.text), c.expected) << c.text;
   EXPECT_EQ(inet_addr(nullptr), INADDR_NONE);
