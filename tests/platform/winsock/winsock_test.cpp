@@ -140,7 +140,10 @@ TEST_F(WinSock, BadCallsGetTheWinSockErrorAndNeverCrash) {
        [&] { return connect(s, reinterpret_cast<sockaddr*>(&refused), sizeof refused) == SOCKET_ERROR; },
        WSAECONNREFUSED},
       {"recv with an unknown flag", [&] { return recv(s, buffer, 1, 0x40) == SOCKET_ERROR; }, WSAEOPNOTSUPP},
+#ifndef __SANITIZE_ADDRESS__
+      // (AddressSanitizer's own send() checks the buffer before the call reaches WinSock.)
       {"send of a negative length", [&] { return send(s, buffer, -1, 0) == SOCKET_ERROR; }, WSAEFAULT},
+#endif
       {"an unknown option", [&] { return setsockopt(s, SOL_SOCKET, 0x3333, buffer, 4) == SOCKET_ERROR; },
        WSAENOPROTOOPT},
       {"an option into a short buffer",
