@@ -44,6 +44,8 @@ DWORD plat_nt_status_to_win32(NTSTATUS status) {
       {STATUS_NOT_FOUND, ERROR_NOT_FOUND},
       {STATUS_DEVICE_REMOVED, ERROR_DEVICE_REMOVED},
   };
+  // A Win32 error carried as a status (facility 7), as Windows builds them.
+  if ((static_cast<ULONG>(status) & 0xFFFF0000u) == 0xC0070000u) return static_cast<ULONG>(status) & 0xFFFFu;
   for (const Entry& e : kTable) {
     if (e.status == status) return e.error;
   }

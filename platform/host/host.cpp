@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -14,8 +15,11 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/advapi/svccore.h"
+#include "platform/common/sharedfile.h"
 #include "platform/host/adapters.h"
 #include "platform/host/server.h"
+#include "platform/iphlpapi/adapterlist.h"
 #include "platform/kernel/io/iomgr.h"
 #include "platform/kernel/kernel.h"
 #include "platform/kernel/registry.h"
@@ -46,9 +50,11 @@ Host::~Host() { stop(); }
 bool Host::start(std::string* error) {
   if (!open_directory(error) || !configure(error) || !start_kernel(error)) return false;
   load_drivers();
+  write_adapter_list();
   if (!serve(error)) return false;
   ready_ = true;
   log_->line("ready");
+  start_services();
   return true;
 }
 
@@ -207,6 +213,44 @@ void Host::load_drivers() {
   }
 }
 
+// The adapters that came up, in the order NDIS bound them, for IP Helper:
+// each with the MAC address its miniport reported and its NetCfgInstanceId;
+// the first holds the host's native address.
+void Host::write_adapter_list() {
+  std::vector<iphlp::Adapter> list;
+  for (ndis::Adapter* adapter : ndis_->adapters()) {
+    const auto state = adapter->state();
+    if (state != ndis::AdapterState::Running && state != ndis::AdapterState::Paused) continue;
+    const auto general = adapter->attributes().general;
+    if (!general || general->MacAddressLength == 0) continue;
+    iphlp::Adapter entry;
+    entry.index = static_cast<std::uint32_t>(list.size() + 1);
+    if (auto id = registry_->get(adapter->function().driver_key, u"NetCfgInstanceId");
+        id && (id->type == REG_SZ || id->type == REG_EXPAND_SZ)) {
+      std::u16string text(id->data.size() / 2, u'\0');
+      std::memcpy(text.data(), id->data.data(), text.size() * 2);
+      while (!text.empty() && text.back() == u'\0') text.pop_back();
+      entry.name = to_utf8(text);
+    }
+    entry.description = adapter->function().driver + " adapter " + adapter->name();
+    const std::size_t length = std::min<std::size_t>(general->MacAddressLength, 8);
+    entry.mac.assign(general->CurrentMacAddress, general->CurrentMacAddress + length);
+    if (list.empty()) entry.native = iphlp::Address{native_, "255.0.0.0"};
+    list.push_back(std::move(entry));
+  }
+  const std::string path = dir_ + "/adapters.txt";
+  SharedFile file(path);
+  if (!file.update([&](std::string& text) {
+        text = iphlp::format_adapter_list(list);
+        return true;
+      })) {
+    log_->line("cannot write %s", path.c_str());
+    return;
+  }
+  listed_adapters_ = true;
+  if (!list.empty()) log_->line("%zu adapter(s) listed in adapters.txt", list.size());
+}
+
 bool Host::serve(std::string* error) {
   server_ = std::make_unique<Server>(*io_, *log_);
   if (!server_->listen(dir_ + "/" + proto::kSocketName)) {
@@ -216,7 +260,31 @@ bool Host::serve(std::string* error) {
   return true;
 }
 
+// The auto-start services, on a thread of their own: the host serves while
+// they come up, and waits for none of them.
+void Host::start_services() {
+  stop_starting_ = false;
+  service_starter_ = std::thread([this] {
+    scm::Database database(*registry_, dir_);
+    scm::start_automatic(
+        database, [this](const std::string& line) { log_->line("%s", line.c_str()); }, &stop_starting_);
+  });
+}
+
+// Every running service of the host stops (or is killed) before the host
+// stops serving: a service may still need its devices while it stops.
+void Host::stop_services() {
+  if (service_starter_.joinable()) {
+    stop_starting_ = true;
+    service_starter_.join();
+  }
+  if (!registry_ || !ready_) return;
+  scm::Database database(*registry_, dir_);
+  scm::stop_all(database, [this](const std::string& line) { log_->line("%s", line.c_str()); });
+}
+
 void Host::stop() {
+  stop_services();
   if (server_) server_->stop();
   for (auto it = drivers_.rbegin(); it != drivers_.rend(); ++it) {
     ndis_->stop_adapters(it->object);
@@ -230,6 +298,8 @@ void Host::stop() {
   // The images go after the I/O manager, which may still call into them.
   for (auto it = drivers_.rbegin(); it != drivers_.rend(); ++it) dlclose(it->image);
   drivers_.clear();
+  if (listed_adapters_) ::unlink((dir_ + "/adapters.txt").c_str());
+  listed_adapters_ = false;
   if (registry_) registry_->save();
   registry_.reset();
   kernel_.reset();

@@ -8,12 +8,17 @@
 //   server.h    the kernel socket that user processes connect to, and the log
 //
 // The host directory holds host.conf, host.lock (one host per directory),
-// host.log, registry.txt and kernel.sock (docs/host.md).
+// host.log, registry.txt and kernel.sock, adapters.txt (the adapters that
+// came up, for IP Helper) and services/ (the services' state), and what the
+// host's processes share: objects.shm, catalog.txt, eventlog.txt
+// (docs/host.md).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/host/config.h"
@@ -54,11 +59,14 @@ class Host {
   // Brings the host up: the directory and its lock, host.conf, the kernel
   // and registry, the adapters on the bus, the I/O manager and NDIS, the
   // drivers host.conf names (in order; one that does not load is logged and
-  // skipped) and the kernel socket. False with a message when the host
-  // cannot run; what was started is stopped again by the destructor.
+  // skipped), the adapter list and the kernel socket; then the auto-start
+  // services start, one after the other, on a thread of their own. False
+  // with a message when the host cannot run; what was started is stopped
+  // again by the destructor.
   bool start(std::string* error);
-  // Stops serving processes, unloads the drivers newest first, takes the
-  // adapters off the bus, saves the registry and stops the kernel.
+  // Stops the services, stops serving processes, unloads the drivers newest
+  // first, takes the adapters off the bus, saves the registry and stops the
+  // kernel.
   void stop();
 
   // The zekhost program: start, serve until SIGTERM or SIGINT, stop. The
@@ -76,7 +84,10 @@ class Host {
   bool configure(std::string* error);
   bool start_kernel(std::string* error);
   void load_drivers();
+  void write_adapter_list();
   bool serve(std::string* error);
+  void start_services();
+  void stop_services();
 
   HostOptions options_;
   std::string dir_;  // absolute
@@ -86,6 +97,7 @@ class Host {
   std::string native_;
   std::size_t memory_mb_ = 256;
   bool ready_ = false;
+  bool listed_adapters_ = false;
 
   std::unique_ptr<Log> log_;
   std::unique_ptr<Kernel> kernel_;
@@ -95,6 +107,8 @@ class Host {
   std::unique_ptr<ndis::Ndis> ndis_;
   std::vector<LoadedDriver> drivers_;
   std::unique_ptr<Server> server_;
+  std::thread service_starter_;
+  std::atomic<bool> stop_starting_{false};
 };
 
 }  // namespace plat::host

@@ -14,7 +14,7 @@ namespace plat::host {
 // ---- Log ------------------------------------------------------------------------
 
 Log::Log(const std::string& path) {
-  file_ = std::fopen(path.c_str(), "a");
+  file_ = std::fopen(path.c_str(), "ae");
   if (file_ != nullptr) setvbuf(file_, nullptr, _IOLBF, 0);
 }
 
@@ -30,7 +30,9 @@ void Log::line(const char* format, ...) {
   va_end(args);
   std::time_t now = std::time(nullptr);
   char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::gmtime(&now));
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &utc);
   std::lock_guard lock(mu_);
   if (file_ != nullptr) std::fprintf(file_, "%s zekhost: %s\n", stamp, text);
 }

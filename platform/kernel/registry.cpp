@@ -3,10 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "platform/kernel/fault.h"
 #include "platform/kernel/kernel.h"
@@ -16,60 +13,9 @@ namespace {
 
 std::atomic<Registry*> current_registry{nullptr};
 
-std::string hex_bytes(std::span<const std::byte> data) {
-  std::string out;
-  char part[4];
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    std::snprintf(part, sizeof part, "%02x", static_cast<unsigned>(data[i]));
-    if (i != 0) out += ',';
-    out += part;
-  }
-  return out;
-}
-
-std::string quote(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
-// Parses a quoted name at the start of text; the rest follows in *rest.
-bool unquote(std::string_view text, std::string* out, std::string_view* rest) {
-  if (text.empty() || text[0] != '"') return false;
-  out->clear();
-  for (std::size_t i = 1; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 1 < text.size()) {
-      *out += text[++i];
-    } else if (text[i] == '"') {
-      *rest = text.substr(i + 1);
-      return true;
-    } else {
-      *out += text[i];
-    }
-  }
-  return false;
-}
-
-std::vector<std::byte> utf16_bytes(std::u16string_view text) {
-  std::vector<std::byte> data((text.size() + 1) * 2);
-  std::memcpy(data.data(), text.data(), text.size() * 2);
-  return data;
-}
-
-std::u16string string_of(const Registry::Value& value) {
-  std::u16string text(value.data.size() / 2, u'\0');
-  std::memcpy(text.data(), value.data.data(), text.size() * 2);
-  auto end = text.find(u'\0');
-  if (end != std::u16string::npos) text.resize(end);
-  return text;
-}
-
 }  // namespace
 
-Registry::Registry(std::string file) : file_(std::move(file)) {
+Registry::Registry(std::string file) : RegistryStore(std::move(file)) {
   Registry* expected = nullptr;
   if (!current_registry.compare_exchange_strong(expected, this)) {
     fault(std::source_location::current(), "a second registry opened in one host");
@@ -79,170 +25,6 @@ Registry::Registry(std::string file) : file_(std::move(file)) {
 Registry::~Registry() { current_registry.store(nullptr); }
 
 Registry* Registry::try_current() { return current_registry.load(std::memory_order_acquire); }
-
-std::u16string Registry::fold(std::u16string_view text) {
-  std::u16string out(text);
-  for (auto& c : out) {
-    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
-  }
-  while (out.size() > 1 && out.back() == u'\\') out.pop_back();
-  return out;
-}
-
-bool Registry::load(std::string* error) {
-  std::lock_guard lock(mu_);
-  keys_.clear();
-  if (file_.empty()) return true;
-  std::ifstream in(file_);
-  if (!in) return true;  // a new host starts with an empty registry
-  std::string line;
-  Key* key = nullptr;
-  int number = 0;
-  auto bad = [&](const char* what) {
-    if (error != nullptr) *error = file_ + ":" + std::to_string(number) + ": " + what;
-    return false;
-  };
-  while (std::getline(in, line)) {
-    ++number;
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-    if (line[0] == '[') {
-      if (line.back() != ']') return bad("a key line must end with ']'");
-      std::u16string path = to_u16(std::string_view(line).substr(1, line.size() - 2));
-      key = &keys_[fold(path)];
-      key->path = path;
-      continue;
-    }
-    if (key == nullptr) return bad("a value before the first key");
-    std::string name;
-    std::string_view rest;
-    if (line[0] == '@') {
-      rest = std::string_view(line).substr(1);
-    } else if (!unquote(line, &name, &rest)) {
-      return bad("a value name must be quoted");
-    }
-    if (rest.empty() || rest[0] != '=') return bad("expected '=' after the value name");
-    rest.remove_prefix(1);
-    Value value;
-    if (rest.starts_with("sz:")) {
-      value.type = REG_SZ;
-      value.data = utf16_bytes(to_u16(rest.substr(3)));
-    } else if (rest.starts_with("dword:")) {
-      value.type = REG_DWORD;
-      ULONG v = static_cast<ULONG>(std::stoul(std::string(rest.substr(6)), nullptr, 16));
-      value.data.resize(4);
-      std::memcpy(value.data.data(), &v, 4);
-    } else if (rest.starts_with("qword:")) {
-      value.type = REG_QWORD;
-      ULONG64 v = std::stoull(std::string(rest.substr(6)), nullptr, 16);
-      value.data.resize(8);
-      std::memcpy(value.data.data(), &v, 8);
-    } else if (rest.starts_with("hex(")) {
-      auto close = rest.find("):");
-      if (close == std::string_view::npos) return bad("expected hex(TYPE):bytes");
-      value.type = static_cast<ULONG>(std::stoul(std::string(rest.substr(4, close - 4)), nullptr, 16));
-      std::string bytes(rest.substr(close + 2));
-      std::stringstream parts(bytes);
-      std::string part;
-      while (std::getline(parts, part, ',')) {
-        if (part.empty()) continue;
-        value.data.push_back(static_cast<std::byte>(std::stoul(part, nullptr, 16)));
-      }
-    } else {
-      return bad("unknown value type");
-    }
-    std::u16string wname = to_u16(name);
-    key->values[fold(wname)] = {wname, std::move(value)};
-  }
-  return true;
-}
-
-bool Registry::save() const {
-  std::lock_guard lock(mu_);
-  return save_locked();
-}
-
-bool Registry::save_locked() const {
-  if (file_.empty()) return true;
-  const std::string temp = file_ + ".new";
-  {
-    std::ofstream out(temp, std::ios::trunc);
-    if (!out) return false;
-    out << "; The registry of this host. Keys are case-insensitive.\n";
-    for (const auto& [folded, key] : keys_) {
-      out << "\n[" << to_utf8(key.path) << "]\n";
-      for (const auto& [fname, entry] : key.values) {
-        const auto& [name, value] = entry;
-        out << (name.empty() ? std::string("@") : quote(to_utf8(name))) << '=';
-        if (value.type == REG_SZ) {
-          out << "sz:" << to_utf8(string_of(value));
-        } else if (value.type == REG_DWORD && value.data.size() == 4) {
-          ULONG v;
-          std::memcpy(&v, value.data.data(), 4);
-          char text[16];
-          std::snprintf(text, sizeof text, "%08x", v);
-          out << "dword:" << text;
-        } else {
-          char text[16];
-          std::snprintf(text, sizeof text, "hex(%x):", value.type);
-          out << text << hex_bytes(value.data);
-        }
-        out << '\n';
-      }
-    }
-    if (!out.flush()) return false;
-  }
-  return std::rename(temp.c_str(), file_.c_str()) == 0;
-}
-
-void Registry::create_key(std::u16string_view key) {
-  std::lock_guard lock(mu_);
-  auto& entry = keys_[fold(key)];
-  if (entry.path.empty()) entry.path = std::u16string(key);
-  save_locked();
-}
-
-bool Registry::key_exists(std::u16string_view key) const {
-  std::lock_guard lock(mu_);
-  return keys_.count(fold(key)) != 0;
-}
-
-void Registry::set(std::u16string_view key, std::u16string_view name, ULONG type, std::span<const std::byte> data) {
-  std::lock_guard lock(mu_);
-  auto& entry = keys_[fold(key)];
-  if (entry.path.empty()) entry.path = std::u16string(key);
-  entry.values[fold(name)] = {std::u16string(name), Value{type, std::vector<std::byte>(data.begin(), data.end())}};
-  save_locked();
-}
-
-void Registry::set_string(std::u16string_view key, std::u16string_view name, std::u16string_view value) {
-  auto data = utf16_bytes(value);
-  set(key, name, REG_SZ, data);
-}
-
-void Registry::set_dword(std::u16string_view key, std::u16string_view name, ULONG value) {
-  std::byte data[4];
-  std::memcpy(data, &value, 4);
-  set(key, name, REG_DWORD, data);
-}
-
-std::optional<Registry::Value> Registry::get(std::u16string_view key, std::u16string_view name) const {
-  std::lock_guard lock(mu_);
-  auto k = keys_.find(fold(key));
-  if (k == keys_.end()) return std::nullopt;
-  auto v = k->second.values.find(fold(name));
-  if (v == k->second.values.end()) return std::nullopt;
-  return v->second.second;
-}
-
-std::vector<std::pair<std::u16string, Registry::Value>> Registry::values(std::u16string_view key) const {
-  std::lock_guard lock(mu_);
-  std::vector<std::pair<std::u16string, Value>> out;
-  auto k = keys_.find(fold(key));
-  if (k == keys_.end()) return out;
-  for (const auto& [folded, entry] : k->second.values) out.push_back(entry);
-  return out;
-}
 
 }  // namespace plat
 

@@ -13,15 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/common/regstore.h"
 #include "platform/kernel/nt.h"
-
-inline constexpr ULONG REG_NONE = 0;
-inline constexpr ULONG REG_SZ = 1;
-inline constexpr ULONG REG_EXPAND_SZ = 2;
-inline constexpr ULONG REG_BINARY = 3;
-inline constexpr ULONG REG_DWORD = 4;
-inline constexpr ULONG REG_MULTI_SZ = 7;
-inline constexpr ULONG REG_QWORD = 11;
 
 inline constexpr ULONG RTL_REGISTRY_ABSOLUTE = 0;
 inline constexpr ULONG RTL_REGISTRY_SERVICES = 1;
@@ -103,13 +96,10 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, KEY_VALUE_
 
 namespace plat {
 
-class Registry {
+// The registry of the host this kernel runs: the store of
+// platform/common/regstore.h, which the drivers' routines above read.
+class Registry : public RegistryStore {
  public:
-  struct Value {
-    ULONG type = REG_NONE;
-    std::vector<std::byte> data;
-  };
-
   // file: where the store lives; empty keeps it in memory only.
   explicit Registry(std::string file = {});
   ~Registry();
@@ -117,32 +107,6 @@ class Registry {
   Registry& operator=(const Registry&) = delete;
 
   static Registry* try_current();
-
-  // Reads the file (a missing file is an empty registry). False with a
-  // message on a malformed line.
-  bool load(std::string* error);
-  bool save() const;
-
-  void create_key(std::u16string_view key);
-  bool key_exists(std::u16string_view key) const;
-  void set(std::u16string_view key, std::u16string_view name, ULONG type, std::span<const std::byte> data);
-  void set_string(std::u16string_view key, std::u16string_view name, std::u16string_view value);
-  void set_dword(std::u16string_view key, std::u16string_view name, ULONG value);
-  std::optional<Value> get(std::u16string_view key, std::u16string_view name) const;
-  // Every value of a key, in name order.
-  std::vector<std::pair<std::u16string, Value>> values(std::u16string_view key) const;
-
- private:
-  struct Key {
-    std::u16string path;
-    std::map<std::u16string, std::pair<std::u16string, Value>> values;  // upper-case name -> (name, value)
-  };
-  static std::u16string fold(std::u16string_view text);
-  bool save_locked() const;
-
-  std::string file_;
-  mutable std::mutex mu_;
-  std::map<std::u16string, Key> keys_;
 };
 
 }  // namespace plat

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/common/text.h"
 #include "platform/kernel/ke.h"
 
 inline void RtlZeroMemory(void* Destination, SIZE_T Length) { std::memset(Destination, 0, Length); }
@@ -53,10 +54,9 @@ void RtlFreeAnsiString(PANSI_STRING AnsiString);
 
 namespace plat {
 
-// Text helpers for names: UTF-8 to and from UTF-16, and the characters of a
-// counted string (empty for a null string or buffer).
-std::u16string to_u16(std::string_view text);
-std::string to_utf8(std::u16string_view text);
+// The characters of a counted string (empty for a null string or buffer).
+// UTF-8 to and from UTF-16 (to_u16, to_utf8) come from platform/common/text.h,
+// which the user-mode libraries share.
 std::u16string_view view_of(PCUNICODE_STRING s);
 
 }  // namespace plat

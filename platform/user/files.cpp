@@ -48,7 +48,7 @@ std::string utf8_of(LPCWSTR text) {
 
 }  // namespace
 
-void complete_overlapped(File& file, LPOVERLAPPED overlapped, NTSTATUS status, ULONG_PTR information, bool signal) {
+void complete_overlapped(IoObject& file, LPOVERLAPPED overlapped, NTSTATUS status, ULONG_PTR information, bool signal) {
   std::atomic_ref<ULONG_PTR>(overlapped->InternalHigh).store(information, std::memory_order_relaxed);
   std::atomic_ref<ULONG_PTR>(overlapped->Internal)
       .store(static_cast<ULONG_PTR>(static_cast<ULONG>(status)), std::memory_order_release);
@@ -174,7 +174,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 }
 
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
-  auto file = handles().get_as<File>(hFile);
+  auto file = handles().get_as<IoObject>(hFile);
   if (!file || lpOverlapped == nullptr) {
     SetLastError(file ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
     return FALSE;
@@ -217,6 +217,8 @@ BOOL CloseHandle(HANDLE hObject) {
     std::lock_guard lock(wait_mutex());
     port->closed = true;
     notify();
+  } else if (auto io = std::dynamic_pointer_cast<IoObject>(object)) {
+    io->handle_closed();
   }
   return TRUE;
 }
@@ -229,7 +231,7 @@ HANDLE CreateIoCompletionPort(HANDLE FileHandle, HANDLE ExistingCompletionPort, 
     }
     return handles().insert(std::make_shared<Port>());
   }
-  auto file = handles().get_as<File>(FileHandle);
+  auto file = handles().get_as<IoObject>(FileHandle);
   if (!file) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;

@@ -126,6 +126,20 @@ SIZE_T HeapSize(HANDLE hHeap, DWORD, LPCVOID lpMem) {
   return it == heap->blocks.end() ? static_cast<SIZE_T>(-1) : it->second;
 }
 
+// Local memory is the process heap's, so that a foreign or repeated free is refused.
+HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
+  return HeapAlloc(GetProcessHeap(), (uFlags & LMEM_ZEROINIT) ? HEAP_ZERO_MEMORY : 0, uBytes);
+}
+
+HLOCAL LocalFree(HLOCAL hMem) {
+  if (hMem == nullptr) return nullptr;
+  if (!HeapFree(GetProcessHeap(), 0, hMem)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return hMem;
+  }
+  return nullptr;
+}
+
 namespace {
 std::int64_t monotonic_ns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())

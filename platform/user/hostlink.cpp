@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/common/lxsock.h"
 #include "platform/user/usermaps.h"
 
 namespace plat::user {
@@ -54,16 +55,17 @@ bool HostLink::connect() {
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof address.sun_path) return false;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  // Straight to Linux: in a process that uses WinSock, socket() is WinSock's.
+  fd_ = lx::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return false;
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  if (lx::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     ::close(fd_);
     fd_ = -1;
     return false;
   }
   ucred peer{};
   socklen_t peer_size = sizeof peer;
-  if (getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &peer, &peer_size) != 0) return false;
+  if (lx::getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &peer, &peer_size) != 0) return false;
   host_pid_ = peer.pid;
   // The host reads and writes this process's buffers.
   prctl(PR_SET_PTRACER, static_cast<unsigned long>(host_pid_), 0, 0, 0);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/user/named.h"
 #include "platform/user/runtime.h"
 
 namespace plat::user {
@@ -111,6 +112,7 @@ void abandon_mutexes_of(pid_t tid) {
     }
     ++it;
   }
+  named_abandon_thread(tid);
   notify();
 }
 
@@ -125,24 +127,71 @@ DWORD GetCurrentThreadId() { return static_cast<DWORD>(current_tid()); }
 HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
 HANDLE GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2)); }
 
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName) {
-  if (lpName != nullptr) {
-    SetLastError(ERROR_NOT_SUPPORTED);  // named events are not shared between processes here
+namespace {
+
+std::u16string wide_of(LPCSTR text) {
+  std::u16string out;
+  for (; *text != 0; ++text) out.push_back(static_cast<unsigned char>(*text));
+  return out;
+}
+
+// A named object's handle; null with the last error set. A name that is
+// there already gives its object with ERROR_ALREADY_EXISTS (Create) or
+// ERROR_SUCCESS (Open).
+HANDLE named(NamedKind kind, std::u16string name, const NamedParams& params, bool create) {
+  DWORD error = ERROR_SUCCESS;
+  if (!named_normalise(&name, &error)) {
+    SetLastError(error);
     return nullptr;
   }
+  HANDLE handle = named_create(kind, name, params, create, &error);
+  SetLastError(error);
+  return handle;
+}
+
+HANDLE open_named(NamedKind kind, std::u16string name) {
+  return named(kind, std::move(name), NamedParams{}, false);
+}
+
+}  // namespace
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName) {
+  if (lpName != nullptr && *lpName != 0) {
+    NamedParams params;
+    params.manual = bManualReset != FALSE;
+    params.initial_state = bInitialState != FALSE;
+    return named(NamedKind::Event, lpName, params, true);
+  }
+  SetLastError(ERROR_SUCCESS);
   return handles().insert(std::make_shared<Event>(bManualReset != FALSE, bInitialState != FALSE));
 }
 
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES a, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName) {
-  if (lpName != nullptr) {
-    SetLastError(ERROR_NOT_SUPPORTED);
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES a, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName) {
+  if (lpName == nullptr) return CreateEventW(a, bManualReset, bInitialState, nullptr);
+  return CreateEventW(a, bManualReset, bInitialState, wide_of(lpName).c_str());
+}
+
+HANDLE OpenEventW(DWORD, BOOL, LPCWSTR lpName) {
+  if (lpName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  return CreateEventA(a, bManualReset, bInitialState, nullptr);
+  return open_named(NamedKind::Event, lpName);
+}
+
+HANDLE OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName) {
+  if (lpName == nullptr) return OpenEventW(dwDesiredAccess, bInheritHandle, nullptr);
+  return OpenEventW(dwDesiredAccess, bInheritHandle, wide_of(lpName).c_str());
 }
 
 namespace {
 BOOL set_event_state(HANDLE hEvent, bool state) {
+  if (auto object = handles().get_as<NamedObject>(hEvent)) {
+    const DWORD error = named_set_event(*object, state);
+    if (error == ERROR_SUCCESS) return TRUE;
+    SetLastError(error);
+    return FALSE;
+  }
   auto event = handles().get_as<Event>(hEvent);
   if (!event) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -158,27 +207,46 @@ BOOL set_event_state(HANDLE hEvent, bool state) {
 BOOL SetEvent(HANDLE hEvent) { return set_event_state(hEvent, true); }
 BOOL ResetEvent(HANDLE hEvent) { return set_event_state(hEvent, false); }
 
-HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG lInitialCount, LONG lMaximumCount, LPCSTR lpName) {
-  if (lpName != nullptr) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return nullptr;
-  }
+HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES, LONG lInitialCount, LONG lMaximumCount, LPCWSTR lpName) {
   if (lMaximumCount <= 0 || lInitialCount < 0 || lInitialCount > lMaximumCount) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  if (lpName != nullptr && *lpName != 0) {
+    NamedParams params;
+    params.initial_count = lInitialCount;
+    params.maximum_count = lMaximumCount;
+    return named(NamedKind::Semaphore, lpName, params, true);
+  }
+  SetLastError(ERROR_SUCCESS);
   return handles().insert(std::make_shared<Semaphore>(lInitialCount, lMaximumCount));
 }
 
-HANDLE CreateSemaphoreW(LPSECURITY_ATTRIBUTES a, LONG lInitialCount, LONG lMaximumCount, LPCWSTR lpName) {
-  if (lpName != nullptr) {
-    SetLastError(ERROR_NOT_SUPPORTED);
+HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES a, LONG lInitialCount, LONG lMaximumCount, LPCSTR lpName) {
+  if (lpName == nullptr) return CreateSemaphoreW(a, lInitialCount, lMaximumCount, nullptr);
+  return CreateSemaphoreW(a, lInitialCount, lMaximumCount, wide_of(lpName).c_str());
+}
+
+HANDLE OpenSemaphoreW(DWORD, BOOL, LPCWSTR lpName) {
+  if (lpName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  return CreateSemaphoreA(a, lInitialCount, lMaximumCount, nullptr);
+  return open_named(NamedKind::Semaphore, lpName);
+}
+
+HANDLE OpenSemaphoreA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName) {
+  if (lpName == nullptr) return OpenSemaphoreW(dwDesiredAccess, bInheritHandle, nullptr);
+  return OpenSemaphoreW(dwDesiredAccess, bInheritHandle, wide_of(lpName).c_str());
 }
 
 BOOL ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCount) {
+  if (auto object = handles().get_as<NamedObject>(hSemaphore)) {
+    const DWORD error = named_release_semaphore(*object, lReleaseCount, lpPreviousCount);
+    if (error == ERROR_SUCCESS) return TRUE;
+    SetLastError(error);
+    return FALSE;
+  }
   auto semaphore = handles().get_as<Semaphore>(hSemaphore);
   if (!semaphore) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -199,27 +267,45 @@ BOOL ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCo
   return TRUE;
 }
 
-HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
-  if (lpName != nullptr) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return nullptr;
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lpName) {
+  if (lpName != nullptr && *lpName != 0) {
+    NamedParams params;
+    params.initial_owner = bInitialOwner != FALSE;
+    return named(NamedKind::Mutex, lpName, params, true);
   }
   auto mutex = std::make_shared<Mutex>();
   std::lock_guard lock(wait_mutex());
   if (bInitialOwner) mutex->take(current_tid());
   all_mutexes().push_back(mutex);
+  SetLastError(ERROR_SUCCESS);
   return handles().insert(mutex);
 }
 
-HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES a, BOOL bInitialOwner, LPCWSTR lpName) {
-  if (lpName != nullptr) {
-    SetLastError(ERROR_NOT_SUPPORTED);
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES a, BOOL bInitialOwner, LPCSTR lpName) {
+  if (lpName == nullptr) return CreateMutexW(a, bInitialOwner, nullptr);
+  return CreateMutexW(a, bInitialOwner, wide_of(lpName).c_str());
+}
+
+HANDLE OpenMutexW(DWORD, BOOL, LPCWSTR lpName) {
+  if (lpName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  return CreateMutexA(a, bInitialOwner, nullptr);
+  return open_named(NamedKind::Mutex, lpName);
+}
+
+HANDLE OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName) {
+  if (lpName == nullptr) return OpenMutexW(dwDesiredAccess, bInheritHandle, nullptr);
+  return OpenMutexW(dwDesiredAccess, bInheritHandle, wide_of(lpName).c_str());
 }
 
 BOOL ReleaseMutex(HANDLE hMutex) {
+  if (auto object = handles().get_as<NamedObject>(hMutex)) {
+    const DWORD error = named_release_mutex(*object);
+    if (error == ERROR_SUCCESS) return TRUE;
+    SetLastError(error);
+    return FALSE;
+  }
   auto mutex = handles().get_as<Mutex>(hMutex);
   if (!mutex) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -243,29 +329,36 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
     return WAIT_FAILED;
   }
   std::vector<std::shared_ptr<Waitable>> objects;
+  bool any_named = false;
   for (DWORD i = 0; i < nCount; ++i) {
     auto object = waitable(lpHandles[i]);
     if (!object) {
       SetLastError(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
     }
+    any_named = any_named || dynamic_cast<NamedObject*>(object.get()) != nullptr;
     objects.push_back(std::move(object));
   }
   const pid_t tid = current_tid();
   const auto deadline = deadline_of(dwMilliseconds);
   std::unique_lock lock(wait_mutex());
   for (;;) {
-    if (bWaitAll) {
-      bool all = true;
-      for (auto& object : objects) all = all && object->signaled(tid);
-      if (all) {
-        bool abandoned = false;
-        for (auto& object : objects) abandoned = object->take(tid) || abandoned;
-        return abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0;
-      }
-    } else {
-      for (DWORD i = 0; i < nCount; ++i) {
-        if (objects[i]->signaled(tid)) return (objects[i]->take(tid) ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + i;
+    {
+      // Named objects change in other processes too: one look sees and takes them together.
+      NamedRound round(any_named);
+      if (bWaitAll) {
+        bool all = true;
+        for (auto& object : objects) all = all && object->signaled(tid);
+        if (all) {
+          bool abandoned = false;
+          for (auto& object : objects) abandoned = object->take(tid) || abandoned;
+          return abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0;
+        }
+      } else {
+        for (DWORD i = 0; i < nCount; ++i) {
+          bool abandoned = false;
+          if (objects[i]->acquire(tid, &abandoned)) return (abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + i;
+        }
       }
     }
     if (dwMilliseconds == 0) return WAIT_TIMEOUT;

@@ -8,7 +8,9 @@
 
 #include "platform/common/wintypes.h"
 
+extern "C" {
 void WRITE_REGISTER_UCHAR(volatile UCHAR* Register, UCHAR Value);
 void WRITE_REGISTER_USHORT(volatile USHORT* Register, USHORT Value);
 void WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value);
 void WRITE_REGISTER_ULONG64(volatile ULONG64* Register, ULONG64 Value);
+}

@@ -33,6 +33,12 @@ struct Waitable : Object {
   virtual bool signaled(pid_t tid) const = 0;
   // Takes the object for a satisfied wait; true when it was abandoned.
   virtual bool take(pid_t) { return false; }
+  // Takes the object if it is signalled, in one step; false when it is not.
+  virtual bool acquire(pid_t tid, bool* abandoned) {
+    if (!signaled(tid)) return false;
+    *abandoned = take(tid);
+    return true;
+  }
 };
 
 struct Event final : Waitable {
@@ -76,17 +82,25 @@ struct Thread final : Waitable {
 struct Port;
 class HostLink;
 
-// A device handle: one file object in the host.
-struct File final : Waitable {
-  // A file is signalled when one of its requests completes without an event.
+// What overlapped requests complete on: a device handle, or a socket of the
+// WinSock stand-in. A completion fills the OVERLAPPED, sets its event (or,
+// without one, the object) and posts a packet to the object's port.
+struct IoObject : Waitable {
+  // Signalled when one of its requests completes without an event.
   bool signaled(pid_t) const override { return completion_signal; }
+  // CloseHandle took the object's handle away.
+  virtual void handle_closed() {}
+  bool overlapped = false;
+  bool completion_signal = false;  // under wait_mutex
+  std::shared_ptr<Port> port;      // under wait_mutex
+  ULONG_PTR key = 0;
+};
+
+// A device handle: one file object in the host.
+struct File final : IoObject {
   std::shared_ptr<HostLink> link;
   std::uint64_t id = 0;
-  bool overlapped = false;
-  bool completion_signal = false;
   std::mutex sync;  // serialises the synchronous requests of the handle
-  std::shared_ptr<Port> port;
-  ULONG_PTR key = 0;
 };
 
 struct Packet {
@@ -124,6 +138,6 @@ void abandon_mutexes_of(pid_t tid);
 
 // Completion of an overlapped request: fills the OVERLAPPED, sets its event
 // (or the file), posts the packet. Under wait_mutex.
-void complete_overlapped(File& file, LPOVERLAPPED overlapped, NTSTATUS status, ULONG_PTR information, bool signal);
+void complete_overlapped(IoObject& file, LPOVERLAPPED overlapped, NTSTATUS status, ULONG_PTR information, bool signal);
 
 }  // namespace plat::user

@@ -7,6 +7,8 @@
 // packet to a completion port, as on Windows.
 #pragma once
 
+#include <cstdarg>
+
 #include "platform/common/ntstatus.h"
 #include "platform/common/win32error.h"
 #include "platform/common/wintypes.h"
@@ -15,6 +17,7 @@
 using LPVOID = void*;
 using LPHANDLE = HANDLE*;
 using LPBOOL = BOOL*;
+using LPBYTE = BYTE*;
 using LPLONG = LONG*;
 using LPCWSTR = const WCHAR*;
 using PDWORD = DWORD*;
@@ -44,6 +47,15 @@ inline constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
 inline constexpr DWORD HEAP_NO_SERIALIZE = 0x00000001;
 inline constexpr DWORD HEAP_GENERATE_EXCEPTIONS = 0x00000004;
 inline constexpr DWORD HEAP_ZERO_MEMORY = 0x00000008;
+
+inline constexpr DWORD SYNCHRONIZE = 0x00100000;
+inline constexpr DWORD DELETE = 0x00010000;
+inline constexpr DWORD MUTEX_MODIFY_STATE = 0x0001;
+inline constexpr DWORD MUTEX_ALL_ACCESS = 0x1F0001;
+inline constexpr DWORD EVENT_MODIFY_STATE = 0x0002;
+inline constexpr DWORD EVENT_ALL_ACCESS = 0x1F0003;
+inline constexpr DWORD SEMAPHORE_MODIFY_STATE = 0x0002;
+inline constexpr DWORD SEMAPHORE_ALL_ACCESS = 0x1F0003;
 
 inline constexpr DWORD CREATE_SUSPENDED = 0x00000004;
 inline constexpr DWORD TLS_OUT_OF_INDEXES = 0xFFFFFFFF;
@@ -83,6 +95,46 @@ using LPCRITICAL_SECTION = CRITICAL_SECTION*;
 union LARGE_INTEGER;
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID lpThreadParameter);
 
+// Modules: a module handle is the shared object's loader handle.
+struct HINSTANCE__;
+using HINSTANCE = HINSTANCE__*;
+using HMODULE = HINSTANCE;
+// Windows gives FARPROC a LONG_PTR result; here it is the one function type
+// that converts to every other without a cast warning, as callers always cast it.
+using FARPROC = void (*)();
+inline constexpr DWORD DLL_PROCESS_DETACH = 0;
+inline constexpr DWORD DLL_PROCESS_ATTACH = 1;
+inline constexpr DWORD DLL_THREAD_ATTACH = 2;
+inline constexpr DWORD DLL_THREAD_DETACH = 3;
+
+using HLOCAL = HANDLE;
+inline constexpr UINT LMEM_FIXED = 0x0000;
+inline constexpr UINT LMEM_ZEROINIT = 0x0040;
+inline constexpr UINT LPTR = LMEM_FIXED | LMEM_ZEROINIT;
+
+inline constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100;
+inline constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
+inline constexpr DWORD FORMAT_MESSAGE_FROM_STRING = 0x00000400;
+inline constexpr DWORD FORMAT_MESSAGE_FROM_HMODULE = 0x00000800;
+inline constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
+inline constexpr DWORD LANG_NEUTRAL = 0x00;
+inline constexpr DWORD SUBLANG_DEFAULT = 0x01;
+inline constexpr DWORD MAKELANGID(DWORD primary, DWORD sub) { return (sub << 10) | primary; }
+
+inline constexpr DWORD CTRL_C_EVENT = 0;
+inline constexpr DWORD CTRL_BREAK_EVENT = 1;
+using PHANDLER_ROUTINE = BOOL (*)(DWORD dwCtrlType);
+
+struct HWND__;
+using HWND = HWND__*;
+inline constexpr UINT MB_OK = 0x00000000;
+inline constexpr UINT MB_ICONERROR = 0x00000010;
+inline constexpr int IDOK = 1;
+
+// Every routine has C linkage, as Windows' own do: a program finds each by
+// its plain name (dlsym) or puts its own in front of it.
+extern "C" {
+
 // ---- Errors, processes and threads -------------------------------------------------
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
@@ -114,6 +166,19 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName);
 // Fails with ERROR_NOT_OWNER for a thread that does not own it.
 BOOL ReleaseMutex(HANDLE hMutex);
+// Named events, semaphores and mutexes are shared by the processes of one
+// host (one namespace; "Global\" and "Local\" are dropped; names are
+// case-sensitive). Create* of a name that is there gives that object with
+// ERROR_ALREADY_EXISTS, of a name held by another kind ERROR_INVALID_HANDLE;
+// Open* of a missing name ERROR_FILE_NOT_FOUND. Access rights and security
+// descriptors are accepted and not enforced. A mutex whose owner ends, or
+// whose process dies, becomes abandoned.
+HANDLE OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+HANDLE OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName);
+HANDLE OpenSemaphoreA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+HANDLE OpenSemaphoreW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName);
+HANDLE OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+HANDLE OpenMutexW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName);
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
                     LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId);
@@ -139,6 +204,45 @@ LPVOID HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBytes);
 // A block of another heap, or freed already, fails with ERROR_INVALID_PARAMETER.
 BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
 SIZE_T HeapSize(HANDLE hHeap, DWORD dwFlags, LPCVOID lpMem);
+
+// Local memory: blocks of the process heap (LocalFree of anything else
+// returns the block with ERROR_INVALID_HANDLE).
+HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
+HLOCAL LocalFree(HLOCAL hMem);
+
+// ---- Modules ------------------------------------------------------------------------------
+// "NAME.dll" stands for the shared object NAME.so (or libNAME.so) in the
+// program's directory, the lib directory beside it, the runtime's own
+// directory or the current directory; a name with a slash is a path. The
+// first LoadLibrary of a module calls its exported DllMain (if any) with
+// DLL_PROCESS_ATTACH, and refuses the load (ERROR_DLL_INIT_FAILED) when it
+// answers FALSE; the last FreeLibrary calls it with DLL_PROCESS_DETACH.
+// No thread notifications are sent. Unknown modules: ERROR_MOD_NOT_FOUND.
+HMODULE LoadLibraryA(LPCSTR lpLibFileName);
+HMODULE LoadLibraryW(LPCWSTR lpLibFileName);
+BOOL FreeLibrary(HMODULE hLibModule);
+// Null: the program itself. Takes no reference.
+HMODULE GetModuleHandleA(LPCSTR lpModuleName);
+HMODULE GetModuleHandleW(LPCWSTR lpModuleName);
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+// A path that does not fit is cut (with its terminator), nSize returned and
+// ERROR_INSUFFICIENT_BUFFER set, as on Windows.
+DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+BOOL DisableThreadLibraryCalls(HMODULE hLibModule);
+
+// ---- Messages and the console --------------------------------------------------------------
+// Only FORMAT_MESSAGE_FROM_SYSTEM is known: the text of a Win32 or WinSock
+// code, ending in "\r\n" (ERROR_MR_MID_NOT_FOUND for a code without one).
+// Inserts are never expanded.
+DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
+                     DWORD nSize, va_list* Arguments);
+// SIGINT is CTRL_C_EVENT and SIGQUIT CTRL_BREAK_EVENT; the handlers run on a
+// thread of their own, newest first, and a process whose handlers all
+// decline ends, as on Windows.
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
+// Writes "[caption] text" on standard error and answers IDOK.
+int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 
 // ---- Debugger output ------------------------------------------------------------------
 // No debugger listens here: the text goes to standard error as it is, so that
@@ -182,3 +286,5 @@ BOOL GetQueuedCompletionStatus(HANDLE CompletionPort, LPDWORD lpNumberOfBytesTra
                                LPOVERLAPPED* lpOverlapped, DWORD dwMilliseconds);
 BOOL PostQueuedCompletionStatus(HANDLE CompletionPort, DWORD dwNumberOfBytesTransferred, ULONG_PTR dwCompletionKey,
                                 LPOVERLAPPED lpOverlapped);
+
+}  // extern "C"

@@ -118,6 +118,7 @@ TEST(RegistryFile, ValuesSurviveASaveAndLoadWithTheirTypes) {
   EXPECT_EQ(bin->type, REG_BINARY);
   EXPECT_EQ(bin->data.size(), 2u);
   std::filesystem::remove(path);
+  std::filesystem::remove(path.string() + ".lock");
 }
 
 TEST(RegistryFile, AMalformedLineIsReportedWithItsPlace) {
@@ -132,6 +133,7 @@ TEST(RegistryFile, AMalformedLineIsReportedWithItsPlace) {
   EXPECT_FALSE(registry.load(&error));
   EXPECT_NE(error.find(":2:"), std::string::npos) << error;
   std::filesystem::remove(path);
+  std::filesystem::remove(path.string() + ".lock");
 }
 
 }  // namespace

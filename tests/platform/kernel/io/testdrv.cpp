@@ -317,6 +317,37 @@ NTSTATUS device_control(PDEVICE_OBJECT device, PIRP irp) {
       std::memcpy(buffer, &reply, sizeof reply);
       return complete(irp, STATUS_SUCCESS, sizeof reply);
     }
+    case testdrv::kQueryValue: {
+      if (in < sizeof(testdrv::ValueQuery) || out < sizeof(testdrv::ValueReply)) {
+        return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      }
+      testdrv::ValueQuery query;
+      std::memcpy(&query, buffer, sizeof query);
+      query.key[std::size(query.key) - 1] = 0;
+      query.name[std::size(query.name) - 1] = 0;
+      testdrv::ValueReply reply{};
+      UNICODE_STRING key_name, value_name;
+      RtlInitUnicodeString(&key_name, query.key);
+      RtlInitUnicodeString(&value_name, query.name);
+      OBJECT_ATTRIBUTES attributes;
+      InitializeObjectAttributes(&attributes, &key_name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+      HANDLE key = nullptr;
+      reply.status = ZwOpenKey(&key, KEY_READ, &attributes);
+      if (NT_SUCCESS(reply.status)) {
+        alignas(8) UCHAR info[offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) + sizeof reply.data];
+        ULONG length = 0;
+        reply.status = ZwQueryValueKey(key, &value_name, KeyValuePartialInformation, info, sizeof info, &length);
+        if (NT_SUCCESS(reply.status)) {
+          auto* partial = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(info);
+          reply.type = partial->Type;
+          reply.length = partial->DataLength;
+          std::memcpy(reply.data, partial->Data, partial->DataLength);
+        }
+        ZwClose(key);
+      }
+      std::memcpy(buffer, &reply, sizeof reply);
+      return complete(irp, STATUS_SUCCESS, sizeof reply);
+    }
     default:
       return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }

@@ -102,6 +102,19 @@ struct WhoReply {
   char16_t computer_name[32];
 };
 
+// A registry value, read as drivers read one (ZwOpenKey, ZwQueryValueKey).
+inline constexpr ULONG kQueryValue = code(0x812);
+struct ValueQuery {
+  char16_t key[200];  // absolute: \Registry\Machine\...
+  char16_t name[56];
+};
+struct ValueReply {
+  std::int32_t status;  // of ZwOpenKey, then ZwQueryValueKey
+  std::uint32_t type;
+  std::uint32_t length;
+  std::uint8_t data[244];
+};
+
 inline constexpr std::uint64_t kRegisterBase = 0xF000'0000;  // the test device's register window
 inline constexpr std::uint64_t kDoorbellPage = 1;
 
