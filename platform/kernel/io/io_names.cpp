@@ -110,7 +110,9 @@ void IoManager::unload_driver(PDRIVER_OBJECT driver) {
     if (it == drivers_.end()) return;
     drivers_.erase(it);
   }
-  // Closes deferred to the worker threads reach the driver before it goes.
+  // Completions from DPCs still queued or running, and the closes they defer
+  // to the worker threads, reach the driver before it goes.
+  KeFlushQueuedDpcs();
   kernel_.workers().drain();
   if (driver->DriverUnload != nullptr) {
     try {
