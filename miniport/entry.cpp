@@ -27,7 +27,8 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_O
   // the table with the parts that implement them.
 
   NDIS_HANDLE handle = nullptr;
-  const NDIS_STATUS status = NdisMRegisterMiniportDriver(DriverObject, RegistryPath, nullptr, &characteristics, &handle);
+  const NDIS_STATUS status =
+      NdisMRegisterMiniportDriver(DriverObject, RegistryPath, nullptr, &characteristics, &handle);
   if (status != NDIS_STATUS_SUCCESS) {
     ZEK_LOG_FAILURE("DriverEntry: NdisMRegisterMiniportDriver failed (0x%x)\n", static_cast<unsigned>(status));
     return status;

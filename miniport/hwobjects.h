@@ -24,13 +24,13 @@ inline constexpr std::uint32_t ZEK_REG_TIMER_CONTROL = 0x10;
 inline constexpr std::uint32_t ZEK_REG_INTERRUPT_TIMER = 0x18;
 inline constexpr std::uint32_t ZEK_REG_GLOBAL_CONTROL = 0x30;
 // The bits of the timer-control register that the shared timer keeps as read.
-inline constexpr std::uint32_t ZEK_TIMER_CONTROL_KEPT = 0x0FFF6009;  // bits 0, 3, 13, 14, 16-27
+inline constexpr std::uint32_t ZEK_TIMER_CONTROL_KEPT = 0x0FFF6009;    // bits 0, 3, 13, 14, 16-27
 inline constexpr std::uint32_t ZEK_TIMER_CONTROL_ENABLE = 0x00000004;  // bit 2
 
 struct ZekSharedTimer {
   std::uint32_t ReferenceCount;
   std::uint32_t BoardKey;
-  std::uint32_t Interval;  // 55, or 100 with JumboFrames
+  std::uint32_t Interval;      // 55, or 100 with JumboFrames
   std::uint32_t Constants[4];  // 1, 128, 6, 18
   OSPrimSpinlockObject Lock;
 };
@@ -108,8 +108,8 @@ void ZekFreeHwInfo(NIC_HW_INFO* info);
 // already set up or a buffer cannot be had.
 ZekStatus mifh_dev_object_init(MifhDeviceObj* device, std::uint32_t bits8to15, std::uint32_t bits3to7,
                                std::uint32_t chip_revision, std::uint32_t pci_function, void* register_window,
-                               void* second_window, std::uint32_t second_window_length,
-                               std::uint64_t second_window_pa, MifhLockRoutine acquire, MifhLockRoutine release);
+                               void* second_window, std::uint32_t second_window_length, std::uint64_t second_window_pa,
+                               MifhLockRoutine acquire, MifhLockRoutine release);
 // Frees the buffers mifh_dev_object_init allocated and tears down its lock.
 void mifh_dev_object_free(MifhDeviceObj* device);
 

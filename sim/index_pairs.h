@@ -6,8 +6,8 @@
 #pragma once
 
 #include <array>
-#include <optional>
 #include <cstdint>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -41,8 +41,8 @@ class IndexPairs {
  private:
   struct Pair {
     std::uint32_t index = 0;
-    std::thread::id writer{};   // thread of the last index write
-    bool consumed = true;       // the writer has made its data access
+    std::thread::id writer{};  // thread of the last index write
+    bool consumed = true;      // the writer has made its data access
   };
 
   IndexRaceCheck check_;

@@ -41,8 +41,9 @@ bool slot_mac(const FilterRegisters& regs, unsigned slot, MacAddress* mac) {
   if (slot >= kMacSlots) return false;
   const std::uint32_t low = regs.mac_low[slot];
   const std::uint32_t high = regs.mac_high[slot];
-  *mac = {static_cast<std::uint8_t>(high >> 8), static_cast<std::uint8_t>(high), static_cast<std::uint8_t>(low >> 24),
-          static_cast<std::uint8_t>(low >> 16), static_cast<std::uint8_t>(low >> 8), static_cast<std::uint8_t>(low)};
+  *mac = {static_cast<std::uint8_t>(high >> 8), static_cast<std::uint8_t>(high),
+          static_cast<std::uint8_t>(low >> 24), static_cast<std::uint8_t>(low >> 16),
+          static_cast<std::uint8_t>(low >> 8),  static_cast<std::uint8_t>(low)};
   return (high & kMacValid) != 0;
 }
 
@@ -70,7 +71,9 @@ std::uint32_t accepting_slots(const FilterRegisters& regs, const MacAddress& des
         accept = (slot_mac(regs, s, &mac) && mac == destination) || (regs.all_unicast & bit) != 0;
         break;
       }
-      case FrameKind::Broadcast: accept = (regs.broadcast & bit) != 0; break;
+      case FrameKind::Broadcast:
+        accept = (regs.broadcast & bit) != 0;
+        break;
       case FrameKind::Multicast:
         accept = (regs.all_multicast & bit) != 0 || (hash_hit && (regs.hash_enable & bit) != 0);
         break;

@@ -28,17 +28,17 @@
 namespace zeksim {
 
 struct NicCounters {
-  std::uint64_t frames_sent = 0;      // send work requests completed successfully
+  std::uint64_t frames_sent = 0;  // send work requests completed successfully
   std::uint64_t bytes_sent = 0;
   std::uint64_t frames_received = 0;  // frames placed in a receive buffer
   std::uint64_t bytes_received = 0;
-  std::uint64_t wire_out = 0;         // frames handed to the port
-  std::uint64_t wire_in = 0;          // frames that came from the port
-  std::uint64_t switched = 0;         // frames delivered between queue pairs of this board
-  std::uint64_t filtered = 0;         // frames no slot accepted
-  std::uint64_t no_buffer = 0;        // deliveries dropped: the queue pair had no receive buffer posted
-  std::uint64_t send_errors = 0;      // send work requests completed in error
-  std::uint64_t receive_errors = 0;   // receives completed in error
+  std::uint64_t wire_out = 0;           // frames handed to the port
+  std::uint64_t wire_in = 0;            // frames that came from the port
+  std::uint64_t switched = 0;           // frames delivered between queue pairs of this board
+  std::uint64_t filtered = 0;           // frames no slot accepted
+  std::uint64_t no_buffer = 0;          // deliveries dropped: the queue pair had no receive buffer posted
+  std::uint64_t send_errors = 0;        // send work requests completed in error
+  std::uint64_t receive_errors = 0;     // receives completed in error
   std::uint64_t stopped_doorbells = 0;  // doorbells for a queue that no longer completes
 };
 

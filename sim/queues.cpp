@@ -138,8 +138,8 @@ bool QueueSet::post_async_event(unsigned function, const AsyncEvent& event) {
   AsyncEventQueue* aeq = this->aeq(function);
   if (aeq == nullptr) {
     ++faults_.lost_events;
-    log_("asynchronous event %u for object %u dropped: function %u has no AEQ", event.fields.event_id,
-         event.object_id, function);
+    log_("asynchronous event %u for object %u dropped: function %u has no AEQ", event.fields.event_id, event.object_id,
+         function);
     return false;
   }
   std::uint64_t pa = aeq->ring_pa + std::uint64_t{aeq->producer} * sizeof(zekhw::MifhAeqe);

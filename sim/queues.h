@@ -30,7 +30,7 @@ struct CqSpec {
   std::uint64_t object_shifted = 0;  // CQ object >> 1, returned in its CEQEs
   std::uint32_t parameter = 0;
   bool iwarp = false;
-  unsigned function = 0;             // the function whose CQP created it
+  unsigned function = 0;  // the function whose CQP created it
 };
 
 struct CompletionQueue {

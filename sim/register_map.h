@@ -54,10 +54,10 @@ const char* access_name(Access access);
 
 // One access as a hook sees it.
 struct RegisterAccess {
-  unsigned function;      // the function whose window was accessed
-  std::uint32_t offset;   // the offset (or index) accessed
-  unsigned instance;      // which register of the row ((offset - row offset) / stride); doorbell window: the page
-  std::uint32_t value;    // a write: the value written
+  unsigned function;     // the function whose window was accessed
+  std::uint32_t offset;  // the offset (or index) accessed
+  unsigned instance;     // which register of the row ((offset - row offset) / stride); doorbell window: the page
+  std::uint32_t value;   // a write: the value written
   // The value the register keeps (on a write: after the access rule); null
   // where the board keeps the state.
   std::uint32_t* kept;
@@ -75,8 +75,8 @@ struct Register {
   std::uint32_t reset = 0;
   // The value at reset comes from the board's configuration (reset unused).
   ConfiguredValue configured = nullptr;
-  std::uint32_t count = 1;   // registers in the row
-  std::uint32_t stride = 4;  // bytes between them
+  std::uint32_t count = 1;               // registers in the row
+  std::uint32_t stride = 4;              // bytes between them
   std::uint32_t writable = 0xFFFF'FFFF;  // bits a write changes (read-write, write-one-to-clear)
   bool shared = false;                   // one register for the board, not one per function (indexed: always)
   // The value of a read where the board keeps the state (the register file

@@ -23,7 +23,7 @@ namespace zekhw {
 // Ids
 inline constexpr std::uint32_t kNicQpFirst = 16;  // NIC queue pairs 16..39
 inline constexpr std::uint32_t kNicQpLast = 39;
-inline constexpr std::uint32_t kMcrqQpId = 1;     // the multicast receive queue's NIC QP
+inline constexpr std::uint32_t kMcrqQpId = 1;  // the multicast receive queue's NIC QP
 inline constexpr std::uint32_t kIwarpQpFirst = 40;
 inline constexpr std::uint32_t kIwarpQpLast = 262143;
 inline constexpr unsigned kMacSlots = 20;
@@ -65,9 +65,9 @@ struct alignas(8) MifhNicSqWqe {
   std::uint32_t flags;
   std::uint32_t total_length;
   std::uint32_t lso;
-  std::uint32_t frag0_vlan;     // fragment 0 length << 16 | VLAN tag
-  std::uint32_t frag2_frag1;    // fragment 2 length << 16 | fragment 1 length
-  std::uint32_t frag4_frag3;    // fragment 4 length << 16 | fragment 3 length
+  std::uint32_t frag0_vlan;   // fragment 0 length << 16 | VLAN tag
+  std::uint32_t frag2_frag1;  // fragment 2 length << 16 | fragment 1 length
+  std::uint32_t frag4_frag3;  // fragment 4 length << 16 | fragment 3 length
   std::uint64_t fragment[kNicMaxFragments];
 };
 #pragma pack(pop)
@@ -83,12 +83,18 @@ static_assert(offsetof(MifhNicSqWqe, fragment) == 24);
 
 constexpr std::uint32_t nic_fragment_length(const MifhNicSqWqe& w, unsigned i) {
   switch (i) {
-    case 0: return w.frag0_vlan >> 16;
-    case 1: return w.frag2_frag1 & 0xFFFF;
-    case 2: return w.frag2_frag1 >> 16;
-    case 3: return w.frag4_frag3 & 0xFFFF;
-    case 4: return w.frag4_frag3 >> 16;
-    default: return 0;
+    case 0:
+      return w.frag0_vlan >> 16;
+    case 1:
+      return w.frag2_frag1 & 0xFFFF;
+    case 2:
+      return w.frag2_frag1 >> 16;
+    case 3:
+      return w.frag4_frag3 & 0xFFFF;
+    case 4:
+      return w.frag4_frag3 >> 16;
+    default:
+      return 0;
   }
 }
 

@@ -15,12 +15,12 @@ using ZekStatus = std::uint32_t;
 inline constexpr ZekStatus ZEK_STATUS_KEY_MASK = 0xFFFF0000u;
 inline constexpr ZekStatus ZEK_STATUS_INDEX_MASK = 0x0000FFFFu;
 
-inline constexpr ZekStatus ZEK_GROUP_STANDARD_ERRORS = 0x00000;     // "Standard Errors"
-inline constexpr ZekStatus ZEK_GROUP_INTERFACE_MANAGER = 0x30000;   // "Interface Manager Functions" (names only)
-inline constexpr ZekStatus ZEK_GROUP_ERROR_MESSAGES = 0x40000;      // "Error Messages Errors"
-inline constexpr ZekStatus ZEK_GROUP_IWARP_VERBS = 0x50000;         // "Iwarp Verbs (silicon)"
-inline constexpr ZekStatus ZEK_GROUP_IWARP_FUNCTIONS = 0x120000;    // "IWarp Functions" (names)
-inline constexpr ZekStatus ZEK_GROUP_MCRQ = 0x28495AF0;             // "MCRQ" (no texts, no names)
+inline constexpr ZekStatus ZEK_GROUP_STANDARD_ERRORS = 0x00000;    // "Standard Errors"
+inline constexpr ZekStatus ZEK_GROUP_INTERFACE_MANAGER = 0x30000;  // "Interface Manager Functions" (names only)
+inline constexpr ZekStatus ZEK_GROUP_ERROR_MESSAGES = 0x40000;     // "Error Messages Errors"
+inline constexpr ZekStatus ZEK_GROUP_IWARP_VERBS = 0x50000;        // "Iwarp Verbs (silicon)"
+inline constexpr ZekStatus ZEK_GROUP_IWARP_FUNCTIONS = 0x120000;   // "IWarp Functions" (names)
+inline constexpr ZekStatus ZEK_GROUP_MCRQ = 0x28495AF0;            // "MCRQ" (no texts, no names)
 
 inline constexpr ZekStatus ZekStatusKey(ZekStatus code) { return code & ZEK_STATUS_KEY_MASK; }
 inline constexpr ZekStatus ZekStatusIndex(ZekStatus code) { return code & ZEK_STATUS_INDEX_MASK; }

@@ -30,7 +30,7 @@ struct Slot {
   std::uint64_t sequence;  // slot number + 1 once published
   std::uint64_t offset;    // from the start of the mapping
   std::uint64_t value;
-  std::uint32_t size;      // 1, 2, 4 or 8
+  std::uint32_t size;  // 1, 2, 4 or 8
   std::uint32_t pad;
 };
 

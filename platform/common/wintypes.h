@@ -118,7 +118,7 @@ using PSINGLE_LIST_ENTRY = SINGLE_LIST_ENTRY*;
 #define CONTAINING_RECORD(address, type, field) \
   (reinterpret_cast<type*>(reinterpret_cast<char*>(address) - offsetof(type, field)))
 
-#define MAKEFOURCC_LE(a, b, c, d)                                                          \
+#define MAKEFOURCC_LE(a, b, c, d)                                                                 \
   (static_cast<ULONG>(static_cast<UCHAR>(a)) | (static_cast<ULONG>(static_cast<UCHAR>(b)) << 8) | \
    (static_cast<ULONG>(static_cast<UCHAR>(c)) << 16) | (static_cast<ULONG>(static_cast<UCHAR>(d)) << 24))
 

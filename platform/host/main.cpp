@@ -32,11 +32,11 @@ bool parse(int argc, char** argv, plat::host::HostOptions* options, int* exit_co
       *exit_code = 0;
       return false;
     }
-    std::string* target = arg == "--dir" ? &options->dir
-                          : arg == "--name" ? &options->name
+    std::string* target = arg == "--dir"      ? &options->dir
+                          : arg == "--name"   ? &options->name
                           : arg == "--native" ? &options->native
-                          : arg == "--lab" ? &options->lab
-                                           : nullptr;
+                          : arg == "--lab"    ? &options->lab
+                                              : nullptr;
     if (target == nullptr || i + 1 >= argc) {
       std::fprintf(stderr, "zekhost: %s '%s'\n%s", target == nullptr ? "unknown option" : "missing value for",
                    arg.c_str(), kUsage);

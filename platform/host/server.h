@@ -33,8 +33,7 @@ class Connection final : public ProcessLink, public std::enable_shared_from_this
   void stop();
 
   void send_pending(std::uint64_t request, NTSTATUS returned) override;
-  void send_complete(std::uint64_t request, NTSTATUS status, std::uint64_t information,
-                     bool pending_returned) override;
+  void send_complete(std::uint64_t request, NTSTATUS status, std::uint64_t information, bool pending_returned) override;
   std::uint64_t map_memory(std::span<const std::uint64_t> memfd_offsets) override;
   std::uint64_t map_registers(std::size_t pages, std::uint64_t ring_offset, std::uint64_t ring_bytes,
                               int wake_fd) override;

@@ -72,11 +72,11 @@ class Dispatcher {
   Clock& clock_;
   DpcSink dpc_sink_;
   std::mutex mu_;
-  LIST_ENTRY timers_;           // sorted by due time
-  LIST_ENTRY timed_waiters_;    // virtual clock: threads in a wait with a deadline
+  LIST_ENTRY timers_;         // sorted by due time
+  LIST_ENTRY timed_waiters_;  // virtual clock: threads in a wait with a deadline
   std::condition_variable timer_cv_;
   bool stopping_ = false;
-  std::thread timer_thread_;    // real clock only
+  std::thread timer_thread_;  // real clock only
 };
 
 }  // namespace plat

@@ -43,7 +43,8 @@ void ExAcquireFastMutex(PFAST_MUTEX FastMutex, const SrcLoc& where) {
   auto& state = this_thread();
   if (state.irql > APC_LEVEL) fault(where, "ExAcquireFastMutex at IRQL %u", state.irql);
   PKTHREAD self = KeGetCurrentThread();
-  if (FastMutex->Owner == self) fault(where, "fast mutex %p acquired again by its owner (deadlock)", static_cast<void*>(FastMutex));
+  if (FastMutex->Owner == self)
+    fault(where, "fast mutex %p acquired again by its owner (deadlock)", static_cast<void*>(FastMutex));
   KIRQL old;
   KeRaiseIrql(APC_LEVEL, &old, where);
   if (InterlockedDecrement(&FastMutex->Count) != 0) {

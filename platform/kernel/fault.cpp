@@ -26,9 +26,7 @@ void fault(const std::source_location& where, const char* format, ...) {
   std::abort();
 }
 
-void assertion_failed(const char* expression, const SrcLoc& where) {
-  fault(where, "assertion failed: %s", expression);
-}
+void assertion_failed(const char* expression, const SrcLoc& where) { fault(where, "assertion failed: %s", expression); }
 
 }  // namespace plat
 

@@ -48,7 +48,8 @@ InterruptDispatcher::~InterruptDispatcher() {
 NTSTATUS InterruptDispatcher::connect(ULONG vector, KIRQL irql, PKSERVICE_ROUTINE line,
                                       PKMESSAGE_SERVICE_ROUTINE message, PVOID context, PKSPIN_LOCK external_lock,
                                       PKINTERRUPT* out) {
-  if (out == nullptr || (line == nullptr && message == nullptr) || irql <= DISPATCH_LEVEL) return STATUS_INVALID_PARAMETER;
+  if (out == nullptr || (line == nullptr && message == nullptr) || irql <= DISPATCH_LEVEL)
+    return STATUS_INVALID_PARAMETER;
   auto* interrupt = new KINTERRUPT;
   interrupt->Lock = external_lock != nullptr ? external_lock : &interrupt->OwnLock;
   interrupt->Irql = irql;
@@ -91,7 +92,7 @@ NTSTATUS IoConnectInterrupt(PKINTERRUPT* InterruptObject, PKSERVICE_ROUTINE Serv
     plat::fault(SrcLoc::current(), "IoConnectInterrupt at IRQL %u", KeGetCurrentIrql());
   }
   return plat::Kernel::current().interrupts().connect(Vector, Irql, ServiceRoutine, nullptr, ServiceContext, SpinLock,
-                                                     InterruptObject);
+                                                      InterruptObject);
 }
 
 void IoDisconnectInterrupt(PKINTERRUPT InterruptObject) {

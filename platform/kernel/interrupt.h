@@ -44,8 +44,8 @@ class InterruptDispatcher {
   InterruptDispatcher& operator=(const InterruptDispatcher&) = delete;
 
   // Message-signalled form: the routine gets message id 0.
-  NTSTATUS connect(ULONG vector, KIRQL irql, PKSERVICE_ROUTINE line, PKMESSAGE_SERVICE_ROUTINE message,
-                   PVOID context, PKSPIN_LOCK external_lock, PKINTERRUPT* out);
+  NTSTATUS connect(ULONG vector, KIRQL irql, PKSERVICE_ROUTINE line, PKMESSAGE_SERVICE_ROUTINE message, PVOID context,
+                   PKSPIN_LOCK external_lock, PKINTERRUPT* out);
   void disconnect(PKINTERRUPT interrupt);
 
  private:

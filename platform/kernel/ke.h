@@ -158,9 +158,8 @@ LONG KeReadStateMutex(PRKMUTEX Mutex);
 // Timeout: null waits forever; negative is relative (100 ns units); positive
 // is an absolute system time. Returns STATUS_WAIT_0 + n, STATUS_ABANDONED_WAIT_0
 // + n, STATUS_TIMEOUT, STATUS_ALERTED or STATUS_USER_APC.
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout,
-                               const SrcLoc& where = SrcLoc::current());
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout, const SrcLoc& where = SrcLoc::current());
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
                                   KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
                                   PKWAIT_BLOCK WaitBlockArray, const SrcLoc& where = SrcLoc::current());
@@ -179,8 +178,7 @@ BOOLEAN KeAlertThread(PKTHREAD Thread, KPROCESSOR_MODE AlertMode);
 struct KDPC;
 using PKDPC = KDPC*;
 using PRKDPC = KDPC*;
-using PKDEFERRED_ROUTINE = void (*)(KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                                    PVOID SystemArgument2);
+using PKDEFERRED_ROUTINE = void (*)(KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
 
 enum KDPC_IMPORTANCE { LowImportance, MediumImportance, HighImportance, MediumHighImportance };
 

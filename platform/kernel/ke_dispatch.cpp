@@ -17,7 +17,8 @@ plat::Dispatcher& dispatcher() { return Kernel::current().dispatcher(); }
 DISPATCHER_HEADER* checked(PVOID object, const char* what, const SrcLoc& where) {
   auto* header = static_cast<DISPATCHER_HEADER*>(object);
   if (header == nullptr) fault(where, "%s on a null object", what);
-  if (header->WaitListHead.Flink == nullptr) fault(where, "%s on an object %p that was never initialised", what, object);
+  if (header->WaitListHead.Flink == nullptr)
+    fault(where, "%s on an object %p that was never initialised", what, object);
   return header;
 }
 
@@ -59,19 +60,22 @@ BOOLEAN KeAlertThread(PKTHREAD Thread, KPROCESSOR_MODE AlertMode) {
 // ---- Events, semaphores, mutexes --------------------------------------------------
 
 void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
-  plat::Dispatcher::init_header(&Event->Header,
-                                Type == NotificationEvent ? ObjectKind::NotificationEvent
-                                                          : ObjectKind::SynchronizationEvent,
-                                State ? 1 : 0);
+  plat::Dispatcher::init_header(
+      &Event->Header, Type == NotificationEvent ? ObjectKind::NotificationEvent : ObjectKind::SynchronizationEvent,
+      State ? 1 : 0);
 }
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
   return dispatcher().set_state(checked(Event, "KeSetEvent", SrcLoc::current()), 1);
 }
 
-LONG KeResetEvent(PRKEVENT Event) { return dispatcher().set_state(checked(Event, "KeResetEvent", SrcLoc::current()), 0); }
+LONG KeResetEvent(PRKEVENT Event) {
+  return dispatcher().set_state(checked(Event, "KeResetEvent", SrcLoc::current()), 0);
+}
 void KeClearEvent(PRKEVENT Event) { dispatcher().set_state(checked(Event, "KeClearEvent", SrcLoc::current()), 0); }
-LONG KeReadStateEvent(PRKEVENT Event) { return dispatcher().read_state(checked(Event, "KeReadStateEvent", SrcLoc::current())); }
+LONG KeReadStateEvent(PRKEVENT Event) {
+  return dispatcher().read_state(checked(Event, "KeReadStateEvent", SrcLoc::current()));
+}
 
 LONG KePulseEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
   checked(Event, "KePulseEvent", SrcLoc::current());
@@ -151,7 +155,8 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
     d.clock().advance_to(deadline);
     return STATUS_SUCCESS;
   }
-  NTSTATUS status = d.wait(plat::current_kthread(), 0, nullptr, WaitAny, WaitMode, Alertable != FALSE, deadline, nullptr);
+  NTSTATUS status =
+      d.wait(plat::current_kthread(), 0, nullptr, WaitAny, WaitMode, Alertable != FALSE, deadline, nullptr);
   return status == STATUS_TIMEOUT ? STATUS_SUCCESS : status;
 }
 
@@ -167,7 +172,8 @@ void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 }
 
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
-  if (Dpc->DeferredRoutine == nullptr) fault(SrcLoc::current(), "KeInsertQueueDpc of an uninitialised DPC %p", static_cast<void*>(Dpc));
+  if (Dpc->DeferredRoutine == nullptr)
+    fault(SrcLoc::current(), "KeInsertQueueDpc of an uninitialised DPC %p", static_cast<void*>(Dpc));
   return Kernel::current().dpcs().insert(Dpc, SystemArgument1, SystemArgument2) ? TRUE : FALSE;
 }
 
@@ -186,10 +192,8 @@ void KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationT
 
 void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
   *Timer = KTIMER{};
-  plat::Dispatcher::init_header(&Timer->Header,
-                                Type == NotificationTimer ? ObjectKind::NotificationTimer
-                                                          : ObjectKind::SynchronizationTimer,
-                                0);
+  plat::Dispatcher::init_header(
+      &Timer->Header, Type == NotificationTimer ? ObjectKind::NotificationTimer : ObjectKind::SynchronizationTimer, 0);
 }
 
 BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }

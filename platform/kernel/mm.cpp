@@ -1,7 +1,7 @@
 // Contiguous memory, physical addresses and register-window mapping.
+#include "platform/kernel/mm.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/kernel.h"
-#include "platform/kernel/mm.h"
 
 using plat::fault;
 using plat::Kernel;
@@ -21,8 +21,7 @@ PVOID MmAllocateContiguousMemorySpecifyCache(SIZE_T NumberOfBytes, PHYSICAL_ADDR
   return block;
 }
 
-PVOID MmAllocateContiguousMemory(SIZE_T NumberOfBytes, PHYSICAL_ADDRESS HighestAcceptableAddress,
-                                 const SrcLoc& where) {
+PVOID MmAllocateContiguousMemory(SIZE_T NumberOfBytes, PHYSICAL_ADDRESS HighestAcceptableAddress, const SrcLoc& where) {
   PHYSICAL_ADDRESS zero{};
   return MmAllocateContiguousMemorySpecifyCache(NumberOfBytes, zero, HighestAcceptableAddress, zero, MmCached, where);
 }
@@ -49,7 +48,9 @@ PVOID MmGetVirtualForPhysical(PHYSICAL_ADDRESS PhysicalAddress) {
   return Kernel::current().memory().kernel_address(static_cast<std::uint64_t>(PhysicalAddress.QuadPart));
 }
 
-BOOLEAN MmIsAddressValid(PVOID VirtualAddress) { return Kernel::current().memory().is_mapped(VirtualAddress) ? TRUE : FALSE; }
+BOOLEAN MmIsAddressValid(PVOID VirtualAddress) {
+  return Kernel::current().memory().is_mapped(VirtualAddress) ? TRUE : FALSE;
+}
 
 PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE) {
   return Kernel::current().io_space().map(static_cast<std::uint64_t>(PhysicalAddress.QuadPart), NumberOfBytes);

@@ -11,7 +11,9 @@ inline ULONG_PTR BYTE_OFFSET(const void* va) { return reinterpret_cast<ULONG_PTR
 inline PVOID PAGE_ALIGN(const void* va) {
   return reinterpret_cast<PVOID>(reinterpret_cast<ULONG_PTR>(va) & ~static_cast<ULONG_PTR>(PAGE_SIZE - 1));
 }
-inline constexpr SIZE_T ROUND_TO_PAGES(SIZE_T size) { return (size + PAGE_SIZE - 1) & ~static_cast<SIZE_T>(PAGE_SIZE - 1); }
+inline constexpr SIZE_T ROUND_TO_PAGES(SIZE_T size) {
+  return (size + PAGE_SIZE - 1) & ~static_cast<SIZE_T>(PAGE_SIZE - 1);
+}
 inline constexpr ULONG BYTES_TO_PAGES(SIZE_T size) { return static_cast<ULONG>((size + PAGE_SIZE - 1) >> PAGE_SHIFT); }
 inline ULONG ADDRESS_AND_SIZE_TO_SPAN_PAGES(const void* va, SIZE_T size) {
   return static_cast<ULONG>((BYTE_OFFSET(va) + size + PAGE_SIZE - 1) >> PAGE_SHIFT);
@@ -25,8 +27,8 @@ PVOID MmAllocateContiguousMemory(SIZE_T NumberOfBytes, PHYSICAL_ADDRESS HighestA
                                  const SrcLoc& where = SrcLoc::current());
 PVOID MmAllocateContiguousMemorySpecifyCache(SIZE_T NumberOfBytes, PHYSICAL_ADDRESS LowestAcceptableAddress,
                                              PHYSICAL_ADDRESS HighestAcceptableAddress,
-                                             PHYSICAL_ADDRESS BoundaryAddressMultiple,
-                                             MEMORY_CACHING_TYPE CacheType, const SrcLoc& where = SrcLoc::current());
+                                             PHYSICAL_ADDRESS BoundaryAddressMultiple, MEMORY_CACHING_TYPE CacheType,
+                                             const SrcLoc& where = SrcLoc::current());
 void MmFreeContiguousMemory(PVOID BaseAddress, const SrcLoc& where = SrcLoc::current());
 void MmFreeContiguousMemorySpecifyCache(PVOID BaseAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheType,
                                         const SrcLoc& where = SrcLoc::current());

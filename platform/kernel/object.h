@@ -32,7 +32,7 @@ inline ObjectHeader* header_of(void* body) {
 // Creates a body of type T with one reference, owned by the caller.
 template <typename T, typename... Args>
 T* create_object(const OBJECT_TYPE& type, Args&&... args) {
-  void* block = ::operator new(sizeof(ObjectHeader) + sizeof(T), std::align_val_t{alignof(ObjectHeader)});
+  void* block = ::operator new (sizeof(ObjectHeader) + sizeof(T), std::align_val_t{alignof(ObjectHeader)});
   auto* header = new (block) ObjectHeader{{1}, &type};
   return new (reinterpret_cast<char*>(header) + sizeof(ObjectHeader)) T(std::forward<Args>(args)...);
 }
@@ -43,7 +43,7 @@ void destroy_object(void* body) {
   ObjectHeader* header = header_of(body);
   static_cast<T*>(body)->~T();
   header->~ObjectHeader();
-  ::operator delete(header, std::align_val_t{alignof(ObjectHeader)});
+  ::operator delete (header, std::align_val_t{alignof(ObjectHeader)});
 }
 
 void reference(void* body);

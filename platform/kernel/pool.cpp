@@ -7,8 +7,8 @@
 namespace plat {
 namespace {
 
-constexpr std::uint32_t kLive = 0x4C4F4F50;  // "POOL"
-constexpr std::uint32_t kFreed = 0x45455246; // "FREE"
+constexpr std::uint32_t kLive = 0x4C4F4F50;   // "POOL"
+constexpr std::uint32_t kFreed = 0x45455246;  // "FREE"
 constexpr std::size_t kSmallestClass = 32;
 constexpr std::size_t kPage = PhysicalMemory::kPageSize;
 

@@ -6,7 +6,7 @@
 
 struct _EPROCESS {
   HANDLE UniqueProcessId;
-  void* Impl;  // the I/O manager's per-process record, null for the system process
+  void* Impl;              // the I/O manager's per-process record, null for the system process
   CHAR ImageFileName[16];  // the program's name, for logs
   BOOLEAN Terminating;     // set once the process has gone: cleanup runs for a dead process
 };

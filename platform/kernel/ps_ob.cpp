@@ -74,8 +74,8 @@ HANDLE PsGetProcessId(PEPROCESS Process) { return Process->UniqueProcessId; }
 HANDLE PsGetThreadId(PETHREAD Thread) { return Thread->ThreadId; }
 BOOLEAN PsIsSystemThread(PETHREAD Thread) { return Thread->SystemThread; }
 
-NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE ObjectType, KPROCESSOR_MODE,
-                                   PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation) {
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE ObjectType, KPROCESSOR_MODE, PVOID* Object,
+                                   POBJECT_HANDLE_INFORMATION HandleInformation) {
   NTSTATUS status = STATUS_INVALID_HANDLE;
   void* body = Kernel::current().handles().reference(Handle, ObjectType, &status);
   *Object = body;

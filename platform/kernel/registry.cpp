@@ -54,13 +54,21 @@ bool base_of(ULONG relative_to, PCWSTR path, std::u16string* out) {
   static constexpr std::u16string_view kMachine = u"\\Registry\\Machine\\";
   std::u16string p = wide(path);
   switch (relative_to & ~RTL_REGISTRY_OPTIONAL) {
-    case RTL_REGISTRY_ABSOLUTE: *out = p; return true;
-    case RTL_REGISTRY_SERVICES: *out = std::u16string(kMachine) + u"System\\CurrentControlSet\\Services\\" + p; return true;
-    case RTL_REGISTRY_CONTROL: *out = std::u16string(kMachine) + u"System\\CurrentControlSet\\Control\\" + p; return true;
+    case RTL_REGISTRY_ABSOLUTE:
+      *out = p;
+      return true;
+    case RTL_REGISTRY_SERVICES:
+      *out = std::u16string(kMachine) + u"System\\CurrentControlSet\\Services\\" + p;
+      return true;
+    case RTL_REGISTRY_CONTROL:
+      *out = std::u16string(kMachine) + u"System\\CurrentControlSet\\Control\\" + p;
+      return true;
     case RTL_REGISTRY_WINDOWS_NT:
       *out = std::u16string(kMachine) + u"Software\\Microsoft\\Windows NT\\CurrentVersion\\" + p;
       return true;
-    case RTL_REGISTRY_DEVICEMAP: *out = std::u16string(kMachine) + u"Hardware\\DeviceMap\\" + p; return true;
+    case RTL_REGISTRY_DEVICEMAP:
+      *out = std::u16string(kMachine) + u"Hardware\\DeviceMap\\" + p;
+      return true;
     case RTL_REGISTRY_HANDLE: {
       NTSTATUS status;
       void* body = plat::Kernel::current().handles().reference(const_cast<PWSTR>(path), &kKeyType, &status);
@@ -69,7 +77,8 @@ bool base_of(ULONG relative_to, PCWSTR path, std::u16string* out) {
       plat::dereference(body);
       return true;
     }
-    default: return false;
+    default:
+      return false;
   }
 }
 
@@ -78,7 +87,8 @@ NTSTATUS store_direct(const RTL_QUERY_REGISTRY_TABLE& entry, ULONG type, const s
   if (type == REG_SZ || type == REG_EXPAND_SZ) {
     auto* target = static_cast<PUNICODE_STRING>(entry.EntryContext);
     ULONG chars = 0;
-    while ((chars + 1) * 2 <= length && (data[chars * 2] != std::byte{0} || data[chars * 2 + 1] != std::byte{0})) ++chars;
+    while ((chars + 1) * 2 <= length && (data[chars * 2] != std::byte{0} || data[chars * 2 + 1] != std::byte{0}))
+      ++chars;
     const ULONG bytes = chars * 2;
     if (bytes > 0xFFFC) return STATUS_BUFFER_TOO_SMALL;
     if (target->Buffer == nullptr) {
@@ -162,8 +172,8 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
       if (registry != nullptr) {
         for (auto& [name, value] : registry->values(key)) {
           std::u16string z = name;
-          status = deliver(*entry, z.c_str(), value.type, value.data.data(), static_cast<ULONG>(value.data.size()),
-                           Context);
+          status =
+              deliver(*entry, z.c_str(), value.type, value.data.data(), static_cast<ULONG>(value.data.size()), Context);
           if (!NT_SUCCESS(status)) return status;
         }
       }

@@ -11,8 +11,12 @@
 
 inline void RtlZeroMemory(void* Destination, SIZE_T Length) { std::memset(Destination, 0, Length); }
 inline void RtlFillMemory(void* Destination, SIZE_T Length, UCHAR Fill) { std::memset(Destination, Fill, Length); }
-inline void RtlCopyMemory(void* Destination, const void* Source, SIZE_T Length) { std::memcpy(Destination, Source, Length); }
-inline void RtlMoveMemory(void* Destination, const void* Source, SIZE_T Length) { std::memmove(Destination, Source, Length); }
+inline void RtlCopyMemory(void* Destination, const void* Source, SIZE_T Length) {
+  std::memcpy(Destination, Source, Length);
+}
+inline void RtlMoveMemory(void* Destination, const void* Source, SIZE_T Length) {
+  std::memmove(Destination, Source, Length);
+}
 inline bool RtlEqualMemory(const void* a, const void* b, SIZE_T Length) { return std::memcmp(a, b, Length) == 0; }
 // Number of leading bytes that are equal.
 SIZE_T RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length);

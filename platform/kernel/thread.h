@@ -6,9 +6,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
-#include <memory>
 #include <vector>
 
 #include "platform/kernel/ke.h"
@@ -57,7 +57,7 @@ struct ThreadState {
   KTHREAD* thread = nullptr;  // holds a reference
   KIRQL irql = PASSIVE_LEVEL;
   int spin_locks_held = 0;
-  int cpu = -1;               // the processor of a DPC thread
+  int cpu = -1;                 // the processor of a DPC thread
   HANDLE process_id = nullptr;  // ids of the request being served, when set
   HANDLE thread_id = nullptr;
   PEPROCESS process = nullptr;

@@ -32,8 +32,8 @@ struct PciFunction {
   unsigned bus = 0;
   unsigned device = 0;
   unsigned function = 0;
-  std::string adapter;  // the simulated adapter's name in the host configuration
-  std::string driver;   // the driver (service) that binds to it
+  std::string adapter;        // the simulated adapter's name in the host configuration
+  std::string driver;         // the driver (service) that binds to it
   std::u16string driver_key;  // registry key of its driver's per-device keywords (empty: none)
   PciConfigAccess* config = nullptr;
   std::vector<PciMemoryResource> memory;  // in BAR order

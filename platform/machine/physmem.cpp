@@ -135,7 +135,8 @@ void* PhysicalMemory::allocate(std::size_t bytes, Layout layout, std::uint64_t h
   std::lock_guard lock(mu_);
   std::vector<std::uint32_t> frames;
   frames.reserve(pages);
-  bool found = layout == Layout::Contiguous ? find_contiguous(pages, highest, boundary, frames) : find_any(pages, frames);
+  bool found =
+      layout == Layout::Contiguous ? find_contiguous(pages, highest, boundary, frames) : find_any(pages, frames);
   if (!found) return nullptr;
   const std::int64_t first_vpage = reserve_vpages(pages + 1);  // + guard page
   if (first_vpage < 0) return nullptr;
@@ -172,8 +173,8 @@ bool PhysicalMemory::free(void* va) {
   for (std::size_t i = 0; i < a.pages;) {
     std::size_t run = 1;
     while (i + run < a.pages && a.frames[i + run] == a.frames[i] + run) ++run;
-    fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(a.frames[i]) * static_cast<off_t>(kPage),
-              static_cast<off_t>(run * kPage));
+    fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+              static_cast<off_t>(a.frames[i]) * static_cast<off_t>(kPage), static_cast<off_t>(run * kPage));
     i += run;
   }
   for (std::size_t i = 0; i < a.pages; ++i) {
@@ -231,7 +232,7 @@ std::span<std::byte> PhysicalMemory::ram_span(std::uint64_t pa, std::size_t leng
 }
 
 std::shared_ptr<PhysicalMemory::ForeignRange> PhysicalMemory::foreign_at(std::uint64_t pa, std::size_t length,
-                                                                          std::uint64_t* offset) const {
+                                                                         std::uint64_t* offset) const {
   std::lock_guard lock(mu_);
   auto it = foreign_.upper_bound(pa);
   if (it == foreign_.begin()) return nullptr;

@@ -27,7 +27,7 @@ namespace plat {
 class PhysicalMemory {
  public:
   static constexpr std::uint64_t kPageSize = 4096;
-  static constexpr std::uint64_t kRamBase = 0x1'0000'0000ull;       // frame 0
+  static constexpr std::uint64_t kRamBase = 0x1'0000'0000ull;        // frame 0
   static constexpr std::uint64_t kForeignBase = 0x100'0000'0000ull;  // first foreign range
 
   struct Options {
@@ -100,7 +100,8 @@ class PhysicalMemory {
 
   bool ram_allocated(std::uint64_t pa, std::size_t length) const;
   std::shared_ptr<ForeignRange> foreign_at(std::uint64_t pa, std::size_t length, std::uint64_t* offset) const;
-  bool find_contiguous(std::size_t pages, std::uint64_t highest, std::uint64_t boundary, std::vector<std::uint32_t>& out);
+  bool find_contiguous(std::size_t pages, std::uint64_t highest, std::uint64_t boundary,
+                       std::vector<std::uint32_t>& out);
   bool find_any(std::size_t pages, std::vector<std::uint32_t>& out);
   std::int64_t reserve_vpages(std::size_t count);
 

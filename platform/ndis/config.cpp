@@ -127,7 +127,8 @@ void NdisReadConfiguration(NDIS_STATUS* Status, PNDIS_CONFIGURATION_PARAMETER* P
   *Status = NDIS_STATUS_SUCCESS;
 }
 
-void NdisReadNetworkAddress(NDIS_STATUS* Status, PVOID* NetworkAddress, PUINT NetworkAddressLength, NDIS_HANDLE handle) {
+void NdisReadNetworkAddress(NDIS_STATUS* Status, PVOID* NetworkAddress, PUINT NetworkAddressLength,
+                            NDIS_HANDLE handle) {
   *Status = NDIS_STATUS_FAILURE;
   *NetworkAddress = nullptr;
   *NetworkAddressLength = 0;

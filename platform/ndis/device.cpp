@@ -33,7 +33,7 @@ RegisteredDevice* registered(PDEVICE_OBJECT device) {
 
 bool user_is_root(PEPROCESS process) {
   const auto pid = reinterpret_cast<std::uintptr_t>(PsGetProcessId(process));
-  struct stat st{};
+  struct stat st {};
   const std::string path = "/proc/" + std::to_string(pid);
   return ::stat(path.c_str(), &st) == 0 && st.st_uid == 0;
 }
@@ -54,7 +54,8 @@ NTSTATUS route(PDEVICE_OBJECT device, PIRP irp) {
       return status;
     }
   }
-  if (r != nullptr && r->dispatch[stack->MajorFunction] != nullptr) return r->dispatch[stack->MajorFunction](device, irp);
+  if (r != nullptr && r->dispatch[stack->MajorFunction] != nullptr)
+    return r->dispatch[stack->MajorFunction](device, irp);
   if (stack->MajorFunction == IRP_MJ_CREATE || stack->MajorFunction == IRP_MJ_CLOSE ||
       stack->MajorFunction == IRP_MJ_CLEANUP) {
     status = STATUS_SUCCESS;
@@ -96,8 +97,9 @@ NDIS_STATUS NdisRegisterDeviceEx(NDIS_HANDLE NdisObjectHandle, PNDIS_DEVICE_OBJE
     return NDIS_STATUS_INVALID_PARAMETER;
   }
   PDEVICE_OBJECT device = nullptr;
-  NTSTATUS status = IoCreateDevice(miniport->object, static_cast<ULONG>(plat::ndis::kHeaderBytes + attributes->ExtensionSize),
-                                   attributes->DeviceName, 0x12, 0, FALSE, &device);
+  NTSTATUS status =
+      IoCreateDevice(miniport->object, static_cast<ULONG>(plat::ndis::kHeaderBytes + attributes->ExtensionSize),
+                     attributes->DeviceName, 0x12, 0, FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
   auto* r = new (device->DeviceExtension) RegisteredDevice{};
   r->magic = plat::ndis::kDeviceMagic;

@@ -36,8 +36,8 @@ NDIS_STATUS NdisMRegisterScatterGatherDma(NDIS_HANDLE handle, PNDIS_SG_DMA_DESCR
       description->Header.Type != NDIS_OBJECT_TYPE_SG_DMA_DESCRIPTION || description->MaximumPhysicalMapping == 0) {
     return NDIS_STATUS_INVALID_PARAMETER;
   }
-  auto* dma = static_cast<plat::ndis::Dma*>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(plat::ndis::Dma), plat::ndis::kNdisTag));
+  auto* dma =
+      static_cast<plat::ndis::Dma*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(plat::ndis::Dma), plat::ndis::kNdisTag));
   if (dma == nullptr) return NDIS_STATUS_RESOURCES;
   dma->adapter = &adapter;
   // Room for a mapping that starts anywhere in a page.
@@ -94,8 +94,8 @@ NDIS_STATUS NdisMAllocateNetBufferSGList(NDIS_HANDLE handle, PNET_BUFFER nb, PVO
     offset = 0;
   }
   if (left != 0) return NDIS_STATUS_INVALID_LENGTH;
-  const std::size_t need =
-      offsetof(SCATTER_GATHER_LIST, Elements) + std::max<std::size_t>(elements.size(), 1) * sizeof(SCATTER_GATHER_ELEMENT);
+  const std::size_t need = offsetof(SCATTER_GATHER_LIST, Elements) +
+                           std::max<std::size_t>(elements.size(), 1) * sizeof(SCATTER_GATHER_ELEMENT);
   auto* list = static_cast<PSCATTER_GATHER_LIST>(ScatterGatherListBuffer);
   bool own = false;
   if (list == nullptr || ScatterGatherListBufferSize < need) {
@@ -135,8 +135,8 @@ void NdisFreeNetBufferListPool(NDIS_HANDLE handle) {
   delete pool;
 }
 
-PNET_BUFFER_LIST NdisAllocateNetBufferAndNetBufferList(NDIS_HANDLE handle, USHORT ContextSize, USHORT,
-                                                       PMDL MdlChain, ULONG DataOffset, SIZE_T DataLength) {
+PNET_BUFFER_LIST NdisAllocateNetBufferAndNetBufferList(NDIS_HANDLE handle, USHORT ContextSize, USHORT, PMDL MdlChain,
+                                                       ULONG DataOffset, SIZE_T DataLength) {
   auto* pool = static_cast<plat::ndis::NblPool*>(handle);
   if (pool == nullptr) return nullptr;
   const std::size_t bytes = sizeof(plat::ndis::NblBlock) + ContextSize;

@@ -61,14 +61,22 @@ bool lifecycle_state(AdapterState s) {
 
 const char* to_string(AdapterState state) {
   switch (state) {
-    case AdapterState::Initializing: return "initializing";
-    case AdapterState::InitFailed: return "init-failed";
-    case AdapterState::Paused: return "paused";
-    case AdapterState::Restarting: return "restarting";
-    case AdapterState::Running: return "running";
-    case AdapterState::Pausing: return "pausing";
-    case AdapterState::Halting: return "halting";
-    case AdapterState::Halted: return "halted";
+    case AdapterState::Initializing:
+      return "initializing";
+    case AdapterState::InitFailed:
+      return "init-failed";
+    case AdapterState::Paused:
+      return "paused";
+    case AdapterState::Restarting:
+      return "restarting";
+    case AdapterState::Running:
+      return "running";
+    case AdapterState::Pausing:
+      return "pausing";
+    case AdapterState::Halting:
+      return "halting";
+    case AdapterState::Halted:
+      return "halted";
   }
   return "?";
 }
@@ -417,14 +425,16 @@ void Ndis::complete_restart(Adapter& adapter, NDIS_STATUS status) {
   {
     std::lock_guard lock(adapter.mu_);
     if (adapter.state_ != AdapterState::Restarting) {
-      fault(std::source_location::current(), "NDIS: %s completed a restart that was not pending", adapter.name_.c_str());
+      fault(std::source_location::current(), "NDIS: %s completed a restart that was not pending",
+            adapter.name_.c_str());
     }
     adapter.restart_status_ = status;
     adapter.state_ = status == NDIS_STATUS_SUCCESS ? AdapterState::Running : AdapterState::Paused;
   }
   adapter.cv_.notify_all();
-  log("ndis: " + adapter.name_ + (status == NDIS_STATUS_SUCCESS ? ": running" : ": restart failed with " +
-                                                                                    hex(static_cast<std::uint32_t>(status))));
+  log("ndis: " + adapter.name_ +
+      (status == NDIS_STATUS_SUCCESS ? ": running"
+                                     : ": restart failed with " + hex(static_cast<std::uint32_t>(status))));
 }
 
 NDIS_STATUS Ndis::pause(Adapter& adapter) {
@@ -591,9 +601,11 @@ void Ndis::removal_work(PVOID context) {
   Ndis& ndis = current();
   // The reset that asked for the removal ends first.
   ndis.wait_for(*adapter, adapter->state(), ndis.options_.completion_wait);
-  if (adapter->state() == AdapterState::Restarting) ndis.wait_for(*adapter, AdapterState::Running, ndis.options_.completion_wait);
+  if (adapter->state() == AdapterState::Restarting)
+    ndis.wait_for(*adapter, AdapterState::Running, ndis.options_.completion_wait);
   if (adapter->state() == AdapterState::Running) ndis.pause(*adapter);
-  if (adapter->state() == AdapterState::Pausing) ndis.wait_for(*adapter, AdapterState::Paused, ndis.options_.completion_wait);
+  if (adapter->state() == AdapterState::Pausing)
+    ndis.wait_for(*adapter, AdapterState::Paused, ndis.options_.completion_wait);
   if (adapter->state() == AdapterState::Paused) ndis.halt(*adapter, NdisHaltDeviceFailed);
 }
 

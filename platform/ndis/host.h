@@ -51,7 +51,7 @@ struct Attributes {
   std::optional<NDIS_MINIPORT_ADAPTER_REGISTRATION_ATTRIBUTES> registration;
   std::optional<NDIS_MINIPORT_ADAPTER_GENERAL_ATTRIBUTES> general;  // pointers cleared
   std::vector<NDIS_OID> supported_oids;
-  std::vector<std::uint8_t> default_offload;   // the records' bytes
+  std::vector<std::uint8_t> default_offload;  // the records' bytes
   std::vector<std::uint8_t> hardware_offload;
 };
 
@@ -87,7 +87,7 @@ class Adapter {
   AdapterState state() const;
   bool reset_in_progress() const;
   NDIS_STATUS init_status() const;
-  NDIS_HANDLE context() const { return context_; }  // MiniportAdapterContext
+  NDIS_HANDLE context() const { return context_; }   // MiniportAdapterContext
   PDEVICE_OBJECT device() const { return device_; }  // "\Device\{NetCfgInstanceId}", or null
   Attributes attributes() const;
   std::vector<StatusRecord> status_indications() const;

@@ -33,7 +33,8 @@ void NdisMDeregisterMiniportDriver(NDIS_HANDLE handle) {
   Ndis::current().deregister_miniport(static_cast<plat::ndis::MiniportDriver*>(handle));
 }
 
-NDIS_STATUS NdisMSetMiniportAttributes(NDIS_HANDLE MiniportAdapterHandle, PNDIS_MINIPORT_ADAPTER_ATTRIBUTES attributes) {
+NDIS_STATUS NdisMSetMiniportAttributes(NDIS_HANDLE MiniportAdapterHandle,
+                                       PNDIS_MINIPORT_ADAPTER_ATTRIBUTES attributes) {
   Adapter& adapter = plat::ndis::adapter_of(MiniportAdapterHandle);
   if (attributes == nullptr) return NDIS_STATUS_INVALID_PARAMETER;
   std::lock_guard lock(adapter.mu_);
@@ -55,7 +56,8 @@ NDIS_STATUS NdisMSetMiniportAttributes(NDIS_HANDLE MiniportAdapterHandle, PNDIS_
       if (!adapter.attributes_.registration) return NDIS_STATUS_FAILURE;
       auto general = attributes->GeneralAttributes;
       const auto* oids = general.SupportedOidList;
-      adapter.attributes_.supported_oids.assign(oids, oids == nullptr ? oids : oids + general.SupportedOidListLength / sizeof(NDIS_OID));
+      adapter.attributes_.supported_oids.assign(
+          oids, oids == nullptr ? oids : oids + general.SupportedOidListLength / sizeof(NDIS_OID));
       general.SupportedOidList = nullptr;
       general.PowerManagementCapabilities = nullptr;
       general.RecvScaleCapabilities = nullptr;

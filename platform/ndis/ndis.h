@@ -152,8 +152,8 @@ using MINIPORT_RESTART = NDIS_STATUS (*)(NDIS_HANDLE MiniportAdapterContext,
 using MINIPORT_OID_REQUEST = NDIS_STATUS (*)(NDIS_HANDLE MiniportAdapterContext, PNDIS_OID_REQUEST OidRequest);
 using MINIPORT_SEND_NET_BUFFER_LISTS = void (*)(NDIS_HANDLE MiniportAdapterContext, PNET_BUFFER_LIST NetBufferList,
                                                 NDIS_PORT_NUMBER PortNumber, ULONG SendFlags);
-using MINIPORT_RETURN_NET_BUFFER_LISTS = void (*)(NDIS_HANDLE MiniportAdapterContext,
-                                                  PNET_BUFFER_LIST NetBufferLists, ULONG ReturnFlags);
+using MINIPORT_RETURN_NET_BUFFER_LISTS = void (*)(NDIS_HANDLE MiniportAdapterContext, PNET_BUFFER_LIST NetBufferLists,
+                                                  ULONG ReturnFlags);
 using MINIPORT_CANCEL_SEND = void (*)(NDIS_HANDLE MiniportAdapterContext, PVOID CancelId);
 using MINIPORT_CHECK_FOR_HANG = BOOLEAN (*)(NDIS_HANDLE MiniportAdapterContext);
 using MINIPORT_RESET = NDIS_STATUS (*)(NDIS_HANDLE MiniportAdapterContext, PBOOLEAN AddressingReset);
@@ -420,7 +420,7 @@ struct NDIS_MINIPORT_INTERRUPT_CHARACTERISTICS {
   MINIPORT_MESSAGE_INTERRUPT_DPC MessageInterruptDpcHandler;
   MINIPORT_DISABLE_MESSAGE_INTERRUPT DisableMessageInterruptHandler;
   MINIPORT_ENABLE_MESSAGE_INTERRUPT EnableMessageInterruptHandler;
-  NDIS_INTERRUPT_TYPE InterruptType;             // out: what was granted
+  NDIS_INTERRUPT_TYPE InterruptType;            // out: what was granted
   PIO_INTERRUPT_MESSAGE_INFO MessageInfoTable;  // out: message-based only
 };
 static_assert(sizeof(NDIS_MINIPORT_INTERRUPT_CHARACTERISTICS) == 96);
@@ -475,8 +475,7 @@ void NdisMDeregisterScatterGatherDma(NDIS_HANDLE NdisMiniportDmaHandle);
 // in its own memory when that is null or too small) and calls the
 // miniport's ProcessSGListHandler at DISPATCH_LEVEL before it returns.
 NDIS_STATUS NdisMAllocateNetBufferSGList(NDIS_HANDLE NdisMiniportDmaHandle, PNET_BUFFER NetBuffer, PVOID Context,
-                                         ULONG Flags, PVOID ScatterGatherListBuffer,
-                                         ULONG ScatterGatherListBufferSize);
+                                         ULONG Flags, PVOID ScatterGatherListBuffer, ULONG ScatterGatherListBufferSize);
 void NdisMFreeNetBufferSGList(NDIS_HANDLE NdisMiniportDmaHandle, PSCATTER_GATHER_LIST ScatterGatherListBuffer,
                               PNET_BUFFER NetBuffer);
 
@@ -574,8 +573,7 @@ void NdisMSendNetBufferListsComplete(NDIS_HANDLE MiniportAdapterHandle, PNET_BUF
 // With NDIS_RECEIVE_FLAGS_RESOURCES the lists are the miniport's again when
 // the call returns; otherwise they come back through its return handler.
 void NdisMIndicateReceiveNetBufferLists(NDIS_HANDLE MiniportAdapterHandle, PNET_BUFFER_LIST NetBufferLists,
-                                        NDIS_PORT_NUMBER PortNumber, ULONG NumberOfNetBufferLists,
-                                        ULONG ReceiveFlags);
+                                        NDIS_PORT_NUMBER PortNumber, ULONG NumberOfNetBufferLists, ULONG ReceiveFlags);
 
 // ---- OID requests ---------------------------------------------------------------------------------------
 enum NDIS_REQUEST_TYPE {

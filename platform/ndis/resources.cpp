@@ -203,8 +203,9 @@ void work_routine(PDEVICE_OBJECT, PVOID context) {
 
 NDIS_HANDLE NdisAllocateIoWorkItem(NDIS_HANDLE handle) {
   Adapter* adapter = plat::ndis::try_adapter_of(handle);
-  PDEVICE_OBJECT device = adapter != nullptr && adapter->device_ != nullptr ? adapter->device_
-                                                                            : plat::ndis::Ndis::current().control_device();
+  PDEVICE_OBJECT device = adapter != nullptr && adapter->device_ != nullptr
+                              ? adapter->device_
+                              : plat::ndis::Ndis::current().control_device();
   auto* work = static_cast<plat::ndis::WorkItem*>(
       ExAllocatePoolWithTag(NonPagedPool, sizeof(plat::ndis::WorkItem), plat::ndis::kNdisTag));
   if (work == nullptr) return nullptr;

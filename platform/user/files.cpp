@@ -132,8 +132,8 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
   if (!file->overlapped) {
     // One request at a time per handle, as for a synchronous file object.
     std::lock_guard serial(file->sync);
-    auto inflight = file->link->start_ioctl(file, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
-                                            nOutBufferSize, nullptr);
+    auto inflight =
+        file->link->start_ioctl(file, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize, nullptr);
     std::unique_lock lock(wait_mutex());
     wait_cv().wait(lock, [&] { return inflight->completed; });
     const NTSTATUS status = inflight->status;
@@ -157,8 +157,8 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
     std::lock_guard lock(wait_mutex());
     file->completion_signal = false;
   }
-  auto inflight = file->link->start_ioctl(file, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
-                                          nOutBufferSize, lpOverlapped);
+  auto inflight = file->link->start_ioctl(file, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
+                                          lpOverlapped);
   std::unique_lock lock(wait_mutex());
   wait_cv().wait(lock, [&] { return inflight->dispatched || (inflight->completed && !inflight->pending_returned); });
   if (inflight->dispatched && inflight->returned == STATUS_PENDING) {
@@ -166,7 +166,8 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
     return FALSE;
   }
   if (inflight->completed) {
-    if (lpBytesReturned != nullptr) *lpBytesReturned = static_cast<DWORD>(NT_ERROR(inflight->status) ? 0 : inflight->information);
+    if (lpBytesReturned != nullptr)
+      *lpBytesReturned = static_cast<DWORD>(NT_ERROR(inflight->status) ? 0 : inflight->information);
     return finish(inflight->status);
   }
   if (lpBytesReturned != nullptr) *lpBytesReturned = 0;
@@ -190,7 +191,8 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
     wait_cv().wait(lock, [&] { return static_cast<NTSTATUS>(load(lpOverlapped->Internal)) != STATUS_PENDING; });
   }
   const auto status = static_cast<NTSTATUS>(load(lpOverlapped->Internal));
-  if (lpNumberOfBytesTransferred != nullptr) *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
+  if (lpNumberOfBytesTransferred != nullptr)
+    *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
   return finish(status);
 }
 

@@ -44,9 +44,8 @@ class HostLink {
   NTSTATUS cancel(std::uint64_t file);
   NTSTATUS close(std::uint64_t file);
   // Registers and sends a control request; the caller waits on it (wait_mutex).
-  std::shared_ptr<Inflight> start_ioctl(const std::shared_ptr<File>& file, DWORD code, LPVOID input,
-                                        DWORD input_length, LPVOID output, DWORD output_length,
-                                        LPOVERLAPPED overlapped);
+  std::shared_ptr<Inflight> start_ioctl(const std::shared_ptr<File>& file, DWORD code, LPVOID input, DWORD input_length,
+                                        LPVOID output, DWORD output_length, LPOVERLAPPED overlapped);
   bool broken() const { return broken_.load(); }
 
  private:

@@ -149,9 +149,7 @@ HANDLE named(NamedKind kind, std::u16string name, const NamedParams& params, boo
   return handle;
 }
 
-HANDLE open_named(NamedKind kind, std::u16string name) {
-  return named(kind, std::move(name), NamedParams{}, false);
-}
+HANDLE open_named(NamedKind kind, std::u16string name) { return named(kind, std::move(name), NamedParams{}, false); }
 
 }  // namespace
 

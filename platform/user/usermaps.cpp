@@ -63,7 +63,8 @@ void post(const volatile void* address, std::uint64_t value, std::uint32_t size)
   const std::uint32_t capacity = postring::slot_capacity(mapping.ring_bytes);
   // Everything this thread stored before (ring entries) is released with the slot.
   const std::uint64_t n = postring::atomic(header->reserved).fetch_add(1, std::memory_order_acq_rel);
-  for (unsigned spins = 1; n - postring::atomic(header->consumed).load(std::memory_order_acquire) >= capacity; ++spins) {
+  for (unsigned spins = 1; n - postring::atomic(header->consumed).load(std::memory_order_acquire) >= capacity;
+       ++spins) {
     std::uint64_t one = 1;
     (void)!::write(mapping.wake_fd, &one, sizeof one);
     sched_yield();

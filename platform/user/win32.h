@@ -9,10 +9,10 @@
 
 #include <cstdarg>
 
+#include "platform/common/ioctl.h"
 #include "platform/common/ntstatus.h"
 #include "platform/common/win32error.h"
 #include "platform/common/wintypes.h"
-#include "platform/common/ioctl.h"
 
 using LPVOID = void*;
 using LPHANDLE = HANDLE*;
@@ -80,7 +80,9 @@ struct OVERLAPPED {
   HANDLE hEvent;
 };
 using LPOVERLAPPED = OVERLAPPED*;
-inline bool HasOverlappedIoCompleted(const OVERLAPPED* o) { return static_cast<NTSTATUS>(o->Internal) != STATUS_PENDING; }
+inline bool HasOverlappedIoCompleted(const OVERLAPPED* o) {
+  return static_cast<NTSTATUS>(o->Internal) != STATUS_PENDING;
+}
 
 struct CRITICAL_SECTION {
   PVOID DebugInfo;
@@ -266,16 +268,16 @@ BOOL TlsSetValue(DWORD dwTlsIndex, LPVOID lpTlsValue);
 // there is no host or no such device. Other paths are not files of this
 // system (ERROR_PATH_NOT_FOUND).
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE hTemplateFile);
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE hTemplateFile);
 // Synchronous on a handle opened without FILE_FLAG_OVERLAPPED (requests on
 // one such handle run one at a time); on an overlapped handle, FALSE with
 // ERROR_IO_PENDING when the driver pended the request.
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
+                     DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 // Cancels the calling thread's pended requests on the handle.
 BOOL CancelIo(HANDLE hFile);

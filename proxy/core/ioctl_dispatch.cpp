@@ -97,8 +97,7 @@ NTSTATUS admit(PIRP irp, const ZekIoctlInfo& info, ULONG input, ULONG output) {
   }
   const ZpxDeviceExtension* extension = g_ZpxExtension;
   if (info.family != ZekIoctlFamily::LOG && (extension == nullptr || !extension->LibrariesInitialized)) {
-    ZEK_LOG_FAILURE("ZpxProcessSanIoctl: %s (0x%x) refused: the libraries are not initialised\n", info.name,
-                    info.code);
+    ZEK_LOG_FAILURE("ZpxProcessSanIoctl: %s (0x%x) refused: the libraries are not initialised\n", info.name, info.code);
     return STATUS_DEVICE_NOT_READY;
   }
   const Sizes sizes = sizes_of(info);
@@ -141,8 +140,7 @@ NTSTATUS ZpxProcessSanIoctl(PDEVICE_OBJECT, PIRP Irp) {
       if (NT_SUCCESS(status)) status = route(Irp, *info, record, &bytes);
     }
   } catch (const plat::SehException& e) {
-    ZEK_LOG_FAILURE("Zekproxy: ZpxProcessSanIoctl: Exception %xh on IOCTL %xh\n", static_cast<unsigned>(e.code),
-                    code);
+    ZEK_LOG_FAILURE("Zekproxy: ZpxProcessSanIoctl: Exception %xh on IOCTL %xh\n", static_cast<unsigned>(e.code), code);
     status = e.code;
     bytes = 0;
   }

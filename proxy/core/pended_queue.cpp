@@ -10,9 +10,7 @@ namespace {
 
 ZpxDeviceExtension* extension_of(PIO_CSQ csq) { return CONTAINING_RECORD(csq, ZpxDeviceExtension, Csq); }
 
-ULONG kind_of(PIRP irp) {
-  return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(irp->Tail.Overlay.DriverContext[1]));
-}
+ULONG kind_of(PIRP irp) { return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(irp->Tail.Overlay.DriverContext[1])); }
 ULONG64 key_of(PIRP irp) { return reinterpret_cast<ULONG64>(irp->Tail.Overlay.DriverContext[0]); }
 
 bool matches(PIRP irp, const ZpxQueueKey* key) {

@@ -46,10 +46,12 @@ TEST_F(EngineThreadTest, DoorbellsFromAnotherThreadAreCarriedOut) {
   });
   poster.join();
   int seen = 0;  // the CEQ creation's entry is among them
-  ASSERT_TRUE(eventually([&] {
-    while (host.next_ccqe() != nullptr) ++seen;
-    return seen == kRequests + 1;
-  }, kPatienceMs));
+  ASSERT_TRUE(eventually(
+      [&] {
+        while (host.next_ccqe() != nullptr) ++seen;
+        return seen == kRequests + 1;
+      },
+      kPatienceMs));
   EXPECT_TRUE(eventually([&] { return sink.count() > 0; }, kPatienceMs))
       << "the CCQ is armed: the completions interrupt";
   EXPECT_EQ(board().faults().refused_requests, 0u);

@@ -37,25 +37,64 @@ TEST(MacFilter, AcceptingSlotsTable) {
     std::uint32_t slots;
   };
   const Case cases[] = {
-      {"unicast to a slot's MAC", [](FilterRegisters& r, unsigned) { put_mac(r, 4, kMacA); r.rx_enable = 1u << 4; },
+      {"unicast to a slot's MAC",
+       [](FilterRegisters& r, unsigned) {
+         put_mac(r, 4, kMacA);
+         r.rx_enable = 1u << 4;
+       },
        kMacA, 1u << 4},
       {"unicast with receive disabled", [](FilterRegisters& r, unsigned) { put_mac(r, 4, kMacA); }, kMacA, 0},
-      {"unicast to another MAC", [](FilterRegisters& r, unsigned) { put_mac(r, 4, kMacA); r.rx_enable = 1u << 4; },
+      {"unicast to another MAC",
+       [](FilterRegisters& r, unsigned) {
+         put_mac(r, 4, kMacA);
+         r.rx_enable = 1u << 4;
+       },
        kMacB, 0},
-      {"an invalid entry", [](FilterRegisters& r, unsigned) { put_mac(r, 4, kMacA); r.mac_high[4] &= ~zekhw::kMacValid; r.rx_enable = 1u << 4; },
+      {"an invalid entry",
+       [](FilterRegisters& r, unsigned) {
+         put_mac(r, 4, kMacA);
+         r.mac_high[4] &= ~zekhw::kMacValid;
+         r.rx_enable = 1u << 4;
+       },
        kMacA, 0},
-      {"all unicast", [](FilterRegisters& r, unsigned) { r.rx_enable = 1u << 2; r.all_unicast = 1u << 2; }, kMacB, 1u << 2},
+      {"all unicast",
+       [](FilterRegisters& r, unsigned) {
+         r.rx_enable = 1u << 2;
+         r.all_unicast = 1u << 2;
+       },
+       kMacB, 1u << 2},
       {"broadcast to every slot that takes it",
-       [](FilterRegisters& r, unsigned) { r.rx_enable = 0b10011; r.broadcast = 0b10001; }, kBroadcast, 0b10001},
+       [](FilterRegisters& r, unsigned) {
+         r.rx_enable = 0b10011;
+         r.broadcast = 0b10001;
+       },
+       kBroadcast, 0b10001},
       {"multicast without a filter", [](FilterRegisters& r, unsigned) { r.rx_enable = 1; }, kGroup, 0},
-      {"all multicast", [](FilterRegisters& r, unsigned) { r.rx_enable = 3; r.all_multicast = 2; }, kGroup, 2},
+      {"all multicast",
+       [](FilterRegisters& r, unsigned) {
+         r.rx_enable = 3;
+         r.all_multicast = 2;
+       },
+       kGroup, 2},
       {"multicast hash hit",
-       [](FilterRegisters& r, unsigned h) { r.rx_enable = 1; r.hash_enable = 1; (h < 32 ? r.hash_low : r.hash_high) = 1u << (h % 32); },
+       [](FilterRegisters& r, unsigned h) {
+         r.rx_enable = 1;
+         r.hash_enable = 1;
+         (h < 32 ? r.hash_low : r.hash_high) = 1u << (h % 32);
+       },
        kGroup, 1},
       {"multicast hash hit without the slot's enable",
-       [](FilterRegisters& r, unsigned h) { r.rx_enable = 1; (h < 32 ? r.hash_low : r.hash_high) = 1u << (h % 32); },
+       [](FilterRegisters& r, unsigned h) {
+         r.rx_enable = 1;
+         (h < 32 ? r.hash_low : r.hash_high) = 1u << (h % 32);
+       },
        kGroup, 0},
-      {"the last slot", [](FilterRegisters& r, unsigned) { put_mac(r, 19, kMacB); r.rx_enable = 1u << 19; }, kMacB, 1u << 19},
+      {"the last slot",
+       [](FilterRegisters& r, unsigned) {
+         put_mac(r, 19, kMacB);
+         r.rx_enable = 1u << 19;
+       },
+       kMacB, 1u << 19},
   };
   for (const Case& c : cases) {
     FilterRegisters r;
@@ -115,7 +154,8 @@ class NicEngineTest : public SimTest {
     board().run_until_idle();
     while (const zekhw::MifhCqe* e = queues_->next_ccqe()) EXPECT_EQ(e->flags & zekhw::kCqeError, 0u);
     queues_->release_ccq();
-    idx_wr(0, zekhw::idx_mac_low(slot), std::uint32_t{mac[2]} << 24 | std::uint32_t{mac[3]} << 16 | std::uint32_t{mac[4]} << 8 | mac[5]);
+    idx_wr(0, zekhw::idx_mac_low(slot),
+           std::uint32_t{mac[2]} << 24 | std::uint32_t{mac[3]} << 16 | std::uint32_t{mac[4]} << 8 | mac[5]);
     idx_wr(0, zekhw::idx_mac_high(slot), (slot | 0x10) << 16 | std::uint32_t{mac[0]} << 8 | mac[1]);
     idx_wr(0, zekhw::kIdxRxEnable, idx_rd(0, zekhw::kIdxRxEnable) | 1u << slot);
     idx_wr(0, zekhw::kIdxBroadcast, idx_rd(0, zekhw::kIdxBroadcast) | 1u << slot);

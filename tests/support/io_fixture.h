@@ -38,13 +38,15 @@ class FakeLink final : public plat::ProcessLink {
     dispatched_[request] = returned;
     cv_.notify_all();
   }
-  void send_complete(std::uint64_t request, NTSTATUS status, std::uint64_t information, bool pending_returned) override {
+  void send_complete(std::uint64_t request, NTSTATUS status, std::uint64_t information,
+                     bool pending_returned) override {
     std::lock_guard lock(mu_);
     completions_[request] = Completion{status, information, pending_returned};
     cv_.notify_all();
   }
   std::uint64_t map_memory(std::span<const std::uint64_t> offsets) override {
-    auto* base = static_cast<char*>(mmap(nullptr, offsets.size() * 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    auto* base =
+        static_cast<char*>(mmap(nullptr, offsets.size() * 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     for (std::size_t i = 0; i < offsets.size(); ++i) {
       mmap(base + i * 4096, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, memfd_,
            static_cast<off_t>(offsets[i]));

@@ -116,7 +116,7 @@ struct FILE_OBJECT {
   SHORT Type;
   SHORT Size;
   PDEVICE_OBJECT DeviceObject;
-  PVOID FsContext;   // the driver's context words
+  PVOID FsContext;  // the driver's context words
   PVOID FsContext2;
   PVOID Vpb;
   BOOLEAN DeletePending;
@@ -278,8 +278,7 @@ NTSTATUS IoCsqInitialize(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP CsqInsertIrp, PIO_CSQ_R
                          PIO_CSQ_RELEASE_LOCK CsqReleaseLock, PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp);
 NTSTATUS IoCsqInitializeEx(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP_EX CsqInsertIrp, PIO_CSQ_REMOVE_IRP CsqRemoveIrp,
                            PIO_CSQ_PEEK_NEXT_IRP CsqPeekNextIrp, PIO_CSQ_ACQUIRE_LOCK CsqAcquireLock,
-                           PIO_CSQ_RELEASE_LOCK CsqReleaseLock,
-                           PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp);
+                           PIO_CSQ_RELEASE_LOCK CsqReleaseLock, PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp);
 // Marks the IRP pending and queues it. An IRP already cancelled is handed
 // to the complete-cancelled callback at once.
 void IoCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PIO_CSQ_IRP_CONTEXT Context);
@@ -301,8 +300,7 @@ NTSTATUS IoCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
                       int CreateFileType, PVOID InternalParameters, ULONG Options);
 NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                       PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
-                      ULONG EaLength);
+                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
 PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT FileObject);
 // A device-control IRP for a kernel caller. Buffers are the caller's kernel
 // memory. When it completes, the output (METHOD_BUFFERED) is copied back,

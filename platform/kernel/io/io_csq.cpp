@@ -101,8 +101,7 @@ NTSTATUS IoCsqInitialize(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP CsqInsertIrp, PIO_CSQ_R
 
 NTSTATUS IoCsqInitializeEx(PIO_CSQ Csq, PIO_CSQ_INSERT_IRP_EX CsqInsertIrp, PIO_CSQ_REMOVE_IRP CsqRemoveIrp,
                            PIO_CSQ_PEEK_NEXT_IRP CsqPeekNextIrp, PIO_CSQ_ACQUIRE_LOCK CsqAcquireLock,
-                           PIO_CSQ_RELEASE_LOCK CsqReleaseLock,
-                           PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp) {
+                           PIO_CSQ_RELEASE_LOCK CsqReleaseLock, PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp) {
   return initialize(Csq, kCsqTypeEx, reinterpret_cast<PVOID>(CsqInsertIrp), CsqRemoveIrp, CsqPeekNextIrp,
                     CsqAcquireLock, CsqReleaseLock, CsqCompleteCanceledIrp);
 }

@@ -247,7 +247,8 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
 void IoFreeIrp(PIRP Irp) { ExFreePoolWithTag(Irp, plat::kIrpTag); }
 
 NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const SrcLoc& where) {
-  if (Irp->CurrentLocation <= 1) plat::fault(where, "IoCallDriver(%p): no stack location left", static_cast<void*>(Irp));
+  if (Irp->CurrentLocation <= 1)
+    plat::fault(where, "IoCallDriver(%p): no stack location left", static_cast<void*>(Irp));
   --Irp->CurrentLocation;
   --Irp->Tail.Overlay.CurrentStackLocation;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -332,8 +333,8 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK, PFILE
     plat::fault(SrcLoc::current(), "IoGetDeviceObjectPointer at IRQL %u", KeGetCurrentIrql());
   }
   PFILE_OBJECT file = nullptr;
-  NTSTATUS status = plat::resolve_and_open(plat::view_of(ObjectName), nullptr, false, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                           FILE_OPEN << 24, &file);
+  NTSTATUS status = plat::resolve_and_open(plat::view_of(ObjectName), nullptr, false,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN << 24, &file);
   if (!NT_SUCCESS(status)) return status;
   // The handle the open used is closed at once: cleanup follows now, close
   // when the caller drops the file object.
@@ -351,7 +352,8 @@ NTSTATUS IoCreateFile(PHANDLE FileHandle, ACCESS_MASK, POBJECT_ATTRIBUTES Object
       IoStatusBlock == nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
-  if (KeGetCurrentIrql() != PASSIVE_LEVEL) plat::fault(SrcLoc::current(), "IoCreateFile at IRQL %u", KeGetCurrentIrql());
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+    plat::fault(SrcLoc::current(), "IoCreateFile at IRQL %u", KeGetCurrentIrql());
   PFILE_OBJECT file = nullptr;
   const bool overlapped = (CreateOptions & FILE_SYNCHRONOUS_IO_NONALERT) == 0;
   NTSTATUS status = plat::resolve_and_open(plat::view_of(ObjectAttributes->ObjectName), nullptr, overlapped,

@@ -233,7 +233,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   if (DeviceObject == nullptr) return;
   auto* impl = plat::device_impl(DeviceObject);
-  if (impl->deleted) plat::fault(SrcLoc::current(), "IoDeleteDevice(%p): deleted twice", static_cast<void*>(DeviceObject));
+  if (impl->deleted)
+    plat::fault(SrcLoc::current(), "IoDeleteDevice(%p): deleted twice", static_cast<void*>(DeviceObject));
   impl->deleted = true;
   IoManager::current().remove_device(DeviceObject);
   PDRIVER_OBJECT driver = DeviceObject->DriverObject;

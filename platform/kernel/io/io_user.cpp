@@ -1,8 +1,8 @@
 // Requests from user processes: open, control requests, CancelIo, close,
 // and the end of a process.
-#include <fstream>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 
 #include "platform/kernel/fault.h"
 #include "platform/kernel/io/io_internal.h"
@@ -108,8 +108,8 @@ void IoManager::detach_process(UserProcess& process) {
   if (it != processes_.end() && it->second.lock().get() == &process) processes_.erase(it);
 }
 
-NTSTATUS IoManager::user_open(const Caller& caller, std::string_view name, ULONG, ULONG share_access,
-                              bool overlapped, std::uint64_t* file_id) {
+NTSTATUS IoManager::user_open(const Caller& caller, std::string_view name, ULONG, ULONG share_access, bool overlapped,
+                              std::uint64_t* file_id) {
   UserProcess& process = *caller.process;
   if (name.empty() || name.size() >= proto::kMaxName) return STATUS_OBJECT_NAME_INVALID;
   ClientContext context(as_handle(process.pid()), as_handle(caller.thread_id), process.eprocess());

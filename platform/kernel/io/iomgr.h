@@ -73,8 +73,8 @@ class UserProcess {
   std::condition_variable idle_cv_;
   std::unordered_map<std::uint64_t, PFILE_OBJECT> files_;  // referenced
   std::uint64_t next_file_ = 0;
-  std::set<PIRP> pending_;           // requests sent and not yet completed
-  std::set<PKTHREAD> dispatching_;   // host threads running a request of this process
+  std::set<PIRP> pending_;          // requests sent and not yet completed
+  std::set<PKTHREAD> dispatching_;  // host threads running a request of this process
   std::map<std::uint64_t, UserMapping> mappings_;
 };
 

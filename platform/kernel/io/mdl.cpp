@@ -35,7 +35,9 @@ class UserPages final : public PhysicalMemory::ForeignRange {
   std::uint64_t base_;
 };
 
-std::size_t span_pages(const MDL* mdl) { return ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount); }
+std::size_t span_pages(const MDL* mdl) {
+  return ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+}
 
 // Writes back the runs of described bytes that the kernel changed in its copy.
 void write_back(PMDL mdl, MdlState& state) {
@@ -153,8 +155,9 @@ void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE, LOCK_OPERAT
   }
   const auto address = reinterpret_cast<ULONG_PTR>(va);
   if (address + mdl->ByteCount > MM_USER_PROBE_ADDRESS ||
-      !plat::procmem::accessible(pid, address, mdl->ByteCount,
-                                 Operation == IoReadAccess ? plat::procmem::Access::Read : plat::procmem::Access::Write)) {
+      !plat::procmem::accessible(
+          pid, address, mdl->ByteCount,
+          Operation == IoReadAccess ? plat::procmem::Access::Read : plat::procmem::Access::Write)) {
     ExRaiseStatus(STATUS_ACCESS_VIOLATION);
   }
   const std::uint64_t base = memory.add_foreign_range(
@@ -215,8 +218,8 @@ PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG) {
   return Mdl->MappedSystemVa;
 }
 
-PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE,
-                                   PVOID, ULONG, ULONG Priority) {
+PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE, PVOID,
+                                   ULONG, ULONG Priority) {
   if (AccessMode == KernelMode) return MmGetSystemAddressForMdlSafe(MemoryDescriptorList, Priority);
   return plat::map_into_process(MemoryDescriptorList);
 }
@@ -244,9 +247,9 @@ HANDLE MmSecureVirtualMemory(PVOID Address, SIZE_T Size, ULONG ProbeMode) {
   const auto address = reinterpret_cast<ULONG_PTR>(Address);
   if (Size == 0 || address + Size < address || address + Size > MM_USER_PROBE_ADDRESS) return nullptr;
   const pid_t pid = plat::procmem::current_pid();
-  if (pid != 0 &&
-      !plat::procmem::accessible(pid, address, Size,
-                                 ProbeMode == PAGE_READONLY ? plat::procmem::Access::Read : plat::procmem::Access::Write)) {
+  if (pid != 0 && !plat::procmem::accessible(
+                      pid, address, Size,
+                      ProbeMode == PAGE_READONLY ? plat::procmem::Access::Read : plat::procmem::Access::Write)) {
     return nullptr;
   }
   auto* range = static_cast<SecuredRange*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(SecuredRange), plat::kSecureTag));

@@ -18,7 +18,7 @@ struct MdlState {
   pid_t pid = 0;
   std::uint64_t foreign_base = 0;
   LOCK_OPERATION operation = IoReadAccess;
-  void* view = nullptr;  // the kernel copy behind the system address
+  void* view = nullptr;             // the kernel copy behind the system address
   std::vector<std::byte> snapshot;  // the described bytes as read, to write back only changes
 };
 

@@ -110,10 +110,18 @@ void RegisterRings::drain(Ring& ring) {
       continue;
     }
     switch (size) {
-      case 1: WRITE_REGISTER_UCHAR(target, static_cast<UCHAR>(value)); break;
-      case 2: WRITE_REGISTER_USHORT(reinterpret_cast<volatile USHORT*>(target), static_cast<USHORT>(value)); break;
-      case 4: WRITE_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(target), static_cast<ULONG>(value)); break;
-      default: WRITE_REGISTER_ULONG64(reinterpret_cast<volatile ULONG64*>(target), value); break;
+      case 1:
+        WRITE_REGISTER_UCHAR(target, static_cast<UCHAR>(value));
+        break;
+      case 2:
+        WRITE_REGISTER_USHORT(reinterpret_cast<volatile USHORT*>(target), static_cast<USHORT>(value));
+        break;
+      case 4:
+        WRITE_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(target), static_cast<ULONG>(value));
+        break;
+      default:
+        WRITE_REGISTER_ULONG64(reinterpret_cast<volatile ULONG64*>(target), value);
+        break;
     }
     applied_.fetch_add(1);
   }

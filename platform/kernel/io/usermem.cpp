@@ -27,7 +27,8 @@ bool transfer(pid_t pid, std::uint64_t address, void* local, std::size_t length)
     const std::size_t n = std::min(length, kChunk);
     iovec here{bytes, n};
     iovec there{reinterpret_cast<void*>(address), n};
-    ssize_t done = Write ? process_vm_writev(pid, &here, 1, &there, 1, 0) : process_vm_readv(pid, &here, 1, &there, 1, 0);
+    ssize_t done =
+        Write ? process_vm_writev(pid, &here, 1, &there, 1, 0) : process_vm_readv(pid, &here, 1, &there, 1, 0);
     if (done <= 0) {
       if (done < 0 && errno == EINTR) continue;
       return false;

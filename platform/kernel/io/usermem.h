@@ -35,7 +35,7 @@ PVOID MmGetHighestUserAddress();
 void ProbeForRead(const volatile void* Address, SIZE_T Length, ULONG Alignment);
 void ProbeForWrite(volatile void* Address, SIZE_T Length, ULONG Alignment);
 
-// Copies between kernel memory and the calling process's memory: 
+// Copies between kernel memory and the calling process's memory:
 // STATUS_SUCCESS, or STATUS_ACCESS_VIOLATION when any byte is not there.
 NTSTATUS PlatCopyFromUser(PVOID KernelDestination, const void* UserSource, SIZE_T Length);
 NTSTATUS PlatCopyToUser(PVOID UserDestination, const void* KernelSource, SIZE_T Length);

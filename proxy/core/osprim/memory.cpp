@@ -177,7 +177,9 @@ ZekStatus ZEK_Cleanup_c_osprims() {
   return ZEK_STATUS_PASS;
 }
 
-ZekStatus OSPrimMemAllocatePaged(void** out, std::uint32_t size) { return allocate_tracked(out, size, OSPRIM_MEM_PAGED); }
+ZekStatus OSPrimMemAllocatePaged(void** out, std::uint32_t size) {
+  return allocate_tracked(out, size, OSPRIM_MEM_PAGED);
+}
 ZekStatus OSPrimMemAllocate(void** out, std::uint32_t size) { return allocate_tracked(out, size, OSPRIM_MEM_NONPAGED); }
 ZekStatus OSPrimMemDMAAllocate(void** out, std::uint32_t size) {
   return allocate_tracked(out, size, OSPRIM_MEM_CONTIGUOUS);

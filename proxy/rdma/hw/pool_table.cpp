@@ -56,8 +56,8 @@ constexpr MifhPoolSpec with_wrong_forms(MifhPoolSpec s, const char* alloc_form, 
 }
 
 constexpr MifhPoolSpec mbuf_pool() {
-  MifhPoolSpec s = object_pool("mifh_create_mbuf_pool", "mifh_allocate_mbuf", "mifh_free_mbuf", sizeof(MifhMbuf),
-                               1000, 0, 0);
+  MifhPoolSpec s =
+      object_pool("mifh_create_mbuf_pool", "mifh_allocate_mbuf", "mifh_free_mbuf", sizeof(MifhMbuf), 1000, 0, 0);
   s.Source = MifhSlabSource::Descriptor;
   s.StartSlab = 0x8000;
   s.GrowthSlab = 0x8000;
@@ -95,8 +95,8 @@ constexpr MifhPoolSpec iwarp_cq_pool() {
 
 constexpr MifhPoolSpec nic_cq_pool() {
   MifhPoolSpec s = queue_pool("mifh_create_nic_cq_pool", "mifh_allocate_nic_cq", "mifh_free_nic_cq",
-                              "%s: wrong CQ entry size (0x%x)\n", "mifh_allocate_nic_cq: nic cq pool entry count (%d)is empty\n",
-                              256, 16, 0x201000, 0);
+                              "%s: wrong CQ entry size (0x%x)\n",
+                              "mifh_allocate_nic_cq: nic cq pool entry count (%d)is empty\n", 256, 16, 0x201000, 0);
   s.ClassCount = 2;
   s.Classes[0] = 512;
   s.Classes[1] = 1024;
@@ -105,8 +105,8 @@ constexpr MifhPoolSpec nic_cq_pool() {
 }
 
 constexpr MifhPoolSpec qp_object_pool() {
-  MifhPoolSpec s = object_pool("mifh_create_qp_object_pool", "mifh_allocate_qp_object", "mifh_free_qp_object", 1232,
-                               32, 1232, 1232);
+  MifhPoolSpec s =
+      object_pool("mifh_create_qp_object_pool", "mifh_allocate_qp_object", "mifh_free_qp_object", 1232, 32, 1232, 1232);
   s.Source = MifhSlabSource::OwnBlock;
   s.Align = 2048;  // the smallest power of two not below 1232
   s.Stride = 2048;
@@ -127,16 +127,16 @@ constexpr MifhPoolSpec context_pool(const char* creator, const char* allocator, 
 }
 
 constexpr MifhPoolSpec q2_pool() {
-  MifhPoolSpec s = object_pool("mifh_create_q2_buffer_pool", "mifh_allocate_q2_buffer", "mifh_free_q2_buffer", 1152,
-                               16, 0, 1024);
+  MifhPoolSpec s =
+      object_pool("mifh_create_q2_buffer_pool", "mifh_allocate_q2_buffer", "mifh_free_q2_buffer", 1152, 16, 0, 1024);
   s.Source = MifhSlabSource::Dma;
   s.Align = 128;
   return s;
 }
 
 constexpr MifhPoolSpec pbl_pool() {
-  MifhPoolSpec s = object_pool("mifh_create_pbl_buffer_pool", "mifh_allocate_pbl_buffer", "mifh_free_pbl_buffer", 8,
-                               1, 0, 0);
+  MifhPoolSpec s =
+      object_pool("mifh_create_pbl_buffer_pool", "mifh_allocate_pbl_buffer", "mifh_free_pbl_buffer", 8, 1, 0, 0);
   s.WrongClassFormat = "%s: wrong pbl buffer size(0x%x)\n";
   s.Source = MifhSlabSource::Dma;
   s.Align = 8;
@@ -160,8 +160,8 @@ const MifhPoolSpec g_mifh_pool_table[MIFH_POOL_COUNT] = {
                  "mifh_free_iwarptoe_qp_host_context", nullptr, kObjectGrowthSlab, 32),
     /* MIFH_POOL_NIC_QP_CONTEXT */
     context_pool("mifh_create_nic_qp_host_context_pool", "mifh_allocate_nic_qp_host_context",
-                 "mifh_free_nic_qp_host_context", "mifh_allocate_nic_qp_host_context: nic qp host context pool is empty\n",
-                 MIFH_SLAB_G, 0),
+                 "mifh_free_nic_qp_host_context",
+                 "mifh_allocate_nic_qp_host_context: nic qp host context pool is empty\n", MIFH_SLAB_G, 0),
     /* MIFH_POOL_IWARP_SQ */
     with_wrong_forms(queue_pool("mifh_create_iwarp_sq_pool", "mifh_allocate_iwarp_sq", "mifh_free_iwarp_sq",
                                 "%s: wrong sq entry size (0x%x)\n", nullptr, 32, 128, kObjectGrowthSlab, 16),
@@ -173,17 +173,21 @@ const MifhPoolSpec g_mifh_pool_table[MIFH_POOL_COUNT] = {
                      "mifh_allocate_iwarp_rq: wrong RQ entry size (0x%x)\n",
                      "mifh_free_iwarp_rq: wrong recv wqe size (%d)\n"),
     /* MIFH_POOL_NIC_SQ */
-    queue_pool("mifh_create_nic_sq_pool", "mifh_allocate_nic_sq", "mifh_free_nic_sq", "%s: wrong sq entry size (0x%x)\n",
-               "mifh_allocate_nic_sq: nic sq pool wqe count (%d)is empty\n", 64, 64, MIFH_SLAB_G, 0),
+    queue_pool("mifh_create_nic_sq_pool", "mifh_allocate_nic_sq", "mifh_free_nic_sq",
+               "%s: wrong sq entry size (0x%x)\n", "mifh_allocate_nic_sq: nic sq pool wqe count (%d)is empty\n", 64, 64,
+               MIFH_SLAB_G, 0),
     /* MIFH_POOL_NIC_RQ */
-    queue_pool("mifh_create_nic_rq_pool", "mifh_allocate_nic_rq", "mifh_free_nic_rq", "%s: wrong rq entry size (0x%x)\n",
-               "mifh_allocate_nic_rq: nic rq pool wqe count (%d)is empty\n", 64, 64, MIFH_SLAB_G, 0),
+    queue_pool("mifh_create_nic_rq_pool", "mifh_allocate_nic_rq", "mifh_free_nic_rq",
+               "%s: wrong rq entry size (0x%x)\n", "mifh_allocate_nic_rq: nic rq pool wqe count (%d)is empty\n", 64, 64,
+               MIFH_SLAB_G, 0),
     /* MIFH_POOL_TOE_SQ */
-    queue_pool("mifh_create_toe_sq_pool", "mifh_allocate_toe_sq", "mifh_free_toe_sq", "%s: wrong sq entry size (0x%x)\n",
-               "mifh_allocate_toe_sq: toe sq pool wqe count (%d)is empty\n", 32, 128, MIFH_SLAB_G, 0),
+    queue_pool("mifh_create_toe_sq_pool", "mifh_allocate_toe_sq", "mifh_free_toe_sq",
+               "%s: wrong sq entry size (0x%x)\n", "mifh_allocate_toe_sq: toe sq pool wqe count (%d)is empty\n", 32,
+               128, MIFH_SLAB_G, 0),
     /* MIFH_POOL_TOE_RQ */
-    queue_pool("mifh_create_toe_rq_pool", "mifh_allocate_toe_rq", "mifh_free_toe_rq", "%s: wrong rq entry size (0x%x)\n",
-               "mifh_allocate_toe_rq: toe rq pool wqe count (%d)is empty\n", 32, 128, MIFH_SLAB_G, 0),
+    queue_pool("mifh_create_toe_rq_pool", "mifh_allocate_toe_rq", "mifh_free_toe_rq",
+               "%s: wrong rq entry size (0x%x)\n", "mifh_allocate_toe_rq: toe rq pool wqe count (%d)is empty\n", 32,
+               128, MIFH_SLAB_G, 0),
     /* MIFH_POOL_Q2 */ q2_pool(),
     /* MIFH_POOL_PBL */ pbl_pool(),
     /* MIFH_POOL_FAST_REGISTER */
@@ -202,8 +206,8 @@ const MifhPoolSpec g_mifh_pool_table[MIFH_POOL_COUNT] = {
     object_pool("mifh_create_aynccontext_pool", "mifh_allocate_aynccontext_buffer", "mifh_free_aynccontext_buffer", 144,
                 20, 144, 144),
     /* MIFH_POOL_STAGALLOC */
-    object_pool("mifh_create_stagallocinfo_pool", "mifh_allocate_stagallocinfo_buffer", "mifh_free_stagallocinfo_buffer",
-                32, 1, 0, 32),
+    object_pool("mifh_create_stagallocinfo_pool", "mifh_allocate_stagallocinfo_buffer",
+                "mifh_free_stagallocinfo_buffer", 32, 1, 0, 32),
     /* MIFH_POOL_ERRORQP_QUEUE */
     object_pool("mifh_create_errorqpobjectqueue_pool", "mifh_allocate_errorqpobjectqueue_buffer",
                 "mifh_free_errorqpobjectqueue_buffer", 8000, 1, 0, 8000),

@@ -79,7 +79,7 @@ struct SleepWaiter {
 // A wake-up wakes every sleeper (as a BSD wakeup does); a sleep object whose
 // signature is no longer OSPRIM_SLEEP_SIGNATURE is dead and its sleepers fail.
 struct OSPrimSleepObject {
-  KSPIN_LOCK WaitLock;          // guards the waiter list (innermost lock)
+  KSPIN_LOCK WaitLock;  // guards the waiter list (innermost lock)
   SleepWaiter* Waiters;
   volatile std::uint32_t Abort;  // set: the next sleep fails once
   volatile std::uint32_t Sleepers;
@@ -103,7 +103,7 @@ int OSPrimTSleep(std::int32_t ticks, OSPrimSleepObject* object);
 // ---- Clock ----------------------------------------------------------------------
 // Stack ticks advance once per calibrated interval (10 or 15 ms).
 std::uint32_t stack_tick_ms();
-std::uint32_t tick_rate();  // ticks per second: 100 or 66
+std::uint32_t tick_rate();    // ticks per second: 100 or 66
 std::uint32_t stack_ticks();  // the current tick count
 std::uint32_t soft_ticks();   // the last tick SoftClock processed
 // Seconds since the host started, from 1 (the route and ARP clocks, whose

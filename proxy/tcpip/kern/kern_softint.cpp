@@ -66,8 +66,8 @@ int softint_start() {
   g_kern.netisr = 0;
   g_kern.softint_in_progress = false;
   for (auto& handler : g_kern.isr) handler = nullptr;
-  const NTSTATUS status = PsCreateSystemThread(&g_kern.softint_thread, 0, nullptr, nullptr, nullptr, SoftIntThread,
-                                               nullptr);
+  const NTSTATUS status =
+      PsCreateSystemThread(&g_kern.softint_thread, 0, nullptr, nullptr, nullptr, SoftIntThread, nullptr);
   if (!NT_SUCCESS(status)) {
     ZEK_LOG_FAILURE("SoftIntThread: PsCreateSystemThread failed (0x%x)\n", static_cast<unsigned>(status));
     g_kern.softint_thread = nullptr;

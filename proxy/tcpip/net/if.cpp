@@ -101,9 +101,10 @@ void ifa_list_remove(ifnet* ifp, ifaddr* ifa) {
     ifa->ifa_next->ifa_prevp = ifa->ifa_prevp;
   } else {
     // The new tail is the record whose next link was ifa_prevp (or none).
-    ifp->if_addrtail = ifa->ifa_prevp == &ifp->if_addrhead
-                           ? nullptr
-                           : reinterpret_cast<ifaddr*>(reinterpret_cast<char*>(ifa->ifa_prevp) - offsetof(ifaddr, ifa_next));
+    ifp->if_addrtail =
+        ifa->ifa_prevp == &ifp->if_addrhead
+            ? nullptr
+            : reinterpret_cast<ifaddr*>(reinterpret_cast<char*>(ifa->ifa_prevp) - offsetof(ifaddr, ifa_next));
   }
   ifa->ifa_next = nullptr;
   ifa->ifa_prevp = nullptr;
@@ -162,7 +163,9 @@ const InterfaceProtocolHooks& iface_protocol_hooks() { return g_if.hooks; }
 
 ifnet* iface_list() { return g_if.ifnet_head; }
 ifnet* ifindex2ifnet(int index) { return index >= 1 && index <= IF_MAX_INDEX ? g_if.index_table[index - 1] : nullptr; }
-ifaddr* iface_link_addr(int index) { return index >= 1 && index <= IF_MAX_INDEX ? g_if.link_addrs[index - 1] : nullptr; }
+ifaddr* iface_link_addr(int index) {
+  return index >= 1 && index <= IF_MAX_INDEX ? g_if.link_addrs[index - 1] : nullptr;
+}
 
 void ifa_ref(ifaddr* ifa) {
   if (ifa != nullptr) ++ifa->ifa_refcnt;
@@ -240,8 +243,8 @@ int if_attach(ifnet* ifp) {
       ifp->if_addr = ifa;
       g_if.link_addrs[slot] = ifa;
       ifa_list_insert_head(ifp, ifa);
-      OSPrimMemoryLogging("func[%s,%d] if_index[%d] ,g_if_index[%d] ifa[%p] \n", "if_attach", __LINE__,
-                          ifp->if_index, slot, static_cast<void*>(ifa));
+      OSPrimMemoryLogging("func[%s,%d] if_index[%d] ,g_if_index[%d] ifa[%p] \n", "if_attach", __LINE__, ifp->if_index,
+                          slot, static_cast<void*>(ifa));
     }
   }
   rt_ifannouncemsg(ifp, IFAN_ARRIVAL);
@@ -300,7 +303,8 @@ void iface_mark_down(ifnet* ifp) {
   ifp->if_flags &= static_cast<std::uint16_t>(~IFF_UP);
   ifp->if_xflags &= ~static_cast<std::uint32_t>(IFF_UP);
   stamp_change(ifp);
-  for (ifaddr* ifa = ifp->if_addrhead; ifa != nullptr; ifa = ifa->ifa_next) domain_ctl_broadcast(PRC_IFDOWN, ifa->ifa_addr);
+  for (ifaddr* ifa = ifp->if_addrhead; ifa != nullptr; ifa = ifa->ifa_next)
+    domain_ctl_broadcast(PRC_IFDOWN, ifa->ifa_addr);
   if_queue_flush(&ifp->if_snd);
   rt_ifmsg(ifp);
 }
@@ -309,7 +313,8 @@ void iface_mark_up(ifnet* ifp) {
   ifp->if_flags |= IFF_UP;
   ifp->if_xflags |= IFF_UP;
   stamp_change(ifp);
-  for (ifaddr* ifa = ifp->if_addrhead; ifa != nullptr; ifa = ifa->ifa_next) domain_ctl_broadcast(PRC_IFUP, ifa->ifa_addr);
+  for (ifaddr* ifa = ifp->if_addrhead; ifa != nullptr; ifa = ifa->ifa_next)
+    domain_ctl_broadcast(PRC_IFUP, ifa->ifa_addr);
   rt_ifmsg(ifp);
 }
 
@@ -391,7 +396,8 @@ ifaddr* ifaddr_best_on_iface(const sockaddr* addr, ifnet* ifp) {
     if (ifa->ifa_addr == nullptr || ifa->ifa_addr->sa_family != addr->sa_family) continue;
     if (first == nullptr) first = ifa;
     if (ifa->ifa_netmask == nullptr) {
-      if (sa_equal(addr, ifa->ifa_addr) || (ifa->ifa_dstaddr != nullptr && sa_equal(addr, ifa->ifa_dstaddr))) return ifa;
+      if (sa_equal(addr, ifa->ifa_addr) || (ifa->ifa_dstaddr != nullptr && sa_equal(addr, ifa->ifa_dstaddr)))
+        return ifa;
       continue;
     }
     if (ifp->if_flags & IFF_POINTOPOINT) {

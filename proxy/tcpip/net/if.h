@@ -156,7 +156,7 @@ struct ifaddr {
   std::int32_t ifa_refcnt;
   std::int32_t ifa_metric;
   bool (*ifa_claim_addr)(ifaddr* ifa, sockaddr* addr);
-  std::uint32_t ifa_kind;  // what the record was allocated as (below)
+  std::uint32_t ifa_kind;      // what the record was allocated as (below)
   std::uint32_t ifa_opackets;  // sent from the address
   std::uint32_t ifa_obytes;
 };

@@ -76,8 +76,9 @@ bool passed_to_driver(std::uint32_t cmd) {
 }
 
 int set_flags(ifnet* ifp, ifreq* ifr) {
-  const std::uint32_t requested = (static_cast<std::uint32_t>(static_cast<std::uint16_t>(ifr->ifr_ifru.ifru_flags[0]))) |
-                                  (static_cast<std::uint32_t>(static_cast<std::uint16_t>(ifr->ifr_ifru.ifru_flags[1])) << 16);
+  const std::uint32_t requested =
+      (static_cast<std::uint32_t>(static_cast<std::uint16_t>(ifr->ifr_ifru.ifru_flags[0]))) |
+      (static_cast<std::uint32_t>(static_cast<std::uint16_t>(ifr->ifr_ifru.ifru_flags[1])) << 16);
   if (!(ifp->if_flags & IFF_SMART)) {
     if ((ifp->if_flags & IFF_UP) && !(requested & IFF_UP)) {
       iface_mark_down(ifp);

@@ -11,7 +11,7 @@ namespace zektcp {
 struct radix_trie_node {
   radix_trie_node* parent;
   radix_trie_node* child[2];
-  std::uint16_t len;  // prefix length in bits
+  std::uint16_t len;                 // prefix length in bits
   std::uint8_t bits[RADIX_MAX_KEY];  // key bytes from the offset; bits past len are 0
   radix_node* routes;
 };
@@ -28,7 +28,7 @@ constexpr int kMaxDepth = RADIX_MAX_KEY * 8 + 1;
 
 struct KeyView {
   std::uint8_t rel[RADIX_MAX_KEY];  // key bytes from the offset
-  int bits;                          // bits that take part
+  int bits;                         // bits that take part
 };
 
 int key_bytes(const radix_node_head* head) { return head->rnh_pktsize - head->rnh_addrsize; }
@@ -203,8 +203,7 @@ void collect(radix_trie_node* root, radix_node** out, std::uint32_t capacity, st
   }
 }
 
-int walk(radix_node_head* head, radix_trie_node* root, const void* key, const void* mask, walktree_f_t f,
-         void* arg) {
+int walk(radix_node_head* head, radix_trie_node* root, const void* key, const void* mask, walktree_f_t f, void* arg) {
   const std::uint32_t capacity = head->rnh_count;
   if (capacity == 0 || root == nullptr) return 0;
   auto** list = static_cast<radix_node**>(g_hooks.alloc(capacity * sizeof(radix_node*)));

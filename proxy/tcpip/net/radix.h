@@ -30,8 +30,8 @@ struct radix_trie_node;
 
 // The leaf of one route (the first member of the route record).
 struct radix_node {
-  radix_node* rn_dupedkey;  // next route of the same trie node
-  radix_trie_node* rn_trie;  // the trie node that holds it, null when out of the tree
+  radix_node* rn_dupedkey;      // next route of the same trie node
+  radix_trie_node* rn_trie;     // the trie node that holds it, null when out of the tree
   const std::uint8_t* rn_key;   // a socket address
   const std::uint8_t* rn_mask;  // a socket address, null for a host route
   std::int16_t rn_bit;          // -1 - prefix length in bits

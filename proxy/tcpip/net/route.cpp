@@ -30,8 +30,7 @@ int fixdelete(radix_node* rn, void* vp) {
   auto* rt = reinterpret_cast<rtentry*>(rn);
   auto* rt0 = static_cast<rtentry*>(vp);
   if (rt->rt_parent == rt0 && !(rt->rt_flags & (RTF_PINNED | RTF_CLONING | RTF_PRCLONING))) {
-    return rtrequest_by_addrs(RTM_DELETE, rt_key(rt), nullptr, rt_mask(rt), static_cast<int>(rt->rt_flags),
-                              nullptr);
+    return rtrequest_by_addrs(RTM_DELETE, rt_key(rt), nullptr, rt_mask(rt), static_cast<int>(rt->rt_flags), nullptr);
   }
   return 0;
 }
@@ -261,8 +260,7 @@ int route_set_gateway(rtentry* rt, sockaddr* dst, sockaddr* gate) {
   if ((rt->rt_flags & (RTF_HOST | RTF_GATEWAY | RTF_LLINFO)) == (RTF_HOST | RTF_GATEWAY) && sa_equal(dst, gate)) {
     // A host route through itself: refused, and removed when it exists.
     if (rt->rt_node.rn_flags & RNF_ACTIVE) {
-      rtrequest_by_addrs(RTM_DELETE, rt_key(rt), rt->rt_gateway, rt_mask(rt), static_cast<int>(rt->rt_flags),
-                         nullptr);
+      rtrequest_by_addrs(RTM_DELETE, rt_key(rt), rt->rt_gateway, rt_mask(rt), static_cast<int>(rt->rt_flags), nullptr);
     }
     return BSD_EADDRNOTAVAIL;
   }
@@ -341,7 +339,8 @@ int rtrequest(int req, rt_addrinfo* info, rtentry** ret, radix_node_head* tree) 
         rtfree(gw);
       }
       rt->rt_flags &= ~RTF_UP;
-      if (rt->rt_ifa != nullptr && rt->rt_ifa->ifa_rtrequest != nullptr) rt->rt_ifa->ifa_rtrequest(RTM_DELETE, rt, info);
+      if (rt->rt_ifa != nullptr && rt->rt_ifa->ifa_rtrequest != nullptr)
+        rt->rt_ifa->ifa_rtrequest(RTM_DELETE, rt, info);
       ++g_rtstat.rts_trash;
       if (ret != nullptr) {
         *ret = rt;
@@ -487,8 +486,7 @@ int route_pick_ifaddr(rt_addrinfo* info) {
   return 0;
 }
 
-int route_apply_redirect(sockaddr* dst, sockaddr* gateway, sockaddr* netmask, int flags, sockaddr* src,
-                         rtentry** ret) {
+int route_apply_redirect(sockaddr* dst, sockaddr* gateway, sockaddr* netmask, int flags, sockaddr* src, rtentry** ret) {
   int error = 0;
   std::uint32_t* stat = nullptr;
   rtentry* rt = nullptr;
@@ -594,8 +592,8 @@ int delete_if_iface(radix_node* rn, void* arg) {
   auto* rt = reinterpret_cast<rtentry*>(rn);
   auto* ifp = static_cast<ifnet*>(arg);
   if (rt->rt_ifp != ifp || !(rt->rt_flags & RTF_UP)) return 0;
-  const int error = rtrequest_by_addrs(RTM_DELETE, rt_key(rt), rt->rt_gateway, rt_mask(rt),
-                                       static_cast<int>(rt->rt_flags), nullptr);
+  const int error =
+      rtrequest_by_addrs(RTM_DELETE, rt_key(rt), rt->rt_gateway, rt_mask(rt), static_cast<int>(rt->rt_flags), nullptr);
   if (error != 0) ZEK_LOG_FAILURE("if_rtdel: error %d\n", error);
   return 0;
 }

@@ -160,8 +160,7 @@ void route_cache_refresh(route_cache* ro, std::uint32_t ignore_flags);
 void rtfree(rtentry* rt);
 int rtrequest_by_addrs(int req, sockaddr* dst, sockaddr* gateway, sockaddr* netmask, int flags, rtentry** ret);
 int rtrequest(int req, rt_addrinfo* info, rtentry** ret, radix_node_head* tree = nullptr);
-int route_apply_redirect(sockaddr* dst, sockaddr* gateway, sockaddr* netmask, int flags, sockaddr* src,
-                         rtentry** ret);
+int route_apply_redirect(sockaddr* dst, sockaddr* gateway, sockaddr* netmask, int flags, sockaddr* src, rtentry** ret);
 ifaddr* ifaddr_find_for_route(int flags, sockaddr* dst, sockaddr* gateway);
 int route_pick_ifaddr(rt_addrinfo* info);
 int route_set_gateway(rtentry* rt, sockaddr* dst, sockaddr* gateway);

@@ -33,14 +33,14 @@ constexpr std::int16_t kRawLast = PR_ATOMIC | PR_ADDR | PR_LASTHDR;
 proto_switch g_inetsw[] = {
     {0, &inetdomain, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr, ip_init, nullptr, ip_slow_timer,
      ip_drain_queues, &g_ip_usrreqs},
-    {SOCK_DGRAM, &inetdomain, IPPROTO_UDP, kDgram, udp_receive, nullptr, udp_ctl_notify, ip_sockopt, nullptr,
-     udp_setup, nullptr, nullptr, nullptr, &udp_usrreqs},
-    {SOCK_RAW, &inetdomain, IPPROTO_RAW, kDgram, rip_input, nullptr, rip_ctl_notify, rip_sockopt, nullptr,
-     rip_setup, nullptr, nullptr, nullptr, &rip_usrreqs},
+    {SOCK_DGRAM, &inetdomain, IPPROTO_UDP, kDgram, udp_receive, nullptr, udp_ctl_notify, ip_sockopt, nullptr, udp_setup,
+     nullptr, nullptr, nullptr, &udp_usrreqs},
+    {SOCK_RAW, &inetdomain, IPPROTO_RAW, kDgram, rip_input, nullptr, rip_ctl_notify, rip_sockopt, nullptr, rip_setup,
+     nullptr, nullptr, nullptr, &rip_usrreqs},
     {SOCK_RAW, &inetdomain, IPPROTO_ICMP, kRawLast, icmp_receive, nullptr, nullptr, rip_sockopt, nullptr, nullptr,
      nullptr, nullptr, nullptr, &rip_usrreqs},
-    {SOCK_RAW, &inetdomain, IPPROTO_IGMP, kRawLast, igmp_receive, nullptr, nullptr, rip_sockopt, nullptr,
-     igmp_setup, igmp_fast_timer, igmp_slow_timer, nullptr, &rip_usrreqs},
+    {SOCK_RAW, &inetdomain, IPPROTO_IGMP, kRawLast, igmp_receive, nullptr, nullptr, rip_sockopt, nullptr, igmp_setup,
+     igmp_fast_timer, igmp_slow_timer, nullptr, &rip_usrreqs},
     {SOCK_RAW, &inetdomain, IPPROTO_RSVP, kRawLast, proto46_input, nullptr, nullptr, rip_sockopt, nullptr, nullptr,
      nullptr, nullptr, nullptr, &rip_usrreqs},
     {SOCK_RAW, &inetdomain, IPPROTO_IPIP, kRawLast, encap_ipv4_input, nullptr, nullptr, rip_sockopt, nullptr,
@@ -49,15 +49,23 @@ proto_switch g_inetsw[] = {
      encap_table_init, nullptr, nullptr, nullptr, &rip_usrreqs},
     {SOCK_RAW, &inetdomain, IPPROTO_GRE, kRawLast, encap_ipv4_input, nullptr, nullptr, rip_sockopt, nullptr,
      encap_table_init, nullptr, nullptr, nullptr, &rip_usrreqs},
-    {SOCK_RAW, &inetdomain, 0, kDgram, rip_input, nullptr, nullptr, rip_sockopt, nullptr, rip_setup, nullptr,
-     nullptr, nullptr, &rip_usrreqs},
+    {SOCK_RAW, &inetdomain, 0, kDgram, rip_input, nullptr, nullptr, rip_sockopt, nullptr, rip_setup, nullptr, nullptr,
+     nullptr, &rip_usrreqs},
 };
 
 }  // namespace
 
-domain inetdomain = {AF_INET,        "internet",       in_domain_init, nullptr, nullptr, g_inetsw,
-                     g_inetsw + sizeof(g_inetsw) / sizeof(g_inetsw[0]), nullptr,        in_tree_create,
-                     32,             static_cast<std::int32_t>(sizeof(sockaddr_in))};
+domain inetdomain = {AF_INET,
+                     "internet",
+                     in_domain_init,
+                     nullptr,
+                     nullptr,
+                     g_inetsw,
+                     g_inetsw + sizeof(g_inetsw) / sizeof(g_inetsw[0]),
+                     nullptr,
+                     in_tree_create,
+                     32,
+                     static_cast<std::int32_t>(sizeof(sockaddr_in))};
 
 void in_domain_stop() {
   arp_stop();

@@ -83,8 +83,8 @@ int ifadownkill(radix_node* rn, void* rock) {
   if (rt->rt_ifa != ap->ifa || (!ap->deleting && (rt->rt_flags & RTF_STATIC))) return 0;
   // No clone may grow from a route that is going away.
   rt->rt_flags &= ~(RTF_CLONING | RTF_PRCLONING);
-  const int error = rtrequest_by_addrs(RTM_DELETE, rt_key(rt), rt->rt_gateway, rt_mask(rt),
-                                       static_cast<int>(rt->rt_flags), nullptr);
+  const int error =
+      rtrequest_by_addrs(RTM_DELETE, rt_key(rt), rt->rt_gateway, rt_mask(rt), static_cast<int>(rt->rt_flags), nullptr);
   if (error != 0) ZEK_LOG_FAILURE("in_ifadownkill: error %d\n", error);
   return 0;
 }
@@ -101,8 +101,8 @@ rtentry* in_route_add_hook(rtentry* rt, radix_node_head* head) {
   if (rt->rt_flags & RTF_HOST) {
     if (in_is_broadcast(sin_addr_of(key), rt->rt_ifp)) {
       rt->rt_flags |= RTF_BROADCAST;
-    } else if (rt->rt_ifa != nullptr && rt->rt_ifa->ifa_addr != nullptr &&
-               rt->rt_ifa->ifa_addr->sa_family == AF_INET && sin_addr_of(rt->rt_ifa->ifa_addr) == sin_addr_of(key)) {
+    } else if (rt->rt_ifa != nullptr && rt->rt_ifa->ifa_addr != nullptr && rt->rt_ifa->ifa_addr->sa_family == AF_INET &&
+               sin_addr_of(rt->rt_ifa->ifa_addr) == sin_addr_of(key)) {
       rt->rt_flags |= RTF_LOCAL;
     }
   }

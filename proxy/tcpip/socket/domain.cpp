@@ -25,8 +25,7 @@ int domaininit(domain* dp) {
     if (pr->pr_usrreqs == nullptr) {
       // A switch entry without user requests is a build fault of the
       // protocol; the domain is not added.
-      OSPrimDebugPrint("domaininit: %ssw[%d] has no usrreqs!", dp->dom_name,
-                       static_cast<int>(pr - dp->dom_protosw));
+      OSPrimDebugPrint("domaininit: %ssw[%d] has no usrreqs!", dp->dom_name, static_cast<int>(pr - dp->dom_protosw));
       return BSD_EINVAL;
     }
   }
@@ -103,7 +102,8 @@ void domain_slow_timer(void*) {
       if (pr->pr_slowtimo != nullptr) pr->pr_slowtimo();
     }
   }
-  if (g_ticks_running) callout_arm(&g_slow_callout, static_cast<std::int32_t>(tick_rate() / 2), domain_slow_timer, nullptr);
+  if (g_ticks_running)
+    callout_arm(&g_slow_callout, static_cast<std::int32_t>(tick_rate() / 2), domain_slow_timer, nullptr);
 }
 
 void domain_fast_timer(void*) {
@@ -112,7 +112,8 @@ void domain_fast_timer(void*) {
       if (pr->pr_fasttimo != nullptr) pr->pr_fasttimo();
     }
   }
-  if (g_ticks_running) callout_arm(&g_fast_callout, static_cast<std::int32_t>(tick_rate() / 5), domain_fast_timer, nullptr);
+  if (g_ticks_running)
+    callout_arm(&g_fast_callout, static_cast<std::int32_t>(tick_rate() / 5), domain_fast_timer, nullptr);
 }
 
 void domain_start() {

@@ -56,8 +56,8 @@ enum : std::int16_t {
   M_FIRSTFRAG = 0x0800,
   M_LASTFRAG = 0x1000,
 };
-inline constexpr std::int16_t M_COPYFLAGS = M_PKTHDR | M_EOR | M_PROTO1 | M_PROTO2 | M_BCAST | M_MCAST | M_FRAG |
-                                            M_FIRSTFRAG | M_LASTFRAG;
+inline constexpr std::int16_t M_COPYFLAGS =
+    M_PKTHDR | M_EOR | M_PROTO1 | M_PROTO2 | M_BCAST | M_MCAST | M_FRAG | M_FIRSTFRAG | M_LASTFRAG;
 
 struct ifnet;
 struct mbuf;

@@ -288,7 +288,8 @@ mbuf* mbuf_join_chains(mbuf* first, mbuf* second) {
   mbuf* last = first;
   while (last->m_next != nullptr) last = last->m_next;
   while (second != nullptr) {
-    if ((last->m_flags & M_EXT) || second->m_len > static_cast<int>(mbuf_internal_end(last) - (last->m_data + last->m_len))) {
+    if ((last->m_flags & M_EXT) ||
+        second->m_len > static_cast<int>(mbuf_internal_end(last) - (last->m_data + last->m_len))) {
       last->m_next = second;
       break;
     }

@@ -50,9 +50,8 @@ std::uint8_t* carve_general(std::uint32_t bytes, std::uintptr_t alignment) {
 // Carves `bytes` from the reserve areas' mbuf or cluster part, moving on to
 // the next area when the current one is used up; a drop is counted when all
 // are. `routine` names the caller in the debug prints.
-std::uint8_t* carve_reserve(std::uint32_t bytes, std::uint32_t MbufState::*current,
-                            std::uint8_t* ReserveArea::*cursor, std::uint8_t* ReserveArea::*end,
-                            const char* routine) {
+std::uint8_t* carve_reserve(std::uint32_t bytes, std::uint32_t MbufState::*current, std::uint8_t* ReserveArea::*cursor,
+                            std::uint8_t* ReserveArea::*end, const char* routine) {
   OSPrimSyncAcquireSpinlockObject(&g_mb.reserve_lock);
   std::uint8_t* result = nullptr;
   while (g_mb.*current < g_mb.areas_allocated) {

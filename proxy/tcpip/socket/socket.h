@@ -166,7 +166,7 @@ struct socket {
   std::int16_t so_state;
   void* so_pcb;
   proto_switch* so_proto;
-  socket* so_head;  // the listener this socket is queued on
+  socket* so_head;    // the listener this socket is queued on
   socket* so_incomp;  // incomplete connections (listener)
   socket* so_comp;    // complete connections (listener)
   socket* so_list_next;

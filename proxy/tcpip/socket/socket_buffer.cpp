@@ -126,8 +126,8 @@ void sbcompress(sockbuf* sb, mbuf* m, mbuf* n) {
         continue;
       }
     }
-    if (n != nullptr && !(n->m_flags & M_EOR) && writable(n) && m->m_len <= 512 &&
-        m->m_len <= M_TRAILINGSPACE(n) && n->m_type == m->m_type) {
+    if (n != nullptr && !(n->m_flags & M_EOR) && writable(n) && m->m_len <= 512 && m->m_len <= M_TRAILINGSPACE(n) &&
+        n->m_type == m->m_type) {
       std::memcpy(n->m_data + n->m_len, m->m_data, static_cast<std::size_t>(m->m_len));
       n->m_len += m->m_len;
       sb->sb_cc += static_cast<std::uint32_t>(m->m_len);

@@ -157,7 +157,8 @@ int receive_on_socket(socket* so, sockaddr** psa, uio* u, mbuf** mp0, mbuf** con
   if (flags & MSG_OOB) {
     mbuf* m = nullptr;
     if (GetMBuf(&m, M_WAIT, MT_DATA) != 0) return BSD_ENOBUFS;
-    error = pr->pr_usrreqs->pru_rcvoob != nullptr ? pr->pr_usrreqs->pru_rcvoob(so, m, flags & MSG_PEEK) : BSD_EOPNOTSUPP;
+    error =
+        pr->pr_usrreqs->pru_rcvoob != nullptr ? pr->pr_usrreqs->pru_rcvoob(so, m, flags & MSG_PEEK) : BSD_EOPNOTSUPP;
     while (error == 0 && m != nullptr && u->uio_resid > 0) {
       error = uiomove(m->m_data, static_cast<int>(std::min<std::int64_t>(u->uio_resid, m->m_len)), u);
       m = mbuf_free_one(m);
@@ -173,12 +174,10 @@ int receive_on_socket(socket* so, sockaddr** psa, uio* u, mbuf** mp0, mbuf** con
     error = sblock(&so->so_rcv, (flags & MSG_DONTWAIT) ? 0 : 1);
     if (error != 0) return error;
     mbuf* m = so->so_rcv.sb_mb;
-    const bool short_of_data =
-        m == nullptr ||
-        (!(flags & MSG_DONTWAIT) && so->so_rcv.sb_cc < u->uio_resid &&
-         (static_cast<std::int32_t>(so->so_rcv.sb_cc) < so->so_rcv.sb_lowat ||
-          ((flags & MSG_WAITALL) && u->uio_resid <= so->so_rcv.sb_hiwat)) &&
-         m->m_nextpkt == nullptr && !(pr->pr_flags & PR_ATOMIC));
+    const bool short_of_data = m == nullptr || (!(flags & MSG_DONTWAIT) && so->so_rcv.sb_cc < u->uio_resid &&
+                                                (static_cast<std::int32_t>(so->so_rcv.sb_cc) < so->so_rcv.sb_lowat ||
+                                                 ((flags & MSG_WAITALL) && u->uio_resid <= so->so_rcv.sb_hiwat)) &&
+                                                m->m_nextpkt == nullptr && !(pr->pr_flags & PR_ATOMIC));
     if (short_of_data) {
       if (m == nullptr && so->so_rcv.sb_cc != 0) OSPrimDebugPrint("receive 1");
       bool take = false;

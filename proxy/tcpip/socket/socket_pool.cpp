@@ -136,9 +136,9 @@ void put_socket(socket* so) {
   if (so->so_owner_release_hook != nullptr && so->so_owner_context != nullptr) {
     so->so_owner_release_hook(so->so_owner_context);
   }
-  if (std::uint32_t* state = offload_word(so);
-      state != nullptr && *state == OFFLOAD_STATE_ADAPTER && so->so_taken_over != SOCKET_TAKEN_OVER &&
-      g_pool.offload.offload_free != nullptr) {
+  if (std::uint32_t* state = offload_word(so); state != nullptr && *state == OFFLOAD_STATE_ADAPTER &&
+                                               so->so_taken_over != SOCKET_TAKEN_OVER &&
+                                               g_pool.offload.offload_free != nullptr) {
     g_pool.offload.offload_free(so);
   }
   so->so_signature = 0;
@@ -169,7 +169,8 @@ int create_socket(int dom, socket** aso, int type, int proto, process* p) {
   } else {
     prp = domain_find_type(dom, type);
   }
-  if (prp == nullptr || prp->pr_usrreqs == nullptr || prp->pr_usrreqs->pru_attach == nullptr) return BSD_EPROTONOSUPPORT;
+  if (prp == nullptr || prp->pr_usrreqs == nullptr || prp->pr_usrreqs->pru_attach == nullptr)
+    return BSD_EPROTONOSUPPORT;
   if (p->p_ucred != nullptr && p->p_ucred->cr_restricted_addr != 0 && dom != AF_LOCAL && dom != AF_INET &&
       dom != AF_ROUTE) {
     return BSD_EPROTONOSUPPORT;

@@ -3,7 +3,6 @@
 // user runtime.
 #include <benchmark/benchmark.h>
 
-
 #include "include/zek/zekbase.h"
 
 namespace {

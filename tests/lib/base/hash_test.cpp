@@ -14,7 +14,8 @@ void* data(std::uintptr_t value) { return reinterpret_cast<void*>(value); }
 // The keys of one bucket's chain, front first.
 std::vector<std::uint32_t> chain(const OSPrimHashTable& table, std::uint32_t bucket) {
   std::vector<std::uint32_t> keys;
-  for (const OSPrimHashNode* node = table.Buckets[bucket]; node != nullptr; node = node->Next) keys.push_back(node->Key);
+  for (const OSPrimHashNode* node = table.Buckets[bucket]; node != nullptr; node = node->Next)
+    keys.push_back(node->Key);
   return keys;
 }
 
@@ -65,8 +66,8 @@ TEST_F(HashTest, RefusesTablesThatAreNotSetUp) {
   EXPECT_EQ(OSPrimHashFind(&table, 1), nullptr);
   EXPECT_EQ(OSPrimHashRemove(&table, 1), nullptr);
   EXPECT_EQ(OSPrimHashDestroy(&table), ZEK_OSPRIM_FAILURE);
-  for (OSPrimHashTable* bad : {static_cast<OSPrimHashTable*>(nullptr),
-                               reinterpret_cast<OSPrimHashTable*>(ZEK_UNINITIALISED_POINTER)}) {
+  for (OSPrimHashTable* bad :
+       {static_cast<OSPrimHashTable*>(nullptr), reinterpret_cast<OSPrimHashTable*>(ZEK_UNINITIALISED_POINTER)}) {
     EXPECT_EQ(OSPrimHashInsert(bad, data(1), 1), ZEK_OSPRIM_FAILURE);
     EXPECT_EQ(OSPrimHashFind(bad, 1), nullptr);
     EXPECT_EQ(OSPrimHashRemove(bad, 1), nullptr);

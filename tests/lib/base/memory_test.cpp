@@ -1,8 +1,8 @@
 // Memory of the user-mode build and its answers to the kernel-only
 // operations.
 #include <cstdint>
-#include <thread>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "tests/lib/base/base_fixture.h"
@@ -78,15 +78,12 @@ TEST(MemAlign, RoundsUpToThePowerOfTwo) {
     std::uint64_t out;
   };
   for (const Case c : {
-           Case{0x1001, 0x1000, ZEK_STATUS_PASS, 0x2000},
-           Case{0x2000, 0x1000, ZEK_STATUS_PASS, 0x2000},
-           Case{0x2001, 0x10, ZEK_STATUS_PASS, 0x2010},
-           Case{0x7, 1, ZEK_STATUS_PASS, 0x7},
+           Case{0x1001, 0x1000, ZEK_STATUS_PASS, 0x2000}, Case{0x2000, 0x1000, ZEK_STATUS_PASS, 0x2000},
+           Case{0x2001, 0x10, ZEK_STATUS_PASS, 0x2010}, Case{0x7, 1, ZEK_STATUS_PASS, 0x7},
            Case{0xFFFFFFFFFFFFF000, 0x1000, ZEK_STATUS_PASS, 0xFFFFFFFFFFFFF000},
-           Case{0, 0x1000, ZEK_OSPRIM_FAILURE, 0},
-           Case{0x1001, 0, ZEK_OSPRIM_FAILURE, 0},       // no alignment
-           Case{0x1001, 0x1800, ZEK_OSPRIM_FAILURE, 0},  // not a power of two
-           Case{0xFFFFFFFFFFFFF001, 0x1000, ZEK_OSPRIM_FAILURE, 0},  // would wrap past the top
+           Case{0, 0x1000, ZEK_OSPRIM_FAILURE, 0}, Case{0x1001, 0, ZEK_OSPRIM_FAILURE, 0},  // no alignment
+           Case{0x1001, 0x1800, ZEK_OSPRIM_FAILURE, 0},                                     // not a power of two
+           Case{0xFFFFFFFFFFFFF001, 0x1000, ZEK_OSPRIM_FAILURE, 0},                         // would wrap past the top
        }) {
     std::uint64_t out = 0;
     EXPECT_EQ(OSPrimMemAlign(&out, &c.in, c.alignment), c.status) << std::hex << c.in << " " << c.alignment;

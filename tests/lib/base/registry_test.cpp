@@ -215,8 +215,9 @@ TEST_F(UninitialisedRegistryTest, AnswersWithFixedTextsAndCodes) {
   EXPECT_EQ(ZEK_RegisterInterface(0xD0000, &routines, "u_Sockets"), ZEK_STATUS_LIB_NOT_INITIALIZED);
   EXPECT_EQ(ZEK_GetInterface(0xD0000, &table), ZEK_STATUS_IF_MNGR_ERROR);
   EXPECT_EQ(ZEK_DeregisterInterface(0xD0000), ZEK_STATUS_IF_MNGR_ERROR);
-  EXPECT_TRUE(logged("ZEK_RegisterErrMessages: Status Messages were not initialized before being used by early "
-                     "library\n"));
+  EXPECT_TRUE(
+      logged("ZEK_RegisterErrMessages: Status Messages were not initialized before being used by early "
+             "library\n"));
   EXPECT_TRUE(logged("ZEK_RegisterInterface: Interface Manager was not initialized before using\n"));
   EXPECT_TRUE(logged("ZEK_GetInterface: Interface Manager was not initialized before using\n"));
 }

@@ -176,7 +176,8 @@ TEST_F(SyncTest, DestroyingAnEventClosesItsHandleOnce) {
   EXPECT_EQ(OSPrimDestroyEvent(&event), ZEK_OSPRIM_FAILURE);
   EXPECT_EQ(OSPrimSetEvent(&event), ZEK_OSPRIM_FAILURE);
   EXPECT_EQ(OSPrimWaitForEvent(&event), ZEK_OSPRIM_FAILURE);  // the failed wait's own code
-  for (OSPrimEvent* bad : {static_cast<OSPrimEvent*>(nullptr), reinterpret_cast<OSPrimEvent*>(ZEK_UNINITIALISED_POINTER)}) {
+  for (OSPrimEvent* bad :
+       {static_cast<OSPrimEvent*>(nullptr), reinterpret_cast<OSPrimEvent*>(ZEK_UNINITIALISED_POINTER)}) {
     EXPECT_EQ(OSPrimInitEvent(bad), ZEK_OSPRIM_FAILURE);
     EXPECT_EQ(OSPrimWaitForEvent(bad), ZEK_OSPRIM_FAILURE);
     EXPECT_EQ(OSPrimSetEvent(bad), ZEK_OSPRIM_FAILURE);

@@ -26,8 +26,8 @@ class HostTest : public ::testing::Test {
     dir_ = zeklab::make_temp_dir("zekhost-test");
     ASSERT_FALSE(dir_.empty());
     std::ofstream conf(dir_ / "host.conf");
-    conf << "[host]\nname = TESTHOST\nnative = 127.0.10.1\nmemory_mb = 64\n\n[driver zektest]\npath = " << ZEK_TEST_DRIVER
-         << "\n";
+    conf << "[host]\nname = TESTHOST\nnative = 127.0.10.1\nmemory_mb = 64\n\n[driver zektest]\npath = "
+         << ZEK_TEST_DRIVER << "\n";
     conf.close();
     host_ = spawn_host(dir_);
     ASSERT_TRUE(eventually([&] { return zeklab::host_ready(dir_); })) << read_file(dir_ / "host.log");

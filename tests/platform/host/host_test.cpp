@@ -29,7 +29,8 @@ TEST_F(HostTest, BufferedRequestsCarryTheirBytesBothWays) {
 
   testdrv::StatusRequest overflow{STATUS_BUFFER_OVERFLOW, 12, 0xEE};
   char reply[32] = {};
-  EXPECT_FALSE(DeviceIoControl(device, testdrv::kStatus, &overflow, sizeof overflow, reply, sizeof reply, &bytes, nullptr));
+  EXPECT_FALSE(
+      DeviceIoControl(device, testdrv::kStatus, &overflow, sizeof overflow, reply, sizeof reply, &bytes, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
   EXPECT_EQ(bytes, 12u);
   EXPECT_EQ(static_cast<unsigned char>(reply[11]), 0xEE);
@@ -67,7 +68,8 @@ TEST_F(HostTest, ARaiseInADriverBecomesTheStatusAndIsLogged) {
   HANDLE device = open();
   std::uint64_t sum = 0;
   DWORD bytes = 0;
-  EXPECT_FALSE(DeviceIoControl(device, testdrv::kNeitherSum, reinterpret_cast<void*>(0x10), 8, &sum, 8, &bytes, nullptr));
+  EXPECT_FALSE(
+      DeviceIoControl(device, testdrv::kNeitherSum, reinterpret_cast<void*>(0x10), 8, &sum, 8, &bytes, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_NOACCESS);
   EXPECT_TRUE(eventually([&] { return read_file(dir_ / "host.log").find("raised 0xc0000005") != std::string::npos; }));
   char in[4] = "ok", out[4] = {};
@@ -223,7 +225,8 @@ TEST_F(HostTest, AProcessThatEndsHasItsPendedRequestsCancelledAndLeavesNothingBe
   ASSERT_TRUE(eventually([&] {
     auto now = pool(device);
     return now.requests == before.requests && now.blocks == before.blocks;
-  })) << "blocks " << pool(device).blocks << " (were " << before.blocks << ")";
+  })) << "blocks "
+      << pool(device).blocks << " (were " << before.blocks << ")";
   EXPECT_EQ(client({"complete", "0x700", "1"}), 0);  // nothing left under the key
   CloseHandle(device);
 }
@@ -238,7 +241,8 @@ TEST_F(HostTest, AProcessKilledInsideTheDriverDoesNotHarmTheHost) {
   ASSERT_TRUE(eventually([&] {
     auto now = pool(device);
     return now.requests == before.requests && now.blocks == before.blocks;
-  })) << "blocks " << pool(device).blocks << " (were " << before.blocks << ")";
+  })) << "blocks "
+      << pool(device).blocks << " (were " << before.blocks << ")";
   char in[4] = "ok", out[4] = {};
   DWORD bytes = 0;
   EXPECT_TRUE(DeviceIoControl(device, testdrv::kEcho, in, 4, out, 4, &bytes, nullptr));

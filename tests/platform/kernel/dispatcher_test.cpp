@@ -132,9 +132,8 @@ TEST_F(DispatcherTest, WaitAnyReportsTheSignalledIndexAndWaitAllTakesAllAtOnce) 
             STATUS_WAIT_0 + 2);
 
   std::atomic<NTSTATUS> all{STATUS_PENDING};
-  std::thread t([&] {
-    all = KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr);
-  });
+  std::thread t(
+      [&] { all = KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr); });
   KeSetEvent(&a, 0, FALSE);
   KeSetEvent(&b, 0, FALSE);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));

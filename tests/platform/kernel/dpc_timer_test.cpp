@@ -46,10 +46,14 @@ TEST_F(DpcTimerTest, ADpcQueuedTwiceRunsOnceAndCanBeRemoved) {
   KEVENT release;
   KeInitializeEvent(&release, NotificationEvent, FALSE);
   KDPC blocker;
-  KeInitializeDpc(&blocker, [](KDPC*, PVOID ctx, PVOID, PVOID) {
-    LARGE_INTEGER zero{};
-    while (KeWaitForSingleObject(ctx, Executive, KernelMode, FALSE, &zero) == STATUS_TIMEOUT) std::this_thread::yield();
-  }, &release);
+  KeInitializeDpc(
+      &blocker,
+      [](KDPC*, PVOID ctx, PVOID, PVOID) {
+        LARGE_INTEGER zero{};
+        while (KeWaitForSingleObject(ctx, Executive, KernelMode, FALSE, &zero) == STATUS_TIMEOUT)
+          std::this_thread::yield();
+      },
+      &release);
   KeSetTargetProcessorDpc(&blocker, 0);
   KeInsertQueueDpc(&blocker, nullptr, nullptr);
 
@@ -183,9 +187,10 @@ TEST_F(DpcTimerDeathTest, DpcThatBlocksStops) {
         static KEVENT never;
         KeInitializeEvent(&never, NotificationEvent, FALSE);
         KDPC dpc;
-        KeInitializeDpc(&dpc, [](KDPC*, PVOID, PVOID, PVOID) {
-          KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
-        }, nullptr);
+        KeInitializeDpc(
+            &dpc,
+            [](KDPC*, PVOID, PVOID, PVOID) { KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr); },
+            nullptr);
         KeInsertQueueDpc(&dpc, nullptr, nullptr);
         KeFlushQueuedDpcs();
       },
@@ -198,7 +203,8 @@ TEST_F(DpcTimerDeathTest, DpcReturningWithALockHeldStops) {
         static KSPIN_LOCK lock;
         KeInitializeSpinLock(&lock);
         KDPC dpc;
-        KeInitializeDpc(&dpc, [](KDPC*, PVOID, PVOID, PVOID) { KeAcquireSpinLockAtDpcLevel(&lock); }, nullptr);
+        KeInitializeDpc(
+            &dpc, [](KDPC*, PVOID, PVOID, PVOID) { KeAcquireSpinLockAtDpcLevel(&lock); }, nullptr);
         KeInsertQueueDpc(&dpc, nullptr, nullptr);
         KeFlushQueuedDpcs();
       },

@@ -52,9 +52,13 @@ TEST_F(MmioTest, AccessesReachTheHandlerInOrderWithOffsetAndWidth) {
   WRITE_REGISTER_ULONG64(reinterpret_cast<volatile ULONG64*>(regs + 8), 0x1122334455667788ull);
   ULONG buffer[2] = {5, 6};
   WRITE_REGISTER_BUFFER_ULONG(reinterpret_cast<volatile ULONG*>(regs + 0x50), buffer, 2);
-  std::vector<Access> expected{{true, 0x1040, 0x01800010, 4}, {false, 0x1044, 0, 4},    {true, 0x1003, 0x7F, 1},
-                               {true, 0x1006, 0xBEEF, 2},     {true, 0x1008, 0x1122334455667788ull, 8},
-                               {true, 0x1050, 5, 4},          {true, 0x1050, 6, 4}};
+  std::vector<Access> expected{{true, 0x1040, 0x01800010, 4},
+                               {false, 0x1044, 0, 4},
+                               {true, 0x1003, 0x7F, 1},
+                               {true, 0x1006, 0xBEEF, 2},
+                               {true, 0x1008, 0x1122334455667788ull, 8},
+                               {true, 0x1050, 5, 4},
+                               {true, 0x1050, 6, 4}};
   EXPECT_EQ(device.log, expected);
   MmUnmapIoSpace(regs, 0x1000);
 }

@@ -96,12 +96,15 @@ TEST_F(ThreadTest, WorkItemsRunAtPassiveInOrder) {
   std::vector<Item> items(16);
   for (int i = 0; i < 16; ++i) {
     items[i] = Item{{}, i, &order, &mu, HIGH_LEVEL};
-    ExInitializeWorkItem(&items[i].item, [](PVOID p) {
-      auto* it = static_cast<Item*>(p);
-      it->irql = KeGetCurrentIrql();
-      std::lock_guard lock(*it->mu);
-      it->order->push_back(it->index);
-    }, &items[i]);
+    ExInitializeWorkItem(
+        &items[i].item,
+        [](PVOID p) {
+          auto* it = static_cast<Item*>(p);
+          it->irql = KeGetCurrentIrql();
+          std::lock_guard lock(*it->mu);
+          it->order->push_back(it->index);
+        },
+        &items[i]);
   }
   for (auto& it : items) ExQueueWorkItem(&it.item, DelayedWorkQueue);
   kernel().workers().drain();
@@ -117,10 +120,13 @@ TEST_F(ThreadDeathTest, ThreadEndingWithASpinLockHeldStops) {
         static KSPIN_LOCK lock;
         KeInitializeSpinLock(&lock);
         HANDLE h;
-        PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, [](PVOID) {
-          KIRQL old;
-          KeAcquireSpinLock(&lock, &old);
-        }, nullptr);
+        PsCreateSystemThread(
+            &h, 0, nullptr, nullptr, nullptr,
+            [](PVOID) {
+              KIRQL old;
+              KeAcquireSpinLock(&lock, &old);
+            },
+            nullptr);
         std::this_thread::sleep_for(std::chrono::seconds(5));
       },
       "ended at IRQL 2 holding 1 spin lock");

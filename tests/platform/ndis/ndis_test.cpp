@@ -65,7 +65,8 @@ void fake_timer(PVOID, PVOID, PVOID, PVOID) {}
 
 NDIS_STATUS fake_initialize(NDIS_HANDLE handle, NDIS_HANDLE, PNDIS_MINIPORT_INIT_PARAMETERS parameters) {
   g_fake->call("initialize");
-  auto* a = static_cast<FakeAdapter*>(NdisAllocateMemoryWithTagPriority(handle, sizeof(FakeAdapter), 0x656B6146, NormalPoolPriority));
+  auto* a = static_cast<FakeAdapter*>(
+      NdisAllocateMemoryWithTagPriority(handle, sizeof(FakeAdapter), 0x656B6146, NormalPoolPriority));
   NdisZeroMemory(a, sizeof *a);
   a->handle = handle;
   NDIS_MINIPORT_ADAPTER_REGISTRATION_ATTRIBUTES registration{};
@@ -103,7 +104,8 @@ NDIS_STATUS fake_initialize(NDIS_HANDLE handle, NDIS_HANDLE, PNDIS_MINIPORT_INIT
   PVOID mac = nullptr;
   UINT length = 0;
   NdisReadNetworkAddress(&status, &mac, &length, config);
-  if (status == NDIS_STATUS_SUCCESS) g_fake->mac.assign(static_cast<std::uint8_t*>(mac), static_cast<std::uint8_t*>(mac) + length);
+  if (status == NDIS_STATUS_SUCCESS)
+    g_fake->mac.assign(static_cast<std::uint8_t*>(mac), static_cast<std::uint8_t*>(mac) + length);
   NdisCloseConfiguration(config);
 
   // Resources: the register window, shared memory, the interrupt, a timer.
@@ -231,7 +233,8 @@ TEST_F(FakeMiniportTest, DrivesTheLifecycleInOrderAndCompletesAPendedRestart) {
 
   io_->unload_driver(driver_);  // halts first, then unloads
   driver_ = nullptr;
-  EXPECT_EQ(calls(), (std::vector<std::string>{"initialize", "restart", "pause", "restart", "pause", "halt", "unload"}));
+  EXPECT_EQ(calls(),
+            (std::vector<std::string>{"initialize", "restart", "pause", "restart", "pause", "halt", "unload"}));
   EXPECT_TRUE(ndis_->adapters().empty());
   EXPECT_EQ(host_log().find("left behind"), std::string::npos) << host_log();
 }
@@ -299,7 +302,8 @@ TEST_F(FakeMiniportTest, AKernelCallersStatisticsQueryCarriesItsBufferToTheMinip
   PDEVICE_OBJECT device = nullptr;
   ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &device), STATUS_SUCCESS);
 
-  auto* request = static_cast<NicProxyInterfaceRequest*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(NicProxyInterfaceRequest), 0x74736554));
+  auto* request = static_cast<NicProxyInterfaceRequest*>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(NicProxyInterfaceRequest), 0x74736554));
   *request = {NIC_PROXY_REQUEST_SIGNATURE, 24, NIC_PROXY_COMMAND_ADD, 0, nullptr};
   NDIS_OID oid = OID_ZEK_NIC_PROXY_INTERFACE;
   KEVENT done;

@@ -109,9 +109,7 @@ TEST(UserWaits, WaitAllTakesNothingUntilEverythingIsReady) {
 }
 
 DWORD returns_code(LPVOID value) { return static_cast<DWORD>(reinterpret_cast<uintptr_t>(value)); }
-DWORD exits_early(LPVOID) {
-  ExitThread(77);
-}
+DWORD exits_early(LPVOID) { ExitThread(77); }
 
 TEST(UserThreads, HandlesAreWaitableUntilTheThreadEndsAndKeepItsCode) {
   DWORD id = 0;
@@ -166,7 +164,7 @@ TEST(UserHeaps, ZeroFillRefuseForeignBlocksAndReleaseAllOnDestroy) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, other));
   EXPECT_FALSE(HeapFree(GetProcessHeap(), 0, other));  // twice
-  HeapAlloc(heap, 0, 1000);                             // left for the destroy
+  HeapAlloc(heap, 0, 1000);                            // left for the destroy
   EXPECT_TRUE(HeapDestroy(heap));
   EXPECT_EQ(HeapAlloc(heap, 0, 1), nullptr);
   EXPECT_FALSE(HeapDestroy(GetProcessHeap()));

@@ -92,8 +92,7 @@ TEST_F(InterfaceManagerTest, AGettersAnswerStandsEvenWhenItFindsNothing) {
   ASSERT_NE(g_entries_seen, nullptr);
   EXPECT_EQ(g_entries_seen[0].InterfaceId, IPADDR_MNGR_INTERFACE);
 
-  ASSERT_EQ(ZEK_RegisterInterfaceFunction(LINK_MNGR_INTERFACE, getter_knows_nothing, "empty getter"),
-            ZEK_STATUS_PASS);
+  ASSERT_EQ(ZEK_RegisterInterfaceFunction(LINK_MNGR_INTERFACE, getter_knows_nothing, "empty getter"), ZEK_STATUS_PASS);
   ASSERT_EQ(ZEK_RegisterInterface(LINK_MNGR_INTERFACE, &kFirst, "behind it"), ZEK_STATUS_PASS);
   void* table = nullptr;
   EXPECT_EQ(ZEK_GetInterface(LINK_MNGR_INTERFACE, &table), ZEK_STATUS_IF_NOT_FOUND);
@@ -131,14 +130,12 @@ class UninitialisedManagerTest : public OsprimTest {};
 
 TEST_F(UninitialisedManagerTest, AnswersNotInitialised) {
   void* table = nullptr;
-  EXPECT_EQ(ZEK_RegisterInterface(GIM_INTERFACE, &kFirst, "Global Interface Manager"),
-            ZEK_STATUS_LIB_NOT_INITIALIZED);
+  EXPECT_EQ(ZEK_RegisterInterface(GIM_INTERFACE, &kFirst, "Global Interface Manager"), ZEK_STATUS_LIB_NOT_INITIALIZED);
   EXPECT_EQ(ZEK_GetInterface(GIM_INTERFACE, &table), ZEK_STATUS_IF_MNGR_ERROR);
   EXPECT_EQ(ZEK_DeregisterInterface(GIM_INTERFACE), ZEK_STATUS_IF_MNGR_ERROR);
   EXPECT_EQ(ZEK_Cleanup_c_if_mngr(), ZEK_STATUS_FAIL);
   const std::string log = ring_text();
-  EXPECT_NE(log.find("ZEK_RegisterInterface: Interface Manager was not initialized before using\n"),
-            std::string::npos);
+  EXPECT_NE(log.find("ZEK_RegisterInterface: Interface Manager was not initialized before using\n"), std::string::npos);
   EXPECT_NE(log.find("ZEK_Cleanup_c_if_mngr Interface Manager being cleaned up more times than it was initialized"),
             std::string::npos);
 }

@@ -128,8 +128,12 @@ TEST_F(ListTest, ConcurrentRemoversNeverGetTheSameNode) {
       while (consumed.load() < static_cast<int>(items.size())) {
         ZekListNode* node = nullptr;
         switch ((c + turn++) % 3) {
-          case 0: node = ZekRemoveHeadList(&list); break;
-          case 1: node = ZekRemoveTailList(&list); break;
+          case 0:
+            node = ZekRemoveHeadList(&list);
+            break;
+          case 1:
+            node = ZekRemoveTailList(&list);
+            break;
           default: {
             // Remove a node that another remover may be taking at this moment.
             const int guess = turn % static_cast<int>(items.size());

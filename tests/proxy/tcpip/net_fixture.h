@@ -22,7 +22,8 @@ inline int test_driver_ioctl(zektcp::ifnet* ifp, std::uint32_t cmd, void* data) 
   ++t->driver_calls;
   t->last_cmd = cmd;
   if (static_cast<int>(cmd) == t->refuse_cmd) return zektcp::BSD_EINVAL;
-  if (cmd == zektcp::SIOCSIFMTU) ifp->if_data.ifi_mtu = static_cast<std::uint32_t>(static_cast<zektcp::ifreq*>(data)->ifr_ifru.ifru_mtu);
+  if (cmd == zektcp::SIOCSIFMTU)
+    ifp->if_data.ifi_mtu = static_cast<std::uint32_t>(static_cast<zektcp::ifreq*>(data)->ifr_ifru.ifru_mtu);
   return 0;
 }
 
@@ -167,7 +168,6 @@ class NetTest : public TcpipTest {
 
   std::vector<std::unique_ptr<TestIface>> ifaces_;
 };
-
 
 // One interface, ZEK0 with 10.0.0.1/8, so that routes through gateways in
 // 10/8 resolve.

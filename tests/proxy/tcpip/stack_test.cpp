@@ -25,7 +25,8 @@ TEST_F(StackLifecycleTest, RepeatedStartAndStopReturnEverything) {
     callout_init(&c1);
     {
       BdcLocked lock;
-      callout_arm(&c1, 5000, [](void*) {}, nullptr);
+      callout_arm(
+          &c1, 5000, [](void*) {}, nullptr);
       ASSERT_NE(rt_tree(AF_INET), nullptr);
     }
     clock().advance(2 * plat::Clock::kUnitsPerSecond);

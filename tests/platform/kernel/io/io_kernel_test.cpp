@@ -16,7 +16,7 @@ UNICODE_STRING name_of(const char16_t* text) {
 
 // Sends a built request and waits for it, as a driver does.
 NTSTATUS send_built(PDEVICE_OBJECT device, PFILE_OBJECT file, ULONG code, void* in, ULONG in_length, void* out,
-              ULONG out_length, IO_STATUS_BLOCK* iosb, bool* pended = nullptr) {
+                    ULONG out_length, IO_STATUS_BLOCK* iosb, bool* pended = nullptr) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   PIRP irp = IoBuildDeviceIoControlRequest(code, device, in, in_length, out, out_length, FALSE, &event, iosb);
@@ -66,8 +66,8 @@ TEST_F(KernelCaller, APendedBuiltRequestSignalsItsEventWhenAnotherRequestComplet
   testdrv::Key key{0x78};
   std::uint64_t out = 0;
   IO_STATUS_BLOCK iosb{};
-  PIRP irp = IoBuildDeviceIoControlRequest(testdrv::kPend, device, &key, sizeof key, &out, sizeof out, FALSE, &event,
-                                           &iosb);
+  PIRP irp =
+      IoBuildDeviceIoControlRequest(testdrv::kPend, device, &key, sizeof key, &out, sizeof out, FALSE, &event, &iosb);
   IoGetNextIrpStackLocation(irp)->FileObject = file;
   ASSERT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
   EXPECT_EQ(KeReadStateEvent(&event), 0);
@@ -96,8 +96,8 @@ TEST_F(KernelCaller, ARequestCancelledBeforeItIsQueuedCompletesCancelledAtOnce) 
   testdrv::Key key{6};
   std::uint64_t out = 0;
   IO_STATUS_BLOCK iosb{};
-  PIRP irp = IoBuildDeviceIoControlRequest(testdrv::kPend, device, &key, sizeof key, &out, sizeof out, FALSE, &event,
-                                           &iosb);
+  PIRP irp =
+      IoBuildDeviceIoControlRequest(testdrv::kPend, device, &key, sizeof key, &out, sizeof out, FALSE, &event, &iosb);
   IoGetNextIrpStackLocation(irp)->FileObject = file;
   EXPECT_FALSE(IoCancelIrp(irp));  // no cancel routine yet: only the flag
   IoCallDriver(device, irp);

@@ -47,14 +47,13 @@ TEST_P(CopyBack, InformationBytesReturnOnSuccessAndWarningsOnlyWithinTheOutput) 
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rules, CopyBack,
-    ::testing::Values(CopyBackCase{"success", STATUS_SUCCESS, 20, 32, 20},
-                      CopyBackCase{"more_than_the_output", STATUS_SUCCESS, 200, 32, 32},
-                      CopyBackCase{"warning", STATUS_BUFFER_OVERFLOW, 24, 32, 24},
-                      CopyBackCase{"error", STATUS_INVALID_PARAMETER, 24, 32, 0},
-                      CopyBackCase{"no_output", STATUS_SUCCESS, 12, 0, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rules, CopyBack,
+                         ::testing::Values(CopyBackCase{"success", STATUS_SUCCESS, 20, 32, 20},
+                                           CopyBackCase{"more_than_the_output", STATUS_SUCCESS, 200, 32, 32},
+                                           CopyBackCase{"warning", STATUS_BUFFER_OVERFLOW, 24, 32, 24},
+                                           CopyBackCase{"error", STATUS_INVALID_PARAMETER, 24, 32, 0},
+                                           CopyBackCase{"no_output", STATUS_SUCCESS, 12, 0, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Request, BadCallerBuffersFailTheRequestWithoutReachingTheHostsMemory) {
   std::uint64_t file = open();

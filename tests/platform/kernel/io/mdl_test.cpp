@@ -152,7 +152,8 @@ class ScatteredMemory : public IoTest {
 };
 
 TEST_F(ScatteredMemory, NonPagedListsGiveEachPageItsOwnFrameAndChainsLink) {
-  auto* pool = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 3 * PAGE_SIZE, MAKEFOURCC_LE('T', 'e', 's', 't')));
+  auto* pool = static_cast<unsigned char*>(
+      ExAllocatePoolWithTag(NonPagedPool, 3 * PAGE_SIZE, MAKEFOURCC_LE('T', 'e', 's', 't')));
   IRP* irp = IoAllocateIrp(1, FALSE);
   PMDL first = IoAllocateMdl(pool, 3 * PAGE_SIZE, FALSE, FALSE, irp);
   PMDL second = IoAllocateMdl(pool + PAGE_SIZE, 16, TRUE, FALSE, irp);

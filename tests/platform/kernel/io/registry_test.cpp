@@ -55,13 +55,20 @@ TEST_F(Registry, DirectValuesFillCallerBuffersAndRequiredOnesMustExist) {
   RTL_QUERY_REGISTRY_TABLE table[3] = {};
   table[0] = {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(u"number"), &number, REG_NONE, nullptr, 0};
   table[1] = {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(u"TEXT"), &text, REG_NONE, nullptr, 0};
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\Machine\\Software\\Zek", table, nullptr, nullptr),
-            STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(
+      RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\Machine\\Software\\Zek", table, nullptr, nullptr),
+      STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(number, 42u);
-  table[1] = {nullptr, RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED, const_cast<PWSTR>(u"Absent"), &text,
-              REG_NONE, nullptr, 0};
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\Machine\\Software\\Zek", table, nullptr, nullptr),
-            STATUS_OBJECT_NAME_NOT_FOUND);
+  table[1] = {nullptr,
+              RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED,
+              const_cast<PWSTR>(u"Absent"),
+              &text,
+              REG_NONE,
+              nullptr,
+              0};
+  EXPECT_EQ(
+      RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, u"\\Registry\\Machine\\Software\\Zek", table, nullptr, nullptr),
+      STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(Registry, ZwQueryValueKeyReportsTheSizeItNeeds) {

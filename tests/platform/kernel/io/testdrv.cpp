@@ -199,7 +199,8 @@ NTSTATUS device_control(PDEVICE_OBJECT device, PIRP irp) {
       return complete(irp, STATUS_SUCCESS, sizeof reply);
     }
     case testdrv::kMapPage: {
-      if (out < sizeof(testdrv::Address) || file->page.mdl != nullptr) return complete(irp, STATUS_INVALID_DEVICE_STATE, 0);
+      if (out < sizeof(testdrv::Address) || file->page.mdl != nullptr)
+        return complete(irp, STATUS_INVALID_DEVICE_STATE, 0);
       PVOID page = ExAllocatePoolWithTag(NonPagedPool, PAGE_SIZE, kTag);
       if (page == nullptr) return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
       std::memset(page, 0, PAGE_SIZE);
@@ -213,7 +214,8 @@ NTSTATUS device_control(PDEVICE_OBJECT device, PIRP irp) {
       return complete(irp, STATUS_SUCCESS, sizeof reply);
     }
     case testdrv::kFillPage: {
-      if (in < sizeof(testdrv::Fill) || file->page.page == nullptr) return complete(irp, STATUS_INVALID_DEVICE_STATE, 0);
+      if (in < sizeof(testdrv::Fill) || file->page.page == nullptr)
+        return complete(irp, STATUS_INVALID_DEVICE_STATE, 0);
       testdrv::Fill fill;
       std::memcpy(&fill, buffer, sizeof fill);
       std::memset(file->page.page, static_cast<int>(fill.byte), PAGE_SIZE);
@@ -223,7 +225,8 @@ NTSTATUS device_control(PDEVICE_OBJECT device, PIRP irp) {
       unmap(file->page);
       return complete(irp, STATUS_SUCCESS, 0);
     case testdrv::kMapDoorbell: {
-      if (out < sizeof(testdrv::Address) || file->doorbell.mdl != nullptr) return complete(irp, STATUS_INVALID_DEVICE_STATE, 0);
+      if (out < sizeof(testdrv::Address) || file->doorbell.mdl != nullptr)
+        return complete(irp, STATUS_INVALID_DEVICE_STATE, 0);
       NTSTATUS status = map(e->registers + testdrv::kDoorbellPage * PAGE_SIZE, file->doorbell, nullptr);
       if (!NT_SUCCESS(status)) return complete(irp, status, 0);
       testdrv::Address reply{reinterpret_cast<std::uint64_t>(file->doorbell.user)};
@@ -418,8 +421,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   UNICODE_STRING name, link;
   RtlInitUnicodeString(&name, u"\\Device\\zektest");
   RtlInitUnicodeString(&link, u"\\DosDevices\\zektest");
-  NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), &name, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN,
-                                   FALSE, &g_device);
+  NTSTATUS status =
+      IoCreateDevice(driver, sizeof(Extension), &name, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &g_device);
   if (!NT_SUCCESS(status)) return status;
   Extension* e = ext(g_device);
   InitializeListHead(&e->queue);

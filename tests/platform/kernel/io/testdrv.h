@@ -95,10 +95,10 @@ struct DmaRequest {
 // Who the driver sees as its caller, and the computer name it read at entry.
 inline constexpr ULONG kWho = code(0x811);
 struct WhoReply {
-  std::uint64_t process_id;     // PsGetCurrentProcessId
-  std::uint64_t thread_id;      // PsGetCurrentThreadId
-  std::uint64_t process_object; // PsGetCurrentProcess()->UniqueProcessId
-  std::uint64_t requestor;      // IoGetRequestorProcess(irp)->UniqueProcessId
+  std::uint64_t process_id;      // PsGetCurrentProcessId
+  std::uint64_t thread_id;       // PsGetCurrentThreadId
+  std::uint64_t process_object;  // PsGetCurrentProcess()->UniqueProcessId
+  std::uint64_t requestor;       // IoGetRequestorProcess(irp)->UniqueProcessId
   char16_t computer_name[32];
 };
 

@@ -38,8 +38,7 @@ class RecordingHandler : public plat::MmioHandler {
     return board_.mmio_read(function_, window_, offset, size);
   }
   void mmio_write(std::uint64_t offset, std::uint64_t value, unsigned size) override {
-    if (window_ == zeksim::Window::Registers &&
-        (offset == zekhw::kRegWqeDoorbell || offset == zekhw::kRegCqAllocate)) {
+    if (window_ == zeksim::Window::Registers && (offset == zekhw::kRegWqeDoorbell || offset == zekhw::kRegCqAllocate)) {
       std::lock_guard lock(mu_);
       writes_.push_back({function_, static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(value)});
     }

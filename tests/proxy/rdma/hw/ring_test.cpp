@@ -13,8 +13,8 @@ TEST(RingTest, UsedFullAndEmptyFollowHeadTailAndSize) {
     bool full, empty;
   };
   const Case cases[] = {
-      {{0, 0, 4}, 0, false, true},   {{3, 0, 4}, 3, true, false},   {{1, 2, 4}, 3, true, false},
-      {{2, 3, 4}, 3, true, false},   {{0, 3, 4}, 1, false, false},  {{511, 0, 512}, 511, true, false},
+      {{0, 0, 4}, 0, false, true},        {{3, 0, 4}, 3, true, false},   {{1, 2, 4}, 3, true, false},
+      {{2, 3, 4}, 3, true, false},        {{0, 3, 4}, 1, false, false},  {{511, 0, 512}, 511, true, false},
       {{510, 0, 512}, 510, false, false}, {{5, 5, 512}, 0, false, true}, {{0, 1, 1024}, 1023, true, false},
   };
   for (const Case& c : cases) {

@@ -195,7 +195,7 @@ TEST_F(KernTest, TimeoutRecordsReturnToTheFreeListAndRunOutCleanly) {
   }
   EXPECT_EQ(callout_free_count(), free_at_start - 1);
   advance_ticks(1000);
-  EXPECT_EQ(fired.runs, 1);  // only the one left armed
+  EXPECT_EQ(fired.runs, 1);                        // only the one left armed
   EXPECT_EQ(callout_free_count(), free_at_start);  // a fired record goes back too
 }
 
@@ -365,8 +365,8 @@ TEST_F(KernTest, OpenFileRecordsRunOutWithEnfile) {
 
 TEST_F(KernTest, TheLastReferenceRunsCloseOnce) {
   BdcLocked lock;
-  static const fileops counting = {badfileops.fo_read, badfileops.fo_write, badfileops.fo_ioctl, badfileops.fo_poll,
-                                   badfileops.fo_kqfilter, badfileops.fo_stat, count_close};
+  static const fileops counting = {badfileops.fo_read,     badfileops.fo_write, badfileops.fo_ioctl, badfileops.fo_poll,
+                                   badfileops.fo_kqfilter, badfileops.fo_stat,  count_close};
   process* p = stack_process();
   file* fp = nullptr;
   int index = -1;

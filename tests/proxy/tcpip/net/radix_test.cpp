@@ -108,7 +108,7 @@ TEST_F(RadixTest, TheLongestPrefixWinsAndMasksWithHolesMatchOnEveryBit) {
     int route;
   };
   const Case cases[] = {
-      {ipv4(10, 1, 2, 3), 4}, {ipv4(10, 1, 2, 4), 3}, {ipv4(10, 77, 5, 1), 5},
+      {ipv4(10, 1, 2, 3), 4},  {ipv4(10, 1, 2, 4), 3}, {ipv4(10, 77, 5, 1), 5},
       {ipv4(10, 77, 6, 1), 2}, {ipv4(11, 0, 0, 1), 1},
   };
   for (const Case& c : cases) EXPECT_EQ(match(c.address), c.route) << std::hex << c.address;

@@ -19,8 +19,8 @@ TEST_F(RouteTest, TheLongestPrefixWinsAndDeletionsRestoreLookups) {
     std::uint32_t gateway;  // 0: the interface route (gateway = our address)
   };
   const Case cases[] = {
-      {ipv4(10, 1, 2, 3), ipv4(10, 0, 0, 4)},    {ipv4(10, 1, 2, 9), ipv4(10, 0, 0, 3)},
-      {ipv4(10, 1, 9, 9), ipv4(10, 0, 0, 2)},    {ipv4(10, 9, 9, 9), ipv4(10, 0, 0, 1)},
+      {ipv4(10, 1, 2, 3), ipv4(10, 0, 0, 4)},      {ipv4(10, 1, 2, 9), ipv4(10, 0, 0, 3)},
+      {ipv4(10, 1, 9, 9), ipv4(10, 0, 0, 2)},      {ipv4(10, 9, 9, 9), ipv4(10, 0, 0, 1)},
       {ipv4(192, 168, 1, 1), ipv4(10, 0, 0, 254)}, {ipv4(0, 0, 0, 1), ipv4(10, 0, 0, 254)},
   };
   for (const Case& c : cases) EXPECT_EQ(gateway_of(lookup(c.dst)), c.gateway) << std::hex << c.dst;

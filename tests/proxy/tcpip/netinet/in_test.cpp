@@ -135,9 +135,10 @@ TEST_F(InTest, BroadcastLocalAndForwardableAddresses) {
     std::uint32_t address;
     bool broadcast;
   };
-  for (const Case c : {Case{0xFFFFFFFF, true}, Case{0, true}, Case{ipv4(10, 1, 255, 255), true},
-                       Case{ipv4(10, 255, 255, 255), true}, Case{ipv4(10, 1, 0, 0), true}, Case{ipv4(10, 0, 0, 0), true},
-                       Case{ipv4(10, 1, 2, 3), false}, Case{ipv4(10, 2, 255, 255), false}}) {
+  for (const Case c :
+       {Case{0xFFFFFFFF, true}, Case{0, true}, Case{ipv4(10, 1, 255, 255), true}, Case{ipv4(10, 255, 255, 255), true},
+        Case{ipv4(10, 1, 0, 0), true}, Case{ipv4(10, 0, 0, 0), true}, Case{ipv4(10, 1, 2, 3), false},
+        Case{ipv4(10, 2, 255, 255), false}}) {
     EXPECT_EQ(in_is_broadcast(htonl(c.address), &t.ifp), c.broadcast) << std::hex << c.address;
   }
   EXPECT_TRUE(in_is_local_subnet(htonl(ipv4(10, 1, 77, 1))));

@@ -25,10 +25,10 @@ proto_switch g_sw[] = {
      &g_reqs},
     {SOCK_DGRAM, nullptr, 17, PR_ATOMIC | PR_ADDR, nullptr, nullptr, ctl, nullptr, nullptr, init, fast, nullptr,
      nullptr, &g_reqs},
-    {SOCK_RAW, nullptr, 1, PR_ATOMIC | PR_ADDR, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-     nullptr, nullptr, &g_reqs},
-    {SOCK_RAW, nullptr, 0, PR_ATOMIC | PR_ADDR, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-     nullptr, nullptr, &g_reqs},
+    {SOCK_RAW, nullptr, 1, PR_ATOMIC | PR_ADDR, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+     nullptr, &g_reqs},
+    {SOCK_RAW, nullptr, 0, PR_ATOMIC | PR_ADDR, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+     nullptr, &g_reqs},
 };
 
 domain g_test_domain = {AF_LOCAL, "test", nullptr, nullptr, nullptr, g_sw, g_sw + 4, nullptr, nullptr, 0, 0};

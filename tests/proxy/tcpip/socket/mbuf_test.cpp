@@ -181,8 +181,8 @@ TEST_F(MbufTest, PullupMakesTheFrontContiguous) {
     int len;
     bool ok;
   };
-  for (const Case c : {Case{5, true}, Case{10, true}, Case{25, true}, Case{60, true}, Case{184, true},
-                       Case{185, false}}) {
+  for (const Case c :
+       {Case{5, true}, Case{10, true}, Case{25, true}, Case{60, true}, Case{184, true}, Case{185, false}}) {
     SCOPED_TRACE(c.len);
     mbuf* m = chain({10, 20, 30, 200});
     mbuf* pulled = m_pullup(m, c.len);

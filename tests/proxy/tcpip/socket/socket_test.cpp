@@ -95,14 +95,14 @@ int pair_send(socket* so, int, mbuf* m, sockaddr* addr, mbuf* control, process*)
 int pair_poll(socket* so, int events, ucred* cred, process*) { return poll_socket(so, events, cred, nullptr); }
 
 user_req_table g_pair_reqs = {
-    pair_abort,  nullptr,   pair_attach,     nullptr, nullptr,          pair_connect2,  nullptr,
-    pair_detach, pair_disconnect, nullptr,   nullptr, nullptr,          nullptr,        pair_send,
-    nullptr,     nullptr,   nullptr,         send_on_socket, receive_on_socket, pair_poll,
+    pair_abort,  nullptr,         pair_attach, nullptr,        nullptr,           pair_connect2, nullptr,
+    pair_detach, pair_disconnect, nullptr,     nullptr,        nullptr,           nullptr,       pair_send,
+    nullptr,     nullptr,         nullptr,     send_on_socket, receive_on_socket, pair_poll,
 };
 
 proto_switch g_pair_sw[] = {
-    {SOCK_STREAM, nullptr, 1, PR_CONNREQUIRED, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-     nullptr, nullptr, &g_pair_reqs},
+    {SOCK_STREAM, nullptr, 1, PR_CONNREQUIRED, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+     nullptr, &g_pair_reqs},
     {SOCK_DGRAM, nullptr, 2, PR_ATOMIC | PR_ADDR, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
      nullptr, nullptr, &g_pair_reqs},
 };
@@ -234,9 +234,9 @@ TEST_F(SocketTest, OptionsSetAndGet) {
     int error;
     std::int16_t ticks;
   };
-  for (const TimeoCase c : {TimeoCase{{0, 1}, 0, 1}, TimeoCase{{0, 20000}, 0, 2}, TimeoCase{{3, 0}, 0, 300},
-                            TimeoCase{{40000, 0}, BSD_EDOM, 0}, TimeoCase{{0, 1000000}, BSD_EDOM, 0},
-                            TimeoCase{{-1, 0}, BSD_EDOM, 0}}) {
+  for (const TimeoCase c :
+       {TimeoCase{{0, 1}, 0, 1}, TimeoCase{{0, 20000}, 0, 2}, TimeoCase{{3, 0}, 0, 300},
+        TimeoCase{{40000, 0}, BSD_EDOM, 0}, TimeoCase{{0, 1000000}, BSD_EDOM, 0}, TimeoCase{{-1, 0}, BSD_EDOM, 0}}) {
     SCOPED_TRACE(testing::Message() << c.tv.tv_sec << "." << c.tv.tv_usec);
     so->so_snd.sb_timeo = 0;
     EXPECT_EQ(setopt(so, SO_SNDTIMEO, &c.tv, sizeof(c.tv)), c.error);
