@@ -12,6 +12,21 @@ if(ZEK_SANITIZE)
   add_link_options(${ZEK_SANITIZER_FLAGS})
 endif()
 
+# The fuzzing build (ZEK_FUZZ, clang only): everything compiled with
+# libFuzzer's coverage and AddressSanitizer and UndefinedBehaviorSanitizer;
+# the fuzz targets (`cmake --build ... --target fuzz`) link libFuzzer's main.
+if(ZEK_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "the fuzzing build needs clang (CC=clang CXX=clang++)")
+  endif()
+  if(ZEK_SANITIZE)
+    message(FATAL_ERROR "the fuzzing build has its sanitizers already: leave ZEK_SANITIZE off")
+  endif()
+  set(ZEK_FUZZ_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_compile_options(-fsanitize=fuzzer-no-link ${ZEK_FUZZ_FLAGS})
+  add_link_options(${ZEK_FUZZ_FLAGS})
+endif()
+
 # The time limit of one test case (one GoogleTest case, or one benchmark smoke
 # run), in seconds. This is the only place that decides it: scripts/test
 # passes no --timeout of its own (a test's TIMEOUT property would win over it
@@ -22,7 +37,8 @@ set(ZEK_TEST_TIMEOUT 300 CACHE STRING "Time limit of one test case, in seconds")
 #   unit   in-process tests (the default)
 #   lab    tests that start zekhost processes
 #   bench  smoke runs of the benchmark programs (one short pass of each benchmark)
-set(ZEK_TEST_LABELS unit lab bench)
+#   fuzz   bounded runs of the fuzz targets (the fuzzing build only)
+set(ZEK_TEST_LABELS unit lab bench fuzz)
 
 # Where tests make their temporary directories (TMPDIR of every test): one
 # directory per build tree, which scripts/test empties before each run, so
@@ -94,6 +110,36 @@ function(zek_benchmark name)
       TIMEOUT ${ZEK_TEST_TIMEOUT} LABELS bench FAIL_REGULAR_EXPRESSION "ERROR OCCURRED"
       ENVIRONMENT TMPDIR=${ZEK_TEST_TMPDIR})
   endif()
+endfunction()
+
+# zek_fuzz(name SOURCES ... LIBS ... [DEFINES ...]): a libFuzzer target, built
+# in the fuzzing build only, and its bounded run (test `name`, label `fuzz`):
+# ZEK_FUZZ_SECONDS of fuzzing from the corpus the earlier runs of this build
+# tree left, which the run extends. An input that crashes, trips a sanitizer,
+# runs over 20 seconds or takes over 2 GB fails the test and is kept beside
+# the corpus for replay (`name FILE`).
+set(ZEK_FUZZ_SECONDS 20 CACHE STRING "Fuzzing time of one fuzz target's test, in seconds")
+function(zek_fuzz name)
+  if(NOT ZEK_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;DEFINES" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  zek_defaults(${name})
+  target_compile_definitions(${name} PRIVATE ${ARG_DEFINES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} Threads::Threads)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  if(NOT TARGET fuzz)
+    add_custom_target(fuzz)
+  endif()
+  add_dependencies(fuzz ${name})
+  set(dir ${CMAKE_BINARY_DIR}/fuzz/${name})
+  file(MAKE_DIRECTORY ${dir}/corpus)
+  add_test(NAME ${name}
+           COMMAND ${name} -max_total_time=${ZEK_FUZZ_SECONDS} -timeout=20 -rss_limit_mb=2048
+                   -print_final_stats=1 -artifact_prefix=${dir}/ ${dir}/corpus)
+  set_tests_properties(${name} PROPERTIES
+    TIMEOUT ${ZEK_TEST_TIMEOUT} LABELS fuzz ENVIRONMENT TMPDIR=${ZEK_TEST_TMPDIR})
 endfunction()
 
 set(ZEK_EXPORTS_MAP ${CMAKE_CURRENT_LIST_DIR}/exports.map)

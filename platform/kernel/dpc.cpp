@@ -97,7 +97,7 @@ void DpcEngine::run(unsigned index) {
     lock.unlock();
     routine(dpc, context, argument1, argument2);
     if (state.irql != DISPATCH_LEVEL || state.spin_locks_held != 0) {
-      fault(std::source_location::current(), "DPC routine %p returned at IRQL %u holding %d spin lock(s)",
+      fault(SrcLoc::current(), "DPC routine %p returned at IRQL %u holding %d spin lock(s)",
             reinterpret_cast<void*>(routine), state.irql, state.spin_locks_held);
     }
     lock.lock();

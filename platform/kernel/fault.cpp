@@ -11,7 +11,7 @@
 
 namespace plat {
 
-void fault(const std::source_location& where, const char* format, ...) {
+void fault(const SrcLoc& where, const char* format, ...) {
   char message[1024];
   va_list args;
   va_start(args, format);

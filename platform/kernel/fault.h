@@ -3,11 +3,10 @@
 // process aborts.
 #pragma once
 
-#include <source_location>
+#include "platform/common/srcloc.h"
 
 namespace plat {
 
-[[noreturn]] void fault(const std::source_location& where, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+[[noreturn]] void fault(const SrcLoc& where, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 }  // namespace plat

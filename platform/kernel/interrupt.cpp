@@ -75,7 +75,7 @@ void InterruptDispatcher::disconnect(PKINTERRUPT interrupt) {
     std::lock_guard lock(mu_);
     auto it = connected_.find(interrupt->Vector);
     if (it == connected_.end() || it->second != interrupt) {
-      fault(std::source_location::current(), "IoDisconnectInterrupt of an interrupt that is not connected");
+      fault(SrcLoc::current(), "IoDisconnectInterrupt of an interrupt that is not connected");
     }
     connected_.erase(it);
   }

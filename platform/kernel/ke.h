@@ -6,13 +6,10 @@
 // the host with the caller's place, as a real kernel stops with a bug check.
 #pragma once
 
-#include <source_location>
-
 #include "platform/common/interlocked.h"
 #include "platform/common/ntstatus.h"
+#include "platform/common/srcloc.h"
 #include "platform/common/wintypes.h"
-
-using SrcLoc = std::source_location;
 
 // ---- IRQL -----------------------------------------------------------------
 inline constexpr KIRQL PASSIVE_LEVEL = 0;

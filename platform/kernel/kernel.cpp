@@ -32,7 +32,7 @@ std::size_t ContiguousBlocks::bytes_in_use() const {
 Kernel::Kernel(KernelOptions options) : options_(std::move(options)) {
   Kernel* expected = nullptr;
   if (!current_kernel.compare_exchange_strong(expected, this)) {
-    fault(std::source_location::current(), "a second kernel started in one process");
+    fault(SrcLoc::current(), "a second kernel started in one process");
   }
   machine_ = std::make_unique<Machine>(MachineOptions{.clock = options_.clock,
                                                       .time_increment = options_.time_increment,
@@ -72,7 +72,7 @@ Kernel::~Kernel() {
 
 Kernel& Kernel::current() {
   Kernel* kernel = current_kernel.load(std::memory_order_acquire);
-  if (kernel == nullptr) fault(std::source_location::current(), "no kernel is running in this process");
+  if (kernel == nullptr) fault(SrcLoc::current(), "no kernel is running in this process");
   return *kernel;
 }
 

@@ -14,8 +14,7 @@ void reference(void* body) { header_of(body)->refs.fetch_add(1, std::memory_orde
 void dereference(void* body) {
   ObjectHeader* header = header_of(body);
   std::int64_t before = header->refs.fetch_sub(1, std::memory_order_acq_rel);
-  if (before <= 0)
-    fault(std::source_location::current(), "dereference of a dead %s object %p", header->type->Name, body);
+  if (before <= 0) fault(SrcLoc::current(), "dereference of a dead %s object %p", header->type->Name, body);
   if (before == 1) header->type->Destroy(body);
 }
 

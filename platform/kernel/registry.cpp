@@ -18,7 +18,7 @@ std::atomic<Registry*> current_registry{nullptr};
 Registry::Registry(std::string file) : RegistryStore(std::move(file)) {
   Registry* expected = nullptr;
   if (!current_registry.compare_exchange_strong(expected, this)) {
-    fault(std::source_location::current(), "a second registry opened in one host");
+    fault(SrcLoc::current(), "a second registry opened in one host");
   }
 }
 
@@ -33,8 +33,6 @@ Registry* Registry::try_current() { return current_registry.load(std::memory_ord
 using plat::Registry;
 
 namespace {
-
-constexpr ULONG kRegistryTag = MAKEFOURCC_LE('R', 'e', 'g', 'V');
 
 struct KeyObject {
   std::u16string path;

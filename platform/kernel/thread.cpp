@@ -86,8 +86,7 @@ NTSTATUS SystemThreads::create(PHANDLE handle, PKSTART_ROUTINE routine, PVOID co
                             status = end.status;
                           }
                           if (state.irql != PASSIVE_LEVEL || state.spin_locks_held != 0) {
-                            fault(std::source_location::current(),
-                                  "system thread %p ended at IRQL %u holding %d spin lock(s)",
+                            fault(SrcLoc::current(), "system thread %p ended at IRQL %u holding %d spin lock(s)",
                                   reinterpret_cast<void*>(routine), state.irql, state.spin_locks_held);
                           }
                           thread->ExitStatus = status;
@@ -104,8 +103,7 @@ void SystemThreads::join_all() {
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (running_.load() != 0) {
     if (std::chrono::steady_clock::now() > give_up) {
-      fault(std::source_location::current(), "%zu system thread(s) still running when the host stopped",
-            running_.load());
+      fault(SrcLoc::current(), "%zu system thread(s) still running when the host stopped", running_.load());
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }

@@ -45,7 +45,7 @@ void WorkerPool::run() {
     // The item may be freed by its routine: nothing of it is touched after the call.
     routine(parameter);
     if (state.irql != PASSIVE_LEVEL || state.spin_locks_held != 0) {
-      fault(std::source_location::current(), "work item %p returned at IRQL %u holding %d spin lock(s)",
+      fault(SrcLoc::current(), "work item %p returned at IRQL %u holding %d spin lock(s)",
             reinterpret_cast<void*>(routine), state.irql, state.spin_locks_held);
     }
     lock.lock();

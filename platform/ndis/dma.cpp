@@ -129,7 +129,7 @@ void NdisFreeNetBufferListPool(NDIS_HANDLE handle) {
   auto* pool = static_cast<plat::ndis::NblPool*>(handle);
   if (pool == nullptr) return;
   if (pool->out.load() != 0) {
-    plat::fault(std::source_location::current(), "NDIS: a pool is freed with %ld list(s) still out", pool->out.load());
+    plat::fault(SrcLoc::current(), "NDIS: a pool is freed with %ld list(s) still out", pool->out.load());
   }
   plat::ndis::hold(pool->adapter, [](auto& h) { --h.pools; });
   delete pool;

@@ -141,7 +141,7 @@ Adapter* try_adapter_of(NDIS_HANDLE handle) {
   return nullptr;
 }
 
-Adapter& adapter_of(NDIS_HANDLE handle, const std::source_location& where) {
+Adapter& adapter_of(NDIS_HANDLE handle, const SrcLoc& where) {
   Adapter* adapter = try_adapter_of(handle);
   if (adapter == nullptr) fault(where, "NDIS: %p is not a miniport adapter handle", handle);
   return *adapter;
@@ -152,10 +152,10 @@ Ndis::Ndis(Kernel& kernel, IoManager& io, LogLine log, Options options)
     : kernel_(kernel), io_(io), log_(std::move(log)), options_(options) {
   Ndis* expected = nullptr;
   if (!current_ndis.compare_exchange_strong(expected, this)) {
-    fault(std::source_location::current(), "NDIS: a second NDIS in one host");
+    fault(SrcLoc::current(), "NDIS: a second NDIS in one host");
   }
   if (!NT_SUCCESS(io_.load_driver("NDIS", &ndis_entry, &ndis_driver_))) {
-    fault(std::source_location::current(), "NDIS: its driver object could not be created");
+    fault(SrcLoc::current(), "NDIS: its driver object could not be created");
   }
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, u"\\Device\\NDIS");
@@ -179,7 +179,7 @@ Ndis::~Ndis() {
 
 Ndis& Ndis::current() {
   Ndis* ndis = current_ndis.load(std::memory_order_acquire);
-  if (ndis == nullptr) fault(std::source_location::current(), "NDIS is not running in this host");
+  if (ndis == nullptr) fault(SrcLoc::current(), "NDIS is not running in this host");
   return *ndis;
 }
 
@@ -217,8 +217,8 @@ void Ndis::deregister_miniport(MiniportDriver* driver) {
       if (it->get() != driver) continue;
       for (auto& a : adapters_) {
         if (a->driver_ == driver) {
-          fault(std::source_location::current(), "NDIS: miniport %s deregistered while adapter %s is bound",
-                driver->service.c_str(), a->name_.c_str());
+          fault(SrcLoc::current(), "NDIS: miniport %s deregistered while adapter %s is bound", driver->service.c_str(),
+                a->name_.c_str());
         }
       }
       gone = std::move(*it);
@@ -425,8 +425,7 @@ void Ndis::complete_restart(Adapter& adapter, NDIS_STATUS status) {
   {
     std::lock_guard lock(adapter.mu_);
     if (adapter.state_ != AdapterState::Restarting) {
-      fault(std::source_location::current(), "NDIS: %s completed a restart that was not pending",
-            adapter.name_.c_str());
+      fault(SrcLoc::current(), "NDIS: %s completed a restart that was not pending", adapter.name_.c_str());
     }
     adapter.restart_status_ = status;
     adapter.state_ = status == NDIS_STATUS_SUCCESS ? AdapterState::Running : AdapterState::Paused;
@@ -456,7 +455,7 @@ void Ndis::complete_pause(Adapter& adapter) {
   {
     std::lock_guard lock(adapter.mu_);
     if (adapter.state_ != AdapterState::Pausing) {
-      fault(std::source_location::current(), "NDIS: %s completed a pause that was not pending", adapter.name_.c_str());
+      fault(SrcLoc::current(), "NDIS: %s completed a pause that was not pending", adapter.name_.c_str());
     }
     adapter.state_ = AdapterState::Paused;
   }
@@ -467,8 +466,7 @@ void Ndis::halt(Adapter& adapter, NDIS_HALT_ACTION action) {
   {
     std::lock_guard lock(adapter.mu_);
     if (adapter.state_ != AdapterState::Paused) {
-      fault(std::source_location::current(), "NDIS: halt of %s while %s", adapter.name_.c_str(),
-            to_string(adapter.state_));
+      fault(SrcLoc::current(), "NDIS: halt of %s while %s", adapter.name_.c_str(), to_string(adapter.state_));
     }
   }
   stop_hang_timer(adapter);
@@ -478,7 +476,7 @@ void Ndis::halt(Adapter& adapter, NDIS_HALT_ACTION action) {
   {
     std::lock_guard lock(adapter.mu_);
     if (adapter.lent_ != 0) {
-      fault(std::source_location::current(), "NDIS: %s halted with %zu received list(s) still with the protocol",
+      fault(SrcLoc::current(), "NDIS: %s halted with %zu received list(s) still with the protocol",
             adapter.name_.c_str(), adapter.lent_);
     }
     adapter.state_ = AdapterState::Halting;
@@ -511,7 +509,7 @@ void Ndis::complete_reset(Adapter& adapter, NDIS_STATUS status) {
   {
     std::lock_guard lock(adapter.mu_);
     if (!adapter.reset_pending_) {
-      fault(std::source_location::current(), "NDIS: %s completed a reset that was not pending", adapter.name_.c_str());
+      fault(SrcLoc::current(), "NDIS: %s completed a reset that was not pending", adapter.name_.c_str());
     }
     adapter.reset_pending_ = false;
   }
@@ -633,8 +631,7 @@ void Ndis::complete_oid(Adapter& adapter, NDIS_OID_REQUEST* request, NDIS_STATUS
   {
     std::lock_guard lock(adapter.mu_);
     if (adapter.oid_pending_ != request) {
-      fault(std::source_location::current(), "NDIS: %s completed an OID request that was not pending",
-            adapter.name_.c_str());
+      fault(SrcLoc::current(), "NDIS: %s completed an OID request that was not pending", adapter.name_.c_str());
     }
     adapter.oid_status_ = status;
     adapter.oid_done_ = true;

@@ -1,8 +1,7 @@
 // What the NDIS routines share inside the stand-in.
 #pragma once
 
-#include <source_location>
-
+#include "platform/common/srcloc.h"
 #include "platform/kernel/fault.h"
 #include "platform/ndis/host.h"
 
@@ -10,7 +9,7 @@ namespace plat::ndis {
 
 // The adapter behind a miniport adapter handle; a handle NDIS never gave
 // out stops the host, as a bad handle would crash a real one.
-Adapter& adapter_of(NDIS_HANDLE handle, const std::source_location& where = std::source_location::current());
+Adapter& adapter_of(NDIS_HANDLE handle, const SrcLoc& where = SrcLoc::current());
 // The adapter, or null for a handle that is not an adapter's (a driver
 // handle, or none).
 Adapter* try_adapter_of(NDIS_HANDLE handle);

@@ -36,7 +36,7 @@ IoManager::IoManager(Kernel& kernel) : kernel_(kernel) {
   rings_ = std::make_unique<RegisterRings>(kernel.memory());
   IoManager* expected = nullptr;
   if (!current_io.compare_exchange_strong(expected, this)) {
-    fault(std::source_location::current(), "a second I/O manager started in one host");
+    fault(SrcLoc::current(), "a second I/O manager started in one host");
   }
 }
 
@@ -49,7 +49,7 @@ IoManager::~IoManager() {
 
 IoManager& IoManager::current() {
   IoManager* io = current_io.load(std::memory_order_acquire);
-  if (io == nullptr) fault(std::source_location::current(), "no I/O manager is running in this host");
+  if (io == nullptr) fault(SrcLoc::current(), "no I/O manager is running in this host");
   return *io;
 }
 

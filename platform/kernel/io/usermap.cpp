@@ -160,7 +160,7 @@ void UserMaps::forget_all(UserProcess& process) {
 // list's first byte, or null.
 PVOID map_into_process(PMDL mdl) {
   if (KeGetCurrentIrql() > APC_LEVEL) {
-    fault(std::source_location::current(), "MmMapLockedPagesSpecifyCache(UserMode) at IRQL %u", KeGetCurrentIrql());
+    fault(SrcLoc::current(), "MmMapLockedPagesSpecifyCache(UserMode) at IRQL %u", KeGetCurrentIrql());
   }
   IoManager& io = IoManager::current();
   std::shared_ptr<UserProcess> process = io.process_of(PsGetCurrentProcess());

@@ -15,6 +15,7 @@
 #include "proxy/tcpip/socket/mbuf.h"
 #include "proxy/tcpip/socket/socket.h"
 #include "proxy/tcpip/stack.h"
+#include "tests/proxy/tcpip/packets.h"
 #include "tests/support/kernel_fixture.h"
 
 class TcpipTest : public KernelTest {
@@ -69,12 +70,6 @@ class TcpipTest : public KernelTest {
   zektcp::TcpipConfig config_;
   bool started_ = false;
 };
-
-// An IPv4 address in host order.
-inline constexpr std::uint32_t ipv4(int a, int b, int c, int d) {
-  return (static_cast<std::uint32_t>(a) << 24) | (static_cast<std::uint32_t>(b) << 16) |
-         (static_cast<std::uint32_t>(c) << 8) | static_cast<std::uint32_t>(d);
-}
 
 // Holds the socket-call lock for a scope, as every protocol routine runs.
 class BdcLocked {
