@@ -8,6 +8,7 @@
 #include "proxy/tcpip/net/route.h"
 #include "proxy/tcpip/net/rtsock.h"
 #include "proxy/tcpip/netinet/in.h"
+#include "proxy/tcpip/netinet/tcp_var.h"
 #include "proxy/tcpip/socket/domain.h"
 
 namespace {
@@ -43,6 +44,7 @@ void teardown() {
   AcquireBdcLock();
   // The sockets' control blocks go first (they hold routes and
   // memberships), then the interfaces, then what the protocols keep.
+  tcp_stop();
   udp_stop();
   rip_stop();
   rawsock_stop();

@@ -4,6 +4,7 @@
 #include "proxy/tcpip/netinet/if_ether.h"
 #include "proxy/tcpip/netinet/in.h"
 #include "proxy/tcpip/netinet/raw_ip.h"
+#include "proxy/tcpip/netinet/tcp_var.h"
 
 namespace zektcp {
 
@@ -27,14 +28,17 @@ void in_domain_init() {
 
 constexpr std::int16_t kDgram = PR_ATOMIC | PR_ADDR;
 constexpr std::int16_t kRawLast = PR_ATOMIC | PR_ADDR | PR_LASTHDR;
+constexpr std::int16_t kStream = PR_CONNREQUIRED | PR_IMPLOPCL | PR_WANTRCVD;
 
-// The entries in order: IP, UDP, (TCP, which comes with TCP), raw IP,
+// The entries in order: IP, UDP, TCP, raw IP,
 // ICMP, IGMP, RSVP, IP-in-IP, protocol 55, GRE, and the raw wildcard.
 proto_switch g_inetsw[] = {
     {0, &inetdomain, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr, ip_init, nullptr, ip_slow_timer,
      ip_drain_queues, &g_ip_usrreqs},
     {SOCK_DGRAM, &inetdomain, IPPROTO_UDP, kDgram, udp_receive, nullptr, udp_ctl_notify, ip_sockopt, nullptr, udp_setup,
      nullptr, nullptr, nullptr, &udp_usrreqs},
+    {SOCK_STREAM, &inetdomain, IPPROTO_TCP, kStream, tcp_input, nullptr, tcp_ctl_notify, tcp_sockopt, nullptr, tcp_init,
+     nullptr, tcp_slow_timer, tcp_drain, &tcp_usrreqs},
     {SOCK_RAW, &inetdomain, IPPROTO_RAW, kDgram, rip_input, nullptr, rip_ctl_notify, rip_sockopt, nullptr, rip_setup,
      nullptr, nullptr, nullptr, &rip_usrreqs},
     {SOCK_RAW, &inetdomain, IPPROTO_ICMP, kRawLast, icmp_receive, nullptr, nullptr, rip_sockopt, nullptr, nullptr,

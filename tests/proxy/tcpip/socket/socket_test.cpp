@@ -214,8 +214,8 @@ TEST_F(SocketTest, CreationErrors) {
   EXPECT_EQ(create_socket(AF_LOCAL, &so, SOCK_RAW, 0, stack_process()), BSD_EPROTONOSUPPORT);
   EXPECT_EQ(create_socket(AF_LOCAL, &so, SOCK_DGRAM, 1, stack_process()), BSD_EPROTONOSUPPORT);
   EXPECT_EQ(create_socket(29, &so, SOCK_STREAM, 0, stack_process()), BSD_EPROTONOSUPPORT);
-  // The Internet domain has no protocols until they are built.
-  EXPECT_EQ(create_socket(AF_INET, &so, SOCK_STREAM, 6, stack_process()), BSD_EPROTONOSUPPORT);
+  // The Internet domain has no stream protocol but TCP.
+  EXPECT_EQ(create_socket(AF_INET, &so, SOCK_STREAM, 17, stack_process()), BSD_EPROTONOSUPPORT);
   EXPECT_EQ(so, nullptr);
 }
 
