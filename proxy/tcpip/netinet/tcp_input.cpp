@@ -945,9 +945,9 @@ void tcp_input(mbuf* m, int iphlen) {
   }
 
   // ---- Window update ----
-  if ((s.flags & TH_ACK) &&
-      (SEQ_LT(tp->snd_wl1, s.seq) ||
-       (tp->snd_wl1 == s.seq && (SEQ_LT(tp->snd_wl2, s.ack) || (tp->snd_wl2 == s.ack && tiwin > tp->snd_wnd))))) {
+  // RFC 9293: a segment no older than the last update sets the window,
+  // which may also shrink it (a peer closing its window to zero).
+  if ((s.flags & TH_ACK) && (SEQ_LT(tp->snd_wl1, s.seq) || (tp->snd_wl1 == s.seq && SEQ_LEQ(tp->snd_wl2, s.ack)))) {
     if (s.tlen == 0 && tp->snd_wl2 == s.ack && tiwin > tp->snd_wnd) ++g_tcpstat.rcvwinupd;
     tp->snd_wnd = tiwin;
     tp->snd_wl1 = s.seq;
@@ -983,6 +983,7 @@ void tcp_input(mbuf* m, int iphlen) {
           mbuf* tail = m_copym(m, at + 1, M_COPYALL, M_DONTWAIT);
           mbuf_trim(m, -(s.tlen - at));
           if (tail != nullptr) m = mbuf_join_chains(m, tail);
+          if (m->m_flags & M_PKTHDR) m->mh.m_pkthdr.len = m_length(m);
           --s.tlen;
         }
       }
