@@ -37,6 +37,37 @@ struct WirePacket {
   std::int64_t due = 0;
 };
 
+// Socket calls that never block (the test thread also runs the wire).
+// A non-blocking send of as much as fits; the bytes taken.
+inline std::size_t tcp_send_some(zektcp::socket* so, const std::uint8_t* data, std::size_t len, int flags = 0) {
+  std::vector<std::uint8_t> copy(data, data + len);
+  zektcp::iovec iov{copy.data(), copy.size()};
+  zektcp::uio u{&iov, 1, 0, static_cast<std::int64_t>(copy.size()), zektcp::UIO_SYSSPACE, zektcp::UIO_WRITE, nullptr};
+  BdcLocked lock;
+  const std::int16_t saved = so->so_state;
+  so->so_state |= zektcp::SS_NBIO;
+  const int error = zektcp::send_on_socket(so, nullptr, &u, nullptr, nullptr, flags, zektcp::stack_process());
+  so->so_state = static_cast<std::int16_t>((so->so_state & ~zektcp::SS_NBIO) | (saved & zektcp::SS_NBIO));
+  if (error != 0 && error != zektcp::BSD_EWOULDBLOCK) return 0;
+  return len - static_cast<std::size_t>(u.uio_resid);
+}
+
+// A non-blocking receive: the bytes, and the error (0, or the socket's).
+inline Bytes tcp_receive_some(zektcp::socket* so, int* error = nullptr, std::size_t max = 1 << 20, int flags = 0) {
+  Bytes out(max);
+  zektcp::iovec iov{out.data(), out.size()};
+  zektcp::uio u{&iov, 1, 0, static_cast<std::int64_t>(max), zektcp::UIO_SYSSPACE, zektcp::UIO_READ, nullptr};
+  int f = zektcp::MSG_DONTWAIT | flags;
+  int e;
+  {
+    BdcLocked lock;
+    e = zektcp::receive_on_socket(so, nullptr, &u, nullptr, nullptr, &f);
+  }
+  if (error != nullptr) *error = e;
+  out.resize(max - static_cast<std::size_t>(u.uio_resid));
+  return out;
+}
+
 class TcpPairTest : public TcpipTest {
  protected:
   zektcp::TcpipConfig config() override {
@@ -231,34 +262,11 @@ class TcpPairTest : public TcpipTest {
     return so;
   }
 
-  // A non-blocking send of as much as fits; the bytes taken.
   static std::size_t send_some(zektcp::socket* so, const std::uint8_t* data, std::size_t len, int flags = 0) {
-    std::vector<std::uint8_t> copy(data, data + len);
-    zektcp::iovec iov{copy.data(), copy.size()};
-    zektcp::uio u{&iov, 1, 0, static_cast<std::int64_t>(copy.size()), zektcp::UIO_SYSSPACE, zektcp::UIO_WRITE, nullptr};
-    BdcLocked lock;
-    const std::int16_t saved = so->so_state;
-    so->so_state |= zektcp::SS_NBIO;
-    const int error = zektcp::send_on_socket(so, nullptr, &u, nullptr, nullptr, flags, zektcp::stack_process());
-    so->so_state = static_cast<std::int16_t>((so->so_state & ~zektcp::SS_NBIO) | (saved & zektcp::SS_NBIO));
-    if (error != 0 && error != zektcp::BSD_EWOULDBLOCK) return 0;
-    return len - static_cast<std::size_t>(u.uio_resid);
+    return tcp_send_some(so, data, len, flags);
   }
-
-  // A non-blocking receive: the bytes, and the error (0, or the socket's).
   static Bytes receive_some(zektcp::socket* so, int* error = nullptr, std::size_t max = 1 << 20, int flags = 0) {
-    Bytes out(max);
-    zektcp::iovec iov{out.data(), out.size()};
-    zektcp::uio u{&iov, 1, 0, static_cast<std::int64_t>(max), zektcp::UIO_SYSSPACE, zektcp::UIO_READ, nullptr};
-    int f = zektcp::MSG_DONTWAIT | flags;
-    int e;
-    {
-      BdcLocked lock;
-      e = zektcp::receive_on_socket(so, nullptr, &u, nullptr, nullptr, &f);
-    }
-    if (error != nullptr) *error = e;
-    out.resize(max - static_cast<std::size_t>(u.uio_resid));
-    return out;
+    return tcp_receive_some(so, error, max, flags);
   }
 
   void shutdown(zektcp::socket* so) {
