@@ -235,4 +235,33 @@ TEST_F(TcpLinuxTest, DataSurvivesLinuxLosingReorderingAndDelaying) {
   close_both(so, linux_fd_);
 }
 
+TEST_F(TcpLinuxTest, ASynFloodFillsTheSynCacheWhileARealConnectStillSucceeds) {
+  if (linuxpeer::run("command -v hping3 >/dev/null 2>&1").code != 0) {
+    GTEST_SKIP() << "hping3 is not installed (scripts/install-deps installs it): no flood was sent";
+  }
+  socket* head = listen_on(kStackPort, 2);
+  // From an address nobody answers for: the SYN-ACKs wait on ARP and no
+  // reset from Linux clears the entries. Bounded in count and in time.
+  const std::string done = dir_ + "/flood.done";
+  linuxpeer::run("(timeout 30 hping3 --syn -q -p " + std::to_string(kStackPort) +
+                 " -a 192.0.2.77 -c 6000 -i u200 192.0.2.1 >/dev/null 2>&1; echo $? > " + done + ") >/dev/null 2>&1 &");
+  std::uint32_t added = 0;
+  ASSERT_TRUE(until([&] {
+    BdcLocked lock;
+    added = g_tcpstat.sc_added;
+    return added >= 500;
+  })) << "the flood did not reach the stack";
+  const int fd = keep(linuxpeer::tcp_connect(kOurIp, kStackPort));
+  ASSERT_GE(fd, 0);
+  socket* so = nullptr;
+  EXPECT_TRUE(until([&] {
+    if (so == nullptr) so = accept(head);
+    return so != nullptr && linuxpeer::tcp_connect_state(fd) == 0;
+  })) << "a real connect did not get through the flood";
+  ASSERT_TRUE(until([&] { return std::filesystem::exists(done); }));
+  BdcLocked lock;
+  EXPECT_GT(g_tcpstat.sc_added, 1000u);
+  EXPECT_LE(syncache_count(), SYNCACHE_CACHELIMIT);
+}
+
 }  // namespace
