@@ -8,20 +8,26 @@
 namespace plat::proto {
 
 bool send_message(int socket, Type type, const void* body, std::size_t size, int fd) {
+  return fd >= 0 ? send_message(socket, type, body, size, std::span<const int>(&fd, 1))
+                 : send_message(socket, type, body, size, std::span<const int>());
+}
+
+bool send_message(int socket, Type type, const void* body, std::size_t size, std::span<const int> fds) {
+  if (fds.size() > kMaxFds) return false;
   MessageHeader header{type, 0};
   iovec iov[2] = {{&header, sizeof header}, {const_cast<void*>(body), size}};
   msghdr message{};
   message.msg_iov = iov;
   message.msg_iovlen = 2;
-  char control[CMSG_SPACE(sizeof(int))];
-  if (fd >= 0) {
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFds)];
+  if (!fds.empty()) {
     message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    message.msg_controllen = CMSG_SPACE(fds.size_bytes());
     cmsghdr* c = CMSG_FIRSTHDR(&message);
     c->cmsg_level = SOL_SOCKET;
     c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+    c->cmsg_len = CMSG_LEN(fds.size_bytes());
+    std::memcpy(CMSG_DATA(c), fds.data(), fds.size_bytes());
   }
   for (;;) {
     if (sendmsg(socket, &message, MSG_NOSIGNAL) >= 0) return true;
@@ -31,7 +37,7 @@ bool send_message(int socket, Type type, const void* body, std::size_t size, int
 
 long receive_message(int socket, std::span<char> buffer, std::vector<int>* fds) {
   for (;;) {
-    char control[CMSG_SPACE(sizeof(int) * 4)];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFds)];
     iovec iov{buffer.data(), buffer.size()};
     msghdr message{};
     message.msg_iov = &iov;

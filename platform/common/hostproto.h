@@ -22,14 +22,14 @@
 namespace plat::proto {
 
 inline constexpr char kSocketName[] = "kernel.sock";
-inline constexpr std::uint32_t kVersion = 1;
+inline constexpr std::uint32_t kVersion = 2;
 inline constexpr std::size_t kMaxMessage = 64 * 1024;
 inline constexpr std::size_t kMaxName = 256;
-inline constexpr std::size_t kMaxMapPages = (kMaxMessage - 64) / 8;
+inline constexpr std::size_t kMaxMapPages = 1u << 20;  // 4 GiB in one mapping
 
 enum class Type : std::uint32_t {
   Hello = 1,    // process -> host
-  HelloReply,   // host -> process, with the physical-memory memfd
+  HelloReply,   // host -> process (no memory comes with it)
   Open,         // process -> host
   Ioctl,        // process -> host
   Cancel,       // process -> host (CancelIo)
@@ -37,7 +37,7 @@ enum class Type : std::uint32_t {
   Reply,        // host -> process: answer to Open, Cancel, Close
   Pending,      // host -> process: the dispatch routine of an overlapped request returned
   Complete,     // host -> process: a control request completed
-  MapUpcall,    // host -> process, with an eventfd for register pages
+  MapUpcall,    // host -> process, with the descriptors of what it maps
   UnmapUpcall,  // host -> process
   UpcallReply,  // process -> host
 };
@@ -56,7 +56,7 @@ struct HelloReply {
   std::uint32_t version;
   std::int32_t status;
   std::int64_t host_pid;
-  std::uint64_t memory_bytes;  // size of the memfd that comes with the message
+  std::uint64_t reserved2;  // 0: a process is handed memory only with each mapping
 };
 
 inline constexpr std::uint32_t kOpenOverlapped = 1;
@@ -118,8 +118,12 @@ struct Complete {
   std::uint64_t information;
 };
 
+// What comes with a map upcall. Memory: one descriptor, the sealed segment
+// of exactly the pages to map (its size is `pages` pages; the process maps
+// it whole). Registers: the sealed segment holding the posted-write ring,
+// then the ring's wake-up eventfd.
 enum class MapKind : std::uint32_t {
-  Memory = 1,     // pages of physical memory: map the memfd at the given offsets
+  Memory = 1,     // pages of host memory
   Registers = 2,  // register pages: inaccessible, written through the posted-write ring
 };
 
@@ -127,9 +131,8 @@ struct MapUpcall {
   std::uint64_t upcall;
   MapKind kind;
   std::uint32_t pages;
-  std::uint64_t ring_offset;  // Registers: memfd offset of the posted-write ring
+  std::uint64_t ring_offset;  // Registers: offset of the posted-write ring in its segment
   std::uint64_t ring_bytes;
-  // Memory: `pages` memfd offsets follow.
 };
 
 struct UnmapUpcall {
@@ -149,6 +152,9 @@ struct UpcallReply {
 // descriptor along when fd >= 0. Retries when interrupted; false when the
 // peer has gone.
 bool send_message(int socket, Type type, const void* body, std::size_t size, int fd = -1);
+// The same with several descriptors (at most kMaxFds).
+inline constexpr std::size_t kMaxFds = 4;
+bool send_message(int socket, Type type, const void* body, std::size_t size, std::span<const int> fds);
 
 // Receives one message into `buffer`, retrying when interrupted. Descriptors
 // that came with it (at most four are taken) are appended to `fds` and

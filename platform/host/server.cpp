@@ -48,15 +48,14 @@ namespace {
 constexpr std::size_t kMaxWorkers = 64;
 }
 
-Connection::Connection(int fd, pid_t pid, IoManager& io, int memfd, std::size_t memory_bytes, Log& log)
-    : fd_(fd), pid_(pid), io_(io), memfd_(memfd), memory_bytes_(memory_bytes), log_(log) {}
+Connection::Connection(int fd, pid_t pid, IoManager& io, Log& log) : fd_(fd), pid_(pid), io_(io), log_(log) {}
 
 Connection::~Connection() { ::close(fd_); }
 
-bool Connection::send(proto::Type type, const void* body, std::size_t size, int fd) {
+bool Connection::send(proto::Type type, const void* body, std::size_t size, std::span<const int> fds) {
   std::lock_guard lock(send_mu_);
   // A failure means the process has gone: there is nothing to tell it.
-  return proto::send_message(fd_, type, body, size, fd);
+  return proto::send_message(fd_, type, body, size, fds);
 }
 
 void Connection::send_pending(std::uint64_t request, NTSTATUS returned) {
@@ -70,7 +69,8 @@ void Connection::send_complete(std::uint64_t request, NTSTATUS status, std::uint
   send(proto::Type::Complete, &complete, sizeof complete);
 }
 
-std::uint64_t Connection::upcall(proto::Type type, const void* body, std::size_t size, int fd, NTSTATUS* status) {
+std::uint64_t Connection::upcall(proto::Type type, const void* body, std::size_t size, std::span<const int> fds,
+                                 NTSTATUS* status) {
   std::uint64_t id;
   {
     std::lock_guard lock(mu_);
@@ -81,7 +81,7 @@ std::uint64_t Connection::upcall(proto::Type type, const void* body, std::size_t
   // The upcall id is the record's first field.
   std::vector<char> message(static_cast<const char*>(body), static_cast<const char*>(body) + size);
   std::memcpy(message.data(), &id, sizeof id);
-  if (!send(type, message.data(), message.size(), fd)) {
+  if (!send(type, message.data(), message.size(), fds)) {
     std::lock_guard lock(mu_);
     upcalls_.erase(id);
     return 0;
@@ -95,29 +95,27 @@ std::uint64_t Connection::upcall(proto::Type type, const void* body, std::size_t
   return reply.address;
 }
 
-std::uint64_t Connection::map_memory(std::span<const std::uint64_t> memfd_offsets) {
-  if (memfd_offsets.empty() || memfd_offsets.size() > proto::kMaxMapPages) return 0;
-  std::vector<char> body(sizeof(proto::MapUpcall) + memfd_offsets.size_bytes());
-  proto::MapUpcall head{0, proto::MapKind::Memory, static_cast<std::uint32_t>(memfd_offsets.size()), 0, 0};
-  std::memcpy(body.data(), &head, sizeof head);
-  std::memcpy(body.data() + sizeof head, memfd_offsets.data(), memfd_offsets.size_bytes());
+std::uint64_t Connection::map_memory(int segment_fd, std::size_t pages) {
+  if (pages == 0 || pages > proto::kMaxMapPages) return 0;
+  proto::MapUpcall head{0, proto::MapKind::Memory, static_cast<std::uint32_t>(pages), 0, 0};
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  std::uint64_t address = upcall(proto::Type::MapUpcall, body.data(), body.size(), -1, &status);
+  std::uint64_t address = upcall(proto::Type::MapUpcall, &head, sizeof head, std::span<const int>(&segment_fd, 1), &status);
   return NT_SUCCESS(status) ? address : 0;
 }
 
-std::uint64_t Connection::map_registers(std::size_t pages, std::uint64_t ring_offset, std::uint64_t ring_bytes,
-                                        int wake_fd) {
+std::uint64_t Connection::map_registers(std::size_t pages, int ring_fd, std::uint64_t ring_offset,
+                                        std::uint64_t ring_bytes, int wake_fd) {
   proto::MapUpcall head{0, proto::MapKind::Registers, static_cast<std::uint32_t>(pages), ring_offset, ring_bytes};
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  std::uint64_t address = upcall(proto::Type::MapUpcall, &head, sizeof head, wake_fd, &status);
+  const int fds[2] = {ring_fd, wake_fd};
+  std::uint64_t address = upcall(proto::Type::MapUpcall, &head, sizeof head, fds, &status);
   return NT_SUCCESS(status) ? address : 0;
 }
 
 bool Connection::unmap(std::uint64_t address, std::size_t pages) {
   proto::UnmapUpcall body{0, address, pages};
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  upcall(proto::Type::UnmapUpcall, &body, sizeof body, -1, &status);
+  upcall(proto::Type::UnmapUpcall, &body, sizeof body, {}, &status);
   return NT_SUCCESS(status);
 }
 
@@ -229,13 +227,13 @@ void Connection::run() {
       if (header.type != proto::Type::Hello || size < sizeof hello) break;
       std::memcpy(&hello, body, sizeof hello);
       proto::HelloReply answer{proto::kVersion, hello.version == proto::kVersion ? 0 : -1,
-                               static_cast<std::int64_t>(getpid()), memory_bytes_};
+                               static_cast<std::int64_t>(getpid()), 0};
       if (hello.version != proto::kVersion) {
         send(proto::Type::HelloReply, &answer, sizeof answer);
         break;
       }
       process_ = io_.attach_process(pid_, shared_from_this());
-      send(proto::Type::HelloReply, &answer, sizeof answer, memfd_);
+      send(proto::Type::HelloReply, &answer, sizeof answer);
       greeted = true;
       log_.line("process %d connected", static_cast<int>(pid_));
       continue;
@@ -307,9 +305,7 @@ void Server::accept_loop() {
       ::close(fd);
       continue;
     }
-    auto& memory = io_.kernel().memory();
-    auto connection = std::make_shared<Connection>(fd, peer.pid, io_, memory.memfd(),
-                                                   memory.frames_total() * PhysicalMemory::kPageSize, log_);
+    auto connection = std::make_shared<Connection>(fd, peer.pid, io_, log_);
     std::lock_guard lock(mu_);
     for (auto& t : finished_) t.join();
     finished_.clear();

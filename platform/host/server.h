@@ -25,7 +25,7 @@ class Log;
 
 class Connection final : public ProcessLink, public std::enable_shared_from_this<Connection> {
  public:
-  Connection(int fd, pid_t pid, IoManager& io, int memfd, std::size_t memory_bytes, Log& log);
+  Connection(int fd, pid_t pid, IoManager& io, Log& log);
   ~Connection() override;
 
   // Serves the connection until the process goes or stop() is called.
@@ -34,14 +34,15 @@ class Connection final : public ProcessLink, public std::enable_shared_from_this
 
   void send_pending(std::uint64_t request, NTSTATUS returned) override;
   void send_complete(std::uint64_t request, NTSTATUS status, std::uint64_t information, bool pending_returned) override;
-  std::uint64_t map_memory(std::span<const std::uint64_t> memfd_offsets) override;
-  std::uint64_t map_registers(std::size_t pages, std::uint64_t ring_offset, std::uint64_t ring_bytes,
+  std::uint64_t map_memory(int segment_fd, std::size_t pages) override;
+  std::uint64_t map_registers(std::size_t pages, int ring_fd, std::uint64_t ring_offset, std::uint64_t ring_bytes,
                               int wake_fd) override;
   bool unmap(std::uint64_t address, std::size_t pages) override;
 
  private:
-  bool send(proto::Type type, const void* body, std::size_t size, int fd = -1);
-  std::uint64_t upcall(proto::Type type, const void* body, std::size_t size, int fd, NTSTATUS* status);
+  bool send(proto::Type type, const void* body, std::size_t size, std::span<const int> fds = {});
+  std::uint64_t upcall(proto::Type type, const void* body, std::size_t size, std::span<const int> fds,
+                       NTSTATUS* status);
   void submit(std::function<void()> work);
   void worker();
   void handle(proto::Type type, const char* body, std::size_t size);
@@ -49,8 +50,6 @@ class Connection final : public ProcessLink, public std::enable_shared_from_this
   const int fd_;
   const pid_t pid_;
   IoManager& io_;
-  const int memfd_;
-  const std::size_t memory_bytes_;
   Log& log_;
   std::shared_ptr<UserProcess> process_;
   std::mutex send_mu_;

@@ -76,7 +76,8 @@ void* Pool::allocate(POOL_TYPE type, std::size_t bytes, ULONG tag) {
   }
   auto& list = free_lists_[size_class];
   if (list.empty()) {
-    void* slab = memory_.allocate(kPage, PhysicalMemory::Layout::Any);
+    // Slabs hold many callers' blocks: never mapped into a process.
+    void* slab = memory_.allocate(kPage, PhysicalMemory::Layout::Any, UINT64_MAX, 0, PhysicalMemory::Sharing::Private);
     if (slab == nullptr) return nullptr;
     slabs_.push_back(slab);
     const std::size_t size = kSmallestClass << size_class;

@@ -129,27 +129,63 @@ bool PhysicalMemory::find_any(std::size_t pages, std::vector<std::uint32_t>& out
   return true;
 }
 
-void* PhysicalMemory::allocate(std::size_t bytes, Layout layout, std::uint64_t highest, std::uint64_t boundary) {
+int PhysicalMemory::make_segment(std::size_t pages) const {
+  int fd = memfd_create("zek-segment", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (fd < 0) return -1;
+  if (ftruncate(fd, static_cast<off_t>(pages * kPage)) != 0 ||
+      fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Maps `frames.size()` pages of fd: at consecutive addresses from `at`
+// (by_frame false), or each page at ram_ + its frame (by_frame true), with
+// one call per run of consecutive frames. Page i of the run comes from
+// fd offset first_offset + i pages, or from the frame's own offset when
+// first_offset is UINT64_MAX (the RAM memfd).
+void PhysicalMemory::map_frames(std::byte* at, int fd, std::uint64_t first_offset,
+                                const std::vector<std::uint32_t>& frames, bool by_frame) {
+  for (std::size_t i = 0; i < frames.size();) {
+    std::size_t run = 1;
+    while (i + run < frames.size() && frames[i + run] == frames[i] + run) ++run;
+    std::byte* where = by_frame ? ram_ + static_cast<std::size_t>(frames[i]) * kPage : at + i * kPage;
+    const std::uint64_t offset =
+        first_offset == UINT64_MAX ? static_cast<std::uint64_t>(frames[i]) * kPage : first_offset + i * kPage;
+    if (mmap(where, run * kPage, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, static_cast<off_t>(offset)) ==
+        MAP_FAILED) {
+      fail("mmap of frames");
+    }
+    i += run;
+  }
+}
+
+void* PhysicalMemory::allocate(std::size_t bytes, Layout layout, std::uint64_t highest, std::uint64_t boundary,
+                               Sharing sharing) {
   if (bytes == 0) return nullptr;
   const std::size_t pages = (bytes + kPage - 1) / kPage;
+  const int segment = sharing == Sharing::Mappable ? make_segment(pages) : -1;
   std::lock_guard lock(mu_);
   std::vector<std::uint32_t> frames;
   frames.reserve(pages);
   bool found =
       layout == Layout::Contiguous ? find_contiguous(pages, highest, boundary, frames) : find_any(pages, frames);
-  if (!found) return nullptr;
-  const std::int64_t first_vpage = reserve_vpages(pages + 1);  // + guard page
-  if (first_vpage < 0) return nullptr;
+  const std::int64_t first_vpage = found ? reserve_vpages(pages + 1) : -1;  // + guard page
+  if (first_vpage < 0) {
+    if (segment >= 0) close(segment);
+    return nullptr;
+  }
   vpage_used_[static_cast<std::size_t>(first_vpage) + pages] = 1;
   std::byte* va = window_ + static_cast<std::size_t>(first_vpage) * kPage;
-  // Map runs of consecutive frames with one call each.
-  for (std::size_t i = 0; i < pages;) {
-    std::size_t run = 1;
-    while (i + run < pages && frames[i + run] == frames[i] + run) ++run;
-    void* at = mmap(va + i * kPage, run * kPage, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd_,
-                    static_cast<off_t>(frames[i]) * static_cast<off_t>(kPage));
-    if (at == MAP_FAILED) fail("mmap of frames");
-    i += run;
+  if (segment >= 0) {
+    // The segment stands in for the frames, for the kernel and for DMA alike.
+    if (mmap(va, pages * kPage, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, segment, 0) == MAP_FAILED) {
+      fail("mmap of a segment");
+    }
+    map_frames(nullptr, segment, 0, frames, true);
+  } else {
+    map_frames(va, fd_, UINT64_MAX, frames, false);
   }
   for (std::size_t i = 0; i < pages; ++i) {
     const std::size_t vpage = static_cast<std::size_t>(first_vpage) + i;
@@ -158,7 +194,7 @@ void* PhysicalMemory::allocate(std::size_t bytes, Layout layout, std::uint64_t h
     frame_vpage_[frames[i]].store(static_cast<std::uint32_t>(vpage + 1), std::memory_order_release);
   }
   frames_in_use_ += pages;
-  allocations_.emplace(reinterpret_cast<std::uintptr_t>(va), Allocation{pages, std::move(frames)});
+  allocations_.emplace(reinterpret_cast<std::uintptr_t>(va), Allocation{pages, std::move(frames), segment});
   return va;
 }
 
@@ -170,12 +206,19 @@ bool PhysicalMemory::free(void* va) {
   const std::size_t first_vpage = static_cast<std::size_t>(static_cast<std::byte*>(va) - window_) / kPage;
   void* at = mmap(va, a.pages * kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
   if (at == MAP_FAILED) fail("unmap of frames");
-  for (std::size_t i = 0; i < a.pages;) {
-    std::size_t run = 1;
-    while (i + run < a.pages && a.frames[i + run] == a.frames[i] + run) ++run;
-    fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-              static_cast<off_t>(a.frames[i]) * static_cast<off_t>(kPage), static_cast<off_t>(run * kPage));
-    i += run;
+  if (a.segment >= 0) {
+    // The frames go back to the RAM memfd (untouched there, so zero); a
+    // process still mapping the segment keeps its pages to itself.
+    map_frames(nullptr, fd_, UINT64_MAX, a.frames, true);
+    close(a.segment);
+  } else {
+    for (std::size_t i = 0; i < a.pages;) {
+      std::size_t run = 1;
+      while (i + run < a.pages && a.frames[i + run] == a.frames[i] + run) ++run;
+      fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                static_cast<off_t>(a.frames[i]) * static_cast<off_t>(kPage), static_cast<off_t>(run * kPage));
+      i += run;
+    }
   }
   for (std::size_t i = 0; i < a.pages; ++i) {
     frame_vpage_[a.frames[i]].store(0, std::memory_order_release);
@@ -187,6 +230,18 @@ bool PhysicalMemory::free(void* va) {
   frames_in_use_ -= a.pages;
   allocations_.erase(it);
   return true;
+}
+
+std::optional<PhysicalMemory::Segment> PhysicalMemory::segment_of(std::uint64_t pa) const {
+  auto* va = static_cast<const std::byte*>(kernel_address(pa));
+  if (va == nullptr) return std::nullopt;
+  std::lock_guard lock(mu_);
+  auto it = allocations_.upper_bound(reinterpret_cast<std::uintptr_t>(va));
+  if (it == allocations_.begin()) return std::nullopt;
+  --it;
+  const auto offset = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(va) - it->first);
+  if (offset >= it->second.pages * kPage || it->second.segment < 0) return std::nullopt;
+  return Segment{it->second.segment, offset / kPage * kPage, it->second.pages};
 }
 
 std::size_t PhysicalMemory::allocation_size(const void* va) const {
@@ -249,17 +304,27 @@ std::shared_ptr<PhysicalMemory::ForeignRange> PhysicalMemory::foreign_at(std::ui
   return it->second.range;
 }
 
+// Outside the lock: a transfer into a process's pages holds nothing that
+// another transfer, an allocation or a registration needs.
+bool PhysicalMemory::foreign_transfer(std::uint64_t pa, void* bytes, std::size_t length, bool write) {
+  std::uint64_t offset = 0;
+  std::shared_ptr<ForeignRange> range = foreign_at(pa, length, &offset);
+  if (range && range->gone()) {
+    dma_after_exit_.fetch_add(1);
+  } else if (range && (write ? range->write(offset, bytes, length) : range->read(offset, bytes, length))) {
+    return true;
+  }
+  dma_faults_.fetch_add(1);
+  return false;
+}
+
 bool PhysicalMemory::dma_read(std::uint64_t pa, void* destination, std::size_t length) {
   if (length == 0) return true;
   if (ram_allocated(pa, length)) {
     std::memcpy(destination, ram_ + (pa - kRamBase), length);
     return true;
   }
-  std::uint64_t offset = 0;
-  std::shared_ptr<ForeignRange> range = foreign_at(pa, length, &offset);
-  if (range && range->read(offset, destination, length)) return true;
-  dma_faults_.fetch_add(1);
-  return false;
+  return foreign_transfer(pa, destination, length, false);
 }
 
 bool PhysicalMemory::dma_write(std::uint64_t pa, const void* source, std::size_t length) {
@@ -268,11 +333,7 @@ bool PhysicalMemory::dma_write(std::uint64_t pa, const void* source, std::size_t
     std::memcpy(ram_ + (pa - kRamBase), source, length);
     return true;
   }
-  std::uint64_t offset = 0;
-  std::shared_ptr<ForeignRange> range = foreign_at(pa, length, &offset);
-  if (range && range->write(offset, source, length)) return true;
-  dma_faults_.fetch_add(1);
-  return false;
+  return foreign_transfer(pa, const_cast<void*>(source), length, true);
 }
 
 std::uint64_t PhysicalMemory::add_foreign_range(std::size_t pages, std::shared_ptr<ForeignRange> range) {

@@ -8,6 +8,16 @@
 // inaccessible guard page. Freed frames are returned to the file system
 // zeroed (hole punching).
 //
+// The RAM memfd never leaves the host. An allocation that may be mapped
+// into a user process (Sharing::Mappable) lives in a memfd segment of its
+// own, sealed against shrinking and growing, which stands in for its frames
+// (in the kernel window and for DMA alike); a process is handed only that
+// segment, so it sees exactly the pages of that allocation and can neither
+// truncate nor grow what it received. Pool slabs and other private memory
+// stay in the RAM memfd. When the host frees a segment's allocation, a
+// process that still maps it keeps the old pages to itself: the frames are
+// reused with a new segment.
+//
 // The simulated adapter reaches memory only by physical address, through
 // dma_read/dma_write, which refuse (and count) any access outside allocated
 // frames and registered foreign ranges instead of faulting the host.
@@ -19,6 +29,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -36,6 +47,18 @@ class PhysicalMemory {
   };
 
   enum class Layout { Contiguous, Any };
+  // Private memory is never mapped into a process; a mappable allocation
+  // gets a sealed segment of its own (see above). When the host cannot make
+  // a segment (out of descriptors), the allocation is private and a later
+  // mapping of it is refused.
+  enum class Sharing { Private, Mappable };
+
+  // The sealed segment behind a mappable allocation.
+  struct Segment {
+    int fd;                  // the host's descriptor, valid while the allocation lives
+    std::uint64_t offset;    // of the page asked about, in the segment
+    std::size_t pages;       // the whole allocation (= the segment's size in pages)
+  };
 
   // A range of physical addresses whose bytes live elsewhere (for example the
   // locked pages of a user process). Offsets are from the range's base.
@@ -44,6 +67,8 @@ class PhysicalMemory {
     virtual ~ForeignRange() = default;
     virtual bool read(std::uint64_t offset, void* destination, std::size_t length) = 0;
     virtual bool write(std::uint64_t offset, const void* source, std::size_t length) = 0;
+    // True once the owner of the bytes has gone: every transfer is refused.
+    virtual bool gone() const { return false; }
   };
 
   explicit PhysicalMemory(Options options);
@@ -54,11 +79,16 @@ class PhysicalMemory {
   // Whole zeroed pages at consecutive kernel addresses. Contiguous layout
   // also makes the frames consecutive, ending at or below highest and not
   // crossing a multiple of boundary (0: no boundary). Null when out of frames.
-  void* allocate(std::size_t bytes, Layout layout, std::uint64_t highest = UINT64_MAX, std::uint64_t boundary = 0);
+  void* allocate(std::size_t bytes, Layout layout, std::uint64_t highest = UINT64_MAX, std::uint64_t boundary = 0,
+                 Sharing sharing = Sharing::Mappable);
   // Frees by base address; false when va is not the base of an allocation.
   bool free(void* va);
   // Size in bytes (whole pages) of the allocation based at va, or 0.
   std::size_t allocation_size(const void* va) const;
+
+  // The segment of the mappable allocation that holds physical address pa;
+  // empty for private memory and addresses outside allocated RAM.
+  std::optional<Segment> segment_of(std::uint64_t pa) const;
 
   // Translation both ways; 0 / null when there is no backing frame.
   std::uint64_t physical_address(const void* va) const;
@@ -74,6 +104,9 @@ class PhysicalMemory {
   // empty span when [pa, pa + length) is not wholly in allocated RAM.
   std::span<std::byte> ram_span(std::uint64_t pa, std::size_t length);
   std::uint64_t dma_faults() const { return dma_faults_.load(); }
+  // Of those, the transfers refused because the process whose locked pages
+  // the address led to has exited (see ForeignRange::gone).
+  std::uint64_t dma_after_exit() const { return dma_after_exit_.load(); }
 
   // Registers `pages` pages whose bytes the range resolves; returns the
   // base. Page i of the range has the physical address
@@ -86,7 +119,6 @@ class PhysicalMemory {
   }
   void remove_foreign_range(std::uint64_t base);
 
-  int memfd() const { return fd_; }
   std::uint64_t frame_of(std::uint64_t pa) const { return (pa - kRamBase) / kPageSize; }
   std::size_t frames_total() const { return frames_; }
   std::size_t frames_in_use() const;
@@ -96,8 +128,13 @@ class PhysicalMemory {
   struct Allocation {
     std::size_t pages;
     std::vector<std::uint32_t> frames;
+    int segment = -1;  // the sealed memfd of a mappable allocation
   };
 
+  int make_segment(std::size_t pages) const;
+  void map_frames(std::byte* at, int fd, std::uint64_t first_offset, const std::vector<std::uint32_t>& frames,
+                  bool by_frame);
+  bool foreign_transfer(std::uint64_t pa, void* bytes, std::size_t length, bool write);
   bool ram_allocated(std::uint64_t pa, std::size_t length) const;
   std::shared_ptr<ForeignRange> foreign_at(std::uint64_t pa, std::size_t length, std::uint64_t* offset) const;
   bool find_contiguous(std::size_t pages, std::uint64_t highest, std::uint64_t boundary,
@@ -130,6 +167,7 @@ class PhysicalMemory {
   std::map<std::uint64_t, Foreign> foreign_;
   std::uint64_t next_foreign_ = kForeignBase;
   std::atomic<std::uint64_t> dma_faults_{0};
+  std::atomic<std::uint64_t> dma_after_exit_{0};
 };
 
 }  // namespace plat

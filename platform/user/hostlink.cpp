@@ -71,19 +71,16 @@ bool HostLink::connect() {
   prctl(PR_SET_PTRACER, static_cast<unsigned long>(host_pid_), 0, 0, 0);
   proto::Hello hello{proto::kVersion, 0};
   if (!send(proto::Type::Hello, &hello, sizeof hello)) return false;
-  // The answer carries the host's physical memory.
   char buffer[sizeof(proto::MessageHeader) + sizeof(proto::HelloReply)];
   std::vector<int> fds;
   const long n = proto::receive_message(fd_, buffer, &fds);
-  if (!fds.empty()) memfd_ = fds.front();
-  for (std::size_t i = 1; i < fds.size(); ++i) ::close(fds[i]);
+  for (int stray : fds) ::close(stray);
   if (n != static_cast<long>(sizeof buffer)) return false;
   proto::MessageHeader header;
   std::memcpy(&header, buffer, sizeof header);
   proto::HelloReply reply;
   std::memcpy(&reply, buffer + sizeof header, sizeof reply);
   if (header.type != proto::Type::HelloReply || reply.status != 0) return false;
-  if (memfd_ < 0) return false;
   reader_ = std::thread([this] { reader(); });
   return true;
 }
@@ -203,11 +200,8 @@ void HostLink::reader() {
   for (;;) {
     std::vector<int> fds;
     const long n = proto::receive_message(fd_, buffer, &fds);
-    // The host passes at most one descriptor with a message.
-    int fd = fds.empty() ? -1 : fds.front();
-    for (std::size_t i = 1; i < fds.size(); ++i) ::close(fds[i]);
     if (n < static_cast<long>(sizeof(proto::MessageHeader))) {
-      if (fd >= 0) ::close(fd);
+      for (int stray : fds) ::close(stray);
       std::lock_guard lock(wait_mutex());
       broken_ = true;
       fail_all();
@@ -272,30 +266,28 @@ void HostLink::reader() {
       }
       case proto::Type::MapUpcall:
       case proto::Type::UnmapUpcall:
-        serve_upcall(header.type, body, size, fd);
-        fd = -1;
+        serve_upcall(header.type, body, size, fds);
+        fds.clear();
         break;
       default:
         break;
     }
-    if (fd >= 0) ::close(fd);
+    for (int stray : fds) ::close(stray);
   }
 }
 
-void HostLink::serve_upcall(proto::Type type, const char* body, std::size_t size, int fd) {
+void HostLink::serve_upcall(proto::Type type, const char* body, std::size_t size, std::vector<int> fds) {
   proto::UpcallReply reply{};
   if (type == proto::Type::MapUpcall && size >= sizeof(proto::MapUpcall)) {
     proto::MapUpcall upcall;
     std::memcpy(&upcall, body, sizeof upcall);
     reply.upcall = upcall.upcall;
-    if (upcall.kind == proto::MapKind::Memory && upcall.pages <= proto::kMaxMapPages &&
-        size >= sizeof upcall + upcall.pages * sizeof(std::uint64_t)) {
-      std::vector<std::uint64_t> offsets(upcall.pages);
-      std::memcpy(offsets.data(), body + sizeof upcall, upcall.pages * sizeof(std::uint64_t));
-      reply.address = map_memory(memfd_, offsets);
-    } else if (upcall.kind == proto::MapKind::Registers && fd >= 0) {
-      reply.address = map_registers(memfd_, upcall.pages, upcall.ring_offset, upcall.ring_bytes, fd, host_pid_);
-      fd = -1;
+    if (upcall.kind == proto::MapKind::Memory && upcall.pages <= proto::kMaxMapPages && fds.size() == 1) {
+      reply.address = map_memory(fds[0], upcall.pages);
+      fds.clear();
+    } else if (upcall.kind == proto::MapKind::Registers && fds.size() == 2) {
+      reply.address = map_registers(fds[0], upcall.pages, upcall.ring_offset, upcall.ring_bytes, fds[1], host_pid_);
+      fds.clear();
     }
     reply.status = reply.address != 0 ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
   } else if (type == proto::Type::UnmapUpcall && size >= sizeof(proto::UnmapUpcall)) {
@@ -306,7 +298,7 @@ void HostLink::serve_upcall(proto::Type type, const char* body, std::size_t size
   } else {
     reply.status = STATUS_INVALID_PARAMETER;
   }
-  if (fd >= 0) ::close(fd);
+  for (int stray : fds) ::close(stray);
   send(proto::Type::UpcallReply, &reply, sizeof reply);
 }
 

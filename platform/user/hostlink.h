@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "platform/common/hostproto.h"
 #include "platform/user/runtime.h"
@@ -54,12 +55,11 @@ class HostLink {
   bool send(proto::Type type, const void* body, std::size_t size, int fd = -1);
   NTSTATUS call(proto::Type type, void* body, std::size_t size, std::uint64_t* request_field, std::uint64_t* value);
   void reader();
-  void serve_upcall(proto::Type type, const char* body, std::size_t size, int fd);
+  void serve_upcall(proto::Type type, const char* body, std::size_t size, std::vector<int> fds);
   void fail_all();  // under wait_mutex
 
   std::string dir_;
   int fd_ = -1;
-  int memfd_ = -1;
   pid_t host_pid_ = 0;
   std::mutex send_mu_;
   std::atomic<bool> broken_{false};

@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -82,32 +83,28 @@ void post(const volatile void* address, std::uint64_t value, std::uint32_t size)
 
 }  // namespace
 
-std::uint64_t map_memory(int memfd, std::span<const std::uint64_t> offsets) {
-  if (offsets.empty()) return 0;
-  auto* base = static_cast<char*>(reserve(offsets.size()));
-  if (base == nullptr) return 0;
-  for (std::size_t i = 0; i < offsets.size();) {
-    std::size_t run = 1;
-    while (i + run < offsets.size() && offsets[i + run] == offsets[i] + run * kPage) ++run;
-    if (mmap(base + i * kPage, run * kPage, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, memfd,
-             static_cast<off_t>(offsets[i])) == MAP_FAILED) {
-      munmap(base, offsets.size() * kPage);
-      return 0;
-    }
-    i += run;
+std::uint64_t map_memory(int segment_fd, std::size_t pages) {
+  struct stat st {};
+  void* base = MAP_FAILED;
+  if (pages != 0 && fstat(segment_fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) == pages * kPage) {
+    base = mmap(nullptr, pages * kPage, PROT_READ | PROT_WRITE, MAP_SHARED, segment_fd, 0);
   }
+  close(segment_fd);
+  if (base == MAP_FAILED) return 0;
   std::unique_lock lock(maps_mu());
-  maps()[reinterpret_cast<std::uint64_t>(base)] = Mapping{offsets.size()};
+  maps()[reinterpret_cast<std::uint64_t>(base)] = Mapping{pages};
   return reinterpret_cast<std::uint64_t>(base);
 }
 
-std::uint64_t map_registers(int memfd, std::size_t pages, std::uint64_t ring_offset, std::uint64_t ring_bytes,
+std::uint64_t map_registers(int ring_fd, std::size_t pages, std::uint64_t ring_offset, std::uint64_t ring_bytes,
                             int wake_fd, pid_t host_pid) {
   if (pages == 0 || ring_bytes < sizeof(postring::Header) + sizeof(postring::Slot)) {
+    close(ring_fd);
     close(wake_fd);
     return 0;
   }
-  void* ring = mmap(nullptr, ring_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, memfd, static_cast<off_t>(ring_offset));
+  void* ring = mmap(nullptr, ring_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, ring_fd, static_cast<off_t>(ring_offset));
+  close(ring_fd);
   void* base = reserve(pages);
   if (ring == MAP_FAILED || base == nullptr) {
     if (ring != MAP_FAILED) munmap(ring, ring_bytes);

@@ -1,6 +1,7 @@
-// Pages the host maps into this process, on the host's upcalls: physical
-// memory pages (shared with the host through its memfd) and register pages
-// (inaccessible; written through the posted-write ring, regaccess.h).
+// Pages the host maps into this process, on the host's upcalls: host
+// memory pages (a sealed segment the host hands over with the upcall, of
+// exactly those pages) and register pages (inaccessible; written through
+// the posted-write ring, regaccess.h).
 #pragma once
 
 #include <sys/types.h>
@@ -11,11 +12,13 @@
 
 namespace plat::user {
 
-// The user address of the new mapping, or 0.
-std::uint64_t map_memory(int memfd, std::span<const std::uint64_t> offsets);
-// Takes ownership of wake_fd. host_pid: the host that drains the ring (a
-// writer waiting for room gives up when the host has gone).
-std::uint64_t map_registers(int memfd, std::size_t pages, std::uint64_t ring_offset, std::uint64_t ring_bytes,
+// The user address of the new mapping, or 0. The segment must be exactly
+// `pages` pages; it is closed here either way.
+std::uint64_t map_memory(int segment_fd, std::size_t pages);
+// Takes ownership of ring_fd (closed here) and wake_fd. host_pid: the host
+// that drains the ring (a writer waiting for room gives up when the host
+// has gone).
+std::uint64_t map_registers(int ring_fd, std::size_t pages, std::uint64_t ring_offset, std::uint64_t ring_bytes,
                             int wake_fd, pid_t host_pid);
 bool unmap(std::uint64_t address, std::size_t pages);
 

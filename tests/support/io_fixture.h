@@ -22,7 +22,7 @@
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path);
 
 // What the I/O manager tells the "process"; memory pages are mapped here
-// from the kernel's memfd, as the user runtime maps them.
+// from the segment handed over, as the user runtime maps them.
 class FakeLink final : public plat::ProcessLink {
  public:
   struct Completion {
@@ -31,7 +31,6 @@ class FakeLink final : public plat::ProcessLink {
     bool pending_returned;
   };
 
-  explicit FakeLink(int memfd) : memfd_(memfd) {}
 
   void send_pending(std::uint64_t request, NTSTATUS returned) override {
     std::lock_guard lock(mu_);
@@ -44,18 +43,14 @@ class FakeLink final : public plat::ProcessLink {
     completions_[request] = Completion{status, information, pending_returned};
     cv_.notify_all();
   }
-  std::uint64_t map_memory(std::span<const std::uint64_t> offsets) override {
-    auto* base =
-        static_cast<char*>(mmap(nullptr, offsets.size() * 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    for (std::size_t i = 0; i < offsets.size(); ++i) {
-      mmap(base + i * 4096, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, memfd_,
-           static_cast<off_t>(offsets[i]));
-    }
+  std::uint64_t map_memory(int segment_fd, std::size_t pages) override {
+    void* base = mmap(nullptr, pages * 4096, PROT_READ | PROT_WRITE, MAP_SHARED, segment_fd, 0);
+    if (base == MAP_FAILED) return 0;
     std::lock_guard lock(mu_);
     ++maps_;
     return reinterpret_cast<std::uint64_t>(base);
   }
-  std::uint64_t map_registers(std::size_t, std::uint64_t, std::uint64_t, int) override { return 0; }
+  std::uint64_t map_registers(std::size_t, int, std::uint64_t, std::uint64_t, int) override { return 0; }
   bool unmap(std::uint64_t address, std::size_t pages) override {
     munmap(reinterpret_cast<void*>(address), pages * 4096);
     std::lock_guard lock(mu_);
@@ -91,7 +86,6 @@ class FakeLink final : public plat::ProcessLink {
   }
 
  private:
-  int memfd_;
   std::mutex mu_;
   std::condition_variable cv_;
   std::map<std::uint64_t, Completion> completions_;
@@ -124,7 +118,7 @@ class IoTest : public KernelTest {
     io_ = std::make_unique<plat::IoManager>(kernel());
     registry_ = std::make_unique<plat::Registry>();
     ASSERT_EQ(io_->load_driver("zektest", &DriverEntry, &driver_), STATUS_SUCCESS);
-    link_ = std::make_shared<FakeLink>(kernel().memory().memfd());
+    link_ = std::make_shared<FakeLink>();
     process_ = io_->attach_process(getpid(), link_);
   }
 

@@ -36,10 +36,14 @@ class ProcessLink {
   virtual void send_pending(std::uint64_t request, NTSTATUS returned) = 0;
   virtual void send_complete(std::uint64_t request, NTSTATUS status, std::uint64_t information,
                              bool pending_returned) = 0;
-  // Upcalls, answered by the process: the user address, or 0.
-  virtual std::uint64_t map_memory(std::span<const std::uint64_t> memfd_offsets) = 0;
-  virtual std::uint64_t map_registers(std::size_t pages, std::uint64_t ring_offset, std::uint64_t ring_bytes,
-                                      int wake_fd) = 0;
+  // Upcalls, answered by the process: the user address, or 0. The
+  // descriptors stay the caller's; the process gets copies. Memory: the
+  // sealed segment of exactly the pages to map, mapped whole.
+  virtual std::uint64_t map_memory(int segment_fd, std::size_t pages) = 0;
+  // Registers: `pages` inaccessible pages, written through the ring at
+  // ring_offset in the sealed segment ring_fd; wake_fd wakes the host.
+  virtual std::uint64_t map_registers(std::size_t pages, int ring_fd, std::uint64_t ring_offset,
+                                      std::uint64_t ring_bytes, int wake_fd) = 0;
   virtual bool unmap(std::uint64_t address, std::size_t pages) = 0;
 };
 

@@ -50,8 +50,14 @@ RegisterRings::~RegisterRings() {
 }
 
 std::optional<RegisterRings::Created> RegisterRings::create(std::vector<PUCHAR> pages) {
+  // A page of its own: the process that writes the ring sees nothing else.
   void* page = memory_.allocate(PhysicalMemory::kPageSize, PhysicalMemory::Layout::Contiguous);
   if (page == nullptr) return std::nullopt;
+  const auto segment = memory_.segment_of(memory_.physical_address(page));
+  if (!segment) {
+    memory_.free(page);
+    return std::nullopt;
+  }
   int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (fd < 0) {
     memory_.free(page);
@@ -67,7 +73,7 @@ std::optional<RegisterRings::Created> RegisterRings::create(std::vector<PUCHAR> 
   ev.data.u64 = id;
   epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
   rings_.emplace(id, std::move(ring));
-  return Created{id, memory_.physical_address(page) - PhysicalMemory::kRamBase, PhysicalMemory::kPageSize, fd};
+  return Created{id, page, segment->fd, segment->offset, PhysicalMemory::kPageSize, fd};
 }
 
 void RegisterRings::remove(std::uint64_t id) {
@@ -156,6 +162,33 @@ void UserMaps::forget_all(UserProcess& process) {
   }
 }
 
+namespace {
+
+// The segment whose pages the list describes, whole and in order, or -1
+// (logged) when it describes anything else.
+int whole_segment(PMDL mdl, std::size_t pages) {
+  PhysicalMemory& memory = Kernel::current().memory();
+  PPFN_NUMBER pfns = MmGetMdlPfnArray(mdl);
+  int fd = -1;
+  for (std::size_t i = 0; i < pages; ++i) {
+    const auto segment = memory.segment_of(static_cast<std::uint64_t>(pfns[i]) << PAGE_SHIFT);
+    if (!segment) {
+      DbgPrint("MmMapLockedPagesSpecifyCache(UserMode): page %zu is not in memory that may be mapped into a process\n",
+               i);
+      return -1;
+    }
+    if ((i != 0 && segment->fd != fd) || segment->offset != i * PAGE_SIZE || segment->pages != pages) {
+      DbgPrint("MmMapLockedPagesSpecifyCache(UserMode): the list does not describe one whole allocation; a process "
+               "would see pages it was not given\n");
+      return -1;
+    }
+    fd = segment->fd;
+  }
+  return fd;
+}
+
+}  // namespace
+
 // Maps the list's pages into the calling process; the user address of the
 // list's first byte, or null.
 PVOID map_into_process(PMDL mdl) {
@@ -178,23 +211,17 @@ PVOID map_into_process(PMDL mdl) {
     auto ring = io.register_rings().create(std::move(registers));
     if (!ring) return nullptr;
     mapping.ring = ring->id;
-    mapping.address = process->link().map_registers(pages, ring->memfd_offset, ring->bytes, ring->wake_fd);
+    mapping.address = process->link().map_registers(pages, ring->segment_fd, ring->offset, ring->bytes, ring->wake_fd);
     if (mapping.address == 0) {
       io.register_rings().remove(ring->id);
       return nullptr;
     }
   } else if (state->kind == MdlState::Kind::Kernel) {
-    std::vector<std::uint64_t> offsets;
-    PPFN_NUMBER pfns = MmGetMdlPfnArray(mdl);
-    for (std::size_t i = 0; i < pages; ++i) {
-      const std::uint64_t pa = static_cast<std::uint64_t>(pfns[i]) << PAGE_SHIFT;
-      if (pa < PhysicalMemory::kRamBase || pa >= PhysicalMemory::kForeignBase) {
-        DbgPrint("MmMapLockedPagesSpecifyCache(UserMode): page %zu is not in physical memory\n", i);
-        return nullptr;
-      }
-      offsets.push_back(pa - PhysicalMemory::kRamBase);
-    }
-    mapping.address = process->link().map_memory(offsets);
+    // A process is handed a whole segment: the list must describe every
+    // page of one mappable allocation, in order, and nothing else.
+    const int segment = whole_segment(mdl, pages);
+    if (segment < 0) return nullptr;
+    mapping.address = process->link().map_memory(segment, pages);
     if (mapping.address == 0) return nullptr;
   } else {
     DbgPrint("MmMapLockedPagesSpecifyCache(UserMode): user pages cannot be mapped into a process\n");

@@ -38,7 +38,7 @@ class ProxyTest : public KernelTest {
     io_ = std::make_unique<plat::IoManager>(kernel());
     registry_ = std::make_unique<plat::Registry>();
     registry_->set_string(kComputerNameKey, u"ComputerName", u"HOSTA");
-    link_ = std::make_shared<FakeLink>(kernel().memory().memfd());
+    link_ = std::make_shared<FakeLink>();
     process_ = io_->attach_process(getpid(), link_);
   }
 

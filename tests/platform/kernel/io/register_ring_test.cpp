@@ -1,6 +1,7 @@
 // The posted-write rings of register pages mapped into processes: writes
 // reach the device in ring order; what a process puts in a ring is not
 // trusted.
+#include <sys/mman.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -44,10 +45,14 @@ class RegisterRing : public KernelTest {
     auto created = rings_->create({window_, window_ + PAGE_SIZE});
     ASSERT_TRUE(created);
     ring_ = *created;
-    header_ = static_cast<plat::postring::Header*>(
-        kernel().memory().kernel_address(plat::PhysicalMemory::kRamBase + ring_.memfd_offset));
+    // The ring as the process sees it: its own mapping of the ring's segment.
+    void* ring = mmap(nullptr, ring_.bytes, PROT_READ | PROT_WRITE, MAP_SHARED, ring_.segment_fd,
+                      static_cast<off_t>(ring_.offset));
+    ASSERT_NE(ring, MAP_FAILED);
+    header_ = static_cast<plat::postring::Header*>(ring);
   }
   void TearDown() override {
+    if (header_ != nullptr) munmap(header_, ring_.bytes);
     rings_.reset();
     MmUnmapIoSpace(window_, 2 * PAGE_SIZE);
     kernel().io_space().remove_range(kBase);
