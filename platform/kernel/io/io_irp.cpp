@@ -5,7 +5,9 @@
 
 #include "platform/kernel/fault.h"
 #include "platform/kernel/io/io_internal.h"
+#include "platform/kernel/io/procmem.h"
 #include "platform/kernel/io/usermem.h"
+#include "platform/kernel/thread.h"
 
 namespace plat {
 namespace {
@@ -61,11 +63,10 @@ void complete_user(PIRP irp, IrpOrigin* origin) {
   ULONG_PTR information = irp->IoStatus.Information;
   if (origin->method == METHOD_BUFFERED) {
     information = copy_back_length(irp, origin->output_length);
+    // The I/O manager's own copy, at whatever IRQL the request completes:
+    // not a driver's reach into user memory.
     if (information != 0 && process.alive()) {
-      ClientContext context(reinterpret_cast<HANDLE>(static_cast<intptr_t>(process.pid())), nullptr,
-                            process.eprocess());
-      if (!NT_SUCCESS(PlatCopyToUser(reinterpret_cast<void*>(origin->user_output), irp->AssociatedIrp.SystemBuffer,
-                                     information))) {
+      if (!procmem::write(process.pid(), origin->user_output, irp->AssociatedIrp.SystemBuffer, information)) {
         status = STATUS_ACCESS_VIOLATION;
         information = 0;
       }
@@ -253,7 +254,20 @@ NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const SrcLoc& where
   --Irp->Tail.Overlay.CurrentStackLocation;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   stack->DeviceObject = DeviceObject;
-  return DeviceObject->DriverObject->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
+  const UCHAR major = stack->MajorFunction;
+  PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[major];
+  plat::ThreadState& state = plat::this_thread();
+  const KIRQL irql = state.irql;
+  const int locks = state.spin_locks_held;
+  const NTSTATUS status = routine(DeviceObject, Irp);
+  // A dispatch routine gives back what it was given: the IRQL and the spin locks.
+  if (state.irql != irql || state.spin_locks_held != locks) {
+    plat::fault(where,
+                "dispatch routine %p (major function %u) returned at IRQL %u holding %d spin lock(s); it was called "
+                "at IRQL %u holding %d",
+                reinterpret_cast<void*>(routine), major, state.irql, state.spin_locks_held, irql, locks);
+  }
+  return status;
 }
 
 void IoCompleteRequest(PIRP Irp, CCHAR, const SrcLoc& where) {

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/kernel/dbg.h"
+#include "platform/kernel/fault.h"
 #include "platform/kernel/io/io.h"
 #include "platform/kernel/io/mdl_internal.h"
 #include "platform/kernel/io/procmem.h"
@@ -19,20 +20,36 @@ constexpr ULONG kMdlTag = MAKEFOURCC_LE('M', 'd', 'l', ' ');
 constexpr ULONG kSecureTag = MAKEFOURCC_LE('M', 'm', 'S', 'c');
 constexpr std::size_t kPage = PAGE_SIZE;
 
-// Locked pages of a user process, seen by physical address.
+// Locked pages of a user process, seen by physical address: the shared
+// pages themselves (plain copies), or else the process's memory by pid.
+// Nothing is reached once the process has gone, whoever has its pid now.
 class UserPages final : public PhysicalMemory::ForeignRange {
  public:
-  UserPages(pid_t pid, std::uint64_t base) : pid_(pid), base_(base) {}
+  UserPages(std::shared_ptr<procmem::Life> life, std::uint64_t base, std::shared_ptr<procmem::SharedPages> pages)
+      : life_(std::move(life)), base_(base), pages_(std::move(pages)) {}
   bool read(std::uint64_t offset, void* destination, std::size_t length) override {
-    return procmem::read(pid_, base_ + offset, destination, length);
+    if (pages_) {
+      if (offset + length > pages_->size()) return false;
+      std::memcpy(destination, pages_->data() + offset, length);
+      return true;
+    }
+    return procmem::read(life_->pid(), base_ + offset, destination, length);
   }
   bool write(std::uint64_t offset, const void* source, std::size_t length) override {
-    return procmem::write(pid_, base_ + offset, source, length);
+    if (pages_) {
+      if (!pages_->writable() || offset + length > pages_->size()) return false;
+      std::memcpy(pages_->data() + offset, source, length);
+      return true;
+    }
+    return procmem::write(life_->pid(), base_ + offset, source, length);
   }
+  bool gone() const override { return life_->gone(); }
 
  private:
-  pid_t pid_;
-  std::uint64_t base_;
+  const std::shared_ptr<procmem::Life> life_;
+  const std::uint64_t base_;
+  // Kept here, so that a transfer in flight outlives the unlock.
+  const std::shared_ptr<procmem::SharedPages> pages_;
 };
 
 std::size_t span_pages(const MDL* mdl) {
@@ -133,7 +150,8 @@ void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
   mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
 }
 
-void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE, LOCK_OPERATION Operation) {
+void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation,
+                         const SrcLoc& where) {
   PMDL mdl = MemoryDescriptorList;
   MdlState* state = plat::mdl_state(mdl);
   if (mdl->MdlFlags & MDL_PAGES_LOCKED) {
@@ -145,7 +163,11 @@ void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE, LOCK_OPERAT
   PPFN_NUMBER pfns = MmGetMdlPfnArray(mdl);
   const std::size_t pages = plat::span_pages(mdl);
   const pid_t pid = plat::procmem::current_pid();
-  if (pid == 0 || memory.in_kernel_window(va)) {
+  const KIRQL irql = KeGetCurrentIrql();
+  if (memory.in_kernel_window(va)) {
+    // Kernel memory: never on behalf of a user-mode requestor.
+    if (irql > DISPATCH_LEVEL) plat::fault(where, "MmProbeAndLockPages of kernel memory at IRQL %u", irql);
+    if (AccessMode == UserMode) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
     state->kind = MdlState::Kind::Kernel;
     for (std::size_t i = 0; i < pages; ++i) {
       pfns[i] = memory.physical_address(static_cast<char*>(mdl->StartVa) + i * plat::kPage) >> PAGE_SHIFT;
@@ -153,18 +175,29 @@ void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE, LOCK_OPERAT
     mdl->MdlFlags |= MDL_PAGES_LOCKED;
     return;
   }
+  plat::require_user_irql("MmProbeAndLockPages", where);
+  // The system process has no user memory.
+  if (pid == 0) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
   const auto address = reinterpret_cast<ULONG_PTR>(va);
+  const bool write = Operation != IoReadAccess;
   if (address + mdl->ByteCount > MM_USER_PROBE_ADDRESS ||
-      !plat::procmem::accessible(
-          pid, address, mdl->ByteCount,
-          Operation == IoReadAccess ? plat::procmem::Access::Read : plat::procmem::Access::Write)) {
+      !plat::procmem::accessible(pid, address, mdl->ByteCount,
+                                 write ? plat::procmem::Access::Write : plat::procmem::Access::Read)) {
     ExRaiseStatus(STATUS_ACCESS_VIOLATION);
   }
-  const std::uint64_t base = memory.add_foreign_range(
-      pages, std::make_shared<plat::UserPages>(pid, reinterpret_cast<std::uint64_t>(mdl->StartVa)));
+  std::shared_ptr<plat::procmem::Life> life = plat::procmem::Life::watch(pid);
+  if (life == nullptr) ExRaiseStatus(STATUS_ACCESS_VIOLATION);
+  const auto start = reinterpret_cast<std::uint64_t>(mdl->StartVa);
+  // Memory the process shares (its runtime's allocations) is pinned by the
+  // host's own mapping; other memory is reached by pid.
+  std::shared_ptr<plat::procmem::SharedPages> shared =
+      plat::procmem::SharedPages::map(*life, start, pages * plat::kPage, write);
+  const std::uint64_t base = memory.add_foreign_range(pages, std::make_shared<plat::UserPages>(life, start, shared));
   for (std::size_t i = 0; i < pages; ++i) pfns[i] = memory.foreign_page(base, i) >> PAGE_SHIFT;
   state->kind = MdlState::Kind::User;
   state->pid = pid;
+  state->life = std::move(life);
+  state->pages = std::move(shared);
   state->foreign_base = base;
   state->operation = Operation;
   mdl->Process = PsGetCurrentProcess();
@@ -183,6 +216,8 @@ void MmUnlockPages(PMDL MemoryDescriptorList) {
     plat::release_view(*state);
     Kernel::current().memory().remove_foreign_range(state->foreign_base);
     state->foreign_base = 0;
+    state->pages.reset();
+    state->life.reset();
     mdl->MdlFlags &= static_cast<CSHORT>(~MDL_MAPPED_TO_SYSTEM_VA);
     mdl->MappedSystemVa = nullptr;
     mdl->Process = nullptr;
@@ -202,8 +237,23 @@ PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG) {
     Mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
     return Mdl->MappedSystemVa;
   }
+  if (state->pages) {
+    // The shared pages themselves: the process, the kernel and the adapter
+    // see one set of bytes.
+    Mdl->MappedSystemVa = state->pages->data() + Mdl->ByteOffset;
+    Mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    return Mdl->MappedSystemVa;
+  }
+  if (Mdl->ByteCount > MM_COPIED_VIEW_LIMIT) {
+    DbgPrint("MmGetSystemAddressForMdlSafe(%p): %lu bytes of memory the process does not share; a copied view is "
+             "made of at most %lu\n",
+             static_cast<void*>(Mdl), static_cast<unsigned long>(Mdl->ByteCount),
+             static_cast<unsigned long>(MM_COPIED_VIEW_LIMIT));
+    return nullptr;
+  }
   const std::size_t pages = plat::span_pages(Mdl);
-  void* view = Kernel::current().memory().allocate(pages * plat::kPage, plat::PhysicalMemory::Layout::Any);
+  void* view = Kernel::current().memory().allocate(pages * plat::kPage, plat::PhysicalMemory::Layout::Any, UINT64_MAX,
+                                                   0, plat::PhysicalMemory::Sharing::Private);
   if (view == nullptr) return nullptr;
   auto* described = static_cast<std::byte*>(view) + Mdl->ByteOffset;
   if (!plat::procmem::read(state->pid, reinterpret_cast<std::uint64_t>(MmGetMdlVirtualAddress(Mdl)), described,
@@ -243,11 +293,13 @@ struct SecuredRange {
 };
 }  // namespace
 
-HANDLE MmSecureVirtualMemory(PVOID Address, SIZE_T Size, ULONG ProbeMode) {
+HANDLE MmSecureVirtualMemory(PVOID Address, SIZE_T Size, ULONG ProbeMode, const SrcLoc& where) {
+  plat::require_user_irql("MmSecureVirtualMemory", where);
   const auto address = reinterpret_cast<ULONG_PTR>(Address);
   if (Size == 0 || address + Size < address || address + Size > MM_USER_PROBE_ADDRESS) return nullptr;
   const pid_t pid = plat::procmem::current_pid();
-  if (pid != 0 && !plat::procmem::accessible(
+  if (pid == 0 || Kernel::current().memory().in_kernel_window(Address)) return nullptr;
+  if (!plat::procmem::accessible(
                       pid, address, Size,
                       ProbeMode == PAGE_READONLY ? plat::procmem::Access::Read : plat::procmem::Access::Write)) {
     return nullptr;

@@ -11,16 +11,31 @@
 //   physical memory, so that the adapter's DMA by physical address reaches
 //   that process's memory. In a user process's context every address outside
 //   the kernel window (pool, contiguous memory) is taken as the process's.
+//   A kernel address locked for a user-mode requestor (AccessMode UserMode)
+//   raises STATUS_ACCESS_VIOLATION; the system process has no user pages.
 //
-// The system address of locked user pages (MmGetSystemAddressForMdlSafe) is
-// a kernel copy of the pages, read from the process when it is first asked
-// for. When the pages are unlocked, the bytes the kernel changed in it (and
-// only those) are written back to the process, unless the pages were locked
-// for IoReadAccess. DMA goes to the process directly. A driver that lets the
-// adapter and the CPU share user pages at once must not rely on the copy
-// seeing the adapter's writes before the unlock.
+// Memory the user runtime allocates (heaps, VirtualAlloc) is shared with
+// the host: locking it maps the same pages into the host, which holds them
+// until the unlock whatever the process does with its own mapping. The
+// system address is then those pages, and the adapter's DMA is a plain copy
+// into them: the process, the kernel and the adapter see one set of bytes
+// at once.
+//
+// Other memory (stack, static data, C library heap) is reached by pid, one
+// transfer at a time; its system address is a kernel copy of at most
+// MM_COPIED_VIEW_LIMIT bytes, read when first asked for, whose changed bytes
+// are written back at the unlock (unless locked for IoReadAccess). That copy
+// does not see the adapter's writes before the unlock.
+//
+// Locked pages belong to the locking process's life (held by a pidfd): once
+// it has exited, every DMA to them is refused and counted
+// (PhysicalMemory::dma_after_exit), even when a new process has its pid.
+//
+// Probing and locking user pages runs at APC_LEVEL or below (kernel pages
+// at DISPATCH_LEVEL or below); higher, the host stops naming the place.
 #pragma once
 
+#include "platform/kernel/ke.h"
 #include "platform/kernel/nt.h"
 
 using CCHAR = CHAR;
@@ -70,7 +85,12 @@ void IoFreeMdl(PMDL Mdl);
 void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 // Raises STATUS_ACCESS_VIOLATION (see usermem.h) when the range is not
 // accessible in the calling process for the operation.
-void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
+void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation,
+                         const SrcLoc& where = SrcLoc::current());
+// The largest kernel copy made for locked pages the process does not share:
+// enough for a control request's direct buffer on a caller's stack, while a
+// registration of that kind of memory cannot take the host's memory.
+inline constexpr ULONG MM_COPIED_VIEW_LIMIT = 1u << 20;
 void MmUnlockPages(PMDL MemoryDescriptorList);
 PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
 // KernelMode: the system address. UserMode: maps the pages into the calling
@@ -91,5 +111,5 @@ void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 // then fail safely.
 inline constexpr ULONG PAGE_READONLY = 0x02;
 inline constexpr ULONG PAGE_READWRITE = 0x04;
-HANDLE MmSecureVirtualMemory(PVOID Address, SIZE_T Size, ULONG ProbeMode);
+HANDLE MmSecureVirtualMemory(PVOID Address, SIZE_T Size, ULONG ProbeMode, const SrcLoc& where = SrcLoc::current());
 void MmUnsecureVirtualMemory(HANDLE SecureHandle);

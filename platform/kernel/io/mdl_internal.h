@@ -5,9 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/kernel/io/mdl.h"
+#include "platform/kernel/io/procmem.h"
 
 namespace plat {
 
@@ -18,7 +20,10 @@ struct MdlState {
   pid_t pid = 0;
   std::uint64_t foreign_base = 0;
   LOCK_OPERATION operation = IoReadAccess;
-  void* view = nullptr;             // the kernel copy behind the system address
+  std::shared_ptr<procmem::Life> life;         // the locking process
+  std::shared_ptr<procmem::SharedPages> pages;  // the pages themselves, when the process shares them
+  // Other memory only: the kernel copy behind the system address.
+  void* view = nullptr;
   std::vector<std::byte> snapshot;  // the described bytes as read, to write back only changes
 };
 

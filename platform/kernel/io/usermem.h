@@ -9,10 +9,15 @@
 //   that escapes a dispatch routine into the request's completion status.
 // - The copy routines return a status and never raise.
 //
-// In the system process's context (a kernel-mode caller), "user" addresses
-// are kernel addresses and the routines copy directly.
+// - Every routine here runs at APC_LEVEL or below; called higher, it stops
+//   the host naming the caller's place, as a bug check would.
+// - The system process has no user memory, and kernel memory is never the
+//   caller's: probes of it raise STATUS_ACCESS_VIOLATION and copies return
+//   it (a kernel-mode requestor's buffer is reached directly, not through
+//   these routines).
 #pragma once
 
+#include "platform/kernel/ke.h"
 #include "platform/kernel/nt.h"
 
 namespace plat {
@@ -20,6 +25,8 @@ namespace plat {
 struct SehException {
   NTSTATUS code;
 };
+// Stops the host when the calling thread runs above APC_LEVEL.
+void require_user_irql(const char* routine, const SrcLoc& where);
 }  // namespace plat
 
 // Raises an exception with the status.
@@ -32,10 +39,13 @@ PVOID MmGetHighestUserAddress();
 // Length 0 checks nothing. A misaligned address raises
 // STATUS_DATATYPE_MISALIGNMENT; a range outside user space, or (for a user
 // process) not readable / writable in it, raises STATUS_ACCESS_VIOLATION.
-void ProbeForRead(const volatile void* Address, SIZE_T Length, ULONG Alignment);
-void ProbeForWrite(volatile void* Address, SIZE_T Length, ULONG Alignment);
+void ProbeForRead(const volatile void* Address, SIZE_T Length, ULONG Alignment,
+                  const SrcLoc& where = SrcLoc::current());
+void ProbeForWrite(volatile void* Address, SIZE_T Length, ULONG Alignment, const SrcLoc& where = SrcLoc::current());
 
 // Copies between kernel memory and the calling process's memory:
 // STATUS_SUCCESS, or STATUS_ACCESS_VIOLATION when any byte is not there.
-NTSTATUS PlatCopyFromUser(PVOID KernelDestination, const void* UserSource, SIZE_T Length);
-NTSTATUS PlatCopyToUser(PVOID UserDestination, const void* KernelSource, SIZE_T Length);
+NTSTATUS PlatCopyFromUser(PVOID KernelDestination, const void* UserSource, SIZE_T Length,
+                          const SrcLoc& where = SrcLoc::current());
+NTSTATUS PlatCopyToUser(PVOID UserDestination, const void* KernelSource, SIZE_T Length,
+                        const SrcLoc& where = SrcLoc::current());
