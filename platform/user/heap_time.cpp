@@ -1,4 +1,5 @@
 // Heaps and time.
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -6,12 +7,15 @@
 #include <unordered_map>
 
 #include "platform/user/runtime.h"
+#include "platform/user/sharedmem.h"
 
 namespace plat::user {
 namespace {
 
 // A heap knows its blocks, so that a foreign or repeated free is refused
-// and destroying the heap releases what is left.
+// and destroying the heap releases what is left. Blocks are memory the
+// host can share (sharedmem.h), so that a driver locking them for the
+// adapter pins the process's own pages.
 struct Heap {
   std::mutex mu;
   std::unordered_map<void*, std::size_t> blocks;
@@ -51,7 +55,7 @@ BOOL HeapDestroy(HANDLE hHeap) {
     std::lock_guard lock(heaps_mu);
     live_heaps().erase(heap);
   }
-  for (auto& [block, size] : heap->blocks) std::free(block);
+  for (auto& [block, size] : heap->blocks) shared::release(block);
   delete heap;
   return TRUE;
 }
@@ -67,8 +71,7 @@ LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
-  void* block = (dwFlags & HEAP_ZERO_MEMORY) ? std::calloc(1, dwBytes == 0 ? 1 : dwBytes)
-                                             : std::malloc(dwBytes == 0 ? 1 : dwBytes);
+  void* block = shared::allocate(dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0);
   if (block == nullptr) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
@@ -91,11 +94,13 @@ LPVOID HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBytes) {
     return nullptr;
   }
   const std::size_t old = it->second;
-  void* block = std::realloc(lpMem, dwBytes == 0 ? 1 : dwBytes);
+  void* block = shared::allocate(dwBytes, false);
   if (block == nullptr) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+  std::memcpy(block, lpMem, std::min<std::size_t>(old, dwBytes));
+  shared::release(lpMem);
   heap->blocks.erase(it);
   heap->blocks.emplace(block, dwBytes);
   if ((dwFlags & HEAP_ZERO_MEMORY) && dwBytes > old) std::memset(static_cast<char*>(block) + old, 0, dwBytes - old);
@@ -114,7 +119,7 @@ BOOL HeapFree(HANDLE hHeap, DWORD, LPVOID lpMem) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::free(lpMem);
+  shared::release(lpMem);
   return TRUE;
 }
 

@@ -9,12 +9,14 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 
 #include "platform/kernel/driver.h"
 #include "platform/kernel/io/iomgr.h"
+#include "platform/kernel/io/usermem.h"
 #include "platform/kernel/registry.h"
 #include "tests/platform/kernel/io/testdrv.h"
 #include "tests/support/kernel_fixture.h"
@@ -108,6 +110,26 @@ inline std::uint64_t send_user_ioctl(plat::IoManager& io, const plat::Caller& ca
   request.output_length = out_length;
   io.user_ioctl(caller, request);
   return id;
+}
+
+// Runs the rest of the scope as a request of the test's "process".
+class AsCaller {
+ public:
+  explicit AsCaller(plat::UserProcess& process)
+      : context_(reinterpret_cast<HANDLE>(static_cast<intptr_t>(process.pid())),
+                 reinterpret_cast<HANDLE>(syscall(SYS_gettid)), process.eprocess()) {}
+
+ private:
+  plat::ClientContext context_;
+};
+
+inline NTSTATUS raised(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const plat::SehException& e) {
+    return e.code;
+  }
+  return STATUS_SUCCESS;
 }
 
 class IoTest : public KernelTest {

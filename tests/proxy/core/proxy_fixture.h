@@ -17,7 +17,7 @@
 #include "platform/kernel/registry.h"
 #include "proxy/core/fault_injection.h"
 #include "proxy/core/zpx.h"
-#include "tests/support/io_fixture.h"  // FakeLink
+#include "tests/support/io_fixture.h"  // FakeLink, AsCaller
 
 inline constexpr char16_t kComputerNameKey[] =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName";
@@ -130,13 +130,4 @@ class ProxyTest : public KernelTest {
   std::uint64_t next_request_ = 0;
 };
 
-// Runs the rest of the scope as a request of the test's "process".
-class AsCaller {
- public:
-  explicit AsCaller(plat::UserProcess& process)
-      : context_(reinterpret_cast<HANDLE>(static_cast<intptr_t>(process.pid())),
-                 reinterpret_cast<HANDLE>(syscall(SYS_gettid)), process.eprocess()) {}
 
- private:
-  plat::ClientContext context_;
-};

@@ -10,26 +10,6 @@
 
 namespace {
 
-// Runs the rest of the scope as a request of the test's "process".
-class AsCaller {
- public:
-  explicit AsCaller(plat::UserProcess& process)
-      : context_(reinterpret_cast<HANDLE>(static_cast<intptr_t>(process.pid())),
-                 reinterpret_cast<HANDLE>(syscall(SYS_gettid)), process.eprocess()) {}
-
- private:
-  plat::ClientContext context_;
-};
-
-NTSTATUS raised(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const plat::SehException& e) {
-    return e.code;
-  }
-  return STATUS_SUCCESS;
-}
-
 using CallerMemory = IoTest;
 
 TEST_F(CallerMemory, ProbesRaiseForMisalignedForeignAndInaccessibleRanges) {
