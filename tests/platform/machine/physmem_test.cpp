@@ -1,6 +1,14 @@
 // Simulated physical memory: translation both ways in linear and scattered
-// modes, contiguity, guard pages, zeroing, and DMA refusals.
+// modes, contiguity, guard pages, zeroing, DMA refusals, and the sealed
+// segments handed to processes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include <cstring>
 #include <set>
@@ -141,6 +149,85 @@ TEST_P(PhysicalMemoryTest, ExhaustionIsANullNotACrash) {
   EXPECT_EQ(memory.allocate(4096, PhysicalMemory::Layout::Any), nullptr);
   for (void* b : blocks) memory.free(b);
   EXPECT_EQ(memory.frames_in_use(), 0u);
+}
+
+// What a process is handed for a mapping is the allocation's own segment:
+// its pages and nothing else, which it can neither cut nor grow. Each
+// hostile use runs in a child, as a process would; the host's memory and
+// the adapter's view of it are untouched after each.
+TEST_P(PhysicalMemoryTest, ASegmentHoldsOneAllocationAndResistsItsHolder) {
+  auto* before = static_cast<unsigned char*>(memory.allocate(4096, PhysicalMemory::Layout::Any));
+  auto* given = static_cast<unsigned char*>(memory.allocate(3 * 4096, PhysicalMemory::Layout::Any));
+  auto* after = static_cast<unsigned char*>(memory.allocate(4096, PhysicalMemory::Layout::Any));
+  auto* slab = static_cast<unsigned char*>(
+      memory.allocate(4096, PhysicalMemory::Layout::Any, UINT64_MAX, 0, PhysicalMemory::Sharing::Private));
+  ASSERT_TRUE(before && given && after && slab);
+  std::memset(before, 'b', 4096);
+  std::memset(given, 'g', 3 * 4096);
+  std::memset(after, 'a', 4096);
+  EXPECT_FALSE(memory.segment_of(memory.physical_address(slab))) << "private memory has no segment";
+  const auto segment = memory.segment_of(memory.physical_address(given + 2 * 4096 + 5));
+  ASSERT_TRUE(segment);
+  EXPECT_EQ(segment->offset, 2u * 4096);
+  EXPECT_EQ(segment->pages, 3u);
+  EXPECT_EQ(lseek(segment->fd, 0, SEEK_END), 3 * 4096) << "exactly the allocation's pages";
+  const int fd = segment->fd;
+  struct Case {
+    const char* what;
+    std::function<bool()> attempt;  // true when the holder got its way
+    int signal;                     // the signal the attempt ends the holder with, or 0
+  };
+  const Case cases[] = {
+      {"truncate", [fd] { return ftruncate(fd, 0) == 0; }, 0},
+      {"grow", [fd] { return ftruncate(fd, 64 * 4096) == 0; }, 0},
+      {"write past the end", [fd] { return pwrite(fd, "x", 1, 3 * 4096) == 1; }, 0},
+      {"lift the seals", [fd] { return fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE) == 0; }, 0},
+      {"map beyond and touch",
+       [fd] {
+         void* p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 3 * 4096);
+         if (p == MAP_FAILED) return false;
+         static_cast<volatile char*>(p)[0] = 1;
+         return true;
+       },
+       SIGBUS},
+  };
+  for (const Case& c : cases) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(c.attempt() ? 1 : 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (c.signal != 0) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << c.what;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.what;
+    }
+    EXPECT_EQ(lseek(fd, 0, SEEK_END), 3 * 4096) << c.what;
+    unsigned char seen[3] = {};
+    ASSERT_TRUE(memory.dma_read(memory.physical_address(given + 3 * 4096 - 1), &seen[1], 1)) << c.what;
+    ASSERT_TRUE(memory.dma_read(memory.physical_address(before), &seen[0], 1)) << c.what;
+    ASSERT_TRUE(memory.dma_read(memory.physical_address(after), &seen[2], 1)) << c.what;
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(seen), 3), "bga") << c.what;
+  }
+  // A mapping of the segment is the allocation itself, both ways.
+  auto* mapped = static_cast<unsigned char*>(mmap(nullptr, 3 * 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+  ASSERT_NE(mapped, MAP_FAILED);
+  mapped[4097] = 'p';
+  EXPECT_EQ(given[4097], 'p');
+  const unsigned char by_adapter = 'd';
+  ASSERT_TRUE(memory.dma_write(memory.physical_address(given + 8000), &by_adapter, 1));
+  EXPECT_EQ(mapped[8000], 'd');
+  // Freed, the frames are reused; the process keeps the old pages to itself.
+  memory.free(given);
+  auto* reused = static_cast<unsigned char*>(memory.allocate(3 * 4096, PhysicalMemory::Layout::Any));
+  ASSERT_NE(reused, nullptr);
+  std::memset(reused, 'n', 3 * 4096);
+  EXPECT_EQ(mapped[0], 'g') << "no later allocation shows through a kept mapping";
+  munmap(mapped, 3 * 4096);
+  for (void* block : {static_cast<void*>(before), static_cast<void*>(after), static_cast<void*>(slab),
+                      static_cast<void*>(reused)}) {
+    memory.free(block);
+  }
 }
 
 using PhysicalMemoryDeathTest = PhysicalMemoryTest;
