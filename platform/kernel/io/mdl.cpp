@@ -43,7 +43,10 @@ class UserPages final : public PhysicalMemory::ForeignRange {
     }
     return procmem::write(life_->pid(), base_ + offset, source, length);
   }
-  bool gone() const override { return life_->gone(); }
+  // Pages the host maps take the watcher's word (a transfer just after the
+  // exit reaches only the host's own mapping); transfers by pid ask the
+  // kernel, since a pid may name a new process once the old one is reaped.
+  bool gone() const override { return pages_ ? life_->seen_gone() : life_->gone(); }
 
  private:
   const std::shared_ptr<procmem::Life> life_;

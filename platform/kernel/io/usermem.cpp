@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -15,6 +16,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
@@ -92,21 +96,74 @@ pid_t current_pid() {
   return static_cast<pid_t>(reinterpret_cast<intptr_t>(process->UniqueProcessId));
 }
 
+namespace {
+
+// One thread for the host marks each watched life gone when its pidfd
+// becomes ready (the process has exited).
+class Watcher {
+ public:
+  static Watcher& instance() {
+    static auto* watcher = new Watcher;  // never destroyed: lives as long as the host
+    return *watcher;
+  }
+  void add(Life* life, std::atomic<bool>* gone) {
+    std::lock_guard lock(mu_);
+    lives_[life] = gone;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = life;
+    epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, life->pidfd(), &ev);
+  }
+  void remove(Life* life) {
+    std::lock_guard lock(mu_);
+    if (lives_.erase(life) != 0) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, life->pidfd(), nullptr);
+  }
+
+ private:
+  Watcher() : epoll_fd_(epoll_create1(EPOLL_CLOEXEC)) {
+    std::thread([this] { run(); }).detach();
+  }
+  void run() {
+    epoll_event events[16];
+    for (;;) {
+      const int n = epoll_wait(epoll_fd_, events, 16, -1);
+      std::lock_guard lock(mu_);
+      for (int i = 0; i < n; ++i) {
+        auto it = lives_.find(static_cast<Life*>(events[i].data.ptr));
+        if (it == lives_.end()) continue;
+        it->second->store(true, std::memory_order_release);
+        epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, it->first->pidfd(), nullptr);
+        lives_.erase(it);
+      }
+    }
+  }
+  const int epoll_fd_;
+  std::mutex mu_;
+  std::map<Life*, std::atomic<bool>*> lives_;
+};
+
+}  // namespace
+
 std::shared_ptr<Life> Life::watch(pid_t pid) {
   const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (fd < 0) return nullptr;
   std::shared_ptr<Life> life(new Life(pid, fd));
-  return life->gone() ? nullptr : life;
+  if (life->gone()) return nullptr;
+  Watcher::instance().add(life.get(), &life->gone_);
+  return life;
 }
 
-Life::~Life() { close(pidfd_); }
+Life::~Life() {
+  Watcher::instance().remove(this);
+  close(pidfd_);
+}
 
 bool Life::gone() const {
-  if (gone_.load(std::memory_order_relaxed)) return true;
+  if (gone_.load(std::memory_order_acquire)) return true;
   // A pidfd reads as ready once its process has exited.
   pollfd p{pidfd_, POLLIN, 0};
-  if (poll(&p, 1, 0) != 0) gone_.store(true, std::memory_order_relaxed);
-  return gone_.load(std::memory_order_relaxed);
+  if (poll(&p, 1, 0) != 0) gone_.store(true, std::memory_order_release);
+  return gone_.load(std::memory_order_acquire);
 }
 
 namespace {
