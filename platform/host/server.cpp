@@ -99,7 +99,8 @@ std::uint64_t Connection::map_memory(int segment_fd, std::size_t pages) {
   if (pages == 0 || pages > proto::kMaxMapPages) return 0;
   proto::MapUpcall head{0, proto::MapKind::Memory, static_cast<std::uint32_t>(pages), 0, 0};
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  std::uint64_t address = upcall(proto::Type::MapUpcall, &head, sizeof head, std::span<const int>(&segment_fd, 1), &status);
+  std::uint64_t address =
+      upcall(proto::Type::MapUpcall, &head, sizeof head, std::span<const int>(&segment_fd, 1), &status);
   return NT_SUCCESS(status) ? address : 0;
 }
 

@@ -55,9 +55,9 @@ class PhysicalMemory {
 
   // The sealed segment behind a mappable allocation.
   struct Segment {
-    int fd;                  // the host's descriptor, valid while the allocation lives
-    std::uint64_t offset;    // of the page asked about, in the segment
-    std::size_t pages;       // the whole allocation (= the segment's size in pages)
+    int fd;                // the host's descriptor, valid while the allocation lives
+    std::uint64_t offset;  // of the page asked about, in the segment
+    std::size_t pages;     // the whole allocation (= the segment's size in pages)
   };
 
   // A range of physical addresses whose bytes live elsewhere (for example the

@@ -65,8 +65,7 @@ class Locked {
   }
   bool ok() const { return mdl_ != nullptr; }
   std::uint64_t physical(std::size_t offset) const {
-    return (static_cast<std::uint64_t>(MmGetMdlPfnArray(mdl_)[offset / PAGE_SIZE]) << PAGE_SHIFT) +
-           offset % PAGE_SIZE;
+    return (static_cast<std::uint64_t>(MmGetMdlPfnArray(mdl_)[offset / PAGE_SIZE]) << PAGE_SHIFT) + offset % PAGE_SIZE;
   }
   plat::PhysicalMemory& memory() { return kernel_->memory(); }
 

@@ -33,7 +33,6 @@ class FakeLink final : public plat::ProcessLink {
     bool pending_returned;
   };
 
-
   void send_pending(std::uint64_t request, NTSTATUS returned) override {
     std::lock_guard lock(mu_);
     dispatched_[request] = returned;

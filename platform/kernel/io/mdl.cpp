@@ -248,10 +248,11 @@ PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG) {
     return Mdl->MappedSystemVa;
   }
   if (Mdl->ByteCount > MM_COPIED_VIEW_LIMIT) {
-    DbgPrint("MmGetSystemAddressForMdlSafe(%p): %lu bytes of memory the process does not share; a copied view is "
-             "made of at most %lu\n",
-             static_cast<void*>(Mdl), static_cast<unsigned long>(Mdl->ByteCount),
-             static_cast<unsigned long>(MM_COPIED_VIEW_LIMIT));
+    DbgPrint(
+        "MmGetSystemAddressForMdlSafe(%p): %lu bytes of memory the process does not share; a copied view is "
+        "made of at most %lu\n",
+        static_cast<void*>(Mdl), static_cast<unsigned long>(Mdl->ByteCount),
+        static_cast<unsigned long>(MM_COPIED_VIEW_LIMIT));
     return nullptr;
   }
   const std::size_t pages = plat::span_pages(Mdl);
@@ -303,8 +304,8 @@ HANDLE MmSecureVirtualMemory(PVOID Address, SIZE_T Size, ULONG ProbeMode, const 
   const pid_t pid = plat::procmem::current_pid();
   if (pid == 0 || Kernel::current().memory().in_kernel_window(Address)) return nullptr;
   if (!plat::procmem::accessible(
-                      pid, address, Size,
-                      ProbeMode == PAGE_READONLY ? plat::procmem::Access::Read : plat::procmem::Access::Write)) {
+          pid, address, Size,
+          ProbeMode == PAGE_READONLY ? plat::procmem::Access::Read : plat::procmem::Access::Write)) {
     return nullptr;
   }
   auto* range = static_cast<SecuredRange*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(SecuredRange), plat::kSecureTag));

@@ -20,7 +20,7 @@ struct MdlState {
   pid_t pid = 0;
   std::uint64_t foreign_base = 0;
   LOCK_OPERATION operation = IoReadAccess;
-  std::shared_ptr<procmem::Life> life;         // the locking process
+  std::shared_ptr<procmem::Life> life;          // the locking process
   std::shared_ptr<procmem::SharedPages> pages;  // the pages themselves, when the process shares them
   // Other memory only: the kernel copy behind the system address.
   void* view = nullptr;

@@ -178,8 +178,9 @@ int whole_segment(PMDL mdl, std::size_t pages) {
       return -1;
     }
     if ((i != 0 && segment->fd != fd) || segment->offset != i * PAGE_SIZE || segment->pages != pages) {
-      DbgPrint("MmMapLockedPagesSpecifyCache(UserMode): the list does not describe one whole allocation; a process "
-               "would see pages it was not given\n");
+      DbgPrint(
+          "MmMapLockedPagesSpecifyCache(UserMode): the list does not describe one whole allocation; a process "
+          "would see pages it was not given\n");
       return -1;
     }
     fd = segment->fd;

@@ -26,9 +26,9 @@ class RegisterRings {
 
   struct Created {
     std::uint64_t id;
-    void* page;             // the ring, in kernel memory
-    int segment_fd;         // the ring page's sealed segment (the host's descriptor)
-    std::uint64_t offset;   // of the ring in the segment
+    void* page;            // the ring, in kernel memory
+    int segment_fd;        // the ring page's sealed segment (the host's descriptor)
+    std::uint64_t offset;  // of the ring in the segment
     std::uint64_t bytes;
     int wake_fd;  // the host's descriptor; the process gets its own copy
   };

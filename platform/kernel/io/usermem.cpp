@@ -18,9 +18,9 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <thread>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/kernel/fault.h"
@@ -182,8 +182,8 @@ std::optional<MapsLine> mapping_holding(pid_t pid, std::uint64_t address, std::u
     MapsLine line;
     unsigned long long lo = 0, hi = 0, offset = 0, inode = 0;
     int path_at = 0;
-    if (std::sscanf(text.c_str(), "%llx-%llx %4s %llx %*s %llu %n", &lo, &hi, line.perms, &offset, &inode,
-                    &path_at) < 5) {
+    if (std::sscanf(text.c_str(), "%llx-%llx %4s %llx %*s %llu %n", &lo, &hi, line.perms, &offset, &inode, &path_at) <
+        5) {
       continue;
     }
     if (hi <= address) continue;
@@ -219,8 +219,7 @@ int descriptor_of(const Life& life, std::uint64_t inode) {
 
 }  // namespace
 
-std::shared_ptr<SharedPages> SharedPages::map(const Life& life, std::uint64_t address, std::size_t bytes,
-                                              bool write) {
+std::shared_ptr<SharedPages> SharedPages::map(const Life& life, std::uint64_t address, std::size_t bytes, bool write) {
   if (bytes == 0 || address % 4096 != 0 || bytes % 4096 != 0 || address + bytes < address) return nullptr;
   const auto line = mapping_holding(life.pid(), address, address + bytes);
   // Only a shared mapping of a memory file: anything else (stack, static,
@@ -239,8 +238,8 @@ std::shared_ptr<SharedPages> SharedPages::map(const Life& life, std::uint64_t ad
   // over its own memory.
   if (fstat(fd, &st) == 0 && st.st_ino == line->inode && seals >= 0 && (seals & F_SEAL_SHRINK) != 0 &&
       static_cast<std::uint64_t>(st.st_size) >= file_offset + bytes) {
-    void* at = mmap(nullptr, bytes, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, fd,
-                    static_cast<off_t>(file_offset));
+    void* at =
+        mmap(nullptr, bytes, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, fd, static_cast<off_t>(file_offset));
     if (at != MAP_FAILED) data = static_cast<std::byte*>(at);
   }
   close(fd);

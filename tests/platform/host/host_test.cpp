@@ -312,6 +312,36 @@ TEST_F(HostTest, DoorbellWritesReachTheDeviceInOrder) {
   CloseHandle(device);
 }
 
+// A process that turns on what it was handed leaves the host up, another
+// process served, and nothing of its own behind once it has gone.
+TEST_F(HostTest, AHostileProcessHarmsNoOneButItself) {
+  HANDLE device = open();
+  const auto before = pool(device);
+  struct Case {
+    const char* what;
+    int exit_code;  // 0: every attempt refused; 128 + signal: the process hurt itself
+  };
+  const Case cases[] = {
+      {"truncate", 0},               // the segment of its page, sealed
+      {"grow", 0},                   //
+      {"map-beyond", 128 + SIGBUS},  // past the page it was given there is nothing
+      {"forge-ring", 0},             // indices, slots and sizes of its doorbell ring
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(client({"hostile", c.what}), c.exit_code) << c.what;
+    char in[4] = "ok", out[4] = {};
+    DWORD bytes = 0;
+    EXPECT_TRUE(DeviceIoControl(device, testdrv::kEcho, in, 4, out, 4, &bytes, nullptr)) << c.what;
+    EXPECT_STREQ(out, "ok") << c.what;
+    EXPECT_TRUE(eventually([&] {
+      auto now = pool(device);
+      return now.mappings == before.mappings && now.blocks == before.blocks;
+    })) << c.what
+        << ": mappings " << pool(device).mappings << ", blocks " << pool(device).blocks;
+  }
+  CloseHandle(device);
+}
+
 TEST_F(HostTest, SigtermUnloadsTheDriversAndStopsWithZero) {
   HANDLE device = open();
   HANDLE waiting = open(FILE_FLAG_OVERLAPPED);

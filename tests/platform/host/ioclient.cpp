@@ -5,10 +5,21 @@
 //   zekioclient pend-and-exit KEY     pends a request under KEY and ends with it pending
 //   zekioclient wait                  blocks in the driver until woken or killed
 //   zekioclient open                  exit code = GetLastError of opening the device
+//   zekioclient hostile WHAT          turns on what the host handed it (see hostile()); exit code 0
+//                                     when every attempt was refused, 1 when one got through
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
+
+#include "platform/common/postring.h"
 
 #include "platform/user/win32.h"
 #include "tests/platform/kernel/io/testdrv.h"
@@ -18,6 +29,96 @@ namespace {
 HANDLE open_device(DWORD flags) {
   return CreateFileA("\\\\.\\zektest", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                      OPEN_EXISTING, flags, nullptr);
+}
+
+// The file behind the mapping at `address` (the process's own view of what
+// the host handed it), opened through /proc/self/map_files; -1 when the
+// system does not allow that.
+int file_of_mapping(std::uint64_t address, std::string* line_out = nullptr) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    unsigned long lo = 0, hi = 0;
+    if (std::sscanf(line.c_str(), "%lx-%lx", &lo, &hi) != 2 || lo > address || address >= hi) continue;
+    if (line_out != nullptr) *line_out = line;
+    return open(("/proc/self/map_files/" + line.substr(0, line.find(' '))).c_str(), O_RDWR | O_CLOEXEC);
+  }
+  return -1;
+}
+
+// The first shared mapping of a host segment other than `except`: the
+// posted-write ring of a doorbell mapping.
+void* ring_mapping(std::uint64_t except) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    unsigned long lo = 0, hi = 0;
+    if (std::sscanf(line.c_str(), "%lx-%lx", &lo, &hi) != 2 || lo == except) continue;
+    if (line.find("rw-s") != std::string::npos && line.find("zek-segment") != std::string::npos) {
+      return reinterpret_cast<void*>(lo);
+    }
+  }
+  return nullptr;
+}
+
+// What a hostile process tries with the memory it was handed; 0 when the
+// host's memory resisted every attempt.
+int hostile(const std::string& what) {
+  HANDLE device = open_device(0);
+  if (device == INVALID_HANDLE_VALUE) return 101;
+  DWORD bytes = 0;
+  testdrv::Address page{};
+  if (what == "truncate" || what == "grow" || what == "map-beyond") {
+    if (!DeviceIoControl(device, testdrv::kMapPage, nullptr, 0, &page, sizeof page, &bytes, nullptr)) return 102;
+    const int fd = file_of_mapping(page.address);
+    if (what == "map-beyond") {
+      // Stretch the mapping past the page it was given and touch the next
+      // one: only this process may suffer for it.
+      void* wider = mremap(reinterpret_cast<void*>(page.address), 4096, 2 * 4096, MREMAP_MAYMOVE);
+      if (wider == MAP_FAILED) return 0;
+      static_cast<volatile char*>(wider)[4096] = 1;
+      return 1;  // the touch went through: it reached a page it was not given
+    }
+    if (fd < 0) return 0;  // the system keeps the file from it altogether
+    const bool got_through = what == "truncate" ? ftruncate(fd, 0) == 0 : ftruncate(fd, 1 << 20) == 0;
+    return got_through ? 1 : 0;
+  }
+  if (what == "forge-ring") {
+    testdrv::Address doorbell{};
+    if (!DeviceIoControl(device, testdrv::kMapDoorbell, nullptr, 0, &doorbell, sizeof doorbell, &bytes, nullptr)) {
+      return 102;
+    }
+    auto* header = static_cast<plat::postring::Header*>(ring_mapping(doorbell.address));
+    if (header == nullptr) return 103;
+    // Indices far ahead and behind, slots that name offsets and sizes the
+    // device does not have, then a wake-up of the host's ring thread.
+    plat::postring::Slot* slots = plat::postring::slots_of(header);
+    const std::uint32_t capacity = plat::postring::slot_capacity(4096);
+    const std::uint64_t consumed = header->consumed;
+    for (std::uint32_t i = 0; i < capacity; ++i) {
+      slots[i].offset = (i % 2 != 0) ? ~0ull - i : 4096u * 1000u + i;
+      slots[i].size = i % 7;
+      slots[i].value = i;
+      slots[i].sequence = consumed + 1 + i;
+    }
+    header->reserved = consumed - 5;
+    header->slots = ~0u;
+    for (int n = 0; n < 64; ++n) {
+      DIR* fds = opendir("/proc/self/fd");
+      while (dirent* entry = fds == nullptr ? nullptr : readdir(fds)) {
+        std::uint64_t one = 1;
+        char target[64] = {};
+        if (readlinkat(dirfd(fds), entry->d_name, target, sizeof target - 1) > 0 &&
+            std::strstr(target, "eventfd") != nullptr) {
+          (void)!write(std::atoi(entry->d_name), &one, sizeof one);
+        }
+      }
+      if (fds != nullptr) closedir(fds);
+      header->consumed = ~0ull - static_cast<std::uint64_t>(n);
+    }
+    return 0;
+  }
+  return 100;
 }
 
 }  // namespace
@@ -66,6 +167,7 @@ int main(int argc, char** argv) {
     DeviceIoControl(device, testdrv::kWait, nullptr, 0, &waited, sizeof waited, &bytes, nullptr);
     return 0;
   }
+  if (command == "hostile" && argc == 3) return hostile(argv[2]);
   std::fprintf(stderr, "zekioclient: unknown command %s\n", command.c_str());
   return 100;
 }

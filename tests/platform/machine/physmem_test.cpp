@@ -224,8 +224,8 @@ TEST_P(PhysicalMemoryTest, ASegmentHoldsOneAllocationAndResistsItsHolder) {
   std::memset(reused, 'n', 3 * 4096);
   EXPECT_EQ(mapped[0], 'g') << "no later allocation shows through a kept mapping";
   munmap(mapped, 3 * 4096);
-  for (void* block : {static_cast<void*>(before), static_cast<void*>(after), static_cast<void*>(slab),
-                      static_cast<void*>(reused)}) {
+  for (void* block :
+       {static_cast<void*>(before), static_cast<void*>(after), static_cast<void*>(slab), static_cast<void*>(reused)}) {
     memory.free(block);
   }
 }

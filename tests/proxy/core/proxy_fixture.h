@@ -129,5 +129,3 @@ class ProxyTest : public KernelTest {
   std::shared_ptr<plat::UserProcess> process_;
   std::uint64_t next_request_ = 0;
 };
-
-

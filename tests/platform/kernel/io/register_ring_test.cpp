@@ -1,8 +1,8 @@
 // The posted-write rings of register pages mapped into processes: writes
 // reach the device in ring order; what a process puts in a ring is not
 // trusted.
-#include <sys/mman.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <mutex>

@@ -45,8 +45,7 @@ TEST_F(UserBoundary, KernelMemoryAndTheSystemProcessAreRefused) {
       {"probe in the system process", false, [&] { return raised([&] { ProbeForWrite(user.data(), 16, 1); }); }},
       {"copy from user in the system process", false,
        [&] { return PlatCopyFromUser(kernel_copy, user.data(), sizeof kernel_copy); }},
-      {"copy to user in the system process", false,
-       [&] { return PlatCopyToUser(user.data(), "system", 7); }},
+      {"copy to user in the system process", false, [&] { return PlatCopyToUser(user.data(), "system", 7); }},
       {"user pages locked in the system process", false,
        [&] { return raised([&] { MmProbeAndLockPages(user_list, KernelMode, IoReadAccess); }); }},
       {"securing in the system process", false,
@@ -55,7 +54,9 @@ TEST_F(UserBoundary, KernelMemoryAndTheSystemProcessAreRefused) {
                                                                                   : STATUS_SUCCESS;
        }},
       {"securing pool for a process", true,
-       [&] { return MmSecureVirtualMemory(pool, 16, PAGE_READWRITE) == nullptr ? STATUS_ACCESS_VIOLATION : STATUS_SUCCESS; }},
+       [&] {
+         return MmSecureVirtualMemory(pool, 16, PAGE_READWRITE) == nullptr ? STATUS_ACCESS_VIOLATION : STATUS_SUCCESS;
+       }},
   };
   for (const Case& c : cases) {
     std::optional<AsCaller> as;
@@ -215,7 +216,8 @@ bool arrange_next_pid(pid_t pid) {
 // writes are refused and counted, and never reach a later process with the
 // same pid and the same address.
 TEST_F(UserBoundary, DmaAfterTheProcessExitsIsRefusedEvenWhenItsPidIsReused) {
-  auto* buffer = static_cast<char*>(mmap(nullptr, PAGE_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  auto* buffer =
+      static_cast<char*>(mmap(nullptr, PAGE_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   ASSERT_NE(buffer, MAP_FAILED);
   std::memcpy(buffer, "original", 8);
   int orders[2], reports[2];
