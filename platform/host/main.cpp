@@ -6,6 +6,8 @@
 // names, serves user processes on DIR/kernel.sock and logs to DIR/host.log.
 // SIGTERM (or SIGINT) unloads the drivers, newest first, and exits with 0.
 // The host itself is platform/host/host.h; this file reads the command line.
+#include <sys/prctl.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -62,5 +64,8 @@ int main(int argc, char** argv) {
   plat::host::HostOptions options;
   int exit_code = 0;
   if (!parse(argc, argv, &options, &exit_code)) return exit_code;
+  // The host's descriptors (its physical memory among them) are not for its
+  // processes to open through /proc, even under the same user.
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
   return plat::host::Host(std::move(options)).run();
 }
