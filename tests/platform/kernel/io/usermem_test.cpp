@@ -2,14 +2,17 @@
 // routine refuses (kernel memory, the system process, a raised IRQL), the
 // runtime's shared memory locked without copies, and locked pages that die
 // with their process.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "platform/user/sharedmem.h"
 #include "tests/support/io_fixture.h"
@@ -256,6 +259,107 @@ TEST_F(UserBoundary, DmaAfterTheProcessExitsIsRefusedEvenWhenItsPidIsReused) {
   IoFreeMdl(mdl);
   for (int fd : {orders[0], orders[1], reports[0], reports[1]}) close(fd);
   munmap(buffer, PAGE_SIZE);
+}
+
+// A child holding 2 MiB of a shared memory file (sealed against shrinking
+// or not), told what to do over a pipe: 't' truncates the file (answers
+// '1' when that worked), 'r' reports its first 8 bytes; it exits when the
+// pipe closes.
+struct FileHolder {
+  pid_t pid = -1;
+  std::uint64_t address = 0;
+  int orders = -1, reports = -1;
+
+  static constexpr std::size_t kBytes = std::size_t{2} << 20;
+
+  bool start(bool sealed) {
+    int to_child[2], from_child[2];
+    if (pipe(to_child) != 0 || pipe(from_child) != 0) return false;
+    pid = fork();
+    if (pid == 0) {
+      const int fd = memfd_create("holder", MFD_ALLOW_SEALING);
+      if (fd < 0 || ftruncate(fd, kBytes) != 0) _exit(1);
+      if (sealed) fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW);
+      auto* bytes = static_cast<char*>(mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+      const auto at = reinterpret_cast<std::uint64_t>(bytes);
+      (void)!write(from_child[1], &at, sizeof at);
+      char order;
+      while (read(to_child[0], &order, 1) == 1) {
+        if (order == 't') {
+          const char done = ftruncate(fd, 0) == 0 ? '1' : '0';
+          (void)!write(from_child[1], &done, 1);
+        } else {
+          (void)!write(from_child[1], bytes, 8);
+        }
+      }
+      _exit(0);
+    }
+    close(to_child[0]);
+    close(from_child[1]);
+    orders = to_child[1];
+    reports = from_child[0];
+    return pid > 0 && read(reports, &address, sizeof address) == sizeof address;
+  }
+  std::string ask(char order, std::size_t answer) {
+    std::string got(answer, '\0');
+    if (write(orders, &order, 1) != 1 || read(reports, got.data(), answer) != static_cast<ssize_t>(answer)) return {};
+    return got;
+  }
+  void stop() {
+    close(orders);
+    close(reports);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+};
+
+// Only memory sealed against shrinking is mapped by the host: a process that
+// cuts an unsealed file under a lock makes the adapter's writes fail, never
+// the host fault. Sealed pages are shared until the process exits, then
+// refused.
+TEST_F(UserBoundary, OnlySealedSharedMemoryIsMappedByTheHost) {
+  struct Case {
+    const char* what;
+    bool sealed;
+    bool shared;            // the kernel view is the pages themselves (no copy of 2 MiB is made)
+    const char* truncated;  // the child's answer to a truncation
+  };
+  const Case cases[] = {
+      {"sealed", true, true, "0"},
+      {"unsealed", false, false, "1"},
+  };
+  auto& memory = kernel().memory();
+  for (const Case& c : cases) {
+    FileHolder holder;
+    ASSERT_TRUE(holder.start(c.sealed)) << c.what;
+    auto link = std::make_shared<FakeLink>();
+    std::shared_ptr<plat::UserProcess> process = io_->attach_process(holder.pid, link);
+    PMDL mdl = IoAllocateMdl(reinterpret_cast<void*>(holder.address), FileHolder::kBytes, FALSE, FALSE, nullptr);
+    {
+      AsCaller as(*process);
+      ASSERT_EQ(raised([&] { MmProbeAndLockPages(mdl, UserMode, IoWriteAccess); }), STATUS_SUCCESS) << c.what;
+    }
+    auto* view = static_cast<char*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+    EXPECT_EQ(view != nullptr, c.shared) << c.what;
+    ASSERT_TRUE(memory.dma_write(physical(mdl, 0), "adapter!", 8)) << c.what;
+    EXPECT_EQ(holder.ask('r', 8), "adapter!") << c.what;
+    if (view != nullptr) {
+      EXPECT_EQ(std::string(view, 8), "adapter!") << c.what;
+    }
+    EXPECT_EQ(holder.ask('t', 1), c.truncated) << c.what;
+    const bool reached = memory.dma_write(physical(mdl, 4096), "again", 5);
+    EXPECT_EQ(reached, c.sealed) << c.what << ": a cut file has no pages to reach";
+    holder.stop();
+    io_->detach_process(*process);
+    const std::uint64_t refused = memory.dma_after_exit();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (memory.dma_write(physical(mdl, 0), "too late", 8) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(memory.dma_after_exit(), refused + 1) << c.what;
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+  }
 }
 
 }  // namespace
