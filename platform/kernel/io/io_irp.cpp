@@ -1,5 +1,7 @@
 // IRPs: allocation, the call into a driver, completion and cancellation;
 // file objects; kernel-mode callers of other drivers; work items.
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -262,10 +264,14 @@ NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const SrcLoc& where
   const NTSTATUS status = routine(DeviceObject, Irp);
   // A dispatch routine gives back what it was given: the IRQL and the spin locks.
   if (state.irql != irql || state.spin_locks_held != locks) {
+    Dl_info info{};
+    const bool named = dladdr(reinterpret_cast<void*>(routine), &info) != 0 && info.dli_sname != nullptr;
     plat::fault(where,
-                "dispatch routine %p (major function %u) returned at IRQL %u holding %d spin lock(s); it was called "
-                "at IRQL %u holding %d",
-                reinterpret_cast<void*>(routine), major, state.irql, state.spin_locks_held, irql, locks);
+                "dispatch routine %p (%s in %s, major function %u) returned at IRQL %u holding %d spin lock(s); it "
+                "was called at IRQL %u holding %d",
+                reinterpret_cast<void*>(routine), named ? info.dli_sname : "unnamed",
+                info.dli_fname != nullptr ? info.dli_fname : "?", major, state.irql, state.spin_locks_held, irql,
+                locks);
   }
   return status;
 }
