@@ -7,6 +7,7 @@
 // SIGTERM (or SIGINT) unloads the drivers, newest first, and exits with 0.
 // The host itself is platform/host/host.h; this file reads the command line.
 #include <sys/prctl.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -67,5 +68,12 @@ int main(int argc, char** argv) {
   // The host's descriptors (its physical memory among them) are not for its
   // processes to open through /proc, even under the same user.
   prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  // Each allocation that may be mapped into a process holds a descriptor
+  // (its sealed segment): the host takes all the descriptors it may have.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
   return plat::host::Host(std::move(options)).run();
 }
