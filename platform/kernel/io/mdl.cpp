@@ -207,7 +207,8 @@ void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, 
   mdl->MdlFlags |= MDL_PAGES_LOCKED;
 }
 
-void MmUnlockPages(PMDL MemoryDescriptorList) {
+void MmUnlockPages(PMDL MemoryDescriptorList, const SrcLoc& where) {
+  plat::require_irql_at_most("MmUnlockPages", DISPATCH_LEVEL, where);
   PMDL mdl = MemoryDescriptorList;
   MdlState* state = plat::mdl_state(mdl);
   if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) {
@@ -228,7 +229,8 @@ void MmUnlockPages(PMDL MemoryDescriptorList) {
   mdl->MdlFlags &= static_cast<CSHORT>(~MDL_PAGES_LOCKED);
 }
 
-PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG) {
+PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG, const SrcLoc& where) {
+  plat::require_irql_at_most("MmGetSystemAddressForMdlSafe", DISPATCH_LEVEL, where);
   if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return Mdl->MappedSystemVa;
   MdlState* state = plat::mdl_state(Mdl);
   if (!(Mdl->MdlFlags & MDL_PAGES_LOCKED)) {
@@ -282,10 +284,11 @@ PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
   return MmMapLockedPagesSpecifyCache(MemoryDescriptorList, AccessMode, MmCached, nullptr, FALSE, NormalPagePriority);
 }
 
-void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
+void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList, const SrcLoc& where) {
   if (BaseAddress == nullptr) return;
   // The system address stays until the pages are unlocked or the list freed.
   if (BaseAddress == MemoryDescriptorList->MappedSystemVa) return;
+  plat::require_user_irql("MmUnmapLockedPages(user mapping)", where);
   plat::unmap_from_process(BaseAddress);
 }
 

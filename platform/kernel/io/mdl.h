@@ -91,8 +91,9 @@ void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, 
 // enough for a control request's direct buffer on a caller's stack, while a
 // registration of that kind of memory cannot take the host's memory.
 inline constexpr ULONG MM_COPIED_VIEW_LIMIT = 1u << 20;
-void MmUnlockPages(PMDL MemoryDescriptorList);
-PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
+// At DISPATCH_LEVEL or below.
+void MmUnlockPages(PMDL MemoryDescriptorList, const SrcLoc& where = SrcLoc::current());
+PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority, const SrcLoc& where = SrcLoc::current());
 // KernelMode: the system address. UserMode: maps the pages into the calling
 // process (RAM pages shared, register pages inaccessible and written through
 // the user register accessor) and returns the user address, or null.
@@ -102,7 +103,8 @@ PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode);
 // A user mapping is undone in the process that holds it; from another
 // process it is refused (logged). A mapping of a process that has gone is
 // simply forgotten.
-void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
+// A user mapping is undone at APC_LEVEL or below.
+void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList, const SrcLoc& where = SrcLoc::current());
 
 // Checks that [Address, Address + Size) is accessible user memory of the
 // calling process (PAGE_READWRITE or PAGE_READONLY) and returns a handle

@@ -290,9 +290,13 @@ NTSTATUS copy_user(void* kernel, std::uint64_t user, SIZE_T length, bool to_user
 
 }  // namespace
 
-void plat::require_user_irql(const char* routine, const SrcLoc& where) {
+void plat::require_irql_at_most(const char* routine, KIRQL highest, const SrcLoc& where) {
   const KIRQL irql = this_thread().irql;
-  if (irql > APC_LEVEL) fault(where, "%s at IRQL %u: user memory is reached at APC_LEVEL or below", routine, irql);
+  if (irql > highest) fault(where, "%s at IRQL %u: it runs at IRQL %u or below", routine, irql, highest);
+}
+
+void plat::require_user_irql(const char* routine, const SrcLoc& where) {
+  require_irql_at_most(routine, APC_LEVEL, where);
 }
 
 void ProbeForRead(const volatile void* Address, SIZE_T Length, ULONG Alignment, const SrcLoc& where) {

@@ -25,8 +25,10 @@ namespace plat {
 struct SehException {
   NTSTATUS code;
 };
-// Stops the host when the calling thread runs above APC_LEVEL.
+// Stop the host when the calling thread runs above APC_LEVEL (above
+// `highest`), naming the routine and the caller's place.
 void require_user_irql(const char* routine, const SrcLoc& where);
+void require_irql_at_most(const char* routine, KIRQL highest, const SrcLoc& where);
 }  // namespace plat
 
 // Raises an exception with the status.

@@ -94,6 +94,26 @@ TEST_F(UserBoundaryDeathTest, UserMemoryRoutinesAboveApcLevelStopTheHost) {
        [&] { MmProbeAndLockPages(IoAllocateMdl(user.data(), 8, FALSE, FALSE, nullptr), UserMode, IoReadAccess); }},
       {"MmSecureVirtualMemory", [&] { MmSecureVirtualMemory(user.data(), 8, PAGE_READWRITE); }},
   };
+  // Routines that also run at DISPATCH_LEVEL stop the host above it.
+  struct ListCase {
+    const char* routine;
+    std::function<void(PMDL)> call;
+  };
+  const ListCase above_dispatch[] = {
+      {"MmUnlockPages", [](PMDL mdl) { MmUnlockPages(mdl); }},
+      {"MmGetSystemAddressForMdlSafe", [](PMDL mdl) { MmGetSystemAddressForMdlSafe(mdl, 0); }},
+  };
+  for (const ListCase& c : above_dispatch) {
+    EXPECT_DEATH(
+        {
+          PMDL mdl = IoAllocateMdl(user.data(), 8, FALSE, FALSE, nullptr);
+          KIRQL old;
+          KeRaiseIrql(HIGH_LEVEL, &old);
+          c.call(mdl);
+        },
+        std::string(c.routine) + " at IRQL " + std::to_string(HIGH_LEVEL))
+        << c.routine;
+  }
   for (const Case& c : cases) {
     EXPECT_DEATH(
         {
