@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -170,6 +171,7 @@ namespace {
 
 struct MapsLine {
   std::uint64_t lo = 0, hi = 0, offset = 0, inode = 0;
+  unsigned dev_major = 0, dev_minor = 0;
   char perms[5] = {};
   std::string path;
 };
@@ -182,8 +184,8 @@ std::optional<MapsLine> mapping_holding(pid_t pid, std::uint64_t address, std::u
     MapsLine line;
     unsigned long long lo = 0, hi = 0, offset = 0, inode = 0;
     int path_at = 0;
-    if (std::sscanf(text.c_str(), "%llx-%llx %4s %llx %*s %llu %n", &lo, &hi, line.perms, &offset, &inode, &path_at) <
-        5) {
+    if (std::sscanf(text.c_str(), "%llx-%llx %4s %llx %x:%x %llu %n", &lo, &hi, line.perms, &offset, &line.dev_major,
+                    &line.dev_minor, &inode, &path_at) < 7) {
       continue;
     }
     if (hi <= address) continue;
@@ -198,8 +200,8 @@ std::optional<MapsLine> mapping_holding(pid_t pid, std::uint64_t address, std::u
   return std::nullopt;
 }
 
-// A descriptor of the process's open file with that inode, or -1.
-int descriptor_of(const Life& life, std::uint64_t inode) {
+// A descriptor of the process's open file with that device and inode, or -1.
+int descriptor_of(const Life& life, const MapsLine& line) {
   const std::string dir = "/proc/" + std::to_string(life.pid()) + "/fd";
   DIR* fds = opendir(dir.c_str());
   if (fds == nullptr) return -1;
@@ -207,7 +209,9 @@ int descriptor_of(const Life& life, std::uint64_t inode) {
   while (dirent* entry = readdir(fds)) {
     if (entry->d_name[0] == '.') continue;
     struct stat st {};
-    if (stat((dir + "/" + entry->d_name).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_ino != inode) continue;
+    if (stat((dir + "/" + entry->d_name).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_ino != line.inode ||
+        major(st.st_dev) != line.dev_major || minor(st.st_dev) != line.dev_minor)
+      continue;
     const int number = std::atoi(entry->d_name);
     found = static_cast<int>(syscall(SYS_pidfd_getfd, life.pidfd(), number, 0));
     if (found < 0) found = open((dir + "/" + entry->d_name).c_str(), O_RDWR | O_CLOEXEC);
@@ -227,7 +231,7 @@ std::shared_ptr<SharedPages> SharedPages::map(const Life& life, std::uint64_t ad
   if (!line || line->perms[0] != 'r' || line->perms[3] != 's' || line->path.rfind("/memfd:", 0) != 0) return nullptr;
   const bool writable = line->perms[1] == 'w';
   if (write && !writable) return nullptr;
-  const int fd = descriptor_of(life, line->inode);
+  const int fd = descriptor_of(life, *line);
   if (fd < 0) return nullptr;
   const std::uint64_t file_offset = line->offset + (address - line->lo);
   struct stat st {};
@@ -236,7 +240,8 @@ std::shared_ptr<SharedPages> SharedPages::map(const Life& life, std::uint64_t ad
   // Sealed against shrinking, the file cannot be cut under the host's
   // mapping (a host access would fault); the process keeps every other power
   // over its own memory.
-  if (fstat(fd, &st) == 0 && st.st_ino == line->inode && seals >= 0 && (seals & F_SEAL_SHRINK) != 0 &&
+  if (fstat(fd, &st) == 0 && st.st_ino == line->inode && major(st.st_dev) == line->dev_major &&
+      minor(st.st_dev) == line->dev_minor && seals >= 0 && (seals & F_SEAL_SHRINK) != 0 &&
       static_cast<std::uint64_t>(st.st_size) >= file_offset + bytes) {
     void* at =
         mmap(nullptr, bytes, PROT_READ | (writable ? PROT_WRITE : 0), MAP_SHARED, fd, static_cast<off_t>(file_offset));

@@ -1,7 +1,9 @@
 // Memory of the calling process.
 //
 // The kernel never dereferences a user address: a user process's memory is
-// reached with process_vm_readv/process_vm_writev on its pid. The model:
+// reached with process_vm_readv/process_vm_writev on its pid, or, for pages
+// locked in memory the process shares (mdl.h), through the host's own
+// mapping of them. The model:
 //
 // - ProbeForRead, ProbeForWrite and MmProbeAndLockPages raise, as on
 //   Windows: they throw plat::SehException with the status. A driver guards
