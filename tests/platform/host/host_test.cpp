@@ -322,6 +322,7 @@ TEST_F(HostTest, AHostileProcessHarmsNoOneButItself) {
     int exit_code;  // 0: every attempt refused; 128 + signal: the process hurt itself
   };
   const Case cases[] = {
+      {"keep-descriptors", 0},       // none of the host's memory stays with it
       {"truncate", 0},               // the segment of its page, sealed
       {"grow", 0},                   //
       {"map-beyond", 128 + SIGBUS},  // past the page it was given there is nothing

@@ -85,6 +85,24 @@ int hostile(const std::string& what) {
     const bool got_through = what == "truncate" ? ftruncate(fd, 0) == 0 : ftruncate(fd, 1 << 20) == 0;
     return got_through ? 1 : 0;
   }
+  if (what == "keep-descriptors") {
+    // After a mapping and its unmapping, any descriptor of host memory this
+    // process still holds is one it could map or cut at will.
+    if (!DeviceIoControl(device, testdrv::kMapPage, nullptr, 0, &page, sizeof page, &bytes, nullptr)) return 102;
+    if (!DeviceIoControl(device, testdrv::kUnmapPage, nullptr, 0, nullptr, 0, &bytes, nullptr)) return 102;
+    int held = 0;
+    if (DIR* fds = opendir("/proc/self/fd")) {
+      while (dirent* entry = readdir(fds)) {
+        char target[128] = {};
+        if (readlinkat(dirfd(fds), entry->d_name, target, sizeof target - 1) > 0 &&
+            std::strstr(target, "/memfd:zek-") != nullptr && std::strstr(target, "zek-user-memory") == nullptr) {
+          ++held;
+        }
+      }
+      closedir(fds);
+    }
+    return held == 0 ? 0 : 1;
+  }
   if (what == "forge-ring") {
     testdrv::Address doorbell{};
     if (!DeviceIoControl(device, testdrv::kMapDoorbell, nullptr, 0, &doorbell, sizeof doorbell, &bytes, nullptr)) {
