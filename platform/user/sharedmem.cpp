@@ -12,6 +12,17 @@
 #include <mutex>
 #include <unordered_map>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+// Free blocks are poisoned, so that the sanitizer catches a use after free
+// here as it does in the C library's heap.
+#define ZEK_POISON(address, bytes) ASAN_POISON_MEMORY_REGION(address, bytes)
+#define ZEK_UNPOISON(address, bytes) ASAN_UNPOISON_MEMORY_REGION(address, bytes)
+#else
+#define ZEK_POISON(address, bytes) ((void)(address), (void)(bytes))
+#define ZEK_UNPOISON(address, bytes) ((void)(address), (void)(bytes))
+#endif
+
 namespace plat::user::shared {
 namespace {
 
@@ -71,12 +82,14 @@ class Arena {
       kinds_[first] = kLargeHead;
       if (pages > 1) std::memset(kinds_ + first + 1, kLargeTail, pages - 1);
       large_[first] = pages;
+      ZEK_UNPOISON(base_ + first * kPage, pages * kPage);
       return base_ + first * kPage;  // fresh or punched pages: zero
     }
     int size_class = 0;
     while ((kSmallest << size_class) < bytes) ++size_class;
     if (lists_[size_class] == nullptr && !carve(size_class)) return nullptr;
     FreeBlock* block = lists_[size_class];
+    ZEK_UNPOISON(block, kSmallest << size_class);
     lists_[size_class] = block->next;
     if (zero) std::memset(block, 0, kSmallest << size_class);
     return block;
@@ -94,6 +107,7 @@ class Arena {
       auto* free_block = static_cast<FreeBlock*>(block);
       free_block->next = lists_[kind - 1];
       lists_[kind - 1] = free_block;
+      ZEK_POISON(block, size);
       return true;
     }
     if (kind != kLargeHead || offset % kPage != 0) return false;
@@ -102,6 +116,7 @@ class Arena {
     const std::size_t pages = it->second;
     large_.erase(it);
     std::memset(kinds_ + page, kUnused, pages);
+    ZEK_POISON(block, pages * kPage);
     give_pages(page, pages);
     return true;
   }
@@ -117,6 +132,7 @@ class Arena {
       auto* block = reinterpret_cast<FreeBlock*>(chunk + at - size);
       block->next = lists_[size_class];
       lists_[size_class] = block;
+      ZEK_POISON(block, size);
     }
     return true;
   }
