@@ -128,6 +128,7 @@ class Arena {
     std::memset(kinds_ + first, size_class + 1, kChunkPages);
     const std::size_t size = kSmallest << size_class;
     std::byte* chunk = base_ + first * kPage;
+    ZEK_UNPOISON(chunk, kChunkPages * kPage);  // pages a freed large block may have left poisoned
     for (std::size_t at = kChunkPages * kPage; at >= size; at -= size) {
       auto* block = reinterpret_cast<FreeBlock*>(chunk + at - size);
       block->next = lists_[size_class];
