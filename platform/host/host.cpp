@@ -71,8 +71,12 @@ int Host::run() {
   std::string error;
   if (!start(&error)) {
     std::fprintf(stderr, "zekhost: %s\n", error.c_str());
+    if (log_) log_->line("cannot start: %s", error.c_str());
     return 1;
   }
+  std::printf("zekhost: host %s serves %s (processes set ZEK_HOST=%s); its log is %s/host.log\n", name_.c_str(),
+              dir_.c_str(), dir_.c_str(), dir_.c_str());
+  std::fflush(stdout);
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);
   log_->line("stopping on signal %d", signal_number);
@@ -86,27 +90,63 @@ bool Host::open_directory(std::string* error) {
   std::error_code ec;
   std::filesystem::create_directories(options_.dir, ec);
   if (ec) {
-    *error = "cannot create the host directory: " + ec.message();
+    *error = "cannot create the host directory " + options_.dir + ": " + ec.message();
     return false;
   }
   dir_ = std::filesystem::absolute(options_.dir).string();
-  lock_fd_ = ::open((dir_ + "/host.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (lock_fd_ < 0 || flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
-    *error = "another zekhost serves " + dir_;
+  // Only a lock another process holds means another host: a lock file that
+  // cannot be opened (a directory the host may not write) is said as such.
+  const std::string lock_path = dir_ + "/host.lock";
+  lock_fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lock_fd_ < 0) {
+    *error = "cannot open " + lock_path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+    *error = errno == EWOULDBLOCK ? "another zekhost serves " + dir_
+                                  : "cannot lock " + lock_path + ": " + std::strerror(errno);
     return false;
   }
   return true;
 }
 
-// host.conf with the command line's settings and the defaults filled in,
-// checked and written back.
+// host.conf, checked, with the command line's settings and the defaults
+// filled in. A file the host makes holds everything it chose; a file the
+// user wrote gets only the settings the command line changed, each on its
+// own line, and keeps every other line as it was.
 bool Host::configure(std::string* error) {
   const std::string path = dir_ + "/host.conf";
+  std::error_code ec;
+  const bool existed = std::filesystem::exists(path, ec);
   if (!config_.load(path, error)) return false;
   auto& host = config_.section("host");
-  if (!options_.name.empty()) host.set("name", options_.name);
-  if (!options_.native.empty()) host.set("native", options_.native);
-  if (!options_.lab.empty()) host.set("lab", std::filesystem::absolute(options_.lab).string());
+  if (!config_.check_keys(host, {"name", "native", "lab", "memory_mb"}, error)) return false;
+  for (const auto* driver : config_.all("driver")) {
+    if (!config_.check_keys(*driver, {"path"}, error)) return false;
+    if (driver->name.empty()) {
+      *error = config_.where(*driver) + "a driver section names its driver: [driver NAME]";
+      return false;
+    }
+    if (driver->get("path").value_or("").empty()) {
+      *error = config_.where(*driver, "path") + "[driver " + driver->name + "] needs a path";
+      return false;
+    }
+  }
+  for (const auto* adapter : config_.all("adapter")) {
+    if (adapter->name.empty()) {
+      *error = config_.where(*adapter) + "an adapter section names its adapter: [adapter NAME]";
+      return false;
+    }
+  }
+  std::vector<std::pair<std::string, std::string>> given;
+  auto take = [&](const char* key, const std::string& value) {
+    if (value.empty() || host.get(key) == value) return;
+    host.set(key, value);
+    given.emplace_back(key, value);
+  };
+  take("name", options_.name);
+  take("native", options_.native);
+  if (!options_.lab.empty()) take("lab", std::filesystem::absolute(options_.lab).string());
   if (!host.get("name")) {
     std::string name = std::filesystem::path(dir_).filename().string();
     for (auto& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -116,19 +156,24 @@ bool Host::configure(std::string* error) {
   name_ = *host.get("name");
   native_ = *host.get("native");
   if (!valid_name(name_)) {
-    *error = "invalid host name '" + name_ + "' (1 to 63 letters, digits, '-' or '_')";
+    *error = config_.where(host, "name") + "invalid host name '" + name_ + "' (1 to 63 letters, digits, '-' or '_')";
     return false;
   }
   if (!loopback(native_)) {
-    *error = "the native address '" + native_ + "' is not a loopback alias (127.x.y.z)";
+    *error = config_.where(host, "native") + "the native address '" + native_ + "' is not a loopback alias (127.x.y.z)";
     return false;
   }
-  if (auto text = host.get("memory_mb")) memory_mb_ = std::strtoul(text->c_str(), nullptr, 10);
-  if (memory_mb_ < 16 || memory_mb_ > 16384) {
-    *error = "memory_mb must be 16 to 16384, not " + *host.get("memory_mb");
-    return false;
+  if (auto text = host.get("memory_mb")) {
+    unsigned long megabytes = 0;
+    if (!parse_decimal(*text, 16, 16384, &megabytes)) {
+      *error = config_.where(host, "memory_mb") + "memory_mb must be a number of megabytes, 16 to 16384, not '" +
+               *text + "'";
+      return false;
+    }
+    memory_mb_ = megabytes;
   }
-  if (!config_.save(path)) {
+  const bool written = existed ? given.empty() || Config::update_file(path, "host", given) : config_.save(path);
+  if (!written) {
     *error = "cannot write " + path;
     return false;
   }
@@ -166,7 +211,10 @@ bool Host::start_kernel(std::string* error) {
       kernel_->machine(), log_line,
       SimulatedAdapters::Lab{config_.section("host").get("lab").value_or(""), name_, dir_}, registry_.get());
   for (const auto* section : config_.all("adapter")) {
-    if (!adapters_->add(*section, error)) return false;
+    if (!adapters_->add(*section, error)) {
+      *error = config_.where(*section) + *error;
+      return false;
+    }
   }
 
   io_ = std::make_unique<IoManager>(*kernel_);
@@ -179,22 +227,20 @@ bool Host::start_kernel(std::string* error) {
 void Host::load_drivers() {
   for (const auto* section : config_.all("driver")) {
     const char* name = section->name.c_str();
-    auto path = section->get("path");
-    if (!path) {
-      log_->line("driver %s: no path; not loaded", name);
-      continue;
-    }
+    auto path = section->get("path");  // configure() made sure there is one
     std::filesystem::path image(*path);
     if (image.is_relative()) image = std::filesystem::path(dir_) / image;
     void* handle = dlopen(image.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
-      log_->line("driver %s: %s", name, dlerror());
-      std::fprintf(stderr, "zekhost: driver %s not loaded (see host.log)\n", name);
+      const std::string dlerror_text = dlerror();
+      log_->line("driver %s: %s", name, dlerror_text.c_str());
+      std::fprintf(stderr, "zekhost: driver %s not loaded: %s\n", name, dlerror_text.c_str());
       continue;
     }
     auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(handle, "DriverEntry"));
     if (entry == nullptr) {
       log_->line("driver %s: %s exports no DriverEntry", name, image.c_str());
+      std::fprintf(stderr, "zekhost: driver %s not loaded: %s exports no DriverEntry\n", name, image.c_str());
       dlclose(handle);
       continue;
     }
@@ -202,6 +248,8 @@ void Host::load_drivers() {
     NTSTATUS status = io_->load_driver(section->name, entry, &object);
     if (!NT_SUCCESS(status)) {
       log_->line("driver %s: DriverEntry failed with 0x%08x", name, static_cast<unsigned>(status));
+      std::fprintf(stderr, "zekhost: driver %s not loaded: its DriverEntry failed with 0x%08x\n", name,
+                   static_cast<unsigned>(status));
       dlclose(handle);
       continue;
     }

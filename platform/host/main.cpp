@@ -1,6 +1,7 @@
 // zekhost: one simulated Windows host in one Linux process.
 //
 //   zekhost --dir DIR [--name NAME] [--native ADDR] [--lab LABDIR]
+//   (each option also as --OPTION=VALUE)
 //
 // Creates or reuses the host directory, loads the drivers its configuration
 // names, serves user processes on DIR/kernel.sock and logs to DIR/host.log.
@@ -11,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -24,12 +26,19 @@ constexpr const char* kUsage =
     "Runs one simulated host in DIR (created when missing; ZEK_HOST gives the\n"
     "default). --name sets the host's computer name, --native its native IPv4\n"
     "address (a loopback alias such as 127.0.10.1), --lab the lab directory\n"
-    "shared with the other hosts; each is kept in DIR/host.conf. The drivers\n"
-    "that host.conf names are loaded in order. SIGTERM stops the host.\n";
+    "shared with the other hosts; each is kept in DIR/host.conf. Each option\n"
+    "may also be written --OPTION=VALUE. The drivers that host.conf names are\n"
+    "loaded in order. SIGTERM stops the host.\n";
 
 bool parse(int argc, char** argv, plat::host::HostOptions* options, int* exit_code) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
+    // "--dir=DIR" as well as "--dir DIR".
+    std::optional<std::string> inline_value;
+    if (const auto equals = arg.find('='); arg.starts_with("--") && equals != std::string::npos) {
+      inline_value = arg.substr(equals + 1);
+      arg.erase(equals);
+    }
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       *exit_code = 0;
@@ -40,13 +49,13 @@ bool parse(int argc, char** argv, plat::host::HostOptions* options, int* exit_co
                           : arg == "--native" ? &options->native
                           : arg == "--lab"    ? &options->lab
                                               : nullptr;
-    if (target == nullptr || i + 1 >= argc) {
+    if (target == nullptr || (!inline_value && i + 1 >= argc)) {
       std::fprintf(stderr, "zekhost: %s '%s'\n%s", target == nullptr ? "unknown option" : "missing value for",
                    arg.c_str(), kUsage);
       *exit_code = 2;
       return false;
     }
-    *target = argv[++i];
+    *target = inline_value ? *inline_value : argv[++i];
   }
   if (options->dir.empty()) {
     if (const char* env = std::getenv("ZEK_HOST")) options->dir = env;

@@ -464,4 +464,80 @@ TEST(HostCommandLine, AMalformedRegistryStopsTheHostAndIsLeftAsItWas) {
   std::filesystem::remove_all(dir);
 }
 
+// What zekhost says about its directory and its configuration: each start
+// that cannot serve exits with 1 and a message naming the path (and the
+// line), one that serves says where.
+TEST(HostCommandLine, MessagesNameThePathAndTheLine) {
+  const std::filesystem::path root = zeklab::make_temp_dir("zekhost-msg");
+  ASSERT_FALSE(root.empty());
+  const std::string driver = std::string("[driver zektest]\npath = ") + ZEK_TEST_DRIVER + "\n";
+  struct Case {
+    const char* what;
+    std::string conf;  // host.conf; none when empty
+    std::string dir;   // relative to root; "" for root/host
+    std::string expected;
+  };
+  std::ofstream(root / "a-file") << "not a directory";
+  std::filesystem::create_directories(root / "locked" / "host.lock");  // a lock file that cannot be opened
+  const std::string conf = (root / "host" / "host.conf").string();
+  const Case cases[] = {
+      {"a misspelt key", "[host]\nname = A\nmemroy_mb = 64\n", "", conf + ":3: unknown key 'memroy_mb' in [host]"},
+      {"a key given twice", "[host]\nmemory_mb = 64\nmemory_mb = 32\n", "",
+       conf + ":3: 'memory_mb' given twice in [host] (first on line 2)"},
+      {"an empty section", "[host]\nname = A\n[]\n", "", conf + ":3: a section needs a kind"},
+      {"a size with a unit", "[host]\nmemory_mb = 256MB\n", "",
+       conf + ":2: memory_mb must be a number of megabytes, 16 to 16384, not '256MB'"},
+      {"a driver without a path", "[driver zektest]\n", "", conf + ":1: [driver zektest] needs a path"},
+      {"a driver's misspelt key", "[driver zektest]\npaht = x\n", "", conf + ":2: unknown key 'paht'"},
+      {"a driver given twice", driver + driver, "", conf + ":3: section [driver zektest] given twice"},
+      {"a bad adapter", "[adapter nic0]\nfunctions = 9\n", "", conf + ":1: adapter nic0: functions must be 1 to 4"},
+      {"a directory that cannot be made", "", "a-file/sub",
+       "cannot create the host directory " + (root / "a-file" / "sub").string() + ": "},
+      {"a lock that cannot be opened", "", "locked",
+       "cannot open " + (root / "locked" / "host.lock").string() + ": "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(root / "host");
+    std::filesystem::create_directories(root / "host");
+    if (!c.conf.empty()) std::ofstream(conf) << c.conf;
+    const std::string dir = (root / (c.dir.empty() ? "host" : c.dir)).string();
+    std::string out;
+    EXPECT_EQ(run_host({"--dir", dir}, &out), 1) << out;
+    EXPECT_NE(out.find("zekhost: " + c.expected), std::string::npos) << out;
+    EXPECT_EQ(out.find("another zekhost"), std::string::npos) << out;
+    // The user's file is as it was.
+    if (!c.conf.empty()) {
+      EXPECT_EQ(read_file(conf), c.conf);
+    }
+  }
+  std::filesystem::remove_all(root);
+}
+
+TEST(HostCommandLine, AHostSaysWhereItServesAndKeepsTheUsersFile) {
+  const std::filesystem::path dir = zeklab::make_temp_dir("zekhost-start");
+  ASSERT_FALSE(dir.empty());
+  const std::string conf = "# my host\n[host]\nname = MINE   # the computer name\nmemory_mb = 32  # small\n";
+  std::ofstream(dir / "host.conf") << conf;
+  const std::filesystem::path out = dir.parent_path() / (dir.filename().string() + ".out");
+  // "--dir=DIR" and "--native=ADDR" as well as "--dir DIR".
+  pid_t host = zeklab::spawn({ZEK_HOST_BINARY, "--dir=" + dir.string(), "--native=127.0.10.7"}, {}, out);
+  EXPECT_TRUE(eventually([&] { return read_file(out).find("host.log") != std::string::npos; }, 20000))
+      << read_file(out) << read_file(dir / "host.log");
+  const std::string said = read_file(out);
+  EXPECT_NE(said.find("host MINE serves " + dir.string()), std::string::npos) << said;
+  EXPECT_NE(said.find((dir / "host.log").string()), std::string::npos) << said;
+  EXPECT_EQ(zeklab::terminate(host), 0);
+  // Only the setting the command line changed was added; comments are kept.
+  EXPECT_EQ(read_file(dir / "host.conf"),
+            "# my host\n[host]\nname = MINE   # the computer name\nmemory_mb = 32  # small\nnative = 127.0.10.7\n");
+  // A start without options leaves the file alone.
+  host = zeklab::spawn({ZEK_HOST_BINARY, "--dir", dir.string()}, {}, out);
+  EXPECT_TRUE(eventually([&] { return read_file(out).find("host.log") != std::string::npos; }, 20000));
+  EXPECT_EQ(zeklab::terminate(host), 0);
+  EXPECT_NE(read_file(dir / "host.conf").find("native = 127.0.10.7\n"), std::string::npos);
+  std::filesystem::remove_all(dir);
+  std::filesystem::remove(out);
+}
+
 }  // namespace
