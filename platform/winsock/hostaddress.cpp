@@ -36,8 +36,16 @@ std::optional<std::uint32_t> read_native(const std::string& dir) {
     }
     const auto equals = line.find('=');
     if (!in_host || equals == std::string::npos || trim(line.substr(0, equals)) != "native") continue;
+    // A '#' after a blank starts a trailing comment, as zekhost reads it.
+    std::string value = line.substr(equals + 1);
+    for (std::size_t i = 1; i < value.size(); ++i) {
+      if (value[i] == '#' && (value[i - 1] == ' ' || value[i - 1] == '\t')) {
+        value.erase(i);
+        break;
+      }
+    }
     in_addr a{};
-    if (inet_pton(AF_INET, trim(line.substr(equals + 1)).c_str(), &a) != 1) return std::nullopt;
+    if (inet_pton(AF_INET, trim(value).c_str(), &a) != 1) return std::nullopt;
     return a.s_addr;
   }
   return std::nullopt;

@@ -426,7 +426,7 @@ class WinSockHost : public WinSock {
     char pattern[] = "/tmp/zek-ws-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    std::ofstream(dir_ / "host.conf") << "[host]\nname = WSHOST\nnative = 127.0.10.77\n";
+    std::ofstream(dir_ / "host.conf") << "[host]\nname = WSHOST\nnative = 127.0.10.77   # the host's address\n";
     setenv("ZEK_HOST", dir_.c_str(), 1);
     WinSock::SetUp();
   }
