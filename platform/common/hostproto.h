@@ -156,10 +156,19 @@ bool send_message(int socket, Type type, const void* body, std::size_t size, int
 inline constexpr std::size_t kMaxFds = 4;
 bool send_message(int socket, Type type, const void* body, std::size_t size, std::span<const int> fds);
 
+// As send_message, but never waits for room: what the host uses, so that no
+// host thread waits on a process that does not read.
+enum class SendResult { Sent, Full, Gone };
+SendResult send_message_nowait(int socket, Type type, const void* body, std::size_t size, int fd = -1);
+SendResult send_message_nowait(int socket, Type type, const void* body, std::size_t size, std::span<const int> fds);
+
 // Receives one message into `buffer`, retrying when interrupted. Descriptors
-// that came with it (at most four are taken) are appended to `fds` and
+// that came with it (at most kMaxFds are taken) are appended to `fds` and
 // belong to the caller. Returns the bytes received: 0 when the peer closed
 // the connection, -1 when it failed.
 long receive_message(int socket, std::span<char> buffer, std::vector<int>* fds);
+// As receive_message; on a socket with SO_PASSCRED, `sender` gets the pid
+// of the process that sent the message (0 when the message carried none).
+long receive_message(int socket, std::span<char> buffer, std::vector<int>* fds, int* sender);
 
 }  // namespace plat::proto

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 
 #include "platform/advapi/svccore.h"
@@ -34,6 +35,25 @@ bool valid_name(const std::string& name) {
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') return false;
   }
   return true;
+}
+
+// The log of the host this process runs, for the last words of an
+// uncaught exception.
+std::atomic<Log*> the_log{nullptr};
+
+[[noreturn]] void terminate_logged() {
+  std::string what = "an uncaught exception";
+  if (auto current = std::current_exception()) {
+    try {
+      std::rethrow_exception(current);
+    } catch (const std::exception& e) {
+      what = std::string("an uncaught exception: ") + e.what();
+    } catch (...) {
+    }
+  }
+  std::fprintf(stderr, "zekhost: stopped by %s\n", what.c_str());
+  if (Log* log = the_log.load()) log->line("stopped by %s", what.c_str());
+  std::abort();
 }
 
 bool loopback(const std::string& address) {
@@ -186,6 +206,8 @@ bool Host::configure(std::string* error) {
 // the PCI functions that name it once its DriverEntry has registered it.
 bool Host::start_kernel(std::string* error) {
   log_ = std::make_unique<Log>(dir_ + "/host.log");
+  the_log = log_.get();
+  std::set_terminate(terminate_logged);
   log_->line("starting host %s (native %s) in %s, pid %d", name_.c_str(), native_.c_str(), dir_.c_str(),
              static_cast<int>(getpid()));
   auto log_line = [this](std::string_view line) { log_->line("%.*s", static_cast<int>(line.size()), line.data()); };
@@ -350,9 +372,18 @@ void Host::stop() {
   listed_adapters_ = false;
   if (registry_) registry_->save();
   registry_.reset();
+  // What the drivers and the host left in the pool: nothing, when all is well.
+  if (kernel_ && log_) {
+    if (const std::string leaks = kernel_->pool().leak_report(); !leaks.empty()) {
+      log_->line("pool blocks still allocated at shutdown:");
+      log_->raw(leaks);
+      std::fprintf(stderr, "zekhost: pool blocks still allocated at shutdown:\n%s", leaks.c_str());
+    }
+  }
   kernel_.reset();
   if (log_ && ready_) log_->line("stopped");
   ready_ = false;
+  the_log = nullptr;
   log_.reset();
   if (lock_fd_ >= 0) {
     ::close(lock_fd_);

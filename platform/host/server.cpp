@@ -1,25 +1,60 @@
 #include "platform/host/server.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <system_error>
+
+#include "platform/common/ioctl.h"
+#include "platform/kernel/fault.h"
 
 namespace plat::host {
 
 // ---- Log ------------------------------------------------------------------------
 
-Log::Log(const std::string& path) {
-  file_ = std::fopen(path.c_str(), "ae");
-  if (file_ != nullptr) setvbuf(file_, nullptr, _IOLBF, 0);
+Log::Log(const std::string& path, std::size_t max_bytes) : path_(path), max_bytes_(max_bytes) {
+  std::lock_guard lock(mu_);
+  open();
 }
 
 Log::~Log() {
-  if (file_ != nullptr) std::fclose(file_);
+  std::lock_guard lock(mu_);
+  if (file_ == nullptr) return;
+  set_fault_log(-1);
+  std::fclose(file_);
+}
+
+void Log::open() {
+  file_ = std::fopen(path_.c_str(), "ae");
+  size_ = 0;
+  if (file_ == nullptr) return;
+  setvbuf(file_, nullptr, _IOLBF, 0);
+  struct stat status {};
+  if (fstat(fileno(file_), &status) == 0) size_ = static_cast<std::size_t>(status.st_size);
+  set_fault_log(fileno(file_));
+}
+
+void Log::write(std::string_view text) {
+  if (file_ == nullptr) return;
+  if (size_ + text.size() > max_bytes_ && size_ != 0) {
+    set_fault_log(-1);
+    std::fclose(file_);
+    std::rename(path_.c_str(), (path_ + ".1").c_str());
+    open();
+    if (file_ == nullptr) return;
+  }
+  std::fwrite(text.data(), 1, text.size(), file_);
+  size_ += text.size();
 }
 
 void Log::line(const char* format, ...) {
@@ -33,29 +68,89 @@ void Log::line(const char* format, ...) {
   std::tm utc{};
   gmtime_r(&now, &utc);
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &utc);
+  std::string whole = std::string(stamp) + " zekhost: " + text + "\n";
   std::lock_guard lock(mu_);
-  if (file_ != nullptr) std::fprintf(file_, "%s zekhost: %s\n", stamp, text);
+  write(whole);
 }
 
 void Log::raw(std::string_view text) {
   std::lock_guard lock(mu_);
-  if (file_ != nullptr) std::fwrite(text.data(), 1, text.size(), file_);
+  write(text);
 }
 
 // ---- Connection -----------------------------------------------------------------
 
-namespace {
-constexpr std::size_t kMaxWorkers = 64;
+Connection::Connection(int fd, pid_t pid, IoManager& io, Log& log) : fd_(fd), pid_(pid), io_(io), log_(log) {
+  wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
-Connection::Connection(int fd, pid_t pid, IoManager& io, Log& log) : fd_(fd), pid_(pid), io_(io), log_(log) {}
+Connection::~Connection() {
+  for (auto& message : outbox_) {
+    for (int fd : message.fds) ::close(fd);
+  }
+  if (wake_ >= 0) ::close(wake_);
+  ::close(fd_);
+}
 
-Connection::~Connection() { ::close(fd_); }
-
+// Sent at once when the socket has room and nothing is queued before it;
+// queued otherwise, for the reader thread to send in order.
 bool Connection::send(proto::Type type, const void* body, std::size_t size, std::span<const int> fds) {
   std::lock_guard lock(send_mu_);
-  // A failure means the process has gone: there is nothing to tell it.
-  return proto::send_message(fd_, type, body, size, fds);
+  if (gone_) return false;
+  if (outbox_.empty()) {
+    switch (proto::send_message_nowait(fd_, type, body, size, fds)) {
+      case proto::SendResult::Sent:
+        return true;
+      case proto::SendResult::Gone:
+        gone_ = true;  // the process has gone: there is nothing to tell it
+        return false;
+      case proto::SendResult::Full:
+        break;
+    }
+  }
+  if (outbox_bytes_ + size > kMaxQueuedBytes) {
+    gone_ = true;
+    log_.line("process %d does not read its connection (%zu bytes waiting); disconnected", static_cast<int>(pid_),
+              outbox_bytes_);
+    shutdown(fd_, SHUT_RDWR);
+    return false;
+  }
+  Outgoing message{type, std::vector<char>(static_cast<const char*>(body), static_cast<const char*>(body) + size), {}};
+  for (int fd : fds) {
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {  // no descriptor: this message fails, the connection stays
+      for (int taken : message.fds) ::close(taken);
+      return false;
+    }
+    message.fds.push_back(copy);
+  }
+  outbox_bytes_ += size;
+  outbox_.push_back(std::move(message));
+  if (outbox_.size() == 1 && wake_ >= 0) eventfd_write(wake_, 1);
+  return true;
+}
+
+void Connection::flush() {
+  std::lock_guard lock(send_mu_);
+  while (!outbox_.empty() && !gone_) {
+    Outgoing& front = outbox_.front();
+    const auto result = proto::send_message_nowait(fd_, front.type, front.body.data(), front.body.size(), front.fds);
+    if (result == proto::SendResult::Full) return;
+    if (result == proto::SendResult::Gone) gone_ = true;
+    for (int fd : front.fds) ::close(fd);
+    outbox_bytes_ -= front.body.size();
+    outbox_.pop_front();
+  }
+}
+
+void Connection::disconnect(const char* why) {
+  {
+    std::lock_guard lock(send_mu_);
+    if (gone_) return;
+    gone_ = true;
+  }
+  log_.line("process %d %s; disconnected", static_cast<int>(pid_), why);
+  shutdown(fd_, SHUT_RDWR);
 }
 
 void Connection::send_pending(std::uint64_t request, NTSTATUS returned) {
@@ -65,10 +160,19 @@ void Connection::send_pending(std::uint64_t request, NTSTATUS returned) {
 
 void Connection::send_complete(std::uint64_t request, NTSTATUS status, std::uint64_t information,
                                bool pending_returned) {
+  {
+    std::lock_guard lock(mu_);
+    if (auto it = buffered_.find(request); it != buffered_.end()) {
+      buffered_bytes_ -= it->second;
+      buffered_.erase(it);
+    }
+  }
   proto::Complete complete{request, status, pending_returned ? 1u : 0u, information};
   send(proto::Type::Complete, &complete, sizeof complete);
 }
 
+// Sends an upcall and waits for the process's answer, at most
+// kUpcallDeadline: a process that does not answer in time is disconnected.
 std::uint64_t Connection::upcall(proto::Type type, const void* body, std::size_t size, std::span<const int> fds,
                                  NTSTATUS* status) {
   std::uint64_t id;
@@ -87,9 +191,14 @@ std::uint64_t Connection::upcall(proto::Type type, const void* body, std::size_t
     return 0;
   }
   std::unique_lock lock(mu_);
-  cv_.wait(lock, [&] { return upcalls_[id].first || closing_; });
+  const bool done = cv_.wait_for(lock, kUpcallDeadline, [&] { return upcalls_[id].first || closing_; });
   auto [answered, reply] = upcalls_[id];
   upcalls_.erase(id);
+  if (!done) {
+    lock.unlock();
+    disconnect("did not answer a mapping request in time");
+    return 0;
+  }
   if (!answered) return 0;
   *status = reply.status;
   return reply.address;
@@ -120,17 +229,31 @@ bool Connection::unmap(std::uint64_t address, std::size_t pages) {
   return NT_SUCCESS(status);
 }
 
-void Connection::submit(std::function<void()> work) {
+// Queues work for the connection's workers, starting a worker when every
+// one is busy. False when the work cannot run: the connection is closing,
+// or no worker runs and the system gives no thread.
+bool Connection::submit(std::function<void()> work) {
   std::lock_guard lock(mu_);
+  if (closing_) return false;
   work_.push_back(std::move(work));
   // A new worker only when every worker is busy: a request blocked in a
   // driver must not hold up the process's other requests.
   if (busy_ + work_.size() > workers_ && workers_ < kMaxWorkers) {
-    ++workers_;
-    threads_.emplace_back([this] { worker(); });
-  } else {
-    work_cv_.notify_one();
+    try {
+      threads_.emplace_back([this] { worker(); });
+      ++workers_;
+      return true;
+    } catch (const std::system_error& e) {
+      if (workers_ == 0) {
+        work_.pop_back();
+        log_.line("process %d: no thread for its request (%s); the request fails", static_cast<int>(pid_), e.what());
+        return false;
+      }
+      // The workers there are take it in turn.
+    }
   }
+  work_cv_.notify_one();
+  return true;
 }
 
 void Connection::worker() {
@@ -148,6 +271,26 @@ void Connection::worker() {
   }
 }
 
+// A control request, within the process's bound on buffered bytes.
+void Connection::ioctl(const proto::Ioctl& request) {
+  if (METHOD_FROM_CTL_CODE(request.code) == METHOD_BUFFERED) {
+    const std::uint64_t bytes = std::max(request.input_length, request.output_length);
+    std::lock_guard lock(mu_);
+    if (buffered_.contains(request.request) || buffered_bytes_ + bytes > kMaxBufferedBytesPerProcess) {
+      log_.line("process %d: buffered requests past %llu bytes; request refused", static_cast<int>(pid_),
+                static_cast<unsigned long long>(kMaxBufferedBytesPerProcess));
+      proto::Complete refused{request.request, STATUS_INSUFFICIENT_RESOURCES, 0, 0};
+      send(proto::Type::Complete, &refused, sizeof refused);
+      return;
+    }
+    buffered_[request.request] = bytes;
+    buffered_bytes_ += bytes;
+  }
+  if (!submit([this, request] { io_.user_ioctl(Caller{process_, request.thread_id}, request); })) {
+    send_complete(request.request, STATUS_INSUFFICIENT_RESOURCES, 0, false);
+  }
+}
+
 void Connection::handle(proto::Type type, const char* body, std::size_t size) {
   auto reply = [this](std::uint64_t request, NTSTATUS status, std::uint64_t value) {
     proto::Reply r{request, status, 0, value};
@@ -159,19 +302,37 @@ void Connection::handle(proto::Type type, const char* body, std::size_t size) {
       proto::Open open;
       std::memcpy(&open, body, sizeof open);
       open.name[proto::kMaxName - 1] = '\0';
-      submit([this, open, reply] {
+      {
+        std::lock_guard lock(mu_);
+        if (files_.size() + opening_ >= kMaxFilesPerProcess) {
+          reply(open.request, STATUS_INSUFFICIENT_RESOURCES, 0);
+          return;
+        }
+        ++opening_;
+      }
+      const bool queued = submit([this, open, reply] {
         std::uint64_t file = 0;
         NTSTATUS status = io_.user_open(Caller{process_, open.thread_id}, open.name, open.desired_access,
                                         open.share_access, (open.flags & proto::kOpenOverlapped) != 0, &file);
+        {
+          std::lock_guard lock(mu_);
+          --opening_;
+          if (NT_SUCCESS(status)) files_.insert(file);
+        }
         reply(open.request, status, file);
       });
+      if (!queued) {
+        std::lock_guard lock(mu_);
+        --opening_;
+      }
+      if (!queued) reply(open.request, STATUS_INSUFFICIENT_RESOURCES, 0);
       return;
     }
     case proto::Type::Ioctl: {
       if (size < sizeof(proto::Ioctl)) return;
-      proto::Ioctl ioctl;
-      std::memcpy(&ioctl, body, sizeof ioctl);
-      submit([this, ioctl] { io_.user_ioctl(Caller{process_, ioctl.thread_id}, ioctl); });
+      proto::Ioctl request;
+      std::memcpy(&request, body, sizeof request);
+      ioctl(request);
       return;
     }
     case proto::Type::Cancel: {
@@ -187,9 +348,15 @@ void Connection::handle(proto::Type type, const char* body, std::size_t size) {
       if (size < sizeof(proto::Close)) return;
       proto::Close close;
       std::memcpy(&close, body, sizeof close);
-      submit([this, close, reply] {
-        reply(close.request, io_.user_close(Caller{process_, close.thread_id}, close.file), 0);
+      const bool queued = submit([this, close, reply] {
+        const NTSTATUS status = io_.user_close(Caller{process_, close.thread_id}, close.file);
+        if (NT_SUCCESS(status)) {
+          std::lock_guard lock(mu_);
+          files_.erase(close.file);
+        }
+        reply(close.request, status, 0);
       });
+      if (!queued) reply(close.request, STATUS_INSUFFICIENT_RESOURCES, 0);
       return;
     }
     case proto::Type::UpcallReply: {
@@ -213,16 +380,41 @@ void Connection::handle(proto::Type type, const char* body, std::size_t size) {
 void Connection::run() {
   std::vector<char> buffer(proto::kMaxMessage);
   bool greeted = false;
+  const int on = 1;
+  setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
   for (;;) {
-    std::vector<int> fds;
-    const long n = proto::receive_message(fd_, buffer, &fds);
+    bool waiting;
+    {
+      std::lock_guard lock(send_mu_);
+      waiting = !outbox_.empty();
+    }
+    pollfd fds[2] = {{fd_, static_cast<short>(POLLIN | (waiting ? POLLOUT : 0)), 0}, {wake_, POLLIN, 0}};
+    if (poll(fds, wake_ >= 0 ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (wake_ >= 0 && (fds[1].revents & POLLIN) != 0) {
+      eventfd_t ignored;
+      eventfd_read(wake_, &ignored);
+    }
+    if ((fds[0].revents & POLLOUT) != 0) flush();
+    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+    std::vector<int> received;
+    int sender = 0;
+    const long n = proto::receive_message(fd_, buffer, &received, &sender);
     // A process sends no descriptors: any that came are closed.
-    for (int stray : fds) ::close(stray);
+    for (int stray : received) ::close(stray);
     if (n < static_cast<long>(sizeof(proto::MessageHeader))) break;
     proto::MessageHeader header;
     std::memcpy(&header, buffer.data(), sizeof header);
     const char* body = buffer.data() + sizeof header;
     const std::size_t size = static_cast<std::size_t>(n) - sizeof header;
+    // A child that inherited the connection is not the process it belongs to.
+    if (sender != 0 && sender != pid_) {
+      log_.line("process %d: a message from process %d on its connection (a child it forked?); ignored",
+                static_cast<int>(pid_), sender);
+      continue;
+    }
     if (!greeted) {
       proto::Hello hello{};
       if (header.type != proto::Type::Hello || size < sizeof hello) break;
@@ -258,6 +450,7 @@ void Connection::run() {
     threads.swap(threads_);
   }
   for (auto& t : threads) t.join();
+  flush();  // what still fits: the completions of the cancelled requests
   process_.reset();
 }
 
@@ -290,6 +483,7 @@ bool Server::listen(const std::string& path) {
 }
 
 void Server::accept_loop() {
+  bool out_of_descriptors = false;
   for (;;) {
     int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (stopping_) {
@@ -297,30 +491,51 @@ void Server::accept_loop() {
       return;
     }
     if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // The connection waits in the backlog until a descriptor is free.
+        if (!out_of_descriptors) log_.line("cannot accept a process: %s; accepting again shortly", strerror(errno));
+        out_of_descriptors = true;
+        poll(nullptr, 0, 100);
+        continue;
+      }
+      log_.line("the kernel socket failed: %s; no new process is served", strerror(errno));
       return;
     }
+    out_of_descriptors = false;
     ucred peer{};
     socklen_t size = sizeof peer;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
       ::close(fd);
       continue;
     }
-    auto connection = std::make_shared<Connection>(fd, peer.pid, io_, log_);
     std::lock_guard lock(mu_);
     for (auto& t : finished_) t.join();
     finished_.clear();
+    std::size_t same = 0;
+    for (const auto& [key, entry] : connections_) same += entry.first->pid() == peer.pid ? 1 : 0;
+    if (same >= kMaxConnectionsPerProcess) {
+      log_.line("process %d already holds %zu connections; another refused", static_cast<int>(peer.pid), same);
+      ::close(fd);
+      continue;
+    }
+    auto connection = std::make_shared<Connection>(fd, peer.pid, io_, log_);
     Connection* key = connection.get();
-    connections_[key].first = connection;
-    connections_[key].second = std::thread([this, connection, key] {
-      connection->run();
-      std::lock_guard inner(mu_);
-      auto it = connections_.find(key);
-      if (it != connections_.end()) {
-        finished_.push_back(std::move(it->second.second));
-        connections_.erase(it);
-      }
-    });
+    try {
+      std::thread reader([this, connection, key] {
+        connection->run();
+        std::lock_guard inner(mu_);
+        auto it = connections_.find(key);
+        if (it != connections_.end()) {
+          finished_.push_back(std::move(it->second.second));
+          connections_.erase(it);
+        }
+      });
+      connections_[key] = {connection, std::move(reader)};
+    } catch (const std::system_error& e) {
+      log_.line("process %d: no thread for its connection (%s); refused", static_cast<int>(peer.pid), e.what());
+      // The connection's destructor closes the socket: the process sees its host go.
+    }
   }
 }
 

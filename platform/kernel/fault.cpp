@@ -3,6 +3,8 @@
 #include <execinfo.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +12,11 @@
 #include "platform/kernel/dbg.h"
 
 namespace plat {
+namespace {
+std::atomic<int> fault_log{-1};
+}
+
+void set_fault_log(int fd) { fault_log.store(fd); }
 
 void fault(const SrcLoc& where, const char* format, ...) {
   char message[1024];
@@ -17,12 +24,18 @@ void fault(const SrcLoc& where, const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(message, sizeof message, format, args);
   va_end(args);
-  std::fprintf(stderr, "*** KERNEL FAULT: %s\n    at %s:%u in %s\n", message, where.file_name(),
-               static_cast<unsigned>(where.line()), where.function_name());
+  char text[2048];
+  const int length = std::snprintf(text, sizeof text, "*** KERNEL FAULT: %s\n    at %s:%u in %s\n", message,
+                                   where.file_name(), static_cast<unsigned>(where.line()), where.function_name());
+  const std::size_t size = std::min(static_cast<std::size_t>(std::max(length, 0)), sizeof text - 1);
   std::fflush(stderr);
   void* frames[64];
   int count = backtrace(frames, 64);
-  backtrace_symbols_fd(frames, count, STDERR_FILENO);
+  for (const int fd : {static_cast<int>(STDERR_FILENO), fault_log.load()}) {
+    if (fd < 0) continue;
+    if (::write(fd, text, size) < 0) continue;
+    backtrace_symbols_fd(frames, count, fd);
+  }
   std::abort();
 }
 

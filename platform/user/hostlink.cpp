@@ -46,6 +46,8 @@ HostLink::~HostLink() {
   if (reader_.joinable()) reader_.detach();
 }
 
+bool HostLink::foreign() const { return owner_ != getpid(); }
+
 bool HostLink::connect() {
   const char* dir = std::getenv("ZEK_HOST");
   if (dir == nullptr || *dir == '\0') return false;
@@ -58,6 +60,10 @@ bool HostLink::connect() {
   // Straight to Linux: in a process that uses WinSock, socket() is WinSock's.
   fd_ = lx::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return false;
+  owner_ = getpid();
+  timeval limit{kHelloTimeoutSeconds, 0};
+  lx::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  lx::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   if (lx::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     ::close(fd_);
     fd_ = -1;
@@ -81,6 +87,10 @@ bool HostLink::connect() {
   proto::HelloReply reply;
   std::memcpy(&reply, buffer + sizeof header, sizeof reply);
   if (header.type != proto::Type::HelloReply || reply.status != 0) return false;
+  // Connected: the reader waits for the host as long as it serves.
+  limit = timeval{0, 0};
+  lx::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  lx::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   reader_ = std::thread([this] { reader(); });
   return true;
 }
@@ -94,6 +104,7 @@ bool HostLink::send(proto::Type type, const void* body, std::size_t size, int fd
 
 NTSTATUS HostLink::call(proto::Type type, void* body, std::size_t size, std::uint64_t* request_field,
                         std::uint64_t* value) {
+  if (foreign()) return STATUS_INVALID_HANDLE;  // the parent's handle, in a forked child
   auto inflight = std::make_shared<Inflight>();
   *request_field = ++next_request_;
   {
@@ -152,10 +163,10 @@ std::shared_ptr<Inflight> HostLink::start_ioctl(const std::shared_ptr<File>& fil
   request.output_length = output == nullptr ? 0 : output_length;
   {
     std::lock_guard lock(wait_mutex());
-    if (broken_) {
+    if (broken_ || foreign()) {
       inflight->completed = true;
       inflight->dispatched = true;
-      inflight->status = inflight->returned = STATUS_DEVICE_REMOVED;
+      inflight->status = inflight->returned = foreign() ? STATUS_INVALID_HANDLE : STATUS_DEVICE_REMOVED;
       return inflight;
     }
     inflight_[request.request] = inflight;

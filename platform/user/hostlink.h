@@ -18,6 +18,11 @@
 
 namespace plat::user {
 
+// How long connecting to the host and its answer to the hello may take: a
+// host too busy to accept (or one that never answers) fails the open
+// instead of hanging it.
+inline constexpr int kHelloTimeoutSeconds = 10;
+
 // A request in flight. Guarded by wait_mutex.
 struct Inflight {
   bool replied = false;  // open, cancel, close
@@ -47,7 +52,11 @@ class HostLink {
   // Registers and sends a control request; the caller waits on it (wait_mutex).
   std::shared_ptr<Inflight> start_ioctl(const std::shared_ptr<File>& file, DWORD code, LPVOID input, DWORD input_length,
                                         LPVOID output, DWORD output_length, LPOVERLAPPED overlapped);
-  bool broken() const { return broken_.load(); }
+  // Broken, or inherited: a child forked after the connection was made
+  // does not use its parent's connection (its requests would be the
+  // parent's); its own first open connects anew.
+  bool broken() const { return broken_.load() || foreign(); }
+  bool foreign() const;
 
  private:
   HostLink() = default;
@@ -61,6 +70,7 @@ class HostLink {
   std::string dir_;
   int fd_ = -1;
   pid_t host_pid_ = 0;
+  pid_t owner_ = 0;  // the process that connected
   std::mutex send_mu_;
   std::atomic<bool> broken_{false};
   std::atomic<std::uint64_t> next_request_{0};

@@ -532,6 +532,7 @@ TEST(HostCommandLine, AHostSaysWhereItServesAndKeepsTheUsersFile) {
   EXPECT_EQ(read_file(dir / "host.conf"),
             "# my host\n[host]\nname = MINE   # the computer name\nmemory_mb = 32  # small\nnative = 127.0.10.7\n");
   // A start without options leaves the file alone.
+  std::filesystem::remove(out);
   host = zeklab::spawn({ZEK_HOST_BINARY, "--dir", dir.string()}, {}, out);
   EXPECT_TRUE(eventually([&] { return read_file(out).find("host.log") != std::string::npos; }, 20000));
   EXPECT_EQ(zeklab::terminate(host), 0);
