@@ -33,23 +33,24 @@
 #include <thread>
 #include <vector>
 
+#include "platform/host/log.h"
 #include "platform/kernel/io/iomgr.h"
 
 namespace plat::host {
 
-class Log;
-
 // Worker threads of one connection: requests that block in a driver each
 // hold one; more requests than this wait for one of them.
 inline constexpr std::size_t kMaxWorkers = 64;
-// Bytes of messages queued for a process that does not read.
-inline constexpr std::size_t kMaxQueuedBytes = 1u << 20;
+// Messages (and their bytes) queued for a process that does not read.
+inline constexpr std::size_t kMaxQueuedMessages = 4096;
+inline constexpr std::size_t kMaxQueuedBytes = 4u << 20;
 // How long a process has to answer a mapping upcall.
 inline constexpr std::chrono::seconds kUpcallDeadline{10};
 // Buffered control requests in progress in one process: the sum of their
 // system buffers (the larger of input and output length, as the I/O
-// manager allocates them).
-inline constexpr std::uint64_t kMaxBufferedBytesPerProcess = 64ull << 20;
+// manager allocates them) may take this share of the host's memory
+// (a quarter: 64 MiB of the default 256 MB).
+inline constexpr std::uint64_t kBufferedShareOfMemory = 4;
 // Files one process may hold open.
 inline constexpr std::size_t kMaxFilesPerProcess = 4096;
 // Connections one process may hold at once.
@@ -139,30 +140,6 @@ class Server {
   mutable std::mutex mu_;
   std::map<Connection*, std::pair<std::shared_ptr<Connection>, std::thread>> connections_;
   std::vector<std::thread> finished_;
-};
-
-// The host log: the host's own lines and the kernel's debug output. When it
-// passes kMaxLogBytes it is renamed to host.log.1 (replacing an older one)
-// and a new host.log begins. A kernel fault, which stops the host, is
-// written to it as well as to standard error.
-inline constexpr std::size_t kMaxLogBytes = 8u << 20;
-
-class Log {
- public:
-  explicit Log(const std::string& path, std::size_t max_bytes = kMaxLogBytes);
-  ~Log();
-  void line(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void raw(std::string_view text);
-
- private:
-  void write(std::string_view text);  // under mu_
-  void open();                        // under mu_
-
-  const std::string path_;
-  const std::size_t max_bytes_;
-  std::mutex mu_;
-  FILE* file_ = nullptr;
-  std::size_t size_ = 0;
 };
 
 }  // namespace plat::host

@@ -343,6 +343,48 @@ TEST_F(HostTest, AHostileProcessHarmsNoOneButItself) {
   CloseHandle(device);
 }
 
+// Processes that misbehave on the wire, or forget that they forked: after
+// each the host is up, serves this process, and holds nothing of theirs;
+// it stops cleanly with nothing left in its pool.
+TEST_F(HostTest, HostileProcessesLeaveTheHostUpAndNothingBehind) {
+  HANDLE device = open();
+  const auto before = pool(device);
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    const char* logged;  // what host.log says of it, if anything
+  };
+  const Case cases[] = {
+      {"ignores a mapping upcall", {ZEK_HOSTILE, "ignore-upcalls"}, "did not answer a mapping request in time"},
+      {"never reads its socket", {ZEK_HOSTILE, "no-read"}, "does not read its connection"},
+      {"dies while its request waits in the driver", {ZEK_HOSTILE, "die-mid-request"}, nullptr},
+      {"pends buffered requests past its share of memory",
+       {ZEK_HOSTILE, "hog-buffered", std::to_string(6u << 20)},
+       "its buffered requests would pass"},
+      {"has a forked child use its handle", {ZEK_IOCLIENT, "fork-child"}, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(exit_code(spawn(c.args, dir_)), 0);
+    if (c.logged != nullptr) {
+      EXPECT_TRUE(eventually([&] { return read_file(dir_ / "host.log").find(c.logged) != std::string::npos; }))
+          << read_file(dir_ / "host.log");
+    }
+    char in[8] = "still", out[8] = {};
+    DWORD bytes = 0;
+    EXPECT_TRUE(DeviceIoControl(device, testdrv::kEcho, in, sizeof in, out, sizeof out, &bytes, nullptr));
+    EXPECT_STREQ(out, "still");
+    EXPECT_TRUE(eventually([&] {
+      const auto now = pool(device);
+      return now.requests == before.requests && now.blocks == before.blocks && now.mappings == before.mappings;
+    }));
+  }
+  CloseHandle(device);
+  EXPECT_EQ(stop_host(), 0);
+  EXPECT_EQ(read_file(dir_ / "host.log").find("still allocated at shutdown"), std::string::npos)
+      << read_file(dir_ / "host.log");
+}
+
 TEST_F(HostTest, SigtermUnloadsTheDriversAndStopsWithZero) {
   HANDLE device = open();
   HANDLE waiting = open(FILE_FLAG_OVERLAPPED);

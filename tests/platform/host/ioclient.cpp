@@ -7,13 +7,17 @@
 //   zekioclient open                  exit code = GetLastError of opening the device
 //   zekioclient hostile WHAT          turns on what the host handed it (see hostile()); exit code 0
 //                                     when every attempt was refused, 1 when one got through
+//   zekioclient fork-child            a forked child uses the parent's handle, then its own:
+//                                     0 when the first fails with ERROR_INVALID_HANDLE and the second works
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -178,6 +182,37 @@ int main(int argc, char** argv) {
     }
     std::printf("pended\n");
     return 0;  // ends with the request pending and the handle open
+  }
+  if (command == "fork-child") {
+    HANDLE device = open_device(0);
+    if (device == INVALID_HANDLE_VALUE) return 101;
+    const pid_t child = fork();
+    if (child == 0) {
+      char in[8] = "child", out[8] = {};
+      DWORD bytes = 0;
+      if (DeviceIoControl(device, testdrv::kEcho, in, sizeof in, out, sizeof out, &bytes, nullptr)) _exit(1);
+      if (GetLastError() != ERROR_INVALID_HANDLE) _exit(2);
+      HANDLE own = open_device(0);
+      if (own == INVALID_HANDLE_VALUE) _exit(3);
+      if (!DeviceIoControl(own, testdrv::kEcho, in, sizeof in, out, sizeof out, &bytes, nullptr)) _exit(4);
+      _exit(std::strcmp(out, "child") == 0 ? 0 : 5);
+    }
+    // The child has 30 seconds; one that hangs is killed.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > end) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        return 104;
+      }
+      usleep(2000);
+    }
+    // The parent's handle still works.
+    char in[8] = "parent", out[8] = {};
+    DWORD bytes = 0;
+    if (!DeviceIoControl(device, testdrv::kEcho, in, sizeof in, out, sizeof out, &bytes, nullptr)) return 105;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 106;
   }
   if (command == "wait") {
     HANDLE device = open_device(0);
