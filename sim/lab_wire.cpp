@@ -1,6 +1,7 @@
 #include "sim/lab_wire.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -21,6 +22,11 @@ bool make_address(const std::string& path, sockaddr_un* address) {
   address->sun_family = AF_UNIX;
   std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
   return true;
+}
+
+bool is_socket(const std::string& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
 }
 
 }  // namespace
@@ -45,11 +51,6 @@ bool LabWire::start(std::string* error) {
     *error = "the wire socket path " + path + " is too long";
     return false;
   }
-  socket_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (socket_ < 0) {
-    *error = std::string("socket: ") + std::strerror(errno);
-    return false;
-  }
   // A socket file left by a port that is gone is taken over; a live one is not.
   if (std::filesystem::exists(path)) {
     int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -57,25 +58,16 @@ bool LabWire::start(std::string* error) {
     if (probe >= 0) ::close(probe);
     if (alive) {
       *error = "another port of the lab is bound at " + path;
-      ::close(socket_);
-      socket_ = -1;
+      return false;
+    }
+    if (!is_socket(path)) {
+      *error = path + " is in the way of the port's socket and is not one";
       return false;
     }
     ::unlink(path.c_str());
   }
-  if (::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    *error = "bind " + path + ": " + std::strerror(errno);
-    ::close(socket_);
-    socket_ = -1;
-    return false;
-  }
-  // The receiver wakes now and then to see whether the port is stopping.
-  timeval timeout{0, 100'000};
-  setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  // Sends block while a receiver is full; the limit only lets a stopping port
-  // leave (and a lossy wire give up on a peer that does not read).
-  timeval send_timeout = settings_.lossless ? timeval{1, 0} : timeval{0, 20'000};
-  setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+  socket_ = bind_socket(error);
+  if (socket_ < 0) return false;
   if (!settings_.capture.empty() && !capture_.open(settings_.capture)) {
     *error = "cannot write the capture " + settings_.capture + ": " + std::strerror(errno);
     ::close(socket_);
@@ -89,6 +81,59 @@ bool LabWire::start(std::string* error) {
   sender_ = std::thread([this] { sender_loop(); });
   receiver_ = std::thread([this] { receiver_loop(); });
   return true;
+}
+
+int LabWire::bind_socket(std::string* error) {
+  sockaddr_un address;
+  const std::string path = socket_path();
+  make_address(path, &address);
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = std::string("socket: ") + std::strerror(errno);
+    return -1;
+  }
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    *error = "bind " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  struct stat status {};
+  bound_inode_ = ::lstat(path.c_str(), &status) == 0 ? status.st_ino : 0;
+  // The receiver wakes now and then to see whether the port is stopping.
+  timeval timeout{0, 100'000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  // Sends wait while a receiver is full only on a lossless wire; the limit
+  // lets a stopping port leave (and a lossy wire give up on a peer).
+  timeval send_timeout = settings_.lossless ? timeval{1, 0} : timeval{0, 20'000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+  return fd;
+}
+
+// A port whose socket file was removed (or replaced) hears nothing: it binds
+// a new socket at its path and puts it in the old one's place.
+void LabWire::keep_bound() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - last_bound_check_ < kRescan) return;
+  last_bound_check_ = now;
+  struct stat status {};
+  const std::string path = socket_path();
+  if (::lstat(path.c_str(), &status) == 0) {
+    if (S_ISSOCK(status.st_mode) && status.st_ino == bound_inode_) return;
+    // Something else holds the path now: not ours to remove.
+    if (!displaced_) log_("lab wire: " + path + " is no longer the port's socket; the port hears nothing");
+    displaced_ = true;
+    return;
+  }
+  std::string error;
+  const int fresh = bind_socket(&error);
+  if (fresh < 0) {
+    log_("lab wire: the port's socket file " + path + " was removed and cannot be bound again: " + error);
+    return;
+  }
+  displaced_ = false;
+  ::dup2(fresh, socket_);  // the sender and the receiver use the new socket from now on
+  ::close(fresh);
+  log_("lab wire: the port's socket file " + path + " was removed; bound again");
 }
 
 void LabWire::stop() {
@@ -127,7 +172,12 @@ void LabWire::rescan() {
   const std::string own = socket_path();
   for (const auto& entry : std::filesystem::directory_iterator(settings_.lab_dir + "/wire", ec)) {
     const std::string path = entry.path().string();
-    if (entry.path().extension() == ".sock" && path != own) peers_.push_back(path);
+    std::error_code type_error;
+    // Only sockets are ports: any other file there is not the wire's.
+    if (entry.path().extension() == ".sock" && path != own &&
+        entry.symlink_status(type_error).type() == std::filesystem::file_type::socket) {
+      peers_.push_back(path);
+    }
   }
 }
 
@@ -169,7 +219,7 @@ void LabWire::send_to_peers(const std::vector<std::byte>& frame) {
     }
     if (gone) {
       log_("lab wire: the port at " + *it + " has gone");
-      ::unlink(it->c_str());
+      if (is_socket(*it)) ::unlink(it->c_str());
       it = peers_.erase(it);
     } else {
       ++it;
@@ -229,7 +279,10 @@ void LabWire::receiver_loop() {
   std::vector<std::byte> buffer(zekhw::kNicMaxFrame + 64);
   while (!stopping_) {
     const ssize_t n = ::recv(socket_, buffer.data(), buffer.size(), 0);
-    if (n < 0) continue;  // time-out (checks stopping) or interruption
+    if (n < 0) {  // time-out (checks stopping and the socket file) or interruption
+      keep_bound();
+      continue;
+    }
     if (n < static_cast<ssize_t>(zekhw::kNicMinFrame) || n > static_cast<ssize_t>(zekhw::kNicMaxFrame)) {
       log_("lab wire: a datagram of " + std::to_string(n) + " bytes is not a frame; dropped");
       continue;

@@ -3,28 +3,33 @@
 //
 // Each port binds LAB/wire/NAME.sock. The wire is a hub: a port sends every
 // frame to every other port's socket in the directory (the receiving boards
-// filter by their MAC tables). It loses nothing between live ports:
+// filter by their MAC tables). As a real wire, it does not wait for a port
+// that does not read:
 // - the board never blocks on the wire: it hands frames to the port's
 //   outbound queue and, when that queue is full, keeps the send work request
 //   posted until the sender thread has made room;
-// - the sender thread sends each frame with blocking sendto(), so a slow
-//   receiver holds the sender back instead of losing frames; on a lossy
-//   wire (lossless = false) a peer that takes nothing for kDropGrace loses
-//   the frame instead, counted, and loses the next ones at once until it
-//   takes a frame again, so that a host that stops reading cannot hold the
-//   others' ports;
+// - the sender thread sends each frame with sendto(); a peer that takes
+//   nothing for kDropGrace loses the frame, counted, and loses the next ones
+//   at once until it takes a frame again, so that a host that stops reading
+//   cannot hold the others' ports. A lossless wire (lossless = true, for
+//   tests that count every frame) waits for a slow receiver instead;
 // - the receiver thread moves datagrams into the board's inbound queue and,
 //   while that queue is full, stops reading, so the kernel's socket queue
 //   fills and the peers' senders wait.
-// A peer that has gone (its socket refuses: ECONNREFUSED or ENOENT) is
-// dropped from the hub and its stale socket file removed; frames for it are
-// not kept. A new port is seen within kRescan of binding.
+// Peers are the sockets named *.sock in the wire folder; anything else
+// there is not the wire's and is left alone. A peer that has gone (its
+// socket refuses: ECONNREFUSED or ENOENT) is dropped from the hub and its
+// stale socket file removed; frames for it are not kept. A new port is seen
+// within kRescan of binding. A port whose own socket file was removed binds
+// it again within kRescan, and says so.
 //
 // With a capture path, every frame the port sends or receives is written to
 // a pcap file. With impairment settings the port loses, duplicates,
 // reorders and delays what it sends, as the seeded settings say (the capture
 // shows what the port meant to send).
 #pragma once
+
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -58,9 +63,9 @@ class LabWire final : public FramePort {
     std::string port_name;        // unique in the lab: the socket's file name
     std::string capture;          // pcap file, or empty
     ImpairmentSettings impair{};  // what the port does to the frames it sends (tests)
-    // A peer whose socket stays full: wait for it (lossless, the default),
-    // or drop and count what it does not take within kDropGrace.
-    bool lossless = true;
+    // A peer whose socket stays full: drop and count what it does not take
+    // within kDropGrace (the default), or wait for it (lossless).
+    bool lossless = false;
   };
   static constexpr std::chrono::milliseconds kDropGrace{100};
 
@@ -90,6 +95,10 @@ class LabWire final : public FramePort {
   void receiver_loop();
   void rescan();
   void send_to_peers(const std::vector<std::byte>& frame);
+  // The port's socket, bound at its path; -1 with a message.
+  int bind_socket(std::string* error);
+  // Binds again when the socket file was removed (receiver thread).
+  void keep_bound();
 
   Board& board_;
   Settings settings_;
@@ -106,6 +115,9 @@ class LabWire final : public FramePort {
   ImpairmentCounters impaired_;             // its counters as last seen (under mu_)
   std::set<std::string> stalled_;           // lossy wire: peers that did not read (sender thread only)
   std::chrono::steady_clock::time_point last_scan_{};
+  std::chrono::steady_clock::time_point last_bound_check_{};  // receiver thread only
+  ino_t bound_inode_ = 0;                                      // of the socket file it bound
+  bool displaced_ = false;                                     // another file took the path (said once)
   std::atomic<std::uint64_t> sent_{0}, received_{0}, dropped_{0};
   std::thread sender_, receiver_;
 };

@@ -156,7 +156,7 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
     return false;
   }
   if (!capture.empty() && capture[0] != '/') capture = lab_.host_dir + "/" + capture;
-  const std::string lossless = section.get("lossless").value_or("yes");
+  const std::string lossless = section.get("lossless").value_or("no");
   if (lossless != "yes" && lossless != "no") {
     *error = "adapter " + section.name + ": lossless must be yes or no, not '" + lossless + "'";
     return false;

@@ -20,7 +20,7 @@
 //                       ; (absolute, or relative to the host directory; needs the wire)
 //   impair = loss=0.01,reorder=0.02,duplicate=0.01,delay=1ms,jitter=500us,seed=7
 //                       ; what the port does to the frames it sends (tests; needs the wire)
-//   lossless = yes      ; wait for a peer whose socket is full (default); no: drop and count
+//   lossless = no       ; drop and count for a peer whose socket stays full (default); yes: wait
 //                       ; what a peer does not take within 100 ms
 #pragma once
 

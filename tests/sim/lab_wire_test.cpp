@@ -1,5 +1,7 @@
-// The lab wire's port against a peer that never reads: on a lossy wire the
-// frames it cannot take are dropped and counted, and the port keeps going.
+// The lab wire's port against a peer that never reads: on a lossy wire (the
+// default) the frames it cannot take are dropped and counted, and the port
+// keeps going. The wire folder holds only the ports' sockets as far as the
+// port is concerned, and a port whose socket file goes binds it again.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -8,6 +10,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "sim/lab_wire.h"
@@ -31,8 +35,8 @@ TEST_F(LabWireTest, APeerThatDoesNotReadLosesFramesOnALossyWire) {
   int small = 4096;
   setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
 
-  zeksim::LabWire wire(board(), zeksim::LabWire::Settings{lab, "me", "", {}, /*lossless=*/false},
-                       [](std::string_view) {});
+  zeksim::LabWire::Settings settings{lab, "me"};  // the default wire: lossy
+  zeksim::LabWire wire(board(), settings, [](std::string_view) {});
   std::string error;
   ASSERT_TRUE(wire.start(&error)) << error;
   std::vector<std::byte> frame(1000, std::byte{0x5A});
@@ -58,6 +62,97 @@ TEST_F(LabWireTest, APeerThatDoesNotReadLosesFramesOnALossyWire) {
   EXPECT_LT(wire.frames_dropped(), kFrames);
   wire.stop();
   ::close(peer);
+  std::filesystem::remove_all(lab);
+}
+
+// A peer socket of the test's own, bound in the wire folder.
+class RawPort {
+ public:
+  explicit RawPort(const std::string& path) : path_(path) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = to(path);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    timeval timeout{0, 50'000};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
+  ~RawPort() {
+    ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  static sockaddr_un to(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    return address;
+  }
+  bool send_to(const std::string& path, std::size_t bytes) {
+    std::vector<std::byte> frame(bytes, std::byte{0xFF});  // broadcast
+    sockaddr_un address = to(path);
+    return ::sendto(fd_, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address) ==
+           static_cast<ssize_t>(bytes);
+  }
+  bool received() {
+    std::byte buffer[2048];
+    return ::recv(fd_, buffer, sizeof buffer, 0) > 0;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+template <typename F>
+bool within(F condition, int milliseconds = 20000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return condition();
+}
+
+TEST_F(LabWireTest, FilesThatAreNotPortsAreLeftAloneAndARemovedSocketIsBoundAgain) {
+  const std::string lab = ::testing::TempDir() + "labwire_files_" + std::to_string(::getpid());
+  std::filesystem::create_directories(lab + "/wire/folder.sock");
+  std::ofstream(lab + "/wire/notes.sock") << "the user's own file";
+  RawPort peer(lab + "/wire/peer.sock");
+  std::mutex mu;
+  std::string logged;
+  zeksim::LabWire wire(board(), zeksim::LabWire::Settings{lab, "me"}, [&](std::string_view line) {
+    std::lock_guard lock(mu);
+    logged += std::string(line) + "\n";
+  });
+  std::string error;
+  ASSERT_TRUE(wire.start(&error)) << error;
+  auto log = [&] {
+    std::lock_guard lock(mu);
+    return logged;
+  };
+
+  // Frames reach the one real peer, across several rescans, and nothing
+  // else in the folder is touched or talked about.
+  const std::vector<std::byte> frame(64, std::byte{0xFF});
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(within([&] { return wire.has_room(); }));
+    wire.transmit(frame);
+    EXPECT_TRUE(within([&] { return peer.received(); })) << log();
+    std::this_thread::sleep_for(zeksim::LabWire::kRescan);
+  }
+  EXPECT_TRUE(std::filesystem::is_regular_file(lab + "/wire/notes.sock"));
+  EXPECT_TRUE(std::filesystem::is_directory(lab + "/wire/folder.sock"));
+  EXPECT_EQ(log().find("notes.sock"), std::string::npos) << log();
+  EXPECT_EQ(log().find("folder.sock"), std::string::npos) << log();
+
+  // The port's own socket file goes: the port binds it again and hears again.
+  const std::string mine = wire.socket_path();
+  const auto before = wire.frames_received();
+  ASSERT_TRUE(peer.send_to(mine, 64));
+  ASSERT_TRUE(within([&] { return wire.frames_received() > before; }));
+  ::unlink(mine.c_str());
+  EXPECT_TRUE(within([&] { return log().find("bound again") != std::string::npos; })) << log();
+  const auto after = wire.frames_received();
+  EXPECT_TRUE(within([&] { return peer.send_to(mine, 64) && wire.frames_received() > after; }));
+  wire.stop();
   std::filesystem::remove_all(lab);
 }
 
