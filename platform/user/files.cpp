@@ -135,7 +135,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
     auto inflight =
         file->link->start_ioctl(file, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize, nullptr);
     std::unique_lock lock(wait_mutex());
-    wait_cv().wait(lock, [&] { return inflight->completed; });
+    inflight->done.wait(lock, [&] { return inflight->completed; });
     const NTSTATUS status = inflight->status;
     const ULONG_PTR bytes = NT_ERROR(status) ? 0 : inflight->information;
     if (lpBytesReturned != nullptr) *lpBytesReturned = static_cast<DWORD>(bytes);

@@ -118,7 +118,7 @@ NTSTATUS HostLink::call(proto::Type type, void* body, std::size_t size, std::uin
     return STATUS_DEVICE_REMOVED;
   }
   std::unique_lock lock(wait_mutex());
-  wait_cv().wait(lock, [&] { return inflight->replied; });
+  inflight->done.wait(lock, [&] { return inflight->replied; });
   if (value != nullptr) *value = inflight->value;
   return inflight->status;
 }
@@ -183,6 +183,7 @@ std::shared_ptr<Inflight> HostLink::start_ioctl(const std::shared_ptr<File>& fil
 
 void HostLink::fail_all() {
   for (auto& [id, inflight] : inflight_) {
+    inflight->done.notify_all();  // wakes after the caller releases wait_mutex
     if (!inflight->ioctl) {
       inflight->replied = true;
       inflight->status = STATUS_DEVICE_REMOVED;
@@ -227,38 +228,50 @@ void HostLink::reader() {
         if (size < sizeof(proto::Reply)) break;
         proto::Reply reply;
         std::memcpy(&reply, body, sizeof reply);
-        std::lock_guard lock(wait_mutex());
-        auto it = inflight_.find(reply.request);
-        if (it == inflight_.end()) break;
-        it->second->replied = true;
-        it->second->status = reply.status;
-        it->second->value = reply.value;
-        inflight_.erase(it);
-        notify();
+        std::shared_ptr<Inflight> waiter;
+        {
+          std::lock_guard lock(wait_mutex());
+          auto it = inflight_.find(reply.request);
+          if (it == inflight_.end()) break;
+          waiter = it->second;
+          waiter->replied = true;
+          waiter->status = reply.status;
+          waiter->value = reply.value;
+          inflight_.erase(it);
+        }
+        waiter->done.notify_one();  // the caller alone, once the lock is free
         break;
       }
       case proto::Type::Complete: {
         if (size < sizeof(proto::Complete)) break;
         proto::Complete complete;
         std::memcpy(&complete, body, sizeof complete);
-        std::lock_guard lock(wait_mutex());
+        std::unique_lock lock(wait_mutex());
         auto it = inflight_.find(complete.request);
         if (it == inflight_.end()) break;
+        if (!it->second->file->overlapped) {
+          // A synchronous caller waits for this request alone.
+          const auto waiter = it->second;
+          waiter->completed = true;
+          waiter->status = complete.status;
+          waiter->information = complete.information;
+          waiter->pending_returned = complete.pending_returned != 0;
+          inflight_.erase(it);
+          lock.unlock();
+          waiter->done.notify_one();
+          break;
+        }
         Inflight& inflight = *it->second;
         inflight.completed = true;
         inflight.status = complete.status;
         inflight.information = complete.information;
         inflight.pending_returned = complete.pending_returned != 0;
-        if (inflight.file->overlapped) {
-          // A request that failed before being pended signals nothing, as on Windows.
-          const bool signal = inflight.pending_returned || !NT_ERROR(complete.status);
-          if (inflight.overlapped != nullptr) {
-            complete_overlapped(*inflight.file, inflight.overlapped, complete.status, complete.information, signal);
-          }
-          if (inflight.dispatched || !inflight.pending_returned) inflight_.erase(it);
-        } else {
-          inflight_.erase(it);
+        // A request that failed before being pended signals nothing, as on Windows.
+        const bool signal = inflight.pending_returned || !NT_ERROR(complete.status);
+        if (inflight.overlapped != nullptr) {
+          complete_overlapped(*inflight.file, inflight.overlapped, complete.status, complete.information, signal);
         }
+        if (inflight.dispatched || !inflight.pending_returned) inflight_.erase(it);
         notify();
         break;
       }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -23,8 +24,12 @@ namespace plat::user {
 // instead of hanging it.
 inline constexpr int kHelloTimeoutSeconds = 10;
 
-// A request in flight. Guarded by wait_mutex.
+// A request in flight. Guarded by wait_mutex. A caller that waits for its
+// own request (open, cancel, close, a control request on a synchronous
+// handle) waits on `done`, which wakes that thread alone; overlapped
+// requests signal through the objects every waiter looks at.
 struct Inflight {
+  std::condition_variable done;
   bool replied = false;  // open, cancel, close
   NTSTATUS status = STATUS_SUCCESS;
   std::uint64_t value = 0;
