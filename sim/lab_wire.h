@@ -116,8 +116,8 @@ class LabWire final : public FramePort {
   std::set<std::string> stalled_;           // lossy wire: peers that did not read (sender thread only)
   std::chrono::steady_clock::time_point last_scan_{};
   std::chrono::steady_clock::time_point last_bound_check_{};  // receiver thread only
-  ino_t bound_inode_ = 0;                                      // of the socket file it bound
-  bool displaced_ = false;                                     // another file took the path (said once)
+  ino_t bound_inode_ = 0;                                     // of the socket file it bound
+  bool displaced_ = false;                                    // another file took the path (said once)
   std::atomic<std::uint64_t> sent_{0}, received_{0}, dropped_{0};
   std::thread sender_, receiver_;
 };

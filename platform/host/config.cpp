@@ -133,8 +133,7 @@ bool Config::load(const std::string& path, std::string* error) {
     value = trim(value);
     if (key.empty()) return bad("an entry needs a key before '='");
     if (const int first = current.line_of(key); first != 0) {
-      return bad("'" + key + "' given twice in " + head_of(current) + " (first on line " + std::to_string(first) +
-                 ")");
+      return bad("'" + key + "' given twice in " + head_of(current) + " (first on line " + std::to_string(first) + ")");
     }
     current.entries.emplace_back(std::move(key), std::move(value));
     current.lines.push_back(number);

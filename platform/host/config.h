@@ -25,8 +25,8 @@ struct Section {
   std::string kind;  // "host", "driver", ...
   std::string name;  // "[driver zekproxy]" -> "zekproxy"
   std::vector<std::pair<std::string, std::string>> entries;
-  int line = 0;             // of the section's head; 0 when not read from a file
-  std::vector<int> lines;   // of each entry, beside entries (may be shorter: set() adds none)
+  int line = 0;            // of the section's head; 0 when not read from a file
+  std::vector<int> lines;  // of each entry, beside entries (may be shorter: set() adds none)
   std::optional<std::string> get(const std::string& key) const;
   void set(const std::string& key, const std::string& value);
   // The line of an entry; 0 when it was not read from a file.

@@ -113,8 +113,16 @@ TEST(ConfigNumbers, OnlyAWholeDecimalInRangeIsANumber) {
     const char* text;
     bool ok;
   };
-  const Case cases[] = {{"256", true}, {"16", true},  {"16384", true}, {"256MB", false}, {"", false},
-                        {"-1", false}, {"0x10", false}, {"15", false},  {"16385", false}, {" 64", false},
+  const Case cases[] = {{"256", true},
+                        {"16", true},
+                        {"16384", true},
+                        {"256MB", false},
+                        {"", false},
+                        {"-1", false},
+                        {"0x10", false},
+                        {"15", false},
+                        {"16385", false},
+                        {" 64", false},
                         {"99999999999999999999", false}};
   for (const auto& c : cases) {
     unsigned long value = 0;

@@ -535,8 +535,7 @@ TEST(HostCommandLine, MessagesNameThePathAndTheLine) {
       {"a bad adapter", "[adapter nic0]\nfunctions = 9\n", "", conf + ":1: adapter nic0: functions must be 1 to 4"},
       {"a directory that cannot be made", "", "a-file/sub",
        "cannot create the host directory " + (root / "a-file" / "sub").string() + ": "},
-      {"a lock that cannot be opened", "", "locked",
-       "cannot open " + (root / "locked" / "host.lock").string() + ": "},
+      {"a lock that cannot be opened", "", "locked", "cannot open " + (root / "locked" / "host.lock").string() + ": "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -7,11 +7,11 @@
 //   process of its own;
 // - requests per second of 16 processes at once against 16 echo pairs.
 #include <benchmark/benchmark.h>
+#include <linux/close_range.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <linux/close_range.h>
 #include <unistd.h>
 
 #include <atomic>

@@ -45,7 +45,8 @@ class Lab {
       std::filesystem::create_directories(dirs_[i]);
       std::ofstream conf(dirs_[i] / "host.conf");
       conf << "[host]\nname = " << (i == 0 ? "HOSTA" : "HOSTB") << "\nnative = 127.0.10." << (i + 1)
-           << "\nlab = " << (root_ / "lab").string() << "\nmemory_mb = 192\n\n[adapter nic0]\ndriver = zeknictest\nlossless = yes\n"
+           << "\nlab = " << (root_ / "lab").string()
+           << "\nmemory_mb = 192\n\n[adapter nic0]\ndriver = zeknictest\nlossless = yes\n"
            << (i == 0 ? "capture = wire.pcap\n" : "") << "\n[driver zeknictest]\npath = " << ZEK_NIC_DRIVER << "\n";
     }
     for (int i = 0; i < 2; ++i) hosts_[i] = zeklab::spawn_host(dirs_[i]);
