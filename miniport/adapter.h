@@ -3,11 +3,10 @@
 // shutdown, PnP events, the link indication) and of its registry
 // configuration. One adapter block per PCI function.
 //
-// Not in this build yet: the hardware bring-up and teardown (the receive
-// memory, the base object, the queues), the interrupt path, the send and
-// receive paths, OID requests, the control devices, the hang check and the
-// reset chain. Initialisation stops where the hardware bring-up begins and
-// fails there with NDIS_STATUS_NOT_SUPPORTED.
+// The hardware bring-up and teardown are in miniport/bringup.h. Not in this
+// build yet: the receive memory, the interrupt path, the send and receive
+// paths, OID requests, the control devices, the hang check and the reset
+// chain.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +25,9 @@ inline constexpr std::uint16_t ZEK_DEVICE_ID = 0x0100;
 inline constexpr std::uint16_t ZEK_PCI_COMMAND_WANTED = 0x47;  // I/O, memory, bus master, parity
 inline constexpr std::uint32_t ZEK_PCI_FUNCTION_REGISTER = 0x4C;
 inline constexpr ULONG ZEK_REGISTER_WINDOW_BYTES = 4096;
+// The third memory range of a function, when there is one, is its
+// configuration window: the capability words the device initialisation reads.
+inline constexpr unsigned ZEK_CONFIG_WINDOW = 2;
 
 // ---- The registry values inside the NIC-proxy record -----------------------------------------------
 // The record of include/zek/nicproxy.h continues with the miniport's own
@@ -129,6 +131,17 @@ struct ZekRegisterWindow {
   ULONG Length;
 };
 
+// One block of non-cached shared memory: as allocated, and its start moved
+// up to the next 4096-byte boundary (the address the queue uses; virtual
+// and physical name the same byte).
+struct ZekSharedBlock {
+  void* Va;
+  NDIS_PHYSICAL_ADDRESS Pa;
+  ULONG Length;
+  std::uint8_t* Aligned;
+  std::uint64_t AlignedPa;
+};
+
 struct ZekSharedTimer;
 struct CardTables;
 struct ZekMdioLock;
@@ -150,7 +163,9 @@ struct ZEK_ADAPTER {
   NIC_HW_INFO* HwInfo;
   NDIS_HANDLE MiniportAdapterHandle;
 
-  ZekRegisterWindow Window[2];
+  // The register window, the doorbell window and, when the function has a
+  // third memory range, the configuration window (ZEK_CONFIG_WINDOW).
+  ZekRegisterWindow Window[3];
   ULONG InterruptLevel;
   ULONG InterruptVector;
   KAFFINITY InterruptAffinity;
@@ -207,6 +222,22 @@ struct ZEK_ADAPTER {
 
   NDIS_HANDLE IoWorkItem;
 
+  // Bring-up: the queue blocks, what of them was created on the adapter
+  // (ZEK_BUILT_* bits), and what the bring-up read.
+  ZekSharedBlock Blocks[10];
+  BOOLEAN ResourcesAllocated;
+  BOOLEAN BoardRegistered;  // counted in the driver's table of boards in bring-up
+  BOOLEAN LoadCounted;      // the adapter's load count includes this function
+  std::uint32_t Built;
+  std::uint32_t EepromMajor;
+  std::uint32_t PhyType;
+  std::uint32_t MemFreeNic;
+  std::uint32_t Flags8E8[3];  // indexed register 0x8E8: bit 0, bit 1, bits 2-3
+
+  // The multicast list of the last set request.
+  std::uint8_t MulticastList[32][6];
+  std::uint32_t MulticastCount;
+
   // Per-board objects this function holds a reference on.
   ZekSharedTimer* SharedTimer;
   CardTables* Tables;
@@ -236,6 +267,13 @@ struct ZekDriverGlobals {
   OSPrimSpinlockObject ThirdLock;
   std::uint32_t DebugLevel;
   volatile LONG DeviceRegistrationFlag;
+  // Boards with a function in bring-up or running, by board key, under the
+  // shared-resource lock: the first function of a board resets it, the others
+  // do not, also when they initialise at the same time.
+  struct {
+    std::uint32_t BoardKey;
+    std::uint32_t Functions;
+  } Boards[16];
 };
 extern ZekDriverGlobals g_Zek;
 
@@ -256,6 +294,8 @@ void ZekCancelOidRequest(NDIS_HANDLE MiniportAdapterContext, PVOID RequestId);
 ZEK_ADAPTER* MpAllocateAdapter(NDIS_HANDLE MiniportAdapterHandle);
 // PCI configuration and translated resources (step 4 of initialisation).
 NDIS_STATUS MpFindAdapter(ZEK_ADAPTER* adapter, PNDIS_RESOURCE_LIST resources);
+// Maps the windows MpFindAdapter found (step 5 of initialisation).
+NDIS_STATUS MpMapWindows(ZEK_ADAPTER* adapter);
 // Frees whatever of the adapter exists, in the order halt needs; tolerates
 // a partly built adapter.
 void MpFreeAdapter(ZEK_ADAPTER* adapter);

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "miniport/adapter.h"
+#include "miniport/bringup.h"
 #include "miniport/hwobjects.h"
 
 ZekDriverGlobals g_Zek;
@@ -40,6 +41,9 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_O
   OSPrimSyncInitSpinlockObject(&g_Zek.ListLock);
   OSPrimSyncInitSpinlockObject(&g_Zek.SharedResourceLock);
   OSPrimSyncInitSpinlockObject(&g_Zek.ThirdLock);
+  std::memset(g_Zek.Boards, 0, sizeof g_Zek.Boards);
+  ZekEepromLockInit();
+  ZekBringUpLockInit();
   g_Zek.DriverHandle = handle;
   return NDIS_STATUS_SUCCESS;
 }
@@ -54,6 +58,8 @@ void ZekUnload(PDRIVER_OBJECT) {
   OSPrimSyncDestroySpinlockObject(&g_Zek.ListLock);
   OSPrimSyncDestroySpinlockObject(&g_Zek.SharedResourceLock);
   OSPrimSyncDestroySpinlockObject(&g_Zek.ThirdLock);
+  ZekEepromLockFree();
+  ZekBringUpLockFree();
 }
 
 void ZekListAppend(ZEK_ADAPTER* adapter) {

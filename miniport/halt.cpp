@@ -1,5 +1,6 @@
 // MiniportHaltEx and the freeing of an adapter, whole or partly built.
 #include "miniport/adapter.h"
+#include "miniport/bringup.h"
 #include "miniport/hwobjects.h"
 
 namespace {
@@ -118,8 +119,15 @@ void MpFreeAdapter(ZEK_ADAPTER* adapter) {
   // has left its slots.
   MpDetachProxy(adapter);
 
+  // 4. The queues, their memory and the function's MAC slot; the load count.
+  if (adapter->HwInfo != nullptr) {
+    CommonFreeMifResources(adapter);
+    ZekReleaseLoad(adapter);
+  }
+
   // 5. The per-board objects, in halt order.
   if (adapter->HwInfo != nullptr) ZekReleaseBoardObjects(adapter);
+  ZekReleaseBoard(adapter);
 
   // 6. Interrupt, register windows, DMA, work item.
   if ((adapter->Flags & ZEK_FLAG_INTERRUPT_REGISTERED) && adapter->InterruptHandle != nullptr) {

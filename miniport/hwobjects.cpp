@@ -378,37 +378,7 @@ void ZekReleaseBoardObjects(ZEK_ADAPTER* adapter) {
   }
 }
 
-// ---- Scratchpad -------------------------------------------------------------------------------------------
-namespace {
-HwScratchpadObj* scratchpad_of(MifhDeviceObj* device, const char* routine) {
-  if (bad_device(device, routine)) return nullptr;
-  HwScratchpadObj* scratchpad = device->Scratchpad;
-  if (ZekIsBadPointer(scratchpad) || scratchpad->Signature != MIFH_SCRATCHPAD_SIGNATURE) {
-    ZEK_LOG_FAILURE("%s: scratchpad object is not valid (0x%p)\n", routine, static_cast<void*>(scratchpad));
-    return nullptr;
-  }
-  return scratchpad;
-}
-}  // namespace
-
-ZekStatus mifh_get_hw_scratchpad(MifhDeviceObj* device, std::uint64_t* value) {
-  HwScratchpadObj* scratchpad = scratchpad_of(device, __func__);
-  if (scratchpad == nullptr || value == nullptr) return MIFH_STATUS_FAIL;
-  OSPrimSyncAcquireSpinlockObject(&scratchpad->Lock);
-  *value = scratchpad->Value;
-  OSPrimSyncReleaseSpinlockObject(&scratchpad->Lock);
-  return ZEK_STATUS_PASS;
-}
-
-ZekStatus mifh_set_hw_scratchpad(MifhDeviceObj* device, std::uint64_t value) {
-  HwScratchpadObj* scratchpad = scratchpad_of(device, __func__);
-  if (scratchpad == nullptr) return MIFH_STATUS_FAIL;
-  OSPrimSyncAcquireSpinlockObject(&scratchpad->Lock);
-  scratchpad->Value = value;
-  OSPrimSyncReleaseSpinlockObject(&scratchpad->Lock);
-  return ZEK_STATUS_PASS;
-}
-
+// ---- Scratchpad registers ---------------------------------------------------------------------------
 ZekStatus mifh_get_hw_scratchpad_index(MifhDeviceObj* device, std::uint32_t index, std::uint32_t* value) {
   if (bad_device(device, __func__) || value == nullptr) return MIFH_STATUS_FAIL;
   return mifh_read_indexed(device, kScratchpadIndexBase + 8 * index, value);

@@ -78,6 +78,7 @@ struct ZekMulticastResources {
   std::uint32_t BoardKey;
   std::uint32_t PortCount;  // global control bits 8-9, plus 1
   OSPrimSpinlockObject Lock;
+  std::uint64_t HashWords[4];  // one per PCI function, under Lock
 };
 
 // The driver's tables of per-board objects.
@@ -130,10 +131,10 @@ ZekStatus ZekAllocateBoardObjects(ZEK_ADAPTER* adapter);
 // frees each object and removes it from its table.
 void ZekReleaseBoardObjects(ZEK_ADAPTER* adapter);
 
-// The board's scratchpad value; 1 for a device object or scratchpad that
-// is null, 0xCCCCCCCC, or without its signature.
-ZekStatus mifh_get_hw_scratchpad(MifhDeviceObj* device, std::uint64_t* value);
-ZekStatus mifh_set_hw_scratchpad(MifhDeviceObj* device, std::uint64_t value);
+// The board's scratchpad value (the object AllocateScratchPadResources
+// shares) is read and written by the hardware-interface module's
+// mifh_get_hw_scratchpad and mifh_set_hw_scratchpad (proxy/rdma/hw/config.h),
+// the one definition both drivers use.
 // The adapter's scratchpad registers (indexed 0x800 + 8 x index).
 ZekStatus mifh_get_hw_scratchpad_index(MifhDeviceObj* device, std::uint32_t index, std::uint32_t* value);
 ZekStatus mifh_set_hw_scratchpad_index(MifhDeviceObj* device, std::uint32_t index, std::uint32_t value);

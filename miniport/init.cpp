@@ -2,7 +2,9 @@
 #include <cstring>
 
 #include "miniport/adapter.h"
+#include "miniport/bringup.h"
 #include "miniport/hwobjects.h"
+#include "proxy/rdma/hw/config.h"
 
 namespace {
 
@@ -12,6 +14,8 @@ constexpr ULONG kErrorValueNoMemory = 1541;
 constexpr ULONG kErrorValueConfigRead = 1;
 constexpr ULONG kErrorValueIdMismatch = 2;
 constexpr ULONG kErrorValueCommand = 3;
+constexpr std::uint32_t kMinEepromMajor = 4;
+constexpr std::uint32_t kTuningOldEeprom = 6;
 
 struct PciHeader {
   std::uint16_t VendorId;
@@ -116,6 +120,9 @@ NDIS_STATUS MpFindAdapter(ZEK_ADAPTER* adapter, PNDIS_RESOURCE_LIST resources) {
         adapter->Window[1].Pa = d.u.Memory.Start;
         adapter->Window[1].Length = d.u.Memory.Length;
         window1 = true;
+      } else if (adapter->Window[ZEK_CONFIG_WINDOW].Length == 0) {
+        adapter->Window[ZEK_CONFIG_WINDOW].Pa = d.u.Memory.Start;
+        adapter->Window[ZEK_CONFIG_WINDOW].Length = d.u.Memory.Length;
       } else {
         OSPrimDebugPrint("MpFindAdapter: Bar2 is enabled but not used\n");
       }
@@ -126,6 +133,22 @@ NDIS_STATUS MpFindAdapter(ZEK_ADAPTER* adapter, PNDIS_RESOURCE_LIST resources) {
     NdisWriteErrorLogEntry(handle, NDIS_ERROR_CODE_RESOURCE_CONFLICT, 1,
                            interrupt ? kErrorValueNoMemory : kErrorValueNoInterrupt);
     return NDIS_STATUS_RESOURCE_CONFLICT;
+  }
+  return NDIS_STATUS_SUCCESS;
+}
+
+NDIS_STATUS MpMapWindows(ZEK_ADAPTER* adapter) {
+  for (auto& window : adapter->Window) {
+    if (window.Length == 0) continue;  // no configuration window
+    PVOID va = nullptr;
+    const NDIS_STATUS status = NdisMMapIoSpace(&va, adapter->MiniportAdapterHandle, window.Pa, window.Length);
+    if (status != NDIS_STATUS_SUCCESS) {
+      ZEK_LOG_FAILURE("ZekInitialize: NdisMMapIoSpace failed (0x%x)\n", static_cast<unsigned>(status));
+      NdisWriteErrorLogEntry(adapter->MiniportAdapterHandle, NDIS_ERROR_CODE_RESOURCE_CONFLICT, 1,
+                             kErrorValueMapFailed);
+      return status;
+    }
+    window.Va = static_cast<volatile std::uint8_t*>(va);
   }
   return NDIS_STATUS_SUCCESS;
 }
@@ -169,16 +192,7 @@ NDIS_STATUS ZekInitialize(NDIS_HANDLE handle, NDIS_HANDLE, PNDIS_MINIPORT_INIT_P
     if (status != NDIS_STATUS_SUCCESS) break;
 
     // 5. The register windows.
-    for (auto& window : adapter->Window) {
-      PVOID va = nullptr;
-      status = NdisMMapIoSpace(&va, handle, window.Pa, window.Length);
-      if (status != NDIS_STATUS_SUCCESS) {
-        ZEK_LOG_FAILURE("ZekInitialize: NdisMMapIoSpace failed (0x%x)\n", static_cast<unsigned>(status));
-        NdisWriteErrorLogEntry(handle, NDIS_ERROR_CODE_RESOURCE_CONFLICT, 1, kErrorValueMapFailed);
-        break;
-      }
-      window.Va = static_cast<volatile std::uint8_t*>(va);
-    }
+    status = MpMapWindows(adapter);
     if (status != NDIS_STATUS_SUCCESS) break;
 
     // 6. Link speed and frame sizes.
@@ -187,11 +201,49 @@ NDIS_STATUS ZekInitialize(NDIS_HANDLE handle, NDIS_HANDLE, PNDIS_MINIPORT_INIT_P
     adapter->LookaheadSize = adapter->MaxFrameSize;
     adapter->MtuSize = adapter->Proxy.VlanEnabled != 0 ? adapter->MaxFrameSize - 4 : adapter->MaxFrameSize;
 
-    // 7. From here the adapter's memory and the hardware are brought up
-    // (receive memory, base object, queues, interrupt, NIC): not in this
-    // build, so the adapter cannot start.
-    ZEK_LOG_FAILURE("ZekInitialize: the hardware bring-up is not part of this build\n");
-    status = NDIS_STATUS_NOT_SUPPORTED;
+    // 7. The base object and the per-board objects.
+    if (CommonInitBaseObject(adapter) != ZEK_STATUS_PASS) {
+      ZEK_LOG_FAILURE("ZekInitialize: CommonInitBaseObject failed\n");
+      status = NDIS_STATUS_FAILURE;
+      break;
+    }
+    // 8. An EEPROM older than major version 4 is refused unless Tuning is 6.
+    if (adapter->EepromMajor < kMinEepromMajor && adapter->Proxy.Tuning != kTuningOldEeprom) {
+      ZEK_LOG_FAILURE("Function[%s] LINE[%d] Forcing Unload EEMajorNumber[x%x] Tuning[x%x] \n", __func__, __LINE__,
+                      adapter->EepromMajor, adapter->Proxy.Tuning);
+      NdisWriteErrorLogEntry(handle, NDIS_ERROR_CODE_DRIVER_FAILURE, 2, adapter->EepromMajor,
+                             static_cast<ULONG>(__LINE__));
+      status = NDIS_STATUS_FAILURE;
+      break;
+    }
+    // 9. The queues.
+    if (mifh_hw_init(adapter) != ZEK_STATUS_PASS) {
+      ZEK_LOG_FAILURE("ZekInitialize: mifh_hw_init failed\n");
+      status = NDIS_STATUS_FAILURE;
+      break;
+    }
+    // 10. The link is down until the adapter reports it up.
+    adapter->LinkDown = 1;
+    adapter->LinkChanged = 1;
+    adapter->LinkIndicated = ZEK_LINK_INDICATED_DOWN;
+    // 13. The NIC up with the current address.
+    if (mifh_hw_init_zek_nic(&adapter->HwInfo->Device, adapter->CurrentMac, adapter->PciFunction) != ZEK_STATUS_PASS) {
+      status = NDIS_STATUS_FAILURE;
+      break;
+    }
+    // 15. Paused; the link timer finishes the bring-up a second from now.
+    adapter->DataPath = ZEK_DATAPATH_PAUSED;
+    adapter->NdisState = ZEK_STATE_PAUSED;
+    NDIS_TIMER_CHARACTERISTICS timer{};
+    timer.Header = {NDIS_OBJECT_TYPE_TIMER_CHARACTERISTICS, 1, 24};
+    timer.AllocationTag = ZEK_POOL_TAG;
+    timer.TimerFunction = LinkDetectionDpc;
+    timer.FunctionContext = adapter;
+    status = NdisAllocateTimerObject(handle, &timer, &adapter->LinkTimer);
+    if (status != NDIS_STATUS_SUCCESS) break;
+    LARGE_INTEGER due{};
+    due.QuadPart = -10'000'000LL;  // 1 s, relative
+    NdisSetTimerObject(adapter->LinkTimer, due, 0, nullptr);
   } while (false);
 
   if (status != NDIS_STATUS_SUCCESS) {
