@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "include/hw/cqp.h"
+#include "include/hw/pci.h"
 #include "include/hw/registers.h"
 
 namespace zeksim {
@@ -84,6 +85,8 @@ Board::Board(plat::PhysicalMemory& memory, BoardConfig config)
                  [this](std::uint32_t index) { return registers_.kept(Space::Indexed, 0, index); });
            }),
       pairs_(config_.index_race_check) {
+  eeprom_ = std::make_unique<Eeprom>(config_.storage.empty() ? std::string() : config_.storage + ".eeprom",
+                                     default_eeprom_image(config_), config_.timing, log_);
   offload_side_ = std::make_unique<OffloadSide>(*this);
   offload_ = std::make_unique<IwarpEngine>(*offload_side_, config_.tcp);
   cqp_.attach_offload(
@@ -114,12 +117,17 @@ Board::~Board() { stop(); }
 std::uint32_t Board::pci_read(unsigned function, std::uint32_t offset) {
   std::lock_guard lock(mu_);
   if (function >= functions_.size()) return 0xFFFF'FFFF;  // no such function: the bus reads all ones
+  // The EEPROM's second path; every function reaches the board's one EEPROM.
+  if ((offset & ~3u) == kPciCfgEepromAddress) return eeprom_->read_pci_command(engine_now());
+  if ((offset & ~3u) == kPciCfgEepromData) return eeprom_->read_pci_data(engine_now());
   return functions_[function].pci->read32(offset);
 }
 
 void Board::pci_write(unsigned function, std::uint32_t offset, std::uint32_t value) {
   std::lock_guard lock(mu_);
   if (function >= functions_.size()) return;
+  if ((offset & ~3u) == kPciCfgEepromAddress) return eeprom_->write_pci_command(value, engine_now());
+  if ((offset & ~3u) == kPciCfgEepromData) return eeprom_->write_pci_data(value);
   functions_[function].pci->write32(offset, value);
 }
 

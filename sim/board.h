@@ -29,6 +29,7 @@
 #include "sim/counters.h"
 #include "sim/cqp_engine.h"
 #include "sim/dma.h"
+#include "sim/eeprom.h"
 #include "sim/frame_port.h"
 #include "sim/index_pairs.h"
 #include "sim/interrupts.h"
@@ -112,6 +113,12 @@ class Board {
   std::uint32_t queue_status(unsigned function);
   std::uint64_t platform_dma_faults() const { return memory_.dma_faults(); }
 
+  // --- EEPROM, flash, PHYs and link -----------------------------------------
+  std::uint16_t eeprom_word(unsigned address);
+  void set_eeprom_word(unsigned address, std::uint16_t value);
+  // Commands the EEPROM and flash controllers refused (busy, malformed).
+  std::uint64_t storage_refusals();
+
  private:
   class WindowHandler : public plat::MmioHandler {
    public:
@@ -161,6 +168,11 @@ class Board {
   // The indexed registers.
   void cqp_context_written(const RegisterAccess& access);
   std::uint32_t queue_status_word(const RegisterAccess& access);
+  // The EEPROM's register path.
+  std::uint32_t eeprom_command(const RegisterAccess& access);
+  void eeprom_command_written(const RegisterAccess& access);
+  std::uint32_t eeprom_data(const RegisterAccess& access);
+  void eeprom_data_written(const RegisterAccess& access);
 
   // The protection domain a user doorbell page belongs to.
   struct UserPage {
@@ -202,6 +214,7 @@ class Board {
   bool port_stopped_ = false;
   std::condition_variable_any inbound_cv_;
   IndexPairs pairs_;
+  std::unique_ptr<Eeprom> eeprom_;
   std::vector<IndexRace> races_;
   std::vector<Function> functions_;
   InterruptSink* sink_ = nullptr;

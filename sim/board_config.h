@@ -4,8 +4,10 @@
 // faults. Everything has a default that the drivers accept.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "sim/iwarp/tcp_conn.h"
@@ -29,6 +31,19 @@ struct Capabilities {
   std::uint32_t config_20 = (1u << 24) | (64u << 16) | (8u << 8) | 0x1Fu;
 };
 
+// How long the EEPROM and flash controllers stay busy, on the board's clock.
+// Short enough for a host to start at once, long enough that a driver which
+// does not wait for "not busy" sees stale words.
+struct StorageTiming {
+  Nanos eeprom_read{std::chrono::microseconds(20)};
+  Nanos eeprom_write{std::chrono::microseconds(200)};
+  Nanos flash_command{std::chrono::microseconds(2)};    // the controller's busy bit after a command
+  Nanos flash_program{std::chrono::microseconds(100)};  // write in progress after a page program
+  Nanos flash_status{std::chrono::microseconds(50)};    // after a status-register write
+  Nanos flash_sector_erase{std::chrono::milliseconds(2)};
+  Nanos flash_chip_erase{std::chrono::milliseconds(20)};
+};
+
 // What the index/data-pair detector does with an interleaving.
 enum class IndexRaceCheck {
   Off,     // not checked
@@ -44,6 +59,23 @@ struct BoardConfig {
   std::uint64_t window_base = 0xF000'0000;  // BARs of all functions are laid out from here
   bool firmware_alive = true;               // idx 0xA0 reads 0x80
   Capabilities caps{};
+  // Where the EEPROM and the flash are kept: STORAGE.eeprom and STORAGE.flash
+  // (empty: in memory only, lost with the board).
+  std::string storage;
+  StorageTiming timing{};
+  // What a new EEPROM image holds: the board's first MAC address (the
+  // functions' addresses follow it), the PHY type and MDIO address of each
+  // function's port (include/hw/phy.h).
+  std::array<std::uint8_t, 6> mac{0x02, 0x7A, 0x65, 0x6B, 0x00, 0x00};
+  std::array<std::uint8_t, 4> phy_types{6, 6, 6, 6};
+  std::array<std::uint8_t, 4> mdio_addresses{0, 0, 0, 0};
+  // Port-count fields of global control (bits 10-11 for functions 0 and 2,
+  // 12-13 for 1 and 3), strapped; 0 would make the miniport take a 1G PHY.
+  std::uint8_t port_count_field = 1;
+  // The link may come up (host.conf "link = down" keeps it down whatever the wire).
+  bool link_allowed = true;
+  // A peer on the wire at start (the lab wire reports peers as they come and go).
+  bool carrier = true;
 #ifdef NDEBUG
   IndexRaceCheck index_race_check = IndexRaceCheck::Off;
 #else

@@ -19,7 +19,8 @@ std::uint32_t capability(const BoardConfig& config) {
 }
 
 std::uint32_t global_control_at_reset(const BoardConfig& config) {
-  return kGcResetDone | (std::uint32_t{config.port_mode} << kGcPortModeShift);
+  const std::uint32_t counts = (config.port_count_field & 3u) * 0x5u;  // the same field for both function pairs
+  return kGcResetDone | (std::uint32_t{config.port_mode} << kGcPortModeShift) | (counts << kGcPortCountShift);
 }
 
 std::uint32_t firmware_status(const BoardConfig& config) { return config.firmware_alive ? kFirmwareAliveValue : 0; }
@@ -110,8 +111,20 @@ std::span<const Register> register_table() {
       {.space = S::Registers, .offset = kRegTimerControl, .name = "timer control", .access = A::ReadWrite},
       {.space = S::Registers, .offset = kRegFunctionFlags, .name = "function flags", .access = A::WriteOneToClear},
       {.space = S::Registers, .offset = kRegIntrTimer, .name = "interrupt timer", .access = A::ReadWrite},
-      {.space = S::Registers, .offset = kRegEepromCommand, .name = "EEPROM command", .access = A::ReadWrite},
-      {.space = S::Registers, .offset = kRegEepromData, .name = "EEPROM data", .access = A::ReadWrite},
+      {.space = S::Registers,
+       .offset = kRegEepromCommand,
+       .name = "EEPROM command",
+       .access = A::ReadWrite,
+       .shared = true,
+       .on_read = &Board::eeprom_command,
+       .on_write = &Board::eeprom_command_written},
+      {.space = S::Registers,
+       .offset = kRegEepromData,
+       .name = "EEPROM data",
+       .access = A::ReadWrite,
+       .shared = true,
+       .on_read = &Board::eeprom_data,
+       .on_write = &Board::eeprom_data_written},
       {.space = S::Registers, .offset = kRegFlashCommand, .name = "flash command", .access = A::ReadWrite},
       {.space = S::Registers, .offset = kRegFlashData, .name = "flash data", .access = A::ReadWrite},
       {.space = S::Registers,

@@ -62,6 +62,7 @@ inline constexpr std::uint32_t kGcResetDone = 1u << 6;
 inline constexpr std::uint32_t kGcPortModeMask = 0x00000300;  // strapped, read-only
 inline constexpr unsigned kGcPortModeShift = 8;
 inline constexpr std::uint32_t kGcPortCountMask = 0x00003C00;  // bits 10-11 (f0/f2), 12-13 (f1/f3)
+inline constexpr unsigned kGcPortCountShift = 10;
 inline constexpr std::uint32_t kGcEnableMask = 0x00FF0000;
 
 // WQE-allocate doorbell (0x40, and +0 of a user doorbell page):

@@ -25,7 +25,7 @@ constexpr char16_t kNetClassKey[] =
 
 bool board_setting(const std::string& key) {
   return key == "functions" || key == "revision" || key == "port_mode" || key == "driver" || key == "wire" ||
-         key == "capture" || key == "impair" || key == "lossless";
+         key == "capture" || key == "impair" || key == "lossless" || key == "link";
 }
 
 // The keywords of one function: entries that are not board settings, and
@@ -173,6 +173,11 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
       return false;
     }
   }
+  const std::string link = section.get("link").value_or("up");
+  if (link != "up" && link != "down") {
+    *error = "adapter " + section.name + ": link must be up or down, not '" + link + "'";
+    return false;
+  }
   for (const auto& a : adapters_) {
     if (a->name == section.name) {
       *error = "adapter " + section.name + " is configured twice";
@@ -188,6 +193,19 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
   config.chip_revision = static_cast<std::uint8_t>(revision);
   config.port_mode = static_cast<std::uint8_t>(port_mode);
   config.window_base = kFirstWindowBase + (bus - 1) * kWindowSpacePerBoard;
+  // The EEPROM and the flash live in the host directory; a new EEPROM gets a
+  // locally administered address made from the host's and the adapter's names.
+  if (!lab_.host_dir.empty()) config.storage = lab_.host_dir + "/" + section.name;
+  std::uint32_t hash = 2166136261u;
+  for (char c : lab_.host_name + "/" + section.name) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  config.mac = {0x02,
+                0x7A,
+                static_cast<std::uint8_t>(hash >> 24),
+                static_cast<std::uint8_t>(hash >> 16),
+                static_cast<std::uint8_t>(hash >> 8),
+                0x00};
+  config.link_allowed = link == "up";
+  config.carrier = false;  // the link waits for a peer on the lab wire
   adapter->clock = std::make_unique<HostEngineClock>(machine_.clock());
   config.clock = adapter->clock.get();
   const std::string name = section.name;

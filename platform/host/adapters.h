@@ -22,6 +22,9 @@
 //                       ; what the port does to the frames it sends (tests; needs the wire)
 //   lossless = no       ; drop and count for a peer whose socket stays full (default); yes: wait
 //                       ; what a peer does not take within 100 ms
+//   link = up           ; up (default): the link follows the wire; down: always down
+// The adapter's EEPROM and flash are kept in the host directory as
+// NAME.eeprom and NAME.flash.
 #pragma once
 
 #include <functional>
