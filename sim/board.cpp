@@ -87,6 +87,8 @@ Board::Board(plat::PhysicalMemory& memory, BoardConfig config)
       pairs_(config_.index_race_check) {
   eeprom_ = std::make_unique<Eeprom>(config_.storage.empty() ? std::string() : config_.storage + ".eeprom",
                                      default_eeprom_image(config_), config_.timing, log_);
+  flash_ = std::make_unique<SpiFlash>(config_.storage.empty() ? std::string() : config_.storage + ".flash",
+                                      config_.timing, log_);
   offload_side_ = std::make_unique<OffloadSide>(*this);
   offload_ = std::make_unique<IwarpEngine>(*offload_side_, config_.tcp);
   cqp_.attach_offload(

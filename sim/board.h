@@ -42,6 +42,7 @@
 #include "sim/queue_status.h"
 #include "sim/queues.h"
 #include "sim/register_map.h"
+#include "sim/spi_flash.h"
 
 namespace zeksim {
 
@@ -116,6 +117,9 @@ class Board {
   // --- EEPROM, flash, PHYs and link -----------------------------------------
   std::uint16_t eeprom_word(unsigned address);
   void set_eeprom_word(unsigned address, std::uint16_t value);
+  // A flash word (little-endian at a byte address) and the flash's status register.
+  std::uint32_t flash_word(std::uint32_t byte_address);
+  std::uint8_t flash_status();
   // Commands the EEPROM and flash controllers refused (busy, malformed).
   std::uint64_t storage_refusals();
 
@@ -173,6 +177,12 @@ class Board {
   void eeprom_command_written(const RegisterAccess& access);
   std::uint32_t eeprom_data(const RegisterAccess& access);
   void eeprom_data_written(const RegisterAccess& access);
+  // The flash controller.
+  std::uint32_t flash_control(const RegisterAccess& access);
+  void flash_control_written(const RegisterAccess& access);
+  std::uint32_t flash_data(const RegisterAccess& access);
+  void flash_data_written(const RegisterAccess& access);
+  bool flash_buffered() const;
 
   // The protection domain a user doorbell page belongs to.
   struct UserPage {
@@ -215,6 +225,7 @@ class Board {
   std::condition_variable_any inbound_cv_;
   IndexPairs pairs_;
   std::unique_ptr<Eeprom> eeprom_;
+  std::unique_ptr<SpiFlash> flash_;
   std::vector<IndexRace> races_;
   std::vector<Function> functions_;
   InterruptSink* sink_ = nullptr;

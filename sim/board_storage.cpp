@@ -12,6 +12,28 @@ void Board::eeprom_command_written(const RegisterAccess& a) { eeprom_->write_com
 std::uint32_t Board::eeprom_data(const RegisterAccess&) { return eeprom_->read_data(engine_now()); }
 void Board::eeprom_data_written(const RegisterAccess& a) { eeprom_->write_data(a.value); }
 
+std::uint32_t Board::flash_control(const RegisterAccess&) { return flash_->read_control(engine_now()); }
+void Board::flash_control_written(const RegisterAccess& a) { flash_->write_control(a.value, engine_now()); }
+std::uint32_t Board::flash_data(const RegisterAccess&) { return flash_->read_data(engine_now()); }
+void Board::flash_data_written(const RegisterAccess& a) { flash_->write_data(a.value, flash_buffered()); }
+
+// The controller buffers 8 words unless the EEPROM's flash-mode word selects
+// the register's choice and idx 0x8E8 does not have both buffered bits set.
+bool Board::flash_buffered() const {
+  const bool by_register = (eeprom_->word(flash_mode_word(eeprom_->word(0))) & kEepromFlashModeSelect) != 0;
+  return !by_register || (registers_.kept(Space::Indexed, 0, kIdxFlashMode) & kFlashModeBuffered) == kFlashModeBuffered;
+}
+
+std::uint32_t Board::flash_word(std::uint32_t byte_address) {
+  std::lock_guard lock(mu_);
+  return flash_->word(byte_address);
+}
+
+std::uint8_t Board::flash_status() {
+  std::lock_guard lock(mu_);
+  return flash_->status(engine_now());
+}
+
 std::uint16_t Board::eeprom_word(unsigned address) {
   std::lock_guard lock(mu_);
   return eeprom_->word(address);
@@ -24,7 +46,7 @@ void Board::set_eeprom_word(unsigned address, std::uint16_t value) {
 
 std::uint64_t Board::storage_refusals() {
   std::lock_guard lock(mu_);
-  return eeprom_->refused();
+  return eeprom_->refused() + flash_->refused();
 }
 
 }  // namespace zeksim
