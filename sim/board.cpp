@@ -84,7 +84,9 @@ Board::Board(plat::PhysicalMemory& memory, BoardConfig config)
              return FilterRegisters::read(
                  [this](std::uint32_t index) { return registers_.kept(Space::Indexed, 0, index); });
            }),
-      pairs_(config_.index_race_check) {
+      pairs_(config_.index_race_check),
+      mdio_(config_),
+      carrier_(config_.carrier) {
   eeprom_ = std::make_unique<Eeprom>(config_.storage.empty() ? std::string() : config_.storage + ".eeprom",
                                      default_eeprom_image(config_), config_.timing, log_);
   flash_ = std::make_unique<SpiFlash>(config_.storage.empty() ? std::string() : config_.storage + ".flash",

@@ -38,6 +38,7 @@
 #include "sim/log.h"
 #include "sim/nic_engine.h"
 #include "sim/pci_config.h"
+#include "sim/phy.h"
 #include "sim/qp_table.h"
 #include "sim/queue_status.h"
 #include "sim/queues.h"
@@ -122,6 +123,13 @@ class Board {
   std::uint8_t flash_status();
   // Commands the EEPROM and flash controllers refused (busy, malformed).
   std::uint64_t storage_refusals();
+  // The management writes the PHYs took, oldest first.
+  std::vector<MdioWrite> mdio_writes();
+  // The wire: whether a peer is there (the lab wire reports it). The link is
+  // up while a peer is there and the configuration allows it; a change sets
+  // function flag bit f and raises cause bit 24 + port on every function.
+  void set_carrier(bool peer_present);
+  bool link_up();
 
  private:
   class WindowHandler : public plat::MmioHandler {
@@ -183,6 +191,16 @@ class Board {
   std::uint32_t flash_data(const RegisterAccess& access);
   void flash_data_written(const RegisterAccess& access);
   bool flash_buffered() const;
+  // MDIO and the SerDes lane words.
+  std::uint32_t mdio_frame(const RegisterAccess& access);
+  void mdio_frame_written(const RegisterAccess& access);
+  std::uint32_t mdio_done(const RegisterAccess& access);
+  void mdio_done_written(const RegisterAccess& access);
+  std::uint32_t lane_status(const RegisterAccess& access);
+  void lane_status_written(const RegisterAccess& access);
+  std::uint32_t lane_ready(const RegisterAccess& access);
+  void lane_ready_written(const RegisterAccess& access);
+  bool link_locked() const { return config_.link_allowed && carrier_; }
 
   // The protection domain a user doorbell page belongs to.
   struct UserPage {
@@ -226,6 +244,9 @@ class Board {
   IndexPairs pairs_;
   std::unique_ptr<Eeprom> eeprom_;
   std::unique_ptr<SpiFlash> flash_;
+  MdioBus mdio_;
+  bool carrier_ = false;
+  std::uint32_t lane_words_[2][2] = {};  // [lane block][status, ready]: what the drivers wrote
   std::vector<IndexRace> races_;
   std::vector<Function> functions_;
   InterruptSink* sink_ = nullptr;

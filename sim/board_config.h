@@ -42,6 +42,7 @@ struct StorageTiming {
   Nanos flash_status{std::chrono::microseconds(50)};    // after a status-register write
   Nanos flash_sector_erase{std::chrono::milliseconds(2)};
   Nanos flash_chip_erase{std::chrono::milliseconds(20)};
+  Nanos mdio_frame{std::chrono::microseconds(10)};  // a management frame on the MDIO bus
 };
 
 // What the index/data-pair detector does with an interleaving.
@@ -68,7 +69,7 @@ struct BoardConfig {
   // function's port (include/hw/phy.h).
   std::array<std::uint8_t, 6> mac{0x02, 0x7A, 0x65, 0x6B, 0x00, 0x00};
   std::array<std::uint8_t, 4> phy_types{6, 6, 6, 6};
-  std::array<std::uint8_t, 4> mdio_addresses{0, 0, 0, 0};
+  std::array<std::uint8_t, 4> mdio_addresses{0, 1, 2, 3};
   // Port-count fields of global control (bits 10-11 for functions 0 and 2,
   // 12-13 for 1 and 3), strapped; 0 would make the miniport take a 1G PHY.
   std::uint8_t port_count_field = 1;

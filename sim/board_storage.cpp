@@ -3,6 +3,8 @@
 // spi_flash.h and phy.h).
 #include "sim/board.h"
 
+#include "include/hw/phy.h"
+
 namespace zeksim {
 
 using namespace zekhw;
@@ -32,6 +34,52 @@ std::uint32_t Board::flash_word(std::uint32_t byte_address) {
 std::uint8_t Board::flash_status() {
   std::lock_guard lock(mu_);
   return flash_->status(engine_now());
+}
+
+std::uint32_t Board::mdio_frame(const RegisterAccess&) { return mdio_.read_frame(engine_now()); }
+void Board::mdio_frame_written(const RegisterAccess& a) { mdio_.write_frame(a.value, engine_now(), link_locked()); }
+std::uint32_t Board::mdio_done(const RegisterAccess&) { return mdio_.read_done(engine_now()); }
+void Board::mdio_done_written(const RegisterAccess& a) {
+  mdio_.read_done(engine_now());
+  mdio_.clear_done(a.value);
+}
+
+// The lane words: the bits the drivers write are kept; the status bits are
+// the link's (sync and status of every lane while it is up) and the ready
+// bits are always set (the lanes between MAC and PHY do not wait for a peer).
+std::uint32_t Board::lane_status(const RegisterAccess& a) {
+  const std::uint32_t link = link_locked() ? kLaneSyncBits | kLaneStatusLow | kLaneStatusHigh : 0;
+  return (lane_words_[a.offset == kIdxLaneStatus1][0] & ~(kLaneSyncBits | kLaneStatusLow | kLaneStatusHigh)) | link;
+}
+void Board::lane_status_written(const RegisterAccess& a) { lane_words_[a.offset == kIdxLaneStatus1][0] = a.value; }
+std::uint32_t Board::lane_ready(const RegisterAccess& a) {
+  return lane_words_[a.offset == kIdxLaneReady1][1] | kLaneReadyBits;
+}
+void Board::lane_ready_written(const RegisterAccess& a) { lane_words_[a.offset == kIdxLaneReady1][1] = a.value; }
+
+std::vector<MdioWrite> Board::mdio_writes() {
+  std::lock_guard lock(mu_);
+  return mdio_.writes();
+}
+
+void Board::set_carrier(bool peer_present) {
+  {
+    std::lock_guard lock(mu_);
+    const bool before = link_locked();
+    carrier_ = peer_present;
+    if (link_locked() == before) return;
+    log_("link %s", link_locked() ? "up" : "down");
+    for (unsigned f = 0; f < functions_.size(); ++f) {
+      registers_.set_bits(Space::Registers, f, kRegFunctionFlags, 1u << f);
+      raise(f, 1u << (kIntrLinkShift + (f & 3)));
+    }
+  }
+  deliver_interrupts();
+}
+
+bool Board::link_up() {
+  std::lock_guard lock(mu_);
+  return link_locked();
 }
 
 std::uint16_t Board::eeprom_word(unsigned address) {

@@ -275,9 +275,30 @@ ImpairmentCounters LabWire::impairment_counters() {
   return impaired_;
 }
 
+bool LabWire::peer_present() const {
+  std::error_code ec;
+  const std::string own = socket_path();
+  for (const auto& entry : std::filesystem::directory_iterator(settings_.lab_dir + "/wire", ec)) {
+    const std::string path = entry.path().string();
+    sockaddr_un address;
+    if (entry.path().extension() != ".sock" || path == own || !make_address(path, &address)) continue;
+    const int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) continue;
+    const bool live = ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    if (live) return true;
+  }
+  return false;
+}
+
 void LabWire::receiver_loop() {
   std::vector<std::byte> buffer(zekhw::kNicMaxFrame + 64);
+  auto last_look = std::chrono::steady_clock::now() - kRescan;
   while (!stopping_) {
+    if (std::chrono::steady_clock::now() - last_look >= kRescan) {
+      last_look = std::chrono::steady_clock::now();
+      board_.set_carrier(peer_present());
+    }
     const ssize_t n = ::recv(socket_, buffer.data(), buffer.size(), 0);
     if (n < 0) {  // time-out (checks stopping and the socket file) or interruption
       keep_bound();

@@ -94,6 +94,9 @@ class LabWire final : public FramePort {
   void sender_loop();
   void receiver_loop();
   void rescan();
+  // Whether another live port is on the wire (a bound socket answers a
+  // connect; a dead host's socket file does not). The board's link follows it.
+  bool peer_present() const;
   void send_to_peers(const std::vector<std::byte>& frame);
   // The port's socket, bound at its path; -1 with a message.
   int bind_socket(std::string* error);

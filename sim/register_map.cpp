@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <numeric>
 
+#include "include/hw/phy.h"
 #include "include/hw/registers.h"
 #include "sim/board.h"
 
@@ -22,6 +23,12 @@ std::uint32_t global_control_at_reset(const BoardConfig& config) {
   const std::uint32_t counts = (config.port_count_field & 3u) * 0x5u;  // the same field for both function pairs
   return kGcResetDone | (std::uint32_t{config.port_mode} << kGcPortModeShift) | (counts << kGcPortCountShift);
 }
+
+// The lane words at power-up: the link's status bits, the ready bits.
+std::uint32_t lane_status_at_reset(const BoardConfig& config) {
+  return config.link_allowed && config.carrier ? kLaneSyncBits | kLaneStatusLow | kLaneStatusHigh : 0;
+}
+std::uint32_t lane_ready_at_reset(const BoardConfig&) { return kLaneReadyBits; }
 
 std::uint32_t firmware_status(const BoardConfig& config) { return config.firmware_alive ? kFirmwareAliveValue : 0; }
 
@@ -300,6 +307,36 @@ std::span<const Register> register_table() {
        .name = "SerDes blocks",
        .access = A::ReadWrite,
        .count = kPorts * kPortBlockBytes / 4},
+      {.space = S::Indexed,
+       .offset = kIdxMdioFrame,
+       .name = "MDIO frame",
+       .access = A::ReadWrite,
+       .on_read = &Board::mdio_frame,
+       .on_write = &Board::mdio_frame_written},
+      {.space = S::Indexed,
+       .offset = kIdxMdioDone,
+       .name = "MDIO done",
+       .access = A::WriteOneToClear,
+       .on_read = &Board::mdio_done,
+       .on_write = &Board::mdio_done_written},
+      {.space = S::Indexed,
+       .offset = kIdxLaneStatus0,
+       .name = "lane status",
+       .access = A::ReadWrite,
+       .configured = &lane_status_at_reset,
+       .count = 2,
+       .stride = kIdxLaneStatus1 - kIdxLaneStatus0,
+       .on_read = &Board::lane_status,
+       .on_write = &Board::lane_status_written},
+      {.space = S::Indexed,
+       .offset = kIdxLaneReady0,
+       .name = "lane ready",
+       .access = A::ReadWrite,
+       .configured = &lane_ready_at_reset,
+       .count = 2,
+       .stride = kIdxLaneReady1 - kIdxLaneReady0,
+       .on_read = &Board::lane_ready,
+       .on_write = &Board::lane_ready_written},
       {.space = S::Indexed, .offset = kIdxNicControl, .name = "NIC control", .access = A::ReadWrite},
       {.space = S::Indexed, .offset = kIdxPortMap, .name = "port map", .access = A::ReadWrite},
       {.space = S::Indexed, .offset = kIdxRxEnable, .name = "receive enable", .access = A::ReadWrite},
@@ -489,6 +526,12 @@ void RegisterFile::write(Space space, unsigned function, std::uint32_t offset, s
                                                : (kept & ~r.writable) | (value & r.writable);
   }
   if (r.on_write != nullptr) (board_.*r.on_write)(access);
+}
+
+void RegisterFile::set_bits(Space space, unsigned function, std::uint32_t offset, std::uint32_t bits) {
+  auto slot = map_.find(space, offset);
+  if (!slot || !slot->reg->keeps_value()) return;
+  *storage(*slot, function) |= bits;
 }
 
 std::uint32_t RegisterFile::kept(Space space, unsigned function, std::uint32_t offset) const {

@@ -135,6 +135,8 @@ class RegisterFile {
   // The value a register keeps, for the engines: no access rule, no hook,
   // nothing counted (0 where nothing is kept).
   std::uint32_t kept(Space space, unsigned function, std::uint32_t offset) const;
+  // Sets bits of a kept value as the adapter does (an event the board raises).
+  void set_bits(Space space, unsigned function, std::uint32_t offset, std::uint32_t bits);
 
  private:
   std::uint32_t* storage(const RegisterMap::Slot& slot, unsigned function);

@@ -52,6 +52,7 @@ inline constexpr std::uint32_t kIntrFunctionFlags = 1u << 29;
 inline constexpr std::uint32_t kIntrOther = 1u << 30;
 inline constexpr std::uint32_t kIntrMasterEnable = 1u << 31;  // mask register only
 inline constexpr std::uint32_t kIntrCauseBits = 0x7FFFFFFF;
+inline constexpr unsigned kIntrLinkShift = 24;  // cause bits 24-27: a link change of port 0-3
 
 constexpr std::uint32_t intr_ceq_bit(unsigned ceq) { return 1u << ceq; }
 constexpr std::uint32_t intr_aeq_bit(unsigned function) { return 1u << (kIntrAeqShift + function); }

@@ -156,4 +156,51 @@ TEST_F(LabWireTest, FilesThatAreNotPortsAreLeftAloneAndARemovedSocketIsBoundAgai
   std::filesystem::remove_all(lab);
 }
 
+// The board's link follows the wire: down while no other live port is
+// there (a dead host's socket file does not count), up once a peer binds,
+// down again when it goes.
+TEST(LabWireLinkTest, TheLinkFollowsThePeersPresence) {
+  const std::string lab = ::testing::TempDir() + "lablink_" + std::to_string(::getpid());
+  std::filesystem::create_directories(lab + "/wire");
+  plat::PhysicalMemory memory(plat::PhysicalMemory::Options{.bytes = std::size_t{16} << 20});
+  zeksim::BoardConfig config;
+  config.carrier = false;
+  config.log = [](std::string_view) {};
+  zeksim::Board board(memory, config);
+  auto eventually = [&](bool up) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (board.link_up() != up && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return board.link_up() == up;
+  };
+  // A socket file nobody serves: what a host that died leaves behind.
+  {
+    const int dead = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = lab + "/wire/dead.sock";
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(dead, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(dead);
+  }
+  zeksim::LabWire wire(board, zeksim::LabWire::Settings{lab, "me", "", {}, true}, [](std::string_view) {});
+  std::string error;
+  ASSERT_TRUE(wire.start(&error)) << error;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // several looks at the wire
+  EXPECT_FALSE(board.link_up()) << "alone on the wire (the dead socket is no peer)";
+
+  zeksim::Board other_board(memory, zeksim::BoardConfig{.window_base = 0xE000'0000, .log = [](std::string_view) {}});
+  auto peer = std::make_unique<zeksim::LabWire>(other_board, zeksim::LabWire::Settings{lab, "peer", "", {}, true},
+                                                [](std::string_view) {});
+  ASSERT_TRUE(peer->start(&error)) << error;
+  EXPECT_TRUE(eventually(true)) << "a peer appeared";
+  peer->stop();
+  peer.reset();
+  std::filesystem::remove(lab + "/wire/peer.sock");
+  EXPECT_TRUE(eventually(false)) << "the peer left";
+  wire.stop();
+  std::filesystem::remove_all(lab);
+}
+
 }  // namespace

@@ -247,9 +247,15 @@ class RegisterFileTest : public SimTest {
     if (r.space == Space::Indexed) return idx_wr(f, offset, value);
     wr(f, offset, value, static_cast<Window>(r.space));
   }
-  // The first and the last register of a row.
+  // The first and the last register of a row (those a row inside a block has
+  // not taken over).
   static std::vector<std::uint32_t> ends(const Register& r) {
-    return r.count == 1 ? std::vector<std::uint32_t>{0} : std::vector<std::uint32_t>{0, r.count - 1};
+    std::vector<std::uint32_t> out;
+    for (std::uint32_t n : r.count == 1 ? std::vector<std::uint32_t>{0} : std::vector<std::uint32_t>{0, r.count - 1}) {
+      auto slot = RegisterMap::adapter().find(r.space, r.offset + n * r.stride);
+      if (slot && slot->reg == &r) out.push_back(n);
+    }
+    return out;
   }
   std::vector<const Register*> rows(Space space) {
     std::vector<const Register*> out;

@@ -79,7 +79,7 @@ TEST_F(RegistersTest, CapabilitiesKeepTheDriversLimitsPositive) {
 TEST_F(RegistersTest, IndexedRegistersNoEngineInterpretsAreKept) {
   // Scratchpads, blocks and tables: stored and read back, through any pair.
   const std::uint32_t indexes[] = {
-      idx_scratchpad(0), idx_scratchpad(9), idx_serdes(1, 0x0C), 0x5000, 0x6010, 0x6228, 0x21F4};
+      idx_scratchpad(0), idx_scratchpad(9), idx_serdes(1, 0x10), 0x5000, 0x6010, 0x6228, 0x21F4};
   std::uint32_t value = 0x4C495645;
   for (std::uint32_t index : indexes) idx_wr(0, index, value++);
   value = 0x4C495645;
