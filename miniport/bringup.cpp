@@ -7,6 +7,7 @@
 
 #include "include/hw/cqp.h"
 #include "include/hw/nic.h"
+#include "include/hw/phy.h"
 #include "include/hw/registers.h"
 #include "miniport/hwobjects.h"
 #include "platform/kernel/ke.h"
@@ -670,6 +671,14 @@ void ZekReleaseLoad(ZEK_ADAPTER* adapter) {
 }
 
 
+bool ZekLinkIsUp(MifhDeviceObj* device) {
+  const std::uint32_t port = device->Port & 3;
+  std::uint32_t lanes = 0;
+  if (mifh_read_indexed(device, zekhw::idx_lane_status(port), &lanes) != ZEK_STATUS_PASS) return false;
+  const std::uint32_t status = port < 2 ? zekhw::kLaneStatusLow : zekhw::kLaneStatusHigh;
+  return (lanes & zekhw::kLaneSyncBits) == zekhw::kLaneSyncBits && (lanes & status) != 0;
+}
+
 void LinkDetectionDpc(PVOID, PVOID context, PVOID, PVOID) {
   auto* adapter = static_cast<ZEK_ADAPTER*>(context);
   InterlockedExchange(&adapter->LinkDpcRunning, 1);
@@ -680,9 +689,6 @@ void LinkDetectionDpc(PVOID, PVOID context, PVOID, PVOID) {
     mifh_post_hw_init(adapter);
   }
   InterlockedExchange(&adapter->LinkDpcRunning, 0);
-  // The link as the adapter reports it now: bit F of the link-status register.
-  MifhDeviceObj* device = device_of(adapter);
-  const bool up = (mifh_read_reg(device, zekhw::kRegFunctionFlags) & (1u << device->PciFunction)) != 0;
-  ZekSetLinkState(adapter, up ? FALSE : TRUE);
+  ZekSetLinkState(adapter, ZekLinkIsUp(device_of(adapter)) ? FALSE : TRUE);
   NdisSetEvent(&adapter->LinkDpcDone);
 }

@@ -160,5 +160,8 @@ bool ZekRegisterBoard(ZEK_ADAPTER* adapter, bool* full);
 // The driver-wide lock of the load marker, set up by DriverEntry.
 void ZekBringUpLockInit();
 void ZekBringUpLockFree();
+// The port's link as its lane words report it: all four lanes in sync and
+// the port's status bit set.
+bool ZekLinkIsUp(MifhDeviceObj* device);
 // The link timer's routine: the end of the bring-up, then the link state.
 void LinkDetectionDpc(PVOID system1, PVOID context, PVOID system2, PVOID system3);

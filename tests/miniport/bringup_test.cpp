@@ -261,12 +261,23 @@ class BoardBringUpTest : public BringUpTest {
     load(std::move(entries), functions);
   }
   zeksim::Board& board() { return adapters_->board(0); }
-  std::uint32_t scratchpad(unsigned n) {
-    // Through the board's own register file, with the last index pair, which
-    // no function uses.
+  // An indexed register, through the last index pair, which no function uses.
+  std::uint32_t indexed(std::uint32_t index) {
     constexpr unsigned kPair = 7;
-    board().mmio_write(0, zeksim::Window::Registers, zekhw::index_register(kPair), zekhw::idx_scratchpad(n), 4);
+    board().mmio_write(0, zeksim::Window::Registers, zekhw::index_register(kPair), index, 4);
     return static_cast<std::uint32_t>(board().mmio_read(0, zeksim::Window::Registers, zekhw::data_register(kPair), 4));
+  }
+  std::uint32_t scratchpad(unsigned n) { return indexed(zekhw::idx_scratchpad(n)); }
+  std::uint64_t hash_registers() {
+    return std::uint64_t{indexed(zekhw::kIdxMulticastHashHigh)} << 32 | indexed(zekhw::kIdxMulticastHashLow);
+  }
+  ZEK_ADAPTER* running(unsigned function) {
+    for (plat::ndis::Adapter* a : ndis_->adapters()) {
+      if (a->function().function == function && a->init_status() == NDIS_STATUS_SUCCESS) {
+        return static_cast<ZEK_ADAPTER*>(a->context());
+      }
+    }
+    return nullptr;
   }
   Image image_;
 };
@@ -276,6 +287,11 @@ TEST_F(BoardBringUpTest, EveryFunctionComesUpAndHaltLeavesNothingOnTheAdapter) {
   for (plat::ndis::Adapter* a : ndis_->adapters()) {
     SCOPED_TRACE(a->name());
     EXPECT_EQ(a->init_status(), NDIS_STATUS_SUCCESS);
+    const auto attributes = a->attributes();
+    ASSERT_TRUE(attributes.registration.has_value());
+    EXPECT_EQ(attributes.registration->AttributeFlags, 0x41u);
+    EXPECT_EQ(attributes.registration->CheckForHangTimeInSeconds, 1u);
+    EXPECT_TRUE(a->error_log().empty());
     EXPECT_TRUE(ndis_->wait_for(*a, plat::ndis::AdapterState::Running, std::chrono::seconds(60)))
         << plat::ndis::to_string(a->state()) << "\n" << log_ring() << host_log();
     const unsigned f = a->function().function;
@@ -296,6 +312,10 @@ TEST_F(BoardBringUpTest, EveryFunctionComesUpAndHaltLeavesNothingOnTheAdapter) {
   }
   EXPECT_EQ(board().queue_pair_count(), 0u);
   EXPECT_EQ(scratchpad(ZEK_SCRATCHPAD_LOADS), 0u);
+  EXPECT_EQ(g_Zek.AdapterCount, 0u);
+  io_->unload_driver(driver_);
+  driver_ = nullptr;
+  EXPECT_EQ(g_Zek.DriverHandle, nullptr);
 }
 
 // A failure at any step of the bring-up leaves the adapter as it was: no
@@ -346,6 +366,115 @@ TEST_F(BoardBringUpTest, AFailureAtEachStepUnwindsWhatWasBuilt) {
   OSPrimLogRingClear();
   ndis_->start_adapters(driver_);
   EXPECT_EQ(ndis_->adapters().back()->init_status(), NDIS_STATUS_SUCCESS) << log_ring();
+}
+
+// The board's hash registers hold the OR of its functions' words, and each
+// function's word follows its current list: a group that left the list is
+// no longer accepted.
+TEST_F(BoardBringUpTest, MulticastHashFollowsEachFunctionsListAndCombinesTheBoard) {
+  load_board(Image::board(0x0010, 2), 2, {{"port_mode", "1"}});
+  ZEK_ADAPTER* f0 = running(0);
+  ZEK_ADAPTER* f1 = running(1);
+  ASSERT_NE(f0, nullptr);
+  ASSERT_NE(f1, nullptr);
+  const std::uint8_t a[6] = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01};  // index 14
+  const std::uint8_t b[6] = {0x01, 0x00, 0x5E, 0x7F, 0xFF, 0xFA};  // index 42
+  const std::uint8_t c[6] = {0x33, 0x33, 0x00, 0x00, 0x00, 0x01};  // index 50
+  struct Step {
+    ZEK_ADAPTER* adapter;
+    std::vector<const std::uint8_t*> list;
+    std::uint64_t expected;
+  };
+  const Step steps[] = {
+      {f0, {a}, 1ull << 14},
+      {f1, {c}, 1ull << 14 | 1ull << 50},
+      {f0, {b}, 1ull << 42 | 1ull << 50},  // a left function 0's list
+      {f1, {}, 1ull << 42},
+      {f0, {a, b}, 1ull << 14 | 1ull << 42},
+  };
+  for (const Step& step : steps) {
+    step.adapter->MulticastCount = static_cast<std::uint32_t>(step.list.size());
+    for (std::size_t i = 0; i < step.list.size(); ++i) std::memcpy(step.adapter->MulticastList[i], step.list[i], 6);
+    EXPECT_EQ(CommonSetMulticastList(step.adapter), 0u);
+    EXPECT_EQ(hash_registers(), step.expected);
+  }
+  // 33 addresses are refused and change nothing.
+  f0->MulticastCount = ZEK_MAX_MULTICAST + 1;
+  EXPECT_EQ(CommonSetMulticastList(f0), 1u);
+  EXPECT_EQ(hash_registers(), 1ull << 14 | 1ull << 42);
+  f0->MulticastCount = 0;
+}
+
+// Only the first function of a board to start resets it, also when two
+// start at once; a seventeenth board is refused.
+TEST_F(BoardBringUpTest, OnlyTheFirstFunctionOfABoardCountsAsFirst) {
+  load_board(Image::board(0x0010, 2), 1);
+  ndis_->stop_adapters(driver_);
+  std::vector<ZEK_ADAPTER> adapters(18);
+  for (std::size_t i = 0; i < adapters.size(); ++i) adapters[i].BoardKey = i < 2 ? 0x1111 : 0x2000 + i;
+  bool full = false;
+  EXPECT_FALSE(ZekRegisterBoard(&adapters[0], &full));
+  EXPECT_TRUE(ZekRegisterBoard(&adapters[1], &full));
+  for (std::size_t i = 2; i < 17; ++i) {
+    EXPECT_FALSE(ZekRegisterBoard(&adapters[i], &full));
+    EXPECT_FALSE(full) << i;
+  }
+  EXPECT_FALSE(ZekRegisterBoard(&adapters[17], &full));
+  EXPECT_TRUE(full);
+  EXPECT_FALSE(adapters[17].BoardRegistered);
+  // The first function leaves; the second still runs, so a third is not first.
+  ZekReleaseBoard(&adapters[0]);
+  ZEK_ADAPTER third{};
+  third.BoardKey = 0x1111;
+  EXPECT_TRUE(ZekRegisterBoard(&third, &full));
+  for (auto& a : adapters) ZekReleaseBoard(&a);
+  ZekReleaseBoard(&third);
+  EXPECT_FALSE(ZekRegisterBoard(&third, &full)) << "the board has no function left";
+  ZekReleaseBoard(&third);
+}
+
+// Ring sizes the queues cannot take fail the bring-up with the status the
+// hardware interface gives them, and leave nothing.
+TEST_F(BoardBringUpTest, QueueSizesOutsideTheirRangesAreRefused) {
+  struct Case {
+    const char* name;
+    std::uint32_t ZekProxyRecord::*field;
+    std::uint32_t value;
+    ZekStatus status;
+  };
+  const Case cases[] = {
+      {"ContrlQpElem 64", &ZekProxyRecord::ContrlQpElem, 64, 9},
+      {"SendQueueSize 256", &ZekProxyRecord::SendQueueSize, 256, 9},
+      {"RecvQueueSize 128", &ZekProxyRecord::RecvQueueSize, 128, 9},
+      {"CeqElem 0", &ZekProxyRecord::CeqElem, 0, 6},
+      {"Ceq2Elem 32769", &ZekProxyRecord::Ceq2Elem, 32769, 6},
+      {"AeqElem 0x20001", &ZekProxyRecord::AeqElem, 0x20001, 6},
+      {"ControlCompQElem 0", &ZekProxyRecord::ControlCompQElem, 0, 0x50054},
+  };
+  // The function's own initialisation fails at once, so that the test has
+  // the NDIS adapter to itself.
+  ZekInjectBringUpFault(ZEK_STEP_DEVICE_OBJECT);
+  load_board(Image::board(0x0010, 2), 1);
+  ZekInjectBringUpFault(ZEK_STEP_NONE);
+  plat::ndis::Adapter& ndis_adapter = *ndis_->adapters().back();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ZEK_ADAPTER* adapter = MpAllocateAdapter(&ndis_adapter);
+    NDIS_CONFIGURATION_OBJECT object{{NDIS_OBJECT_TYPE_DEFAULT, 1, sizeof(NDIS_CONFIGURATION_OBJECT)}, &ndis_adapter, 0};
+    NDIS_HANDLE config = nullptr;
+    ASSERT_EQ(NdisOpenConfigurationEx(&object, &config), NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(ZekReadRegParameters(adapter, config), NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(MpFindAdapter(adapter, reinterpret_cast<PNDIS_RESOURCE_LIST>(ndis_adapter.resources_.data())),
+              NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(MpMapWindows(adapter), NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(CommonInitBaseObject(adapter), 0u);
+    adapter->Proxy.*c.field = c.value;
+    EXPECT_EQ(mifh_hw_init(adapter), c.status);
+    MpFreeAdapter(adapter);
+    EXPECT_TRUE(ndis_adapter.holdings().empty());
+    EXPECT_EQ(board().queue_status(0) & 0xF00, 0u);
+    EXPECT_EQ(scratchpad(ZEK_SCRATCHPAD_LOADS), 0u);
+  }
 }
 
 }  // namespace
