@@ -101,9 +101,15 @@ void NdisMIndicateStatusEx(NDIS_HANDLE handle, PNDIS_STATUS_INDICATION indicatio
     const auto* p = static_cast<const std::uint8_t*>(indication->StatusBuffer);
     record.buffer.assign(p, p + indication->StatusBufferSize);
   }
-  char line[96];
+  char line[112];
   std::snprintf(line, sizeof line, ": status indication 0x%08x (%u bytes)", static_cast<unsigned>(record.code),
                 indication->StatusBufferSize);
+  // A link-state indication says which way the link went.
+  if (record.code == NDIS_STATUS_LINK_STATE && indication->StatusBufferSize >= sizeof(NDIS_LINK_STATE)) {
+    const auto* link = static_cast<const NDIS_LINK_STATE*>(indication->StatusBuffer);
+    std::strncat(line, link->MediaConnectState == MediaConnectStateConnected ? ": link up" : ": link down",
+                 sizeof line - std::strlen(line) - 1);
+  }
   {
     std::lock_guard lock(adapter.mu_);
     adapter.statuses_.push_back(std::move(record));
