@@ -10,18 +10,10 @@
 
 namespace {
 
-bool bad_device(const MifhDeviceObj* device, const char* routine) {
-  if (ZekIsBadPointer(device) || device->RegisterWindow == nullptr) {
-    ZEK_LOG_FAILURE("%s: pBaseDeviceObj is not valid (0x%p)\n", routine, static_cast<const void*>(device));
-    return true;
-  }
-  return false;
-}
-
 // Sets or clears one slot's bit of a 20-bit mask register, keeping the rest.
 ZekStatus set_mask_bit(MifhDeviceObj* device, std::uint32_t reg, std::uint32_t slot, std::uint32_t on,
                        const char* routine) {
-  if (bad_device(device, routine)) return MIFH_STATUS_FAIL;
+  if (ZekBadDevice(device, routine)) return MIFH_STATUS_FAIL;
   if (slot >= ZEK_MAC_SLOTS) {
     ZEK_LOG_FAILURE("%s: slot (%u) is invalid\n", routine, slot);
     return MIFH_STATUS_FAIL;
@@ -93,7 +85,7 @@ ZekStatus mifh_calculate_mchash_index(const std::uint8_t mac[6], std::uint32_t* 
 }
 
 ZekStatus mifh_set_mchash_reg(MifhDeviceObj* device, std::uint64_t hash) {
-  if (bad_device(device, "mifh_set_mchash_reg")) return MIFH_STATUS_FAIL;
+  if (ZekBadDevice(device, "mifh_set_mchash_reg")) return MIFH_STATUS_FAIL;
   if (mifh_acquire_indexreg_spinlock(device) != ZEK_STATUS_PASS) return MIFH_STATUS_FAIL;
   const std::uint32_t f = device->PciFunction;
   mifh_write_reg(device, zekhw::index_register(f), zekhw::kIdxMulticastHashLow);
@@ -143,7 +135,7 @@ ZekStatus CommonSetMulticastList(ZEK_ADAPTER* adapter) {
 }
 
 ZekStatus mifh_set_dst_ip_addr(MifhDeviceObj* device, std::uint32_t entry, std::uint32_t ipv4) {
-  if (bad_device(device, "mifh_set_dst_ip_addr")) return MIFH_STATUS_FAIL;
+  if (ZekBadDevice(device, "mifh_set_dst_ip_addr")) return MIFH_STATUS_FAIL;
   if (entry >= zekhw::kDestIpEntries) {
     ZEK_LOG_FAILURE("mifh_set_dst_ip_addr: entry (%u) is invalid\n", entry);
     return MIFH_STATUS_FAIL;
@@ -160,7 +152,7 @@ ZekStatus mifh_set_dst_ip_addr(MifhDeviceObj* device, std::uint32_t entry, std::
 }
 
 ZekStatus mifh_set_dst_ip_addr_type(MifhDeviceObj* device, std::uint32_t entry, std::uint32_t type) {
-  if (bad_device(device, "mifh_set_dst_ip_addr_type")) return MIFH_STATUS_FAIL;
+  if (ZekBadDevice(device, "mifh_set_dst_ip_addr_type")) return MIFH_STATUS_FAIL;
   if (entry >= zekhw::kDestIpEntries || type > 3) {
     ZEK_LOG_FAILURE("mifh_set_dst_ip_addr_type: entry (%u) or type (%u) is invalid\n", entry, type);
     return MIFH_STATUS_FAIL;

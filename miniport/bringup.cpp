@@ -262,9 +262,10 @@ ZekStatus init_objects(ZEK_ADAPTER* adapter) {
   hw->Pd.Magic = MIFH_PD_MAGIC;
 
   const ZekSharedBlock* b = adapter->Blocks;
-  ZekStatus status = mifh_cqp_init(device, &hw->Cqp, hw, reinterpret_cast<zekhw::MifhCqpWqe*>(b[ZEK_BLOCK_CQP_RING].Aligned),
-                                   reinterpret_cast<zekhw::MifhCqpHostContext*>(b[ZEK_BLOCK_CQP_CONTEXT].Aligned),
-                                   b[ZEK_BLOCK_CQP_RING].AlignedPa, b[ZEK_BLOCK_CQP_CONTEXT].AlignedPa, r.ContrlQpElem);
+  ZekStatus status =
+      mifh_cqp_init(device, &hw->Cqp, hw, reinterpret_cast<zekhw::MifhCqpWqe*>(b[ZEK_BLOCK_CQP_RING].Aligned),
+                    reinterpret_cast<zekhw::MifhCqpHostContext*>(b[ZEK_BLOCK_CQP_CONTEXT].Aligned),
+                    b[ZEK_BLOCK_CQP_RING].AlignedPa, b[ZEK_BLOCK_CQP_CONTEXT].AlignedPa, r.ContrlQpElem);
   if (status != MIFH_STATUS_SUCCESS) return status;
   adapter->Built |= kBuiltCqpObject;
   device->CqpHostContext = b[ZEK_BLOCK_CQP_CONTEXT].Aligned;
@@ -296,8 +297,8 @@ ZekStatus init_objects(ZEK_ADAPTER* adapter) {
   hw->Aeq.RingIndex = {0, 0, r.AeqElem};
   device->Aeq = &hw->Aeq;
 
-  status = mifh_iwarp_cq_init(device, &hw->Ccq, b[ZEK_BLOCK_CCQ].Aligned, b[ZEK_BLOCK_CCQ].AlignedPa,
-                              r.ControlCompQElem, 0);
+  status =
+      mifh_iwarp_cq_init(device, &hw->Ccq, b[ZEK_BLOCK_CCQ].Aligned, b[ZEK_BLOCK_CCQ].AlignedPa, r.ControlCompQElem, 0);
   if (status != MIFH_STATUS_SUCCESS) return status;
 
   // The NIC queue pair: 32 or 512 requests a queue.
@@ -445,17 +446,27 @@ void ZekBringUpLockFree() {
 std::uint32_t ZekBlockBytes(const ZEK_ADAPTER* adapter, ZekBlock block) {
   const ZekProxyRecord& r = adapter->Proxy;
   switch (block) {
-    case ZEK_BLOCK_AEQ: return (r.AeqElem + 256) * 16;
-    case ZEK_BLOCK_CEQ0: return r.CeqElem * 8 + 4096;
-    case ZEK_BLOCK_CEQ1: return r.Ceq2Elem * 8 + 4096;
-    case ZEK_BLOCK_CCQ: return (r.ControlCompQElem + 128) * 32;
-    case ZEK_BLOCK_CQP_RING: return (r.ContrlQpElem + 64) * 64;
-    case ZEK_BLOCK_NIC_CQ: return (r.SendQueueSize + r.RecvQueueSize + 256) * 16;
-    case ZEK_BLOCK_NIC_SQ: return (r.SendQueueSize + 64) * 64;
-    case ZEK_BLOCK_NIC_RQ: return (r.RecvQueueSize + 64) * 64;
+    case ZEK_BLOCK_AEQ:
+      return (r.AeqElem + 256) * 16;
+    case ZEK_BLOCK_CEQ0:
+      return r.CeqElem * 8 + 4096;
+    case ZEK_BLOCK_CEQ1:
+      return r.Ceq2Elem * 8 + 4096;
+    case ZEK_BLOCK_CCQ:
+      return (r.ControlCompQElem + 128) * 32;
+    case ZEK_BLOCK_CQP_RING:
+      return (r.ContrlQpElem + 64) * 64;
+    case ZEK_BLOCK_NIC_CQ:
+      return (r.SendQueueSize + r.RecvQueueSize + 256) * 16;
+    case ZEK_BLOCK_NIC_SQ:
+      return (r.SendQueueSize + 64) * 64;
+    case ZEK_BLOCK_NIC_RQ:
+      return (r.RecvQueueSize + 64) * 64;
     case ZEK_BLOCK_NIC_QP_CONTEXT:
-    case ZEK_BLOCK_CQP_CONTEXT: return 8192;
-    case ZEK_BLOCK_COUNT: break;
+    case ZEK_BLOCK_CQP_CONTEXT:
+      return 8192;
+    case ZEK_BLOCK_COUNT:
+      break;
   }
   return 0;
 }
@@ -468,8 +479,8 @@ ZekStatus CommonInitBaseObject(ZEK_ADAPTER* adapter) {
       mifh_dev_object_init(device, adapter->FunctionBits8to15, adapter->FunctionBits3to7, adapter->ChipRevision,
                            adapter->PciFunction, const_cast<std::uint8_t*>(adapter->Window[0].Va),
                            const_cast<std::uint8_t*>(adapter->Window[1].Va), adapter->Window[1].Length,
-                           static_cast<std::uint64_t>(adapter->Window[1].Pa.QuadPart),
-                           CommonNicAcquireSpinlockFunction, CommonNicReleaseSpinlockFunction) != ZEK_STATUS_PASS) {
+                           static_cast<std::uint64_t>(adapter->Window[1].Pa.QuadPart), CommonNicAcquireSpinlockFunction,
+                           CommonNicReleaseSpinlockFunction) != ZEK_STATUS_PASS) {
     return MIFH_STATUS_FAIL;
   }
   device->ConfigWindow = adapter->Window[ZEK_CONFIG_WINDOW].Va;
@@ -638,11 +649,13 @@ void CommonFreeMifResources(ZEK_ADAPTER* adapter) {
     arm(c);
     if (mifh_cq_destroy(&hw->NicCq, &c.context) == MIFH_STATUS_SUCCESS) await(adapter, c, "mifh_nic_cq_destroy");
   }
-  if (cqp && (built & kBuiltCeq1) != 0) destroy_event_queue(adapter, zekhw::destroy_ceq_word(f + 8), "mifh_ceq_destroy");
+  if (cqp && (built & kBuiltCeq1) != 0)
+    destroy_event_queue(adapter, zekhw::destroy_ceq_word(f + 8), "mifh_ceq_destroy");
   if (cqp && (built & kBuiltAeq) != 0) destroy_event_queue(adapter, zekhw::destroy_aeq_word(f), "mifh_aeq_destroy");
   if (cqp && (built & kBuiltCeq0) != 0) {
     const ZekStatus status = destroy_event_queue(adapter, zekhw::destroy_ceq_word(f), "mifh_destroy_cceq");
-    if (status != MIFH_STATUS_SUCCESS) ZEK_LOG_FAILURE("mifh_destroy_cceq: mifh_ceq_destroy returned error (0x%x)\n", status);
+    if (status != MIFH_STATUS_SUCCESS)
+      ZEK_LOG_FAILURE("mifh_destroy_cceq: mifh_ceq_destroy returned error (0x%x)\n", status);
   }
   if (cqp) {
     // No control completion reports the control completion queue's destroy.
@@ -669,7 +682,6 @@ void ZekReleaseLoad(ZEK_ADAPTER* adapter) {
     mifh_write_reg(device, zekhw::kRegGlobalControl, (value & ~0xC0F2u) | 0x0D);
   }
 }
-
 
 bool ZekLinkIsUp(MifhDeviceObj* device) {
   const std::uint32_t port = device->Port & 3;

@@ -12,6 +12,10 @@
 
 #include "miniport/adapter.h"
 
+// A device object that is null, 0xCCCCCCCC or without its register window
+// (logged with the routine's name): the routines refuse it with 1.
+bool ZekBadDevice(const MifhDeviceObj* device, const char* routine);
+
 // ---- Addresses, filters and the multicast hash --------------------------------------------------------
 inline constexpr std::uint32_t ZEK_MAX_MULTICAST = 32;  // addresses in the adapter's multicast list
 inline constexpr std::uint32_t ZEK_MAC_SLOTS = 20;      // MAC slots of the receive filters

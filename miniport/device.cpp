@@ -14,14 +14,6 @@ constexpr std::uint32_t kErrataStalls = 20;
 constexpr std::uint32_t kSizeExponentMin = 9;
 constexpr std::uint32_t kSizeExponentMax = 18;
 
-bool bad_device(const MifhDeviceObj* device, const char* routine) {
-  if (ZekIsBadPointer(device) || device->RegisterWindow == nullptr) {
-    ZEK_LOG_FAILURE("%s: pBaseDeviceObj is not valid (0x%p)\n", routine, static_cast<const void*>(device));
-    return true;
-  }
-  return false;
-}
-
 std::uint32_t byte_of_function(std::uint32_t word, std::uint32_t function) {
   return function < 4 ? (word >> (24 - 8 * function)) & 0xFF : 0;
 }
@@ -36,6 +28,14 @@ bool wait_reset_done(const MifhDeviceObj* device, std::uint32_t polls, std::uint
 
 }  // namespace
 
+bool ZekBadDevice(const MifhDeviceObj* device, const char* routine) {
+  if (ZekIsBadPointer(device) || device->RegisterWindow == nullptr) {
+    ZEK_LOG_FAILURE("%s: pBaseDeviceObj is not valid (0x%p)\n", routine, static_cast<const void*>(device));
+    return true;
+  }
+  return false;
+}
+
 std::uint32_t ZekPortOfFunction(std::uint32_t function, std::uint32_t phy_type) {
   if (function == 1) return phy_type == 5 ? 2 : 1;
   if (function == 2) return phy_type == 5 ? 1 : 2;
@@ -43,7 +43,7 @@ std::uint32_t ZekPortOfFunction(std::uint32_t function, std::uint32_t phy_type) 
 }
 
 ZekStatus mifh_device_init(MifhDeviceObj* device) {
-  if (bad_device(device, "mifh_device_init")) return MIFH_STATUS_FAIL;
+  if (ZekBadDevice(device, "mifh_device_init")) return MIFH_STATUS_FAIL;
   ZekStatus status = mifh_eeprom_sw_read_device(device);
   if (status != ZEK_STATUS_PASS) {
     ZEK_LOG_FAILURE("mifh_device_init: failed line[%d]\n", __LINE__);
@@ -53,7 +53,7 @@ ZekStatus mifh_device_init(MifhDeviceObj* device) {
 }
 
 ZekStatus ZekDeviceInitFromImage(MifhDeviceObj* device) {
-  if (bad_device(device, "mifh_device_init") || device->EepromSection == nullptr) return MIFH_STATUS_FAIL;
+  if (ZekBadDevice(device, "mifh_device_init") || device->EepromSection == nullptr) return MIFH_STATUS_FAIL;
   ZekStatus status = ZEK_STATUS_PASS;
   const std::uint32_t f = device->PciFunction;
   const std::uint32_t control = mifh_read_reg(device, zekhw::kRegGlobalControl);
@@ -126,7 +126,7 @@ ZekStatus ZekDeviceInitFromImage(MifhDeviceObj* device) {
 }
 
 ZekStatus mifh_hw_checkcqp_alive(MifhDeviceObj* device) {
-  if (bad_device(device, "mifh_hw_checkcqp_alive")) return MIFH_STATUS_FAIL;
+  if (ZekBadDevice(device, "mifh_hw_checkcqp_alive")) return MIFH_STATUS_FAIL;
   KeStallExecutionProcessor(5);
   for (std::uint32_t poll = 0; poll < ZEK_FIRMWARE_POLLS; ++poll) {
     std::uint32_t value = 0;
@@ -151,15 +151,16 @@ std::uint32_t ZekGlobalResetValue(std::uint32_t current) {
 }
 
 ZekStatus ZekGlobalReset(MifhDeviceObj* device) {
-  if (bad_device(device, "ZekGlobalReset")) return MIFH_STATUS_FAIL;
-  mifh_write_reg(device, zekhw::kRegGlobalControl, ZekGlobalResetValue(mifh_read_reg(device, zekhw::kRegGlobalControl)));
+  if (ZekBadDevice(device, "ZekGlobalReset")) return MIFH_STATUS_FAIL;
+  mifh_write_reg(device, zekhw::kRegGlobalControl,
+                 ZekGlobalResetValue(mifh_read_reg(device, zekhw::kRegGlobalControl)));
   if (wait_reset_done(device, ZEK_GLOBAL_RESET_POLLS, 0)) return ZEK_STATUS_PASS;
   ZEK_LOG_FAILURE("ZekGlobalReset: the reset did not complete\n");
   return MIFH_STATUS_FAIL;
 }
 
 ZekStatus ZekPortReset(MifhDeviceObj* device) {
-  if (bad_device(device, "ZekPortReset")) return MIFH_STATUS_FAIL;
+  if (ZekBadDevice(device, "ZekPortReset")) return MIFH_STATUS_FAIL;
   const std::uint32_t f = device->PciFunction & 3;
   const std::uint32_t current = mifh_read_reg(device, zekhw::kRegGlobalControl);
   std::uint32_t value = current & 0xFFFF3F00;  // bits 24-31, 16-23 and 8-13
@@ -172,7 +173,7 @@ ZekStatus ZekPortReset(MifhDeviceObj* device) {
 }
 
 ZekStatus mifh_hardware_softreset(MifhDeviceObj* device, bool force) {
-  if (bad_device(device, "mifh_hardware_softreset")) return MIFH_STATUS_FAIL;
+  if (ZekBadDevice(device, "mifh_hardware_softreset")) return MIFH_STATUS_FAIL;
   std::uint32_t status = 0;
   mifh_read_indexed(device, zekhw::idx_queue_status(device->PciFunction), &status);
   const std::uint32_t queues = zekhw::kStatusCqp | zekhw::kStatusCcq | zekhw::kStatusAeq | zekhw::kStatusCeq;
@@ -188,7 +189,7 @@ ZekStatus mifh_hardware_softreset(MifhDeviceObj* device, bool force) {
 }
 
 void mifh_errata_5068(MifhDeviceObj* device) {
-  if (bad_device(device, "mifh_errata_5068")) return;
+  if (ZekBadDevice(device, "mifh_errata_5068")) return;
   constexpr std::uint32_t kStall = 1u << zekhw::kIdxNicControlStallShift;
   std::uint32_t value = 0;
   mifh_read_indexed(device, zekhw::kIdxNicControl, &value);

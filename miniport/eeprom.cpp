@@ -97,7 +97,9 @@ ZekStatus ZekEepromFindSwSection(const std::uint8_t* buffer, std::uint32_t bytes
                                  bool* second_used) {
   if (buffer == nullptr || offset == nullptr || bytes < 8) return MIFH_STATUS_FAIL;
   const std::uint32_t words = bytes / 2;
-  const auto tagged = [&](std::uint32_t start) { return start + 3 < words && word_at(buffer, start + 3) == ZEK_SW_TAG; };
+  const auto tagged = [&](std::uint32_t start) {
+    return start + 3 < words && word_at(buffer, start + 3) == ZEK_SW_TAG;
+  };
   const std::uint16_t control = word_at(buffer, 0);
   const std::uint32_t p = 8 * (control & 0x7F) + 1;
   if (p < words) {

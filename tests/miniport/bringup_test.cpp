@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "include/hw/registers.h"
 #include "miniport/adapter.h"
 #include "miniport/bringup.h"
 #include "miniport/hwobjects.h"
 #include "proxy/core/osprim/osprim_kernel.h"
 #include "proxy/rdma/hw/locks.h"
 #include "proxy/rdma/hw/reg_access.h"
-#include "include/hw/registers.h"
 #include "sim/board.h"
 #include "tests/support/ndis_fixture.h"
 
@@ -54,15 +54,14 @@ class BringUpTest : public NdisTest {
   PDRIVER_OBJECT driver_ = nullptr;
 };
 
-
 // An EEPROM image as the adapter holds it (words in the EEPROM's order):
 // the control word, two "FW" copies of 8 words, two "SW" copies of 64 words
 // and an "NF" section with the versions.
 struct Image {
-  static constexpr std::uint32_t kBase = 1;       // control word bits 0-6
-  static constexpr std::uint32_t kFwStart = 9;    // 8 x base + 1
-  static constexpr std::uint32_t kSw1 = 25;       // after two FW copies of 2 x 4 words
-  static constexpr std::uint32_t kSw2 = 89;       // after the first SW copy of 16 x 4 words
+  static constexpr std::uint32_t kBase = 1;     // control word bits 0-6
+  static constexpr std::uint32_t kFwStart = 9;  // 8 x base + 1
+  static constexpr std::uint32_t kSw1 = 25;     // after two FW copies of 2 x 4 words
+  static constexpr std::uint32_t kSw2 = 89;     // after the first SW copy of 16 x 4 words
   static constexpr std::uint32_t kNf = 301;
   std::uint16_t w[ZEK_EEPROM_WORDS] = {};
 
@@ -255,7 +254,8 @@ class BoardBringUpTest : public BringUpTest {
     BringUpTest::TearDown();
   }
   // zekhnic over a board whose EEPROM holds `image`.
-  void load_board(const Image& image, unsigned functions, std::vector<std::pair<std::string, std::string>> entries = {}) {
+  void load_board(const Image& image, unsigned functions,
+                  std::vector<std::pair<std::string, std::string>> entries = {}) {
     image_ = image;
     ZekInjectEepromImage(image_.w);
     load(std::move(entries), functions);
@@ -293,7 +293,8 @@ TEST_F(BoardBringUpTest, EveryFunctionComesUpAndHaltLeavesNothingOnTheAdapter) {
     EXPECT_EQ(attributes.registration->CheckForHangTimeInSeconds, 1u);
     EXPECT_TRUE(a->error_log().empty());
     EXPECT_TRUE(ndis_->wait_for(*a, plat::ndis::AdapterState::Running, std::chrono::seconds(60)))
-        << plat::ndis::to_string(a->state()) << "\n" << log_ring() << host_log();
+        << plat::ndis::to_string(a->state()) << "\n"
+        << log_ring() << host_log();
     const unsigned f = a->function().function;
     EXPECT_EQ(board().queue_status(f) & 0xF00, 0xF00u) << "CQP, CCQ, AEQ and CEQ of the function";
     auto* zek = static_cast<ZEK_ADAPTER*>(a->context());
@@ -460,7 +461,8 @@ TEST_F(BoardBringUpTest, QueueSizesOutsideTheirRangesAreRefused) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ZEK_ADAPTER* adapter = MpAllocateAdapter(&ndis_adapter);
-    NDIS_CONFIGURATION_OBJECT object{{NDIS_OBJECT_TYPE_DEFAULT, 1, sizeof(NDIS_CONFIGURATION_OBJECT)}, &ndis_adapter, 0};
+    NDIS_CONFIGURATION_OBJECT object{
+        {NDIS_OBJECT_TYPE_DEFAULT, 1, sizeof(NDIS_CONFIGURATION_OBJECT)}, &ndis_adapter, 0};
     NDIS_HANDLE config = nullptr;
     ASSERT_EQ(NdisOpenConfigurationEx(&object, &config), NDIS_STATUS_SUCCESS);
     ASSERT_EQ(ZekReadRegParameters(adapter, config), NDIS_STATUS_SUCCESS);

@@ -108,9 +108,12 @@ TEST_F(ZekhostWithZekhnic, TheLinkIsIndicatedUpWithAPeerOnTheWire) {
   // on the wire by then.
   start(b);
   ASSERT_TRUE(all_running(b, 1)) << read_file(b / "host.log");
-  EXPECT_TRUE(zeklab::eventually([&] { return read_file(b / "host.log").find("nic0.0") != std::string::npos &&
-                                              read_file(b / "host.log").find("link up") != std::string::npos; },
-                                 30'000, 10))
+  EXPECT_TRUE(zeklab::eventually(
+      [&] {
+        return read_file(b / "host.log").find("nic0.0") != std::string::npos &&
+               read_file(b / "host.log").find("link up") != std::string::npos;
+      },
+      30'000, 10))
       << read_file(b / "host.log");
   stop(hosts_[1], b);
   stop(hosts_[0], a);
