@@ -288,6 +288,11 @@ NDIS_STATUS ZekRestart(NDIS_HANDLE MiniportAdapterContext, PNDIS_MINIPORT_RESTAR
 void ZekShutdown(NDIS_HANDLE MiniportAdapterContext, NDIS_SHUTDOWN_ACTION ShutdownAction);
 void MPPnPEventNotify(NDIS_HANDLE MiniportAdapterContext, PNET_DEVICE_PNP_EVENT NetDevicePnPEvent);
 void ZekCancelOidRequest(NDIS_HANDLE MiniportAdapterContext, PVOID RequestId);
+// The hang check, every second: TRUE (NDIS resets) for a hardware error once
+// the hardware is ready; otherwise it refreshes the link and answers FALSE.
+BOOLEAN MPCheckForHang(NDIS_HANDLE MiniportAdapterContext);
+// Reads the port's link under the board's link lock and indicates a change.
+void ZekRefreshLink(ZEK_ADAPTER* adapter);
 
 // ---- The frame's own routines -----------------------------------------------------------------------------
 // A zeroed adapter block with its NIC_HW_INFO, locks, events and work item; null on failure.

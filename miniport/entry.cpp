@@ -24,7 +24,8 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_O
   characteristics.DevicePnPEventNotifyHandler = MPPnPEventNotify;
   characteristics.ShutdownHandlerEx = ZekShutdown;
   characteristics.CancelOidRequestHandler = ZekCancelOidRequest;
-  // The OID, send, return, cancel-send, hang-check and reset handlers join
+  characteristics.CheckForHangHandlerEx = MPCheckForHang;
+  // The OID, send, return, cancel-send and reset handlers join
   // the table with the parts that implement them.
 
   NDIS_HANDLE handle = nullptr;

@@ -1,6 +1,7 @@
 // Pause, restart, shutdown, PnP events and the link indication.
 #include "include/hw/registers.h"
 #include "miniport/adapter.h"
+#include "miniport/bringup.h"
 #include "miniport/hwobjects.h"
 #include "proxy/rdma/hw/reg_access.h"
 
@@ -125,4 +126,35 @@ void ZekSetLinkState(ZEK_ADAPTER* adapter, BOOLEAN link_down) {
   indication.StatusBuffer = &link;
   indication.StatusBufferSize = sizeof link;
   NdisMIndicateStatusEx(adapter->MiniportAdapterHandle, &indication);
+}
+
+void ZekRefreshLink(ZEK_ADAPTER* adapter) {
+  if (adapter->HwInfo == nullptr || adapter->LinkLock == nullptr || adapter->HardwareReady == 0) return;
+  OSPrimSyncAcquireSpinlockObject(&adapter->LinkLock->Lock);
+  ZekSetLinkState(adapter, ZekLinkIsUp(&adapter->HwInfo->Device) ? FALSE : TRUE);
+  OSPrimSyncReleaseSpinlockObject(&adapter->LinkLock->Lock);
+}
+
+BOOLEAN MPCheckForHang(NDIS_HANDLE context) {
+  auto* adapter = static_cast<ZEK_ADAPTER*>(context);
+  const std::uint32_t flags = adapter->Flags;
+  if ((flags & ZEK_FLAG_RESET_IN_PROGRESS) != 0) {
+    OSPrimDebugPrint("func[%s,%d] reset in progress \n", __func__, __LINE__);
+    return FALSE;
+  }
+  if (adapter->HardwareReady != 0 && (flags & ZEK_FLAG_HALT_IN_PROGRESS) == 0) {
+    if ((flags & ZEK_FLAG_NON_RECOVERABLE) != 0) {
+      ZEK_LOG_FAILURE("Non recoverable error - remove\n");
+      return TRUE;
+    }
+    if ((flags & ZEK_FLAG_HARDWARE_ERROR) != 0) {
+      ZEK_LOG_FAILURE("hardware error - reset\n");
+      return TRUE;
+    }
+  }
+  if (adapter->LinkDpcRunning != 0) return FALSE;
+  // The link as the port's lane words report it now; a change is indicated.
+  // (The send-progress check joins with the send path.)
+  ZekRefreshLink(adapter);
+  return FALSE;
 }
