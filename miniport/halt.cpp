@@ -168,8 +168,11 @@ void ZekHalt(NDIS_HANDLE context, NDIS_HALT_ACTION) {
   adapter->NdisState = ZEK_STATE_HALTED;
   const bool link_dpc_running = adapter->LinkDpcRunning != 0;
   NdisReleaseSpinLock(&adapter->AdapterLock);
-  if (adapter->LinkTimer != nullptr) NdisCancelTimerObject(adapter->LinkTimer);
-  if (link_dpc_running && !NdisWaitEvent(&adapter->LinkDpcDone, 90'000)) {
+  // A link timer that could not be cancelled has fired: its DPC has run or
+  // is running (it may have started after the look above), and it is waited
+  // for before anything it touches goes.
+  const bool timer_fired = adapter->LinkTimer != nullptr && !NdisCancelTimerObject(adapter->LinkTimer);
+  if ((link_dpc_running || timer_fired) && !NdisWaitEvent(&adapter->LinkDpcDone, 90'000)) {
     ZEK_LOG_FAILURE("ZekHalt: the link DPC did not finish\n");
   }
   ZekListRemove(adapter);

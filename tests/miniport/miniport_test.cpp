@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "miniport/adapter.h"
+#include "miniport/bringup.h"
 #include "miniport/hwobjects.h"
 #include "proxy/rdma/hw/config.h"
 #include "tests/support/ndis_fixture.h"
@@ -19,14 +20,17 @@ class MiniportTest : public NdisTest {
     if (driver_ != nullptr) io_->unload_driver(driver_);
     NdisTest::TearDown();
   }
-  // Loads zekhnic over one board (the virtual clock: what these tests look
-  // at does not need the bring-up to finish; tests/miniport/bringup_test.cpp
-  // brings boards up).
+  // Loads zekhnic over one board; the functions do not come up (these tests
+  // look at the frame; tests/miniport/bringup_test.cpp brings boards up).
   plat::ndis::Adapter& load(std::vector<std::pair<std::string, std::string>> entries, unsigned functions = 1) {
     entries.emplace_back("functions", std::to_string(functions));
     add_board("nic0", entries);
     EXPECT_EQ(io_->load_driver("zekhnic", DriverEntry, &driver_), STATUS_SUCCESS);
+    // Each function's own initialisation stops before the hardware, so that
+    // the test has the NDIS adapters to itself.
+    ZekInjectBringUpFault(ZEK_STEP_DEVICE_OBJECT);
     EXPECT_EQ(ndis_->start_adapters(driver_), functions);
+    ZekInjectBringUpFault(ZEK_STEP_NONE);
     return *ndis_->adapters().at(0);
   }
   // An adapter block with the keywords read from the NDIS adapter's key.
@@ -163,7 +167,9 @@ TEST_F(MiniportTest, AddressKeywords) {
     add_board("b" + std::to_string(board++), c.entries);
   }
   ASSERT_EQ(io_->load_driver("zekhnic", DriverEntry, &driver_), STATUS_SUCCESS);
+  ZekInjectBringUpFault(ZEK_STEP_DEVICE_OBJECT);
   ASSERT_EQ(ndis_->start_adapters(driver_), std::size(cases));
+  ZekInjectBringUpFault(ZEK_STEP_NONE);
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);
     ZEK_ADAPTER* adapter = read_keywords(*ndis_->adapters().at(i));
