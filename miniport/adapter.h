@@ -234,6 +234,11 @@ struct ZEK_ADAPTER {
   std::uint32_t MemFreeNic;
   std::uint32_t Flags8E8[3];  // indexed register 0x8E8: bit 0, bit 1, bits 2-3
 
+  // The reset chain's control requests (destroy the NIC queue pair and its
+  // completion queue, create both again); they live as long as the adapter.
+  MifhCqpCompletionContext ResetContext[4];
+  volatile LONG ResetChainDone;  // 1 when the chain ended, 2 when it failed
+
   // The multicast list of the last set request.
   std::uint8_t MulticastList[32][6];
   std::uint32_t MulticastCount;
@@ -291,6 +296,12 @@ void ZekCancelOidRequest(NDIS_HANDLE MiniportAdapterContext, PVOID RequestId);
 // The hang check, every second: TRUE (NDIS resets) for a hardware error once
 // the hardware is ready; otherwise it refreshes the link and answers FALSE.
 BOOLEAN MPCheckForHang(NDIS_HANDLE MiniportAdapterContext);
+// MiniportResetEx and the adapter reset: the NIC queue pair and its
+// completion queue are destroyed and created again; NDIS hears of the end
+// through NdisMResetComplete (OSResetComplete).
+NDIS_STATUS ZekReset(NDIS_HANDLE MiniportAdapterContext, PBOOLEAN AddressingReset);
+NDIS_STATUS ZekAdapterReset(ZEK_ADAPTER* adapter);
+void OSResetComplete(ZEK_ADAPTER* adapter, NDIS_STATUS status);
 // Reads the port's link under the board's link lock and indicates a change.
 void ZekRefreshLink(ZEK_ADAPTER* adapter);
 

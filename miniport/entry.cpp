@@ -25,7 +25,8 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_O
   characteristics.ShutdownHandlerEx = ZekShutdown;
   characteristics.CancelOidRequestHandler = ZekCancelOidRequest;
   characteristics.CheckForHangHandlerEx = MPCheckForHang;
-  // The OID, send, return, cancel-send and reset handlers join
+  characteristics.ResetHandlerEx = ZekReset;
+  // The OID, send, return and cancel-send handlers join
   // the table with the parts that implement them.
 
   NDIS_HANDLE handle = nullptr;

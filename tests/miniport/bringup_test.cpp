@@ -479,4 +479,30 @@ TEST_F(BoardBringUpTest, QueueSizesOutsideTheirRangesAreRefused) {
   }
 }
 
+// A reset destroys the NIC queue pair and its completion queue and creates
+// both again; the function runs afterwards with the same queues on the
+// adapter, and a second reset works as well.
+TEST_F(BoardBringUpTest, TheResetChainCreatesTheNicQueuesAgain) {
+  load_board(Image::board(0x0010, 2), 2);
+  plat::ndis::Adapter& adapter = *ndis_->adapters().back();
+  ASSERT_TRUE(ndis_->wait_for(adapter, plat::ndis::AdapterState::Running, std::chrono::seconds(60)));
+  const unsigned f = adapter.function().function;
+  for (int round = 1; round <= 2; ++round) {
+    SCOPED_TRACE("reset " + std::to_string(round));
+    OSPrimLogRingClear();
+    EXPECT_EQ(ndis_->reset(adapter), NDIS_STATUS_PENDING);
+    ASSERT_TRUE(ndis_->wait_for(adapter, plat::ndis::AdapterState::Running, std::chrono::seconds(60))) << log_ring();
+    EXPECT_NE(host_log().find(adapter.name() + ": reset complete with 0x00000000"), std::string::npos) << host_log();
+    EXPECT_EQ(board().queue_pair_count(), 2u) << "each function's NIC queue pair, created again";
+    EXPECT_EQ(board().queue_status(f) & 0xF00, 0xF00u);
+    auto* zek = static_cast<ZEK_ADAPTER*>(adapter.context());
+    EXPECT_EQ(zek->Flags & ZEK_FLAG_RESET_IN_PROGRESS, 0u);
+    EXPECT_EQ(zek->ResetChainDone, 1);
+    EXPECT_EQ(log_ring().find("failed"), std::string::npos) << log_ring();
+  }
+  ndis_->stop_adapters(driver_);
+  EXPECT_EQ(board().queue_pair_count(), 0u);
+  for (plat::ndis::Adapter* a : ndis_->adapters()) EXPECT_TRUE(a->holdings().empty());
+}
+
 }  // namespace
