@@ -121,6 +121,8 @@ class Board {
   // A flash word (little-endian at a byte address) and the flash's status register.
   std::uint32_t flash_word(std::uint32_t byte_address);
   std::uint8_t flash_status();
+  // The byte addresses of the page programs carried out, oldest first.
+  std::vector<std::uint32_t> flash_programs();
   // Commands the EEPROM and flash controllers refused (busy, malformed).
   std::uint64_t storage_refusals();
   // The management writes the PHYs took, oldest first.

@@ -39,7 +39,7 @@ struct StorageTiming {
   Nanos eeprom_write{std::chrono::microseconds(200)};
   Nanos flash_command{std::chrono::microseconds(2)};    // the controller's busy bit after a command
   Nanos flash_program{std::chrono::microseconds(100)};  // write in progress after a page program
-  Nanos flash_status{std::chrono::microseconds(50)};    // after a status-register write
+  Nanos flash_status{0};                                // after a status-register write
   Nanos flash_sector_erase{std::chrono::milliseconds(2)};
   Nanos flash_chip_erase{std::chrono::milliseconds(20)};
   Nanos mdio_frame{std::chrono::microseconds(10)};  // a management frame on the MDIO bus

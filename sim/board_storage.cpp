@@ -31,6 +31,11 @@ std::uint32_t Board::flash_word(std::uint32_t byte_address) {
   return flash_->word(byte_address);
 }
 
+std::vector<std::uint32_t> Board::flash_programs() {
+  std::lock_guard lock(mu_);
+  return flash_->programs();
+}
+
 std::uint8_t Board::flash_status() {
   std::lock_guard lock(mu_);
   return flash_->status(engine_now());

@@ -35,8 +35,6 @@ std::uint16_t MdioBus::read(Phy& phy, unsigned device, std::uint32_t reg, bool l
         return static_cast<std::uint16_t>(0x7949 | (link ? (c22::kLinkStatus | 0x20) : 0));
       case c22::kAuxStatus:
         return static_cast<std::uint16_t>(link ? (c22::kAuxLink | 0x0020) : 0);
-      case c22::kBusy:
-        return 0;
       default:
         return kept(0);
     }

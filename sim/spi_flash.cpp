@@ -68,7 +68,7 @@ std::uint8_t SpiFlash::status(Nanos now) const {
 }
 
 std::uint32_t SpiFlash::read_control(Nanos now) {
-  return (now < busy_until_ ? kFlashBusy : 0) | (protect_ == 0 ? kFlashUnprotected : 0);
+  return (now < busy_until_ ? kFlashBusy : 0) | (protect_ == 0 && now >= wip_until_ ? kFlashUnprotected : 0);
 }
 
 std::uint32_t SpiFlash::read_data(Nanos now) {
@@ -94,6 +94,8 @@ void SpiFlash::write_data(std::uint32_t value, bool buffered) {
 
 // Programs the buffered words from `address`, wrapping within its page.
 void SpiFlash::program(std::uint32_t address) {
+  if (programs_.size() >= kProgramLog) programs_.erase(programs_.begin());
+  programs_.push_back(address);
   const std::uint32_t page = address & ~(kFlashPageBytes - 1);
   std::uint32_t offset = address & (kFlashPageBytes - 1);
   for (std::uint32_t w : buffer_) {

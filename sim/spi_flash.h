@@ -10,7 +10,8 @@
 // duration; both need the write-enable latch (0x06) and a status register
 // without block-protect bits, which the flash has at power-up until a
 // status-register write (0x01, taking the last word written to 0x2C)
-// clears them. Bit 1 of 0x28 reads 1 while no block-protect bit is set.
+// clears them. Bit 1 of 0x28 reads 1 while no block-protect bit is set and
+// no program, erase or status write is in progress: ready to program.
 //
 // Words written to 0x2C collect in an 8-word program buffer, or, in
 // single-word mode, the last one written is the one programmed. Programming
@@ -48,6 +49,10 @@ class SpiFlash {
   // The array, for tests and the board: little-endian words at a byte address.
   std::uint32_t word(std::uint32_t byte_address) const;
   std::uint8_t status(Nanos now) const;
+  // The byte addresses of the page programs carried out, oldest first (the
+  // last kProgramLog of them; for the tests of the programming sequences).
+  static constexpr std::size_t kProgramLog = 4096;
+  const std::vector<std::uint32_t>& programs() const { return programs_; }
   // Commands refused: controller busy, no write enable, protected, unknown opcode, buffer overrun.
   std::uint64_t refused() const { return refused_; }
 
@@ -71,6 +76,7 @@ class SpiFlash {
   std::uint32_t pending_ = 0;                          // what it reads once the controller is done
   bool delivering_ = false;
   std::uint64_t refused_ = 0;
+  std::vector<std::uint32_t> programs_;
 };
 
 }  // namespace zeksim

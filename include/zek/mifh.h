@@ -146,7 +146,7 @@ struct MifhDeviceObj {
   std::uint8_t ConfigBytes[3];
   std::uint8_t LinkAllowed;  // last link result written by the proxy
   std::uint8_t LanesInSync;
-  std::uint8_t Reserved5;
+  std::uint8_t LinkResult;  // the last link test's result (1 up, 0 down)
   std::uint32_t LaneRetryCounter;
   std::uint32_t BoardType;     // 5 selects the second SerDes and drain forms
   std::uint32_t FailoverType;  // drains only when 2

@@ -19,12 +19,13 @@
 //   nic_qp.h             the driver's own NIC queue pair
 //   config.h             capabilities, MAC table, connection hash, SerDes, scratchpad
 //   failover.h           port fail-over steering and drains
+//   storage.h            EEPROM and SPI flash access
+//   phy.h                MDIO, PHY access and the link test
 //   status.h             the module's statuses
 //
 // This header gathers them for the module's users (the drivers and tests).
 //
-// Not here yet: TOE posting, counters, EEPROM, flash and PHY sequences, the
-// multicast receive queue.
+// Not here yet: TOE posting, counters, the multicast receive queue.
 #pragma once
 
 #include "proxy/rdma/hw/async_events.h"
@@ -37,10 +38,12 @@
 #include "proxy/rdma/hw/failover.h"
 #include "proxy/rdma/hw/locks.h"
 #include "proxy/rdma/hw/nic_qp.h"
+#include "proxy/rdma/hw/phy.h"
 #include "proxy/rdma/hw/pool_ops.h"
 #include "proxy/rdma/hw/pools.h"
 #include "proxy/rdma/hw/qp.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/ring.h"
 #include "proxy/rdma/hw/status.h"
+#include "proxy/rdma/hw/storage.h"
 #include "proxy/rdma/hw/work_requests.h"
