@@ -160,6 +160,14 @@ constexpr std::uint32_t idx_serdes(unsigned lane_block, std::uint32_t offset) {
   return 0x2800 + 0x200 * lane_block + offset;
 }
 inline constexpr std::uint32_t kSerdesReadyBits = 0xF;  // 0x280C / 0x2A0C bits 0-3
+// Statistics counters (storage: kept as written; 64-bit counters are the low
+// half at r and the high half at r + 4). Per-node blocks at 0x3000 and 0x7000
+// + 0x200 (f + n), the adapter's 0xA30 / 0xA34 + 0x200 port.
+inline constexpr std::uint32_t kIdxNodeCounters = 0x3000;
+inline constexpr std::uint32_t kIdxNodeCounters2 = 0x7000;
+inline constexpr unsigned kCounterBlocks = 8;  // f + n: 0-7
+inline constexpr std::uint32_t kIdxPortRxCounter = 0xA30;
+inline constexpr std::uint32_t kIdxPortTxCounter = 0xA34;
 
 // Queue status word (idx_queue_status).
 inline constexpr std::uint32_t kStatusCqp = 1u << 8;

@@ -326,7 +326,7 @@ TEST_F(RegisterFileTest, UnknownAccessesAreRefusedLoggedAndCounted) {
       {Space::Registers, 0x1C},  {Space::Registers, 0x38}, {Space::Registers, 0x4C},      {Space::Registers, 0x90},
       {Space::Registers, 0xFFC}, {Space::Doorbells, 0x04}, {Space::Doorbells, 0x1FFC},    {Space::Config, 0x00},
       {Space::Config, 0x24},     {Space::Indexed, 0x44},   {Space::Indexed, 0x60},        {Space::Indexed, 0x1058},
-      {Space::Indexed, 0x3000},  {Space::Indexed, 0x7774}, {Space::Indexed, 0xFFFF'FFFC},
+      {Space::Indexed, 0x4000},  {Space::Indexed, 0x8774}, {Space::Indexed, 0xFFFF'FFFC},
   };
   // Open the user doorbell pages, so that only the unknown offset refuses.
   idx_wr(0, idx_user_doorbell(0), 4u << kUserDbCountShift);
