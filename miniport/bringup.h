@@ -46,8 +46,6 @@ ZekStatus mifh_set_dst_ip_addr_type(MifhDeviceObj* device, std::uint32_t entry, 
 // ---- EEPROM ----------------------------------------------------------------------------------------------
 inline constexpr std::uint32_t ZEK_EEPROM_WORDS = 1024;
 inline constexpr std::uint32_t ZEK_EEPROM_BYTES = 2 * ZEK_EEPROM_WORDS;
-inline constexpr std::uint32_t ZEK_EEPROM_POLLS = 1'000'000;  // 10 us apart
-inline constexpr std::uint32_t ZEK_EEPROM_STALL_US = 10;
 inline constexpr ZekStatus ZEK_EEPROM_TIMEOUT = 0xFFFFFFFF;
 inline constexpr std::uint16_t ZEK_SW_TAG = 0x5753;  // "SW"
 inline constexpr std::uint16_t ZEK_NF_TAG = 0x464E;  // "NF"
@@ -59,7 +57,9 @@ inline constexpr std::uint8_t ZEK_BUFFER_EEPROM_SWAPPED = 0x08;
 // and data of two accesses interleave. EEPROM access runs at PASSIVE_LEVEL.
 void ZekEepromLockInit();
 void ZekEepromLockFree();
-// Word read and write: 0, or ZEK_EEPROM_TIMEOUT when the EEPROM stays busy.
+// Word read and write through the EEPROM registers (the hardware interface's
+// sequences) under the EEPROM lock: 0, or ZEK_EEPROM_TIMEOUT when the EEPROM
+// stays busy or the range does not fit.
 ZekStatus ZekEepromReadWords(MifhDeviceObj* device, std::uint32_t first, std::uint16_t* out, std::uint32_t count);
 ZekStatus ZekEepromWriteWords(MifhDeviceObj* device, std::uint32_t first, const std::uint16_t* words,
                               std::uint32_t count);

@@ -1,34 +1,23 @@
-// The adapter's EEPROM: word reads and writes through the EEPROM command and
-// data registers, the whole image read into the device object's buffer, and
-// the search for its software ("SW") and version ("NF") sections.
+// The adapter's EEPROM in the miniport: word reads and writes (the hardware
+// interface's register-path sequences under the driver-wide EEPROM lock),
+// the whole image read into the device object's buffer, and the search for
+// its software ("SW") and version ("NF") sections.
 #include <cstring>
 #include <utility>
 
-#include "include/hw/registers.h"
 #include "miniport/bringup.h"
-#include "platform/kernel/ke.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/status.h"
+#include "proxy/rdma/hw/storage.h"
 
 namespace {
 
-constexpr std::uint32_t kReadCommand = 0x10000;   // bit 16: a read runs
-constexpr std::uint32_t kWriteCommand = 0x20000;  // bit 17: a write runs
-constexpr std::uint32_t kAddressMask = 0x3FF;
 constexpr std::uint16_t kControlSecondCopy = 0x400;
 
 const std::uint16_t* g_injected_image = nullptr;
 
 OSPrimBlockingObject g_eeprom_lock;
 bool g_eeprom_lock_ready = false;
-
-bool wait_idle(const MifhDeviceObj* device, std::uint32_t busy_bit) {
-  for (std::uint32_t poll = 0; poll < ZEK_EEPROM_POLLS; ++poll) {
-    if ((mifh_read_reg(device, zekhw::kRegEepromCommand) & busy_bit) == 0) return true;
-    KeStallExecutionProcessor(ZEK_EEPROM_STALL_US);
-  }
-  return false;
-}
 
 bool bad_device(const MifhDeviceObj* device) { return ZekIsBadPointer(device) || device->RegisterWindow == nullptr; }
 
@@ -68,29 +57,16 @@ void ZekEepromLockFree() {
 ZekStatus ZekEepromReadWords(MifhDeviceObj* device, std::uint32_t first, std::uint16_t* out, std::uint32_t count) {
   if (bad_device(device) || (out == nullptr && count != 0)) return MIFH_STATUS_FAIL;
   EepromLock lock;
-  if (!wait_idle(device, kReadCommand)) return ZEK_EEPROM_TIMEOUT;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    mifh_write_reg(device, zekhw::kRegEepromCommand, ((first + i) & kAddressMask) | kReadCommand);
-    KeStallExecutionProcessor(ZEK_EEPROM_STALL_US);
-    if (!wait_idle(device, kReadCommand)) return ZEK_EEPROM_TIMEOUT;
-    out[i] = static_cast<std::uint16_t>(mifh_read_reg(device, zekhw::kRegEepromData));
-  }
-  return ZEK_STATUS_PASS;
+  return mifh_eeprom_read_words(device, first, out, count, MIFH_EEPROM_PATH_REGISTER) == 0 ? ZEK_STATUS_PASS
+                                                                                           : ZEK_EEPROM_TIMEOUT;
 }
 
 ZekStatus ZekEepromWriteWords(MifhDeviceObj* device, std::uint32_t first, const std::uint16_t* words,
                               std::uint32_t count) {
   if (bad_device(device) || (words == nullptr && count != 0)) return MIFH_STATUS_FAIL;
   EepromLock lock;
-  if (!wait_idle(device, kWriteCommand)) return ZEK_EEPROM_TIMEOUT;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    mifh_write_reg(device, zekhw::kRegEepromData, words[i]);
-    KeStallExecutionProcessor(ZEK_EEPROM_STALL_US);
-    mifh_write_reg(device, zekhw::kRegEepromCommand, ((first + i) & kAddressMask) | kWriteCommand);
-    KeStallExecutionProcessor(ZEK_EEPROM_STALL_US);
-    if (!wait_idle(device, kWriteCommand)) return ZEK_EEPROM_TIMEOUT;
-  }
-  return ZEK_STATUS_PASS;
+  return mifh_eeprom_write_words(device, words, first, count, MIFH_EEPROM_PATH_REGISTER) == 0 ? ZEK_STATUS_PASS
+                                                                                              : ZEK_EEPROM_TIMEOUT;
 }
 
 ZekStatus ZekEepromFindSwSection(const std::uint8_t* buffer, std::uint32_t bytes, std::uint32_t* offset,
