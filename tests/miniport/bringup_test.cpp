@@ -406,6 +406,43 @@ TEST_F(BoardBringUpTest, MulticastHashFollowsEachFunctionsListAndCombinesTheBoar
   f0->MulticastCount = 0;
 }
 
+// The per-slot masks and the destination-IP table refuse what lies outside
+// them instead of writing a neighbour's bits.
+TEST_F(BoardBringUpTest, SlotAndEntryLimitsAreChecked) {
+  load_board(Image::board(0x0010, 2), 1);
+  ZEK_ADAPTER* f0 = running(0);
+  ASSERT_NE(f0, nullptr);
+  MifhDeviceObj* device = &f0->HwInfo->Device;
+  struct Case {
+    const char* name;
+    ZekStatus (*call)(MifhDeviceObj*);
+    ZekStatus status;
+    std::uint32_t index, expected;  // the register afterwards
+  };
+  const Case cases[] = {
+      {"unicast-all slot 19", [](MifhDeviceObj* d) { return mifh_enable_unicast_all(d, 19, 1); }, 0,
+       zekhw::kIdxAllUnicast, 1u << 19},
+      {"unicast-all slot 20", [](MifhDeviceObj* d) { return mifh_enable_unicast_all(d, 20, 1); }, 1,
+       zekhw::kIdxAllUnicast, 1u << 19},
+      {"hash-enable slot 0", [](MifhDeviceObj* d) { return mifh_enable_multicast(d, 0, 1); }, 0,
+       zekhw::kIdxMulticastHashEnable, 1},
+      {"hash-enable slot 31", [](MifhDeviceObj* d) { return mifh_enable_multicast(d, 31, 1); }, 1,
+       zekhw::kIdxMulticastHashEnable, 1},
+      {"IP entry 31", [](MifhDeviceObj* d) { return mifh_set_dst_ip_addr(d, 31, 0xC0000201); }, 0,
+       zekhw::idx_dest_ip(31), 0xC0000201},
+      {"IP entry 32", [](MifhDeviceObj* d) { return mifh_set_dst_ip_addr(d, 32, 0xC0000202); }, 1,
+       zekhw::idx_dest_ip(31), 0xC0000201},
+      {"IP type of entry 17", [](MifhDeviceObj* d) { return mifh_set_dst_ip_addr_type(d, 17, 2); }, 0,
+       zekhw::kIdxDestIpTypes + 4, 2u << 2},
+      {"IP type 4", [](MifhDeviceObj* d) { return mifh_set_dst_ip_addr_type(d, 17, 4); }, 1, zekhw::kIdxDestIpTypes + 4,
+       2u << 2},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.call(device), c.status) << c.name;
+    EXPECT_EQ(indexed(c.index), c.expected) << c.name;
+  }
+}
+
 // Only the first function of a board to start resets it, also when two
 // start at once; a seventeenth board is refused.
 TEST_F(BoardBringUpTest, OnlyTheFirstFunctionOfABoardCountsAsFirst) {
