@@ -71,10 +71,14 @@ struct BoardConfig {
   std::array<std::uint8_t, 4> phy_types{6, 6, 6, 6};
   std::array<std::uint8_t, 4> mdio_addresses{0, 1, 2, 3};
   // Port-count fields of global control (bits 10-11 for functions 0 and 2,
-  // 12-13 for 1 and 3), strapped; 0 would make the miniport take a 1G PHY.
-  std::uint8_t port_count_field = 1;
+  // 12-13 for 1 and 3), strapped; with 0 the miniport takes a 1G copper PHY
+  // (the host's boards are strapped 1).
+  std::uint8_t port_count_field = 0;
   // The link may come up (host.conf "link = down" keeps it down whatever the wire).
   bool link_allowed = true;
+  // The SerDes lanes report ready (0x280C / 0x2A0C bits 0-3) whatever was
+  // written; false: the ready bits read as written (the host sets true).
+  bool lanes_ready = false;
   // A peer on the wire at start (the lab wire reports peers as they come and go).
   bool carrier = true;
 #ifdef NDEBUG

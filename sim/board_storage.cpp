@@ -51,14 +51,15 @@ void Board::mdio_done_written(const RegisterAccess& a) {
 
 // The lane words: the bits the drivers write are kept; the status bits are
 // the link's (sync and status of every lane while it is up) and the ready
-// bits are always set (the lanes between MAC and PHY do not wait for a peer).
+// bits are set on a board whose lanes come up by themselves (they do not
+// wait for a peer), else they read as written.
 std::uint32_t Board::lane_status(const RegisterAccess& a) {
   const std::uint32_t link = link_locked() ? kLaneSyncBits | kLaneStatusLow | kLaneStatusHigh : 0;
   return (lane_words_[a.offset == kIdxLaneStatus1][0] & ~(kLaneSyncBits | kLaneStatusLow | kLaneStatusHigh)) | link;
 }
 void Board::lane_status_written(const RegisterAccess& a) { lane_words_[a.offset == kIdxLaneStatus1][0] = a.value; }
 std::uint32_t Board::lane_ready(const RegisterAccess& a) {
-  return lane_words_[a.offset == kIdxLaneReady1][1] | kLaneReadyBits;
+  return lane_words_[a.offset == kIdxLaneReady1][1] | (config_.lanes_ready ? kLaneReadyBits : 0);
 }
 void Board::lane_ready_written(const RegisterAccess& a) { lane_words_[a.offset == kIdxLaneReady1][1] = a.value; }
 

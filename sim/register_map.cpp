@@ -28,7 +28,7 @@ std::uint32_t global_control_at_reset(const BoardConfig& config) {
 std::uint32_t lane_status_at_reset(const BoardConfig& config) {
   return config.link_allowed && config.carrier ? kLaneSyncBits | kLaneStatusLow | kLaneStatusHigh : 0;
 }
-std::uint32_t lane_ready_at_reset(const BoardConfig&) { return kLaneReadyBits; }
+std::uint32_t lane_ready_at_reset(const BoardConfig& config) { return config.lanes_ready ? kLaneReadyBits : 0; }
 
 std::uint32_t firmware_status(const BoardConfig& config) { return config.firmware_alive ? kFirmwareAliveValue : 0; }
 

@@ -205,6 +205,8 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
                 static_cast<std::uint8_t>(hash >> 8),
                 0x00};
   config.link_allowed = link == "up";
+  config.lanes_ready = true;
+  config.port_count_field = 1;
   config.carrier = false;  // the link waits for a peer on the lab wire
   adapter->clock = std::make_unique<HostEngineClock>(machine_.clock());
   config.clock = adapter->clock.get();

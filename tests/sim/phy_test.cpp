@@ -18,6 +18,7 @@ class PhyTest : public StorageBoardTest {
     c.phy_types = types_;
     c.mdio_addresses = {0, 9, 10, 11};
     c.link_allowed = link_allowed_;
+    c.lanes_ready = true;
     return c;
   }
   // One frame, waiting for its completion (10 us per look) and clearing it.

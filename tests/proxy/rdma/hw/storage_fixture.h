@@ -26,6 +26,7 @@ class StorageHwTest : public HwifTest {
     zeksim::BoardConfig c = HwifTest::board_config();
     clock_ = std::make_unique<KernelEngineClock>(kernel().clock());
     c.clock = clock_.get();
+    c.lanes_ready = true;
     adjust(c);
     return c;
   }
