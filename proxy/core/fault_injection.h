@@ -14,6 +14,20 @@ enum class ZpxFaultStep : ULONG {
   InitMemoryTracking,    // ZEK_Init_c_osprims
   InitStatusMessages,    // ZEK_Init_c_err_msgs
   InitInterfaceManager,  // ZEK_Init_c_if_mngr
+  InitGromit,            // ZEK_Init_Gromit
+  InitGim,               // ZEK_Init_GIM
+  InitGlmi,              // ZEK_Init_GLMI
+  InitLrmi,              // ZEK_Init_LRMI
+  InitMrte,              // ZEK_Init_MRTE
+  FetchManagerTables,    // the managers' tables from the interface manager
+  InitFlash,             // ZEK_Init_Flash
+  InitEeprom,            // ZEK_Init_EEProm
+  InitIpaddr,            // ZEK_Init_IPADDR
+  InitPools,             // mifh_create_mem_resources
+  InitTcpStack,          // the host stack
+  InitXmitBuffers,       // the transmit buffers (only logged)
+  InitAeqEvent,          // the asynchronous-event wake-up event
+  CreateAeqThread,       // the asynchronous-event thread
 };
 
 extern ZpxFaultStep g_ZpxInjectedFault;

@@ -14,6 +14,7 @@
 #include "include/zek/osprim.h"
 #include "platform/kernel/driver.h"
 #include "proxy/core/osprim/osprim_kernel.h"
+#include "proxy/rdma/rm/rm.h"
 
 // "PxNz": the saved registry path.
 inline constexpr ULONG ZPX_REGISTRY_PATH_TAG = MAKEFOURCC_LE('P', 'x', 'N', 'z');
@@ -159,3 +160,42 @@ void ZpxDestroyCleanupContextPool();
 // ---- Library initialisation (use-counted steps) ----------------------------------------------------
 ZekStatus ZEK_common_init();
 void ZEK_common_cleanup(const char* ModuleName);
+
+// The resource managers' tables, fetched from the interface manager at start.
+extern const ZekGimTable* g_ZpxGimTable;
+extern const ZekGlmiTable* g_ZpxGlmiTable;
+extern const ZekGromitTable* g_ZpxGromitTable;
+extern const ZekLarmitTable* g_ZpxLrmTable;
+extern const ZekMrteTable* g_ZpxMrteTable;
+extern const ZekDeviceLockTable* g_ZpxFlashTable;
+extern const ZekDeviceLockTable* g_ZpxEepromTable;
+extern const ZekIpaddrTable* g_ZpxIpaddrTable;
+
+// The adapters the driver has added (attach puts each adapter's record here).
+extern ZekListHead g_ZpxAddedAdapters;
+
+// The system tick as calibrated at start: 10 or 15 ms, 100 or 66 a second.
+extern ULONG g_ZpxTickMs;
+extern ULONG g_ZpxTicksPerSecond;
+// The tick for a tick-count difference over 100 ms: 15 ms when 100 / the
+// difference is 11 to 16, else 10 ms (also for a difference of 0).
+ULONG ZpxTickFromDifference(std::uint64_t difference);
+// Two busy waits of 100 ms around a reading of the tick count.
+void ZpxCalibrateTick();
+
+// The host stack's transmit buffers: 512 of 1520 bytes in one tracked block.
+inline constexpr std::uint32_t ZPX_XMIT_BUFFERS = 512;
+inline constexpr std::uint32_t ZPX_XMIT_BUFFER_BYTES = 1520;
+inline constexpr std::uint32_t ZPX_XMIT_BLOCK_BYTES = 779760;
+static_assert(ZPX_XMIT_BLOCK_BYTES >= ZPX_XMIT_BUFFERS * ZPX_XMIT_BUFFER_BYTES + 63);
+struct ZpxXmitDescriptor {
+  std::uint8_t InUse;
+  std::uint64_t Buffer;  // kernel address of the buffer
+};
+extern void* g_ZpxXmitBlock;
+extern ZpxXmitDescriptor g_ZpxXmitDescriptors[ZPX_XMIT_BUFFERS];
+
+// The lookup tables of CRC-32 (polynomial 0x04C11DB7) and CRC-32C
+// (0x1EDC6F41), reflected.
+extern std::uint32_t g_ZpxCrc32Table[256];
+extern std::uint32_t g_ZpxCrc32cTable[256];

@@ -48,7 +48,7 @@ TEST_F(DriverFrame, ASecondLoadAfterUnloadWorks) {
   ASSERT_EQ(load(), STATUS_SUCCESS);
   unload();
   ASSERT_EQ(load(), STATUS_SUCCESS);
-  EXPECT_TRUE(g_ZpxExtension->LibrariesInitialized);
+  EXPECT_TRUE(g_ZpxExtension->LibrariesInitialized) << ring_text();
 }
 
 // Each start-up step fails in turn. The device, the queue and the registry
@@ -78,6 +78,26 @@ TEST_F(DriverFrame, FailureAtEachStartUpStepUnwindsExactlyWhatWasBuilt) {
        "zekproxy: ZEK_common_init(): ZEK_Init_c_err_msgs failed."},
       {ZpxFaultStep::InitInterfaceManager, STATUS_SUCCESS, true, true, false,
        "zekproxy: ZEK_common_init(): ZEK_Init_c_if_mngr failed."},
+      {ZpxFaultStep::InitGromit, STATUS_SUCCESS, true, true, false,
+       "zekproxy: ZEK_common_init(): ZEK_Init_Gromit failed."},
+      {ZpxFaultStep::InitGim, STATUS_SUCCESS, true, true, false, "zekproxy: ZEK_common_init(): ZEK_Init_GIM failed."},
+      {ZpxFaultStep::InitGlmi, STATUS_SUCCESS, true, true, false, "zekproxy: ZEK_common_init(): ZEK_Init_GLMI failed."},
+      {ZpxFaultStep::InitLrmi, STATUS_SUCCESS, true, true, false, "zekproxy: ZEK_common_init(): ZEK_Init_LRMI failed."},
+      {ZpxFaultStep::InitMrte, STATUS_SUCCESS, true, true, false, "zekproxy: ZEK_common_init(): ZEK_Init_MRTE failed."},
+      {ZpxFaultStep::FetchManagerTables, STATUS_SUCCESS, true, true, false,
+       "zekproxy: ZEK_common_init(): ZEK_GetInterface failed."},
+      {ZpxFaultStep::InitFlash, STATUS_SUCCESS, true, true, false,
+       "zekproxy: ZEK_common_init(): ZEK_Init_Flash failed."},
+      {ZpxFaultStep::InitEeprom, STATUS_SUCCESS, true, true, false,
+       "zekproxy: ZEK_common_init(): ZEK_Init_EEProm failed."},
+      {ZpxFaultStep::InitIpaddr, STATUS_SUCCESS, true, true, false,
+       "zekproxy: ZEK_common_init(): ZEK_Init_IPADDR failed."},
+      {ZpxFaultStep::InitPools, STATUS_SUCCESS, true, true, false,
+       "zekproxy: ZEK_common_init(): mifh_create_mem_resources failed."},
+      {ZpxFaultStep::InitTcpStack, STATUS_SUCCESS, true, true, false,
+       "ZEK_common_init: ZpxCommonTcpInitAtInitTime() returned error (0x1)"},
+      {ZpxFaultStep::InitXmitBuffers, STATUS_SUCCESS, true, true, true,
+       "ZpxCommonTcpInitAtInitTime: init_xmit_buffers returned error"},
   };
   const std::uint64_t blocks = kernel().pool().blocks_in_use();
   for (const Case& c : cases) {
@@ -97,6 +117,7 @@ TEST_F(DriverFrame, FailureAtEachStartUpStepUnwindsExactlyWhatWasBuilt) {
         void* table = nullptr;
         EXPECT_EQ(ZEK_GetInterface(IWARP_KERNEL_VERBS_INTERFACE, &table), ZEK_STATUS_IF_MNGR_ERROR);
         EXPECT_EQ(kernel().pool().usage(ZEK_OSPRIM_POOL_TAG).blocks_in_use(), 0u);
+        EXPECT_EQ(g_ZpxGimTable, nullptr);
       }
       unload();
     } else {
@@ -272,6 +293,40 @@ TEST_F(ProcessResources, AKindWithoutARoutineIsSkipped) {
   close(file);
   using Calls = decltype(g_releases);
   EXPECT_EQ(g_releases, (Calls{{ZPX_PROCESS_SOCKETS, pid_}}));
+}
+
+// The tick from the tick count's movement over 100 ms; a count that did not
+// move (a clock that stood still) is the 10 ms tick, not a division by zero.
+TEST_F(DriverFrame, TickCalibrationTable) {
+  const std::pair<std::uint64_t, ULONG> cases[] = {
+      {0, 10}, {1, 10}, {5, 10}, {6, 15}, {7, 15}, {8, 15}, {9, 15}, {10, 10}, {11, 10}, {100, 10},
+  };
+  for (const auto& [difference, tick] : cases) EXPECT_EQ(ZpxTickFromDifference(difference), tick) << difference;
+  // On this kernel's clock: its tick increment decides.
+  ZpxCalibrateTick();
+  const std::uint64_t ticks_in_100ms = 100 * plat::Clock::kUnitsPerMs / clock().time_increment();
+  EXPECT_EQ(g_ZpxTickMs, ZpxTickFromDifference(ticks_in_100ms));
+  EXPECT_EQ(g_ZpxTicksPerSecond, 1000 / g_ZpxTickMs);
+}
+
+// The CRC tables are the standard reflected tables: their check values over
+// "123456789" are the published ones.
+TEST_F(DriverFrame, CrcTablesGiveTheCheckValues) {
+  ASSERT_EQ(load(), STATUS_SUCCESS);
+  const auto crc = [](const std::uint32_t* table) {
+    std::uint32_t c = 0xFFFFFFFF;
+    for (char ch : std::string("123456789")) c = table[(c ^ static_cast<std::uint8_t>(ch)) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFF;
+  };
+  EXPECT_EQ(crc(g_ZpxCrc32Table), 0xCBF43926u);
+  EXPECT_EQ(crc(g_ZpxCrc32cTable), 0xE3069283u);
+  // The transmit buffers lie 1520 bytes apart from a 64-byte boundary.
+  ASSERT_NE(g_ZpxXmitBlock, nullptr);
+  EXPECT_EQ(g_ZpxXmitDescriptors[0].Buffer % 64, 0u);
+  EXPECT_EQ(g_ZpxXmitDescriptors[511].Buffer - g_ZpxXmitDescriptors[0].Buffer, 511u * 1520);
+  EXPECT_LE(g_ZpxXmitDescriptors[511].Buffer + 1520,
+            reinterpret_cast<std::uintptr_t>(g_ZpxXmitBlock) + ZPX_XMIT_BLOCK_BYTES);
+  unload();
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ class ProxyTest : public KernelTest {
   plat::KernelOptions options() override {
     plat::KernelOptions o = KernelTest::options();
     o.memory.scattered = true;
+    o.memory.bytes = std::size_t{256} << 20;  // a host's memory: the driver starts the host stack
     return o;
   }
 
