@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/kernel/io/usermem.h"
+#include "proxy/core/async_events.h"
 #include "proxy/core/fault_injection.h"
 #include "proxy/core/zpx.h"
 
@@ -136,8 +137,9 @@ NTSTATUS entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
   init_libraries(extension);
   OSPrimMemoryLogging("DriverEntry: %s started, node name [%s], libraries %s\n", ZPX_MODULE_NAME, g_ZpxNodeName,
                       extension->LibrariesInitialized ? "initialised" : "not initialised");
-  // The TDI client registration, the asynchronous-event thread and the
-  // QP-destroy lock come with adapter attach and event processing.
+  // The asynchronous-event thread, its wake-up event, pending list and the
+  // QP-destroy lock; a failure is logged and the driver stays loaded.
+  if (KeGetCurrentIrql() == PASSIVE_LEVEL && NT_SUCCESS(ZpxStartAsyncEvents())) extension->AeqStarted = TRUE;
   return STATUS_SUCCESS;
 }
 
@@ -198,6 +200,11 @@ void cancel_queued(ZpxDeviceExtension* extension) {
 void ZpxDeleteDeviceObject(PDEVICE_OBJECT DeviceObject) {
   if (DeviceObject == nullptr) return;
   auto* extension = static_cast<ZpxDeviceExtension*>(DeviceObject->DeviceExtension);
+  // The event thread stops before anything it may reach is torn down.
+  if (extension->AeqStarted) {
+    ZpxStopAsyncEvents();
+    extension->AeqStarted = FALSE;
+  }
   if (extension->Csq.CsqPeekNextIrp != nullptr) cancel_queued(extension);
   if (extension->LibrariesInitialized) {
     ZpxDestroyCleanupContextPool();

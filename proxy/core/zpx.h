@@ -33,6 +33,7 @@ struct ZpxDeviceExtension {
   UCHAR LinkCreated;
   UCHAR DeviceCreated;
   UCHAR RegistryPathSaved;
+  UCHAR AeqStarted;  // the asynchronous-event thread runs (proxy/core/async_events.h)
   // The pended-request queue.
   LIST_ENTRY IrpList;
   KSPIN_LOCK IrpListLock;
