@@ -69,7 +69,8 @@ void Tdi::delete_address(std::u16string_view adapter, std::uint32_t ipv4) {
 void Tdi::delete_adapter(std::u16string_view adapter) {
   std::lock_guard lock(mu_);
   for (;;) {
-    auto it = std::find_if(addresses_.begin(), addresses_.end(), [&](const Address& a) { return a.adapter == adapter; });
+    auto it =
+        std::find_if(addresses_.begin(), addresses_.end(), [&](const Address& a) { return a.adapter == adapter; });
     if (it == addresses_.end()) return;
     delete_address(adapter, it->ipv4);
   }

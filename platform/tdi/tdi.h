@@ -52,10 +52,8 @@ using PNET_PNP_EVENT = NET_PNP_EVENT*;
 
 using TDI_PNP_POWER_HANDLER = NTSTATUS (*)(PUNICODE_STRING DeviceName, PNET_PNP_EVENT PowerEvent,
                                            PTDI_PNP_CONTEXT Context1, PTDI_PNP_CONTEXT Context2);
-using TDI_ADD_ADDRESS_HANDLER_V2 = void (*)(PTA_ADDRESS Address, PUNICODE_STRING DeviceName,
-                                            PTDI_PNP_CONTEXT Context);
-using TDI_DEL_ADDRESS_HANDLER_V2 = void (*)(PTA_ADDRESS Address, PUNICODE_STRING DeviceName,
-                                            PTDI_PNP_CONTEXT Context);
+using TDI_ADD_ADDRESS_HANDLER_V2 = void (*)(PTA_ADDRESS Address, PUNICODE_STRING DeviceName, PTDI_PNP_CONTEXT Context);
+using TDI_DEL_ADDRESS_HANDLER_V2 = void (*)(PTA_ADDRESS Address, PUNICODE_STRING DeviceName, PTDI_PNP_CONTEXT Context);
 
 struct TDI_CLIENT_INTERFACE_INFO {
   UCHAR MajorTdiVersion;  // 2

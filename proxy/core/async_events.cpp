@@ -138,6 +138,9 @@ ZpxAeDecision ZpxDecideAsyncEvent(const ZekAsyncEvent* e) {
 // ---- State -------------------------------------------------------------------------------------------------------
 namespace {
 
+// "PxAq": the pending entries (pool of the driver's frame, not of its libraries).
+constexpr ULONG ZPX_AEQ_POOL_TAG = MAKEFOURCC_LE('P', 'x', 'A', 'q');
+
 struct PendingEntry {
   ZekListNode Links;  // first: the pending list's node
   PendingEntry* NextFree;
@@ -327,8 +330,8 @@ NTSTATUS ZpxStartAsyncEvents() {
   g_aeq.event_initialised = true;
   ZekInitializeListHead(&g_aeq.pending);
   OSPrimSyncInitSpinlockObject(&g_aeq.free_lock);
-  void* block = nullptr;
-  if (OSPrimMemAllocate(&block, ZPX_AEQ_PENDING_ENTRIES * sizeof(PendingEntry)) != ZEK_STATUS_PASS) {
+  void* block = ExAllocatePoolWithTag(NonPagedPool, ZPX_AEQ_PENDING_ENTRIES * sizeof(PendingEntry), ZPX_AEQ_POOL_TAG);
+  if (block == nullptr) {
     ZEK_LOG_FAILURE("mifh_allocate_aeq_pend_q: mifh_create_pool returnd error (0x%x)\n",
                     ZEK_STATUS_RES_INSUFFICIENT_SW);
     ZpxStopAsyncEvents();
@@ -371,7 +374,7 @@ void ZpxStopAsyncEvents() {
     g_aeq.event_initialised = false;
   }
   if (g_aeq.entries != nullptr) {
-    OSPrimMemFree(g_aeq.entries);
+    ExFreePoolWithTag(g_aeq.entries, ZPX_AEQ_POOL_TAG);
     g_aeq.entries = nullptr;
     g_aeq.free_list = nullptr;
   }

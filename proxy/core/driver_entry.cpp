@@ -137,6 +137,9 @@ NTSTATUS entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
   init_libraries(extension);
   OSPrimMemoryLogging("DriverEntry: %s started, node name [%s], libraries %s\n", ZPX_MODULE_NAME, g_ZpxNodeName,
                       extension->LibrariesInitialized ? "initialised" : "not initialised");
+  // The TDI client; a failure is logged and the driver stays loaded.
+  extension->TdiRegistered = TRUE;
+  if (!NT_SUCCESS(ZpxTdiRegister())) extension->TdiRegistered = FALSE;
   // The asynchronous-event thread, its wake-up event, pending list and the
   // QP-destroy lock; a failure is logged and the driver stays loaded.
   if (KeGetCurrentIrql() == PASSIVE_LEVEL && NT_SUCCESS(ZpxStartAsyncEvents())) extension->AeqStarted = TRUE;
@@ -204,6 +207,10 @@ void ZpxDeleteDeviceObject(PDEVICE_OBJECT DeviceObject) {
   if (extension->AeqStarted) {
     ZpxStopAsyncEvents();
     extension->AeqStarted = FALSE;
+  }
+  if (extension->TdiRegistered) {
+    PxSanpAlDestroy();
+    extension->TdiRegistered = FALSE;
   }
   if (extension->Csq.CsqPeekNextIrp != nullptr) cancel_queued(extension);
   if (extension->LibrariesInitialized) {

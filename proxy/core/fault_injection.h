@@ -28,6 +28,7 @@ enum class ZpxFaultStep : ULONG {
   InitXmitBuffers,       // the transmit buffers (only logged)
   InitAeqEvent,          // the asynchronous-event wake-up event
   CreateAeqThread,       // the asynchronous-event thread
+  TdiRegister,           // TdiRegisterPnPHandlers
 };
 
 extern ZpxFaultStep g_ZpxInjectedFault;

@@ -33,6 +33,7 @@ bool is_served(ZekIoctlFamily family) {
     case ZekIoctlFamily::PROCESS_CLEANUP:
     case ZekIoctlFamily::ND_QUEUE:
     case ZekIoctlFamily::EVENT_SLOT:
+    case ZekIoctlFamily::ADDRESS_LIST:
       return true;
     default:
       return false;
@@ -50,6 +51,8 @@ Sizes sizes_of(const ZekIoctlInfo& info) {
       return {sizeof(ZekNdWaitRecord), 0};
     case IOCTL_ZEK_IWARP_CANCEL_COMPLETION_NOTIFICATION:
       return {sizeof(ZekNdCancelNotificationRecord), ZEK_ND_CANCEL_NOTIFICATION_BYTES_RETURNED};
+    case IOCTL_ZEK_GET_SAN_ADDRESS_LIST:  // the handler checks its output length
+      return {0, 0};
     default:
       return {info.record_bytes, info.record_bytes};
   }
@@ -80,6 +83,9 @@ NTSTATUS route(PIRP irp, const ZekIoctlInfo& info, void* record, ULONG_PTR* byte
       }
     case ZekIoctlFamily::EVENT_SLOT:
       return ZpxEventSlotRequest(irp, record, info.code, bytes);
+    case ZekIoctlFamily::ADDRESS_LIST:
+      return PxSanpAlCopyList(record, IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength,
+                              bytes);
     default:
       return STATUS_NOT_SUPPORTED;
   }

@@ -158,6 +158,24 @@ ZpxResourceCleanupContext* ZpxCleanupContextOf(PFILE_OBJECT FileObject);
 // Releases the pool's memory (unload).
 void ZpxDestroyCleanupContextPool();
 
+// ---- TDI client and the adapter addresses ---------------------------------------------------------
+// Registers the driver as TDI client "zekproxy" (version 2.0 address
+// handlers); the list of adapter addresses starts empty.
+NTSTATUS ZpxTdiRegister();
+// Deregisters from TDI (retrying a refusal every 100 ms, at most
+// ZPX_TDI_DEREGISTER_TRIES times; a handle TDI does not know is not
+// registered) and frees every address entry.
+inline constexpr std::uint32_t ZPX_TDI_DEREGISTER_TRIES = 100;
+inline constexpr std::uint32_t ZPX_TDI_DEREGISTER_DELAY_US = 100000;
+void PxSanpAlDestroy();
+// IOCTL_ZEK_GET_SAN_ADDRESS_LIST: a u32 count and one 16-byte socket address
+// per entry that fits; STATUS_BUFFER_TOO_SMALL below 4 bytes,
+// STATUS_BUFFER_OVERFLOW when an entry did not fit. *Bytes never exceeds
+// Length: the count is of the entries written.
+NTSTATUS PxSanpAlCopyList(void* Buffer, ULONG Length, ULONG_PTR* Bytes);
+// The longest interface device name the attach request opens.
+inline constexpr std::size_t ZPX_MAX_DEVICE_NAME_CHARS = 255;
+
 // ---- Library initialisation (use-counted steps) ----------------------------------------------------
 ZekStatus ZEK_common_init();
 void ZEK_common_cleanup(const char* ModuleName);

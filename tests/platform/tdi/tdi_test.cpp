@@ -22,8 +22,8 @@ std::vector<Heard>* g_heard;
 void record(bool add, PTA_ADDRESS address, PUNICODE_STRING device) {
   TDI_ADDRESS_IP ip{};
   std::memcpy(&ip, address->Address, sizeof ip);
-  g_heard->push_back(Heard{add, std::u16string(device->Buffer, device->Length / sizeof(WCHAR)),
-                           address->AddressLength, address->AddressType, ip.in_addr});
+  g_heard->push_back(Heard{add, std::u16string(device->Buffer, device->Length / sizeof(WCHAR)), address->AddressLength,
+                           address->AddressType, ip.in_addr});
 }
 void on_add(PTA_ADDRESS a, PUNICODE_STRING d, PTDI_PNP_CONTEXT) { record(true, a, d); }
 void on_del(PTA_ADDRESS a, PUNICODE_STRING d, PTDI_PNP_CONTEXT) { record(false, a, d); }

@@ -1,0 +1,215 @@
+// The driver's TDI client and its list of adapter addresses: registration at
+// entry, the address and power handlers, the attach request with the private
+// OID, the address-list request, and the teardown at unload.
+//
+// An interface that does not answer the attach request (another driver's)
+// is ignored. An adapter of the miniport answers with its NIC-proxy record;
+// the attach that builds the adapter's state from that record comes with the
+// miniport's share of it, so for now the answer is logged and the adapter is
+// released again, and no entry is made.
+#include <cstring>
+
+#include "include/zek/nicproxy.h"
+#include "platform/ndis/ndis.h"
+#include "platform/tdi/tdi.h"
+#include "proxy/core/fault_injection.h"
+#include "proxy/core/zpx.h"
+
+namespace {
+
+struct ZpxAddressEntry {
+  LIST_ENTRY Links;
+  TDI_ADDRESS_IP Address;  // as announced
+  UCHAR Pad[2];
+  NicProxyInterface* Record;
+  ULONG AdapterContext;
+};
+
+LIST_ENTRY g_addresses;
+OSPrimSpinlockObject g_address_lock;
+HANDLE g_tdi_handle;
+
+constexpr USHORT kTdiIpv4Length = TDI_ADDRESS_LENGTH_IP;
+
+bool is_ipv4(const TA_ADDRESS* address) {
+  return address != nullptr && address->AddressLength == kTdiIpv4Length && address->AddressType == TDI_ADDRESS_TYPE_IP;
+}
+
+}  // namespace
+
+// ---- The attach request -----------------------------------------------------------------------------------
+bool OpenByDeviceName(PUNICODE_STRING TdiDeviceName, NicProxyInterfaceRequest* Request) {
+  // The TDI name is "\Device\Tcpip_" and the adapter's name: a shorter one
+  // names no adapter.
+  const std::size_t chars = TdiDeviceName == nullptr ? 0 : TdiDeviceName->Length / sizeof(WCHAR);
+  if (TdiDeviceName == nullptr || TdiDeviceName->Buffer == nullptr || chars <= TDI_TCPIP_DEVICE_PREFIX_CHARS ||
+      chars > ZPX_MAX_DEVICE_NAME_CHARS) {
+    ZEK_LOG_FAILURE("OpenByDeviceName: device name of %u characters names no adapter\n", static_cast<unsigned>(chars));
+    return false;
+  }
+  WCHAR name[ZPX_MAX_DEVICE_NAME_CHARS + 16] = u"\\Device\\";
+  const std::size_t prefix = 8;
+  const std::size_t rest = chars - TDI_TCPIP_DEVICE_PREFIX_CHARS;
+  std::memcpy(name + prefix, TdiDeviceName->Buffer + TDI_TCPIP_DEVICE_PREFIX_CHARS, rest * sizeof(WCHAR));
+  UNICODE_STRING device_name{};
+  device_name.Buffer = name;
+  device_name.Length = static_cast<USHORT>((prefix + rest) * sizeof(WCHAR));
+  device_name.MaximumLength = device_name.Length;
+
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &device_name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  HANDLE handle = nullptr;
+  IO_STATUS_BLOCK iosb{};
+  NTSTATUS status = ZwCreateFile(&handle, MAXIMUM_ALLOWED, &attributes, &iosb, nullptr, 0,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, 0, nullptr, 0);
+  if (!NT_SUCCESS(status)) return false;
+  PFILE_OBJECT file = nullptr;
+  status = ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, reinterpret_cast<PVOID*>(&file), nullptr);
+  if (!NT_SUCCESS(status)) {
+    ZEK_LOG_FAILURE("Couldn't translate handle to object %08X\n", static_cast<unsigned>(status));
+    ZwClose(handle);
+    return false;
+  }
+  ULONG oid = OID_ZEK_NIC_PROXY_INTERFACE;
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  iosb = IO_STATUS_BLOCK{};
+  PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file);
+  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_NDIS_QUERY_GLOBAL_STATS, device, &oid, sizeof oid, Request,
+                                           sizeof *Request, FALSE, &done, &iosb);
+  bool answered = false;
+  if (irp != nullptr) {
+    IoGetNextIrpStackLocation(irp)->FileObject = file;
+    status = IoCallDriver(device, irp);
+    if (status == STATUS_PENDING) {
+      KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+      status = iosb.Status;
+    } else if (NT_SUCCESS(status) && iosb.Information != sizeof *Request) {
+      status = STATUS_INVALID_DEVICE_REQUEST;
+    }
+    answered = status == STATUS_SUCCESS && Request->Signature == NIC_PROXY_ANSWER_SIGNATURE;
+  }
+  ObDereferenceObject(file);
+  ZwClose(handle);
+  return answered;
+}
+
+// ---- TDI handlers --------------------------------------------------------------------------------------------------
+void PxSanAddAddress(PTA_ADDRESS Address, PUNICODE_STRING DeviceName, PTDI_PNP_CONTEXT Context) {
+  if (!is_ipv4(Address)) return;
+  NicProxyInterfaceRequest request{NIC_PROXY_REQUEST_SIGNATURE, sizeof(NicProxyInterfaceRequest), NIC_PROXY_COMMAND_ADD,
+                                   0, nullptr};
+  if (!OpenByDeviceName(DeviceName, &request)) return;  // not an adapter of the miniport
+  // The adapter answered and holds the attach gate for this driver: the
+  // attach is not built yet, so the hold is given back untouched.
+  auto* record = static_cast<NicProxyInterface*>(request.Interface);
+  ZEK_LOG_FAILURE("PxSanAddAddress: adapter record %p answered; the adapter attach is not in this driver\n",
+                  static_cast<void*>(record));
+  if (record != nullptr) NicProxyGateLeave(&record->Gate);
+}
+
+void PxSanDelAddress(PTA_ADDRESS Address, PUNICODE_STRING DeviceName, PTDI_PNP_CONTEXT Context) {
+  if (!is_ipv4(Address)) return;
+  TDI_ADDRESS_IP ip{};
+  std::memcpy(&ip, Address->Address, sizeof ip);
+  // Drop the entry of this address, whoever announced the removal.
+  OSPrimSyncAcquireSpinlockObject(&g_address_lock);
+  ZpxAddressEntry* gone = nullptr;
+  for (LIST_ENTRY* e = g_addresses.Flink; e != &g_addresses; e = e->Flink) {
+    auto* entry = CONTAINING_RECORD(e, ZpxAddressEntry, Links);
+    if (std::memcmp(&entry->Address, &ip, sizeof ip) == 0) {
+      RemoveEntryList(e);
+      gone = entry;
+      break;
+    }
+  }
+  OSPrimSyncReleaseSpinlockObject(&g_address_lock);
+  if (gone != nullptr) OSPrimMemFree(gone);
+}
+
+NTSTATUS PxSanPnPPowerHandler(PUNICODE_STRING DeviceName, PNET_PNP_EVENT PowerEvent, PTDI_PNP_CONTEXT Context1,
+                              PTDI_PNP_CONTEXT Context2) {
+  // Set and query power are refused only while the kernel verbs hold an
+  // adapter open; without verbs every event succeeds.
+  return STATUS_SUCCESS;
+}
+
+// ---- Registration and teardown
+// ---------------------------------------------------------------------------------------
+NTSTATUS ZpxTdiRegister() {
+  InitializeListHead(&g_addresses);
+  OSPrimSyncInitSpinlockObject(&g_address_lock);
+  UNICODE_STRING client_name;
+  RtlInitUnicodeString(&client_name, u"zekproxy");
+  TDI_CLIENT_INTERFACE_INFO info{};
+  info.MajorTdiVersion = 2;
+  info.MinorTdiVersion = 0;
+  info.ClientName = &client_name;
+  info.PnPPowerHandler = &PxSanPnPPowerHandler;
+  info.AddAddressHandlerV2 = &PxSanAddAddress;
+  info.DelAddressHandlerV2 = &PxSanDelAddress;
+  const NTSTATUS status = ZpxFaultAt(ZpxFaultStep::TdiRegister)
+                              ? STATUS_UNSUCCESSFUL
+                              : TdiRegisterPnPHandlers(&info, sizeof info, &g_tdi_handle);
+  if (!NT_SUCCESS(status)) {
+    ZEK_LOG_FAILURE("DriverEntry:OSInit returned ZekResult  (0x%x)\n", ZEK_STATUS_FAIL);
+    g_tdi_handle = nullptr;
+  }
+  return status;
+}
+
+void PxSanpAlDestroy() {
+  if (g_tdi_handle == nullptr) {
+    ZEK_LOG_FAILURE("PxSanAlDestroy: NULL TdiHandle!\n");
+  } else {
+    // A handle the TDI does not know is not registered: nothing to wait for.
+    for (std::uint32_t tries = 0; tries < ZPX_TDI_DEREGISTER_TRIES; ++tries) {
+      const NTSTATUS status = TdiDeregisterPnPHandlers(g_tdi_handle);
+      if (NT_SUCCESS(status) || status == STATUS_INVALID_PARAMETER) break;
+      ZEK_LOG_FAILURE("PxSanAlDestroy: Delaying due to bad status on Deregistering handlers\n");
+      OSPrimSleepDelay(nullptr, ZPX_TDI_DEREGISTER_DELAY_US);
+    }
+    g_tdi_handle = nullptr;
+  }
+  OSPrimSyncAcquireSpinlockObject(&g_address_lock);
+  while (!IsListEmpty(&g_addresses)) {
+    LIST_ENTRY* e = RemoveHeadList(&g_addresses);
+    OSPrimSyncReleaseSpinlockObject(&g_address_lock);
+    OSPrimMemFree(CONTAINING_RECORD(e, ZpxAddressEntry, Links));
+    OSPrimSyncAcquireSpinlockObject(&g_address_lock);
+  }
+  OSPrimSyncReleaseSpinlockObject(&g_address_lock);
+  OSPrimSyncDestroySpinlockObject(&g_address_lock);
+}
+
+NTSTATUS PxSanpAlCopyList(void* Buffer, ULONG Length, ULONG_PTR* Bytes) {
+  *Bytes = 0;
+  if (Buffer == nullptr || Length < sizeof(std::uint32_t)) {
+    ZEK_LOG_FAILURE("CopyList: Not enough room for address count\n");
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  auto* out = static_cast<std::uint8_t*>(Buffer);
+  std::memset(out, 0, Length);
+  std::uint32_t count = 0;
+  NTSTATUS status = STATUS_SUCCESS;
+  OSPrimSyncAcquireSpinlockObject(&g_address_lock);
+  for (LIST_ENTRY* e = g_addresses.Flink; e != &g_addresses; e = e->Flink) {
+    const std::size_t at = sizeof(std::uint32_t) + std::size_t{count} * sizeof(ZekSanAddress);
+    if (at + sizeof(ZekSanAddress) > Length) {
+      ZEK_LOG_FAILURE("CopyList: Output buffer too small\n");
+      status = STATUS_BUFFER_OVERFLOW;
+      break;
+    }
+    const auto* entry = CONTAINING_RECORD(e, ZpxAddressEntry, Links);
+    ZekSanAddress address{};
+    address.Family = 2;
+    address.Port = entry->Address.sin_port;
+    address.Address = entry->Address.in_addr;
+    std::memcpy(out + at, &address, sizeof address);
+    ++count;
+  }
+  OSPrimSyncReleaseSpinlockObject(&g_address_lock);
+  std::memcpy(out, &count, sizeof count);
+  *Bytes = sizeof(std::uint32_t) + std::size_t{count} * sizeof(ZekSanAddress);
+  return status;
+}
