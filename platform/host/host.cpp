@@ -15,6 +15,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <optional>
 
 #include "platform/advapi/svccore.h"
 #include "platform/common/sharedfile.h"
@@ -25,6 +26,7 @@
 #include "platform/kernel/kernel.h"
 #include "platform/kernel/registry.h"
 #include "platform/ndis/host.h"
+#include "platform/tdi/host.h"
 
 namespace plat::host {
 namespace {
@@ -241,6 +243,7 @@ bool Host::start_kernel(std::string* error) {
 
   io_ = std::make_unique<IoManager>(*kernel_);
   ndis_ = std::make_unique<ndis::Ndis>(*kernel_, *io_, log_line);
+  tdi_ = std::make_unique<tdi::Tdi>();
   return true;
 }
 
@@ -279,7 +282,40 @@ void Host::load_drivers() {
     drivers_.push_back(LoadedDriver{section->name, handle, object});
     if (const std::size_t bound = ndis_->start_adapters(object); bound != 0) {
       log_->line("driver %s: %zu adapter(s) bound", name, bound);
+      announce_addresses(section->name, true);
     }
+  }
+}
+
+namespace {
+
+// A string value of the registry, without its terminating zeros.
+std::optional<std::u16string> registry_text(Registry& registry, std::u16string_view key, std::u16string_view name) {
+  auto value = registry.get(key, name);
+  if (!value || (value->type != REG_SZ && value->type != REG_EXPAND_SZ)) return std::nullopt;
+  std::u16string text(value->data.size() / 2, u'\0');
+  std::memcpy(text.data(), value->data.data(), text.size() * 2);
+  while (!text.empty() && text.back() == u'\0') text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+void Host::announce_addresses(const std::string& driver, bool up) {
+  for (ndis::Adapter* adapter : ndis_->adapters()) {
+    if (adapter->function().driver != driver) continue;
+    const auto interface = registry_text(*registry_, adapter->function().driver_key, u"NetCfgInstanceId");
+    if (!interface || interface->empty()) continue;
+    if (!up) {
+      tdi_->delete_adapter(*interface);
+      continue;
+    }
+    if (adapter->state() != ndis::AdapterState::Running) continue;
+    const auto text = registry_text(*registry_, adapter->function().driver_key, u"IPADDRESS0");
+    in_addr address{};
+    if (!text || inet_pton(AF_INET, to_utf8(*text).c_str(), &address) != 1 || address.s_addr == 0) continue;
+    tdi_->add_address(*interface, address.s_addr);
+    log_->line("adapter %s: address %s announced", adapter->name().c_str(), to_utf8(*text).c_str());
   }
 }
 
@@ -295,12 +331,8 @@ void Host::write_adapter_list() {
     if (!general || general->MacAddressLength == 0) continue;
     iphlp::Adapter entry;
     entry.index = static_cast<std::uint32_t>(list.size() + 1);
-    if (auto id = registry_->get(adapter->function().driver_key, u"NetCfgInstanceId");
-        id && (id->type == REG_SZ || id->type == REG_EXPAND_SZ)) {
-      std::u16string text(id->data.size() / 2, u'\0');
-      std::memcpy(text.data(), id->data.data(), text.size() * 2);
-      while (!text.empty() && text.back() == u'\0') text.pop_back();
-      entry.name = to_utf8(text);
+    if (auto id = registry_text(*registry_, adapter->function().driver_key, u"NetCfgInstanceId")) {
+      entry.name = to_utf8(*id);
     }
     entry.description = adapter->function().driver + " adapter " + adapter->name();
     const std::size_t length = std::min<std::size_t>(general->MacAddressLength, 8);
@@ -357,12 +389,14 @@ void Host::stop() {
   stop_services();
   if (server_) server_->stop();
   for (auto it = drivers_.rbegin(); it != drivers_.rend(); ++it) {
+    announce_addresses(it->name, false);  // withdrawn before the adapters halt
     ndis_->stop_adapters(it->object);
     io_->unload_driver(it->object);
     log_->line("driver %s unloaded", it->name.c_str());
   }
   server_.reset();
   ndis_.reset();
+  tdi_.reset();
   io_.reset();
   adapters_.reset();
   // The images go after the I/O manager, which may still call into them.

@@ -31,6 +31,9 @@ class Registry;
 namespace ndis {
 class Ndis;
 }
+namespace tdi {
+class Tdi;
+}
 }  // namespace plat
 
 namespace plat::host {
@@ -85,6 +88,10 @@ class Host {
   bool start_kernel(std::string* error);
   void load_drivers();
   void write_adapter_list();
+  // The SAN address of each running adapter of `driver` (its IPADDRESS0
+  // keyword) announced to the host's TDI clients, or every address of its
+  // adapters withdrawn (before the adapters halt).
+  void announce_addresses(const std::string& driver, bool up);
   bool serve(std::string* error);
   void start_services();
   void stop_services();
@@ -105,6 +112,7 @@ class Host {
   std::unique_ptr<SimulatedAdapters> adapters_;
   std::unique_ptr<IoManager> io_;
   std::unique_ptr<ndis::Ndis> ndis_;
+  std::unique_ptr<tdi::Tdi> tdi_;
   std::vector<LoadedDriver> drivers_;
   std::unique_ptr<Server> server_;
   std::thread service_starter_;
