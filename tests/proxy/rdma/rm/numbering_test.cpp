@@ -25,9 +25,9 @@ class Numbering : public RmTest {
   }
 
   // The function's managers go in the attach's reverse order.
-  void leave(std::uint32_t f, bool free_numbers = true) {
+  void leave(std::uint32_t f) {
     Function& fn = functions_[f];
-    if (fn.larmit != nullptr && free_numbers) {
+    if (fn.larmit != nullptr) {
       EXPECT_EQ(L_Free(fn.larmit), ZEK_STATUS_PASS);
     }
     if (fn.gromit != nullptr) {
@@ -131,14 +131,15 @@ TEST_F(Numbering, AGivenBackBlockIsLentOnceMore) {
 TEST_F(Numbering, BlocksOfAFunctionThatLeftCanBeBorrowedAgain) {
   join(0);
   join(1);
-  for (std::uint32_t i = 0; i < 40 - 8; ++i) get(1, ZEK_RES_CQ);  // all four CQ blocks
+  // Function 1 borrows every CQ block and leaves without giving them back.
+  std::uint32_t first = 0, size = 0;
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(GRomit_Serf_AllocBlock(gromit(1), ZEK_RES_CQ, &first, &size), ZEK_STATUS_PASS);
   std::uint32_t number = 0;
   EXPECT_EQ(L_GetResource(larmit(0), ZEK_RES_CQ, &number), ZEK_STATUS_FAIL);
   EXPECT_TRUE(logged("CreateBlock: Out of CQs"));
-  // Function 1 goes without giving its numbers back (its local manager
-  // memory is freed, its blocks stay tagged with it).
   leave(1);
-  for (std::uint32_t i = 0; i < 40 - 8; ++i) get(0, ZEK_RES_CQ);
+  EXPECT_TRUE(logged("A Block of Resources was never freed"));
+  for (std::uint32_t i = 0; i < 40 - 8; ++i) EXPECT_EQ(get(0, ZEK_RES_CQ), 8 + i);
   leave(0);
 }
 
