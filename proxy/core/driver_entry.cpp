@@ -20,6 +20,7 @@ ULONG g_ZpxNodeNameLength;
 OSPrimSpinlockObject g_ZpxStackLock;
 OSPrimSpinlockObject g_ZpxManagerLock;
 ZpxFaultStep g_ZpxInjectedFault;
+ULONG g_ZpxFaultAfter;
 
 namespace {
 

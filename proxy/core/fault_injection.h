@@ -29,9 +29,12 @@ enum class ZpxFaultStep : ULONG {
   InitAeqEvent,          // the asynchronous-event wake-up event
   CreateAeqThread,       // the asynchronous-event thread
   TdiRegister,           // TdiRegisterPnPHandlers
+  RxBuffer,              // a receive buffer, from the g_ZpxFaultAfter-th on
 };
 
 extern ZpxFaultStep g_ZpxInjectedFault;
+// For steps that repeat: how many succeed before the injected failure.
+extern ULONG g_ZpxFaultAfter;
 
 // True when `step` is the one to fail (the injection stays armed).
 inline bool ZpxFaultAt(ZpxFaultStep step) { return g_ZpxInjectedFault == step; }

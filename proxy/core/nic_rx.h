@@ -1,0 +1,41 @@
+// The receive buffers of the driver's own NIC queue pair: 512 contiguous
+// buffers of 1520 bytes, written into the receive ring at attach and freed
+// at detach only once the queue pair is gone, so that the adapter never
+// writes a frame into memory that was given back.
+#pragma once
+
+#include <cstdint>
+
+#include "include/zek/mifh.h"
+#include "proxy/rdma/hw/nic_qp.h"
+
+inline constexpr std::uint32_t ZPX_RX_BUFFERS = 512;
+inline constexpr std::uint32_t ZPX_RX_BUFFER_BYTES = 1520;
+
+struct ZpxRxDescriptor {
+  std::uint32_t PaLow;
+  std::uint32_t PaHigh;
+  void* Va;
+  std::uint32_t Length;  // ZPX_RX_BUFFER_BYTES
+  std::uint32_t Reserved;
+};
+
+struct ZpxNicRx {
+  ZpxRxDescriptor Desc[ZPX_RX_BUFFERS];
+  std::uint32_t Filled;  // descriptors with a buffer (from 0)
+  std::uint32_t Index;   // the next buffer a receive completion names, modulo 512
+};
+
+// Puts up to 512 buffers into the receive ring from its head, then posts
+// every filled one but the slot the ring keeps free. The first buffer that
+// cannot be had ends the filling: only the buffers filled are posted, never
+// a request without a buffer. MIFH_STATUS_SUCCESS with at least one buffer
+// posted; MIFH_STATUS_FAIL with none (nothing is left allocated).
+ZekStatus ZpxInitializeNicRQ(MifhQpObject* qp, ZpxNicRx* rx);
+// Frees the buffers (the queue pair must be gone).
+void ZpxFreeNicRQ(ZpxNicRx* rx);
+// Detach of the NIC queues: the queue pair and its completion queue are
+// destroyed first, then the buffers freed. When the adapter does not confirm
+// the destroy the buffers stay allocated, as the queues' own memory does:
+// the adapter may still write them.
+ZekStatus ZpxDestroyNicQueues(void* proxy_adapter, MifhQpObject* qp, MifhCqObject* cq, ZpxNicRx* rx);

@@ -1,0 +1,126 @@
+// The receive buffers of the driver's NIC queue pair against the simulated
+// adapter: what is posted when every buffer can be had and when one cannot,
+// and that a detach frees them only once the adapter confirmed the queue
+// pair gone.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "include/hw/nic.h"
+#include "proxy/core/fault_injection.h"
+#include "proxy/core/nic_rx.h"
+#include "tests/proxy/rdma/hw/hwif_fixture.h"
+
+namespace {
+
+class NicRx : public HwifTest {
+ protected:
+  void SetUp() override {
+    HwifTest::SetUp();
+    fn_ = &bring_up(0, 128);
+    hw_ = std::make_unique<NIC_HW_INFO>();
+    std::memcpy(static_cast<void*>(&hw_->Device), &fn_->device, sizeof fn_->device);
+    hw_->ControlDrain = [](void* self) { static_cast<NicRx*>(self)->process_control(); };
+    hw_->ControlDrainContext = this;
+    start_helper();
+    ASSERT_EQ(Zek_Init_k_zeknic(nullptr, hw_.get(), &qp_, &cq_), 0u);
+    baseline_ = kernel().contiguous().bytes_in_use();
+  }
+  void TearDown() override {
+    g_ZpxInjectedFault = ZpxFaultStep::None;
+    stop_helper();
+    if (qp_ != nullptr) {
+      start_helper();
+      ZpxDestroyNicQueues(nullptr, qp_, cq_, &rx_);
+      stop_helper();
+    }
+    HwifTest::TearDown();
+  }
+  // The miniport's part: control completions are retired as they come.
+  void process_control() {
+    std::lock_guard lock(mu_);
+    mifh_process_ccq(fn_->ccq);
+    mifh_free_CQPPendQ_buffer(fn_->cqp);
+  }
+  void start_helper() {
+    stop_ = false;
+    helper_ = std::thread([this] {
+      while (!stop_) {
+        process_control();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    });
+  }
+  void stop_helper() {
+    stop_ = true;
+    if (helper_.joinable()) helper_.join();
+  }
+  const zekhw::MifhNicRqWqe& wqe(std::uint32_t i) { return static_cast<const zekhw::MifhNicRqWqe*>(qp_->Rq)[i]; }
+
+  HwFunction* fn_ = nullptr;
+  std::unique_ptr<NIC_HW_INFO> hw_;
+  MifhQpObject* qp_ = nullptr;
+  MifhCqObject* cq_ = nullptr;
+  ZpxNicRx rx_{};
+  std::uint64_t baseline_ = 0;
+  std::mutex mu_;
+  std::thread helper_;
+  std::atomic<bool> stop_{false};
+};
+
+// Every buffer can be had: 512 filled, 511 posted (one slot stays free),
+// each request naming its own buffer of 1520 bytes.
+TEST_F(NicRx, AllBuffersFilledAndAllButOnePosted) {
+  const std::uint32_t head = qp_->RqRing.Head;
+  ASSERT_EQ(ZpxInitializeNicRQ(qp_, &rx_), 0u);
+  EXPECT_EQ(rx_.Filled, ZPX_RX_BUFFERS);
+  EXPECT_EQ((qp_->RqRing.Head + qp_->RqRing.Size - head) % qp_->RqRing.Size, ZPX_RX_BUFFERS - 1);
+  std::set<std::uint64_t> addresses;
+  for (std::uint32_t i = 0; i < ZPX_RX_BUFFERS; ++i) {
+    EXPECT_EQ(wqe(i).buffer_length, ZPX_RX_BUFFER_BYTES);
+    EXPECT_EQ(wqe(i).buffer_pa, (std::uint64_t{rx_.Desc[i].PaHigh} << 32) | rx_.Desc[i].PaLow);
+    addresses.insert(wqe(i).buffer_pa);
+  }
+  EXPECT_EQ(addresses.size(), ZPX_RX_BUFFERS);
+}
+
+// The sixth buffer cannot be had: the five filled are posted and nothing
+// else; with none at all the set-up fails and holds nothing.
+TEST_F(NicRx, OnlyFilledBuffersArePosted) {
+  const std::uint32_t head = qp_->RqRing.Head;
+  g_ZpxInjectedFault = ZpxFaultStep::RxBuffer;
+  g_ZpxFaultAfter = 5;
+  ASSERT_EQ(ZpxInitializeNicRQ(qp_, &rx_), 0u);
+  EXPECT_EQ(rx_.Filled, 5u);
+  EXPECT_EQ(qp_->RqRing.Head - head, 5u);
+  EXPECT_EQ(wqe(5).buffer_pa, 0u);
+  EXPECT_TRUE(logged("ZpxInitializeNicRQ: Couldn't allocate memory for receive buffers"));
+  ZpxFreeNicRQ(&rx_);
+
+  g_ZpxFaultAfter = 0;
+  const std::uint32_t again = qp_->RqRing.Head;
+  EXPECT_EQ(ZpxInitializeNicRQ(qp_, &rx_), MIFH_STATUS_FAIL);
+  EXPECT_EQ(rx_.Filled, 0u);
+  EXPECT_EQ(qp_->RqRing.Head, again);
+  EXPECT_EQ(kernel().contiguous().bytes_in_use(), baseline_);
+}
+
+// A detach the adapter answers frees the buffers after the queues; one it
+// does not answer leaves them allocated, since the adapter may still write.
+TEST_F(NicRx, BuffersOutliveTheQueuePairTheyServe) {
+  ASSERT_EQ(ZpxInitializeNicRQ(qp_, &rx_), 0u);
+  stop_helper();
+  set_auto_step(false);
+  hw_->ControlDrain = nullptr;
+  EXPECT_NE(ZpxDestroyNicQueues(nullptr, qp_, cq_, &rx_), 0u);
+  EXPECT_EQ(rx_.Filled, ZPX_RX_BUFFERS) << "buffers of a queue pair not confirmed gone are kept";
+  qp_ = nullptr;
+  set_auto_step(true);
+  ZpxFreeNicRQ(&rx_);  // the test's own clean-up of what the driver must keep
+}
+
+}  // namespace
