@@ -5,7 +5,9 @@
 
 #include "include/hw/nic.h"
 #include "proxy/core/fault_injection.h"
+#include "proxy/rdma/hw/cq.h"
 #include "proxy/rdma/hw/qp.h"
+#include "proxy/rdma/hw/ring.h"
 #include "proxy/rdma/hw/status.h"
 
 namespace {
@@ -38,7 +40,9 @@ ZekStatus ZpxInitializeNicRQ(MifhQpObject* qp, ZpxNicRx* rx) {
       break;
     }
     rx->Desc[i] = ZpxRxDescriptor{low, high, buffer, ZPX_RX_BUFFER_BYTES, 0};
-    zekhw::MifhNicRqWqe& wqe = ring[(qp->RqRing.Head + i) % qp->RqRing.Size];
+    const std::uint32_t slot = (qp->RqRing.Head + i) % qp->RqRing.Size;
+    rx->SlotBuffer[slot] = static_cast<std::uint16_t>(i);
+    zekhw::MifhNicRqWqe& wqe = ring[slot];
     std::memset(&wqe, 0, sizeof wqe);
     wqe.buffer_length = ZPX_RX_BUFFER_BYTES;
     wqe.buffer_pa = (static_cast<std::uint64_t>(high) << 32) | low;
@@ -53,6 +57,55 @@ ZekStatus ZpxInitializeNicRQ(MifhQpObject* qp, ZpxNicRx* rx) {
     ZEK_LOG_FAILURE("ZpxInitializeNicRQ:mifh_nic_qp_post_rq() returned error (0x%x)\n", status);
   }
   return posted > 0 ? MIFH_STATUS_SUCCESS : MIFH_STATUS_FAIL;
+}
+
+std::uint32_t ZpxProcessNicCQ(MifhDeviceObj* device, MifhCqObject* cq, MifhQpObject* qp, ZpxNicRx* rx,
+                              ZpxReceiveHook hook, void* context, ZpxNicCqCounters* counters) {
+  if (ZekIsBadPointer(cq) || ZekIsBadPointer(qp) || ZekIsBadPointer(rx) || ZekIsBadPointer(counters)) return 0;
+  auto* ring = static_cast<zekhw::MifhNicRqWqe*>(qp->Rq);
+  std::uint32_t taken = 0;
+  zekhw::MifhNicCqe e{};
+  while (mifh_nic_cqe_read(cq, &e) == MIFH_STATUS_SUCCESS) {
+    ++taken;
+    mifh_cq_release_cqes(device, cq, 1, false);
+    if ((e.status & zekhw::kNicCqeSend) != 0) {
+      ZekNicSendComplete(cq, e.status);
+      ++counters->Sent;
+    } else {
+      const std::uint32_t slot = (e.index & zekhw::kNicCqeIndexMask) % qp->RqRing.Size;
+      const std::uint32_t buffer = rx->SlotBuffer[slot % ZPX_RX_BUFFERS];
+      const std::uint32_t length = e.status & zekhw::kNicCqeLengthMask;
+      const ZpxRxDescriptor& d = rx->Desc[buffer];
+      if ((e.status & zekhw::kNicCqeErrorMask) != 0 || length < ZPX_ETHER_HEADER_BYTES || length > d.Length ||
+          d.Va == nullptr) {
+        ++counters->Dropped;
+      } else {
+        ++counters->Received;
+        const auto* frame = static_cast<const std::uint8_t*>(d.Va);
+        if (hook != nullptr) hook(context, frame, frame + ZPX_ETHER_HEADER_BYTES, length - ZPX_ETHER_HEADER_BYTES);
+      }
+      // The buffer goes back to the ring at its head.
+      OSPRIM_RING_MOVE_TAIL(&qp->RqRing);
+      const std::uint32_t head = qp->RqRing.Head;
+      zekhw::MifhNicRqWqe& wqe = ring[head];
+      std::memset(&wqe, 0, sizeof wqe);
+      wqe.buffer_length = d.Length;
+      wqe.buffer_pa = (static_cast<std::uint64_t>(d.PaHigh) << 32) | d.PaLow;
+      rx->SlotBuffer[head % ZPX_RX_BUFFERS] = static_cast<std::uint16_t>(buffer);
+      rx->Index = (rx->Index + 1) % ZPX_RX_BUFFERS;
+      std::uint32_t posted = 0;
+      if (const ZekStatus status = mifh_nic_qp_post_rq(qp, 1, &posted); status != MIFH_STATUS_SUCCESS) {
+        ZEK_LOG_FAILURE("ZpxProcessNicCQ:mifh_nic_qp_post_rq() returned error (0x%x)\n", status);
+        break;
+      }
+    }
+    if (taken > ZPX_NIC_CQ_PASS_LIMIT) {
+      OSPrimMemoryLogging("ZpxProcessNicCQ: ( u32SendProcessed + u32RecvProcessed) %d\n", static_cast<int>(taken));
+      break;
+    }
+  }
+  mifh_cq_release_cqes(device, cq, 0, true);
+  return taken;
 }
 
 void ZpxFreeNicRQ(ZpxNicRx* rx) {

@@ -22,8 +22,9 @@ struct ZpxRxDescriptor {
 
 struct ZpxNicRx {
   ZpxRxDescriptor Desc[ZPX_RX_BUFFERS];
-  std::uint32_t Filled;  // descriptors with a buffer (from 0)
-  std::uint32_t Index;   // the next buffer a receive completion names, modulo 512
+  std::uint32_t Filled;                      // descriptors with a buffer (from 0)
+  std::uint32_t Index;                       // receive completions taken, modulo 512
+  std::uint16_t SlotBuffer[ZPX_RX_BUFFERS];  // the descriptor whose buffer each ring slot holds
 };
 
 // Puts up to 512 buffers into the receive ring from its head, then posts
@@ -32,6 +33,25 @@ struct ZpxNicRx {
 // a request without a buffer. MIFH_STATUS_SUCCESS with at least one buffer
 // posted; MIFH_STATUS_FAIL with none (nothing is left allocated).
 ZekStatus ZpxInitializeNicRQ(MifhQpObject* qp, ZpxNicRx* rx);
+// One pass over the NIC completion queue (the bottom half's NIC step). A
+// receive hands the frame to the hook (its 14-byte Ethernet header and the
+// rest), then gives the buffer back to the ring; a frame shorter than a header,
+// longer than a buffer or with error bits is dropped and counted. A send
+// retires its transmit slot. More than ZPX_NIC_CQ_PASS_LIMIT entries end the
+// pass (the rest waits for the next interrupt); the queue is re-armed at the
+// end. Answers the entries taken.
+inline constexpr std::uint32_t ZPX_NIC_CQ_PASS_LIMIT = 428;
+inline constexpr std::uint32_t ZPX_ETHER_HEADER_BYTES = 14;
+using ZpxReceiveHook = void (*)(void* context, const std::uint8_t* header, const std::uint8_t* payload,
+                                std::uint32_t payload_length);
+struct ZpxNicCqCounters {
+  std::uint64_t Received;
+  std::uint64_t Dropped;
+  std::uint64_t Sent;
+};
+std::uint32_t ZpxProcessNicCQ(MifhDeviceObj* device, MifhCqObject* cq, MifhQpObject* qp, ZpxNicRx* rx,
+                              ZpxReceiveHook hook, void* context, ZpxNicCqCounters* counters);
+
 // Frees the buffers (the queue pair must be gone).
 void ZpxFreeNicRQ(ZpxNicRx* rx);
 // Detach of the NIC queues: the queue pair and its completion queue are
