@@ -108,6 +108,54 @@ std::uint32_t ZpxProcessNicCQ(MifhDeviceObj* device, MifhCqObject* cq, MifhQpObj
   return taken;
 }
 
+namespace {
+
+struct UploadRequest {
+  MifhCqpCompletionContext Context;  // first: the request names it
+  void* Buffer;
+  MifhQpObject* Qp;
+};
+
+void free_upload(UploadRequest* request) {
+  if (request->Qp != nullptr && request->Qp->UploadContext == &request->Context) {
+    request->Qp->UploadContext = nullptr;
+    request->Qp->UploadBuffer = nullptr;
+  }
+  OSPrimMemDMAFree(request->Buffer);
+  OSPrimMemFree(request);
+}
+
+void upload_done(void* argument) {
+  OSPrimDebugPrint("Nic Context \n");
+  free_upload(static_cast<UploadRequest*>(argument));
+}
+
+}  // namespace
+
+ZekStatus ZpxUploadNicContextCallback(MifhQpObject* qp) {
+  if (ZekIsBadPointer(qp)) return MIFH_STATUS_FAIL;
+  void* block = nullptr;
+  if (OSPrimMemAllocate(&block, sizeof(UploadRequest)) != ZEK_STATUS_PASS) {
+    ZEK_LOG_FAILURE("upload_context_completion_no_wait: pUploadContext is NULL \n");
+    return MIFH_STATUS_FAIL;
+  }
+  auto* request = static_cast<UploadRequest*>(block);
+  std::memset(request, 0, sizeof *request);
+  if (OSPrimMemDMAAllocate(&request->Buffer, ZPX_UPLOAD_CONTEXT_BYTES) != ZEK_STATUS_PASS) {
+    OSPrimMemFree(request);
+    return MIFH_STATUS_FAIL;
+  }
+  std::memset(request->Buffer, 0, ZPX_UPLOAD_CONTEXT_BYTES);
+  request->Qp = qp;
+  request->Context.CompletionRoutine = &upload_done;
+  request->Context.Argument = request;
+  qp->UploadBuffer = request->Buffer;
+  qp->UploadContext = &request->Context;
+  const ZekStatus status = mifh_qp_upload_context(qp);
+  if (status != MIFH_STATUS_SUCCESS) free_upload(request);
+  return status;
+}
+
 void ZpxFreeNicRQ(ZpxNicRx* rx) {
   if (ZekIsBadPointer(rx)) return;
   for (std::uint32_t i = 0; i < rx->Filled; ++i) {

@@ -52,6 +52,14 @@ struct ZpxNicCqCounters {
 std::uint32_t ZpxProcessNicCQ(MifhDeviceObj* device, MifhCqObject* cq, MifhQpObject* qp, ZpxNicRx* rx,
                               ZpxReceiveHook hook, void* context, ZpxNicCqCounters* counters);
 
+// The context-upload slot of the NIC-proxy record: uploads a queue pair's
+// context (320 bytes of adapter-visible memory) without waiting. The
+// completion prints the context's arrival and frees the buffer and its
+// completion context, so nothing stays behind; a request that cannot be
+// posted frees them at once. Answers the post's status.
+inline constexpr std::uint32_t ZPX_UPLOAD_CONTEXT_BYTES = 320;
+ZekStatus ZpxUploadNicContextCallback(MifhQpObject* qp);
+
 // Frees the buffers (the queue pair must be gone).
 void ZpxFreeNicRQ(ZpxNicRx* rx);
 // Detach of the NIC queues: the queue pair and its completion queue are

@@ -209,4 +209,19 @@ TEST_F(NicCq, APassIsBoundedAndBuffersGoRound) {
   EXPECT_GT(pass(), 0u) << "the rest comes with the next pass";
 }
 
+// The context upload frees its buffer and its completion context when the
+// adapter answers; a request the adapter never gets frees them at once.
+TEST_F(NicRx, AContextUploadLeavesNothingBehind) {
+  const std::uint64_t pool = kernel().pool().blocks_in_use();
+  ASSERT_EQ(ZpxUploadNicContextCallback(qp_), 0u);
+  EXPECT_GT(kernel().contiguous().bytes_in_use(), baseline_);
+  ASSERT_TRUE(eventually([&] {
+    settle();
+    return kernel().contiguous().bytes_in_use() == baseline_;
+  }));
+  EXPECT_TRUE(eventually([&] { return kernel().pool().blocks_in_use() == pool; }));
+  EXPECT_EQ(qp_->UploadBuffer, nullptr);
+  EXPECT_EQ(ZpxUploadNicContextCallback(nullptr), MIFH_STATUS_FAIL);
+}
+
 }  // namespace
