@@ -12,8 +12,11 @@
 #include <vector>
 
 #include "include/hw/nic.h"
+#include "include/hw/registers.h"
+#include "proxy/core/adapter_steps.h"
 #include "proxy/core/fault_injection.h"
 #include "proxy/core/nic_rx.h"
+#include "proxy/rdma/hw/reg_access.h"
 #include "tests/proxy/rdma/hw/hwif_fixture.h"
 
 namespace {
@@ -222,6 +225,36 @@ TEST_F(NicRx, AContextUploadLeavesNothingBehind) {
   EXPECT_TRUE(eventually([&] { return kernel().pool().blocks_in_use() == pool; }));
   EXPECT_EQ(qp_->UploadBuffer, nullptr);
   EXPECT_EQ(ZpxUploadNicContextCallback(nullptr), MIFH_STATUS_FAIL);
+}
+
+// The attach opens the function's user doorbell pages: count and first
+// protection domain in its indexed register; a device without its doorbell
+// window or with a broken guard word is refused and nothing is written.
+TEST_F(NicRx, UserDoorbellPagesOpenForTheFunctionsProtectionDomains) {
+  MifhDeviceObj device = fn_->device;
+  device.FirstPdId = 3;
+  device.PdCount = 17;
+  ASSERT_EQ(mifh_usermode_access_init(&device), 0u);
+  std::uint32_t value = 0;
+  ASSERT_EQ(mifh_read_indexed(&device, zekhw::idx_user_doorbell(0), &value), 0u);
+  EXPECT_EQ(value, (17u << 16) | 3u);
+  struct Case {
+    const char* name;
+    void (*spoil)(MifhDeviceObj&);
+  };
+  const Case cases[] = {
+      {"no doorbell window", [](MifhDeviceObj& d) { d.DoorbellWindow = nullptr; }},
+      {"guard word", [](MifhDeviceObj& d) { d.GuardEnd = 0; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MifhDeviceObj bad = device;
+    bad.PdCount = 99;
+    c.spoil(bad);
+    EXPECT_EQ(mifh_usermode_access_init(&bad), MIFH_STATUS_FAIL);
+    ASSERT_EQ(mifh_read_indexed(&device, zekhw::idx_user_doorbell(0), &value), 0u);
+    EXPECT_EQ(value, (17u << 16) | 3u);
+  }
 }
 
 }  // namespace
