@@ -182,13 +182,13 @@ void give_entry(PendingEntry* e) {
 void drain_pending() {
   while (ZekListNode* node = ZekRemoveHeadList(&g_aeq.pending)) {
     auto* e = reinterpret_cast<PendingEntry*>(node);
-    g_aeq.queued.fetch_sub(1);
     try {
       ZpxProcessAEQ(e->Context, &e->Event);
     } catch (const plat::SehException& x) {
       ZEK_LOG_FAILURE("Zekproxy: ZpxAEQProcessingThread Exception %xh \n", static_cast<unsigned>(x.code));
     }
     give_entry(e);
+    g_aeq.queued.fetch_sub(1);  // processed
   }
 }
 
