@@ -11,11 +11,14 @@
 #include <thread>
 #include <vector>
 
+#include "include/hw/events.h"
 #include "include/hw/nic.h"
 #include "include/hw/registers.h"
 #include "proxy/core/adapter_steps.h"
+#include "proxy/core/bottom_half.h"
 #include "proxy/core/fault_injection.h"
 #include "proxy/core/nic_rx.h"
+#include "proxy/rdma/hw/cq.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "tests/proxy/rdma/hw/hwif_fixture.h"
 
@@ -255,6 +258,50 @@ TEST_F(NicRx, UserDoorbellPagesOpenForTheFunctionsProtectionDomains) {
     ASSERT_EQ(mifh_read_indexed(&device, zekhw::idx_user_doorbell(0), &value), 0u);
     EXPECT_EQ(value, (17u << 16) | 3u);
   }
+}
+
+// ---- The bottom half's pass over the event queue ----------------------------------------------------------------
+struct BhCalls {
+  std::vector<char> order;  // 'n' NIC, 'i' iWARP
+  plat::Clock* clock;
+};
+void bh_nic(void* context, MifhCqObject*) { static_cast<BhCalls*>(context)->order.push_back('n'); }
+void bh_iwarp(void* context, MifhCqObject*) {
+  auto* calls = static_cast<BhCalls*>(context);
+  calls->order.push_back('i');
+  calls->clock->advance(600 * plat::Clock::kUnitsPerMs);  // a callback that takes its time
+}
+
+// Entries go to their queue's routine, a queue of no type is logged and
+// skipped; past one second the pass posts the no-op and leaves the rest to
+// the next pass.
+TEST_F(NicRx, ABottomHalfPassStopsAfterItsBudgetWithANoOp) {
+  MifhCeqObject ceq{};
+  init_ceq(*fn_, ceq, dma(*fn_, 8 * 8), 8);
+  const std::uint8_t kinds[] = {MIFH_CQ_KIND_IWARP, 0, MIFH_CQ_KIND_IWARP, MIFH_CQ_KIND_NIC};
+  MifhCqObject* cqs[4] = {};
+  for (int i = 0; i < 4; ++i) {
+    void* ring = nullptr;
+    ASSERT_EQ(mifh_iwarp_cq_allocate(&cqs[i], &ring, 32), 0u);
+    ASSERT_EQ(mifh_iwarp_cq_init(&fn_->device, cqs[i], ring, pa_of(ring), 32, 0), 0u);
+    cqs[i]->CqId = 70 + i;
+    cqs[i]->Kind = kinds[i];
+    ceq.Ring[i] = zekhw::ceqe_value(reinterpret_cast<std::uint64_t>(cqs[i]) >> 1);
+  }
+  BhCalls calls{{}, &clock()};
+  const ZpxBottomHalfRoutines routines{&bh_nic, &bh_iwarp, &calls};
+  const std::uint32_t cqp_head = fn_->cqp->RingIndex.Head;
+  bool yielded = false;
+  EXPECT_EQ(ZpxBottomHalfCeqPass(&fn_->device, &ceq, fn_->cqp, &routines, &yielded), 3u);
+  EXPECT_TRUE(yielded);
+  EXPECT_EQ(calls.order, (std::vector<char>{'i', 'i'}));
+  EXPECT_TRUE(logged("ZEK_common_bh_routine(): BAD CQ Type"));
+  EXPECT_TRUE(logged("return from ceq processing loop after 1 sec"));
+  EXPECT_NE(fn_->cqp->RingIndex.Head, cqp_head) << "the no-op was posted";
+  EXPECT_EQ(ZpxBottomHalfCeqPass(&fn_->device, &ceq, fn_->cqp, &routines, &yielded), 1u);
+  EXPECT_FALSE(yielded);
+  EXPECT_EQ(calls.order.back(), 'n');
+  for (MifhCqObject* cq : cqs) mifh_free_iwarp_cq(cq);
 }
 
 }  // namespace
