@@ -30,6 +30,11 @@ enum class ZpxFaultStep : ULONG {
   CreateAeqThread,       // the asynchronous-event thread
   TdiRegister,           // TdiRegisterPnPHandlers
   RxBuffer,              // a receive buffer, from the g_ZpxFaultAfter-th on
+  CreateGim,             // the attach's managers, in their order
+  CreateGlmi,
+  CreateGromit,
+  CreateLarmit,
+  CreateMrte,
 };
 
 extern ZpxFaultStep g_ZpxInjectedFault;
