@@ -218,7 +218,8 @@ void Connection::ioctl(const proto::Ioctl& request) {
   if (METHOD_FROM_CTL_CODE(request.code) == METHOD_BUFFERED) {
     const std::uint64_t bytes = std::max(request.input_length, request.output_length);
     std::lock_guard lock(mu_);
-    const std::uint64_t bound = memory_bytes_ / kBufferedShareOfMemory;
+    const std::uint64_t bound =
+        io_.kernel().memory().frames_total() * PhysicalMemory::kPageSize / kBufferedShareOfMemory;
     if (buffered_.contains(request.request) || buffered_bytes_ + bytes > bound) {
       log_.line("process %d: its buffered requests would pass %llu bytes; request refused", static_cast<int>(pid_),
                 static_cast<unsigned long long>(bound));
