@@ -159,6 +159,22 @@ function(zek_exports library)
   set_property(TARGET ${library} APPEND PROPERTY LINK_DEPENDS ${ZEK_EXPORTS_MAP})
 endfunction()
 
+# zek_platform_exports(library): a shared library of the stand-in platform
+# that programs look up by name (the user runtime, WinSock, the registry and
+# services, IP Helper): only its C names are dynamic symbols. The C++ of the
+# platform it is built from (shared files, the registry store, text helpers)
+# stays inside, so nothing outside can bind to it by accident.
+# MAP names another version script (the user runtime's, which also exports
+# the handle table the other user-mode libraries share with it).
+function(zek_platform_exports library)
+  cmake_parse_arguments(ARG "" "MAP" "" ${ARGN})
+  if(NOT ARG_MAP)
+    set(ARG_MAP ${ZEK_EXPORTS_MAP})
+  endif()
+  target_link_options(${library} PRIVATE -Wl,--version-script=${ARG_MAP})
+  set_property(TARGET ${library} APPEND PROPERTY LINK_DEPENDS ${ARG_MAP})
+endfunction()
+
 # zek_driver_image(name [CORE library] [SOURCES ...] [LIBS ...]): a driver
 # image as zekhost loads it, `name.so` in the build's lib/. A driver's code is
 # built once as the static library CORE (which in-process tests link) and
