@@ -15,6 +15,7 @@
 #include "proxy/tcpip/socket/mbuf.h"
 #include "proxy/tcpip/socket/socket.h"
 #include "proxy/tcpip/stack.h"
+#include "tests/proxy/tcpip/bdc_locked.h"
 #include "tests/proxy/tcpip/packets.h"
 #include "tests/support/kernel_fixture.h"
 
@@ -69,13 +70,4 @@ class TcpipTest : public KernelTest {
 
   zektcp::TcpipConfig config_;
   bool started_ = false;
-};
-
-// Holds the socket-call lock for a scope, as every protocol routine runs.
-class BdcLocked {
- public:
-  BdcLocked() { zektcp::AcquireBdcLock(); }
-  ~BdcLocked() { zektcp::ReleaseBdcLock(); }
-  BdcLocked(const BdcLocked&) = delete;
-  BdcLocked& operator=(const BdcLocked&) = delete;
 };
