@@ -91,6 +91,18 @@ int do_recv(const std::shared_ptr<Socket>& s, std::span<const std::span<std::byt
   return native_recv(*s, buffers, flags, from, received);
 }
 
+// The socket's own address, or its peer's.
+int name_of(SOCKET s, bool peer, sockaddr* name, int* namelen) {
+  int error = 0;
+  auto socket = checked(s, &error);
+  if (!socket) return fail(error);
+  Use use(*socket);
+  Address address;
+  error = san_carried(*socket) ? san_name(*socket, peer, &address) : native_name(*socket, peer, &address);
+  if (error == 0) error = give_address(address, name, namelen);
+  return error == 0 ? 0 : fail(error);
+}
+
 void close_socket(Socket& s) {
   if (s.closing.exchange(true)) return;
   const std::uint64_t one = 1;
@@ -301,27 +313,9 @@ int shutdown(SOCKET s, int how) {
   return error == 0 ? 0 : fail(error);
 }
 
-int getsockname(SOCKET s, sockaddr* name, int* namelen) {
-  int error = 0;
-  auto socket = checked(s, &error);
-  if (!socket) return fail(error);
-  Use use(*socket);
-  Address address;
-  error = san_carried(*socket) ? san_name(*socket, false, &address) : native_name(*socket, false, &address);
-  if (error == 0) error = give_address(address, name, namelen);
-  return error == 0 ? 0 : fail(error);
-}
+int getsockname(SOCKET s, sockaddr* name, int* namelen) { return name_of(s, false, name, namelen); }
 
-int getpeername(SOCKET s, sockaddr* name, int* namelen) {
-  int error = 0;
-  auto socket = checked(s, &error);
-  if (!socket) return fail(error);
-  Use use(*socket);
-  Address address;
-  error = san_carried(*socket) ? san_name(*socket, true, &address) : native_name(*socket, true, &address);
-  if (error == 0) error = give_address(address, name, namelen);
-  return error == 0 ? 0 : fail(error);
-}
+int getpeername(SOCKET s, sockaddr* name, int* namelen) { return name_of(s, true, name, namelen); }
 
 int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
   int error = 0;

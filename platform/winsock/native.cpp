@@ -24,6 +24,20 @@
 namespace plat::ws {
 namespace {
 
+// Steps past `done` bytes of the vectors from `first` on: the first vector
+// with bytes left (trimmed at its front), or the end.
+std::size_t advance_iovecs(std::vector<iovec>& iov, std::size_t first, std::size_t done) {
+  while (first < iov.size() && done >= iov[first].iov_len) {
+    done -= iov[first].iov_len;
+    ++first;
+  }
+  if (first < iov.size()) {
+    iov[first].iov_base = static_cast<std::byte*>(iov[first].iov_base) + done;
+    iov[first].iov_len -= done;
+  }
+  return first;
+}
+
 constexpr int kWinSolSocket = 0xffff;
 constexpr int kWinIpprotoIp = 0;
 
@@ -254,15 +268,7 @@ int native_send(Socket& s, std::span<const std::span<const std::byte>> buffers, 
       *sent += static_cast<std::size_t>(n);
       // A blocking stream send hands over every byte, as Windows' does.
       if (*sent >= total || s.type != kSockStream || nonblocking) return kOk;
-      std::size_t skip = static_cast<std::size_t>(n);
-      while (first < iov.size() && skip >= iov[first].iov_len) {
-        skip -= iov[first].iov_len;
-        ++first;
-      }
-      if (first < iov.size()) {
-        iov[first].iov_base = static_cast<std::byte*>(iov[first].iov_base) + skip;
-        iov[first].iov_len -= skip;
-      }
+      first = advance_iovecs(iov, first, static_cast<std::size_t>(n));
       continue;
     }
     if (errno == EINTR) continue;
@@ -313,15 +319,7 @@ int native_recv(Socket& s, std::span<const std::span<std::byte>> buffers, int fl
       if (from != nullptr && m.msg_namelen > 0) *from = from_linux(&source, m.msg_namelen);
       if (m.msg_flags & MSG_TRUNC) return kEmsgsize;  // the rest of the datagram is lost, as on Windows
       if (!wait_all || n == 0 || *received >= total) return kOk;
-      std::size_t skip = static_cast<std::size_t>(n);
-      while (first < iov.size() && skip >= iov[first].iov_len) {
-        skip -= iov[first].iov_len;
-        ++first;
-      }
-      if (first < iov.size()) {
-        iov[first].iov_base = static_cast<std::byte*>(iov[first].iov_base) + skip;
-        iov[first].iov_len -= skip;
-      }
+      first = advance_iovecs(iov, first, static_cast<std::size_t>(n));
       continue;
     }
     if (errno == EINTR) continue;
