@@ -3,10 +3,9 @@
 // shutdown, PnP events, the link indication) and of its registry
 // configuration. One adapter block per PCI function.
 //
-// The hardware bring-up and teardown are in miniport/bringup.h. Not in this
-// build yet: the receive memory, the interrupt path, the send and receive
-// paths, OID requests, the control devices, the hang check and the reset
-// chain.
+// The hardware bring-up and teardown are in miniport/bringup.h, the
+// interrupt path and the send and receive paths in miniport/datapath.h. Not
+// in this build yet: OID requests and the control devices.
 #pragma once
 
 #include <cstddef>
@@ -147,6 +146,8 @@ struct CardTables;
 struct ZekMdioLock;
 struct ZekLinkLock;
 struct ZekMulticastResources;
+struct ZekSendPath;
+struct ZekRecvPath;
 
 // The adapter block. The NIC-proxy record begins 40 bytes into it.
 struct ZEK_ADAPTER {
@@ -258,6 +259,23 @@ struct ZEK_ADAPTER {
   BOOLEAN DeviceNamesSet;
   BOOLEAN DeviceRegistered;
   BOOLEAN ListLinked;
+
+  // ---- The data path (miniport/datapath.h) ----
+  ZekSendPath* Send;       // under SendLock
+  ZekRecvPath* Recv;       // under AdapterLock
+  NDIS_SPIN_LOCK CcqLock;  // serialises the control completions' processing
+  ULONG PacketFilter;      // NDIS_PACKET_TYPE_* bits
+  ULONG DpcBudgetMs;       // the DPC's time budget (ZEK_DPC_BUDGET_MS)
+  LONGLONG DpcStartTime;
+  std::uint64_t DpcCount;     // DPC runs
+  std::uint64_t DpcPasses;    // completed (unmasked) passes
+  std::uint64_t IsrOurs;      // interrupts claimed
+  std::uint64_t IsrForeign;   // interrupts that were not the function's
+  std::uint64_t NoOpsPosted;  // DPCs that handed work on to a new interrupt
+  std::uint64_t AsyncEvents;  // AEQ entries taken
+  std::uint64_t LinkDownEvents;
+  std::uint32_t DpcLoopMax;
+  BOOLEAN InterruptsEnabled;
 };
 static_assert(offsetof(ZEK_ADAPTER, Proxy) == NIC_PROXY_ADAPTER_OFFSET);
 

@@ -9,6 +9,7 @@
 #include "include/hw/nic.h"
 #include "include/hw/phy.h"
 #include "include/hw/registers.h"
+#include "miniport/datapath.h"
 #include "miniport/hwobjects.h"
 #include "platform/kernel/ke.h"
 #include "proxy/rdma/hw/ccq.h"
@@ -80,7 +81,7 @@ void arm(Completion& c) {
 bool await(ZEK_ADAPTER* adapter, Completion& c, const char* what) {
   NIC_HW_INFO* hw = adapter->HwInfo;
   for (std::uint32_t round = 0; round < MIFH_CONTROL_QUEUE_WAIT_ROUNDS; ++round) {
-    mifh_process_ccq(&hw->Ccq);
+    ZekProcessControlCompletions(adapter);
     if (c.done != 0) {
       if (c.context.MajorCode == 0 && c.context.ErrorFlag == 0) return true;
       ZEK_LOG_FAILURE("%s: the adapter refused it (major 0x%x minor 0x%x)\n", what, c.context.MajorCode,
@@ -237,15 +238,18 @@ void write_indexed_group(MifhDeviceObj* device, const std::uint32_t (*pairs)[2],
 }
 
 // The NIC re-initialisation after the reset chain's re-creation: the
-// receive requests come with the receive path; here the NIC completion
-// queue is armed and the reset bits of the flags word cleared.
+// frames of the old send ring complete (as aborted) and the ring starts
+// empty, the NIC completion queue is armed, the reset bits of the flags
+// word cleared and the receive ring filled again.
 void nic_reinitialise(void* context) {
   auto* adapter = static_cast<ZEK_ADAPTER*>(context);
   MifhDeviceObj* device = device_of(adapter);
+  ZekResetSendRing(adapter);
   mifh_write_reg(device, zekhw::kRegCqAllocate, zekhw::miniport_nic_qp_id(device->PciFunction) | kArmCq);
   NdisAcquireSpinLock(&adapter->AdapterLock);
   adapter->Flags &= ~0x3FF00000u;
   NdisReleaseSpinLock(&adapter->AdapterLock);
+  ZekRepostAfterReset(adapter);
 }
 
 // ---- The objects before their creation -----------------------------------------------------------------
@@ -600,6 +604,12 @@ ZekStatus mifh_post_hw_init(ZEK_ADAPTER* adapter) {
   }
   mifh_write_indexed(device, zekhw::idx_port_mac(device->Port & 3, 0x1F4), 0xFF9);
   device->HardwareReady = 1;
+  // The interrupt path takes over: the NIC completion queue armed and the
+  // function's interrupts on.
+  if ((adapter->Flags & ZEK_FLAG_INTERRUPT_REGISTERED) != 0) {
+    mifh_write_reg(device, zekhw::kRegCqAllocate, zekhw::cq_arm(adapter->HwInfo->NicCq.CqId, false));
+    ZekEnableInterrupts(adapter);
+  }
   bool restart = false;
   NdisAcquireSpinLock(&adapter->AdapterLock);
   if (adapter->NdisState == ZEK_STATE_RESTARTING) {
@@ -659,7 +669,7 @@ void CommonFreeMifResources(ZEK_ADAPTER* adapter) {
   }
   if (cqp) {
     // No control completion reports the control completion queue's destroy.
-    mifh_process_ccq(&hw->Ccq);
+    ZekProcessControlCompletions(adapter);
     if (mifh_cq_destroy(&hw->Ccq, nullptr) == MIFH_STATUS_SUCCESS) mifh_cqp_advance_tail(&hw->Cqp, 1);
     wait_status_bit(device, zekhw::kStatusCcq, false);
   }

@@ -3,6 +3,7 @@
 
 #include "miniport/adapter.h"
 #include "miniport/bringup.h"
+#include "miniport/datapath.h"
 #include "miniport/hwobjects.h"
 
 ZekDriverGlobals g_Zek;
@@ -26,8 +27,10 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_O
   characteristics.CancelOidRequestHandler = ZekCancelOidRequest;
   characteristics.CheckForHangHandlerEx = MPCheckForHang;
   characteristics.ResetHandlerEx = ZekReset;
-  // The OID, send, return and cancel-send handlers join
-  // the table with the parts that implement them.
+  characteristics.SendNetBufferListsHandler = ZekSendNetBufferLists;
+  characteristics.ReturnNetBufferListsHandler = ZekReturnNetBufferLists;
+  characteristics.CancelSendHandler = ZekCancelSend;
+  // The OID handler joins the table with the part that implements it.
 
   NDIS_HANDLE handle = nullptr;
   const NDIS_STATUS status =

@@ -1,6 +1,7 @@
 // MiniportHaltEx and the freeing of an adapter, whole or partly built.
 #include "miniport/adapter.h"
 #include "miniport/bringup.h"
+#include "miniport/datapath.h"
 #include "miniport/hwobjects.h"
 
 namespace {
@@ -119,6 +120,16 @@ void MpFreeAdapter(ZEK_ADAPTER* adapter) {
   // has left its slots.
   MpDetachProxy(adapter);
 
+  // The interrupt goes (no service routine or DPC runs after this), then
+  // every send still out completes, once.
+  if (adapter->HwInfo != nullptr) ZekDisableInterrupts(adapter);
+  if ((adapter->Flags & ZEK_FLAG_INTERRUPT_REGISTERED) && adapter->InterruptHandle != nullptr) {
+    NdisMDeregisterInterruptEx(adapter->InterruptHandle);
+    adapter->InterruptHandle = nullptr;
+    adapter->Flags &= ~ZEK_FLAG_INTERRUPT_REGISTERED;
+  }
+  ZekCompletePendingSends(adapter, NDIS_STATUS_REQUEST_ABORTED);
+
   // 4. The queues, their memory and the function's MAC slot; the load count.
   if (adapter->HwInfo != nullptr) {
     CommonFreeMifResources(adapter);
@@ -129,12 +140,8 @@ void MpFreeAdapter(ZEK_ADAPTER* adapter) {
   if (adapter->HwInfo != nullptr) ZekReleaseBoardObjects(adapter);
   ZekReleaseBoard(adapter);
 
-  // 6. Interrupt, register windows, DMA, work item.
-  if ((adapter->Flags & ZEK_FLAG_INTERRUPT_REGISTERED) && adapter->InterruptHandle != nullptr) {
-    NdisMDeregisterInterruptEx(adapter->InterruptHandle);
-    adapter->InterruptHandle = nullptr;
-    adapter->Flags &= ~ZEK_FLAG_INTERRUPT_REGISTERED;
-  }
+  // 6. The data path's memory, register windows, DMA, work item.
+  NICFreeAdapterMemory(adapter);
   for (auto& window : adapter->Window) {
     if (window.Va != nullptr) NdisMUnmapIoSpace(handle, const_cast<std::uint8_t*>(window.Va), window.Length);
     window.Va = nullptr;
@@ -174,6 +181,10 @@ void ZekHalt(NDIS_HANDLE context, NDIS_HALT_ACTION) {
   const bool timer_fired = adapter->LinkTimer != nullptr && !NdisCancelTimerObject(adapter->LinkTimer);
   if ((link_dpc_running || timer_fired) && !NdisWaitEvent(&adapter->LinkDpcDone, 90'000)) {
     ZEK_LOG_FAILURE("ZekHalt: the link DPC did not finish\n");
+  }
+  if (adapter->HwInfo != nullptr) ZekDisableInterrupts(adapter);
+  if (!WaitForRxReturnPackets(adapter, ZEK_RX_RETURN_WAIT_MS)) {
+    ZEK_LOG_FAILURE("ZekHalt: NDIS did not return every receive buffer\n");
   }
   ZekListRemove(adapter);
   MpFreeAdapter(adapter);

@@ -3,6 +3,7 @@
 
 #include "miniport/adapter.h"
 #include "miniport/bringup.h"
+#include "miniport/datapath.h"
 #include "miniport/hwobjects.h"
 #include "proxy/rdma/hw/config.h"
 
@@ -48,6 +49,8 @@ ZEK_ADAPTER* MpAllocateAdapter(NDIS_HANDLE handle) {
   NdisAllocateSpinLock(&adapter->ResetLock);
   NdisAllocateSpinLock(&adapter->SendLock);
   NdisAllocateSpinLock(&adapter->AdapterLock);
+  NdisAllocateSpinLock(&adapter->CcqLock);
+  adapter->DpcBudgetMs = ZEK_DPC_BUDGET_MS;
   NdisInitializeEvent(&adapter->LinkDpcDone);
   NdisInitializeEvent(&adapter->RxReturnEvent);
   NdisInitializeEvent(&adapter->ResetDoneEvent);
@@ -201,7 +204,10 @@ NDIS_STATUS ZekInitialize(NDIS_HANDLE handle, NDIS_HANDLE, PNDIS_MINIPORT_INIT_P
     adapter->LookaheadSize = adapter->MaxFrameSize;
     adapter->MtuSize = adapter->Proxy.VlanEnabled != 0 ? adapter->MaxFrameSize - 4 : adapter->MaxFrameSize;
 
-    // 7. The base object and the per-board objects.
+    // 7. The data path's memory (DMA, send slots, receive buffers), then
+    // the base object and the per-board objects.
+    status = NICAllocAdapterMemory(adapter);
+    if (status != NDIS_STATUS_SUCCESS) break;
     if (CommonInitBaseObject(adapter) != ZEK_STATUS_PASS) {
       ZEK_LOG_FAILURE("ZekInitialize: CommonInitBaseObject failed\n");
       status = NDIS_STATUS_FAILURE;
@@ -222,15 +228,22 @@ NDIS_STATUS ZekInitialize(NDIS_HANDLE handle, NDIS_HANDLE, PNDIS_MINIPORT_INIT_P
       status = NDIS_STATUS_FAILURE;
       break;
     }
+    adapter->HwInfo->ControlDrain = ZekControlDrain;
+    adapter->HwInfo->ControlDrainContext = adapter;
     // 10. The link is down until the adapter reports it up.
     adapter->LinkDown = 1;
     adapter->LinkChanged = 1;
     adapter->LinkIndicated = ZEK_LINK_INDICATED_DOWN;
+    // 11. The interrupt; the hardware's post-initialisation enables it.
+    status = ZekRegisterInterrupt(adapter);
+    if (status != NDIS_STATUS_SUCCESS) break;
     // 13. The NIC up with the current address.
     if (mifh_hw_init_zek_nic(&adapter->HwInfo->Device, adapter->CurrentMac, adapter->PciFunction) != ZEK_STATUS_PASS) {
       status = NDIS_STATUS_FAILURE;
       break;
     }
+    // The receive ring filled (one slot stays empty).
+    CommonRePostRcvBuffers(adapter, adapter->Proxy.RecvQueueSize);
     // 15. Paused; the link timer finishes the bring-up a second from now.
     adapter->DataPath = ZEK_DATAPATH_PAUSED;
     adapter->NdisState = ZEK_STATE_PAUSED;

@@ -2,6 +2,7 @@
 #include "include/hw/registers.h"
 #include "miniport/adapter.h"
 #include "miniport/bringup.h"
+#include "miniport/datapath.h"
 #include "miniport/hwobjects.h"
 #include "proxy/rdma/hw/reg_access.h"
 
@@ -20,9 +21,19 @@ NDIS_STATUS ZekPause(NDIS_HANDLE context, PNDIS_MINIPORT_PAUSE_PARAMETERS) {
   adapter->NdisState = ZEK_STATE_PAUSING;
   NdisDprReleaseSpinLock(&adapter->SendLock);
   NdisReleaseSpinLock(&adapter->AdapterLock);
-  // The data path's part of a pause (reception off, sends completed and
-  // cancelled, receive buffers back from NDIS) comes with the send and
-  // receive paths.
+  // The data path's part: the NBLs that never started are cancelled; the
+  // frames in the ring get their time to complete (bounded), and those
+  // that did not are completed as aborted; the receive buffers come back.
+  ZekCancelSend(adapter, reinterpret_cast<PVOID>(ZEK_CANCEL_ALL));
+  constexpr ULONG kPollMs = 1;
+  for (ULONG waited = 0; adapter->Send != nullptr && adapter->Send->Busy != 0 && waited < ZEK_PAUSE_SEND_WAIT_MS;
+       waited += kPollMs) {
+    NdisMSleep(kPollMs * 1000);
+  }
+  ZekCompletePendingSends(adapter, NDIS_STATUS_REQUEST_ABORTED);
+  if (!WaitForRxReturnPackets(adapter, ZEK_RX_RETURN_WAIT_MS)) {
+    ZEK_LOG_FAILURE("ZekPause: NDIS did not return every receive buffer\n");
+  }
   NdisAcquireSpinLock(&adapter->AdapterLock);
   adapter->DataPath = ZEK_DATAPATH_PAUSED;
   adapter->NdisState = ZEK_STATE_PAUSED;
@@ -55,6 +66,11 @@ NDIS_STATUS ZekRestart(NDIS_HANDLE context, PNDIS_MINIPORT_RESTART_PARAMETERS) {
     adapter->NdisState = ZEK_STATE_RUNNING;
   }
   NdisReleaseSpinLock(&adapter->AdapterLock);
+  if (ready) {
+    // Buffers that came back while paused go into the ring again.
+    if (adapter->Recv != nullptr) CommonRePostRcvBuffers(adapter, adapter->Recv->PostLimit);
+    ZekStartPendingSends(adapter, false);
+  }
   // Not ready yet: the hardware's post-initialisation completes the restart.
   return ready ? NDIS_STATUS_SUCCESS : NDIS_STATUS_PENDING;
 }
@@ -151,10 +167,11 @@ BOOLEAN MPCheckForHang(NDIS_HANDLE context) {
       ZEK_LOG_FAILURE("hardware error - reset\n");
       return TRUE;
     }
+    // Frames sat in the send ring without a completion for too long.
+    if (ZekSendStalled(adapter)) return TRUE;
   }
   if (adapter->LinkDpcRunning != 0) return FALSE;
   // The link as the port's lane words report it now; a change is indicated.
-  // (The send-progress check joins with the send path.)
   ZekRefreshLink(adapter);
   return FALSE;
 }

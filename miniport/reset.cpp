@@ -7,6 +7,7 @@
 #include "include/hw/registers.h"
 #include "miniport/adapter.h"
 #include "miniport/bringup.h"
+#include "miniport/datapath.h"
 #include "miniport/hwobjects.h"
 #include "platform/kernel/ke.h"
 #include "proxy/rdma/hw/ccq.h"
@@ -103,12 +104,13 @@ void NicQPDestroyCallback(void* argument) {
   }
 }
 
-// Until the interrupt path runs, the reset's work item retires the control
-// completions that drive the chain, within the hardware interface's bound.
+// The control completions that drive the chain are retired by the DPC once
+// interrupts run, and by the reset's work item itself before; it waits
+// within the hardware interface's bound.
 void drive_chain(PVOID context, NDIS_HANDLE) {
   auto* adapter = static_cast<ZEK_ADAPTER*>(context);
   for (std::uint32_t round = 0; round < MIFH_CONTROL_QUEUE_WAIT_ROUNDS; ++round) {
-    mifh_process_ccq(&adapter->HwInfo->Ccq);
+    if (!adapter->InterruptsEnabled) ZekProcessControlCompletions(adapter);
     if (adapter->ResetChainDone != kChainRunning) break;
     NdisMSleep(MIFH_CONTROL_QUEUE_WAIT_US);
   }
@@ -219,4 +221,6 @@ void OSResetComplete(ZEK_ADAPTER* adapter, NDIS_STATUS status) {
   NdisReleaseSpinLock(&adapter->AdapterLock);
   if (status == NDIS_STATUS_SUCCESS) ZekEnableNicReception(adapter);
   NdisMResetComplete(adapter->MiniportAdapterHandle, status, TRUE);
+  // NBLs that waited through the reset start now.
+  if (status == NDIS_STATUS_SUCCESS) ZekStartPendingSends(adapter, false);
 }

@@ -126,6 +126,26 @@ std::vector<std::pair<NET_BUFFER_LIST*, NDIS_STATUS>> Adapter::send_completions(
   std::lock_guard lock(mu_);
   return send_completions_;
 }
+std::vector<Adapter::ReceiveInfo> Adapter::received_info() const {
+  std::lock_guard lock(mu_);
+  return received_info_;
+}
+std::uint64_t Adapter::receive_count() const {
+  std::lock_guard lock(mu_);
+  return receive_count_;
+}
+std::uint64_t Adapter::receive_bytes() const {
+  std::lock_guard lock(mu_);
+  return receive_bytes_;
+}
+std::uint64_t Adapter::send_completion_count() const {
+  std::lock_guard lock(mu_);
+  return send_completion_count_;
+}
+void Adapter::keep_records(bool keep) {
+  std::lock_guard lock(mu_);
+  keep_records_ = keep;
+}
 void Adapter::hold_receives(bool hold) {
   std::lock_guard lock(mu_);
   hold_receives_ = hold;
@@ -656,7 +676,10 @@ void Ndis::send(Adapter& adapter, NET_BUFFER_LIST* lists) {
 
 void Ndis::send_complete(Adapter& adapter, NET_BUFFER_LIST* lists) {
   std::lock_guard lock(adapter.mu_);
-  for (NET_BUFFER_LIST* l = lists; l != nullptr; l = l->Next) adapter.send_completions_.emplace_back(l, l->Status);
+  for (NET_BUFFER_LIST* l = lists; l != nullptr; l = l->Next) {
+    ++adapter.send_completion_count_;
+    if (adapter.keep_records_) adapter.send_completions_.emplace_back(l, l->Status);
+  }
 }
 
 void Ndis::indicate_receive(Adapter& adapter, NET_BUFFER_LIST* lists, ULONG flags) {
@@ -666,6 +689,12 @@ void Ndis::indicate_receive(Adapter& adapter, NET_BUFFER_LIST* lists, ULONG flag
     std::lock_guard lock(adapter.mu_);
     for (NET_BUFFER_LIST* l = lists; l != nullptr; l = l->Next) {
       for (NET_BUFFER* nb = l->FirstNetBuffer; nb != nullptr; nb = nb->Next) {
+        ++adapter.receive_count_;
+        adapter.receive_bytes_ += nb->DataLength;
+        if (!adapter.keep_records_) continue;
+        adapter.received_info_.push_back(
+            {reinterpret_cast<ULONG_PTR>(l->NetBufferListInfo[Ieee8021QNetBufferListInfo]),
+             reinterpret_cast<ULONG_PTR>(l->NetBufferListInfo[TcpIpChecksumNetBufferListInfo])});
         std::vector<std::uint8_t> frame;
         frame.reserve(nb->DataLength);
         ULONG offset = nb->CurrentMdlOffset;

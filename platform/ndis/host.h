@@ -101,6 +101,21 @@ class Adapter {
   // Lists the protocol keeps; while holding, indicated lists stay with it
   // until Ndis::return_receives (or a pause) gives them back.
   void hold_receives(bool hold);
+  // The per-list information of each received frame (in the order of
+  // received_frames()): the 802.1Q and the checksum slots' values.
+  struct ReceiveInfo {
+    ULONG_PTR ieee8021q;
+    ULONG_PTR checksum;
+  };
+  std::vector<ReceiveInfo> received_info() const;
+  // Frames and bytes received and send completions seen, also while the
+  // records are not kept.
+  std::uint64_t receive_count() const;
+  std::uint64_t receive_bytes() const;
+  std::uint64_t send_completion_count() const;
+  // Whether the protocol keeps the received frames and the send completions
+  // (it does by default); a long run only counts them.
+  void keep_records(bool keep);
 
   // ---- The stand-in's own state ----------------------------------------------------------
   std::string name_;
@@ -129,6 +144,11 @@ class Adapter {
   std::vector<std::vector<std::uint8_t>> received_;
   std::vector<std::pair<NET_BUFFER_LIST*, NDIS_STATUS>> send_completions_;
   bool hold_receives_ = false;
+  bool keep_records_ = true;
+  std::vector<ReceiveInfo> received_info_;
+  std::uint64_t receive_count_ = 0;
+  std::uint64_t receive_bytes_ = 0;
+  std::uint64_t send_completion_count_ = 0;
   std::vector<NET_BUFFER_LIST*> held_;
   std::size_t lent_ = 0;  // indicated lists not yet returned
 

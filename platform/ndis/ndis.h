@@ -524,6 +524,57 @@ struct NET_BUFFER_LIST {
   PVOID NetBufferListInfo[MaxNetBufferListInfo];
 };
 
+// The values the per-list information slots hold.
+union NDIS_NET_BUFFER_LIST_8021Q_INFO {
+  struct {
+    ULONG UserPriority : 3;
+    ULONG CanonicalFormatId : 1;
+    ULONG VlanId : 12;
+    ULONG Reserved : 16;
+  } TagHeader;
+  PVOID Value;
+};
+static_assert(sizeof(NDIS_NET_BUFFER_LIST_8021Q_INFO) == sizeof(PVOID));
+
+union NDIS_TCP_IP_CHECKSUM_NET_BUFFER_LIST_INFO {
+  struct {
+    ULONG IsIPv4 : 1;
+    ULONG IsIPv6 : 1;
+    ULONG TcpChecksum : 1;
+    ULONG UdpChecksum : 1;
+    ULONG IpHeaderChecksum : 1;
+    ULONG Reserved : 11;
+    ULONG TcpHeaderOffset : 10;
+  } Transmit;
+  struct {
+    ULONG TcpChecksumFailed : 1;
+    ULONG UdpChecksumFailed : 1;
+    ULONG IpChecksumFailed : 1;
+    ULONG TcpChecksumSucceeded : 1;
+    ULONG UdpChecksumSucceeded : 1;
+    ULONG IpChecksumSucceeded : 1;
+    ULONG Loopback : 1;
+  } Receive;
+  PVOID Value;
+};
+static_assert(sizeof(NDIS_TCP_IP_CHECKSUM_NET_BUFFER_LIST_INFO) == sizeof(PVOID));
+
+// The large-send slot's value: the MSS in bits 0-19 (0: no large send).
+inline ULONG NDIS_LSO_MSS(PVOID value) { return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(value) & 0xFFFFF); }
+
+// NetBufferListProtocolId of a list of the TCP/IP protocol.
+inline constexpr UCHAR NDIS_PROTOCOL_ID_TCP_IP = 0x02;
+
+// Packet-filter bits.
+inline constexpr ULONG NDIS_PACKET_TYPE_DIRECTED = 0x00000001;
+inline constexpr ULONG NDIS_PACKET_TYPE_MULTICAST = 0x00000002;
+inline constexpr ULONG NDIS_PACKET_TYPE_ALL_MULTICAST = 0x00000004;
+inline constexpr ULONG NDIS_PACKET_TYPE_BROADCAST = 0x00000008;
+inline constexpr ULONG NDIS_PACKET_TYPE_PROMISCUOUS = 0x00000020;
+
+// A net buffer's MDL describes only the first Length bytes of its memory.
+inline void NdisAdjustMdlLength(PMDL Mdl, UINT Length) { Mdl->ByteCount = Length; }
+
 inline NET_BUFFER*& NET_BUFFER_NEXT_NB(NET_BUFFER* nb) { return nb->Next; }
 inline PMDL& NET_BUFFER_FIRST_MDL(NET_BUFFER* nb) { return nb->MdlChain; }
 inline PMDL& NET_BUFFER_CURRENT_MDL(NET_BUFFER* nb) { return nb->CurrentMdl; }
