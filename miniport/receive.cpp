@@ -145,21 +145,25 @@ bool take_frame(ZEK_ADAPTER* adapter, const zekhw::MifhNicCqe& cqe) {
   checksum.Value = nullptr;
   const bool checked = (flags & kChecksumChecked) != 0 && (flags & kChecksumStatusMask) != 0 &&
                        (flags & (kFragment | zekhw::kNicFrameChecksumNotChecked)) == 0;
+  // Each checksum is judged by its own error bit: a frame whose IP header
+  // checksum is bad may have a bad TCP or UDP checksum too, and is not
+  // marked good for it.
+  const bool l4_bad = (errors & (1u << 2)) != 0;
   if (adapter->Proxy.OffloadEnable != 0 && checked) {
-    if (status == kRxIpChecksum) {
+    if ((errors & (1u << 1)) != 0) {
       checksum.Receive.IpChecksumFailed = 1;
     } else {
       checksum.Receive.IpChecksumSucceeded = 1;
     }
     const std::uint32_t protocol = (flags >> kProtocolShift) & 0xF;
     if (protocol == kProtocolTcp) {
-      if (status == kRxL4Checksum) {
+      if (l4_bad) {
         checksum.Receive.TcpChecksumFailed = 1;
       } else {
         checksum.Receive.TcpChecksumSucceeded = 1;
       }
     } else if (protocol == kProtocolUdp) {
-      if (status == kRxL4Checksum) {
+      if (l4_bad) {
         checksum.Receive.UdpChecksumFailed = 1;
       } else {
         checksum.Receive.UdpChecksumSucceeded = 1;

@@ -9,6 +9,92 @@ namespace zeksim {
 
 using namespace zekhw;
 
+namespace {
+
+// Frame-flag bits of the checksum status (word 2 of a NIC completion): the
+// frame was checked, its layer-4 protocol (1 TCP, 2 UDP) and a fragment.
+constexpr std::uint32_t kChecked = 1u << 4;
+constexpr unsigned kProtocolShift = 8;
+constexpr std::uint32_t kFragmentFlag = 1u << 12;
+// Checksum error bits of the completion's error byte: IP header, TCP/UDP.
+constexpr std::uint32_t kIpChecksumError = 1u << 1;
+constexpr std::uint32_t kL4ChecksumError = 1u << 2;
+
+std::uint32_t sum16(std::span<const std::byte> bytes, std::uint32_t sum = 0) {
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    sum += std::to_integer<std::uint32_t>(bytes[i]) << 8 | std::to_integer<std::uint32_t>(bytes[i + 1]);
+  }
+  if (bytes.size() % 2 != 0) sum += std::to_integer<std::uint32_t>(bytes.back()) << 8;
+  return sum;
+}
+std::uint16_t fold(std::uint32_t sum) {
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<std::uint16_t>(~sum & 0xFFFF);
+}
+std::uint8_t byte_at(std::span<const std::byte> f, std::size_t i) { return std::to_integer<std::uint8_t>(f[i]); }
+
+// An untagged IPv4 frame's headers: false when it is not one.
+struct Ipv4 {
+  std::size_t ip = 14, ip_length = 0, total = 0;
+  std::uint8_t protocol = 0;
+  bool fragment = false;
+};
+bool parse_ipv4(std::span<const std::byte> f, Ipv4* out) {
+  if (f.size() < 34 || byte_at(f, 12) != 0x08 || byte_at(f, 13) != 0x00 || (byte_at(f, 14) >> 4) != 4) return false;
+  out->ip_length = (byte_at(f, 14) & 0xF) * 4u;
+  out->total = std::size_t{byte_at(f, 16)} << 8 | byte_at(f, 17);
+  if (out->ip_length < 20 || out->total < out->ip_length || 14 + out->total > f.size()) return false;
+  out->protocol = byte_at(f, 23);
+  out->fragment = ((byte_at(f, 20) & 0x3F) | byte_at(f, 21)) != 0;  // more fragments, or an offset
+  return true;
+}
+// The TCP or UDP checksum over the pseudo-header and the segment, with the
+// checksum field as it is.
+std::uint32_t l4_sum(std::span<const std::byte> f, const Ipv4& h) {
+  const std::size_t l4 = 14 + h.ip_length;
+  const std::size_t length = h.total - h.ip_length;
+  std::uint32_t sum = sum16(f.subspan(26, 8));  // source and destination addresses
+  sum += h.protocol + static_cast<std::uint32_t>(length);
+  return sum16(f.subspan(l4, length), sum);
+}
+std::size_t l4_checksum_offset(const Ipv4& h) { return 14 + h.ip_length + (h.protocol == 6 ? 16 : 6); }
+bool l4_checked(const Ipv4& h) {
+  const std::size_t l4_length = h.total - h.ip_length;
+  return !h.fragment && ((h.protocol == 6 && l4_length >= 20) || (h.protocol == 17 && l4_length >= 8));
+}
+
+}  // namespace
+
+void NicEngine::insert_checksums(std::vector<std::byte>& f) {
+  Ipv4 h;
+  if (!parse_ipv4(f, &h)) return;
+  f[24] = f[25] = std::byte{0};
+  const std::uint16_t ip = fold(sum16(std::span<const std::byte>(f).subspan(14, h.ip_length)));
+  f[24] = static_cast<std::byte>(ip >> 8);
+  f[25] = static_cast<std::byte>(ip & 0xFF);
+  if (!l4_checked(h)) return;
+  const std::size_t at = l4_checksum_offset(h);
+  f[at] = f[at + 1] = std::byte{0};
+  std::uint16_t l4 = fold(l4_sum(f, h));
+  if (h.protocol == 17 && l4 == 0) l4 = 0xFFFF;
+  f[at] = static_cast<std::byte>(l4 >> 8);
+  f[at + 1] = static_cast<std::byte>(l4 & 0xFF);
+}
+
+std::uint32_t NicEngine::check_checksums(std::span<const std::byte> f, std::uint32_t* errors) {
+  Ipv4 h;
+  if (!parse_ipv4(f, &h)) return kNicFrameChecksumNotChecked;
+  std::uint32_t flags = kChecked;
+  if (fold(sum16(f.subspan(14, h.ip_length))) != 0) *errors |= kIpChecksumError;
+  if (h.fragment) return flags | kFragmentFlag;
+  if (!l4_checked(h)) return flags;
+  flags |= (h.protocol == 6 ? 1u : 2u) << kProtocolShift;
+  const std::size_t at = l4_checksum_offset(h);
+  const bool udp_without = h.protocol == 17 && byte_at(f, at) == 0 && byte_at(f, at + 1) == 0;
+  if (!udp_without && fold(l4_sum(f, h)) != 0) *errors |= kL4ChecksumError;
+  return flags;
+}
+
 void NicEngine::doorbell(QueuePair& qp, bool send, std::uint32_t count) {
   WorkQueue& wq = send ? qp.sq : qp.rq;
   if (!wq.active()) {
@@ -108,6 +194,9 @@ bool NicEngine::send_one(QueuePair& qp) {
       errors = kNicErrorLength;
       log_("NIC QP %u: send request %u: fragments hold %u of %u bytes", qp.id, index, gathered, wqe.total_length);
     }
+    // Checksum offload: unless the request says not to, the adapter fills
+    // the IPv4 header's and the TCP or UDP checksum of an unfragmented frame.
+    if (errors == 0 && (wqe.flags & kNicSqNoChecksum) == 0) insert_checksums(frame_);
     if (errors == 0 && (wqe.flags & (kNicSqVlanInsert | kNicSqVlanTag)) == (kNicSqVlanInsert | kNicSqVlanTag) &&
         frame_.size() + 4 <= kNicMaxFrame) {
       const std::uint16_t tag = static_cast<std::uint16_t>(wqe.frag0_vlan & 0xFFFF);
@@ -177,6 +266,19 @@ void NicEngine::receive_into(QueuePair& qp, std::span<const std::byte> frame, Fr
     ++counters_.no_buffer;
     return;
   }
+  // An 802.1Q tag is stripped: the completion carries it (word 2 bits
+  // 16-31, word 3 bit 30) and the buffer gets the untagged frame.
+  std::vector<std::byte> untagged;
+  std::uint32_t vlan_flags = 0;
+  bool stripped = false;
+  if (frame.size() >= kNicMinFrame + 4 && frame[12] == std::byte{0x81} && frame[13] == std::byte{0x00}) {
+    vlan_flags = (std::to_integer<std::uint32_t>(frame[14]) << 8 | std::to_integer<std::uint32_t>(frame[15]))
+                 << kNicFrameVlanShift;
+    untagged.assign(frame.begin(), frame.begin() + 12);
+    untagged.insert(untagged.end(), frame.begin() + 16, frame.end());
+    frame = untagged;
+    stripped = true;
+  }
   const std::uint32_t index = rq.consumer;
   rq.consumer = (rq.consumer + 1) % rq.size;
   --rq.posted;
@@ -192,9 +294,11 @@ void NicEngine::receive_into(QueuePair& qp, std::span<const std::byte> frame, Fr
   } else if (!dma_.write(wqe.buffer_pa, frame, "NIC receive buffer")) {
     errors = kNicErrorDma;
   }
-  const std::uint32_t flags = kNicFrameChecksumNotChecked | (kind == FrameKind::Unicast     ? kNicFrameUnicast
-                                                             : kind == FrameKind::Broadcast ? kNicFrameBroadcast
-                                                                                            : 0u);
+  std::uint32_t checksum_errors = 0;
+  const std::uint32_t flags = vlan_flags | check_checksums(frame, &checksum_errors) |
+                              (kind == FrameKind::Unicast     ? kNicFrameUnicast
+                               : kind == FrameKind::Broadcast ? kNicFrameBroadcast
+                                                              : 0u);
   if (errors != 0) {
     ++counters_.receive_errors;
     complete(qp, rq, false, 0, flags, errors);
@@ -204,17 +308,18 @@ void NicEngine::receive_into(QueuePair& qp, std::span<const std::byte> frame, Fr
   }
   ++counters_.frames_received;
   counters_.bytes_received += length;
-  complete(qp, rq, false, length, flags, 0);
+  // A checksum error is reported with the frame; the queue goes on.
+  complete(qp, rq, false, length, flags, checksum_errors, stripped);
 }
 
 void NicEngine::complete(QueuePair& qp, WorkQueue& wq, bool send, std::uint32_t length, std::uint32_t frame_flags,
-                         std::uint32_t errors) {
+                         std::uint32_t errors, bool vlan_stripped) {
   const std::uint32_t index = (wq.consumer + wq.size - 1) % wq.size;
   MifhNicCqe cqe{};
   cqe.index = index & kNicCqeIndexMask;
   cqe.frame_flags = frame_flags;
   cqe.status = (length & kNicCqeLengthMask) | ((errors << kNicCqeErrorShift) & kNicCqeErrorMask) |
-               (send ? kNicCqeSend : 0u) | kNicCqeValid;
+               (send ? kNicCqeSend : 0u) | (vlan_stripped ? kNicCqeVlanStripped : 0u) | kNicCqeValid;
   ++wq.completed;
   queues_.post_completion(qp.cq_id, std::as_bytes(std::span(&cqe, 1)), errors != 0);
 }

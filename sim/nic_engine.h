@@ -8,6 +8,10 @@
 // queue completes in posting order into the queue pair's NIC CQ; an error
 // completes once and stops the queue (qp_table.h).
 //
+// Received frames lose an 802.1Q tag (the completion carries it) and have
+// their IPv4, TCP and UDP checksums checked; a send request without the
+// no-checksum flag gets them filled in.
+//
 // Not thread-safe by itself: the board calls it under its lock.
 #pragma once
 
@@ -70,7 +74,12 @@ class NicEngine {
   void deliver(std::span<const std::byte> frame, std::uint32_t sender_qp);
   void receive_into(QueuePair& qp, std::span<const std::byte> frame, FrameKind kind);
   void complete(QueuePair& qp, WorkQueue& wq, bool send, std::uint32_t length, std::uint32_t frame_flags,
-                std::uint32_t errors);
+                std::uint32_t errors, bool vlan_stripped = false);
+  // Checksum offload: fills an unfragmented IPv4 frame's checksums (send),
+  // and checks them (receive: the frame flags' checksum status, and the
+  // error bits of a bad checksum).
+  static void insert_checksums(std::vector<std::byte>& frame);
+  static std::uint32_t check_checksums(std::span<const std::byte> frame, std::uint32_t* errors);
   QueuePair* next_send_ready();
 
   DmaPort& dma_;

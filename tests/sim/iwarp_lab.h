@@ -230,6 +230,7 @@ class Host {
     std::memcpy(buffer, frame.data(), frame.size());
     auto* w = nic_sq_->at<MifhNicSqWqe>(slot);
     *w = {};
+    w->flags = kNicSqNoChecksum;  // the frame leaves as it is: the adapter fills no checksum
     w->total_length = static_cast<std::uint32_t>(frame.size());
     w->frag0_vlan = static_cast<std::uint32_t>(frame.size()) << 16;
     w->fragment[0] = nic_data_->pa() + (kRing + slot) * 2048;
