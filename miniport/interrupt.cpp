@@ -24,7 +24,6 @@ constexpr std::uint32_t kMacLinkBits = 0x6;  // bits 1 and 2
 // bit 0, the MDIO-done bit, which belongs to an MDIO frame in flight.
 constexpr std::uint32_t kMacAckBits = 0xFFE;
 constexpr std::uint32_t kPortCounterMore = 0x2B2C;
-constexpr std::uint32_t kAeqeValid = 1u << 31;  // AEQ entry word 3
 
 ZEK_ADAPTER* adapter_of(NDIS_HANDLE context) { return static_cast<ZEK_ADAPTER*>(context); }
 
@@ -58,7 +57,7 @@ void service_async_events(ZEK_ADAPTER* adapter) {
     zekhw::MifhAeqe* slot = &ring[aeq.RingIndex.Tail];
     std::atomic_ref<std::uint32_t> info(slot->info);
     const std::uint32_t word3 = info.load(std::memory_order_acquire);
-    if ((word3 & kAeqeValid) == 0) break;
+    if ((word3 & zekhw::kAeqeValid) == 0) break;
     const zekhw::MifhAeqe entry = *slot;
     info.store(0, std::memory_order_release);
     aeq.RingIndex.Tail = (aeq.RingIndex.Tail + 1) % aeq.RingIndex.Size;

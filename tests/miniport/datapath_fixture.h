@@ -23,6 +23,7 @@
 #include "platform/kernel/kernel.h"
 #include "platform/kernel/registry.h"
 #include "platform/ndis/host.h"
+#include "sim/board.h"
 
 namespace datapath {
 
@@ -176,6 +177,7 @@ class TwoBoards {
   ZEK_ADAPTER* zek(int i) { return static_cast<ZEK_ADAPTER*>(ndis(i).context()); }
   const std::uint8_t* mac(int i) { return zek(i)->CurrentMac; }
   plat::ndis::Ndis& host() { return *ndis_; }
+  zeksim::Board& board(int i) { return adapters_->board(static_cast<std::size_t>(i)); }
   void stop() {
     if (driver_ != nullptr) io_->unload_driver(driver_);
     driver_ = nullptr;

@@ -505,4 +505,106 @@ TEST_F(DataPathTest, TheProxySlotsAreCalledOnlyWhileAttached) {
   InterlockedExchange(&rx->ProxySlotsClosed, 0);
 }
 
+// Asynchronous events are taken and acknowledged whether or not the proxy
+// driver is attached (a small event queue fills up otherwise), and handed
+// to its slot, decoded, only while it is.
+std::vector<ZekAsyncEvent> g_events;
+TEST_F(DataPathTest, AsynchronousEventsAreAcknowledgedAndHandedOnOnlyWhileAttached) {
+  start({}, {{"AeqElem", "32"}});
+  ZEK_ADAPTER* rx = zek(1);
+  NicProxyInterface& record = rx->Proxy.Shared;
+  g_events.clear();
+  record.AsyncEventSlot = [](MifhDeviceObj*, const ZekAsyncEvent* e) { g_events.push_back(*e); };
+  auto post = [&](std::uint32_t object) {
+    zeksim::AsyncEvent event;
+    event.context = 0x1000 + object;
+    event.object_id = object;
+    event.fields.event_id = 0x102;
+    event.fields.qp = true;
+    return wait_until([&] { return boards_->board(1).post_async_event(rx->PciFunction, event); }, kWaitMs);
+  };
+  // Ten times the queue's size: each entry must have been given back.
+  for (std::uint32_t i = 0; i < 320; ++i) ASSERT_TRUE(post(i)) << "event " << i << "\n" << log();
+  ASSERT_TRUE(wait_until([&] { return rx->AsyncEvents == 320; }, kWaitMs));
+  EXPECT_TRUE(g_events.empty()) << "not attached";
+  __atomic_store_n(&record.ProxyAttached, 1u, __ATOMIC_RELEASE);
+  for (std::uint32_t i = 0; i < 300; ++i) ASSERT_TRUE(post(i));
+  ASSERT_TRUE(wait_until([&] { return rx->AsyncEvents == 620; }, kWaitMs));
+  ASSERT_EQ(g_events.size(), 300u);
+  for (std::uint32_t i = 0; i < 300; ++i) {
+    EXPECT_EQ(g_events[i].object_id, i);
+    EXPECT_EQ(g_events[i].context, 0x1000u + i);
+    EXPECT_EQ(g_events[i].event_id, 0x102);
+    EXPECT_EQ(g_events[i].qp, 1);
+  }
+  __atomic_store_n(&record.ProxyAttached, 0u, __ATOMIC_RELEASE);
+  record.AsyncEventSlot = nullptr;
+}
+
+// Frames that sit in the send ring with no completion make the hang check
+// ask for a reset; the reset completes them once each, and the path runs
+// again.
+TEST_F(DataPathTest, AStalledSendRingMakesTheHangCheckReset) {
+  start();
+  boards_->board(0).stop();  // the adapter sends nothing more
+  std::vector<NET_BUFFER_LIST*> lists;
+  for (int i = 0; i < 5; ++i) lists.push_back(sender_->make(frame(boards_->mac(1), boards_->mac(0), 0x88B5, 500, 1)));
+  send(0, lists);
+  ASSERT_EQ(zek(0)->Send->Busy, 5u);
+  // The host's own hang timer checks too: whichever check finds no
+  // progress once too often starts the reset.
+  ASSERT_TRUE(wait_until(
+      [&] { return ndis(0).reset_in_progress() || ndis(0).resets() >= 1 || boards_->host().check_for_hang(ndis(0)); },
+      kWaitMs));
+  boards_->board(0).start();
+  for (const auto& [l, s] : completed_once(0, lists)) {
+    EXPECT_TRUE(s == NDIS_STATUS_SUCCESS || s == NDIS_STATUS_REQUEST_ABORTED) << std::hex << s;
+  }
+  ASSERT_TRUE(wait_until([&] { return ndis(0).resets() >= 1 && !ndis(0).reset_in_progress(); }, kWaitMs)) << log();
+  const auto bytes = frame(boards_->mac(1), boards_->mac(0), 0x88B5, 700, 0x21);
+  NET_BUFFER_LIST* after = sender_->make(bytes);
+  send(0, {after});
+  EXPECT_EQ(completed_once(0, {after})[after], NDIS_STATUS_SUCCESS);
+  EXPECT_TRUE(wait_until([&] { return received_with(1, bytes) == 1; }, kWaitMs)) << log();
+}
+
+// Sends the adapter cannot take are refused at once with a failure status,
+// each for its reason, never with a success-class one.
+TEST_F(DataPathTest, RefusedSendsCompleteAtOnceWithTheirReason) {
+  start();
+  ZEK_ADAPTER* tx = zek(0);
+  struct Case {
+    const char* name;
+    void (*set)(ZEK_ADAPTER*, bool on);
+    NDIS_STATUS status;
+  };
+  const Case cases[] = {
+      {"reset in progress",
+       [](ZEK_ADAPTER* a, bool on) {
+         a->Flags = on ? a->Flags | ZEK_FLAG_RESET_IN_PROGRESS : a->Flags & ~ZEK_FLAG_RESET_IN_PROGRESS;
+       },
+       NDIS_STATUS_RESET_IN_PROGRESS},
+      {"link being brought up", [](ZEK_ADAPTER* a, bool on) { a->LinkDpcRunning = on ? 1 : 0; }, ZEK_SEND_LINK_DOWN},
+      {"hardware error",
+       [](ZEK_ADAPTER* a, bool on) {
+         a->Flags = on ? a->Flags | ZEK_FLAG_HARDWARE_ERROR : a->Flags & ~ZEK_FLAG_HARDWARE_ERROR;
+       },
+       ZEK_SEND_REFUSED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    NET_BUFFER_LIST* nbl = sender_->make(frame(boards_->mac(1), boards_->mac(0), 0x88B5, 100, 0));
+    NdisAcquireSpinLock(&tx->SendLock);
+    c.set(tx, true);
+    NdisReleaseSpinLock(&tx->SendLock);
+    ZekSendNetBufferLists(tx, nbl, 0, 0);
+    NdisAcquireSpinLock(&tx->SendLock);
+    c.set(tx, false);
+    NdisReleaseSpinLock(&tx->SendLock);
+    const NDIS_STATUS status = completed_once(0, {nbl})[nbl];
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(status >> 30, 3u) << "a failure status: " << std::hex << status;
+  }
+}
+
 }  // namespace
