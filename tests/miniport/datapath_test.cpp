@@ -603,7 +603,7 @@ TEST_F(DataPathTest, RefusedSendsCompleteAtOnceWithTheirReason) {
     NdisReleaseSpinLock(&tx->SendLock);
     const NDIS_STATUS status = completed_once(0, {nbl})[nbl];
     EXPECT_EQ(status, c.status);
-    EXPECT_EQ(status >> 30, 3u) << "a failure status: " << std::hex << status;
+    EXPECT_EQ(static_cast<std::uint32_t>(status) >> 30, 3u) << "a failure status: " << std::hex << status;
   }
 }
 
