@@ -71,6 +71,14 @@ class DataPathTest : public KernelTest {
     }
     return status;
   }
+  // One frame from A to B is sent, completes with success and arrives.
+  void expect_a_frame_crosses(std::size_t length, std::uint8_t seed) {
+    const auto bytes = frame(boards_->mac(1), boards_->mac(0), 0x88B5, length, seed);
+    NET_BUFFER_LIST* nbl = sender_->make(bytes);
+    send(0, {nbl});
+    EXPECT_EQ(completed_once(0, {nbl})[nbl], NDIS_STATUS_SUCCESS);
+    EXPECT_TRUE(wait_until([&] { return received_with(1, bytes) == 1; }, kWaitMs)) << log();
+  }
   std::size_t received_with(int at, const std::vector<std::uint8_t>& bytes) {
     std::size_t n = 0;
     for (const auto& f : ndis(at).received_frames()) n += f == bytes;
@@ -382,11 +390,7 @@ TEST_F(DataPathTest, PauseCompletesEverythingAndRestartCarriesOn) {
   ZekSendNetBufferLists(zek(0), refused, 0, 0);
   EXPECT_EQ(completed_once(0, {refused})[refused], NDIS_STATUS_PAUSED);
   ASSERT_EQ(boards_->host().restart(ndis(0)), NDIS_STATUS_SUCCESS);
-  const auto bytes = frame(boards_->mac(1), boards_->mac(0), 0x88B5, 200, 0x55);
-  NET_BUFFER_LIST* after = sender_->make(bytes);
-  send(0, {after});
-  EXPECT_EQ(completed_once(0, {after})[after], NDIS_STATUS_SUCCESS);
-  EXPECT_TRUE(wait_until([&] { return received_with(1, bytes) == 1; }, kWaitMs));
+  expect_a_frame_crosses(200, 0x55);
 }
 
 // A reset in the middle of traffic loses no list: each completes once
@@ -414,11 +418,7 @@ TEST_F(DataPathTest, AResetInTheMiddleOfTrafficLosesNoList) {
         << std::hex << s;
   }
   ASSERT_TRUE(wait_until([&] { return ndis(0).resets() >= 1 && !ndis(0).reset_in_progress(); }, kWaitMs)) << log();
-  const auto bytes = frame(boards_->mac(1), boards_->mac(0), 0x88B5, 600, 0x77);
-  NET_BUFFER_LIST* after = sender_->make(bytes);
-  send(0, {after});
-  EXPECT_EQ(completed_once(0, {after})[after], NDIS_STATUS_SUCCESS);
-  EXPECT_TRUE(wait_until([&] { return received_with(1, bytes) == 1; }, kWaitMs)) << log();
+  expect_a_frame_crosses(600, 0x77);
 }
 
 // The claim: not the function's while the master enable is off or no
@@ -561,11 +561,7 @@ TEST_F(DataPathTest, AStalledSendRingMakesTheHangCheckReset) {
     EXPECT_TRUE(s == NDIS_STATUS_SUCCESS || s == NDIS_STATUS_REQUEST_ABORTED) << std::hex << s;
   }
   ASSERT_TRUE(wait_until([&] { return ndis(0).resets() >= 1 && !ndis(0).reset_in_progress(); }, kWaitMs)) << log();
-  const auto bytes = frame(boards_->mac(1), boards_->mac(0), 0x88B5, 700, 0x21);
-  NET_BUFFER_LIST* after = sender_->make(bytes);
-  send(0, {after});
-  EXPECT_EQ(completed_once(0, {after})[after], NDIS_STATUS_SUCCESS);
-  EXPECT_TRUE(wait_until([&] { return received_with(1, bytes) == 1; }, kWaitMs)) << log();
+  expect_a_frame_crosses(700, 0x21);
 }
 
 // Sends the adapter cannot take are refused at once with a failure status,
