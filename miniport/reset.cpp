@@ -161,6 +161,9 @@ NDIS_STATUS ZekAdapterReset(ZEK_ADAPTER* adapter) {
   adapter->MulticastCount = 0;
   CommonSetMulticastList(adapter);
   mifh_write_reg(device, zekhw::kRegIntrMask, mifh_read_reg(device, zekhw::kRegIntrMask) & ~device->InterruptWord);
+  // A DPC that ran while the causes were masked left the master enable
+  // off; the chain's completions need the interrupt.
+  if (adapter->InterruptsEnabled) mifh_enable_interrupts(device);
   mifh_errata_5068(device);
   InterlockedExchange(&adapter->ResetChainDone, kChainRunning);
   const ZekStatus status = [&] {

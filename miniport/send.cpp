@@ -390,7 +390,8 @@ void ZekProcessSGList(PDEVICE_OBJECT, PVOID, PSCATTER_GATHER_LIST list, PVOID co
   const bool no_checksum =
       !(adapter->Proxy.OffloadEnable != 0 && checksum.Value != nullptr && checksum.Transmit.IsIPv4);
   count_destination(send, slot->Header, total);
-  if (adapter->LinkDown == 0 && adapter->DataPath == ZEK_DATAPATH_RUNNING && adapter->NdisState != ZEK_STATE_HALTING &&
+  if (adapter->LinkDown == 0 && adapter->DataPath == ZEK_DATAPATH_RUNNING &&
+      (adapter->Flags & ZEK_FLAG_RESET_IN_PROGRESS) == 0 && adapter->NdisState != ZEK_STATE_HALTING &&
       adapter->NdisState != ZEK_STATE_HALTED && adapter->NdisState != ZEK_STATE_SHUTDOWN) {
     slot->Nbl = nbl;
     slot->Nb = nb;
