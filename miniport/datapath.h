@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "include/hw/nic.h"
 #include "miniport/adapter.h"
 
 // ---- Choices ----------------------------------------------------------------------------------------------
@@ -180,6 +181,16 @@ void ZekResetSendRing(ZEK_ADAPTER* adapter);
 // The DMA registration, the send slots and the receive buffers (initialisation).
 NDIS_STATUS NICAllocAdapterMemory(ZEK_ADAPTER* adapter);
 void NICFreeAdapterMemory(ZEK_ADAPTER* adapter);
+// What the receive path makes of one receive completion before the
+// multicast filter: indicated only with a length from an Ethernet header
+// up to the buffer (BadLength otherwise) and no error but a checksum's; and
+// the checksum information the indicated list carries.
+struct ZekRxVerdict {
+  bool Indicate;
+  bool BadLength;
+  NDIS_TCP_IP_CHECKSUM_NET_BUFFER_LIST_INFO Checksum;
+};
+ZekRxVerdict ZekJudgeReceive(const zekhw::MifhNicCqe& cqe, std::uint32_t buffer_bytes, bool checksum_offload);
 // Posts up to `count` free buffers, never more than the ring takes.
 void CommonRePostRcvBuffers(ZEK_ADAPTER* adapter, std::uint32_t count);
 // The NIC completion queue's entries (DPC): receives and send completions.

@@ -81,7 +81,6 @@ bool take_frame(ZEK_ADAPTER* adapter, const zekhw::MifhNicCqe& cqe) {
   MifhQpObject* qp = nic_qp_of(adapter);
   const std::uint32_t index = cqe.index & zekhw::kNicCqeIndexMask;
   const std::uint32_t length = cqe.status & zekhw::kNicCqeLengthMask;
-  const std::uint32_t errors = (cqe.status & zekhw::kNicCqeErrorMask) >> zekhw::kNicCqeErrorShift;
   const std::uint32_t flags = cqe.frame_flags & 0xFFFF;
   // The completion must name a buffer that is in the ring.
   ZekRxDesc* desc = index < qp->RqRing.Size ? recv->PostedAt[index] : nullptr;
@@ -111,16 +110,12 @@ bool take_frame(ZEK_ADAPTER* adapter, const zekhw::MifhNicCqe& cqe) {
     ++recv->MulticastFrames;
     recv->MulticastBytes += length;
   }
-  const std::uint32_t status = receive_status(errors, flags);
-  bool drop = false;
-  if (status != kRxOk && status != kRxIpChecksum && status != kRxL4Checksum) {
-    drop = true;  // an error other than a checksum's: nothing worth indicating
-  } else if (length < ZEK_ETHERNET_HEADER || length > recv->BufferBytes) {
-    ++recv->BadLength;
-    drop = true;
-  } else if (!unicast && !broadcast &&
-             (adapter->PacketFilter & (NDIS_PACKET_TYPE_ALL_MULTICAST | NDIS_PACKET_TYPE_PROMISCUOUS)) == 0 &&
-             !multicast_listed(adapter, destination)) {
+  const ZekRxVerdict verdict = ZekJudgeReceive(cqe, recv->BufferBytes, adapter->Proxy.OffloadEnable != 0);
+  bool drop = !verdict.Indicate;
+  if (verdict.BadLength) ++recv->BadLength;
+  if (!drop && !unicast && !broadcast &&
+      (adapter->PacketFilter & (NDIS_PACKET_TYPE_ALL_MULTICAST | NDIS_PACKET_TYPE_PROMISCUOUS)) == 0 &&
+      !multicast_listed(adapter, destination)) {
     ++recv->FilteredMulticast;
     drop = true;
   }
@@ -141,36 +136,7 @@ bool take_frame(ZEK_ADAPTER* adapter, const zekhw::MifhNicCqe& cqe) {
     q.TagHeader.VlanId = tag & 0xFFF;
   }
   NET_BUFFER_LIST_INFO(nbl, Ieee8021QNetBufferListInfo) = q.Value;
-  NDIS_TCP_IP_CHECKSUM_NET_BUFFER_LIST_INFO checksum;
-  checksum.Value = nullptr;
-  const bool checked = (flags & kChecksumChecked) != 0 && (flags & kChecksumStatusMask) != 0 &&
-                       (flags & (kFragment | zekhw::kNicFrameChecksumNotChecked)) == 0;
-  // Each checksum is judged by its own error bit: a frame whose IP header
-  // checksum is bad may have a bad TCP or UDP checksum too, and is not
-  // marked good for it.
-  const bool l4_bad = (errors & (1u << 2)) != 0;
-  if (adapter->Proxy.OffloadEnable != 0 && checked) {
-    if ((errors & (1u << 1)) != 0) {
-      checksum.Receive.IpChecksumFailed = 1;
-    } else {
-      checksum.Receive.IpChecksumSucceeded = 1;
-    }
-    const std::uint32_t protocol = (flags >> kProtocolShift) & 0xF;
-    if (protocol == kProtocolTcp) {
-      if (l4_bad) {
-        checksum.Receive.TcpChecksumFailed = 1;
-      } else {
-        checksum.Receive.TcpChecksumSucceeded = 1;
-      }
-    } else if (protocol == kProtocolUdp) {
-      if (l4_bad) {
-        checksum.Receive.UdpChecksumFailed = 1;
-      } else {
-        checksum.Receive.UdpChecksumSucceeded = 1;
-      }
-    }
-  }
-  NET_BUFFER_LIST_INFO(nbl, TcpIpChecksumNetBufferListInfo) = checksum.Value;
+  NET_BUFFER_LIST_INFO(nbl, TcpIpChecksumNetBufferListInfo) = verdict.Checksum.Value;
   desc->Flags |= ZEK_RX_HELD_BY_NDIS;
   nbl->SourceHandle = adapter->MiniportAdapterHandle;
   NET_BUFFER_DATA_LENGTH(NET_BUFFER_LIST_FIRST_NB(nbl)) = length;
@@ -349,6 +315,36 @@ bool allocate_receive_memory(ZEK_ADAPTER* adapter) {
 }
 
 }  // namespace
+
+ZekRxVerdict ZekJudgeReceive(const zekhw::MifhNicCqe& cqe, std::uint32_t buffer_bytes, bool checksum_offload) {
+  ZekRxVerdict verdict{};
+  verdict.Checksum.Value = nullptr;
+  const std::uint32_t length = cqe.status & zekhw::kNicCqeLengthMask;
+  const std::uint32_t errors = (cqe.status & zekhw::kNicCqeErrorMask) >> zekhw::kNicCqeErrorShift;
+  const std::uint32_t flags = cqe.frame_flags & 0xFFFF;
+  const std::uint32_t status = receive_status(errors, flags);
+  if (status != kRxOk && status != kRxIpChecksum && status != kRxL4Checksum) return verdict;
+  // The adapter's length is not trusted.
+  if (length < ZEK_ETHERNET_HEADER || length > buffer_bytes) {
+    verdict.BadLength = true;
+    return verdict;
+  }
+  verdict.Indicate = true;
+  const bool checked = (flags & kChecksumChecked) != 0 && (flags & kChecksumStatusMask) != 0 &&
+                       (flags & (kFragment | zekhw::kNicFrameChecksumNotChecked)) == 0;
+  if (!checksum_offload || !checked) return verdict;
+  // Each checksum is judged by its own error bit: a frame whose IP header
+  // checksum is bad may have a bad TCP or UDP checksum too, and is not
+  // marked good for it.
+  const bool ip_bad = (errors & (1u << 1)) != 0;
+  const bool l4_bad = (errors & (1u << 2)) != 0;
+  auto& r = verdict.Checksum.Receive;
+  (ip_bad ? r.IpChecksumFailed : r.IpChecksumSucceeded) = 1;
+  const std::uint32_t protocol = (flags >> kProtocolShift) & 0xF;
+  if (protocol == kProtocolTcp) (l4_bad ? r.TcpChecksumFailed : r.TcpChecksumSucceeded) = 1;
+  if (protocol == kProtocolUdp) (l4_bad ? r.UdpChecksumFailed : r.UdpChecksumSucceeded) = 1;
+  return verdict;
+}
 
 NDIS_STATUS NICAllocAdapterMemory(ZEK_ADAPTER* adapter) {
   NDIS_SG_DMA_DESCRIPTION dma{};

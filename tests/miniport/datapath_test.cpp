@@ -604,4 +604,55 @@ TEST_F(DataPathTest, RefusedSendsCompleteAtOnceWithTheirReason) {
   }
 }
 
+// A receive completion is judged on what it says, never trusted: a length
+// outside an Ethernet header and the buffer, or an error other than a
+// checksum's, is not indicated; each checksum flag follows its own bit.
+TEST(ReceiveJudgement, LengthsErrorsAndChecksumFlags) {
+  using zekhw::MifhNicCqe;
+  constexpr std::uint32_t kTcpChecked = 1u << 4 | 1u << 8, kUdpChecked = 1u << 4 | 2u << 8;
+  constexpr std::uint32_t kFragment = 1u << 12;
+  auto cqe = [](std::uint32_t length, std::uint32_t errors, std::uint32_t flags) {
+    return MifhNicCqe{0, 0, flags | zekhw::kNicFrameUnicast, length | errors << 16 | zekhw::kNicCqeValid};
+  };
+  struct Case {
+    const char* name;
+    MifhNicCqe entry;
+    bool offload;
+    bool indicate, bad_length;
+    const char* flags;  // I/i IP good/bad, T/t TCP, U/u UDP
+  };
+  const Case cases[] = {
+      {"a good TCP frame", cqe(60, 0, kTcpChecked), true, true, false, "IT"},
+      {"a good UDP frame", cqe(1514, 0, kUdpChecked), true, true, false, "IU"},
+      {"longer than the buffer", cqe(0xFFFF, 0, kTcpChecked), true, false, true, ""},
+      {"one byte over the buffer", cqe(1521, 0, 0), true, false, true, ""},
+      {"shorter than a header", cqe(13, 0, 0), true, false, true, ""},
+      {"the buffer exactly", cqe(1520, 0, zekhw::kNicFrameChecksumNotChecked), true, true, false, ""},
+      {"malformed", cqe(100, 1u << 3, kTcpChecked), true, false, false, ""},
+      {"a DMA error", cqe(100, 1u << 0, 0), true, false, false, ""},
+      {"a length error", cqe(100, 1u << 4, 0), true, false, false, ""},
+      {"bad TCP checksum", cqe(100, 1u << 2, kTcpChecked), true, true, false, "It"},
+      {"bad IP and TCP checksums", cqe(100, 1u << 1 | 1u << 2, kTcpChecked), true, true, false, "it"},
+      {"bad IP, good UDP", cqe(100, 1u << 1, kUdpChecked), true, true, false, "iU"},
+      {"a fragment: no flags", cqe(100, 0, kTcpChecked | kFragment), true, true, false, ""},
+      {"not checked", cqe(100, 0, zekhw::kNicFrameChecksumNotChecked), true, true, false, ""},
+      {"offload off", cqe(100, 0, kTcpChecked), false, true, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ZekRxVerdict v = ZekJudgeReceive(c.entry, 1520, c.offload);
+    EXPECT_EQ(v.Indicate, c.indicate);
+    EXPECT_EQ(v.BadLength, c.bad_length);
+    std::string flags;
+    const auto& r = v.Checksum.Receive;
+    if (r.IpChecksumSucceeded) flags += 'I';
+    if (r.IpChecksumFailed) flags += 'i';
+    if (r.TcpChecksumSucceeded) flags += 'T';
+    if (r.TcpChecksumFailed) flags += 't';
+    if (r.UdpChecksumSucceeded) flags += 'U';
+    if (r.UdpChecksumFailed) flags += 'u';
+    EXPECT_EQ(flags, c.flags);
+  }
+}
+
 }  // namespace
