@@ -216,6 +216,13 @@ void count_destination(ZekSendPath* send, const std::uint8_t* destination, std::
 bool start_one(ZEK_ADAPTER* adapter, NET_BUFFER_LIST* nbl, Completions& done) {
   ZekSendPath* send = adapter->Send;
   const std::uint32_t nbs = nb_count(nbl);
+  if (nbs > send->Size - ZEK_SEND_RESERVE) {
+    // More frames than the ring ever takes: waiting would block every NBL behind it.
+    ZEK_LOG_FAILURE("ZekSendNetBufferLists: an NBL of %u frames does not fit the send ring\n", nbs);
+    NET_BUFFER_LIST_STATUS(nbl) = NDIS_STATUS_RESOURCES;
+    done.add(nbl);
+    return true;
+  }
   const std::int64_t free_slots = std::int64_t{send->Size} - send->Busy - ZEK_SEND_RESERVE;
   if (free_slots < std::int64_t{nbs}) {
     push_pending_head(send, nbl);

@@ -334,6 +334,44 @@ TEST_F(DataPathTest, ListsBeyondTheRingWaitAndArriveInOrder) {
   EXPECT_EQ(zek(0)->Send->Busy, 0u);
 }
 
+// A list of several net buffers completes once, after its last frame; one
+// with more frames than the ring ever takes fails at once instead of
+// blocking the lists behind it.
+TEST_F(DataPathTest, AListOfManyFramesCompletesOnceAfterItsLast) {
+  start({{"SendQueueSize", "32"}}, {});
+  // A list whose net buffers are those of other lists, chained.
+  auto multi = [&](int frames, std::uint8_t seed, std::vector<std::vector<std::uint8_t>>* bytes) {
+    std::vector<NET_BUFFER_LIST*> parts;
+    for (int i = 0; i < frames; ++i) {
+      bytes->push_back(frame(boards_->mac(1), boards_->mac(0), 0x88B5, 700, static_cast<std::uint8_t>(seed + i)));
+      parts.push_back(sender_->make(bytes->back()));
+    }
+    for (int i = 0; i + 1 < frames; ++i) parts[i]->FirstNetBuffer->Next = parts[i + 1]->FirstNetBuffer;
+    return parts[0];
+  };
+  std::vector<std::vector<std::uint8_t>> fits_bytes, too_many_bytes, after_bytes;
+  NET_BUFFER_LIST* fits = multi(20, 0, &fits_bytes);
+  NET_BUFFER_LIST* too_many = multi(30, 100, &too_many_bytes);
+  NET_BUFFER_LIST* after = multi(3, 200, &after_bytes);
+  send(0, {fits, too_many, after});
+  auto status = completed_once(0, {fits, too_many, after});
+  EXPECT_EQ(status[fits], NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(status[too_many], NDIS_STATUS_RESOURCES);
+  EXPECT_EQ(status[after], NDIS_STATUS_SUCCESS);
+  auto expected = fits_bytes;
+  expected.insert(expected.end(), after_bytes.begin(), after_bytes.end());
+  ASSERT_TRUE(wait_until([&] { return ndis(1).receive_count() >= expected.size(); }, kWaitMs));
+  EXPECT_EQ(ndis(1).received_frames(), expected);
+  // The chained net buffers go back to their own lists before those are freed.
+  for (NET_BUFFER_LIST* l : {fits, too_many, after}) {
+    for (NET_BUFFER* nb = l->FirstNetBuffer; nb != nullptr;) {
+      NET_BUFFER* next = nb->Next;
+      nb->Next = nullptr;
+      nb = next;
+    }
+  }
+}
+
 // Cancel by ID takes the waiting lists that carry it (they complete as
 // aborted, once) and leaves the others; an ID no list carries completes
 // nothing.
