@@ -5,6 +5,7 @@
 #include "miniport/bringup.h"
 #include "miniport/datapath.h"
 #include "miniport/hwobjects.h"
+#include "miniport/nic_proxy.h"
 
 ZekDriverGlobals g_Zek;
 
@@ -25,6 +26,8 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_O
   characteristics.DevicePnPEventNotifyHandler = MPPnPEventNotify;
   characteristics.ShutdownHandlerEx = ZekShutdown;
   characteristics.CancelOidRequestHandler = ZekCancelOidRequest;
+  // Until the OID table is in this build: the NIC-proxy query only.
+  characteristics.OidRequestHandler = ZekNicProxyOidRequest;
   characteristics.CheckForHangHandlerEx = MPCheckForHang;
   characteristics.ResetHandlerEx = ZekReset;
   characteristics.SendNetBufferListsHandler = ZekSendNetBufferLists;

@@ -37,6 +37,7 @@ void MpDetachProxy(ZEK_ADAPTER* adapter) {
   // The DPC calls no proxy slot from now on; a pass already inside one is
   // waited for before the detach routine frees what the slots use.
   InterlockedExchange(&adapter->ProxySlotsClosed, 1);
+  __atomic_store_n(&record.ProxyAttached, 0, __ATOMIC_RELEASE);
   for (waited = 0; adapter->DpcRunning != 0 && waited < ZEK_DPC_WAIT_MS; waited += kPollMs) {
     OSPrimDebugPrint("MpFreeAdapter: waiting for the DPC\n");
     NdisMSleep(kPollMs * 1000);

@@ -531,6 +531,18 @@ NicCounters Board::nic_counters() {
   return nic_.counters();
 }
 
+std::optional<net::Mac> Board::arp_entry(std::uint16_t index) {
+  std::lock_guard lock(mu_);
+  return offload_->arp(index);
+}
+
+Board::DestinationIp Board::destination_ip(unsigned n) {
+  std::lock_guard lock(mu_);
+  if (n >= kDestIpEntries) return {};
+  const std::uint32_t types = registers_.kept(Space::Indexed, 0, kIdxDestIpTypes + (n >= 16 ? 4 : 0));
+  return {registers_.kept(Space::Indexed, 0, idx_dest_ip(n)), (types >> (2 * (n % 16))) & 3};
+}
+
 EngineCounters Board::offload_counters() {
   std::lock_guard lock(mu_);
   return offload_->counters();

@@ -114,6 +114,15 @@ class Board {
   std::vector<IndexRace> index_races();
   std::uint32_t queue_status(unsigned function);
   std::uint64_t platform_dma_faults() const { return memory_.dma_faults(); }
+  // The offload's address tables as the drivers programmed them: the MAC of
+  // ARP-cache entry `index` (none when the entry is not in use), and
+  // destination-IP entry n (0-31) with its two type bits.
+  std::optional<net::Mac> arp_entry(std::uint16_t index);
+  struct DestinationIp {
+    std::uint32_t address;
+    std::uint32_t type;
+  };
+  DestinationIp destination_ip(unsigned n);
 
   // --- EEPROM, flash, PHYs and link -----------------------------------------
   std::uint16_t eeprom_word(unsigned address);

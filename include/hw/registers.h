@@ -113,7 +113,13 @@ constexpr std::uint32_t idx_cqp_context_high(unsigned function) { return 8 * fun
 constexpr std::uint32_t idx_queue_status(unsigned function) { return 8 * function + 0x40; }
 inline constexpr std::uint32_t kIdxFirmwareAlive = 0xA0;  // reads kFirmwareAliveValue while the firmware runs
 inline constexpr std::uint32_t kFirmwareAliveValue = 0x80;
-inline constexpr std::uint32_t kIdxIwarpEnable = 0x1F8;
+inline constexpr std::uint32_t kIdxIwarpEnable = 0x1F8;  // the proxy driver's attach: a 16-bit word
+// The proxy driver's attach turns the offloads on: iWARP (0x1F8 and the low
+// 4 bits of 0x5100) and TCP offload (0x6090 all ones, 0x6098 zero).
+inline constexpr std::uint32_t kIdxIwarpControl = 0x5100;
+inline constexpr std::uint32_t kIwarpControlMask = 0xF;
+inline constexpr std::uint32_t kIdxToeEnable = 0x6090;
+inline constexpr std::uint32_t kIdxToeControl = 0x6098;
 inline constexpr std::uint32_t kIdxQueueClasses = 0x200;  // bits 0-1 SQ, 8-9 RQ WQE class; 16-17 read depth
 inline constexpr std::uint32_t kIdxSize218 = 0x218;
 inline constexpr std::uint32_t kIdxSize258 = 0x258;

@@ -3,15 +3,16 @@
 // OID, the address-list request, and the teardown at unload.
 //
 // An interface that does not answer the attach request (another driver's)
-// is ignored. An adapter of the miniport answers with its NIC-proxy record;
-// the attach that builds the adapter's state from that record comes with the
-// miniport's share of it, so for now the answer is logged and the adapter is
-// released again, and no entry is made.
+// is ignored. An adapter of the miniport answers with its NIC-proxy record,
+// and the driver attaches to it (proxy/core/attach.h). An address entry
+// stays after a failed attach, so the adapter's next announcement attaches
+// again.
 #include <cstring>
 
 #include "include/zek/nicproxy.h"
 #include "platform/ndis/ndis.h"
 #include "platform/tdi/tdi.h"
+#include "proxy/core/attach.h"
 #include "proxy/core/fault_injection.h"
 #include "proxy/core/zpx.h"
 
@@ -95,29 +96,86 @@ bool OpenByDeviceName(PUNICODE_STRING TdiDeviceName, NicProxyInterfaceRequest* R
 }
 
 // ---- TDI handlers --------------------------------------------------------------------------------------------------
-void PxSanAddAddress(PTA_ADDRESS Address, PUNICODE_STRING DeviceName, PTDI_PNP_CONTEXT Context) {
-  if (!is_ipv4(Address)) return;
-  NicProxyInterfaceRequest request{NIC_PROXY_REQUEST_SIGNATURE, sizeof(NicProxyInterfaceRequest), NIC_PROXY_COMMAND_ADD,
-                                   0, nullptr};
-  if (!OpenByDeviceName(DeviceName, &request)) return;  // not an adapter of the miniport
-  // The adapter answered and holds the attach gate for this driver: the
-  // attach is not built yet, so the hold is given back untouched.
-  auto* record = static_cast<NicProxyInterface*>(request.Interface);
-  ZEK_LOG_FAILURE("PxSanAddAddress: adapter record %p answered; the adapter attach is not in this driver\n",
-                  static_cast<void*>(record));
-  if (record != nullptr) NicProxyGateLeave(&record->Gate);
+namespace {
+
+// Sends a request of `command` to the interface; the record, or null when
+// no adapter of the miniport answered.
+NicProxyInterface* ask(PUNICODE_STRING DeviceName, ULONG command) {
+  NicProxyInterfaceRequest request{NIC_PROXY_REQUEST_SIGNATURE, sizeof(NicProxyInterfaceRequest), command, 0, nullptr};
+  if (!OpenByDeviceName(DeviceName, &request)) return nullptr;
+  return static_cast<NicProxyInterface*>(request.Interface);
 }
 
-void PxSanDelAddress(PTA_ADDRESS Address, PUNICODE_STRING DeviceName, PTDI_PNP_CONTEXT Context) {
+bool from_miniport(PTDI_PNP_CONTEXT Context) {
+  if (Context == nullptr || Context->ContextSize < sizeof(ULONG)) return false;
+  ULONG value = 0;
+  std::memcpy(&value, Context->ContextData, sizeof value);
+  return value == ZPX_CUSTOM_OID_RESPONSE;
+}
+
+}  // namespace
+
+void PxSanAddAddress(PTA_ADDRESS Address, PUNICODE_STRING DeviceName, PTDI_PNP_CONTEXT Context) {
   if (!is_ipv4(Address)) return;
+  // The adapter answers "UADD" with its record and a hold of the record's
+  // attach gate for this driver, which ProxyAddNic or this handler gives
+  // back.
+  NicProxyInterface* record = ask(DeviceName, NIC_PROXY_COMMAND_ADD);
+  if (record == nullptr) return;  // not an adapter of the miniport
   TDI_ADDRESS_IP ip{};
   std::memcpy(&ip, Address->Address, sizeof ip);
-  // Drop the entry of this address, whoever announced the removal.
+
+  OSPrimSyncAcquireSpinlockObject(&g_address_lock);
+  ZpxAddressEntry* known = nullptr;
+  for (LIST_ENTRY* e = g_addresses.Flink; e != &g_addresses; e = e->Flink) {
+    auto* entry = CONTAINING_RECORD(e, ZpxAddressEntry, Links);
+    if (entry->Address.in_addr == ip.in_addr || entry->Record == record) {
+      known = entry;
+      break;
+    }
+  }
+  if (known != nullptr) {
+    known->Address = ip;
+    known->Record = record;
+  }
+  OSPrimSyncReleaseSpinlockObject(&g_address_lock);
+
+  if (known == nullptr) {
+    void* block = nullptr;
+    if (OSPrimMemAllocate(&block, sizeof(ZpxAddressEntry)) != ZEK_STATUS_PASS) {
+      ZEK_LOG_FAILURE("Couldn't allocate entry\n");
+      NicProxyGateLeave(&record->Gate);
+      return;
+    }
+    auto* entry = static_cast<ZpxAddressEntry*>(block);
+    std::memset(entry, 0, sizeof *entry);
+    entry->Address = ip;
+    entry->Record = record;
+    entry->AdapterContext = static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(record->Adapter));
+    OSPrimSyncAcquireSpinlockObject(&g_address_lock);
+    InsertHeadList(&g_addresses, &entry->Links);
+    OSPrimSyncReleaseSpinlockObject(&g_address_lock);
+  }
+  record->AddressKey = ip.in_addr;
+  if (ZpxRecordAttached(record)) {
+    // A further address of an attached adapter raises its interface (the
+    // host stack's side is not in this build); no second attach.
+    NicProxyGateLeave(&record->Gate);
+    return;
+  }
+  // A new adapter, or one whose earlier attach failed: attach (again).
+  __atomic_store_n(&record->AttachProgress, NIC_PROXY_PROGRESS_ATTACHING, __ATOMIC_RELEASE);
+  if (const ZekStatus status = ProxyAddNic(record); status != ZEK_STATUS_PASS) {
+    ZEK_LOG_FAILURE("PxSanAddAddress: ProxyAddNic returned error (0x%x)\n", status);
+  }
+}
+
+void ZpxDropAddressEntry(std::uint32_t ipv4) {
   OSPrimSyncAcquireSpinlockObject(&g_address_lock);
   ZpxAddressEntry* gone = nullptr;
   for (LIST_ENTRY* e = g_addresses.Flink; e != &g_addresses; e = e->Flink) {
     auto* entry = CONTAINING_RECORD(e, ZpxAddressEntry, Links);
-    if (std::memcmp(&entry->Address, &ip, sizeof ip) == 0) {
+    if (entry->Address.in_addr == ipv4) {
       RemoveEntryList(e);
       gone = entry;
       break;
@@ -125,6 +183,30 @@ void PxSanDelAddress(PTA_ADDRESS Address, PUNICODE_STRING DeviceName, PTDI_PNP_C
   }
   OSPrimSyncReleaseSpinlockObject(&g_address_lock);
   if (gone != nullptr) OSPrimMemFree(gone);
+}
+
+void PxSanDelAddress(PTA_ADDRESS Address, PUNICODE_STRING DeviceName, PTDI_PNP_CONTEXT Context) {
+  if (!is_ipv4(Address)) return;
+  TDI_ADDRESS_IP ip{};
+  std::memcpy(&ip, Address->Address, sizeof ip);
+  // A removal the miniport reports itself only drops the entry.
+  if (!from_miniport(Context)) {
+    if (NicProxyInterface* record = ask(DeviceName, NIC_PROXY_COMMAND_DELETE)) {
+      if (record->LinkUp == 0) {
+        // The interface only goes down; the adapter stays attached and
+        // keeps its entry.
+        if (ZpxRecordAttached(record)) {
+          ZekNicDisableInterface(record);
+          return;
+        }
+      } else if (ZpxRecordAttached(record)) {
+        ProxyDisableInterface(record);
+        ProxyRemoveNic(record);
+      }
+    }
+  }
+  // The address is gone, whoever reported it: its entry goes too.
+  ZpxDropAddressEntry(ip.in_addr);
 }
 
 NTSTATUS PxSanPnPPowerHandler(PUNICODE_STRING DeviceName, PNET_PNP_EVENT PowerEvent, PTDI_PNP_CONTEXT Context1,
@@ -171,14 +253,24 @@ void PxSanpAlDestroy() {
     }
     g_tdi_handle = nullptr;
   }
+  // Every entry goes with its adapter. Only a record this driver has
+  // attached is touched: the record of an adapter whose attach failed may
+  // have gone with its adapter's halt.
   OSPrimSyncAcquireSpinlockObject(&g_address_lock);
   while (!IsListEmpty(&g_addresses)) {
     LIST_ENTRY* e = RemoveHeadList(&g_addresses);
     OSPrimSyncReleaseSpinlockObject(&g_address_lock);
-    OSPrimMemFree(CONTAINING_RECORD(e, ZpxAddressEntry, Links));
+    auto* entry = CONTAINING_RECORD(e, ZpxAddressEntry, Links);
+    if (ZpxRecordAttached(entry->Record)) {
+      ProxyDisableInterface(entry->Record);
+      ProxyRemoveNic(entry->Record);
+      entry->Record->AttachedByMiniport = 0;
+    }
+    OSPrimMemFree(entry);
     OSPrimSyncAcquireSpinlockObject(&g_address_lock);
   }
   OSPrimSyncReleaseSpinlockObject(&g_address_lock);
+  ZpxRemoveAllNics();
   OSPrimSyncDestroySpinlockObject(&g_address_lock);
 }
 

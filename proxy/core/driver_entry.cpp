@@ -204,14 +204,16 @@ void cancel_queued(ZpxDeviceExtension* extension) {
 void ZpxDeleteDeviceObject(PDEVICE_OBJECT DeviceObject) {
   if (DeviceObject == nullptr) return;
   auto* extension = static_cast<ZpxDeviceExtension*>(DeviceObject->DeviceExtension);
-  // The event thread stops before anything it may reach is torn down.
-  if (extension->AeqStarted) {
-    ZpxStopAsyncEvents();
-    extension->AeqStarted = FALSE;
-  }
+  // The adapters are detached first, which closes the record slots through
+  // which the miniport's DPC queues events; then the event thread stops,
+  // before anything it may reach is torn down.
   if (extension->TdiRegistered) {
     PxSanpAlDestroy();
     extension->TdiRegistered = FALSE;
+  }
+  if (extension->AeqStarted) {
+    ZpxStopAsyncEvents();
+    extension->AeqStarted = FALSE;
   }
   if (extension->Csq.CsqPeekNextIrp != nullptr) cancel_queued(extension);
   if (extension->LibrariesInitialized) {

@@ -52,6 +52,12 @@ void IwarpEngine::set_arp(std::uint16_t index, std::optional<net::Mac> mac) {
   }
 }
 
+std::optional<net::Mac> IwarpEngine::arp(std::uint16_t index) const {
+  const auto it = arp_.find(index);
+  if (it == arp_.end()) return std::nullopt;
+  return it->second;
+}
+
 void IwarpEngine::set_local_address(std::uint8_t index, std::optional<std::uint32_t> address) {
   if (address) {
     local_addresses_[index] = *address;

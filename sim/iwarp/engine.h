@@ -66,6 +66,7 @@ class IwarpEngine {
   void set_arp(std::uint16_t index, std::optional<net::Mac> mac);
   void set_local_address(std::uint8_t index, std::optional<std::uint32_t> address);
   void set_local_mac(unsigned function, const net::Mac& mac);
+  std::optional<net::Mac> arp(std::uint16_t index) const;
 
   // Queue pairs.
   bool create_qp(unsigned function, const IwarpQpSetup& setup);

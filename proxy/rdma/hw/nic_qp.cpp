@@ -33,11 +33,20 @@ std::uint64_t pa_of(const void* va) {
   return (std::uint64_t{high} << 32) | low;
 }
 
-// A bounded wait for a creation: a lost completion fails the attach instead of hanging it.
-bool wait_event(OSPrimEvent* event, std::uint32_t milliseconds) {
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10'000;
-  return KeWaitForSingleObject(OSPrimKeEvent(&event->Event), Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
+// A bounded wait for a creation: a lost completion fails the attach instead
+// of hanging it. When the CCQ's owner offers to drain the control
+// completions, the wait does so every millisecond.
+bool wait_event(NIC_HW_INFO* hw, OSPrimEvent* event, std::uint32_t milliseconds) {
+  const bool drain = hw != nullptr && hw->ControlDrain != nullptr;
+  const std::uint32_t slice = drain ? 1 : milliseconds;
+  for (std::uint32_t waited = 0; waited < milliseconds; waited += slice) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -static_cast<LONGLONG>(slice) * 10'000;
+    if (KeWaitForSingleObject(OSPrimKeEvent(&event->Event), Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS)
+      return true;
+    if (drain) hw->ControlDrain(hw->ControlDrainContext);
+  }
+  return false;
 }
 
 void signal_event(void* argument) { OSPrimSetEvent(static_cast<OSPrimEvent*>(argument)); }
@@ -262,7 +271,7 @@ ZekStatus Zek_Init_k_zeknic(void*, NIC_HW_INFO* hw, MifhQpObject** nic_qp, MifhC
     free_events();
     return status;
   }
-  const bool cq_answered = wait_event(events[0], ZEKNIC_CREATE_WAIT_MS);
+  const bool cq_answered = wait_event(hw, events[0], ZEKNIC_CREATE_WAIT_MS);
   if (!cq_answered || cq_done.MajorCode != 0) {
     ZEK_LOG_FAILURE("Zek_Init_k_zeknic: NIC CQ %u was not created (major 0x%x minor 0x%x)\n", id, cq_done.MajorCode,
                     cq_done.MinorCode);
@@ -315,7 +324,7 @@ ZekStatus Zek_Init_k_zeknic(void*, NIC_HW_INFO* hw, MifhQpObject** nic_qp, MifhC
     free_events();
     return status;
   }
-  const bool qp_answered = wait_event(events[1], ZEKNIC_CREATE_WAIT_MS);
+  const bool qp_answered = wait_event(hw, events[1], ZEKNIC_CREATE_WAIT_MS);
   if (!qp_answered || qp_done.MajorCode != 0) {
     ZEK_LOG_FAILURE("Zek_Init_k_zeknic: NIC QP %u was not created (major 0x%x minor 0x%x)\n", id, qp_done.MajorCode,
                     qp_done.MinorCode);

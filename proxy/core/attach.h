@@ -1,0 +1,158 @@
+// The adapter attach and detach of the proxy driver: ProxyAddNic builds the
+// driver's state for one adapter from the miniport's NIC-proxy record
+// (include/zek/nicproxy.h), brings the adapter up for the driver
+// (ZpxInitThread: its own NIC queue pair, the receive buffers, its MAC
+// slot, TCP offload and iWARP on), and fills the record's routine slots;
+// ProxyRemoveNic and its callers take it all down again.
+//
+// Attach, in order (each step undone in reverse when a later one fails; the
+// failure is logged and the progress word goes back to 0, never left at
+// 0x555555, since the miniport's halt waits while it reads so):
+//   ZPX_ATTACH_ALLOCATE    the adapter information and its hardware part,
+//                          on the list of added adapters
+//   ZPX_ATTACH_SLOT        the lowest free of the 16 adapter slots
+//   ZPX_ATTACH_DEVICE      the device object's guard words
+//   ZPX_ATTACH_USER_ACCESS the user doorbell pages (indexed 0x900 + 8F)
+//   ZPX_ATTACH_MANAGERS    the resource managers (GIM, GLMI, GRoMiT, LaRMiT, MRTE)
+//   ZPX_ATTACH_NIC_QUEUES  the NIC completion queue (1024) and queue pair (512/512)
+//   ZPX_ATTACH_MAC_SLOT    the driver's MAC address in slot F + 4
+//   ZPX_ATTACH_RX_BUFFERS  the receive buffers, posted
+//   ZPX_ATTACH_TOE         TCP offload on (indexed 0x6090, 0x6098)
+//   ZPX_ATTACH_IWARP       iWARP on (indexed 0x1F8, 0x5100)
+// then proxy-attached = 1, the bottom-half, asynchronous-event, refill,
+// detach and upload slots, the NIC completion queue armed, the progress
+// word 0x666666 and last the signature 0x24AB3369; the attach gives its hold
+// of the record's attach gate back (a halt that closed the gate meanwhile
+// voids the attach, which is then undone).
+//
+// The host stack's side of an attach (its interface for the adapter, the
+// static address or the DHCP client) is not in this build: received frames
+// go to the receive hook (ZpxSetReceiveHook), nothing else.
+//
+// Detach (ZpxCommonRemoveDeviceCallback), the sound order: the record's
+// proxy-attached word and event slots are cleared first, the adapter's
+// bottom half is shut out and waited for (PASSIVE_LEVEL, no spin lock held),
+// then the MAC slot is cleared, the driver's event queue drained, the NIC
+// queue pair and completion queue destroyed and only then the receive
+// buffers freed, the managers cleaned up, the slot and both blocks freed.
+// Attach and detach are serialised by the driver's detach lock, a passive
+// lock: the work waits for the adapter and frees memory.
+#pragma once
+
+#include <cstdint>
+
+#include "include/zek/nicproxy.h"
+#include "proxy/core/adapter_managers.h"
+#include "proxy/core/nic_rx.h"
+#include "proxy/core/rundown.h"
+
+inline constexpr std::uint32_t ZPX_ADAPTER_INFO_SIGNATURE = 0x584F5250;
+inline constexpr std::uint32_t ZPX_MAX_ADAPTERS = 16;
+inline constexpr std::uint32_t ZPX_ADAPTER_BUILDING = 1;
+inline constexpr std::uint32_t ZPX_ADAPTER_BUILT = 2;
+// The driver's MAC-table slot: the function number plus this.
+inline constexpr std::uint32_t ZPX_MAC_SLOT_OFFSET = 4;
+// TCP offload and iWARP enables (indexed registers).
+inline constexpr std::uint32_t ZPX_TOE_ENABLE_VALUE = 0xFFFFFFFF;
+inline constexpr std::uint32_t ZPX_TOE_CONTROL_VALUE = 0;
+
+// The attach steps, for the failure injection of the tests.
+enum ZpxAttachStep : std::uint32_t {
+  ZPX_ATTACH_NONE = 0,
+  ZPX_ATTACH_ALLOCATE,
+  ZPX_ATTACH_SLOT,
+  ZPX_ATTACH_DEVICE,
+  ZPX_ATTACH_USER_ACCESS,
+  ZPX_ATTACH_MANAGERS,
+  ZPX_ATTACH_NIC_QUEUES,
+  ZPX_ATTACH_MAC_SLOT,
+  ZPX_ATTACH_RX_BUFFERS,
+  ZPX_ATTACH_TOE,
+  ZPX_ATTACH_IWARP,
+  ZPX_ATTACH_STEPS,
+};
+// The step that fails as if its routine had failed (tests; nothing sets it
+// in a running host).
+extern ZpxAttachStep g_ZpxAttachFault;
+
+struct ProxyHwAdapterInfo {
+  BaseDeviceObj* Base;
+  std::uint32_t ChipRevision;
+  std::uint32_t Reserved;
+  MifhCqObject* NicCq;
+  MifhQpObject* NicQp;
+  ZpxNicRx Rx;
+  ZpxAdapterManagers Managers;
+  void* StackInterface;  // the host stack's interface (not in this build)
+  NIC_HW_INFO* HwInfo;
+  MifhDeviceObj* Device;
+  ZpxNicCqCounters Counters;
+};
+
+struct ProxyAdapterInfo {
+  ZekListNode Links;        // on the driver's list of added adapters
+  std::uint32_t Signature;  // ZPX_ADAPTER_INFO_SIGNATURE
+  std::uint32_t Size;       // sizeof(ProxyAdapterInfo)
+  void* Extension;
+  std::uint32_t AdapterIndex;  // 0-15
+  std::uint8_t SanMac[6];
+  std::uint8_t BaseMac[6];
+  std::uint32_t Progress;  // ZPX_ADAPTER_BUILDING, ZPX_ADAPTER_BUILT
+  ProxyHwAdapterInfo* Hw;
+  std::uint32_t IwarpEnabled;
+  std::uint32_t Port;
+  NicProxyInterface* Record;
+  std::uint64_t Reserved;
+};
+static_assert(sizeof(ProxyAdapterInfo) == 88);
+static_assert(offsetof(ProxyAdapterInfo, Signature) == 16);
+static_assert(offsetof(ProxyAdapterInfo, AdapterIndex) == 32);
+static_assert(offsetof(ProxyAdapterInfo, Progress) == 48);
+static_assert(offsetof(ProxyAdapterInfo, Hw) == 56);
+static_assert(offsetof(ProxyAdapterInfo, Record) == 72);
+
+// 0, or the failing step's status (1 for a refusal: no slot, a damaged
+// record, a halt that came first). The caller (the address handler) has set
+// the progress word to 0x555555 and holds the record's attach gate; the
+// hold is given back here in every case.
+ZekStatus ProxyAddNic(NicProxyInterface* record);
+// Brings the attached adapter up for the driver: 0 or 1 (the failure
+// logged); what it built is recorded for the undo.
+ZekStatus ZpxInitThread(ProxyAdapterInfo* info);
+
+// The host stack's interface down and its address gone (the stack's side is
+// not in this build): 0, or 1 without an attached adapter.
+ZekStatus ProxyDisableInterface(NicProxyInterface* record);
+// Detaches the adapter and clears the record (adapter, detach slot,
+// progress word, adapter information, signature; proxy detached = 1). 0, or
+// 1 when the record names no adapter of this driver.
+ZekStatus ProxyRemoveNic(NicProxyInterface* record);
+// The interface marked down (the stack's side is not in this build).
+void ZekNicDisableInterface(NicProxyInterface* record);
+// The detach slot: the miniport's halt calls it. Disable, remove, and the
+// adapter's address entry is dropped as a removal the miniport reports.
+void ProxyRemoveNicCallback(NicProxyInterface* record);
+// Detaches every adapter still attached (unload).
+void ZpxRemoveAllNics();
+
+// Whether the record belongs to an adapter this driver has attached.
+bool ZpxRecordAttached(const NicProxyInterface* record);
+
+// The bottom-half slot: the driver's completion event queue of the adapter.
+void ZEK_common_bh_routine(NicProxyInterface* record, std::uint32_t ceq_mask);
+// The refill slot: pending control requests onto the ring.
+void ZpxFreeCQPPendQBufferCallback(MifhCqpObject* cqp);
+
+// Where received frames go: one hook for the driver (null: dropped after
+// counting). The host stack's Ethernet input takes it once it is in this
+// build; tests set their own.
+void ZpxSetReceiveHook(ZpxReceiveHook hook, void* context);
+
+// The address handlers' share (address_list.cpp): the address entry of a
+// record whose TDI address is `ipv4` goes, as if the miniport reported the
+// removal (context ZPX_CUSTOM_OID_RESPONSE).
+void ZpxDropAddressEntry(std::uint32_t ipv4);
+
+// The driver's detach lock (passive).
+void ZpxAcquireDetachLock();
+void ZpxReleaseDetachLock();
