@@ -310,6 +310,11 @@ void Host::announce_addresses(const std::string& driver, bool up) {
       tdi_->delete_adapter(*interface);
       continue;
     }
+    // A restart that pends (the miniport's bring-up ends with its link timer)
+    // is waited for, bounded: the address belongs to a running adapter.
+    if (adapter->state() == ndis::AdapterState::Restarting) {
+      ndis_->wait_for(*adapter, ndis::AdapterState::Running, std::chrono::seconds(10));
+    }
     if (adapter->state() != ndis::AdapterState::Running) continue;
     const auto text = registry_text(*registry_, adapter->function().driver_key, u"IPADDRESS0");
     in_addr address{};

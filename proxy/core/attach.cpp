@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "include/hw/nic.h"
 #include "include/hw/registers.h"
 #include "platform/kernel/ex.h"
 #include "proxy/core/adapter_steps.h"
@@ -144,7 +145,29 @@ void ZpxFreeCQPPendQBufferCallback(MifhCqpObject* cqp) {
   if (!ZekIsBadPointer(cqp)) mifh_free_CQPPendQ_buffer(cqp);
 }
 
-// ---- Attach -------------------------------------------------------------------------------------------------
+// ---- Attach ----------------------------------------------------------------------------------------------
+ZekStatus ZpxPublishHardwareInfo(MifhDeviceObj* device) {
+  MifhHwSizes sizes{};
+  if (mifh_query_hw_sizes(device, &sizes) != MIFH_STATUS_SUCCESS) return ZEK_STATUS_FAIL;
+  ZekRmHardwareInfo info{};
+  info.Count[ZEK_RES_QP] = sizes.Size2B0 + 1;
+  info.First[ZEK_RES_QP] = zekhw::kIwarpQpFirst;
+  info.Count[ZEK_RES_CQ] = sizes.Size278 + 1;
+  info.First[ZEK_RES_CQ] = zekhw::kIwarpQpFirst;
+  info.Count[ZEK_RES_MR] = sizes.Size218;
+  info.Count[ZEK_RES_PD] = sizes.Size258;
+  info.First[ZEK_RES_PD] = ZPX_FIRST_KERNEL_PD;
+  info.Count[ZEK_RES_USERPD] = device->PdCount;
+  info.First[ZEK_RES_USERPD] = device->FirstPdId;
+  info.Count[ZEK_RES_IRD] = sizes.Size260;
+  info.PciFunctions = ZPX_BOARD_FUNCTIONS;
+  info.Pbl4kChunks = sizes.Size280Low;
+  info.Pbl256Chunks = sizes.Size280High;
+  info.ArpTableSize = device->ArpEntryCount;
+  return ZekRmPublishHardwareInfo(device, &info);
+}
+
+// ---- Attach (the steps) -------------------------------------------------------------------------------------------------
 ZekStatus ZpxInitThread(ProxyAdapterInfo* info) {
   if (ZekIsBadPointer(info) || ZekIsBadPointer(info->Hw)) {
     ZEK_LOG_FAILURE("Func[%s] Line[%d] \n", __func__, __LINE__);
@@ -273,9 +296,12 @@ ZekStatus ProxyAddNic(NicProxyInterface* record) {
   // 6. The managers (a failure cleans up what it made).
   if (status == ZEK_STATUS_PASS) {
     const ZpxManagerTables tables = manager_tables();
-    status = fault_at(ZPX_ATTACH_MANAGERS)
-                 ? ZEK_STATUS_FAIL
-                 : ZpxCreateAdapterManagers(&tables, device, device->PciFunction, &info->Hw->Managers);
+    status = fault_at(ZPX_ATTACH_MANAGERS) ? ZEK_STATUS_FAIL : ZpxPublishHardwareInfo(device);
+    if (status == ZEK_STATUS_PASS) {
+      status = ZpxCreateAdapterManagers(&tables, device, device->PciFunction, &info->Hw->Managers);
+    } else {
+      ZEK_LOG_FAILURE("func[%s,%d]: GetHardwareInfo() returned error (0x%x)\n", __func__, __LINE__, status);
+    }
   }
   // 8-9. The bring-up.
   if (status == ZEK_STATUS_PASS) {

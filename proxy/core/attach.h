@@ -56,6 +56,22 @@ inline constexpr std::uint32_t ZPX_MAC_SLOT_OFFSET = 4;
 inline constexpr std::uint32_t ZPX_TOE_ENABLE_VALUE = 0xFFFFFFFF;
 inline constexpr std::uint32_t ZPX_TOE_CONTROL_VALUE = 0;
 
+// The resource numbering the managers share, from the adapter's capability
+// queries (published for the device object before the managers are made,
+// withdrawn when they are gone). Where the capabilities leave the mapping
+// open, this is it:
+//   QP      2^(0x2B0 & 0x1F) numbers from the first iWARP queue pair (40)
+//   CQ      2^((0x278 & 7) + 13) numbers from the same first number
+//   MR      (0x218 & 0x7FE00) - 74 numbers from 0
+//   PD      2^(0x258 & 0xF) - 10 numbers from 1 (0 is the miniport's)
+//   USERPD  the device's doorbell-window domains (its first id and count)
+//   IRD     (0x260 & 0xFFC0) - 64 numbers from 0
+//   page-list chunks of 4 KB and of 256 bytes: the two counts of 0x280
+//   functions: ZPX_BOARD_FUNCTIONS, the most a board has
+inline constexpr std::uint32_t ZPX_BOARD_FUNCTIONS = 4;
+inline constexpr std::uint32_t ZPX_FIRST_KERNEL_PD = 1;
+ZekStatus ZpxPublishHardwareInfo(MifhDeviceObj* device);
+
 // The attach steps, for the failure injection of the tests.
 enum ZpxAttachStep : std::uint32_t {
   ZPX_ATTACH_NONE = 0,

@@ -61,6 +61,7 @@ void ZpxUndoAttach(ProxyAdapterInfo* info, bool adapter_gone) {
     }
     const ZpxManagerTables tables{g_ZpxGimTable, g_ZpxGlmiTable, g_ZpxGromitTable, g_ZpxLrmTable, g_ZpxMrteTable};
     ZpxCleanupAdapterManagers(&tables, &hw->Managers);
+    ZekRmWithdrawHardwareInfo(device);
   }
   if (info->AdapterIndex < ZPX_MAX_ADAPTERS) ZpxFreeAdapterSlot(info->AdapterIndex);
   ZekRemoveEntryList(&g_ZpxAddedAdapters, &info->Links);
