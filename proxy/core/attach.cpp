@@ -167,7 +167,8 @@ ZekStatus ZpxPublishHardwareInfo(MifhDeviceObj* device) {
   return ZekRmPublishHardwareInfo(device, &info);
 }
 
-// ---- Attach (the steps) -------------------------------------------------------------------------------------------------
+// ---- Attach (the steps)
+// -------------------------------------------------------------------------------------------------
 ZekStatus ZpxInitThread(ProxyAdapterInfo* info) {
   if (ZekIsBadPointer(info) || ZekIsBadPointer(info->Hw)) {
     ZEK_LOG_FAILURE("Func[%s] Line[%d] \n", __func__, __LINE__);
