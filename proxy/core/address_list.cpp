@@ -171,6 +171,7 @@ void PxSanAddAddress(PTA_ADDRESS Address, PUNICODE_STRING DeviceName, PTDI_PNP_C
 }
 
 void ZpxDropAddressEntry(std::uint32_t ipv4) {
+  if (g_addresses.Flink == nullptr) return;  // no TDI client: no entries
   OSPrimSyncAcquireSpinlockObject(&g_address_lock);
   ZpxAddressEntry* gone = nullptr;
   for (LIST_ENTRY* e = g_addresses.Flink; e != &g_addresses; e = e->Flink) {
@@ -272,6 +273,7 @@ void PxSanpAlDestroy() {
   OSPrimSyncReleaseSpinlockObject(&g_address_lock);
   ZpxRemoveAllNics();
   OSPrimSyncDestroySpinlockObject(&g_address_lock);
+  g_addresses.Flink = g_addresses.Blink = nullptr;
 }
 
 NTSTATUS PxSanpAlCopyList(void* Buffer, ULONG Length, ULONG_PTR* Bytes) {

@@ -134,7 +134,7 @@ void ZEK_common_bh_routine(NicProxyInterface* record, std::uint32_t) {
       ProxyHwAdapterInfo* hw = info->Hw;
       const ZpxBottomHalfRoutines routines{nic_step, nullptr, info};
       bool yielded = false;
-      ZpxBottomHalfCeqPass(hw->Device, &hw->HwInfo->Ceq1, &hw->HwInfo->Cqp, &routines, &yielded);
+      ZpxBottomHalfCeqPass(hw->Device, hw->Base->Ceq1, hw->Device->Cqp, &routines, &yielded);
     }
     ZpxDetachGuardLeave(&slot.Guard);
     return;
@@ -330,6 +330,7 @@ ZekStatus ProxyAddNic(NicProxyInterface* record) {
     __atomic_store_n(&record->AttachProgress, NIC_PROXY_PROGRESS_ATTACHED, __ATOMIC_RELEASE);
     __atomic_store_n(&record->u32ProxySignature, ZPX_CUSTOM_OID_RESPONSE, __ATOMIC_RELEASE);
     if (NicProxyGateCommit(&record->Gate)) {
+      OSPrimMemoryLogging("ProxyAddNic: adapter %u attached (PCI function %u)\n", info->AdapterIndex, info->Port);
       ZpxReleaseDetachLock();
       return ZEK_STATUS_PASS;
     }

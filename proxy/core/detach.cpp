@@ -51,7 +51,9 @@ void ZpxUndoAttach(ProxyAdapterInfo* info, bool adapter_gone) {
         ZEK_LOG_FAILURE("mifh_hw_init_zek_nic: mifh_write_mac_address failed\n");
       }
       // What the driver's event queue still names goes unprocessed.
-      while (mifh_nic_process_next_ceq(device, &hw->HwInfo->Ceq1) != nullptr) {
+      if (!ZekIsBadPointer(hw->Base) && !ZekIsBadPointer(hw->Base->Ceq1)) {
+        while (mifh_nic_process_next_ceq(device, hw->Base->Ceq1) != nullptr) {
+        }
       }
       // The queues first, then the buffers they wrote into.
       if (ZpxDestroyNicQueues(info, hw->NicQp, hw->NicCq, &hw->Rx) == MIFH_STATUS_SUCCESS) {
@@ -86,7 +88,9 @@ ZekStatus ProxyRemoveNic(NicProxyInterface* record) {
     ZpxReleaseDetachLock();
     return ZEK_STATUS_FAIL;
   }
+  const std::uint32_t index = info->AdapterIndex;
   remove_device(info);
+  OSPrimMemoryLogging("ProxyRemoveNic: adapter %u detached\n", index);
   record->Adapter = nullptr;
   __atomic_store_n(&record->DetachSlot, nullptr, __ATOMIC_RELEASE);
   __atomic_store_n(&record->UploadSlot, nullptr, __ATOMIC_RELEASE);

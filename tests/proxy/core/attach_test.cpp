@@ -1,0 +1,300 @@
+// The proxy driver's attach and detach against the simulated adapter, with
+// the test playing the miniport: its NIC-proxy record over two functions
+// brought up as the miniport brings them up, and its DPC's share (control
+// completions retired, the bottom half called). An attach builds the
+// driver's queues, buffers and MAC slot and fills the record; a detach
+// leaves nothing; a failure at each attach step unwinds exactly and never
+// leaves the progress word at 0x555555; a frame sent through one function's
+// NIC queue pair arrives through the other's bottom half.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "include/hw/registers.h"
+#include "include/zek/interfaces.h"
+#include "include/zek/nicproxy.h"
+#include "include/zek/registry.h"
+#include "proxy/core/attach.h"
+#include "proxy/core/zpx.h"
+#include "proxy/rdma/hw/ccq.h"
+#include "proxy/rdma/hw/control_qp.h"
+#include "proxy/rdma/hw/nic_qp.h"
+#include "proxy/rdma/hw/reg_access.h"
+#include "proxy/rdma/rm/rm.h"
+#include "tests/proxy/rdma/hw/hwif_fixture.h"
+
+namespace {
+
+constexpr std::uint8_t kSanMac[2][6] = {{0x02, 0x12, 0x34, 0x56, 0x00, 0x12}, {0x02, 0x12, 0x34, 0x56, 0x00, 0x13}};
+
+// The miniport's share of one function: its hardware information (the
+// device object the bring-up made, its base object) and its record.
+struct Miniport {
+  std::unique_ptr<NIC_HW_INFO> hw = std::make_unique<NIC_HW_INFO>();
+  NicProxyInterface record{};
+  HwFunction* fn = nullptr;
+};
+
+class Attach : public HwifTest {
+ protected:
+  void SetUp() override {
+    HwifTest::SetUp();
+    ASSERT_EQ(ZEK_Init_c_err_msgs(), ZEK_STATUS_PASS);
+    ASSERT_EQ(ZEK_Init_c_if_mngr(), ZEK_STATUS_PASS);
+    g_ZpxGimTable = &g_ZekGimTable;
+    g_ZpxGlmiTable = &g_ZekGlmiTable;
+    g_ZpxGromitTable = &g_ZekGromitTable;
+    g_ZpxLrmTable = &g_ZekLarmitTable;
+    g_ZpxMrteTable = &g_ZekMrteTable;
+    ASSERT_EQ(ZekInitializeListHead(&g_ZpxAddedAdapters), ZEK_STATUS_PASS);
+    scratchpad_.Signature = MIFH_SCRATCHPAD_SIGNATURE;
+    ASSERT_EQ(OSPrimSyncInitSpinlockObject(&scratchpad_.Lock), ZEK_STATUS_PASS);
+    for (std::uint32_t f = 0; f < 2; ++f) {
+      Miniport& m = mp_[f];
+      m.fn = &bring_up(f, 128);
+      NIC_HW_INFO* hw = m.hw.get();
+      hw->Signature = NIC_HW_INFO_SIGNATURE;
+      hw->Version = NIC_HW_INFO_VERSION;
+      std::memcpy(static_cast<void*>(&hw->Device), &m.fn->device, sizeof m.fn->device);
+      hw->Device.Scratchpad = &scratchpad_;
+      hw->Device.FirstPdId = 8;
+      hw->Device.PdCount = 4;
+      hw->Device.ArpEntryCount = 32;
+      hw->Base.Signature = MIFH_BASE_SIGNATURE;
+      hw->Base.Version = MIFH_BASE_VERSION;
+      hw->Base.Ceq1 = &m.fn->ceq1;
+      hw->Base.Cqp = m.fn->cqp;
+      hw->Base.Device = &hw->Device;
+      hw->ControlDrain = [](void* self) { static_cast<Attach*>(self)->process_control(); };
+      hw->ControlDrainContext = this;
+      m.record.Device = &hw->Device;
+      m.record.HwInfo = hw;
+      m.record.Adapter = &m;
+      m.record.Adapter2 = &m;
+      m.record.Base = &hw->Base;
+      m.record.Port = f;
+      std::memcpy(m.record.SanMacAddress, kSanMac[f], 6);
+    }
+    start_helper();
+    pool_blocks_ = kernel().pool().blocks_in_use();
+    contiguous_ = kernel().contiguous().bytes_in_use();
+    queue_pairs_ = board().queue_pair_count();
+  }
+  void TearDown() override {
+    g_ZpxAttachFault = ZPX_ATTACH_NONE;
+    for (Miniport& m : mp_) {
+      if (ZpxRecordAttached(&m.record)) ProxyRemoveNic(&m.record);
+    }
+    stop_helper();
+    ZpxSetReceiveHook(nullptr, nullptr);
+    EXPECT_EQ(ZEK_Cleanup_c_if_mngr(), ZEK_STATUS_PASS);
+    EXPECT_EQ(ZEK_Cleanup_c_err_msgs(), ZEK_STATUS_PASS);
+    HwifTest::TearDown();
+  }
+
+  // The miniport's DPC: control completions retired, then the refill.
+  void process_control() {
+    std::lock_guard lock(mu_);
+    for (Miniport& m : mp_) {
+      mifh_process_ccq(m.fn->ccq);
+      mifh_free_CQPPendQ_buffer(m.fn->cqp);
+    }
+  }
+  void start_helper() {
+    stop_ = false;
+    helper_ = std::thread([this] {
+      while (!stop_) {
+        process_control();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    });
+  }
+  void stop_helper() {
+    stop_ = true;
+    if (helper_.joinable()) helper_.join();
+  }
+
+  // The miniport's answer to "UADD": the record, with a hold for the caller,
+  // then the address handler's progress word.
+  ZekStatus attach(std::uint32_t f) {
+    NicProxyInterface& r = mp_[f].record;
+    EXPECT_TRUE(NicProxyGateEnter(&r.Gate));
+    r.AttachProgress = NIC_PROXY_PROGRESS_ATTACHING;
+    return ProxyAddNic(&r);
+  }
+
+  std::uint32_t indexed(std::uint32_t f, std::uint32_t index) {
+    std::uint32_t value = 0;
+    mifh_read_indexed(&mp_[f].hw->Device, index, &value);
+    return value;
+  }
+  std::uint32_t mac_slot_high(std::uint32_t f) { return indexed(f, 0x6204 + 8 * (f + ZPX_MAC_SLOT_OFFSET)); }
+
+  // Nothing of an attach is left: memory, queues, slot, the record's words.
+  void expect_nothing_left(std::uint32_t f) {
+    const NicProxyInterface& r = mp_[f].record;
+    EXPECT_EQ(r.AttachProgress, 0u) << "never left at 0x555555";
+    EXPECT_EQ(r.u32ProxySignature, 0u);
+    EXPECT_EQ(r.ProxyAttached, 0u);
+    EXPECT_EQ(r.BottomHalfSlot, nullptr);
+    EXPECT_EQ(r.AsyncEventSlot, nullptr);
+    EXPECT_EQ(r.CqpRefillSlot, nullptr);
+    EXPECT_EQ(r.ProxyAdapterInfo, nullptr);
+    EXPECT_EQ(NicProxyGateHolds(&r.Gate), 0u) << "the attach's hold is given back";
+    EXPECT_FALSE(ZpxRecordAttached(&r));
+    EXPECT_EQ(mac_slot_high(f) & (1u << 20), 0u) << "the MAC slot is empty";
+    EXPECT_EQ(board().queue_pair_count(), queue_pairs_);
+    EXPECT_EQ(kernel().contiguous().bytes_in_use(), contiguous_);
+    EXPECT_EQ(kernel().pool().blocks_in_use(), pool_blocks_) << kernel().pool().leak_report();
+    EXPECT_TRUE(ZekIsListEmpty(&g_ZpxAddedAdapters));
+    ZekRmHardwareInfo info{};
+    EXPECT_NE(GetHardwareInfo(&mp_[f].hw->Device, &info), ZEK_STATUS_PASS) << "the numbering is withdrawn";
+  }
+
+  Miniport mp_[2];
+  HwScratchpadObj scratchpad_{};
+  std::uint64_t pool_blocks_ = 0;
+  std::uint64_t contiguous_ = 0;
+  std::size_t queue_pairs_ = 0;
+  std::mutex mu_;
+  std::thread helper_;
+  std::atomic<bool> stop_{false};
+};
+
+// An attach fills the record in the contract's order and brings the
+// function up for the driver; its detach leaves nothing behind.
+TEST_F(Attach, AttachBringsTheFunctionUpAndDetachLeavesNothing) {
+  ASSERT_EQ(attach(1), ZEK_STATUS_PASS) << log_text();
+  const NicProxyInterface& r = mp_[1].record;
+  EXPECT_EQ(r.u32ProxySignature, ZPX_CUSTOM_OID_RESPONSE);
+  EXPECT_EQ(r.AttachProgress, NIC_PROXY_PROGRESS_ATTACHED);
+  EXPECT_EQ(r.ProxyAttached, 1u);
+  EXPECT_EQ(NicProxyGateHolds(&r.Gate), 0u);
+  EXPECT_EQ(r.BottomHalfSlot, &ZEK_common_bh_routine);
+  EXPECT_EQ(r.CqpRefillSlot, &ZpxFreeCQPPendQBufferCallback);
+  EXPECT_EQ(r.DetachSlot, &ProxyRemoveNicCallback);
+  EXPECT_NE(r.AsyncEventSlot, nullptr);
+  EXPECT_NE(r.UploadSlot, nullptr);
+  const auto* info = static_cast<const ProxyAdapterInfo*>(r.ProxyAdapterInfo);
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(r.ProxyAdapterInfo2, info);
+  EXPECT_EQ(info->Signature, ZPX_ADAPTER_INFO_SIGNATURE);
+  EXPECT_EQ(info->Size, 88u);
+  EXPECT_EQ(info->Port, 1u);
+  EXPECT_EQ(info->IwarpEnabled, 1u);
+  EXPECT_EQ(info->Hw->Rx.Filled, ZPX_RX_BUFFERS);
+  // The adapter as the attach left it.
+  EXPECT_EQ(mac_slot_high(1), 0x0212u | ((1u + ZPX_MAC_SLOT_OFFSET) | 0x10) << 16 | 1u << 20);
+  EXPECT_EQ(indexed(1, zekhw::idx_user_doorbell(1)), 4u << 16 | 8u);
+  EXPECT_EQ(indexed(1, zekhw::kIdxToeEnable), ZPX_TOE_ENABLE_VALUE);
+  EXPECT_EQ(board().queue_pair_count(), queue_pairs_ + 1);
+
+  EXPECT_EQ(ProxyRemoveNic(&mp_[1].record), ZEK_STATUS_PASS);
+  EXPECT_EQ(mp_[1].record.ProxyDetached, 1u);
+  EXPECT_EQ(mp_[1].record.Adapter, nullptr);
+  EXPECT_EQ(mp_[1].record.DetachSlot, nullptr);
+  expect_nothing_left(1);
+  EXPECT_EQ(ProxyRemoveNic(&mp_[1].record), ZEK_STATUS_FAIL) << "a second detach finds nothing";
+}
+
+// A failure at each step of the attach unwinds exactly what was built and
+// gives the progress word back; the next announcement attaches.
+TEST_F(Attach, AFailureAtEachStepUnwindsExactly) {
+  const struct {
+    ZpxAttachStep step;
+    const char* logged;
+  } cases[] = {
+      {ZPX_ATTACH_ALLOCATE, "Couldn't allocate memory for Adapter Info"},
+      {ZPX_ATTACH_SLOT, "adapter slots are taken"},
+      {ZPX_ATTACH_DEVICE, "pBaseDeviceObj is not valid"},
+      {ZPX_ATTACH_USER_ACCESS, "mifh_usermode_access_init() returned error"},
+      {ZPX_ATTACH_MANAGERS, "GetHardwareInfo() returned error"},
+      {ZPX_ATTACH_NIC_QUEUES, "KZekNicInitialize() returned error"},
+      {ZPX_ATTACH_MAC_SLOT, "mifh_hw_init_zek_nic returned error"},
+      {ZPX_ATTACH_RX_BUFFERS, "ZpxInitializeNicRQ() returned error"},
+      {ZPX_ATTACH_TOE, "mifh_toe_hw_init"},
+      {ZPX_ATTACH_IWARP, "mifh_iwarp_hw_init() returned error"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.logged);
+    OSPrimLogRingClear();
+    g_ZpxAttachFault = c.step;
+    EXPECT_NE(attach(0), ZEK_STATUS_PASS);
+    g_ZpxAttachFault = ZPX_ATTACH_NONE;
+    EXPECT_TRUE(logged(c.logged)) << log_text();
+    expect_nothing_left(0);
+  }
+  ASSERT_EQ(attach(0), ZEK_STATUS_PASS) << log_text();
+  EXPECT_EQ(ProxyRemoveNic(&mp_[0].record), ZEK_STATUS_PASS);
+  expect_nothing_left(0);
+}
+
+// The halt's call of the detach slot detaches as the driver's own removal
+// does.
+TEST_F(Attach, TheDetachSlotDetaches) {
+  ASSERT_EQ(attach(0), ZEK_STATUS_PASS) << log_text();
+  mp_[0].record.DetachSlot(&mp_[0].record);
+  EXPECT_EQ(mp_[0].record.ProxyDetached, 1u);
+  expect_nothing_left(0);
+}
+
+// ---- Frames between the two functions' queue pairs ---------------------------------------------------------
+struct Received {
+  std::mutex mu;
+  std::vector<std::vector<std::uint8_t>> frames;
+};
+void record_frame(void* context, const std::uint8_t* header, const std::uint8_t* payload, std::uint32_t length) {
+  auto* received = static_cast<Received*>(context);
+  std::lock_guard lock(received->mu);
+  std::vector<std::uint8_t> frame(header, header + ZPX_ETHER_HEADER_BYTES);
+  frame.insert(frame.end(), payload, payload + length);
+  received->frames.push_back(std::move(frame));
+}
+
+// A frame sent through function 0's NIC queue pair to function 1's SAN MAC
+// arrives through function 1's bottom half (called as the miniport's DPC
+// calls it) at the receive hook; once function 1 is detached its bottom
+// half reaches nothing.
+TEST_F(Attach, AFrameCrossesFromOneQueuePairToTheOthersBottomHalf) {
+  ASSERT_EQ(attach(0), ZEK_STATUS_PASS) << log_text();
+  ASSERT_EQ(attach(1), ZEK_STATUS_PASS) << log_text();
+  Received received;
+  ZpxSetReceiveHook(record_frame, &received);
+  std::vector<std::uint8_t> frame(60, 0xA5);
+  std::memcpy(frame.data(), kSanMac[1], 6);
+  std::memcpy(frame.data() + 6, kSanMac[0], 6);
+  frame[12] = 0x88;
+  frame[13] = 0xB5;
+  // A transmit takes kernel memory with a physical address.
+  void* buffer = nullptr;
+  ASSERT_EQ(OSPrimMemDMAAllocate(&buffer, static_cast<std::uint32_t>(frame.size())), ZEK_STATUS_PASS);
+  std::memcpy(buffer, frame.data(), frame.size());
+  std::uint32_t sent = 1;
+  ZekNicTxBegin();
+  ASSERT_TRUE(DoWriteProc(mp_[0].hw.get(), nullptr, buffer, static_cast<std::uint32_t>(frame.size()), &sent));
+  NicProxyInterface& r1 = mp_[1].record;
+  ASSERT_TRUE(eventually([&] {
+    r1.BottomHalfSlot(&r1, 1);
+    mp_[0].record.BottomHalfSlot(&mp_[0].record, 1);  // the send completion
+    std::lock_guard lock(received.mu);
+    return !received.frames.empty();
+  })) << log_text();
+  {
+    std::lock_guard lock(received.mu);
+    ASSERT_EQ(received.frames.size(), 1u);
+    EXPECT_EQ(received.frames[0], frame);
+  }
+  ASSERT_EQ(ProxyRemoveNic(&r1), ZEK_STATUS_PASS);
+  ZEK_common_bh_routine(&r1, 1);  // a late call of a detached adapter reaches nothing
+  EXPECT_TRUE(eventually([&] {
+    mp_[0].record.BottomHalfSlot(&mp_[0].record, 1);
+    return sent == 0;
+  }));
+  OSPrimMemDMAFree(buffer);
+}
+
+}  // namespace
