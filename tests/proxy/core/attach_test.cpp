@@ -105,18 +105,9 @@ class Attach : public HwifTest {
     }
   }
   void start_helper() {
-    stop_ = false;
-    helper_ = std::thread([this] {
-      while (!stop_) {
-        process_control();
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-      }
-    });
+    helper_.start([this] { process_control(); });
   }
-  void stop_helper() {
-    stop_ = true;
-    if (helper_.joinable()) helper_.join();
-  }
+  void stop_helper() { helper_.stop(); }
 
   // The miniport's answer to "UADD": the record, with a hold for the caller,
   // then the address handler's progress word.
@@ -161,8 +152,7 @@ class Attach : public HwifTest {
   std::uint64_t contiguous_ = 0;
   std::size_t queue_pairs_ = 0;
   std::mutex mu_;
-  std::thread helper_;
-  std::atomic<bool> stop_{false};
+  PeriodicHelper helper_;
 };
 
 // An attach fills the record in the contract's order and brings the

@@ -54,18 +54,9 @@ class NicRx : public HwifTest {
     mifh_free_CQPPendQ_buffer(fn_->cqp);
   }
   void start_helper() {
-    stop_ = false;
-    helper_ = std::thread([this] {
-      while (!stop_) {
-        process_control();
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-      }
-    });
+    helper_.start([this] { process_control(); });
   }
-  void stop_helper() {
-    stop_ = true;
-    if (helper_.joinable()) helper_.join();
-  }
+  void stop_helper() { helper_.stop(); }
   const zekhw::MifhNicRqWqe& wqe(std::uint32_t i) { return static_cast<const zekhw::MifhNicRqWqe*>(qp_->Rq)[i]; }
 
   HwFunction* fn_ = nullptr;
@@ -75,8 +66,7 @@ class NicRx : public HwifTest {
   ZpxNicRx rx_{};
   std::uint64_t baseline_ = 0;
   std::mutex mu_;
-  std::thread helper_;
-  std::atomic<bool> stop_{false};
+  PeriodicHelper helper_;
 };
 
 // Every buffer can be had: 512 filled, 511 posted (one slot stays free),

@@ -10,9 +10,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "include/hw/registers.h"
@@ -20,6 +23,30 @@
 #include "proxy/rdma/hw/hwif.h"
 #include "tests/support/adapter_bringup.h"
 #include "tests/support/sim_fixture.h"
+
+// A thread that runs a piece of work every 200 us until stopped: a test's
+// stand-in for the miniport's DPC retiring control completions.
+class PeriodicHelper {
+ public:
+  ~PeriodicHelper() { stop(); }
+  void start(std::function<void()> work) {
+    stop_ = false;
+    thread_ = std::thread([this, work = std::move(work)] {
+      while (!stop_) {
+        work();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    });
+  }
+  void stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+};
 
 // One register write seen on its way to the board.
 struct RegisterWrite {

@@ -39,18 +39,9 @@ class NicQpTest : public HwifTest {
     mifh_free_CQPPendQ_buffer(fn_->cqp);
   }
   void start_helper() {
-    stop_ = false;
-    helper_ = std::thread([this] {
-      while (!stop_) {
-        process_control();
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-      }
-    });
+    helper_.start([this] { process_control(); });
   }
-  void stop_helper() {
-    stop_ = true;
-    if (helper_.joinable()) helper_.join();
-  }
+  void stop_helper() { helper_.stop(); }
   void create() {
     ASSERT_EQ(Zek_Init_k_zeknic(nullptr, hw_.get(), &qp_, &cq_), 0u);
     ASSERT_EQ(mifh_hw_init_zek_nic(&hw_->Device, mac_, zekhw::proxy_mac_slot(0)), 0u);
@@ -77,8 +68,7 @@ class NicQpTest : public HwifTest {
   std::uint8_t* frames_ = nullptr;
   const std::uint8_t mac_[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
   std::mutex mu_;
-  std::atomic<bool> stop_{false};
-  std::thread helper_;
+  PeriodicHelper helper_;
 };
 
 TEST_F(NicQpTest, CreatesWithTheDriversIdsAndExchangesFrames) {
