@@ -208,11 +208,6 @@ struct ZEK_ADAPTER {
   // Set by the halt before it calls the proxy driver's detach: the DPC
   // calls no proxy slot once it is set.
   volatile LONG ProxySlotsClosed;
-  // Until the interrupt path retires control completions, the miniport
-  // offers the proxy driver's waits to retire them (NIC_HW_INFO's
-  // ControlDrain, set when the proxy driver asks for the adapter); one
-  // drain at a time. Whatever else retires them must take this turn too.
-  volatile LONG ControlDrainBusy;
 
   // Frame sizes.
   ULONG64 LinkSpeed;

@@ -4,23 +4,7 @@
 #include <cstring>
 
 #include "miniport/hwobjects.h"
-#include "proxy/rdma/hw/ccq.h"
-#include "proxy/rdma/hw/control_qp.h"
 #include "proxy/rdma/hw/status.h"
-
-namespace {
-
-// Retires the function's control completions for a waiter of the proxy
-// driver, then moves its pending control requests onto the ring.
-void control_drain(void* context) {
-  auto* adapter = static_cast<ZEK_ADAPTER*>(context);
-  if (InterlockedCompareExchange(&adapter->ControlDrainBusy, 1, 0) != 0) return;
-  mifh_process_ccq(&adapter->HwInfo->Ccq);
-  mifh_free_CQPPendQ_buffer(&adapter->HwInfo->Cqp);
-  InterlockedExchange(&adapter->ControlDrainBusy, 0);
-}
-
-}  // namespace
 
 NDIS_STATUS BuildNicProxyInterface(ZEK_ADAPTER* adapter, NicProxyInterfaceRequest* request) {
   NIC_HW_INFO* hw = adapter != nullptr ? adapter->HwInfo : nullptr;
@@ -71,8 +55,6 @@ NDIS_STATUS BuildNicProxyInterface(ZEK_ADAPTER* adapter, NicProxyInterfaceReques
       record.AddIpaddrEntryCallback = AddIpaddrEntryCallback;
       record.DelIpaddrEntryProxy = DelIpaddrEntryProxy;
       record.GetIpaddrIndexCallback = GetIpaddrIndexCallback;
-      hw->ControlDrainContext = adapter;
-      hw->ControlDrain = control_drain;
       break;
     }
     case NIC_PROXY_COMMAND_DELETE:
