@@ -49,8 +49,13 @@ struct MessageHeader {
 
 struct Hello {
   std::uint32_t version;
-  std::uint32_t reserved;
+  std::uint32_t flags;  // kHelloDirect, or 0
 };
+
+// A thread's direct connection: the process is connected already (its main
+// connection); this one carries only control requests, and each completion
+// comes back on it.
+inline constexpr std::uint32_t kHelloDirect = 1;
 
 struct HelloReply {
   std::uint32_t version;

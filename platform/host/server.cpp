@@ -22,11 +22,15 @@ namespace plat::host {
 
 // ---- Connection -----------------------------------------------------------------
 
-Connection::Connection(int fd, pid_t pid, IoManager& io, Log& log) : fd_(fd), pid_(pid), io_(io), log_(log) {
+Connection::Connection(int fd, pid_t pid, IoManager& io, Log& log, Server& server)
+    : fd_(fd), pid_(pid), io_(io), log_(log), server_(server) {
   wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 Connection::~Connection() {
+  for (auto& t : helpers_) {
+    if (t.joinable()) t.join();
+  }
   for (auto& message : outbox_) {
     for (int fd : message.fds) ::close(fd);
   }
@@ -103,10 +107,11 @@ void Connection::send_pending(std::uint64_t request, NTSTATUS returned) {
 void Connection::send_complete(std::uint64_t request, NTSTATUS status, std::uint64_t information,
                                bool pending_returned) {
   {
-    std::lock_guard lock(mu_);
-    if (auto it = buffered_.find(request); it != buffered_.end()) {
-      buffered_bytes_ -= it->second;
-      buffered_.erase(it);
+    Connection& owner = quota();
+    std::lock_guard lock(owner.mu_);
+    if (auto it = owner.buffered_.find(request); it != owner.buffered_.end()) {
+      owner.buffered_bytes_ -= it->second;
+      owner.buffered_.erase(it);
     }
   }
   proto::Complete complete{request, status, pending_returned ? 1u : 0u, information};
@@ -132,6 +137,8 @@ std::uint64_t Connection::upcall(proto::Type type, const void* body, std::size_t
     upcalls_.erase(id);
     return 0;
   }
+  // The answer comes on this connection: a thread that reads it must not wait here.
+  notify_blocking();
   std::unique_lock lock(mu_);
   const bool done = cv_.wait_for(lock, kUpcallDeadline, [&] { return upcalls_[id].first || closing_; });
   auto [answered, reply] = upcalls_[id];
@@ -171,66 +178,25 @@ bool Connection::unmap(std::uint64_t address, std::size_t pages) {
   return NT_SUCCESS(status);
 }
 
-// Queues work for the connection's workers, starting a worker when every
-// one is busy. False when the work cannot run: the connection is closing,
-// or no worker runs and the system gives no thread.
-bool Connection::submit(std::function<void()> work) {
-  std::lock_guard lock(mu_);
-  if (closing_) return false;
-  work_.push_back(std::move(work));
-  // A new worker only when every worker is busy: a request blocked in a
-  // driver must not hold up the process's other requests.
-  if (busy_ + work_.size() > workers_ && workers_ < kMaxWorkers) {
-    try {
-      threads_.emplace_back([this] { worker(); });
-      ++workers_;
-      return true;
-    } catch (const std::system_error& e) {
-      if (workers_ == 0) {
-        work_.pop_back();
-        log_.line("process %d: no thread for its request (%s); the request fails", static_cast<int>(pid_), e.what());
-        return false;
-      }
-      // The workers there are take it in turn.
-    }
-  }
-  work_cv_.notify_one();
-  return true;
-}
-
-void Connection::worker() {
-  std::unique_lock lock(mu_);
-  for (;;) {
-    work_cv_.wait(lock, [&] { return !work_.empty() || closing_; });
-    if (work_.empty()) return;
-    auto work = std::move(work_.front());
-    work_.pop_front();
-    ++busy_;
-    lock.unlock();
-    work();
-    lock.lock();
-    --busy_;
-  }
-}
-
 // A control request, within the process's bound on buffered bytes.
 void Connection::ioctl(const proto::Ioctl& request) {
   if (METHOD_FROM_CTL_CODE(request.code) == METHOD_BUFFERED) {
     const std::uint64_t bytes = std::max(request.input_length, request.output_length);
-    std::lock_guard lock(mu_);
+    Connection& owner = quota();
+    std::lock_guard lock(owner.mu_);
     const std::uint64_t bound =
         io_.kernel().memory().frames_total() * PhysicalMemory::kPageSize / kBufferedShareOfMemory;
-    if (buffered_.contains(request.request) || buffered_bytes_ + bytes > bound) {
+    if (owner.buffered_.contains(request.request) || owner.buffered_bytes_ + bytes > bound) {
       log_.line("process %d: its buffered requests would pass %llu bytes; request refused", static_cast<int>(pid_),
                 static_cast<unsigned long long>(bound));
       proto::Complete refused{request.request, STATUS_INSUFFICIENT_RESOURCES, 0, 0};
       send(proto::Type::Complete, &refused, sizeof refused);
       return;
     }
-    buffered_[request.request] = bytes;
-    buffered_bytes_ += bytes;
+    owner.buffered_[request.request] = bytes;
+    owner.buffered_bytes_ += bytes;
   }
-  if (!submit([this, request] { io_.user_ioctl(Caller{process_, request.thread_id}, request); })) {
+  if (!start([this, request] { io_.user_ioctl(Caller{process_, request.thread_id, reply_link_}, request); })) {
     send_complete(request.request, STATUS_INSUFFICIENT_RESOURCES, 0, false);
   }
 }
@@ -240,6 +206,11 @@ void Connection::handle(proto::Type type, const char* body, std::size_t size) {
     proto::Reply r{request, status, 0, value};
     send(proto::Type::Reply, &r, sizeof r);
   };
+  if (kind() == Kind::Direct && type != proto::Type::Ioctl) {
+    log_.line("process %d sent a message of type %u on a direct connection; ignored", static_cast<int>(pid_),
+              static_cast<unsigned>(type));
+    return;
+  }
   switch (type) {
     case proto::Type::Open: {
       if (size < sizeof(proto::Open)) return;
@@ -254,7 +225,7 @@ void Connection::handle(proto::Type type, const char* body, std::size_t size) {
         }
         ++opening_;
       }
-      const bool queued = submit([this, open, reply] {
+      const bool queued = start([this, open, reply] {
         std::uint64_t file = 0;
         NTSTATUS status = io_.user_open(Caller{process_, open.thread_id}, open.name, open.desired_access,
                                         open.share_access, (open.flags & proto::kOpenOverlapped) != 0, &file);
@@ -292,7 +263,7 @@ void Connection::handle(proto::Type type, const char* body, std::size_t size) {
       if (size < sizeof(proto::Close)) return;
       proto::Close close;
       std::memcpy(&close, body, sizeof close);
-      const bool queued = submit([this, close, reply] {
+      const bool queued = start([this, close, reply] {
         const NTSTATUS status = io_.user_close(Caller{process_, close.thread_id}, close.file);
         if (NT_SUCCESS(status)) {
           std::lock_guard lock(mu_);
@@ -321,81 +292,188 @@ void Connection::handle(proto::Type type, const char* body, std::size_t size) {
   }
 }
 
-void Connection::run() {
-  std::vector<char> buffer(proto::kMaxMessage);
-  bool greeted = false;
-  const int on = 1;
-  setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
-  for (;;) {
-    bool waiting;
-    {
-      std::lock_guard lock(send_mu_);
-      waiting = !outbox_.empty();
-    }
-    pollfd fds[2] = {{fd_, static_cast<short>(POLLIN | (waiting ? POLLOUT : 0)), 0}, {wake_, POLLIN, 0}};
-    if (poll(fds, wake_ >= 0 ? 2 : 1, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (wake_ >= 0 && (fds[1].revents & POLLIN) != 0) {
-      eventfd_t ignored;
-      eventfd_read(wake_, &ignored);
-    }
-    if ((fds[0].revents & POLLOUT) != 0) flush();
-    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-    std::vector<int> received;
-    int sender = 0;
-    const long n = proto::receive_message(fd_, buffer, &received, &sender);
-    // A process sends no descriptors: any that came are closed.
-    for (int stray : received) ::close(stray);
-    if (n < static_cast<long>(sizeof(proto::MessageHeader))) break;
-    proto::MessageHeader header;
-    std::memcpy(&header, buffer.data(), sizeof header);
-    const char* body = buffer.data() + sizeof header;
-    const std::size_t size = static_cast<std::size_t>(n) - sizeof header;
-    // A child that inherited the connection is not the process it belongs to.
-    if (sender != 0 && sender != pid_) {
-      log_.line("process %d: a message from process %d on its connection (a child it forked?); ignored",
-                static_cast<int>(pid_), sender);
-      continue;
-    }
-    if (!greeted) {
-      proto::Hello hello{};
-      if (header.type != proto::Type::Hello || size < sizeof hello) break;
-      std::memcpy(&hello, body, sizeof hello);
-      proto::HelloReply answer{proto::kVersion, hello.version == proto::kVersion ? 0 : -1,
-                               static_cast<std::int64_t>(getpid()), 0};
-      if (hello.version != proto::kVersion) {
-        send(proto::Type::HelloReply, &answer, sizeof answer);
-        break;
-      }
-      process_ = io_.attach_process(pid_, shared_from_this());
-      send(proto::Type::HelloReply, &answer, sizeof answer);
-      greeted = true;
-      log_.line("process %d connected", static_cast<int>(pid_));
-      continue;
-    }
-    handle(header.type, body, size);
-  }
-  // The process has gone (or the host stops): upcalls in progress fail.
+// Runs a request on this thread; while every thread the connection may
+// block is blocked, the request waits for one of them to return.
+bool Connection::start(std::function<void()> work) {
   {
     std::lock_guard lock(mu_);
-    closing_ = true;
-    cv_.notify_all();
-    work_cv_.notify_all();
+    if (closing_) return false;
+    if (blocked_ >= max_blocked()) {
+      deferred_.push_back(std::move(work));
+      return true;
+    }
   }
-  if (process_) {
+  work();
+  return true;
+}
+
+// The serving thread is about to wait: the reader's turn goes to a standby
+// thread (one is started when none waits), so the connection is still read.
+void Connection::on_block(void* context) {
+  Turn& turn = *static_cast<Turn*>(context);
+  Connection& c = *turn.connection;
+  std::lock_guard lock(c.mu_);
+  turn.handed = true;
+  ++c.blocked_;
+  c.reading_ = false;
+  if (c.ended_) return;
+  if (c.standby_ > 0) {
+    c.turn_cv_.notify_one();
+    return;
+  }
+  // A thread on its way (started, or back from its request) takes the turn;
+  // past the bound, the next thread back from its request takes it.
+  if (c.threads_ > c.blocked_ || c.threads_ > c.max_blocked()) return;
+  try {
+    c.helpers_.emplace_back([&c] { c.helper(); });
+    ++c.threads_;
+  } catch (const std::system_error& e) {
+    // The connection is read again when a request returns.
+    c.log_.line("process %d: no thread to read its connection while a request waits (%s)", static_cast<int>(c.pid_),
+                e.what());
+  }
+}
+
+void Connection::helper() {
+  std::vector<char> buffer(proto::kMaxMessage);
+  serve(buffer);
+}
+
+void Connection::serve(std::vector<char>& buffer) {
+  std::unique_lock lock(mu_);
+  for (;;) {
+    ++standby_;
+    turn_cv_.wait(lock, [&] { return ended_ || !reading_; });
+    --standby_;
+    if (ended_) return;
+    reading_ = true;
+    lock.unlock();
+    Turn turn{this};
+    bool more = true;
+    while (more && !turn.handed) more = read_and_serve(buffer, turn);
+    if (!more) {
+      end();
+      return;
+    }
+    lock.lock();
+    // The request this thread served waited and has returned; it serves
+    // requests that waited for a thread, then stands by.
+    --blocked_;
+    while (!deferred_.empty() && !closing_) {
+      auto work = std::move(deferred_.front());
+      deferred_.pop_front();
+      ++blocked_;
+      lock.unlock();
+      work();
+      lock.lock();
+      --blocked_;
+    }
+  }
+}
+
+// Reads one message (or sends what the socket has room for) and serves it.
+bool Connection::read_and_serve(std::vector<char>& buffer, Turn& turn) {
+  bool waiting;
+  {
+    std::lock_guard lock(send_mu_);
+    waiting = !outbox_.empty();
+  }
+  pollfd fds[2] = {{fd_, static_cast<short>(POLLIN | (waiting ? POLLOUT : 0)), 0}, {wake_, POLLIN, 0}};
+  if (poll(fds, wake_ >= 0 ? 2 : 1, -1) < 0) return errno == EINTR;
+  if (wake_ >= 0 && (fds[1].revents & POLLIN) != 0) {
+    eventfd_t ignored;
+    eventfd_read(wake_, &ignored);
+  }
+  if ((fds[0].revents & POLLOUT) != 0) flush();
+  if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) return true;
+  std::vector<int> received;
+  int sender = 0;
+  const long n = proto::receive_message(fd_, buffer, &received, &sender);
+  // A process sends no descriptors: any that came are closed.
+  for (int stray : received) ::close(stray);
+  if (n < static_cast<long>(sizeof(proto::MessageHeader))) return false;
+  proto::MessageHeader header;
+  std::memcpy(&header, buffer.data(), sizeof header);
+  const char* body = buffer.data() + sizeof header;
+  const std::size_t size = static_cast<std::size_t>(n) - sizeof header;
+  // A child that inherited the connection is not the process it belongs to.
+  if (sender != 0 && sender != pid_) {
+    log_.line("process %d: a message from process %d on its connection (a child it forked?); ignored",
+              static_cast<int>(pid_), sender);
+    return true;
+  }
+  if (kind() == Kind::Unknown) return greet(header, body, size);
+  BlockingNotice notice(&Connection::on_block, &turn);
+  handle(header.type, body, size);
+  return true;
+}
+
+bool Connection::greet(const proto::MessageHeader& header, const char* body, std::size_t size) {
+  proto::Hello hello{};
+  if (header.type != proto::Type::Hello || size < sizeof hello) return false;
+  std::memcpy(&hello, body, sizeof hello);
+  proto::HelloReply answer{proto::kVersion, hello.version == proto::kVersion ? 0 : -1,
+                           static_cast<std::int64_t>(getpid()), 0};
+  if (hello.version != proto::kVersion) {
+    send(proto::Type::HelloReply, &answer, sizeof answer);
+    return false;
+  }
+  const bool direct = (hello.flags & proto::kHelloDirect) != 0;
+  std::shared_ptr<Connection> main;
+  std::shared_ptr<UserProcess> process = direct ? io_.find_process(pid_) : nullptr;
+  if ((direct && process == nullptr) || !server_.admit(*this, direct ? Kind::Direct : Kind::Main, &main)) {
+    // A direct connection needs its process's main one; past the bounds, refused.
+    answer.status = -1;
+    send(proto::Type::HelloReply, &answer, sizeof answer);
+    return false;
+  }
+  if (direct) {
+    main_ = std::move(main);
+    process_ = std::move(process);
+    reply_link_ = shared_from_this();
+  } else {
+    process_ = io_.attach_process(pid_, shared_from_this());
+  }
+  send(proto::Type::HelloReply, &answer, sizeof answer);
+  if (!direct) log_.line("process %d connected", static_cast<int>(pid_));
+  return true;
+}
+
+// By the thread that saw the end: no thread reads any more, upcalls in
+// progress fail, and the main connection's process is detached.
+void Connection::end() {
+  {
+    std::lock_guard lock(mu_);
+    ended_ = true;
+    closing_ = true;
+    deferred_.clear();
+    cv_.notify_all();
+    turn_cv_.notify_all();
+  }
+  if (process_ && kind() == Kind::Main) {
     io_.detach_process(*process_);
     log_.line("process %d disconnected", static_cast<int>(pid_));
   }
-  std::vector<std::thread> threads;
+  std::lock_guard lock(mu_);
+  cleaned_ = true;
+  done_cv_.notify_all();
+}
+
+void Connection::run() {
+  std::vector<char> buffer(proto::kMaxMessage);
+  const int on = 1;
+  setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+  serve(buffer);
+  std::vector<std::thread> helpers;
   {
-    std::lock_guard lock(mu_);
-    threads.swap(threads_);
+    std::unique_lock lock(mu_);
+    done_cv_.wait(lock, [&] { return cleaned_; });
+    helpers.swap(helpers_);
   }
-  for (auto& t : threads) t.join();
+  for (auto& t : helpers) t.join();
   flush();  // what still fits: the completions of the cancelled requests
   process_.reset();
+  reply_link_.reset();  // main_ stays: a late completion still counts against the process's bounds
 }
 
 // Reading stops; completions of the cancelled requests still reach the process.
@@ -458,17 +536,25 @@ void Server::accept_loop() {
     finished_.clear();
     std::size_t same = 0;
     for (const auto& [key, entry] : connections_) same += entry.first->pid() == peer.pid ? 1 : 0;
-    if (same >= kMaxConnectionsPerProcess) {
+    if (same >= kMaxConnectionsPerProcess + kMaxDirectConnectionsPerProcess) {
       log_.line("process %d already holds %zu connections; another refused", static_cast<int>(peer.pid), same);
       ::close(fd);
       continue;
     }
-    auto connection = std::make_shared<Connection>(fd, peer.pid, io_, log_);
+    auto connection = std::make_shared<Connection>(fd, peer.pid, io_, log_, *this);
     Connection* key = connection.get();
     try {
       std::thread reader([this, connection, key] {
         connection->run();
         std::lock_guard inner(mu_);
+        if (connection->kind() == Connection::Kind::Main) {
+          // The process's direct connections end with its main one.
+          for (auto& [other, entry] : connections_) {
+            if (entry.first->pid() == connection->pid() && entry.first->kind() == Connection::Kind::Direct) {
+              entry.first->stop();
+            }
+          }
+        }
         auto it = connections_.find(key);
         if (it != connections_.end()) {
           finished_.push_back(std::move(it->second.second));
@@ -517,6 +603,27 @@ void Server::stop() {
     if (empty) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+}
+
+bool Server::admit(Connection& connection, Connection::Kind kind, std::shared_ptr<Connection>* main) {
+  std::lock_guard lock(mu_);
+  std::size_t same = 0;
+  for (const auto& [key, entry] : connections_) {
+    const Connection& other = *entry.first;
+    if (other.pid() != connection.pid() || &other == &connection) continue;
+    if (other.kind() == kind) ++same;
+    if (other.kind() == Connection::Kind::Main && main != nullptr) *main = entry.first;
+  }
+  const std::size_t bound =
+      kind == Connection::Kind::Main ? kMaxConnectionsPerProcess : kMaxDirectConnectionsPerProcess;
+  if (same >= bound) {
+    log_.line("process %d already holds %zu %s connections; another refused", static_cast<int>(connection.pid()), same,
+              kind == Connection::Kind::Main ? "main" : "direct");
+    return false;
+  }
+  if (kind == Connection::Kind::Direct && (main == nullptr || *main == nullptr)) return false;
+  connection.kind_ = kind;
+  return true;
 }
 
 std::size_t Server::connections() const {

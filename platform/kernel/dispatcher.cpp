@@ -221,6 +221,13 @@ NTSTATUS Dispatcher::wait(KTHREAD* self, ULONG count, PVOID objects[], WAIT_TYPE
   w.waiting = true;
   w.status = STATUS_PENDING;
 
+  if (this_thread().on_block != nullptr) {
+    // The wait is registered: a signal from now on ends it, so the lock
+    // may be let go while the host hands the thread's connection on.
+    lock.unlock();
+    notify_blocking();
+    lock.lock();
+  }
   const bool timed_virtual = deadline && clock_.is_virtual();
   if (timed_virtual) {
     w.deadline = *deadline;

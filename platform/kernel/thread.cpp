@@ -29,6 +29,28 @@ HANDLE next_thread_id() { return reinterpret_cast<HANDLE>(thread_ids.fetch_add(4
 
 ThreadState& this_thread() { return tls_state; }
 
+BlockingNotice::BlockingNotice(void (*on_block)(void*), void* context) {
+  ThreadState& state = this_thread();
+  saved_ = state.on_block;
+  saved_context_ = state.on_block_context;
+  state.on_block = on_block;
+  state.on_block_context = context;
+}
+
+BlockingNotice::~BlockingNotice() {
+  ThreadState& state = this_thread();
+  state.on_block = saved_;
+  state.on_block_context = saved_context_;
+}
+
+void notify_blocking() {
+  ThreadState& state = this_thread();
+  if (state.on_block == nullptr) return;
+  auto* on_block = state.on_block;
+  state.on_block = nullptr;
+  on_block(state.on_block_context);
+}
+
 ThreadState::~ThreadState() {
   if (thread != nullptr) dereference(thread);
 }

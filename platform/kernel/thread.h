@@ -61,10 +61,36 @@ struct ThreadState {
   HANDLE process_id = nullptr;  // ids of the request being served, when set
   HANDLE thread_id = nullptr;
   PEPROCESS process = nullptr;
+  // Called once, outside the kernel's locks, when the thread is about to
+  // block in a wait (see BlockingNotice).
+  void (*on_block)(void* context) = nullptr;
+  void* on_block_context = nullptr;
   ~ThreadState();
 };
 
 ThreadState& this_thread();
+
+// Lets the host know when a thread serving a request is about to block: the
+// host serves a process's request on the thread that read it, and hands the
+// connection to another thread once the request has to wait. The notice is
+// given at most once per scope, before the thread sleeps (a wait that is
+// satisfied at once gives none); the scope restores what was set before.
+class BlockingNotice {
+ public:
+  BlockingNotice(void (*on_block)(void*), void* context);
+  ~BlockingNotice();
+  BlockingNotice(const BlockingNotice&) = delete;
+  BlockingNotice& operator=(const BlockingNotice&) = delete;
+
+ private:
+  void (*saved_)(void*);
+  void* saved_context_;
+};
+
+// Gives the calling thread's notice, if it has one, and clears it. The
+// dispatcher calls it before a wait sleeps; the host calls it before it
+// waits for a process's answer.
+void notify_blocking();
 // The calling thread's object, created on first use for threads that the
 // kernel did not start (a test's main thread, a DPC thread).
 KTHREAD* current_kthread();

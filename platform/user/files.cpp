@@ -55,15 +55,21 @@ void complete_overlapped(IoObject& file, LPOVERLAPPED overlapped, NTSTATUS statu
   if (signal) {
     HANDLE event = event_of(overlapped);
     if (event != nullptr) {
-      if (auto e = handles().get_as<Event>(event)) e->state = true;
+      if (auto e = handles().get_as<Event>(event)) {
+        e->state = true;
+        notify_key(e.get());
+      }
     } else {
       file.completion_signal = true;
+      notify_key(&file);
     }
     if (file.port && posts_packet(overlapped)) {
       file.port->packets.push_back(Packet{static_cast<DWORD>(information), file.key, overlapped, status});
+      notify_key(file.port.get());
     }
   }
-  notify();
+  notify_key(overlapped);
+  wait_cv().notify_all();  // waits outside the runtime look at OVERLAPPEDs too
 }
 
 }  // namespace plat::user
@@ -132,6 +138,14 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
   if (!file->overlapped) {
     // One request at a time per handle, as for a synchronous file object.
     std::lock_guard serial(file->sync);
+    NTSTATUS direct_status = STATUS_SUCCESS;
+    std::uint64_t direct_bytes = 0;
+    if (lpOverlapped == nullptr &&
+        file->link->direct_ioctl(file, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
+                                 &direct_status, &direct_bytes)) {
+      if (lpBytesReturned != nullptr) *lpBytesReturned = static_cast<DWORD>(NT_ERROR(direct_status) ? 0 : direct_bytes);
+      return finish(direct_status);
+    }
     auto inflight =
         file->link->start_ioctl(file, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize, nullptr);
     std::unique_lock lock(wait_mutex());
@@ -144,7 +158,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
       lpOverlapped->Internal = static_cast<ULONG>(status);
       if (auto e = handles().get_as<Event>(event_of(lpOverlapped))) {
         e->state = true;
-        notify();
+        notify_key(e.get());
       }
     }
     lock.unlock();
@@ -159,8 +173,10 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
   }
   auto inflight = file->link->start_ioctl(file, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
                                           lpOverlapped);
-  std::unique_lock lock(wait_mutex());
-  wait_cv().wait(lock, [&] { return inflight->dispatched || (inflight->completed && !inflight->pending_returned); });
+  WaitLock held;
+  while (!inflight->dispatched && !(inflight->completed && !inflight->pending_returned)) {
+    wait_key(held.lock(), inflight.get());
+  }
   if (inflight->dispatched && inflight->returned == STATUS_PENDING) {
     SetLastError(ERROR_IO_PENDING);
     return FALSE;
@@ -187,8 +203,8 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
     }
     HANDLE event = event_of(lpOverlapped);
     if (event != nullptr) WaitForSingleObject(event, INFINITE);
-    std::unique_lock lock(wait_mutex());
-    wait_cv().wait(lock, [&] { return static_cast<NTSTATUS>(load(lpOverlapped->Internal)) != STATUS_PENDING; });
+    WaitLock held;
+    while (static_cast<NTSTATUS>(load(lpOverlapped->Internal)) == STATUS_PENDING) wait_key(held.lock(), lpOverlapped);
   }
   const auto status = static_cast<NTSTATUS>(load(lpOverlapped->Internal));
   if (lpNumberOfBytesTransferred != nullptr)
@@ -216,9 +232,9 @@ BOOL CloseHandle(HANDLE hObject) {
     // The last handle of the file: the driver's cleanup runs before this returns.
     if (!file->link->broken()) file->link->close(file->id);
   } else if (auto port = std::dynamic_pointer_cast<Port>(object)) {
-    std::lock_guard lock(wait_mutex());
+    WaitLock lock;
     port->closed = true;
-    notify();
+    notify_key(port.get());
   } else if (auto io = std::dynamic_pointer_cast<IoObject>(object)) {
     io->handle_closed();
   }
@@ -273,12 +289,15 @@ BOOL GetQueuedCompletionStatus(HANDLE CompletionPort, LPDWORD lpNumberOfBytesTra
     return FALSE;
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
-  std::unique_lock lock(wait_mutex());
+  WaitLock held;
+  auto& lock = held.lock();
   auto ready = [&] { return !port->packets.empty() || port->closed; };
-  if (dwMilliseconds == INFINITE) {
-    wait_cv().wait(lock, ready);
-  } else {
-    wait_cv().wait_until(lock, deadline, ready);
+  while (!ready()) {
+    if (dwMilliseconds == INFINITE) {
+      wait_key(lock, port.get());
+    } else if (!wait_key(lock, port.get(), deadline)) {
+      break;
+    }
   }
   if (port->packets.empty()) {
     SetLastError(port->closed ? ERROR_ABANDONED_WAIT_0 : WAIT_TIMEOUT);
@@ -300,8 +319,8 @@ BOOL PostQueuedCompletionStatus(HANDLE CompletionPort, DWORD dwNumberOfBytesTran
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  std::lock_guard lock(wait_mutex());
+  WaitLock lock;
   port->packets.push_back(Packet{dwNumberOfBytesTransferred, dwCompletionKey, lpOverlapped, STATUS_SUCCESS});
-  notify();
+  notify_key(port.get());
   return TRUE;
 }

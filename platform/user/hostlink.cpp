@@ -48,50 +48,125 @@ HostLink::~HostLink() {
 
 bool HostLink::foreign() const { return owner_ != getpid(); }
 
-bool HostLink::connect() {
-  const char* dir = std::getenv("ZEK_HOST");
-  if (dir == nullptr || *dir == '\0') return false;
-  dir_ = dir;
-  std::string path = std::string(dir) + "/" + proto::kSocketName;
+int HostLink::dial(bool direct) {
+  std::string path = dir_ + "/" + proto::kSocketName;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return false;
+  if (path.size() >= sizeof address.sun_path) return -1;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   // Straight to Linux: in a process that uses WinSock, socket() is WinSock's.
-  fd_ = lx::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return false;
-  owner_ = getpid();
+  const int fd = lx::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
   timeval limit{kHelloTimeoutSeconds, 0};
-  lx::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  lx::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  if (lx::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd_);
-    fd_ = -1;
-    return false;
-  }
+  lx::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  lx::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  auto fail = [fd] {
+    ::close(fd);
+    return -1;
+  };
+  if (lx::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return fail();
   ucred peer{};
   socklen_t peer_size = sizeof peer;
-  if (lx::getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &peer, &peer_size) != 0) return false;
+  if (lx::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peer_size) != 0) return fail();
+  if (direct && peer.pid != host_pid_) return fail();  // another host took the directory
   host_pid_ = peer.pid;
   // The host reads and writes this process's buffers.
-  prctl(PR_SET_PTRACER, static_cast<unsigned long>(host_pid_), 0, 0, 0);
-  proto::Hello hello{proto::kVersion, 0};
-  if (!send(proto::Type::Hello, &hello, sizeof hello)) return false;
+  if (!direct) prctl(PR_SET_PTRACER, static_cast<unsigned long>(host_pid_), 0, 0, 0);
+  proto::Hello hello{proto::kVersion, direct ? proto::kHelloDirect : 0};
+  if (!proto::send_message(fd, proto::Type::Hello, &hello, sizeof hello)) return fail();
   char buffer[sizeof(proto::MessageHeader) + sizeof(proto::HelloReply)];
   std::vector<int> fds;
-  const long n = proto::receive_message(fd_, buffer, &fds);
+  const long n = proto::receive_message(fd, buffer, &fds);
   for (int stray : fds) ::close(stray);
-  if (n != static_cast<long>(sizeof buffer)) return false;
+  if (n != static_cast<long>(sizeof buffer)) return fail();
   proto::MessageHeader header;
   std::memcpy(&header, buffer, sizeof header);
   proto::HelloReply reply;
   std::memcpy(&reply, buffer + sizeof header, sizeof reply);
-  if (header.type != proto::Type::HelloReply || reply.status != 0) return false;
-  // Connected: the reader waits for the host as long as it serves.
+  if (header.type != proto::Type::HelloReply || reply.status != 0) return fail();
+  // Connected: waits for the host last as long as it serves.
   limit = timeval{0, 0};
-  lx::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  lx::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  lx::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  lx::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return fd;
+}
+
+bool HostLink::connect() {
+  const char* dir = std::getenv("ZEK_HOST");
+  if (dir == nullptr || *dir == '\0') return false;
+  dir_ = dir;
+  owner_ = getpid();
+  fd_ = dial(false);
+  if (fd_ < 0) return false;
   reader_ = std::thread([this] { reader(); });
+  return true;
+}
+
+int HostLink::take_direct() {
+  {
+    std::lock_guard lock(direct_mu_);
+    if (!idle_direct_.empty()) {
+      const int fd = idle_direct_.back();
+      idle_direct_.pop_back();
+      return fd;
+    }
+    if (direct_refused_ || direct_count_ >= kMaxDirectLinks) return -1;
+    ++direct_count_;
+  }
+  const int fd = dial(true);
+  if (fd < 0) {
+    std::lock_guard lock(direct_mu_);
+    --direct_count_;
+    direct_refused_ = true;
+  }
+  return fd;
+}
+
+bool HostLink::direct_ioctl(const std::shared_ptr<File>& file, DWORD code, LPVOID input, DWORD input_length,
+                            LPVOID output, DWORD output_length, NTSTATUS* status, std::uint64_t* information) {
+  if (broken()) return false;
+  const int fd = take_direct();
+  if (fd < 0) return false;
+  proto::Ioctl request{};
+  request.request = ++next_request_;
+  request.file = file->id;
+  request.thread_id = current_tid();
+  request.code = code;
+  request.input = reinterpret_cast<std::uint64_t>(input);
+  request.output = reinterpret_cast<std::uint64_t>(output);
+  request.input_length = input == nullptr ? 0 : input_length;
+  request.output_length = output == nullptr ? 0 : output_length;
+  bool done = false;
+  if (proto::send_message(fd, proto::Type::Ioctl, &request, sizeof request)) {
+    // Only this request's completion comes on this connection.
+    char buffer[sizeof(proto::MessageHeader) + sizeof(proto::Complete)];
+    for (;;) {
+      std::vector<int> fds;
+      const long n = proto::receive_message(fd, buffer, &fds);
+      for (int stray : fds) ::close(stray);
+      if (n != static_cast<long>(sizeof buffer)) break;
+      proto::MessageHeader header;
+      std::memcpy(&header, buffer, sizeof header);
+      proto::Complete complete;
+      std::memcpy(&complete, buffer + sizeof header, sizeof complete);
+      if (header.type != proto::Type::Complete || complete.request != request.request) continue;
+      *status = complete.status;
+      *information = complete.information;
+      done = true;
+      break;
+    }
+  }
+  if (!done) {
+    // The host has gone: the connection is not used again.
+    ::close(fd);
+    std::lock_guard lock(direct_mu_);
+    --direct_count_;
+    *status = STATUS_DEVICE_REMOVED;
+    *information = 0;
+    return true;
+  }
+  std::lock_guard lock(direct_mu_);
+  idle_direct_.push_back(fd);
   return true;
 }
 
@@ -246,7 +321,7 @@ void HostLink::reader() {
         if (size < sizeof(proto::Complete)) break;
         proto::Complete complete;
         std::memcpy(&complete, body, sizeof complete);
-        std::unique_lock lock(wait_mutex());
+        WaitLock held;
         auto it = inflight_.find(complete.request);
         if (it == inflight_.end()) break;
         if (!it->second->file->overlapped) {
@@ -257,7 +332,7 @@ void HostLink::reader() {
           waiter->information = complete.information;
           waiter->pending_returned = complete.pending_returned != 0;
           inflight_.erase(it);
-          lock.unlock();
+          held.unlock();
           waiter->done.notify_one();
           break;
         }
@@ -271,21 +346,21 @@ void HostLink::reader() {
         if (inflight.overlapped != nullptr) {
           complete_overlapped(*inflight.file, inflight.overlapped, complete.status, complete.information, signal);
         }
+        notify_key(&inflight);
         if (inflight.dispatched || !inflight.pending_returned) inflight_.erase(it);
-        notify();
         break;
       }
       case proto::Type::Pending: {
         if (size < sizeof(proto::Pending)) break;
         proto::Pending pending;
         std::memcpy(&pending, body, sizeof pending);
-        std::lock_guard lock(wait_mutex());
+        WaitLock lock;
         auto it = inflight_.find(pending.request);
         if (it == inflight_.end()) break;
         it->second->dispatched = true;
         it->second->returned = pending.returned;
+        notify_key(it->second.get());
         if (it->second->completed) inflight_.erase(it);
-        notify();
         break;
       }
       case proto::Type::MapUpcall:

@@ -1,6 +1,10 @@
 // The process's connection to its host (platform/common/hostproto.h): made
 // on the first CreateFile, served by one thread that receives replies,
-// completions and upcalls. Private to the runtime's files.
+// completions and upcalls. A synchronous control request goes instead on a
+// direct connection that the calling thread holds while it waits, and the
+// thread reads its completion itself: no other thread of the process is
+// woken for it, and threads do not queue behind one another. Private to the
+// runtime's files.
 #pragma once
 
 #include <atomic>
@@ -23,6 +27,9 @@ namespace plat::user {
 // host too busy to accept (or one that never answers) fails the open
 // instead of hanging it.
 inline constexpr int kHelloTimeoutSeconds = 10;
+// Direct connections a process keeps for its threads' synchronous requests
+// (the host's bound); a thread that finds none free uses the main connection.
+inline constexpr std::size_t kMaxDirectLinks = 32;
 
 // A request in flight. Guarded by wait_mutex. A caller that waits for its
 // own request (open, cancel, close, a control request on a synchronous
@@ -57,6 +64,11 @@ class HostLink {
   // Registers and sends a control request; the caller waits on it (wait_mutex).
   std::shared_ptr<Inflight> start_ioctl(const std::shared_ptr<File>& file, DWORD code, LPVOID input, DWORD input_length,
                                         LPVOID output, DWORD output_length, LPOVERLAPPED overlapped);
+  // A synchronous control request on a direct connection, the calling
+  // thread reading its completion. False when no direct connection can be
+  // had (the caller uses start_ioctl); *status is then untouched.
+  bool direct_ioctl(const std::shared_ptr<File>& file, DWORD code, LPVOID input, DWORD input_length, LPVOID output,
+                    DWORD output_length, NTSTATUS* status, std::uint64_t* information);
   // Broken, or inherited: a child forked after the connection was made
   // does not use its parent's connection (its requests would be the
   // parent's); its own first open connects anew.
@@ -65,7 +77,10 @@ class HostLink {
 
  private:
   HostLink() = default;
+  // Connects and greets: the socket, or -1.
+  int dial(bool direct);
   bool connect();
+  int take_direct();  // a free direct connection, or -1
   bool send(proto::Type type, const void* body, std::size_t size, int fd = -1);
   NTSTATUS call(proto::Type type, void* body, std::size_t size, std::uint64_t* request_field, std::uint64_t* value);
   void reader();
@@ -81,6 +96,10 @@ class HostLink {
   std::atomic<std::uint64_t> next_request_{0};
   std::map<std::uint64_t, std::shared_ptr<Inflight>> inflight_;  // under wait_mutex
   std::thread reader_;
+  std::mutex direct_mu_;
+  std::vector<int> idle_direct_;  // free direct connections
+  std::size_t direct_count_ = 0;
+  bool direct_refused_ = false;  // the host refused one: use the main connection
 };
 
 }  // namespace plat::user

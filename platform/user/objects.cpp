@@ -1,7 +1,9 @@
 // Handles, events, semaphores, mutexes and waits.
+#include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -24,6 +26,112 @@ std::mutex& wait_mutex() {
 std::condition_variable& wait_cv() {
   static auto* cv = new std::condition_variable;
   return *cv;
+}
+
+namespace {
+
+// A thread in wait_keys: linked into the list of waiters under wait_mutex;
+// `word` goes from 0 to 1 when the thread is picked, and the thread sleeps
+// on it alone (a futex of its own).
+struct WaitEntry {
+  std::atomic<std::uint32_t> word{0};
+  std::span<const void* const> keys;
+  WaitEntry* next = nullptr;
+  WaitEntry* prev = nullptr;
+};
+
+thread_local WaitEntry this_entry;
+WaitEntry* waiters = nullptr;                                  // under wait_mutex
+thread_local int deferring = 0;                                // WaitLocks held by this thread
+thread_local std::vector<std::atomic<std::uint32_t>*> picked;  // to wake once the lock is free
+
+void futex_wake(std::atomic<std::uint32_t>* word) {
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+// Words live as long as their threads: a late wake of a thread that has
+// stopped waiting only makes its next wait look again.
+void wake_picked() {
+  for (auto* word : picked) futex_wake(word);
+  picked.clear();
+}
+
+void pick(WaitEntry* entry) {
+  if (entry->word.load(std::memory_order_relaxed) != 0) return;
+  entry->word.store(1, std::memory_order_release);
+  if (deferring > 0) {
+    picked.push_back(&entry->word);
+  } else {
+    futex_wake(&entry->word);
+  }
+}
+
+}  // namespace
+
+WaitLock::WaitLock() : lock_(wait_mutex()) { ++deferring; }
+
+WaitLock::~WaitLock() {
+  if (lock_.owns_lock()) unlock();
+}
+
+void WaitLock::unlock() {
+  lock_.unlock();
+  if (--deferring == 0) wake_picked();
+}
+
+void notify_key(const void* key) {
+  for (WaitEntry* entry = waiters; entry != nullptr; entry = entry->next) {
+    for (const void* k : entry->keys) {
+      if (k == key) {
+        pick(entry);
+        break;
+      }
+    }
+  }
+}
+
+void notify() {
+  for (WaitEntry* entry = waiters; entry != nullptr; entry = entry->next) pick(entry);
+  wait_cv().notify_all();
+}
+
+bool wait_keys(std::unique_lock<std::mutex>& lock, std::span<const void* const> keys,
+               std::optional<std::chrono::steady_clock::time_point> deadline) {
+  WaitEntry& entry = this_entry;
+  entry.keys = keys;
+  entry.word.store(0, std::memory_order_relaxed);
+  entry.prev = nullptr;
+  entry.next = waiters;
+  if (waiters != nullptr) waiters->prev = &entry;
+  waiters = &entry;
+  lock.unlock();
+  wake_picked();  // what this thread picked before it sleeps
+  bool in_time = true;
+  while (entry.word.load(std::memory_order_acquire) == 0) {
+    timespec* limit = nullptr;
+    timespec left{};
+    if (deadline) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= *deadline) {
+        in_time = false;
+        break;
+      }
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*deadline - now).count();
+      left.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+      left.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+      limit = &left;
+    }
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&entry.word), FUTEX_WAIT_PRIVATE, 0u, limit, nullptr, 0);
+  }
+  lock.lock();
+  if (entry.prev != nullptr) {
+    entry.prev->next = entry.next;
+  } else {
+    waiters = entry.next;
+  }
+  if (entry.next != nullptr) entry.next->prev = entry.prev;
+  entry.next = entry.prev = nullptr;
+  return in_time;
 }
 
 pid_t current_tid() {
@@ -195,9 +303,9 @@ BOOL set_event_state(HANDLE hEvent, bool state) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  std::lock_guard lock(wait_mutex());
+  WaitLock lock;
   event->state = state;
-  if (state) notify();
+  if (state) notify_key(event.get());
   return TRUE;
 }
 }  // namespace
@@ -239,13 +347,14 @@ HANDLE OpenSemaphoreA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName)
 }
 
 BOOL ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCount) {
-  if (auto object = handles().get_as<NamedObject>(hSemaphore)) {
-    const DWORD error = named_release_semaphore(*object, lReleaseCount, lpPreviousCount);
+  const auto object = handles().get(hSemaphore);
+  if (auto* named_object = dynamic_cast<NamedObject*>(object.get())) {
+    const DWORD error = named_release_semaphore(*named_object, lReleaseCount, lpPreviousCount);
     if (error == ERROR_SUCCESS) return TRUE;
     SetLastError(error);
     return FALSE;
   }
-  auto semaphore = handles().get_as<Semaphore>(hSemaphore);
+  auto* semaphore = dynamic_cast<Semaphore*>(object.get());
   if (!semaphore) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -254,14 +363,14 @@ BOOL ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCo
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::lock_guard lock(wait_mutex());
+  WaitLock lock;
   if (semaphore->count > semaphore->maximum - lReleaseCount) {
     SetLastError(ERROR_TOO_MANY_POSTS);
     return FALSE;
   }
   if (lpPreviousCount != nullptr) *lpPreviousCount = semaphore->count;
   semaphore->count += lReleaseCount;
-  notify();
+  notify_key(semaphore);
   return TRUE;
 }
 
@@ -309,14 +418,14 @@ BOOL ReleaseMutex(HANDLE hMutex) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  std::lock_guard lock(wait_mutex());
+  WaitLock lock;
   if (mutex->owner != current_tid()) {
     SetLastError(ERROR_NOT_OWNER);
     return FALSE;
   }
   if (--mutex->depth == 0) {
     mutex->owner = 0;
-    notify();
+    notify_key(mutex.get());
   }
   return TRUE;
 }
@@ -339,7 +448,10 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
   }
   const pid_t tid = current_tid();
   const auto deadline = deadline_of(dwMilliseconds);
-  std::unique_lock lock(wait_mutex());
+  std::vector<const void*> keys;
+  for (auto& object : objects) keys.push_back(object.get());
+  WaitLock held;
+  auto& lock = held.lock();
   for (;;) {
     {
       // Named objects change in other processes too: one look sees and takes them together.
@@ -361,9 +473,8 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
     }
     if (dwMilliseconds == 0) return WAIT_TIMEOUT;
     if (dwMilliseconds == INFINITE) {
-      wait_cv().wait(lock);
-    } else if (wait_cv().wait_until(lock, deadline) == std::cv_status::timeout &&
-               std::chrono::steady_clock::now() >= deadline) {
+      wait_keys(lock, keys);
+    } else if (!wait_keys(lock, keys, deadline)) {
       // One last look: the state may have changed with the time-out.
       dwMilliseconds = 0;
     }
@@ -371,7 +482,24 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-  return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+  auto object = waitable(hHandle);
+  if (!object || dynamic_cast<NamedObject*>(object.get()) != nullptr) {
+    return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+  }
+  // One object of this process: no list to build, one key to wait on.
+  const pid_t tid = current_tid();
+  const auto deadline = deadline_of(dwMilliseconds);
+  WaitLock held;
+  for (;;) {
+    bool abandoned = false;
+    if (object->acquire(tid, &abandoned)) return abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0;
+    if (dwMilliseconds == 0) return WAIT_TIMEOUT;
+    if (dwMilliseconds == INFINITE) {
+      wait_key(held.lock(), object.get());
+    } else if (!wait_key(held.lock(), object.get(), deadline)) {
+      dwMilliseconds = 0;  // one last look
+    }
+  }
 }
 
 DWORD WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL) {

@@ -1,16 +1,21 @@
 // The user runtime's process-wide state: the handle table and the objects
-// behind handles. Every waitable object's state is guarded by one mutex,
-// and every change wakes the threads waiting on that mutex's condition
-// variable, which then look again at what they wait for. Private to the
-// runtime's files.
+// behind handles. Every waitable object's state is guarded by one mutex
+// (wait_mutex). A thread that waits registers what it waits for (objects,
+// or any other key: a request, an OVERLAPPED, a port) and sleeps on a word
+// of its own; a change to an object wakes exactly the threads registered
+// on it, once the changing thread has let go of the mutex (WaitLock), and
+// they look again at what they wait for. Private to the runtime's files.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "platform/user/win32.h"
@@ -18,9 +23,43 @@
 namespace plat::user {
 
 std::mutex& wait_mutex();
+// Kept for waits outside the runtime that look at OVERLAPPEDs: notified
+// (under the mutex) by every completion and by notify().
 std::condition_variable& wait_cv();
-// Call with wait_mutex held after changing an object's state.
-inline void notify() { wait_cv().notify_all(); }
+
+// wait_mutex, held for a scope; the threads that notify_key() picked while
+// it was held are woken after it is released, so that they do not wake
+// only to wait for the mutex.
+class WaitLock {
+ public:
+  WaitLock();
+  ~WaitLock();
+  WaitLock(const WaitLock&) = delete;
+  WaitLock& operator=(const WaitLock&) = delete;
+  std::unique_lock<std::mutex>& lock() { return lock_; }
+  void unlock();  // early: wakes the picked threads at once
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+};
+
+// With wait_mutex held, after changing what `key` stands for: wakes the
+// threads waiting on it (after the WaitLock's release, or at once under a
+// plain lock).
+void notify_key(const void* key);
+// With wait_mutex held: every waiting thread looks again (a change whose
+// waiters cannot be named, such as one made by another process).
+void notify();
+
+// With `lock` (on wait_mutex) held: sleeps until one of `keys` is notified,
+// notify() is called, or the deadline passes (false then). The caller
+// looks again at what it waits for either way.
+bool wait_keys(std::unique_lock<std::mutex>& lock, std::span<const void* const> keys,
+               std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
+inline bool wait_key(std::unique_lock<std::mutex>& lock, const void* key,
+                     std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) {
+  return wait_keys(lock, std::span<const void* const>(&key, 1), deadline);
+}
 
 pid_t current_tid();
 

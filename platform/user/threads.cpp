@@ -22,10 +22,10 @@ thread_local std::array<LPVOID, kTlsSlots> tls_values{};
 
 void finish(const std::shared_ptr<Thread>& thread, DWORD code) {
   abandon_mutexes_of(current_tid());
-  std::lock_guard lock(wait_mutex());
+  WaitLock lock;
   thread->exit_code = code;
   thread->done = true;
-  notify();
+  notify_key(thread.get());
 }
 
 }  // namespace
@@ -44,10 +44,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStar
   try {
     std::thread([thread, lpStartAddress, lpParameter] {
       {
-        std::unique_lock lock(wait_mutex());
+        WaitLock lock;
         thread->tid = current_tid();
-        notify();
-        wait_cv().wait(lock, [&] { return thread->started; });
+        notify_key(thread.get());
+        while (!thread->started) wait_key(lock.lock(), thread.get());
       }
       self_thread = thread.get();
       DWORD code = 0;
@@ -63,8 +63,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStar
     return nullptr;
   }
   {
-    std::unique_lock lock(wait_mutex());
-    wait_cv().wait(lock, [&] { return thread->tid != 0; });
+    WaitLock lock;
+    while (thread->tid == 0) wait_key(lock.lock(), thread.get());
   }
   if (lpThreadId != nullptr) *lpThreadId = static_cast<DWORD>(thread->tid);
   return handles().insert(thread);
@@ -76,10 +76,10 @@ DWORD ResumeThread(HANDLE hThread) {
     SetLastError(ERROR_INVALID_HANDLE);
     return static_cast<DWORD>(-1);
   }
-  std::lock_guard lock(wait_mutex());
+  WaitLock lock;
   const DWORD before = thread->started ? 0 : 1;
   thread->started = true;
-  notify();
+  notify_key(thread.get());
   return before;
 }
 

@@ -47,6 +47,7 @@ struct IrpOrigin {
   std::atomic<bool> completed{false};
   // User requests.
   std::shared_ptr<UserProcess> process;
+  std::shared_ptr<ProcessLink> reply_link;  // null: the process's link
   std::uint64_t request = 0;
   std::int64_t thread_id = 0;
   std::uint64_t user_output = 0;

@@ -83,7 +83,8 @@ void complete_user(PIRP irp, IrpOrigin* origin) {
     std::lock_guard lock(process.mu_);
     process.pending_.erase(irp);
   }
-  process.link().send_complete(origin->request, status, information, irp->PendingReturned != FALSE);
+  ProcessLink& link = origin->reply_link ? *origin->reply_link : process.link();
+  link.send_complete(origin->request, status, information, irp->PendingReturned != FALSE);
 }
 
 void complete_kernel_built(PIRP irp, IrpOrigin* origin) {

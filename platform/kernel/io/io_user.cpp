@@ -45,6 +45,14 @@ std::shared_ptr<UserProcess> IoManager::attach_process(pid_t pid, std::shared_pt
   return process;
 }
 
+std::shared_ptr<UserProcess> IoManager::find_process(pid_t pid) {
+  std::lock_guard lock(mu_);
+  auto it = processes_.find(pid);
+  if (it == processes_.end()) return nullptr;
+  auto process = it->second.lock();
+  return process && process->alive() ? process : nullptr;
+}
+
 std::shared_ptr<UserProcess> IoManager::process_of(PEPROCESS eprocess) {
   if (eprocess == nullptr || eprocess->Impl == nullptr) return nullptr;
   std::lock_guard lock(mu_);
@@ -143,13 +151,15 @@ void IoManager::user_ioctl(const Caller& caller, const proto::Ioctl& request) {
       reference(file);
     }
   }
+  ProcessLink& link = caller.reply_link ? *caller.reply_link : process.link();
   if (file == nullptr) {
-    process.link().send_complete(request.request, STATUS_INVALID_HANDLE, 0, false);
+    link.send_complete(request.request, STATUS_INVALID_HANDLE, 0, false);
     return;
   }
   PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file);
   auto* origin = new IrpOrigin{IrpOrigin::Kind::User};
   origin->process = caller.process;
+  origin->reply_link = caller.reply_link;
   origin->request = request.request;
   origin->thread_id = caller.thread_id;
   origin->user_output = request.output;
@@ -161,7 +171,7 @@ void IoManager::user_ioctl(const Caller& caller, const proto::Ioctl& request) {
   dereference(file);  // the request holds the file now
   if (irp == nullptr) {
     delete origin;
-    process.link().send_complete(request.request, STATUS_INSUFFICIENT_RESOURCES, 0, false);
+    link.send_complete(request.request, STATUS_INSUFFICIENT_RESOURCES, 0, false);
     return;
   }
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
@@ -244,7 +254,7 @@ void IoManager::user_ioctl(const Caller& caller, const proto::Ioctl& request) {
     process.dispatching_.erase(self);
   }
   process.idle_cv_.notify_all();
-  if (overlapped) process.link().send_pending(request.request, returned);
+  if (overlapped) link.send_pending(request.request, returned);
 }
 
 NTSTATUS IoManager::user_cancel(const Caller& caller, std::uint64_t file_id) {

@@ -86,6 +86,9 @@ class UserProcess {
 struct Caller {
   std::shared_ptr<UserProcess> process;
   std::int64_t thread_id;
+  // Where the request's Pending and Complete go: the connection it came on
+  // when that is not the process's own (a thread's direct connection).
+  std::shared_ptr<ProcessLink> reply_link = nullptr;
 };
 
 class IoManager {
@@ -117,6 +120,8 @@ class IoManager {
 
   // ---- User processes ---------------------------------------------------------
   std::shared_ptr<UserProcess> attach_process(pid_t pid, std::shared_ptr<ProcessLink> link);
+  // The attached process with that pid, while it is alive; or null.
+  std::shared_ptr<UserProcess> find_process(pid_t pid);
   // The process has gone (or the host stops): its pended requests are
   // cancelled, requests still running in the driver are alerted, then every
   // file it held gets cleanup and close in its context, and its mappings and

@@ -3,6 +3,8 @@
 // user runtime.
 #include <benchmark/benchmark.h>
 
+#include <mutex>
+
 #include "include/zek/zekbase.h"
 
 namespace {
@@ -17,6 +19,16 @@ void BM_SpinlockAcquireRelease(benchmark::State& state) {
   if (state.thread_index() == 0) OSPrimSyncDestroySpinlockObject(&lock);
 }
 BENCHMARK(BM_SpinlockAcquireRelease)->Threads(1)->Threads(4)->UseRealTime();
+
+// The baseline of the same run: a plain mutex taken and let go.
+void BM_StdMutexLockUnlock(benchmark::State& state) {
+  static std::mutex lock;
+  for (auto _ : state) {
+    lock.lock();
+    lock.unlock();
+  }
+}
+BENCHMARK(BM_StdMutexLockUnlock)->Threads(1)->Threads(4)->UseRealTime();
 
 void BM_ListInsertRemove(benchmark::State& state) {
   ZekListHead head;
