@@ -51,7 +51,14 @@ bool Connection::send(proto::Type type, const void* body, std::size_t size, std:
         gone_ = true;  // the process has gone: there is nothing to tell it
         return false;
       case proto::SendResult::Full:
-        break;
+        if (kind() != Kind::Direct) break;
+        // One request at a time goes on a direct connection, and its
+        // thread reads the completion: a full socket is a process that
+        // sends without reading. That connection ends; nothing is queued.
+        gone_ = true;
+        log_.line("process %d does not read its direct connection; that connection closed", static_cast<int>(pid_));
+        shutdown(fd_, SHUT_RDWR);
+        return false;
     }
   }
   if (outbox_bytes_ + size > kMaxQueuedBytes || outbox_.size() >= kMaxQueuedMessages) {
@@ -107,11 +114,10 @@ void Connection::send_pending(std::uint64_t request, NTSTATUS returned) {
 void Connection::send_complete(std::uint64_t request, NTSTATUS status, std::uint64_t information,
                                bool pending_returned) {
   {
-    Connection& owner = quota();
-    std::lock_guard lock(owner.mu_);
-    if (auto it = owner.buffered_.find(request); it != owner.buffered_.end()) {
-      owner.buffered_bytes_ -= it->second;
-      owner.buffered_.erase(it);
+    std::lock_guard lock(quota_mu_);
+    if (auto it = buffered_.find(request); it != buffered_.end()) {
+      quota().buffered_bytes_.fetch_sub(it->second, std::memory_order_relaxed);
+      buffered_.erase(it);
     }
   }
   proto::Complete complete{request, status, pending_returned ? 1u : 0u, information};
@@ -182,19 +188,30 @@ bool Connection::unmap(std::uint64_t address, std::size_t pages) {
 void Connection::ioctl(const proto::Ioctl& request) {
   if (METHOD_FROM_CTL_CODE(request.code) == METHOD_BUFFERED) {
     const std::uint64_t bytes = std::max(request.input_length, request.output_length);
-    Connection& owner = quota();
-    std::lock_guard lock(owner.mu_);
     const std::uint64_t bound =
         io_.kernel().memory().frames_total() * PhysicalMemory::kPageSize / kBufferedShareOfMemory;
-    if (owner.buffered_.contains(request.request) || owner.buffered_bytes_ + bytes > bound) {
+    // Each connection keeps its own requests; the process's sum is one
+    // counter that all its connections share (the main connection's).
+    std::atomic<std::uint64_t>& total = quota().buffered_bytes_;
+    std::lock_guard lock(quota_mu_);
+    bool fits = !buffered_.contains(request.request);
+    if (fits) {
+      std::uint64_t before = total.load(std::memory_order_relaxed);
+      do {
+        if (before + bytes > bound) {
+          fits = false;
+          break;
+        }
+      } while (!total.compare_exchange_weak(before, before + bytes, std::memory_order_relaxed));
+    }
+    if (!fits) {
       log_.line("process %d: its buffered requests would pass %llu bytes; request refused", static_cast<int>(pid_),
                 static_cast<unsigned long long>(bound));
       proto::Complete refused{request.request, STATUS_INSUFFICIENT_RESOURCES, 0, 0};
       send(proto::Type::Complete, &refused, sizeof refused);
       return;
     }
-    owner.buffered_[request.request] = bytes;
-    owner.buffered_bytes_ += bytes;
+    buffered_[request.request] = bytes;
   }
   if (!start([this, request] { io_.user_ioctl(Caller{process_, request.thread_id, reply_link_}, request); })) {
     send_complete(request.request, STATUS_INSUFFICIENT_RESOURCES, 0, false);
@@ -373,19 +390,22 @@ void Connection::serve(std::vector<char>& buffer) {
 
 // Reads one message (or sends what the socket has room for) and serves it.
 bool Connection::read_and_serve(std::vector<char>& buffer, Turn& turn) {
-  bool waiting;
-  {
-    std::lock_guard lock(send_mu_);
-    waiting = !outbox_.empty();
+  // A direct connection never queues (see send()): its reader only reads.
+  if (kind() != Kind::Direct) {
+    bool waiting;
+    {
+      std::lock_guard lock(send_mu_);
+      waiting = !outbox_.empty();
+    }
+    pollfd fds[2] = {{fd_, static_cast<short>(POLLIN | (waiting ? POLLOUT : 0)), 0}, {wake_, POLLIN, 0}};
+    if (poll(fds, wake_ >= 0 ? 2 : 1, -1) < 0) return errno == EINTR;
+    if (wake_ >= 0 && (fds[1].revents & POLLIN) != 0) {
+      eventfd_t ignored;
+      eventfd_read(wake_, &ignored);
+    }
+    if ((fds[0].revents & POLLOUT) != 0) flush();
+    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) return true;
   }
-  pollfd fds[2] = {{fd_, static_cast<short>(POLLIN | (waiting ? POLLOUT : 0)), 0}, {wake_, POLLIN, 0}};
-  if (poll(fds, wake_ >= 0 ? 2 : 1, -1) < 0) return errno == EINTR;
-  if (wake_ >= 0 && (fds[1].revents & POLLIN) != 0) {
-    eventfd_t ignored;
-    eventfd_read(wake_, &ignored);
-  }
-  if ((fds[0].revents & POLLOUT) != 0) flush();
-  if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) return true;
   std::vector<int> received;
   int sender = 0;
   const long n = proto::receive_message(fd_, buffer, &received, &sender);

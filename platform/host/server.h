@@ -160,10 +160,11 @@ class Connection final : public ProcessLink, public std::enable_shared_from_this
   std::vector<std::thread> helpers_;
   std::uint64_t next_upcall_ = 0;
   std::map<std::uint64_t, std::pair<bool, proto::UpcallReply>> upcalls_;
-  std::map<std::uint64_t, std::uint64_t> buffered_;  // request -> system buffer bytes
-  std::uint64_t buffered_bytes_ = 0;
-  std::set<std::uint64_t> files_;  // open in the host
-  std::size_t opening_ = 0;        // opens in progress
+  std::mutex quota_mu_;
+  std::map<std::uint64_t, std::uint64_t> buffered_;  // this connection's: request -> system buffer bytes
+  std::atomic<std::uint64_t> buffered_bytes_{0};     // the main connection's: the process's sum
+  std::set<std::uint64_t> files_;                    // open in the host
+  std::size_t opening_ = 0;                          // opens in progress
 };
 
 class Server {

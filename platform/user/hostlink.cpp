@@ -1,11 +1,13 @@
 // The connection to the host.
 #include "platform/user/hostlink.h"
 
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -46,7 +48,28 @@ HostLink::~HostLink() {
   if (reader_.joinable()) reader_.detach();
 }
 
-bool HostLink::foreign() const { return owner_ != getpid(); }
+namespace {
+
+// The process's pid without a system call per request; a child forked
+// with fork() learns its own.
+std::atomic<pid_t> cached_pid{0};
+
+pid_t self_pid() {
+  pid_t pid = cached_pid.load(std::memory_order_relaxed);
+  if (pid != 0) return pid;
+  static const bool registered = [] {
+    pthread_atfork(nullptr, nullptr, [] { cached_pid.store(getpid(), std::memory_order_relaxed); });
+    return true;
+  }();
+  (void)registered;
+  pid = getpid();
+  cached_pid.store(pid, std::memory_order_relaxed);
+  return pid;
+}
+
+}  // namespace
+
+bool HostLink::foreign() const { return owner_ != self_pid(); }
 
 int HostLink::dial(bool direct) {
   std::string path = dir_ + "/" + proto::kSocketName;
@@ -95,7 +118,7 @@ bool HostLink::connect() {
   const char* dir = std::getenv("ZEK_HOST");
   if (dir == nullptr || *dir == '\0') return false;
   dir_ = dir;
-  owner_ = getpid();
+  owner_ = self_pid();
   fd_ = dial(false);
   if (fd_ < 0) return false;
   reader_ = std::thread([this] { reader(); });

@@ -118,6 +118,64 @@ TEST_F(HostTest, SynchronousRequestsOnOneHandleRunOneAtATimeButNotOnAnOverlapped
   }
 }
 
+// A request that waits in the driver holds up no other thread's requests,
+// whether either goes on the thread's own direct connection (synchronous
+// handles) or on the process's main connection (overlapped handles), which
+// the waiting request hands to another host thread.
+TEST_F(HostTest, ARequestWaitingInTheDriverHoldsUpNoOtherThread) {
+  struct Case {
+    DWORD waiting, other;
+  };
+  const Case cases[] = {
+      {0, 0}, {0, FILE_FLAG_OVERLAPPED}, {FILE_FLAG_OVERLAPPED, 0}, {FILE_FLAG_OVERLAPPED, FILE_FLAG_OVERLAPPED}};
+  HANDLE waker = open();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.waiting == 0 ? "synchronous" : "overlapped") + " waits, " +
+                 (c.other == 0 ? "synchronous" : "overlapped") + " goes on");
+    HANDLE waiting = open(c.waiting);
+    HANDLE other = open(c.other);
+    const auto before = pool(waker);
+    std::atomic<bool> waited{false};
+    std::thread blocked([&] {
+      NTSTATUS result = 0;
+      DWORD bytes = 0;
+      OVERLAPPED overlapped{};
+      overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      if (!DeviceIoControl(waiting, testdrv::kWait, nullptr, 0, &result, sizeof result, &bytes,
+                           c.waiting == 0 ? nullptr : &overlapped) &&
+          GetLastError() == ERROR_IO_PENDING) {
+        GetOverlappedResult(waiting, &overlapped, &bytes, TRUE);
+      }
+      CloseHandle(overlapped.hEvent);
+      waited = true;
+    });
+    ASSERT_TRUE(eventually([&] { return pool(waker).requests == before.requests + 1; }));
+    std::thread second([&] {
+      for (int i = 0; i < 5; ++i) {
+        char in[8] = "beside", out[8] = {};
+        DWORD bytes = 0;
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        BOOL done = DeviceIoControl(other, testdrv::kEcho, in, sizeof in, out, sizeof out, &bytes,
+                                    c.other == 0 ? nullptr : &overlapped);
+        if (!done && GetLastError() == ERROR_IO_PENDING) done = GetOverlappedResult(other, &overlapped, &bytes, TRUE);
+        CloseHandle(overlapped.hEvent);
+        EXPECT_TRUE(done);
+        EXPECT_STREQ(out, "beside");
+      }
+    });
+    second.join();
+    EXPECT_FALSE(waited.load());
+    DWORD bytes = 0;
+    EXPECT_TRUE(DeviceIoControl(waker, testdrv::kWake, nullptr, 0, nullptr, 0, &bytes, nullptr));
+    blocked.join();
+    EXPECT_TRUE(waited.load());
+    CloseHandle(other);
+    CloseHandle(waiting);
+  }
+  CloseHandle(waker);
+}
+
 TEST_F(HostTest, AMissingDeviceIsFileNotFound) {
   EXPECT_EQ(CreateFileA("\\\\.\\zekproxy", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
@@ -362,6 +420,11 @@ TEST_F(HostTest, HostileProcessesLeaveTheHostUpAndNothingBehind) {
        {ZEK_HOSTILE, "hog-buffered", std::to_string(6u << 20)},
        "its buffered requests would pass"},
       {"has a forked child use its handle", {ZEK_IOCLIENT, "fork-child"}, nullptr},
+      {"spreads buffered requests over direct connections past its share",
+       {ZEK_HOSTILE, "direct-hog-buffered", std::to_string(6u << 20), std::to_string(16u << 20)},  // 64 MB / 4
+       "its buffered requests would pass"},
+      {"asks for a direct connection without a main one", {ZEK_HOSTILE, "direct-alone"}, nullptr},
+      {"never reads its direct connection", {ZEK_HOSTILE, "direct-no-read"}, "does not read its direct connection"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

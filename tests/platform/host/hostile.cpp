@@ -5,6 +5,11 @@
 //   zekhostile no-read               sends requests and never reads a reply
 //   zekhostile die-mid-request       ends while its request waits in the driver
 //   zekhostile hog-buffered BYTES    pends buffered requests of BYTES each until refused
+//   zekhostile direct-hog-buffered BYTES BOUND   the same, spread over its main and two
+//                                    direct connections: refused where the sum would pass BOUND
+//   zekhostile direct-alone          asks for a direct connection without a main one
+//   zekhostile direct-no-read        sends requests on a direct connection and never
+//                                    reads; its main connection must still be served
 //
 // Exit codes: 0 when the host did what it should (disconnected, refused),
 // 1 when it did not within a bound, 2 and up for failures of the test's own.
@@ -32,39 +37,48 @@ using namespace plat;
 int link_fd = -1;
 std::int64_t host_pid = 0;
 
-bool connect_host() {
+// A connection greeted with `flags`; -1 when the host refuses it.
+int dial(std::uint32_t flags) {
   const char* dir = std::getenv("ZEK_HOST");
-  if (dir == nullptr) return false;
+  if (dir == nullptr) return -1;
   const std::string path = std::string(dir) + "/" + proto::kSocketName;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  link_fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (connect(link_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return false;
-  proto::Hello hello{proto::kVersion, 0};
-  if (!proto::send_message(link_fd, proto::Type::Hello, &hello, sizeof hello)) return false;
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+  proto::Hello hello{proto::kVersion, flags};
+  if (!proto::send_message(fd, proto::Type::Hello, &hello, sizeof hello)) return -1;
   std::vector<char> buffer(proto::kMaxMessage);
   std::vector<int> fds;
-  const long n = proto::receive_message(link_fd, buffer, &fds);
-  for (int fd : fds) close(fd);
-  if (n != static_cast<long>(sizeof(proto::MessageHeader) + sizeof(proto::HelloReply))) return false;
+  const long n = proto::receive_message(fd, buffer, &fds);
+  for (int stray : fds) close(stray);
+  if (n != static_cast<long>(sizeof(proto::MessageHeader) + sizeof(proto::HelloReply))) return -1;
   proto::HelloReply reply;
   std::memcpy(&reply, buffer.data() + sizeof(proto::MessageHeader), sizeof reply);
+  if (reply.status != 0) return -1;
   host_pid = reply.host_pid;
+  return fd;
+}
+
+bool connect_host() {
+  link_fd = dial(0);
+  if (link_fd < 0) return false;
   prctl(PR_SET_PTRACER, static_cast<unsigned long>(host_pid), 0, 0, 0);
-  return reply.status == 0;
+  return true;
 }
 
 // The next message of `type` (or of `other`, when given), skipping others;
 // false at the end of the connection or after `milliseconds`.
-bool next(proto::Type type, std::vector<char>* body, int milliseconds = 30000, proto::Type* other = nullptr) {
+bool next(proto::Type type, std::vector<char>* body, int milliseconds = 30000, proto::Type* other = nullptr,
+          int fd = link_fd) {
   std::vector<char> buffer(proto::kMaxMessage);
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   while (std::chrono::steady_clock::now() < end) {
-    pollfd p{link_fd, POLLIN, 0};
+    pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, 100) <= 0) continue;
     std::vector<int> fds;
-    const long n = proto::receive_message(link_fd, buffer, &fds);
+    const long n = proto::receive_message(fd, buffer, &fds);
     for (int fd : fds) close(fd);
     if (n < static_cast<long>(sizeof(proto::MessageHeader))) return false;
     proto::MessageHeader header;
@@ -79,14 +93,14 @@ bool next(proto::Type type, std::vector<char>* body, int milliseconds = 30000, p
 
 // Whether the host ends the connection within `milliseconds`, reading
 // (and ignoring) whatever it sends until then.
-bool disconnected_within(int milliseconds) {
+bool disconnected_within(int milliseconds, int fd = link_fd) {
   std::vector<char> buffer(proto::kMaxMessage);
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   while (std::chrono::steady_clock::now() < end) {
-    pollfd p{link_fd, POLLIN, 0};
+    pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, 100) <= 0) continue;
     std::vector<int> fds;
-    const long n = proto::receive_message(link_fd, buffer, &fds);
+    const long n = proto::receive_message(fd, buffer, &fds);
     for (int fd : fds) close(fd);
     if (n <= 0) return true;
   }
@@ -110,7 +124,7 @@ std::uint64_t open_device(bool overlapped) {
 }
 
 bool send_ioctl(std::uint64_t request, std::uint64_t file, ULONG code, const void* input, std::uint32_t input_length,
-                void* output, std::uint32_t output_length, bool overlapped = false) {
+                void* output, std::uint32_t output_length, bool overlapped = false, int fd = link_fd) {
   proto::Ioctl ioctl{};
   ioctl.request = request;
   ioctl.file = file;
@@ -121,19 +135,33 @@ bool send_ioctl(std::uint64_t request, std::uint64_t file, ULONG code, const voi
   ioctl.output = reinterpret_cast<std::uint64_t>(output);
   ioctl.input_length = input_length;
   ioctl.output_length = output_length;
-  return proto::send_message(link_fd, proto::Type::Ioctl, &ioctl, sizeof ioctl);
+  return proto::send_message(fd, proto::Type::Ioctl, &ioctl, sizeof ioctl);
+}
+
+// A request on the main connection still completes.
+bool main_served(std::uint64_t file) {
+  static char in[8] = "main", out[8];
+  if (!send_ioctl(900000, file, testdrv::kEcho, in, sizeof in, out, sizeof out)) return false;
+  std::vector<char> body;
+  if (!next(proto::Type::Complete, &body)) return false;
+  proto::Complete complete;
+  std::memcpy(&complete, body.data(), sizeof complete);
+  return complete.request == 900000 && complete.status == 0 && std::strcmp(out, "main") == 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: zekhostile ignore-upcalls | no-read | die-mid-request | hog-buffered BYTES\n");
+    std::fprintf(stderr,
+                 "usage: zekhostile ignore-upcalls | no-read | die-mid-request | hog-buffered BYTES |"
+                 " direct-hog-buffered BYTES BOUND | direct-alone | direct-no-read\n");
     return 2;
   }
   const std::string mode = argv[1];
+  if (mode == "direct-alone") return dial(proto::kHelloDirect) < 0 ? 0 : 1;
   if (!connect_host()) return 3;
-  const bool overlapped = mode == "hog-buffered";
+  const bool overlapped = mode == "hog-buffered" || mode == "direct-hog-buffered";
   const std::uint64_t file = open_device(overlapped);
   if (file == 0) return 4;
 
@@ -158,22 +186,48 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     _exit(0);
   }
-  if (mode == "hog-buffered" && argc == 3) {
+  if (mode == "direct-no-read") {
+    const int direct = dial(proto::kHelloDirect);
+    if (direct < 0) return 5;
+    // Requests until the host ends that connection; bounded in count and time.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (std::uint64_t request = 10; request < 200000 && std::chrono::steady_clock::now() < end; ++request) {
+      if (!send_ioctl(request, file, testdrv::kEcho, nullptr, 0, nullptr, 0, false, direct)) break;
+    }
+    if (!disconnected_within(10000, direct)) return 1;
+    return main_served(file) ? 0 : 1;
+  }
+  if ((mode == "hog-buffered" || mode == "direct-hog-buffered") && argc >= 3) {
     const auto bytes = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 0));
+    // The main connection alone, or it and two direct connections in turn:
+    // the bound is the process's, whatever connection a request comes on.
+    std::vector<int> links{link_fd};
+    if (mode == "direct-hog-buffered") {
+      for (int i = 0; i < 2; ++i) links.push_back(dial(proto::kHelloDirect));
+      for (int fd : links) {
+        if (fd < 0) return 5;
+      }
+    }
     static testdrv::Key keys[64];
     static char output[1];
     for (std::uint64_t i = 0; i < 64; ++i) {
+      const int fd = links[i % links.size()];
       keys[i].key = 0x7000 + 2 * i;
-      if (!send_ioctl(10 + i, file, testdrv::kPend, &keys[i], sizeof keys[i], output, bytes, true)) return 5;
+      if (!send_ioctl(10 + i, file, testdrv::kPend, &keys[i], sizeof keys[i], output, bytes, true, fd)) return 5;
       std::vector<char> body;
       // A pended one is announced; the refused one completes at once.
       proto::Type type = proto::Type::Complete;
-      if (!next(proto::Type::Pending, &body, 10000, &type)) return 6;
+      if (!next(proto::Type::Pending, &body, 10000, &type, fd)) return 6;
       if (type == proto::Type::Complete) {
         proto::Complete complete;
         std::memcpy(&complete, body.data(), sizeof complete);
         if (complete.request != 10 + i) return 7;
-        return i > 0 && complete.status == static_cast<std::int32_t>(STATUS_INSUFFICIENT_RESOURCES) ? 0 : 8;
+        if (complete.status != static_cast<std::int32_t>(STATUS_INSUFFICIENT_RESOURCES)) return 8;
+        if (i == 0) return 9;
+        if (argc < 4) return 0;
+        // Refused just where the process's requests would pass the bound.
+        const std::uint64_t bound = std::strtoull(argv[3], nullptr, 0);
+        return i * bytes <= bound && (i + 1) * bytes > bound ? 0 : 10;
       }
     }
     return 1;

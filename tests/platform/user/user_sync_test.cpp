@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -39,6 +42,106 @@ TEST(UserEvents, AWaitEndsWhenAnotherThreadSignals) {
   EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
   setter.join();
   CloseHandle(event);
+}
+
+// How often a thread of this process has gone to sleep, and whether it
+// sleeps now.
+struct Sleeps {
+  long count = -1;
+  bool asleep = false;
+};
+Sleeps sleeps_of(pid_t tid) {
+  std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+  Sleeps sleeps;
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("State:")) sleeps.asleep = line.find('S') != std::string::npos;
+    if (line.starts_with("voluntary_ctxt_switches:")) sleeps.count = std::stol(line.substr(24));
+  }
+  return sleeps;
+}
+
+bool eventually(const std::function<bool()>& condition) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// A change to one object wakes the threads waiting on it and no other: the
+// threads waiting on other objects never wake (they would go to sleep again,
+// which the system counts).
+TEST(UserWaits, AChangeWakesOnlyTheThreadsWaitingOnThatObject) {
+  struct Case {
+    const char* what;
+    std::function<DWORD(HANDLE own, HANDLE never)> wait;
+    std::function<void(HANDLE own)> wake;
+    bool port;
+  };
+  const Case cases[] = {
+      {"one event", [](HANDLE own, HANDLE) { return WaitForSingleObject(own, INFINITE); },
+       [](HANDLE own) { SetEvent(own); }, false},
+      {"any of two events, one shared by all",
+       [](HANDLE own, HANDLE never) {
+         HANDLE both[2] = {never, own};
+         return WaitForMultipleObjects(2, both, FALSE, INFINITE) - 1;
+       },
+       [](HANDLE own) { SetEvent(own); }, false},
+      {"a semaphore, with a time-out", [](HANDLE own, HANDLE) { return WaitForSingleObject(own, 60000); },
+       [](HANDLE own) { ReleaseSemaphore(own, 1, nullptr); }, false},
+      {"a completion port",
+       [](HANDLE own, HANDLE) {
+         DWORD bytes = 0;
+         ULONG_PTR key = 0;
+         LPOVERLAPPED overlapped = nullptr;
+         return GetQueuedCompletionStatus(own, &bytes, &key, &overlapped, INFINITE) ? WAIT_OBJECT_0 : WAIT_FAILED;
+       },
+       [](HANDLE own) { PostQueuedCompletionStatus(own, 1, 2, nullptr); }, true},
+  };
+  constexpr int kThreads = 4;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::vector<HANDLE> own;
+    for (int i = 0; i < kThreads; ++i) {
+      if (c.port) {
+        own.push_back(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0));
+      } else if (std::string(c.what).starts_with("a semaphore")) {
+        own.push_back(CreateSemaphoreA(nullptr, 0, 1, nullptr));
+      } else {
+        own.push_back(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+      }
+    }
+    std::vector<std::atomic<pid_t>> tids(kThreads);
+    std::vector<std::atomic<DWORD>> results(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+      results[i] = WAIT_TIMEOUT;
+      threads.emplace_back([&, i] {
+        tids[i] = static_cast<pid_t>(GetCurrentThreadId());
+        results[i] = c.wait(own[i], never);
+      });
+    }
+    ASSERT_TRUE(eventually([&] {
+      for (auto& tid : tids) {
+        if (tid == 0 || !sleeps_of(tid).asleep) return false;
+      }
+      return true;
+    }));
+    for (int woken = 0; woken < kThreads; ++woken) {
+      std::vector<long> before;
+      for (int i = woken + 1; i < kThreads; ++i) before.push_back(sleeps_of(tids[i]).count);
+      c.wake(own[woken]);
+      threads[woken].join();
+      EXPECT_EQ(results[woken].load(), WAIT_OBJECT_0) << "thread " << woken;
+      for (int i = woken + 1; i < kThreads; ++i) {
+        EXPECT_EQ(sleeps_of(tids[i]).count, before[i - woken - 1]) << "thread " << i << " woke for thread " << woken;
+      }
+    }
+    for (HANDLE h : own) CloseHandle(h);
+    CloseHandle(never);
+  }
 }
 
 TEST(UserSemaphores, ReleasePastTheMaximumFailsAndKeepsTheCount) {
