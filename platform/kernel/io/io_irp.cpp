@@ -80,7 +80,7 @@ void complete_user(PIRP irp, IrpOrigin* origin) {
     if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);  // writes the kernel's changes back first
   }
   {
-    std::lock_guard lock(process.mu_);
+    std::lock_guard lock(process.requests_mu_);
     process.pending_.erase(irp);
   }
   ProcessLink& link = origin->reply_link ? *origin->reply_link : process.link();

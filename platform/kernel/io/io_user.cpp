@@ -73,7 +73,7 @@ void IoManager::detach_process(UserProcess& process) {
     std::vector<PKTHREAD> running;
     std::vector<PIRP> pending;
     {
-      std::lock_guard lock(process.mu_);
+      std::lock_guard lock(process.requests_mu_);
       running.assign(process.dispatching_.begin(), process.dispatching_.end());
       for (PIRP irp : process.pending_) {
         origin_of(irp)->refs.fetch_add(1);
@@ -85,7 +85,7 @@ void IoManager::detach_process(UserProcess& process) {
       IoCancelIrp(irp);
       release_request(irp);
     }
-    std::unique_lock lock(process.mu_);
+    std::unique_lock lock(process.requests_mu_);
     if (process.dispatching_.empty()) break;
     process.idle_cv_.wait_for(lock, std::chrono::milliseconds(10));
     if (process.dispatching_.empty()) break;
@@ -144,7 +144,7 @@ void IoManager::user_ioctl(const Caller& caller, const proto::Ioctl& request) {
   UserProcess& process = *caller.process;
   PFILE_OBJECT file = nullptr;
   {
-    std::lock_guard lock(process.mu_);
+    std::shared_lock lock(process.mu_);
     auto it = process.files_.find(request.file);
     if (it != process.files_.end()) {
       file = it->second;
@@ -183,7 +183,7 @@ void IoManager::user_ioctl(const Caller& caller, const proto::Ioctl& request) {
 
   PKTHREAD self = current_kthread();
   {
-    std::lock_guard lock(process.mu_);
+    std::lock_guard lock(process.requests_mu_);
     process.pending_.insert(irp);
     process.dispatching_.insert(self);
   }
@@ -250,7 +250,7 @@ void IoManager::user_ioctl(const Caller& caller, const proto::Ioctl& request) {
     returned = guarded_call(device, irp);
   }
   {
-    std::lock_guard lock(process.mu_);
+    std::lock_guard lock(process.requests_mu_);
     process.dispatching_.erase(self);
   }
   process.idle_cv_.notify_all();
@@ -260,13 +260,19 @@ void IoManager::user_ioctl(const Caller& caller, const proto::Ioctl& request) {
 NTSTATUS IoManager::user_cancel(const Caller& caller, std::uint64_t file_id) {
   UserProcess& process = *caller.process;
   std::vector<PIRP> mine;
+  PFILE_OBJECT file = nullptr;
   {
-    std::lock_guard lock(process.mu_);
+    std::shared_lock lock(process.mu_);
     auto it = process.files_.find(file_id);
     if (it == process.files_.end()) return STATUS_INVALID_HANDLE;
+    file = it->second;
+  }
+  {
+    // Only compared: a request of the file holds it.
+    std::lock_guard lock(process.requests_mu_);
     for (PIRP irp : process.pending_) {
       IrpOrigin* origin = origin_of(irp);
-      if (irp->Tail.Overlay.OriginalFileObject == it->second && origin->thread_id == caller.thread_id) {
+      if (irp->Tail.Overlay.OriginalFileObject == file && origin->thread_id == caller.thread_id) {
         origin->refs.fetch_add(1);
         mine.push_back(irp);
       }

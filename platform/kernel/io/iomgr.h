@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -73,13 +74,18 @@ class UserProcess {
   std::shared_ptr<ProcessLink> link_;
   std::atomic<bool> alive_{true};
 
-  std::mutex mu_;
-  std::condition_variable idle_cv_;
+  // Files and mappings: looked up by every request (shared), changed by
+  // opens, closes and mappings.
+  std::shared_mutex mu_;
   std::unordered_map<std::uint64_t, PFILE_OBJECT> files_;  // referenced
   std::uint64_t next_file_ = 0;
-  std::set<PIRP> pending_;          // requests sent and not yet completed
-  std::set<PKTHREAD> dispatching_;  // host threads running a request of this process
   std::map<std::uint64_t, UserMapping> mappings_;
+  // Requests in progress; a lock of their own, so that one thread's
+  // requests do not wait for another's file lookups.
+  std::mutex requests_mu_;
+  std::condition_variable idle_cv_;  // dispatching_ became empty
+  std::set<PIRP> pending_;           // requests sent and not yet completed
+  std::set<PKTHREAD> dispatching_;   // host threads running a request of this process
 };
 
 // What the user-request entry points need to know of the caller.
