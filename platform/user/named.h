@@ -22,6 +22,7 @@ enum class NamedKind : std::uint32_t { Event = 1, Semaphore = 2, Mutex = 3 };
 struct NamedObject final : Waitable {
   NamedObject(NamedKind kind, std::uint32_t slot, std::uint32_t serial) : kind(kind), slot(slot), serial(serial) {}
   ~NamedObject() override;
+  bool named() const override { return true; }
   bool signaled(pid_t tid) const override;
   bool take(pid_t tid) override;
   bool acquire(pid_t tid, bool* abandoned) override;

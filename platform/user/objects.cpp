@@ -13,7 +13,7 @@
 namespace plat::user {
 namespace {
 
-thread_local DWORD last_error = 0;
+thread_local DWORD last_error __attribute__((tls_model("initial-exec"))) = 0;
 constexpr std::uintptr_t kHandleStep = 4;
 
 }  // namespace
@@ -40,10 +40,13 @@ struct WaitEntry {
   WaitEntry* prev = nullptr;
 };
 
-thread_local WaitEntry this_entry;
-WaitEntry* waiters = nullptr;                                  // under wait_mutex
-thread_local int deferring = 0;                                // WaitLocks held by this thread
-thread_local std::vector<std::atomic<std::uint32_t>*> picked;  // to wake once the lock is free
+// Static TLS: touched by every wait and release (the runtime is loaded with
+// the program, never opened later).
+thread_local WaitEntry this_entry __attribute__((tls_model("initial-exec")));
+WaitEntry* waiters = nullptr;                                               // under wait_mutex
+thread_local int deferring __attribute__((tls_model("initial-exec"))) = 0;  // WaitLocks held by this thread
+thread_local std::vector<std::atomic<std::uint32_t>*> picked
+    __attribute__((tls_model("initial-exec")));  // to wake once the lock is free
 
 void futex_wake(std::atomic<std::uint32_t>* word) {
   ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
@@ -135,7 +138,7 @@ bool wait_keys(std::unique_lock<std::mutex>& lock, std::span<const void* const> 
 }
 
 pid_t current_tid() {
-  thread_local pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
+  thread_local pid_t tid __attribute__((tls_model("initial-exec"))) = static_cast<pid_t>(syscall(SYS_gettid));
   return tid;
 }
 
@@ -195,7 +198,9 @@ std::vector<std::weak_ptr<Mutex>>& all_mutexes() {
 
 std::shared_ptr<Waitable> waitable(HANDLE handle) {
   if (handle == GetCurrentThread()) return nullptr;  // waiting on oneself never ends: refused
-  return handles().get_as<Waitable>(handle);
+  auto object = handles().get(handle);
+  Waitable* waitable = object ? object->as_waitable() : nullptr;
+  return waitable != nullptr ? std::shared_ptr<Waitable>(std::move(object), waitable) : nullptr;
 }
 
 std::chrono::steady_clock::time_point deadline_of(DWORD ms) {
@@ -348,13 +353,14 @@ HANDLE OpenSemaphoreA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName)
 
 BOOL ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCount) {
   const auto object = handles().get(hSemaphore);
-  if (auto* named_object = dynamic_cast<NamedObject*>(object.get())) {
-    const DWORD error = named_release_semaphore(*named_object, lReleaseCount, lpPreviousCount);
+  if (object && object->named()) {
+    const DWORD error =
+        named_release_semaphore(*static_cast<NamedObject*>(object->as_waitable()), lReleaseCount, lpPreviousCount);
     if (error == ERROR_SUCCESS) return TRUE;
     SetLastError(error);
     return FALSE;
   }
-  auto* semaphore = dynamic_cast<Semaphore*>(object.get());
+  Semaphore* semaphore = object ? object->as_semaphore() : nullptr;
   if (!semaphore) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -443,7 +449,7 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
       SetLastError(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
     }
-    any_named = any_named || dynamic_cast<NamedObject*>(object.get()) != nullptr;
+    any_named = any_named || object->named();
     objects.push_back(std::move(object));
   }
   const pid_t tid = current_tid();
@@ -483,12 +489,11 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   auto object = waitable(hHandle);
-  if (!object || dynamic_cast<NamedObject*>(object.get()) != nullptr) {
-    return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
-  }
+  if (!object || object->named()) return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
   // One object of this process: no list to build, one key to wait on.
   const pid_t tid = current_tid();
-  const auto deadline = deadline_of(dwMilliseconds);
+  const auto deadline = dwMilliseconds == 0 || dwMilliseconds == INFINITE ? std::chrono::steady_clock::time_point{}
+                                                                          : deadline_of(dwMilliseconds);
   WaitLock held;
   for (;;) {
     bool abandoned = false;

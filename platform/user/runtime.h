@@ -63,11 +63,20 @@ inline bool wait_key(std::unique_lock<std::mutex>& lock, const void* key,
 
 pid_t current_tid();
 
+struct Waitable;
+struct Semaphore;
+
 struct Object {
   virtual ~Object() = default;
+  // What the waits and releases ask of every object, without a
+  // dynamic_cast (which compares type names across libraries).
+  virtual Waitable* as_waitable() { return nullptr; }
+  virtual Semaphore* as_semaphore() { return nullptr; }
+  virtual bool named() const { return false; }  // shared with other processes
 };
 
 struct Waitable : Object {
+  Waitable* as_waitable() override { return this; }
   // Under wait_mutex.
   virtual bool signaled(pid_t tid) const = 0;
   // Takes the object for a satisfied wait; true when it was abandoned.
@@ -93,6 +102,7 @@ struct Event final : Waitable {
 
 struct Semaphore final : Waitable {
   Semaphore(LONG count, LONG maximum) : count(count), maximum(maximum) {}
+  Semaphore* as_semaphore() override { return this; }
   bool signaled(pid_t) const override { return count > 0; }
   bool take(pid_t) override {
     --count;
