@@ -455,7 +455,21 @@ TEST_F(HostTest, SigtermUnloadsTheDriversAndStopsWithZero) {
   testdrv::Key key{0x800};
   std::uint64_t pended_out = 0;
   EXPECT_FALSE(DeviceIoControl(waiting, testdrv::kPend, &key, sizeof key, &pended_out, 8, nullptr, &overlapped));
+  // A synchronous request waiting in the driver (on its thread's own
+  // connection) does not keep the host from stopping.
+  HANDLE blocked = open();
+  const auto before = pool(device);
+  std::atomic<bool> ended{false};
+  std::thread waiter([&] {
+    NTSTATUS result = 0;
+    DWORD bytes = 0;
+    DeviceIoControl(blocked, testdrv::kWait, nullptr, 0, &result, sizeof result, &bytes, nullptr);
+    ended = true;
+  });
+  ASSERT_TRUE(eventually([&] { return pool(device).requests == before.requests + 1; }));
   EXPECT_EQ(stop_host(), 0);
+  waiter.join();
+  EXPECT_TRUE(ended.load());
   // The host ended this process's requests before it went.
   DWORD pended_bytes = 0;
   EXPECT_FALSE(GetOverlappedResult(waiting, &overlapped, &pended_bytes, TRUE));
