@@ -1,6 +1,8 @@
 // The user runtime's waitable objects, threads, heaps, time and completion
 // ports without files.
 #include <gtest/gtest.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 
 #include <atomic>
 #include <chrono>
@@ -44,20 +46,25 @@ TEST(UserEvents, AWaitEndsWhenAnotherThreadSignals) {
   CloseHandle(event);
 }
 
-// How often a thread of this process has gone to sleep, and whether it
-// sleeps now.
-struct Sleeps {
-  long count = -1;
-  bool asleep = false;
-};
-Sleeps sleeps_of(pid_t tid) {
+// How often a thread of this process has gone to sleep.
+long sleeps_of(pid_t tid) {
   std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
-  Sleeps sleeps;
   for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("State:")) sleeps.asleep = line.find('S') != std::string::npos;
-    if (line.starts_with("voluntary_ctxt_switches:")) sleeps.count = std::stol(line.substr(24));
+    if (line.starts_with("voluntary_ctxt_switches:")) return std::stol(line.substr(24));
   }
-  return sleeps;
+  return -1;
+}
+
+// Whether a thread sleeps in a wait of its own: in a futex wait, and not on
+// a contended lock (a lock's waiters sleep with the value 2).
+bool waiting(pid_t tid) {
+  std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  long number = -1;
+  std::string address, op, value;
+  file >> number >> address >> op >> value;
+  if (number != SYS_futex) return false;
+  const unsigned long operation = std::stoul(op, nullptr, 16) & FUTEX_CMD_MASK;
+  return (operation == FUTEX_WAIT || operation == FUTEX_WAIT_BITSET) && std::stoul(value, nullptr, 16) != 2;
 }
 
 bool eventually(const std::function<bool()>& condition) {
@@ -125,18 +132,18 @@ TEST(UserWaits, AChangeWakesOnlyTheThreadsWaitingOnThatObject) {
     }
     ASSERT_TRUE(eventually([&] {
       for (auto& tid : tids) {
-        if (tid == 0 || !sleeps_of(tid).asleep) return false;
+        if (tid == 0 || !waiting(tid)) return false;
       }
       return true;
     }));
     for (int woken = 0; woken < kThreads; ++woken) {
       std::vector<long> before;
-      for (int i = woken + 1; i < kThreads; ++i) before.push_back(sleeps_of(tids[i]).count);
+      for (int i = woken + 1; i < kThreads; ++i) before.push_back(sleeps_of(tids[i]));
       c.wake(own[woken]);
       threads[woken].join();
       EXPECT_EQ(results[woken].load(), WAIT_OBJECT_0) << "thread " << woken;
       for (int i = woken + 1; i < kThreads; ++i) {
-        EXPECT_EQ(sleeps_of(tids[i]).count, before[i - woken - 1]) << "thread " << i << " woke for thread " << woken;
+        EXPECT_EQ(sleeps_of(tids[i]), before[i - woken - 1]) << "thread " << i << " woke for thread " << woken;
       }
     }
     for (HANDLE h : own) CloseHandle(h);
