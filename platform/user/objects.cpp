@@ -13,7 +13,7 @@
 namespace plat::user {
 namespace {
 
-thread_local DWORD last_error __attribute__((tls_model("initial-exec"))) = 0;
+thread_local DWORD last_error = 0;
 constexpr std::uintptr_t kHandleStep = 4;
 
 }  // namespace
@@ -40,13 +40,15 @@ struct WaitEntry {
   WaitEntry* prev = nullptr;
 };
 
-// Static TLS: touched by every wait and release (the runtime is loaded with
-// the program, never opened later).
-thread_local WaitEntry this_entry __attribute__((tls_model("initial-exec")));
-WaitEntry* waiters = nullptr;                                               // under wait_mutex
-thread_local int deferring __attribute__((tls_model("initial-exec"))) = 0;  // WaitLocks held by this thread
-thread_local std::vector<std::atomic<std::uint32_t>*> picked
-    __attribute__((tls_model("initial-exec")));  // to wake once the lock is free
+// The calling thread's part in the waits, in one thread-local object (one
+// look-up of the thread's storage per call).
+struct WaitState {
+  WaitEntry entry;
+  int deferring = 0;                                // WaitLocks held by this thread
+  std::vector<std::atomic<std::uint32_t>*> picked;  // to wake once the lock is free
+};
+thread_local WaitState this_thread_waits;
+WaitEntry* waiters = nullptr;  // under wait_mutex
 
 void futex_wake(std::atomic<std::uint32_t>* word) {
   ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
@@ -54,16 +56,16 @@ void futex_wake(std::atomic<std::uint32_t>* word) {
 
 // Words live as long as their threads: a late wake of a thread that has
 // stopped waiting only makes its next wait look again.
-void wake_picked() {
-  for (auto* word : picked) futex_wake(word);
-  picked.clear();
+void wake_picked(WaitState& state) {
+  for (auto* word : state.picked) futex_wake(word);
+  state.picked.clear();
 }
 
-void pick(WaitEntry* entry) {
+void pick(WaitEntry* entry, WaitState& state) {
   if (entry->word.load(std::memory_order_relaxed) != 0) return;
   entry->word.store(1, std::memory_order_release);
-  if (deferring > 0) {
-    picked.push_back(&entry->word);
+  if (state.deferring > 0) {
+    state.picked.push_back(&entry->word);
   } else {
     futex_wake(&entry->word);
   }
@@ -71,7 +73,7 @@ void pick(WaitEntry* entry) {
 
 }  // namespace
 
-WaitLock::WaitLock() : lock_(wait_mutex()) { ++deferring; }
+WaitLock::WaitLock() : lock_(wait_mutex()) { ++this_thread_waits.deferring; }
 
 WaitLock::~WaitLock() {
   if (lock_.owns_lock()) unlock();
@@ -79,14 +81,17 @@ WaitLock::~WaitLock() {
 
 void WaitLock::unlock() {
   lock_.unlock();
-  if (--deferring == 0) wake_picked();
+  WaitState& state = this_thread_waits;
+  if (--state.deferring == 0 && !state.picked.empty()) wake_picked(state);
 }
 
 void notify_key(const void* key) {
+  if (waiters == nullptr) return;
+  WaitState& state = this_thread_waits;
   for (WaitEntry* entry = waiters; entry != nullptr; entry = entry->next) {
     for (const void* k : entry->keys) {
       if (k == key) {
-        pick(entry);
+        pick(entry, state);
         break;
       }
     }
@@ -94,13 +99,15 @@ void notify_key(const void* key) {
 }
 
 void notify() {
-  for (WaitEntry* entry = waiters; entry != nullptr; entry = entry->next) pick(entry);
+  WaitState& state = this_thread_waits;
+  for (WaitEntry* entry = waiters; entry != nullptr; entry = entry->next) pick(entry, state);
   wait_cv().notify_all();
 }
 
 bool wait_keys(std::unique_lock<std::mutex>& lock, std::span<const void* const> keys,
                std::optional<std::chrono::steady_clock::time_point> deadline) {
-  WaitEntry& entry = this_entry;
+  WaitState& state = this_thread_waits;
+  WaitEntry& entry = state.entry;
   entry.keys = keys;
   entry.word.store(0, std::memory_order_relaxed);
   entry.prev = nullptr;
@@ -108,7 +115,7 @@ bool wait_keys(std::unique_lock<std::mutex>& lock, std::span<const void* const> 
   if (waiters != nullptr) waiters->prev = &entry;
   waiters = &entry;
   lock.unlock();
-  wake_picked();  // what this thread picked before it sleeps
+  wake_picked(state);  // what this thread picked before it sleeps
   bool in_time = true;
   while (entry.word.load(std::memory_order_acquire) == 0) {
     timespec* limit = nullptr;
@@ -138,7 +145,7 @@ bool wait_keys(std::unique_lock<std::mutex>& lock, std::span<const void* const> 
 }
 
 pid_t current_tid() {
-  thread_local pid_t tid __attribute__((tls_model("initial-exec"))) = static_cast<pid_t>(syscall(SYS_gettid));
+  thread_local pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
   return tid;
 }
 
