@@ -48,6 +48,8 @@ struct IrpOrigin {
   // User requests.
   std::shared_ptr<UserProcess> process;
   std::shared_ptr<ProcessLink> reply_link;  // null: the process's link
+  PIRP irp = nullptr;
+  LIST_ENTRY pending_link{};  // in the process's pending_ while linked (under its requests_mu_)
   std::uint64_t request = 0;
   std::int64_t thread_id = 0;
   std::uint64_t user_output = 0;

@@ -81,7 +81,10 @@ void complete_user(PIRP irp, IrpOrigin* origin) {
   }
   {
     std::lock_guard lock(process.requests_mu_);
-    process.pending_.erase(irp);
+    if (origin->pending_link.Flink != nullptr) {
+      RemoveEntryList(&origin->pending_link);
+      origin->pending_link = LIST_ENTRY{};
+    }
   }
   ProcessLink& link = origin->reply_link ? *origin->reply_link : process.link();
   link.send_complete(origin->request, status, information, irp->PendingReturned != FALSE);

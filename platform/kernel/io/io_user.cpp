@@ -1,5 +1,6 @@
 // Requests from user processes: open, control requests, CancelIo, close,
 // and the end of a process.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -23,6 +24,8 @@ constexpr ULONG kMaxBufferedLength = 64u << 20;
 const OBJECT_TYPE kProcessObjectType{"Process", &destroy_process};
 
 UserProcess::UserProcess(pid_t pid, std::shared_ptr<ProcessLink> link) : pid_(pid), link_(std::move(link)) {
+  InitializeListHead(&pending_);
+  dispatching_.reserve(16);
   eprocess_ = create_object<_EPROCESS>(kProcessObjectType);
   std::memset(eprocess_, 0, sizeof *eprocess_);
   eprocess_->UniqueProcessId = as_handle(pid);
@@ -74,10 +77,11 @@ void IoManager::detach_process(UserProcess& process) {
     std::vector<PIRP> pending;
     {
       std::lock_guard lock(process.requests_mu_);
-      running.assign(process.dispatching_.begin(), process.dispatching_.end());
-      for (PIRP irp : process.pending_) {
-        origin_of(irp)->refs.fetch_add(1);
-        pending.push_back(irp);
+      running = process.dispatching_;
+      for (PLIST_ENTRY e = process.pending_.Flink; e != &process.pending_; e = e->Flink) {
+        IrpOrigin* origin = CONTAINING_RECORD(e, IrpOrigin, pending_link);
+        origin->refs.fetch_add(1);
+        pending.push_back(origin->irp);
       }
       for (PKTHREAD thread : running) KeAlertThread(thread, UserMode);
     }
@@ -184,8 +188,9 @@ void IoManager::user_ioctl(const Caller& caller, const proto::Ioctl& request) {
   PKTHREAD self = current_kthread();
   {
     std::lock_guard lock(process.requests_mu_);
-    process.pending_.insert(irp);
-    process.dispatching_.insert(self);
+    origin->irp = irp;
+    InsertTailList(&process.pending_, &origin->pending_link);
+    process.dispatching_.push_back(self);
   }
   ClientContext context(as_handle(process.pid()), as_handle(caller.thread_id), process.eprocess());
   // The buffers, as the method asks; a failure completes the request at once.
@@ -251,7 +256,8 @@ void IoManager::user_ioctl(const Caller& caller, const proto::Ioctl& request) {
   }
   {
     std::lock_guard lock(process.requests_mu_);
-    process.dispatching_.erase(self);
+    auto& running = process.dispatching_;
+    if (auto it = std::find(running.begin(), running.end(), self); it != running.end()) running.erase(it);
   }
   process.idle_cv_.notify_all();
   if (overlapped) link.send_pending(request.request, returned);
@@ -270,8 +276,9 @@ NTSTATUS IoManager::user_cancel(const Caller& caller, std::uint64_t file_id) {
   {
     // Only compared: a request of the file holds it.
     std::lock_guard lock(process.requests_mu_);
-    for (PIRP irp : process.pending_) {
-      IrpOrigin* origin = origin_of(irp);
+    for (PLIST_ENTRY e = process.pending_.Flink; e != &process.pending_; e = e->Flink) {
+      IrpOrigin* origin = CONTAINING_RECORD(e, IrpOrigin, pending_link);
+      PIRP irp = origin->irp;
       if (irp->Tail.Overlay.OriginalFileObject == file && origin->thread_id == caller.thread_id) {
         origin->refs.fetch_add(1);
         mine.push_back(irp);

@@ -83,9 +83,10 @@ class UserProcess {
   // Requests in progress; a lock of their own, so that one thread's
   // requests do not wait for another's file lookups.
   std::mutex requests_mu_;
-  std::condition_variable idle_cv_;  // dispatching_ became empty
-  std::set<PIRP> pending_;           // requests sent and not yet completed
-  std::set<PKTHREAD> dispatching_;   // host threads running a request of this process
+  // Held only for a few pointer operations (no allocation under it).
+  std::condition_variable idle_cv_;    // dispatching_ became empty
+  LIST_ENTRY pending_{};               // requests sent and not yet completed (their origins' links)
+  std::vector<PKTHREAD> dispatching_;  // host threads running a request of this process
 };
 
 // What the user-request entry points need to know of the caller.
