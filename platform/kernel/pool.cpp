@@ -1,5 +1,6 @@
 #include "platform/kernel/pool.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/kernel/fault.h"
@@ -66,7 +67,7 @@ void Pool::account(ULONG tag, std::int64_t bytes, bool allocation) {
 void* Pool::allocate(POOL_TYPE type, std::size_t bytes, ULONG tag) {
   if (bytes == 0) bytes = 1;
   const int size_class = class_for(bytes);
-  std::lock_guard lock(mu_);
+  std::unique_lock lock(mu_);
   if (size_class < 0) {
     void* block = memory_.allocate(bytes, PhysicalMemory::Layout::Any);
     if (block == nullptr) return nullptr;
@@ -87,19 +88,25 @@ void* Pool::allocate(POOL_TYPE type, std::size_t bytes, ULONG tag) {
   }
   void* block = list.front();
   list.pop_front();
+  account(tag, static_cast<std::int64_t>(bytes), true);
+  lock.unlock();
+  // The block is the caller's from here: filled outside the lock.
   SmallHeader* header = header_of_block(block);
   *header = SmallHeader{kLive, tag, static_cast<std::uint32_t>(bytes), static_cast<std::uint16_t>(size_class),
                         static_cast<std::uint16_t>(type)};
   // Not zeroed, as pool is not: a pattern shows reads of uninitialised memory.
   std::memset(block, 0xCD, bytes);
-  account(tag, static_cast<std::int64_t>(bytes), true);
   return block;
 }
 
 void Pool::free(void* block, std::int64_t expected_tag, const SrcLoc& where) {
   if (block == nullptr) fault(where, "ExFreePool of a null pointer");
-  std::lock_guard lock(mu_);
-  if (auto it = large_.find(block); it != large_.end()) {
+  const auto address = reinterpret_cast<std::uintptr_t>(block);
+  // Large blocks are whole pages; small ones never start a page.
+  if (address % kPage == 0) {
+    std::lock_guard lock(mu_);
+    auto it = large_.find(block);
+    if (it == large_.end()) fault(where, "ExFreePool(%p): not a pool block (freed twice?)", block);
     if (expected_tag >= 0 && it->second.tag != static_cast<ULONG>(expected_tag)) {
       fault(where, "ExFreePoolWithTag(%p): block tag '%s', freed with '%s'", block, tag_text(it->second.tag).c_str(),
             tag_text(static_cast<ULONG>(expected_tag)).c_str());
@@ -109,21 +116,22 @@ void Pool::free(void* block, std::int64_t expected_tag, const SrcLoc& where) {
     large_.erase(it);
     return;
   }
-  const auto address = reinterpret_cast<std::uintptr_t>(block);
-  if (!memory_.in_kernel_window(block) || address % kPage == 0 || address % kPage < sizeof(SmallHeader) ||
-      !memory_.is_mapped(block)) {
+  if (!memory_.in_kernel_window(block) || address % kPage < sizeof(SmallHeader) || !memory_.is_mapped(block)) {
     fault(where, "ExFreePool(%p): not a pool block (freed twice?)", block);
   }
+  // The block's own header says whether it is live; taking it is one
+  // atomic step, so two frees of one block cannot both pass.
   SmallHeader* header = header_of_block(block);
-  if (header->magic == kFreed) fault(where, "ExFreePool(%p): block freed twice", block);
-  if (header->magic != kLive) fault(where, "ExFreePool(%p): not a pool block, or its header is overwritten", block);
+  const std::uint32_t was = std::atomic_ref<std::uint32_t>(header->magic).exchange(kFreed);
+  if (was == kFreed) fault(where, "ExFreePool(%p): block freed twice", block);
+  if (was != kLive) fault(where, "ExFreePool(%p): not a pool block, or its header is overwritten", block);
   if (expected_tag >= 0 && header->tag != static_cast<ULONG>(expected_tag)) {
     fault(where, "ExFreePoolWithTag(%p): block tag '%s', freed with '%s'", block, tag_text(header->tag).c_str(),
           tag_text(static_cast<ULONG>(expected_tag)).c_str());
   }
-  account(header->tag, -static_cast<std::int64_t>(header->bytes), false);
-  header->magic = kFreed;
   std::memset(block, 0xDD, header->bytes);
+  std::lock_guard lock(mu_);
+  account(header->tag, -static_cast<std::int64_t>(header->bytes), false);
   free_lists_[header->size_class].push_back(block);
 }
 
