@@ -81,12 +81,21 @@ struct Ioctl {
   std::uint64_t file;
   std::int64_t thread_id;
   std::uint32_t code;
-  std::uint32_t overlapped;
-  std::uint64_t input;  // caller addresses
+  std::uint32_t overlapped;  // 1 on an overlapped handle; kIoctlInline* bits
+  std::uint64_t input;       // caller addresses
   std::uint64_t output;
   std::uint32_t input_length;
   std::uint32_t output_length;
 };
+
+// A buffered control request whose buffers the caller's thread reaches
+// itself (its own stack): the input bytes follow the record, and the output
+// comes back after the Complete record instead of being written by the
+// host. Exactly what the host would have read and written, without the
+// host's two transfers between the processes.
+inline constexpr std::uint32_t kIoctlInlineInput = 2;
+inline constexpr std::uint32_t kIoctlInlineOutput = 4;
+inline constexpr std::uint32_t kMaxInline = 4096;
 
 struct Cancel {
   std::uint64_t request;

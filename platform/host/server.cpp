@@ -111,17 +111,30 @@ void Connection::send_pending(std::uint64_t request, NTSTATUS returned) {
   send(proto::Type::Pending, &pending, sizeof pending);
 }
 
+void Connection::release_buffered(std::uint64_t request) {
+  std::lock_guard lock(quota_mu_);
+  if (auto it = buffered_.find(request); it != buffered_.end()) {
+    quota().buffered_bytes_.fetch_sub(it->second, std::memory_order_relaxed);
+    buffered_.erase(it);
+  }
+}
+
 void Connection::send_complete(std::uint64_t request, NTSTATUS status, std::uint64_t information,
                                bool pending_returned) {
-  {
-    std::lock_guard lock(quota_mu_);
-    if (auto it = buffered_.find(request); it != buffered_.end()) {
-      quota().buffered_bytes_.fetch_sub(it->second, std::memory_order_relaxed);
-      buffered_.erase(it);
-    }
-  }
+  release_buffered(request);
   proto::Complete complete{request, status, pending_returned ? 1u : 0u, information};
   send(proto::Type::Complete, &complete, sizeof complete);
+}
+
+// The Complete record, then the output bytes.
+void Connection::send_complete_inline(std::uint64_t request, NTSTATUS status, std::span<const std::byte> output,
+                                      bool pending_returned) {
+  release_buffered(request);
+  std::vector<char> body(sizeof(proto::Complete) + output.size());
+  const proto::Complete complete{request, status, pending_returned ? 1u : 0u, output.size()};
+  std::memcpy(body.data(), &complete, sizeof complete);
+  if (!output.empty()) std::memcpy(body.data() + sizeof complete, output.data(), output.size());
+  send(proto::Type::Complete, body.data(), body.size());
 }
 
 // Sends an upcall and waits for the process's answer, at most
@@ -185,7 +198,7 @@ bool Connection::unmap(std::uint64_t address, std::size_t pages) {
 }
 
 // A control request, within the process's bound on buffered bytes.
-void Connection::ioctl(const proto::Ioctl& request) {
+void Connection::ioctl(const proto::Ioctl& request, std::span<const std::byte> inline_input) {
   if (METHOD_FROM_CTL_CODE(request.code) == METHOD_BUFFERED) {
     const std::uint64_t bytes = std::max(request.input_length, request.output_length);
     const std::uint64_t bound =
@@ -213,7 +226,11 @@ void Connection::ioctl(const proto::Ioctl& request) {
     }
     buffered_[request.request] = bytes;
   }
-  if (!start([this, request] { io_.user_ioctl(Caller{process_, request.thread_id, reply_link_}, request); })) {
+  // Inline input stays with the request (the message buffer is reused).
+  std::vector<std::byte> input(inline_input.begin(), inline_input.end());
+  if (!start([this, request, input = std::move(input)] {
+        io_.user_ioctl(Caller{process_, request.thread_id, reply_link_}, request, input);
+      })) {
     send_complete(request.request, STATUS_INSUFFICIENT_RESOURCES, 0, false);
   }
 }
@@ -264,7 +281,17 @@ void Connection::handle(proto::Type type, const char* body, std::size_t size) {
       if (size < sizeof(proto::Ioctl)) return;
       proto::Ioctl request;
       std::memcpy(&request, body, sizeof request);
-      ioctl(request);
+      std::span<const std::byte> input;
+      if ((request.overlapped & proto::kIoctlInlineInput) != 0) {
+        // The bytes must all be there; otherwise the request is read from the caller's memory.
+        const std::size_t tail = size - sizeof request;
+        if (tail == request.input_length && tail <= proto::kMaxInline) {
+          input = std::span<const std::byte>(reinterpret_cast<const std::byte*>(body) + sizeof request, tail);
+        } else {
+          request.overlapped &= ~proto::kIoctlInlineInput;
+        }
+      }
+      ioctl(request, input);
       return;
     }
     case proto::Type::Cancel: {

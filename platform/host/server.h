@@ -90,6 +90,8 @@ class Connection final : public ProcessLink, public std::enable_shared_from_this
 
   void send_pending(std::uint64_t request, NTSTATUS returned) override;
   void send_complete(std::uint64_t request, NTSTATUS status, std::uint64_t information, bool pending_returned) override;
+  void send_complete_inline(std::uint64_t request, NTSTATUS status, std::span<const std::byte> output,
+                            bool pending_returned) override;
   std::uint64_t map_memory(int segment_fd, std::size_t pages) override;
   std::uint64_t map_registers(std::size_t pages, int ring_fd, std::uint64_t ring_offset, std::uint64_t ring_bytes,
                               int wake_fd) override;
@@ -125,7 +127,8 @@ class Connection final : public ProcessLink, public std::enable_shared_from_this
   bool start(std::function<void()> work);
   std::size_t max_blocked() const { return kind() == Kind::Direct ? kMaxDirectWorkers : kMaxWorkers; }
   void handle(proto::Type type, const char* body, std::size_t size);
-  void ioctl(const proto::Ioctl& request);
+  void ioctl(const proto::Ioctl& request, std::span<const std::byte> inline_input);
+  void release_buffered(std::uint64_t request);
   // The connection that keeps the process's bounds: the main one.
   Connection& quota() { return main_ ? *main_ : *this; }
 

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -145,6 +146,29 @@ int HostLink::take_direct() {
   return fd;
 }
 
+namespace {
+
+// Whether [address, address + length) lies in the calling thread's stack
+// above its current frame: memory this thread may read and write, so its
+// bytes can travel in the messages instead of the host reaching for them.
+bool on_own_stack(const void* address, std::size_t length) {
+  thread_local std::uintptr_t top = 0;
+  if (top == 0) {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+    void* base = nullptr;
+    std::size_t size = 0;
+    pthread_attr_getstack(&attributes, &base, &size);
+    pthread_attr_destroy(&attributes);
+    top = reinterpret_cast<std::uintptr_t>(base) + size;
+  }
+  const auto begin = reinterpret_cast<std::uintptr_t>(address);
+  const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  return begin >= frame && length <= top - begin;
+}
+
+}  // namespace
+
 bool HostLink::direct_ioctl(const std::shared_ptr<File>& file, DWORD code, LPVOID input, DWORD input_length,
                             LPVOID output, DWORD output_length, NTSTATUS* status, std::uint64_t* information) {
   if (broken()) return false;
@@ -159,22 +183,41 @@ bool HostLink::direct_ioctl(const std::shared_ptr<File>& file, DWORD code, LPVOI
   request.output = reinterpret_cast<std::uint64_t>(output);
   request.input_length = input == nullptr ? 0 : input_length;
   request.output_length = output == nullptr ? 0 : output_length;
+  // Buffered requests on this thread's stack carry their bytes themselves.
+  char message[sizeof request + proto::kMaxInline];
+  std::size_t message_size = sizeof request;
+  const bool buffered = METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED;
+  if (buffered && request.input_length <= proto::kMaxInline && on_own_stack(input, request.input_length)) {
+    request.overlapped |= proto::kIoctlInlineInput;
+    if (request.input_length != 0) std::memcpy(message + sizeof request, input, request.input_length);
+    message_size += request.input_length;
+  }
+  const bool output_inline =
+      buffered && request.output_length <= proto::kMaxInline && on_own_stack(output, request.output_length);
+  if (output_inline) request.overlapped |= proto::kIoctlInlineOutput;
+  std::memcpy(message, &request, sizeof request);
   bool done = false;
-  if (proto::send_message(fd, proto::Type::Ioctl, &request, sizeof request)) {
+  if (proto::send_message(fd, proto::Type::Ioctl, message, message_size)) {
     // Only this request's completion comes on this connection.
-    char buffer[sizeof(proto::MessageHeader) + sizeof(proto::Complete)];
+    char buffer[sizeof(proto::MessageHeader) + sizeof(proto::Complete) + proto::kMaxInline];
     for (;;) {
       std::vector<int> fds;
       const long n = proto::receive_message(fd, buffer, &fds);
       for (int stray : fds) ::close(stray);
-      if (n != static_cast<long>(sizeof buffer)) break;
+      if (n < static_cast<long>(sizeof(proto::MessageHeader) + sizeof(proto::Complete))) break;
       proto::MessageHeader header;
       std::memcpy(&header, buffer, sizeof header);
       proto::Complete complete;
       std::memcpy(&complete, buffer + sizeof header, sizeof complete);
       if (header.type != proto::Type::Complete || complete.request != request.request) continue;
+      const std::size_t carried = static_cast<std::size_t>(n) - sizeof header - sizeof complete;
       *status = complete.status;
       *information = complete.information;
+      if (output_inline) {
+        // Exactly the bytes the host would have written, never past the buffer.
+        const std::size_t bytes = std::min<std::size_t>({carried, complete.information, request.output_length});
+        if (bytes != 0) std::memcpy(output, buffer + sizeof header + sizeof complete, bytes);
+      }
       done = true;
       break;
     }

@@ -56,6 +56,7 @@ struct IrpOrigin {
   ULONG output_length = 0;
   ULONG method = METHOD_BUFFERED;
   bool overlapped = false;
+  bool inline_output = false;  // the output goes back with the completion
   // Kernel-built requests: the caller's output buffer.
   PVOID kernel_output = nullptr;
   // Internal requests (create, cleanup, close): signalled on completion.

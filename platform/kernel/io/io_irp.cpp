@@ -59,12 +59,35 @@ ULONG_PTR copy_back_length(PIRP irp, ULONG output_length) {
   return std::min<ULONG_PTR>(irp->IoStatus.Information, output_length);
 }
 
+// The request's locked pages unlocked, and the request no longer the
+// process's in progress.
+void unlock_pages_and_forget(PIRP irp, IrpOrigin* origin, UserProcess& process) {
+  for (PMDL mdl = irp->MdlAddress; mdl != nullptr; mdl = mdl->Next) {
+    if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);  // writes the kernel's changes back first
+  }
+  std::lock_guard lock(process.requests_mu_);
+  if (origin->pending_link.Flink != nullptr) {
+    RemoveEntryList(&origin->pending_link);
+    origin->pending_link = LIST_ENTRY{};
+  }
+}
+
 void complete_user(PIRP irp, IrpOrigin* origin) {
   UserProcess& process = *origin->process;
   NTSTATUS status = irp->IoStatus.Status;
   ULONG_PTR information = irp->IoStatus.Information;
   if (origin->method == METHOD_BUFFERED) {
     information = copy_back_length(irp, origin->output_length);
+    if (origin->inline_output) {
+      // The output travels with the completion; the caller's thread copies it.
+      unlock_pages_and_forget(irp, origin, process);
+      ProcessLink& link = origin->reply_link ? *origin->reply_link : process.link();
+      link.send_complete_inline(
+          origin->request, status,
+          std::span<const std::byte>(static_cast<const std::byte*>(irp->AssociatedIrp.SystemBuffer), information),
+          irp->PendingReturned != FALSE);
+      return;
+    }
     // The I/O manager's own copy, at whatever IRQL the request completes:
     // not a driver's reach into user memory.
     if (information != 0 && process.alive()) {
@@ -76,16 +99,7 @@ void complete_user(PIRP irp, IrpOrigin* origin) {
   } else if (NT_ERROR(status)) {
     information = 0;
   }
-  for (PMDL mdl = irp->MdlAddress; mdl != nullptr; mdl = mdl->Next) {
-    if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);  // writes the kernel's changes back first
-  }
-  {
-    std::lock_guard lock(process.requests_mu_);
-    if (origin->pending_link.Flink != nullptr) {
-      RemoveEntryList(&origin->pending_link);
-      origin->pending_link = LIST_ENTRY{};
-    }
-  }
+  unlock_pages_and_forget(irp, origin, process);
   ProcessLink& link = origin->reply_link ? *origin->reply_link : process.link();
   link.send_complete(origin->request, status, information, irp->PendingReturned != FALSE);
 }

@@ -144,7 +144,7 @@ NTSTATUS IoManager::user_open(const Caller& caller, std::string_view name, ULONG
   return STATUS_DELETE_PENDING;
 }
 
-void IoManager::user_ioctl(const Caller& caller, const proto::Ioctl& request) {
+void IoManager::user_ioctl(const Caller& caller, const proto::Ioctl& request, std::span<const std::byte> inline_input) {
   UserProcess& process = *caller.process;
   PFILE_OBJECT file = nullptr;
   {
@@ -170,6 +170,11 @@ void IoManager::user_ioctl(const Caller& caller, const proto::Ioctl& request) {
   origin->output_length = request.output_length;
   origin->method = METHOD_FROM_CTL_CODE(request.code);
   origin->overlapped = file_impl(file)->overlapped;
+  const bool buffered = origin->method == METHOD_BUFFERED;
+  origin->inline_output =
+      buffered && (request.overlapped & proto::kIoctlInlineOutput) != 0 && request.output_length <= proto::kMaxInline;
+  const bool input_inline =
+      buffered && (request.overlapped & proto::kIoctlInlineInput) != 0 && inline_input.size() == request.input_length;
   const bool overlapped = origin->overlapped;
   PIRP irp = allocate_request(device, file, origin, UserMode);
   dereference(file);  // the request holds the file now
@@ -208,7 +213,11 @@ void IoManager::user_ioctl(const Caller& caller, const proto::Ioctl& request) {
         } else {
           irp->AssociatedIrp.SystemBuffer = buffer;
           std::memset(buffer, 0, length);
-          if (request.input_length != 0) status = PlatCopyFromUser(buffer, input, request.input_length);
+          if (input_inline) {
+            std::memcpy(buffer, inline_input.data(), request.input_length);
+          } else if (request.input_length != 0) {
+            status = PlatCopyFromUser(buffer, input, request.input_length);
+          }
         }
       }
       break;

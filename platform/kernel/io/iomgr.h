@@ -37,6 +37,12 @@ class ProcessLink {
   virtual void send_pending(std::uint64_t request, NTSTATUS returned) = 0;
   virtual void send_complete(std::uint64_t request, NTSTATUS status, std::uint64_t information,
                              bool pending_returned) = 0;
+  // A completion that carries the output (a request that asked for its
+  // output inline: only links that accept such requests get them).
+  virtual void send_complete_inline(std::uint64_t request, NTSTATUS status, std::span<const std::byte> output,
+                                    bool pending_returned) {
+    send_complete(request, status, output.size(), pending_returned);
+  }
   // Upcalls, answered by the process: the user address, or 0. The
   // descriptors stay the caller's; the process gets copies. Memory: the
   // sealed segment of exactly the pages to map, mapped whole.
@@ -141,7 +147,8 @@ class IoManager {
   NTSTATUS user_open(const Caller& caller, std::string_view name, ULONG desired_access, ULONG share_access,
                      bool overlapped, std::uint64_t* file);
   // Sends Pending and Complete through the process's link.
-  void user_ioctl(const Caller& caller, const proto::Ioctl& request);
+  // inline_input: the input bytes that came with the request (kIoctlInlineInput).
+  void user_ioctl(const Caller& caller, const proto::Ioctl& request, std::span<const std::byte> inline_input = {});
   // CancelIo: cancels the pended requests of that thread on that file.
   NTSTATUS user_cancel(const Caller& caller, std::uint64_t file);
   // The last CloseHandle: cleanup now; close when the file's last reference goes.

@@ -11,42 +11,63 @@
 
 namespace {
 
+// Buffered requests, whether their buffers travel in the messages (the
+// calling thread's stack) or the host reaches them in the process's memory
+// (the heap): the same bytes, never past the output length, none on errors.
 TEST_F(HostTest, BufferedRequestsCarryTheirBytesBothWays) {
-  HANDLE device = open();
-  char in[64], out[64] = {};
-  for (int i = 0; i < 64; ++i) in[i] = static_cast<char>(i);
-  DWORD bytes = 0;
-  ASSERT_TRUE(DeviceIoControl(device, testdrv::kEcho, in, sizeof in, out, sizeof out, &bytes, nullptr));
-  EXPECT_EQ(bytes, 64u);
-  EXPECT_EQ(std::memcmp(in, out, 64), 0);
+  struct Buffers {
+    char in[64];
+    char out[64];
+    char small[20];
+    char reply[32];
+    testdrv::StatusRequest overflow{STATUS_BUFFER_OVERFLOW, 12, 0xEE};
+    testdrv::StatusRequest error{STATUS_INVALID_PARAMETER, 12, 0xEE};
+  };
+  auto run = [this](Buffers& b) {
+    HANDLE device = open();
+    std::memset(b.out, 0, sizeof b.out);
+    for (int i = 0; i < 64; ++i) b.in[i] = static_cast<char>(i);
+    DWORD bytes = 0;
+    ASSERT_TRUE(DeviceIoControl(device, testdrv::kEcho, b.in, sizeof b.in, b.out, sizeof b.out, &bytes, nullptr));
+    EXPECT_EQ(bytes, 64u);
+    EXPECT_EQ(std::memcmp(b.in, b.out, 64), 0);
 
-  // The driver claims 64 bytes; the output holds 16, and nothing past it moves.
-  char small[20];
-  std::memset(small, 0x77, sizeof small);
-  ASSERT_TRUE(DeviceIoControl(device, testdrv::kEcho, in, sizeof in, small, 16, &bytes, nullptr));
-  EXPECT_EQ(bytes, 16u);
-  EXPECT_EQ(small[16], 0x77);
+    // The driver claims 64 bytes; the output holds 16, and nothing past it moves.
+    std::memset(b.small, 0x77, sizeof b.small);
+    ASSERT_TRUE(DeviceIoControl(device, testdrv::kEcho, b.in, sizeof b.in, b.small, 16, &bytes, nullptr));
+    EXPECT_EQ(bytes, 16u);
+    EXPECT_EQ(b.small[16], 0x77);
 
-  testdrv::StatusRequest overflow{STATUS_BUFFER_OVERFLOW, 12, 0xEE};
-  char reply[32] = {};
-  EXPECT_FALSE(
-      DeviceIoControl(device, testdrv::kStatus, &overflow, sizeof overflow, reply, sizeof reply, &bytes, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
-  EXPECT_EQ(bytes, 12u);
-  EXPECT_EQ(static_cast<unsigned char>(reply[11]), 0xEE);
-  EXPECT_EQ(reply[12], 0);
+    std::memset(b.reply, 0, sizeof b.reply);
+    EXPECT_FALSE(DeviceIoControl(device, testdrv::kStatus, &b.overflow, sizeof b.overflow, b.reply, sizeof b.reply,
+                                 &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
+    EXPECT_EQ(bytes, 12u);
+    EXPECT_EQ(static_cast<unsigned char>(b.reply[11]), 0xEE);
+    EXPECT_EQ(b.reply[12], 0);
 
-  testdrv::StatusRequest error{STATUS_INVALID_PARAMETER, 12, 0xEE};
-  std::memset(reply, 0, sizeof reply);
-  EXPECT_FALSE(DeviceIoControl(device, testdrv::kStatus, &error, sizeof error, reply, sizeof reply, &bytes, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(bytes, 0u);
-  EXPECT_EQ(reply[0], 0);
+    std::memset(b.reply, 0, sizeof b.reply);
+    EXPECT_FALSE(
+        DeviceIoControl(device, testdrv::kStatus, &b.error, sizeof b.error, b.reply, sizeof b.reply, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(bytes, 0u);
+    EXPECT_EQ(b.reply[0], 0);
 
-  EXPECT_FALSE(DeviceIoControl(device, testdrv::code(0xFFF), nullptr, 0, nullptr, 0, &bytes, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
-  EXPECT_TRUE(CloseHandle(device));
-  EXPECT_FALSE(CloseHandle(device));
+    EXPECT_FALSE(DeviceIoControl(device, testdrv::code(0xFFF), nullptr, 0, nullptr, 0, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+    EXPECT_TRUE(CloseHandle(device));
+    EXPECT_FALSE(CloseHandle(device));
+  };
+  {
+    SCOPED_TRACE("buffers on the calling thread's stack");
+    Buffers on_stack;
+    run(on_stack);
+  }
+  {
+    SCOPED_TRACE("buffers on the heap");
+    auto on_heap = std::make_unique<Buffers>();
+    run(*on_heap);
+  }
 }
 
 TEST_F(HostTest, RequestsRunInTheCallersContextOnADriverThatKnowsTheHostsName) {
