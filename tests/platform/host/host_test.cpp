@@ -446,6 +446,7 @@ TEST_F(HostTest, HostileProcessesLeaveTheHostUpAndNothingBehind) {
        "its buffered requests would pass"},
       {"asks for a direct connection without a main one", {ZEK_HOSTILE, "direct-alone"}, nullptr},
       {"never reads its direct connection", {ZEK_HOSTILE, "direct-no-read"}, "does not read its direct connection"},
+      {"claims inline bytes it does not send", {ZEK_HOSTILE, "forge-inline"}, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -10,6 +10,9 @@
 //   zekhostile direct-alone          asks for a direct connection without a main one
 //   zekhostile direct-no-read        sends requests on a direct connection and never
 //                                    reads; its main connection must still be served
+//   zekhostile forge-inline          claims inline bytes it does not send, or more
+//                                    output inline than may travel: the host reads
+//                                    and writes its memory instead
 //
 // Exit codes: 0 when the host did what it should (disconnected, refused),
 // 1 when it did not within a bound, 2 and up for failures of the test's own.
@@ -155,7 +158,7 @@ int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr,
                  "usage: zekhostile ignore-upcalls | no-read | die-mid-request | hog-buffered BYTES |"
-                 " direct-hog-buffered BYTES BOUND | direct-alone | direct-no-read\n");
+                 " direct-hog-buffered BYTES BOUND | direct-alone | direct-no-read | forge-inline\n");
     return 2;
   }
   const std::string mode = argv[1];
@@ -196,6 +199,52 @@ int main(int argc, char** argv) {
     }
     if (!disconnected_within(10000, direct)) return 1;
     return main_served(file) ? 0 : 1;
+  }
+  if (mode == "forge-inline") {
+    // Input claimed inline but only partly (or not) sent: read from the
+    // memory; output larger than may travel inline: written to the memory.
+    static char in[64], out[proto::kMaxInline + 8];
+    for (int i = 0; i < 64; ++i) in[i] = static_cast<char>(i + 1);
+    struct Forged {
+      std::uint32_t input_length, output_length, sent;
+    };
+    const Forged cases[] = {{64, 64, 10}, {64, proto::kMaxInline + 8, 64}, {64, 64, 0}};
+    std::uint64_t request = 100;
+    for (const Forged& c : cases) {
+      std::memset(out, 0, sizeof out);
+      proto::Ioctl ioctl{};
+      ioctl.request = ++request;
+      ioctl.file = file;
+      ioctl.thread_id = gettid();
+      ioctl.code = testdrv::kEcho;
+      ioctl.overlapped = proto::kIoctlInlineInput | proto::kIoctlInlineOutput;
+      ioctl.input = reinterpret_cast<std::uint64_t>(in);
+      ioctl.output = reinterpret_cast<std::uint64_t>(out);
+      ioctl.input_length = c.input_length;
+      ioctl.output_length = c.output_length;
+      std::vector<char> message(sizeof ioctl + c.sent);
+      std::memcpy(message.data(), &ioctl, sizeof ioctl);
+      std::memset(message.data() + sizeof ioctl, 0x5A, c.sent);  // not what the memory holds
+      if (!proto::send_message(link_fd, proto::Type::Ioctl, message.data(), message.size())) return 5;
+      std::vector<char> body;
+      if (!next(proto::Type::Complete, &body)) return 6;
+      proto::Complete complete;
+      std::memcpy(&complete, body.data(), sizeof complete);
+      if (complete.request != request || complete.status != 0 || complete.information != 64) return 1;
+      // Output inline only where it may be: else it is in the memory.
+      const char* got = body.size() >= sizeof complete + 64 && c.output_length <= proto::kMaxInline
+                            ? body.data() + sizeof complete
+                            : out;
+      // The input came with the message when all of it did, else from the memory.
+      char expected[64];
+      if (c.sent == c.input_length) {
+        std::memset(expected, 0x5A, sizeof expected);
+      } else {
+        std::memcpy(expected, in, sizeof expected);
+      }
+      if (std::memcmp(got, expected, 64) != 0) return 1;
+    }
+    return 0;
   }
   if ((mode == "hog-buffered" || mode == "direct-hog-buffered") && argc >= 3) {
     const auto bytes = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 0));
