@@ -90,8 +90,14 @@ void complete_user(PIRP irp, IrpOrigin* origin) {
     }
     // The I/O manager's own copy, at whatever IRQL the request completes:
     // not a driver's reach into user memory.
-    if (information != 0 && process.alive()) {
-      if (!procmem::write(process.pid(), origin->user_output, irp->AssociatedIrp.SystemBuffer, information)) {
+    if (information != 0) {
+      if (!process.alive()) {
+        // The process's connection has ended (it died, or the host is
+        // stopping): its output cannot reach it, so the request did not
+        // complete for it.
+        status = STATUS_CANCELLED;
+        information = 0;
+      } else if (!procmem::write(process.pid(), origin->user_output, irp->AssociatedIrp.SystemBuffer, information)) {
         status = STATUS_ACCESS_VIOLATION;
         information = 0;
       }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "platform/user/regaccess.h"
@@ -482,16 +483,26 @@ TEST_F(HostTest, SigtermUnloadsTheDriversAndStopsWithZero) {
   HANDLE blocked = open();
   const auto before = pool(device);
   std::atomic<bool> ended{false};
+  BOOL waited = TRUE;
+  DWORD waited_error = 0;
+  DWORD waited_bytes = 0;
   std::thread waiter([&] {
-    NTSTATUS result = 0;
-    DWORD bytes = 0;
-    DeviceIoControl(blocked, testdrv::kWait, nullptr, 0, &result, sizeof result, &bytes, nullptr);
+    // On the heap, so the output is copied by the host rather than carried
+    // in the completion.
+    auto result = std::make_unique<NTSTATUS>(0);
+    waited = DeviceIoControl(blocked, testdrv::kWait, nullptr, 0, result.get(), sizeof *result, &waited_bytes, nullptr);
+    waited_error = GetLastError();
     ended = true;
   });
   ASSERT_TRUE(eventually([&] { return pool(device).requests == before.requests + 1; }));
   EXPECT_EQ(stop_host(), 0);
   waiter.join();
   EXPECT_TRUE(ended.load());
+  // Its output could not be copied to it: the request fails, with no bytes
+  // said to be written.
+  EXPECT_FALSE(waited);
+  EXPECT_EQ(waited_bytes, 0u);
+  EXPECT_NE(waited_error, 0u);
   // The host ended this process's requests before it went.
   DWORD pended_bytes = 0;
   EXPECT_FALSE(GetOverlappedResult(waiting, &overlapped, &pended_bytes, TRUE));
