@@ -10,6 +10,12 @@
 // 1) with release. The host reads slots in order, each once its sequence
 // is published (acquire), and advances `consumed`. A producer that finds
 // the ring full waits for the host.
+//
+// After publishing, a producer wakes the host (its eventfd) only when
+// `sleeping` is set: the host sets it before it sleeps and looks at the
+// ring again, and clears it when it wakes (both sides order the flag and
+// the slot with a full fence). A ring the host's ring thread serves keeps
+// it set for good.
 #pragma once
 
 #include <atomic>
@@ -23,7 +29,8 @@ struct alignas(64) Header {
   std::uint64_t consumed;  // slots applied by the host
   std::uint64_t pad1[7];
   std::uint32_t slots;
-  std::uint32_t pad2[15];
+  std::uint32_t sleeping;  // non-zero: the host sleeps; wake it after publishing
+  std::uint32_t pad2[14];
 };
 
 struct Slot {

@@ -77,6 +77,9 @@ void post(const volatile void* address, std::uint64_t value, std::uint32_t size)
   slot.value = value;
   slot.size = size;
   postring::atomic(slot.sequence).store(n + 1, std::memory_order_release);
+  // A host that is awake sees the slot without being woken.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (postring::atomic(header->sleeping).load(std::memory_order_relaxed) == 0) return;
   std::uint64_t one = 1;
   (void)!::write(mapping.wake_fd, &one, sizeof one);
 }

@@ -18,11 +18,26 @@
 
 namespace plat {
 
-struct RegisterRings::Ring {
+struct RegisterRings::Ring final : PostedWrites {
+  Ring(RegisterRings& owner, std::uint64_t id, void* page, int wake_fd, std::vector<PUCHAR> registers)
+      : owner(owner), id(id), page(page), wake(wake_fd), registers(std::move(registers)) {}
+
+  int wake_fd() const override { return wake; }
+  std::size_t drain() override;
+  bool pending() const override;
+  void set_sleeping(bool sleeping) override {
+    auto* header = static_cast<postring::Header*>(page);
+    postring::atomic(header->sleeping).store(sleeping ? 1 : 0, std::memory_order_relaxed);
+    // Pairs with the writer's fence between its slot and its look at the flag.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+  }
+
+  RegisterRings& owner;
   std::uint64_t id;
   void* page;  // the ring, in kernel memory
-  int wake_fd;
+  int wake;
   std::vector<PUCHAR> registers;
+  MmioHandler* adopted_by = nullptr;  // the device that drains it, or null (the ring thread)
 };
 
 RegisterRings::RegisterRings(PhysicalMemory& memory) : memory_(memory) {
@@ -65,13 +80,30 @@ std::optional<RegisterRings::Created> RegisterRings::create(std::vector<PUCHAR> 
   }
   auto* header = static_cast<postring::Header*>(page);
   header->slots = postring::slot_capacity(PhysicalMemory::kPageSize);
+  header->sleeping = 1;  // the ring thread is woken for every write
+  // The device behind the pages may drain the ring itself: offered when all
+  // the pages are one device's.
+  MmioHandler* device = nullptr;
+  for (PUCHAR p : pages) {
+    const auto target = Kernel::current().io_space().lookup(p, 4);
+    MmioHandler* handler = target ? target->handler : nullptr;
+    if (handler == nullptr || (device != nullptr && handler != device)) {
+      device = nullptr;
+      break;
+    }
+    device = handler;
+  }
   std::lock_guard lock(mu_);
   const std::uint64_t id = ++next_id_;
-  auto ring = std::make_unique<Ring>(Ring{id, page, fd, std::move(pages)});
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.u64 = id;
-  epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
+  auto ring = std::make_unique<Ring>(*this, id, page, fd, std::move(pages));
+  if (device != nullptr && device->adopt(ring.get())) {
+    ring->adopted_by = device;
+  } else {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = id;
+    epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
+  }
   rings_.emplace(id, std::move(ring));
   return Created{id, page, segment->fd, segment->offset, PhysicalMemory::kPageSize, fd};
 }
@@ -80,10 +112,15 @@ void RegisterRings::remove(std::uint64_t id) {
   std::lock_guard lock(mu_);
   auto it = rings_.find(id);
   if (it == rings_.end()) return;
-  drain(*it->second);
-  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, it->second->wake_fd, nullptr);
-  close(it->second->wake_fd);
-  memory_.free(it->second->page);
+  Ring& ring = *it->second;
+  if (ring.adopted_by != nullptr) {
+    ring.adopted_by->release(&ring);
+  } else {
+    epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, ring.wake, nullptr);
+  }
+  ring.drain();
+  close(ring.wake);
+  memory_.free(ring.page);
   rings_.erase(it);
 }
 
@@ -92,12 +129,28 @@ std::size_t RegisterRings::rings() const {
   return rings_.size();
 }
 
-void RegisterRings::drain(Ring& ring) {
-  auto* header = static_cast<postring::Header*>(ring.page);
+std::size_t RegisterRings::adopted_rings() const {
+  std::lock_guard lock(mu_);
+  std::size_t n = 0;
+  for (const auto& [id, ring] : rings_) n += ring->adopted_by != nullptr ? 1 : 0;
+  return n;
+}
+
+bool RegisterRings::Ring::pending() const {
+  auto* header = static_cast<postring::Header*>(page);
+  const std::uint32_t capacity = postring::slot_capacity(PhysicalMemory::kPageSize);
+  const std::uint64_t consumed = postring::atomic(header->consumed).load(std::memory_order_relaxed);
+  return postring::atomic(postring::slots_of(header)[consumed % capacity].sequence).load(std::memory_order_acquire) ==
+         consumed + 1;
+}
+
+std::size_t RegisterRings::Ring::drain() {
+  auto* header = static_cast<postring::Header*>(page);
   postring::Slot* slots = postring::slots_of(header);
   const std::uint32_t capacity = postring::slot_capacity(PhysicalMemory::kPageSize);
   std::uint64_t consumed = postring::atomic(header->consumed).load(std::memory_order_relaxed);
-  const std::uint64_t limit = ring.registers.size() * PhysicalMemory::kPageSize;
+  const std::uint64_t limit = registers.size() * PhysicalMemory::kPageSize;
+  std::size_t taken = 0;
   for (;;) {
     postring::Slot& slot = slots[consumed % capacity];
     if (postring::atomic(slot.sequence).load(std::memory_order_acquire) != consumed + 1) break;
@@ -105,14 +158,15 @@ void RegisterRings::drain(Ring& ring) {
     const std::uint64_t value = slot.value;
     const std::uint32_t size = slot.size;
     postring::atomic(header->consumed).store(++consumed, std::memory_order_release);
+    ++taken;
     // The process wrote the slot: nothing of it is trusted.
     const bool sized = size == 1 || size == 2 || size == 4 || size == 8;
     PUCHAR target = nullptr;
     if (sized && offset < limit && offset % size == 0) {
-      target = ring.registers[offset / PhysicalMemory::kPageSize] + offset % PhysicalMemory::kPageSize;
+      target = registers[offset / PhysicalMemory::kPageSize] + offset % PhysicalMemory::kPageSize;
     }
     if (target == nullptr || !Kernel::current().io_space().lookup(target, size)) {
-      refused_.fetch_add(1);
+      owner.refused_.fetch_add(1);
       continue;
     }
     switch (size) {
@@ -129,8 +183,9 @@ void RegisterRings::drain(Ring& ring) {
         WRITE_REGISTER_ULONG64(reinterpret_cast<volatile ULONG64*>(target), value);
         break;
     }
-    applied_.fetch_add(1);
+    owner.applied_.fetch_add(1);
   }
+  return taken;
 }
 
 void RegisterRings::run() {
@@ -144,9 +199,9 @@ void RegisterRings::run() {
       auto it = rings_.find(events[i].data.u64);
       if (it == rings_.end()) continue;
       std::uint64_t count;
-      while (::read(it->second->wake_fd, &count, sizeof count) > 0) {
+      while (::read(it->second->wake, &count, sizeof count) > 0) {
       }
-      drain(*it->second);
+      it->second->drain();
     }
   }
 }

@@ -1,7 +1,10 @@
 // Register pages mapped into user processes: each mapping has a
 // posted-write ring (platform/common/postring.h) in host physical memory
-// and a wake-up eventfd. One host thread applies the rings' writes to the
-// devices, in each ring's order, through the register accessors.
+// and a wake-up eventfd. A device that drains rings itself (the simulated
+// adapter, on its engine thread) is offered each ring of its pages and
+// applies the writes with no host thread in between; the others' rings are
+// served by one host thread, which applies their writes, in each ring's
+// order, through the register accessors.
 #pragma once
 
 #include <atomic>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "platform/kernel/rtl.h"
+#include "platform/machine/mmio.h"
 #include "platform/machine/physmem.h"
 
 namespace plat {
@@ -37,13 +41,14 @@ class RegisterRings {
   // Applies what the ring still holds, then releases it.
   void remove(std::uint64_t id);
   std::size_t rings() const;
+  // Of those, the rings a device drains itself.
+  std::size_t adopted_rings() const;
   std::uint64_t writes_applied() const { return applied_.load(); }
   std::uint64_t writes_refused() const { return refused_.load(); }
 
  private:
   struct Ring;
   void run();
-  void drain(Ring& ring);
 
   PhysicalMemory& memory_;
   int epoll_fd_ = -1;
