@@ -1,5 +1,10 @@
 #include "sim/board.h"
 
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstdio>
@@ -81,6 +86,7 @@ Board::Board(plat::PhysicalMemory& memory, BoardConfig config)
       cqp_(dma_, queues_, status_, qps_, local_, log_, faults_, config_.functions),
       nic_(dma_, queues_, qps_, log_, faults_,
            [this] {
+             std::lock_guard lock(reg_mu_);
              return FilterRegisters::read(
                  [this](std::uint32_t index) { return registers_.kept(Space::Indexed, 0, index); });
            }),
@@ -95,6 +101,7 @@ Board::Board(plat::PhysicalMemory& memory, BoardConfig config)
   offload_ = std::make_unique<IwarpEngine>(*offload_side_, config_.tcp);
   cqp_.attach_offload(
       offload_.get(), [this] { return engine_now(); }, [this](unsigned f) { refresh_offload_addresses(f); });
+  wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   Layout l = layout(config_);
   functions_.resize(config_.functions);
   for (unsigned f = 0; f < config_.functions; ++f) {
@@ -113,13 +120,16 @@ Board::Board(plat::PhysicalMemory& memory, BoardConfig config)
   }
 }
 
-Board::~Board() { stop(); }
+Board::~Board() {
+  stop();
+  if (wake_fd_ >= 0) ::close(wake_fd_);
+}
 
 // ---------------------------------------------------------------------------
 // Bus side
 
 std::uint32_t Board::pci_read(unsigned function, std::uint32_t offset) {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(reg_mu_);
   if (function >= functions_.size()) return 0xFFFF'FFFF;  // no such function: the bus reads all ones
   // The EEPROM's second path; every function reaches the board's one EEPROM.
   if ((offset & ~3u) == kPciCfgEepromAddress) return eeprom_->read_pci_command(engine_now());
@@ -128,7 +138,7 @@ std::uint32_t Board::pci_read(unsigned function, std::uint32_t offset) {
 }
 
 void Board::pci_write(unsigned function, std::uint32_t offset, std::uint32_t value) {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(reg_mu_);
   if (function >= functions_.size()) return;
   if ((offset & ~3u) == kPciCfgEepromAddress) return eeprom_->write_pci_command(value, engine_now());
   if ((offset & ~3u) == kPciCfgEepromData) return eeprom_->write_pci_data(value);
@@ -136,7 +146,7 @@ void Board::pci_write(unsigned function, std::uint32_t offset, std::uint32_t val
 }
 
 std::uint64_t Board::window_address(unsigned function, Window window) {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(reg_mu_);
   return functions_.at(function).pci->bar_address(static_cast<unsigned>(window));
 }
 
@@ -159,7 +169,7 @@ plat::MmioHandler& Board::window_handler(unsigned function, Window window) {
 std::uint64_t Board::mmio_read(unsigned function, Window window, std::uint64_t offset, unsigned size) {
   std::uint32_t value = 0;
   {
-    std::lock_guard lock(mu_);
+    std::lock_guard lock(reg_mu_);
     if (function >= functions_.size() || size != 4 || offset % 4 != 0 || offset >= window_bytes(window)) {
       ++faults_.bad_accesses;
       log_("read of %u bytes at offset 0x%llx of window %u of function %u refused", size,
@@ -173,16 +183,25 @@ std::uint64_t Board::mmio_read(unsigned function, Window window, std::uint64_t o
 }
 
 void Board::mmio_write(unsigned function, Window window, std::uint64_t offset, std::uint64_t value, unsigned size) {
+  bool mail = false;
   {
-    std::lock_guard lock(mu_);
+    std::lock_guard lock(reg_mu_);
     if (function >= functions_.size() || size != 4 || offset % 4 != 0 || offset >= window_bytes(window)) {
       ++faults_.bad_accesses;
       log_("write of %u bytes at offset 0x%llx of window %u of function %u refused", size,
            static_cast<unsigned long long>(offset), static_cast<unsigned>(window), function);
       return;
     }
+    const std::size_t before = mail_.size();
     registers_.write(space_of(window), function, static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(value));
-    if (has_work_locked()) work_cv_.notify_one();
+    mail = mail_.size() != before;
+  }
+  if (mail) {
+    if (running()) {
+      wake_engine();
+    } else {
+      intake_inline();
+    }
   }
   deliver_interrupts();
 }
@@ -190,20 +209,38 @@ void Board::mmio_write(unsigned function, Window window, std::uint64_t offset, s
 // ---------------------------------------------------------------------------
 // Register hooks: the register window
 
-std::uint32_t Board::intr_cause(const RegisterAccess& a) { return functions_[a.function].interrupts.cause(); }
+std::uint32_t Board::intr_cause(const RegisterAccess& a) {
+  std::lock_guard lock(irq_mu_);
+  return functions_[a.function].interrupts.cause();
+}
 
 void Board::intr_cause_written(const RegisterAccess& a) {
+  std::lock_guard lock(irq_mu_);
   if (functions_[a.function].interrupts.write_cause(a.value)) pending_interrupts_.push_back(a.function);
 }
 
-std::uint32_t Board::intr_mask(const RegisterAccess& a) { return functions_[a.function].interrupts.mask(); }
+std::uint32_t Board::intr_mask(const RegisterAccess& a) {
+  std::lock_guard lock(irq_mu_);
+  return functions_[a.function].interrupts.mask();
+}
 
 void Board::intr_mask_written(const RegisterAccess& a) {
+  std::lock_guard lock(irq_mu_);
   if (functions_[a.function].interrupts.write_mask(a.value)) pending_interrupts_.push_back(a.function);
 }
 
 std::uint32_t Board::intr_status(const RegisterAccess& a) {
+  std::lock_guard lock(irq_mu_);
   return functions_[a.function].interrupts.pending() != 0 ? 1u : 0u;
+}
+
+// The interrupt timer (0x18) and timer control (0x10): the moderation
+// interval of the function, in kIntrTimerUnit, while the timer runs.
+void Board::interrupt_timer_written(const RegisterAccess& a) {
+  const std::uint32_t interval = registers_.kept(Space::Registers, a.function, kRegIntrTimer);
+  const bool runs = (registers_.kept(Space::Registers, a.function, kRegTimerControl) & kTimerControlRuns) != 0;
+  const std::int64_t ns = runs ? std::int64_t{interval} * kIntrTimerUnitNs : 0;
+  if (moderation_ns_[a.function].exchange(ns) != 0 && ns == 0) wake_engine();  // held edges go now
 }
 
 void Board::global_control_written(const RegisterAccess& a) {
@@ -217,9 +254,11 @@ void Board::global_control_written(const RegisterAccess& a) {
   }
 }
 
-void Board::wqe_allocate_written(const RegisterAccess& a) { wqe_doorbell(a.value, std::nullopt); }
+void Board::wqe_allocate_written(const RegisterAccess& a) { post_mail(Mail{Mail::Kind::Doorbell, a.value}); }
 
 void Board::cqe_allocate_written(const RegisterAccess& a) { cq_allocate(a.value); }
+
+void Board::post_mail(const Mail& mail) { mail_.push_back(mail); }
 
 void Board::aeq_acknowledge_written(const RegisterAccess& a) {
   queues_.acknowledge_aeq(a.function, (a.value & kAeqAckMask) >> kAeqAckShift);
@@ -308,7 +347,7 @@ bool Board::user_page_open(unsigned f, unsigned page) {
 void Board::user_wqe_allocate_written(const RegisterAccess& a) {
   if (!user_page_open(a.function, a.instance)) return;
   const std::uint32_t first = registers_.kept(Space::Indexed, 0, idx_user_doorbell(a.function)) & kUserDbFirstMask;
-  wqe_doorbell(a.value, UserPage{a.function, first + a.instance});
+  post_mail(Mail{Mail::Kind::Doorbell, a.value, UserPage{a.function, first + a.instance}});
 }
 
 void Board::user_cqe_allocate_written(const RegisterAccess& a) {
@@ -322,7 +361,7 @@ void Board::cqp_context_written(const RegisterAccess& a) {
   // Writing the low half of the host-context address starts the creation.
   if (a.instance >= functions_.size()) return;
   std::uint64_t high = registers_.kept(Space::Indexed, 0, idx_cqp_context_high(a.instance));
-  cqp_.request_create(a.instance, (high << 32) | a.value);
+  post_mail(Mail{Mail::Kind::CreateCqp, 0, std::nullopt, a.instance, (high << 32) | a.value});
 }
 
 std::uint32_t Board::queue_status_word(const RegisterAccess& a) { return status_.word(a.instance); }
@@ -331,30 +370,28 @@ std::uint32_t Board::queue_status_word(const RegisterAccess& a) { return status_
 // Interrupts
 
 void Board::raise(unsigned function, std::uint32_t bits) {
+  std::lock_guard lock(irq_mu_);
   if (function >= functions_.size()) return;
   if (functions_[function].interrupts.raise(bits)) pending_interrupts_.push_back(function);
 }
 
 void Board::connect_interrupts(InterruptSink* sink) {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(irq_mu_);
   sink_ = sink;
 }
 
 void Board::inject_interrupt(unsigned function, std::uint32_t cause_bits) {
-  {
-    std::lock_guard lock(mu_);
-    raise(function, cause_bits);
-  }
+  raise(function, cause_bits);
   deliver_interrupts();
 }
 
 bool Board::interrupt_line(unsigned function) {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(irq_mu_);
   return function < functions_.size() && functions_[function].interrupts.line();
 }
 
 std::uint64_t Board::interrupt_edges(unsigned function) {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(irq_mu_);
   return function < functions_.size() ? functions_[function].interrupts.edges() : 0;
 }
 
@@ -363,17 +400,42 @@ void Board::deliver_interrupts() {
   // others leave their edges to it instead of waiting (a sink that runs an
   // ISR may need locks the waiting thread holds). A sink that touches the
   // board from inside interrupt() lands here again and returns at once.
-  std::unique_lock lock(mu_);
+  // An edge within a function's moderation interval is held; the engine
+  // thread delivers it when the interval has passed.
+  std::unique_lock lock(irq_mu_);
   if (delivering_) return;
   delivering_ = true;
+  const bool moderate = running();
   for (;;) {
     std::vector<unsigned> lines;
     lines.swap(pending_interrupts_);
+    const auto now = std::chrono::steady_clock::now();
+    for (unsigned f = 0; f < functions_.size(); ++f) {
+      Moderation& m = moderation_[f];
+      const Nanos interval{moderation_ns_[f].load()};
+      if (m.held && (!moderate || now >= m.last + interval)) {
+        m.held = false;
+        if (functions_[f].interrupts.line()) lines.push_back(f);
+      }
+    }
+    std::vector<unsigned> due;
+    for (unsigned f : lines) {
+      Moderation& m = moderation_[f];
+      const Nanos interval{moderation_ns_[f].load()};
+      if (moderate && interval.count() != 0 && now < m.last + interval) {
+        if (!m.held) ++interrupts_held_;
+        m.held = true;
+        continue;
+      }
+      if (std::find(due.begin(), due.end(), f) == due.end()) due.push_back(f);
+      m.last = now;
+    }
     InterruptSink* sink = sink_;
-    if (lines.empty()) break;
+    if (due.empty()) break;
     if (sink == nullptr) continue;
     lock.unlock();
-    for (unsigned f : lines) sink->interrupt(f);
+    for (unsigned f : due) sink->interrupt(f);
+    interrupts_delivered_ += due.size();
     lock.lock();
   }
   delivering_ = false;
@@ -387,23 +449,131 @@ Nanos Board::engine_now() const {
   return std::chrono::duration_cast<Nanos>(std::chrono::steady_clock::now().time_since_epoch());
 }
 
-bool Board::has_work_locked() const {
+void Board::refresh_offload_addresses(unsigned function) {
+  std::uint32_t ips[kDestIpEntries];
+  std::uint32_t low = 0, high = 0;
+  {
+    std::lock_guard lock(reg_mu_);
+    for (unsigned n = 0; n < kDestIpEntries; ++n) ips[n] = registers_.kept(Space::Indexed, 0, idx_dest_ip(n));
+    // The SAN interface's MAC: slot F + 4.
+    low = registers_.kept(Space::Indexed, 0, idx_mac_low(function + 4));
+    high = registers_.kept(Space::Indexed, 0, idx_mac_high(function + 4));
+  }
+  for (unsigned n = 0; n < kDestIpEntries; ++n) {
+    offload_->set_local_address(static_cast<std::uint8_t>(n),
+                                ips[n] != 0 ? std::optional<std::uint32_t>(ips[n]) : std::nullopt);
+  }
+  offload_->set_local_mac(function, net::Mac{static_cast<std::uint8_t>(high >> 8), static_cast<std::uint8_t>(high),
+                                             static_cast<std::uint8_t>(low >> 24), static_cast<std::uint8_t>(low >> 16),
+                                             static_cast<std::uint8_t>(low >> 8), static_cast<std::uint8_t>(low)});
+}
+
+namespace {
+// The board whose engine lock this thread holds (the engine thread, or a
+// step), so that a register write it makes does not take the lock again.
+thread_local const void* t_engine_board = nullptr;
+
+struct EngineScope {
+  explicit EngineScope(const void* board) : previous(t_engine_board) { t_engine_board = board; }
+  ~EngineScope() { t_engine_board = previous; }
+  const void* previous;
+};
+}  // namespace
+
+bool Board::on_engine_thread() const { return t_engine_board == this; }
+
+bool Board::apply_mail() {
+  std::vector<Mail> mail;
+  {
+    std::lock_guard lock(reg_mu_);
+    mail.swap(mail_);
+  }
+  for (const Mail& m : mail) {
+    if (m.kind == Mail::Kind::CreateCqp) {
+      cqp_.request_create(m.function, m.context_pa);
+    } else {
+      wqe_doorbell(m.value, m.user);
+    }
+  }
+  return !mail.empty();
+}
+
+bool Board::take_inbound() {
+  std::deque<std::vector<std::byte>> frames;
+  {
+    std::lock_guard lock(inbound_mu_);
+    if (inbound_.empty()) return false;
+    frames.swap(inbound_);
+  }
+  const Nanos now = engine_now();
+  std::vector<std::vector<std::byte>> spent;
+  std::size_t taken = 0;
+  for (auto& frame : frames) {
+    // Frames of offloaded connections are the offload engine's; the rest the NIC's.
+    if (offload_->receive_frame(frame, now)) {
+      spent.push_back(std::move(frame));
+    } else if (nic_.inbound_full()) {
+      break;  // the rest waits in the mailbox; the port's receiver waits in turn
+    } else {
+      nic_.receive(std::move(frame));
+    }
+    ++taken;
+  }
+  {
+    std::lock_guard lock(inbound_mu_);
+    for (std::size_t i = frames.size(); i > taken; --i) inbound_.push_front(std::move(frames[i - 1]));
+    for (auto& b : spent) {
+      if (spent_.size() < kInboundLimit) spent_.push_back(std::move(b));
+    }
+  }
+  inbound_cv_.notify_all();
+  return taken > 0;
+}
+
+bool Board::intake() {
+  bool any = false;
+  for (plat::PostedWrites* ring : rings_) {
+    const std::size_t n = ring->drain();
+    ring_writes_ += n;
+    any = any || n > 0;
+  }
+  any = apply_mail() || any;
+  if (port_room_.exchange(false)) {
+    nic_.port_room();
+    any = true;
+  }
+  any = take_inbound() || any;
+  return any;
+}
+
+void Board::intake_inline() {
+  if (on_engine_thread()) return;  // the engine takes it in after what it is doing
+  std::lock_guard lock(engine_mu_);
+  EngineScope scope(this);
+  intake();
+  if (port_ != nullptr) port_->flush();
+}
+
+bool Board::engine_has_work() const {
   if (cqp_.has_work() || nic_.has_work() || offload_->has_work()) return true;
   const std::optional<Nanos> due = offload_->next_deadline();
   return due && *due <= engine_now();
 }
 
-void Board::refresh_offload_addresses(unsigned function) {
-  for (unsigned n = 0; n < kDestIpEntries; ++n) {
-    const std::uint32_t a = registers_.kept(Space::Indexed, 0, idx_dest_ip(n));
-    offload_->set_local_address(static_cast<std::uint8_t>(n), a != 0 ? std::optional<std::uint32_t>(a) : std::nullopt);
+bool Board::input_waiting() {
+  if (port_room_.load()) return true;
+  {
+    std::lock_guard lock(reg_mu_);
+    if (!mail_.empty()) return true;
   }
-  // The SAN interface's MAC: slot F + 4.
-  const std::uint32_t low = registers_.kept(Space::Indexed, 0, idx_mac_low(function + 4));
-  const std::uint32_t high = registers_.kept(Space::Indexed, 0, idx_mac_high(function + 4));
-  offload_->set_local_mac(function, net::Mac{static_cast<std::uint8_t>(high >> 8), static_cast<std::uint8_t>(high),
-                                             static_cast<std::uint8_t>(low >> 24), static_cast<std::uint8_t>(low >> 16),
-                                             static_cast<std::uint8_t>(low >> 8), static_cast<std::uint8_t>(low)});
+  {
+    std::lock_guard lock(inbound_mu_);
+    if (!inbound_.empty() && !nic_.inbound_full()) return true;
+  }
+  for (plat::PostedWrites* ring : rings_) {
+    if (ring->pending()) return true;
+  }
+  return false;
 }
 
 bool Board::step_locked() {
@@ -418,7 +588,6 @@ bool Board::step_locked() {
     offload_->turn(now, 16);
     did = true;
   }
-  if (!nic_.inbound_full()) inbound_cv_.notify_all();
   return did;
 }
 
@@ -426,9 +595,13 @@ bool Board::step() {
   if (running()) return false;
   bool did;
   {
-    std::lock_guard lock(mu_);
+    std::lock_guard lock(engine_mu_);
+    EngineScope scope(this);
+    intake();
     did = step_locked();
+    if (port_ != nullptr) port_->flush();
   }
+  inbound_cv_.notify_all();
   deliver_interrupts();
   return did;
 }
@@ -439,6 +612,17 @@ std::size_t Board::run_until_idle(std::size_t limit) {
   return done;
 }
 
+void Board::wake_engine() {
+  // Only a sleeping engine needs the system call.
+  if (sleeping_.exchange(false)) {
+    const std::uint64_t one = 1;
+    (void)!::write(wake_fd_, &one, sizeof one);
+    ++wakeups_sent_;
+  } else {
+    ++wakeups_saved_;
+  }
+}
+
 void Board::start() {
   if (running()) return;
   engine_ = std::jthread([this](std::stop_token stop) { engine_loop(stop); });
@@ -447,125 +631,255 @@ void Board::start() {
 void Board::stop() {
   if (!running()) return;
   engine_.request_stop();
+  sleeping_ = true;
+  wake_engine();
   engine_.join();
   engine_ = std::jthread();
+  sleeping_ = false;
+}
+
+bool Board::adopt_ring(plat::PostedWrites* ring) {
+  std::lock_guard lock(engine_mu_);
+  rings_.push_back(ring);
+  ring->set_sleeping(sleeping_.load());
+  wake_engine();  // the engine adds the ring's eventfd to what it sleeps on
+  return true;
+}
+
+void Board::release_ring(plat::PostedWrites* ring) {
+  std::lock_guard lock(engine_mu_);
+  std::erase(rings_, ring);
+  wake_engine();
+}
+
+std::size_t Board::adopted_rings() {
+  std::lock_guard lock(engine_mu_);
+  return rings_.size();
+}
+
+// The earliest time the engine thread must look again: the offload engine's
+// next timer, or a held interrupt's end of interval.
+std::optional<Nanos> Board::next_wake_locked() {
+  std::optional<Nanos> wake;
+  if (const std::optional<Nanos> due = offload_->next_deadline()) {
+    Nanos left = std::max(*due - engine_now(), Nanos{0});
+    // A clock that does not follow real time is looked at every few milliseconds.
+    if (config_.clock != nullptr && !config_.clock->real_time())
+      left = std::min(left, Nanos{std::chrono::milliseconds(10)});
+    wake = left;
+  }
+  std::lock_guard lock(irq_mu_);
+  const auto now = std::chrono::steady_clock::now();
+  for (unsigned f = 0; f < functions_.size(); ++f) {
+    if (!moderation_[f].held) continue;
+    const Nanos left = std::max(
+        std::chrono::duration_cast<Nanos>(moderation_[f].last + Nanos{moderation_ns_[f].load()} - now), Nanos{0});
+    if (!wake || left < *wake) wake = left;
+  }
+  return wake;
 }
 
 void Board::engine_loop(std::stop_token stop) {
-  std::unique_lock lock(mu_);
+  // The thread sleeps on the board's eventfd, the adopted rings' eventfds
+  // and a timer for its next deadline.
+  const int epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
+  const int timer_fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  auto watch = [&](int fd, std::uint64_t tag) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = tag;
+    ::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev);
+  };
+  watch(wake_fd_, 0);
+  watch(timer_fd, 1);
+  std::vector<int> watched;  // ring eventfds in the epoll set
+  constexpr unsigned kBatchUnits = 256;
   for (;;) {
-    // Sleep until work comes or the offload engine's next timer is due.
-    const std::optional<Nanos> due = offload_->next_deadline();
-    if (due) {
-      const Nanos left = std::clamp(*due - engine_now(), Nanos{0}, Nanos{std::chrono::milliseconds(10)});
-      work_cv_.wait_for(lock, stop, left, [this] { return has_work_locked(); });
-    } else {
-      work_cv_.wait(lock, stop, [this] { return has_work_locked(); });
+    bool more = false;
+    std::optional<Nanos> wake;
+    {
+      std::lock_guard lock(engine_mu_);
+      EngineScope scope(this);
+      // The rings' eventfds follow the adopted rings.
+      std::vector<int> fds;
+      for (plat::PostedWrites* ring : rings_) fds.push_back(ring->wake_fd());
+      for (int fd : watched) {
+        if (std::find(fds.begin(), fds.end(), fd) == fds.end()) ::epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+      }
+      for (int fd : fds) {
+        if (std::find(watched.begin(), watched.end(), fd) == watched.end()) watch(fd, 2);
+      }
+      watched = std::move(fds);
+      // One batch: what came in, then engine work until idle or the batch is done.
+      ++batches_;
+      for (unsigned units = 0; units < kBatchUnits;) {
+        const bool came = intake();
+        unsigned done = 0;
+        while (units + done < kBatchUnits && step_locked()) ++done;
+        units += done;
+        if (!came && done == 0) break;
+      }
+      if (port_ != nullptr) port_->flush();
+      more = engine_has_work();
+      if (!more) {
+        // Going to sleep: producers wake it from now on; a look at the
+        // inputs after saying so closes the race with them.
+        sleeping_.store(true);
+        for (plat::PostedWrites* ring : rings_) ring->set_sleeping(true);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (input_waiting() || stop.stop_requested()) {
+          sleeping_.store(false);
+          for (plat::PostedWrites* ring : rings_) ring->set_sleeping(false);
+          more = true;
+        } else {
+          wake = next_wake_locked();
+        }
+      }
     }
-    if (stop.stop_requested()) return;
-    step_locked();
-    lock.unlock();
+    inbound_cv_.notify_all();
     deliver_interrupts();
-    lock.lock();
+    if (stop.stop_requested()) break;
+    if (more) continue;
+    ++sleeps_;
+    itimerspec t{};
+    if (wake) {
+      const std::int64_t ns = std::max<std::int64_t>(wake->count(), 1);
+      t.it_value.tv_sec = ns / 1'000'000'000;
+      t.it_value.tv_nsec = ns % 1'000'000'000;
+    }
+    ::timerfd_settime(timer_fd, 0, &t, nullptr);
+    epoll_event events[16];
+    (void)::epoll_wait(epoll_fd, events, 16, -1);
+    // Awake: producers need not wake it until it says it sleeps again.
+    sleeping_.store(false);
+    {
+      std::lock_guard lock(engine_mu_);
+      for (plat::PostedWrites* ring : rings_) {
+        ring->set_sleeping(false);
+        std::uint64_t count;
+        while (::read(ring->wake_fd(), &count, sizeof count) > 0) {
+        }
+      }
+    }
+    std::uint64_t count;
+    while (::read(wake_fd_, &count, sizeof count) > 0) {
+    }
+    while (::read(timer_fd, &count, sizeof count) > 0) {
+    }
   }
+  ::close(timer_fd);
+  ::close(epoll_fd);
 }
 
 // ---------------------------------------------------------------------------
 // Engines' API and observation
 
 PostResult Board::post_completion(std::uint32_t cq_id, std::span<const std::byte> entry, bool solicited) {
-  PostResult result;
-  {
-    std::lock_guard lock(mu_);
-    result = queues_.post_completion(cq_id, entry, solicited);
-  }
+  const PostResult result = queues_.post_completion(cq_id, entry, solicited);
   deliver_interrupts();
   return result;
 }
 
 bool Board::post_async_event(unsigned function, const AsyncEvent& event) {
-  bool posted;
-  {
-    std::lock_guard lock(mu_);
-    posted = queues_.post_async_event(function, event);
-  }
+  const bool posted = queues_.post_async_event(function, event);
   deliver_interrupts();
   return posted;
 }
 
 void Board::attach_port(FramePort* port) {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(engine_mu_);
   nic_.attach(port);
   port_ = port;
+  std::lock_guard inbound(inbound_mu_);
   port_stopped_ = false;
 }
 
 bool Board::receive_frame(std::span<const std::byte> frame) {
-  std::unique_lock lock(mu_);
-  inbound_cv_.wait(lock, [&] { return port_stopped_ || !nic_.inbound_full(); });
-  if (port_stopped_) return false;
-  // Frames of offloaded connections are the offload engine's; the rest the NIC's.
-  if (offload_->receive_frame(frame, engine_now())) {
-    work_cv_.notify_one();
-    return true;
+  std::vector<std::vector<std::byte>> frames;
+  frames.emplace_back(frame.begin(), frame.end());
+  return receive_frames(frames);
+}
+
+bool Board::receive_frames(std::vector<std::vector<std::byte>>& frames) {
+  {
+    std::unique_lock lock(inbound_mu_);
+    for (auto& frame : frames) {
+      inbound_cv_.wait(lock, [&] { return port_stopped_ || inbound_.size() < kInboundLimit; });
+      if (port_stopped_) return false;
+      inbound_.push_back(std::move(frame));
+    }
   }
-  nic_.receive(frame);
-  work_cv_.notify_one();
+  frames.clear();
+  if (running()) {
+    wake_engine();
+  } else {
+    intake_inline();
+  }
   return true;
 }
 
+std::vector<std::byte> Board::recycle_buffer() {
+  std::lock_guard lock(inbound_mu_);
+  if (spent_.empty()) return {};
+  std::vector<std::byte> b = std::move(spent_.back());
+  spent_.pop_back();
+  return b;
+}
+
 void Board::port_room() {
-  std::lock_guard lock(mu_);
-  nic_.port_room();
-  if (has_work_locked()) work_cv_.notify_one();
+  port_room_ = true;
+  if (running()) {
+    wake_engine();
+  } else {
+    intake_inline();
+  }
 }
 
 void Board::stop_port() {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(inbound_mu_);
   port_stopped_ = true;
   inbound_cv_.notify_all();
 }
 
 NicCounters Board::nic_counters() {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(engine_mu_);
   return nic_.counters();
 }
 
 std::optional<net::Mac> Board::arp_entry(std::uint16_t index) {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(engine_mu_);
   return offload_->arp(index);
 }
 
 Board::DestinationIp Board::destination_ip(unsigned n) {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(reg_mu_);
   if (n >= kDestIpEntries) return {};
   const std::uint32_t types = registers_.kept(Space::Indexed, 0, kIdxDestIpTypes + (n >= 16 ? 4 : 0));
   return {registers_.kept(Space::Indexed, 0, idx_dest_ip(n)), (types >> (2 * (n % 16))) & 3};
 }
 
 EngineCounters Board::offload_counters() {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(engine_mu_);
   return offload_->counters();
 }
 
 std::size_t Board::queue_pair_count() {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(engine_mu_);
   return qps_.size();
 }
 
-FaultCounters Board::faults() {
-  std::lock_guard lock(mu_);
-  return faults_;
-}
+FaultCounters Board::faults() { return faults_.snapshot(); }
 
 std::vector<IndexRace> Board::index_races() {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(reg_mu_);
   return races_;
 }
 
-std::uint32_t Board::queue_status(unsigned function) {
-  std::lock_guard lock(mu_);
-  return status_.word(function);
+std::uint32_t Board::queue_status(unsigned function) { return status_.word(function); }
+
+Board::EngineActivity Board::engine_activity() {
+  return EngineActivity{sleeps_.load(),      wakeups_sent_.load(),         wakeups_saved_.load(),  batches_.load(),
+                        ring_writes_.load(), interrupts_delivered_.load(), interrupts_held_.load()};
 }
 
 }  // namespace zeksim

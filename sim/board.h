@@ -3,19 +3,46 @@
 // configuration), over shared engines.
 //
 // Register accesses are synchronous on the caller's thread. The engines'
-// work (the control queue pair now; the NIC and iWARP engines later) runs
+// work (the control queue pair, the NIC engine, the offload engine) runs
 // either in step mode, where a test calls step()/run_until_idle() and
 // nothing happens in between, or on the board's own engine thread after
-// start(), woken by doorbells. One lock guards the model; interrupts are
-// delivered to the sink after it is released.
+// start().
+//
+// Threads and locks. A register access never waits for the engines' data
+// transfers: what it hands the engines (doorbells, a control queue pair's
+// creation) goes into the doorbell mailbox, frames from the port go into
+// the inbound mailbox, and the engine thread takes both on each wake-up,
+// together with the posted-write rings of user doorbell pages it adopted,
+// and works through a batch before it looks again. The locks, outermost
+// first; a thread that holds one never takes one above it:
+// - the engine lock: the engines' state (queue pairs, the control queue
+//   pairs, local memory, the offload engine, the port); held across DMA and
+//   sends, taken by the engine thread (or step()) only;
+// - the register lock: the register file, the EEPROM, flash and PHYs, the
+//   doorbell mailbox; never held across a transfer;
+// - the completion side's own lock (queues.h): one entry write at a time;
+// - the interrupt lock: cause, mask, the lines and the edges waiting for
+//   delivery. Interrupts reach the sink with no lock held.
+// The engine thread sleeps on an eventfd, the adopted rings' eventfds and a
+// timer for its next deadline; whoever hands it work wakes it only when it
+// said it sleeps, so a busy engine costs its producers no system call.
+//
+// Interrupt moderation: while a function's timer-control register has the
+// timer bit set and its interrupt-timer register is not 0, an edge that
+// comes sooner than that interval after the function's last delivered one
+// waits for the interval to pass (the engine thread delivers it then, if
+// the line is still up). Step mode delivers at once.
 //
 // The registers are decoded by the register table (register_map.h); the
 // board keeps the state and the engines, and its hooks are what a register
 // access sets in motion.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -100,6 +127,12 @@ class Board {
   // A frame from the port. Waits while the board's inbound queue is full (the
   // wire is lossless: its receiver stops reading); false once stop_port() ran.
   bool receive_frame(std::span<const std::byte> frame);
+  // Frames from the port, taken over whole (no copy), with one wake-up of
+  // the engine; waits as receive_frame does. Buffers the engine is done
+  // with come back through recycle_buffer().
+  bool receive_frames(std::vector<std::vector<std::byte>>& frames);
+  // A buffer the engine is done with, or an empty one.
+  std::vector<std::byte> recycle_buffer();
   // The port has room again: sends it held back go on.
   void port_room();
   // Ends the waits of receive_frame (the port is going away).
@@ -123,6 +156,17 @@ class Board {
     std::uint32_t type;
   };
   DestinationIp destination_ip(unsigned n);
+  // How often the engine thread went to sleep and was woken, and how many
+  // wake-ups its producers skipped because it was awake.
+  struct EngineActivity {
+    std::uint64_t sleeps = 0, wakeups_sent = 0, wakeups_saved = 0, batches = 0;
+    std::uint64_t ring_writes = 0;           // user doorbell-ring writes the engine took
+    std::uint64_t interrupts_delivered = 0;  // edges handed to the sink
+    std::uint64_t interrupts_held = 0;       // of those, held back by moderation first
+  };
+  EngineActivity engine_activity();
+  // The posted-write rings the engine thread drains itself.
+  std::size_t adopted_rings();
 
   // --- EEPROM, flash, PHYs and link -----------------------------------------
   std::uint16_t eeprom_word(unsigned address);
@@ -153,6 +197,9 @@ class Board {
     void mmio_write(std::uint64_t offset, std::uint64_t value, unsigned size) override {
       board_.mmio_write(function_, window_, offset, value, size);
     }
+    // User doorbell pages: their rings are drained on the engine thread.
+    bool adopt(plat::PostedWrites* ring) override { return window_ == Window::Doorbells && board_.adopt_ring(ring); }
+    void release(plat::PostedWrites* ring) override { board_.release_ring(ring); }
 
    private:
     Board& board_;
@@ -169,13 +216,14 @@ class Board {
   // The register table names the hooks below.
   friend std::span<const Register> register_table();
 
-  // All below run with mu_ held.
+  // Register hooks run with the register lock held.
   // Register hooks: the register window.
   std::uint32_t intr_cause(const RegisterAccess& access);
   void intr_cause_written(const RegisterAccess& access);
   std::uint32_t intr_mask(const RegisterAccess& access);
   void intr_mask_written(const RegisterAccess& access);
   std::uint32_t intr_status(const RegisterAccess& access);
+  void interrupt_timer_written(const RegisterAccess& access);
   void global_control_written(const RegisterAccess& access);
   void wqe_allocate_written(const RegisterAccess& access);
   void cqe_allocate_written(const RegisterAccess& access);
@@ -218,27 +266,54 @@ class Board {
     unsigned function;
     std::uint32_t pd;
   };
+  // What a register access hands the engines.
+  struct Mail {
+    enum class Kind { Doorbell, CreateCqp } kind;
+    std::uint32_t value = 0;  // the doorbell word
+    std::optional<UserPage> user;
+    unsigned function = 0;  // CreateCqp: the function and its host context
+    std::uint64_t context_pa = 0;
+  };
+  void post_mail(const Mail& mail);  // register lock held
+  // Engine side (engine lock held).
   void wqe_doorbell(std::uint32_t value, std::optional<UserPage> user);
   void cq_allocate(std::uint32_t value);
   void record_race(const std::optional<IndexRace>& race);
-  void raise(unsigned function, std::uint32_t bits);
-  bool has_work_locked() const;
+  void raise(unsigned function, std::uint32_t bits);  // takes the interrupt lock
   Nanos engine_now() const;
   // The offload engine's side of the board (DMA, completions, events, local
-  // memory, the port), under the board's lock.
+  // memory, the port), on the engine thread.
   class OffloadSide;
   void refresh_offload_addresses(unsigned function);
+  // Takes in what the mailboxes, the rings and the port brought; true when
+  // anything came.
+  bool intake();
+  bool apply_mail();
+  bool take_inbound();
+  // One unit of engine work.
   bool step_locked();
-  void deliver_interrupts();  // takes mu_ itself; calls the sink without it
+  bool engine_has_work() const;  // engine lock held
+  // Whether anything waits to be taken in (the mailboxes, the rings).
+  bool input_waiting();
+  // With no engine thread, what a register write or a frame brought is
+  // taken in at once, on the caller's thread (unless it is the engine's).
+  void intake_inline();
+  bool on_engine_thread() const;
+  void wake_engine();
+  std::optional<Nanos> next_wake_locked();
+  void deliver_interrupts();  // takes the interrupt lock itself; calls the sink without it
   void engine_loop(std::stop_token stop);
+  bool adopt_ring(plat::PostedWrites* ring);
+  void release_ring(plat::PostedWrites* ring);
 
   plat::PhysicalMemory& memory_;
   const BoardConfig config_;
   const Log log_;
 
-  std::mutex mu_;
-  FaultCounters faults_;
-  RegisterFile registers_;
+  LiveFaultCounters faults_;
+  // The engine lock and what it guards.
+  mutable std::mutex engine_mu_;
+  RegisterFile registers_;  // register lock
   DmaPort dma_;
   QueueStatus status_;
   QueueSet queues_;
@@ -250,8 +325,10 @@ class Board {
   std::unique_ptr<OffloadSide> offload_side_;
   std::unique_ptr<IwarpEngine> offload_;
   bool engine_turn_ = false;  // the CQP and the NIC engine take turns
-  bool port_stopped_ = false;
-  std::condition_variable_any inbound_cv_;
+  std::vector<plat::PostedWrites*> rings_;
+  // The register lock and what it guards.
+  std::mutex reg_mu_;
+  std::vector<Mail> mail_;
   IndexPairs pairs_;
   std::unique_ptr<Eeprom> eeprom_;
   std::unique_ptr<SpiFlash> flash_;
@@ -259,12 +336,31 @@ class Board {
   bool carrier_ = false;
   std::uint32_t lane_words_[2][2] = {};  // [lane block][status, ready]: what the drivers wrote
   std::vector<IndexRace> races_;
+  // The inbound mailbox: frames from the port, and their spent buffers.
+  static constexpr std::size_t kInboundLimit = 1024;
+  std::mutex inbound_mu_;
+  std::condition_variable_any inbound_cv_;
+  std::deque<std::vector<std::byte>> inbound_;
+  std::vector<std::vector<std::byte>> spent_;
+  bool port_stopped_ = false;
+  std::atomic<bool> port_room_{false};
+  // The interrupt lock and what it guards.
+  std::mutex irq_mu_;
   std::vector<Function> functions_;
   InterruptSink* sink_ = nullptr;
   std::vector<unsigned> pending_interrupts_;
   bool delivering_ = false;  // a thread is calling the sink
-
-  std::condition_variable_any work_cv_;
+  struct Moderation {
+    std::chrono::steady_clock::time_point last{};  // the last edge delivered
+    bool held = false;                             // an edge waits for the interval
+  };
+  std::array<Moderation, zekhw::kMaxFunctions> moderation_{};
+  std::array<std::atomic<std::int64_t>, zekhw::kMaxFunctions> moderation_ns_{};  // per function; 0: off
+  // The engine thread.
+  int wake_fd_ = -1;
+  std::atomic<bool> sleeping_{false};
+  std::atomic<std::uint64_t> sleeps_{0}, wakeups_sent_{0}, wakeups_saved_{0}, batches_{0}, ring_writes_{0};
+  std::atomic<std::uint64_t> interrupts_delivered_{0}, interrupts_held_{0};
   std::jthread engine_;
 };
 

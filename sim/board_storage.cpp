@@ -27,17 +27,17 @@ bool Board::flash_buffered() const {
 }
 
 std::uint32_t Board::flash_word(std::uint32_t byte_address) {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(reg_mu_);
   return flash_->word(byte_address);
 }
 
 std::vector<std::uint32_t> Board::flash_programs() {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(reg_mu_);
   return flash_->programs();
 }
 
 std::uint8_t Board::flash_status() {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(reg_mu_);
   return flash_->status(engine_now());
 }
 
@@ -64,13 +64,13 @@ std::uint32_t Board::lane_ready(const RegisterAccess& a) {
 void Board::lane_ready_written(const RegisterAccess& a) { lane_words_[a.offset == kIdxLaneReady1][1] = a.value; }
 
 std::vector<MdioWrite> Board::mdio_writes() {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(reg_mu_);
   return mdio_.writes();
 }
 
 void Board::set_carrier(bool peer_present) {
   {
-    std::lock_guard lock(mu_);
+    std::lock_guard lock(reg_mu_);
     const bool before = link_locked();
     carrier_ = peer_present;
     if (link_locked() == before) return;
@@ -84,22 +84,22 @@ void Board::set_carrier(bool peer_present) {
 }
 
 bool Board::link_up() {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(reg_mu_);
   return link_locked();
 }
 
 std::uint16_t Board::eeprom_word(unsigned address) {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(reg_mu_);
   return eeprom_->word(address);
 }
 
 void Board::set_eeprom_word(unsigned address, std::uint16_t value) {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(reg_mu_);
   eeprom_->set_word(address, value);
 }
 
 std::uint64_t Board::storage_refusals() {
-  std::lock_guard lock(mu_);
+  std::lock_guard lock(reg_mu_);
   return eeprom_->refused() + flash_->refused();
 }
 

@@ -40,7 +40,7 @@ struct ControlQueuePair {
 class CqpEngine {
  public:
   CqpEngine(DmaPort& dma, QueueSet& queues, QueueStatus& status, QueuePairTable& qps, LocalMemory& local,
-            const Log& log, FaultCounters& faults, unsigned functions)
+            const Log& log, LiveFaultCounters& faults, unsigned functions)
       : dma_(dma),
         queues_(queues),
         status_(status),
@@ -141,7 +141,7 @@ class CqpEngine {
   QueuePairTable& qps_;
   LocalMemory& local_;
   const Log& log_;
-  FaultCounters& faults_;
+  LiveFaultCounters& faults_;
   const unsigned functions_;
   std::array<std::optional<ControlQueuePair>, zekhw::kMaxCqpId + 1> cqps_{};
   std::array<bool, zekhw::kMaxCqpId + 1> scheduled_{};

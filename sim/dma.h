@@ -19,7 +19,7 @@ namespace zeksim {
 
 class DmaPort {
  public:
-  DmaPort(plat::PhysicalMemory& memory, const Log& log, FaultCounters& faults)
+  DmaPort(plat::PhysicalMemory& memory, const Log& log, LiveFaultCounters& faults)
       : memory_(memory), log_(log), faults_(faults) {}
 
   bool read(std::uint64_t pa, std::span<std::byte> out, const char* what);
@@ -48,7 +48,7 @@ class DmaPort {
 
   plat::PhysicalMemory& memory_;
   const Log& log_;
-  FaultCounters& faults_;
+  LiveFaultCounters& faults_;
 };
 
 }  // namespace zeksim

@@ -14,8 +14,12 @@ class FramePort {
  public:
   virtual ~FramePort() = default;
   virtual bool has_room() = 0;
-  // Only called after has_room() said yes, with the board's lock held throughout.
+  // Only called after has_room() said yes, with the board's engine lock held
+  // throughout.
   virtual void transmit(std::span<const std::byte> frame) = 0;
+  // The end of a batch of the engine's work: frames transmitted since the
+  // last flush may leave together.
+  virtual void flush() {}
 };
 
 }  // namespace zeksim

@@ -16,6 +16,7 @@ void Log::operator()(const char* format, ...) const {
   std::string line = "zeksim: ";
   line.append(buffer, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buffer - 1));
   line.push_back('\n');
+  std::lock_guard lock(mu_);
   if (sink_) {
     sink_(line);
   } else {

@@ -1,8 +1,10 @@
 // The adapter's own log: one line per fault or notable event, to the sink
-// given in the board configuration (standard error by default).
+// given in the board configuration (standard error by default). The board's
+// threads log concurrently; lines reach the sink one at a time.
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <string_view>
 
 namespace zeksim {
@@ -14,6 +16,7 @@ class Log {
 
  private:
   std::function<void(std::string_view)> sink_;
+  mutable std::mutex mu_;
 };
 
 }  // namespace zeksim

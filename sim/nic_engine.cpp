@@ -112,6 +112,7 @@ void NicEngine::doorbell(QueuePair& qp, bool send, std::uint32_t count) {
     count = room;
   }
   wq.posted += count;
+  if (send && wq.posted > 0) send_ready_.insert(qp.id);
 }
 
 bool NicEngine::receive(std::span<const std::byte> frame) {
@@ -120,29 +121,27 @@ bool NicEngine::receive(std::span<const std::byte> frame) {
   return true;
 }
 
+bool NicEngine::receive(std::vector<std::byte>&& frame) {
+  if (inbound_full()) return false;
+  inbound_.push_back(std::move(frame));
+  return true;
+}
+
 QueuePair* NicEngine::next_send_ready() {
-  auto& all = qps_.all();
-  if (all.empty()) return nullptr;
-  auto start = all.lower_bound(next_qp_);
-  for (int pass = 0; pass < 2; ++pass) {
-    for (auto it = pass == 0 ? start : all.begin(); it != (pass == 0 ? all.end() : start); ++it) {
-      if (it->first >= kIwarpQpFirst) break;  // NIC ids come first
-      QueuePair& qp = it->second;
-      if (qp.kind == QpKind::Nic && qp.sq.active() && qp.sq.posted > 0) return &qp;
+  // Round robin over the ready list from the queue pair after the last one
+  // served; queues that have nothing left (or are gone) leave the list.
+  for (int pass = 0; pass < 2 && !send_ready_.empty(); ++pass) {
+    auto it = pass == 0 ? send_ready_.lower_bound(next_qp_) : send_ready_.begin();
+    while (it != send_ready_.end()) {
+      QueuePair* qp = qps_.find(*it);
+      if (qp != nullptr && qp->kind == QpKind::Nic && qp->sq.active() && qp->sq.posted > 0) return qp;
+      it = send_ready_.erase(it);
     }
   }
   return nullptr;
 }
 
-bool NicEngine::has_work() const {
-  if (!inbound_.empty()) return true;
-  if (wire_blocked_) return false;
-  for (auto& [id, qp] : qps_.all()) {
-    if (id >= kIwarpQpFirst) break;
-    if (qp.kind == QpKind::Nic && qp.sq.active() && qp.sq.posted > 0) return true;
-  }
-  return false;
-}
+bool NicEngine::has_work() const { return !inbound_.empty() || (!wire_blocked_ && !send_ready_.empty()); }
 
 bool NicEngine::step() {
   QueuePair* sender = wire_blocked_ ? nullptr : next_send_ready();

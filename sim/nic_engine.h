@@ -12,12 +12,15 @@
 // their IPv4, TCP and UDP checksums checked; a send request without the
 // no-checksum flag gets them filled in.
 //
-// Not thread-safe by itself: the board calls it under its lock.
+// Send queues with work wait on a ready list that doorbells fill, so a turn
+// never scans every queue pair. Not thread-safe by itself: the board calls
+// it on its engine thread (or under its engine lock in step mode).
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <set>
 #include <span>
 #include <vector>
 
@@ -51,7 +54,7 @@ class NicEngine {
   // Bound on frames waiting to enter the board; the port's receiver waits beyond it.
   static constexpr std::size_t kInboundLimit = 1024;
 
-  NicEngine(DmaPort& dma, QueueSet& queues, QueuePairTable& qps, const Log& log, FaultCounters& faults,
+  NicEngine(DmaPort& dma, QueueSet& queues, QueuePairTable& qps, const Log& log, LiveFaultCounters& faults,
             std::function<FilterRegisters()> filters)
       : dma_(dma), queues_(queues), qps_(qps), log_(log), faults_(faults), filters_(std::move(filters)) {}
 
@@ -60,6 +63,7 @@ class NicEngine {
   void doorbell(QueuePair& qp, bool send, std::uint32_t count);
   // A frame from the port; false when the inbound queue is full (nothing taken).
   bool receive(std::span<const std::byte> frame);
+  bool receive(std::vector<std::byte>&& frame);
   bool inbound_full() const { return inbound_.size() >= kInboundLimit; }
   // The port has room again.
   void port_room() { wire_blocked_ = false; }
@@ -86,12 +90,13 @@ class NicEngine {
   QueueSet& queues_;
   QueuePairTable& qps_;
   const Log& log_;
-  FaultCounters& faults_;
+  LiveFaultCounters& faults_;
   std::function<FilterRegisters()> filters_;
   FramePort* port_ = nullptr;
   bool wire_blocked_ = false;
   bool inbound_turn_ = false;
   std::uint32_t next_qp_ = 0;
+  std::set<std::uint32_t> send_ready_;  // NIC queue pairs whose send queue has work announced
   std::deque<std::vector<std::byte>> inbound_;
   std::vector<std::byte> frame_;  // the frame being sent
   NicCounters counters_;

@@ -3,18 +3,20 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 
 namespace zeksim {
 
 class QueueStatus {
  public:
-  std::uint32_t word(unsigned function) const { return function < words_.size() ? words_[function] : 0; }
+  // Read by register accesses on any thread, written by the control engine.
+  std::uint32_t word(unsigned function) const { return function < words_.size() ? words_[function].load() : 0; }
   void set(unsigned function, std::uint32_t bits) { words_[function] |= bits; }
   void clear(unsigned function, std::uint32_t bits) { words_[function] &= ~bits; }
 
  private:
-  std::array<std::uint32_t, 8> words_{};
+  std::array<std::atomic<std::uint32_t>, 8> words_{};
 };
 
 }  // namespace zeksim

@@ -4,12 +4,14 @@
 
 namespace zeksim {
 
-CompletionQueue* QueueSet::cq(std::uint32_t id) {
+CompletionQueue* QueueSet::cq(std::uint32_t id) const {
+  std::lock_guard lock(mu_);
   auto it = cqs_.find(id);
-  return it == cqs_.end() ? nullptr : &it->second;
+  return it == cqs_.end() ? nullptr : const_cast<CompletionQueue*>(&it->second);
 }
 
 CompletionQueue& QueueSet::create_cq(const CqSpec& spec) {
+  std::lock_guard lock(mu_);
   CompletionQueue& cq = cqs_[spec.id];
   cq = CompletionQueue{};
   modify_cq(cq, spec);
@@ -17,6 +19,7 @@ CompletionQueue& QueueSet::create_cq(const CqSpec& spec) {
 }
 
 void QueueSet::modify_cq(CompletionQueue& cq, const CqSpec& spec) {
+  std::lock_guard lock(mu_);
   // A new ring starts empty: the host's Head is entries - 1, so the adapter
   // may fill every slot but one.
   cq.spec = spec;
@@ -29,9 +32,13 @@ void QueueSet::modify_cq(CompletionQueue& cq, const CqSpec& spec) {
   cq.error_reported = false;
 }
 
-void QueueSet::destroy_cq(std::uint32_t id) { cqs_.erase(id); }
+void QueueSet::destroy_cq(std::uint32_t id) {
+  std::lock_guard lock(mu_);
+  cqs_.erase(id);
+}
 
 PostResult QueueSet::post_completion(std::uint32_t cq_id, std::span<const std::byte> entry, bool solicited) {
+  std::lock_guard lock(mu_);
   CompletionQueue* cq = this->cq(cq_id);
   if (cq == nullptr) {
     ++faults_.lost_completions;
@@ -58,6 +65,7 @@ PostResult QueueSet::post_completion(std::uint32_t cq_id, std::span<const std::b
 }
 
 void QueueSet::give_back(std::uint32_t cq_id, std::uint32_t count) {
+  std::lock_guard lock(mu_);
   CompletionQueue* cq = this->cq(cq_id);
   if (cq == nullptr) {
     ++faults_.stray_doorbells;
@@ -79,6 +87,7 @@ void QueueSet::give_back(std::uint32_t cq_id, std::uint32_t count) {
 }
 
 void QueueSet::arm(std::uint32_t cq_id, bool solicited_only) {
+  std::lock_guard lock(mu_);
   CompletionQueue* cq = this->cq(cq_id);
   if (cq == nullptr) {
     ++faults_.stray_doorbells;
@@ -131,10 +140,12 @@ void QueueSet::report_cq_error(CompletionQueue& cq) {
 }
 
 void QueueSet::create_aeq(unsigned function, std::uint32_t entries, std::uint64_t ring_pa) {
+  std::lock_guard lock(mu_);
   aeqs_[function] = AsyncEventQueue{entries, ring_pa, 0, entries};
 }
 
 bool QueueSet::post_async_event(unsigned function, const AsyncEvent& event) {
+  std::lock_guard lock(mu_);
   AsyncEventQueue* aeq = this->aeq(function);
   if (aeq == nullptr) {
     ++faults_.lost_events;
@@ -164,6 +175,7 @@ bool QueueSet::post_async_event(unsigned function, const AsyncEvent& event) {
 }
 
 void QueueSet::acknowledge_aeq(unsigned function, std::uint32_t count) {
+  std::lock_guard lock(mu_);
   AsyncEventQueue* aeq = this->aeq(function);
   if (aeq == nullptr) {
     ++faults_.stray_doorbells;

@@ -4,12 +4,19 @@
 // NIC and iWARP completions later) goes through post_completion(), so the
 // credit, arm, CEQE and interrupt rules hold for all of them.
 //
-// Not thread-safe by itself: the board calls it under its lock.
+// Safe to call from several threads: the register side gives credits back,
+// arms and acknowledges on the drivers' threads while the engines post. The
+// set's own lock is held only for the entry writes of one call (a CQE, a
+// CEQE, an AEQE), never across the engines' data transfers; it raises
+// interrupts through `raise`, which must not come back into the set. The
+// pointers cq(), ceq() and aeq() return are the engine thread's: only it
+// creates and destroys queues.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -76,11 +83,11 @@ enum class PostResult {
 class QueueSet {
  public:
   // raise(function, cause bits) sets interrupt causes on a function.
-  QueueSet(DmaPort& dma, const Log& log, FaultCounters& faults, std::function<void(unsigned, std::uint32_t)> raise)
+  QueueSet(DmaPort& dma, const Log& log, LiveFaultCounters& faults, std::function<void(unsigned, std::uint32_t)> raise)
       : dma_(dma), log_(log), faults_(faults), raise_(std::move(raise)) {}
 
   // Completion queues. The caller has validated the CqSpec.
-  CompletionQueue* cq(std::uint32_t id);
+  CompletionQueue* cq(std::uint32_t id) const;
   CompletionQueue& create_cq(const CqSpec& spec);
   void modify_cq(CompletionQueue& cq, const CqSpec& spec);
   void destroy_cq(std::uint32_t id);
@@ -94,16 +101,29 @@ class QueueSet {
   void arm(std::uint32_t cq_id, bool solicited_only);
 
   // Completion event queues.
-  CompletionEventQueue* ceq(std::uint32_t id) { return id < ceqs_.size() && ceqs_[id] ? &*ceqs_[id] : nullptr; }
-  void create_ceq(const CompletionEventQueue& ceq) { ceqs_[ceq.id] = ceq; }
-  void destroy_ceq(std::uint32_t id) { ceqs_[id].reset(); }
+  CompletionEventQueue* ceq(std::uint32_t id) {
+    std::lock_guard lock(mu_);
+    return id < ceqs_.size() && ceqs_[id] ? &*ceqs_[id] : nullptr;
+  }
+  void create_ceq(const CompletionEventQueue& ceq) {
+    std::lock_guard lock(mu_);
+    ceqs_[ceq.id] = ceq;
+  }
+  void destroy_ceq(std::uint32_t id) {
+    std::lock_guard lock(mu_);
+    ceqs_[id].reset();
+  }
 
   // Asynchronous event queues, one per function.
   AsyncEventQueue* aeq(unsigned function) {
+    std::lock_guard lock(mu_);
     return function < aeqs_.size() && aeqs_[function] ? &*aeqs_[function] : nullptr;
   }
   void create_aeq(unsigned function, std::uint32_t entries, std::uint64_t ring_pa);
-  void destroy_aeq(unsigned function) { aeqs_[function].reset(); }
+  void destroy_aeq(unsigned function) {
+    std::lock_guard lock(mu_);
+    aeqs_[function].reset();
+  }
   bool post_async_event(unsigned function, const AsyncEvent& event);
   void acknowledge_aeq(unsigned function, std::uint32_t count);
 
@@ -113,8 +133,9 @@ class QueueSet {
 
   DmaPort& dma_;
   const Log& log_;
-  FaultCounters& faults_;
+  LiveFaultCounters& faults_;
   std::function<void(unsigned, std::uint32_t)> raise_;
+  mutable std::recursive_mutex mu_;  // recursive: a post may report an overrun as an event
   std::unordered_map<std::uint32_t, CompletionQueue> cqs_;
   std::array<std::optional<CompletionEventQueue>, zekhw::kMaxCeqs> ceqs_{};
   std::array<std::optional<AsyncEventQueue>, zekhw::kMaxAeqs> aeqs_{};

@@ -115,9 +115,17 @@ std::span<const Register> register_table() {
        .access = A::ReadOnly,
        .on_read = &Board::intr_status},
       {.space = S::Registers, .offset = kRegIntrSource, .name = "interrupt source", .access = A::ReadWrite},
-      {.space = S::Registers, .offset = kRegTimerControl, .name = "timer control", .access = A::ReadWrite},
+      {.space = S::Registers,
+       .offset = kRegTimerControl,
+       .name = "timer control",
+       .access = A::ReadWrite,
+       .on_write = &Board::interrupt_timer_written},
       {.space = S::Registers, .offset = kRegFunctionFlags, .name = "function flags", .access = A::WriteOneToClear},
-      {.space = S::Registers, .offset = kRegIntrTimer, .name = "interrupt timer", .access = A::ReadWrite},
+      {.space = S::Registers,
+       .offset = kRegIntrTimer,
+       .name = "interrupt timer",
+       .access = A::ReadWrite,
+       .on_write = &Board::interrupt_timer_written},
       {.space = S::Registers,
        .offset = kRegEepromCommand,
        .name = "EEPROM command",
@@ -493,7 +501,7 @@ void RegisterMap::check(std::span<const Register> table) {
 // ---------------------------------------------------------------------------
 // The register file
 
-RegisterFile::RegisterFile(Board& board, const BoardConfig& config, const Log& log, FaultCounters& faults)
+RegisterFile::RegisterFile(Board& board, const BoardConfig& config, const Log& log, LiveFaultCounters& faults)
     : board_(board),
       map_(RegisterMap::adapter()),
       log_(log),

@@ -125,7 +125,7 @@ class RegisterMap {
 // Not thread-safe by itself: the board calls it under its lock.
 class RegisterFile {
  public:
-  RegisterFile(Board& board, const BoardConfig& config, const Log& log, FaultCounters& faults);
+  RegisterFile(Board& board, const BoardConfig& config, const Log& log, LiveFaultCounters& faults);
 
   // A bus access (offsets already checked against the window's size and
   // alignment). Hooks run on the board.
@@ -144,7 +144,7 @@ class RegisterFile {
   Board& board_;
   const RegisterMap& map_;
   const Log& log_;
-  FaultCounters& faults_;
+  LiveFaultCounters& faults_;
   unsigned functions_;
   std::vector<std::uint32_t> values_;  // per function, storage_slots() each; shared registers use function 0's
 };

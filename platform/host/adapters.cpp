@@ -100,6 +100,7 @@ class HostEngineClock final : public zeksim::EngineClock {
  public:
   explicit HostEngineClock(Clock& clock) : clock_(clock) {}
   zeksim::Nanos now() override { return zeksim::Nanos(clock_.now() * 100); }
+  bool real_time() const override { return !clock_.is_virtual(); }
 
  private:
   Clock& clock_;

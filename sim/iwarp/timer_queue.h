@@ -20,6 +20,10 @@ class EngineClock {
  public:
   virtual ~EngineClock() = default;
   virtual Nanos now() = 0;
+  // Whether the clock moves with real time, so that the engine thread may
+  // sleep until its next deadline. A clock that moves only when told (a
+  // test's) is looked at again every few milliseconds while a timer runs.
+  virtual bool real_time() const { return false; }
 };
 
 // A clock that moves only when told to (tests, step mode).

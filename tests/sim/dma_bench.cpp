@@ -84,7 +84,7 @@ void dma_into(benchmark::State& state, void* region) {
     return;
   }
   zeksim::Log log([](std::string_view) {});
-  zeksim::FaultCounters faults;
+  zeksim::LiveFaultCounters faults;
   zeksim::DmaPort port(locked.memory(), log, faults);
   std::vector<std::byte> source(chunk, std::byte{0x5A});
   std::size_t offset = 0;
