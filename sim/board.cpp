@@ -64,7 +64,7 @@ class Board::OffloadSide final : public EngineBoard, public FrameSink {
     return frame_;
   }
   void commit() override {
-    if (b_.port_ != nullptr) b_.port_->transmit(frame_);
+    if (b_.port_ != nullptr) b_.port_->transmit_later(frame_);
   }
 
  private:
@@ -413,7 +413,7 @@ void Board::deliver_interrupts() {
     for (unsigned f = 0; f < functions_.size(); ++f) {
       Moderation& m = moderation_[f];
       const Nanos interval{moderation_ns_[f].load()};
-      if (m.held && (!moderate || now >= m.last + interval)) {
+      if (m.held && (!moderate || !m.last || now >= *m.last + interval)) {
         m.held = false;
         if (functions_[f].interrupts.line()) lines.push_back(f);
       }
@@ -422,8 +422,11 @@ void Board::deliver_interrupts() {
     for (unsigned f : lines) {
       Moderation& m = moderation_[f];
       const Nanos interval{moderation_ns_[f].load()};
-      if (moderate && interval.count() != 0 && now < m.last + interval) {
-        if (!m.held) ++interrupts_held_;
+      if (moderate && interval.count() != 0 && m.last && now < *m.last + interval) {
+        if (!m.held) {
+          ++interrupts_held_;
+          wake_engine();  // it sleeps until the interval has passed
+        }
         m.held = true;
         continue;
       }
@@ -671,9 +674,9 @@ std::optional<Nanos> Board::next_wake_locked() {
   std::lock_guard lock(irq_mu_);
   const auto now = std::chrono::steady_clock::now();
   for (unsigned f = 0; f < functions_.size(); ++f) {
-    if (!moderation_[f].held) continue;
+    if (!moderation_[f].held || !moderation_[f].last) continue;
     const Nanos left = std::max(
-        std::chrono::duration_cast<Nanos>(moderation_[f].last + Nanos{moderation_ns_[f].load()} - now), Nanos{0});
+        std::chrono::duration_cast<Nanos>(*moderation_[f].last + Nanos{moderation_ns_[f].load()} - now), Nanos{0});
     if (!wake || left < *wake) wake = left;
   }
   return wake;

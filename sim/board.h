@@ -163,6 +163,7 @@ class Board {
     std::uint64_t ring_writes = 0;           // user doorbell-ring writes the engine took
     std::uint64_t interrupts_delivered = 0;  // edges handed to the sink
     std::uint64_t interrupts_held = 0;       // of those, held back by moderation first
+    bool asleep = false;                     // the engine thread sleeps now
   };
   EngineActivity engine_activity();
   // The posted-write rings the engine thread drains itself.
@@ -351,8 +352,8 @@ class Board {
   std::vector<unsigned> pending_interrupts_;
   bool delivering_ = false;  // a thread is calling the sink
   struct Moderation {
-    std::chrono::steady_clock::time_point last{};  // the last edge delivered
-    bool held = false;                             // an edge waits for the interval
+    std::optional<std::chrono::steady_clock::time_point> last;  // the last edge delivered
+    bool held = false;                                          // an edge waits for the interval
   };
   std::array<Moderation, zekhw::kMaxFunctions> moderation_{};
   std::array<std::atomic<std::int64_t>, zekhw::kMaxFunctions> moderation_ns_{};  // per function; 0: off

@@ -1,12 +1,16 @@
 // The adapter's NIC engine: the receive filter as a table, switching between
 // the slots of one board and out of the port, the flush rule (at most one
 // error completion per work queue), holding sends while the port is full,
-// and the capture file.
+// register accesses that go on while the engine is inside a transfer, and
+// the capture file.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <future>
+#include <mutex>
 
 #include "include/hw/nic.h"
 #include "sim/mac_filter.h"
@@ -202,6 +206,56 @@ class NicEngineTest : public SimTest {
   Qp a_{}, b_{};
   DmaBuffer* data_ = nullptr;
 };
+
+// A port whose sends do not return until the test lets them: the engine
+// thread stays inside a transfer.
+class StuckPort final : public zeksim::FramePort {
+ public:
+  bool has_room() override { return true; }
+  void transmit(std::span<const std::byte>) override {
+    std::unique_lock lock(mu_);
+    inside_ = true;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return let_go_; });
+  }
+  bool wait_inside() {
+    std::unique_lock lock(mu_);
+    return cv_.wait_for(lock, std::chrono::seconds(30), [&] { return inside_; });
+  }
+  void let_go() {
+    std::lock_guard lock(mu_);
+    let_go_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool inside_ = false, let_go_ = false;
+};
+
+TEST_F(NicEngineTest, RegisterAccessesGoOnWhileTheEngineIsInsideATransfer) {
+  StuckPort stuck;
+  board().attach_port(&stuck);
+  board().start();
+  send(a_, MacAddress{0x02, 0, 0, 0, 0, 0xC}, 100, 0);  // to a MAC off the board
+  ASSERT_TRUE(stuck.wait_inside()) << "the frame never reached the port";
+  // The driver's accesses while the engine is busy: an indexed register
+  // through the index/data pair, the interrupt mask, a doorbell.
+  auto accesses = std::async(std::launch::async, [&] {
+    idx_wr(0, zekhw::idx_scratchpad(3), 0x5A5A);
+    const std::uint32_t back = idx_rd(0, zekhw::idx_scratchpad(3));
+    wr(0, zekhw::kRegIntrMask, zekhw::kIntrCauseBits);
+    post_receive(b_, 12);
+    return back;
+  });
+  const bool returned = accesses.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  stuck.let_go();
+  EXPECT_TRUE(returned) << "a register access waited for the engine's transfer";
+  EXPECT_EQ(accesses.get(), 0x5A5Au);
+  board().stop();
+  board().attach_port(&port_);
+}
 
 TEST_F(NicEngineTest, UnicastBetweenSlotsStaysOnTheBoard) {
   post_receive(b_, 10);
