@@ -2,10 +2,13 @@
 
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 
@@ -106,6 +109,10 @@ int LabWire::bind_socket(std::string* error) {
   // lets a stopping port leave (and a lossy wire give up on a peer).
   timeval send_timeout = settings_.lossless ? timeval{1, 0} : timeval{0, 20'000};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+  // Room for bursts of jumbo frames (the system's bounds apply).
+  const int buffer_bytes = 4 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer_bytes, sizeof buffer_bytes);
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer_bytes, sizeof buffer_bytes);
   return fd;
 }
 
@@ -151,21 +158,52 @@ void LabWire::stop() {
 
 bool LabWire::has_room() {
   std::lock_guard lock(mu_);
-  if (outbound_.size() < kOutboundLimit) return true;
+  if (outbound_.size() + batch_.size() < kOutboundLimit) return true;
   was_full_ = true;
   return false;
 }
 
-void LabWire::transmit(std::span<const std::byte> frame) {
+void LabWire::transmit_later(std::span<const std::byte> frame) {
   capture_.write(frame);
-  {
-    std::lock_guard lock(mu_);
-    outbound_.emplace_back(frame.begin(), frame.end());
-  }
-  cv_.notify_one();
+  std::lock_guard lock(mu_);
+  batch_.push_back(std::make_shared<const std::vector<std::byte>>(frame.begin(), frame.end()));
 }
 
-void LabWire::rescan() {
+void LabWire::transmit(std::span<const std::byte> frame) {
+  transmit_later(frame);
+  flush();
+}
+
+void LabWire::flush() {
+  std::vector<Frame> batch;
+  {
+    std::lock_guard lock(mu_);
+    if (batch_.empty()) return;
+    batch.swap(batch_);
+    // Behind frames already waiting (or through the impairment) they wait too.
+    if (impairment_ || sending_ || !outbound_.empty()) {
+      for (Frame& f : batch) outbound_.push_back(Outgoing{std::move(f), {}});
+      cv_.notify_one();
+      return;
+    }
+    sending_ = true;
+  }
+  std::deque<Outgoing> rest = send_now(batch);
+  bool room = false;
+  {
+    std::lock_guard lock(mu_);
+    sending_ = false;
+    for (auto it = rest.rbegin(); it != rest.rend(); ++it) outbound_.push_front(std::move(*it));
+    if (!outbound_.empty()) cv_.notify_one();
+    if (was_full_ && outbound_.size() + batch_.size() < kOutboundLimit / 2) {
+      was_full_ = false;
+      room = true;
+    }
+  }
+  if (room) board_.port_room();
+}
+
+void LabWire::rescan_locked() {
   last_scan_ = std::chrono::steady_clock::now();
   peers_.clear();
   std::error_code ec;
@@ -181,23 +219,140 @@ void LabWire::rescan() {
   }
 }
 
-void LabWire::send_to_peers(const std::vector<std::byte>& frame) {
-  if (std::chrono::steady_clock::now() - last_scan_ >= kRescan) rescan();
-  for (auto it = peers_.begin(); it != peers_.end();) {
-    sockaddr_un address;
-    if (!make_address(*it, &address)) {
-      it = peers_.erase(it);
+namespace {
+
+std::uint64_t mac_at(std::span<const std::byte> frame, std::size_t offset) {
+  std::uint64_t mac = 0;
+  for (std::size_t i = 0; i < 6; ++i) mac = mac << 8 | std::to_integer<std::uint64_t>(frame[offset + i]);
+  return mac;
+}
+
+constexpr std::uint64_t kGroupBit = std::uint64_t{1} << 40;  // the I/G bit of the first byte
+
+}  // namespace
+
+std::vector<std::string> LabWire::destinations_locked(std::span<const std::byte> frame) {
+  if (std::chrono::steady_clock::now() - last_scan_ >= kRescan) rescan_locked();
+  const std::uint64_t destination = mac_at(frame, 0);
+  if ((destination & kGroupBit) == 0) {
+    auto it = learned_.find(destination);
+    if (it != learned_.end()) {
+      const bool fresh = std::chrono::steady_clock::now() - it->second.seen < kLearnedFor;
+      if (fresh && std::find(peers_.begin(), peers_.end(), it->second.peer) != peers_.end()) {
+        if (peers_.size() > 1) ++switched_;
+        return {it->second.peer};
+      }
+      learned_.erase(it);
+    }
+  }
+  return peers_;
+}
+
+void LabWire::learn(std::span<const std::byte> frame, const std::string& peer) {
+  const std::uint64_t source = mac_at(frame, 6);
+  if ((source & kGroupBit) != 0 || peer.empty()) return;
+  std::lock_guard lock(mu_);
+  Learned& l = learned_[source];
+  l.peer = peer;
+  l.seen = std::chrono::steady_clock::now();
+}
+
+void LabWire::peer_gone(const std::string& path) {
+  log_("lab wire: the port at " + path + " has gone");
+  if (is_socket(path)) ::unlink(path.c_str());
+  std::lock_guard lock(mu_);
+  std::erase(peers_, path);
+  std::erase_if(learned_, [&](const auto& entry) { return entry.second.peer == path; });
+}
+
+std::deque<LabWire::Outgoing> LabWire::send_now(std::vector<Frame>& batch) {
+  // Every (frame, peer) pair as one message, in order.
+  struct Pair {
+    std::size_t frame;
+    std::string peer;
+  };
+  std::vector<Pair> pairs;
+  {
+    std::lock_guard lock(mu_);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      if (batch[i]->size() > settings_.max_frame) {
+        ++oversize_;
+        continue;
+      }
+      for (std::string& peer : destinations_locked(*batch[i])) pairs.push_back(Pair{i, std::move(peer)});
+    }
+  }
+  std::vector<sockaddr_un> names(pairs.size());
+  std::vector<iovec> iov(pairs.size());
+  std::vector<mmsghdr> messages(pairs.size());
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    make_address(pairs[k].peer, &names[k]);
+    const auto& frame = *batch[pairs[k].frame];
+    iov[k] = iovec{const_cast<std::byte*>(frame.data()), frame.size()};
+    messages[k] = mmsghdr{};
+    messages[k].msg_hdr.msg_name = &names[k];
+    messages[k].msg_hdr.msg_namelen = sizeof names[k];
+    messages[k].msg_hdr.msg_iov = &iov[k];
+    messages[k].msg_hdr.msg_iovlen = 1;
+  }
+  std::size_t at = 0;
+  while (at < pairs.size()) {
+    const unsigned n = static_cast<unsigned>(std::min<std::size_t>(pairs.size() - at, kBatch));
+    const int done = ::sendmmsg(socket_, &messages[at], n, MSG_DONTWAIT);
+    if (done > 0) {
+      at += static_cast<std::size_t>(done);
       continue;
     }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) break;  // the rest waits for the sender thread
+    if (errno == ECONNREFUSED || errno == ENOENT) {
+      peer_gone(pairs[at].peer);
+    } else {
+      log_(std::string("lab wire: sending to ") + pairs[at].peer + " failed: " + std::strerror(errno));
+    }
+    ++at;  // that peer does not get this frame
+  }
+  // Frames wholly sent count as sent; the rest go to the sender thread with
+  // the peers they are still for (and the frames with no pair at all count too).
+  std::deque<Outgoing> rest;
+  const std::size_t first_left = at < pairs.size() ? pairs[at].frame : batch.size();
+  sent_ += first_left;
+  direct_ += first_left;
+  for (std::size_t k = at; k < pairs.size(); ++k) {
+    if (rest.empty() || rest.back().frame != batch[pairs[k].frame]) rest.push_back(Outgoing{batch[pairs[k].frame], {}});
+    rest.back().to.push_back(pairs[k].peer);
+  }
+  // Frames after the first unsent one that had no pair (no peers) go along, in order.
+  for (std::size_t i = first_left; i < batch.size(); ++i) {
+    const bool listed = std::any_of(rest.begin(), rest.end(), [&](const Outgoing& o) { return o.frame == batch[i]; });
+    if (!listed) ++sent_;
+  }
+  return rest;
+}
+
+void LabWire::send_waiting(const Outgoing& item) {
+  std::vector<std::string> peers = item.to;
+  if (peers.empty()) {
+    if (item.frame->size() > settings_.max_frame) {
+      ++oversize_;
+      return;
+    }
+    std::lock_guard lock(mu_);
+    peers = destinations_locked(*item.frame);
+  }
+  const std::vector<std::byte>& frame = *item.frame;
+  for (const std::string& peer : peers) {
+    sockaddr_un address;
+    if (!make_address(peer, &address)) continue;
     bool gone = false;
     const auto give_up = std::chrono::steady_clock::now() + kDropGrace;
     // A peer already found not reading is not waited for again until it takes a frame.
-    const bool stalled = !settings_.lossless && stalled_.contains(*it);
+    const bool stalled = !settings_.lossless && stalled_.contains(peer);
     for (;;) {
       // Blocking: a full receiver holds this sender back; on a lossless wire nothing is dropped.
       if (::sendto(socket_, frame.data(), frame.size(), stalled ? MSG_DONTWAIT : 0,
                    reinterpret_cast<sockaddr*>(&address), sizeof address) >= 0) {
-        stalled_.erase(*it);
+        stalled_.erase(peer);
         break;
       }
       if (errno == EINTR) continue;
@@ -205,7 +360,7 @@ void LabWire::send_to_peers(const std::vector<std::byte>& frame) {
         if (stopping_) break;  // a peer that reads nothing only holds us until the port stops
         if (!settings_.lossless && (stalled || std::chrono::steady_clock::now() >= give_up)) {
           ++dropped_;
-          stalled_.insert(*it);
+          stalled_.insert(peer);
           break;
         }
         continue;
@@ -213,17 +368,11 @@ void LabWire::send_to_peers(const std::vector<std::byte>& frame) {
       if (errno == ECONNREFUSED || errno == ENOENT) {
         gone = true;
       } else {
-        log_(std::string("lab wire: sending to ") + *it + " failed: " + std::strerror(errno));
+        log_(std::string("lab wire: sending to ") + peer + " failed: " + std::strerror(errno));
       }
       break;
     }
-    if (gone) {
-      log_("lab wire: the port at " + *it + " has gone");
-      if (is_socket(*it)) ::unlink(it->c_str());
-      it = peers_.erase(it);
-    } else {
-      ++it;
-    }
+    if (gone) peer_gone(peer);
   }
 }
 
@@ -232,41 +381,42 @@ void LabWire::sender_loop() {
     return std::chrono::duration_cast<Nanos>(std::chrono::steady_clock::now().time_since_epoch());
   };
   for (;;) {
-    std::vector<std::byte> frame;
+    std::deque<Outgoing> work;
     bool room = false;
-    bool have = false;
     {
       std::unique_lock lock(mu_);
-      const auto ready = [&] { return stopping_.load() || !outbound_.empty(); };
+      const auto ready = [&] { return stopping_.load() || (!outbound_.empty() && !sending_); };
       if (impairment_ && impairment_->next_release()) {
         cv_.wait_for(lock, std::max(Nanos{0}, *impairment_->next_release() - now()), ready);
       } else {
         cv_.wait(lock, ready);
       }
       if (stopping_) return;
-      if (!outbound_.empty()) {
-        frame = std::move(outbound_.front());
-        outbound_.pop_front();
-        have = true;
-        if (was_full_ && outbound_.size() < kOutboundLimit / 2) {
-          was_full_ = false;
-          room = true;
-        }
+      if (!sending_) {
+        work.swap(outbound_);
+        sending_ = true;
+      }
+      if (was_full_ && outbound_.size() + batch_.size() < kOutboundLimit / 2) {
+        was_full_ = false;
+        room = true;
       }
     }
     if (room) board_.port_room();  // never with the port's lock held
     if (!impairment_) {
-      send_to_peers(frame);
-      ++sent_;
-      continue;
-    }
-    if (have) impairment_->submit(std::move(frame), now());
-    for (const auto& f : impairment_->release(now())) {
-      send_to_peers(f);
-      ++sent_;
+      for (const Outgoing& item : work) {
+        send_waiting(item);
+        ++sent_;
+      }
+    } else {
+      for (Outgoing& item : work) impairment_->submit(*item.frame, now());
+      for (auto& f : impairment_->release(now())) {
+        send_waiting(Outgoing{std::make_shared<const std::vector<std::byte>>(std::move(f)), {}});
+        ++sent_;
+      }
     }
     std::lock_guard lock(mu_);
-    impaired_ = impairment_->counters();
+    sending_ = false;
+    if (impairment_) impaired_ = impairment_->counters();
   }
 }
 
@@ -292,28 +442,62 @@ bool LabWire::peer_present() const {
 }
 
 void LabWire::receiver_loop() {
-  std::vector<std::byte> buffer(zekhw::kNicMaxFrame + 64);
+  // Buffers of the largest datagram the port takes (a larger one shows as
+  // truncated); the board hands spent ones back.
+  const std::size_t capacity = settings_.max_frame + 64;
+  std::vector<std::vector<std::byte>> buffers(kBatch);
+  std::vector<sockaddr_un> names(kBatch);
+  std::vector<iovec> iov(kBatch);
+  std::vector<mmsghdr> messages(kBatch);
+  std::vector<std::vector<std::byte>> frames;
   auto last_look = std::chrono::steady_clock::now() - kRescan;
   while (!stopping_) {
     if (std::chrono::steady_clock::now() - last_look >= kRescan) {
       last_look = std::chrono::steady_clock::now();
       board_.set_carrier(peer_present());
     }
-    const ssize_t n = ::recv(socket_, buffer.data(), buffer.size(), 0);
-    if (n < 0) {  // time-out (checks stopping and the socket file) or interruption
+    for (unsigned i = 0; i < kBatch; ++i) {
+      if (buffers[i].size() != capacity) {
+        if (buffers[i].capacity() < capacity) buffers[i] = board_.recycle_buffer();
+        buffers[i].resize(capacity);
+      }
+      iov[i] = iovec{buffers[i].data(), capacity};
+      messages[i] = mmsghdr{};
+      messages[i].msg_hdr.msg_name = &names[i];
+      messages[i].msg_hdr.msg_namelen = sizeof names[i];
+      messages[i].msg_hdr.msg_iov = &iov[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    // Waits for the first datagram (up to the socket's time-out), then takes what is there.
+    const int n = ::recvmmsg(socket_, messages.data(), kBatch, MSG_WAITFORONE, nullptr);
+    if (n <= 0) {  // time-out (checks stopping and the socket file) or interruption
       keep_bound();
       continue;
     }
-    if (n < static_cast<ssize_t>(zekhw::kNicMinFrame) || n > static_cast<ssize_t>(zekhw::kNicMaxFrame)) {
-      log_("lab wire: a datagram of " + std::to_string(n) + " bytes is not a frame; dropped");
-      continue;
+    for (int i = 0; i < n; ++i) {
+      const std::size_t length = messages[i].msg_len;
+      if ((messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 || length > settings_.max_frame) {
+        ++oversize_;
+        continue;
+      }
+      if (length < zekhw::kNicMinFrame) {
+        log_("lab wire: a datagram of " + std::to_string(length) + " bytes is not a frame; dropped");
+        continue;
+      }
+      buffers[i].resize(length);
+      capture_.write(buffers[i]);
+      ++received_;
+      const socklen_t name_length = messages[i].msg_hdr.msg_namelen;
+      if (name_length > offsetof(sockaddr_un, sun_path) && names[i].sun_path[0] != '\0') {
+        learn(buffers[i], std::string(names[i].sun_path, ::strnlen(names[i].sun_path, sizeof names[i].sun_path)));
+      }
+      frames.push_back(std::move(buffers[i]));
+      buffers[i] = {};
     }
-    const std::span<const std::byte> frame(buffer.data(), static_cast<std::size_t>(n));
-    capture_.write(frame);
-    ++received_;
     // Waits while the board's inbound queue is full: the socket fills and
     // the senders wait in turn.
-    if (!board_.receive_frame(frame)) return;
+    if (!frames.empty() && !board_.receive_frames(frames)) return;
+    frames.clear();
   }
 }
 

@@ -1,24 +1,34 @@
 // The lab wire: the Ethernet ports of adapters in different zekhost
 // processes of one lab directory exchange frames as AF_UNIX datagrams.
 //
-// Each port binds LAB/wire/NAME.sock. The wire is a hub: a port sends every
-// frame to every other port's socket in the directory (the receiving boards
-// filter by their MAC tables). As a real wire, it does not wait for a port
-// that does not read:
-// - the board never blocks on the wire: it hands frames to the port's
-//   outbound queue and, when that queue is full, keeps the send work request
-//   posted until the sender thread has made room;
-// - the sender thread sends each frame with sendto(); a peer that takes
-//   nothing for kDropGrace loses the frame, counted, and loses the next ones
-//   at once until it takes a frame again, so that a host that stops reading
-//   cannot hold the others' ports. A lossless wire (lossless = true, for
-//   tests that count every frame) waits for a slow receiver instead;
-// - the receiver thread moves datagrams into the board's inbound queue and,
-//   while that queue is full, stops reading, so the kernel's socket queue
-//   fills and the peers' senders wait.
+// Each port binds LAB/wire/NAME.sock. The wire is a learning switch: a port
+// learns from each frame it receives which peer socket the frame's source
+// MAC sits behind, sends a unicast frame for a learned MAC to that peer
+// only, and floods the others (broadcast, multicast, unknown, forgotten
+// after kLearnedFor) to every other port's socket in the directory (the
+// receiving boards filter by their MAC tables). As a real wire, it does not
+// wait for a port that does not read:
+// - the board never blocks on the wire: it hands frames to the port and,
+//   when the port's queue is full, keeps the send work request posted until
+//   the sender thread has made room;
+// - the frames of one batch of the engine's work leave together at its
+//   flush(), straight from the engine thread (sendmmsg, not waiting); what a
+//   peer cannot take at once, and everything behind it, goes to the sender
+//   thread, which keeps the order;
+// - the sender thread sends with sendmmsg; a peer that takes nothing for
+//   kDropGrace loses the frame, counted, and loses the next ones at once
+//   until it takes a frame again, so that a host that stops reading cannot
+//   hold the others' ports. A lossless wire (lossless = true, for tests that
+//   count every frame) waits for a slow receiver instead;
+// - the receiver thread takes datagrams in batches (recvmmsg) into buffers
+//   it hands the board whole and, while the board's inbound queue is full,
+//   stops reading, so the kernel's socket queue fills and the peers'
+//   senders wait.
+// A port carries frames of up to its maximum frame size (jumbo frames by
+// default); larger ones are dropped and counted, on either side.
 // Peers are the sockets named *.sock in the wire folder; anything else
 // there is not the wire's and is left alone. A peer that has gone (its
-// socket refuses: ECONNREFUSED or ENOENT) is dropped from the hub and its
+// socket refuses: ECONNREFUSED or ENOENT) is dropped from the switch and its
 // stale socket file removed; frames for it are not kept. A new port is seen
 // within kRescan of binding. A port whose own socket file was removed binds
 // it again within kRescan, and says so.
@@ -37,6 +47,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -66,8 +77,16 @@ class LabWire final : public FramePort {
     // A peer whose socket stays full: drop and count what it does not take
     // within kDropGrace (the default), or wait for it (lossless).
     bool lossless = false;
+    // The largest frame the port carries (header to payload, no FCS).
+    std::size_t max_frame = kJumboFrame;
   };
   static constexpr std::chrono::milliseconds kDropGrace{100};
+  static constexpr std::size_t kStandardFrame = 1518;  // with a VLAN tag
+  static constexpr std::size_t kJumboFrame = 9022;     // 9018 with a VLAN tag: the NIC engine's bound
+  // How long a learned address stays learned without a frame from it.
+  static constexpr std::chrono::seconds kLearnedFor{60};
+  // Datagrams one system call sends or receives at most.
+  static constexpr unsigned kBatch = 64;
 
   LabWire(Board& board, Settings settings, std::function<void(std::string_view)> log);
   ~LabWire() override;
@@ -81,23 +100,50 @@ class LabWire final : public FramePort {
 
   bool has_room() override;
   void transmit(std::span<const std::byte> frame) override;
+  void transmit_later(std::span<const std::byte> frame) override;
+  void flush() override;
 
   std::string socket_path() const;
   std::uint64_t frames_sent() const { return sent_.load(); }
   std::uint64_t frames_received() const { return received_.load(); }
   // Frames dropped for a peer that did not read (lossy wire only).
   std::uint64_t frames_dropped() const { return dropped_.load(); }
+  // Frames larger than the port's maximum, dropped (sent or received).
+  std::uint64_t frames_oversize() const { return oversize_.load(); }
+  // Frames sent to one learned peer instead of every peer.
+  std::uint64_t frames_switched() const { return switched_.load(); }
+  // Frames that left straight from the engine thread (not by the sender thread).
+  std::uint64_t frames_sent_directly() const { return direct_.load(); }
   // What the impairment did to the frames sent so far.
   ImpairmentCounters impairment_counters();
 
  private:
+  using Frame = std::shared_ptr<const std::vector<std::byte>>;
+  // A frame and the peers it is still for (empty: every peer the switch
+  // picks when it is sent).
+  struct Outgoing {
+    Frame frame;
+    std::vector<std::string> to;
+  };
+  struct Learned {
+    std::string peer;
+    std::chrono::steady_clock::time_point seen;
+  };
+
   void sender_loop();
   void receiver_loop();
-  void rescan();
+  void rescan_locked();
   // Whether another live port is on the wire (a bound socket answers a
   // connect; a dead host's socket file does not). The board's link follows it.
   bool peer_present() const;
-  void send_to_peers(const std::vector<std::byte>& frame);
+  // The peers a frame goes to: its learned port, or every port (mu_ held).
+  std::vector<std::string> destinations_locked(std::span<const std::byte> frame);
+  void learn(std::span<const std::byte> frame, const std::string& peer);
+  void peer_gone(const std::string& path);
+  // Sends at once what the peers take without waiting; returns the rest, in order.
+  std::deque<Outgoing> send_now(std::vector<Frame>& batch);
+  // Sender thread: sends with the wire's waiting and dropping rules.
+  void send_waiting(const Outgoing& item);
   // The port's socket, bound at its path; -1 with a message.
   int bind_socket(std::string* error);
   // Binds again when the socket file was removed (receiver thread).
@@ -111,17 +157,20 @@ class LabWire final : public FramePort {
   std::atomic<bool> stopping_{false};
   std::mutex mu_;
   std::condition_variable cv_;
-  std::deque<std::vector<std::byte>> outbound_;
+  std::vector<Frame> batch_;       // handed over since the last flush
+  std::deque<Outgoing> outbound_;  // the sender thread's
+  bool sending_ = false;           // a thread is sending: others queue behind it
   bool was_full_ = false;
-  std::vector<std::string> peers_;          // socket paths (sender thread only)
-  std::unique_ptr<Impairment> impairment_;  // sender thread only; null on a sound wire
-  ImpairmentCounters impaired_;             // its counters as last seen (under mu_)
-  std::set<std::string> stalled_;           // lossy wire: peers that did not read (sender thread only)
+  std::vector<std::string> peers_;            // socket paths
+  std::map<std::uint64_t, Learned> learned_;  // source MAC -> its peer
+  std::unique_ptr<Impairment> impairment_;    // sender thread only; null on a sound wire
+  ImpairmentCounters impaired_;               // its counters as last seen (under mu_)
+  std::set<std::string> stalled_;             // lossy wire: peers that did not read (sender thread only)
   std::chrono::steady_clock::time_point last_scan_{};
   std::chrono::steady_clock::time_point last_bound_check_{};  // receiver thread only
   ino_t bound_inode_ = 0;                                     // of the socket file it bound
   bool displaced_ = false;                                    // another file took the path (said once)
-  std::atomic<std::uint64_t> sent_{0}, received_{0}, dropped_{0};
+  std::atomic<std::uint64_t> sent_{0}, received_{0}, dropped_{0}, oversize_{0}, switched_{0}, direct_{0};
   std::thread sender_, receiver_;
 };
 

@@ -225,7 +225,7 @@ bool NicEngine::send_one(QueuePair& qp) {
   }
   deliver(frame_, qp.id);
   if (to_wire) {
-    port_->transmit(frame_);
+    port_->transmit_later(frame_);
     ++counters_.wire_out;
   }
   ++counters_.frames_sent;

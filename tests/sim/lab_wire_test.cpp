@@ -1,7 +1,9 @@
 // The lab wire's port against a peer that never reads: on a lossy wire (the
 // default) the frames it cannot take are dropped and counted, and the port
 // keeps going. The wire folder holds only the ports' sockets as far as the
-// port is concerned, and a port whose socket file goes binds it again.
+// port is concerned, and a port whose socket file goes binds it again. With
+// more peers the port switches: a learned MAC's frames go to its peer only.
+// Frames beyond the port's maximum size are dropped both ways.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "sim/lab_wire.h"
@@ -95,6 +98,39 @@ class RawPort {
     std::byte buffer[2048];
     return ::recv(fd_, buffer, sizeof buffer, 0) > 0;
   }
+  // A frame of `bytes` to `to` from `from` (MACs), sent to the port at `path`.
+  bool send_frame(const std::string& path, std::uint8_t to, std::uint8_t from, std::size_t bytes = 64) {
+    return send_to(path, frame(to, from, bytes));
+  }
+  bool send_to(const std::string& path, const std::vector<std::byte>& frame) {
+    sockaddr_un address = to(path);
+    return ::sendto(fd_, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address) ==
+           static_cast<ssize_t>(frame.size());
+  }
+  // The next datagram, waited for up to 20 s.
+  std::optional<std::vector<std::byte>> next() {
+    std::vector<std::byte> buffer(16384);
+    for (int i = 0; i < 400; ++i) {
+      const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+      if (n >= 0) {
+        buffer.resize(static_cast<std::size_t>(n));
+        return buffer;
+      }
+    }
+    return std::nullopt;
+  }
+  // Destination MAC 02:..:to (0xFF: broadcast), source 02:..:from, then zeros.
+  static std::vector<std::byte> frame(std::uint8_t to, std::uint8_t from, std::size_t bytes) {
+    std::vector<std::byte> f(bytes);
+    for (int i = 0; i < 6; ++i) f[i] = std::byte{to == 0xFF ? std::uint8_t{0xFF} : std::uint8_t{0}};
+    if (to != 0xFF) {
+      f[0] = std::byte{0x02};
+      f[5] = std::byte{to};
+    }
+    f[6] = std::byte{0x02};
+    f[11] = std::byte{from};
+    return f;
+  }
 
  private:
   std::string path_;
@@ -153,6 +189,85 @@ TEST_F(LabWireTest, FilesThatAreNotPortsAreLeftAloneAndARemovedSocketIsBoundAgai
   const auto after = wire.frames_received();
   EXPECT_TRUE(within([&] { return peer.send_to(mine, 64) && wire.frames_received() > after; }));
   wire.stop();
+  std::filesystem::remove_all(lab);
+}
+
+TEST_F(LabWireTest, ALearnedAddressIsSwitchedToItsPeerOnly) {
+  const std::string lab = ::testing::TempDir() + "labwire_switch_" + std::to_string(::getpid());
+  std::filesystem::create_directories(lab + "/wire");
+  RawPort b(lab + "/wire/b.sock"), c(lab + "/wire/c.sock");
+  zeksim::LabWire wire(board(), zeksim::LabWire::Settings{lab, "me", "", {}, true}, [](std::string_view) {});
+  std::string error;
+  ASSERT_TRUE(wire.start(&error)) << error;
+  constexpr std::uint8_t kC = 0x0C, kMe = 0x01, kNobody = 0x0D;
+  auto dst = [](const std::optional<std::vector<std::byte>>& f) { return f ? std::to_integer<int>((*f)[5]) : -1; };
+
+  // Nothing learned yet: a unicast frame reaches every peer.
+  wire.transmit(RawPort::frame(kC, kMe, 64));
+  EXPECT_EQ(dst(b.next()), kC);
+  EXPECT_EQ(dst(c.next()), kC);
+  // C speaks: the port learns where C is. Its frames now go to C alone; a
+  // broadcast still goes everywhere, and an unknown MAC is flooded.
+  ASSERT_TRUE(c.send_frame(wire.socket_path(), kMe, kC));
+  ASSERT_TRUE(within([&] { return wire.frames_received() == 1; }));
+  wire.transmit(RawPort::frame(kC, kMe, 64));
+  wire.transmit(RawPort::frame(kNobody, kMe, 64));
+  wire.transmit(RawPort::frame(0xFF, kMe, 64));
+  EXPECT_EQ(dst(b.next()), kNobody) << "B never sees C's frame";
+  EXPECT_EQ(dst(b.next()), 0xFF);
+  EXPECT_EQ(dst(c.next()), kC);
+  EXPECT_EQ(dst(c.next()), kNobody);
+  EXPECT_EQ(dst(c.next()), 0xFF);
+  EXPECT_EQ(wire.frames_switched(), 1u);
+  // C moves behind B's socket (a host restarted elsewhere): learned anew.
+  ASSERT_TRUE(b.send_frame(wire.socket_path(), kMe, kC));
+  ASSERT_TRUE(within([&] { return wire.frames_received() == 2; }));
+  wire.transmit(RawPort::frame(kC, kMe, 64));
+  wire.transmit(RawPort::frame(0xFF, kMe, 64));
+  EXPECT_EQ(dst(c.next()), 0xFF);
+  EXPECT_EQ(dst(b.next()), kC);
+  wire.stop();
+  std::filesystem::remove_all(lab);
+}
+
+TEST_F(LabWireTest, FramesBeyondThePortsMaximumAreDroppedBothWays) {
+  const std::string lab = ::testing::TempDir() + "labwire_size_" + std::to_string(::getpid());
+  std::filesystem::create_directories(lab + "/wire");
+  RawPort peer(lab + "/wire/peer.sock");
+  struct Case {
+    const char* what;
+    std::size_t max_frame, frame;
+    bool carried;
+  };
+  const Case cases[] = {
+      {"a standard frame on a standard port", zeksim::LabWire::kStandardFrame, 1514, true},
+      {"a jumbo frame on a standard port", zeksim::LabWire::kStandardFrame, 9014, false},
+      {"a jumbo frame on a jumbo port", zeksim::LabWire::kJumboFrame, 9014, true},
+      {"beyond a jumbo port", zeksim::LabWire::kJumboFrame, 9100, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    zeksim::LabWire::Settings settings{lab, "me", "", {}, true};
+    settings.max_frame = c.max_frame;
+    zeksim::LabWire wire(board(), settings, [](std::string_view) {});
+    std::string error;
+    ASSERT_TRUE(wire.start(&error)) << error;
+    // Out: the frame, then a small one; the peer's first is the frame only if carried.
+    wire.transmit(RawPort::frame(0xFF, 1, c.frame));
+    wire.transmit(RawPort::frame(0xFF, 1, 64));
+    const auto first = peer.next();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->size(), c.carried ? c.frame : 64u);
+    if (c.carried) {
+      EXPECT_EQ(peer.next()->size(), 64u);
+    }
+    // In: the same.
+    ASSERT_TRUE(peer.send_to(wire.socket_path(), RawPort::frame(0xFF, 2, c.frame)));
+    ASSERT_TRUE(peer.send_to(wire.socket_path(), RawPort::frame(0xFF, 2, 64)));
+    ASSERT_TRUE(within([&] { return wire.frames_received() == (c.carried ? 2u : 1u); }));
+    EXPECT_EQ(wire.frames_oversize(), c.carried ? 0u : 2u);
+    wire.stop();
+  }
   std::filesystem::remove_all(lab);
 }
 
