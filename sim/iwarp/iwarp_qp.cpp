@@ -569,6 +569,9 @@ void IwarpQp::on_ulpdu(std::span<const std::byte> ulpdu) {
       return terminate(TermLayer::Rdmap, term::kRdmapRemoteOperation, term::kUnexpectedOpcode, kAeUnexpectedOpcode,
                        true, ulpdu);
   }
+  // The peer's work request completes when this message is acknowledged:
+  // its last segment is acknowledged at once, not after the delayed-ACK time.
+  if (h.last && tcp_ != nullptr) tcp_->acknowledge_soon();
   if (h.tagged) return on_tagged(h, payload, ulpdu);
   switch (h.qn) {
     case kQueueSend:

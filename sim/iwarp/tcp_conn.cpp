@@ -475,7 +475,9 @@ void TcpConnection::enter_time_wait(Nanos now) {
 }
 
 void TcpConnection::ack_received_data(bool immediately, Nanos now) {
-  if (immediately || ++unacked_segments_ >= 2) {
+  const bool asked = ack_requested_;
+  ack_requested_ = false;
+  if (immediately || asked || ++unacked_segments_ >= 2) {
     ack_now_ = true;
   } else if (!delack_at_) {
     delack_at_ = now + tuning_.delayed_ack;

@@ -133,6 +133,9 @@ class TcpConnection {
   // fit or the connection no longer sends.
   bool append(Bytes record);
   bool append(std::span<const std::byte> record) { return append(Bytes(record.begin(), record.end())); }
+  // The data being delivered ends a message of the layer above: its segment
+  // is acknowledged at once instead of after the delayed-ACK time.
+  void acknowledge_soon() { ack_requested_ = true; }
   // Sends FIN after the queued data.
   void close();
   // Sends RST and closes (reason Aborted).
@@ -211,6 +214,7 @@ class TcpConnection {
   bool timestamps_;
   std::uint32_t ts_recent_;
   bool ack_now_ = false;
+  bool ack_requested_ = false;  // by the layer above, for the segment being delivered
   unsigned unacked_segments_ = 0;
   std::optional<Nanos> delack_at_;
   std::optional<Nanos> time_wait_at_;
