@@ -75,12 +75,15 @@ inline std::uint32_t load_word(const T* entry, std::size_t offset) {
                          __ATOMIC_ACQUIRE);
 }
 
-// Waits (real time) until `done`; the board threads do the work.
-inline bool wait_for(const std::function<bool()>& done, std::chrono::steady_clock::duration limit = kPatience) {
+// Waits (real time) until `done`, looking every `poll` (0: without a
+// pause, as a benchmark that measures latency does); the board threads do
+// the work.
+inline bool wait_for(const std::function<bool()>& done, std::chrono::steady_clock::duration limit = kPatience,
+                     std::chrono::steady_clock::duration poll = 200us) {
   const auto end = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(200us);
+    if (poll.count() != 0) std::this_thread::sleep_for(poll);
   }
   return true;
 }
@@ -267,7 +270,7 @@ class Host {
 
   // --- The hand-over ---------------------------------------------------------
   void hand_over(std::uint16_t lport, std::uint32_t remote_ip, std::uint16_t rport, std::uint32_t snd,
-                 std::uint32_t rcv, std::uint32_t mpa_mode) {
+                 std::uint32_t rcv, std::uint32_t mpa_mode, std::uint16_t mss = 1460) {
     auto* c = context_->at<MifhIwarpQpContext>(0);
     MifhOffloadTcpState s;
     s.local_address_index = 1;
@@ -275,7 +278,7 @@ class Host {
     s.remote_address = remote_ip;
     s.local_port = lport;
     s.remote_port = rport;
-    s.snd_mss = 1460;
+    s.snd_mss = mss;
     s.snd_una = s.snd_nxt = s.snd_max = snd;
     s.rcv_nxt = rcv;
     // Both SYNs offered window scaling by kWindowShift; the last windows
@@ -406,7 +409,7 @@ class Host {
   std::optional<MifhCqe> completion(bool sq, std::chrono::steady_clock::duration limit = kPatience) {
     std::uint32_t& tail = sq ? sq_cq_tail_ : rq_cq_tail_;
     auto* e = cqs_->at<MifhCqe>((sq ? 0 : kCqEntries) + tail);
-    if (!wait_for([&] { return (load_word(e, offsetof(MifhCqe, flags)) & kCqeValid) != 0; }, limit)) {
+    if (!wait_for([&] { return (load_word(e, offsetof(MifhCqe, flags)) & kCqeValid) != 0; }, limit, poll_)) {
       return std::nullopt;
     }
     MifhCqe copy = *e;
@@ -428,6 +431,9 @@ class Host {
     }
     return events_;
   }
+  // How often completion() looks at the CQ (0: without a pause).
+  void set_poll(std::chrono::steady_clock::duration poll) { poll_ = poll; }
+
   bool has_event(std::uint16_t id) {
     const auto e = events();
     return std::find(e.begin(), e.end(), id) != e.end();
@@ -447,6 +453,7 @@ class Host {
   std::uint32_t posted_ = 0;
   DmaBuffer *toe_rings_ = nullptr, *toe_context_ = nullptr, *toe_data_ = nullptr;
   std::uint32_t toe_sq_head_ = 0, toe_rq_head_ = 0;
+  std::chrono::steady_clock::duration poll_ = 200us;
 };
 
 inline MifhWqe send_wqe(std::uint32_t op, std::uint64_t address, std::uint32_t length, std::uint32_t stag) {
@@ -547,10 +554,13 @@ class IwarpLabTest : public SimTest {
   // the MPA start-up frames, each frame sent again until the peer has it.
   static constexpr std::uint16_t kPortA = 41000, kPortB = 5001;
   static constexpr std::uint32_t kIssA = 0xFFFFFF00u, kIssB = 77000;
-  void connect(std::uint32_t mpa_mode = kMpaModeRdma | kMpaModeCrc) { handshake(true, mpa_mode); }
+  // mss: what both SYNs offered (1460 on a standard wire, 8960 with jumbo frames).
+  void connect(std::uint32_t mpa_mode = kMpaModeRdma | kMpaModeCrc, std::uint16_t mss = 1460) {
+    handshake(true, mpa_mode, mss);
+  }
   // The three-way handshake, then the MPA start-up frames when asked, and
   // the hand-over of the iWARP queue pairs; A's and B's next sequence numbers.
-  std::pair<std::uint32_t, std::uint32_t> handshake(bool mpa, std::uint32_t mpa_mode = 0) {
+  std::pair<std::uint32_t, std::uint32_t> handshake(bool mpa, std::uint32_t mpa_mode = 0, std::uint16_t mss = 1460) {
     const bool markers = (mpa_mode & kMpaModeReceiveMarkers) != 0;
     const bool crc = (mpa_mode & kMpaModeCrc) != 0;
     const std::uint32_t a_iss = kIssA, b_iss = kIssB;
@@ -608,7 +618,7 @@ class IwarpLabTest : public SimTest {
       }
       ASSERT_TRUE(arrived) << "a start-up frame never arrived\n" << board_log();
     };
-    const net::TcpOptions syn{1460, kWindowShift};
+    const net::TcpOptions syn{mss, kWindowShift};
     deliver(true, frame(true, a_iss, 0, net::kSyn, {}, syn));
     deliver(false, frame(false, b_iss, a_iss + 1, net::kSyn | net::kAck, {}, syn));
     if (!mpa) {
@@ -621,8 +631,8 @@ class IwarpLabTest : public SimTest {
     deliver(true, frame(true, a_next, b_next, net::kAck, {}));
     if (HasFatalFailure()) return {};
     // Each side asked for markers in its own frame: both receive them.
-    a_->hand_over(kPortA, b_->ip(), kPortB, a_next, b_next, mpa_mode);
-    b_->hand_over(kPortB, a_->ip(), kPortA, b_next, a_next, mpa_mode);
+    a_->hand_over(kPortA, b_->ip(), kPortB, a_next, b_next, mpa_mode, mss);
+    b_->hand_over(kPortB, a_->ip(), kPortA, b_next, a_next, mpa_mode, mss);
     return {a_next, b_next};
   }
 
