@@ -1,6 +1,7 @@
 // The posted-write rings of register pages mapped into processes: writes
 // reach the device in ring order; what a process puts in a ring is not
-// trusted.
+// trusted; a device that drains rings itself is given the ring, and its
+// writer wakes it only while it sleeps.
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -115,6 +116,71 @@ TEST_F(RegisterRing, RemovingARingAppliesWhatItStillHolds) {
   EXPECT_EQ(rings_->rings(), 0u);
   ASSERT_EQ(device_.snapshot().size(), 1u);
   EXPECT_EQ(device_.snapshot()[0].value, 99u);
+}
+
+// A device that drains the rings of its pages itself (as the simulated
+// adapter does on its engine thread).
+class DrainingRegisters final : public plat::MmioHandler {
+ public:
+  std::uint64_t mmio_read(std::uint64_t, unsigned) override { return 0; }
+  void mmio_write(std::uint64_t, std::uint64_t value, unsigned) override { values.push_back(value); }
+  bool adopt(plat::PostedWrites* ring) override {
+    adopted = ring;
+    return true;
+  }
+  void release(plat::PostedWrites* ring) override {
+    if (ring == adopted) adopted = nullptr;
+    ++releases;
+  }
+  plat::PostedWrites* adopted = nullptr;
+  int releases = 0;
+  std::vector<std::uint64_t> values;
+};
+
+TEST_F(KernelTest, ADeviceThatDrainsRingsItselfIsGivenThemAndWokenOnlyWhileItSleeps) {
+  constexpr std::uint64_t kBase = 0xE100'0000;
+  DrainingRegisters device;
+  ASSERT_TRUE(kernel().io_space().add_range(kBase, PAGE_SIZE, &device));
+  PHYSICAL_ADDRESS base;
+  base.QuadPart = kBase;
+  auto* window = static_cast<PUCHAR>(MmMapIoSpace(base, PAGE_SIZE, MmNonCached));
+  {
+    plat::RegisterRings rings(kernel().memory());
+    auto created = rings.create({window});
+    ASSERT_TRUE(created);
+    ASSERT_NE(device.adopted, nullptr);
+    EXPECT_EQ(rings.adopted_rings(), 1u);
+    auto* header = static_cast<plat::postring::Header*>(created->page);
+    // The user accessor's protocol: publish, then wake only a sleeping host.
+    auto post = [&](std::uint64_t value) {
+      const std::uint64_t n = plat::postring::atomic(header->reserved).fetch_add(1);
+      plat::postring::Slot& slot = plat::postring::slots_of(header)[n % header->slots];
+      slot = plat::postring::Slot{0, 0, value, 4, 0};
+      plat::postring::atomic(slot.sequence).store(n + 1, std::memory_order_release);
+      std::atomic_thread_fence(std::memory_order_seq_cst);
+      if (plat::postring::atomic(header->sleeping).load() == 0) return false;
+      std::uint64_t one = 1;
+      EXPECT_EQ(write(created->wake_fd, &one, sizeof one), 8);
+      return true;
+    };
+    device.adopted->set_sleeping(false);
+    EXPECT_FALSE(post(1)) << "an awake device is not woken";
+    EXPECT_TRUE(device.adopted->pending());
+    device.adopted->set_sleeping(true);
+    EXPECT_TRUE(post(2)) << "a sleeping one is";
+    EXPECT_EQ(device.adopted->drain(), 2u);
+    EXPECT_FALSE(device.adopted->pending());
+    EXPECT_EQ(device.values, (std::vector<std::uint64_t>{1, 2}));
+    // Nothing else drains it: the ring thread never saw it.
+    post(3);
+    EXPECT_EQ(device.values.size(), 2u);
+    // Removal takes it back from the device first, then applies what is left.
+    rings.remove(created->id);
+    EXPECT_EQ(device.releases, 1);
+    EXPECT_EQ(device.values, (std::vector<std::uint64_t>{1, 2, 3}));
+  }
+  MmUnmapIoSpace(window, PAGE_SIZE);
+  kernel().io_space().remove_range(kBase);
 }
 
 }  // namespace
