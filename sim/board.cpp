@@ -682,6 +682,20 @@ std::optional<Nanos> Board::next_wake_locked() {
   return wake;
 }
 
+void Board::run_batch() {
+  // What came in, then engine work until idle or the batch is done; the
+  // batch's frames leave together.
+  ++batches_;
+  for (unsigned units = 0; units < kBatchUnits;) {
+    const bool came = intake();
+    unsigned done = 0;
+    while (units + done < kBatchUnits && step_locked()) ++done;
+    units += done;
+    if (!came && done == 0) break;
+  }
+  if (port_ != nullptr) port_->flush();
+}
+
 void Board::engine_loop(std::stop_token stop) {
   // The thread sleeps on the board's eventfd, the adopted rings' eventfds
   // and a timer for its next deadline.
@@ -696,7 +710,6 @@ void Board::engine_loop(std::stop_token stop) {
   watch(wake_fd_, 0);
   watch(timer_fd, 1);
   std::vector<int> watched;  // ring eventfds in the epoll set
-  constexpr unsigned kBatchUnits = 256;
   for (;;) {
     bool more = false;
     std::optional<Nanos> wake;
@@ -713,16 +726,7 @@ void Board::engine_loop(std::stop_token stop) {
         if (std::find(watched.begin(), watched.end(), fd) == watched.end()) watch(fd, 2);
       }
       watched = std::move(fds);
-      // One batch: what came in, then engine work until idle or the batch is done.
-      ++batches_;
-      for (unsigned units = 0; units < kBatchUnits;) {
-        const bool came = intake();
-        unsigned done = 0;
-        while (units + done < kBatchUnits && step_locked()) ++done;
-        units += done;
-        if (!came && done == 0) break;
-      }
-      if (port_ != nullptr) port_->flush();
+      run_batch();
       more = engine_has_work();
       if (!more) {
         // Going to sleep: producers wake it from now on; a look at the
@@ -736,6 +740,7 @@ void Board::engine_loop(std::stop_token stop) {
           more = true;
         } else {
           wake = next_wake_locked();
+          planned_wake_ = wake ? (std::chrono::steady_clock::now() + *wake).time_since_epoch().count() : kNever;
         }
       }
     }
@@ -813,11 +818,31 @@ bool Board::receive_frames(std::vector<std::vector<std::byte>>& frames) {
     }
   }
   frames.clear();
-  if (running()) {
-    wake_engine();
-  } else {
+  if (!running()) {
     intake_inline();
+    return true;
   }
+  // An idle engine: the frames are taken in on this thread, with no hand-off
+  // to the engine thread; a busy one takes them after what it is doing.
+  std::unique_lock lock(engine_mu_, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    wake_engine();
+    return true;
+  }
+  bool wake = false;
+  {
+    EngineScope scope(this);
+    run_batch();
+    // The engine thread sleeps with the deadline it had: wake it for work
+    // left or for a timer that is now earlier.
+    const std::optional<Nanos> next = next_wake_locked();
+    const std::int64_t due = next ? (std::chrono::steady_clock::now() + *next).time_since_epoch().count() : kNever;
+    wake = engine_has_work() || input_waiting() || due < planned_wake_.load();
+  }
+  lock.unlock();
+  inbound_cv_.notify_all();
+  deliver_interrupts();
+  if (wake) wake_engine();
   return true;
 }
 

@@ -303,6 +303,7 @@ class Board {
   void wake_engine();
   std::optional<Nanos> next_wake_locked();
   void deliver_interrupts();  // takes the interrupt lock itself; calls the sink without it
+  void run_batch();           // engine lock held
   void engine_loop(std::stop_token stop);
   bool adopt_ring(plat::PostedWrites* ring);
   void release_ring(plat::PostedWrites* ring);
@@ -360,6 +361,9 @@ class Board {
   // The engine thread.
   int wake_fd_ = -1;
   std::atomic<bool> sleeping_{false};
+  static constexpr unsigned kBatchUnits = 256;  // engine work units of one batch
+  static constexpr std::int64_t kNever = INT64_MAX;
+  std::atomic<std::int64_t> planned_wake_{kNever};  // steady-clock ns the sleeping engine wakes at
   std::atomic<std::uint64_t> sleeps_{0}, wakeups_sent_{0}, wakeups_saved_{0}, batches_{0}, ring_writes_{0};
   std::atomic<std::uint64_t> interrupts_delivered_{0}, interrupts_held_{0};
   std::jthread engine_;
