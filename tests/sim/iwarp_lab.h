@@ -519,7 +519,8 @@ class IwarpLabTest : public SimTest {
     zeksim::ImpairmentSettings impair = impairment();
     for (int i = 0; i < 2; ++i) {
       Host& h = i == 0 ? *a_ : *b_;
-      zeksim::LabWire::Settings s{lab_, i == 0 ? "hosta-nic0" : "hostb-nic0", i == 0 ? capture() : "", impair, true};
+      zeksim::LabWire::Settings s{lab_, i == 0 ? "hosta-nic0" : "hostb-nic0", i == 0 ? capture_path() : "", impair,
+                                  true};
       impair.seed += 17;
       wires_[i] = std::make_unique<zeksim::LabWire>(h.board(), s, log);
       std::string error;
@@ -549,6 +550,8 @@ class IwarpLabTest : public SimTest {
   }
 
   std::string capture() const { return lab_ + "/hosta.pcap"; }
+  // Where A's port writes its capture (empty: none).
+  virtual std::string capture_path() const { return capture(); }
 
   // The host stack's part, before the hand-over: the three-way handshake and
   // the MPA start-up frames, each frame sent again until the peer has it.

@@ -6,8 +6,13 @@
 // - 1 MiB RDMA Writes with the MPA CRC on and off, on a standard wire
 //   (1460-byte segments) and with jumbo frames (8960), beside one core's
 //   memcpy of the same size.
+// - the wire's own floor: frames of the same sizes between two threads over
+//   the AF_UNIX datagram sockets the lab wire uses (blocking sends, batched
+//   receives), with nothing else done, in Gbit/s.
 // Completions are polled without a pause.
 #include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -29,6 +35,8 @@ using namespace iwarplab;
 class BenchLab : public IwarpLabTest {
  public:
   void TestBody() override {}
+  // No capture: a benchmark measures the wire, not the pcap file.
+  std::string capture_path() const override { return ""; }
   // The adapter's own TCP timers, not the tests' short ones.
   zeksim::BoardConfig board_config() override {
     zeksim::BoardConfig c = IwarpLabTest::board_config();
@@ -158,6 +166,64 @@ void BM_Memcpy(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(state.iterations()) * kMessage * 8 / 1e9, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_Memcpy);
+
+// Frames of range(0) bytes from one thread to another over a datagram socket
+// bound in a directory, as the lab wire's ports send them.
+void BM_DatagramWire(benchmark::State& state) {
+  const auto bytes = static_cast<std::size_t>(state.range(0));
+  const std::string dir = ::testing::TempDir() + "dgram_" + std::to_string(::getpid());
+  std::filesystem::create_directories(dir);
+  const std::string path = dir + "/rx.sock";
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  const int rx = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int tx = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (::bind(rx, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    state.SkipWithError("bind");
+    return;
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<std::uint64_t> received{0};
+  std::thread receiver([&] {
+    std::vector<std::vector<std::byte>> buffers(64, std::vector<std::byte>(bytes + 64));
+    std::vector<iovec> iov(64);
+    std::vector<mmsghdr> messages(64);
+    timeval timeout{0, 50'000};
+    setsockopt(rx, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    while (!stop.load()) {
+      for (int i = 0; i < 64; ++i) {
+        iov[i] = iovec{buffers[i].data(), buffers[i].size()};
+        messages[i] = mmsghdr{};
+        messages[i].msg_hdr.msg_iov = &iov[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+      }
+      const int n = ::recvmmsg(rx, messages.data(), 64, MSG_WAITFORONE, nullptr);
+      if (n > 0) received += static_cast<std::uint64_t>(n);
+    }
+  });
+  std::vector<std::byte> frame(bytes, std::byte{0x42});
+  std::uint64_t sent = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < 64; ++i) {
+      if (::sendto(tx, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+        state.SkipWithError("sendto");
+        break;
+      }
+      ++sent;
+    }
+  }
+  while (received.load() < sent) std::this_thread::yield();
+  stop = true;
+  receiver.join();
+  ::close(rx);
+  ::close(tx);
+  std::filesystem::remove_all(dir);
+  state.counters["Gbit/s"] =
+      benchmark::Counter(static_cast<double>(sent) * static_cast<double>(bytes) * 8 / 1e9, benchmark::Counter::kIsRate);
+  state.counters["frames/s"] = benchmark::Counter(static_cast<double>(sent), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_DatagramWire)->ArgName("bytes")->Arg(1514)->Arg(9014)->UseRealTime();
 
 void BM_LabRdmaWrite1MiB(benchmark::State& state) {
   const bool crc = state.range(0) != 0;
