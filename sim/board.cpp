@@ -906,8 +906,16 @@ std::vector<IndexRace> Board::index_races() {
 std::uint32_t Board::queue_status(unsigned function) { return status_.word(function); }
 
 Board::EngineActivity Board::engine_activity() {
-  return EngineActivity{sleeps_.load(),      wakeups_sent_.load(),         wakeups_saved_.load(),  batches_.load(),
-                        ring_writes_.load(), interrupts_delivered_.load(), interrupts_held_.load()};
+  EngineActivity a;
+  a.sleeps = sleeps_.load();
+  a.wakeups_sent = wakeups_sent_.load();
+  a.wakeups_saved = wakeups_saved_.load();
+  a.batches = batches_.load();
+  a.ring_writes = ring_writes_.load();
+  a.interrupts_delivered = interrupts_delivered_.load();
+  a.interrupts_held = interrupts_held_.load();
+  a.asleep = sleeping_.load();
+  return a;
 }
 
 }  // namespace zeksim

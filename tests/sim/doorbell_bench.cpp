@@ -7,7 +7,8 @@
 //   the register and so wakes the engine thread (how every ring was served
 //   before boards adopted them);
 // each with the engine asleep before every doorbell (it must be woken) and
-// with doorbells back to back (it is awake). Beside them, in the same run,
+// with doorbells back to back (the engine may still be awake, and then is
+// not woken). Beside them, in the same run,
 // the half round trip of an 8-byte ping-pong over a Unix stream socket
 // between two processes.
 //
