@@ -330,49 +330,89 @@ std::deque<LabWire::Outgoing> LabWire::send_now(std::vector<Frame>& batch) {
   return rest;
 }
 
-void LabWire::send_waiting(const Outgoing& item) {
-  std::vector<std::string> peers = item.to;
-  if (peers.empty()) {
-    if (item.frame->size() > settings_.max_frame) {
-      ++oversize_;
-      return;
-    }
-    std::lock_guard lock(mu_);
-    peers = destinations_locked(*item.frame);
-  }
-  const std::vector<std::byte>& frame = *item.frame;
-  for (const std::string& peer : peers) {
-    sockaddr_un address;
-    if (!make_address(peer, &address)) continue;
-    bool gone = false;
-    const auto give_up = std::chrono::steady_clock::now() + kDropGrace;
-    // A peer already found not reading is not waited for again until it takes a frame.
-    const bool stalled = !settings_.lossless && stalled_.contains(peer);
-    for (;;) {
-      // Blocking: a full receiver holds this sender back; on a lossless wire nothing is dropped.
-      if (::sendto(socket_, frame.data(), frame.size(), stalled ? MSG_DONTWAIT : 0,
-                   reinterpret_cast<sockaddr*>(&address), sizeof address) >= 0) {
-        stalled_.erase(peer);
-        break;
-      }
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        if (stopping_) break;  // a peer that reads nothing only holds us until the port stops
-        if (!settings_.lossless && (stalled || std::chrono::steady_clock::now() >= give_up)) {
-          ++dropped_;
-          stalled_.insert(peer);
-          break;
-        }
+void LabWire::send_waiting(const std::deque<Outgoing>& items) {
+  // Consecutive frames for the same one peer go as one run (sendmmsg);
+  // a frame for several peers goes to each in turn.
+  std::string run_peer;
+  std::vector<const std::vector<std::byte>*> run;
+  auto flush_run = [&] {
+    if (!run.empty()) send_run(run_peer, run);
+    run.clear();
+  };
+  for (const Outgoing& item : items) {
+    std::vector<std::string> peers = item.to;
+    if (peers.empty()) {
+      if (item.frame->size() > settings_.max_frame) {
+        ++oversize_;
         continue;
       }
-      if (errno == ECONNREFUSED || errno == ENOENT) {
-        gone = true;
-      } else {
-        log_(std::string("lab wire: sending to ") + peer + " failed: " + std::strerror(errno));
-      }
-      break;
+      std::lock_guard lock(mu_);
+      peers = destinations_locked(*item.frame);
     }
-    if (gone) peer_gone(peer);
+    if (peers.size() == 1 && (run.empty() || peers[0] == run_peer)) {
+      run_peer = peers[0];
+      run.push_back(item.frame.get());
+      continue;
+    }
+    flush_run();
+    if (peers.size() == 1) {
+      run_peer = peers[0];
+      run.push_back(item.frame.get());
+      continue;
+    }
+    for (const std::string& peer : peers) {
+      run_peer = peer;
+      run.push_back(item.frame.get());
+      flush_run();
+    }
+  }
+  flush_run();
+}
+
+void LabWire::send_run(const std::string& peer, std::span<const std::vector<std::byte>* const> frames) {
+  sockaddr_un address;
+  if (!make_address(peer, &address)) return;
+  std::vector<iovec> iov(frames.size());
+  std::vector<mmsghdr> messages(frames.size());
+  for (std::size_t k = 0; k < frames.size(); ++k) {
+    iov[k] = iovec{const_cast<std::byte*>(frames[k]->data()), frames[k]->size()};
+    messages[k] = mmsghdr{};
+    messages[k].msg_hdr.msg_name = &address;
+    messages[k].msg_hdr.msg_namelen = sizeof address;
+    messages[k].msg_hdr.msg_iov = &iov[k];
+    messages[k].msg_hdr.msg_iovlen = 1;
+  }
+  std::size_t at = 0;
+  auto give_up = std::chrono::steady_clock::now() + kDropGrace;
+  while (at < frames.size()) {
+    // A peer already found not reading is not waited for again until it takes a frame.
+    const bool stalled = !settings_.lossless && stalled_.contains(peer);
+    // Blocking: a full receiver holds this sender back; on a lossless wire nothing is dropped.
+    const unsigned n = static_cast<unsigned>(std::min<std::size_t>(frames.size() - at, kBatch));
+    const int done = ::sendmmsg(socket_, &messages[at], n, stalled ? MSG_DONTWAIT : 0);
+    if (done > 0) {
+      at += static_cast<std::size_t>(done);
+      stalled_.erase(peer);
+      give_up = std::chrono::steady_clock::now() + kDropGrace;
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (stopping_) return;  // a peer that reads nothing only holds us until the port stops
+      if (!settings_.lossless && (stalled || std::chrono::steady_clock::now() >= give_up)) {
+        ++dropped_;
+        stalled_.insert(peer);
+        ++at;
+        give_up = std::chrono::steady_clock::now() + kDropGrace;
+      }
+      continue;
+    }
+    if (errno == ECONNREFUSED || errno == ENOENT) {
+      peer_gone(peer);
+      return;
+    }
+    log_(std::string("lab wire: sending to ") + peer + " failed: " + std::strerror(errno));
+    ++at;
   }
 }
 
@@ -403,16 +443,16 @@ void LabWire::sender_loop() {
     }
     if (room) board_.port_room();  // never with the port's lock held
     if (!impairment_) {
-      for (const Outgoing& item : work) {
-        send_waiting(item);
-        ++sent_;
-      }
+      send_waiting(work);
+      sent_ += work.size();
     } else {
       for (Outgoing& item : work) impairment_->submit(*item.frame, now());
+      std::deque<Outgoing> released;
       for (auto& f : impairment_->release(now())) {
-        send_waiting(Outgoing{std::make_shared<const std::vector<std::byte>>(std::move(f)), {}});
-        ++sent_;
+        released.push_back(Outgoing{std::make_shared<const std::vector<std::byte>>(std::move(f)), {}});
       }
+      send_waiting(released);
+      sent_ += released.size();
     }
     std::lock_guard lock(mu_);
     sending_ = false;

@@ -15,7 +15,8 @@
 //   flush(), straight from the engine thread (sendmmsg, not waiting); what a
 //   peer cannot take at once, and everything behind it, goes to the sender
 //   thread, which keeps the order;
-// - the sender thread sends with sendmmsg; a peer that takes nothing for
+// - the sender thread sends runs of frames for one peer with sendmmsg; a
+//   peer that takes nothing for
 //   kDropGrace loses the frame, counted, and loses the next ones at once
 //   until it takes a frame again, so that a host that stops reading cannot
 //   hold the others' ports. A lossless wire (lossless = true, for tests that
@@ -51,6 +52,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -143,7 +145,8 @@ class LabWire final : public FramePort {
   // Sends at once what the peers take without waiting; returns the rest, in order.
   std::deque<Outgoing> send_now(std::vector<Frame>& batch);
   // Sender thread: sends with the wire's waiting and dropping rules.
-  void send_waiting(const Outgoing& item);
+  void send_waiting(const std::deque<Outgoing>& items);
+  void send_run(const std::string& peer, std::span<const std::vector<std::byte>* const> frames);
   // The port's socket, bound at its path; -1 with a message.
   int bind_socket(std::string* error);
   // Binds again when the socket file was removed (receiver thread).
