@@ -79,6 +79,40 @@ TEST_P(IwarpVerbs, RdmaWriteAndReadMoveEveryByte) {
   EXPECT_EQ(p.b.qp->counters().read_responses, 1u);
 }
 
+// A message's last segment is acknowledged at once: the sender's work
+// request completes without the clock moving to the delayed-ACK time, for
+// an odd number of segments too (the delayed ACK would wait for the pair).
+TEST(IwarpQp, AMessagesLastSegmentIsAcknowledgedAtOnce) {
+  struct Case {
+    const char* what;
+    std::uint32_t bytes;
+    bool write;
+  };
+  const Case cases[] = {
+      {"an 8-byte RDMA Write", 8, true},
+      {"a three-segment RDMA Write", 4000, true},
+      {"an 8-byte Send", 8, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Pair p;
+    const std::uint32_t la = p.a.region(1, 1, 0x10000000, 4, kLocal, kPages);
+    const std::uint32_t rb = p.b.region(2, 2, 0x20000000, 4, kAll, kPages);
+    p.a.fill_va(1, 0x10000000, pattern(c.bytes, 3));
+    if (c.write) {
+      p.a.post_sq(write_wqe(c.bytes, 0x20000000, rb, {0x10000000, c.bytes, la}));
+    } else {
+      p.b.post_rq(0x20000000, c.bytes, rb, 5);
+      p.a.post_sq(send_wqe(kWqeSend, c.bytes, {{0x10000000, c.bytes, la}}));
+    }
+    const Nanos start = p.clock.now();
+    p.run([&] { return p.a.sq_completions().size() == 1; });
+    ASSERT_EQ(p.a.sq_completions().size(), 1u);
+    EXPECT_EQ(p.clock.now(), start) << "the completion waited for a timer";
+    EXPECT_EQ(p.b.read_va(2, 0x20000000, c.bytes), pattern(c.bytes, 3));
+  }
+}
+
 TEST_P(IwarpVerbs, ReadsStayWithinTheOrd) {
   Pair p(GetParam().mpa, /*ord=*/2, /*ird=*/2);
   const std::uint32_t la = p.a.region(1, 1, 0x10000000, 20, kLocal, kPages);
