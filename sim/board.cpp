@@ -101,7 +101,13 @@ Board::Board(plat::PhysicalMemory& memory, BoardConfig config)
   offload_ = std::make_unique<IwarpEngine>(*offload_side_, config_.tcp);
   cqp_.attach_offload(
       offload_.get(), [this] { return engine_now(); }, [this](unsigned f) { refresh_offload_addresses(f); });
+  // The engine thread sleeps on the board's eventfd, the adopted rings'
+  // eventfds and a timer for its next deadline.
   wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  timer_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  watch(wake_fd_);
+  watch(timer_fd_);
   Layout l = layout(config_);
   functions_.resize(config_.functions);
   for (unsigned f = 0; f < config_.functions; ++f) {
@@ -122,7 +128,16 @@ Board::Board(plat::PhysicalMemory& memory, BoardConfig config)
 
 Board::~Board() {
   stop();
-  if (wake_fd_ >= 0) ::close(wake_fd_);
+  for (int fd : {wake_fd_, timer_fd_, epoll_fd_}) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void Board::watch(int fd) {
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = fd;
+  ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
 }
 
 // ---------------------------------------------------------------------------
@@ -644,15 +659,18 @@ void Board::stop() {
 bool Board::adopt_ring(plat::PostedWrites* ring) {
   std::lock_guard lock(engine_mu_);
   rings_.push_back(ring);
+  watch(ring->wake_fd());
   ring->set_sleeping(sleeping_.load());
-  wake_engine();  // the engine adds the ring's eventfd to what it sleeps on
+  wake_engine();  // it may hold writes already
   return true;
 }
 
 void Board::release_ring(plat::PostedWrites* ring) {
   std::lock_guard lock(engine_mu_);
   std::erase(rings_, ring);
-  wake_engine();
+  // Out of the set now, while its eventfd is still open (its number may be
+  // reused for the next ring's).
+  ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, ring->wake_fd(), nullptr);
 }
 
 std::size_t Board::adopted_rings() {
@@ -699,33 +717,13 @@ void Board::run_batch() {
 void Board::engine_loop(std::stop_token stop) {
   // The thread sleeps on the board's eventfd, the adopted rings' eventfds
   // and a timer for its next deadline.
-  const int epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
-  const int timer_fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-  auto watch = [&](int fd, std::uint64_t tag) {
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = tag;
-    ::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev);
-  };
-  watch(wake_fd_, 0);
-  watch(timer_fd, 1);
-  std::vector<int> watched;  // ring eventfds in the epoll set
+  const int timer_fd = timer_fd_;
   for (;;) {
     bool more = false;
     std::optional<Nanos> wake;
     {
       std::lock_guard lock(engine_mu_);
       EngineScope scope(this);
-      // The rings' eventfds follow the adopted rings.
-      std::vector<int> fds;
-      for (plat::PostedWrites* ring : rings_) fds.push_back(ring->wake_fd());
-      for (int fd : watched) {
-        if (std::find(fds.begin(), fds.end(), fd) == fds.end()) ::epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
-      }
-      for (int fd : fds) {
-        if (std::find(watched.begin(), watched.end(), fd) == watched.end()) watch(fd, 2);
-      }
-      watched = std::move(fds);
       run_batch();
       more = engine_has_work();
       if (!more) {
@@ -757,7 +755,7 @@ void Board::engine_loop(std::stop_token stop) {
     }
     ::timerfd_settime(timer_fd, 0, &t, nullptr);
     epoll_event events[16];
-    (void)::epoll_wait(epoll_fd, events, 16, -1);
+    (void)::epoll_wait(epoll_fd_, events, 16, -1);
     // Awake: producers need not wake it until it says it sleeps again.
     sleeping_.store(false);
     {
@@ -775,8 +773,6 @@ void Board::engine_loop(std::stop_token stop) {
     while (::read(timer_fd, &count, sizeof count) > 0) {
     }
   }
-  ::close(timer_fd);
-  ::close(epoll_fd);
 }
 
 // ---------------------------------------------------------------------------

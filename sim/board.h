@@ -359,7 +359,8 @@ class Board {
   std::array<Moderation, zekhw::kMaxFunctions> moderation_{};
   std::array<std::atomic<std::int64_t>, zekhw::kMaxFunctions> moderation_ns_{};  // per function; 0: off
   // The engine thread.
-  int wake_fd_ = -1;
+  int wake_fd_ = -1, timer_fd_ = -1, epoll_fd_ = -1;
+  void watch(int fd);  // adds fd to what the engine thread sleeps on
   std::atomic<bool> sleeping_{false};
   static constexpr unsigned kBatchUnits = 256;  // engine work units of one batch
   static constexpr std::int64_t kNever = INT64_MAX;

@@ -180,4 +180,21 @@ TEST_F(EngineThreadTest, AnAdoptedDoorbellRingIsDrainedByTheEngineThread) {
   EXPECT_EQ(board().faults().stray_doorbells, 1u);
 }
 
+// Rings come and go with processes: a new ring whose eventfd has the number
+// of a released one's still wakes the engine.
+TEST_F(EngineThreadTest, ARingAdoptedAfterAnotherWentIsWokenToo) {
+  board().start();
+  plat::MmioHandler& doorbells = board().window_handler(0, zeksim::Window::Doorbells);
+  for (int round = 1; round <= 3; ++round) {
+    SCOPED_TRACE(round);
+    TestRing ring(board());
+    ASSERT_TRUE(doorbells.adopt(&ring));
+    ASSERT_TRUE(eventually([&] { return board().engine_activity().asleep; }, kPatienceMs));
+    ring.post(5 * kDoorbellPageBytes + kUserDbWqeAllocate, wqe_doorbell(40, 1, true));
+    EXPECT_TRUE(eventually([&] { return !ring.pending(); }, kPatienceMs)) << "the engine never woke for the ring";
+    doorbells.release(&ring);
+  }
+  board().stop();
+}
+
 }  // namespace
