@@ -110,6 +110,10 @@ inline constexpr std::uint32_t IOCTL_ZEK_DUP2 = 0x12D014;
 inline constexpr std::uint32_t IOCTL_ZEK_TCPIP_018 = 0x12D018;
 inline constexpr std::uint32_t IOCTL_ZEK_TCPIP_01C = 0x12D01C;
 inline constexpr std::uint32_t IOCTL_ZEK_ALLOC_CLEANUP_CONTEXT = 0x12D020;
+// The user-mode dup and dup2 (records as IOCTL_ZEK_DUP and IOCTL_ZEK_DUP2,
+// which are kernel callers' codes); zeksock sends these.
+inline constexpr std::uint32_t IOCTL_ZEK_USER_DUP = IOCTL_ZEK_TCPIP_018;
+inline constexpr std::uint32_t IOCTL_ZEK_USER_DUP2 = IOCTL_ZEK_TCPIP_01C;
 inline constexpr std::uint32_t IOCTL_ZEK_IWARP_OPEN = 0x12D080;
 inline constexpr std::uint32_t IOCTL_ZEK_IWARP_CLOSE = 0x12D084;
 inline constexpr std::uint32_t IOCTL_ZEK_IWARP_QUERY = 0x12D088;

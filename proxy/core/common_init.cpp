@@ -188,12 +188,14 @@ ZekStatus init_stack() {
     return status;
   }
   init_xmit_buffers();
+  ZpxSetProcessCleanupRoutine(ZPX_PROCESS_SOCKETS, &ZpxReleaseProcessSockets);
   return ZEK_STATUS_PASS;
 }
 
 // Stops the stack (its thread joined, its clock cancelled), then frees the
 // transmit buffers.
 ZekStatus cleanup_stack() {
+  ZpxSetProcessCleanupRoutine(ZPX_PROCESS_SOCKETS, nullptr);
   const ZekStatus status = ZEK_Cleanup_c_tcpip();
   if (g_ZpxXmitBlock != nullptr) {
     OSPrimMemFree(g_ZpxXmitBlock);

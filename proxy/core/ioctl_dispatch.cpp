@@ -34,6 +34,10 @@ bool is_served(ZekIoctlFamily family) {
     case ZekIoctlFamily::ND_QUEUE:
     case ZekIoctlFamily::EVENT_SLOT:
     case ZekIoctlFamily::ADDRESS_LIST:
+    case ZekIoctlFamily::SOCKET_USER:
+    case ZekIoctlFamily::SOCKET_COMBINED:
+    case ZekIoctlFamily::SOCKET_KERNEL:
+    case ZekIoctlFamily::SOCKET_TABLE:
       return true;
     default:
       return false;
@@ -53,6 +57,8 @@ Sizes sizes_of(const ZekIoctlInfo& info) {
       return {sizeof(ZekNdCancelNotificationRecord), ZEK_ND_CANCEL_NOTIFICATION_BYTES_RETURNED};
     case IOCTL_ZEK_GET_SAN_ADDRESS_LIST:  // the handler checks its output length
       return {0, 0};
+    case IOCTL_ZEK_GET_SOCKET_TABLE:
+      return {0, sizeof(ZekRoutineTableRecord)};
     default:
       return {info.record_bytes, info.record_bytes};
   }
@@ -83,6 +89,15 @@ NTSTATUS route(PIRP irp, const ZekIoctlInfo& info, void* record, ULONG_PTR* byte
       }
     case ZekIoctlFamily::EVENT_SLOT:
       return ZpxEventSlotRequest(irp, record, info.code, bytes);
+    case ZekIoctlFamily::SOCKET_USER:
+    case ZekIoctlFamily::SOCKET_COMBINED:
+    case ZekIoctlFamily::SOCKET_KERNEL: {
+      const NTSTATUS status = ZpxMappedHandlerStatus(ZekCommonTcpipIoctl(record, info.code, bytes));
+      if (!NT_SUCCESS(status)) *bytes = 0;
+      return status;
+    }
+    case ZekIoctlFamily::SOCKET_TABLE:
+      return ZpxGetSocketTable(record, bytes);
     case ZekIoctlFamily::ADDRESS_LIST:
       return PxSanpAlCopyList(record, IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength,
                               bytes);

@@ -111,6 +111,20 @@ NTSTATUS ZekIwarpCompleteConnectionRequest(PIRP Irp, void* Record, ULONG_PTR* By
 NTSTATUS ZpxAllocCleanupContext(PIRP Irp);
 NTSTATUS ZpxGetKernelVerbsTable(void* Record, ULONG_PTR* Bytes);
 
+// The socket-call requests (socket_requests.cpp). Each returns 0 (served:
+// the call's result is in the record, *Bytes the record's size), 1 (a code
+// it does not serve), 2 (a null record or byte count) or the NTSTATUS error
+// of a malformed record. The combined handler answers IOCTL_ZEK_TCPIP_CC00
+// itself, kernel callers' codes with the kernel handler and the others with
+// the user handler.
+ULONG ZekCommonTcpipIoctlKernel(void* Record, ULONG Code, ULONG_PTR* Bytes);
+ULONG ZekCommonTcpipIoctlUser(void* Record, ULONG Code, ULONG_PTR* Bytes);
+ULONG ZekCommonTcpipIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes);
+// IOCTL_ZEK_GET_SOCKET_TABLE: the kernel socket-call table's address.
+NTSTATUS ZpxGetSocketTable(void* Record, ULONG_PTR* Bytes);
+// Closes what sockets the process left (the stack's per-process clean-up).
+void ZpxReleaseProcessSockets(HANDLE ProcessId);
+
 // The request status for the result of a handler whose result the
 // dispatcher maps: 0 is success; 1 and 2 (the handlers' "failed" and
 // "refused") and every other value that is not an NTSTATUS error are
