@@ -605,7 +605,9 @@ int cleanup_sockets(std::uintptr_t process_id) {
   filedesc* fdp = table();
   if (fdp == nullptr) return 0;
   int dropped = 0;
-  for (int s = 1; s < fdp->fd_nfiles; ++s) {
+  // Every descriptor the process owns, descriptor 0 too: the driver's own
+  // socket there has an owner of its own.
+  for (int s = 0; s < fdp->fd_nfiles; ++s) {
     file* fp = fdp->fd_ofiles[s];
     if (fp == nullptr || fp->f_owner_pid != process_id) continue;
     if (auto* so = static_cast<socket*>(fp->f_data)) {

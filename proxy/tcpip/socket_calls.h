@@ -59,8 +59,8 @@ const ZekKernelSocketTable* kernel_socket_table();
 int get_socket_quad(int s, std::uint32_t* local_address, std::uint32_t* foreign_address, std::uint16_t* local_port,
                     std::uint16_t* foreign_port);
 
-// Shuts down and drops every descriptor the process holds (descriptor 0,
-// the driver's own, stays); returns how many were dropped.
+// Shuts down and drops every descriptor the process owns (another owner's,
+// such as the driver's own, stay); returns how many were dropped.
 int cleanup_sockets(std::uintptr_t process_id);
 
 // Descriptors in use by the process (for tests and the socket statistics).

@@ -275,6 +275,7 @@ TEST_F(ProcessResources, ProcessCleanupRequestReleasesTheIwarpResourcesOnly) {
 // process holds: its iWARP resources first, then its sockets, once.
 TEST_F(ProcessResources, CleanupOfAHandleWithAContextReleasesIwarpResourcesThenSockets) {
   ASSERT_EQ(load(), STATUS_SUCCESS);
+  ZpxSetProcessCleanupRoutine(ZPX_PROCESS_SOCKETS, release_sockets);  // in place of the stack's own
   const std::uint64_t file = open();
   ASSERT_EQ(call(file, IOCTL_ZEK_ALLOC_CLEANUP_CONTEXT, nullptr, 0, 0).status, STATUS_SUCCESS);
   EXPECT_TRUE(g_releases.empty());
@@ -287,6 +288,7 @@ TEST_F(ProcessResources, CleanupOfAHandleWithAContextReleasesIwarpResourcesThenS
 TEST_F(ProcessResources, AKindWithoutARoutineIsSkipped) {
   ZpxSetProcessCleanupRoutine(ZPX_PROCESS_IWARP, nullptr);
   ASSERT_EQ(load(), STATUS_SUCCESS);
+  ZpxSetProcessCleanupRoutine(ZPX_PROCESS_SOCKETS, release_sockets);  // in place of the stack's own
   const std::uint64_t file = open();
   EXPECT_EQ(call(file, IOCTL_ZEK_IWARP_PROCESS_CLEANUP, nullptr, 0, 0).status, STATUS_SUCCESS);
   ASSERT_EQ(call(file, IOCTL_ZEK_ALLOC_CLEANUP_CONTEXT, nullptr, 0, 0).status, STATUS_SUCCESS);
