@@ -199,7 +199,13 @@ int in_set_iface_addr(ifnet* ifp, ipv4_ifaddr* ia, const sockaddr_in* sin, bool 
   } else {
     ia->ia_netmask = 0xFFFFFF00;
   }
-  if (ia->ia_subnetmask == 0) {
+  if (i == INADDR_ANY) {
+    // The unspecified address of a DHCP client still asking for its own:
+    // every destination is on the link and the broadcast is all ones.
+    ia->ia_netmask = 0;
+    ia->ia_subnetmask = 0;
+    ia->ia_sockmask.sin_addr.s_addr = 0;
+  } else if (ia->ia_subnetmask == 0) {
     ia->ia_subnetmask = ia->ia_netmask;
     ia->ia_sockmask.sin_addr.s_addr = htonl(ia->ia_subnetmask);
   } else {
