@@ -19,6 +19,7 @@ inline constexpr int BSD_ENODEV = 19;
 inline constexpr int BSD_EINVAL = 22;
 inline constexpr int BSD_ENFILE = 23;
 inline constexpr int BSD_EMFILE = 24;
+inline constexpr int BSD_ENOSPC = 28;
 inline constexpr int BSD_EPIPE = 32;
 inline constexpr int BSD_EDOM = 33;
 inline constexpr int BSD_EWOULDBLOCK = 35;
