@@ -201,7 +201,8 @@ ULONG user_sendto(ZekSendToRecord* r) {
 // kernel copies; the data travels through one kernel buffer.
 struct UserMessage {
   ZekMsgHdr header{};
-  std::unique_ptr<ZekIovec[]> iov;
+  std::unique_ptr<Bounce> vector;  // the caller's vector, copied
+  ZekIovec* iov = nullptr;
   std::uint8_t name[ZEK_SOCKADDR_AREA] = {};
   std::size_t total = 0;
 
@@ -211,11 +212,11 @@ struct UserMessage {
     if (header.IovCount < 0 || header.IovCount > ZEK_MSG_IOV_MAX) return BSD_EMSGSIZE;
     if (header.NameLength > ZEK_SOCKADDR_MAX) return BSD_ENAMETOOLONG;
     if (header.IovCount > 0) {
-      iov.reset(new (std::nothrow) ZekIovec[static_cast<std::size_t>(header.IovCount)]);
-      if (!iov) return BSD_ENOBUFS;
-      if (!copy_in(iov.get(), header.Iov, sizeof(ZekIovec) * static_cast<std::size_t>(header.IovCount))) {
-        return BSD_EFAULT;
-      }
+      const std::size_t bytes = sizeof(ZekIovec) * static_cast<std::size_t>(header.IovCount);
+      vector = std::make_unique<Bounce>(bytes);
+      if (!vector->ok()) return BSD_ENOBUFS;
+      iov = reinterpret_cast<ZekIovec*>(vector->data());
+      if (!copy_in(iov, header.Iov, bytes)) return BSD_EFAULT;
     }
     for (int i = 0; i < header.IovCount; ++i) {
       if (iov[i].Length > INT_MAX) return BSD_EINVAL;
