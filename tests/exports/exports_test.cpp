@@ -235,6 +235,7 @@ TEST_P(Exports, EveryExportIsFoundByItsPlainNameAndNothingElseIsExported) {
 
 INSTANTIATE_TEST_SUITE_P(Deliverables, Exports,
                          testing::Values(Deliverable{"zekbase", ZEKBASE_LIBRARY, "include/zek/zekbase.h"},
+                                         Deliverable{"zeksock", ZEKSOCK_LIBRARY, "include/zek/zeksock.h"},
                                          Deliverable{"zekproxy", ZEKPROXY_IMAGE, nullptr},
                                          Deliverable{"zekhnic", ZEKHNIC_IMAGE, nullptr}),
                          [](const testing::TestParamInfo<Deliverable>& info) { return std::string(info.param.name); });
