@@ -4,8 +4,8 @@
 // configuration. One adapter block per PCI function.
 //
 // The hardware bring-up and teardown are in miniport/bringup.h, the
-// interrupt path and the send and receive paths in miniport/datapath.h. Not
-// in this build yet: OID requests and the control devices.
+// interrupt path and the send and receive paths in miniport/datapath.h, OID
+// requests and the control devices in miniport/oid.h and miniport/control.h.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +14,7 @@
 #include "include/zek/mifh.h"
 #include "include/zek/nicproxy.h"
 #include "include/zek/osprim.h"
+#include "miniport/oid_state.h"
 #include "platform/ndis/ndis.h"
 
 inline constexpr ULONG ZEK_POOL_TAG = 0x4B45485A;  // "ZHEK"
@@ -276,6 +277,9 @@ struct ZEK_ADAPTER {
   std::uint64_t LinkDownEvents;
   std::uint32_t DpcLoopMax;
   BOOLEAN InterruptsEnabled;
+
+  // OID requests, statistics, the control devices and the SerDes timer (miniport/oid.h).
+  ZekOidState Oid;
 };
 static_assert(offsetof(ZEK_ADAPTER, Proxy) == NIC_PROXY_ADAPTER_OFFSET);
 

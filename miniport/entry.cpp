@@ -3,9 +3,11 @@
 
 #include "miniport/adapter.h"
 #include "miniport/bringup.h"
+#include "miniport/control.h"
 #include "miniport/datapath.h"
 #include "miniport/hwobjects.h"
 #include "miniport/nic_proxy.h"
+#include "miniport/oid.h"
 
 ZekDriverGlobals g_Zek;
 
@@ -26,14 +28,12 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_O
   characteristics.DevicePnPEventNotifyHandler = MPPnPEventNotify;
   characteristics.ShutdownHandlerEx = ZekShutdown;
   characteristics.CancelOidRequestHandler = ZekCancelOidRequest;
-  // Until the OID table is in this build: the NIC-proxy query only.
-  characteristics.OidRequestHandler = ZekNicProxyOidRequest;
+  characteristics.OidRequestHandler = ZekOidRequest;
   characteristics.CheckForHangHandlerEx = MPCheckForHang;
   characteristics.ResetHandlerEx = ZekReset;
   characteristics.SendNetBufferListsHandler = ZekSendNetBufferLists;
   characteristics.ReturnNetBufferListsHandler = ZekReturnNetBufferLists;
   characteristics.CancelSendHandler = ZekCancelSend;
-  // The OID handler joins the table with the part that implements it.
 
   NDIS_HANDLE handle = nullptr;
   const NDIS_STATUS status =
@@ -52,11 +52,19 @@ extern "C" __attribute__((visibility("default"))) NTSTATUS DriverEntry(PDRIVER_O
   std::memset(g_Zek.Boards, 0, sizeof g_Zek.Boards);
   ZekEepromLockInit();
   ZekBringUpLockInit();
+  ZekOidDriverInit();
   g_Zek.DriverHandle = handle;
+  const NDIS_STATUS device = ZekRegisterDevice();
+  if (device != NDIS_STATUS_SUCCESS) {
+    ZEK_LOG_FAILURE("DriverEntry: ZekRegisterDevice failed (0x%x)\n", static_cast<unsigned>(device));
+    ZekUnload(DriverObject);
+    return device;
+  }
   return NDIS_STATUS_SUCCESS;
 }
 
 void ZekUnload(PDRIVER_OBJECT) {
+  ZekDeregisterDevice();
   if (g_Zek.DriverHandle != nullptr) NdisMDeregisterMiniportDriver(g_Zek.DriverHandle);
   g_Zek.DriverHandle = nullptr;
   ZekFreeReleasedAdapterBlocks(TRUE);
@@ -68,6 +76,7 @@ void ZekUnload(PDRIVER_OBJECT) {
   OSPrimSyncDestroySpinlockObject(&g_Zek.ThirdLock);
   ZekEepromLockFree();
   ZekBringUpLockFree();
+  ZekOidDriverFree();
 }
 
 void ZekListAppend(ZEK_ADAPTER* adapter) {

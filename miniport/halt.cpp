@@ -2,7 +2,10 @@
 #include "miniport/adapter.h"
 #include "miniport/bringup.h"
 #include "miniport/datapath.h"
+#include "miniport/control.h"
 #include "miniport/hwobjects.h"
+#include "miniport/oid.h"
+#include "miniport/phy_setup.h"
 
 namespace {
 
@@ -61,6 +64,7 @@ namespace {
 ZEK_ADAPTER* g_held_blocks = nullptr;
 
 void free_block(ZEK_ADAPTER* adapter) {
+  ZekOidAdapterFree(adapter);
   if (adapter->HwInfo != nullptr) ZekFreeHwInfo(adapter->HwInfo);
   adapter->HwInfo = nullptr;
   NdisFreeSpinLock(&adapter->ResetLock);
@@ -116,6 +120,9 @@ void MpFreeAdapter(ZEK_ADAPTER* adapter) {
   NdisAcquireSpinLock(&adapter->AdapterLock);
   adapter->Flags |= ZEK_FLAG_HALT_IN_PROGRESS;
   NdisReleaseSpinLock(&adapter->AdapterLock);
+  // The per-adapter device (its requests end first) and the SerDes timer.
+  ZekDeregisterAdapterDevice(adapter);
+  ZekSerdesTimerStop(adapter);
 
   // 2-3. The proxy driver's detach, once its attach has ended and the DPC
   // has left its slots.
@@ -188,5 +195,6 @@ void ZekHalt(NDIS_HANDLE context, NDIS_HALT_ACTION) {
     ZEK_LOG_FAILURE("ZekHalt: NDIS did not return every receive buffer\n");
   }
   ZekListRemove(adapter);
+  if (g_Zek.AdapterCount == 0) ZekDeregisterDevice();
   MpFreeAdapter(adapter);
 }

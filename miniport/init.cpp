@@ -4,7 +4,10 @@
 #include "miniport/adapter.h"
 #include "miniport/bringup.h"
 #include "miniport/datapath.h"
+#include "miniport/control.h"
 #include "miniport/hwobjects.h"
+#include "miniport/oid.h"
+#include "miniport/phy_setup.h"
 #include "proxy/rdma/hw/config.h"
 
 namespace {
@@ -203,6 +206,9 @@ NDIS_STATUS ZekInitialize(NDIS_HANDLE handle, NDIS_HANDLE, PNDIS_MINIPORT_INIT_P
     adapter->MaxFrameSize = adapter->Proxy.JumboFrames ? 9000 : 1500;
     adapter->LookaheadSize = adapter->MaxFrameSize;
     adapter->MtuSize = adapter->Proxy.VlanEnabled != 0 ? adapter->MaxFrameSize - 4 : adapter->MaxFrameSize;
+    // The counters' totals and the offload configuration.
+    status = ZekOidAdapterInit(adapter);
+    if (status != NDIS_STATUS_SUCCESS) break;
 
     // 7. The data path's memory (DMA, send slots, receive buffers), then
     // the base object and the per-board objects.
@@ -230,12 +236,20 @@ NDIS_STATUS ZekInitialize(NDIS_HANDLE handle, NDIS_HANDLE, PNDIS_MINIPORT_INIT_P
     }
     adapter->HwInfo->ControlDrain = ZekControlDrain;
     adapter->HwInfo->ControlDrainContext = adapter;
+    // The PHY, here at PASSIVE_LEVEL rather than in the link timer's DPC (an
+    // SFP+ PHY's firmware load waits for seconds); then the offload attributes.
+    ZekPhySetup(&adapter->HwInfo->Device);
+    status = ZekSetOffloadAttributes(adapter);
+    if (status != NDIS_STATUS_SUCCESS) break;
     // 10. The link is down until the adapter reports it up.
     adapter->LinkDown = 1;
     adapter->LinkChanged = 1;
     adapter->LinkIndicated = ZEK_LINK_INDICATED_DOWN;
     // 11. The interrupt; the hardware's post-initialisation enables it.
     status = ZekRegisterInterrupt(adapter);
+    if (status != NDIS_STATUS_SUCCESS) break;
+    // 12. General attributes with the supported-OID list.
+    status = ZekSetGeneralAttributes(adapter);
     if (status != NDIS_STATUS_SUCCESS) break;
     // 13. The NIC up with the current address.
     if (mifh_hw_init_zek_nic(&adapter->HwInfo->Device, adapter->CurrentMac, adapter->PciFunction) != ZEK_STATUS_PASS) {
@@ -244,6 +258,9 @@ NDIS_STATUS ZekInitialize(NDIS_HANDLE handle, NDIS_HANDLE, PNDIS_MINIPORT_INIT_P
     }
     // The receive ring filled (one slot stays empty).
     CommonRePostRcvBuffers(adapter, adapter->Proxy.RecvQueueSize);
+    // 14. The SerDes maintenance (chip revision 4).
+    status = ZekSerdesTimerStart(adapter);
+    if (status != NDIS_STATUS_SUCCESS) break;
     // 15. Paused; the link timer finishes the bring-up a second from now.
     adapter->DataPath = ZEK_DATAPATH_PAUSED;
     adapter->NdisState = ZEK_STATE_PAUSED;
@@ -264,5 +281,7 @@ NDIS_STATUS ZekInitialize(NDIS_HANDLE handle, NDIS_HANDLE, PNDIS_MINIPORT_INIT_P
     return status;
   }
   ZekListAppend(adapter);
+  ZekRegisterDevice();  // again, when the last halt took it away
+  ZekRegisterAdapterDevice(adapter);
   return NDIS_STATUS_SUCCESS;
 }

@@ -95,6 +95,7 @@ Board::Board(plat::PhysicalMemory& memory, BoardConfig config)
       carrier_(config_.carrier) {
   eeprom_ = std::make_unique<Eeprom>(config_.storage.empty() ? std::string() : config_.storage + ".eeprom",
                                      default_eeprom_image(config_), config_.timing, log_);
+  eeprom_->set_dead(config_.eeprom_dead);
   flash_ = std::make_unique<SpiFlash>(config_.storage.empty() ? std::string() : config_.storage + ".flash",
                                       config_.timing, log_);
   offload_side_ = std::make_unique<OffloadSide>(*this);
@@ -264,9 +265,29 @@ void Board::global_control_written(const RegisterAccess& a) {
   // until a write without a request.
   if ((a.value & kGcResetRequestMask) != 0) {
     *a.kept |= kGcResetDone;
+    // A reset of the whole board (or of the port of function 0, which carries
+    // it) restarts the firmware: it answers again after a few status reads.
+    if ((a.value & kGcBoardReset) == kGcBoardReset) firmware_restart_reads_ = kFirmwareRestartReads;
   } else {
     *a.kept &= ~kGcResetDone;
   }
+}
+
+std::uint32_t Board::firmware_status(const RegisterAccess&) {
+  if (!config_.firmware_alive) return 0;
+  if (firmware_restart_reads_ > 0) {
+    --firmware_restart_reads_;
+    return 0;
+  }
+  return kFirmwareAliveValue;
+}
+
+std::uint32_t Board::mac_counter(const RegisterAccess& a) {
+  if (a.offset >= idx_port_mac(0, 0) && a.offset < idx_port_mac(kPorts, 0)) {
+    const unsigned port = (a.offset - idx_port_mac(0, 0)) / kPortBlockBytes;
+    return nic_.read_mac_counter(port, a.offset - idx_port_mac(port, 0)).value_or(0);
+  }
+  return nic_.read_mac_counter(a.instance, kIdxPortRxCounter).value_or(0);
 }
 
 void Board::wqe_allocate_written(const RegisterAccess& a) { post_mail(Mail{Mail::Kind::Doorbell, a.value}); }

@@ -261,6 +261,12 @@ class Board {
   std::uint32_t lane_ready(const RegisterAccess& access);
   void lane_ready_written(const RegisterAccess& access);
   bool link_locked() const { return config_.link_allowed && carrier_; }
+  // The firmware status word: 0 while the firmware restarts after a reset of
+  // the board (kFirmwareRestartReads reads), or for good on a board whose
+  // firmware is dead.
+  std::uint32_t firmware_status(const RegisterAccess& access);
+  // The statistics counters of the port MAC blocks and 0xA30: read and start again.
+  std::uint32_t mac_counter(const RegisterAccess& access);
 
   // The protection domain a user doorbell page belongs to.
   struct UserPage {
@@ -331,6 +337,8 @@ class Board {
   // The register lock and what it guards.
   std::mutex reg_mu_;
   std::vector<Mail> mail_;
+  unsigned firmware_restart_reads_ = 0;  // reads of the firmware status that still answer 0
+
   IndexPairs pairs_;
   std::unique_ptr<Eeprom> eeprom_;
   std::unique_ptr<SpiFlash> flash_;

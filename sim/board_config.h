@@ -59,6 +59,9 @@ struct BoardConfig {
   std::uint32_t doorbell_pages = 256;       // 4 KB user doorbell pages per function (BAR1)
   std::uint64_t window_base = 0xF000'0000;  // BARs of all functions are laid out from here
   bool firmware_alive = true;               // idx 0xA0 reads 0x80
+  // The EEPROM never finishes a command (host.conf "eeprom = dead"): its busy
+  // bits stay set on both paths.
+  bool eeprom_dead = false;
   Capabilities caps{};
   // Where the EEPROM and the flash are kept: STORAGE.eeprom and STORAGE.flash
   // (empty: in memory only, lost with the board).

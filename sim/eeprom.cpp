@@ -134,6 +134,10 @@ void Eeprom::command(Path& path, std::uint32_t value, Nanos now) {
     return;
   }
   path.command = value;
+  if (dead_) {
+    path.busy_until = Nanos::max();
+    return;
+  }
   if (read) {
     path.pending = words_[address];
     path.reading = true;

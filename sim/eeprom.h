@@ -59,6 +59,10 @@ class Eeprom {
   std::uint32_t read_pci_data(Nanos now) { return data(pci_path_, now); }
   void write_pci_data(std::uint32_t value) { pci_path_.data = value & zekhw::kEepromDataMask; }
 
+  // A dead EEPROM takes every command and never finishes one: both paths
+  // stay busy for good, reads deliver nothing and writes change nothing.
+  void set_dead(bool dead) { dead_ = dead; }
+
   // Commands refused because their path was busy, or without the PCI path's key.
   std::uint64_t refused() const { return refused_; }
 
@@ -75,6 +79,7 @@ class Eeprom {
   Path register_path_;
   Path pci_path_;
   std::uint64_t refused_ = 0;
+  bool dead_ = false;
 };
 
 }  // namespace zeksim

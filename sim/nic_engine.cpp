@@ -216,8 +216,10 @@ bool NicEngine::send_one(QueuePair& qp) {
   }
   sq.consumer = (sq.consumer + 1) % sq.size;
   --sq.posted;
+  MacCounters& mac = mac_[qp.function % zekhw::kPorts];
   if (errors != 0) {
     ++counters_.send_errors;
+    ++mac.tx_errors;
     complete(qp, sq, true, 0, 0, errors);
     sq.state = QueueState::Errored;
     log_("NIC QP %u: send request %u completed in error 0x%02x; the send queue stops", qp.id, index, errors);
@@ -230,6 +232,11 @@ bool NicEngine::send_one(QueuePair& qp) {
   }
   ++counters_.frames_sent;
   counters_.bytes_sent += length;
+  ++mac.tx_frames;
+  mac.tx_octets += length;
+  const FrameKind sent_kind = classify(destination_of(frame_));
+  if (sent_kind == FrameKind::Broadcast) ++mac.tx_broadcast;
+  if (sent_kind == FrameKind::Multicast) ++mac.tx_multicast;
   complete(qp, sq, true, length, 0, 0);
   return true;
 }
@@ -261,8 +268,10 @@ void NicEngine::deliver(std::span<const std::byte> frame, std::uint32_t sender_q
 
 void NicEngine::receive_into(QueuePair& qp, std::span<const std::byte> frame, FrameKind kind) {
   WorkQueue& rq = qp.rq;
+  MacCounters& mac = mac_[qp.function % zekhw::kPorts];
   if (!rq.active() || rq.posted == 0) {
     ++counters_.no_buffer;
+    ++mac.rx_no_buffer;
     return;
   }
   // An 802.1Q tag is stripped: the completion carries it (word 2 bits
@@ -300,6 +309,7 @@ void NicEngine::receive_into(QueuePair& qp, std::span<const std::byte> frame, Fr
                                                               : 0u);
   if (errors != 0) {
     ++counters_.receive_errors;
+    ++mac.rx_errors;
     complete(qp, rq, false, 0, flags, errors);
     rq.state = QueueState::Errored;
     log_("NIC QP %u: receive %u completed in error 0x%02x; the receive queue stops", qp.id, index, errors);
@@ -307,8 +317,56 @@ void NicEngine::receive_into(QueuePair& qp, std::span<const std::byte> frame, Fr
   }
   ++counters_.frames_received;
   counters_.bytes_received += length;
+  ++mac.rx_frames;
+  mac.rx_octets += length;
   // A checksum error is reported with the frame; the queue goes on.
   complete(qp, rq, false, length, flags, checksum_errors, stripped);
+}
+
+std::optional<std::uint32_t> NicEngine::read_mac_counter(unsigned port, std::uint32_t offset) {
+  if (port >= zekhw::kPorts) return std::nullopt;
+  MacCounters& mac = mac_[port];
+  auto& high = latched_high_[port];
+  const auto take32 = [](MacCounters::Count& count) {
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(count.exchange(0), 0xFFFF'FFFF));
+  };
+  const auto take64 = [&](MacCounters::Count& count, unsigned latch) {
+    const std::uint64_t value = count.exchange(0);
+    high[latch] = static_cast<std::uint32_t>(value >> 32);
+    return static_cast<std::uint32_t>(value);
+  };
+  switch (offset) {
+    case kMacTxOctets:
+      return take64(mac.tx_octets, 0);
+    case kMacTxOctets + 4:
+      return high[0];
+    case kMacTxFrames:
+      return take64(mac.tx_frames, 1);
+    case kMacTxFrames + 4:
+      return high[1];
+    case kMacRxOctets:
+      return take64(mac.rx_octets, 2);
+    case kMacRxOctets + 4:
+      return high[2];
+    case kMacRxFrames:
+      return take64(mac.rx_frames, 3);
+    case kMacRxFrames + 4:
+      return high[3];
+    case kMacTxBroadcast:
+      return take32(mac.tx_broadcast);
+    case kMacTxMulticast:
+      return take32(mac.tx_multicast);
+    case kMacTxErrors:
+      return take32(mac.tx_errors);
+    case kMacRxErrors:
+      return take32(mac.rx_errors);
+    case kMacRxCrcErrors:
+      return 0u;
+    case kIdxPortRxCounter:
+      return take32(mac.rx_no_buffer);
+    default:
+      return std::nullopt;
+  }
 }
 
 void NicEngine::complete(QueuePair& qp, WorkQueue& wq, bool send, std::uint32_t length, std::uint32_t frame_flags,

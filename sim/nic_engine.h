@@ -17,13 +17,17 @@
 // it on its engine thread (or under its engine lock in step mode).
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <set>
 #include <span>
 #include <vector>
 
+#include "include/hw/registers.h"
 #include "sim/counters.h"
 #include "sim/dma.h"
 #include "sim/frame_port.h"
@@ -49,6 +53,24 @@ struct NicCounters {
   std::uint64_t stopped_doorbells = 0;  // doorbells for a queue that no longer completes
 };
 
+// What a port's MAC counts (include/hw/registers.h, kMac*), as 64-bit
+// totals since the last read of each counter. A frame counts on the port of
+// the function whose queue pair sent or received it.
+// Counted on the engine thread and read (and cleared) by register reads,
+// which do not take the engine lock: each counter is atomic.
+struct MacCounters {
+  using Count = std::atomic<std::uint64_t>;
+  Count tx_octets{0};
+  Count tx_frames{0};
+  Count tx_broadcast{0};
+  Count tx_multicast{0};
+  Count tx_errors{0};
+  Count rx_octets{0};
+  Count rx_frames{0};
+  Count rx_errors{0};
+  Count rx_no_buffer{0};  // counter 0xA30: frames dropped for want of a receive buffer
+};
+
 class NicEngine {
  public:
   // Bound on frames waiting to enter the board; the port's receiver waits beyond it.
@@ -72,6 +94,11 @@ class NicEngine {
   bool step();
 
   const NicCounters& counters() const { return counters_; }
+  // A read of port `port`'s MAC counter at `offset` in its MAC block (or of
+  // kIdxPortRxCounter): the count since the last read, which starts again.
+  // A 64-bit counter's high half (offset + 4) is the one its last low read
+  // latched. nullopt: no counter there.
+  std::optional<std::uint32_t> read_mac_counter(unsigned port, std::uint32_t offset);
 
  private:
   bool send_one(QueuePair& qp);
@@ -100,6 +127,10 @@ class NicEngine {
   std::deque<std::vector<std::byte>> inbound_;
   std::vector<std::byte> frame_;  // the frame being sent
   NicCounters counters_;
+  std::array<MacCounters, zekhw::kPorts> mac_{};
+  // The high halves latched by the last read of each 64-bit counter (tx
+  // octets, tx frames, rx octets, rx frames); register lock.
+  std::array<std::array<std::uint32_t, 4>, zekhw::kPorts> latched_high_{};
 };
 
 }  // namespace zeksim

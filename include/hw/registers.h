@@ -68,6 +68,11 @@ inline constexpr std::uint32_t kIntrTimerUnitNs = 100;
 // Global control (0x30).
 inline constexpr std::uint32_t kGcResetRequestMask = 0x0000003F;
 inline constexpr std::uint32_t kGcResetDone = 1u << 6;
+// A reset request with these bits (the global reset's form, and the port
+// reset of function 0) restarts the adapter's firmware, which then reads 0
+// at kIdxFirmwareAlive for kFirmwareRestartReads reads.
+inline constexpr std::uint32_t kGcBoardReset = 0x1D;
+inline constexpr unsigned kFirmwareRestartReads = 3;
 inline constexpr std::uint32_t kGcPortModeMask = 0x00000300;  // strapped, read-only
 inline constexpr unsigned kGcPortModeShift = 8;
 inline constexpr std::uint32_t kGcPortCountMask = 0x00003C00;  // bits 10-11 (f0/f2), 12-13 (f1/f3)
@@ -182,6 +187,19 @@ inline constexpr std::uint32_t kIdxNodeCounters2 = 0x7000;
 inline constexpr unsigned kCounterBlocks = 8;  // f + n: 0-7
 inline constexpr std::uint32_t kIdxPortRxCounter = 0xA30;
 inline constexpr std::uint32_t kIdxPortTxCounter = 0xA34;
+// The port MAC block's statistics counters (offsets in the block of
+// idx_port_mac). Each read returns what was counted since the last read and
+// starts the count again; a 64-bit counter hands out its low half at r and,
+// at r + 4, the high half of the value latched by that read.
+inline constexpr std::uint32_t kMacTxOctets = 0x100;     // 64-bit: bytes of frames sent
+inline constexpr std::uint32_t kMacTxFrames = 0x108;     // 64-bit: frames sent
+inline constexpr std::uint32_t kMacTxBroadcast = 0x110;  // broadcast frames sent
+inline constexpr std::uint32_t kMacTxMulticast = 0x114;  // multicast frames sent
+inline constexpr std::uint32_t kMacTxErrors = 0x138;     // send requests completed in error
+inline constexpr std::uint32_t kMacRxOctets = 0x13C;     // 64-bit: bytes of frames received
+inline constexpr std::uint32_t kMacRxFrames = 0x144;     // 64-bit: frames received
+inline constexpr std::uint32_t kMacRxCrcErrors = 0x180;  // frames with a bad CRC (a lossless wire has none)
+inline constexpr std::uint32_t kMacRxErrors = 0x184;     // receives completed in error
 
 // Queue status word (idx_queue_status).
 inline constexpr std::uint32_t kStatusCqp = 1u << 8;

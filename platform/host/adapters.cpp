@@ -25,7 +25,7 @@ constexpr char16_t kNetClassKey[] =
 
 bool board_setting(const std::string& key) {
   return key == "functions" || key == "revision" || key == "port_mode" || key == "driver" || key == "wire" ||
-         key == "capture" || key == "impair" || key == "lossless" || key == "link";
+         key == "capture" || key == "impair" || key == "lossless" || key == "link" || key == "eeprom";
 }
 
 // The keywords of one function: entries that are not board settings, and
@@ -179,6 +179,11 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
     *error = "adapter " + section.name + ": link must be up or down, not '" + link + "'";
     return false;
   }
+  const std::string eeprom = section.get("eeprom").value_or("ok");
+  if (eeprom != "ok" && eeprom != "dead") {
+    *error = "adapter " + section.name + ": eeprom must be ok or dead, not '" + eeprom + "'";
+    return false;
+  }
   for (const auto& a : adapters_) {
     if (a->name == section.name) {
       *error = "adapter " + section.name + " is configured twice";
@@ -206,6 +211,7 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
                 static_cast<std::uint8_t>(hash >> 8),
                 0x00};
   config.link_allowed = link == "up";
+  config.eeprom_dead = eeprom == "dead";
   config.lanes_ready = true;
   config.port_count_field = 1;
   config.carrier = false;  // the link waits for a peer on the lab wire

@@ -183,6 +183,30 @@ std::uint32_t mifh_mdio_read(MifhDeviceObj* d, std::uint32_t reg, std::uint16_t*
   return 0;
 }
 
+std::uint32_t mifh_mdio_write(MifhDeviceObj* d, std::uint32_t reg, std::uint16_t value) {
+  if (ZekIsBadPointer(d)) return 1;
+  MdioLock lock(d);
+  bool ok = false;
+  if (d->PhyType == kPhyCopper1G) {
+    ok = send_frame(d, mdio_c22_write(d->PhyMdioAddress + d->MdioDevice, reg, value));
+  } else {
+    ok = send_frame(d, mdio_c45_address(d->PhyMdioAddress, d->MdioDevice, reg)) &&
+         send_frame(d, mdio_c45_write(d->PhyMdioAddress, d->MdioDevice, value));
+  }
+  if (!ok) ZEK_LOG_FAILURE("Func[%s,%d] ** failed ** \n", __func__, __LINE__);
+  return ok ? 0 : 1;
+}
+
+std::uint32_t mifh_write_10G_phy_reg(MifhDeviceObj* d, std::uint32_t deviceAddress, std::uint32_t reg,
+                                     std::uint16_t value) {
+  if (ZekIsBadPointer(d)) return 1;
+  MdioLock lock(d);
+  const bool ok = send_frame(d, mdio_c45_address(d->PhyMdioAddress, deviceAddress, reg)) &&
+                  send_frame(d, mdio_c45_write(d->PhyMdioAddress, deviceAddress, value));
+  if (!ok) ZEK_LOG_FAILURE("Func[%s,%d] ** failed ** \n", __func__, __LINE__);
+  return ok ? 0 : 1;
+}
+
 std::uint32_t phy_link_is_up(MifhDeviceObj* d) {
   if (!MifhDeviceGuardsIntact(d)) return 0;
   bool up = false;

@@ -32,6 +32,12 @@ extern "C" std::uint32_t mdio_read_c45(MifhDeviceObj* device, std::uint32_t devi
 // address + MDIO device byte), else clause 45 with the MDIO device byte as
 // the device. 0, or 1 on failure (value 0xFFFF).
 extern "C" std::uint32_t mifh_mdio_read(MifhDeviceObj* device, std::uint32_t reg, std::uint16_t* value);
+// A write to the port's PHY, framed as the read above: 0, or 1 when a frame
+// did not complete (logged).
+extern "C" std::uint32_t mifh_mdio_write(MifhDeviceObj* device, std::uint32_t reg, std::uint16_t value);
+// A clause-45 write of (deviceAddress, reg) at the device's MDIO port address: 0 or 1.
+extern "C" std::uint32_t mifh_write_10G_phy_reg(MifhDeviceObj* device, std::uint32_t deviceAddress, std::uint32_t reg,
+                                                std::uint16_t value);
 // Whether the function's link is up (1) or down (0), by PHY type, after the
 // port fail-over steering, and only while the device's LinkAllowed byte is
 // set. The result is also stored in the device (LinkResult).

@@ -1,0 +1,84 @@
+// The adapter's state that the OID requests, the statistics and the control
+// devices keep: one record inside the adapter block (ZEK_ADAPTER::Oid).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/ndis/ndis.h"
+
+// The offload record the miniport declares and indicates: header type 0xA7,
+// revision 1, 112 bytes. IPv4 checksum offload per direction, large send
+// (version 1) for IPv4; IPv6 and large send version 2 stay zero, since the
+// adapter offers neither.
+struct ZekChecksumDirection {
+  ULONG Encapsulation;  // NDIS_ENCAPSULATION_* bits
+  ULONG IpOptions;      // 1 = supported
+  ULONG TcpOptions;
+  ULONG TcpChecksum;
+  ULONG UdpChecksum;
+  ULONG IpChecksum;
+};
+struct ZekOffloadRecord {
+  NDIS_OBJECT_HEADER Header;
+  ZekChecksumDirection Ipv4Transmit;
+  ZekChecksumDirection Ipv4Receive;
+  struct {
+    ULONG Encapsulation;
+    ULONG MaxOffLoadSize;
+    ULONG MinSegmentCount;
+    ULONG TcpOptions;
+    ULONG IpOptions;
+  } LsoV1;
+  std::uint8_t Ipv6AndLsoV2[112 - 4 - 2 * 24 - 20];  // never offered
+};
+static_assert(sizeof(ZekOffloadRecord) == 112);
+static_assert(offsetof(ZekOffloadRecord, Ipv4Transmit) == 4);
+static_assert(offsetof(ZekOffloadRecord, Ipv4Receive) == 28);
+static_assert(offsetof(ZekOffloadRecord, LsoV1) == 52);
+
+// Frame and octet counts the send and receive paths keep in software, by
+// destination kind (the statistics record's unicast, multicast and
+// broadcast counts come from here).
+struct ZekSoftwareCounters {
+  volatile LONG64 RxUnicastFrames, RxMulticastFrames, RxBroadcastFrames;
+  volatile LONG64 RxUnicastOctets, RxMulticastOctets, RxBroadcastOctets;
+  volatile LONG64 TxUnicastFrames, TxMulticastFrames, TxBroadcastFrames;
+  volatile LONG64 TxUnicastOctets, TxMulticastOctets, TxBroadcastOctets;
+};
+
+struct ZekOidState {
+  std::uint32_t VlanId;
+  std::uint32_t EncapsulationType;  // 0 until set; 2, 4 or 8
+  std::uint32_t EncapsulationHeaderSize;
+  // Checksum offload in use per direction and large send, as the offload
+  // parameters last set them.
+  BOOLEAN TxChecksum;
+  BOOLEAN RxChecksum;
+  BOOLEAN LsoOn;
+  ZekOffloadRecord HardwareOffload;  // the capabilities
+  ZekOffloadRecord CurrentOffload;   // the configuration in use
+  ZekSoftwareCounters Software;
+  // Kept by the interrupt, send and receive paths for the control devices.
+  std::uint32_t DpcCalls;
+  std::uint32_t InterruptsClaimed;
+  std::uint32_t InterruptsNotClaimed;
+  std::uint32_t DpcPassesCompleted;
+  std::uint32_t SendCompletions;
+  std::uint32_t Receives;
+  std::uint32_t SendsInRing;        // sends posted and not completed (the send path keeps it)
+  std::uint32_t InitTimeMs;         // the last link-detection pass
+  std::uint32_t MediaSenseEvents;   // link-down and link-up events the DPC saw
+  std::uint32_t LinkStateReported;  // the last OID_GEN_MEDIA_CONNECT_STATUS answer's link-down value + 1; 0 none
+  // The per-adapter device: the object that identifies the adapter to the
+  // control dispatch, its NDIS handle, and the OID queries running on it.
+  PDEVICE_OBJECT Device;
+  NDIS_HANDLE DeviceHandle;
+  volatile LONG QueriesRunning;
+  // The SerDes maintenance timer (chip revision 4) and its saved counters.
+  NDIS_HANDLE SerdesTimer;
+  NDIS_HANDLE SerdesWork;  // the maintenance runs at PASSIVE_LEVEL on a work item
+  volatile LONG SerdesWorkQueued;
+  std::uint32_t SerdesSaved;
+  std::uint32_t SerdesReinitCount;
+};
