@@ -397,3 +397,38 @@ TEST(Pcap, HeaderAndRecords) {
 }
 
 }  // namespace
+
+namespace {
+
+// The port's MAC counters count what its queue pairs sent and received, and
+// each read hands out the count since the last read; a 64-bit counter's
+// high half is the one its low half's read latched.
+TEST_F(NicEngineTest, MacCountersCountWhatThePortCarriedAndStartAgainOnRead) {
+  post_receive(b_, 10);
+  send(a_, kMacB, 100, 0);
+  send(a_, kBroadcast, 60, 1);  // b has no buffer left: a drop
+  send(a_, kMacB, 100, 2, 0xDEAD'0000'0000ull);
+  completions(a_);
+  completions(b_);
+  struct Counter {
+    const char* name;
+    std::uint32_t offset;
+    std::uint32_t expected;
+  } const counters[] = {
+      {"frames sent", zekhw::kMacTxFrames, 2},        {"sent high", zekhw::kMacTxFrames + 4, 0},
+      {"bytes sent", zekhw::kMacTxOctets, 160},       {"broadcasts sent", zekhw::kMacTxBroadcast, 1},
+      {"multicasts sent", zekhw::kMacTxMulticast, 0}, {"send errors", zekhw::kMacTxErrors, 1},
+      {"frames received", zekhw::kMacRxFrames, 1},    {"bytes received", zekhw::kMacRxOctets, 100},
+      {"CRC errors", zekhw::kMacRxCrcErrors, 0},
+  };
+  for (const Counter& c : counters) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(idx_rd(0, zekhw::idx_port_mac(0, c.offset)), c.expected);
+    EXPECT_EQ(idx_rd(0, zekhw::idx_port_mac(0, c.offset)), 0u) << "a read starts the count again";
+  }
+  EXPECT_EQ(idx_rd(0, zekhw::kIdxPortRxCounter), 1u) << "the drop";
+  EXPECT_EQ(idx_rd(0, zekhw::kIdxPortRxCounter), 0u);
+  EXPECT_EQ(idx_rd(0, zekhw::idx_port_mac(1, zekhw::kMacTxFrames)), 0u) << "another port carried nothing";
+}
+
+}  // namespace
