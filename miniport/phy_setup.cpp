@@ -21,7 +21,6 @@ namespace {
 constexpr std::uint32_t kRegLinkStatus = 0x14;
 constexpr std::uint32_t kProbeRegister = 0xD006;
 constexpr std::uint32_t kProbeRegister2 = 0xD007;
-constexpr std::uint32_t kIdxSerdesErrors = 0x60B0;
 constexpr std::uint32_t kIdxSerdesBracket = 0xA40;
 constexpr std::uint32_t kSerdesBracketMask = 0x66FFF;
 constexpr std::uint32_t kSerdesBracketBit = 0x1000;

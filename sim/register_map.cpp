@@ -473,6 +473,7 @@ std::span<const Register> register_table() {
       {.space = S::Indexed, .offset = kIdxMulticastHashHigh, .name = "multicast hash high", .access = A::ReadWrite},
       {.space = S::Indexed, .offset = kIdxToeEnable, .name = "TCP offload enable", .access = A::ReadWrite},
       {.space = S::Indexed, .offset = kIdxToeControl, .name = "TCP offload control", .access = A::ReadWrite},
+      {.space = S::Indexed, .offset = kIdxSerdesErrors, .name = "SerDes error counters", .access = A::ReadWrite},
       {.space = S::Indexed,
        .offset = kIdxDestIpTable,
        .name = "destination-IP table",

@@ -145,7 +145,8 @@ constexpr std::uint32_t idx_scratchpad(unsigned n) { return 0x800 + 8 * n; }
 inline constexpr std::uint32_t kIdxFlashMode = 0x8E8;
 constexpr std::uint32_t idx_user_doorbell(unsigned function) { return 0x900 + 8 * function; }
 inline constexpr std::uint32_t kIdxNicControl = 0x5000;
-inline constexpr std::uint32_t kIdxHashSize = 0x6148;  // bits 0-4: connection-hash size exponent
+inline constexpr std::uint32_t kIdxSerdesErrors = 0x60B0;  // four 8-bit SerDes error counters, port p in bits 8p-8p+7
+inline constexpr std::uint32_t kIdxHashSize = 0x6148;      // bits 0-4: connection-hash size exponent
 // Destination-IP table of the offload: entry n (0-31) at 0x400 + 16 n, the
 // address (host order) at +0 and three zero words; two type bits per entry
 // at 0x600 (entries 0-15) and 0x604 (16-31). A connection's local address is
