@@ -43,7 +43,10 @@ NTSTATUS route(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
   if (r != nullptr && stack->MajorFunction == IRP_MJ_CREATE) {
+    // An open is the I/O manager's own request on the caller's behalf: a
+    // user's open comes in user mode, in the caller's process context.
     PEPROCESS requestor = IoGetRequestorProcess(irp);
+    if (requestor == nullptr && irp->RequestorMode == UserMode) requestor = PsGetCurrentProcess();
     const bool admitted =
         requestor == nullptr || r->everyone || (r->admins && !r->kernel_only && user_is_root(requestor));
     if (!admitted) {
