@@ -105,150 +105,115 @@ NTSTATUS sized(const Request& r, ULONG size) {
 
 bool window_offset_ok(std::uint32_t offset) { return offset < ZEK_DIAG_WINDOW_BYTES && offset % 4 == 0; }
 
-// The register and PHY requests (24-byte record).
-NTSTATUS register_request(ULONG code, const Request& r, ULONG* bytes) {
-  NTSTATUS status = sized(r, sizeof(ZekControlRecord));
+// A request on one adapter's record: its size checked, the adapter found by
+// its number and held while `fill` runs, the record written back. With no
+// such adapter the status word says so and `not_found_bytes` are returned.
+template <typename Record, typename Fill>
+NTSTATUS adapter_request(const Request& r, ULONG* bytes, ULONG not_found_bytes, Fill fill) {
+  NTSTATUS status = sized(r, sizeof(Record));
   if (!NT_SUCCESS(status)) return status;
-  ZekControlRecord rec;
+  Record rec;
   std::memcpy(&rec, r.buffer, sizeof rec);
   ZEK_ADAPTER* adapter = acquire_by_number(rec.Adapter);
-  *bytes = sizeof rec;
   if (adapter == nullptr) {
     rec.Status = ZEK_CONTROL_NO_ADAPTER;
     std::memcpy(r.buffer, &rec, sizeof rec);
+    *bytes = not_found_bytes;
     return STATUS_SUCCESS;
   }
-  MifhDeviceObj* device = &adapter->HwInfo->Device;
   rec.Status = 0;
-  switch (code) {
-    case IOCTL_ZEKMINI_READ_INDEXED:
-      mifh_read_indexed(device, rec.Where, &rec.Value);
-      break;
-    case IOCTL_ZEKMINI_WRITE_TABLE_ENTRY:
-      mifh_write_indexed(device, rec.Where, rec.Value);
-      break;
-    case IOCTL_ZEKMINI_READ_REG:
-    case IOCTL_ZEKMINI_WRITE_REG:
-      if (!window_offset_ok(rec.Where) || device->RegisterWindow == nullptr) {
-        status = STATUS_INVALID_PARAMETER;
-      } else if (code == IOCTL_ZEKMINI_READ_REG) {
-        rec.Value = mifh_read_reg(device, rec.Where);
-      } else {
-        mifh_write_reg(device, rec.Where, rec.Value);
-      }
-      break;
-    case IOCTL_ZEKMINI_A42C:
-    case IOCTL_ZEKMINI_A430: {
-      const MifhCeqObject& ceq = code == IOCTL_ZEKMINI_A42C ? adapter->HwInfo->Ceq1 : adapter->HwInfo->Ceq0;
-      if (ceq.Ring == nullptr || rec.Where >= ceq.ElementCount) {
-        status = STATUS_INVALID_PARAMETER;
-      } else {
-        std::memcpy(&rec.Value, &ceq.Ring[rec.Where], 8);  // the value and the next four bytes
-      }
-      break;
-    }
-    case IOCTL_ZEKMINI_READ_PHY_REG: {
-      std::uint16_t value = 0xFFFF;
-      mdio_read_c45(device, rec.PhyDevice, rec.PhyRegister, &value);
-      rec.Value = value;
-      OSPrimDebugPrint("func[%s,%d] Read page[%04X] reg[%04X] data[%04X]\n", __func__, __LINE__, rec.PhyDevice,
-                       rec.PhyRegister, value);
-      break;
-    }
-    default:  // IOCTL_ZEKMINI_WRITE_PHY_REG
-      if (mifh_write_10G_phy_reg(device, rec.PhyDevice, rec.PhyRegister, static_cast<std::uint16_t>(rec.Value)) != 0) {
-        rec.Status = 1;
-      }
-      OSPrimDebugPrint("func[%s,%d] Write page[%04X] reg[%04X] data[%04X]\n", __func__, __LINE__, rec.PhyDevice,
-                       rec.PhyRegister, rec.Value & 0xFFFF);
-      break;
-  }
+  status = fill(adapter, rec);
   release(adapter);
-  if (!NT_SUCCESS(status)) {
-    *bytes = 0;
-    return status;
-  }
+  if (!NT_SUCCESS(status)) return status;
   std::memcpy(r.buffer, &rec, sizeof rec);
+  *bytes = sizeof rec;
   return STATUS_SUCCESS;
+}
+
+// The register and PHY requests (24-byte record).
+NTSTATUS register_request(ULONG code, const Request& r, ULONG* bytes) {
+  return adapter_request<ZekControlRecord>(
+      r, bytes, sizeof(ZekControlRecord), [code](ZEK_ADAPTER* adapter, ZekControlRecord& rec) {
+        MifhDeviceObj* device = &adapter->HwInfo->Device;
+        switch (code) {
+          case IOCTL_ZEKMINI_READ_INDEXED:
+            mifh_read_indexed(device, rec.Where, &rec.Value);
+            return STATUS_SUCCESS;
+          case IOCTL_ZEKMINI_WRITE_TABLE_ENTRY:
+            mifh_write_indexed(device, rec.Where, rec.Value);
+            return STATUS_SUCCESS;
+          case IOCTL_ZEKMINI_READ_REG:
+          case IOCTL_ZEKMINI_WRITE_REG:
+            if (!window_offset_ok(rec.Where) || device->RegisterWindow == nullptr) return STATUS_INVALID_PARAMETER;
+            if (code == IOCTL_ZEKMINI_READ_REG) {
+              rec.Value = mifh_read_reg(device, rec.Where);
+            } else {
+              mifh_write_reg(device, rec.Where, rec.Value);
+            }
+            return STATUS_SUCCESS;
+          case IOCTL_ZEKMINI_A42C:
+          case IOCTL_ZEKMINI_A430: {
+            const MifhCeqObject& ceq = code == IOCTL_ZEKMINI_A42C ? adapter->HwInfo->Ceq1 : adapter->HwInfo->Ceq0;
+            if (ceq.Ring == nullptr || rec.Where >= ceq.ElementCount) return STATUS_INVALID_PARAMETER;
+            std::memcpy(&rec.Value, &ceq.Ring[rec.Where], 8);  // the value and the next four bytes
+            return STATUS_SUCCESS;
+          }
+          case IOCTL_ZEKMINI_READ_PHY_REG: {
+            std::uint16_t value = 0xFFFF;
+            mdio_read_c45(device, rec.PhyDevice, rec.PhyRegister, &value);
+            rec.Value = value;
+            OSPrimDebugPrint("func[%s,%d] Read page[%04X] reg[%04X] data[%04X]\n", __func__, __LINE__, rec.PhyDevice,
+                             rec.PhyRegister, value);
+            return STATUS_SUCCESS;
+          }
+          default:  // IOCTL_ZEKMINI_WRITE_PHY_REG
+            if (mifh_write_10G_phy_reg(device, rec.PhyDevice, rec.PhyRegister, static_cast<std::uint16_t>(rec.Value)) !=
+                0) {
+              rec.Status = 1;
+            }
+            OSPrimDebugPrint("func[%s,%d] Write page[%04X] reg[%04X] data[%04X]\n", __func__, __LINE__, rec.PhyDevice,
+                             rec.PhyRegister, rec.Value & 0xFFFF);
+            return STATUS_SUCCESS;
+        }
+      });
 }
 
 NTSTATUS versions_request(const Request& r, ULONG* bytes) {
-  NTSTATUS status = sized(r, sizeof(ZekVersionRecord));
-  if (!NT_SUCCESS(status)) return status;
-  ZekVersionRecord rec;
-  std::memcpy(&rec, r.buffer, sizeof rec);
-  ZEK_ADAPTER* adapter = acquire_by_number(rec.Adapter);
-  if (adapter == nullptr) {
-    rec.Status = ZEK_CONTROL_NO_ADAPTER;
-    std::memcpy(r.buffer, &rec, sizeof rec);
-    *bytes = 0;  // the status word only, no record
+  return adapter_request<ZekVersionRecord>(r, bytes, 0, [](ZEK_ADAPTER* adapter, ZekVersionRecord& rec) {
+    for (int i = 0; i < 3; ++i) rec.Bits[i] = adapter->Flags8E8[i];
     return STATUS_SUCCESS;
-  }
-  rec.Status = 0;
-  for (int i = 0; i < 3; ++i) rec.Bits[i] = adapter->Flags8E8[i];
-  release(adapter);
-  std::memcpy(r.buffer, &rec, sizeof rec);
-  *bytes = sizeof rec;
-  return STATUS_SUCCESS;
+  });
 }
 
 NTSTATUS info_request(const Request& r, ULONG* bytes) {
-  NTSTATUS status = sized(r, sizeof(ZekInfoRecord));
-  if (!NT_SUCCESS(status)) return status;
-  ZekInfoRecord rec;
-  std::memcpy(&rec, r.buffer, sizeof rec);
-  const std::uint32_t reserved = rec.Reserved, number = rec.Adapter;
-  std::memset(&rec, 0, sizeof rec);
-  rec.Reserved = reserved;
-  rec.Adapter = number;
-  ZEK_ADAPTER* adapter = acquire_by_number(number);
-  if (adapter == nullptr) {
-    rec.Status = ZEK_CONTROL_NO_ADAPTER;
-    std::memcpy(r.buffer, &rec, sizeof rec);
-    *bytes = 0;
+  return adapter_request<ZekInfoRecord>(r, bytes, 0, [](ZEK_ADAPTER* adapter, ZekInfoRecord& rec) {
+    const ZekInfoRecord head = rec;
+    std::memset(&rec, 0, sizeof rec);  // every byte returned is written
+    rec.Reserved = head.Reserved;
+    rec.Adapter = head.Adapter;
+    const ZekOidState& o = adapter->Oid;
+    rec.DpcCalls = o.DpcCalls;
+    rec.InterruptsClaimed = o.InterruptsClaimed;
+    rec.InterruptsNotClaimed = o.InterruptsNotClaimed;
+    rec.DpcPassesCompleted = o.DpcPassesCompleted;
+    const auto* qp = reinterpret_cast<const MifhQpObject*>(adapter->HwInfo->NicQp);
+    rec.SendRing[0] = qp->SqRing.Head;
+    rec.SendRing[1] = qp->SqRing.Tail;
+    rec.SendCompletions = o.SendCompletions;
+    rec.Receives = o.Receives;
     return STATUS_SUCCESS;
-  }
-  const ZekOidState& o = adapter->Oid;
-  rec.DpcCalls = o.DpcCalls;
-  rec.InterruptsClaimed = o.InterruptsClaimed;
-  rec.InterruptsNotClaimed = o.InterruptsNotClaimed;
-  rec.DpcPassesCompleted = o.DpcPassesCompleted;
-  const auto* qp = reinterpret_cast<const MifhQpObject*>(adapter->HwInfo->NicQp);
-  rec.SendRing[0] = qp->SqRing.Head;
-  rec.SendRing[1] = qp->SqRing.Tail;
-  rec.SendCompletions = o.SendCompletions;
-  rec.Receives = o.Receives;
-  release(adapter);
-  std::memcpy(r.buffer, &rec, sizeof rec);
-  *bytes = sizeof rec;
-  return STATUS_SUCCESS;
+  });
 }
 
 NTSTATUS entry_request(const Request& r, ULONG* bytes) {
-  NTSTATUS status = sized(r, sizeof(ZekEntryRecord));
-  if (!NT_SUCCESS(status)) return status;
-  ZekEntryRecord rec;
-  std::memcpy(&rec, r.buffer, sizeof rec);
-  ZEK_ADAPTER* adapter = acquire_by_number(rec.Adapter);
-  if (adapter == nullptr) {
-    rec.Status = ZEK_CONTROL_NO_ADAPTER;
-    std::memcpy(r.buffer, &rec, sizeof rec);
-    *bytes = 0;
-    return STATUS_SUCCESS;
-  }
-  rec.Status = 0;
-  std::memset(rec.Wqe, 0, sizeof rec.Wqe);
-  const auto* qp = reinterpret_cast<const MifhQpObject*>(adapter->HwInfo->NicQp);
-  if (qp->Sq != nullptr && rec.Index >= qp->SqWqeCount) {
-    status = STATUS_INVALID_PARAMETER;
-  } else if (qp->Sq != nullptr) {
+  return adapter_request<ZekEntryRecord>(r, bytes, 0, [](ZEK_ADAPTER* adapter, ZekEntryRecord& rec) {
+    std::memset(rec.Wqe, 0, sizeof rec.Wqe);
+    const auto* qp = reinterpret_cast<const MifhQpObject*>(adapter->HwInfo->NicQp);
+    if (qp->Sq == nullptr) return STATUS_SUCCESS;  // no ring: nothing copied
+    if (rec.Index >= qp->SqWqeCount) return STATUS_INVALID_PARAMETER;
     std::memcpy(rec.Wqe, static_cast<const std::uint8_t*>(qp->Sq) + std::size_t{kWqeBytes} * rec.Index, kWqeBytes);
-  }
-  release(adapter);
-  if (!NT_SUCCESS(status)) return status;
-  std::memcpy(r.buffer, &rec, sizeof rec);
-  *bytes = sizeof rec;
-  return STATUS_SUCCESS;
+    return STATUS_SUCCESS;
+  });
 }
 
 // Applies an enabled failover mode to the board's functions: the mode's

@@ -48,19 +48,6 @@ std::uint32_t header_size_of(std::uint32_t type) {
   return 0;
 }
 
-NDIS_LINK_STATE link_state_now(const ZEK_ADAPTER* adapter) {
-  NDIS_LINK_STATE link{};
-  link.Header = {NDIS_OBJECT_TYPE_DEFAULT, 1, sizeof link};
-  const bool up = adapter->LinkDown == 0;
-  link.MediaConnectState = up ? MediaConnectStateConnected : MediaConnectStateDisconnected;
-  link.MediaDuplexState = up ? MediaDuplexStateFull : MediaDuplexStateUnknown;
-  link.XmitLinkSpeed = up ? adapter->LinkSpeed : 0;
-  link.RcvLinkSpeed = link.XmitLinkSpeed;
-  link.PauseFunctions = NDIS_PAUSE_SEND_AND_RECEIVE;
-  link.AutoNegotiationFlags = kAutoNegotiationFlags;
-  return link;
-}
-
 void indicate(ZEK_ADAPTER* adapter, NDIS_STATUS code, void* record, ULONG size) {
   NDIS_STATUS_INDICATION indication{};
   indication.Header = {NDIS_OBJECT_TYPE_DEFAULT, 1, sizeof indication};
@@ -174,8 +161,7 @@ ZekOidResult set_link_parameters(ZEK_ADAPTER* adapter, const void* buffer, ULONG
     return refuse(NDIS_STATUS_INVALID_LENGTH, sizeof(NDIS_LINK_PARAMETERS));
   }
   // Nothing changes in the hardware; NDIS hears the link as it is.
-  NDIS_LINK_STATE link = link_state_now(adapter);
-  indicate(adapter, NDIS_STATUS_LINK_STATE, &link, sizeof link);
+  ZekIndicateLink(adapter, adapter->LinkDown == 0);
   return ok(sizeof(NDIS_LINK_PARAMETERS));
 }
 
@@ -354,6 +340,18 @@ const NDIS_OID ZekSupportedOids[ZEK_SUPPORTED_OID_COUNT] = {
     OID_ZEK_DEVICE_NAME,
     OID_ZEK_NIC_PROXY_INTERFACE,
 };
+
+void ZekIndicateLink(ZEK_ADAPTER* adapter, bool up) {
+  NDIS_LINK_STATE link{};
+  link.Header = {NDIS_OBJECT_TYPE_DEFAULT, 1, sizeof link};
+  link.MediaConnectState = up ? MediaConnectStateConnected : MediaConnectStateDisconnected;
+  link.MediaDuplexState = up ? MediaDuplexStateFull : MediaDuplexStateUnknown;
+  link.XmitLinkSpeed = up ? adapter->LinkSpeed : 0;
+  link.RcvLinkSpeed = link.XmitLinkSpeed;
+  link.PauseFunctions = NDIS_PAUSE_SEND_AND_RECEIVE;
+  link.AutoNegotiationFlags = kAutoNegotiationFlags;
+  indicate(adapter, NDIS_STATUS_LINK_STATE, &link, sizeof link);
+}
 
 NDIS_STATUS ZekOidRequest(NDIS_HANDLE context, PNDIS_OID_REQUEST request) {
   auto* adapter = static_cast<ZEK_ADAPTER*>(context);

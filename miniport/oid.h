@@ -88,6 +88,10 @@ ZekOidResult GetNetDeviceName(ZEK_ADAPTER* adapter, NDIS_OID oid, void* buffer, 
 ZekOidResult ZekQueryStatistics(ZEK_ADAPTER* adapter, NDIS_OID oid, void* buffer, ULONG length);
 bool ZekIsStatisticsOid(NDIS_OID oid);
 
+// Indicates NDIS_STATUS_LINK_STATE: connected at the link speed with full
+// duplex, or disconnected.
+void ZekIndicateLink(ZEK_ADAPTER* adapter, bool up);
+
 // The offload capabilities and configuration, from the chip revision and
 // the registry (before the offload attributes are declared).
 void ZekInitOffload(ZEK_ADAPTER* adapter);

@@ -192,21 +192,7 @@ ZekOidResult stop_data_path(ZEK_ADAPTER* adapter, const void* buffer, ULONG leng
   adapter->LinkIndicated = ZEK_LINK_INDICATED_DOWN;
   adapter->LinkChanged = 1;
   NdisReleaseSpinLock(&adapter->AdapterLock);
-  if (was_up) {
-    NDIS_LINK_STATE link{};
-    link.Header = {NDIS_OBJECT_TYPE_DEFAULT, 1, sizeof link};
-    link.MediaConnectState = MediaConnectStateDisconnected;
-    link.MediaDuplexState = MediaDuplexStateUnknown;
-    link.PauseFunctions = NDIS_PAUSE_SEND_AND_RECEIVE;
-    link.AutoNegotiationFlags = 0x0F;
-    NDIS_STATUS_INDICATION indication{};
-    indication.Header = {NDIS_OBJECT_TYPE_DEFAULT, 1, sizeof indication};
-    indication.SourceHandle = adapter->MiniportAdapterHandle;
-    indication.StatusCode = NDIS_STATUS_LINK_STATE;
-    indication.StatusBuffer = &link;
-    indication.StatusBufferSize = sizeof link;
-    NdisMIndicateStatusEx(adapter->MiniportAdapterHandle, &indication);
-  }
+  if (was_up) ZekIndicateLink(adapter, false);
   return ok(0);
 }
 

@@ -6,18 +6,10 @@
 
 #include "miniport/adapter.h"
 #include "proxy/core/osprim/osprim_kernel.h"
+#include "tests/miniport/driver_log.h"
 #include "tests/support/ndis_fixture.h"
 
 namespace {
-
-std::string log_ring() {
-  std::string text(OSPrimLogRingSize(), '\0');
-  text.resize(OSPrimLogRingRead(0, text.data(), static_cast<std::uint32_t>(text.size())));
-  for (char& c : text) {
-    if (c == '\0') c = '\n';
-  }
-  return text;
-}
 
 class DeadEepromBringUp : public NdisTest {
  protected:
@@ -38,7 +30,7 @@ TEST_F(DeadEepromBringUp, TheReadTimesOutAndTheInitialisationFails) {
   EXPECT_EQ(adapter.init_status(), NDIS_STATUS_FAILURE);
   // The bounded polls of one word: 10 s of the adapter's time, not more.
   EXPECT_LE(clock().now() - start, 30 * plat::Clock::kUnitsPerSecond);
-  const std::string log = log_ring();
+  const std::string log = driver_log();
   EXPECT_NE(log.find("mifh_eeprom_sw_read_device"), std::string::npos) << log;
   EXPECT_EQ(log.find("Using first SW image"), std::string::npos) << "no section searched in words never read";
   EXPECT_TRUE(adapter.holdings().empty());

@@ -16,20 +16,11 @@
 #include "proxy/rdma/hw/qp.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "sim/board.h"
+#include "tests/miniport/driver_log.h"
 #include "tests/support/adapter_bringup.h"
 #include "tests/support/ndis_fixture.h"
 
 namespace {
-
-// The driver's log ring as text.
-std::string log_ring() {
-  std::string text(OSPrimLogRingSize(), '\0');
-  text.resize(OSPrimLogRingRead(0, text.data(), static_cast<std::uint32_t>(text.size())));
-  for (char& c : text) {
-    if (c == '\0') c = '\n';
-  }
-  return text;
-}
 
 struct Answer {
   NDIS_STATUS status;
@@ -50,7 +41,7 @@ class OidTest : public NdisTest {
   void TearDown() override {
     OSPrimLogRingClear();
     if (driver_ != nullptr) io_->unload_driver(driver_);
-    const std::string log = log_ring();
+    const std::string log = driver_log();
     EXPECT_EQ(log.find("no completion"), std::string::npos) << log;
     NdisTest::TearDown();
   }
@@ -60,7 +51,7 @@ class OidTest : public NdisTest {
     ASSERT_EQ(io_->load_driver("zekhnic", DriverEntry, &driver_), STATUS_SUCCESS);
     ASSERT_EQ(ndis_->start_adapters(driver_), functions);
     for (plat::ndis::Adapter* a : ndis_->adapters()) {
-      ASSERT_EQ(a->init_status(), NDIS_STATUS_SUCCESS) << a->name() << "\n" << log_ring();
+      ASSERT_EQ(a->init_status(), NDIS_STATUS_SUCCESS) << a->name() << "\n" << driver_log();
     }
     for (plat::ndis::Adapter* a : ndis_->adapters()) {
       ASSERT_TRUE(ndis_->wait_for(*a, plat::ndis::AdapterState::Running, std::chrono::seconds(60)))
