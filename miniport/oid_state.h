@@ -66,10 +66,9 @@ struct ZekOidState {
   std::uint32_t DpcPassesCompleted;
   std::uint32_t SendCompletions;
   std::uint32_t Receives;
-  std::uint32_t SendsInRing;        // sends posted and not completed (the send path keeps it)
-  std::uint32_t InitTimeMs;         // the last link-detection pass
-  std::uint32_t MediaSenseEvents;   // link-down and link-up events the DPC saw
-  std::uint32_t LinkStateReported;  // the last OID_GEN_MEDIA_CONNECT_STATUS answer's link-down value + 1; 0 none
+  std::uint32_t SendsInRing;       // sends posted and not completed (the send path keeps it)
+  std::uint32_t InitTimeMs;        // the last link-detection pass in ms (0 until the link timer measures it)
+  std::uint32_t MediaSenseEvents;  // link-down and link-up events the DPC saw
   // The per-adapter device: the object that identifies the adapter to the
   // control dispatch, its NDIS handle, and the OID queries running on it.
   PDEVICE_OBJECT Device;
