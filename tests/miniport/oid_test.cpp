@@ -2,6 +2,7 @@
 // runs: queries and sets as tables of cases (status, bytes written or read,
 // bytes needed), the refusals of the adapter's state, the diagnostic OIDs,
 // and the statistics after frames went through the adapter's NIC engine.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -408,10 +409,11 @@ TEST_F(OidTest, EncapsulationSetIsAnsweredBack) {
 
 // A diagnostic record: magic, two u32 fields, then data.
 std::vector<std::uint8_t> record(std::uint32_t magic, std::uint32_t a, std::uint32_t b, std::size_t size = 12) {
-  std::vector<std::uint8_t> r(size, 0xEE);
+  std::vector<std::uint8_t> r(std::max<std::size_t>(size, 12), 0xEE);
   std::memcpy(r.data(), &magic, 4);
   std::memcpy(r.data() + 4, &a, 4);
   std::memcpy(r.data() + 8, &b, 4);
+  r.resize(size);  // a short record holds what fits
   return r;
 }
 std::uint32_t word_at(const std::vector<std::uint8_t>& r, std::size_t at) {
