@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "miniport/datapath.h"
 #include "miniport/oid.h"
 #include "proxy/rdma/hw/failover.h"
 #include "proxy/rdma/hw/phy.h"
@@ -191,16 +192,15 @@ NTSTATUS info_request(const Request& r, ULONG* bytes) {
     std::memset(&rec, 0, sizeof rec);  // every byte returned is written
     rec.Reserved = head.Reserved;
     rec.Adapter = head.Adapter;
-    const ZekOidState& o = adapter->Oid;
-    rec.DpcCalls = o.DpcCalls;
-    rec.InterruptsClaimed = o.InterruptsClaimed;
-    rec.InterruptsNotClaimed = o.InterruptsNotClaimed;
-    rec.DpcPassesCompleted = o.DpcPassesCompleted;
+    rec.DpcCalls = static_cast<std::uint32_t>(adapter->DpcCount);
+    rec.InterruptsClaimed = static_cast<std::uint32_t>(adapter->IsrOurs);
+    rec.InterruptsNotClaimed = static_cast<std::uint32_t>(adapter->IsrForeign);
+    rec.DpcPassesCompleted = static_cast<std::uint32_t>(adapter->DpcPasses);
     const auto* qp = reinterpret_cast<const MifhQpObject*>(adapter->HwInfo->NicQp);
     rec.SendRing[0] = qp->SqRing.Head;
     rec.SendRing[1] = qp->SqRing.Tail;
-    rec.SendCompletions = o.SendCompletions;
-    rec.Receives = o.Receives;
+    if (adapter->Send != nullptr) rec.SendCompletions = static_cast<std::uint32_t>(adapter->Send->Completions);
+    if (adapter->Recv != nullptr) rec.Receives = static_cast<std::uint32_t>(adapter->Recv->Frames);
     return STATUS_SUCCESS;
   });
 }

@@ -37,16 +37,6 @@ static_assert(offsetof(ZekOffloadRecord, Ipv4Transmit) == 4);
 static_assert(offsetof(ZekOffloadRecord, Ipv4Receive) == 28);
 static_assert(offsetof(ZekOffloadRecord, LsoV1) == 52);
 
-// Frame and octet counts the send and receive paths keep in software, by
-// destination kind (the statistics record's unicast, multicast and
-// broadcast counts come from here).
-struct ZekSoftwareCounters {
-  volatile LONG64 RxUnicastFrames, RxMulticastFrames, RxBroadcastFrames;
-  volatile LONG64 RxUnicastOctets, RxMulticastOctets, RxBroadcastOctets;
-  volatile LONG64 TxUnicastFrames, TxMulticastFrames, TxBroadcastFrames;
-  volatile LONG64 TxUnicastOctets, TxMulticastOctets, TxBroadcastOctets;
-};
-
 struct ZekOidState {
   std::uint32_t VlanId;
   std::uint32_t EncapsulationType;  // 0 until set; 2, 4 or 8
@@ -58,17 +48,8 @@ struct ZekOidState {
   BOOLEAN LsoOn;
   ZekOffloadRecord HardwareOffload;  // the capabilities
   ZekOffloadRecord CurrentOffload;   // the configuration in use
-  ZekSoftwareCounters Software;
-  // Kept by the interrupt, send and receive paths for the control devices.
-  std::uint32_t DpcCalls;
-  std::uint32_t InterruptsClaimed;
-  std::uint32_t InterruptsNotClaimed;
-  std::uint32_t DpcPassesCompleted;
-  std::uint32_t SendCompletions;
-  std::uint32_t Receives;
-  std::uint32_t SendsInRing;       // sends posted and not completed (the send path keeps it)
-  std::uint32_t InitTimeMs;        // the last link-detection pass in ms (0 until the link timer measures it)
-  std::uint32_t MediaSenseEvents;  // link-down and link-up events the DPC saw
+  std::uint32_t InitTimeMs;          // the last link-detection pass in ms (0 until the link timer measures it)
+  std::uint32_t MediaSenseEvents;    // link-down and link-up events the DPC saw
   // The per-adapter device: the object that identifies the adapter to the
   // control dispatch, its NDIS handle, and the OID queries running on it.
   PDEVICE_OBJECT Device;

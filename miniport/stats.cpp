@@ -3,6 +3,7 @@
 // counter's total) before it is used; a read failure fails the request.
 #include <cstring>
 
+#include "miniport/datapath.h"
 #include "miniport/oid.h"
 #include "proxy/rdma/hw/counters.h"
 
@@ -79,7 +80,9 @@ ZekOidResult statistics(ZEK_ADAPTER* adapter, void* buffer, ULONG length) {
               v)) {
     return {NDIS_STATUS_FAILURE, 0, 0};
   }
-  const ZekSoftwareCounters& sw = adapter->Oid.Software;
+  // The software counts of the send and receive paths.
+  const ZekSendPath* tx = adapter->Send;
+  const ZekRecvPath* rx = adapter->Recv;
   NDIS_STATISTICS_INFO s{};
   s.Header = {NDIS_OBJECT_TYPE_DEFAULT, 1, sizeof s};
   s.SupportedStatistics = ZEK_SUPPORTED_STATISTICS;
@@ -87,8 +90,8 @@ ZekOidResult statistics(ZEK_ADAPTER* adapter, void* buffer, ULONG length) {
   s.ifInErrors = v[kCrc];
   s.ifHCInOctets = v[kRxOctets];
   s.ifHCInUcastPkts = v[kRxFrames];
-  s.ifHCInMulticastPkts = static_cast<ULONG64>(sw.RxMulticastFrames);
-  s.ifHCInBroadcastPkts = static_cast<ULONG64>(sw.RxBroadcastFrames);
+  s.ifHCInMulticastPkts = rx != nullptr ? rx->MulticastFrames : 0;
+  s.ifHCInBroadcastPkts = rx != nullptr ? rx->BroadcastFrames : 0;
   s.ifHCOutOctets = v[kTxOctets];
   // Frames sent less the broadcast and multicast ones; never below 0.
   const std::uint64_t group = v[kTxBroadcast] + v[kTxMulticast];
@@ -97,12 +100,16 @@ ZekOidResult statistics(ZEK_ADAPTER* adapter, void* buffer, ULONG length) {
   s.ifHCOutBroadcastPkts = v[kTxBroadcast];
   s.ifOutErrors = v[kTxErrors];
   s.ifOutDiscards = v[kTxErrors];
-  s.ifHCInUcastOctets = static_cast<ULONG64>(sw.RxUnicastOctets);
-  s.ifHCInMulticastOctets = static_cast<ULONG64>(sw.RxMulticastOctets);
-  s.ifHCInBroadcastOctets = static_cast<ULONG64>(sw.RxBroadcastOctets);
-  s.ifHCOutUcastOctets = static_cast<ULONG64>(sw.TxUnicastOctets);
-  s.ifHCOutMulticastOctets = static_cast<ULONG64>(sw.TxMulticastOctets);
-  s.ifHCOutBroadcastOctets = static_cast<ULONG64>(sw.TxBroadcastOctets);
+  if (rx != nullptr) {
+    s.ifHCInUcastOctets = rx->UnicastBytes;
+    s.ifHCInMulticastOctets = rx->MulticastBytes;
+    s.ifHCInBroadcastOctets = rx->BroadcastBytes;
+  }
+  if (tx != nullptr) {
+    s.ifHCOutUcastOctets = tx->UnicastBytes;
+    s.ifHCOutMulticastOctets = tx->MulticastBytes;
+    s.ifHCOutBroadcastOctets = tx->BroadcastBytes;
+  }
   std::memcpy(buffer, &s, sizeof s);
   return {NDIS_STATUS_SUCCESS, sizeof s, 0};
 }
@@ -152,7 +159,8 @@ ZekOidResult ZekQueryStatistics(ZEK_ADAPTER* adapter, NDIS_OID oid, void* buffer
     case OID_GEN_RCV_ERROR:
       return receive_errors(adapter, buffer, length);
     case OID_GEN_TRANSMIT_QUEUE_LENGTH:
-      return answer64(buffer, length, adapter->Oid.SendsInRing);
+      return answer64(buffer, length,
+                      adapter->Send != nullptr ? adapter->Send->FramesPosted - adapter->Send->Completions : 0);
     default:  // the 802.3 collision, deferral, overrun, underrun, heartbeat and carrier counts
       return answer64(buffer, length, 0);
   }
