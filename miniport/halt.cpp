@@ -1,8 +1,8 @@
 // MiniportHaltEx and the freeing of an adapter, whole or partly built.
 #include "miniport/adapter.h"
 #include "miniport/bringup.h"
-#include "miniport/datapath.h"
 #include "miniport/control.h"
+#include "miniport/datapath.h"
 #include "miniport/hwobjects.h"
 #include "miniport/oid.h"
 #include "miniport/phy_setup.h"

@@ -3,8 +3,8 @@
 
 #include "miniport/adapter.h"
 #include "miniport/bringup.h"
-#include "miniport/datapath.h"
 #include "miniport/control.h"
+#include "miniport/datapath.h"
 #include "miniport/hwobjects.h"
 #include "miniport/oid.h"
 #include "miniport/phy_setup.h"

@@ -68,7 +68,8 @@ inline constexpr NDIS_OID OID_TCP_OFFLOAD_PARAMETERS = 0xFC01020C;
 
 inline constexpr NDIS_STATUS NDIS_STATUS_TASK_OFFLOAD_CURRENT_CONFIG = static_cast<NDIS_STATUS>(0x40020006u);
 
-// ---- Packet filter (the other bits are in ndis.h) and encapsulation ----------------------------------------------------------------
+// ---- Packet filter (the other bits are in ndis.h) and encapsulation
+// ----------------------------------------------------------------
 inline constexpr ULONG NDIS_PACKET_TYPE_SOURCE_ROUTING = 0x10;
 
 inline constexpr ULONG NDIS_ENCAPSULATION_IEEE_802_3 = 0x02;
