@@ -84,11 +84,3 @@ NDIS_STATUS MpQueryNicProxyInterface(ZEK_ADAPTER* adapter, PNDIS_OID_REQUEST req
   query.BytesWritten = sizeof copy;
   return NDIS_STATUS_SUCCESS;
 }
-
-NDIS_STATUS ZekNicProxyOidRequest(NDIS_HANDLE context, PNDIS_OID_REQUEST request) {
-  if (request == nullptr) return NDIS_STATUS_NOT_SUPPORTED;
-  const bool query =
-      request->RequestType == NdisRequestQueryInformation || request->RequestType == NdisRequestQueryStatistics;
-  if (!query || request->DATA.QUERY_INFORMATION.Oid != OID_ZEK_NIC_PROXY_INTERFACE) return NDIS_STATUS_NOT_SUPPORTED;
-  return MpQueryNicProxyInterface(static_cast<ZEK_ADAPTER*>(context), request);
-}

@@ -69,11 +69,6 @@ NDIS_STATUS BuildNicProxyInterface(ZEK_ADAPTER* adapter, NicProxyInterfaceReques
 // with the bytes needed; success writes 24 bytes.
 NDIS_STATUS MpQueryNicProxyInterface(ZEK_ADAPTER* adapter, PNDIS_OID_REQUEST request);
 
-// The miniport's OID handler while the OID table is not in this build: it
-// answers the NIC-proxy query and NDIS_STATUS_NOT_SUPPORTED to everything
-// else.
-NDIS_STATUS ZekNicProxyOidRequest(NDIS_HANDLE MiniportAdapterContext, PNDIS_OID_REQUEST OidRequest);
-
 // The seven table routines.
 std::uint32_t AddArpEntryCallback(void* adapter, const std::uint8_t* mac, std::uint32_t ipv4,
                                   std::uint32_t hardware_context, std::uint8_t type);
