@@ -16,7 +16,6 @@
 // engine refuses and counts it: the count is what the benchmark waits for.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +32,7 @@
 #include "platform/common/postring.h"
 #include "platform/machine/physmem.h"
 #include "sim/board.h"
+#include "tests/support/unix_pingpong.h"
 
 namespace {
 
@@ -214,33 +214,17 @@ BENCHMARK(BM_DoorbellToEngine)
 
 // Baseline: an 8-byte ping-pong over a Unix stream socket between two processes.
 void BM_UnixSocketPingPong(benchmark::State& state) {
-  int fds[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
-    state.SkipWithError("socketpair");
-    return;
-  }
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(fds[0]);
-    char buf[8];
-    while (::read(fds[1], buf, 8) == 8) {
-      if (::write(fds[1], buf, 8) != 8) break;
-    }
-    ::_exit(0);
-  }
-  ::close(fds[1]);
-  char buf[8] = {};
+  zekbench::UnixPingPong pingpong(8);
+  if (!pingpong.ok()) return state.SkipWithError("no echo process");
   std::vector<double> us;
   for (auto _ : state) {
     const auto start = Clock::now();
-    if (::write(fds[0], buf, 8) != 8 || ::read(fds[0], buf, 8) != 8) {
+    if (!pingpong.round_trip()) {
       state.SkipWithError("the echo process failed");
       break;
     }
     us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count() / 2);
   }
-  ::close(fds[0]);
-  ::waitpid(child, nullptr, 0);
   report(state, us);
 }
 BENCHMARK(BM_UnixSocketPingPong)->UseRealTime();

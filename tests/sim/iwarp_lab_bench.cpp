@@ -13,7 +13,6 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
@@ -26,6 +25,7 @@
 #include <vector>
 
 #include "tests/sim/iwarp_lab.h"
+#include "tests/support/unix_pingpong.h"
 
 namespace {
 
@@ -74,30 +74,14 @@ std::uint64_t load64(const std::byte* p) {
 }
 
 void BM_UnixSocketPingPong(benchmark::State& state) {
-  int fds[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
-    state.SkipWithError("socketpair");
-    return;
-  }
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(fds[0]);
-    char buf[8];
-    while (::read(fds[1], buf, 8) == 8) {
-      if (::write(fds[1], buf, 8) != 8) break;
-    }
-    ::_exit(0);
-  }
-  ::close(fds[1]);
-  char buf[8] = {};
+  zekbench::UnixPingPong pingpong(8);
+  if (!pingpong.ok()) return state.SkipWithError("no echo process");
   for (auto _ : state) {
-    if (::write(fds[0], buf, 8) != 8 || ::read(fds[0], buf, 8) != 8) {
+    if (!pingpong.round_trip()) {
       state.SkipWithError("the echo process failed");
       break;
     }
   }
-  ::close(fds[0]);
-  ::waitpid(child, nullptr, 0);
   state.counters["half_rtt_us"] = benchmark::Counter(static_cast<double>(state.iterations()) * 2e-6,
                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
