@@ -163,16 +163,12 @@ endfunction()
 # that programs look up by name (the user runtime, WinSock, the registry and
 # services, IP Helper): only its C names are dynamic symbols. The C++ of the
 # platform it is built from (shared files, the registry store, text helpers)
-# stays inside, so nothing outside can bind to it by accident.
-# MAP names another version script (the user runtime's, which also exports
-# the handle table the other user-mode libraries share with it).
+# stays inside, so nothing outside can bind to it by accident. What they
+# share with one another (the user runtime's handle table) goes through C
+# names too (platform/user/shared.h).
 function(zek_platform_exports library)
-  cmake_parse_arguments(ARG "" "MAP" "" ${ARGN})
-  if(NOT ARG_MAP)
-    set(ARG_MAP ${ZEK_EXPORTS_MAP})
-  endif()
-  target_link_options(${library} PRIVATE -Wl,--version-script=${ARG_MAP})
-  set_property(TARGET ${library} APPEND PROPERTY LINK_DEPENDS ${ARG_MAP})
+  target_link_options(${library} PRIVATE -Wl,--version-script=${ZEK_EXPORTS_MAP})
+  set_property(TARGET ${library} APPEND PROPERTY LINK_DEPENDS ${ZEK_EXPORTS_MAP})
 endfunction()
 
 # zek_driver_image(name [CORE library] [SOURCES ...] [LIBS ...]): a driver

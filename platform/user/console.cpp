@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "platform/user/runtime.h"

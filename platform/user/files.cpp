@@ -7,6 +7,7 @@
 
 #include "platform/user/hostlink.h"
 #include "platform/user/runtime.h"
+#include "platform/user/shared.h"
 
 namespace plat::user {
 namespace {
@@ -69,10 +70,33 @@ void complete_overlapped(IoObject& file, LPOVERLAPPED overlapped, NTSTATUS statu
     }
   }
   notify_key(overlapped);
-  wait_cv().notify_all();  // waits outside the runtime look at OVERLAPPEDs too
 }
 
 }  // namespace plat::user
+
+// ---- Shared with the platform's other user-mode libraries ----------------------------------
+
+HANDLE zek_user_insert_handle(const std::shared_ptr<plat::user::Object>* object) {
+  return object != nullptr && *object ? plat::user::handles().insert(*object) : nullptr;
+}
+
+BOOL zek_user_reference_handle(HANDLE handle, std::shared_ptr<plat::user::Object>* object) {
+  if (object == nullptr) return FALSE;
+  *object = plat::user::handles().get(handle);
+  return *object ? TRUE : FALSE;
+}
+
+BOOL zek_user_remove_handle(HANDLE handle, std::shared_ptr<plat::user::Object>* object) {
+  if (object == nullptr) return FALSE;
+  *object = plat::user::handles().remove(handle);
+  return *object ? TRUE : FALSE;
+}
+
+void zek_user_complete_overlapped(plat::user::IoObject* file, LPOVERLAPPED overlapped, NTSTATUS status,
+                                  ULONG_PTR information, BOOL signal) {
+  plat::user::WaitLock held;
+  plat::user::complete_overlapped(*file, overlapped, status, information, signal != FALSE);
+}
 
 using namespace plat::user;
 

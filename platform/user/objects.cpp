@@ -23,11 +23,6 @@ std::mutex& wait_mutex() {
   return *mu;
 }
 
-std::condition_variable& wait_cv() {
-  static auto* cv = new std::condition_variable;
-  return *cv;
-}
-
 namespace {
 
 // A thread in wait_keys: linked into the list of waiters under wait_mutex;
@@ -101,7 +96,6 @@ void notify_key(const void* key) {
 void notify() {
   WaitState& state = this_thread_waits;
   for (WaitEntry* entry = waiters; entry != nullptr; entry = entry->next) pick(entry, state);
-  wait_cv().notify_all();
 }
 
 bool wait_keys(std::unique_lock<std::mutex>& lock, std::span<const void* const> keys,

@@ -10,7 +10,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -23,9 +22,6 @@
 namespace plat::user {
 
 std::mutex& wait_mutex();
-// Kept for waits outside the runtime that look at OVERLAPPEDs: notified
-// (under the mutex) by every completion and by notify().
-std::condition_variable& wait_cv();
 
 // wait_mutex, held for a scope; the threads that notify_key() picked while
 // it was held are woken after it is released, so that they do not wake

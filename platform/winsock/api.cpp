@@ -137,11 +137,12 @@ Socket::~Socket() {
 void Socket::handle_closed() { close_socket(*this); }
 
 std::shared_ptr<Socket> socket_of(std::uintptr_t handle) {
-  return plat::user::handles().get_as<Socket>(reinterpret_cast<HANDLE>(handle));
+  return plat::user::shared::object_as<Socket>(reinterpret_cast<HANDLE>(handle));
 }
 
 std::uintptr_t insert_socket(const std::shared_ptr<Socket>& socket) {
-  return reinterpret_cast<std::uintptr_t>(plat::user::handles().insert(socket));
+  const std::shared_ptr<plat::user::Object> object = socket;
+  return reinterpret_cast<std::uintptr_t>(zek_user_insert_handle(&object));
 }
 
 bool started() { return g_starts.load() > 0; }
@@ -219,13 +220,12 @@ SOCKET socket(int af, int type, int protocol) {
 
 int closesocket(SOCKET s) {
   if (!started()) return fail(WSANOTINITIALISED);
-  auto object = plat::user::handles().remove(reinterpret_cast<HANDLE>(s));
-  auto socket = std::dynamic_pointer_cast<Socket>(object);
-  if (!socket) {
-    // Not a socket: put back whatever it was.
-    if (object) plat::user::handles().insert(object);
-    return fail(WSAENOTSOCK);
-  }
+  // Only a socket's handle is closed here: anything else keeps its handle.
+  if (!plat::user::shared::object_as<Socket>(reinterpret_cast<HANDLE>(s))) return fail(WSAENOTSOCK);
+  std::shared_ptr<plat::user::Object> object;
+  auto socket = zek_user_remove_handle(reinterpret_cast<HANDLE>(s), &object) ? std::dynamic_pointer_cast<Socket>(object)
+                                                                             : nullptr;
+  if (!socket) return fail(WSAENOTSOCK);  // closed by another thread meanwhile
   close_socket(*socket);
   return 0;
 }
@@ -564,8 +564,10 @@ BOOL WSAGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapped, LPDWORD lpcb
   if (lpOverlapped == nullptr || lpcbTransfer == nullptr || lpdwFlags == nullptr) return fail(WSAEFAULT, FALSE);
   if (overlapped_error(lpOverlapped) == WSA_IO_INCOMPLETE) {
     if (!fWait) return fail(WSA_IO_INCOMPLETE, FALSE);
-    std::unique_lock lock(plat::user::wait_mutex());
-    plat::user::wait_cv().wait(lock, [&] { return overlapped_error(lpOverlapped) != WSA_IO_INCOMPLETE; });
+    // The runtime's wait for an overlapped request (the socket is one of its
+    // files); its result is read below from what the completion wrote.
+    DWORD ignored = 0;
+    GetOverlappedResult(reinterpret_cast<HANDLE>(s), lpOverlapped, &ignored, TRUE);
   }
   *lpcbTransfer = static_cast<DWORD>(lpOverlapped->InternalHigh);
   *lpdwFlags = lpOverlapped->Offset;

@@ -16,7 +16,7 @@
 #include <span>
 #include <string>
 
-#include "platform/user/runtime.h"
+#include "platform/user/shared.h"
 
 namespace plat::ws {
 

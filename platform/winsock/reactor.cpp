@@ -158,10 +158,9 @@ void mark_pending(LPOVERLAPPED overlapped) {
 }  // namespace
 
 void complete(Socket& s, LPOVERLAPPED overlapped, int error, std::size_t bytes) {
-  std::lock_guard lock(plat::user::wait_mutex());
-  overlapped->OffsetHigh = static_cast<DWORD>(error);
-  plat::user::complete_overlapped(s, overlapped, error == kOk ? STATUS_SUCCESS : plat_status_of_win32(error), bytes,
-                                  true);
+  overlapped->OffsetHigh = static_cast<DWORD>(error);  // published by the completion's release of Internal
+  zek_user_complete_overlapped(&s, overlapped, error == kOk ? STATUS_SUCCESS : plat_status_of_win32(error), bytes,
+                               TRUE);
 }
 
 int overlapped_error(LPOVERLAPPED overlapped) {
