@@ -30,6 +30,7 @@ bool is_served(ZekIoctlFamily family) {
     case ZekIoctlFamily::CLEANUP_CONTEXT:
     case ZekIoctlFamily::KERNEL_VERBS_TABLE:
     case ZekIoctlFamily::LOG:
+    case ZekIoctlFamily::MANAGEMENT:
     case ZekIoctlFamily::PROCESS_CLEANUP:
     case ZekIoctlFamily::ND_QUEUE:
     case ZekIoctlFamily::EVENT_SLOT:
@@ -70,7 +71,8 @@ NTSTATUS route(PIRP irp, const ZekIoctlInfo& info, void* record, ULONG_PTR* byte
       return ZpxAllocCleanupContext(irp);
     case ZekIoctlFamily::KERNEL_VERBS_TABLE:
       return ZpxGetKernelVerbsTable(record, bytes);
-    case ZekIoctlFamily::LOG: {
+    case ZekIoctlFamily::LOG:
+    case ZekIoctlFamily::MANAGEMENT: {
       const NTSTATUS status = ZpxMappedHandlerStatus(CommonMgmtIoctl(record, info.code, bytes));
       if (!NT_SUCCESS(status)) *bytes = 0;
       return status;

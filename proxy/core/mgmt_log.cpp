@@ -1,6 +1,5 @@
-// The management requests: today the three requests on the driver's fast
-// log ring (size, read, clear). The adapter, counter, flash, EEPROM and
-// review requests come with adapter attach and the hardware interface.
+// The three log requests of the management handler (mgmt_requests.cpp):
+// the size of the driver's fast log ring, a read of it and its clearing.
 //
 // The read copies into the caller's buffer only through a mapping of it
 // (probed and locked for writing), and never beyond the ring: a range that
@@ -38,15 +37,7 @@ ULONG read_log(ZekLogBufParam* param) {
 
 }  // namespace
 
-ULONG CommonMgmtIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes) {
-  if (ZekIsBadPointer(Record)) {
-    ZEK_LOG_FAILURE("CommonMgmtIoctl: pParm is NULL\n");
-    return static_cast<ULONG>(STATUS_INVALID_PARAMETER);
-  }
-  if (ZekIsBadPointer(Bytes)) {
-    ZEK_LOG_FAILURE("CommonMgmtIoctl: pBytesReturned\n");
-    return static_cast<ULONG>(STATUS_INVALID_PARAMETER);
-  }
+ULONG ZpxMgmtLogRequest(void* Record, ULONG Code, ULONG_PTR* Bytes) {
   *Bytes = 0;
   auto* param = static_cast<ZekLogBufParam*>(Record);
   switch (Code) {

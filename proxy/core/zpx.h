@@ -132,11 +132,17 @@ void ZpxReleaseProcessSockets(HANDLE ProcessId);
 // lets a request succeed, and no result leaves a request pending.
 NTSTATUS ZpxMappedHandlerStatus(ULONG Result);
 
-// The management handler; today it serves the three log requests. 0: the
-// request succeeds with the record as written; 1: a code it does not serve
+// The management handler: the management requests (include/zek/mgmt.h)
+// and the three log requests. 0: the request succeeds with the record as
+// written (the outcome in its status word); 1: a code it does not serve
 // (the dispatcher answers STATUS_NOT_SUPPORTED); an NTSTATUS error: the
-// request fails with that status and nothing is returned.
+// request fails with that status and nothing is returned. CommonMgmtIoctl
+// takes the caller's privilege from the calling process (kernel threads
+// and administrators are privileged); ZpxCommonMgmtIoctl is told it.
 ULONG CommonMgmtIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes);
+ULONG ZpxCommonMgmtIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes, BOOLEAN Privileged);
+// The log requests' share of it (mgmt_log.cpp).
+ULONG ZpxMgmtLogRequest(void* Record, ULONG Code, ULONG_PTR* Bytes);
 
 // ---- Per-process resources ------------------------------------------------------------------
 // What the driver holds for a process is released by the service that owns

@@ -131,8 +131,8 @@ TEST_F(Dispatch, EveryCodeFromUserModeGetsItsFamilysAnswer) {
     NTSTATUS expected = STATUS_NOT_SUPPORTED;
     if (info.kernel_only) {
       expected = STATUS_ACCESS_DENIED;
-    } else if (info.family == F::LOG || info.family == F::CLEANUP_CONTEXT || info.family == F::PROCESS_CLEANUP ||
-               info.family == F::ADDRESS_LIST) {
+    } else if (info.family == F::LOG || info.family == F::MANAGEMENT || info.family == F::CLEANUP_CONTEXT ||
+               info.family == F::PROCESS_CLEANUP || info.family == F::ADDRESS_LIST) {
       expected = STATUS_SUCCESS;
     } else if (info.family == F::EVENT_SLOT || info.family == F::ND_QUEUE) {
       continue;  // pended and completed requests: their own tests
