@@ -290,139 +290,77 @@ bool eeprom_range_ok(std::uint32_t address, std::uint32_t count) {
   return address <= ZEK_MGMT_EEPROM_WORDS && count <= ZEK_MGMT_EEPROM_WORDS - address;
 }
 
-void flash_transfer(ZekFlashRequest* r, bool write, bool privileged, ULONG code) {
-  if (write && refuse_unprivileged(privileged, code)) {
-    r->Status = kFail;
-    return;
-  }
+// The path every flash, EEPROM and reset request takes to the hardware: a
+// change only for a privileged caller, a handle of an attached adapter, a
+// range inside the part, then `body` under the board's flash or EEPROM lock
+// (a refusal's status goes into the record, the hardware untouched). The
+// body answers whether the hardware sequence succeeded.
+template <typename Body>
+void hardware_request(std::uint32_t* status, std::uint64_t handle, ULONG code, bool changes, bool privileged,
+                      bool range_ok, const ZekDeviceLockTable* lock_table, Body body) {
+  *status = kFail;
+  if (changes && refuse_unprivileged(privileged, code)) return;
   HeldAdapter adapter;
-  if (!adapter.hold_handle(r->Handle)) {
+  if (!adapter.hold_handle(handle)) {
     log_bad_handle();
-    r->Status = kFail;
     return;
   }
-  if (!flash_range_ok(r->Address, r->Count)) {
-    ZEK_LOG_FAILURE("CommonMgmtIoctl: flash range 0x%x + %u words is not inside the flash\n", r->Address, r->Count);
-    r->Status = kFail;
+  if (!range_ok) {
+    ZEK_LOG_FAILURE("CommonMgmtIoctl: request 0x%x names a range outside the adapter's flash or EEPROM\n", code);
     return;
   }
-  CallerBuffer words;
-  if (!words.map(r->Data, std::uint64_t{r->Count} * 4, "flash data")) {
-    r->Status = kFail;
-    return;
-  }
-  DeviceLock lock(g_ZpxFlashTable, adapter.managers().Gim);
+  DeviceLock lock(lock_table, adapter.managers().Gim);
   if (lock.status() != ZEK_STATUS_PASS) {
-    r->Status = lock.status();
+    *status = lock.status();
     return;
   }
-  const int result = write ? mifh_flash_write(adapter.device(), words.as<std::uint32_t>(), r->Address, r->Count)
-                           : mifh_flash_read(adapter.device(), words.as<std::uint32_t>(), r->Address, r->Count);
-  r->Status = result == 0 ? kOk : kFail;
+  *status = body(adapter.device()) ? kOk : kFail;
+}
+
+void flash_transfer(ZekFlashRequest* r, bool write, bool privileged, ULONG code) {
+  hardware_request(&r->Status, r->Handle, code, write, privileged, flash_range_ok(r->Address, r->Count),
+                   g_ZpxFlashTable, [r, write](MifhDeviceObj* device) {
+                     CallerBuffer words;
+                     if (!words.map(r->Data, std::uint64_t{r->Count} * 4, "flash data")) return false;
+                     auto* data = words.as<std::uint32_t>();
+                     return (write ? mifh_flash_write(device, data, r->Address, r->Count)
+                                   : mifh_flash_read(device, data, r->Address, r->Count)) == 0;
+                   });
 }
 
 void flash_erase(ZekFlashEraseRecord* r, bool privileged, ULONG code) {
-  if (refuse_unprivileged(privileged, code)) {
-    r->Status = kFail;
-    return;
-  }
-  HeldAdapter adapter;
-  if (!adapter.hold_handle(r->Handle)) {
-    log_bad_handle();
-    r->Status = kFail;
-    return;
-  }
-  if (r->Sector >= ZEK_MGMT_FLASH_SECTORS) {
-    ZEK_LOG_FAILURE("CommonMgmtIoctl: flash sector %u is not in the flash\n", r->Sector);
-    r->Status = kFail;
-    return;
-  }
-  DeviceLock lock(g_ZpxFlashTable, adapter.managers().Gim);
-  if (lock.status() != ZEK_STATUS_PASS) {
-    r->Status = lock.status();
-    return;
-  }
-  r->Status = mifh_flash_erase_sector(adapter.device(), r->Sector) == 0 ? kOk : kFail;
+  hardware_request(&r->Status, r->Handle, code, true, privileged, r->Sector < ZEK_MGMT_FLASH_SECTORS, g_ZpxFlashTable,
+                   [r](MifhDeviceObj* device) { return mifh_flash_erase_sector(device, r->Sector) == 0; });
 }
 
 void eeprom_transfer(ZekEepromRequest* r, bool write, bool privileged, ULONG code) {
-  if (write && refuse_unprivileged(privileged, code)) {
-    r->Status = kFail;
-    return;
-  }
-  HeldAdapter adapter;
-  if (!adapter.hold_handle(r->Handle)) {
-    r->Status = kFail;
-    return;
-  }
-  if (!eeprom_range_ok(r->Address, r->Count)) {
-    ZEK_LOG_FAILURE("CommonMgmtIoctl: EEPROM range %u + %u words is not inside the EEPROM\n", r->Address, r->Count);
-    r->Status = kFail;
-    return;
-  }
-  CallerBuffer words;
-  if (!words.map(r->Data, std::uint64_t{r->Count} * 2, "EEPROM data")) {
-    r->Status = kFail;
-    return;
-  }
-  DeviceLock lock(g_ZpxEepromTable, adapter.managers().Gim);
-  if (lock.status() != ZEK_STATUS_PASS) {
-    r->Status = lock.status();
-    return;
-  }
-  const int result =
-      write ? mifh_eeprom_write_words(adapter.device(), words.as<std::uint16_t>(), r->Address, r->Count, r->Path)
-            : mifh_eeprom_read_words(adapter.device(), r->Address, words.as<std::uint16_t>(), r->Count, r->Path);
-  r->Status = result == 0 ? kOk : kFail;
+  hardware_request(&r->Status, r->Handle, code, write, privileged, eeprom_range_ok(r->Address, r->Count),
+                   g_ZpxEepromTable, [r, write](MifhDeviceObj* device) {
+                     CallerBuffer words;
+                     if (!words.map(r->Data, std::uint64_t{r->Count} * 2, "EEPROM data")) return false;
+                     auto* data = words.as<std::uint16_t>();
+                     return (write ? mifh_eeprom_write_words(device, data, r->Address, r->Count, r->Path)
+                                   : mifh_eeprom_read_words(device, r->Address, data, r->Count, r->Path)) == 0;
+                   });
 }
 
 void eeprom_erase(ZekEepromEraseRecord* r, bool privileged, ULONG code) {
-  if (refuse_unprivileged(privileged, code)) {
-    r->Status = kFail;
-    return;
-  }
-  HeldAdapter adapter;
-  if (!adapter.hold_handle(r->Handle)) {
-    r->Status = kFail;
-    return;
-  }
-  if (!eeprom_range_ok(r->Address, r->Count)) {
-    ZEK_LOG_FAILURE("CommonMgmtIoctl: EEPROM range %u + %u words is not inside the EEPROM\n", r->Address, r->Count);
-    r->Status = kFail;
-    return;
-  }
-  DeviceLock lock(g_ZpxEepromTable, adapter.managers().Gim);
-  if (lock.status() != ZEK_STATUS_PASS) {
-    r->Status = lock.status();
-    return;
-  }
-  r->Status = mifh_eeprom_write_word(adapter.device(), r->Address, r->Count, r->Path) == 0 ? kOk : kFail;
+  hardware_request(
+      &r->Status, r->Handle, code, true, privileged, eeprom_range_ok(r->Address, r->Count), g_ZpxEepromTable,
+      [r](MifhDeviceObj* device) { return mifh_eeprom_write_word(device, r->Address, r->Count, r->Path) == 0; });
 }
 
 // The reset pulse with its full one-second waits, under the EEPROM lock and
 // no spin lock.
 void reset_wait(ZekMgmtHandleRecord* r, bool privileged, ULONG code) {
-  if (refuse_unprivileged(privileged, code)) {
-    r->Status = kFail;
-    return;
-  }
-  HeldAdapter adapter;
-  if (!adapter.hold_handle(r->Handle)) {
-    r->Status = kFail;
-    return;
-  }
-  DeviceLock lock(g_ZpxEepromTable, adapter.managers().Gim);
-  if (lock.status() != ZEK_STATUS_PASS) {
-    r->Status = lock.status();
-    return;
-  }
-  MifhDeviceObj* device = adapter.device();
-  OSPrimSleepDelay(nullptr, ZEK_MGMT_RESET_WAIT_US);
-  mifh_write_reg(device, ZEK_MGMT_RESET_REGISTER, ZEK_MGMT_RESET_PULSE);
-  OSPrimSleepDelay(nullptr, ZEK_MGMT_RESET_WAIT_US);
-  mifh_write_reg(device, ZEK_MGMT_RESET_REGISTER, 0);
-  OSPrimSleepDelay(nullptr, ZEK_MGMT_RESET_WAIT_US);
-  r->Status = kOk;
+  hardware_request(&r->Status, r->Handle, code, true, privileged, true, g_ZpxEepromTable, [](MifhDeviceObj* device) {
+    OSPrimSleepDelay(nullptr, ZEK_MGMT_RESET_WAIT_US);
+    mifh_write_reg(device, ZEK_MGMT_RESET_REGISTER, ZEK_MGMT_RESET_PULSE);
+    OSPrimSleepDelay(nullptr, ZEK_MGMT_RESET_WAIT_US);
+    mifh_write_reg(device, ZEK_MGMT_RESET_REGISTER, 0);
+    OSPrimSleepDelay(nullptr, ZEK_MGMT_RESET_WAIT_US);
+    return true;
+  });
 }
 
 void get_version(ZekMgmtVersionRecord* r, bool flash) {

@@ -91,14 +91,8 @@ TEST(IoctlTable, EveryRoutedCodeHasItsFamilyAndNothingElseIsKnown) {
   EXPECT_EQ(ZekParkedSlotOf(IOCTL_ZEK_MCRQ_RELEASE_BUFFERS), 56u);
 }
 
-class Dispatch : public ProxyTest {
+class Dispatch : public LoadedProxyTest {
  protected:
-  void SetUp() override {
-    ProxyTest::SetUp();
-    if (HasFatalFailure()) return;
-    ASSERT_EQ(load(), STATUS_SUCCESS);
-    file_ = open();
-  }
   std::uint64_t park(ULONG code, std::int64_t thread = 0) {
     parked_.push_back(ZekEventSlotRecord{ZEK_EVENT_SLOT_PARK, 0xFFFF});
     ZekEventSlotRecord& record = parked_.back();
@@ -113,7 +107,6 @@ class Dispatch : public ProxyTest {
     return completion ? completion->status : STATUS_PENDING;
   }
 
-  std::uint64_t file_ = 0;
   std::deque<ZekEventSlotRecord> parked_;
   std::deque<ZekNdWaitRecord> keys_;
 };

@@ -17,16 +17,7 @@
 
 namespace {
 
-class MgmtRequests : public ProxyTest {
- protected:
-  void SetUp() override {
-    ProxyTest::SetUp();
-    if (HasFatalFailure()) return;
-    ASSERT_EQ(load(), STATUS_SUCCESS);
-    file_ = open();
-  }
-  std::uint64_t file_ = 0;
-};
+using MgmtRequests = LoadedProxyTest;
 
 // A forgery of an adapter's information: the signature and size right, the
 // hardware part and device of the forger's own making, the device's

@@ -130,3 +130,15 @@ class ProxyTest : public KernelTest {
   std::shared_ptr<plat::UserProcess> process_;
   std::uint64_t next_request_ = 0;
 };
+
+// The driver loaded, and one handle of this process open on its device.
+class LoadedProxyTest : public ProxyTest {
+ protected:
+  void SetUp() override {
+    ProxyTest::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(load(), STATUS_SUCCESS);
+    file_ = open();
+  }
+  std::uint64_t file_ = 0;
+};
