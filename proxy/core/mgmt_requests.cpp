@@ -85,7 +85,7 @@ class HeldAdapter {
 std::uint32_t attached_adapters() {
   std::uint32_t n = 0;
   for (const ZpxAdapterSlot& slot : g_ZpxAdapterSlots) {
-    if (slot.Record.load() != nullptr) ++n;
+    if (slot.Record.load() != nullptr && slot.Info != nullptr) ++n;
   }
   return n;
 }
