@@ -15,6 +15,8 @@
 //   eq.h                 AEQ and CEQ creation, reading CEQ entries
 //   async_events.h       the asynchronous-event ring of a verbs adapter
 //   qp.h                 queue-pair and protection-domain control operations
+//   query_stag.h         the query-STag control request
+//   toe_post.h           TOE queue pairs: context, requests, posting, completions
 //   work_requests.h      iWARP work-request builders and queue resizing
 //   nic_qp.h             the driver's own NIC queue pair
 //   config.h             capabilities, MAC table, connection hash, SerDes, scratchpad
@@ -25,7 +27,7 @@
 //
 // This header gathers them for the module's users (the drivers and tests).
 //
-// Not here yet: TOE posting, counters, the multicast receive queue.
+// Not here yet: the multicast receive queue.
 #pragma once
 
 #include "proxy/rdma/hw/async_events.h"
@@ -42,8 +44,10 @@
 #include "proxy/rdma/hw/pool_ops.h"
 #include "proxy/rdma/hw/pools.h"
 #include "proxy/rdma/hw/qp.h"
+#include "proxy/rdma/hw/query_stag.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/ring.h"
 #include "proxy/rdma/hw/status.h"
 #include "proxy/rdma/hw/storage.h"
+#include "proxy/rdma/hw/toe_post.h"
 #include "proxy/rdma/hw/work_requests.h"

@@ -178,38 +178,45 @@ ZekStatus mifh_nic_qp_allocate(MifhQpObject** qp, MifhDeviceObj* device, void** 
   return MIFH_STATUS_SUCCESS;
 }
 
-ZekStatus mifh_iwarp_qp_allocate(MifhQpObject** qp, MifhDeviceObj* device, void** sq, void** rq, void** host_context,
-                                 std::uint32_t sq_wqes, std::uint32_t rq_wqes, std::uint32_t efb_count) {
-  if (ZekIsBadPointer(qp) || ZekIsBadPointer(sq) || ZekIsBadPointer(rq) || ZekIsBadPointer(host_context)) {
-    return MIFH_STATUS_FAIL;
-  }
+namespace {
+
+// The iWARP and TOE queue pairs: an object, two rings of 128-byte requests
+// from the pools of their kind and an iWARP/TOE host context, all zeroed.
+struct RingPools {
+  const char* name;
+  MifhPoolId sq, rq;
+};
+
+ZekStatus allocate_rings_and_context(const RingPools& kind, MifhQpObject** qp, MifhDeviceObj* device,
+                                     std::uint32_t sq_wqes, std::uint32_t rq_wqes, std::uint32_t efb_count) {
   *qp = nullptr;
   if (size_code(sq_wqes) < 0) {
-    ZEK_LOG_FAILURE("mifh_iwarp_qp_allocate: invalid iwarp sq wqe size (0x%x)\n", sq_wqes);
+    ZEK_LOG_FAILURE("%s: invalid iwarp sq wqe size (0x%x)\n", kind.name, sq_wqes);
     return MIFH_STATUS_INVALID_WQE_COUNT;
   }
   if (size_code(rq_wqes) < 0) {
-    ZEK_LOG_FAILURE("mifh_iwarp_qp_allocate: invalid iwarp rq wqe size (0x%x)\n", rq_wqes);
+    ZEK_LOG_FAILURE("%s: invalid iwarp rq wqe size (0x%x)\n", kind.name, rq_wqes);
     return MIFH_STATUS_INVALID_WQE_COUNT;
   }
   if (efb_code(efb_count) < 0) {
-    ZEK_LOG_FAILURE("mifh_iwarp_qp_allocate: invalid efb count (0x%x)\n", efb_count);
+    ZEK_LOG_FAILURE("%s: invalid efb count (0x%x)\n", kind.name, efb_count);
     return MIFH_STATUS_EFB;
   }
   auto* object = static_cast<MifhQpObject*>(mifh_allocate_qp_object());
   if (object == nullptr) {
-    ZEK_LOG_FAILURE("mifh_iwarp_qp_allocate: Couldn't allocate buf for QP Object\n");
+    ZEK_LOG_FAILURE("%s: Couldn't allocate buf for QP Object\n", kind.name);
     return MIFH_STATUS_NO_OBJECT;
   }
-  void* s = mifh_allocate_iwarp_sq(sq_wqes);
-  void* r = s == nullptr ? nullptr : mifh_allocate_iwarp_rq(rq_wqes);
+  void* s = mifh_pool_allocate(kind.sq, sq_wqes);
+  void* r = s == nullptr ? nullptr : mifh_pool_allocate(kind.rq, rq_wqes);
   void* c = r == nullptr ? nullptr : mifh_allocate_iwarptoe_qp_host_context();
   if (c == nullptr) {
-    ZEK_LOG_FAILURE(s == nullptr   ? "mifh_iwarp_qp_allocate: Couldn't allocate buf for QP SQ\n"
-                    : r == nullptr ? "mifh_iwarp_qp_allocate: Couldn't allocate buf for QP RQ\n"
-                                   : "mifh_iwarp_qp_allocate: Couldn't allocate buf for QP host context\n");
-    if (r != nullptr) mifh_free_iwarp_rq(r, rq_wqes);
-    if (s != nullptr) mifh_free_iwarp_sq(s, sq_wqes);
+    ZEK_LOG_FAILURE(s == nullptr   ? "%s: Couldn't allocate buf for QP SQ\n"
+                    : r == nullptr ? "%s: Couldn't allocate buf for QP RQ\n"
+                                   : "%s: Couldn't allocate buf for QP host context\n",
+                    kind.name);
+    if (r != nullptr) mifh_pool_free(kind.rq, r, rq_wqes);
+    if (s != nullptr) mifh_pool_free(kind.sq, s, sq_wqes);
     mifh_free_qp_object(object);
     return MIFH_STATUS_NO_MEMORY;
   }
@@ -219,9 +226,32 @@ ZekStatus mifh_iwarp_qp_allocate(MifhQpObject** qp, MifhDeviceObj* device, void*
   init_object(object, device, s, r, c, sq_wqes, rq_wqes, MIFH_QP_TYPE_IWARP);
   object->EfbSize = static_cast<std::uint8_t>(efb_count);
   *qp = object;
-  *sq = s;
-  *rq = r;
-  *host_context = c;
+  return MIFH_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+ZekStatus mifh_iwarp_qp_allocate(MifhQpObject** qp, MifhDeviceObj* device, void** sq, void** rq, void** host_context,
+                                 std::uint32_t sq_wqes, std::uint32_t rq_wqes, std::uint32_t efb_count) {
+  if (ZekIsBadPointer(qp) || ZekIsBadPointer(sq) || ZekIsBadPointer(rq) || ZekIsBadPointer(host_context)) {
+    return MIFH_STATUS_FAIL;
+  }
+  const ZekStatus status = allocate_rings_and_context(
+      {"mifh_iwarp_qp_allocate", MIFH_POOL_IWARP_SQ, MIFH_POOL_IWARP_RQ}, qp, device, sq_wqes, rq_wqes, efb_count);
+  if (status != MIFH_STATUS_SUCCESS) return status;
+  *sq = (*qp)->Sq;
+  *rq = (*qp)->Rq;
+  *host_context = (*qp)->HostContext;
+  return MIFH_STATUS_SUCCESS;
+}
+
+ZekStatus mifh_toe_qp_allocate(MifhQpObject** qp, MifhDeviceObj* device, std::uint32_t sq_wqes, std::uint32_t rq_wqes) {
+  if (ZekIsBadPointer(qp)) return MIFH_STATUS_FAIL;
+  const ZekStatus status = allocate_rings_and_context({"mifh_toe_qp_allocate", MIFH_POOL_TOE_SQ, MIFH_POOL_TOE_RQ}, qp,
+                                                      device, sq_wqes, rq_wqes, 0);
+  if (status != MIFH_STATUS_SUCCESS) return status;
+  (*qp)->SqRing = {0, 0, sq_wqes};
+  (*qp)->RqRing = {0, 0, rq_wqes};
   return MIFH_STATUS_SUCCESS;
 }
 

@@ -240,6 +240,9 @@ ZekStatus mifh_nic_qp_allocate(MifhQpObject** qp, MifhDeviceObj* device, void** 
                                std::uint32_t sq_wqes, std::uint32_t rq_wqes, std::uint32_t efb_count);
 ZekStatus mifh_iwarp_qp_allocate(MifhQpObject** qp, MifhDeviceObj* device, void** sq, void** rq, void** host_context,
                                  std::uint32_t sq_wqes, std::uint32_t rq_wqes, std::uint32_t efb_count);
+// A TOE queue pair (toe_post.h): rings from the TOE queue pools, both
+// starting at 0; its memory goes back with mifh_free_toe_sq.
+ZekStatus mifh_toe_qp_allocate(MifhQpObject** qp, MifhDeviceObj* device, std::uint32_t sq_wqes, std::uint32_t rq_wqes);
 void mifh_free_nic_sq(MifhQpObject* qp);
 void mifh_free_toe_sq(MifhQpObject* qp);
 void mifh_free_iwarp_virtual_sq(MifhQpObject* qp);
