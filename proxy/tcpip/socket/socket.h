@@ -226,6 +226,12 @@ struct SocketOffloadHooks {
   int (*offload_free)(socket* so);  // releases the adapter's objects
 };
 void socket_set_offload_hooks(const SocketOffloadHooks* hooks);
+// The offload bridge's release of a socket's adapter objects (kept across
+// the protocol's own hook settings; null removes it). A socket that holds
+// an offload queue pair of its own (not one taken over by an iWARP queue
+// pair) has it released when the socket goes, whether or not its control
+// block is still attached.
+void socket_set_offload_free(int (*offload_free)(socket* so));
 
 // ---- Pool ---------------------------------------------------------------------------------
 int socket_pool_start(std::uint32_t sockets);

@@ -57,8 +57,12 @@ std::uint32_t* offload_word(socket* so) {
 }  // namespace
 
 void socket_set_offload_hooks(const SocketOffloadHooks* hooks) {
+  int (*offload_free)(socket*) = g_pool.offload.offload_free;
   g_pool.offload = hooks != nullptr ? *hooks : SocketOffloadHooks{};
+  if (g_pool.offload.offload_free == nullptr) g_pool.offload.offload_free = offload_free;
 }
+
+void socket_set_offload_free(int (*offload_free)(socket* so)) { g_pool.offload.offload_free = offload_free; }
 
 int socket_pool_start(std::uint32_t sockets) {
   g_pool = SocketPool{};
@@ -136,9 +140,11 @@ void put_socket(socket* so) {
   if (so->so_owner_release_hook != nullptr && so->so_owner_context != nullptr) {
     so->so_owner_release_hook(so->so_owner_context);
   }
-  if (std::uint32_t* state = offload_word(so); state != nullptr && *state == OFFLOAD_STATE_ADAPTER &&
-                                               so->so_taken_over != SOCKET_TAKEN_OVER &&
-                                               g_pool.offload.offload_free != nullptr) {
+  // By the time the socket goes its control block is detached, so the
+  // offload queue pair itself says whether adapter objects are left.
+  std::uint32_t* state = offload_word(so);
+  if (((state != nullptr && *state == OFFLOAD_STATE_ADAPTER) || so->so_offload_qp != nullptr) &&
+      so->so_taken_over != SOCKET_TAKEN_OVER && g_pool.offload.offload_free != nullptr) {
     g_pool.offload.offload_free(so);
   }
   so->so_signature = 0;
