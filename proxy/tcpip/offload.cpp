@@ -87,8 +87,7 @@ AdapterSlot g_adapters[16];
 int connected_tcp(int handle, const char* who, socket** out_so, tcp_ctl_block** out_tp, file** fp = nullptr) {
   socket* so = socket_of(handle, fp);
   if (so == nullptr) {
-    OSPrimMemoryLogging("%s: Socket[x%08X] FUNCTION[%s] line[%d]\n", who, static_cast<unsigned>(handle), who,
-                        __LINE__);
+    OSPrimMemoryLogging("%s: Socket[x%08X] FUNCTION[%s] line[%d]\n", who, static_cast<unsigned>(handle), who, __LINE__);
     return OFFLOAD_BAD_SOCKET;
   }
   if ((so->so_state & SS_ISCONNECTED) == 0 || so->so_type != SOCK_STREAM) {
@@ -108,6 +107,8 @@ int connected_tcp(int handle, const char* who, socket** out_so, tcp_ctl_block** 
 bool OffloadAttachAdapter(ifnet* ifp, const ZekToeAdapter* adapter) {
   if (ifp == nullptr) return false;
   AcquireBdcLock();
+  // A socket that goes releases the TOE objects it holds.
+  socket_set_offload_free(OffloadFreeToeSocket);
   AdapterSlot* free_slot = nullptr;
   bool done = false;
   for (AdapterSlot& s : g_adapters) {
@@ -157,15 +158,14 @@ int GetTOeSocketState(int handle, ZekToeStateBlock** block, void* queue_pair, in
   file* fp = nullptr;
   int error = connected_tcp(handle, "GetTOeSocketState", &so, &tp, &fp);
   if (error == 0 && fp->f_count != 1) {
-    OSPrimMemoryLogging(
-        "GetTOeSocketState: ref count is not correct (0x%x) Socket[x%08X] FUNCTION[%s] LINE[%d]  \n",
-        static_cast<unsigned>(fp->f_count), static_cast<unsigned>(handle), "GetTOeSocketState", __LINE__);
+    OSPrimMemoryLogging("GetTOeSocketState: ref count is not correct (0x%x) Socket[x%08X] FUNCTION[%s] LINE[%d]  \n",
+                        static_cast<unsigned>(fp->f_count), static_cast<unsigned>(handle), "GetTOeSocketState",
+                        __LINE__);
     error = OFFLOAD_BAD_SOCKET;
   }
   if (error == 0 && tcp_offloaded(tp)) {
-    OSPrimMemoryLogging(
-        "GetTOeSocketState:socket already accelerated Socket[x%08X] state(0x%x)FUNCTION[%s] LINE[%d]\n",
-        static_cast<unsigned>(handle), tp->offload_state, "GetTOeSocketState", __LINE__);
+    OSPrimMemoryLogging("GetTOeSocketState:socket already accelerated Socket[x%08X] state(0x%x)FUNCTION[%s] LINE[%d]\n",
+                        static_cast<unsigned>(handle), tp->offload_state, "GetTOeSocketState", __LINE__);
     error = OFFLOAD_BAD_SOCKET;
   }
   if (error == 0 && (so->so_snd.sb_cc != 0 || tp->snd_una != tp->snd_max)) {
@@ -203,8 +203,8 @@ int IsSocketOffloaded(int handle) {
   AcquireBdcLock();
   socket* so = socket_of(handle);
   tcp_ctl_block* tp = so != nullptr ? sototcpcb(so) : nullptr;
-  const int yes = tp != nullptr && so->so_type == SOCK_STREAM && (so->so_state & SS_ISCONNECTED) != 0 &&
-                  tcp_offloaded(tp);
+  const int yes =
+      tp != nullptr && so->so_type == SOCK_STREAM && (so->so_state & SS_ISCONNECTED) != 0 && tcp_offloaded(tp);
   ReleaseBdcLock();
   return yes ? 1 : 0;
 }

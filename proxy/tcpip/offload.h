@@ -82,7 +82,8 @@ struct ZekToeAdapter {
 };
 
 // Registers (or with null, removes) the adapter of an interface; false when
-// the table of 16 is full. Takes the socket-call lock.
+// the table of 16 is full. Takes the socket-call lock. Also makes the socket
+// layer release a socket's TOE objects when the socket goes.
 bool OffloadAttachAdapter(ifnet* ifp, const ZekToeAdapter* adapter);
 
 // Exports the connection's TCP state for an iWARP queue pair: 0 and the

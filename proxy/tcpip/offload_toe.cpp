@@ -107,8 +107,8 @@ bool map_buffer(void* buffer, std::uint32_t* length, bool user, OSPrimMapRecord*
   const std::uint32_t most = in_first + (OFFLOAD_MAX_BUFFERS - 1) * 4096;
   if (*length > most) *length = most;
   std::memset(map, 0, sizeof *map);
-  const ZekStatus s = user ? OSPrimMapUserSgl(buffer, *length, map, system)
-                           : OSPrimMapKernelSgl(buffer, *length, map, system);
+  const ZekStatus s =
+      user ? OSPrimMapUserSgl(buffer, *length, map, system) : OSPrimMapKernelSgl(buffer, *length, map, system);
   if (s != 0) return false;
   *count = map->PageCount;
   for (std::uint32_t i = 0; i < *count; ++i) entries[i] = {map->Sgl[i].PhysicalAddress, map->Sgl[i].Length, 0, 0};
@@ -171,8 +171,8 @@ void AsyncToeCloseSocketCallback(void* argument) {
     r->Context.ErrorFlag = 0;
     const ZekStatus s = mifh_cq_destroy(r->Cq, &r->Context);
     if (s == MIFH_STATUS_SUCCESS) return;
-    OSPrimMemoryLogging("AsyncToeCloseSocketCallback: mifh_cq_destroy() failed error (0x%x) FUNCTION[%s] line[%d]\n",
-                        s, "AsyncToeCloseSocketCallback", __LINE__);
+    OSPrimMemoryLogging("AsyncToeCloseSocketCallback: mifh_cq_destroy() failed error (0x%x) FUNCTION[%s] line[%d]\n", s,
+                        "AsyncToeCloseSocketCallback", __LINE__);
   } else if (r->Context.ErrorFlag == 0) {
     if (mifh_free_iwarp_cq(r->Cq) != MIFH_STATUS_SUCCESS) {
       OSPrimMemoryLogging(
@@ -213,8 +213,7 @@ int SetSocketState(int handle, std::uint32_t, std::uint32_t, void*) {
   if ((so->so_state & (SS_ISCONNECTING | SS_ISDISCONNECTING | SS_CANTSENDMORE | SS_CANTRCVMORE)) != 0) {
     ReleaseBdcLock();
     OSPrimMemoryLogging("SetSocketState:Socket[x%08X] Bad tcp socket state (0x%x) FUNCTION[%s] LINE[%d]  \n",
-                        static_cast<unsigned>(handle), static_cast<unsigned>(so->so_state), "SetSocketState",
-                        __LINE__);
+                        static_cast<unsigned>(handle), static_cast<unsigned>(so->so_state), "SetSocketState", __LINE__);
     return OFFLOAD_BAD_SOCKET;
   }
   tcp_ctl_block* tp = sototcpcb(so);
@@ -242,9 +241,9 @@ int SetSocketState(int handle, std::uint32_t, std::uint32_t, void*) {
   offload::fill_state(so, tp, &state);
   state.ArpIndex = arp;
   state.AdapterArpIndex = arp;
-  state.HashIndex = mifh_conn_hash_index(adapter.Device, adapter.LocalAddressIndex, remote,
-                                         static_cast<std::uint16_t>(state.LocalPort),
-                                         static_cast<std::uint16_t>(state.RemotePort));
+  state.HashIndex =
+      mifh_conn_hash_index(adapter.Device, adapter.LocalAddressIndex, remote,
+                           static_cast<std::uint16_t>(state.LocalPort), static_cast<std::uint16_t>(state.RemotePort));
   ReleaseBdcLock();
 
   // ---- The adapter's objects; any failure before the adapter took the
@@ -450,8 +449,7 @@ int OffLoadRecv(int handle, void* buffer, std::uint32_t length, int flags, int u
     link->RecvBytes = 0;
     link->RecvStatus = 0;
     result = 0;
-    if (mifh_toe_recv(link->Qp, entries, reinterpret_cast<std::uint64_t>(link), count, length) !=
-        MIFH_STATUS_SUCCESS) {
+    if (mifh_toe_recv(link->Qp, entries, reinterpret_cast<std::uint64_t>(link), count, length) != MIFH_STATUS_SUCCESS) {
       link->RecvWqes = 0;
       result = -1;
     }
@@ -529,8 +527,8 @@ int OffloadFreeToeSocket(socket* so) {
   link->So = nullptr;
   const ZekStatus s = mifh_toe_qp_destroy(link->Qp, &r->Context);
   if (s != MIFH_STATUS_SUCCESS) {
-    OSPrimMemoryLogging("OffloadCleanupToeSocket: mifh_toe_qp_destroy() failed error (0x%x) FUNCTION[%s] line[%d]\n",
-                        s, "OffloadFreeToeSocket", __LINE__);
+    OSPrimMemoryLogging("OffloadCleanupToeSocket: mifh_toe_qp_destroy() failed error (0x%x) FUNCTION[%s] line[%d]\n", s,
+                        "OffloadFreeToeSocket", __LINE__);
     OSPrimMemFree(r);
     return static_cast<int>(s);
   }

@@ -42,7 +42,8 @@ ZekStatus post(MifhQpObject* qp, bool send, const MifhToeBufferEntry* buffers, s
     return MIFH_STATUS_INVALID_COUNT;
   }
   ZEK_OSPRIM_RING& ring = send ? qp->SqRing : qp->RqRing;
-  const std::uint32_t required = mifh_toe_wqes_for(count);
+  // A send of no buffers is one request of no bytes: the end of the stream.
+  const std::uint32_t required = send && count == 0 ? 1 : mifh_toe_wqes_for(count);
   const std::uint32_t available = ZekRingFree(&ring);
   if (available < required) {
     ZEK_LOG_FAILURE("%s: not enough WQEs available. Available WQE (0x%x)  Required WQE (0x%x)\n", who, available,
@@ -50,7 +51,7 @@ ZekStatus post(MifhQpObject* qp, bool send, const MifhToeBufferEntry* buffers, s
     return MIFH_STATUS_NO_WQE;
   }
   auto* slots = static_cast<std::uint8_t*>(send ? qp->Sq : qp->Rq);
-  for (std::uint32_t first = 0; first < count; first += zekhw::kToeMaxBuffers) {
+  for (std::uint32_t first = 0, posted = 0; posted < required; first += zekhw::kToeMaxBuffers, ++posted) {
     const std::uint32_t n = count - first < zekhw::kToeMaxBuffers ? count - first : zekhw::kToeMaxBuffers;
     Fill f{};
     f.qp = reinterpret_cast<std::uint64_t>(qp);

@@ -48,7 +48,11 @@ constexpr std::uint32_t mifh_toe_wqes_for(std::uint32_t buffers) {
   return (buffers + zekhw::kToeMaxBuffers - 1) / zekhw::kToeMaxBuffers;
 }
 
-// MIFH_STATUS_SUCCESS (nothing posted for 0 buffers); MIFH_STATUS_NO_WQE
+// A send of no buffers posts one request of byte count 0, which the adapter
+// takes as the end of the stream (the shutdown of the send side); a receive
+// of no buffers posts nothing.
+//
+// MIFH_STATUS_SUCCESS; MIFH_STATUS_NO_WQE
 // when the ring has fewer free slots than the request needs (nothing
 // posted); MIFH_STATUS_FAIL for a bad queue pair or a missing buffer list;
 // MIFH_STATUS_INVALID_COUNT when the buffer lengths do not add up to the

@@ -231,10 +231,10 @@ TEST_F(MpaOnTheWire, AnalyserReadsRequestAndReply) {
       << run_command(tshark + " -V -Y '" + bad + "' 2>&1 | head -40");
   // One line per start-up frame: request, reply, length, M, C, R, revision.
   const std::string seen_frames =
-      run_command(tshark + " -Y 'iwarp_mpa.req || iwarp_mpa.rep' -T fields -E separator=/ -e iwarp_mpa.req" +
+      run_command(tshark + " -Y 'iwarp_mpa.req || iwarp_mpa.rep' -T fields -E separator=, -e iwarp_mpa.req" +
                   " -e iwarp_mpa.rep -e iwarp_mpa.pdlength -e iwarp_mpa.marker_flag -e iwarp_mpa.crc_flag" +
                   " -e iwarp_mpa.rej_flag -e iwarp_mpa.rev 2>/dev/null");
-  EXPECT_EQ(seen_frames, "1//30/1/0/0/0\n/1/7/0/1/0/0\n");
+  EXPECT_EQ(seen_frames, "1,,30,1,0,0,0\n,1,7,0,1,0,0\n");
 }
 
 }  // namespace
