@@ -96,7 +96,10 @@ int GetTOeSocketState(int handle, ZekToeStateBlock** block, void* queue_pair, in
 int ReleaseTOeSocketState(int handle);
 // 1 for a connected stream socket in state 170, else 0.
 int IsSocketOffloaded(int handle);
-// The TOE-state socket request: argument byte 170 (offload) or 85 (never).
+// The TOE-state socket request: argument byte 170 (offload: SetSocketState's
+// result) or 85 (never: 0); another byte 1; not connected
+// OFFLOAD_NOT_CONNECTED; already offloaded OFFLOAD_ALREADY; no socket
+// OFFLOAD_BAD_SOCKET; a socket that is not a stream socket BSD_EOPNOTSUPP.
 int ZekSetToeState(int handle, const void* argument);
 // Moves a connected socket into a TOE queue pair: 0, or a BSD error with
 // the connection as it was (see above).

@@ -316,6 +316,7 @@ int SetSocketState(int handle, std::uint32_t, std::uint32_t, void*) {
     // with it. Its objects stay out of the pools; the connection is dropped.
     qp->QpFlags |= MIFH_QPF_QUARANTINED;
     mifh_toe_qp_destroy(qp, nullptr);
+    mifh_cq_destroy(cq, nullptr);  // its memory stays out of the pools too
     AcquireBdcLock();
     if (socket_is_live(so) && sototcpcb(so) == tp) {
       tp->offload_state = 0;
