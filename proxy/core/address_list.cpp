@@ -158,9 +158,10 @@ void PxSanAddAddress(PTA_ADDRESS Address, PUNICODE_STRING DeviceName, PTDI_PNP_C
   }
   record->AddressKey = ip.in_addr;
   if (ZpxRecordAttached(record)) {
-    // A further address of an attached adapter raises its interface (the
-    // host stack's side is not in this build); no second attach.
+    // A further address of an attached adapter raises its interface; no
+    // second attach.
     NicProxyGateLeave(&record->Gate);
+    ZpxMarkInterfaceUp(record);
     return;
   }
   // A new adapter, or one whose earlier attach failed: attach (again).

@@ -68,7 +68,12 @@ void nic_step(void* context, MifhCqObject* cq) {
     ZEK_LOG_FAILURE("ZEK_common_bh_routine(): pCqObj is invalid(0x%p)\n", static_cast<void*>(cq));
     return;
   }
-  ZpxProcessNicCQ(hw->Device, cq, hw->NicQp, &hw->Rx, g_hook.load(), g_hook_context.load(), &hw->Counters);
+  ZpxReceiveHook hook = g_hook.load();
+  void* hook_context = g_hook_context.load();
+  if (hook == nullptr) ZpxStackReceiveRoute(info, &hook, &hook_context);
+  const std::uint64_t sent = hw->Counters.Sent;
+  ZpxProcessNicCQ(hw->Device, cq, hw->NicQp, &hw->Rx, hook, hook_context, &hw->Counters);
+  if (hw->Counters.Sent != sent) ZpxStackTransmitDone(info);
 }
 
 void queue_aeq(MifhDeviceObj* device, const ZekAsyncEvent* event) { ZpxQueueAEQ(device, event); }
@@ -211,7 +216,12 @@ ZekStatus ZpxInitThread(ProxyAdapterInfo* info) {
     ZEK_LOG_FAILURE("mifh_toe_hw_init: pBaseDeviceObj is not valid (0x%p)\n", static_cast<void*>(device));
     return ZEK_STATUS_FAIL;
   }
-  // 5. The host stack's interface is not in this build.
+  // 5. The host stack's interface.
+  if (ZpxCommonTcpInitAtAddDeviceTime(info, info->SanMac) != ZEK_STATUS_PASS) {
+    ZEK_LOG_FAILURE("ZpxCommonAddDeviceCallback: ZpxCommonTcpInitAtAddDeviceTime() returned error (0x%x)\n",
+                    ZEK_STATUS_FAIL);
+    return ZEK_STATUS_FAIL;
+  }
   // 6. iWARP.
   const std::uint32_t knobs = std::uint32_t{device->IwarpKnobs[0]} | std::uint32_t{device->IwarpKnobs[1]} << 8;
   status = write_indexed_step(ZPX_ATTACH_IWARP, device, zekhw::kIdxIwarpEnable, knobs);
@@ -304,10 +314,13 @@ ZekStatus ProxyAddNic(NicProxyInterface* record) {
       ZEK_LOG_FAILURE("func[%s,%d]: GetHardwareInfo() returned error (0x%x)\n", __func__, __LINE__, status);
     }
   }
-  // 8-9. The bring-up.
+  // 7-9. The stack's interface record, then the bring-up.
   if (status == ZEK_STATUS_PASS) {
     info->Record = record;
     info->Extension = g_ZpxExtension;
+    status = ZpxCommonAllocateTcpBuffer(info);
+  }
+  if (status == ZEK_STATUS_PASS) {
     info->Progress = ZPX_ADAPTER_BUILT;
     record->ProxyAdapterInfo = info;
     status = ZpxInitThread(info);

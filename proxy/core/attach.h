@@ -18,6 +18,9 @@
 //   ZPX_ATTACH_MAC_SLOT    the driver's MAC address in slot F + 4
 //   ZPX_ATTACH_RX_BUFFERS  the receive buffers, posted
 //   ZPX_ATTACH_TOE         TCP offload on (indexed 0x6090, 0x6098)
+//   ZPX_ATTACH_STACK       the host stack's interface "ZEK<unit>" (up and
+//                          running) with the adapter's SAN address, or its
+//                          DHCP client (attach_stack.cpp)
 //   ZPX_ATTACH_IWARP       iWARP on (indexed 0x1F8, 0x5100)
 // then proxy-attached = 1, the bottom-half, asynchronous-event, refill,
 // detach and upload slots, the NIC completion queue armed, the progress
@@ -25,9 +28,16 @@
 // of the record's attach gate back (a halt that closed the gate meanwhile
 // voids the attach, which is then undone).
 //
-// The host stack's side of an attach (its interface for the adapter, the
-// static address or the DHCP client) is not in this build: received frames
-// go to the receive hook (ZpxSetReceiveHook), nothing else.
+// The host stack's side: the interface record is allocated with the
+// managers (ZpxCommonAllocateTcpBuffer) and attached in the bring-up. Its
+// frames leave through the driver's transmit buffers and NIC queue pair
+// and arrive from the bottom half (a test's receive hook takes them
+// instead while one is set); the bottom half's send completions restart an
+// interface that waited for a buffer. ProxyDisableInterface takes the
+// interface out (DHCP client stopped, address removed, the interface
+// detached under the stack input lock); every detach does it before the
+// queues go, whichever way it comes (address removal, halt, unload, a
+// failed attach).
 //
 // Detach (ZpxCommonRemoveDeviceCallback), the sound order: the record's
 // proxy-attached word and event slots are cleared first, the adapter's
@@ -46,6 +56,10 @@
 #include "proxy/core/nic_rx.h"
 #include "proxy/core/rundown.h"
 
+namespace zektcp {
+struct AdapterInterface;
+}
+
 inline constexpr std::uint32_t ZPX_ADAPTER_INFO_SIGNATURE = 0x584F5250;
 inline constexpr std::uint32_t ZPX_MAX_ADAPTERS = 16;
 inline constexpr std::uint32_t ZPX_ADAPTER_BUILDING = 1;
@@ -55,6 +69,9 @@ inline constexpr std::uint32_t ZPX_MAC_SLOT_OFFSET = 4;
 // TCP offload and iWARP enables (indexed registers).
 inline constexpr std::uint32_t ZPX_TOE_ENABLE_VALUE = 0xFFFFFFFF;
 inline constexpr std::uint32_t ZPX_TOE_CONTROL_VALUE = 0;
+// The shortest frame the stack's transmit puts on the wire (a shorter one,
+// an ARP message, is padded with zeros), as the miniport pads its own.
+inline constexpr std::uint32_t ZPX_ETHER_MIN_FRAME = 60;
 
 // The resource numbering the managers share, from the adapter's capability
 // queries (published for the device object before the managers are made,
@@ -84,6 +101,7 @@ enum ZpxAttachStep : std::uint32_t {
   ZPX_ATTACH_MAC_SLOT,
   ZPX_ATTACH_RX_BUFFERS,
   ZPX_ATTACH_TOE,
+  ZPX_ATTACH_STACK,
   ZPX_ATTACH_IWARP,
   ZPX_ATTACH_STEPS,
 };
@@ -99,7 +117,7 @@ struct ProxyHwAdapterInfo {
   MifhQpObject* NicQp;
   ZpxNicRx Rx;
   ZpxAdapterManagers Managers;
-  void* StackInterface;  // the host stack's interface (not in this build)
+  zektcp::AdapterInterface* StackInterface;  // the host stack's interface record
   NIC_HW_INFO* HwInfo;
   MifhDeviceObj* Device;
   ZpxNicCqCounters Counters;
@@ -136,15 +154,37 @@ ZekStatus ProxyAddNic(NicProxyInterface* record);
 // logged); what it built is recorded for the undo.
 ZekStatus ZpxInitThread(ProxyAdapterInfo* info);
 
-// The host stack's interface down and its address gone (the stack's side is
-// not in this build): 0, or 1 without an attached adapter.
+// The host stack's share (attach_stack.cpp). The interface record with the
+// record's table routines and context word: 0 or the allocation's failure.
+ZekStatus ZpxCommonAllocateTcpBuffer(ProxyAdapterInfo* info);
+// The interface attached with the MAC, up and running, and its address:
+// the adapter's IPADDRESS0/NetMask0 (a natural mask when NetMask0 is 0),
+// or a DHCP client (none when DHCP_MAX_CLIENTS run: logged, not a
+// failure). 0 or 1; what it did is left to ZpxFreeTcpBuffer.
+ZekStatus ZpxCommonTcpInitAtAddDeviceTime(ProxyAdapterInfo* info, const std::uint8_t* mac);
+// Disables the interface if it is still in the stack, clears its routines
+// and frees it. With `adapter_gone` no routine of the halted adapter is
+// called.
+void ZpxFreeTcpBuffer(ProxyAdapterInfo* info, bool adapter_gone);
+// The bottom half's share: where the adapter's received frames go (left as
+// it is without an interface), and the word that send completions freed
+// transmit buffers.
+void ZpxStackReceiveRoute(ProxyAdapterInfo* info, ZpxReceiveHook* hook, void** context);
+void ZpxStackTransmitDone(ProxyAdapterInfo* info);
+
+// The host stack's interface out: the DHCP client stopped, the configured
+// address removed (with the adapter's IP and ARP entries), the interface
+// detached under the stack input lock. 0, or 1 without an attached adapter
+// with an interface.
 ZekStatus ProxyDisableInterface(NicProxyInterface* record);
 // Detaches the adapter and clears the record (adapter, detach slot,
 // progress word, adapter information, signature; proxy detached = 1). 0, or
 // 1 when the record names no adapter of this driver.
 ZekStatus ProxyRemoveNic(NicProxyInterface* record);
-// The interface marked down (the stack's side is not in this build).
+// The interface marked down (its link went), or up again (a further
+// address announced for the attached adapter).
 void ZekNicDisableInterface(NicProxyInterface* record);
+void ZpxMarkInterfaceUp(NicProxyInterface* record);
 // The detach slot: the miniport's halt calls it. Disable, remove, and the
 // adapter's address entry is dropped as a removal the miniport reports.
 void ProxyRemoveNicCallback(NicProxyInterface* record);
@@ -159,9 +199,8 @@ void ZEK_common_bh_routine(NicProxyInterface* record, std::uint32_t ceq_mask);
 // The refill slot: pending control requests onto the ring.
 void ZpxFreeCQPPendQBufferCallback(MifhCqpObject* cqp);
 
-// Where received frames go: one hook for the driver (null: dropped after
-// counting). The host stack's Ethernet input takes it once it is in this
-// build; tests set their own.
+// Where received frames go instead of the host stack's Ethernet input: one
+// hook for the driver (tests; null: the stack's).
 void ZpxSetReceiveHook(ZpxReceiveHook hook, void* context);
 
 // The address handlers' share (address_list.cpp): the address entry of a

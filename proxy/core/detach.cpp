@@ -37,6 +37,9 @@ void remove_device(ProxyAdapterInfo* info) {
 
 void ZpxUndoAttach(ProxyAdapterInfo* info, bool adapter_gone) {
   ProxyHwAdapterInfo* hw = info->Hw;
+  // The stack's interface goes first: nothing is sent through the queues
+  // once they are being taken down.
+  ZpxFreeTcpBuffer(info, adapter_gone);
   if (hw != nullptr && adapter_gone) {
     if (hw->NicQp != nullptr || hw->Managers.Gim != nullptr) {
       ZEK_LOG_FAILURE(
@@ -70,15 +73,6 @@ void ZpxUndoAttach(ProxyAdapterInfo* info, bool adapter_gone) {
   info->Signature = 0;
   if (hw != nullptr) OSPrimMemFree(hw);
   OSPrimMemFree(info);
-}
-
-ZekStatus ProxyDisableInterface(NicProxyInterface* record) {
-  // The host stack's interface is not in this build: nothing to take down.
-  return attached_info(record) != nullptr ? ZEK_STATUS_PASS : ZEK_STATUS_FAIL;
-}
-
-void ZekNicDisableInterface(NicProxyInterface* record) {
-  OSPrimMemoryLogging("ZekNicDisableInterface: record %p: interface down\n", static_cast<void*>(record));
 }
 
 ZekStatus ProxyRemoveNic(NicProxyInterface* record) {

@@ -228,7 +228,7 @@ inline constexpr std::uint32_t ZPX_XMIT_BUFFER_BYTES = 1520;
 inline constexpr std::uint32_t ZPX_XMIT_BLOCK_BYTES = 779760;
 static_assert(ZPX_XMIT_BLOCK_BYTES >= ZPX_XMIT_BUFFERS * ZPX_XMIT_BUFFER_BYTES + 63);
 struct ZpxXmitDescriptor {
-  std::uint8_t InUse;
+  std::uint32_t InUse;   // the send's completion word: 0 again when the adapter is done with it
   std::uint64_t Buffer;  // kernel address of the buffer
 };
 extern void* g_ZpxXmitBlock;

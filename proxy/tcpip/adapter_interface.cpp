@@ -28,6 +28,27 @@ void requeue_first(ifqueue* q, mbuf* m) {
   ReleaseQueueLock(&q->ifq_lock);
 }
 
+// Takes the frames received on `ifp` out of an input queue and frees them.
+void drop_frames_of(ifqueue* q, ifnet* ifp) {
+  mbuf* gone = nullptr;
+  AcquireQueueLock(&q->ifq_lock);
+  mbuf** link = &q->ifq_head;
+  q->ifq_tail = nullptr;
+  while (mbuf* m = *link) {
+    if (m->mh.m_pkthdr.rcvif == ifp) {
+      *link = m->m_nextpkt;
+      m->m_nextpkt = gone;
+      gone = m;
+      --q->ifq_len;
+    } else {
+      q->ifq_tail = m;
+      link = &m->m_nextpkt;
+    }
+  }
+  ReleaseQueueLock(&q->ifq_lock);
+  mbuf_free_packets(gone);
+}
+
 int address_request(AdapterInterface* a, std::uint32_t cmd, std::uint32_t address, std::uint32_t mask,
                     std::uint32_t broadcast) {
   ifaliasreq req{};
@@ -84,6 +105,9 @@ int adapter_interface_add(AdapterInterface* a) {
 
 void adapter_interface_remove(AdapterInterface* a) {
   AcquireBdcLock();
+  a->present = 0;
+  drop_frames_of(&ipintrq, &a->ac.ac_if);
+  drop_frames_of(&arpintrq, &a->ac.ac_if);
   iface_detach(&a->ac.ac_if);
   if (a->unit >= 0 && a->unit < static_cast<int>(ADAPTER_UNITS)) g_units[a->unit] = false;
   a->unit = -1;
@@ -96,6 +120,7 @@ int adapter_interface_start(ifnet* ifp) {
   ifp->if_flags |= IFF_OACTIVE;
   std::uint8_t frame[ADAPTER_FRAME_MAX];
   int result = 1;
+  std::uint32_t freed = a->tx_freed.load();
   while (mbuf* m = if_dequeue(&ifp->if_snd)) {
     const int length = m->mh.m_pkthdr.len;
     if (length <= 0 || length > static_cast<int>(sizeof(frame)) || !(ifp->if_flags & IFF_UP) ||
@@ -108,8 +133,16 @@ int adapter_interface_start(ifnet* ifp) {
     m_copydata(m, 0, length, frame);
     const TransmitResult sent = a->transmit(a->transmit_context, frame, static_cast<std::uint32_t>(length));
     if (sent == TransmitResult::NoBuffer) {
-      OSPrimDebugPrint("GetXmitBuf: out of Xmit resources \n");
       requeue_first(&ifp->if_snd, m);
+      // Waiting for a buffer; one freed while this start was at it is not
+      // waited for.
+      a->tx_waiting.store(true);
+      const std::uint32_t now = a->tx_freed.load();
+      if (now != freed && a->tx_waiting.exchange(false)) {
+        freed = now;
+        continue;
+      }
+      OSPrimDebugPrint("GetXmitBuf: out of Xmit resources \n");
       result = 0;
       break;
     }
@@ -125,9 +158,35 @@ int adapter_interface_start(ifnet* ifp) {
 }
 
 void adapter_interface_transmit_done(AdapterInterface* a) {
+  a->tx_freed.fetch_add(1);
+  if (!a->tx_waiting.exchange(false)) return;
   AcquireBdcLock();
   if (a->ac.ac_if.if_snd.ifq_head != nullptr) adapter_interface_start(&a->ac.ac_if);
   ReleaseBdcLock();
+}
+
+void adapter_interface_input(AdapterInterface* a, const std::uint8_t* header, const std::uint8_t* payload,
+                             std::uint32_t payload_length) {
+  AcquireInputLock();
+  adapter_interface_input_locked(a, header, payload, payload_length);
+  ReleaseInputLock();
+}
+
+void adapter_interface_input_locked(AdapterInterface* a, const std::uint8_t* header, const std::uint8_t* payload,
+                                    std::uint32_t payload_length) {
+  ifnet* ifp = &a->ac.ac_if;
+  if (a->present != 0 && a->unit >= 0) {
+    mbuf* m = mbuf_from_bytes(payload, static_cast<int>(payload_length), ifp, M_DONTWAIT);
+    if (m != nullptr) {
+      ether_header eh;
+      std::memcpy(&eh, header, sizeof(eh));
+      ++ifp->if_data.ifi_ipackets;
+      ifp->if_data.ifi_ibytes += payload_length + ETHER_HDR_LEN;
+      ether_if_input(ifp, &eh, m);
+    } else {
+      ++ifp->if_data.ifi_ierrors;
+    }
+  }
 }
 
 int SetZekInterface(AdapterInterface* a, std::uint32_t address, std::uint32_t mask, std::uint32_t broadcast,

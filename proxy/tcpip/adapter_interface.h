@@ -7,9 +7,17 @@
 // (the attach gives it the driver NIC queue pair's send). A frame the driver
 // has no buffer for stays first in the send queue and goes out on the next
 // start: the next output, or the driver's word that a buffer came free
-// (adapter_interface_transmit_done).
+// (adapter_interface_transmit_done). No wake-up is lost between the two: a
+// start that found no buffer marks the interface as waiting and looks again
+// when a buffer came free while it was requeuing.
+//
+// Received frames enter through adapter_interface_input, which drops them
+// once the interface is being detached; the detach also takes the frames
+// of the interface still waiting in the stack's input queues, so nothing
+// the soft-interrupt thread handles afterwards names a detached interface.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "include/zek/nicproxy.h"
@@ -37,17 +45,36 @@ struct AdapterInterface {
   volatile std::uint32_t present = 0;  // 0 once the adapter is going
   std::int32_t unit = -1;              // the interface's unit while attached
   DhcpClient dhcp;
+  // The transmit restart: buffers freed (counted by the driver's word) and
+  // whether a start is waiting for one.
+  std::atomic<std::uint32_t> tx_freed{0};
+  std::atomic<bool> tx_waiting{false};
 };
 
 // Attaches the interface with the first free unit; BSD_ENOSPC when all 16
-// are taken. The unit stays the interface's until adapter_interface_remove.
+// are taken. The unit stays the interface's until adapter_interface_remove,
+// which also drops the interface's frames still waiting in the input
+// queues. The caller of the remove holds the stack input lock or, in a
+// test without a receive path, nothing.
 int adapter_interface_add(AdapterInterface* a);
 void adapter_interface_remove(AdapterInterface* a);
+
+// A received frame (its 14-byte Ethernet header, then the payload) into
+// the stack's Ethernet input, under the stack input lock. Dropped (and
+// counted as an input error) while the interface is not present or has no
+// mbuf for it.
+void adapter_interface_input(AdapterInterface* a, const std::uint8_t* header, const std::uint8_t* payload,
+                             std::uint32_t payload_length);
+// The same with the stack input lock held by the caller.
+void adapter_interface_input_locked(AdapterInterface* a, const std::uint8_t* header, const std::uint8_t* payload,
+                                    std::uint32_t payload_length);
 
 // The interface's start routine (its send queue to the driver); 1, or 0
 // when the driver had no buffer.
 int adapter_interface_start(ifnet* ifp);
-// The driver has a free transmit buffer again.
+// The driver has a free transmit buffer again (its send completions; any
+// context up to DISPATCH_LEVEL, no stack lock held): a waiting start goes
+// on.
 void adapter_interface_transmit_done(AdapterInterface* a);
 
 // The interface's address: operation 1 adds it (the adapter's IP table and

@@ -19,6 +19,8 @@ constexpr std::uint8_t kParameters[] = {1, 15, 28, 33, 58, 59, 51};
 constexpr std::uint32_t kInfinite = 0xFFFFFFFF;
 constexpr std::int64_t kReplyWaitMs = 4000;  // a request's reply
 
+std::atomic<std::uint32_t> g_clients{0};
+
 void put16(std::uint8_t* p, std::uint16_t v) {
   p[0] = static_cast<std::uint8_t>(v >> 8);
   p[1] = static_cast<std::uint8_t>(v);
@@ -316,6 +318,7 @@ void thread_main(void* context) {
   }
   remove(c, address);
   c->phase = DhcpPhase::Stopped;
+  g_clients.fetch_sub(1);
   PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
@@ -419,8 +422,14 @@ std::uint32_t dhcp_fallback_address(const std::uint8_t* mac) {
   return htonl(0xA9FE0000u | third << 8 | mac[5]);
 }
 
+std::uint32_t dhcp_clients_running() { return g_clients.load(); }
+
 int dhcp_start(DhcpClient* c) {
   if (c == nullptr || c->ac == nullptr) return BSD_EINVAL;
+  std::uint32_t running = g_clients.load();
+  do {
+    if (running >= DHCP_MAX_CLIENTS) return BSD_EAGAIN;
+  } while (!g_clients.compare_exchange_weak(running, running + 1));
   OSPrimSyncInitSpinlockObject(&c->lock);
   KeInitializeEvent(&c->wake, NotificationEvent, FALSE);
   c->stop = false;
@@ -429,6 +438,7 @@ int dhcp_start(DhcpClient* c) {
   c->ac->ac_dhcp_enabled = 1;
   const NTSTATUS status = PsCreateSystemThread(&c->thread, 0, nullptr, nullptr, nullptr, thread_main, c);
   if (!NT_SUCCESS(status)) {
+    g_clients.fetch_sub(1);
     c->thread = nullptr;
     c->phase = DhcpPhase::Stopped;
     c->ac->ac_dhcp_enabled = 0;

@@ -98,8 +98,16 @@ struct DhcpClient {
   std::atomic<bool> stop{false};
 };
 
-// Starts the client's thread (the interface gets DHCP's conflict flag); 0 or
-// an error. dhcp_stop ends it, releases the lease and removes the address.
+// At most this many client threads run at once in a host; a thread gives its
+// place back when it ends, however it ends.
+inline constexpr std::uint32_t DHCP_MAX_CLIENTS = 16;
+std::uint32_t dhcp_clients_running();
+
+// Starts the client's thread (the interface gets DHCP's conflict flag); 0,
+// BSD_EAGAIN when DHCP_MAX_CLIENTS run already, or another error.
+// dhcp_stop ends it, releases the lease and removes the address; the caller
+// holds no stack lock (the thread's last steps take them), and the stop
+// waits for the thread.
 int dhcp_start(DhcpClient* client);
 void dhcp_stop(DhcpClient* client);
 

@@ -25,6 +25,10 @@
 #include "proxy/rdma/hw/nic_qp.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/rm/rm.h"
+#include "proxy/tcpip/adapter_interface.h"
+#include "proxy/tcpip/kern/kern.h"
+#include "proxy/tcpip/netinet/in.h"
+#include "proxy/tcpip/stack.h"
 #include "tests/proxy/rdma/hw/hwif_fixture.h"
 
 namespace {
@@ -32,12 +36,33 @@ namespace {
 constexpr std::uint8_t kSanMac[2][6] = {{0x02, 0x12, 0x34, 0x56, 0x00, 0x12}, {0x02, 0x12, 0x34, 0x56, 0x00, 0x13}};
 
 // The miniport's share of one function: its hardware information (the
-// device object the bring-up made, its base object) and its record.
+// device object the bring-up made, its base object), its record and the
+// adapter's IP table as its table routines keep it.
 struct Miniport {
   std::unique_ptr<NIC_HW_INFO> hw = std::make_unique<NIC_HW_INFO>();
   NicProxyInterface record{};
   HwFunction* fn = nullptr;
+  std::vector<std::uint32_t> ip_table;
 };
+std::uint32_t add_ip(void* adapter, std::uint32_t ipv4) {
+  static_cast<Miniport*>(adapter)->ip_table.push_back(ipv4);
+  return 0;
+}
+std::uint32_t del_ip(void* adapter, std::uint32_t ipv4) {
+  auto& table = static_cast<Miniport*>(adapter)->ip_table;
+  std::erase(table, ipv4);
+  return 0;
+}
+// The stack's IPv4 addresses (network order), besides 127.0.0.1.
+std::vector<std::uint32_t> stack_addresses() {
+  std::vector<std::uint32_t> out;
+  zektcp::AcquireBdcLock();
+  for (zektcp::ipv4_ifaddr* ia = zektcp::in_ifaddr_list(); ia != nullptr; ia = ia->ia_next) {
+    if (zektcp::IA_SIN_ADDR(ia) != zektcp::htonl(0x7F000001)) out.push_back(zektcp::IA_SIN_ADDR(ia));
+  }
+  zektcp::ReleaseBdcLock();
+  return out;
+}
 
 class Attach : public HwifTest {
  protected:
@@ -51,6 +76,13 @@ class Attach : public HwifTest {
     g_ZpxLrmTable = &g_ZekLarmitTable;
     g_ZpxMrteTable = &g_ZekMrteTable;
     ASSERT_EQ(ZekInitializeListHead(&g_ZpxAddedAdapters), ZEK_STATUS_PASS);
+    zektcp::TcpipConfig stack;
+    stack.mbufs.mbufs = 256;
+    stack.mbufs.clusters = 64;
+    stack.mbufs.reserve_areas = 2;
+    stack.sockets = 16;
+    ASSERT_EQ(ZEK_Init_c_tcpip(&stack), ZEK_STATUS_PASS);
+    stack_started_ = true;
     scratchpad_.Signature = MIFH_SCRATCHPAD_SIGNATURE;
     ASSERT_EQ(OSPrimSyncInitSpinlockObject(&scratchpad_.Lock), ZEK_STATUS_PASS);
     for (std::uint32_t f = 0; f < 2; ++f) {
@@ -77,6 +109,8 @@ class Attach : public HwifTest {
       m.record.Adapter2 = &m;
       m.record.Base = &hw->Base;
       m.record.Port = f;
+      m.record.AddIpaddrEntryCallback = add_ip;
+      m.record.DelIpaddrEntryProxy = del_ip;
       std::memcpy(m.record.SanMacAddress, kSanMac[f], 6);
     }
     start_helper();
@@ -91,6 +125,9 @@ class Attach : public HwifTest {
     }
     stop_helper();
     ZpxSetReceiveHook(nullptr, nullptr);
+    if (stack_started_) {
+      EXPECT_EQ(ZEK_Cleanup_c_tcpip(), ZEK_STATUS_PASS);
+    }
     EXPECT_EQ(ZEK_Cleanup_c_if_mngr(), ZEK_STATUS_PASS);
     EXPECT_EQ(ZEK_Cleanup_c_err_msgs(), ZEK_STATUS_PASS);
     HwifTest::TearDown();
@@ -142,11 +179,15 @@ class Attach : public HwifTest {
     EXPECT_EQ(kernel().contiguous().bytes_in_use(), contiguous_);
     EXPECT_EQ(kernel().pool().blocks_in_use(), pool_blocks_) << kernel().pool().leak_report();
     EXPECT_TRUE(ZekIsListEmpty(&g_ZpxAddedAdapters));
+    EXPECT_EQ(zektcp::adapter_units_in_use(), 0u) << "the stack's interface is gone";
+    EXPECT_TRUE(stack_addresses().empty());
+    EXPECT_TRUE(mp_[f].ip_table.empty());
     ZekRmHardwareInfo info{};
     EXPECT_NE(GetHardwareInfo(&mp_[f].hw->Device, &info), ZEK_STATUS_PASS) << "the numbering is withdrawn";
   }
 
   Miniport mp_[2];
+  bool stack_started_ = false;
   HwScratchpadObj scratchpad_{};
   std::uint64_t pool_blocks_ = 0;
   std::uint64_t contiguous_ = 0;
@@ -207,8 +248,10 @@ TEST_F(Attach, AFailureAtEachStepUnwindsExactly) {
       {ZPX_ATTACH_MAC_SLOT, "mifh_hw_init_zek_nic returned error"},
       {ZPX_ATTACH_RX_BUFFERS, "ZpxInitializeNicRQ() returned error"},
       {ZPX_ATTACH_TOE, "mifh_toe_hw_init"},
+      {ZPX_ATTACH_STACK, "ZpxCommonTcpInitAtAddDeviceTime() returned error"},
       {ZPX_ATTACH_IWARP, "mifh_iwarp_hw_init() returned error"},
   };
+  mp_[0].record.SanIpv4Address = 0x0A4D0901;  // 10.77.9.1: the stack step has an address to undo
   for (const auto& c : cases) {
     SCOPED_TRACE(c.logged);
     OSPrimLogRingClear();
@@ -230,6 +273,49 @@ TEST_F(Attach, TheDetachSlotDetaches) {
   mp_[0].record.DetachSlot(&mp_[0].record);
   EXPECT_EQ(mp_[0].record.ProxyDetached, 1u);
   expect_nothing_left(0);
+}
+
+// The attach gives the adapter its interface in the host stack with the
+// adapter's SAN address (the adapter's IP table follows); each way of
+// detaching takes both out again.
+TEST_F(Attach, TheStacksInterfaceComesAndGoesWithTheAttach) {
+  const struct {
+    const char* name;
+    void (*detach)(NicProxyInterface* record);
+  } cases[] = {
+      {"disable, then remove",
+       [](NicProxyInterface* r) {
+         EXPECT_EQ(ProxyDisableInterface(r), ZEK_STATUS_PASS);
+         EXPECT_EQ(ProxyDisableInterface(r), ZEK_STATUS_PASS) << "a second disable finds nothing to do";
+         EXPECT_EQ(ProxyRemoveNic(r), ZEK_STATUS_PASS);
+       }},
+      {"remove alone", [](NicProxyInterface* r) { EXPECT_EQ(ProxyRemoveNic(r), ZEK_STATUS_PASS); }},
+      {"the halt's detach slot", [](NicProxyInterface* r) { r->DetachSlot(r); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    NicProxyInterface& r = mp_[1].record;
+    r.Adapter = &mp_[1];            // a detach clears it
+    r.SanIpv4Address = 0x0A4D0902;  // 10.77.9.2, host order as the keyword is kept
+    r.SanNetMask = 0xFFFFFF00;
+    ASSERT_EQ(attach(1), ZEK_STATUS_PASS) << log_text();
+    EXPECT_EQ(zektcp::adapter_units_in_use(), 1u);
+    EXPECT_EQ(stack_addresses(), std::vector<std::uint32_t>{zektcp::htonl(0x0A4D0902)});
+    EXPECT_EQ(mp_[1].ip_table, std::vector<std::uint32_t>{0x0A4D0902});
+    const auto* info = static_cast<const ProxyAdapterInfo*>(r.ProxyAdapterInfo);
+    ASSERT_NE(info->Hw->StackInterface, nullptr);
+    const zektcp::ifnet& ifp = info->Hw->StackInterface->ac.ac_if;
+    EXPECT_EQ(ifp.if_flags & (zektcp::IFF_UP | zektcp::IFF_RUNNING), zektcp::IFF_UP | zektcp::IFF_RUNNING);
+    EXPECT_EQ(std::memcmp(ifp.if_ethaddr, kSanMac[1], 6), 0);
+    // The link going down takes the interface down; a further address
+    // raises it.
+    ZekNicDisableInterface(&r);
+    EXPECT_EQ(ifp.if_flags & zektcp::IFF_UP, 0);
+    ZpxMarkInterfaceUp(&r);
+    EXPECT_NE(ifp.if_flags & zektcp::IFF_UP, 0);
+    c.detach(&r);
+    expect_nothing_left(1);
+  }
 }
 
 // ---- Frames between the two functions' queue pairs ---------------------------------------------------------

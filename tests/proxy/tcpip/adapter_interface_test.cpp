@@ -133,4 +133,44 @@ TEST_F(AdapterInterfaceTest, FramesWithoutATransmitBufferWaitAndGoWhenOneIsFree)
   EXPECT_EQ(a->ac.ac_if.if_data.ifi_oerrors, errors + 1);
 }
 
+// Frames of an interface that still wait in the stack's input queues when
+// it is detached go with it: the soft-interrupt thread must never meet a
+// frame whose interface is gone. The bottom half's input and the detach
+// both run under the stack input lock, so holding it keeps the frames
+// queued here.
+TEST_F(AdapterInterfaceTest, ADetachTakesTheInterfacesFramesOutOfTheInputQueues) {
+  AdapterInterface* a = make(1);
+  AdapterInterface* other = make(2);
+  ASSERT_EQ(adapter_interface_add(a), 0);
+  ASSERT_EQ(adapter_interface_add(other), 0);
+  a->present = 1;
+  other->present = 1;
+  {
+    BdcLocked lock;
+    iface_mark_up(&a->ac.ac_if);
+    iface_mark_up(&other->ac.ac_if);
+  }
+  std::uint8_t header[14] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0, 0, 0, 0, 9, 0x08, 0x06};
+  std::uint8_t arp[28] = {0, 1, 8, 0, 6, 4, 0, 1};
+  std::uint8_t ip[20] = {0x45};
+  AcquireInputLock();
+  adapter_interface_input_locked(a, header, arp, sizeof(arp));
+  adapter_interface_input_locked(other, header, arp, sizeof(arp));
+  header[13] = 0x00;  // IPv4
+  adapter_interface_input_locked(a, header, ip, sizeof(ip));
+  adapter_interface_input_locked(a, header, ip, sizeof(ip));
+  adapter_interface_remove(a);
+  const int ip_left = ipintrq.ifq_len;
+  const int arp_left = arpintrq.ifq_len;
+  const ifnet* arp_first = arpintrq.ifq_head != nullptr ? arpintrq.ifq_head->mh.m_pkthdr.rcvif : nullptr;
+  // Input after the detach is dropped.
+  adapter_interface_input_locked(a, header, ip, sizeof(ip));
+  const int ip_after = ipintrq.ifq_len;
+  ReleaseInputLock();
+  EXPECT_EQ(ip_left, 0);
+  EXPECT_EQ(arp_left, 1) << "the other interface's frame stays";
+  EXPECT_EQ(arp_first, &other->ac.ac_if);
+  EXPECT_EQ(ip_after, 0);
+}
+
 }  // namespace

@@ -64,6 +64,7 @@ class DhcpLinuxTest : public TcpipTest {
       std::thread stopper([&] { dhcp_stop(&client_); });
       pump_until([&] { return client_.phase.load() == DhcpPhase::Stopped; }, 1);
       stopper.join();
+      EXPECT_EQ(dhcp_clients_running(), 0u) << "a stopped client gives its place back";
     }
     stop_server();
     if (attached_) {
@@ -157,6 +158,7 @@ class DhcpLinuxTest : public TcpipTest {
 TEST_F(DhcpLinuxTest, TheClientGetsItsAddressAndRenewsItAtTheRenewalTime) {
   start_server(50, 50, 120);
   start_client();
+  EXPECT_EQ(dhcp_clients_running(), 1u);
   ASSERT_TRUE(pump_until([&] { return bound_at(ipv4(192, 0, 2, 50)); }));
   EXPECT_EQ(client_.mask.load(), net(0xFFFFFF00));
   EXPECT_EQ(client_.lease.lease, 120u);

@@ -1,0 +1,281 @@
+// The host stacks of two hosts on the lab wire (twohost_lab.h), driven
+// through zeksock by this program as a process of HOSTA against servers of
+// HOSTB (twohost_peer): a 64-byte send-and-receive round trip, bulk TCP of
+// 1 MB and 100 MB, UDP datagrams of 64 and 1472 bytes echoed in windows of
+// 16, an ICMP echo, and TCP connections set up and closed. The baselines of
+// the same run: the same 64-byte exchange over Linux loopback TCP here, and
+// Linux's loopback TCP bulk, connections and UDP and a Unix-socket
+// ping-pong from linux_baseline_bench.cpp.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "include/zek/ioctl.h"
+#include "include/zek/zekbase.h"
+#include "include/zek/zeksock.h"
+#include "tests/proxy/twohost/twohost_lab.h"
+
+namespace {
+
+constexpr std::uint16_t kTcpPort = 5401, kUdpPort = 5402;
+constexpr int kStream = 1, kDgram = 2, kRaw = 3, kShutWrite = 1;
+
+std::unique_ptr<twohost::Lab> g_lab;
+const ZekUserSocketTable* t = nullptr;
+std::string g_why = "not started";
+
+// The hosts, HOSTB's servers and zeksock in this process, once.
+bool ready(benchmark::State& state) {
+  if (g_lab == nullptr) {
+    g_lab = std::make_unique<twohost::Lab>();
+    g_why = g_lab->start();
+    if (g_why.empty() && (!g_lab->server(1, {"serve", std::to_string(kTcpPort)}, "serve.txt") ||
+                          !g_lab->server(1, {"udp-serve", std::to_string(kUdpPort)}, "udp.txt"))) {
+      g_why = "HOSTB's servers did not start";
+    }
+    if (g_why.empty()) {
+      setenv("ZEK_HOST", g_lab->dir(0).c_str(), 1);
+      ZekSocketsInitParams params{0, 0};
+      void* table = nullptr;
+      if (ZEK_InitLib_Sockets(&params, ZEK_ABI_COOKIE) != ZEK_STATUS_PASS ||
+          ZEK_GetInterface(ZEK_SOCKETS_INTERFACE, &table) != ZEK_STATUS_PASS) {
+        g_why = "zeksock did not start";
+      }
+      t = static_cast<const ZekUserSocketTable*>(table);
+    }
+  }
+  if (!g_why.empty()) state.SkipWithError(g_why.c_str());
+  return g_why.empty();
+}
+
+ZekSanAddress peer_address(std::uint16_t port) {
+  ZekSanAddress a{};
+  a.Family = static_cast<std::uint16_t>(16 | (2 << 8));
+  a.Port = __builtin_bswap16(port);
+  a.Address = t->inet_addr(twohost::kAddress[1]);
+  return a;
+}
+
+bool wait_for(std::int64_t s, std::int16_t events, int ms) {
+  ZekPollFd entry{static_cast<std::int32_t>(s), events, 0};
+  return t->poll(&entry, 1, ms) == 1;
+}
+
+// A connection to HOSTB's server with its first byte, the request.
+std::int64_t connection(char request) {
+  const std::int64_t s = t->socket(2, kStream, 0);
+  const ZekSanAddress a = peer_address(kTcpPort);
+  if (s < 0) return -1;
+  if (t->connect(s, &a, sizeof(a)) != 0 || t->send(s, &request, 1, 0) != 1) {
+    t->close(s);
+    return -1;
+  }
+  return s;
+}
+
+bool send_all(std::int64_t s, const std::uint8_t* p, std::size_t n) {
+  while (n > 0) {
+    const int sent = t->send(s, p, static_cast<int>(std::min<std::size_t>(n, 1 << 18)), 0);
+    if (sent <= 0) return false;
+    p += sent;
+    n -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+bool recv_all(std::int64_t s, std::uint8_t* p, std::size_t n) {
+  while (n > 0) {
+    const int got = t->recv(s, p, static_cast<int>(n), 0);
+    if (got <= 0) return false;
+    p += got;
+    n -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+void TwoHostZeksockRoundTrip64(benchmark::State& state) {
+  if (!ready(state)) return;
+  const std::int64_t s = connection('E');
+  if (s < 0) return state.SkipWithError("no connection");
+  const std::int32_t one = 1;
+  t->setsockopt(s, 6, 1, &one, sizeof(one));  // TCP_NODELAY
+  std::uint8_t b[64] = {1};
+  for (auto _ : state) {
+    if (!send_all(s, b, sizeof b) || !recv_all(s, b, sizeof b)) {
+      state.SkipWithError("the exchange failed");
+      break;
+    }
+  }
+  t->close(s);
+}
+BENCHMARK(TwoHostZeksockRoundTrip64)->UseRealTime();
+
+void TwoHostZeksockBulk(benchmark::State& state) {
+  if (!ready(state)) return;
+  const auto bytes = static_cast<std::size_t>(state.range(0));
+  std::vector<std::uint8_t> data(1 << 18, 0x5A);
+  for (auto _ : state) {
+    const std::int64_t s = connection('H');
+    bool ok = s >= 0;
+    for (std::size_t left = bytes; ok && left > 0; left -= std::min(left, data.size())) {
+      ok = send_all(s, data.data(), std::min(left, data.size()));
+    }
+    std::uint8_t done[4];
+    ok = ok && t->shutdown(s, kShutWrite) == 0 && recv_all(s, done, sizeof done);
+    if (s >= 0) t->close(s);
+    if (!ok) {
+      state.SkipWithError("the transfer failed");
+      break;
+    }
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+}
+BENCHMARK(TwoHostZeksockBulk)->Arg(1 << 20)->Arg(100 << 20)->Iterations(1)->UseRealTime();
+
+void TwoHostUdpDatagrams(benchmark::State& state) {
+  if (!ready(state)) return;
+  const int size = static_cast<int>(state.range(0));
+  constexpr int kWindow = 16;
+  const std::int64_t s = t->socket(2, kDgram, 0);
+  const ZekSanAddress to = peer_address(kUdpPort);
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(size), 0x33);
+  std::int64_t echoed = 0, lost = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < kWindow; ++i) t->sendto(s, buffer.data(), size, 0, &to, sizeof(to));
+    for (int i = 0; i < kWindow; ++i) {
+      if (!wait_for(s, ZEK_POLLIN, 1000)) {
+        lost += kWindow - i;
+        break;
+      }
+      if (t->recv(s, buffer.data(), size, 0) == size) ++echoed;
+    }
+  }
+  t->close(s);
+  state.SetItemsProcessed(echoed);
+  state.counters["lost"] = static_cast<double>(lost);
+}
+BENCHMARK(TwoHostUdpDatagrams)->Arg(64)->Arg(1472)->UseRealTime();
+
+void TwoHostPing(benchmark::State& state) {
+  if (!ready(state)) return;
+  const std::int64_t s = t->socket(2, kRaw, 1);
+  const ZekSanAddress to = peer_address(0);
+  std::uint8_t request[64] = {8, 0, 0, 0, 0x42, 0x42};
+  std::uint8_t reply[256];
+  std::uint16_t seq = 0;
+  for (auto _ : state) {
+    ++seq;
+    request[2] = request[3] = 0;
+    request[6] = static_cast<std::uint8_t>(seq >> 8);
+    request[7] = static_cast<std::uint8_t>(seq);
+    std::uint32_t sum = 0;
+    for (int i = 0; i < 64; i += 2) sum += static_cast<std::uint32_t>(request[i] << 8 | request[i + 1]);
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    request[2] = static_cast<std::uint8_t>(~sum >> 8);
+    request[3] = static_cast<std::uint8_t>(~sum);
+    t->sendto(s, request, sizeof request, 0, &to, sizeof(to));
+    bool answered = false;
+    while (!answered && wait_for(s, ZEK_POLLIN, 2000)) {
+      const int n = t->recv(s, reply, sizeof reply, 0);
+      const int ihl = (reply[0] & 0xF) * 4;
+      answered = n >= ihl + 8 && reply[ihl] == 0 && reply[ihl + 7] == request[7] && reply[ihl + 6] == request[6];
+    }
+    if (!answered) {
+      state.SkipWithError("no echo reply");
+      break;
+    }
+  }
+  t->close(s);
+}
+BENCHMARK(TwoHostPing)->UseRealTime();
+
+void TwoHostTcpConnections(benchmark::State& state) {
+  if (!ready(state)) return;
+  for (auto _ : state) {
+    const std::int64_t s = connection('C');
+    std::uint8_t b;
+    const bool ok = s >= 0 && t->recv(s, &b, 1, 0) == 0;
+    if (s >= 0) t->close(s);
+    if (!ok) {
+      state.SkipWithError("the connection failed");
+      break;
+    }
+  }
+}
+BENCHMARK(TwoHostTcpConnections)->UseRealTime();
+
+// The 64-byte exchange over Linux loopback TCP (a thread echoes).
+void LinuxLoopbackTcpRoundTrip64(benchmark::State& state) {
+  const int head = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(a);
+  ::bind(head, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  ::listen(head, 1);
+  ::getsockname(head, reinterpret_cast<sockaddr*>(&a), &len);
+  const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    ::close(head);
+    return state.SkipWithError("no loopback connection");
+  }
+  const int server = ::accept(head, nullptr, nullptr);
+  ::close(head);
+  const int one = 1;
+  ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  std::thread echo([server] {
+    std::uint8_t b[64];
+    for (;;) {
+      std::size_t got = 0;
+      while (got < sizeof b) {
+        const ssize_t n = ::read(server, b + got, sizeof b - got);
+        if (n <= 0) return;
+        got += static_cast<std::size_t>(n);
+      }
+      if (::write(server, b, sizeof b) != static_cast<ssize_t>(sizeof b)) return;
+    }
+  });
+  std::uint8_t b[64] = {1};
+  for (auto _ : state) {
+    std::size_t got = 0;
+    bool ok = ::write(client, b, sizeof b) == static_cast<ssize_t>(sizeof b);
+    while (ok && got < sizeof b) {
+      const ssize_t n = ::read(client, b + got, sizeof b - got);
+      ok = n > 0;
+      got += ok ? static_cast<std::size_t>(n) : 0;
+    }
+    if (!ok) {
+      state.SkipWithError("the exchange failed");
+      break;
+    }
+  }
+  ::shutdown(client, SHUT_WR);
+  echo.join();
+  ::close(client);
+  ::close(server);
+}
+BENCHMARK(LinuxLoopbackTcpRoundTrip64)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (t != nullptr) ZEK_CleanupLib_Sockets();
+  g_lab.reset();
+  return 0;
+}

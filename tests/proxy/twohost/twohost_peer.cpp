@@ -1,0 +1,389 @@
+// A user program of a host for the two-host tests: it makes socket calls
+// through zeksock on its host's stack (ZEK_HOST names the host) and prints
+// what it saw, one fact a line; it exits 0 when everything held, else the
+// step that failed. Every wait is bounded.
+//
+//   serve PORT              TCP server: prints "ready"; for each connection
+//                           "peer A.B.C.D" and serves the first byte's
+//                           request: 'E' echo until the peer's end, then
+//                           end; 'C' close at once; 'H' read to the peer's
+//                           end, answer "done", close; 'R' wait for the
+//                           peer's reset
+//   echo ADDR PORT BYTES    TCP client: non-blocking connect, BYTES sent
+//                           and read back through poll; prints "sha256
+//                           SENT RECEIVED"
+//   closes ADDR PORT        TCP client: the close orders, one line each
+//   udp-serve PORT          UDP echo server, prints "ready"
+//   udp ADDR PORT SIZE...   UDP client: each size sent and echoed (select)
+//   ping ADDR COUNT         ICMP echo through a raw socket; prints "rtt US"
+#include <openssl/evp.h>
+#include <openssl/sha.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "include/zek/ioctl.h"
+#include "include/zek/zekbase.h"
+#include "include/zek/zeksock.h"
+
+namespace {
+
+const ZekUserSocketTable* t = nullptr;
+
+constexpr int kStream = 1, kDgram = 2, kRaw = 3;
+constexpr int kSolSocket = 0xFFFF, kSoLinger = 0x80, kSoError = 0x1007, kSoSndBuf = 0x1001, kSoRcvBuf = 0x1002;
+constexpr int kShutWrite = 1;
+constexpr int kEInProgress = 36, kEWouldBlock = 35, kEConnReset = 54;
+
+ZekSanAddress address_of(std::uint32_t network, std::uint16_t port) {
+  ZekSanAddress a{};
+  a.Family = static_cast<std::uint16_t>(16 | (2 << 8));
+  a.Port = __builtin_bswap16(port);
+  a.Address = network;
+  return a;
+}
+
+std::string text_of(std::uint32_t network) {
+  char text[32] = {};
+  t->inet_ntoa(network, text);
+  return text;
+}
+
+[[noreturn]] void fail(const char* step) {
+  std::printf("FAILED %s errno %d\n", step, zek_errno);
+  std::fflush(stdout);
+  std::exit(10);
+}
+
+long long now_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void set_nonblocking(std::int64_t s, bool on) {
+  if (t->fcntl(s, ZEK_F_SETFL, on ? ZEK_O_NONBLOCK : 0) != 0) fail("fcntl");
+}
+
+// Waits (poll) until `s` is ready for `events`; false after `ms`.
+bool wait_for(std::int64_t s, std::int16_t events, int ms) {
+  ZekPollFd entry{static_cast<std::int32_t>(s), events, 0};
+  return t->poll(&entry, 1, ms) == 1 && (entry.Revents & events) != 0;
+}
+
+std::int64_t connect_to(std::uint32_t address, std::uint16_t port) {
+  const std::int64_t s = t->socket(2, kStream, 0);
+  if (s < 0) fail("socket");
+  set_nonblocking(s, true);
+  const ZekSanAddress a = address_of(address, port);
+  if (t->connect(s, &a, sizeof(a)) != 0 && zek_errno != kEInProgress) fail("connect");
+  if (!wait_for(s, ZEK_POLLOUT, 20000)) fail("connect completes");
+  std::int32_t error = -1;
+  std::uint32_t length = sizeof(error);
+  if (t->getsockopt(s, kSolSocket, kSoError, &error, &length) != 0 || error != 0) fail("SO_ERROR");
+  set_nonblocking(s, false);
+  return s;
+}
+
+bool send_all(std::int64_t s, const void* data, std::size_t length) {
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  while (length > 0) {
+    const int n = t->send(s, p, static_cast<int>(std::min<std::size_t>(length, 1 << 16)), 0);
+    if (n <= 0) return false;
+    p += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Reads until the peer's end (0); the bytes, or -1 on an error.
+long long read_to_end(std::int64_t s, std::vector<std::uint8_t>* into = nullptr) {
+  std::vector<std::uint8_t> buffer(65536);
+  long long total = 0;
+  for (;;) {
+    const int n = t->recv(s, buffer.data(), static_cast<int>(buffer.size()), 0);
+    if (n == 0) return total;
+    if (n < 0) return -1;
+    if (into != nullptr) into->insert(into->end(), buffer.begin(), buffer.begin() + n);
+    total += n;
+  }
+}
+
+std::string hex(const std::uint8_t* digest) {
+  std::string out;
+  char b[3];
+  for (int i = 0; i < SHA256_DIGEST_LENGTH; ++i) {
+    std::snprintf(b, sizeof b, "%02x", digest[i]);
+    out += b;
+  }
+  return out;
+}
+
+int serve(std::uint16_t port) {
+  const std::int64_t l = t->socket(2, kStream, 0);
+  const ZekSanAddress any = address_of(0, port);
+  if (l < 0 || t->bind(l, &any, sizeof(any)) != 0 || t->listen(l, 8) != 0) fail("listen");
+  std::printf("ready\n");
+  std::fflush(stdout);
+  for (;;) {
+    // select for the next connection, as a server of several sockets would.
+    std::uint8_t read_set[1024] = {};
+    read_set[l / 8] = static_cast<std::uint8_t>(1u << (l % 8));
+    const ZekTimeval forever{3600, 0};
+    if (t->select(static_cast<int>(l) + 1, read_set, nullptr, nullptr, &forever) != 1) fail("select");
+    ZekSanAddress peer{};
+    std::uint32_t length = sizeof(peer);
+    const std::int64_t s = t->accept(l, &peer, &length);
+    if (s < 0) fail("accept");
+    std::printf("peer %s\n", text_of(peer.Address).c_str());
+    std::fflush(stdout);
+    char request = 0;
+    if (t->recv(s, &request, 1, 0) != 1) {
+      t->close(s);
+      continue;
+    }
+    if (request == 'E') {
+      std::vector<std::uint8_t> buffer(65536);
+      for (;;) {
+        const int n = t->recv(s, buffer.data(), static_cast<int>(buffer.size()), 0);
+        if (n <= 0 || !send_all(s, buffer.data(), static_cast<std::size_t>(n))) break;
+      }
+      t->shutdown(s, kShutWrite);
+    } else if (request == 'H') {
+      if (read_to_end(s) >= 0) send_all(s, "done", 4);
+    } else if (request == 'R') {
+      char c;
+      const int n = t->recv(s, &c, 1, 0);
+      std::printf("reset %s\n", n < 0 && zek_errno == kEConnReset ? "seen" : "missed");
+      std::fflush(stdout);
+    }
+    t->close(s);
+  }
+}
+
+int echo(std::uint32_t address, std::uint16_t port, long long bytes) {
+  const std::int64_t s = connect_to(address, port);
+  if (!send_all(s, "E", 1)) fail("request");
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(bytes));
+  std::uint32_t x = 0x2545F491;
+  for (auto& b : out) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    b = static_cast<std::uint8_t>(x);
+  }
+  // Both directions at once through poll: the echo comes back while the
+  // rest is still being sent.
+  set_nonblocking(s, true);
+  EVP_MD_CTX* received_hash = EVP_MD_CTX_new();
+  EVP_DigestInit_ex(received_hash, EVP_sha256(), nullptr);
+  std::size_t sent = 0;
+  long long received = 0;
+  bool ended = false, shut = false;
+  std::vector<std::uint8_t> buffer(65536);
+  const long long deadline = now_us() + 120'000'000;
+  while (!ended) {
+    if (now_us() > deadline) fail("echo in time");
+    if (sent == out.size() && !shut) {
+      if (t->shutdown(s, kShutWrite) != 0) fail("shutdown");
+      shut = true;
+    }
+    ZekPollFd entry{static_cast<std::int32_t>(s), static_cast<std::int16_t>(ZEK_POLLIN | (shut ? 0 : ZEK_POLLOUT)), 0};
+    if (t->poll(&entry, 1, 10000) < 0) fail("poll");
+    if (entry.Revents & ZEK_POLLIN) {
+      const int n = t->recv(s, buffer.data(), static_cast<int>(buffer.size()), 0);
+      if (n == 0) {
+        ended = true;
+      } else if (n > 0) {
+        EVP_DigestUpdate(received_hash, buffer.data(), static_cast<std::size_t>(n));
+        received += n;
+      } else if (zek_errno != kEWouldBlock) {
+        fail("recv");
+      }
+    }
+    if (!shut && (entry.Revents & ZEK_POLLOUT)) {
+      const int n =
+          t->send(s, out.data() + sent, static_cast<int>(std::min<std::size_t>(out.size() - sent, 1 << 16)), 0);
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+      } else if (zek_errno != kEWouldBlock) {
+        fail("send");
+      }
+    }
+  }
+  std::uint8_t a[SHA256_DIGEST_LENGTH], b[SHA256_DIGEST_LENGTH];
+  SHA256(out.data(), out.size(), a);
+  EVP_DigestFinal_ex(received_hash, b, nullptr);
+  EVP_MD_CTX_free(received_hash);
+  std::printf("bytes %zu %lld\nsha256 %s %s\n", sent, received, hex(a).c_str(), hex(b).c_str());
+  t->close(s);
+  return received == bytes && std::memcmp(a, b, sizeof a) == 0 ? 0 : 1;
+}
+
+// Socket buffers for the largest datagram (the stack's defaults, as BSD's,
+// are smaller).
+void room_for_datagrams(std::int64_t s) {
+  const std::int32_t bytes = 256 * 1024;
+  if (t->setsockopt(s, kSolSocket, kSoSndBuf, &bytes, sizeof(bytes)) != 0 ||
+      t->setsockopt(s, kSolSocket, kSoRcvBuf, &bytes, sizeof(bytes)) != 0) {
+    fail("socket buffers");
+  }
+}
+
+// Every close order of a connection, each reported as "close NAME ok".
+int closes(std::uint32_t address, std::uint16_t port) {
+  int failures = 0;
+  auto report = [&](const char* name, bool ok) {
+    std::printf("close %s %s\n", name, ok ? "ok" : "FAILED");
+    failures += ok ? 0 : 1;
+  };
+  {  // The client closes first: the server sees the end and closes too.
+    const std::int64_t s = connect_to(address, port);
+    const bool ok = send_all(s, "E", 1) && t->shutdown(s, kShutWrite) == 0 && read_to_end(s) == 0;
+    report("active", ok && t->close(s) == 0);
+  }
+  {  // The server closes first.
+    const std::int64_t s = connect_to(address, port);
+    const bool ok = send_all(s, "C", 1) && read_to_end(s) == 0;
+    report("passive", ok && t->close(s) == 0);
+  }
+  {  // Half close: the client's direction ends, the server's still answers.
+    const std::int64_t s = connect_to(address, port);
+    std::vector<std::uint8_t> answer;
+    const bool ok = send_all(s, "Hpayload", 8) && t->shutdown(s, kShutWrite) == 0 && read_to_end(s, &answer) == 4 &&
+                    std::memcmp(answer.data(), "done", 4) == 0;
+    report("half", ok && t->close(s) == 0);
+  }
+  {  // Both ends close at about the same time.
+    const std::int64_t s = connect_to(address, port);
+    const bool ok = send_all(s, "C", 1) && t->close(s) == 0;
+    report("simultaneous", ok);
+  }
+  {  // A reset: linger 0, then close.
+    const std::int64_t s = connect_to(address, port);
+    const std::int32_t linger[2] = {1, 0};
+    const bool ok = send_all(s, "R", 1) && t->setsockopt(s, kSolSocket, kSoLinger, linger, sizeof(linger)) == 0;
+    report("reset", ok && t->close(s) == 0);
+  }
+  std::fflush(stdout);
+  return failures;
+}
+
+int udp_serve(std::uint16_t port) {
+  const std::int64_t s = t->socket(2, kDgram, 0);
+  const ZekSanAddress any = address_of(0, port);
+  if (s < 0 || t->bind(s, &any, sizeof(any)) != 0) fail("udp bind");
+  room_for_datagrams(s);
+  std::printf("ready\n");
+  std::fflush(stdout);
+  std::vector<std::uint8_t> buffer(65536);
+  for (;;) {
+    ZekSanAddress from{};
+    std::uint32_t length = sizeof(from);
+    const int n = t->recvfrom(s, buffer.data(), static_cast<int>(buffer.size()), 0, &from, &length);
+    if (n < 0) fail("recvfrom");
+    t->sendto(s, buffer.data(), n, 0, &from, sizeof(from));
+  }
+}
+
+int udp(std::uint32_t address, std::uint16_t port, const std::vector<int>& sizes) {
+  const std::int64_t s = t->socket(2, kDgram, 0);
+  if (s < 0) fail("udp socket");
+  room_for_datagrams(s);
+  const ZekSanAddress to = address_of(address, port);
+  int failures = 0;
+  std::vector<std::uint8_t> in(65536);
+  for (const int size : sizes) {
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(size));
+    for (int i = 0; i < size; ++i) out[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i * 7 + size);
+    bool echoed = false;
+    for (int attempt = 0; attempt < 5 && !echoed; ++attempt) {
+      if (t->sendto(s, out.data(), size, 0, &to, sizeof(to)) != size) fail("sendto");
+      std::uint8_t read_set[1024] = {};
+      read_set[s / 8] = static_cast<std::uint8_t>(1u << (s % 8));
+      const ZekTimeval wait{2, 0};
+      if (t->select(static_cast<int>(s) + 1, read_set, nullptr, nullptr, &wait) != 1) continue;
+      const int n = t->recv(s, in.data(), static_cast<int>(in.size()), 0);
+      echoed = n == size && std::memcmp(in.data(), out.data(), out.size()) == 0;
+    }
+    std::printf("udp %d %s\n", size, echoed ? "ok" : "FAILED");
+    failures += echoed ? 0 : 1;
+  }
+  std::fflush(stdout);
+  return failures;
+}
+
+std::uint16_t checksum(const std::uint8_t* p, std::size_t n) {
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i + 1 < n; i += 2) sum += static_cast<std::uint32_t>(p[i] << 8 | p[i + 1]);
+  if (n & 1) sum += static_cast<std::uint32_t>(p[n - 1] << 8);
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<std::uint16_t>(~sum);
+}
+
+int ping(std::uint32_t address, int count) {
+  const std::int64_t s = t->socket(2, kRaw, 1);
+  if (s < 0) fail("raw socket");
+  const ZekSanAddress to = address_of(address, 0);
+  int answered = 0;
+  long long best = -1;
+  for (int seq = 1; seq <= count; ++seq) {
+    std::uint8_t request[64] = {
+        8, 0, 0, 0, 0x5A, 0x4B, static_cast<std::uint8_t>(seq >> 8), static_cast<std::uint8_t>(seq)};
+    for (int i = 8; i < 64; ++i) request[i] = static_cast<std::uint8_t>(i);
+    const std::uint16_t sum = checksum(request, sizeof request);
+    request[2] = static_cast<std::uint8_t>(sum >> 8);
+    request[3] = static_cast<std::uint8_t>(sum);
+    const long long start = now_us();
+    if (t->sendto(s, request, sizeof request, 0, &to, sizeof(to)) != sizeof request) fail("ping sendto");
+    std::uint8_t reply[256];
+    for (int reads = 0; reads < 8 && wait_for(s, ZEK_POLLIN, 2000); ++reads) {
+      const int n = t->recv(s, reply, sizeof reply, 0);
+      if (n < 0) break;
+      const int ihl = (reply[0] & 0xF) * 4;
+      if (n >= ihl + 8 && reply[ihl] == 0 && reply[ihl + 4] == 0x5A && reply[ihl + 5] == 0x4B &&
+          reply[ihl + 7] == static_cast<std::uint8_t>(seq) && std::memcmp(reply + ihl + 8, request + 8, 56) == 0) {
+        ++answered;
+        const long long rtt = now_us() - start;
+        best = best < 0 || rtt < best ? rtt : best;
+        break;
+      }
+    }
+  }
+  std::printf("ping %d of %d answered, best rtt %lld us\n", answered, count, best);
+  std::fflush(stdout);
+  return answered == count ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return 2;
+  ZekSocketsInitParams params{0, 0};
+  if (ZEK_InitLib_Sockets(&params, ZEK_ABI_COOKIE) != ZEK_STATUS_PASS) return 3;
+  void* table = nullptr;
+  if (ZEK_GetInterface(ZEK_SOCKETS_INTERFACE, &table) != ZEK_STATUS_PASS) return 4;
+  t = static_cast<const ZekUserSocketTable*>(table);
+  const std::string mode = argv[1];
+  auto port_arg = [&](int i) { return static_cast<std::uint16_t>(std::atoi(argv[i])); };
+  int result = 2;
+  if (mode == "serve") {
+    result = serve(port_arg(2));
+  } else if (mode == "udp-serve") {
+    result = udp_serve(port_arg(2));
+  } else if (mode == "echo" && argc == 5) {
+    result = echo(t->inet_addr(argv[2]), port_arg(3), std::atoll(argv[4]));
+  } else if (mode == "closes" && argc == 4) {
+    result = closes(t->inet_addr(argv[2]), port_arg(3));
+  } else if (mode == "udp" && argc >= 5) {
+    std::vector<int> sizes;
+    for (int i = 4; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
+    result = udp(t->inet_addr(argv[2]), port_arg(3), sizes);
+  } else if (mode == "ping" && argc == 4) {
+    result = ping(t->inet_addr(argv[2]), std::atoi(argv[3]));
+  }
+  ZEK_CleanupLib_Sockets();
+  return result;
+}
