@@ -28,6 +28,7 @@
 #include "proxy/tcpip/adapter_interface.h"
 #include "proxy/tcpip/kern/kern.h"
 #include "proxy/tcpip/netinet/in.h"
+#include "proxy/tcpip/socket_calls.h"
 #include "proxy/tcpip/stack.h"
 #include "tests/proxy/rdma/hw/hwif_fixture.h"
 
@@ -316,6 +317,51 @@ TEST_F(Attach, TheStacksInterfaceComesAndGoesWithTheAttach) {
     c.detach(&r);
     expect_nothing_left(1);
   }
+}
+
+// The stack's transmit never waits for the adapter (it runs under the
+// stack's socket-call lock): with the send ring full, the stack's frames
+// stay in the interface's queue, and the send completions the bottom half
+// takes send them.
+TEST_F(Attach, AFullSendRingKeepsTheStacksFramesUntilTheSendsComplete) {
+  // The driver's transmit buffers, as the library start gives them.
+  void* block = nullptr;
+  ASSERT_EQ(OSPrimMemDMAAllocate(&block, ZPX_XMIT_BLOCK_BYTES), ZEK_STATUS_PASS);
+  g_ZpxXmitBlock = block;
+  const auto base = (reinterpret_cast<std::uintptr_t>(block) + 63) & ~std::uintptr_t{63};
+  for (std::uint32_t i = 0; i < ZPX_XMIT_BUFFERS; ++i) {
+    g_ZpxXmitDescriptors[i] = ZpxXmitDescriptor{0, base + std::uint64_t{i} * ZPX_XMIT_BUFFER_BYTES};
+  }
+  NicProxyInterface& r = mp_[0].record;
+  r.SanIpv4Address = 0x0A4D0901;  // 10.77.9.1/24
+  r.SanNetMask = 0xFFFFFF00;
+  ASSERT_EQ(attach(0), ZEK_STATUS_PASS) << log_text();
+  const zektcp::ifnet& ifp = static_cast<const ProxyAdapterInfo*>(r.ProxyAdapterInfo)->Hw->StackInterface->ac.ac_if;
+
+  const int s = zektcp::sys_socket(2, 2, 0);
+  ASSERT_GE(s, 0);
+  const std::int32_t one = 1;
+  ASSERT_EQ(zektcp::sys_setsocketopt(s, zektcp::SOL_SOCKET, zektcp::SO_BROADCAST, &one, sizeof(one)), 0);
+  const zektcp::sockaddr_in to = zektcp::make_sockaddr_in(0x0A4D09FF, 9);  // the subnet's broadcast
+  const std::uint64_t before = ZekNicTxSuccesses();
+  constexpr int kDatagrams = ZEKNIC_TX_SLOTS + 100;
+  std::uint8_t payload[100] = {};
+  for (int i = 0; i < kDatagrams; ++i) {
+    ASSERT_EQ(zektcp::sys_sendto(s, payload, sizeof payload, 0, &to, sizeof(to)), 100) << i;
+  }
+  EXPECT_GT(ifp.if_snd.ifq_len, 0) << "more frames than the ring takes wait in the interface's queue";
+  EXPECT_EQ(ifp.if_flags & zektcp::IFF_OACTIVE, 0);
+  ASSERT_TRUE(eventually([&] {
+    r.BottomHalfSlot(&r, 1);
+    return ifp.if_snd.ifq_len == 0 && ZekNicTxSuccesses() - before >= static_cast<std::uint64_t>(kDatagrams);
+  })) << "queued "
+      << ifp.if_snd.ifq_len << ", sent " << ZekNicTxSuccesses() - before;
+  EXPECT_EQ(zektcp::sys_close(s), 0);
+  EXPECT_EQ(ProxyRemoveNic(&r), ZEK_STATUS_PASS);
+  g_ZpxXmitBlock = nullptr;
+  std::memset(g_ZpxXmitDescriptors, 0, sizeof g_ZpxXmitDescriptors);
+  OSPrimMemDMAFree(block);
+  expect_nothing_left(0);
 }
 
 // ---- Frames between the two functions' queue pairs ---------------------------------------------------------
