@@ -24,7 +24,8 @@ inline constexpr const char* kName[2] = {"HOSTA", "HOSTB"};
 
 class Lab {
  public:
-  Lab() = default;
+  // With `capture`, each host's port writes DIR/wire.pcap.
+  explicit Lab(bool capture = false) : capture_(capture) {}
   Lab(const Lab&) = delete;
   Lab& operator=(const Lab&) = delete;
   ~Lab() { stop(); }
@@ -40,7 +41,8 @@ class Lab {
       std::ofstream conf(dir_[i] / "host.conf");
       conf << "[host]\nname = " << kName[i] << "\nlab = " << (root_ / "lab").string()
            << "\nmemory_mb = 256\n\n[adapter nic0]\nIPADDRESS0 = " << kAddress[i]
-           << "\nNetMask0 = 255.255.255.0\nlossless = yes\n\n[driver zekproxy]\npath = " << ZEK_PROXY_DRIVER
+           << "\nNetMask0 = 255.255.255.0\nlossless = yes\n"
+           << (capture_ ? "capture = wire.pcap\n" : "") << "\n[driver zekproxy]\npath = " << ZEK_PROXY_DRIVER
            << "\n\n[driver zekhnic]\npath = " << ZEK_HNIC_DRIVER << "\n";
       conf.close();
       pid_[i] = zeklab::spawn_host(dir_[i]);
@@ -122,6 +124,7 @@ class Lab {
   }
 
  private:
+  bool capture_;
   std::filesystem::path root_;
   std::filesystem::path dir_[2];
   pid_t pid_[2] = {-1, -1};
