@@ -25,7 +25,9 @@ ZpxAdapterSlot g_ZpxAdapterSlots[ZPX_MAX_ADAPTERS];
 
 namespace {
 
-FAST_MUTEX g_detach_lock;
+// A kernel mutex, not a fast mutex: its holder stays at PASSIVE_LEVEL, and
+// an attach starts (and a detach joins) the adapter's DHCP client thread.
+KMUTEX g_detach_lock;
 std::atomic<bool> g_detach_lock_ready{false};
 OSPrimSpinlockObject g_slot_lock;
 std::atomic<bool> g_slot_lock_ready{false};
@@ -39,7 +41,7 @@ bool fault_at(ZpxAttachStep step) { return g_ZpxAttachFault == step; }
 // at PASSIVE_LEVEL on a TDI delivery, which are one at a time.
 void init_locks() {
   if (!g_slot_lock_ready.exchange(true)) OSPrimSyncInitSpinlockObject(&g_slot_lock);
-  if (!g_detach_lock_ready.exchange(true)) ExInitializeFastMutex(&g_detach_lock);
+  if (!g_detach_lock_ready.exchange(true)) KeInitializeMutex(&g_detach_lock, 0);
 }
 
 ZekStatus take_slot(std::uint32_t* index) {
@@ -89,9 +91,9 @@ ZekStatus write_indexed_step(ZpxAttachStep step, MifhDeviceObj* device, std::uin
 // ---- Locks and slots ------------------------------------------------------------------------------------
 void ZpxAcquireDetachLock() {
   init_locks();
-  ExAcquireFastMutex(&g_detach_lock);
+  KeWaitForSingleObject(&g_detach_lock, Executive, KernelMode, FALSE, nullptr);
 }
-void ZpxReleaseDetachLock() { ExReleaseFastMutex(&g_detach_lock); }
+void ZpxReleaseDetachLock() { KeReleaseMutex(&g_detach_lock, FALSE); }
 
 void ZpxFreeAdapterSlot(std::uint32_t index) {
   if (index >= ZPX_MAX_ADAPTERS) return;

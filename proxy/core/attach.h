@@ -208,6 +208,7 @@ void ZpxSetReceiveHook(ZpxReceiveHook hook, void* context);
 // removal (context ZPX_CUSTOM_OID_RESPONSE).
 void ZpxDropAddressEntry(std::uint32_t ipv4);
 
-// The driver's detach lock (passive).
+// The driver's detach lock: a kernel mutex, so its holder stays at
+// PASSIVE_LEVEL (the attach starts the DHCP client thread under it).
 void ZpxAcquireDetachLock();
 void ZpxReleaseDetachLock();

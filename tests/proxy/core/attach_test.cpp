@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -77,8 +78,10 @@ class Attach : public HwifTest {
     g_ZpxLrmTable = &g_ZekLarmitTable;
     g_ZpxMrteTable = &g_ZekMrteTable;
     ASSERT_EQ(ZekInitializeListHead(&g_ZpxAddedAdapters), ZEK_STATUS_PASS);
+    // Mbufs enough for a full send ring and more queued behind it, so the
+    // stack's pools never grow (and the leak check counts only the attach).
     zektcp::TcpipConfig stack;
-    stack.mbufs.mbufs = 256;
+    stack.mbufs.mbufs = 4096;
     stack.mbufs.clusters = 64;
     stack.mbufs.reserve_areas = 2;
     stack.sockets = 16;
@@ -317,6 +320,31 @@ TEST_F(Attach, TheStacksInterfaceComesAndGoesWithTheAttach) {
     c.detach(&r);
     expect_nothing_left(1);
   }
+}
+
+// An adapter with DHCP0 gets a DHCP client instead of an address; every
+// detach stops it (the client gives its place back) and leaves nothing.
+TEST_F(Attach, WithDhcpTheAttachStartsAClientThatTheDetachStops) {
+  NicProxyInterface& r = mp_[0].record;
+  r.Dhcp = 1;
+  ASSERT_EQ(attach(0), ZEK_STATUS_PASS) << log_text();
+  EXPECT_EQ(zektcp::dhcp_clients_running(), 1u);
+  const auto* info = static_cast<const ProxyAdapterInfo*>(r.ProxyAdapterInfo);
+  EXPECT_NE(info->Hw->StackInterface->dhcp.phase.load(), zektcp::DhcpPhase::Stopped);
+  // The client waits for its server on the virtual clock: time moves while
+  // the detach stops it.
+  std::atomic<bool> detached{false};
+  std::thread detach([&] {
+    EXPECT_EQ(ProxyRemoveNic(&r), ZEK_STATUS_PASS);
+    detached = true;
+  });
+  for (int i = 0; i < 60'000 && !detached; ++i) {
+    clock().advance(10 * plat::Clock::kUnitsPerMs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  detach.join();
+  EXPECT_EQ(zektcp::dhcp_clients_running(), 0u);
+  expect_nothing_left(0);
 }
 
 // The stack's transmit never waits for the adapter (it runs under the
