@@ -23,14 +23,17 @@ class ZekhostAttach : public ::testing::Test {
     for (const auto& dir : dirs_) std::filesystem::remove_all(dir, ec);
   }
   // Drivers in host.conf order: the host unloads them in reverse.
-  std::filesystem::path host_dir(const std::string& name, bool proxy_first, const std::string& lab = {}) {
+  // With `dhcp`, function 1 asks for its address (DHCP0; no server answers).
+  std::filesystem::path host_dir(const std::string& name, bool proxy_first, const std::string& lab = {},
+                                 bool dhcp = false) {
     const std::filesystem::path dir = zeklab::make_temp_dir("attach-" + name);
     dirs_.push_back(dir);
     std::ofstream conf(dir / "host.conf");
     conf << "[host]\nname = " << name << "\nmemory_mb = 96\n";
     if (!lab.empty()) conf << "lab = " << lab << "\n";
     conf << "\n[adapter nic0]\nfunctions = 2\nf0.IPADDRESS0 = 10.77." << dirs_.size() << ".1\nf1.IPADDRESS0 = 10.77."
-         << dirs_.size() << ".2\n\n";
+         << dirs_.size() << ".2\n"
+         << (dhcp ? "f1.DHCP0 = 1\n" : "") << "\n";
     const std::string proxy = std::string("[driver zekproxy]\npath = ") + ZEK_PROXY_DRIVER + "\n\n";
     const std::string hnic = std::string("[driver zekhnic]\npath = ") + ZEK_HNIC_DRIVER + "\n\n";
     conf << (proxy_first ? proxy + hnic : hnic + proxy);
@@ -75,13 +78,16 @@ TEST_F(ZekhostAttach, EachAdapterAttachesAndEveryDetachOrderLeavesNothing) {
   const struct {
     const char* name;
     bool proxy_first;  // listed first: unloaded last, after the miniport's halt
+    bool dhcp;         // function 1's stack interface runs a DHCP client
   } cases[] = {
-      {"the proxy driver unloads first", false},
-      {"the address goes and the miniport halts first", true},
+      {"the proxy driver unloads first", false, false},
+      {"the address goes and the miniport halts first", true, false},
+      {"a DHCP client runs and the proxy driver unloads first", false, true},
+      {"a DHCP client runs and the miniport halts first", true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto dir = host_dir(c.proxy_first ? "halt" : "unload", c.proxy_first);
+    const auto dir = host_dir(c.proxy_first ? "halt" : "unload", c.proxy_first, {}, c.dhcp);
     pid_t pid = start(dir);
     EXPECT_TRUE(both_attached(dir)) << driver_log(dir) << read_file(dir / "host.log");
     stop(pid, dir);
