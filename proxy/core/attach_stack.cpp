@@ -225,23 +225,28 @@ ZekStatus ProxyDisableInterface(NicProxyInterface* record) {
   return a != nullptr ? ZEK_STATUS_PASS : ZEK_STATUS_FAIL;
 }
 
-void ZekNicDisableInterface(NicProxyInterface* record) {
+namespace {
+
+// The interface of an attached adapter marked down or up.
+void mark_interface(NicProxyInterface* record, bool up) {
   ZpxAcquireDetachLock();
   if (AdapterInterface* a = interface_of(record); a != nullptr && a->unit >= 0) {
     zektcp::AcquireBdcLock();
-    zektcp::iface_mark_down(&a->ac.ac_if);
+    if (up) {
+      zektcp::iface_mark_up(&a->ac.ac_if);
+    } else {
+      zektcp::iface_mark_down(&a->ac.ac_if);
+    }
     zektcp::ReleaseBdcLock();
   }
   ZpxReleaseDetachLock();
+}
+
+}  // namespace
+
+void ZekNicDisableInterface(NicProxyInterface* record) {
+  mark_interface(record, false);
   OSPrimMemoryLogging("ZekNicDisableInterface: record %p: interface down\n", static_cast<void*>(record));
 }
 
-void ZpxMarkInterfaceUp(NicProxyInterface* record) {
-  ZpxAcquireDetachLock();
-  if (AdapterInterface* a = interface_of(record); a != nullptr && a->unit >= 0) {
-    zektcp::AcquireBdcLock();
-    zektcp::iface_mark_up(&a->ac.ac_if);
-    zektcp::ReleaseBdcLock();
-  }
-  ZpxReleaseDetachLock();
-}
+void ZpxMarkInterfaceUp(NicProxyInterface* record) { mark_interface(record, true); }

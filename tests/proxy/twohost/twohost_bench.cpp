@@ -25,6 +25,7 @@
 #include "include/zek/zekbase.h"
 #include "include/zek/zeksock.h"
 #include "tests/proxy/twohost/twohost_lab.h"
+#include "tests/proxy/twohost/zeksock_calls.h"
 
 namespace {
 
@@ -59,18 +60,10 @@ bool ready(benchmark::State& state) {
   return g_why.empty();
 }
 
-ZekSanAddress peer_address(std::uint16_t port) {
-  ZekSanAddress a{};
-  a.Family = static_cast<std::uint16_t>(16 | (2 << 8));
-  a.Port = __builtin_bswap16(port);
-  a.Address = t->inet_addr(twohost::kAddress[1]);
-  return a;
-}
-
-bool wait_for(std::int64_t s, std::int16_t events, int ms) {
-  ZekPollFd entry{static_cast<std::int32_t>(s), events, 0};
-  return t->poll(&entry, 1, ms) == 1;
-}
+ZekSanAddress peer_address(std::uint16_t port) { return twohost::address_of(t->inet_addr(twohost::kAddress[1]), port); }
+bool wait_for(std::int64_t s, std::int16_t events, int ms) { return twohost::wait_for(t, s, events, ms); }
+bool send_all(std::int64_t s, const void* p, std::size_t n) { return twohost::send_all(t, s, p, n); }
+bool recv_all(std::int64_t s, void* p, std::size_t n) { return twohost::recv_all(t, s, p, n); }
 
 // A connection to HOSTB's server with its first byte, the request.
 std::int64_t connection(char request) {
@@ -82,26 +75,6 @@ std::int64_t connection(char request) {
     return -1;
   }
   return s;
-}
-
-bool send_all(std::int64_t s, const std::uint8_t* p, std::size_t n) {
-  while (n > 0) {
-    const int sent = t->send(s, p, static_cast<int>(std::min<std::size_t>(n, 1 << 18)), 0);
-    if (sent <= 0) return false;
-    p += sent;
-    n -= static_cast<std::size_t>(sent);
-  }
-  return true;
-}
-
-bool recv_all(std::int64_t s, std::uint8_t* p, std::size_t n) {
-  while (n > 0) {
-    const int got = t->recv(s, p, static_cast<int>(n), 0);
-    if (got <= 0) return false;
-    p += got;
-    n -= static_cast<std::size_t>(got);
-  }
-  return true;
 }
 
 void TwoHostZeksockRoundTrip64(benchmark::State& state) {

@@ -30,6 +30,7 @@
 #include "include/zek/ioctl.h"
 #include "include/zek/zekbase.h"
 #include "include/zek/zeksock.h"
+#include "tests/proxy/twohost/zeksock_calls.h"
 
 namespace {
 
@@ -40,13 +41,7 @@ constexpr int kSolSocket = 0xFFFF, kSoLinger = 0x80, kSoError = 0x1007, kSoSndBu
 constexpr int kShutWrite = 1;
 constexpr int kEInProgress = 36, kEWouldBlock = 35, kEConnReset = 54;
 
-ZekSanAddress address_of(std::uint32_t network, std::uint16_t port) {
-  ZekSanAddress a{};
-  a.Family = static_cast<std::uint16_t>(16 | (2 << 8));
-  a.Port = __builtin_bswap16(port);
-  a.Address = network;
-  return a;
-}
+using twohost::address_of;
 
 std::string text_of(std::uint32_t network) {
   char text[32] = {};
@@ -69,11 +64,7 @@ void set_nonblocking(std::int64_t s, bool on) {
   if (t->fcntl(s, ZEK_F_SETFL, on ? ZEK_O_NONBLOCK : 0) != 0) fail("fcntl");
 }
 
-// Waits (poll) until `s` is ready for `events`; false after `ms`.
-bool wait_for(std::int64_t s, std::int16_t events, int ms) {
-  ZekPollFd entry{static_cast<std::int32_t>(s), events, 0};
-  return t->poll(&entry, 1, ms) == 1 && (entry.Revents & events) != 0;
-}
+bool wait_for(std::int64_t s, std::int16_t events, int ms) { return twohost::wait_for(t, s, events, ms); }
 
 std::int64_t connect_to(std::uint32_t address, std::uint16_t port) {
   const std::int64_t s = t->socket(2, kStream, 0);
@@ -89,16 +80,7 @@ std::int64_t connect_to(std::uint32_t address, std::uint16_t port) {
   return s;
 }
 
-bool send_all(std::int64_t s, const void* data, std::size_t length) {
-  const auto* p = static_cast<const std::uint8_t*>(data);
-  while (length > 0) {
-    const int n = t->send(s, p, static_cast<int>(std::min<std::size_t>(length, 1 << 16)), 0);
-    if (n <= 0) return false;
-    p += n;
-    length -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
+bool send_all(std::int64_t s, const void* data, std::size_t length) { return twohost::send_all(t, s, data, length); }
 
 // Reads until the peer's end (0); the bytes, or -1 on an error.
 long long read_to_end(std::int64_t s, std::vector<std::uint8_t>* into = nullptr) {
