@@ -86,11 +86,18 @@ TEST_F(TwoHosts, ConnectionsCloseInEveryOrder) {
       << output("serve-closes.txt");
 }
 
-// Last: both hosts stop on SIGTERM, their drivers detaching the stack's
-// interfaces and leaving nothing; a protocol analyser reads everything
-// HOSTA's port carried without a malformed frame or a bad checksum.
-TEST_F(TwoHosts, ZzBothHostsStopLeavingNothing) {
+// Last (it stops the hosts): after traffic of every kind, both hosts stop on
+// SIGTERM, their drivers detaching the stack's interfaces and leaving
+// nothing; a protocol analyser reads everything HOSTA's port carried
+// without a malformed frame or a bad checksum.
+TEST_F(TwoHosts, AfterTrafficBothHostsStopLeavingNothingAndTheWireIsWellFormed) {
+  EXPECT_EQ(client(0, {"ping", kAddress[1], "2"}, "last-ping.txt"), 0) << output("last-ping.txt");
+  server(1, {"udp-serve", "5401"}, "last-udp-serve.txt");
+  EXPECT_EQ(client(0, {"udp", kAddress[1], "5401", "64", "20000"}, "last-udp.txt"), 0) << output("last-udp.txt");
+  server(1, {"serve", "5402"}, "last-serve.txt");
+  EXPECT_EQ(client(0, {"echo", kAddress[1], "5402", "1048576"}, "last-echo.txt"), 0) << output("last-echo.txt");
   EXPECT_TRUE(lab_->terminate());
+  why_ = "the hosts were stopped by an earlier test";
   for (int i = 0; i < 2; ++i) {
     const std::string log = lab_->host_log(i);
     EXPECT_NE(log.find("driver zekproxy unloaded"), std::string::npos) << log;
@@ -112,7 +119,7 @@ TEST_F(TwoHosts, ZzBothHostsStopLeavingNothing) {
   const std::string all = "tshark -r " + capture.string() + " -Y 'tcp || udp || icmp' 2>/dev/null | wc -l > " +
                           (lab_->dir(0) / "count.txt").string();
   ASSERT_EQ(std::system(all.c_str()), 0);
-  EXPECT_GT(std::atoi(zeklab::read_file(lab_->dir(0) / "count.txt").c_str()), 1000) << "the capture holds the traffic";
+  EXPECT_GT(std::atoi(zeklab::read_file(lab_->dir(0) / "count.txt").c_str()), 500) << "the capture holds the traffic";
 }
 
 }  // namespace
