@@ -71,13 +71,14 @@
 #include "sim/queues.h"
 #include "sim/register_map.h"
 #include "sim/spi_flash.h"
+#include "sim/wire_station.h"
 
 namespace zeksim {
 
-class Board {
+class Board : public WireStation {
  public:
   Board(plat::PhysicalMemory& memory, BoardConfig config = {});
-  ~Board();
+  ~Board() override;
   Board(const Board&) = delete;
   Board& operator=(const Board&) = delete;
 
@@ -123,20 +124,20 @@ class Board {
 
   // --- Ethernet port -------------------------------------------------------
   // The port the NIC engine sends through (null: frames leave nowhere).
-  void attach_port(FramePort* port);
+  void attach_port(FramePort* port) override;
   // A frame from the port. Waits while the board's inbound queue is full (the
   // wire is lossless: its receiver stops reading); false once stop_port() ran.
   bool receive_frame(std::span<const std::byte> frame);
   // Frames from the port, taken over whole (no copy), with one wake-up of
   // the engine; waits as receive_frame does. Buffers the engine is done
   // with come back through recycle_buffer().
-  bool receive_frames(std::vector<std::vector<std::byte>>& frames);
+  bool receive_frames(std::vector<std::vector<std::byte>>& frames) override;
   // A buffer the engine is done with, or an empty one.
-  std::vector<std::byte> recycle_buffer();
+  std::vector<std::byte> recycle_buffer() override;
   // The port has room again: sends it held back go on.
-  void port_room();
+  void port_room() override;
   // Ends the waits of receive_frame (the port is going away).
-  void stop_port();
+  void stop_port() override;
 
   // --- Observation --------------------------------------------------------
   NicCounters nic_counters();
@@ -184,7 +185,7 @@ class Board {
   // The wire: whether a peer is there (the lab wire reports it). The link is
   // up while a peer is there and the configuration allows it; a change sets
   // function flag bit f and raises cause bit 24 + port on every function.
-  void set_carrier(bool peer_present);
+  void set_carrier(bool peer_present) override;
   bool link_up();
 
  private:

@@ -13,7 +13,6 @@
 #include <filesystem>
 
 #include "include/hw/nic.h"
-#include "sim/board.h"
 
 namespace zeksim {
 
@@ -34,8 +33,8 @@ bool is_socket(const std::string& path) {
 
 }  // namespace
 
-LabWire::LabWire(Board& board, Settings settings, std::function<void(std::string_view)> log)
-    : board_(board), settings_(std::move(settings)), log_(std::move(log)) {}
+LabWire::LabWire(WireStation& station, Settings settings, std::function<void(std::string_view)> log)
+    : board_(station), settings_(std::move(settings)), log_(std::move(log)) {}
 
 LabWire::~LabWire() { stop(); }
 

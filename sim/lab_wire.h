@@ -1,5 +1,7 @@
 // The lab wire: the Ethernet ports of adapters in different zekhost
 // processes of one lab directory exchange frames as AF_UNIX datagrams.
+// Behind each port is its station (wire_station.h): an adapter board, or a
+// TAP device of Linux's own stack (tap_port.h).
 //
 // Each port binds LAB/wire/NAME.sock. The wire is a learning switch: a port
 // learns from each frame it receives which peer socket the frame's source
@@ -61,10 +63,9 @@
 #include "sim/frame_port.h"
 #include "sim/iwarp/impairment.h"
 #include "sim/pcap.h"
+#include "sim/wire_station.h"
 
 namespace zeksim {
-
-class Board;
 
 class LabWire final : public FramePort {
  public:
@@ -90,7 +91,7 @@ class LabWire final : public FramePort {
   // Datagrams one system call sends or receives at most.
   static constexpr unsigned kBatch = 64;
 
-  LabWire(Board& board, Settings settings, std::function<void(std::string_view)> log);
+  LabWire(WireStation& station, Settings settings, std::function<void(std::string_view)> log);
   ~LabWire() override;
   LabWire(const LabWire&) = delete;
   LabWire& operator=(const LabWire&) = delete;
@@ -152,7 +153,7 @@ class LabWire final : public FramePort {
   // Binds again when the socket file was removed (receiver thread).
   void keep_bound();
 
-  Board& board_;
+  WireStation& board_;  // the station behind the port: a board, or a TAP device
   Settings settings_;
   std::function<void(std::string_view)> log_;
   int socket_ = -1;

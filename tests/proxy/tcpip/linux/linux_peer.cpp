@@ -1,13 +1,8 @@
 #include "tests/proxy/tcpip/linux/linux_peer.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <linux/if_tun.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,10 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <span>
 
 #include "sim/pcap.h"
+#include "sim/tap_device.h"
+#include "tests/support/private_network.h"
 
 namespace linuxpeer {
 
@@ -48,41 +44,16 @@ struct Peer::Capture {
 
 std::string Peer::open(std::uint32_t address, int prefix, const std::string& capture) {
   address_ = address;
-  home_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-  if (home_ < 0) return failure("cannot open this thread's network namespace");
-  if (unshare(CLONE_NEWNET) != 0) return failure("cannot create a network namespace (it needs CAP_SYS_ADMIN)");
-  moved_ = true;
-  tap_ = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (tap_ < 0) return failure("cannot open /dev/net/tun");
-  ifreq req{};
-  std::strncpy(req.ifr_name, kDevice, IFNAMSIZ - 1);
-  req.ifr_flags = IFF_TAP | IFF_NO_PI;
-  if (ioctl(tap_, TUNSETIFF, &req) != 0) return failure("cannot create a TAP device");
-  // Only IPv4 on the device: Linux's IPv6 (router solicitations, listener
-  // reports) would be dropped by the host stack anyway. Best effort.
-  std::ofstream(std::string("/proc/sys/net/ipv6/conf/") + kDevice + "/disable_ipv6") << "1\n";
-
-  const int control = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (control < 0) return failure("socket");
+  if (std::string why = network_.open(); !why.empty()) return why;
+  zeksim::TapDeviceSettings device;
+  device.name = kDevice;
+  device.address = address;
+  device.prefix = prefix;
   std::string error;
-  auto request = [&](unsigned long code, const char* what) {
-    if (error.empty() && ioctl(control, code, &req) != 0) error = failure(what);
-  };
-  std::memset(&req, 0, sizeof req);
-  std::strncpy(req.ifr_name, kDevice, IFNAMSIZ - 1);
-  const sockaddr_in sin = to_sockaddr(address, 0);
-  std::memcpy(&req.ifr_addr, &sin, sizeof sin);
-  request(SIOCSIFADDR, "cannot give the TAP device its address");
-  const sockaddr_in mask = to_sockaddr(prefix == 0 ? 0 : ~std::uint32_t{0} << (32 - prefix), 0);
-  std::memcpy(&req.ifr_netmask, &mask, sizeof mask);
-  request(SIOCSIFNETMASK, "cannot set the TAP device's mask");
-  request(SIOCGIFFLAGS, "cannot read the TAP device's flags");
-  req.ifr_flags = static_cast<short>(req.ifr_flags | IFF_UP);
-  request(SIOCSIFFLAGS, "cannot bring the TAP device up");
-  request(SIOCGIFHWADDR, "cannot read the TAP device's MAC");
-  if (error.empty()) std::memcpy(mac_, req.ifr_hwaddr.sa_data, 6);
-  ::close(control);
-  if (!error.empty()) return error;
+  const zeksim::TapDevice tap = zeksim::open_tap_device(device, &error);
+  if (tap.fd < 0) return error;
+  tap_ = tap.fd;
+  std::memcpy(mac_, tap.mac.data(), 6);
 
   if (!capture.empty()) {
     capture_ = std::make_unique<Capture>();
@@ -97,9 +68,8 @@ Peer::~Peer() {
   for (const int fd : sockets_) ::close(fd);
   if (tap_ >= 0) ::close(tap_);
   capture_.reset();
-  // The namespace goes with its last descriptor and the thread's return.
-  if (moved_) setns(home_, CLONE_NEWNET);
-  if (home_ >= 0) ::close(home_);
+  // The namespace goes with its last descriptor and the thread's return
+  // (network_'s destructor, after this).
 }
 
 bool Peer::write_frame(const Bytes& frame) {
@@ -189,14 +159,8 @@ std::string temp_dir(const std::string& prefix) {
 }
 
 Output run(const std::string& command) {
-  Output out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out.text += buffer;
-  const int status = pclose(pipe);
-  out.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return out;
+  const privatenet::CommandOutput out = privatenet::run_command(command);
+  return Output{out.code, out.text};
 }
 
 }  // namespace linuxpeer

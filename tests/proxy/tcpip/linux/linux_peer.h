@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/private_network.h"
+
 namespace linuxpeer {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -65,8 +67,7 @@ class Peer {
 
  private:
   struct Capture;
-  int home_ = -1;  // the thread's namespace before open
-  bool moved_ = false;
+  privatenet::PrivateNetwork network_;  // the thread's own namespace, left last
   int tap_ = -1;
   std::uint32_t address_ = 0;
   std::uint8_t mac_[6] = {};
