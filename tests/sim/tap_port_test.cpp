@@ -253,6 +253,24 @@ class TapPortTest : public SimTest {
     return zeklab::read_file(out);
   }
 
+  // Linux sends `count` UDP datagrams of `bytes` to `address` (port 9)
+  // from a socket of this thread's namespace; how many it took.
+  int linux_sends_udp(std::uint32_t address, std::size_t bytes, int count) {
+    const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (udp < 0) return 0;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(9);
+    to.sin_addr.s_addr = htonl(address);
+    const Frame data(bytes, std::byte{0x42});
+    int sent = 0;
+    for (int i = 0; i < count; ++i) {
+      if (::sendto(udp, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0) ++sent;
+    }
+    ::close(udp);
+    return sent;
+  }
+
   std::string program_output() const { return zeklab::read_file(lab_ + "/zekwiretap.out"); }
 
   privatenet::PrivateNetwork network_;
@@ -265,6 +283,7 @@ class TapPortTest : public SimTest {
 };
 
 TEST_F(TapPortTest, TheNicEngineAndLinuxResolveAndPingEachOther) {
+  if (!privatenet::have_program("ping")) GTEST_SKIP() << "ping is not installed (scripts/install-deps installs it)";
   ASSERT_NO_FATAL_FAILURE(start_tap_port());
   // Both ways: the host stack's ARP and echo to Linux (a small and a
   // full-size one), then Linux's ping answered through the queue pair.
@@ -290,7 +309,7 @@ TEST_F(TapPortTest, FramesOverThePortsMaximumAreDroppedAndCountedBothWays) {
   ASSERT_NO_FATAL_FAILURE(start_tap_port(1500, 9000));
   // Linux sends a 3042-byte echo to a neighbour it knows, and a small one.
   ASSERT_EQ(privatenet::run_command("ip neigh replace 192.0.2.77 lladdr 02:00:00:00:00:77 dev zektap0").code, 0);
-  privatenet::run_command("ping -n -c 1 -W 1 -s 3000 192.0.2.77 >/dev/null 2>&1");
+  ASSERT_EQ(linux_sends_udp(0xC000024D, 3000, 1), 1);
   EXPECT_TRUE(zeklab::eventually([&] { return tap_->wire().frames_oversize() >= 1; }, 20000))
       << "a frame over the port's maximum from the device";
   const std::uint64_t over_from_linux = tap_->wire().frames_oversize();
@@ -327,20 +346,9 @@ TEST_F(TapPortTest, APeerThatDoesNotReadNeverHoldsLinuxsFrames) {
   // Linux sends a bounded burst of datagrams to a neighbour nobody is
   // (flooded to every port: the silent one fills at once).
   ASSERT_EQ(privatenet::run_command("ip neigh replace 192.0.2.88 lladdr 02:00:00:00:00:88 dev zektap0").code, 0);
-  const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(udp, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(9);
-  to.sin_addr.s_addr = htonl(0xC0000258);
   const std::uint64_t from_device = tap_->frames_from_device();
   constexpr int kBurst = 200;
-  const Frame data(200, std::byte{0x42});
-  int sent = 0;
-  for (int i = 0; i < kBurst; ++i) {
-    if (::sendto(udp, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0) ++sent;
-  }
-  ::close(udp);
+  const int sent = linux_sends_udp(0xC0000258, 200, kBurst);
   ASSERT_GT(sent, kBurst / 2);
   EXPECT_TRUE(zeklab::eventually(
       [&] { return tap_->frames_from_device() >= from_device + static_cast<std::uint64_t>(sent); }, 30000))
@@ -354,6 +362,7 @@ TEST_F(TapPortTest, APeerThatDoesNotReadNeverHoldsLinuxsFrames) {
 // says when it is on the wire, carries ARP and ICMP both ways, and stops
 // with 0 on SIGTERM, saying what it carried.
 TEST_F(TapPortTest, ZekwiretapJoinsLinuxToTheWireUntilItIsStopped) {
+  if (!privatenet::have_program("ping")) GTEST_SKIP() << "ping is not installed (scripts/install-deps installs it)";
   program_ = zeklab::spawn(
       {ZEK_WIRETAP_BINARY, "--lab", lab_, "--name", "linux", "--address=192.0.2.1/24", "--capture", capture("linux")},
       {}, lab_ + "/zekwiretap.out");
