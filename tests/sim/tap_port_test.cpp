@@ -327,6 +327,28 @@ TEST_F(TapPortTest, FramesOverThePortsMaximumAreDroppedAndCountedBothWays) {
   EXPECT_EQ(tap_->wire().frames_oversize(), over_from_linux + 1);
 }
 
+// Linux takes its device down: what the wire brings meanwhile is refused
+// by the device, dropped and counted (said once), and once the device is up
+// again the port carries both ways as before.
+TEST_F(TapPortTest, FramesADownDeviceRefusesAreDroppedAndThePortGoesOn) {
+  ASSERT_NO_FATAL_FAILURE(start_tap_port());
+  const Frame f = ethernet(linux_mac_, host_->mac(), 0x88B5, 100);  // a local experimental type
+  auto delivered = [&](std::uint64_t to_device, std::uint64_t refused) {
+    return zeklab::eventually(
+        [&] { return tap_->frames_to_device() == to_device && tap_->frames_refused() == refused; }, 20000);
+  };
+  host_->send_frame(f);
+  EXPECT_TRUE(delivered(1, 0));
+  ASSERT_EQ(privatenet::run_command("ip link set zektap0 down").code, 0);
+  host_->send_frame(f);
+  host_->send_frame(f);
+  EXPECT_TRUE(delivered(1, 2)) << tap_->frames_to_device() << " delivered, " << tap_->frames_refused() << " refused";
+  ASSERT_EQ(privatenet::run_command("ip link set zektap0 up").code, 0);
+  host_->send_frame(f);
+  EXPECT_TRUE(delivered(2, 2));
+  ASSERT_NO_FATAL_FAILURE(ping_linux(56, 3));
+}
+
 // A peer on the wire that never reads: Linux's frames still leave its
 // device, the wire dropping (and counting) what the silent peer does not
 // take, within the wire's grace for each.
