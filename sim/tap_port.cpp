@@ -40,8 +40,8 @@ bool TapPort::start(std::string* error) {
     *error = std::string("eventfd: ") + std::strerror(errno);
     return false;
   }
-  LabWire::Settings wire{settings_.lab_dir,  settings_.port_name,         settings_.capture, {},
-                         settings_.lossless, max_frame_for(settings_.mtu)};
+  LabWire::Settings wire{settings_.lab_dir, settings_.port_name, settings_.capture,
+                         settings_.impair,  settings_.lossless,  max_frame_for(settings_.mtu)};
   wire_ = std::make_unique<LabWire>(*this, wire, log_);
   if (!wire_->start(error)) {
     wire_.reset();

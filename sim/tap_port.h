@@ -46,6 +46,9 @@ class TapPort final : public WireStation {
     std::string capture;    // pcap file, or empty
     bool lossless = false;  // the wire's rule for a peer that does not read (lab_wire.h)
     unsigned mtu = 1500;    // the device's MTU, which sets the port's maximum frame
+    // What the port does to Linux's frames on their way to the wire (tests
+    // of a bad wire where Linux's own queueing disciplines cannot).
+    ImpairmentSettings impair{};
   };
 
   // Takes over `tap_fd` (a non-blocking TAP descriptor) and closes it at the end.

@@ -1,7 +1,7 @@
 // zekwiretap: Linux's own stack as one more port of a lab's wire.
 //
 //   zekwiretap --lab LABDIR [--name PORT] [--device DEV] [--address A.B.C.D/P]
-//              [--mtu N] [--capture FILE] [--lossless]
+//              [--mtu N] [--capture FILE] [--lossless] [--impair SETTINGS]
 //   (each option with a value also as --OPTION=VALUE)
 //
 // Makes the TAP device DEV in the network namespace the program runs in
@@ -30,19 +30,23 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: zekwiretap --lab LABDIR [--name PORT] [--device DEV] [--address A.B.C.D/P]\n"
-    "                  [--mtu N] [--capture FILE] [--lossless]\n"
+    "                  [--mtu N] [--capture FILE] [--lossless] [--impair SETTINGS]\n"
     "\n"
     "Makes the TAP device DEV (default zektap0) in this network namespace and\n"
     "joins it to the wire of the lab LABDIR as the port PORT (default: DEV).\n"
     "--address gives the device an IPv4 address, --mtu its MTU (68 to 9000,\n"
     "default 1500: the port carries frames up to MTU + 18 bytes), --capture\n"
     "writes what the port carries to a pcap file, --lossless waits for a peer\n"
-    "that does not read instead of dropping. Run it with `ip netns exec NS` to\n"
-    "keep Linux's side inside the namespace NS. SIGTERM stops it.\n";
+    "that does not read instead of dropping, --impair loses, duplicates,\n"
+    "reorders or delays Linux's frames on their way to the wire (as host.conf's\n"
+    "impair: loss=0.01,duplicate=0.005,reorder=0.02,delay=1ms,jitter=500us,seed=7).\n"
+    "Run it with `ip netns exec NS` to keep Linux's side inside the namespace NS.\n"
+    "SIGTERM stops it.\n";
 
 struct Options {
   std::string lab, name, capture;
   zeksim::TapDeviceSettings device;
+  zeksim::ImpairmentSettings impair;
   bool lossless = false;
 };
 
@@ -83,6 +87,11 @@ bool parse(int argc, char** argv, Options* options, int* exit_code) {
       {"--capture", [&](const std::string& v) { return options->capture = v, true; }},
       {"--address", [&](const std::string& v) { return parse_address(v, &options->device); }},
       {"--mtu", [&](const std::string& v) { return parse_mtu(v, &options->device.mtu); }},
+      {"--impair",
+       [&](const std::string& v) {
+         std::string why;
+         return zeksim::parse_impairment(v, &options->impair, &why);
+       }},
   };
   for (int i = 1; i < argc; ++i) {
     const auto [name, inline_value] = split_option(argv[i]);
@@ -139,12 +148,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zekwiretap: %s\n", error.c_str());
     return 1;
   }
-  zeksim::TapPort port(
-      device.fd,
-      zeksim::TapPort::Settings{options.lab, options.name, options.capture, options.lossless, options.device.mtu},
-      [](std::string_view line) {
-        std::fprintf(stderr, "zekwiretap: %.*s\n", static_cast<int>(line.size()), line.data());
-      });
+  zeksim::TapPort port(device.fd,
+                       zeksim::TapPort::Settings{options.lab, options.name, options.capture, options.lossless,
+                                                 options.device.mtu, options.impair},
+                       [](std::string_view line) {
+                         std::fprintf(stderr, "zekwiretap: %.*s\n", static_cast<int>(line.size()), line.data());
+                       });
   if (!port.start(&error)) {
     std::fprintf(stderr, "zekwiretap: %s\n", error.c_str());
     return 1;

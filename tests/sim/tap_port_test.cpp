@@ -422,6 +422,7 @@ TEST(ZekwiretapCommandLine, BadOptionsAreRefusedWithTheirReason) {
       {{"--lab", "/tmp/x", "--address", "192.0.2.300/24"}, 2, "bad value '192.0.2.300/24' for --address"},
       {{"--lab", "/tmp/x", "--address", "192.0.2.1/33"}, 2, "bad value"},
       {{"--lab", "/tmp/x", "--mtu", "15x"}, 2, "bad value '15x' for --mtu"},
+      {{"--lab", "/tmp/x", "--impair", "loss=2"}, 2, "bad value 'loss=2' for --impair"},
       {{"--lab", "/tmp/x", "--mtu", "20000"}, 1, "the MTU 20000 is outside 68 to 9000"},
       {{"--lab", "/tmp/x", "--device", "a-name-far-too-long"}, 1, "must have 1 to 15 characters"},
   };
