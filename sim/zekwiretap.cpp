@@ -79,6 +79,7 @@ std::pair<std::string, std::optional<std::string>> split_option(const std::strin
 // False with the exit code when the program should not go on.
 bool parse(int argc, char** argv, Options* options, int* exit_code) {
   *exit_code = 2;
+  std::string why;  // what is wrong with a value, where its parser says
   // The options that take a value, each with what it sets (false: a bad value).
   const std::pair<const char*, std::function<bool(const std::string&)>> with_value[] = {
       {"--lab", [&](const std::string& v) { return options->lab = v, true; }},
@@ -87,11 +88,7 @@ bool parse(int argc, char** argv, Options* options, int* exit_code) {
       {"--capture", [&](const std::string& v) { return options->capture = v, true; }},
       {"--address", [&](const std::string& v) { return parse_address(v, &options->device); }},
       {"--mtu", [&](const std::string& v) { return parse_mtu(v, &options->device.mtu); }},
-      {"--impair",
-       [&](const std::string& v) {
-         std::string why;
-         return zeksim::parse_impairment(v, &options->impair, &why);
-       }},
+      {"--impair", [&](const std::string& v) { return zeksim::parse_impairment(v, &options->impair, &why); }},
   };
   for (int i = 1; i < argc; ++i) {
     const auto [name, inline_value] = split_option(argv[i]);
@@ -116,7 +113,8 @@ bool parse(int argc, char** argv, Options* options, int* exit_code) {
     }
     const std::string value = inline_value ? *inline_value : argv[++i];
     if (!option->second(value)) {
-      std::fprintf(stderr, "zekwiretap: bad value '%s' for %s\n", value.c_str(), name.c_str());
+      std::fprintf(stderr, "zekwiretap: bad value '%s' for %s%s%s\n", value.c_str(), name.c_str(),
+                   why.empty() ? "" : ": ", why.c_str());
       return false;
     }
   }
