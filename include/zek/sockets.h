@@ -37,6 +37,9 @@ inline constexpr std::int32_t ZEK_MIN_WAIT_MS = 10;
 // larger stream send is carried in several, a larger datagram is refused
 // (EMSGSIZE).
 inline constexpr std::uint32_t ZEK_TRANSFER_CHUNK = 256 * 1024;
+// Transfer buffers the driver keeps between requests for reuse (each of
+// ZEK_TRANSFER_CHUNK bytes; freed when the driver unloads).
+inline constexpr std::uint32_t ZEK_TRANSFER_BUFFERS_KEPT = 8;
 // A user interface-list request (SIOCGIFCONF) fills at most this many bytes.
 inline constexpr std::uint32_t ZEK_IFCONF_MAX = 64 * 1024;
 

@@ -197,6 +197,7 @@ ZekStatus init_stack() {
 ZekStatus cleanup_stack() {
   ZpxSetProcessCleanupRoutine(ZPX_PROCESS_SOCKETS, nullptr);
   const ZekStatus status = ZEK_Cleanup_c_tcpip();
+  ZpxReleaseTransferBuffers();
   if (g_ZpxXmitBlock != nullptr) {
     OSPrimMemFree(g_ZpxXmitBlock);
     g_ZpxXmitBlock = nullptr;

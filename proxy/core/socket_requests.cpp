@@ -51,6 +51,75 @@ class Bounce {
   std::uint8_t* data_ = nullptr;
 };
 
+// A kernel buffer for a call's data. Buffers of a transfer chunk are kept
+// for the next call (at most ZEK_TRANSFER_BUFFERS_KEPT of them) instead of
+// being allocated and cleared for every request: a receive that takes a
+// few segments otherwise pays for clearing a whole chunk. Their old
+// contents never leave the kernel: a send copies in exactly the bytes it
+// sends, a receive copies out exactly the bytes it received.
+class TransferBuffer {
+ public:
+  explicit TransferBuffer(std::size_t bytes) : bytes_(bytes) {
+    if (bytes == 0) return;
+    if (bytes > ZEK_TRANSFER_CHUNK) return;  // never asked for; fails ok()
+    data_ = take();
+  }
+  ~TransferBuffer() {
+    if (data_ != nullptr) give_back(data_);
+  }
+  TransferBuffer(const TransferBuffer&) = delete;
+  TransferBuffer& operator=(const TransferBuffer&) = delete;
+  bool ok() const { return bytes_ == 0 || data_ != nullptr; }
+  std::uint8_t* data() const { return data_; }
+  std::size_t size() const { return bytes_; }
+
+  // Frees the kept buffers (the driver's unload).
+  static void release_kept() {
+    for (;;) {
+      std::uint8_t* block = nullptr;
+      {
+        Guard guard;
+        if (kept_count_ > 0) block = kept_[--kept_count_];
+      }
+      if (block == nullptr) return;
+      OSPrimMemFreePtr(block);
+    }
+  }
+
+ private:
+  struct Guard {
+    Guard() { KeAcquireSpinLock(&lock_, &irql_); }
+    ~Guard() { KeReleaseSpinLock(&lock_, irql_); }
+    KIRQL irql_;
+  };
+
+  static std::uint8_t* take() {
+    {
+      Guard guard;
+      if (kept_count_ > 0) return kept_[--kept_count_];
+    }
+    return static_cast<std::uint8_t*>(OSPrimMemAllocPtr(ZEK_TRANSFER_CHUNK));
+  }
+
+  static void give_back(std::uint8_t* block) {
+    {
+      Guard guard;
+      if (kept_count_ < ZEK_TRANSFER_BUFFERS_KEPT) {
+        kept_[kept_count_++] = block;
+        return;
+      }
+    }
+    OSPrimMemFreePtr(block);
+  }
+
+  static inline KSPIN_LOCK lock_ = 0;
+  static inline std::uint8_t* kept_[ZEK_TRANSFER_BUFFERS_KEPT] = {};
+  static inline std::uint32_t kept_count_ = 0;
+
+  std::size_t bytes_;
+  std::uint8_t* data_ = nullptr;
+};
+
 void* user(std::uint64_t address) { return reinterpret_cast<void*>(address); }
 
 bool copy_in(void* to, std::uint64_t from, std::size_t bytes) {
@@ -86,7 +155,7 @@ int as_int(std::uint64_t socket) {
 int receive_into(int s, std::uint64_t data, std::int32_t length, int flags, void* from, int* fromlen) {
   const std::size_t bytes = std::min<std::size_t>(static_cast<std::size_t>(length), ZEK_TRANSFER_CHUNK);
   if (!writable(data, bytes)) return -BSD_EFAULT;
-  Bounce buffer(bytes);
+  TransferBuffer buffer(bytes);
   if (!buffer.ok()) return -BSD_ENOBUFS;
   const int moved = from != nullptr ? sys_recvfrom(s, buffer.data(), static_cast<int>(bytes), flags, from, fromlen)
                                     : sys_recv(s, buffer.data(), static_cast<int>(bytes), flags);
@@ -97,7 +166,7 @@ int receive_into(int s, std::uint64_t data, std::int32_t length, int flags, void
 // A send from the caller's buffer, chunk by chunk; a chunk that goes short
 // or fails ends it (bytes already sent are reported).
 int send_from(int s, std::uint64_t data, std::int32_t length, int flags) {
-  Bounce buffer(std::min<std::size_t>(static_cast<std::size_t>(length), ZEK_TRANSFER_CHUNK));
+  TransferBuffer buffer(std::min<std::size_t>(static_cast<std::size_t>(length), ZEK_TRANSFER_CHUNK));
   if (!buffer.ok()) return -BSD_ENOBUFS;
   std::int64_t sent = 0;
   while (sent < length) {
@@ -185,7 +254,7 @@ ULONG user_sendto(ZekSendToRecord* r) {
     }
     to = address;
   }
-  Bounce buffer(static_cast<std::size_t>(r->Length));
+  TransferBuffer buffer(static_cast<std::size_t>(r->Length));
   if (!buffer.ok()) {
     r->Result = -BSD_ENOBUFS;
   } else if (!copy_in(buffer.data(), r->Data, buffer.size())) {
@@ -235,7 +304,7 @@ ULONG user_sendmsg(ZekMsgRecord* r) {
   if (error == 0 && m.header.NameLength != 0 && !copy_in(m.name, m.header.Name, m.header.NameLength)) {
     error = BSD_EFAULT;
   }
-  Bounce buffer(m.total);
+  TransferBuffer buffer(error == 0 ? m.total : 0);
   if (error == 0 && !buffer.ok()) error = BSD_ENOBUFS;
   std::size_t at = 0;
   for (int i = 0; error == 0 && i < m.header.IovCount; ++i) {
@@ -269,7 +338,7 @@ ULONG user_recvmsg(ZekMsgRecord* r) {
     left -= part;
   }
   if (error == 0 && m.header.NameLength != 0 && !writable(m.header.Name, m.header.NameLength)) error = BSD_EFAULT;
-  Bounce buffer(bytes);
+  TransferBuffer buffer(error == 0 ? bytes : 0);
   if (error == 0 && !buffer.ok()) error = BSD_ENOBUFS;
   if (error != 0) {
     if (error == BSD_EFAULT) ZEK_LOG_FAILURE("ZEKPROXY:ZpxMsgHdrMapper failed\n");
@@ -786,3 +855,5 @@ NTSTATUS ZpxGetSocketTable(void* Record, ULONG_PTR* Bytes) {
 }
 
 void ZpxReleaseProcessSockets(HANDLE ProcessId) { cleanup_sockets(reinterpret_cast<std::uintptr_t>(ProcessId)); }
+
+void ZpxReleaseTransferBuffers() { TransferBuffer::release_kept(); }

@@ -124,6 +124,8 @@ ULONG ZekCommonTcpipIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes);
 NTSTATUS ZpxGetSocketTable(void* Record, ULONG_PTR* Bytes);
 // Closes what sockets the process left (the stack's per-process clean-up).
 void ZpxReleaseProcessSockets(HANDLE ProcessId);
+// Frees the transfer buffers the socket-call requests keep for reuse.
+void ZpxReleaseTransferBuffers();
 
 // The request status for the result of a handler whose result the
 // dispatcher maps: 0 is success; 1 and 2 (the handlers' "failed" and

@@ -157,6 +157,10 @@ std::uint32_t callout_free_count();
 // ---- Soft interrupts ----------------------------------------------------------------
 inline constexpr std::uint32_t NETISR_IP = 2;
 inline constexpr std::uint32_t NETISR_ARP = 18;
+// Rounds a releasing holder of the socket-call lock runs on its own thread
+// at most (each round's output over the loopback is the next round's
+// input) before it leaves the rest to the soft-interrupt thread.
+inline constexpr std::uint32_t SOFTINT_DIRECT_ROUNDS = 16;
 using netisr_handler = void (*)();
 int register_netisr(std::uint32_t bit, netisr_handler handler);
 void unregister_netisr(std::uint32_t bit);

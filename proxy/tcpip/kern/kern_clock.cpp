@@ -232,6 +232,9 @@ void softclock_dpc(KDPC*, PVOID, PVOID, PVOID) {
   bdc.Owner = previous_owner;
   bdc.Held = bdc.Held - 1;
   KeReleaseSpinLockFromDpcLevel(&bdc.Object.SpinLock);
+  // Input a callout scheduled (a retransmission over the loopback) waits
+  // for the soft-interrupt thread.
+  softint_kick();
 }
 
 int callout_start() {

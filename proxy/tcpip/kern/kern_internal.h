@@ -29,9 +29,13 @@ struct KernState {
   volatile LONG netisr;
   netisr_handler isr[32];
   KEVENT softint_event;
+  // Set by the thread just before it waits: a scheduler sets the event only
+  // then, so a thread already at work costs its schedulers nothing.
+  volatile LONG softint_sleeping;
   volatile LONG softint_exit;
   bool softint_in_progress;
   HANDLE softint_thread;
+  PKTHREAD input_owner;  // the thread holding the stack input lock, or null
 
   // The one process record, its credential and descriptor table.
   process proc;
@@ -47,6 +51,13 @@ int callout_start();
 void callout_stop();
 int softint_start();
 void softint_stop();
+// Called by the holder of the socket-call lock just before it releases it:
+// runs the pending soft interrupts on this thread when the stack input lock
+// is free, or wakes the soft-interrupt thread.
+void softint_before_release();
+// Wakes the soft-interrupt thread if input is pending (a path that releases
+// the socket-call lock without softint_before_release: the clock DPC).
+void softint_kick();
 int descrip_start();
 void descrip_stop();
 

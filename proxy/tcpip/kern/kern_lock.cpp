@@ -36,7 +36,10 @@ int release(StackLock* lock, int line) {
 }  // namespace
 
 int AcquireBdcLock() { return acquire(&g_kern.bdc, __LINE__); }
-int ReleaseBdcLock() { return release(&g_kern.bdc, __LINE__); }
+int ReleaseBdcLock() {
+  if (g_kern.bdc.Owner == KeGetCurrentThread()) softint_before_release();
+  return release(&g_kern.bdc, __LINE__);
+}
 int AcquireBdcNetLock() { return acquire(&g_kern.net, __LINE__); }
 int ReleaseBdcNetLock() { return release(&g_kern.net, __LINE__); }
 
@@ -53,7 +56,13 @@ void AcquireQueueLock(QueueLock* lock) {
 
 void ReleaseQueueLock(QueueLock* lock) { KeReleaseSpinLock(&lock->Lock, lock->Irql); }
 
-void AcquireInputLock() { OSPrimSyncAcquireSpinlockObject(&g_kern.input_lock); }
-void ReleaseInputLock() { OSPrimSyncReleaseSpinlockObject(&g_kern.input_lock); }
+void AcquireInputLock() {
+  OSPrimSyncAcquireSpinlockObject(&g_kern.input_lock);
+  g_kern.input_owner = KeGetCurrentThread();
+}
+void ReleaseInputLock() {
+  g_kern.input_owner = nullptr;
+  OSPrimSyncReleaseSpinlockObject(&g_kern.input_lock);
+}
 
 }  // namespace zektcp

@@ -1,11 +1,31 @@
 // The network soft-interrupt thread: protocol input scheduled by setting a
 // bit and waking the thread, which runs ARP input before IP input under the
 // stack input lock and the socket-call lock.
+//
+// The thread is woken only when it sleeps: it announces its sleep, looks at
+// the pending word once more and only then waits, while a scheduler sets
+// its bit before it looks at the announcement. Either the thread sees the
+// bit or the scheduler sees the sleep, so no input is left waiting; a
+// thread that is at work is not signalled again for every packet.
+//
+// Input scheduled by a thread that holds the socket-call lock (the loopback
+// interface's output inside a socket call, a protocol answering) waits for
+// that lock's release: the releasing thread runs the round itself when the
+// stack input lock is free at that moment, and wakes the thread otherwise.
+// The round is the same either way (the input lock, then the socket-call
+// lock, ARP before IP); only the thread differs, so a local exchange does
+// not pay a thread switch for every segment.
 #include "proxy/tcpip/kern/kern_internal.h"
 
 namespace zektcp {
 
 namespace {
+
+bool pending() { return InterlockedOr(&g_kern.netisr, 0) != 0; }
+
+void wake_if_sleeping() {
+  if (InterlockedCompareExchange(&g_kern.softint_sleeping, 0, 1) == 1) KeSetEvent(&g_kern.softint_event, 0, FALSE);
+}
 
 void run_bit(std::uint32_t bit) {
   const LONG mask = static_cast<LONG>(1u << bit);
@@ -13,14 +33,33 @@ void run_bit(std::uint32_t bit) {
   if (g_kern.isr[bit] != nullptr) g_kern.isr[bit]();
 }
 
+bool nothing_pending() { return !pending() && g_kern.softint_exit == 0; }
+
+void run_pending_bits() {
+  g_kern.softint_in_progress = true;
+  run_bit(NETISR_ARP);
+  run_bit(NETISR_IP);
+  for (std::uint32_t bit = 0; bit < 32; ++bit) {
+    if (bit != NETISR_ARP && bit != NETISR_IP) run_bit(bit);
+  }
+  g_kern.softint_in_progress = false;
+}
+
 void SoftIntThread(PVOID) {
   for (;;) {
-    KeWaitForSingleObject(&g_kern.softint_event, Executive, KernelMode, FALSE, nullptr);
+    if (nothing_pending()) {
+      InterlockedExchange(&g_kern.softint_sleeping, 1);
+      if (nothing_pending()) {
+        KeWaitForSingleObject(&g_kern.softint_event, Executive, KernelMode, FALSE, nullptr);
+      }
+      InterlockedExchange(&g_kern.softint_sleeping, 0);
+    }
     if (g_kern.softint_exit != 0) {
       OSPrimDebugPrint("SoftIntThread exit\n");
       PsTerminateSystemThread(STATUS_SUCCESS);
     }
-    softint_round();
+    // Input another thread took meanwhile leaves nothing to do.
+    if (pending()) softint_round();
   }
 }
 
@@ -39,7 +78,36 @@ void unregister_netisr(std::uint32_t bit) {
 void schednetisr(std::uint32_t bit) {
   if (bit >= 32) return;
   InterlockedOr(&g_kern.netisr, static_cast<LONG>(1u << bit));
-  KeSetEvent(&g_kern.softint_event, 0, FALSE);
+  // The holder of the socket-call lock runs or hands on the round when it
+  // releases the lock (softint_before_release).
+  if (!BdcLockHeldByCaller()) wake_if_sleeping();
+}
+
+void softint_kick() {
+  if (pending()) wake_if_sleeping();
+}
+
+void softint_before_release() {
+  if (!pending()) return;
+  // A caller that holds the input lock already (a round of its own, the
+  // receive path, a DHCP step) leaves what was added to the thread.
+  if (g_kern.softint_in_progress || g_kern.input_owner == KeGetCurrentThread()) {
+    wake_if_sleeping();
+    return;
+  }
+  // The input lock comes before the socket-call lock: the holder may only
+  // try it, and leaves the round to the thread when it is taken.
+  if (KeGetCurrentIrql() < DISPATCH_LEVEL || !KeTryToAcquireSpinLockAtDpcLevel(&g_kern.input_lock.SpinLock)) {
+    wake_if_sleeping();
+    return;
+  }
+  g_kern.input_owner = KeGetCurrentThread();
+  // The rounds' own output (an answer over the loopback) is taken in the
+  // next round, a bounded number of times.
+  for (std::uint32_t round = 0; round < SOFTINT_DIRECT_ROUNDS && pending(); ++round) run_pending_bits();
+  g_kern.input_owner = nullptr;
+  KeReleaseSpinLockFromDpcLevel(&g_kern.input_lock.SpinLock);
+  softint_kick();
 }
 
 void softint_round() {
@@ -48,13 +116,7 @@ void softint_round() {
   if (g_kern.softint_in_progress) {
     OSPrimDebugPrint("IntInProgress:\n");
   } else {
-    g_kern.softint_in_progress = true;
-    run_bit(NETISR_ARP);
-    run_bit(NETISR_IP);
-    for (std::uint32_t bit = 0; bit < 32; ++bit) {
-      if (bit != NETISR_ARP && bit != NETISR_IP) run_bit(bit);
-    }
-    g_kern.softint_in_progress = false;
+    run_pending_bits();
   }
   ReleaseBdcLock();
   ReleaseInputLock();
@@ -63,6 +125,7 @@ void softint_round() {
 int softint_start() {
   KeInitializeEvent(&g_kern.softint_event, SynchronizationEvent, FALSE);
   g_kern.softint_exit = 0;
+  g_kern.softint_sleeping = 0;
   g_kern.netisr = 0;
   g_kern.softint_in_progress = false;
   for (auto& handler : g_kern.isr) handler = nullptr;

@@ -3,6 +3,8 @@
 // sums here are kept as numbers of those words; results are returned in
 // the byte order they take in the packet, so a caller stores them as they
 // are, and a sum over data that carries a correct checksum comes out 0.
+#include <cstring>
+
 #include "proxy/tcpip/netinet/ip_var.h"
 
 namespace zektcp {
@@ -23,30 +25,50 @@ struct Sum {
       --len;
       odd = false;
     }
-    while (len >= 8) {
-      value += (static_cast<std::uint32_t>(p[0]) << 8) | p[1];
-      value += (static_cast<std::uint32_t>(p[2]) << 8) | p[3];
-      value += (static_cast<std::uint32_t>(p[4]) << 8) | p[5];
-      value += (static_cast<std::uint32_t>(p[6]) << 8) | p[7];
-      p += 8;
-      len -= 8;
-    }
-    while (len >= 2) {
-      value += (static_cast<std::uint32_t>(p[0]) << 8) | p[1];
-      p += 2;
-      len -= 2;
-    }
-    if (len == 1) {
-      value += static_cast<std::uint32_t>(p[0]) << 8;
+    // The whole words, summed in the machine's own order eight bytes at a
+    // time and turned round once: the one's-complement sum of byte-swapped
+    // words is the byte-swapped sum (RFC 1071).
+    const int whole = len & ~1;
+    value += swap16(fold(native_sum(p, whole)));
+    if (len != whole) {
+      value += static_cast<std::uint32_t>(p[whole]) << 8;
       odd = true;
     }
   }
 
-  std::uint16_t folded() const {
-    std::uint64_t v = value;
+  // The sum of an even number of bytes taken as words in the machine's
+  // order (little-endian: the first byte of a word is its low byte).
+  static std::uint64_t native_sum(const std::uint8_t* p, int len) {
+    std::uint64_t a = 0;
+    std::uint64_t b = 0;
+    while (len >= 16) {
+      std::uint64_t w[2];
+      std::memcpy(w, p, sizeof(w));
+      a += (w[0] & 0xFFFFFFFF) + (w[0] >> 32);
+      b += (w[1] & 0xFFFFFFFF) + (w[1] >> 32);
+      p += 16;
+      len -= 16;
+    }
+    a += b;
+    while (len >= 4) {
+      std::uint32_t w;
+      std::memcpy(&w, p, sizeof(w));
+      a += w;
+      p += 4;
+      len -= 4;
+    }
+    if (len >= 2) a += static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8);
+    return a;
+  }
+
+  static std::uint16_t fold(std::uint64_t v) {
     while (v >> 16) v = (v & 0xFFFF) + (v >> 16);
     return static_cast<std::uint16_t>(v);
   }
+
+  static std::uint32_t swap16(std::uint16_t v) { return static_cast<std::uint32_t>(((v & 0xFF) << 8) | (v >> 8)); }
+
+  std::uint16_t folded() const { return fold(value); }
 };
 
 // The checksum of `len` bytes of a chain from `off`; false when the chain

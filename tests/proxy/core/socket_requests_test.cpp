@@ -5,6 +5,7 @@
 // through the kernel socket table.
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -108,6 +109,34 @@ TEST_F(SocketRequests, AShortReceiveTravelsInlineALongOneThroughTheCallersBuffer
   ZekSendToRecord empty{static_cast<std::uint64_t>(x), 0, 0, 0, 0, 0, 77};
   ASSERT_EQ(call(file_, IOCTL_ZEK_SENDTO_USER, &empty).status, STATUS_SUCCESS);
   EXPECT_EQ(empty.Result, 77);
+  close_socket(x);
+  close_socket(y);
+}
+
+// The driver keeps its transfer buffers between requests: a receive hands
+// out only the bytes it took, never what an earlier, longer one left there.
+TEST_F(SocketRequests, AReceiveGivesOnlyItsOwnBytesThoughItsBufferIsKept) {
+  ZekSanAddress a{}, b{};
+  const std::int64_t x = bound_udp(&a);
+  const std::int64_t y = bound_udp(&b);
+  struct Case {
+    int length;
+    std::uint8_t fill;
+  };
+  for (const Case c : {Case{4000, 0xAA}, Case{400, 0x11}, Case{257, 0x22}}) {
+    const std::vector<std::uint8_t> data(static_cast<std::size_t>(c.length), c.fill);
+    ASSERT_EQ(sendto(x, data.data(), c.length, b), c.length);
+    std::vector<std::uint8_t> buffer(4000, 0);
+    ZekTransferRecord r{};
+    r.Socket = static_cast<std::uint64_t>(y);
+    r.Data = reinterpret_cast<std::uint64_t>(buffer.data());
+    r.Length = static_cast<std::int32_t>(buffer.size());
+    ASSERT_EQ(call(file_, IOCTL_ZEK_RECV_USER, &r).status, STATUS_SUCCESS);
+    ASSERT_EQ(r.Result, c.length);
+    std::vector<std::uint8_t> expected(buffer.size(), 0);
+    std::fill_n(expected.begin(), c.length, c.fill);
+    EXPECT_EQ(buffer, expected) << c.length;
+  }
   close_socket(x);
   close_socket(y);
 }

@@ -309,6 +309,70 @@ TEST_F(KernTest, TheSoftInterruptThreadRunsArpBeforeIpUnderTheLocks) {
   EXPECT_TRUE(g_order.empty());
 }
 
+// Scheduled from many threads at once while the thread goes to sleep and
+// wakes: every scheduling is followed by a round (a lost wake-up would leave
+// one waiting for good).
+constexpr std::uint32_t kSpareBit = 7;
+std::atomic<int> g_rounds{0};
+std::atomic<PKTHREAD> g_ran_on{nullptr};
+void count_round() {
+  g_ran_on = KeGetCurrentThread();
+  ++g_rounds;
+}
+
+TEST_F(KernTest, InputScheduledFromManyThreadsIsNeverLeftWaiting) {
+  g_rounds = 0;
+  ASSERT_EQ(register_netisr(kSpareBit, count_round), 0);
+  std::atomic<bool> stuck{false};
+  std::vector<std::thread> schedulers;
+  for (int t = 0; t < 4; ++t) {
+    schedulers.emplace_back([&] {
+      for (int i = 0; i < 200 && !stuck; ++i) {
+        const int before = g_rounds;
+        schednetisr(kSpareBit);
+        if (!eventually([&] { return g_rounds > before; })) stuck = true;
+      }
+    });
+  }
+  for (auto& t : schedulers) t.join();
+  unregister_netisr(kSpareBit);
+  EXPECT_FALSE(stuck);
+}
+
+// Input scheduled by the holder of the socket-call lock runs when the lock is
+// released: on the releasing thread when the input lock is free then, by
+// the soft-interrupt thread when another thread holds the input lock.
+TEST_F(KernTest, InputScheduledUnderTheSocketCallLockRunsAtItsRelease) {
+  g_rounds = 0;
+  ASSERT_EQ(register_netisr(kSpareBit, count_round), 0);
+  {
+    BdcLocked lock;
+    schednetisr(kSpareBit);
+    EXPECT_EQ(g_rounds, 0);  // the round needs the lock this thread holds
+  }
+  EXPECT_EQ(g_rounds, 1);
+  EXPECT_EQ(g_ran_on.load(), KeGetCurrentThread());
+
+  std::atomic<bool> input_held{false};
+  std::atomic<bool> let_go{false};
+  std::thread holder([&] {
+    AcquireInputLock();
+    input_held = true;
+    while (!let_go) std::this_thread::yield();
+    ReleaseInputLock();
+  });
+  ASSERT_TRUE(eventually([&] { return input_held.load(); }));
+  {
+    BdcLocked lock;
+    schednetisr(kSpareBit);
+  }
+  let_go = true;
+  holder.join();
+  EXPECT_TRUE(eventually([&] { return g_rounds == 2; }));
+  EXPECT_NE(g_ran_on.load(), KeGetCurrentThread());
+  unregister_netisr(kSpareBit);
+}
+
 // ---- Descriptors -----------------------------------------------------------------------------------
 int g_closes;
 int count_close(file*, process*) {

@@ -245,6 +245,15 @@ TEST_F(IpOutputTest, TheChecksumOfAChainCutAnywhere) {
     EXPECT_EQ(in_cksum_chain(head, static_cast<int>(data.size())), flat) << first;
     mbuf_free_chain(head);
   }
+  // Lengths around the sizes the sum takes at once, and bytes that carry.
+  for (const std::size_t length : {1, 2, 3, 4, 5, 7, 15, 16, 17, 31, 33, 1499, 1500}) {
+    for (const std::uint8_t fill : {0x00, 0x5A, 0xFF}) {
+      Bytes bytes = text(length, fill);
+      if (fill != 0x5A) std::fill(bytes.begin(), bytes.end(), fill);
+      EXPECT_EQ(ntohs(in_cksum_bytes(bytes.data(), static_cast<int>(length))), cksum(bytes, 0, length))
+          << length << " of " << int{fill};
+    }
+  }
   // A datagram that carries its correct sum sums to 0.
   Bytes header = ipv4_packet(IpFields{}, {});
   EXPECT_EQ(in_cksum_iphdr(reinterpret_cast<const ip*>(header.data())), 0);
