@@ -35,7 +35,8 @@ struct KernState {
   volatile LONG softint_exit;
   bool softint_in_progress;
   HANDLE softint_thread;
-  PKTHREAD input_owner;  // the thread holding the stack input lock, or null
+  PKTHREAD input_owner;        // the thread holding the stack input lock, or null
+  PKTHREAD softint_thread_id;  // the soft-interrupt thread itself, once it runs
 
   // The one process record, its credential and descriptor table.
   process proc;
@@ -55,6 +56,10 @@ void softint_stop();
 // runs the pending soft interrupts on this thread when the stack input lock
 // is free, or wakes the soft-interrupt thread.
 void softint_before_release();
+// Called by the holder of the stack input lock just before it releases it,
+// with the level it goes back to: runs the pending soft interrupts on this
+// thread when it may take the socket-call lock, or wakes the thread.
+void softint_before_input_release(KIRQL level_after);
 // Wakes the soft-interrupt thread if input is pending (a path that releases
 // the socket-call lock without softint_before_release: the clock DPC).
 void softint_kick();

@@ -61,6 +61,7 @@ void AcquireInputLock() {
   g_kern.input_owner = KeGetCurrentThread();
 }
 void ReleaseInputLock() {
+  if (g_kern.input_owner == KeGetCurrentThread()) softint_before_input_release(g_kern.input_lock.SavedIrql);
   g_kern.input_owner = nullptr;
   OSPrimSyncReleaseSpinlockObject(&g_kern.input_lock);
 }

@@ -9,12 +9,17 @@
 // thread that is at work is not signalled again for every packet.
 //
 // Input scheduled by a thread that holds the socket-call lock (the loopback
-// interface's output inside a socket call, a protocol answering) waits for
-// that lock's release: the releasing thread runs the round itself when the
-// stack input lock is free at that moment, and wakes the thread otherwise.
-// The round is the same either way (the input lock, then the socket-call
-// lock, ARP before IP); only the thread differs, so a local exchange does
-// not pay a thread switch for every segment.
+// interface's output inside a socket call, a protocol answering) or the
+// stack input lock (the receive path, a DHCP step) waits for that lock's
+// release; the thread could not start its round before it anyway. The
+// releasing thread then runs the round itself where it may: the holder of
+// the socket-call lock when the input lock is free at that moment (it may
+// only try it, as the input lock comes first), the holder of the input lock
+// when it goes back to a level where it may take the socket-call lock; in
+// every other case (the receive path's DPC, the clock DPC) it wakes the
+// thread. The round is the same either way (the input lock, then the
+// socket-call lock, ARP before IP); only the thread differs, so a local
+// exchange does not pay a thread switch for every segment.
 #include "proxy/tcpip/kern/kern_internal.h"
 
 namespace zektcp {
@@ -46,6 +51,7 @@ void run_pending_bits() {
 }
 
 void SoftIntThread(PVOID) {
+  g_kern.softint_thread_id = KeGetCurrentThread();
   for (;;) {
     if (nothing_pending()) {
       InterlockedExchange(&g_kern.softint_sleeping, 1);
@@ -78,35 +84,58 @@ void unregister_netisr(std::uint32_t bit) {
 void schednetisr(std::uint32_t bit) {
   if (bit >= 32) return;
   InterlockedOr(&g_kern.netisr, static_cast<LONG>(1u << bit));
-  // The holder of the socket-call lock runs or hands on the round when it
-  // releases the lock (softint_before_release).
-  if (!BdcLockHeldByCaller()) wake_if_sleeping();
+  // A holder of either lock runs or hands on the round when it releases it.
+  if (!BdcLockHeldByCaller() && g_kern.input_owner != KeGetCurrentThread()) wake_if_sleeping();
 }
 
 void softint_kick() {
   if (pending()) wake_if_sleeping();
 }
 
+namespace {
+
+// Runs rounds while input is pending, a bounded number of times (each
+// round's own output over the loopback is the next round's input); the
+// caller holds the input lock and the socket-call lock.
+void run_rounds_here() {
+  for (std::uint32_t round = 0; round < SOFTINT_DIRECT_ROUNDS && pending(); ++round) run_pending_bits();
+}
+
+}  // namespace
+
 void softint_before_release() {
   if (!pending()) return;
-  // A caller that holds the input lock already (a round of its own, the
-  // receive path, a DHCP step) leaves what was added to the thread.
-  if (g_kern.softint_in_progress || g_kern.input_owner == KeGetCurrentThread()) {
-    wake_if_sleeping();
-    return;
-  }
-  // The input lock comes before the socket-call lock: the holder may only
-  // try it, and leaves the round to the thread when it is taken.
-  if (KeGetCurrentIrql() < DISPATCH_LEVEL || !KeTryToAcquireSpinLockAtDpcLevel(&g_kern.input_lock.SpinLock)) {
+  // A caller holding the input lock too runs the round when it releases
+  // that lock.
+  if (g_kern.input_owner == KeGetCurrentThread()) return;
+  if (g_kern.softint_in_progress || KeGetCurrentIrql() < DISPATCH_LEVEL ||
+      !KeTryToAcquireSpinLockAtDpcLevel(&g_kern.input_lock.SpinLock)) {
     wake_if_sleeping();
     return;
   }
   g_kern.input_owner = KeGetCurrentThread();
-  // The rounds' own output (an answer over the loopback) is taken in the
-  // next round, a bounded number of times.
-  for (std::uint32_t round = 0; round < SOFTINT_DIRECT_ROUNDS && pending(); ++round) run_pending_bits();
+  run_rounds_here();
   g_kern.input_owner = nullptr;
   KeReleaseSpinLockFromDpcLevel(&g_kern.input_lock.SpinLock);
+  softint_kick();
+}
+
+void softint_before_input_release(KIRQL level_after) {
+  if (!pending()) return;
+  // The thread's own round: its loop takes what was added.
+  if (KeGetCurrentThread() == g_kern.softint_thread_id) return;
+  // A DPC (the receive path) does not run protocol input; nor does a caller
+  // that holds the socket-call lock already.
+  if (level_after >= DISPATCH_LEVEL || g_kern.softint_in_progress || BdcLockHeldByCaller()) {
+    wake_if_sleeping();
+    return;
+  }
+  if (AcquireBdcLock() != 0) {
+    wake_if_sleeping();
+    return;
+  }
+  run_rounds_here();
+  ReleaseBdcLock();
   softint_kick();
 }
 
@@ -146,6 +175,7 @@ void softint_stop() {
   OsPrimJoinThread(g_kern.softint_thread);
   ZwClose(g_kern.softint_thread);
   g_kern.softint_thread = nullptr;
+  g_kern.softint_thread_id = nullptr;
 }
 
 }  // namespace zektcp

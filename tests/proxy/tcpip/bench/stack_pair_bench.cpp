@@ -148,7 +148,7 @@ void StackTcpBulk(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kPerIteration));
   pair.finish(a, b);
 }
-BENCHMARK(StackTcpBulk)->Arg(16384)->Arg(65536);
+BENCHMARK(StackTcpBulk)->Arg(16384)->Arg(65536)->UseRealTime();
 
 // One byte to the server and one back, as a request and its response.
 void StackTcpRoundTrip(benchmark::State& state) {
@@ -165,7 +165,7 @@ void StackTcpRoundTrip(benchmark::State& state) {
   }
   pair.finish(a, b);
 }
-BENCHMARK(StackTcpRoundTrip);
+BENCHMARK(StackTcpRoundTrip)->UseRealTime();
 
 // Connect, accept, and both ends closed; TIME-WAIT is let pass (virtual
 // time) every few connections so the socket table never fills.

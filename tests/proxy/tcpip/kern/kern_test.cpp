@@ -339,10 +339,10 @@ TEST_F(KernTest, InputScheduledFromManyThreadsIsNeverLeftWaiting) {
   EXPECT_FALSE(stuck);
 }
 
-// Input scheduled by the holder of the socket-call lock runs when the lock is
-// released: on the releasing thread when the input lock is free then, by
-// the soft-interrupt thread when another thread holds the input lock.
-TEST_F(KernTest, InputScheduledUnderTheSocketCallLockRunsAtItsRelease) {
+// Input scheduled by the holder of the socket-call lock or of the input lock
+// runs when that lock is released: on the releasing thread when it may take
+// the other lock then, on another thread when another holds the input lock.
+TEST_F(KernTest, InputScheduledUnderAStackLockRunsAtItsRelease) {
   g_rounds = 0;
   ASSERT_EQ(register_netisr(kSpareBit, count_round), 0);
   {
@@ -351,6 +351,12 @@ TEST_F(KernTest, InputScheduledUnderTheSocketCallLockRunsAtItsRelease) {
     EXPECT_EQ(g_rounds, 0);  // the round needs the lock this thread holds
   }
   EXPECT_EQ(g_rounds, 1);
+  EXPECT_EQ(g_ran_on.load(), KeGetCurrentThread());
+  AcquireInputLock();
+  schednetisr(kSpareBit);
+  EXPECT_EQ(g_rounds, 1);
+  ReleaseInputLock();
+  EXPECT_EQ(g_rounds, 2);
   EXPECT_EQ(g_ran_on.load(), KeGetCurrentThread());
 
   std::atomic<bool> input_held{false};
@@ -368,7 +374,7 @@ TEST_F(KernTest, InputScheduledUnderTheSocketCallLockRunsAtItsRelease) {
   }
   let_go = true;
   holder.join();
-  EXPECT_TRUE(eventually([&] { return g_rounds == 2; }));
+  EXPECT_TRUE(eventually([&] { return g_rounds == 3; }));
   EXPECT_NE(g_ran_on.load(), KeGetCurrentThread());
   unregister_netisr(kSpareBit);
 }

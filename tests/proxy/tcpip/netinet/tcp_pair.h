@@ -199,6 +199,9 @@ class TcpPair {
         wire_.push_back(std::move(p));
       }
       bool delivered = false;
+      // Delivered under the stack input lock, as an adapter's receive path
+      // delivers: the input runs when the lock is released.
+      zektcp::AcquireInputLock();
       for (auto it = wire_.begin(); it != wire_.end();) {
         if (it->due > now_) {
           ++it;
@@ -208,6 +211,7 @@ class TcpPair {
         it = wire_.erase(it);
         delivered = true;
       }
+      zektcp::ReleaseInputLock();
       if (delivered) zektcp::softint_round();
       if (sent_.empty() && !delivered) return;
     }
