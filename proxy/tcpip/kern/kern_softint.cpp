@@ -108,8 +108,10 @@ void softint_before_release() {
   // A caller holding the input lock too runs the round when it releases
   // that lock.
   if (g_kern.input_owner == KeGetCurrentThread()) return;
+  // A holder that goes back to DISPATCH_LEVEL (a DPC) leaves protocol
+  // input to the thread, as the receive path does.
   if (g_kern.softint_in_progress || KeGetCurrentIrql() < DISPATCH_LEVEL ||
-      !KeTryToAcquireSpinLockAtDpcLevel(&g_kern.input_lock.SpinLock)) {
+      g_kern.bdc.Object.SavedIrql >= DISPATCH_LEVEL || !KeTryToAcquireSpinLockAtDpcLevel(&g_kern.input_lock.SpinLock)) {
     wake_if_sleeping();
     return;
   }
