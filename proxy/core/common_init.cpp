@@ -7,9 +7,9 @@
 // registration, no thread and no tracked memory. Cleanup runs the same
 // table backwards. The host stack starts after the hardware-object pools,
 // so that at unload it is stopped (its thread joined, its clock cancelled)
-// before anything it might touch is freed. The kernel verbs and the
-// multicast receive queue tables, and the socket that keeps handle 0, join
-// the order as they come into the driver.
+// before anything it might touch is freed; the kernel verbs start after the
+// stack. The multicast receive queue table and the socket that keeps handle
+// 0 join the order as they come into the driver.
 #include <cstring>
 
 #include "include/zek/interfaces.h"
@@ -19,6 +19,7 @@
 #include "proxy/core/zpx.h"
 #include "proxy/rdma/hw/pools.h"
 #include "proxy/rdma/rm/rm.h"
+#include "proxy/rdma/verbs/verbs.h"
 #include "proxy/tcpip/stack.h"
 
 const ZekGimTable* g_ZpxGimTable;
@@ -230,6 +231,9 @@ constexpr Step kSteps[] = {
     {"mifh_create_mem_resources", ZpxFaultStep::InitPools, &init_pools, &mifh_destroy_mem_resources},
     // The stack step injects its own failure.
     {"ZpxCommonTcpInitAtInitTime", ZpxFaultStep::None, &init_stack, &cleanup_stack},
+    // The kernel verbs start after the pools and the stack they use, so that
+    // their stop (which closes the adapters clients left open) runs first.
+    {"ZEK_Init_Verbs", ZpxFaultStep::None, &ZEK_Init_Verbs, &ZEK_Cleanup_Verbs},
     {"CRC tables", ZpxFaultStep::None, &init_crc, nullptr},
 };
 constexpr std::size_t kStepCount = sizeof(kSteps) / sizeof(kSteps[0]);

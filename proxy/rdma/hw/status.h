@@ -4,6 +4,7 @@
 #pragma once
 
 #include "include/zek/status.h"
+#include "include/zek/verbs.h"
 
 inline constexpr ZekStatus MIFH_STATUS_SUCCESS = 0;
 inline constexpr ZekStatus MIFH_STATUS_FAIL = 1;               // the adapter did not acknowledge in time; bad argument
@@ -22,11 +23,8 @@ inline constexpr ZekStatus MIFH_STATUS_NIC_CQ_EMPTY =
 inline constexpr ZekStatus MIFH_STATUS_INVALID_PD = 13;        // a protection-domain id above 0x7FFF
 inline constexpr ZekStatus MIFH_STATUS_CQ_ERROR = 0xFFFFFFFF;  // -1: the CQ poll and give-back: a bad CQ or ring index
 
-// Verbs statuses of the data path.
-inline constexpr ZekStatus IWARP_STATUS_CQ_EMPTY = 0x50033;
+// Verbs statuses of the data path (the verbs group is include/zek/verbs.h).
 inline constexpr ZekStatus IWARP_STATUS_ORD_TOO_BIG = 0x50051;
 inline constexpr ZekStatus IWARP_STATUS_IRD_TOO_BIG = 0x50052;
 inline constexpr ZekStatus IWARP_STATUS_QUEUE_TOO_BIG = 0x50053;
 inline constexpr ZekStatus IWARP_STATUS_TOO_MANY_SGES = 0x50054;
-inline constexpr ZekStatus IWARP_STATUS_QP_TOOMANY_WRS_POSTED = 0x5005B;
-inline constexpr ZekStatus IWARP_STATUS_QP_INVALID_MESSAGE_SIZE = 0x50060;

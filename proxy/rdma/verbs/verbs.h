@@ -1,0 +1,348 @@
+// The kernel iWARP verbs' object layer (library zekverbs, compiled into the
+// proxy driver): the verbs adapter that a client opens on one attached
+// adapter and the driver-wide list of opened adapters, protection domains,
+// completion contexts (the wait for a control request), completion queues
+// with their ring of flushed queue pairs, queue pairs (create, destroy,
+// query), the two routine tables and the per-process clean-up.
+//
+//   adapter.cpp       opened adapters, open, close, query, contexts, handlers, the lists
+//   addresses.cpp     the SAN addresses of the host stack (zek_adapter_addrs)
+//   pd.cpp            protection domains
+//   comp_context.cpp  completion contexts and ZpxCompleteSynchVerbs
+//   cq.cpp            completion queues, the error ring and polling
+//   qp.cpp            queue pairs
+//   tables.cpp        the routine tables, texts and names, start and stop
+//
+// Records exchanged with callers are include/zek/verbs.h. Every handle is
+// looked up on the opened adapter's own lists before it is used; a verb
+// holds its adapter (a reference counted under the opened-adapter list's
+// lock) for as long as it runs, so a close waits for the verbs running on
+// the adapter and never frees it under them.
+//
+// Lock order: the opened-adapter list lock, then one adapter's list lock.
+// No list lock is held across a wait for the adapter.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "include/zek/mifh.h"
+#include "include/zek/osprim.h"
+#include "include/zek/verbs.h"
+#include "platform/kernel/driver.h"
+#include "proxy/rdma/hw/async_events.h"
+#include "proxy/rdma/hw/qp.h"
+#include "proxy/rdma/rm/rm.h"
+
+inline constexpr std::uint32_t ZEK_IWARP_ADAPTER_MAGIC = 0x9E62ADAD;
+inline constexpr std::uint32_t ZEK_COMP_CONTEXT_SIGNATURE = 0x434F4D50;  // "COMP"
+inline constexpr std::uint32_t ZEK_IWARP_ADAPTER_BYTES = 157536;         // its pool's element
+inline constexpr std::uint32_t ZEK_PD_OBJECT_BYTES = 272;                // its pool's element
+inline constexpr std::uint32_t ZEK_COMP_CONTEXT_BYTES = 144;             // its pool's element
+
+// ---- Lists ------------------------------------------------------------------------------------------------
+// An element of an adapter's list (or the list of opened adapters): the
+// object it belongs to in Data.
+struct ZekVerbsLink {
+  ZekVerbsLink* Next;
+  ZekVerbsLink* Prev;
+  void* Data;
+};
+struct ZekVerbsList {
+  ZekVerbsLink* First;
+  ZekVerbsLink* Last;
+};
+void ZekVerbsListAppend(ZekVerbsList* list, ZekVerbsLink* link, void* data);
+void ZekVerbsListRemove(ZekVerbsList* list, ZekVerbsLink* link);
+bool ZekVerbsListHolds(const ZekVerbsList* list, const void* data);
+
+// ---- Completion context --------------------------------------------------------------------------------------
+struct ZekIwarpAdapter;
+struct ZekCompContext {
+  MifhCqpCompletionContext Hw;      // named in the control request; Argument = this context
+  std::uint32_t Signature;          // ZEK_COMP_CONTEXT_SIGNATURE while on the adapter's list
+  std::atomic<std::uint8_t> State;  // ZEK_COMP_*: waiting, completed, abandoned
+  std::uint8_t Reserved[3];
+  ZekCompContext* Next;
+  ZekCompContext* Prev;
+  MifhQpObject* Qp;  // a queue-pair destruction's queue pair
+  ZekIwarpAdapter* Adapter;
+  OSPrimEvent Event;
+  void* PendingRequest;  // a control request that waits instead of a thread (not in this build)
+  void* StagRecord;
+  void* AllocInfo;
+};
+static_assert(sizeof(ZekCompContext) <= ZEK_COMP_CONTEXT_BYTES);
+inline constexpr std::uint8_t ZEK_COMP_WAITING = 0;
+inline constexpr std::uint8_t ZEK_COMP_COMPLETED = 1;
+inline constexpr std::uint8_t ZEK_COMP_ABANDONED = 2;
+
+// ---- Verbs adapter --------------------------------------------------------------------------------------------
+struct ZekIwarpAdapter {
+  std::uint32_t Magic;  // ZEK_IWARP_ADAPTER_MAGIC while open
+  std::uint32_t Reserved0;
+  ZekVerbsLink Link;  // on the list of opened adapters
+  BaseDeviceObj* Base;
+  MifhDeviceObj* Device;
+  ZekLarmit* Larmit;  // the local resource manager
+  ZekMrte* Mrte;      // the memory-region table manager
+  void* ThirdHandle;  // the adapter's GIM
+  ZekVerbsAsyncHandler AsyncHandler;
+  OSPrimEvent BlockingEvent;  // user opens only
+  std::uint8_t BlockingEventValid;
+  std::uint8_t Closing;
+  std::uint8_t KernelClient;
+  std::uint8_t DestroyInterrupted;
+  std::uint32_t Reserved1;
+  ZekVerbsList StagList;
+  ZekVerbsList PdList;
+  ZekVerbsList CqList;
+  ZekVerbsList QpList;
+  ZekVerbsList SecureHandleList;
+  OSPrimSpinlockObject QPListSpinlock;
+  OSPrimSpinlockObject CQListSpinlock;
+  OSPrimSpinlockObject PDListSpinlock;
+  OSPrimSpinlockObject StagListSpinlock;
+  OSPrimSpinlockObject SecureHandleListSpinlock;
+  OSPrimSpinlockObject SixthSpinlock;  // guards the adapter-wide error ring
+  void* ClientContext;
+  ZekIwarpAdapter* Self;
+  MifhAsyncEventRing AsyncEvents;  // AsyncEventSpinlock inside
+  std::uint32_t ErrorPosition;     // the adapter's error ring: position 0, last 999
+  std::uint32_t ErrorLast;
+  void* StackInterface;
+  HANDLE OwningProcess;
+  ZekCompContext* CompFirst;
+  ZekCompContext* CompLast;
+  OSPrimSpinlockObject CompContextSpinLock;
+  // Verbs running on the adapter (taken and given back under the
+  // opened-adapter list's lock): close waits for them.
+  std::uint32_t Users;
+  std::uint32_t Reserved2;
+  MifhQpObject* QpTable[ZEK_VERBS_QP_TABLE_SIZE];
+};
+static_assert(sizeof(ZekIwarpAdapter) <= ZEK_IWARP_ADAPTER_BYTES);
+
+// ---- Protection domain (in its pool's 272-byte object) ----------------------------------------------------------
+inline constexpr std::uint8_t ZEK_PD_USER_ACCESS = 0x01;
+struct ZekPd {
+  MifhPdObject Hw;  // the hardware set-up
+  ZekPd* Self;
+  ZekVerbsLink Link;
+  std::atomic<std::uint32_t> Qps;
+  std::atomic<std::uint32_t> NonSharedMrs;
+  std::atomic<std::uint32_t> SharedMrs;
+  std::atomic<std::uint32_t> Mws;
+  ZekVerbsList SharedRefs;
+  std::uint8_t Flags;  // ZEK_PD_USER_ACCESS
+  std::uint8_t Reserved[7];
+  void* UserMapping;  // the doorbell page's mapping record (user access)
+  void* UserPage;
+};
+static_assert(sizeof(ZekPd) <= ZEK_PD_OBJECT_BYTES);
+
+// ---- Completion queue (the verbs' part of the CQ object) ---------------------------------------------------------
+struct ZekCqVerbs {
+  std::uint32_t DeviceNumber;
+  std::uint32_t SlotCount;  // entries + 1
+  ZekVerbsCqHandler Handler;
+  void* HandlerContext;
+  void* ClientContext;
+  ZekIwarpAdapter* Adapter;
+  void* ClientHandle;
+  ZekVerbsLink Link;
+  std::atomic<std::uint32_t> AttachedQueues;
+  std::uint32_t ErrorPosition;  // next slot to write
+  std::uint32_t ErrorLast;      // slot consumed most recently
+  std::uint32_t Reserved;
+  std::uint64_t* ErrorRing;  // ZEK_VERBS_ERROR_RING_SLOTS entries (ZekErrorEntry)
+  OSPrimSpinlockObject ErrorLock;
+  void* UserPage;
+  void* UserMapping;
+  std::uint8_t LargeChunk;
+};
+static_assert(sizeof(ZekCqVerbs) <= sizeof(MifhCqObject::OwnerArea));
+inline ZekCqVerbs* ZekCqOf(MifhCqObject* cq) { return reinterpret_cast<ZekCqVerbs*>(cq->OwnerArea); }
+
+// An error-ring entry in one word: the queue-pair object (2048-aligned) with
+// the send-side bit (0) and the check bit (1) in its low bits. Zero is empty.
+inline constexpr std::uint64_t ZEK_ERROR_ENTRY_SEND = 1;
+inline constexpr std::uint64_t ZEK_ERROR_ENTRY_CHECK = 2;
+
+// ---- Queue pair (the verbs' part of the QP object) -----------------------------------------------------------------
+inline constexpr std::uint32_t ZEK_QP_VERBS_OFFSET = 512;
+// Flag bits (ZekQpVerbs::Flags).
+enum : std::uint32_t {
+  ZEK_QPV_IRD_HELD = 1u << 0,
+  ZEK_QPV_TCP_CONTEXT_SET = 1u << 1,
+  ZEK_QPV_FLUSH_PENDING = 1u << 2,
+  ZEK_QPV_DESTROY_PENDING = 1u << 3,
+  ZEK_QPV_SEND_SIDE_FLUSH = 1u << 4,
+  ZEK_QPV_FLUSH_STARTED = 1u << 5,
+  ZEK_QPV_LOOPBACK = 1u << 6,
+  ZEK_QPV_USER_MAPPED = 1u << 7,
+  ZEK_QPV_SEND_RESET = 1u << 8,
+  ZEK_QPV_RECV_RESET = 1u << 9,
+};
+struct ZekQpVerbs {
+  ZekPd* Pd;
+  MifhCqObject* SendCq;
+  MifhCqObject* RecvCq;
+  void* Terminate;  // the terminate buffer (its pool's element)
+  void* DmaArea;    // 320 bytes
+  void* ClientContext;
+  ZekIwarpAdapter* Adapter;
+  std::uint64_t Socket;
+  std::uint32_t Ord;
+  std::uint32_t Ird;
+  std::uint32_t CreateFlags;
+  std::uint32_t IrdResource;
+  std::uint32_t RdmaMode;
+  std::uint32_t Flags;  // ZEK_QPV_*
+  std::uint32_t TerminateStatus;
+  std::uint32_t SendFlushPoint;
+  std::uint32_t RecvFlushPoint;
+  std::uint32_t SendRestart;
+  std::uint32_t RecvRestart;
+  std::uint32_t StreamStag;
+  std::uint8_t State;        // ZekQpState
+  std::uint8_t FeatureBits;  // bit 0 and bit 1: the create features; bit 2: the third
+  std::uint8_t Reserved[6];
+  ZekVerbsLink Link;
+  void* PeerQp;  // a loopback pair's other queue pair
+  void* SqMapping;
+  void* RqMapping;
+};
+static_assert(sizeof(MifhQpObject) <= ZEK_QP_VERBS_OFFSET);
+static_assert(ZEK_QP_VERBS_OFFSET + sizeof(ZekQpVerbs) <= MIFH_QP_OBJECT_BYTES);
+inline ZekQpVerbs* ZekQpOf(MifhQpObject* qp) {
+  return reinterpret_cast<ZekQpVerbs*>(reinterpret_cast<std::uint8_t*>(qp) + ZEK_QP_VERBS_OFFSET);
+}
+
+// ---- The opened adapters ----------------------------------------------------------------------------------------
+// Start and stop of the list and the global locks (the verbs' start step).
+ZekStatus ZekVerbsGlobalsInit();
+void ZekVerbsGlobalsCleanup();
+// 0 when the adapter is on the list of opened adapters, non-zero when not
+// (or the lock's status).
+extern "C" ZekStatus FindIwarpAdapter(void* adapter);
+// Takes the adapter for a verb: true when it is open and not closing (the
+// verb then gives it back with ZekAdapterRelease). `message` is logged
+// when it is not.
+bool ZekAdapterAcquire(void* adapter, const char* message);
+void ZekAdapterRelease(ZekIwarpAdapter* adapter);
+// A verb's hold on its adapter for its own duration.
+class ZekAdapterHold {
+ public:
+  ZekAdapterHold(void* adapter, const char* message)
+      : adapter_(ZekAdapterAcquire(adapter, message) ? static_cast<ZekIwarpAdapter*>(adapter) : nullptr) {}
+  ~ZekAdapterHold() {
+    if (adapter_ != nullptr) ZekAdapterRelease(adapter_);
+  }
+  ZekAdapterHold(const ZekAdapterHold&) = delete;
+  ZekAdapterHold& operator=(const ZekAdapterHold&) = delete;
+  explicit operator bool() const { return adapter_ != nullptr; }
+  ZekIwarpAdapter* get() const { return adapter_; }
+
+ private:
+  ZekIwarpAdapter* adapter_;
+};
+// The queue pair of a handle on any opened adapter (the asynchronous-event
+// processing); null when none.
+extern "C" MifhQpObject* GetQPObjectFromQPId(std::uint32_t qp_id);
+// The queue pair of a handle on this adapter: the table entry, when the
+// queue pair is also on the adapter's list; null otherwise.
+MifhQpObject* ZekQpOfHandle(ZekIwarpAdapter* adapter, std::uint64_t handle);
+
+// The list operations (each under its list's lock).
+extern "C" ZekStatus InsertInPdList(ZekIwarpAdapter* adapter, ZekPd* pd);
+extern "C" ZekStatus RemoveFromPdList(ZekIwarpAdapter* adapter, ZekPd* pd);
+extern "C" ZekStatus FindPDObject(ZekIwarpAdapter* adapter, const void* pd);
+extern "C" ZekStatus InsertInCQList(ZekIwarpAdapter* adapter, MifhCqObject* cq);
+extern "C" ZekStatus RemoveFromCQList(ZekIwarpAdapter* adapter, MifhCqObject* cq);
+extern "C" ZekStatus FindCQObject(ZekIwarpAdapter* adapter, const void* cq);
+extern "C" ZekStatus InsertInQPList(ZekIwarpAdapter* adapter, MifhQpObject* qp);
+extern "C" ZekStatus RemoveFromQPList(ZekIwarpAdapter* adapter, MifhQpObject* qp);
+extern "C" ZekStatus FindQPObject(ZekIwarpAdapter* adapter, const void* qp);
+
+// ---- Verbs ------------------------------------------------------------------------------------------------------
+extern "C" {
+ZekStatus zek_adapter_addrs(ZekVerbsAddress* entries, std::uint32_t* count, const char* address);
+ZekStatus zek_open(void** adapter, const ZekVerbsAddress* address, std::uint32_t kernel);
+ZekStatus zek_open_user(void** adapter, const ZekVerbsAddress* address);
+ZekStatus zek_open_kernel(void** adapter, const ZekVerbsAddress* address);
+ZekStatus zek_close(void* adapter);
+ZekStatus zek_query(void* adapter, ZekAdapterAttributes* attributes);
+ZekStatus zek_query_old(void* adapter, ZekAdapterAttributes* attributes);
+ZekStatus zek_set_async_handler(void* adapter, ZekVerbsAsyncHandler handler, ZekVerbsAsyncHandler* previous);
+ZekStatus zek_set_context(void* adapter, std::uint64_t object, std::uint32_t kind, void* value);
+ZekStatus zek_get_context(void* adapter, std::uint64_t object, std::uint32_t kind, void** value);
+ZekStatus zek_pd_allocate(void* adapter, void** pd);
+ZekStatus zek_pd_allocate_u_k_access(void* adapter, void** pd, std::uint32_t user_access);
+ZekStatus zek_pd_deallocate(void* adapter, void* pd);
+ZekStatus zek_async_cq_create(void* adapter, void** cq, std::uint32_t* entries, ZekVerbsCqHandler handler,
+                              void* handler_context, std::uint32_t requested, std::uint32_t mode, void* client_handle);
+ZekStatus zek_cq_create(void* adapter, void** cq, std::uint32_t* entries, ZekVerbsCqHandler handler,
+                        void* handler_context, std::uint32_t requested);
+ZekStatus zek_cq_destroy(void* adapter, void* cq);
+ZekStatus zek_cq_query(void* adapter, void* cq, ZekVerbsCqHandler* handler, std::uint32_t* entries);
+ZekStatus zek_cq_modify(void* adapter, void* cq, std::uint32_t* entries, std::uint32_t requested);
+ZekStatus zek_cq_poll_completion(void* adapter, void* cq, ZekWorkCompletion* completion);
+ZekStatus zek_cq_set_compl_handler(void* adapter, void* cq, ZekVerbsCqHandler handler, void* context);
+ZekStatus zek_cq_request_notification(void* adapter, void* cq, std::uint32_t mode);
+ZekStatus zek_qp_create(void* adapter, const ZekQpCreateInput* input, ZekQpAttributes* output, std::uint64_t* qp);
+ZekStatus zek_qp_destroy(void* adapter, std::uint64_t qp);
+ZekStatus zek_qp_destroy_2(ZekIwarpAdapter* adapter, MifhQpObject* qp, std::uint32_t keep);
+ZekStatus zek_qp_query(void* adapter, std::uint64_t qp, ZekQpAttributes* info);
+ZekStatus zek_qp_rq_flush(void* adapter, std::uint64_t qp, void* unused1, void* unused2);
+ZekStatus zek_is_qp_rq_empty(void* adapter, std::uint64_t qp, std::uint8_t* empty);
+ZekStatus zek_srq_not_supported();
+void zek_cleanup_iwarp_resources(HANDLE process_id);
+// Start and stop of the verbs (the driver's start step): the globals, the
+// message set and function names, the two routine tables, the per-process
+// clean-up routine.
+ZekStatus ZEK_Init_Verbs();
+ZekStatus ZEK_Cleanup_Verbs();
+}
+
+// The routine table of the user forms or of the kernel forms.
+const ZekVerbsInterface* ZekVerbsTable(bool kernel);
+// Closes every adapter still open (the verbs' stop: kernel clients may
+// leave theirs).
+void ZekCloseAllAdapters();
+
+// ---- Completion contexts
+// ----------------------------------------------------------------------------------------------
+extern "C" ZekStatus ZpxInitializeCompEventContext(ZekCompContext** context, ZekIwarpAdapter* adapter);
+extern "C" ZekStatus ZpxDestroyCompEventContext(ZekCompContext* context, ZekIwarpAdapter* adapter, std::uint32_t keep);
+extern "C" void ZpxCompleteSynchVerbs(void* context);
+// The waiting rule: waits for the context's completion. 0 when it
+// completed without an error; 1 when the adapter reported an error (logged
+// with `verb`'s message) or the wait was interrupted (the context is then
+// abandoned and stays on the adapter's list: `*abandoned` is set). The
+// context is destroyed unless abandoned.
+ZekStatus ZekWaitCompContext(ZekIwarpAdapter* adapter, ZekCompContext* context, const char* verb,
+                             bool* abandoned = nullptr);
+// Adapter close: every context still listed (abandoned waits) is made
+// unreachable for the control queue pair, a queue pair whose destruction
+// waited on it finishes its second stage, and the context is freed.
+void ZekFinishDeferredContexts(ZekIwarpAdapter* adapter);
+// Test seam: a wait that returns as if the caller's thread were interrupted
+// (the next wait of this process only). Never set outside tests.
+extern std::atomic<int> g_ZekVerbsInterruptNextWait;
+
+// ---- Internal forms (the adapter held, used by close) ---------------------------------------------------------------
+ZekStatus ZekCqDestroyHeld(ZekIwarpAdapter* adapter, MifhCqObject* cq);
+ZekStatus ZekPdDeallocateHeld(ZekIwarpAdapter* adapter, ZekPd* pd);
+ZekStatus ZekQpDestroyHeld(ZekIwarpAdapter* adapter, MifhQpObject* qp);
+// Queues a queue pair's flush on its CQ's error ring: 0, or 1 when the ring
+// is full (logged, nothing queued).
+extern "C" ZekStatus InsertInErrorQPList(MifhCqObject* cq, MifhQpObject* qp, std::uint8_t send_side,
+                                         std::uint8_t check);
+// Drops a queue pair's entries from a CQ's error ring (its destruction).
+void ZekErrorRingForget(MifhCqObject* cq, MifhQpObject* qp);
+// 0 with a flushed completion, 1 when there is none.
+extern "C" ZekStatus ProcessErrorQPWqe(MifhCqObject* cq, ZekWorkCompletion* completion);
+// The QP-destroy lock that serialises second stages.
+OSPrimSpinlockObject* ZekQpDestroySpinlock();
