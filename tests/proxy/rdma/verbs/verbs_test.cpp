@@ -7,8 +7,10 @@
 // interrupted destroy finished by the close.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "include/zek/interfaces.h"
@@ -401,6 +403,29 @@ TEST_F(VerbsTest, CloseWithObjectsOpenLeavesTheManagersAtBaseline) {
   EXPECT_EQ(FindIwarpAdapter(adapter), ZEK_STATUS_FAIL);
 }
 
+// A close waits for the verbs running on its adapter: from its start no new
+// verb reaches the adapter, and the running one keeps it until it is done.
+TEST_F(VerbsTest, CloseWaitsForTheVerbsRunningOnItsAdapter) {
+  void* adapter = open();
+  auto* a = static_cast<ZekIwarpAdapter*>(adapter);
+  ASSERT_TRUE(ZekAdapterAcquire(adapter, nullptr)) << "a verb under way";
+  std::atomic<bool> closed{false};
+  std::thread closer([&] {
+    EXPECT_EQ(table()->Close(adapter), ZEK_STATUS_PASS);
+    closed = true;
+  });
+  EXPECT_TRUE(eventually([&] {
+    void* pd = nullptr;
+    return table()->PdAllocate(adapter, &pd) == IWARP_STATUS_A_INVALID_RNIC_HANDLE;
+  }));
+  EXPECT_FALSE(closed.load());
+  EXPECT_EQ(a->Magic, ZEK_IWARP_ADAPTER_MAGIC) << "not freed under the running verb";
+  ZekAdapterRelease(a);
+  closer.join();
+  EXPECT_TRUE(closed.load());
+  EXPECT_EQ(FindIwarpAdapter(adapter), ZEK_STATUS_FAIL);
+}
+
 // The clean-up of a process closes the adapters it opened through the user
 // table, and no other: a kernel client's adapter stays open.
 TEST_F(VerbsTest, TheProcessCleanUpClosesThatProcessesAdaptersOnly) {
@@ -506,6 +531,37 @@ TEST_F(VerbsTest, TheErrorRingReportsWhenFullAndForgetsDestroyedQueuePairs) {
   EXPECT_EQ(table()->CqPollCompletion(adapter, o.cq, &wc), IWARP_STATUS_CQ_EMPTY);
   EXPECT_EQ(InsertInErrorQPList(cq, qp, 0, 0), ZEK_STATUS_PASS);
   EXPECT_EQ(table()->QpDestroy(adapter, handle), ZEK_STATUS_PASS);
+  EXPECT_EQ(table()->CqPollCompletion(adapter, o.cq, &wc), IWARP_STATUS_CQ_EMPTY);
+  EXPECT_EQ(table()->Close(adapter), ZEK_STATUS_PASS);
+}
+
+// A flush queued to wait for the queue pair's flush point is not due before
+// the tail reaches it: the poll returns at once and keeps the entry, which
+// yields the flushed completions once it is due.
+TEST_F(VerbsTest, AFlushNotYetDueIsKeptWithoutSpinning) {
+  void* adapter = open();
+  const Objects o = objects(adapter);
+  const ZekQpCreateInput in = qp_input(o.pd, o.cq, o.cq);
+  ZekQpAttributes out{};
+  std::uint64_t handle = 0;
+  ASSERT_EQ(table()->QpCreate(adapter, &in, &out, &handle), ZEK_STATUS_PASS);
+  MifhQpObject* qp = ZekQpOfHandle(static_cast<ZekIwarpAdapter*>(adapter), handle);
+  for (std::uint64_t id : {0x201u, 0x202u}) {
+    MifhWorkRequest wr{};
+    wr.WrId = id;
+    ASSERT_EQ(mifh_iwarp_post_receive(qp, &wr), ZEK_STATUS_PASS);
+  }
+  ZekQpOf(qp)->RecvFlushPoint = qp->RqRing.Tail + 1;
+  ASSERT_EQ(InsertInErrorQPList(static_cast<MifhCqObject*>(o.cq), qp, 0, 1), ZEK_STATUS_PASS);
+  ZekWorkCompletion wc{};
+  EXPECT_EQ(table()->CqPollCompletion(adapter, o.cq, &wc), IWARP_STATUS_CQ_EMPTY);
+  EXPECT_EQ(table()->CqPollCompletion(adapter, o.cq, &wc), IWARP_STATUS_CQ_EMPTY) << "still kept";
+  ZekQpOf(qp)->RecvFlushPoint = qp->RqRing.Tail;
+  for (std::uint64_t id : {0x201u, 0x202u}) {
+    ASSERT_EQ(table()->CqPollCompletion(adapter, o.cq, &wc), ZEK_STATUS_PASS);
+    EXPECT_EQ(wc.WrId, id);
+    EXPECT_EQ(wc.Status, 1u);
+  }
   EXPECT_EQ(table()->CqPollCompletion(adapter, o.cq, &wc), IWARP_STATUS_CQ_EMPTY);
   EXPECT_EQ(table()->Close(adapter), ZEK_STATUS_PASS);
 }
