@@ -8,6 +8,7 @@
 #include "proxy/rdma/hw/config.h"
 #include "proxy/rdma/hw/eq.h"
 #include "proxy/rdma/hw/status.h"
+#include "proxy/rdma/verbs/verbs.h"
 
 namespace {
 
@@ -37,8 +38,11 @@ void remove_device(ProxyAdapterInfo* info) {
 
 void ZpxUndoAttach(ProxyAdapterInfo* info, bool adapter_gone) {
   ProxyHwAdapterInfo* hw = info->Hw;
-  // The stack's interface goes first: nothing is sent through the queues
-  // once they are being taken down.
+  // Verbs adapters still open on it go first: they name its stack
+  // interface and its managers.
+  if (hw != nullptr && hw->Device != nullptr) ZekDetachAdaptersOf(hw->Device);
+  // Then the stack's interface: nothing is sent through the queues once
+  // they are being taken down.
   ZpxFreeTcpBuffer(info, adapter_gone);
   if (hw != nullptr && adapter_gone) {
     if (hw->NicQp != nullptr || hw->Managers.Gim != nullptr) {

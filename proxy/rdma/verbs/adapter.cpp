@@ -534,6 +534,55 @@ void ZekCloseAllAdapters() {
   }
 }
 
+namespace {
+
+// The software side of a close, for an adapter that is being detached: no
+// request goes to the adapter (its control path may no longer be served),
+// so the memory the adapter may still write (queue pairs, CQ rings) is
+// kept, never reused; numbers go back to the managers, which still exist.
+void orphan_close(ZekIwarpAdapter* a) {
+  while (auto* qp = static_cast<MifhQpObject*>(first_of(&a->QPListSpinlock, &a->QpList, 0))) {
+    qp->QpFlags |= MIFH_QPF_QUARANTINED;
+    ZekQpOf(qp)->Flags &= ~ZEK_QPV_DESTROY_PENDING;
+    if (zek_qp_destroy_2(a, qp, 0) != ZEK_STATUS_PASS) break;
+  }
+  ZekFinishDeferredContexts(a);
+  while (auto* cq = static_cast<MifhCqObject*>(first_of(&a->CQListSpinlock, &a->CqList, 0))) {
+    if (RemoveFromCQList(a, cq) != ZEK_STATUS_PASS) break;
+    ZekCqForget(a, cq);
+  }
+  std::uint32_t failed = 0;
+  while (auto* pd = static_cast<ZekPd*>(first_of(&a->PDListSpinlock, &a->PdList, failed))) {
+    if (ZekPdDeallocateHeld(a, pd) != ZEK_STATUS_PASS) ++failed;
+  }
+  if (a->BlockingEventValid) OSPrimSetEvent(&a->BlockingEvent);
+  if (lock(&g_opened_lock, "zek_remove_adapter_from_list: OSPrimSyncAcquireSpinlockObject returned error (0x%x)\n")) {
+    ZekVerbsListRemove(&g_opened, &a->Link);
+    unlock(&g_opened_lock);
+  }
+  free_adapter(a);
+}
+
+}  // namespace
+
+void ZekDetachAdaptersOf(const MifhDeviceObj* device) {
+  for (;;) {
+    if (!lock(&g_opened_lock, "ZekDetachAdaptersOf: OSPrimSyncAcquireSpinlockObject returned error (0x%x)\n")) {
+      return;
+    }
+    ZekIwarpAdapter* a = nullptr;
+    for (ZekVerbsLink* l = g_opened.First; l != nullptr && a == nullptr; l = l->Next) {
+      auto* candidate = static_cast<ZekIwarpAdapter*>(l->Data);
+      if (candidate->Closing == 0 && candidate->Device == device) a = candidate;
+    }
+    unlock(&g_opened_lock);
+    if (a == nullptr || !start_close(a)) return;
+    ZEK_LOG_FAILURE("ZekDetachAdaptersOf: verbs adapter %p was open on the detached adapter: closed\n",
+                    static_cast<void*>(a));
+    orphan_close(a);
+  }
+}
+
 // ---- Query, contexts, handler
 // ---------------------------------------------------------------------------------------------
 ZekStatus zek_query_old(void* adapter, ZekAdapterAttributes* attributes) {

@@ -135,6 +135,16 @@ ZekStatus zek_async_cq_create(void* adapter, void** out, std::uint32_t* entries,
   return ZEK_STATUS_PASS;
 }
 
+void ZekCqForget(ZekIwarpAdapter* a, MifhCqObject* cq) {
+  ZekCqVerbs* v = ZekCqOf(cq);
+  L_FreeResource(a->Larmit, ZEK_RES_CQ, cq->CqId);
+  if (v->ErrorRing != nullptr) mifh_pool_free(MIFH_POOL_ERRORQP_QUEUE, v->ErrorRing, 0);
+  v->ErrorRing = nullptr;
+  v->ErrorLock.Signature = 0;
+  v->Adapter = nullptr;
+  // The ring and the object stay: the adapter may still write the ring.
+}
+
 ZekStatus zek_cq_create(void* adapter, void** cq, std::uint32_t* entries, ZekVerbsCqHandler handler,
                         void* handler_context, std::uint32_t requested) {
   return zek_async_cq_create(adapter, cq, entries, handler, handler_context, requested, 0, nullptr);

@@ -49,7 +49,10 @@ void release(ZekIwarpAdapter* a, MifhQpObject* qp, bool id_held) {
     L_FreeResource(a->Larmit, ZEK_RES_IRD, v->IrdResource);
     v->Flags &= ~ZEK_QPV_IRD_HELD;
   }
-  if (v->Terminate != nullptr) mifh_free_q2_buffer(v->Terminate);
+  // What the adapter may still write (the terminate buffer) stays with a
+  // queue pair whose destroy it never confirmed.
+  const bool quarantined = (qp->QpFlags & MIFH_QPF_QUARANTINED) != 0;
+  if (v->Terminate != nullptr && !quarantined) mifh_free_q2_buffer(v->Terminate);
   v->Terminate = nullptr;
   if (v->DmaArea != nullptr) OSPrimMemDMAFree(v->DmaArea);
   v->DmaArea = nullptr;

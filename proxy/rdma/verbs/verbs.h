@@ -311,6 +311,14 @@ const ZekVerbsInterface* ZekVerbsTable(bool kernel);
 // Closes every adapter still open (the verbs' stop: kernel clients may
 // leave theirs).
 void ZekCloseAllAdapters();
+// The attached adapter of `device` is being detached: every verbs adapter
+// open on it is closed on the software side alone (no request goes to the
+// adapter; what it may still write is kept, never reused), before the
+// managers and the device it names are gone.
+void ZekDetachAdaptersOf(const MifhDeviceObj* device);
+// A CQ of an adapter being detached: its number and error ring go back; its
+// ring and object are kept.
+void ZekCqForget(ZekIwarpAdapter* adapter, MifhCqObject* cq);
 
 // ---- Completion contexts
 // ----------------------------------------------------------------------------------------------

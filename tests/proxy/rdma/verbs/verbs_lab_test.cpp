@@ -3,7 +3,8 @@
 // client driver runs the verbs through the kernel routine table on the
 // adapter's SAN address (objects made, queried and destroyed, the limits,
 // the in-use rules, handles that are not the adapter's, closes with objects
-// open giving every number back); then the host stops leaving nothing.
+// open giving every number back); then, with an adapter left open by the
+// client, the host stops leaving nothing.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -44,6 +45,10 @@ TEST(VerbsLab, AKernelClientRunsTheVerbsOnTheAttachedAdapter) {
                            "the closed adapter is no adapter got=0x50012", "the same queue-pair number again"}) {
     EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
   }
+  // A client that leaves an adapter open with its objects: the host's stop
+  // (the adapter detached before the verbs stop) closes it.
+  EXPECT_EQ(zeklab::exit_code(zeklab::spawn({ZEK_VERBS_CLIENT, "10.77.1.1", "leave-open"}, dir, out)), 0)
+      << read_file(out);
   EXPECT_EQ(zeklab::terminate(host), 0);
   const std::string log = read_file(dir / "host.log");
   EXPECT_EQ(log.find("still allocated"), std::string::npos) << log;

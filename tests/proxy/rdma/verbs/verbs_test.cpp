@@ -426,6 +426,21 @@ TEST_F(VerbsTest, CloseWaitsForTheVerbsRunningOnItsAdapter) {
   EXPECT_EQ(FindIwarpAdapter(adapter), ZEK_STATUS_FAIL);
 }
 
+// An adapter detached while verbs adapters are open on it closes them
+// first: nothing is left naming its managers or its device.
+TEST_F(VerbsTest, ADetachClosesTheVerbsAdaptersOpenOnIt) {
+  void* adapter = open();
+  const Objects o = objects(adapter);
+  const ZekQpCreateInput in = qp_input(o.pd, o.cq, o.cq);
+  ZekQpAttributes out{};
+  std::uint64_t qp = 0;
+  ASSERT_EQ(table()->QpCreate(adapter, &in, &out, &qp), ZEK_STATUS_PASS);
+  ASSERT_EQ(ProxyRemoveNic(&record_), ZEK_STATUS_PASS) << log_text();
+  EXPECT_EQ(FindIwarpAdapter(adapter), ZEK_STATUS_FAIL);
+  EXPECT_EQ(table()->QpQuery(adapter, qp, &out), IWARP_STATUS_A_INVALID_RNIC_HANDLE);
+  EXPECT_TRUE(logged("was open on the detached adapter"));
+}
+
 // The clean-up of a process closes the adapters it opened through the user
 // table, and no other: a kernel client's adapter stays open.
 TEST_F(VerbsTest, TheProcessCleanUpClosesThatProcessesAdaptersOnly) {

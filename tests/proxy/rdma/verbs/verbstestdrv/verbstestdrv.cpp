@@ -226,17 +226,41 @@ bool run(std::uint32_t san, Report& r) {
   return true;
 }
 
+bool leave_open(std::uint32_t san) {
+  const auto* v = reinterpret_cast<const ZekVerbsInterface*>(proxy_table(IOCTL_ZEK_IWARP_GET_KERNEL_VERBS));
+  const auto* sockets = reinterpret_cast<const ZekKernelSocketTable*>(proxy_table(IOCTL_ZEK_GET_SOCKET_TABLE));
+  if (v == nullptr || sockets == nullptr) return false;
+  add_address(sockets, san);
+  const ZekVerbsAddress address = address_of(san);
+  void* adapter = nullptr;
+  void* pd = nullptr;
+  void* cq = nullptr;
+  std::uint32_t entries = 0;
+  if (v->Open(&adapter, &address) != 0 || v->PdAllocate(adapter, &pd) != 0 ||
+      v->CqCreate(adapter, &cq, &entries, nullptr, nullptr, 32) != 0) {
+    return false;
+  }
+  const ZekQpCreateInput in = qp_input(pd, cq, 8);
+  ZekQpAttributes out{};
+  std::uint64_t qp = 0;
+  return v->QpCreate(adapter, &in, &out, &qp) == 0;
+}
+
 NTSTATUS device_control(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
   const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
   auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
-  if (stack->Parameters.DeviceIoControl.IoControlCode != verbstest::kRun) {
+  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  if (code != verbstest::kRun && code != verbstest::kLeaveOpen) {
     return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
-  if (in != sizeof(std::uint32_t) || out < verbstest::kReportBytes) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+  if (in != sizeof(std::uint32_t)) return complete(irp, STATUS_INVALID_PARAMETER, 0);
   std::uint32_t san;
   std::memcpy(&san, buffer, sizeof san);
+  if (code == verbstest::kLeaveOpen)
+    return complete(irp, leave_open(san) ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY, 0);
+  if (out < verbstest::kReportBytes) return complete(irp, STATUS_INVALID_PARAMETER, 0);
   Report r;
   if (!run(san, r)) return complete(irp, STATUS_DEVICE_NOT_READY, 0);
   r.line("failures=%d\n", r.failures());

@@ -20,5 +20,8 @@ inline constexpr ULONG code(ULONG function) {
 // no verbs or no attached adapter has the address yet.
 inline constexpr ULONG kRun = code(0x910);
 inline constexpr ULONG kReportBytes = 16384;
+// Input: the SAN address. Opens an adapter with a PD, a CQ and a queue pair
+// and leaves them open, as a client that never closes does.
+inline constexpr ULONG kLeaveOpen = code(0x911);
 
 }  // namespace verbstest
