@@ -86,8 +86,7 @@ void ZekVerbsGlobalsCleanup() {
 
 OSPrimSpinlockObject* ZekQpDestroySpinlock() { return &g_qp_destroy_lock; }
 
-// ---- Finding and holding adapters
-// ----------------------------------------------------------------------------------------
+// ---- Finding and holding adapters -------------------------------------------------------------------------
 ZekStatus FindIwarpAdapter(void* adapter) {
   const ZekStatus status = OSPrimSyncAcquireSpinlockObject(&g_opened_lock);
   if (status != ZEK_STATUS_PASS) {
@@ -147,8 +146,7 @@ MifhQpObject* ZekQpOfHandle(ZekIwarpAdapter* adapter, std::uint64_t handle) {
   return qp;
 }
 
-// ---- The adapter's lists
-// ---------------------------------------------------------------------------------------------
+// ---- The adapter's lists ----------------------------------------------------------------------------------
 namespace {
 
 template <typename Object>
@@ -250,8 +248,7 @@ ZekStatus FindQPObject(ZekIwarpAdapter* adapter, const void* qp) {
   return find(&adapter->QPListSpinlock, &adapter->QpList, qp, "FindQPObject");
 }
 
-// ---- Open
-// ---------------------------------------------------------------------------------------------------------------
+// ---- Open -------------------------------------------------------------------------------------------------
 namespace {
 
 // The attached adapter whose SAN address (network order) is `ipv4`.
@@ -383,8 +380,7 @@ ZekStatus zek_open(void** adapter, const ZekVerbsAddress* address, std::uint32_t
 ZekStatus zek_open_user(void** adapter, const ZekVerbsAddress* address) { return zek_open(adapter, address, 0); }
 ZekStatus zek_open_kernel(void** adapter, const ZekVerbsAddress* address) { return zek_open(adapter, address, 1); }
 
-// ---- Close
-// --------------------------------------------------------------------------------------------------------------
+// ---- Close ------------------------------------------------------------------------------------------------
 namespace {
 
 // Takes the first element of a list under its lock (null when empty);
@@ -583,8 +579,7 @@ void ZekDetachAdaptersOf(const MifhDeviceObj* device) {
   }
 }
 
-// ---- Query, contexts, handler
-// ---------------------------------------------------------------------------------------------
+// ---- Query, contexts, handler -----------------------------------------------------------------------------
 ZekStatus zek_query_old(void* adapter, ZekAdapterAttributes* attributes) {
   if (ZekIsBadPointer(attributes)) return ZEK_STATUS_BAD_PTR;
   ZekAdapterHold hold(adapter, "zek_query: Adapter not found \n");

@@ -254,8 +254,7 @@ ZekStatus zek_cq_set_compl_handler(void* adapter, void* handle, ZekVerbsCqHandle
   return ZEK_STATUS_PASS;
 }
 
-// ---- The error ring
-// ---------------------------------------------------------------------------------------------------
+// ---- The error ring ---------------------------------------------------------------------------------------
 ZekStatus InsertInErrorQPList(MifhCqObject* cq, MifhQpObject* qp, std::uint8_t send_side, std::uint8_t check) {
   ZekCqVerbs* v = ZekCqOf(cq);
   if (v->ErrorRing == nullptr || qp == nullptr) return ZEK_STATUS_FAIL;
@@ -362,8 +361,7 @@ ZekStatus ProcessErrorQPWqe(MifhCqObject* cq, ZekWorkCompletion* out) {
   return status;
 }
 
-// ---- Polling
-// -----------------------------------------------------------------------------------------------------------
+// ---- Polling ----------------------------------------------------------------------------------------------
 ZekStatus zek_cq_poll_completion(void* adapter, void* handle, ZekWorkCompletion* out) {
   if (ZekIsBadPointer(out)) return ZEK_STATUS_BAD_PTR;
   ZekAdapterHold hold(adapter, "zek_cq_poll_completion: Adapter not found \n");

@@ -246,8 +246,7 @@ ZekStatus zek_qp_create(void* adapter, const ZekQpCreateInput* in, ZekQpAttribut
   return ZEK_STATUS_PASS;
 }
 
-// ---- Destroy
-// ---------------------------------------------------------------------------------------------------------
+// ---- Destroy ----------------------------------------------------------------------------------------------
 ZekStatus zek_qp_destroy_2(ZekIwarpAdapter* a, MifhQpObject* qp, std::uint32_t keep) {
   if (OSPrimSyncAcquireSpinlockObject(ZekQpDestroySpinlock()) != ZEK_STATUS_PASS) {
     ZEK_LOG_FAILURE("zek_qp_destroy1: Acquire spinlock failed for QPDestroySpinlock \n");

@@ -320,8 +320,7 @@ void ZekDetachAdaptersOf(const MifhDeviceObj* device);
 // ring and object are kept.
 void ZekCqForget(ZekIwarpAdapter* adapter, MifhCqObject* cq);
 
-// ---- Completion contexts
-// ----------------------------------------------------------------------------------------------
+// ---- Completion contexts ----------------------------------------------------------------------------------
 extern "C" ZekStatus ZpxInitializeCompEventContext(ZekCompContext** context, ZekIwarpAdapter* adapter);
 extern "C" ZekStatus ZpxDestroyCompEventContext(ZekCompContext* context, ZekIwarpAdapter* adapter, std::uint32_t keep);
 extern "C" void ZpxCompleteSynchVerbs(void* context);

@@ -28,6 +28,7 @@
 #include "proxy/tcpip/socket_calls.h"
 #include "proxy/tcpip/stack.h"
 #include "tests/proxy/rdma/hw/hwif_fixture.h"
+#include "tests/proxy/rdma/verbs/san_alias.h"
 
 namespace verbstest {
 
@@ -133,14 +134,7 @@ class VerbsTest : public HwifTest {
   static void add_address(std::uint32_t host_order) {
     const int s = zektcp::sys_socket(zektcp::AF_INET, zektcp::SOCK_STREAM, 0);
     ASSERT_GE(s, 0);
-    zektcp::ifaliasreq request{};
-    std::strncpy(request.ifra_name, "lo0", sizeof request.ifra_name);
-    const zektcp::sockaddr_in a = zektcp::make_sockaddr_in(host_order);
-    const zektcp::sockaddr_in m = zektcp::make_sockaddr_in(0xFFFFFF00);
-    const zektcp::sockaddr_in b = zektcp::make_sockaddr_in(host_order | 0xFF);
-    std::memcpy(&request.ifra_addr, &a, sizeof a);
-    std::memcpy(&request.ifra_mask, &m, sizeof m);
-    std::memcpy(&request.ifra_broadaddr, &b, sizeof b);
+    zektcp::ifaliasreq request = san_alias_request(host_order);
     EXPECT_EQ(zektcp::sys_ioctl(s, zektcp::SIOCAIFADDR, &request), 0);
     zektcp::sys_close(s);
   }
@@ -193,6 +187,20 @@ class VerbsTest : public HwifTest {
     EXPECT_EQ(table()->PdAllocate(adapter, &o.pd), ZEK_STATUS_PASS) << log_text();
     EXPECT_EQ(table()->CqCreate(adapter, &o.cq, &entries, nullptr, nullptr, 64), ZEK_STATUS_PASS) << log_text();
     return o;
+  }
+
+  // A queue pair over the objects; its handle, 0 when it was refused.
+  std::uint64_t make_qp(void* adapter, const Objects& o) {
+    const ZekQpCreateInput in = qp_input(o.pd, o.cq, o.cq);
+    ZekQpAttributes out{};
+    std::uint64_t handle = 0;
+    EXPECT_EQ(table()->QpCreate(adapter, &in, &out, &handle), ZEK_STATUS_PASS) << log_text();
+    return handle;
+  }
+  // The queue-pair object of a handle (to write work requests as the
+  // posting verbs will).
+  static MifhQpObject* qp_object(void* adapter, std::uint64_t handle) {
+    return ZekQpOfHandle(static_cast<ZekIwarpAdapter*>(adapter), handle);
   }
 
   std::unique_ptr<NIC_HW_INFO> hw_ = std::make_unique<NIC_HW_INFO>();

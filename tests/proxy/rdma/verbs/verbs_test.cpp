@@ -59,8 +59,7 @@ TEST_F(VerbsTest, BothTablesArePublishedWithTheirOwnOpenAndNoMadeUpSlots) {
   EXPECT_STREQ(ZEK_GetFunctionName(0x120000 | 32 << 8), "K_IWARP_MW_QUERY");
 }
 
-// ---- SAN addresses
-// -----------------------------------------------------------------------------------------------------
+// ---- SAN addresses ----------------------------------------------------------------------------------------
 TEST_F(VerbsTest, TheAddressListHoldsTheSanAddressesOnly) {
   ZekVerbsAddress list[8] = {};
   std::uint32_t count = 8;
@@ -101,8 +100,7 @@ TEST_F(VerbsTest, TheAddressListHoldsTheSanAddressesOnly) {
   EXPECT_EQ(zek_adapter_addrs(list, nullptr, nullptr), ZEK_STATUS_BAD_PTR);
 }
 
-// ---- Open and close
-// ------------------------------------------------------------------------------------------------------
+// ---- Open and close ---------------------------------------------------------------------------------------
 TEST_F(VerbsTest, OpenTakesOnlyTheSanAddressOfAnAttachedAdapter) {
   const struct {
     const char* name;
@@ -163,8 +161,7 @@ TEST_F(VerbsTest, AClosedOrForgedAdapterIsRefusedByEveryVerb) {
   }
 }
 
-// ---- Objects and their limits
-// ----------------------------------------------------------------------------------------------
+// ---- Objects and their limits -----------------------------------------------------------------------------
 TEST_F(VerbsTest, ObjectsAreCreatedQueriedAndDestroyed) {
   void* adapter = open();
   const std::vector<std::uint32_t> before = in_use();
@@ -295,21 +292,19 @@ TEST_F(VerbsTest, AQueuePairBeyondTheLimitsIsRefusedAndNothingIsTaken) {
   EXPECT_EQ(table()->Close(adapter), ZEK_STATUS_PASS);
 }
 
-// ---- In-use rules
-// ---------------------------------------------------------------------------------------------------------- A PD or CQ
-// that a queue pair uses is refused and stays as it was: still the adapter's, freed once the queue pair is gone.
+// ---- In-use rules -----------------------------------------------------------------------------------------
+// A PD or CQ that a queue pair uses is refused and stays as it was: still
+// the adapter's, freed once the queue pair is gone.
 TEST_F(VerbsTest, APdOrCqInUseIsRefusedAndKept) {
   void* adapter = open();
   const Objects o = objects(adapter);
-  const ZekQpCreateInput in = qp_input(o.pd, o.cq, o.cq);
-  ZekQpAttributes out{};
-  std::uint64_t qp = 0;
-  ASSERT_EQ(table()->QpCreate(adapter, &in, &out, &qp), ZEK_STATUS_PASS);
+  const std::uint64_t qp = make_qp(adapter, o);
+  ASSERT_NE(qp, 0u);
   EXPECT_EQ(table()->PdDeallocate(adapter, o.pd), IWARP_STATUS_PD_PD_IN_USE);
   EXPECT_EQ(table()->CqDestroy(adapter, o.cq), IWARP_STATUS_CQ_IN_USE);
   // Both are still usable: a second queue pair takes them.
-  std::uint64_t second = 0;
-  ASSERT_EQ(table()->QpCreate(adapter, &in, &out, &second), ZEK_STATUS_PASS);
+  const std::uint64_t second = make_qp(adapter, o);
+  ASSERT_NE(second, 0u);
   EXPECT_EQ(table()->QpDestroy(adapter, second), ZEK_STATUS_PASS);
   EXPECT_EQ(table()->QpDestroy(adapter, qp), ZEK_STATUS_PASS);
   EXPECT_EQ(table()->PdDeallocate(adapter, o.pd), ZEK_STATUS_PASS);
@@ -317,8 +312,7 @@ TEST_F(VerbsTest, APdOrCqInUseIsRefusedAndKept) {
   EXPECT_EQ(table()->Close(adapter), ZEK_STATUS_PASS);
 }
 
-// ---- Handles that are not the adapter's
-// ------------------------------------------------------------------------------------------
+// ---- Handles that are not the adapter's -------------------------------------------------------------------
 TEST_F(VerbsTest, HandlesAreLookedUpNeverTrusted) {
   void* adapter = open();
   void* other = open();
@@ -382,21 +376,16 @@ TEST_F(VerbsTest, HandlesAreLookedUpNeverTrusted) {
   EXPECT_EQ(table()->Close(adapter), ZEK_STATUS_PASS);
 }
 
-// ---- Close and the per-process clean-up
-// --------------------------------------------------------------------------------- Closing with objects open destroys
-// queue pairs before completion queues and protection domains last; the resource managers' numbers all come back.
+// ---- Close and the per-process clean-up -------------------------------------------------------------------
+// Closing with objects open destroys queue pairs before completion queues
+// and protection domains last; the resource managers' numbers all come back.
 TEST_F(VerbsTest, CloseWithObjectsOpenLeavesTheManagersAtBaseline) {
   const std::vector<std::uint32_t> before = in_use();
   void* adapter = open();
   const Objects o = objects(adapter);
   void* spare_pd = nullptr;
   ASSERT_EQ(table()->PdAllocate(adapter, &spare_pd), ZEK_STATUS_PASS);
-  for (int i = 0; i < 3; ++i) {
-    const ZekQpCreateInput in = qp_input(o.pd, o.cq, o.cq);
-    ZekQpAttributes out{};
-    std::uint64_t qp = 0;
-    ASSERT_EQ(table()->QpCreate(adapter, &in, &out, &qp), ZEK_STATUS_PASS);
-  }
+  for (int i = 0; i < 3; ++i) ASSERT_NE(make_qp(adapter, o), 0u);
   EXPECT_NE(in_use(), before);
   EXPECT_EQ(table()->Close(adapter), ZEK_STATUS_PASS) << log_text();
   EXPECT_EQ(in_use(), before);
@@ -431,11 +420,10 @@ TEST_F(VerbsTest, CloseWaitsForTheVerbsRunningOnItsAdapter) {
 TEST_F(VerbsTest, ADetachClosesTheVerbsAdaptersOpenOnIt) {
   void* adapter = open();
   const Objects o = objects(adapter);
-  const ZekQpCreateInput in = qp_input(o.pd, o.cq, o.cq);
-  ZekQpAttributes out{};
-  std::uint64_t qp = 0;
-  ASSERT_EQ(table()->QpCreate(adapter, &in, &out, &qp), ZEK_STATUS_PASS);
+  const std::uint64_t qp = make_qp(adapter, o);
+  ASSERT_NE(qp, 0u);
   ASSERT_EQ(ProxyRemoveNic(&record_), ZEK_STATUS_PASS) << log_text();
+  ZekQpAttributes out{};
   EXPECT_EQ(FindIwarpAdapter(adapter), ZEK_STATUS_FAIL);
   EXPECT_EQ(table()->QpQuery(adapter, qp, &out), IWARP_STATUS_A_INVALID_RNIC_HANDLE);
   EXPECT_TRUE(logged("was open on the detached adapter"));
@@ -466,8 +454,7 @@ TEST_F(VerbsTest, TheProcessCleanUpClosesThatProcessesAdaptersOnly) {
   EXPECT_EQ(table()->Close(kernels), ZEK_STATUS_PASS);
 }
 
-// ---- Completion queues
-// ------------------------------------------------------------------------------------------------------
+// ---- Completion queues ------------------------------------------------------------------------------------
 TEST_F(VerbsTest, ArmingModesAndTheSizeAModifyCanKeep) {
   void* adapter = open();
   const Objects o = objects(adapter);
@@ -495,15 +482,13 @@ TEST_F(VerbsTest, ArmingModesAndTheSizeAModifyCanKeep) {
 TEST_F(VerbsTest, AFlushedReceiveQueueComesBackThroughThePoll) {
   void* adapter = open();
   const Objects o = objects(adapter);
-  const ZekQpCreateInput in = qp_input(o.pd, o.cq, o.cq);
-  ZekQpAttributes out{};
-  std::uint64_t handle = 0;
-  ASSERT_EQ(table()->QpCreate(adapter, &in, &out, &handle), ZEK_STATUS_PASS);
+  const std::uint64_t handle = make_qp(adapter, o);
+  ASSERT_NE(handle, 0u);
   ZekWorkCompletion wc{};
   EXPECT_EQ(table()->CqPollCompletion(adapter, o.cq, &wc), IWARP_STATUS_CQ_EMPTY);
 
   // Three receives, written as the posting verbs will write them.
-  MifhQpObject* qp = ZekQpOfHandle(static_cast<ZekIwarpAdapter*>(adapter), handle);
+  MifhQpObject* qp = qp_object(adapter, handle);
   ASSERT_NE(qp, nullptr);
   for (std::uint64_t id : {0x101u, 0x102u, 0x103u}) {
     MifhWorkRequest wr{};
@@ -533,11 +518,9 @@ TEST_F(VerbsTest, AFlushedReceiveQueueComesBackThroughThePoll) {
 TEST_F(VerbsTest, TheErrorRingReportsWhenFullAndForgetsDestroyedQueuePairs) {
   void* adapter = open();
   const Objects o = objects(adapter);
-  const ZekQpCreateInput in = qp_input(o.pd, o.cq, o.cq);
-  ZekQpAttributes out{};
-  std::uint64_t handle = 0;
-  ASSERT_EQ(table()->QpCreate(adapter, &in, &out, &handle), ZEK_STATUS_PASS);
-  MifhQpObject* qp = ZekQpOfHandle(static_cast<ZekIwarpAdapter*>(adapter), handle);
+  const std::uint64_t handle = make_qp(adapter, o);
+  ASSERT_NE(handle, 0u);
+  MifhQpObject* qp = qp_object(adapter, handle);
   auto* cq = static_cast<MifhCqObject*>(o.cq);
   for (int i = 0; i < 999; ++i) ASSERT_EQ(InsertInErrorQPList(cq, qp, 0, 0), ZEK_STATUS_PASS) << i;
   EXPECT_EQ(InsertInErrorQPList(cq, qp, 0, 0), ZEK_STATUS_FAIL);
@@ -556,11 +539,9 @@ TEST_F(VerbsTest, TheErrorRingReportsWhenFullAndForgetsDestroyedQueuePairs) {
 TEST_F(VerbsTest, AFlushNotYetDueIsKeptWithoutSpinning) {
   void* adapter = open();
   const Objects o = objects(adapter);
-  const ZekQpCreateInput in = qp_input(o.pd, o.cq, o.cq);
-  ZekQpAttributes out{};
-  std::uint64_t handle = 0;
-  ASSERT_EQ(table()->QpCreate(adapter, &in, &out, &handle), ZEK_STATUS_PASS);
-  MifhQpObject* qp = ZekQpOfHandle(static_cast<ZekIwarpAdapter*>(adapter), handle);
+  const std::uint64_t handle = make_qp(adapter, o);
+  ASSERT_NE(handle, 0u);
+  MifhQpObject* qp = qp_object(adapter, handle);
   for (std::uint64_t id : {0x201u, 0x202u}) {
     MifhWorkRequest wr{};
     wr.WrId = id;
@@ -581,18 +562,16 @@ TEST_F(VerbsTest, AFlushNotYetDueIsKeptWithoutSpinning) {
   EXPECT_EQ(table()->Close(adapter), ZEK_STATUS_PASS);
 }
 
-// ---- An interrupted wait
-// ---------------------------------------------------------------------------------------------------- A destroy whose
-// wait is interrupted leaves the queue pair to the close, which finishes it; its PD and CQ are then freed by the close
-// too, and the managers' numbers all come back.
+// ---- An interrupted wait ----------------------------------------------------------------------------------
+// A destroy whose wait is interrupted leaves the queue pair to the close,
+// which finishes it; its PD and CQ are then freed by the close too, and the
+// managers' numbers all come back.
 TEST_F(VerbsTest, AnInterruptedDestroyIsFinishedByTheClose) {
   const std::vector<std::uint32_t> before = in_use();
   void* adapter = open();
   const Objects o = objects(adapter);
-  const ZekQpCreateInput in = qp_input(o.pd, o.cq, o.cq);
-  ZekQpAttributes out{};
-  std::uint64_t handle = 0;
-  ASSERT_EQ(table()->QpCreate(adapter, &in, &out, &handle), ZEK_STATUS_PASS);
+  const std::uint64_t handle = make_qp(adapter, o);
+  ASSERT_NE(handle, 0u);
   g_ZekVerbsInterruptNextWait = 1;
   EXPECT_EQ(table()->QpDestroy(adapter, handle), ZEK_STATUS_FAIL);
   EXPECT_TRUE(logged("zek_qp_destroy: Crtl-C is pressed"));

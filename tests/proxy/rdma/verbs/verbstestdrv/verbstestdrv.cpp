@@ -13,8 +13,7 @@
 #include "include/zek/sockets.h"
 #include "include/zek/verbs.h"
 #include "platform/kernel/driver.h"
-#include "proxy/tcpip/net/if.h"
-#include "proxy/tcpip/sockaddr.h"
+#include "tests/proxy/rdma/verbs/san_alias.h"
 #include "tests/proxy/rdma/verbs/verbstestdrv/verbstestdrv.h"
 
 namespace {
@@ -83,16 +82,19 @@ class Report {
 void add_address(const ZekKernelSocketTable* sockets, std::uint32_t host_order) {
   const int s = sockets->socket(zektcp::AF_INET, 1 /* stream */, 0);
   if (s < 0) return;
-  zektcp::ifaliasreq request{};
-  std::strncpy(request.ifra_name, "lo0", sizeof request.ifra_name);
-  const zektcp::sockaddr_in a = zektcp::make_sockaddr_in(host_order);
-  const zektcp::sockaddr_in m = zektcp::make_sockaddr_in(0xFFFFFF00);
-  const zektcp::sockaddr_in b = zektcp::make_sockaddr_in(host_order | 0xFF);
-  std::memcpy(&request.ifra_addr, &a, sizeof a);
-  std::memcpy(&request.ifra_mask, &m, sizeof m);
-  std::memcpy(&request.ifra_broadaddr, &b, sizeof b);
+  zektcp::ifaliasreq request = verbstest::san_alias_request(host_order);
   sockets->ioctl(s, zektcp::SIOCAIFADDR, &request);
   sockets->close(s);
+}
+
+// The kernel verbs table, with the SAN address put on the stack; null when
+// the proxy driver offers no verbs or no socket calls.
+const ZekVerbsInterface* verbs_for(std::uint32_t san) {
+  const auto* v = reinterpret_cast<const ZekVerbsInterface*>(proxy_table(IOCTL_ZEK_IWARP_GET_KERNEL_VERBS));
+  const auto* sockets = reinterpret_cast<const ZekKernelSocketTable*>(proxy_table(IOCTL_ZEK_GET_SOCKET_TABLE));
+  if (v == nullptr || sockets == nullptr) return nullptr;
+  add_address(sockets, san);
+  return v;
 }
 
 ZekVerbsAddress address_of(std::uint32_t host_order) {
@@ -113,6 +115,14 @@ ZekQpCreateInput qp_input(void* pd, void* cq, std::uint32_t size) {
   return in;
 }
 
+// Opens an adapter with a PD and a CQ of 32 entries.
+bool open_with_objects(const ZekVerbsInterface* v, const ZekVerbsAddress& address, void** adapter, void** pd,
+                       void** cq) {
+  std::uint32_t entries = 0;
+  return v->Open(adapter, &address) == 0 && v->PdAllocate(*adapter, pd) == 0 &&
+         v->CqCreate(*adapter, cq, &entries, nullptr, nullptr, 32) == 0;
+}
+
 // Opens an adapter, makes a PD, a CQ and `count` queue pairs, and closes it
 // with them open; the queue pairs' handles into `handles`.
 bool open_fill_close(const ZekVerbsInterface* v, const ZekVerbsAddress& address, Report& r, std::uint64_t* handles,
@@ -120,9 +130,7 @@ bool open_fill_close(const ZekVerbsInterface* v, const ZekVerbsAddress& address,
   void* adapter = nullptr;
   void* pd = nullptr;
   void* cq = nullptr;
-  std::uint32_t entries = 0;
-  if (v->Open(&adapter, &address) != 0 || v->PdAllocate(adapter, &pd) != 0 ||
-      v->CqCreate(adapter, &cq, &entries, nullptr, nullptr, 32) != 0) {
+  if (!open_with_objects(v, address, &adapter, &pd, &cq)) {
     r.check("fill: open, PD and CQ", 1, 0);
     return false;
   }
@@ -140,10 +148,8 @@ bool open_fill_close(const ZekVerbsInterface* v, const ZekVerbsAddress& address,
 // The verbs as a kernel client runs them; false when there is nothing to
 // run them on yet (no table, or no adapter with the address).
 bool run(std::uint32_t san, Report& r) {
-  const auto* v = reinterpret_cast<const ZekVerbsInterface*>(proxy_table(IOCTL_ZEK_IWARP_GET_KERNEL_VERBS));
-  const auto* sockets = reinterpret_cast<const ZekKernelSocketTable*>(proxy_table(IOCTL_ZEK_GET_SOCKET_TABLE));
-  if (v == nullptr || sockets == nullptr) return false;
-  add_address(sockets, san);
+  const ZekVerbsInterface* v = verbs_for(san);
+  if (v == nullptr) return false;
   const ZekVerbsAddress address = address_of(san);
   void* adapter = nullptr;
   if (v->Open(&adapter, &address) != 0) return false;  // not attached yet
@@ -227,19 +233,13 @@ bool run(std::uint32_t san, Report& r) {
 }
 
 bool leave_open(std::uint32_t san) {
-  const auto* v = reinterpret_cast<const ZekVerbsInterface*>(proxy_table(IOCTL_ZEK_IWARP_GET_KERNEL_VERBS));
-  const auto* sockets = reinterpret_cast<const ZekKernelSocketTable*>(proxy_table(IOCTL_ZEK_GET_SOCKET_TABLE));
-  if (v == nullptr || sockets == nullptr) return false;
-  add_address(sockets, san);
+  const ZekVerbsInterface* v = verbs_for(san);
+  if (v == nullptr) return false;
   const ZekVerbsAddress address = address_of(san);
   void* adapter = nullptr;
   void* pd = nullptr;
   void* cq = nullptr;
-  std::uint32_t entries = 0;
-  if (v->Open(&adapter, &address) != 0 || v->PdAllocate(adapter, &pd) != 0 ||
-      v->CqCreate(adapter, &cq, &entries, nullptr, nullptr, 32) != 0) {
-    return false;
-  }
+  if (!open_with_objects(v, address, &adapter, &pd, &cq)) return false;
   const ZekQpCreateInput in = qp_input(pd, cq, 8);
   ZekQpAttributes out{};
   std::uint64_t qp = 0;
