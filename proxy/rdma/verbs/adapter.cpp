@@ -16,6 +16,8 @@ namespace {
 ZekVerbsList g_opened;
 OSPrimSpinlockObject g_opened_lock;
 OSPrimSpinlockObject g_qp_destroy_lock;
+// The verbs have started (the list and its lock exist).
+std::atomic<bool> g_started{false};
 
 // A close waits for the verbs running on its adapter in steps of this.
 constexpr std::uint32_t kCloseWaitUs = 1000;
@@ -76,10 +78,12 @@ ZekStatus ZekVerbsGlobalsInit() {
     OSPrimSyncDestroySpinlockObject(&g_opened_lock);
     return ZEK_STATUS_FAIL;
   }
+  g_started = true;
   return ZEK_STATUS_PASS;
 }
 
 void ZekVerbsGlobalsCleanup() {
+  g_started = false;
   OSPrimSyncDestroySpinlockObject(&g_qp_destroy_lock);
   OSPrimSyncDestroySpinlockObject(&g_opened_lock);
 }
@@ -562,6 +566,7 @@ void orphan_close(ZekIwarpAdapter* a) {
 }  // namespace
 
 void ZekDetachAdaptersOf(const MifhDeviceObj* device) {
+  if (!g_started) return;  // no verbs: no adapter can be open
   for (;;) {
     if (!lock(&g_opened_lock, "ZekDetachAdaptersOf: OSPrimSyncAcquireSpinlockObject returned error (0x%x)\n")) {
       return;
