@@ -260,6 +260,7 @@ class ProcessResources : public DriverFrame {
 // nothing else: its sockets stay open.
 TEST_F(ProcessResources, ProcessCleanupRequestReleasesTheIwarpResourcesOnly) {
   ASSERT_EQ(load(), STATUS_SUCCESS);
+  ZpxSetProcessCleanupRoutine(ZPX_PROCESS_IWARP, release_iwarp);  // in place of the verbs' own
   const std::uint64_t file = open();
   const auto answer = call(file, IOCTL_ZEK_IWARP_PROCESS_CLEANUP, nullptr, 0, 0);
   EXPECT_EQ(answer.status, STATUS_SUCCESS);
@@ -275,6 +276,7 @@ TEST_F(ProcessResources, ProcessCleanupRequestReleasesTheIwarpResourcesOnly) {
 // process holds: its iWARP resources first, then its sockets, once.
 TEST_F(ProcessResources, CleanupOfAHandleWithAContextReleasesIwarpResourcesThenSockets) {
   ASSERT_EQ(load(), STATUS_SUCCESS);
+  ZpxSetProcessCleanupRoutine(ZPX_PROCESS_IWARP, release_iwarp);      // in place of the verbs' own
   ZpxSetProcessCleanupRoutine(ZPX_PROCESS_SOCKETS, release_sockets);  // in place of the stack's own
   const std::uint64_t file = open();
   ASSERT_EQ(call(file, IOCTL_ZEK_ALLOC_CLEANUP_CONTEXT, nullptr, 0, 0).status, STATUS_SUCCESS);
@@ -288,6 +290,7 @@ TEST_F(ProcessResources, CleanupOfAHandleWithAContextReleasesIwarpResourcesThenS
 TEST_F(ProcessResources, AKindWithoutARoutineIsSkipped) {
   ZpxSetProcessCleanupRoutine(ZPX_PROCESS_IWARP, nullptr);
   ASSERT_EQ(load(), STATUS_SUCCESS);
+  ZpxSetProcessCleanupRoutine(ZPX_PROCESS_IWARP, nullptr);            // the verbs' own, taken away
   ZpxSetProcessCleanupRoutine(ZPX_PROCESS_SOCKETS, release_sockets);  // in place of the stack's own
   const std::uint64_t file = open();
   EXPECT_EQ(call(file, IOCTL_ZEK_IWARP_PROCESS_CLEANUP, nullptr, 0, 0).status, STATUS_SUCCESS);
