@@ -99,11 +99,12 @@ class VerbsTest : public HwifTest {
     helper_.start([this] { process_control(); });
     EXPECT_TRUE(NicProxyGateEnter(&record_.Gate));
     record_.AttachProgress = NIC_PROXY_PROGRESS_ATTACHING;
-    ASSERT_EQ(ProxyAddNic(&record_), ZEK_STATUS_PASS) << log_text();
+    // The stack first: the attach gives it the adapter's interface.
     zektcp::TcpipConfig config;
     ASSERT_EQ(ZEK_Init_c_tcpip(&config), ZEK_STATUS_PASS);
     stack_ = true;
-    add_address(kSanAddress);
+    ASSERT_EQ(ProxyAddNic(&record_), ZEK_STATUS_PASS) << log_text();
+    // The SAN address is the adapter interface's own (the attach gave it).
     add_address(kOtherAddress);
     ASSERT_EQ(ZEK_Init_Verbs(), ZEK_STATUS_PASS);
     verbs_ = true;
@@ -114,8 +115,8 @@ class VerbsTest : public HwifTest {
     if (verbs_) {
       EXPECT_EQ(ZEK_Cleanup_Verbs(), ZEK_STATUS_PASS);
     }
-    if (stack_) ZEK_Cleanup_c_tcpip();
     if (ZpxRecordAttached(&record_)) ProxyRemoveNic(&record_);
+    if (stack_) ZEK_Cleanup_c_tcpip();
     helper_.stop();
     ZpxSetReceiveHook(nullptr, nullptr);
     EXPECT_EQ(ZEK_Cleanup_c_if_mngr(), ZEK_STATUS_PASS);
