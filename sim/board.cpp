@@ -92,7 +92,8 @@ Board::Board(plat::PhysicalMemory& memory, BoardConfig config)
            }),
       pairs_(config_.index_race_check),
       mdio_(config_),
-      carrier_(config_.carrier) {
+      carrier_(config_.carrier),
+      link_allowed_(config_.link_allowed) {
   eeprom_ = std::make_unique<Eeprom>(config_.storage.empty() ? std::string() : config_.storage + ".eeprom",
                                      default_eeprom_image(config_), config_.timing, log_);
   eeprom_->set_dead(config_.eeprom_dead);

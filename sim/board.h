@@ -43,6 +43,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -186,6 +187,8 @@ class Board : public WireStation {
   // up while a peer is there and the configuration allows it; a change sets
   // function flag bit f and raises cause bit 24 + port on every function.
   void set_carrier(bool peer_present) override;
+  // What the configuration's `link` says (tests take the link down and up).
+  void set_link_allowed(bool allowed);
   bool link_up();
 
  private:
@@ -261,7 +264,9 @@ class Board : public WireStation {
   void lane_status_written(const RegisterAccess& access);
   std::uint32_t lane_ready(const RegisterAccess& access);
   void lane_ready_written(const RegisterAccess& access);
-  bool link_locked() const { return config_.link_allowed && carrier_; }
+  bool link_locked() const { return link_allowed_ && carrier_; }
+  // Applies `change` to the link's inputs; a change of the link is raised.
+  void set_link(const std::function<void()>& change);
   // The firmware status word: 0 while the firmware restarts after a reset of
   // the board (kFirmwareRestartReads reads), or for good on a board whose
   // firmware is dead.
@@ -345,7 +350,9 @@ class Board : public WireStation {
   std::unique_ptr<SpiFlash> flash_;
   MdioBus mdio_;
   bool carrier_ = false;
-  std::uint32_t lane_words_[2][2] = {};  // [lane block][status, ready]: what the drivers wrote
+  bool link_allowed_ = false;                              // the configuration's, until a test changes it
+  std::array<std::uint32_t, zekhw::kPorts> mac_status_{};  // the link-change bits of each port's MAC interrupt status
+  std::uint32_t lane_words_[2][2] = {};                    // [lane block][status, ready]: what the drivers wrote
   std::vector<IndexRace> races_;
   // The inbound mailbox: frames from the port, and their spent buffers.
   static constexpr std::size_t kInboundLimit = 1024;

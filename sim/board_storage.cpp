@@ -43,10 +43,17 @@ std::uint8_t Board::flash_status() {
 
 std::uint32_t Board::mdio_frame(const RegisterAccess&) { return mdio_.read_frame(engine_now()); }
 void Board::mdio_frame_written(const RegisterAccess& a) { mdio_.write_frame(a.value, engine_now(), link_locked()); }
-std::uint32_t Board::mdio_done(const RegisterAccess&) { return mdio_.read_done(engine_now()); }
+// Port p's MAC interrupt status: the link-change bits, and on port 0 the
+// MDIO done bit.
+std::uint32_t Board::mdio_done(const RegisterAccess& a) {
+  return (a.instance == 0 ? mdio_.read_done(engine_now()) : 0) | mac_status_[a.instance % kPorts];
+}
 void Board::mdio_done_written(const RegisterAccess& a) {
-  mdio_.read_done(engine_now());
-  mdio_.clear_done(a.value);
+  if (a.instance == 0) {
+    mdio_.read_done(engine_now());
+    mdio_.clear_done(a.value);
+  }
+  mac_status_[a.instance % kPorts] &= ~a.value;
 }
 
 // The lane words: the bits the drivers write are kept; the status bits are
@@ -69,12 +76,21 @@ std::vector<MdioWrite> Board::mdio_writes() {
 }
 
 void Board::set_carrier(bool peer_present) {
+  set_link([&] { carrier_ = peer_present; });
+}
+
+void Board::set_link_allowed(bool allowed) {
+  set_link([&] { link_allowed_ = allowed; });
+}
+
+void Board::set_link(const std::function<void()>& change) {
   {
     std::lock_guard lock(reg_mu_);
     const bool before = link_locked();
-    carrier_ = peer_present;
+    change();
     if (link_locked() == before) return;
     log_("link %s", link_locked() ? "up" : "down");
+    for (std::uint32_t& status : mac_status_) status |= link_locked() ? kMacStatusLinkUp : kMacStatusLinkDown;
     for (unsigned f = 0; f < functions_.size(); ++f) {
       registers_.set_bits(Space::Registers, f, kRegFunctionFlags, 1u << f);
       raise(f, 1u << (kIntrLinkShift + (f & 3)));

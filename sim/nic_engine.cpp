@@ -287,21 +287,29 @@ void NicEngine::receive_into(QueuePair& qp, std::span<const std::byte> frame, Fr
     frame = untagged;
     stripped = true;
   }
+  // The request is read before anything is taken: a frame longer than its
+  // buffer is dropped and counted, and the buffer stays posted for the next.
   const std::uint32_t index = rq.consumer;
-  rq.consumer = (rq.consumer + 1) % rq.size;
-  --rq.posted;
   MifhNicRqWqe wqe{};
   std::uint32_t errors = 0;
   const auto length = static_cast<std::uint32_t>(frame.size());
   if (!dma_.read_object(rq.ring_pa + std::uint64_t{index} * sizeof wqe, wqe, "NIC receive request")) {
     errors = kNicErrorDma;
   } else if (wqe.buffer_length < length) {
-    errors = kNicErrorLength;
-    log_("NIC QP %u: a frame of %u bytes does not fit receive buffer %u of %u bytes", qp.id, length, index,
-         wqe.buffer_length);
+    ++counters_.too_long;
+    ++mac.rx_errors;
+    // One line for the 1st, 2nd, 4th, 8th... drop: a peer sending jumbo
+    // frames to a function without them cannot flood the log.
+    if ((counters_.too_long & (counters_.too_long - 1)) == 0) {
+      log_("NIC QP %u: a frame of %u bytes is longer than receive buffer %u of %u bytes; dropped (%llu so far)", qp.id,
+           length, index, wqe.buffer_length, static_cast<unsigned long long>(counters_.too_long));
+    }
+    return;
   } else if (!dma_.write(wqe.buffer_pa, frame, "NIC receive buffer")) {
     errors = kNicErrorDma;
   }
+  rq.consumer = (rq.consumer + 1) % rq.size;
+  --rq.posted;
   std::uint32_t checksum_errors = 0;
   const std::uint32_t flags = vlan_flags | check_checksums(frame, &checksum_errors) |
                               (kind == FrameKind::Unicast     ? kNicFrameUnicast

@@ -4,9 +4,11 @@
 // the proxy driver's, native and SAN on one host) and sent out of the port
 // unless the destination is a MAC of this board. Frames from the port, and
 // frames switched on the board, go to every NIC queue pair whose slot
-// accepts them, into the buffer at the head of its receive queue. Each work
-// queue completes in posting order into the queue pair's NIC CQ; an error
-// completes once and stops the queue (qp_table.h).
+// accepts them, into the buffer at the head of its receive queue (a frame
+// longer than that buffer is dropped and counted, the buffer staying posted).
+// Each work queue completes in posting order into the queue pair's NIC CQ;
+// an error (a request or buffer out of reach) completes once and stops the
+// queue (qp_table.h).
 //
 // Received frames lose an 802.1Q tag (the completion carries it) and have
 // their IPv4, TCP and UDP checksums checked; a send request without the
@@ -50,6 +52,7 @@ struct NicCounters {
   std::uint64_t no_buffer = 0;          // deliveries dropped: the queue pair had no receive buffer posted
   std::uint64_t send_errors = 0;        // send work requests completed in error
   std::uint64_t receive_errors = 0;     // receives completed in error
+  std::uint64_t too_long = 0;           // frames dropped as longer than the next receive buffer (it stays posted)
   std::uint64_t stopped_doorbells = 0;  // doorbells for a queue that no longer completes
 };
 
@@ -67,7 +70,7 @@ struct MacCounters {
   Count tx_errors{0};
   Count rx_octets{0};
   Count rx_frames{0};
-  Count rx_errors{0};
+  Count rx_errors{0};     // receives completed in error, and frames dropped as too long for their buffer
   Count rx_no_buffer{0};  // counter 0xA30: frames dropped for want of a receive buffer
 };
 

@@ -11,6 +11,11 @@ namespace zekhw {
 inline constexpr std::uint32_t kIdxMdioFrame = 0x2084;  // a management frame; read: data in bits 0-15
 inline constexpr std::uint32_t kIdxMdioDone = 0x21F0;   // bit 0: the last frame completed (write 1 to clear)
 inline constexpr std::uint32_t kMdioDoneBit = 1u << 0;
+// Port p's MAC interrupt status is kIdxMdioDone + 0x200p (port 0's holds
+// the MDIO done bit too): a link change sets bit 1 (the link went down) or
+// bit 2 (it came up), cleared by writing 1, as the link cause is raised.
+inline constexpr std::uint32_t kMacStatusLinkDown = 1u << 1;
+inline constexpr std::uint32_t kMacStatusLinkUp = 1u << 2;
 inline constexpr std::uint32_t kIdxLaneStatus0 = 0x2800;  // lane status and control, ports with bit 0 clear
 inline constexpr std::uint32_t kIdxLaneStatus1 = 0x2A00;  // ports with bit 0 set
 inline constexpr std::uint32_t kIdxLaneReady0 = 0x280C;   // bits 0-3: the lanes are ready

@@ -200,7 +200,7 @@ inline constexpr std::uint32_t kMacTxErrors = 0x138;     // send requests comple
 inline constexpr std::uint32_t kMacRxOctets = 0x13C;     // 64-bit: bytes of frames received
 inline constexpr std::uint32_t kMacRxFrames = 0x144;     // 64-bit: frames received
 inline constexpr std::uint32_t kMacRxCrcErrors = 0x180;  // frames with a bad CRC (a lossless wire has none)
-inline constexpr std::uint32_t kMacRxErrors = 0x184;     // receives completed in error
+inline constexpr std::uint32_t kMacRxErrors = 0x184;     // receives in error, and frames too long for their buffer
 
 // Queue status word (idx_queue_status).
 inline constexpr std::uint32_t kStatusCqp = 1u << 8;

@@ -317,14 +317,28 @@ TEST_F(NicEngineTest, ABadSendCompletesOnceInErrorAndTheQueueStops) {
   EXPECT_EQ(board().nic_counters().stopped_doorbells, 1u);
 }
 
-TEST_F(NicEngineTest, AFrameLargerThanTheBufferCompletesOnceInError) {
+TEST_F(NicEngineTest, AFrameLargerThanTheBufferIsDroppedAndTheBufferStaysPosted) {
   post_receive(b_, 10, 64);
   post_receive(b_, 11);
   send(a_, kMacB, 100, 0);
-  send(a_, kMacB, 100, 1);
-  auto got = completions(b_);
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_NE(got[0].status & zekhw::kNicCqeErrorMask, 0u);
+  EXPECT_TRUE(completions(b_).empty()) << "the frame too long for buffer 0 is dropped";
+  EXPECT_EQ(board().nic_counters().too_long, 1u);
+  EXPECT_EQ(idx_rd(0, zekhw::idx_port_mac(0, zekhw::kMacRxErrors)), 1u) << "the port's MAC receive errors";
+  send(a_, kMacB, 64, 1);
+  send(a_, kMacB, 100, 2);
+  const auto got = completions(b_);
+  ASSERT_EQ(got.size(), 2u) << "the receive queue goes on";
+  struct Expect {
+    std::uint32_t index, length;
+  };
+  for (unsigned i = 0; i < 2; ++i) {
+    const Expect e = i == 0 ? Expect{0, 64} : Expect{1, 100};
+    EXPECT_EQ(got[i].index & zekhw::kNicCqeIndexMask, e.index) << i;
+    EXPECT_EQ(got[i].status & zekhw::kNicCqeLengthMask, e.length) << i;
+    EXPECT_EQ(got[i].status & zekhw::kNicCqeErrorMask, 0u) << i;
+    EXPECT_EQ(std::memcmp(data_->bytes() + (10 + i) * 2048, data_->bytes() + (1 + i) * 2048, e.length), 0) << i;
+  }
+  EXPECT_EQ(board().nic_counters().receive_errors, 0u);
 }
 
 TEST_F(NicEngineTest, AFlushedQueueCompletesNothing) {
