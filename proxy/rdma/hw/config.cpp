@@ -291,8 +291,11 @@ std::uint32_t mifh_conn_hash_index(MifhDeviceObj* device, std::uint32_t index, s
 }
 
 void nic_config_mac(MifhDeviceObj* d, std::uint32_t value) {
+  if (device_ok(d)) nic_config_mac_of(d, d->PciFunction, d->Port, value);
+}
+
+void nic_config_mac_of(MifhDeviceObj* d, std::uint32_t function, std::uint32_t p, std::uint32_t value) {
   if (!device_ok(d)) return;
-  const std::uint32_t p = d->Port;
   const std::uint32_t q = (d->PhyType == 4 || d->PhyType == 8 || d->PhyType == 9) ? 0 : p;
   if (mifh_acquire_indexreg_spinlock(d) != ZEK_STATUS_PASS) return;
   raw_write(d, zekhw::idx_port_mac(p, 0x00), 1);
@@ -303,13 +306,16 @@ void nic_config_mac(MifhDeviceObj* d, std::uint32_t value) {
   raw_write(d, zekhw::idx_port_mac(p, 0x1C),
             std::uint32_t{d->MacAddress[2]} << 24 | std::uint32_t{d->MacAddress[3]} << 16 |
                 std::uint32_t{d->MacAddress[4]} << 8 | d->MacAddress[5]);
-  raw_write(d, zekhw::idx_port_mac(p, 0x20), ((d->MacAddress[0] + d->PciFunction) & 0xFFu) << 8 | d->MacAddress[1]);
+  raw_write(d, zekhw::idx_port_mac(p, 0x20), ((d->MacAddress[0] + function) & 0xFFu) << 8 | d->MacAddress[1]);
   mifh_release_indexreg_spinlock(d);
 }
 
 ZekStatus init_vorla1_serdes(MifhDeviceObj* d) {
+  return device_ok(d) ? init_vorla1_serdes_of(d, d->PciFunction) : MIFH_STATUS_FAIL;
+}
+
+ZekStatus init_vorla1_serdes_of(MifhDeviceObj* d, std::uint32_t f) {
   if (!device_ok(d)) return MIFH_STATUS_FAIL;
-  const std::uint32_t f = d->PciFunction;
   const std::uint32_t r = mifh_read_reg(d, zekhw::kRegGlobalControl);
   auto reg = [&](std::uint32_t offset) { return zekhw::idx_serdes(f, offset); };
   mifh_write_indexed(d, reg(0x08), (r & 0x300) != 0 ? 8u : 0x48u);
@@ -336,11 +342,15 @@ ZekStatus init_vorla1_serdes(MifhDeviceObj* d) {
 }
 
 ZekStatus init_vorla2_serdes(MifhDeviceObj* d) {
+  return device_ok(d) ? init_vorla2_serdes_of(d, d->PciFunction) : MIFH_STATUS_FAIL;
+}
+
+ZekStatus init_vorla2_serdes_of(MifhDeviceObj* d, std::uint32_t function) {
   if (!device_ok(d)) return MIFH_STATUS_FAIL;
   std::uint32_t s = 0;
-  if (d->PciFunction == 1 || d->PciFunction == 3) {
+  if (function == 1 || function == 3) {
     s = 0x200;
-  } else if (d->PciFunction != 0 && d->PciFunction != 2) {
+  } else if (function != 0 && function != 2) {
     OSPrimMemoryLogging("func[%s,%d fatal error ] \n", __func__, __LINE__);
   }
   const std::uint32_t r = mifh_read_reg(d, zekhw::kRegGlobalControl);

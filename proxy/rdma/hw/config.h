@@ -62,6 +62,13 @@ std::uint32_t mifh_crc32c(const std::uint8_t* bytes, std::uint32_t length);
 void nic_config_mac(MifhDeviceObj* device, std::uint32_t value);
 ZekStatus init_vorla1_serdes(MifhDeviceObj* device);
 ZekStatus init_vorla2_serdes(MifhDeviceObj* device);
+// The same set-ups for another function's port, through this device
+// object's own index pair and lock: the indexed registers are the board's,
+// whichever pair reaches them, so a function never works another's pair
+// behind that function's lock (as a copy of the device object would).
+void nic_config_mac_of(MifhDeviceObj* device, std::uint32_t function, std::uint32_t port, std::uint32_t value);
+ZekStatus init_vorla1_serdes_of(MifhDeviceObj* device, std::uint32_t function);
+ZekStatus init_vorla2_serdes_of(MifhDeviceObj* device, std::uint32_t function);
 ZekStatus mifh_write_field_5000(MifhDeviceObj* device, std::uint32_t value);
 ZekStatus mifh_get_hw_scratchpad(MifhDeviceObj* device, std::uint64_t* value);
 ZekStatus mifh_set_hw_scratchpad(MifhDeviceObj* device, std::uint64_t value);

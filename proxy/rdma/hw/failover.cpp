@@ -1,8 +1,6 @@
 // Port fail-over steering and drains.
 #include "proxy/rdma/hw/failover.h"
 
-#include <cstring>
-
 #include "include/hw/registers.h"
 #include "proxy/rdma/hw/config.h"
 #include "proxy/rdma/hw/reg_access.h"
@@ -33,21 +31,19 @@ void wait_reset_done(MifhDeviceObj* d) {
   }
 }
 
-void reinitialise(const MifhDeviceObj* device, std::uint32_t function) {
-  // Through a copy of the device object that names the other function.
-  MifhDeviceObj copy;
-  std::memcpy(static_cast<void*>(&copy), device, sizeof copy);
-  copy.PciFunction = function;
-  copy.Port = static_cast<std::uint8_t>(function);
-  if (copy.BoardType == 5) {
-    init_vorla2_serdes(&copy);
+// Sets up function `function`'s port again through `device`'s own index
+// pair and lock (never a copy of the device object: its lock would be a
+// second lock over the other function's pair).
+void reinitialise(MifhDeviceObj* device, std::uint32_t function) {
+  if (device->BoardType == 5) {
+    init_vorla2_serdes_of(device, function);
   } else {
-    init_vorla1_serdes(&copy);
+    init_vorla1_serdes_of(device, function);
   }
   std::uint32_t v = 0;
-  mifh_read_indexed(&copy, zekhw::idx_port_mac(function, 0x10), &v);
-  nic_config_mac(&copy, (v >> 7) & 1);
-  mifh_write_indexed(&copy, zekhw::idx_port_mac(function, 0x1F4), 0xFF9);
+  mifh_read_indexed(device, zekhw::idx_port_mac(function, 0x10), &v);
+  nic_config_mac_of(device, function, function, (v >> 7) & 1);
+  mifh_write_indexed(device, zekhw::idx_port_mac(function, 0x1F4), 0xFF9);
 }
 
 // Sets up again the ports that a write of register 0x30 reset: the drain of

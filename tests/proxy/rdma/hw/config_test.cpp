@@ -239,6 +239,25 @@ TEST_F(ConfigTest, PortModeZeroCopiesNeverTakeOrClearAnotherFunctionsSlot) {
   }
 }
 
+// A drain on function 0 sets function 1's port up again through function
+// 0's own index pair: function 1, in the middle of an indexed read under its
+// own lock (index written, data not yet read), finds its index untouched.
+TEST_F(ConfigTest, ADrainNeverWorksAnotherFunctionsIndexPair) {
+  HwFunction& f0 = device(0);
+  HwFunction& f1 = device(1);
+  f0.device.FailoverType = 2;
+  f0.device.BoardType = 0;
+  mifh_write_indexed(&f0.device, zekhw::idx_scratchpad(3), 0x5A5A);
+  mifh_write_indexed(&f0.device, 0x23F4, 0);
+  ASSERT_EQ(mifh_acquire_indexreg_spinlock(&f1.device), ZEK_STATUS_PASS);
+  mifh_write_reg(&f1.device, zekhw::index_register(1), zekhw::idx_scratchpad(3));
+  mifh_drain_tx_rd_num_port(&f0.device, 0);
+  const std::uint32_t read = mifh_read_reg(&f1.device, zekhw::data_register(1));
+  mifh_release_indexreg_spinlock(&f1.device);
+  EXPECT_EQ(read, 0x5A5Au) << "the drain moved function 1's index";
+  EXPECT_EQ(indexed(f0, 0x23F4), 0xFF9u) << "function 1's port was set up again";
+}
+
 TEST_F(ConfigTest, PortDrainSetsUpBothFunctionsOfThePair) {
   // Mode 1's drain of port 1 (or 0) resets the pair's transmit path: both
   // functions of the pair are set up again, whichever port was named.
