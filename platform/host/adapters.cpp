@@ -25,7 +25,8 @@ constexpr char16_t kNetClassKey[] =
 
 bool board_setting(const std::string& key) {
   return key == "functions" || key == "revision" || key == "port_mode" || key == "driver" || key == "wire" ||
-         key == "capture" || key == "impair" || key == "lossless" || key == "link" || key == "eeprom";
+         key == "capture" || key == "impair" || key == "lossless" || key == "link" || key == "eeprom" ||
+         key == "max_frame";
 }
 
 // The keywords of one function: entries that are not board settings, and
@@ -157,6 +158,14 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
     return false;
   }
   if (!capture.empty() && capture[0] != '/') capture = lab_.host_dir + "/" + capture;
+  // The largest frame the port carries: at least a minimum Ethernet frame,
+  // at most the adapter's own bound (jumbo frames with a VLAN tag).
+  unsigned max_frame = zeksim::LabWire::kJumboFrame;
+  if (!number(section, "max_frame", 60, zeksim::LabWire::kJumboFrame, &max_frame, error)) return false;
+  if (section.get("max_frame") && !on_wire) {
+    *error = "adapter " + section.name + ": max_frame needs the port on the lab wire";
+    return false;
+  }
   const std::string lossless = section.get("lossless").value_or("no");
   if (lossless != "yes" && lossless != "no") {
     *error = "adapter " + section.name + ": lossless must be yes or no, not '" + lossless + "'";
@@ -266,7 +275,7 @@ bool SimulatedAdapters::add(const Section& section, std::string* error) {
   if (on_wire) {
     const std::string port = lab_.host_name + "-" + section.name;
     adapter->wire = std::make_unique<zeksim::LabWire>(
-        board, zeksim::LabWire::Settings{lab_.dir, port, capture, impair, lossless == "yes"},
+        board, zeksim::LabWire::Settings{lab_.dir, port, capture, impair, lossless == "yes", max_frame},
         [this, name = section.name](std::string_view line) { log_("adapter " + name + ": " + std::string(line)); });
     std::string wire_error;
     if (!adapter->wire->start(&wire_error)) {

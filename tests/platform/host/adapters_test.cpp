@@ -1,13 +1,21 @@
 // The host's simulated adapters: functions on the PCI bus with their
 // configuration space, windows and interrupt vectors, and interrupts
 // delivered from the board to a connected service routine at device IRQL.
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstring>
+#include <filesystem>
 
 #include "include/hw/pci.h"
 #include "include/hw/registers.h"
 #include "platform/host/adapters.h"
 #include "platform/kernel/interrupt.h"
 #include "sim/board.h"
+#include "sim/lab_wire.h"
 #include "tests/support/kernel_fixture.h"
 
 namespace {
@@ -78,6 +86,9 @@ TEST_F(AdaptersTest, BadSectionsAreRefusedWithAMessage) {
       {{{"port_mode", "4"}}, "port_mode must be 0 to 3"},
       {{{"impair", "loss=0.1"}}, "impair needs the port on the lab wire"},
       {{{"lossless", "maybe"}}, "lossless must be yes or no"},
+      {{{"max_frame", "9023"}}, "max_frame must be 60 to 9022, not '9023'"},
+      {{{"max_frame", "59"}}, "max_frame must be 60 to 9022"},
+      {{{"max_frame", "1518"}}, "max_frame needs the port on the lab wire"},
   };
   for (const auto& c : cases) {
     std::string error;
@@ -89,6 +100,38 @@ TEST_F(AdaptersTest, BadSectionsAreRefusedWithAMessage) {
   EXPECT_FALSE(adapters_->add(adapter_section("nic0", {}), &error));
   EXPECT_NE(error.find("configured twice"), std::string::npos);
   EXPECT_EQ(kernel().pci().functions().size(), 1u);
+}
+
+// A port's maximum frame from host.conf: a larger frame from the wire is
+// dropped and counted, one within it taken.
+TEST_F(AdaptersTest, APortCarriesFramesUpToItsMaximumFrame) {
+  char pattern[] = "/tmp/zekmaxframe-XXXXXX";
+  const std::string dir = ::mkdtemp(pattern);
+  std::filesystem::create_directories(dir + "/lab");
+  {
+    SimulatedAdapters lab_adapters(
+        kernel().machine(), [](std::string_view) {}, SimulatedAdapters::Lab{dir + "/lab", "hosta", dir});
+    std::string error;
+    ASSERT_TRUE(lab_adapters.add(adapter_section("nic0", {{"max_frame", "1518"}}), &error)) << error;
+    const int peer = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(peer, 0);
+    sockaddr_un to{};
+    to.sun_family = AF_UNIX;
+    const std::string path = dir + "/lab/wire/hosta-nic0.sock";
+    std::strncpy(to.sun_path, path.c_str(), sizeof to.sun_path - 1);
+    for (const std::size_t length : {1519u, 1518u}) {
+      std::vector<std::uint8_t> frame(length, 0xFF);  // broadcast
+      EXPECT_EQ(::sendto(peer, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+                static_cast<ssize_t>(length));
+    }
+    ::close(peer);
+    zeksim::LabWire* wire = lab_adapters.wire(0);
+    ASSERT_NE(wire, nullptr);
+    EXPECT_TRUE(eventually([&] { return wire->frames_oversize() == 1 && wire->frames_received() == 1; }, 30000))
+        << wire->frames_oversize() << " oversize, " << wire->frames_received() << " received";
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
 }
 
 struct IsrRecord {
