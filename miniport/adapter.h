@@ -240,6 +240,9 @@ struct ZEK_ADAPTER {
   // completion queue, create both again); they live as long as the adapter.
   MifhCqpCompletionContext ResetContext[4];
   volatile LONG ResetChainDone;  // 1 when the chain ended, 2 when it failed
+  // The reset was the data-path start's, not NDIS's: its completion
+  // indicates the link again instead of completing an NDIS reset.
+  BOOLEAN ResetForDataPath;
 
   // The multicast list of the last set request.
   std::uint8_t MulticastList[32][6];
@@ -268,13 +271,14 @@ struct ZEK_ADAPTER {
   ULONG PacketFilter;      // NDIS_PACKET_TYPE_* bits
   ULONG DpcBudgetMs;       // the DPC's time budget (ZEK_DPC_BUDGET_MS)
   LONGLONG DpcStartTime;
-  std::uint64_t DpcCount;     // DPC runs
-  std::uint64_t DpcPasses;    // completed (unmasked) passes
-  std::uint64_t IsrOurs;      // interrupts claimed
-  std::uint64_t IsrForeign;   // interrupts that were not the function's
-  std::uint64_t NoOpsPosted;  // DPCs that handed work on to a new interrupt
-  std::uint64_t AsyncEvents;  // AEQ entries taken
-  std::uint64_t LinkDownEvents;
+  std::uint64_t DpcCount;        // DPC runs
+  std::uint64_t DpcPasses;       // completed (unmasked) passes
+  std::uint64_t IsrOurs;         // interrupts claimed
+  std::uint64_t IsrForeign;      // interrupts that were not the function's
+  std::uint64_t NoOpsPosted;     // DPCs that handed work on to a new interrupt
+  std::uint64_t AsyncEvents;     // AEQ entries taken
+  std::uint64_t LinkDownEvents;  // link causes the DPC took, by the link state it read then
+  std::uint64_t LinkUpEvents;
   std::uint32_t DpcLoopMax;
   BOOLEAN InterruptsEnabled;
 
@@ -316,7 +320,9 @@ void ZekShutdown(NDIS_HANDLE MiniportAdapterContext, NDIS_SHUTDOWN_ACTION Shutdo
 void MPPnPEventNotify(NDIS_HANDLE MiniportAdapterContext, PNET_DEVICE_PNP_EVENT NetDevicePnPEvent);
 void ZekCancelOidRequest(NDIS_HANDLE MiniportAdapterContext, PVOID RequestId);
 // The hang check, every second: TRUE (NDIS resets) for a hardware error once
-// the hardware is ready; otherwise it refreshes the link and answers FALSE.
+// the hardware is ready, a stalled send ring, or frames the adapter still
+// holds when the link has been down for ZEK_LINK_DOWN_CHECKS checks;
+// otherwise it refreshes the link and answers FALSE.
 BOOLEAN MPCheckForHang(NDIS_HANDLE MiniportAdapterContext);
 // MiniportResetEx and the adapter reset: the NIC queue pair and its
 // completion queue are destroyed and created again; NDIS hears of the end
@@ -324,6 +330,10 @@ BOOLEAN MPCheckForHang(NDIS_HANDLE MiniportAdapterContext);
 NDIS_STATUS ZekReset(NDIS_HANDLE MiniportAdapterContext, PBOOLEAN AddressingReset);
 NDIS_STATUS ZekAdapterReset(ZEK_ADAPTER* adapter);
 void OSResetComplete(ZEK_ADAPTER* adapter, NDIS_STATUS status);
+// The data path's start: the same reset on the reset's work item, ending in
+// the link's indication instead of NdisMResetComplete. False when a reset
+// already runs (it fills the rings again itself) or the adapter has failed.
+bool ZekDataPathReset(ZEK_ADAPTER* adapter);
 // Reads the port's link under the board's link lock and indicates a change.
 void ZekRefreshLink(ZEK_ADAPTER* adapter);
 

@@ -3,6 +3,7 @@
 // through it) and its teardown, which takes down exactly what was built.
 #include "miniport/bringup.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "include/hw/cqp.h"
@@ -409,7 +410,12 @@ void nic_hardware_setup(ZEK_ADAPTER* adapter) {
     ZekGlobalReset(device);
     mifh_write_indexed(device, 0x5004, 0x10001);
   }
-  if (device->ChipRevision != 5) init_vorla1_serdes(device);
+  // The port's serial link: chip revision 5 has its own port set-up.
+  if (device->ChipRevision == 5) {
+    init_vorla2_serdes(device);
+  } else {
+    init_vorla1_serdes(device);
+  }
   nic_config_mac(device, adapter->Proxy.JumboFrames);
   if (device->ChipRevision == 5) {
     std::uint32_t value = 0;
@@ -708,7 +714,12 @@ void LinkDetectionDpc(PVOID, PVOID context, PVOID, PVOID) {
   if ((adapter->Flags & ZEK_FLAG_RESET_IN_PROGRESS) != 0) {
     OSPrimDebugPrint("func[%s,%d] Reset in progress exit thread\n", __func__, __LINE__);
   } else {
+    // The pass's duration is what OID_GEN_INIT_TIME_MS answers: whole
+    // milliseconds, rounded up, so a pass that ran never reads 0.
+    const ULONGLONG start = KeQueryInterruptTime();
     mifh_post_hw_init(adapter);
+    const ULONGLONG took = KeQueryInterruptTime() - start;
+    adapter->Oid.InitTimeMs = static_cast<std::uint32_t>(std::max<ULONGLONG>(1, (took + 9'999) / 10'000));
   }
   InterlockedExchange(&adapter->LinkDpcRunning, 0);
   ZekSetLinkState(adapter, ZekLinkIsUp(device_of(adapter)) ? FALSE : TRUE);

@@ -52,6 +52,13 @@ inline constexpr ULONG ZEK_RX_RETURN_WAIT_MS = 90'000;
 inline constexpr ULONG ZEK_PAUSE_SEND_WAIT_MS = 2'000;
 // The cancel ID of all ones, which the miniport itself uses: every list.
 inline constexpr ULONG_PTR ZEK_CANCEL_ALL = ~ULONG_PTR{0};
+// The hang check that finds the link down for the sixth time in a row
+// (after it was up) completes the lists waiting to be sent with
+// NDIS_STATUS_MEDIA_DISCONNECTED. Frames already in the send ring belong to
+// the adapter, which may still read them: when some are still there, the
+// check asks NDIS for a reset, whose chain takes the queue pair away and
+// then completes them, each once.
+inline constexpr std::uint32_t ZEK_LINK_DOWN_CHECKS = 6;
 
 // ---- Send state ---------------------------------------------------------------------------------------------
 struct ZekTxSlot {
@@ -92,9 +99,11 @@ struct ZekSendPath {
   std::uint64_t Completions;  // send completions taken
   std::uint64_t CompletedNbls;
   std::uint64_t LargestBatch;
-  // The hang check's view of send progress.
+  // The hang check's view of send progress, and its checks in a row that
+  // found the link down after it had been up.
   std::uint32_t LastHead;
   std::uint32_t StallChecks;
+  std::uint32_t LinkDownChecks;
 };
 
 // ---- Receive state ------------------------------------------------------------------------------------------
@@ -174,6 +183,13 @@ void ZekStartPendingSends(ZEK_ADAPTER* adapter, bool from_dpc);
 // Hang check: TRUE when frames sat in the ring without a completion for
 // more than ZEK_SEND_STALL_CHECKS checks.
 BOOLEAN ZekSendStalled(ZEK_ADAPTER* adapter);
+// Hang check with the link down: counts the checks in a row; the
+// ZEK_LINK_DOWN_CHECKS-th completes the waiting lists and answers TRUE (a
+// reset) when frames are still in the ring. Link up: the count starts again.
+BOOLEAN ZekSendLinkDownCheck(ZEK_ADAPTER* adapter, bool link_down);
+// Completes the lists that wait to be sent (none of them reached the adapter)
+// with `status`: all of them, or those that carry `cancel_id`.
+void ZekCompleteWaitingSends(ZEK_ADAPTER* adapter, ULONG_PTR cancel_id, NDIS_STATUS status);
 // The send ring starts empty again (reset completion).
 void ZekResetSendRing(ZEK_ADAPTER* adapter);
 

@@ -118,9 +118,13 @@ void service_link(ZEK_ADAPTER* adapter) {
     mifh_write_indexed(device, zekhw::idx_port_mac(port, kMacInterruptStatus), status & kMacAckBits);
   }
   if ((status & kMacLinkBits) != 0 && device->HardwareReady != 0) {
-    const bool was_down = adapter->LinkDown != 0;
+    // A link-up or link-down event by the state read now (the media-sense count).
     ZekRefreshLink(adapter);
-    if (!was_down && adapter->LinkDown != 0) ++adapter->LinkDownEvents;
+    if (adapter->LinkDown != 0) {
+      ++adapter->LinkDownEvents;
+    } else {
+      ++adapter->LinkUpEvents;
+    }
   }
 }
 

@@ -173,5 +173,9 @@ BOOLEAN MPCheckForHang(NDIS_HANDLE context) {
   if (adapter->LinkDpcRunning != 0) return FALSE;
   // The link as the port's lane words report it now; a change is indicated.
   ZekRefreshLink(adapter);
-  return FALSE;
+  // Down after having been up: the sixth such check completes the waiting
+  // sends, and asks for a reset when the adapter still holds frames.
+  const bool down_after_up = adapter->LinkDown != 0 && adapter->LinkUpCount != 0;
+  const bool reset = ZekSendLinkDownCheck(adapter, down_after_up) != FALSE;
+  return reset && adapter->HardwareReady != 0 && (adapter->Flags & ZEK_FLAG_HALT_IN_PROGRESS) == 0 ? TRUE : FALSE;
 }

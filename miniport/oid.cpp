@@ -462,7 +462,7 @@ ZekOidResult MPQueryInformation(ZEK_ADAPTER* adapter, NDIS_OID oid, void* buffer
     case OID_GEN_RESET_COUNTS:
       return answer_u32(buffer, length, adapter->LinkUpCount);
     case OID_GEN_MEDIA_SENSE_COUNTS:
-      return answer_u32(buffer, length, adapter->Oid.MediaSenseEvents);
+      return answer_u32(buffer, length, static_cast<std::uint32_t>(adapter->LinkDownEvents + adapter->LinkUpEvents));
     case OID_ZEK_NIC_PROXY_INTERFACE:
       // The NIC-proxy record holds kernel addresses: NDIS's requests get it
       // (ZekOidRequest), the per-adapter device's queries do not.

@@ -5,6 +5,7 @@
 
 #include "include/hw/registers.h"
 #include "miniport/bringup.h"
+#include "miniport/datapath.h"
 #include "miniport/hwobjects.h"
 #include "miniport/oid.h"
 #include "miniport/phy_setup.h"
@@ -172,8 +173,10 @@ ZekOidResult device_name(ZEK_ADAPTER* adapter, void* buffer, ULONG length) {
 ZekOidResult start_data_path(ZEK_ADAPTER* adapter, const void* buffer, ULONG length) {
   if (buffer == nullptr || length == 0) return refuse(NDIS_STATUS_INVALID_DATA);
   if (adapter->DataPath == ZEK_DATAPATH_PAUSED) {
+    // The reset runs whole, on its work item: the NIC queue pair made
+    // again, the rings filled, and the link indicated at its end.
     adapter->DataPath = ZEK_DATAPATH_RUNNING;
-    ZekAdapterReset(adapter);
+    ZekDataPathReset(adapter);
   }
   return ok(0);
 }
@@ -182,6 +185,21 @@ ZekOidResult stop_data_path(ZEK_ADAPTER* adapter, const void* buffer, ULONG leng
   if (buffer == nullptr || length == 0) return refuse(NDIS_STATUS_INVALID_DATA);
   if (adapter->DataPath != ZEK_DATAPATH_RUNNING) return ok(0);
   mifh_set_nic_rx_disable(&adapter->HwInfo->Device, adapter->PciFunction);
+  // No list starts any more; those waiting complete now, and the frames in
+  // the ring get their bounded time to complete (the adapter may still read
+  // them: any left complete with the ring, or with the reset that starts the
+  // data path again).
+  NdisAcquireSpinLock(&adapter->AdapterLock);
+  NdisDprAcquireSpinLock(&adapter->SendLock);
+  adapter->DataPath = ZEK_DATAPATH_PAUSING;
+  NdisDprReleaseSpinLock(&adapter->SendLock);
+  NdisReleaseSpinLock(&adapter->AdapterLock);
+  ZekCompleteWaitingSends(adapter, ZEK_CANCEL_ALL, NDIS_STATUS_REQUEST_ABORTED);
+  constexpr ULONG kPollMs = 1;
+  for (ULONG waited = 0; adapter->Send != nullptr && adapter->Send->Busy != 0 && waited < ZEK_PAUSE_SEND_WAIT_MS;
+       waited += kPollMs) {
+    NdisMSleep(kPollMs * 1000);
+  }
   // Receive buffers NDIS still holds come back first (bounded).
   if (adapter->RxReturnCount > 1) NdisWaitEvent(&adapter->RxReturnEvent, kRxReturnWaitMs);
   adapter->DataPath = ZEK_DATAPATH_PAUSED;

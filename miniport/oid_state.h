@@ -48,8 +48,9 @@ struct ZekOidState {
   BOOLEAN LsoOn;
   ZekOffloadRecord HardwareOffload;  // the capabilities
   ZekOffloadRecord CurrentOffload;   // the configuration in use
-  std::uint32_t InitTimeMs;          // the last link-detection pass in ms (0 until the link timer measures it)
-  std::uint32_t MediaSenseEvents;    // link-down and link-up events the DPC saw
+  // The last link-detection pass in ms, rounded up (0 until the link timer
+  // has run it once).
+  std::uint32_t InitTimeMs;
   // The per-adapter device: the object that identifies the adapter to the
   // control dispatch, its NDIS handle, and the OID queries running on it.
   PDEVICE_OBJECT Device;
@@ -57,8 +58,9 @@ struct ZekOidState {
   volatile LONG QueriesRunning;
   // The SerDes maintenance timer (chip revision 4) and its saved counters.
   NDIS_HANDLE SerdesTimer;
-  NDIS_HANDLE SerdesWork;  // the maintenance runs at PASSIVE_LEVEL on a work item
-  volatile LONG SerdesWorkQueued;
+  NDIS_HANDLE SerdesWork;          // the maintenance runs at PASSIVE_LEVEL on a work item
+  volatile LONG SerdesWorkQueued;  // 1 from the timer's queueing to the maintenance's end
+  volatile LONG SerdesHeld;        // a reset rests the maintenance
   std::uint32_t SerdesSaved;
   std::uint32_t SerdesReinitCount;
 };

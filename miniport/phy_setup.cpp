@@ -2,8 +2,6 @@
 // the link-status bits and the SerDes maintenance with its timer.
 #include "miniport/phy_setup.h"
 
-#include <cstring>
-
 #include "include/hw/phy.h"
 #include "include/hw/registers.h"
 #include "miniport/bringup.h"
@@ -86,13 +84,14 @@ void serdes_timer(PVOID, PVOID context, PVOID, PVOID);
 
 void serdes_work(PVOID context, NDIS_HANDLE) {
   auto* adapter = static_cast<ZEK_ADAPTER*>(context);
-  ZekSerdesMaintenance(adapter);
+  if (adapter->Oid.SerdesHeld == 0) ZekSerdesMaintenance(adapter);
   InterlockedExchange(&adapter->Oid.SerdesWorkQueued, 0);
 }
 
 void serdes_timer(PVOID, PVOID context, PVOID, PVOID) {
   auto* adapter = static_cast<ZEK_ADAPTER*>(context);
   // The maintenance polls the adapter: it runs at PASSIVE_LEVEL, one at a time.
+  if (adapter->Oid.SerdesHeld != 0) return;
   if (adapter->Oid.SerdesWork != nullptr && InterlockedCompareExchange(&adapter->Oid.SerdesWorkQueued, 1, 0) == 0) {
     NdisQueueIoWorkItem(adapter->Oid.SerdesWork, serdes_work, adapter);
   }
@@ -285,8 +284,10 @@ std::uint32_t ZekSerdesMaintenance(ZEK_ADAPTER* adapter) {
   }
   reinitialise_port(d, jumbo);
   if (d->PortMode != 0) {
-    // Function 1's port through function 1's own device object (its own
-    // index lock) when the driver runs it; else through a copy that names it.
+    // Function 1's port through function 1's own device object when the
+    // driver runs it; else through this function's own index pair and lock,
+    // naming function 1's port (never a copy of the device object, whose
+    // lock would not be function 1's).
     ZEK_ADAPTER* mate = ZekFindAdapterByFunction(1);
     if (mate != nullptr && mate->HwInfo != nullptr) {
       MifhDeviceObj* other = &mate->HwInfo->Device;
@@ -294,14 +295,9 @@ std::uint32_t ZekSerdesMaintenance(ZEK_ADAPTER* adapter) {
       nic_config_mac(other, jumbo);
       mifh_write_indexed(other, idx_port_mac(1, 0x1F4), 0xFF9);
     } else {
-      MifhDeviceObj copy;
-      std::memcpy(static_cast<void*>(&copy), d, sizeof copy);
-      copy.PciFunction = 1;
-      OSPrimSyncInitSpinlockObject(&copy.IndexRegLock);
-      init_vorla1_serdes(&copy);
-      nic_config_mac(&copy, jumbo);
-      mifh_write_indexed(&copy, idx_port_mac(1, 0x1F4), 0xFF9);
-      OSPrimSyncDestroySpinlockObject(&copy.IndexRegLock);
+      init_vorla1_serdes_of(d, 1);
+      nic_config_mac_of(d, 1, ZekPortOfFunction(1, d->PhyType), jumbo);
+      mifh_write_indexed(d, idx_port_mac(1, 0x1F4), 0xFF9);
     }
     mifh_read_indexed(d, kIdxSerdesBracket, &bracket);
     mifh_write_indexed(d, kIdxSerdesBracket, bracket & kSerdesBracketMask);
@@ -323,10 +319,29 @@ NDIS_STATUS ZekSerdesTimerStart(ZEK_ADAPTER* adapter) {
     adapter->Oid.SerdesTimer = nullptr;
     return status;
   }
+  ZekSerdesTimerResume(adapter);
+  return NDIS_STATUS_SUCCESS;
+}
+
+void ZekSerdesTimerHold(ZEK_ADAPTER* adapter) {
+  if (adapter->Oid.SerdesTimer == nullptr) return;
+  InterlockedExchange(&adapter->Oid.SerdesHeld, 1);
+  NdisCancelTimerObject(adapter->Oid.SerdesTimer);
+}
+
+void ZekSerdesTimerWaitIdle(ZEK_ADAPTER* adapter) {
+  constexpr ULONG kPollMs = 1;
+  for (ULONG waited = 0; adapter->Oid.SerdesWorkQueued != 0 && waited < ZEK_SERDES_IDLE_WAIT_MS; waited += kPollMs) {
+    NdisMSleep(kPollMs * 1000);
+  }
+}
+
+void ZekSerdesTimerResume(ZEK_ADAPTER* adapter) {
+  if (adapter->Oid.SerdesTimer == nullptr) return;
+  InterlockedExchange(&adapter->Oid.SerdesHeld, 0);
   LARGE_INTEGER due{};
   due.QuadPart = -10'000LL * ZEK_SERDES_PERIOD_MS;
   NdisSetTimerObject(adapter->Oid.SerdesTimer, due, ZEK_SERDES_PERIOD_MS, nullptr);
-  return NDIS_STATUS_SUCCESS;
 }
 
 void ZekSerdesTimerStop(ZEK_ADAPTER* adapter) {

@@ -45,3 +45,12 @@ std::uint32_t ZekSerdesMaintenance(ZEK_ADAPTER* adapter);
 // the initialisation, stopped and freed before the adapter's teardown.
 NDIS_STATUS ZekSerdesTimerStart(ZEK_ADAPTER* adapter);
 void ZekSerdesTimerStop(ZEK_ADAPTER* adapter);
+// A reset rests the timer while it rebuilds the NIC: the hold cancels the
+// timer, and a routine or maintenance already under way does nothing once it
+// is set (so the reset never fails for a timer that was firing); the wait
+// (PASSIVE_LEVEL) lets a maintenance already running finish, within
+// ZEK_SERDES_IDLE_WAIT_MS; the resume arms the timer again.
+inline constexpr ULONG ZEK_SERDES_IDLE_WAIT_MS = 1000;
+void ZekSerdesTimerHold(ZEK_ADAPTER* adapter);
+void ZekSerdesTimerWaitIdle(ZEK_ADAPTER* adapter);
+void ZekSerdesTimerResume(ZEK_ADAPTER* adapter);

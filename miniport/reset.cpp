@@ -9,6 +9,7 @@
 #include "miniport/bringup.h"
 #include "miniport/datapath.h"
 #include "miniport/hwobjects.h"
+#include "miniport/phy_setup.h"
 #include "platform/kernel/ke.h"
 #include "proxy/rdma/hw/ccq.h"
 #include "proxy/rdma/hw/config.h"
@@ -148,6 +149,9 @@ void reset_work_item(PVOID context, NDIS_HANDLE handle) {
 NDIS_STATUS ZekAdapterReset(ZEK_ADAPTER* adapter) {
   MifhDeviceObj* device = &adapter->HwInfo->Device;
   const std::uint32_t f = adapter->PciFunction;
+  // The SerDes maintenance rests while the NIC is rebuilt (chip revision 4).
+  ZekSerdesTimerHold(adapter);
+  ZekSerdesTimerWaitIdle(adapter);
   // Interrupts masked and reception off while the NIC is rebuilt.
   mifh_write_reg(device, zekhw::kRegIntrMask, mifh_read_reg(device, zekhw::kRegIntrMask) | device->InterruptWord);
   mifh_set_nic_rx_disable(device, f);
@@ -210,6 +214,7 @@ NDIS_STATUS ZekReset(NDIS_HANDLE context, PBOOLEAN addressing_reset) {
     }
     return NDIS_STATUS_HARD_ERRORS;
   }
+  ZekSerdesTimerHold(adapter);
   // The chain runs in the work item, which may wait (its control
   // completions are retired there until the interrupt path does it).
   OSPrimDebugPrint("Calling NdisQueueIoWorkItem \n");
@@ -217,13 +222,37 @@ NDIS_STATUS ZekReset(NDIS_HANDLE context, PBOOLEAN addressing_reset) {
   return NDIS_STATUS_PENDING;
 }
 
+bool ZekDataPathReset(ZEK_ADAPTER* adapter) {
+  NdisAcquireSpinLock(&adapter->ResetLock);
+  NdisDprAcquireSpinLock(&adapter->AdapterLock);
+  const bool busy = (adapter->Flags & (ZEK_FLAG_RESET_IN_PROGRESS | ZEK_FLAG_NON_RECOVERABLE)) != 0;
+  if (!busy) {
+    adapter->Flags |= ZEK_FLAG_RESET_IN_PROGRESS;
+    adapter->ResetForDataPath = TRUE;
+  }
+  NdisDprReleaseSpinLock(&adapter->AdapterLock);
+  NdisReleaseSpinLock(&adapter->ResetLock);
+  if (busy) return false;
+  ZekSerdesTimerHold(adapter);
+  NdisQueueIoWorkItem(adapter->IoWorkItem, reset_work_item, adapter);
+  return true;
+}
+
 void OSResetComplete(ZEK_ADAPTER* adapter, NDIS_STATUS status) {
   NdisAcquireSpinLock(&adapter->AdapterLock);
   adapter->NdisState = ZEK_STATE_RUNNING;
   adapter->Flags &= ~ZEK_FLAG_RESET_IN_PROGRESS;
+  const bool for_data_path = adapter->ResetForDataPath != FALSE;
+  adapter->ResetForDataPath = FALSE;
   NdisReleaseSpinLock(&adapter->AdapterLock);
+  ZekSerdesTimerResume(adapter);
   if (status == NDIS_STATUS_SUCCESS) ZekEnableNicReception(adapter);
-  NdisMResetComplete(adapter->MiniportAdapterHandle, status, TRUE);
+  if (for_data_path) {
+    // The data path's start: the link the stop indicated down is indicated as it is.
+    ZekRefreshLink(adapter);
+  } else {
+    NdisMResetComplete(adapter->MiniportAdapterHandle, status, TRUE);
+  }
   // NBLs that waited through the reset start now.
   if (status == NDIS_STATUS_SUCCESS) ZekStartPendingSends(adapter, false);
 }

@@ -486,9 +486,20 @@ void zek_free_busy_packets_with_id(ZEK_ADAPTER* adapter, ULONG_PTR cancel_id, ND
 
 void ZekCancelSend(NDIS_HANDLE context, PVOID cancel_id_pointer) {
   auto* adapter = static_cast<ZEK_ADAPTER*>(context);
+  const auto cancel_id = reinterpret_cast<ULONG_PTR>(cancel_id_pointer);
+  if (adapter->Send == nullptr) return;
+  ZekCompleteWaitingSends(adapter, cancel_id, NDIS_STATUS_REQUEST_ABORTED);
+  NdisAcquireSpinLock(&adapter->SendLock);
+  const bool ring_frames = adapter->Send->Busy != 0;
+  NdisReleaseSpinLock(&adapter->SendLock);
+  if (adapter->LinkDown != 0 && ring_frames) {
+    zek_free_busy_packets_with_id(adapter, cancel_id, NDIS_STATUS_REQUEST_ABORTED);
+  }
+}
+
+void ZekCompleteWaitingSends(ZEK_ADAPTER* adapter, ULONG_PTR cancel_id, NDIS_STATUS status) {
   ZekSendPath* send = adapter->Send;
   if (send == nullptr) return;
-  const auto cancel_id = reinterpret_cast<ULONG_PTR>(cancel_id_pointer);
   Completions done;
   NdisAcquireSpinLock(&adapter->SendLock);
   NET_BUFFER_LIST* keep_head = nullptr;
@@ -496,7 +507,7 @@ void ZekCancelSend(NDIS_HANDLE context, PVOID cancel_id_pointer) {
   std::uint32_t kept = 0;
   while (NET_BUFFER_LIST* nbl = pop_pending(send)) {
     if (cancel_id == ZEK_CANCEL_ALL || cancel_id_of(nbl) == cancel_id) {
-      NET_BUFFER_LIST_STATUS(nbl) = NDIS_STATUS_REQUEST_ABORTED;
+      NET_BUFFER_LIST_STATUS(nbl) = status;
       done.add(nbl);
       continue;
     }
@@ -511,12 +522,8 @@ void ZekCancelSend(NDIS_HANDLE context, PVOID cancel_id_pointer) {
   send->PendingHead = keep_head;
   send->PendingTail = keep_tail;
   send->PendingCount = kept;
-  const bool ring_frames = send->Busy != 0;
   NdisReleaseSpinLock(&adapter->SendLock);
   done.complete(adapter, send, 0);
-  if (adapter->LinkDown != 0 && ring_frames) {
-    zek_free_busy_packets_with_id(adapter, cancel_id, NDIS_STATUS_REQUEST_ABORTED);
-  }
 }
 
 void ZekCompletePendingSends(ZEK_ADAPTER* adapter, NDIS_STATUS status) {
@@ -541,6 +548,19 @@ BOOLEAN ZekSendStalled(ZEK_ADAPTER* adapter) {
   }
   NdisReleaseSpinLock(&adapter->SendLock);
   return stalled;
+}
+
+BOOLEAN ZekSendLinkDownCheck(ZEK_ADAPTER* adapter, bool link_down) {
+  ZekSendPath* send = adapter->Send;
+  if (send == nullptr) return FALSE;
+  NdisAcquireSpinLock(&adapter->SendLock);
+  const std::uint32_t checks = link_down ? ++send->LinkDownChecks : (send->LinkDownChecks = 0);
+  const bool ring_frames = send->Busy != 0;
+  NdisReleaseSpinLock(&adapter->SendLock);
+  if (checks != ZEK_LINK_DOWN_CHECKS) return FALSE;
+  ZEK_LOG_FAILURE("MPCheckForHang: the link is down for %u checks; the waiting sends complete\n", checks);
+  ZekCompleteWaitingSends(adapter, ZEK_CANCEL_ALL, ZEK_SEND_LINK_DOWN);
+  return ring_frames ? TRUE : FALSE;
 }
 
 void ZekResetSendRing(ZEK_ADAPTER* adapter) {

@@ -516,6 +516,39 @@ TEST_F(BoardBringUpTest, QueueSizesOutsideTheirRangesAreRefused) {
   }
 }
 
+// A reset rests the SerDes maintenance timer (chip revision 4) while it
+// rebuilds the NIC, and arms it again when it is over.
+TEST_F(BoardBringUpTest, TheResetRestsTheSerdesTimerUntilItIsOver) {
+  load_board(Image::board(0x0010, 2), 1);
+  plat::ndis::Adapter& adapter = *ndis_->adapters().back();
+  ASSERT_TRUE(ndis_->wait_for(adapter, plat::ndis::AdapterState::Running, std::chrono::seconds(60)));
+  auto* zek = static_cast<ZEK_ADAPTER*>(adapter.context());
+  ASSERT_NE(zek->Oid.SerdesTimer, nullptr) << "revision 4 runs the maintenance timer";
+  board().stop();  // the reset's chain waits for the adapter
+  EXPECT_EQ(ndis_->reset(adapter), NDIS_STATUS_PENDING);
+  EXPECT_FALSE(NdisCancelTimerObject(zek->Oid.SerdesTimer)) << "the timer still ran during the reset";
+  board().start();
+  const std::string done = adapter.name() + ": reset complete with 0x00000000";
+  ASSERT_TRUE(eventually([&] { return host_log().find(done) != std::string::npos; }, 60000)) << log_ring();
+  EXPECT_TRUE(NdisCancelTimerObject(zek->Oid.SerdesTimer)) << "the timer was not armed again";
+}
+
+// Chip revision 5 sets its ports up with its own sequence instead of the
+// first SerDes form: both ports' transmit words, and the PHY type's bits.
+TEST_F(BoardBringUpTest, RevisionFivePortsGetTheirOwnSetUp) {
+  load_board(Image::board(0x0010, 5), 2, {{"revision", "5"}});
+  for (plat::ndis::Adapter* a : ndis_->adapters()) {
+    ASSERT_TRUE(ndis_->wait_for(*a, plat::ndis::AdapterState::Running, std::chrono::seconds(60))) << log_ring();
+  }
+  for (const std::uint32_t port : {0u, 1u}) {
+    SCOPED_TRACE("port " + std::to_string(port));
+    const std::uint32_t block = 0x200 * port;
+    EXPECT_EQ(indexed(0x2834 + block), 0xFFu);
+    EXPECT_EQ(indexed(0x2808 + block) & 0xF00700, 0x100u) << "PHY type 5: bit 8 set, bits 9-10 and 20-23 clear";
+    EXPECT_EQ(indexed(0x2810 + block), 0u) << "nothing of the first SerDes form";
+  }
+}
+
 // A reset destroys the NIC queue pair and its completion queue and creates
 // both again; the function runs afterwards with the same queues on the
 // adapter, and a second reset works as well.

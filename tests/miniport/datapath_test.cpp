@@ -8,6 +8,7 @@
 
 #include "include/hw/registers.h"
 #include "miniport/bringup.h"
+#include "miniport/oid.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "tests/miniport/datapath_fixture.h"
 #include "tests/support/kernel_fixture.h"
@@ -78,6 +79,35 @@ class DataPathTest : public KernelTest {
     send(0, {nbl});
     EXPECT_EQ(completed_once(0, {nbl})[nbl], NDIS_STATUS_SUCCESS);
     EXPECT_TRUE(wait_until([&] { return received_with(1, bytes) == 1; }, kWaitMs)) << log();
+  }
+  // A diagnostic OID query on adapter `at` with a 4-byte buffer.
+  NDIS_STATUS diagnostic(int at, NDIS_OID oid) {
+    std::uint32_t any = 1;
+    NDIS_OID_REQUEST r{};
+    r.Header = {NDIS_OBJECT_TYPE_DEFAULT, 1, sizeof r};
+    r.RequestType = NdisRequestQueryInformation;
+    r.DATA.QUERY_INFORMATION.Oid = oid;
+    r.DATA.QUERY_INFORMATION.InformationBuffer = &any;
+    r.DATA.QUERY_INFORMATION.InformationBufferLength = sizeof any;
+    return boards_->host().oid_request(ndis(at), r);
+  }
+  // Lists from A to B, sent with A's adapter engine stopped: the send ring
+  // fills and the rest wait in the pending queue.
+  std::vector<NET_BUFFER_LIST*> send_with_the_engine_stopped(int count) {
+    boards_->board(0).stop();
+    std::vector<NET_BUFFER_LIST*> lists;
+    for (int i = 0; i < count; ++i) {
+      lists.push_back(sender_->make(frame(boards_->mac(1), boards_->mac(0), 0x88B5, 600, 3)));
+    }
+    send(0, lists);
+    EXPECT_GT(zek(0)->Send->PendingCount, 0u) << "lists wait behind the ring";
+    return lists;
+  }
+  std::size_t completions_of(int from, const std::vector<NET_BUFFER_LIST*>& lists) {
+    const std::set<NET_BUFFER_LIST*> sent(lists.begin(), lists.end());
+    std::size_t n = 0;
+    for (const auto& [l, s] : ndis(from).send_completions()) n += sent.count(l);
+    return n;
   }
   std::size_t received_with(int at, const std::vector<std::uint8_t>& bytes) {
     std::size_t n = 0;
@@ -316,6 +346,19 @@ TEST_F(DataPathTest, JumboFramesCrossWhenBothSidesAskForThem) {
   }
 }
 
+// A jumbo frame from a peer to a function without JumboFrames is dropped
+// (the adapter counts it) and the function goes on receiving.
+TEST_F(DataPathTest, AJumboFrameToAFunctionWithoutThemIsDroppedAndReceptionGoesOn) {
+  start({{"JumboFrames", "1"}}, {});
+  const auto jumbo = frame(boards_->mac(1), boards_->mac(0), 0x88B5, 4000, 0x61);
+  NET_BUFFER_LIST* nbl = sender_->make(jumbo);
+  send(0, {nbl});
+  EXPECT_EQ(completed_once(0, {nbl})[nbl], NDIS_STATUS_SUCCESS) << "sent: the wire carries it";
+  EXPECT_TRUE(wait_until([&] { return boards_->board(1).nic_counters().too_long == 1; }, kWaitMs)) << log();
+  for (std::uint8_t seed = 0x62; seed < 0x65; ++seed) expect_a_frame_crosses(1514, seed);
+  EXPECT_EQ(received_with(1, jumbo), 0u);
+}
+
 // A chain larger than the send ring: the lists that do not fit wait in the
 // pending queue and start as completions free slots; all arrive in order.
 TEST_F(DataPathTest, ListsBeyondTheRingWaitAndArriveInOrder) {
@@ -458,6 +501,64 @@ TEST_F(DataPathTest, AResetInTheMiddleOfTrafficLosesNoList) {
   }
   ASSERT_TRUE(wait_until([&] { return ndis(0).resets() >= 1 && !ndis(0).reset_in_progress(); }, kWaitMs)) << log();
   expect_a_frame_crosses(600, 0x77);
+}
+
+// The data path's stop completes the lists that wait at once and gives the
+// ring's frames their time; its start resets the function, which then sends
+// and receives again with the link indicated up.
+TEST_F(DataPathTest, StoppingTheDataPathCompletesItsSendsAndStartingItCarriesOn) {
+  start({{"SendQueueSize", "32"}}, {});
+  const auto lists = send_with_the_engine_stopped(60);
+  const std::uint32_t in_ring = zek(0)->Send->Busy;
+  ASSERT_EQ(diagnostic(0, OID_ZEK_STOP_DATA_PATH), NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(completions_of(0, lists), lists.size() - in_ring) << "every waiting list is back when the stop returns";
+  boards_->board(0).start();
+  for (const auto& [l, s] : completed_once(0, lists)) {
+    EXPECT_TRUE(s == NDIS_STATUS_SUCCESS || s == NDIS_STATUS_REQUEST_ABORTED) << std::hex << s;
+  }
+  ASSERT_EQ(diagnostic(0, OID_ZEK_START_DATA_PATH), NDIS_STATUS_SUCCESS);
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return zek(0)->LinkIndicated == ZEK_LINK_INDICATED_UP && (zek(0)->Flags & ZEK_FLAG_RESET_IN_PROGRESS) == 0;
+      },
+      kWaitMs))
+      << log();
+  expect_a_frame_crosses(300, 0x31);
+  const auto back = frame(boards_->mac(0), boards_->mac(1), 0x88B5, 300, 0x32);
+  NET_BUFFER_LIST* nbl = sender_->make(back);
+  send(1, {nbl});
+  EXPECT_EQ(completed_once(1, {nbl})[nbl], NDIS_STATUS_SUCCESS);
+  EXPECT_TRUE(wait_until([&] { return received_with(0, back) == 1; }, kWaitMs)) << "A receives again\n" << log();
+}
+
+// With the link down after it was up, the sixth hang check completes the
+// lists that wait, as disconnected; the frames the adapter still holds go
+// with the reset it asks for, each list once.
+TEST_F(DataPathTest, TheSixthLinkDownCheckCompletesTheWaitingSends) {
+  start({{"SendQueueSize", "32"}}, {});
+  const auto lists = send_with_the_engine_stopped(60);
+  const std::uint32_t in_ring = zek(0)->Send->Busy;
+  boards_->board(0).set_link_allowed(false);
+  ASSERT_TRUE(wait_until([&] { return completions_of(0, lists) >= lists.size() - in_ring; }, kWaitMs))
+      << "the waiting lists never completed\n"
+      << log();
+  boards_->board(0).start();
+  std::size_t disconnected = 0;
+  for (const auto& [l, s] : completed_once(0, lists)) {
+    EXPECT_TRUE(s == NDIS_STATUS_MEDIA_DISCONNECTED || s == NDIS_STATUS_SUCCESS || s == NDIS_STATUS_REQUEST_ABORTED)
+        << std::hex << s;
+    disconnected += s == NDIS_STATUS_MEDIA_DISCONNECTED;
+  }
+  EXPECT_EQ(disconnected, lists.size() - in_ring);
+  boards_->board(0).set_link_allowed(true);
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return zek(0)->LinkIndicated == ZEK_LINK_INDICATED_UP && !ndis(0).reset_in_progress() &&
+               (zek(0)->Flags & ZEK_FLAG_RESET_IN_PROGRESS) == 0;
+      },
+      kWaitMs))
+      << log();
+  expect_a_frame_crosses(400, 0x41);
 }
 
 // The claim: not the function's while the master enable is off or no

@@ -571,6 +571,26 @@ TEST_F(OidTest, StatisticsCountTheFramesTheAdapterCarried) {
 
 // The supported-OID list and the offload records reach NDIS with the
 // initialisation.
+// The link-detection pass's duration, measured; the media-sense count is
+// the link-up and link-down events the DPC took, one for each change.
+TEST_F(OidTest, InitTimeAndMediaSenseCountsAreMeasured) {
+  const auto before = std::chrono::steady_clock::now();
+  load();
+  const auto elapsed_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before).count();
+  const std::uint32_t init_ms = query32(OID_GEN_INIT_TIME_MS);
+  EXPECT_GT(init_ms, 0u);
+  EXPECT_LE(init_ms, static_cast<std::uint64_t>(elapsed_ms) + 1) << "within the initialisation";
+  const std::uint32_t events = query32(OID_GEN_MEDIA_SENSE_COUNTS);
+  const bool first = !board().link_up();
+  for (const bool up : {first, !first, first}) {
+    board().set_carrier(up);
+    ASSERT_TRUE(eventually([&] { return (zek()->LinkIndicated == ZEK_LINK_INDICATED_UP) == up; }, 60000));
+  }
+  EXPECT_TRUE(eventually([&] { return query32(OID_GEN_MEDIA_SENSE_COUNTS) == events + 3; }, 60000))
+      << query32(OID_GEN_MEDIA_SENSE_COUNTS) - events << " events counted for three changes";
+}
+
 TEST_F(OidTest, InitialisationDeclaresTheAttributes) {
   load();
   const auto attributes = ndis().attributes();
