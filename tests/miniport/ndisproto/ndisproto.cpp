@@ -13,10 +13,9 @@
 #include "platform/ndis/host.h"
 #include "platform/ndis/ndis.h"
 #include "platform/ndis/oids.h"
+#include "tests/miniport/nbl_sender.h"
 
 namespace {
-
-constexpr ULONG kPoolTag = 0x6F727050;  // "Ppro"
 
 struct Driver {
   PDEVICE_OBJECT device = nullptr;
@@ -77,50 +76,6 @@ NTSTATUS open(plat::ndis::Adapter& adapter, ndisproto::Opened* out) {
   return STATUS_SUCCESS;
 }
 
-// The frames of one send request, each list over its own pool memory.
-class Lists {
- public:
-  Lists() {
-    NET_BUFFER_LIST_POOL_PARAMETERS p{};
-    p.Header = {NDIS_OBJECT_TYPE_DEFAULT, 1, 16};
-    p.fAllocateNetBuffer = TRUE;
-    pool_ = NdisAllocateNetBufferListPool(nullptr, &p);
-  }
-  // Only once every list has completed.
-  void release() {
-    for (Item& i : items_) {
-      NdisFreeNetBufferList(i.nbl);
-      IoFreeMdl(i.mdl);
-      ExFreePoolWithTag(i.data, kPoolTag);
-    }
-    items_.clear();
-    if (pool_ != nullptr) NdisFreeNetBufferListPool(pool_);
-    pool_ = nullptr;
-  }
-  NET_BUFFER_LIST* add(const std::uint8_t* bytes, ULONG length) {
-    if (pool_ == nullptr) return nullptr;
-    auto* data = static_cast<std::uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, length, kPoolTag));
-    if (data == nullptr) return nullptr;
-    std::memcpy(data, bytes, length);
-    PMDL mdl = IoAllocateMdl(data, length, FALSE, FALSE, nullptr);
-    MmBuildMdlForNonPagedPool(mdl);
-    NET_BUFFER_LIST* nbl = NdisAllocateNetBufferAndNetBufferList(pool_, 0, 0, mdl, 0, length);
-    if (!items_.empty()) NET_BUFFER_LIST_NEXT_NBL(items_.back().nbl) = nbl;
-    items_.push_back({nbl, mdl, data});
-    return nbl;
-  }
-  NET_BUFFER_LIST* chain() const { return items_.empty() ? nullptr : items_.front().nbl; }
-
- private:
-  struct Item {
-    NET_BUFFER_LIST* nbl;
-    PMDL mdl;
-    std::uint8_t* data;
-  };
-  NDIS_HANDLE pool_ = nullptr;
-  std::vector<Item> items_;
-};
-
 NTSTATUS send(plat::ndis::Adapter& adapter, const ndisproto::Send& in, ndisproto::Sent* out) {
   if (in.count == 0 || in.count > ndisproto::kMaxFrames || in.length < 60 || in.length > 9014) {
     return STATUS_INVALID_PARAMETER;
@@ -133,16 +88,11 @@ NTSTATUS send(plat::ndis::Adapter& adapter, const ndisproto::Send& in, ndisproto
   frame[12] = ndisproto::kEtherType >> 8;
   frame[13] = ndisproto::kEtherType & 0xFF;
   for (std::size_t i = 14; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(in.seed + i);
-  auto* lists = new Lists;
-  for (std::uint32_t i = 0; i < in.count; ++i) {
-    if (lists->add(frame.data(), in.length) == nullptr) {
-      lists->release();
-      delete lists;
-      return STATUS_INSUFFICIENT_RESOURCES;
-    }
-  }
+  auto* lists = new datapath::Sender;
+  std::vector<NET_BUFFER_LIST*> chain(in.count);
+  for (NET_BUFFER_LIST*& nbl : chain) nbl = lists->make(frame);
   const std::uint64_t before = adapter.send_completion_count();
-  plat::ndis::Ndis::current().send(adapter, lists->chain());
+  plat::ndis::Ndis::current().send(adapter, datapath::Sender::chain(chain));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ndisproto::kSendWaitMs);
   while (adapter.send_completion_count() - before < in.count && std::chrono::steady_clock::now() < deadline) {
     NdisMSleep(1000);
@@ -159,7 +109,6 @@ NTSTATUS send(plat::ndis::Adapter& adapter, const ndisproto::Send& in, ndisproto
   for (std::size_t i = records.size() - std::min<std::size_t>(records.size(), in.count); i < records.size(); ++i) {
     out->succeeded += records[i].second == NDIS_STATUS_SUCCESS;
   }
-  lists->release();
   delete lists;
   return STATUS_SUCCESS;
 }
