@@ -277,7 +277,7 @@ struct ZEK_ADAPTER {
   std::uint64_t IsrForeign;      // interrupts that were not the function's
   std::uint64_t NoOpsPosted;     // DPCs that handed work on to a new interrupt
   std::uint64_t AsyncEvents;     // AEQ entries taken
-  std::uint64_t LinkDownEvents;  // link causes the DPC took, by the link state it read then
+  std::uint64_t LinkDownEvents;  // the link changes the DPC took from the MAC status (bits 1 and 2)
   std::uint64_t LinkUpEvents;
   std::uint32_t DpcLoopMax;
   BOOLEAN InterruptsEnabled;

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "include/hw/events.h"
+#include "include/hw/phy.h"
 #include "include/hw/registers.h"
 #include "miniport/bringup.h"
 #include "miniport/datapath.h"
@@ -118,13 +119,11 @@ void service_link(ZEK_ADAPTER* adapter) {
     mifh_write_indexed(device, zekhw::idx_port_mac(port, kMacInterruptStatus), status & kMacAckBits);
   }
   if ((status & kMacLinkBits) != 0 && device->HardwareReady != 0) {
-    // A link-up or link-down event by the state read now (the media-sense count).
+    // Each change the MAC recorded is a link-down or link-up event (the
+    // media-sense count), also when both came before this pass.
     ZekRefreshLink(adapter);
-    if (adapter->LinkDown != 0) {
-      ++adapter->LinkDownEvents;
-    } else {
-      ++adapter->LinkUpEvents;
-    }
+    if ((status & zekhw::kMacStatusLinkDown) != 0) ++adapter->LinkDownEvents;
+    if ((status & zekhw::kMacStatusLinkUp) != 0) ++adapter->LinkUpEvents;
   }
 }
 

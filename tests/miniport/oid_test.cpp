@@ -576,19 +576,21 @@ TEST_F(OidTest, StatisticsCountTheFramesTheAdapterCarried) {
 TEST_F(OidTest, InitTimeAndMediaSenseCountsAreMeasured) {
   const auto before = std::chrono::steady_clock::now();
   load();
+  // The pass's end (which may come just after the restart it completes).
+  EXPECT_TRUE(eventually([&] { return query32(OID_GEN_INIT_TIME_MS) > 0; }, 60000));
   const auto elapsed_ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before).count();
-  const std::uint32_t init_ms = query32(OID_GEN_INIT_TIME_MS);
-  EXPECT_GT(init_ms, 0u);
-  EXPECT_LE(init_ms, static_cast<std::uint64_t>(elapsed_ms) + 1) << "within the initialisation";
+  EXPECT_LE(query32(OID_GEN_INIT_TIME_MS), static_cast<std::uint64_t>(elapsed_ms) + 1) << "within the initialisation";
   const std::uint32_t events = query32(OID_GEN_MEDIA_SENSE_COUNTS);
   const bool first = !board().link_up();
+  std::uint32_t changes = 0;
   for (const bool up : {first, !first, first}) {
     board().set_carrier(up);
-    ASSERT_TRUE(eventually([&] { return (zek()->LinkIndicated == ZEK_LINK_INDICATED_UP) == up; }, 60000));
+    ++changes;
+    EXPECT_TRUE(eventually([&] { return query32(OID_GEN_MEDIA_SENSE_COUNTS) == events + changes; }, 60000))
+        << query32(OID_GEN_MEDIA_SENSE_COUNTS) - events << " events counted for " << changes << " changes";
+    EXPECT_TRUE(eventually([&] { return (zek()->LinkIndicated == ZEK_LINK_INDICATED_UP) == up; }, 60000));
   }
-  EXPECT_TRUE(eventually([&] { return query32(OID_GEN_MEDIA_SENSE_COUNTS) == events + 3; }, 60000))
-      << query32(OID_GEN_MEDIA_SENSE_COUNTS) - events << " events counted for three changes";
 }
 
 TEST_F(OidTest, InitialisationDeclaresTheAttributes) {
