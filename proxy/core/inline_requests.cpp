@@ -13,17 +13,17 @@ PIO_CSQ queue() { return &g_ZpxExtension->Csq; }
 
 }  // namespace
 
-// Event slots: a request parks in its slot until a request on the same
-// slot, from any process, completes it. A parked request is in the
-// pended-request queue, so cancelling it (CancelIo, its process ending)
-// takes it out of the slot. A slot holds one request: parking into an
-// occupied slot, or completing an empty one, is refused. A command that is
-// not one of the three completes this request with that value only when it
-// is an error status.
+// Event slots: a request parks in its slot until a request of the same
+// process on the same slot completes it; each process has slots of its own.
+// A parked request is in the pended-request queue, so cancelling it
+// (CancelIo, its process ending) takes it out of the slot. A slot holds one
+// request: parking into an occupied slot, or completing an empty one, is
+// refused. A command that is not one of the three completes this request
+// with that value only when it is an error status.
 NTSTATUS ZpxEventSlotRequest(PIRP Irp, void* Record, ULONG Code, ULONG_PTR* Bytes) {
   auto* record = static_cast<ZekEventSlotRecord*>(Record);
   const ULONG slot = ZekParkedSlotOf(Code);
-  ZpxQueueKey key{ZPX_QUEUE_SLOT, slot};
+  ZpxQueueKey key{ZPX_QUEUE_SLOT, slot, ZpxCallerOwner()};
   const ULONG command = record->Command;
   switch (command) {
     case ZEK_EVENT_SLOT_PARK: {
@@ -59,7 +59,7 @@ NTSTATUS ZpxEventSlotRequest(PIRP Irp, void* Record, ULONG Code, ULONG_PTR* Byte
 
 // A completion notification or a connection wait: the request waits under
 // the record's key until ZpxCompleteQueuedIrps completes it, or it is
-// cancelled.
+// cancelled. A key whose object belongs to another process is refused.
 NTSTATUS ZpxPendKeyedRequest(PIRP Irp, void* Record, ULONG Code) {
   const bool notification = Code == IOCTL_ZEK_IWARP_GET_COMPLETION_NOTIFICATION;
   if (ZekIsBadPointer(Record)) {
@@ -73,8 +73,17 @@ NTSTATUS ZpxPendKeyedRequest(PIRP Irp, void* Record, ULONG Code) {
                                  : "IOCTL_ZEK_IWARP_NDI_WAIT_ON_CONNECTION_REQUEST: bad ConnectionHandle\n");
     return STATUS_UNSUCCESSFUL;
   }
+  const ULONG64 caller = ZpxCallerOwner();
+  const ULONG64 owner = ZpxQueueKeyOwner(key);
+  if (owner != ZPX_ANY_OWNER && owner != caller) {
+    ZEK_LOG_FAILURE(
+        "%s: key 0x%llx belongs to another process\n",
+        notification ? "IOCTL_ZEK_IWARP_GET_COMPLETION_NOTIFICATION" : "IOCTL_ZEK_IWARP_NDI_WAIT_ON_CONNECTION_REQUEST",
+        static_cast<unsigned long long>(key));
+    return STATUS_ACCESS_DENIED;
+  }
   Irp->IoStatus.Information = 0;
-  ZpxQueueKey queue_key{ZPX_QUEUE_CONTEXT, key};
+  ZpxQueueKey queue_key{ZPX_QUEUE_CONTEXT, key, caller};
   const NTSTATUS status = IoCsqInsertIrpEx(queue(), Irp, nullptr, &queue_key);
   return NT_SUCCESS(status) ? STATUS_PENDING : status;
 }
@@ -93,7 +102,7 @@ NTSTATUS ZekIwarpCancelCompletionNotification(PIRP, void* Record, ULONG_PTR* Byt
     ZEK_LOG_FAILURE("IOCTL_ZEK_IWARP_CANCEL_COMPLETION_NOTIFICATION: CQHandle\n");
     return STATUS_UNSUCCESSFUL;
   }
-  ZpxCompleteQueuedIrps(record->CQHandle, 1, TRUE);
+  ZpxCompleteQueuedIrpsOf(ZpxCallerOwner(), record->CQHandle, 1, TRUE);  // the caller's own waits only
   record->Status = 0;
   *Bytes = ZEK_ND_CANCEL_NOTIFICATION_BYTES_RETURNED;
   return STATUS_SUCCESS;
@@ -109,7 +118,9 @@ NTSTATUS ZekIwarpCompleteConnectionRequest(PIRP, void* Record, ULONG_PTR* Bytes)
     return STATUS_UNSUCCESSFUL;
   }
   const auto* record = static_cast<const ZekNdCompleteConnectionRecord*>(Record);
-  if (!is_bad_key(record->ConnectionHandle)) ZpxCompleteQueuedIrps(record->ConnectionHandle, record->Status, FALSE);
+  if (!is_bad_key(record->ConnectionHandle)) {
+    ZpxCompleteQueuedIrpsOf(ZpxCallerOwner(), record->ConnectionHandle, record->Status, FALSE);
+  }
   *Bytes = sizeof(ZekNdCompleteConnectionRecord);
   return STATUS_SUCCESS;
 }

@@ -1,20 +1,27 @@
 // The pended-request queue: the cancel-safe queue's callbacks and the
 // completion of queued requests by key.
 //
-// A queued IRP keeps its key kind in DriverContext[1] and its key in
-// DriverContext[0]. A peek context is a ZpxQueueKey; a null peek context
+// A queued IRP keeps its key kind in DriverContext[1], its key in
+// DriverContext[0] and its owner (the id of the process that sent it) in
+// DriverContext[2]. A peek context is a ZpxQueueKey; a null peek context
 // takes the first IRP whatever its key.
+#include <atomic>
+
 #include "proxy/core/zpx.h"
 
 namespace {
+
+std::atomic<ZpxQueueKeyOwnerRoutine> g_key_owner{nullptr};
 
 ZpxDeviceExtension* extension_of(PIO_CSQ csq) { return CONTAINING_RECORD(csq, ZpxDeviceExtension, Csq); }
 
 ULONG kind_of(PIRP irp) { return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(irp->Tail.Overlay.DriverContext[1])); }
 ULONG64 key_of(PIRP irp) { return reinterpret_cast<ULONG64>(irp->Tail.Overlay.DriverContext[0]); }
+ULONG64 owner_of(PIRP irp) { return reinterpret_cast<ULONG64>(irp->Tail.Overlay.DriverContext[2]); }
 
 bool matches(PIRP irp, const ZpxQueueKey* key) {
-  return key == nullptr || (kind_of(irp) == key->Kind && key_of(irp) == key->Key);
+  return key == nullptr || (kind_of(irp) == key->Kind && key_of(irp) == key->Key &&
+                            (key->Owner == ZPX_ANY_OWNER || owner_of(irp) == key->Owner));
 }
 
 PIRP irp_of(LIST_ENTRY* entry) { return CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry); }
@@ -35,6 +42,7 @@ NTSTATUS ZpxCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PVOID InsertContext) {
   }
   Irp->Tail.Overlay.DriverContext[0] = reinterpret_cast<PVOID>(key->Key);
   Irp->Tail.Overlay.DriverContext[1] = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(key->Kind));
+  Irp->Tail.Overlay.DriverContext[2] = reinterpret_cast<PVOID>(key->Owner);
   InsertTailList(head, &Irp->Tail.Overlay.ListEntry);
   return STATUS_SUCCESS;
 }
@@ -61,10 +69,23 @@ void ZpxCsqCompleteCanceledIrp(PIO_CSQ, PIRP Irp) {
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
+void ZpxSetQueueKeyOwnerRoutine(ZpxQueueKeyOwnerRoutine Routine) { g_key_owner.store(Routine); }
+
+ULONG64 ZpxCallerOwner() { return reinterpret_cast<ULONG64>(PsGetCurrentProcessId()); }
+
+ULONG64 ZpxQueueKeyOwner(ULONG64 key) {
+  const ZpxQueueKeyOwnerRoutine routine = g_key_owner.load();
+  return routine == nullptr ? ZPX_ANY_OWNER : routine(key);
+}
+
 ULONG ZpxCompleteQueuedIrps(ULONG64 context, ULONG reason, BOOLEAN all) {
+  return ZpxCompleteQueuedIrpsOf(ZpxQueueKeyOwner(context), context, reason, all);
+}
+
+ULONG ZpxCompleteQueuedIrpsOf(ULONG64 owner, ULONG64 context, ULONG reason, BOOLEAN all) {
   ZpxDeviceExtension* extension = g_ZpxExtension;
   if (context == 0 || extension == nullptr) return 0;
-  ZpxQueueKey key{ZPX_QUEUE_CONTEXT, context};
+  ZpxQueueKey key{ZPX_QUEUE_CONTEXT, context, owner};
   ULONG completed = 0;
   while (PIRP irp = IoCsqRemoveNextIrp(&extension->Csq, &key)) {
     if (reason == ZPX_COMPLETE_SUCCESS) {

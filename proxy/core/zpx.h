@@ -75,14 +75,38 @@ NTSTATUS ZpxDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // context), which ZpxCompleteQueuedIrps completes; or a parked-request slot,
 // which only the slot protocol completes. The kind keeps the two apart, so a
 // small connection handle never meets a slot number.
+//
+// Every waiting request also belongs to the process that sent it (its id,
+// taken when it is queued), and a process's own requests reach only its own
+// waits: cancelling or completing a notification or connection wait, and
+// signalling or cancelling a parked slot, touch the caller's requests and
+// never another process's under the same key. Parked slots are per process:
+// slot n of one process is not slot n of another. Completions from inside
+// the driver (a completion queue's callback, an asynchronous event) name the
+// object; when the service that owns the key's objects has installed its
+// owner routine, only the owner's waits are completed and another process
+// cannot wait under that key at all.
 enum ZpxQueueKind : ULONG {
   ZPX_QUEUE_CONTEXT = 1,
   ZPX_QUEUE_SLOT = 2,
 };
+// The owner word of a key that matches a request of any process.
+inline constexpr ULONG64 ZPX_ANY_OWNER = ~ULONG64{0};
 struct ZpxQueueKey {
   ULONG Kind;
   ULONG64 Key;
+  ULONG64 Owner;  // a process id, or ZPX_ANY_OWNER
 };
+// The owner of a wait key: the process whose object the key names, or
+// ZPX_ANY_OWNER when the key names no object the service knows. Installed
+// by the service whose objects are waited on (the verbs: completion queues
+// and connections); null removes it.
+using ZpxQueueKeyOwnerRoutine = ULONG64 (*)(ULONG64 Key);
+void ZpxSetQueueKeyOwnerRoutine(ZpxQueueKeyOwnerRoutine Routine);
+// The calling process's owner word.
+ULONG64 ZpxCallerOwner();
+// The owner of `Key` by the installed routine; ZPX_ANY_OWNER without one.
+ULONG64 ZpxQueueKeyOwner(ULONG64 Key);
 
 NTSTATUS ZpxCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PVOID InsertContext);
 void ZpxCsqRemoveIrp(PIO_CSQ Csq, PIRP Irp);
@@ -95,8 +119,12 @@ void ZpxCsqCompleteCanceledIrp(PIO_CSQ Csq, PIRP Irp);
 inline constexpr ULONG ZPX_COMPLETE_SUCCESS = 0;   // success, byte count kept
 inline constexpr ULONG ZPX_COMPLETE_REFUSED = 90;  // 0xC0000236, 0 bytes; any other reason cancels
 // Completes the next request queued under `context` (every one with `all`)
-// and answers how many were completed. A null context does nothing.
+// and answers how many were completed. A null context does nothing. Only
+// the waits of the key's owner are completed (any process's when no owner
+// routine is installed or the key names no known object).
 ULONG ZpxCompleteQueuedIrps(ULONG64 context, ULONG reason, BOOLEAN all);
+// The same, for the waits of process `owner` only (ZPX_ANY_OWNER: any).
+ULONG ZpxCompleteQueuedIrpsOf(ULONG64 owner, ULONG64 context, ULONG reason, BOOLEAN all);
 
 // ---- Control requests ----------------------------------------------------------------------------
 NTSTATUS ZpxProcessSanIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
