@@ -87,7 +87,7 @@ CqpEngine::Outcome CqpEngine::create_nic_qp(ControlQueuePair& cqp, const MifhCqp
   qp.id = id;
   qp.kind = QpKind::Nic;
   qp.function = cqp.function;
-  qp.cq_id = nic_cq_of_qp(id);
+  qp.cq_id = id == kMcrqQpId ? mcrq_cq_id(cqp.function) : nic_cq_of_qp(id);
   if (std::uint16_t minor = read_context(qp, wqe.physical_address); minor != kCcqOk) return {minor};
   qps_.add(qp);
   return {};

@@ -264,6 +264,13 @@ void NicEngine::deliver(std::span<const std::byte> frame, std::uint32_t sender_q
     if (sender_qp != 0) ++counters_.switched;
     receive_into(*qp, frame, kind);
   }
+  // The multicast receive queue takes a copy of each multicast frame its
+  // function's proxy slot accepts.
+  if (kind != FrameKind::Multicast) return;
+  QueuePair* mcrq = qps_.find(kMcrqQpId);
+  if (mcrq != nullptr && mcrq->kind == QpKind::Nic && (slots & (1u << proxy_mac_slot(mcrq->function % 4))) != 0) {
+    receive_into(*mcrq, frame, kind);
+  }
 }
 
 void NicEngine::receive_into(QueuePair& qp, std::span<const std::byte> frame, FrameKind kind) {

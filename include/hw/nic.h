@@ -36,6 +36,12 @@ constexpr std::uint32_t nic_qp_of_slot(unsigned slot) {
 }
 // The NIC completion queue a NIC queue pair completes into.
 constexpr std::uint32_t nic_cq_of_qp(std::uint32_t qp_id) { return qp_id; }
+// The multicast receive queue: NIC QP kMcrqQpId completes into CQ F + 8 of
+// the function whose control queue pair created it, and receives a copy of
+// every multicast frame that the proxy driver's MAC slot of that function
+// (F + 4) accepts. Its id is one for the board, so one function of a board
+// has it at a time.
+constexpr std::uint32_t mcrq_cq_id(unsigned function) { return function + 8; }
 
 // Largest frame the NIC engine sends or receives (jumbo, with a VLAN tag).
 inline constexpr std::uint32_t kNicMaxFrame = 9018 + 4;

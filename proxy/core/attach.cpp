@@ -16,6 +16,7 @@
 #include "proxy/rdma/hw/config.h"
 #include "proxy/rdma/hw/control_qp.h"
 #include "proxy/rdma/hw/cq.h"
+#include "proxy/rdma/hw/mcrq.h"
 #include "proxy/rdma/hw/nic_qp.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/status.h"
@@ -66,6 +67,7 @@ ZpxManagerTables manager_tables() {
 void nic_step(void* context, MifhCqObject* cq) {
   auto* info = static_cast<ProxyAdapterInfo*>(context);
   ProxyHwAdapterInfo* hw = info->Hw;
+  if (McrqiCompletionCallback(cq)) return;  // the multicast receive queue's
   if (cq != hw->NicCq) {
     ZEK_LOG_FAILURE("ZEK_common_bh_routine(): pCqObj is invalid(0x%p)\n", static_cast<void*>(cq));
     return;
@@ -345,6 +347,7 @@ ZekStatus ProxyAddNic(NicProxyInterface* record) {
     __atomic_store_n(&record->AttachProgress, NIC_PROXY_PROGRESS_ATTACHED, __ATOMIC_RELEASE);
     __atomic_store_n(&record->u32ProxySignature, ZPX_CUSTOM_OID_RESPONSE, __ATOMIC_RELEASE);
     if (NicProxyGateCommit(&record->Gate)) {
+      ZEK_k_mcrq_attach_adapter(info->AdapterIndex, info->Hw->HwInfo);
       OSPrimMemoryLogging("ProxyAddNic: adapter %u attached (PCI function %u)\n", info->AdapterIndex, info->Port);
       ZpxReleaseDetachLock();
       return ZEK_STATUS_PASS;

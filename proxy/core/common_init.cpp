@@ -17,6 +17,7 @@
 #include "platform/kernel/ke.h"
 #include "proxy/core/fault_injection.h"
 #include "proxy/core/zpx.h"
+#include "proxy/rdma/hw/mcrq.h"
 #include "proxy/rdma/hw/pools.h"
 #include "proxy/rdma/rm/rm.h"
 #include "proxy/rdma/verbs/verbs.h"
@@ -227,6 +228,7 @@ constexpr Step kSteps[] = {
     {"ZEK_Init_EEProm", ZpxFaultStep::InitEeprom, &init_eeprom, &cleanup_eeprom},
     {"ZEK_Init_IPADDR", ZpxFaultStep::InitIpaddr, &init_ipaddr, &cleanup_ipaddr},
     {"added adapters", ZpxFaultStep::None, &init_added_adapters, nullptr},
+    {"ZEK_Init_MCRQ", ZpxFaultStep::None, &ZEK_Init_MCRQ, &ZEK_Cleanup_MCRQ},
     {"tick calibration", ZpxFaultStep::None, &calibrate, nullptr},
     {"mifh_create_mem_resources", ZpxFaultStep::InitPools, &init_pools, &mifh_destroy_mem_resources},
     // The stack step injects its own failure.

@@ -7,6 +7,7 @@
 #include "proxy/core/zpx.h"
 #include "proxy/rdma/hw/config.h"
 #include "proxy/rdma/hw/eq.h"
+#include "proxy/rdma/hw/mcrq.h"
 #include "proxy/rdma/hw/status.h"
 #include "proxy/rdma/verbs/verbs.h"
 
@@ -44,6 +45,10 @@ void ZpxUndoAttach(ProxyAdapterInfo* info, bool adapter_gone) {
   // Then the stack's interface: nothing is sent through the queues once
   // they are being taken down.
   ZpxFreeTcpBuffer(info, adapter_gone);
+  // The adapter's multicast receive queue goes first (from the adapter too
+  // while it is there).
+  if (info->AdapterIndex < ZPX_MAX_ADAPTERS)
+    ZEK_k_mcrq_detach_adapter(info->AdapterIndex, hw != nullptr && !adapter_gone);
   if (hw != nullptr && adapter_gone) {
     if (hw->NicQp != nullptr || hw->Managers.Gim != nullptr) {
       ZEK_LOG_FAILURE(

@@ -57,6 +57,26 @@ NTSTATUS ZpxEventSlotRequest(PIRP Irp, void* Record, ULONG Code, ULONG_PTR* Byte
   }
 }
 
+NTSTATUS ZpxMcrqSlotProtocol(PIRP Irp, void* Record, ULONG Code, ULONG_PTR* Bytes) {
+  const ULONG command = static_cast<const ZekEventSlotRecord*>(Record)->Command;
+  const ULONG slot = ZekParkedSlotOf(Code);
+  if (command == ZEK_EVENT_SLOT_PARK) {
+    const ULONG_PTR bytes = *Bytes;
+    const NTSTATUS status = ZpxEventSlotRequest(Irp, Record, Code, Bytes);
+    if (status != STATUS_PENDING) *Bytes = bytes;
+    return status == STATUS_PENDING ? status : STATUS_SUCCESS;
+  }
+  if (command == ZEK_EVENT_SLOT_SIGNAL || command == ZEK_EVENT_SLOT_CANCEL) {
+    ZpxQueueKey key{ZPX_QUEUE_SLOT, slot, ZpxCallerOwner()};
+    if (PIRP parked = IoCsqRemoveNextIrp(queue(), &key)) {
+      parked->IoStatus.Status = command == ZEK_EVENT_SLOT_SIGNAL ? STATUS_SUCCESS : STATUS_CANCELLED;
+      parked->IoStatus.Information = 0;
+      IoCompleteRequest(parked, IO_NO_INCREMENT);
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
 // A completion notification or a connection wait: the request waits under
 // the record's key until ZpxCompleteQueuedIrps completes it, or it is
 // cancelled. A key whose object belongs to another process is refused.

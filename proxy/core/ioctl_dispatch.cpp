@@ -15,6 +15,7 @@
 #include "proxy/core/zpx.h"
 
 #include "platform/kernel/io/usermem.h"
+#include "proxy/rdma/hw/mcrq.h"
 
 namespace {
 
@@ -39,6 +40,8 @@ bool is_served(ZekIoctlFamily family) {
     case ZekIoctlFamily::SOCKET_COMBINED:
     case ZekIoctlFamily::SOCKET_KERNEL:
     case ZekIoctlFamily::SOCKET_TABLE:
+    case ZekIoctlFamily::HARDWARE_OBJECTS:
+    case ZekIoctlFamily::MCRQ:
       return true;
     default:
       return false;
@@ -100,6 +103,16 @@ NTSTATUS route(PIRP irp, const ZekIoctlInfo& info, void* record, ULONG_PTR* byte
     }
     case ZekIoctlFamily::SOCKET_TABLE:
       return ZpxGetSocketTable(record, bytes);
+    case ZekIoctlFamily::HARDWARE_OBJECTS: {
+      const NTSTATUS status = ZpxMappedHandlerStatus(CommonMifhIoctl(record, info.code, bytes, irp));
+      if (!NT_SUCCESS(status)) *bytes = 0;
+      return status;
+    }
+    case ZekIoctlFamily::MCRQ: {
+      const PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+      if (ZEK_k_mcrq_poll_completion_ioctl(record, info.code, bytes, file) != 0) return STATUS_NOT_SUPPORTED;
+      return ZpxMcrqSlotProtocol(irp, record, info.code, bytes);
+    }
     case ZekIoctlFamily::ADDRESS_LIST:
       return PxSanpAlCopyList(record, IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength,
                               bytes);

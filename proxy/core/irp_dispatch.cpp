@@ -8,6 +8,7 @@
 #include <atomic>
 
 #include "proxy/core/zpx.h"
+#include "proxy/rdma/hw/mcrq.h"
 
 namespace {
 
@@ -40,6 +41,7 @@ NTSTATUS ZpxDispatchCleanup(PDEVICE_OBJECT, PIRP Irp) {
   Irp->IoStatus.Status = STATUS_SUCCESS;
   Irp->IoStatus.Information = 0;
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+  ZEK_k_mcrq_close_file(file);  // the multicast receive queues opened on this handle
   if (ZpxResourceCleanupContext* context = ZpxCleanupContextOf(file)) {
     ZpxReleaseProcessResources(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(context->ProcessId)));
     make_empty_list_head(file);

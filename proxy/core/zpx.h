@@ -137,6 +137,11 @@ NTSTATUS ZpxPendKeyedRequest(PIRP Irp, void* Record, ULONG Code);
 NTSTATUS ZekIwarpCancelCompletionNotification(PIRP Irp, void* Record, ULONG_PTR* Bytes);
 NTSTATUS ZekIwarpCompleteConnectionRequest(PIRP Irp, void* Record, ULONG_PTR* Bytes);
 NTSTATUS ZpxAllocCleanupContext(PIRP Irp);
+// The parked-slot protocol that follows a multicast-receive-queue request
+// (include/zek/mcrq.h): parks on 0x103, completes or cancels the caller's
+// request parked in the slot on 0 or 0xC0000120; otherwise, and when
+// nothing is parked, the request completes with its record.
+NTSTATUS ZpxMcrqSlotProtocol(PIRP Irp, void* Record, ULONG Code, ULONG_PTR* Bytes);
 NTSTATUS ZpxGetKernelVerbsTable(void* Record, ULONG_PTR* Bytes);
 
 // The socket-call requests (socket_requests.cpp). Each returns 0 (served:
@@ -173,6 +178,11 @@ ULONG CommonMgmtIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes);
 ULONG ZpxCommonMgmtIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes, BOOLEAN Privileged);
 // The log requests' share of it (mgmt_log.cpp).
 ULONG ZpxMgmtLogRequest(void* Record, ULONG Code, ULONG_PTR* Bytes);
+
+// The hardware-object requests (mifh_requests.cpp): 0 when served (the
+// outcome in the record's status, *Bytes the record's size), 1 for a code it
+// does not know, STATUS_ACCESS_DENIED for a caller without the privilege.
+ULONG CommonMifhIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes, PIRP Irp);
 
 // ---- Per-process resources ------------------------------------------------------------------
 // What the driver holds for a process is released by the service that owns

@@ -512,3 +512,10 @@ ZekStatus mifh_nic_qp_post_rq_to_doorbell(MifhQpObject* qp, std::uint32_t count,
   mifh_write_wqe_doorbell(qp->Device, qp->Doorbell, qp->QpId, n, false);
   return n == count ? MIFH_STATUS_SUCCESS : MIFH_STATUS_NO_WQE;
 }
+
+void mifh_nic_signal_event(void* event) { signal_event(event); }
+bool mifh_nic_wait_event(NIC_HW_INFO* hw, OSPrimEvent* event, std::uint32_t milliseconds) {
+  return wait_event(hw, event, milliseconds);
+}
+bool mifh_nic_qp_destroy_on_adapter(NIC_HW_INFO* hw, MifhQpObject* qp) { return destroy_qp_on_adapter(hw, qp); }
+bool mifh_nic_cq_destroy_on_adapter(NIC_HW_INFO* hw, MifhCqObject* cq) { return destroy_cq_on_adapter(hw, cq); }

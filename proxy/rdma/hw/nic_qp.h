@@ -99,6 +99,18 @@ std::uint64_t ZekNicTxFailures();
 // when a destroy was not confirmed.
 ZekStatus mifh_nic_qp_destroy(void* proxy_adapter, MifhQpObject* qp, MifhCqObject* cq);
 
+// The creation and destruction waits of a NIC queue pair, for the other NIC
+// queue pairs of the driver (the multicast receive queue): a completion
+// routine that sets an OS-primitive event, the bounded wait for it (the
+// control completions drained every millisecond when the hardware
+// information offers it), and the destroys of a NIC QP and of a NIC CQ on
+// the adapter, true when the adapter confirmed (else the request's context
+// is forgotten and the memory must not be reused).
+void mifh_nic_signal_event(void* event);
+bool mifh_nic_wait_event(NIC_HW_INFO* hw, OSPrimEvent* event, std::uint32_t milliseconds);
+bool mifh_nic_qp_destroy_on_adapter(NIC_HW_INFO* hw, MifhQpObject* qp);
+bool mifh_nic_cq_destroy_on_adapter(NIC_HW_INFO* hw, MifhCqObject* cq);
+
 // Advances the receive head for `count` requests the caller wrote and rings
 // the receive doorbell through the QP's doorbell address, 255 at most a write.
 // MIFH_STATUS_SUCCESS; MIFH_STATUS_FAIL without a doorbell address;

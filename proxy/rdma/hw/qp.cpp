@@ -410,7 +410,8 @@ ZekStatus mifh_iwarp_qp_setcontext(MifhQpObject* qp, const MifhIwarpContextAttri
 
 ZekStatus mifh_nic_qp_create(MifhQpObject* qp, void*, MifhCqpCompletionContext* context) {
   if (!qp_ok(qp)) return MIFH_STATUS_FAIL;
-  if (qp->QpId < zekhw::kNicQpFirst || qp->QpId > zekhw::kNicQpLast) {
+  // The multicast receive queue's NIC QP has an id of its own below the range.
+  if (qp->QpId != zekhw::kMcrqQpId && (qp->QpId < zekhw::kNicQpFirst || qp->QpId > zekhw::kNicQpLast)) {
     ZEK_LOG_FAILURE("mifh_nic_qp_create: invalid nic qp id (0x%x)\n", qp->QpId);
     return MIFH_STATUS_INVALID_ID;
   }

@@ -161,8 +161,10 @@ TEST_F(QpTest, QueuePairIdRanges) {
     std::uint32_t id;
     ZekStatus status;
   };
-  for (const Case c : {Case{true, 15, 7}, Case{true, 16, 0}, Case{true, 39, 0}, Case{true, 40, 7}, Case{false, 39, 7},
-                       Case{false, 40, 0}, Case{false, 262143, 0}, Case{false, 262144, 7}}) {
+  // NIC id 1 is the multicast receive queue's.
+  for (const Case c :
+       {Case{true, 0, 7}, Case{true, 1, 0}, Case{true, 2, 7}, Case{true, 15, 7}, Case{true, 16, 0}, Case{true, 39, 0},
+        Case{true, 40, 7}, Case{false, 39, 7}, Case{false, 40, 0}, Case{false, 262143, 0}, Case{false, 262144, 7}}) {
     SCOPED_TRACE(c.id);
     MifhQpObject* qp = c.nic ? nic_qp(fn, c.id) : iwarp_qp(fn);
     MifhIwarpCreateAttributes attrs{};
