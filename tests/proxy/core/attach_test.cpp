@@ -17,6 +17,7 @@
 
 #include "include/hw/registers.h"
 #include "include/zek/interfaces.h"
+#include "include/zek/mifh_requests.h"
 #include "include/zek/nicproxy.h"
 #include "include/zek/registry.h"
 #include "proxy/core/attach.h"
@@ -445,6 +446,64 @@ TEST_F(Attach, AFrameCrossesFromOneQueuePairToTheOthersBottomHalf) {
     return sent == 0;
   }));
   OSPrimMemDMAFree(buffer);
+}
+
+// The hardware-object request for the adapter's local memory, from a
+// kernel-mode caller (record pointers are kernel addresses): bytes written
+// are read back; the management handle counts only while it names an
+// attached adapter, whatever its record carries; bad lengths, kinds and
+// ranges the adapter lacks answer status 1.
+TEST_F(Attach, LocalMemoryRequestsWriteAndReadTheAdaptersMemory) {
+  ASSERT_EQ(attach(0), ZEK_STATUS_PASS) << log_text();
+  auto* info = static_cast<ProxyAdapterInfo*>(mp_[0].record.ProxyAdapterInfo);
+  ASSERT_NE(info, nullptr);
+  IRP irp{};
+  irp.RequestorMode = KernelMode;
+  std::uint64_t cell = reinterpret_cast<std::uint64_t>(info);
+  const auto lmi = [&](std::uint8_t kind, std::uint32_t address, void* data, std::uint32_t length) {
+    MifhReqLmiAccess r{};
+    r.HandleCell = reinterpret_cast<std::uint64_t>(&cell);
+    r.Data = reinterpret_cast<std::uint64_t>(data);
+    r.Address = address;
+    r.Length = length;
+    r.Kind = kind;
+    r.Status = 0xFFFF;
+    ULONG_PTR bytes = 0;
+    EXPECT_EQ(CommonMifhIoctl(&r, IOCTL_ZEK_MIFH_LMI_ACCESS, &bytes, &irp), 0u);
+    EXPECT_EQ(bytes, sizeof r);
+    return r.Status;
+  };
+  std::vector<std::uint8_t> written(200), read(200, 0);
+  for (std::size_t i = 0; i < written.size(); ++i) written[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  ASSERT_EQ(lmi(MIFH_REQ_LMI_WRITE, 0x1000, written.data(), 200), MIFH_REQ_STATUS_OK) << log_text();
+  ASSERT_EQ(lmi(MIFH_REQ_LMI_READ, 0x1000, read.data(), 200), MIFH_REQ_STATUS_OK) << log_text();
+  EXPECT_EQ(read, written);
+
+  const struct {
+    const char* what;
+    std::uint8_t kind;
+    std::uint32_t address;
+    std::uint32_t length;
+  } refused[] = {
+      {"no bytes", MIFH_REQ_LMI_READ, 0, 0},
+      {"longer than a request takes", MIFH_REQ_LMI_READ, 0, MIFH_REQ_LMI_MAX_BYTES + 1},
+      {"neither read nor write", 3, 0, 16},
+      {"past the 32-bit address space", MIFH_REQ_LMI_READ, 0xFFFFFFF0u, 32},
+      {"past the adapter's local memory", MIFH_REQ_LMI_READ, 0x7FFFFF00u, 64},
+  };
+  std::vector<std::uint8_t> scratch(MIFH_REQ_LMI_MAX_BYTES + 1);
+  for (const auto& c : refused) {
+    EXPECT_EQ(lmi(c.kind, c.address, scratch.data(), c.length), MIFH_REQ_STATUS_FAIL) << c.what;
+  }
+  // A record that carries the signature but is no attached adapter's.
+  ProxyAdapterInfo forged = *info;
+  cell = reinterpret_cast<std::uint64_t>(&forged);
+  EXPECT_EQ(lmi(MIFH_REQ_LMI_READ, 0x1000, read.data(), 16), MIFH_REQ_STATUS_FAIL);
+  EXPECT_NE(log_text().find("MIFH_LMI_ACCESS: Bad ZEK Proxy signature."), std::string::npos);
+  cell = reinterpret_cast<std::uint64_t>(info);
+  ASSERT_EQ(ProxyRemoveNic(&mp_[0].record), ZEK_STATUS_PASS);
+  EXPECT_EQ(lmi(MIFH_REQ_LMI_READ, 0x1000, read.data(), 16), MIFH_REQ_STATUS_FAIL) << "a detached adapter's handle";
+  expect_nothing_left(0);
 }
 
 }  // namespace

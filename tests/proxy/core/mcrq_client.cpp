@@ -8,6 +8,8 @@
 //                                        gives up after IDLE_MS without one
 //   zekmcrqclient hold                   opens the queue, prints "ready" and waits to be killed
 //   zekmcrqclient open                   opens and closes the queue
+//   zekmcrqclient foreign                requests on queue 0 without having opened it: each
+//                                        must answer that the handle is not the caller's
 // Exit code 0 on success; the last line says what happened.
 #include <chrono>
 #include <cstdio>
@@ -53,6 +55,7 @@ int recv(HANDLE device, int count, const std::string& tag, int idle_ms) {
   const auto* area = reinterpret_cast<const std::uint8_t*>(open.BufferArea);
   const std::uint32_t handle = static_cast<std::uint32_t>(open.Handle);
   int matched = 0, other = 0;
+  std::uint32_t taken = 0;  // frames read and not yet released
   auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(idle_ms);
   while (matched < count && std::chrono::steady_clock::now() < give_up) {
     ZekMcrqHandleRecord arm{handle, 0, 0xFFFF, 0};
@@ -84,11 +87,16 @@ int recv(HANDLE device, int count, const std::string& tag, int idle_ms) {
       } else {
         ++other;
       }
-      ZekMcrqReleaseRecord release{handle, 0, 1, 0xFFFF};
+      ++taken;
+    }
+    // The buffers read go back together, oldest first.
+    if (taken > 0) {
+      ZekMcrqReleaseRecord release{handle, 0, taken, 0xFFFF};
       if (!call(device, IOCTL_ZEK_MCRQ_RELEASE_BUFFERS, &release) || release.Status != 0) {
-        std::printf("release status %u\n", release.Status);
+        std::printf("release of %u: status %u\n", taken, release.Status);
         return 1;
       }
+      taken = 0;
     }
     if (matched >= count) break;
     ZekMcrqDrainRecord drain{};
@@ -127,6 +135,22 @@ int main(int argc, char** argv) {
     std::printf("ready\n");
     std::fflush(stdout);
     for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  } else if (command == "foreign") {
+    ZekMcrqPollRecord poll{0, 0, 0, 0, 0xFFFF, 0};
+    ZekMcrqReleaseRecord release{0, 0, 1, 0xFFFF};
+    ZekMcrqHandleRecord wake{0, 0, 0xFFFF, 0}, arm{0, 0, 0xFFFF, 0};
+    ZekMcrqDrainRecord drain{};
+    ZekMcrqCloseRecord close{0, 0xFFFF, 0};
+    const bool sent = call(device, IOCTL_ZEK_MCRQ_POLL_COMPLETION, &poll) &&
+                      call(device, IOCTL_ZEK_MCRQ_RELEASE_BUFFERS, &release) &&
+                      call(device, IOCTL_ZEK_MCRQ_WAKE_DRAIN, &wake) && call(device, IOCTL_ZEK_MCRQ_ARM, &arm) &&
+                      call(device, IOCTL_ZEK_MCRQ_DRAIN, &drain) && call(device, IOCTL_ZEK_MCRQ_CLOSE, &close);
+    std::printf("foreign poll %u release %u wake %u arm %u drain %u close %u\n", poll.Status, release.Status,
+                wake.Status, arm.Status, drain.Status, close.Status);
+    code = sent && poll.Status == 13 && release.Status == 13 && wake.Status == 13 && arm.Status == 13 &&
+                   drain.Status == 13 && close.Status == 13
+               ? 0
+               : 1;
   } else if (command == "open") {
     ZekMcrqOpenRecord open{};
     if (open_queue(device, &open)) {

@@ -127,6 +127,8 @@ TEST_F(McrqLab, TheQueueIsOneProcesssAndAKilledProcessLeavesItFree) {
   std::string second;
   EXPECT_NE(run_client({"open"}, &second), 0) << second;
   EXPECT_NE(second.find("open status 1"), std::string::npos) << second;
+  std::string foreign;
+  EXPECT_EQ(run_client({"foreign"}, &foreign), 0) << foreign << "\nanother process reached the holder's queue";
 
   kill(client_, SIGKILL);
   zeklab::exit_code(client_);

@@ -2,12 +2,8 @@
 // (a forked child, attached as a user process of its own) uses the same
 // keys and slots as the first and reaches only its own waits.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 
-#include <array>
-
-#include "tests/proxy/core/proxy_fixture.h"
+#include "tests/proxy/core/second_process.h"
 
 namespace {
 
@@ -27,51 +23,32 @@ class WaitOwners : public ProxyTest {
     accept_ = ZekNdCompleteConnectionRecord{kKey, ZEK_ND_CONNECTION_ACCEPT, 0};
     park_ = ZekEventSlotRecord{ZEK_EVENT_SLOT_PARK, 0};
     signal_ = ZekEventSlotRecord{ZEK_EVENT_SLOT_SIGNAL, 0};
-    child_ = fork();
-    ASSERT_GE(child_, 0);
-    if (child_ == 0) {
-      for (;;) pause();
-    }
-    link_b_ = std::make_shared<FakeLink>();
-    process_b_ = io_->attach_process(child_, link_b_);
-    ASSERT_TRUE(process_b_);
-    ASSERT_EQ(io_->user_open(caller_b(), "zekproxy", 0, 0, true, &file_b_), STATUS_SUCCESS);
+    process_b_ = std::make_unique<SecondProcess>();
+    ASSERT_TRUE(process_b_->start(*io_, false));
   }
   void TearDown() override {
     ZpxSetQueueKeyOwnerRoutine(nullptr);
-    if (process_b_) io_->detach_process(*process_b_);
     process_b_.reset();
-    if (child_ > 0) {
-      kill(child_, SIGKILL);
-      waitpid(child_, nullptr, 0);
-    }
     ProxyTest::TearDown();
   }
-
-  plat::Caller caller_b() const { return plat::Caller{process_b_, child_}; }
 
   // Process A's and process B's requests; each returns the request's id.
   std::uint64_t a(ULONG code, void* record, ULONG in, ULONG out) {
     return send(file_a_, code, record, in, record, out);
   }
   std::uint64_t b(ULONG code, void* record, ULONG in, ULONG out) {
-    return send_user_ioctl(*io_, caller_b(), ++next_request_, file_b_, code, record, in, record, out);
+    return process_b_->send(++next_request_, code, record, in, out);
   }
   bool pending_a(std::uint64_t id) { return pending(id); }
-  bool pending_b(std::uint64_t id) { return link_b_->dispatched(id) == STATUS_PENDING && !link_b_->completed(id); }
+  bool pending_b(std::uint64_t id) { return process_b_->pending(id); }
   NTSTATUS status_a(std::uint64_t id) {
     auto c = link_->completion(id);
     return c ? c->status : STATUS_PENDING;
   }
-  NTSTATUS status_b(std::uint64_t id) {
-    auto c = link_b_->completion(id);
-    return c ? c->status : STATUS_PENDING;
-  }
+  NTSTATUS status_b(std::uint64_t id) { return process_b_->status(id); }
 
-  std::uint64_t file_a_ = 0, file_b_ = 0;
-  pid_t child_ = -1;
-  std::shared_ptr<FakeLink> link_b_;
-  std::shared_ptr<plat::UserProcess> process_b_;
+  std::uint64_t file_a_ = 0;
+  std::unique_ptr<SecondProcess> process_b_;
   ZekNdWaitRecord wait_{};
   ZekNdCancelNotificationRecord cancel_{};
   ZekNdCompleteConnectionRecord accept_{};
