@@ -196,21 +196,7 @@ std::uint32_t reset_locked(McrqQueue& q) {
     ZEK_LOG_FAILURE("ResetMCRQ: mifh_nic_cq_allocate() returned error (0x%x)\n", status);
     return ZEK_MCRQ_STATUS_FAIL;
   }
-  std::memset(ring, 0, kMcrqCqEntries * MIFH_NIC_CQE_BYTES);
-  cq->Device = device;
-  cq->CqId = zekhw::mcrq_cq_id(f);
-  cq->FlagV = 0;
-  cq->FlagP = 0;
-  cq->PageList = nullptr;
-  cq->ElementCount = kMcrqCqEntries;
-  cq->ParameterWord = 0;
-  cq->Kind = MIFH_CQ_KIND_NIC;
-  cq->Enable = 1;
-  cq->Signature = MIFH_CQ_SIGNATURE;
-  cq->UserDoorbell = nullptr;
-  cq->Ring = ring;
-  cq->RingIndex = {kMcrqCqEntries - 1, 0, kMcrqCqEntries};
-  cq->RingPa = pa_of(ring);
+  mifh_nic_cq_prepare(cq, device, zekhw::mcrq_cq_id(f), ring);
   if (!run_request(hw, "mifh_nic_cq_create",
                    [&](MifhCqpCompletionContext* done) { return mifh_nic_cq_create(cq, f + 8, done); })) {
     mifh_free_nic_cq(cq);

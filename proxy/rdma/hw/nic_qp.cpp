@@ -243,21 +243,7 @@ ZekStatus Zek_Init_k_zeknic(void*, NIC_HW_INFO* hw, MifhQpObject** nic_qp, MifhC
     free_events();
     return status;
   }
-  std::memset(ring, 0, MIFH_NIC_CQ_ENTRIES * MIFH_NIC_CQE_BYTES);
-  cq->Device = device;
-  cq->CqId = id;
-  cq->FlagV = 0;
-  cq->FlagP = 0;
-  cq->PageList = nullptr;
-  cq->ElementCount = MIFH_NIC_CQ_ENTRIES;
-  cq->ParameterWord = 0;
-  cq->Kind = MIFH_CQ_KIND_NIC;
-  cq->Enable = 1;
-  cq->Signature = MIFH_CQ_SIGNATURE;
-  cq->UserDoorbell = nullptr;
-  cq->Ring = ring;
-  cq->RingIndex = {MIFH_NIC_CQ_ENTRIES - 1, 0, MIFH_NIC_CQ_ENTRIES};
-  cq->RingPa = pa_of(ring);
+  mifh_nic_cq_prepare(cq, device, id, ring);
 
   OSPrimInitEvent(events[0]);
   MifhCqpCompletionContext cq_done{};
@@ -519,3 +505,21 @@ bool mifh_nic_wait_event(NIC_HW_INFO* hw, OSPrimEvent* event, std::uint32_t mill
 }
 bool mifh_nic_qp_destroy_on_adapter(NIC_HW_INFO* hw, MifhQpObject* qp) { return destroy_qp_on_adapter(hw, qp); }
 bool mifh_nic_cq_destroy_on_adapter(NIC_HW_INFO* hw, MifhCqObject* cq) { return destroy_cq_on_adapter(hw, cq); }
+
+void mifh_nic_cq_prepare(MifhCqObject* cq, MifhDeviceObj* device, std::uint32_t id, void* ring) {
+  std::memset(ring, 0, MIFH_NIC_CQ_ENTRIES * MIFH_NIC_CQE_BYTES);
+  cq->Device = device;
+  cq->CqId = id;
+  cq->FlagV = 0;
+  cq->FlagP = 0;
+  cq->PageList = nullptr;
+  cq->ElementCount = MIFH_NIC_CQ_ENTRIES;
+  cq->ParameterWord = 0;
+  cq->Kind = MIFH_CQ_KIND_NIC;
+  cq->Enable = 1;
+  cq->Signature = MIFH_CQ_SIGNATURE;
+  cq->UserDoorbell = nullptr;
+  cq->Ring = ring;
+  cq->RingIndex = {MIFH_NIC_CQ_ENTRIES - 1, 0, MIFH_NIC_CQ_ENTRIES};
+  cq->RingPa = pa_of(ring);
+}

@@ -107,6 +107,9 @@ ZekStatus mifh_nic_qp_destroy(void* proxy_adapter, MifhQpObject* qp, MifhCqObjec
 // the adapter, true when the adapter confirmed (else the request's context
 // is forgotten and the memory must not be reused).
 void mifh_nic_signal_event(void* event);
+// A NIC CQ object of MIFH_NIC_CQ_ENTRIES entries with id `id` over its
+// (zeroed) ring, ready for mifh_nic_cq_create.
+void mifh_nic_cq_prepare(MifhCqObject* cq, MifhDeviceObj* device, std::uint32_t id, void* ring);
 bool mifh_nic_wait_event(NIC_HW_INFO* hw, OSPrimEvent* event, std::uint32_t milliseconds);
 bool mifh_nic_qp_destroy_on_adapter(NIC_HW_INFO* hw, MifhQpObject* qp);
 bool mifh_nic_cq_destroy_on_adapter(NIC_HW_INFO* hw, MifhCqObject* cq);

@@ -24,6 +24,7 @@
 #include "proxy/core/zpx.h"
 #include "proxy/rdma/hw/ccq.h"
 #include "proxy/rdma/hw/control_qp.h"
+#include "proxy/rdma/hw/mcrq.h"
 #include "proxy/rdma/hw/nic_qp.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/rm/rm.h"
@@ -189,6 +190,19 @@ class Attach : public HwifTest {
     EXPECT_TRUE(mp_[f].ip_table.empty());
     ZekRmHardwareInfo info{};
     EXPECT_NE(GetHardwareInfo(&mp_[f].hw->Device, &info), ZEK_STATUS_PASS) << "the numbering is withdrawn";
+  }
+
+  // Queues `frame` on function f's NIC queue pair from DMA-able memory (the
+  // caller frees it once *sent is 0).
+  void* transmit(std::uint32_t f, const std::vector<std::uint8_t>& frame, std::uint32_t* sent) {
+    void* buffer = nullptr;
+    EXPECT_EQ(OSPrimMemDMAAllocate(&buffer, static_cast<std::uint32_t>(frame.size())), ZEK_STATUS_PASS);
+    if (buffer == nullptr) return nullptr;
+    std::memcpy(buffer, frame.data(), frame.size());
+    *sent = 1;
+    ZekNicTxBegin();
+    EXPECT_TRUE(DoWriteProc(mp_[f].hw.get(), nullptr, buffer, static_cast<std::uint32_t>(frame.size()), sent));
+    return buffer;
   }
 
   Miniport mp_[2];
@@ -421,12 +435,9 @@ TEST_F(Attach, AFrameCrossesFromOneQueuePairToTheOthersBottomHalf) {
   frame[12] = 0x88;
   frame[13] = 0xB5;
   // A transmit takes kernel memory with a physical address.
-  void* buffer = nullptr;
-  ASSERT_EQ(OSPrimMemDMAAllocate(&buffer, static_cast<std::uint32_t>(frame.size())), ZEK_STATUS_PASS);
-  std::memcpy(buffer, frame.data(), frame.size());
   std::uint32_t sent = 1;
-  ZekNicTxBegin();
-  ASSERT_TRUE(DoWriteProc(mp_[0].hw.get(), nullptr, buffer, static_cast<std::uint32_t>(frame.size()), &sent));
+  void* buffer = transmit(0, frame, &sent);
+  ASSERT_NE(buffer, nullptr);
   NicProxyInterface& r1 = mp_[1].record;
   ASSERT_TRUE(eventually([&] {
     r1.BottomHalfSlot(&r1, 1);
@@ -504,6 +515,70 @@ TEST_F(Attach, LocalMemoryRequestsWriteAndReadTheAdaptersMemory) {
   ASSERT_EQ(ProxyRemoveNic(&mp_[0].record), ZEK_STATUS_PASS);
   EXPECT_EQ(lmi(MIFH_REQ_LMI_READ, 0x1000, read.data(), 16), MIFH_REQ_STATUS_FAIL) << "a detached adapter's handle";
   expect_nothing_left(0);
+}
+
+// A kernel client of function 0's multicast receive queue ("MCRQ Kernel
+// Verbs"): a multicast frame function 1 sends reaches its callback and its
+// poll whole; buffers go back counted; a second open is refused; a detach
+// with the queue open, and a close, leave nothing behind.
+TEST_F(Attach, TheMulticastQueueOfAKernelClientReceivesAndLeavesNothing) {
+  ASSERT_EQ(ZEK_Init_MCRQ(), ZEK_STATUS_PASS);
+  void* table = nullptr;
+  ASSERT_EQ(ZEK_GetInterface(MCRQ_KERNEL_VERBS_INTERFACE, &table), ZEK_STATUS_PASS);
+  const auto* verbs = static_cast<const ZekMcrqKernelVerbs*>(table);
+  ASSERT_EQ(attach(0), ZEK_STATUS_PASS) << log_text();
+  ASSERT_EQ(attach(1), ZEK_STATUS_PASS) << log_text();
+  std::uint64_t handle = 99;
+  ASSERT_EQ(verbs->Open(0, &handle), ZEK_MCRQ_STATUS_OK) << log_text();
+  EXPECT_EQ(handle, 0u);
+  std::uint64_t second = 99;
+  EXPECT_EQ(verbs->Open(0, &second), ZEK_MCRQ_STATUS_FAIL);
+  EXPECT_TRUE(logged("Adapter 0 in use"));
+  ZekMcrqInfo info{};
+  ASSERT_EQ(verbs->GetInfo(handle, &info), ZEK_MCRQ_STATUS_OK);
+  EXPECT_EQ(info.One, 1u);
+  EXPECT_EQ(info.BufferCount, ZEK_MCRQ_BUFFERS);
+  EXPECT_EQ(info.Function, 0u);
+  static std::atomic<int> arrivals;
+  arrivals = 0;
+  ASSERT_EQ(verbs->SetUser(handle, nullptr, [](void*, std::uint32_t, std::uint64_t) { ++arrivals; }),
+            ZEK_MCRQ_STATUS_OK);
+  ASSERT_EQ(verbs->Arm(handle), ZEK_MCRQ_STATUS_OK);
+  ZekMcrqCompletion none{};
+  EXPECT_EQ(verbs->PollCompletion(handle, &none), ZEK_MCRQ_STATUS_CQ_EMPTY);
+
+  std::vector<std::uint8_t> frame(80, 0x5A);
+  const std::uint8_t group[6] = {0x01, 0x00, 0x5E, 0x01, 0x02, 0x03};
+  std::memcpy(frame.data(), group, 6);
+  std::memcpy(frame.data() + 6, kSanMac[1], 6);
+  frame[12] = 0x88;
+  frame[13] = 0xB5;
+  std::uint32_t sent = 1;
+  void* buffer = transmit(1, frame, &sent);
+  ASSERT_NE(buffer, nullptr);
+  ASSERT_TRUE(eventually([&] {
+    mp_[0].record.BottomHalfSlot(&mp_[0].record, 1);
+    mp_[1].record.BottomHalfSlot(&mp_[1].record, 1);  // the send completion
+    return arrivals.load() > 0 && sent == 0;
+  })) << log_text();
+  ZekMcrqCompletion got{};
+  ASSERT_EQ(verbs->PollCompletion(handle, &got), ZEK_MCRQ_STATUS_OK);
+  ASSERT_EQ(got.Length, frame.size());
+  EXPECT_EQ(std::vector<std::uint8_t>(reinterpret_cast<const std::uint8_t*>(got.Buffer),
+                                      reinterpret_cast<const std::uint8_t*>(got.Buffer) + got.Length),
+            frame);
+  EXPECT_EQ(verbs->PollCompletion(handle, &none), ZEK_MCRQ_STATUS_CQ_EMPTY);
+  EXPECT_EQ(verbs->ReleaseBuffer(handle, 0), ZEK_MCRQ_STATUS_BAD_COUNT);
+  EXPECT_EQ(verbs->ReleaseBuffer(handle, 2), ZEK_MCRQ_STATUS_BAD_COUNT) << "only one was taken";
+  EXPECT_EQ(verbs->ReleaseBuffer(handle, 1), ZEK_MCRQ_STATUS_OK);
+  OSPrimMemDMAFree(buffer);
+
+  // The adapter goes with the queue open: the queue goes from it first.
+  ASSERT_EQ(ProxyRemoveNic(&mp_[0].record), ZEK_STATUS_PASS);
+  EXPECT_EQ(verbs->Close(handle), ZEK_MCRQ_STATUS_FAIL) << "closed by the detach";
+  ASSERT_EQ(ProxyRemoveNic(&mp_[1].record), ZEK_STATUS_PASS);
+  expect_nothing_left(0);
+  EXPECT_EQ(ZEK_Cleanup_MCRQ(), ZEK_STATUS_PASS);
 }
 
 }  // namespace

@@ -10,16 +10,7 @@
 
 namespace {
 
-class McrqRequests : public ProxyTest {
- protected:
-  void SetUp() override {
-    ProxyTest::SetUp();
-    if (HasFatalFailure()) return;
-    ASSERT_EQ(load(), STATUS_SUCCESS);
-    file_ = open();
-  }
-  std::uint64_t file_ = 0;
-};
+using McrqRequests = LoadedProxyTest;
 
 TEST_F(McrqRequests, MalformedAndForeignRecordsGetTheirStatus) {
   ZekMcrqGetAdapterRecord get{};

@@ -11,19 +11,12 @@
 
 namespace {
 
-class MifhRequests : public ProxyTest {
+class MifhRequests : public LoadedProxyTest {
  protected:
-  void SetUp() override {
-    ProxyTest::SetUp();
-    if (HasFatalFailure()) return;
-    ASSERT_EQ(load(), STATUS_SUCCESS);
-    file_ = open();
-  }
   template <typename Record>
   FakeLink::Completion request(ULONG code, Record* record) {
     return call(file_, code, record);
   }
-  std::uint64_t file_ = 0;
 };
 
 // Every request of the family from a process that is not the administrator

@@ -9,13 +9,11 @@ namespace {
 
 constexpr std::uint64_t kKey = 0xFFFF800000004000ull;
 
-class WaitOwners : public ProxyTest {
+class WaitOwners : public LoadedProxyTest {
  protected:
   void SetUp() override {
-    ProxyTest::SetUp();
+    LoadedProxyTest::SetUp();
     if (HasFatalFailure()) return;
-    ASSERT_EQ(load(), STATUS_SUCCESS);
-    file_a_ = open();
     // The records both processes send, written before the fork so that the
     // child (whose memory the host reads for its requests) holds them too.
     wait_ = ZekNdWaitRecord{kKey};
@@ -33,9 +31,7 @@ class WaitOwners : public ProxyTest {
   }
 
   // Process A's and process B's requests; each returns the request's id.
-  std::uint64_t a(ULONG code, void* record, ULONG in, ULONG out) {
-    return send(file_a_, code, record, in, record, out);
-  }
+  std::uint64_t a(ULONG code, void* record, ULONG in, ULONG out) { return send(file_, code, record, in, record, out); }
   std::uint64_t b(ULONG code, void* record, ULONG in, ULONG out) {
     return process_b_->send(++next_request_, code, record, in, out);
   }
@@ -47,7 +43,6 @@ class WaitOwners : public ProxyTest {
   }
   NTSTATUS status_b(std::uint64_t id) { return process_b_->status(id); }
 
-  std::uint64_t file_a_ = 0;
   std::unique_ptr<SecondProcess> process_b_;
   ZekNdWaitRecord wait_{};
   ZekNdCancelNotificationRecord cancel_{};
