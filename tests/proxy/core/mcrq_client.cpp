@@ -1,10 +1,11 @@
 // zekmcrqclient: a user process of the host that ZEK_HOST names, using the
 // proxy driver's multicast receive queue of adapter 0.
 //
-//   zekmcrqclient recv COUNT TAG IDLE_MS  opens the queue, prints "ready", and takes COUNT
+//   zekmcrqclient recv COUNT TAG IDLE_MS [ROUND]  opens the queue, prints "ready", and takes COUNT
 //                                        frames whose payload starts with TAG (checked:
 //                                        multicast destination, ethertype 0x88B5, the
-//                                        sequence 0, 1, 2...), releasing each buffer;
+//                                        sequence 0, 1, 2... starting again every ROUND), handing the buffers read back
+//                                        together ("released N" says how many so far);
 //                                        gives up after IDLE_MS without one
 //   zekmcrqclient hold                   opens the queue, prints "ready" and waits to be killed
 //   zekmcrqclient open                   opens and closes the queue
@@ -47,7 +48,7 @@ bool open_queue(HANDLE device, ZekMcrqOpenRecord* open) {
   return true;
 }
 
-int recv(HANDLE device, int count, const std::string& tag, int idle_ms) {
+int recv(HANDLE device, int count, const std::string& tag, int idle_ms, int round) {
   ZekMcrqOpenRecord open{};
   if (!open_queue(device, &open)) return 1;
   std::printf("ready buffers=%u size=%u\n", open.BufferCount, open.BufferSize);
@@ -56,6 +57,7 @@ int recv(HANDLE device, int count, const std::string& tag, int idle_ms) {
   const std::uint32_t handle = static_cast<std::uint32_t>(open.Handle);
   int matched = 0, other = 0;
   std::uint32_t taken = 0;  // frames read and not yet released
+  std::uint32_t released = 0;
   auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(idle_ms);
   while (matched < count && std::chrono::steady_clock::now() < give_up) {
     ZekMcrqHandleRecord arm{handle, 0, 0xFFFF, 0};
@@ -77,7 +79,7 @@ int recv(HANDLE device, int count, const std::string& tag, int idle_ms) {
                         std::memcmp(frame + 14, tag.data(), tag.size()) == 0;
       if (ours) {
         char expected[16];
-        std::snprintf(expected, sizeof expected, "%07d", matched % 10000000);
+        std::snprintf(expected, sizeof expected, "%07d", matched % round);
         if (std::memcmp(frame + 14 + tag.size(), expected, 7) != 0) {
           std::printf("frame %d carries %.7s\n", matched, reinterpret_cast<const char*>(frame + 14 + tag.size()));
           return 1;
@@ -96,7 +98,10 @@ int recv(HANDLE device, int count, const std::string& tag, int idle_ms) {
         std::printf("release of %u: status %u\n", taken, release.Status);
         return 1;
       }
+      released += taken;
       taken = 0;
+      std::printf("released %u\n", released);
+      std::fflush(stdout);
     }
     if (matched >= count) break;
     ZekMcrqDrainRecord drain{};
@@ -116,7 +121,7 @@ int recv(HANDLE device, int count, const std::string& tag, int idle_ms) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: zekmcrqclient recv COUNT TAG IDLE_MS | hold | open\n");
+    std::fprintf(stderr, "usage: zekmcrqclient recv COUNT TAG IDLE_MS [ROUND] | hold | open | foreign\n");
     return 2;
   }
   HANDLE device = CreateFileA("\\\\.\\zekproxy", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -127,8 +132,9 @@ int main(int argc, char** argv) {
   }
   const std::string command = argv[1];
   int code = 2;
-  if (command == "recv" && argc == 5) {
-    code = recv(device, std::atoi(argv[2]), argv[3], std::atoi(argv[4]));
+  if (command == "recv" && (argc == 5 || argc == 6)) {
+    const int round = argc == 6 ? std::atoi(argv[5]) : 10000000;
+    code = round > 0 ? recv(device, std::atoi(argv[2]), argv[3], std::atoi(argv[4]), round) : 2;
   } else if (command == "hold") {
     ZekMcrqOpenRecord open{};
     if (!open_queue(device, &open)) return 1;
