@@ -201,30 +201,13 @@ class DmaBuffer {
 };
 
 // Posts one control request and waits for its answer (bounded). True when
-// the adapter answered success; unanswered, the context is forgotten and
-// the buffer kept.
+// the adapter answered success; unanswered, the buffer is kept.
 template <typename Post>
 bool run(ProxyAdapterInfo* info, DmaBuffer& buffer, const char* request, Post post) {
-  NIC_HW_INFO* hw = info->Hw->HwInfo;
-  OSPrimEvent event{};
-  OSPrimInitEvent(&event);
-  MifhCqpCompletionContext done{};
-  done.CompletionRoutine = mifh_nic_signal_event;
-  done.Argument = &event;
-  bool ok = false;
-  if (const ZekStatus status = post(&done); status != MIFH_STATUS_SUCCESS) {
-    ZEK_LOG_FAILURE("%s(): returned error (0x%x)\n", request, status);
-  } else if (!mifh_nic_wait_event(hw, &event, MIFH_REQ_WAIT_MS)) {
-    ZEK_LOG_FAILURE("%s(): the adapter did not answer in time; its buffer is kept\n", request);
-    mifh_cqp_forget_context(info->Hw->Device->Cqp, &done);
-    buffer.keep();
-  } else if (done.MajorCode != 0) {
-    ZEK_LOG_FAILURE("%s(): completed with major 0x%x minor 0x%x\n", request, done.MajorCode, done.MinorCode);
-  } else {
-    ok = true;
-  }
-  OSPrimDestroyEvent(&event);
-  return ok;
+  const MifhRequestOutcome outcome =
+      mifh_run_control_request(info->Hw->HwInfo, info->Hw->Device->Cqp, request, MIFH_REQ_WAIT_MS, post);
+  if (outcome == MifhRequestOutcome::Unanswered) buffer.keep();
+  return outcome == MifhRequestOutcome::Done;
 }
 
 std::uint32_t lmi_access(bool user, MifhReqLmiAccess* r) {

@@ -71,31 +71,6 @@ McrqQueue* queue_of(std::uint64_t handle) {
 std::uint32_t function_of(const McrqQueue& q) { return q.OpenedOn->Device.PciFunction; }
 std::uint32_t proxy_slot_of(const McrqQueue& q) { return zekhw::proxy_mac_slot(function_of(q) % 4); }
 
-// A control request and its bounded wait; true when the adapter answered
-// success. A request it did not answer in time is forgotten.
-template <typename Post>
-bool run_request(NIC_HW_INFO* hw, const char* what, Post post) {
-  OSPrimEvent event{};
-  OSPrimInitEvent(&event);
-  MifhCqpCompletionContext done{};
-  done.CompletionRoutine = mifh_nic_signal_event;
-  done.Argument = &event;
-  const ZekStatus status = post(&done);
-  bool ok = false;
-  if (status != MIFH_STATUS_SUCCESS) {
-    ZEK_LOG_FAILURE("ResetMCRQ: %s() returned error (0x%x)\n", what, status);
-  } else if (!mifh_nic_wait_event(hw, &event, ZEKNIC_CREATE_WAIT_MS)) {
-    ZEK_LOG_FAILURE("ResetMCRQ: %s() was not answered in time\n", what);
-    mifh_cqp_forget_context(hw->Device.Cqp, &done);
-  } else if (done.MajorCode != 0) {
-    ZEK_LOG_FAILURE("ResetMCRQ: %s() completed with major 0x%x minor 0x%x\n", what, done.MajorCode, done.MinorCode);
-  } else {
-    ok = true;
-  }
-  OSPrimDestroyEvent(&event);
-  return ok;
-}
-
 // Takes the queues down on the adapter and returns to the pools what it
 // confirmed gone (what it did not stays out of them). Lock held.
 void destroy_on_adapter(McrqQueue& q) {
@@ -197,9 +172,12 @@ std::uint32_t reset_locked(McrqQueue& q) {
     return ZEK_MCRQ_STATUS_FAIL;
   }
   mifh_nic_cq_prepare(cq, device, zekhw::mcrq_cq_id(f), ring);
-  if (!run_request(hw, "mifh_nic_cq_create",
-                   [&](MifhCqpCompletionContext* done) { return mifh_nic_cq_create(cq, f + 8, done); })) {
-    mifh_free_nic_cq(cq);
+  const MifhRequestOutcome created =
+      mifh_run_control_request(hw, device->Cqp, "ResetMCRQ: mifh_nic_cq_create", ZEKNIC_CREATE_WAIT_MS,
+                               [&](MifhCqpCompletionContext* done) { return mifh_nic_cq_create(cq, f + 8, done); });
+  if (created != MifhRequestOutcome::Done) {
+    // Unanswered, the adapter may yet take the ring: it is kept, never reused.
+    if (created == MifhRequestOutcome::Failed) mifh_free_nic_cq(cq);
     return ZEK_MCRQ_STATUS_FAIL;
   }
   q.Cq.store(cq);
@@ -224,8 +202,9 @@ std::uint32_t reset_locked(McrqQueue& q) {
     wqes[i].buffer_length = ZEK_MCRQ_BUFFER_BYTES;
     wqes[i].buffer_pa = q.AreaPa + std::uint64_t{i} * ZEK_MCRQ_BUFFER_BYTES;
   }
-  if (!run_request(hw, "mifh_nic_qp_create",
-                   [&](MifhCqpCompletionContext* done) { return mifh_nic_qp_create(qp, nullptr, done); })) {
+  if (mifh_run_control_request(hw, device->Cqp, "ResetMCRQ: mifh_nic_qp_create", ZEKNIC_CREATE_WAIT_MS,
+                               [&](MifhCqpCompletionContext* done) { return mifh_nic_qp_create(qp, nullptr, done); }) !=
+      MifhRequestOutcome::Done) {
     // Unanswered, the QP may exist on the adapter: the close destroys it.
     q.Qp = qp;
     return ZEK_MCRQ_STATUS_FAIL;

@@ -10,7 +10,9 @@
 
 #include "include/hw/nic.h"
 #include "include/zek/mifh.h"
+#include "proxy/rdma/hw/control_qp.h"
 #include "proxy/rdma/hw/qp.h"
+#include "proxy/rdma/hw/status.h"
 
 inline constexpr std::uint32_t ZEKNIC_TX_SLOTS = 512;
 inline constexpr std::uint32_t ZEKNIC_TX_SLOT_BYTES = 192;
@@ -113,6 +115,35 @@ void mifh_nic_cq_prepare(MifhCqObject* cq, MifhDeviceObj* device, std::uint32_t 
 bool mifh_nic_wait_event(NIC_HW_INFO* hw, OSPrimEvent* event, std::uint32_t milliseconds);
 bool mifh_nic_qp_destroy_on_adapter(NIC_HW_INFO* hw, MifhQpObject* qp);
 bool mifh_nic_cq_destroy_on_adapter(NIC_HW_INFO* hw, MifhCqObject* cq);
+
+// One control request of the driver, posted by `post(context)`, and the
+// bounded wait for its answer: Done (answered success), Failed (not posted,
+// or answered with an error) or Unanswered (the context is forgotten: the
+// adapter may still act on the request, so its memory must not be reused).
+enum class MifhRequestOutcome { Done, Failed, Unanswered };
+template <typename Post>
+MifhRequestOutcome mifh_run_control_request(NIC_HW_INFO* hw, MifhCqpObject* cqp, const char* name,
+                                            std::uint32_t milliseconds, Post post) {
+  OSPrimEvent event{};
+  OSPrimInitEvent(&event);
+  MifhCqpCompletionContext done{};
+  done.CompletionRoutine = mifh_nic_signal_event;
+  done.Argument = &event;
+  MifhRequestOutcome outcome = MifhRequestOutcome::Failed;
+  if (const ZekStatus status = post(&done); status != MIFH_STATUS_SUCCESS) {
+    ZEK_LOG_FAILURE("%s() returned error (0x%x)\n", name, status);
+  } else if (!mifh_nic_wait_event(hw, &event, milliseconds)) {
+    ZEK_LOG_FAILURE("%s() was not answered in time\n", name);
+    mifh_cqp_forget_context(cqp, &done);
+    outcome = MifhRequestOutcome::Unanswered;
+  } else if (done.MajorCode != 0) {
+    ZEK_LOG_FAILURE("%s() completed with major 0x%x minor 0x%x\n", name, done.MajorCode, done.MinorCode);
+  } else {
+    outcome = MifhRequestOutcome::Done;
+  }
+  OSPrimDestroyEvent(&event);
+  return outcome;
+}
 
 // Advances the receive head for `count` requests the caller wrote and rings
 // the receive doorbell through the QP's doorbell address, 255 at most a write.
