@@ -45,8 +45,8 @@ void ZpxUndoAttach(ProxyAdapterInfo* info, bool adapter_gone) {
   // Then the stack's interface: nothing is sent through the queues once
   // they are being taken down.
   ZpxFreeTcpBuffer(info, adapter_gone);
-  // The adapter's multicast receive queue goes first (from the adapter too
-  // while it is there).
+  // Then the adapter's multicast receive queue (from the adapter too while
+  // it is there).
   if (info->AdapterIndex < ZPX_MAX_ADAPTERS)
     ZEK_k_mcrq_detach_adapter(info->AdapterIndex, hw != nullptr && !adapter_gone);
   if (hw != nullptr && adapter_gone) {
