@@ -221,6 +221,10 @@ OSPrimSpinlockObject* ZpxQpDestroyLock() { return &g_aeq.qp_destroy_lock; }
 
 std::uint32_t ZpxPendingAsyncEvents() { return g_aeq.queued.load(); }
 
+void ZpxWakeAsyncEvents() {
+  if (g_aeq.thread_started) OSPrimSetEvent(&g_aeq.wake);
+}
+
 // ---- Queueing (miniport DPC)
 // -----------------------------------------------------------------------------------------
 void ZpxQueueAEQ(MifhDeviceObj* context, const ZekAsyncEvent* event) {

@@ -97,6 +97,9 @@ void ZpxProcessAEQ(MifhDeviceObj* context, const ZekAsyncEvent* event);
 // still queued.
 NTSTATUS ZpxStartAsyncEvents();
 void ZpxStopAsyncEvents();
+// Wakes the event thread to process what is queued (the forced processing
+// a client asks for).
+void ZpxWakeAsyncEvents();
 // Events queued and not yet processed (tests).
 std::uint32_t ZpxPendingAsyncEvents();
 // The driver-wide QP-destroy lock (the verbs take it around a destroy).

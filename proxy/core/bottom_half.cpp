@@ -2,6 +2,7 @@
 #include "proxy/core/bottom_half.h"
 
 #include "platform/kernel/ke.h"
+#include "proxy/core/notify.h"
 #include "proxy/rdma/hw/control_qp.h"
 #include "proxy/rdma/hw/eq.h"
 #include "proxy/rdma/hw/status.h"
@@ -26,7 +27,11 @@ std::uint32_t ZpxBottomHalfCeqPass(MifhDeviceObj* device, MifhCeqObject* ceq, Mi
         if (routines->Nic != nullptr) routines->Nic(routines->Context, cq);
         break;
       case MIFH_CQ_KIND_IWARP:
-        if (routines->Iwarp != nullptr) routines->Iwarp(routines->Context, cq);
+        if (routines->Iwarp != nullptr) {
+          routines->Iwarp(routines->Context, cq);
+        } else {
+          ZpxIwarpCqEvent(cq);  // the verbs CQ's own callback
+        }
         break;
       default:
         ZEK_LOG_FAILURE("Func[%s] Line[%d] \n", __func__, __LINE__);

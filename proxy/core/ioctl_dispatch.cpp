@@ -15,6 +15,7 @@
 #include "proxy/core/zpx.h"
 
 #include "platform/kernel/io/usermem.h"
+#include "proxy/core/notify.h"
 #include "proxy/rdma/hw/mcrq.h"
 
 namespace {
@@ -69,6 +70,7 @@ Sizes sizes_of(const ZekIoctlInfo& info) {
 }
 
 NTSTATUS route(PIRP irp, const ZekIoctlInfo& info, void* record, ULONG_PTR* bytes) {
+  if (ZpxIsNotifyRequest(info.code)) return ZpxNotifyRequest(irp, info.code, record, bytes);
   switch (info.family) {
     case ZekIoctlFamily::CLEANUP_CONTEXT:
       return ZpxAllocCleanupContext(irp);
@@ -127,7 +129,7 @@ NTSTATUS admit(PIRP irp, const ZekIoctlInfo& info, ULONG input, ULONG output) {
     ZEK_LOG_FAILURE("ZpxProcessSanIoctl: %s (0x%x) refused to a user-mode caller\n", info.name, info.code);
     return STATUS_ACCESS_DENIED;
   }
-  if (!is_served(info.family)) {
+  if (!is_served(info.family) && !ZpxIsNotifyRequest(info.code)) {
     ZEK_LOG_FAILURE("ZpxProcessSanIoctl: default:\n");
     return STATUS_NOT_SUPPORTED;
   }

@@ -28,13 +28,13 @@ PIRP irp_of(LIST_ENTRY* entry) { return CONTAINING_RECORD(entry, IRP, Tail.Overl
 
 }  // namespace
 
-// A parked-request slot holds one request: a second one is refused here,
+// A parked-request slot (and an adapter's event wait) holds one request: a second one is refused here,
 // under the queue's lock, so two parkers cannot both get in. A request
 // already being cancelled no longer holds its slot.
 NTSTATUS ZpxCsqInsertIrp(PIO_CSQ Csq, PIRP Irp, PVOID InsertContext) {
   const auto* key = static_cast<const ZpxQueueKey*>(InsertContext);
   LIST_ENTRY* head = &extension_of(Csq)->IrpList;
-  if (key->Kind == ZPX_QUEUE_SLOT) {
+  if (key->Kind == ZPX_QUEUE_SLOT || key->Kind == ZPX_QUEUE_NOTIFY) {
     for (LIST_ENTRY* entry = head->Flink; entry != head; entry = entry->Flink) {
       PIRP queued = irp_of(entry);
       if (matches(queued, key) && !queued->Cancel) return STATUS_INVALID_DEVICE_STATE;

@@ -89,6 +89,8 @@ NTSTATUS ZpxDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 enum ZpxQueueKind : ULONG {
   ZPX_QUEUE_CONTEXT = 1,
   ZPX_QUEUE_SLOT = 2,
+  // An adapter's event wait (proxy/core/notify.h): one at a time per adapter.
+  ZPX_QUEUE_NOTIFY = 3,
 };
 // The owner word of a key that matches a request of any process.
 inline constexpr ULONG64 ZPX_ANY_OWNER = ~ULONG64{0};

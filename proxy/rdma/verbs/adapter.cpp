@@ -5,6 +5,7 @@
 
 #include "platform/kernel/ke.h"
 #include "proxy/core/attach.h"
+#include "proxy/core/notify.h"
 #include "proxy/core/zpx.h"
 #include "proxy/rdma/hw/config.h"
 #include "proxy/rdma/hw/pools.h"
@@ -79,10 +80,13 @@ ZekStatus ZekVerbsGlobalsInit() {
     return ZEK_STATUS_FAIL;
   }
   g_started = true;
+  // Waits keyed by the verbs' objects belong to the objects' processes.
+  ZpxSetQueueKeyOwnerRoutine(&ZekVerbsKeyOwner);
   return ZEK_STATUS_PASS;
 }
 
 void ZekVerbsGlobalsCleanup() {
+  ZpxSetQueueKeyOwnerRoutine(nullptr);
   g_started = false;
   OSPrimSyncDestroySpinlockObject(&g_qp_destroy_lock);
   OSPrimSyncDestroySpinlockObject(&g_opened_lock);
@@ -148,6 +152,48 @@ MifhQpObject* ZekQpOfHandle(ZekIwarpAdapter* adapter, std::uint64_t handle) {
   if (qp != nullptr && !ZekVerbsListHolds(&adapter->QpList, qp)) qp = nullptr;
   unlock(&adapter->QPListSpinlock);
   return qp;
+}
+
+MifhCqObject* ZekHoldOwnCq(std::uint64_t handle, HANDLE process, ZekIwarpAdapter** adapter) {
+  void* cq = reinterpret_cast<void*>(handle);
+  if (ZekIsBadPointer(cq) || process == nullptr || !g_started) return nullptr;
+  if (!lock(&g_opened_lock, "ZekHoldOwnCq: OSPrimSyncAcquireSpinlockObject returned error (0x%x)\n")) return nullptr;
+  MifhCqObject* found = nullptr;
+  for (ZekVerbsLink* l = g_opened.First; l != nullptr && found == nullptr; l = l->Next) {
+    auto* a = static_cast<ZekIwarpAdapter*>(l->Data);
+    if (a->Closing != 0 || a->KernelClient != 0 || a->OwningProcess != process) continue;
+    if (OSPrimSyncAcquireSpinlockObject(&a->CQListSpinlock) != ZEK_STATUS_PASS) continue;
+    if (ZekVerbsListHolds(&a->CqList, cq)) {
+      found = static_cast<MifhCqObject*>(cq);
+      ++a->Users;
+      *adapter = a;
+    }
+    unlock(&a->CQListSpinlock);
+  }
+  unlock(&g_opened_lock);
+  return found;
+}
+
+std::uint64_t ZekVerbsKeyOwner(std::uint64_t key) {
+  void* object = reinterpret_cast<void*>(key);
+  if (ZekIsBadPointer(object) || !g_started) return ZPX_ANY_OWNER;
+  if (OSPrimSyncAcquireSpinlockObject(&g_opened_lock) != ZEK_STATUS_PASS) return ZPX_ANY_OWNER;
+  std::uint64_t owner = ZPX_ANY_OWNER;
+  for (ZekVerbsLink* l = g_opened.First; l != nullptr && owner == ZPX_ANY_OWNER; l = l->Next) {
+    auto* a = static_cast<ZekIwarpAdapter*>(l->Data);
+    bool named = object == a;
+    if (!named && OSPrimSyncAcquireSpinlockObject(&a->CQListSpinlock) == ZEK_STATUS_PASS) {
+      named = ZekVerbsListHolds(&a->CqList, object);
+      unlock(&a->CQListSpinlock);
+    }
+    if (!named && OSPrimSyncAcquireSpinlockObject(&a->QPListSpinlock) == ZEK_STATUS_PASS) {
+      named = ZekVerbsListHolds(&a->QpList, object);
+      unlock(&a->QPListSpinlock);
+    }
+    if (named) owner = reinterpret_cast<std::uint64_t>(a->OwningProcess);
+  }
+  unlock(&g_opened_lock);
+  return owner;
 }
 
 // ---- The adapter's lists ----------------------------------------------------------------------------------
@@ -281,6 +327,7 @@ constexpr std::size_t kNamedLocks = 6;
 // Undoes what the open set up, and frees the object.
 void free_adapter(ZekIwarpAdapter* a) {
   if (a->BlockingEventValid) OSPrimDestroyEvent(&a->BlockingEvent);
+  ZpxNotifyStateDestroy(&a->Notify);
   for (std::size_t i = 0; i < kNamedLocks; ++i) named_locks(a, i)->Signature = 0;
   a->AsyncEvents.AsyncEventSpinlock.Signature = 0;
   a->CompContextSpinLock.Signature = 0;
@@ -356,6 +403,11 @@ ZekStatus zek_open(void** adapter, const ZekVerbsAddress* address, std::uint32_t
       return ZEK_STATUS_FAIL;
     }
     a->BlockingEventValid = 1;
+    if (ZpxNotifyStateInit(&a->Notify) != ZEK_STATUS_PASS) {
+      ZEK_LOG_FAILURE("zek_open(): the notification lock could not be set up\n");
+      free_adapter(a);
+      return ZEK_STATUS_FAIL;
+    }
   }
   if (OSPrimSyncInitSpinlockObject(&a->CompContextSpinLock) != ZEK_STATUS_PASS) {
     ZEK_LOG_FAILURE("zek_open(): OSPrimSyncInitSpinlockObject() for CompContextSpinLock returned failure \n");
@@ -448,6 +500,7 @@ void close_held(ZekIwarpAdapter* a) {
   DeleteAllCQObjects(a);
   DeleteAllPDObjects(a);
   if (a->BlockingEventValid) OSPrimSetEvent(&a->BlockingEvent);
+  ZpxNotifyAdapterClosing(a);  // a waiting event wait returns now
   ZekFinishDeferredContexts(a);
   if (lock(&g_opened_lock, "zek_remove_adapter_from_list: OSPrimSyncAcquireSpinlockObject returned error (0x%x)\n")) {
     ZekVerbsListRemove(&g_opened, &a->Link);
@@ -556,6 +609,7 @@ void orphan_close(ZekIwarpAdapter* a) {
     if (ZekPdDeallocateHeld(a, pd) != ZEK_STATUS_PASS) ++failed;
   }
   if (a->BlockingEventValid) OSPrimSetEvent(&a->BlockingEvent);
+  ZpxNotifyAdapterClosing(a);  // a waiting event wait returns now
   if (lock(&g_opened_lock, "zek_remove_adapter_from_list: OSPrimSyncAcquireSpinlockObject returned error (0x%x)\n")) {
     ZekVerbsListRemove(&g_opened, &a->Link);
     unlock(&g_opened_lock);

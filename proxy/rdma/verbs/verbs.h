@@ -31,6 +31,7 @@
 #include "include/zek/osprim.h"
 #include "include/zek/verbs.h"
 #include "platform/kernel/driver.h"
+#include "proxy/core/notify_ring.h"
 #include "proxy/rdma/hw/async_events.h"
 #include "proxy/rdma/hw/qp.h"
 #include "proxy/rdma/rm/rm.h"
@@ -121,6 +122,8 @@ struct ZekIwarpAdapter {
   std::uint32_t Users;
   std::uint32_t Reserved2;
   MifhQpObject* QpTable[ZEK_VERBS_QP_TABLE_SIZE];
+  // The completion notification ring and its wait (user opens).
+  ZpxNotifyState Notify;
 };
 static_assert(sizeof(ZekIwarpAdapter) <= ZEK_IWARP_ADAPTER_BYTES);
 
@@ -161,6 +164,13 @@ struct ZekCqVerbs {
   void* UserPage;
   void* UserMapping;
   std::uint8_t LargeChunk;
+  // Completion notification (a CQ with a user completion handler): the
+  // identifier that goes into the adapter's ring, the handler's user
+  // address, and the mark of a notification that found the ring full
+  // (under the adapter's notification lock).
+  std::uint8_t NotifyMissed;
+  std::uint64_t NotifyId;
+  std::uint64_t UserHandler;
 };
 static_assert(sizeof(ZekCqVerbs) <= sizeof(MifhCqObject::OwnerArea));
 inline ZekCqVerbs* ZekCqOf(MifhCqObject* cq) { return reinterpret_cast<ZekCqVerbs*>(cq->OwnerArea); }
@@ -251,6 +261,14 @@ class ZekAdapterHold {
 // The queue pair of a handle on any opened adapter (the asynchronous-event
 // processing); null when none.
 extern "C" MifhQpObject* GetQPObjectFromQPId(std::uint32_t qp_id);
+// The CQ of a handle on one of the process's own user opens, its adapter
+// held (*adapter; ZekAdapterRelease gives it back); null when there is none.
+MifhCqObject* ZekHoldOwnCq(std::uint64_t handle, HANDLE process, ZekIwarpAdapter** adapter);
+// The owner of a pended-request key that names a verbs object (an adapter,
+// a CQ or a QP of an open adapter): the process of its adapter (0 for a
+// kernel client's); ZPX_ANY_OWNER when it names none. The verbs install it
+// as the pended-request queue's owner routine while they run.
+std::uint64_t ZekVerbsKeyOwner(std::uint64_t key);
 // The queue pair of a handle on this adapter: the table entry, when the
 // queue pair is also on the adapter's list; null otherwise.
 MifhQpObject* ZekQpOfHandle(ZekIwarpAdapter* adapter, std::uint64_t handle);
