@@ -37,6 +37,7 @@ struct Request {
   IO_STATUS_BLOCK iosb{};
   NTSTATUS returned = STATUS_PENDING;
   ZekAsyncEventRecord out{};
+  PIRP irp = nullptr;  // while it waits
   bool finished() { return KeReadStateEvent(&done) != 0; }
 };
 
@@ -114,6 +115,7 @@ class NotifyTest : public VerbsTest {
     PIRP irp = IoBuildDeviceIoControlRequest(code, &device_, &in, sizeof(Record), &r->out, sizeof(Record), FALSE,
                                              &r->done, &r->iosb);
     EXPECT_NE(irp, nullptr);
+    r->irp = irp;
     ULONG_PTR bytes = 0;
     {
       plat::ClientContext as(pid(p), pid(p + 1));
@@ -123,8 +125,16 @@ class NotifyTest : public VerbsTest {
       irp->IoStatus.Status = r->returned;
       irp->IoStatus.Information = NT_SUCCESS(r->returned) ? bytes : 0;
       IoCompleteRequest(irp, IO_NO_INCREMENT);
+      r->irp = nullptr;
     }
     return r;
+  }
+  template <typename Record>
+  Record answer(std::uintptr_t p, ULONG code, Record record) {
+    auto r = request(p, code, record);
+    EXPECT_TRUE(r->finished());
+    std::memcpy(&record, &r->out, sizeof record);
+    return record;
   }
   std::unique_ptr<Request> wait(std::uintptr_t p, void* adapter) {
     ZekAsyncEventRecord w{};
@@ -285,11 +295,122 @@ TEST_F(NotifyTest, KeysOfVerbsObjectsBelongToTheirProcess) {
   EXPECT_EQ(ZpxQueueKeyOwner(key), kProcessA);
   EXPECT_EQ(ZpxQueueKeyOwner(reinterpret_cast<std::uint64_t>(a.adapter)), kProcessA);
   EXPECT_EQ(ZpxQueueKeyOwner(0xFFFF800012345000ull), ZPX_ANY_OWNER) << "a key that names no verbs object";
+  // Another process cannot wait under A's CQ.
+  ZekNdWaitRecord wait_record{key};
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_ZEK_IWARP_GET_COMPLETION_NOTIFICATION, &device_, &wait_record,
+                                           sizeof wait_record, nullptr, 0, FALSE, &done, &iosb);
+  {
+    plat::ClientContext as(pid(kProcessB), pid(kProcessB + 1));
+    const NTSTATUS refused =
+        ZpxPendKeyedRequest(irp, irp->AssociatedIrp.SystemBuffer, IOCTL_ZEK_IWARP_GET_COMPLETION_NOTIFICATION);
+    EXPECT_EQ(refused, STATUS_ACCESS_DENIED);
+    irp->IoStatus.Status = refused;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
   void* kernel_adapter = open();
   EXPECT_EQ(ZpxQueueKeyOwner(reinterpret_cast<std::uint64_t>(kernel_adapter)), 0u) << "a kernel client's";
   EXPECT_EQ(zek_close(kernel_adapter), ZEK_STATUS_PASS);
   EXPECT_EQ(zek_close(a.adapter), ZEK_STATUS_PASS);
   EXPECT_EQ(ZpxQueueKeyOwner(key), ZPX_ANY_OWNER) << "closed: the key names nothing any more";
+}
+
+// A wait whose process cancels it (or ends) leaves the queue; what arrives
+// afterwards is kept for the next wait, which returns at once.
+TEST_F(NotifyTest, ACancelledWaitLeavesNothingBehind) {
+  UserAdapter u = open_user(kProcessA, 1);
+  auto w = wait(kProcessA, u.adapter);
+  ASSERT_EQ(w->returned, STATUS_PENDING);
+  IoCancelIrp(w->irp);
+  ASSERT_TRUE(w->finished());
+  EXPECT_EQ(w->iosb.Status, STATUS_CANCELLED);
+  complete_on(u.cqs[0]);
+  auto next = wait(kProcessA, u.adapter);
+  EXPECT_EQ(next->returned, STATUS_SUCCESS) << "a new waiter is not refused, and takes what arrived";
+  EXPECT_EQ(ids(*next), std::vector<std::uint64_t>{100});
+}
+
+// The bottom half calls each verbs CQ's own callback: a kernel client's
+// handler, or the user callback, which with no user handler puts nothing in
+// the ring but still completes one notification request keyed by the CQ.
+TEST_F(NotifyTest, EveryCqTakesItsOwnCallback) {
+  static std::atomic<int> kernel_calls;
+  kernel_calls = 0;
+  void* kernel_adapter = open();
+  void* kernel_cq = nullptr;
+  std::uint32_t entries = 0;
+  ASSERT_EQ(zek_cq_create(
+                kernel_adapter, &kernel_cq, &entries, [](void*, void*) { ++kernel_calls; }, nullptr, 16),
+            ZEK_STATUS_PASS);
+  ASSERT_EQ(zek_cq_request_notification(kernel_adapter, kernel_cq, 0), ZEK_STATUS_PASS);
+  complete_on(kernel_cq);
+  EXPECT_EQ(kernel_calls.load(), 1);
+
+  UserAdapter u = open_user(kProcessA, 1);
+  ASSERT_EQ(ZpxNotifyInstallCq(u.adapter, u.cqs[0], 0, 100), ZEK_STATUS_PASS);  // no user handler
+  ZekNdWaitRecord key{reinterpret_cast<std::uint64_t>(u.cqs[0])};
+  auto pended = std::make_unique<Request>();
+  KeInitializeEvent(&pended->done, NotificationEvent, FALSE);
+  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_ZEK_IWARP_GET_COMPLETION_NOTIFICATION, &device_, &key, sizeof key,
+                                           nullptr, 0, FALSE, &pended->done, &pended->iosb);
+  {
+    plat::ClientContext as(pid(kProcessA), pid(kProcessA + 1));
+    ASSERT_EQ(ZpxPendKeyedRequest(irp, irp->AssociatedIrp.SystemBuffer, IOCTL_ZEK_IWARP_GET_COMPLETION_NOTIFICATION),
+              STATUS_PENDING);
+  }
+  auto w = wait(kProcessA, u.adapter);
+  complete_on(u.cqs[0]);
+  ASSERT_TRUE(pended->finished());
+  EXPECT_EQ(pended->iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(terminate(kProcessA, u.adapter), 0u);
+  ASSERT_TRUE(w->finished());
+  EXPECT_TRUE(ids(*w).empty()) << "a CQ without a user handler puts nothing in the ring";
+  EXPECT_EQ(zek_close(kernel_adapter), ZEK_STATUS_PASS);
+}
+
+// The error-QP information and the forced event processing take a CQ of the
+// caller's own adapters only.
+TEST_F(NotifyTest, ErrorQpInformationAndForcedProcessingTakeOnlyTheCallersCq) {
+  UserAdapter u = open_user(kProcessA, 1);
+  std::uint64_t qp = 0;
+  {
+    plat::ClientContext as(pid(kProcessA), pid(kProcessA + 1));
+    Objects o;
+    o.cq = u.cqs[0];
+    ASSERT_EQ(zek_pd_allocate(u.adapter, &o.pd), ZEK_STATUS_PASS);
+    qp = make_qp(u.adapter, o);
+    ASSERT_NE(qp, 0u);
+    ASSERT_EQ(zek_set_context(u.adapter, qp, ZEK_CONTEXT_QP, reinterpret_cast<void*>(0x5A5A)), ZEK_STATUS_PASS);
+  }
+  auto* cq = static_cast<MifhCqObject*>(u.cqs[0]);
+  ASSERT_EQ(InsertInErrorQPList(cq, qp_object(u.adapter, qp), 1, 0), ZEK_STATUS_PASS);
+  const auto handle = reinterpret_cast<std::uint64_t>(cq);
+
+  const struct {
+    const char* what;
+    std::uintptr_t process;
+    std::uint64_t cq;
+  } refused[] = {
+      {"another process", kProcessB, handle},
+      {"a forged CQ", kProcessA, 0xFFFF800012345000ull},
+      {"the adapter as a CQ", kProcessA, reinterpret_cast<std::uint64_t>(u.adapter)},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.what);
+    const auto info = answer(c.process, IOCTL_ZEK_IWARP_GET_ERROR_QP_INFO, ZekErrorQpInfoRecord{c.cq, 77, 0xAB00, 0});
+    EXPECT_EQ(info.Empty, 1u);
+    EXPECT_EQ(info.QpClient, 77u) << "kept as sent";
+    const auto force = answer(c.process, IOCTL_ZEK_IWARP_FORCE_PROCESS_AEQ, ZekForceProcessAeqRecord{c.cq, 0xFF, 0});
+    EXPECT_EQ(force.Status, 1u);
+  }
+  const auto info = answer(kProcessA, IOCTL_ZEK_IWARP_GET_ERROR_QP_INFO, ZekErrorQpInfoRecord{handle, 77, 0xAB00, 9});
+  EXPECT_EQ(info.Empty, 0u);
+  EXPECT_EQ(info.QpClient, 0x5A5Au);
+  EXPECT_EQ(info.SendInError, 0xAB01u) << "the low byte says the send queue; the rest is kept";
+  EXPECT_EQ(answer(kProcessA, IOCTL_ZEK_IWARP_GET_ERROR_QP_INFO, ZekErrorQpInfoRecord{handle, 77, 0, 0}).Empty, 1u);
+  EXPECT_EQ(answer(kProcessA, IOCTL_ZEK_IWARP_FORCE_PROCESS_AEQ, ZekForceProcessAeqRecord{handle, 0xFF, 0}).Status, 0u);
 }
 
 // Producers and consumers in parallel: one thread plays the adapter and its
