@@ -31,6 +31,20 @@ void set_waiter_present(MifhAsyncEventRing* ring) {
   OSPrimSyncReleaseSpinlockObject(&ring->AsyncEventSpinlock);
 }
 
+// Takes the oldest queued asynchronous event into `out` (16 bytes). An event
+// whose object is gone is dropped and logged.
+enum class Taken { None, Event, Broken };
+Taken take_event(ZekIwarpAdapter* a, std::uint8_t* out) {
+  MifhAsyncEventSlot event{};
+  if (RemoveAsyncEvent(&a->AsyncEvents, &event) == nullptr) return Taken::None;
+  if (event.ObjectId == 0) {
+    ZEK_LOG_FAILURE("zek_query_async_error(): We Have a Problem Here \n");
+    return Taken::Broken;
+  }
+  std::memcpy(out, &event, sizeof event);
+  return Taken::Event;
+}
+
 // Under the notification lock, with the ring drained: the identifiers of
 // CQs whose notification found the ring full, each once.
 std::uint32_t take_missed(ZekIwarpAdapter* a, std::uint64_t* out, std::uint32_t room) {
@@ -65,15 +79,7 @@ void fill(ZekIwarpAdapter* a, ZekAsyncEventRecord* r, bool closing) {
   const std::uint32_t none = ZEK_NOTIFY_NO_EVENT;
   std::memcpy(r->Event, &none, sizeof none);
   r->AsyncHandler = reinterpret_cast<std::uint64_t>(a->AsyncHandler);
-  MifhAsyncEventSlot event{};
-  if (RemoveAsyncEvent(&a->AsyncEvents, &event) != nullptr) {
-    if (event.ObjectId != 0) {
-      std::memcpy(r->Event, &event, sizeof r->Event);
-    } else {
-      ZEK_LOG_FAILURE("zek_query_async_error(): We Have a Problem Here \n");
-      status = ZEK_STATUS_FAIL;
-    }
-  }
+  if (take_event(a, r->Event) == Taken::Broken) status = ZEK_STATUS_FAIL;
   std::uint32_t n = ZpxNotifyRingTake(&a->Notify.Ring, r->Ids, ZEK_NOTIFY_MAX_IDS);
   if (n < ZEK_NOTIFY_MAX_IDS && a->Notify.Overflow != 0 && ZpxNotifyRingEmpty(&a->Notify.Ring)) {
     n += take_missed(a, r->Ids + n, ZEK_NOTIFY_MAX_IDS - n);
@@ -335,16 +341,7 @@ NTSTATUS CommonIoctliWARPAsyncError(void* record, ULONG_PTR* bytes) {
     return STATUS_SUCCESS;
   }
   r->AsyncHandler = reinterpret_cast<std::uint64_t>(a->AsyncHandler);
-  MifhAsyncEventSlot event{};
-  if (RemoveAsyncEvent(&a->AsyncEvents, &event) == nullptr) {
-    r->Status = ZEK_STATUS_FAIL;
-  } else if (event.ObjectId == 0) {
-    ZEK_LOG_FAILURE("zek_query_async_error(): We Have a Problem Here \n");
-    r->Status = ZEK_STATUS_FAIL;
-  } else {
-    std::memcpy(r->Event, &event, sizeof r->Event);
-    r->Status = ZEK_STATUS_PASS;
-  }
+  r->Status = take_event(a, r->Event) == Taken::Event ? ZEK_STATUS_PASS : ZEK_STATUS_FAIL;
   ZekAdapterRelease(a);
   return STATUS_SUCCESS;
 }

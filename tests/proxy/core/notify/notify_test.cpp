@@ -223,6 +223,18 @@ TEST_F(NotifyTest, AQueuedEventReturnsAtOnceWithTheIdentifiers) {
   EXPECT_EQ(event_word(*w), 23u);
   EXPECT_EQ(ids(*w), std::vector<std::uint64_t>{100});
   EXPECT_EQ(w->out.Status, 0u);
+
+  // The query takes a queued event without waiting; with none it answers 1.
+  MifhAsyncEventRecord other{};
+  ASSERT_EQ(ZpxPostAsyncEvent(u.adapter, &other, 0x66, 7), ZEK_STATUS_PASS);
+  const std::uint64_t handle = reinterpret_cast<std::uint64_t>(u.adapter);
+  auto q = answer(kProcessA, IOCTL_ZEK_IWARP_QUERY_ASYNC_ERROR, ZekQueryAsyncErrorRecord{handle, 0, {}, 0xFFFF, 0});
+  EXPECT_EQ(q.Status, 0u);
+  std::uint32_t code = 0;
+  std::memcpy(&code, q.Event, sizeof code);
+  EXPECT_EQ(code, 7u);
+  q = answer(kProcessA, IOCTL_ZEK_IWARP_QUERY_ASYNC_ERROR, ZekQueryAsyncErrorRecord{handle, 0, {}, 0xFFFF, 0});
+  EXPECT_EQ(q.Status, 1u);
 }
 
 // Closing returns a waiting wait at once with status 1; a wait on the closed
