@@ -165,6 +165,20 @@ ZekStatus hold_own(std::uint64_t handle, ZekIwarpAdapter** out, const char* who)
   return ZEK_STATUS_PASS;
 }
 
+// A request's CQ handle: false (logged) when it is null or the
+// uninitialised pointer, which fails the request; otherwise *cq is the CQ
+// of one of the caller's own adapters, held in *adapter, or null.
+bool hold_own_cq(std::uint64_t handle, const char* request, MifhCqObject** cq, ZekIwarpAdapter** adapter) {
+  if (handle == 0 || handle == ZEK_UNINITIALISED_POINTER) {
+    ZEK_LOG_FAILURE("%s: CQHandle is NULL\n", request);
+    return false;
+  }
+  *cq = ZekHoldOwnCq(handle, PsGetCurrentProcessId(), adapter);
+  if (*cq == nullptr)
+    ZEK_LOG_FAILURE("%s: CQ %llx is not the caller's\n", request, static_cast<unsigned long long>(handle));
+  return true;
+}
+
 }  // namespace
 
 // ---- State -----------------------------------------------------------------------------------------------
@@ -363,19 +377,12 @@ NTSTATUS CommonIoctliWARPTerminateCQPollThread(void* record, ULONG_PTR* bytes) {
 
 NTSTATUS CommonIoctlGetErrorQPInfo(void* record, ULONG_PTR* bytes) {
   auto* r = static_cast<ZekErrorQpInfoRecord*>(record);
-  if (r->Cq == 0 || r->Cq == ZEK_UNINITIALISED_POINTER) {
-    ZEK_LOG_FAILURE("IOCTL_ZEK_IWARP_GET_ERROR_QP_INFO: CQHandle is NULL\n");
-    return STATUS_NOT_SUPPORTED;
-  }
-  *bytes = sizeof *r;
   ZekIwarpAdapter* a = nullptr;
-  MifhCqObject* cq = ZekHoldOwnCq(r->Cq, PsGetCurrentProcessId(), &a);
+  MifhCqObject* cq = nullptr;
+  if (!hold_own_cq(r->Cq, "IOCTL_ZEK_IWARP_GET_ERROR_QP_INFO", &cq, &a)) return STATUS_NOT_SUPPORTED;
+  *bytes = sizeof *r;
   r->Empty = 1;
-  if (cq == nullptr) {
-    ZEK_LOG_FAILURE("IOCTL_ZEK_IWARP_GET_ERROR_QP_INFO: CQ %llx is not the caller's\n",
-                    static_cast<unsigned long long>(r->Cq));
-    return STATUS_SUCCESS;
-  }
+  if (cq == nullptr) return STATUS_SUCCESS;
   MifhQpObject* qp = nullptr;
   bool send = false;
   if (take_error_qp(cq, &qp, &send)) {
@@ -389,13 +396,10 @@ NTSTATUS CommonIoctlGetErrorQPInfo(void* record, ULONG_PTR* bytes) {
 
 NTSTATUS CommonIoctlForceProcessAeq(void* record, ULONG_PTR* bytes) {
   auto* r = static_cast<ZekForceProcessAeqRecord*>(record);
-  if (r->Cq == 0 || r->Cq == ZEK_UNINITIALISED_POINTER) {
-    ZEK_LOG_FAILURE("ZEK_IWARP_FORCE_PROCESS_AEQ_PARAMS: CQHandle is NULL\n");
-    return STATUS_NOT_SUPPORTED;
-  }
-  *bytes = sizeof *r;
   ZekIwarpAdapter* a = nullptr;
-  MifhCqObject* cq = ZekHoldOwnCq(r->Cq, PsGetCurrentProcessId(), &a);
+  MifhCqObject* cq = nullptr;
+  if (!hold_own_cq(r->Cq, "ZEK_IWARP_FORCE_PROCESS_AEQ_PARAMS", &cq, &a)) return STATUS_NOT_SUPPORTED;
+  *bytes = sizeof *r;
   if (cq == nullptr || ZekIsBadPointer(cq->Device)) {
     ZEK_LOG_FAILURE("zek_force_process_aeq(): pDevObj is invalid\n");
     ZEK_LOG_FAILURE("ZEK_IWARP_FORCE_PROCESS_AEQ_PARAMS:  failed with the error '%s'\n", "pDevObj is invalid");
