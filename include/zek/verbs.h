@@ -251,6 +251,59 @@ static_assert(offsetof(ZekWorkCompletion, Immediate) == 32);
 // The receive op code of a completion.
 inline constexpr std::uint32_t ZEK_WC_RECEIVE = 7;
 
+// ---- Queue-pair modify (zek_qp_modify) ----------------------------------------------------------------------
+// The attribute mask: a mask of 0 selects every attribute. The RDMA mode is
+// taken only while the queue pair is idle (elsewhere the change is logged and
+// ignored).
+inline constexpr std::uint32_t ZEK_QP_MODIFY_STATE = 1u << 0;
+inline constexpr std::uint32_t ZEK_QP_MODIFY_ORD = 1u << 1;
+inline constexpr std::uint32_t ZEK_QP_MODIFY_IRD = 1u << 2;
+inline constexpr std::uint32_t ZEK_QP_MODIFY_SQ_SIZE = 1u << 3;
+inline constexpr std::uint32_t ZEK_QP_MODIFY_RQ_SIZE = 1u << 4;
+inline constexpr std::uint32_t ZEK_QP_MODIFY_RDMA_MODE = 1u << 7;
+// The connection-state word of a queue pair that took a connection over.
+inline constexpr std::uint32_t ZEK_QP_CONNECTION_RUNNING = 11;
+// The device's largest last streaming message when its description gives
+// none (an MPA reply with the most private data RFC 5044 allows fits).
+inline constexpr std::uint32_t ZEK_STREAM_MESSAGE_DEFAULT_MAX = 1024;
+// Unacknowledged bytes of the connection hold the hand-over back (the
+// adapter could not send them again): the modify waits for their
+// acknowledgement this long, then fails with the connection unchanged.
+inline constexpr std::uint32_t ZEK_HANDOVER_ACK_WAIT_MS = 2000;
+
+// The modify input (80 bytes).
+struct ZekQpModifyInput {
+  std::uint32_t Mask;    // 0: ZEK_QP_MODIFY_*
+  std::int32_t State;    // 4: the new state (ZekQpState)
+  std::uint32_t Ord;     // 8
+  std::uint32_t Ird;     // 12
+  std::uint32_t SqSize;  // 16
+  std::uint32_t RqSize;  // 20
+  std::uint32_t Reserved24[2];
+  std::uint64_t Socket;    // 32: the host stack's socket of the connection (IDLE to RTS)
+  std::uint32_t RdmaMode;  // 40
+  std::uint32_t Reserved44;
+  const void* Message;          // 48: the last streaming message (IDLE to RTS)
+  std::uint32_t MessageLength;  // 56: 0 = none
+  std::uint8_t Reserved60[20];
+};
+static_assert(sizeof(ZekQpModifyInput) == 80);
+static_assert(offsetof(ZekQpModifyInput, State) == 4);
+static_assert(offsetof(ZekQpModifyInput, RqSize) == 20);
+static_assert(offsetof(ZekQpModifyInput, Socket) == 32);
+static_assert(offsetof(ZekQpModifyInput, RdmaMode) == 40);
+static_assert(offsetof(ZekQpModifyInput, Message) == 48);
+static_assert(offsetof(ZekQpModifyInput, MessageLength) == 56);
+
+// The modify output: written from the input on success.
+struct ZekQpModifyOutput {
+  std::uint32_t SqSize;  // 0
+  std::uint32_t RqSize;  // 4
+  std::uint32_t Ord;     // 8
+  std::uint32_t Ird;     // 12
+};
+static_assert(sizeof(ZekQpModifyOutput) == 16);
+
 // Context kinds of zek_set_context and zek_get_context.
 inline constexpr std::uint32_t ZEK_CONTEXT_ADAPTER = 0;
 inline constexpr std::uint32_t ZEK_CONTEXT_CQ = 1;
@@ -282,6 +335,8 @@ using ZekVerbQpCreate = ZekStatus (*)(void* adapter, const ZekQpCreateInput* inp
                                       std::uint64_t* qp);
 using ZekVerbQpDestroy = ZekStatus (*)(void* adapter, std::uint64_t qp);
 using ZekVerbQpQuery = ZekStatus (*)(void* adapter, std::uint64_t qp, ZekQpAttributes* info);
+using ZekVerbQpModify = ZekStatus (*)(void* adapter, std::uint64_t qp, const ZekQpModifyInput* input,
+                                      ZekQpModifyOutput* output);
 using ZekVerbNotSupported = ZekStatus (*)();
 
 inline constexpr std::uint32_t ZEK_VERBS_TABLE_SLOTS = 40;
@@ -316,7 +371,7 @@ struct ZekVerbsInterface {
   ZekVerbQpCreate QpCreate;  // 24
   ZekVerbQpDestroy QpDestroy;
   ZekVerbQpQuery QpQuery;
-  void* QpModify;                       // 27
+  ZekVerbQpModify QpModify;             // 27
   void* QpPostSq;                       // 28
   void* QpPostRq;                       // 29
   void* MrAllocNonsharedStag;           // 30

@@ -19,6 +19,9 @@ socket* socket_of(int handle, file** out) {
   if (fdp == nullptr || handle < 0 || handle >= fdp->fd_nfiles) return nullptr;
   file* fp = fdp->fd_ofiles[handle];
   if (fp == nullptr || fp->f_type != DTYPE_SOCKET || fp->f_data == nullptr) return nullptr;
+  // A process reaches its own sockets only (the driver's own callers run
+  // in the process that made them).
+  if (fp->f_owner_pid != reinterpret_cast<std::uintptr_t>(PsGetCurrentProcessId())) return nullptr;
   auto* so = static_cast<socket*>(fp->f_data);
   if (!socket_is_live(so)) return nullptr;
   if (out != nullptr) *out = fp;
@@ -197,6 +200,35 @@ int ReleaseTOeSocketState(int handle) {
   }
   ReleaseBdcLock();
   return error;
+}
+
+void* OffloadLoopbackPeer(int handle) {
+  AcquireBdcLock();
+  socket* so = socket_of(handle);
+  inpcb* inp = so != nullptr ? sotoinpcb(so) : nullptr;
+  void* peer = nullptr;
+  inpcb* other = inp != nullptr ? inpcb_lookup(&tcbinfo, inp_laddr(inp).s_addr, inp->inp_lport, inp_faddr(inp).s_addr,
+                                               inp->inp_fport, false, nullptr)
+                                : nullptr;
+  if (other == nullptr) {
+    OSPrimMemoryLogging("QuadToQP:inp is NULL \n");
+  } else if (other->inp_socket == nullptr) {
+    OSPrimMemoryLogging("QuadToQP:Invalid Socket Handle\n");
+  } else if (other->inp_socket->so_signature != SOCKET_SIGNATURE) {
+    OSPrimMemoryLogging("QuadToQP:socket signature is BAD %x \n", other->inp_socket->so_signature);
+  } else if (other->inp_socket->so_taken_over == SOCKET_TAKEN_OVER) {
+    peer = other->inp_socket->so_offload_qp;
+  }
+  ReleaseBdcLock();
+  return peer;
+}
+
+int OffloadUnreadBytes(int handle) {
+  AcquireBdcLock();
+  socket* so = socket_of(handle);
+  const int bytes = so != nullptr ? static_cast<int>(so->so_rcv.sb_cc) : -1;
+  ReleaseBdcLock();
+  return bytes;
 }
 
 int IsSocketOffloaded(int handle) {

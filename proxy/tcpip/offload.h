@@ -94,6 +94,14 @@ int GetTOeSocketState(int handle, ZekToeStateBlock** block, void* queue_pair, in
 // Undoes GetTOeSocketState on a connection the adapter never took: 0, or
 // OFFLOAD_BAD_SOCKET when the handle's connection is not one it exported.
 int ReleaseTOeSocketState(int handle);
+// A connection whose two ends are on this host: the queue pair that took the
+// other end over (the socket of the other end, found with the ends swapped,
+// names it once its own hand-over exported it), or null. Failures are
+// logged only ("QuadToQP:...").
+void* OffloadLoopbackPeer(int handle);
+// Bytes the stack received on the connection that its owner has not read
+// yet (a hand-over would lose them); -1 when the handle is no socket.
+int OffloadUnreadBytes(int handle);
 // 1 for a connected stream socket in state 170, else 0.
 int IsSocketOffloaded(int handle);
 // The TOE-state socket request: argument byte 170 (offload: SetSocketState's

@@ -397,7 +397,7 @@ ZekStatus mifh_iwarp_qp_setcontext(MifhQpObject* qp, const MifhIwarpContextAttri
   }
   c.q2_pa = a->Q2Pa;
   c.word38 = qp->Word38;
-  c.word39 = 0;
+  c.word39 = a->PdId;
   c.word40 = std::uint32_t{a->Byte28} | std::uint32_t{a->Byte29} << 16 | (offload ? (a->Offload & 1u) << 25 : 0u) |
              (a->Byte9 & 1u) << 26 | (a->Byte8 & 1u) << 27 | (a->Byte30 & 3u) << 28 | 0xC0000000u;
   c.word41 = a->Word32;

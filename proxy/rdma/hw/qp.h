@@ -133,8 +133,8 @@ struct MifhIwarpContextAttributes {
   std::uint8_t Byte29;  // word 40 bits 16-24
   std::uint8_t Byte30;  // word 40 bits 28-29
   std::uint8_t Reserved31;
-  std::uint32_t Word32;  // word 41
-  std::uint32_t Reserved36;
+  std::uint32_t Word32;    // word 41
+  std::uint32_t PdId;      // word 39: the protection domain the adapter checks STags against
   std::uint64_t Q2Pa;      // bytes 144-151
   std::uint8_t* TcpState;  // the exported TCP state (offload form)
 };

@@ -320,6 +320,12 @@ ZekStatus next_flushed(MifhCqObject* cq, ZekWorkCompletion* out) {
     std::memset(out, 0, sizeof *out);
     out->Qp = qp->QpId;
     out->Status = 1;
+    if (send && static_cast<const zekhw::MifhWqe*>(qp->Sq)[ring.Tail].op_word == zekhw::kWqeStreamMessageOp) {
+      // The hand-over's own streaming message is no request of the caller's.
+      ring.Tail = (ring.Tail + 1) % ring.Size;
+      if (outstanding(ring) == 0) advance_ring();
+      continue;
+    }
     if (send) {
       const auto& w = static_cast<const zekhw::MifhWqe*>(qp->Sq)[ring.Tail];
       out->WrId = w.wr_id;

@@ -56,6 +56,19 @@ void release(ZekIwarpAdapter* a, MifhQpObject* qp, bool id_held) {
   v->Terminate = nullptr;
   if (v->DmaArea != nullptr) OSPrimMemDMAFree(v->DmaArea);
   v->DmaArea = nullptr;
+  // A loopback pair's other queue pair no longer names this one.
+  if (auto* peer = static_cast<MifhQpObject*>(v->PeerQp); peer != nullptr && ZekQpOf(peer)->PeerQp == qp) {
+    ZekQpOf(peer)->PeerQp = nullptr;
+  }
+  v->PeerQp = nullptr;
+  // The streaming message's buffer, unless the adapter may still read it
+  // (its region was never deallocated).
+  if (v->StreamBuffer != nullptr && (v->Flags & ZEK_QPV_STREAM_STAG) == 0) OSPrimMemDMAFree(v->StreamBuffer);
+  if ((v->Flags & ZEK_QPV_STREAM_INDEX) != 0 && (v->Flags & ZEK_QPV_STREAM_STAG) == 0) {
+    L_FreeResource(a->Larmit, ZEK_RES_MR, v->StreamStag >> 8);
+  }
+  v->StreamBuffer = nullptr;
+  v->Flags &= ~(ZEK_QPV_STREAM_INDEX | ZEK_QPV_STREAM_STAG);
   for (OSPrimSpinlockObject& l : qp->Locks) l.Signature = 0;
   // A queue pair whose destroy the adapter never confirmed keeps its
   // memory (the hardware layer refuses to return it).
@@ -63,6 +76,24 @@ void release(ZekIwarpAdapter* a, MifhQpObject* qp, bool id_held) {
 }
 
 }  // namespace
+
+void ZekQpContextAttributes(MifhQpObject* qp, std::uint32_t ord, MifhIwarpContextAttributes* c) {
+  const ZekQpVerbs* v = ZekQpOf(qp);
+  *c = MifhIwarpContextAttributes{};
+  c->Offload = 0;
+  c->CqIdsValid = 1;
+  c->SqCqId = static_cast<std::uint16_t>(v->SendCq->CqId);
+  c->RqCqId = static_cast<std::uint16_t>(v->RecvCq->CqId);
+  c->Byte5 = v->FeatureBits & 1;
+  c->Byte6 = (v->FeatureBits >> 1) & 1;
+  c->Byte10 = static_cast<std::uint8_t>(port_selector(qp->Device, qp->QpId) & 7);
+  c->Byte28 = static_cast<std::uint8_t>(ord);
+  c->Byte29 = static_cast<std::uint8_t>(v->IrdResource);
+  c->Byte30 = ird_code(v->Ird);
+  c->Word32 = v->RdmaMode;
+  c->Q2Pa = pa_of(v->Terminate);
+  c->PdId = v->Pd->Hw.PdId;
+}
 
 ZekStatus zek_qp_create(void* adapter, const ZekQpCreateInput* in, ZekQpAttributes* out, std::uint64_t* handle) {
   if (ZekIsBadPointer(adapter)) {
@@ -169,26 +200,6 @@ ZekStatus zek_qp_create(void* adapter, const ZekQpCreateInput* in, ZekQpAttribut
   }
   v->Flags |= ZEK_QPV_IRD_HELD;
 
-  MifhIwarpContextAttributes context{};
-  context.Offload = 0;
-  context.CqIdsValid = 1;
-  context.SqCqId = static_cast<std::uint16_t>(scq->CqId);
-  context.RqCqId = static_cast<std::uint16_t>(rcq->CqId);
-  context.Byte5 = in->Feature52 != 0 ? 1 : 0;
-  context.Byte6 = in->Feature48 != 0 ? 1 : 0;
-  context.Byte10 = static_cast<std::uint8_t>(port_selector(d, id) & 7);
-  context.Byte28 = static_cast<std::uint8_t>(in->Ord);
-  context.Byte29 = static_cast<std::uint8_t>(v->IrdResource);
-  context.Byte30 = ird_code(ird);
-  context.Word32 = in->RdmaMode;
-  context.Q2Pa = pa_of(v->Terminate);
-  if (const ZekStatus s = mifh_iwarp_qp_setcontext(qp, &context); s != ZEK_STATUS_PASS) {
-    ZEK_LOG_FAILURE("zek_qp_create():mifh_iwarp_qp_setcontext() returned error (0x%x)\n", s);
-    return fail(ZEK_STATUS_FAIL);
-  }
-  auto* first = static_cast<zekhw::MifhWqe*>(sq);
-  std::memset(first, 0, 64);
-  first->tag = reinterpret_cast<std::uint64_t>(qp) | 1;
   v->Pd = pd;
   v->SendCq = scq;
   v->RecvCq = rcq;
@@ -199,6 +210,15 @@ ZekStatus zek_qp_create(void* adapter, const ZekQpCreateInput* in, ZekQpAttribut
   v->RdmaMode = in->RdmaMode;
   v->FeatureBits = static_cast<std::uint8_t>((in->Feature52 != 0 ? 1 : 0) | (in->Feature48 != 0 ? 2 : 0));
   v->State = ZEK_QP_STATE_IDLE;
+  MifhIwarpContextAttributes context{};
+  ZekQpContextAttributes(qp, in->Ord, &context);
+  if (const ZekStatus s = mifh_iwarp_qp_setcontext(qp, &context); s != ZEK_STATUS_PASS) {
+    ZEK_LOG_FAILURE("zek_qp_create():mifh_iwarp_qp_setcontext() returned error (0x%x)\n", s);
+    return fail(ZEK_STATUS_FAIL);
+  }
+  auto* first = static_cast<zekhw::MifhWqe*>(sq);
+  std::memset(first, 0, 64);
+  first->tag = reinterpret_cast<std::uint64_t>(qp) | 1;
   for (OSPrimSpinlockObject& l : qp->Locks) {
     if (OSPrimSyncInitSpinlockObject(&l) != ZEK_STATUS_PASS) return fail(ZEK_STATUS_FAIL);
   }
@@ -273,8 +293,16 @@ ZekStatus zek_qp_destroy_2(ZekIwarpAdapter* a, MifhQpObject* qp, std::uint32_t k
 ZekStatus ZekQpDestroyHeld(ZekIwarpAdapter* a, MifhQpObject* qp) {
   ZekQpVerbs* v = ZekQpOf(qp);
   if ((v->Flags & ZEK_QPV_DESTROY_PENDING) != 0) return ZEK_STATUS_FAIL;
-  // A queue pair in RTS is first moved to CLOSING by the modify verb, which
-  // is not in this build: no queue pair reaches RTS yet.
+  // A queue pair in RTS is first moved to CLOSING (its connection ends with
+  // a FIN); a refusal does not keep it from being destroyed.
+  if (v->State == ZEK_QP_STATE_RTS) {
+    ZekQpModifyInput closing{};
+    closing.Mask = ZEK_QP_MODIFY_STATE;
+    closing.State = ZEK_QP_STATE_CLOSING;
+    ZekQpModifyOutput ignored{};
+    ZekQpModifyHeld(a, qp, &closing, &ignored);
+  }
+  ZekQpDropStreamMessage(a, qp);
   ZekCompContext* wait = nullptr;
   if (ZpxInitializeCompEventContext(&wait, a) != ZEK_STATUS_PASS) return ZEK_STATUS_FAIL;
   wait->Qp = qp;

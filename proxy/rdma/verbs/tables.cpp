@@ -118,6 +118,7 @@ constexpr ZekVerbsInterface make_table(ZekVerbOpen open) {
   t.SrqCreate = t.SrqDestroy = t.SrqQuery = t.SrqModify = &zek_srq_not_supported;
   t.QpCreate = &zek_qp_create;
   t.QpDestroy = &zek_qp_destroy;
+  t.QpModify = &zek_qp_modify;
   t.QpQuery = &zek_qp_query;
   return t;
 }

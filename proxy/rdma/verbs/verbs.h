@@ -194,6 +194,9 @@ enum : std::uint32_t {
   ZEK_QPV_USER_MAPPED = 1u << 7,
   ZEK_QPV_SEND_RESET = 1u << 8,
   ZEK_QPV_RECV_RESET = 1u << 9,
+  ZEK_QPV_MODIFYING = 1u << 10,     // a modify runs (one at a time)
+  ZEK_QPV_STREAM_STAG = 1u << 11,   // StreamStag is registered with the adapter
+  ZEK_QPV_STREAM_INDEX = 1u << 12,  // StreamStag's index is held
 };
 struct ZekQpVerbs {
   ZekPd* Pd;
@@ -223,6 +226,9 @@ struct ZekQpVerbs {
   void* PeerQp;  // a loopback pair's other queue pair
   void* SqMapping;
   void* RqMapping;
+  void* StreamBuffer;             // the last streaming message (DMA memory), StreamStag names it
+  std::uint32_t ConnectionState;  // ZEK_QP_CONNECTION_RUNNING once the connection is the adapter's
+  std::uint32_t StreamLength;
 };
 static_assert(sizeof(MifhQpObject) <= ZEK_QP_VERBS_OFFSET);
 static_assert(ZEK_QP_VERBS_OFFSET + sizeof(ZekQpVerbs) <= MIFH_QP_OBJECT_BYTES);
@@ -313,6 +319,7 @@ ZekStatus zek_qp_create(void* adapter, const ZekQpCreateInput* input, ZekQpAttri
 ZekStatus zek_qp_destroy(void* adapter, std::uint64_t qp);
 ZekStatus zek_qp_destroy_2(ZekIwarpAdapter* adapter, MifhQpObject* qp, std::uint32_t keep);
 ZekStatus zek_qp_query(void* adapter, std::uint64_t qp, ZekQpAttributes* info);
+ZekStatus zek_qp_modify(void* adapter, std::uint64_t qp, const ZekQpModifyInput* input, ZekQpModifyOutput* output);
 ZekStatus zek_qp_rq_flush(void* adapter, std::uint64_t qp, void* unused1, void* unused2);
 ZekStatus zek_is_qp_rq_empty(void* adapter, std::uint64_t qp, std::uint8_t* empty);
 ZekStatus zek_srq_not_supported();
@@ -369,5 +376,17 @@ extern "C" ZekStatus InsertInErrorQPList(MifhCqObject* cq, MifhQpObject* qp, std
 void ZekErrorRingForget(MifhCqObject* cq, MifhQpObject* qp);
 // 0 with a flushed completion, 1 when there is none.
 extern "C" ZekStatus ProcessErrorQPWqe(MifhCqObject* cq, ZekWorkCompletion* completion);
+// ---- Queue-pair modify (modify.cpp) ------------------------------------------------------------------------------
+// The context attributes of a queue pair as create and modify write them
+// (its CQ ids, features, port selector, `ord`, IRD, RDMA mode, terminate
+// buffer).
+void ZekQpContextAttributes(MifhQpObject* qp, std::uint32_t ord, MifhIwarpContextAttributes* attributes);
+// The modify under an adapter already held (the close's move of an RTS
+// queue pair to CLOSING, mask state only).
+ZekStatus ZekQpModifyHeld(ZekIwarpAdapter* adapter, MifhQpObject* qp, const ZekQpModifyInput* input,
+                          ZekQpModifyOutput* output);
+// Gives back the last streaming message's region and buffer (destroy).
+void ZekQpDropStreamMessage(ZekIwarpAdapter* adapter, MifhQpObject* qp);
+
 // The QP-destroy lock that serialises second stages.
 OSPrimSpinlockObject* ZekQpDestroySpinlock();

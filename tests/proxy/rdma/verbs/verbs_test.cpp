@@ -35,7 +35,7 @@ TEST_F(VerbsTest, BothTablesArePublishedWithTheirOwnOpenAndNoMadeUpSlots) {
     EXPECT_EQ(table->SrqCreate(), ZEK_STATUS_FAIL);
     EXPECT_EQ(table->SrqModify(), ZEK_STATUS_FAIL);
     // Operations of later verbs are absent, not faked.
-    EXPECT_EQ(table->QpModify, nullptr);
+    EXPECT_EQ(table->QpModify, &zek_qp_modify);
     EXPECT_EQ(table->QpPostSq, nullptr);
     EXPECT_EQ(table->MrRegisterNonshared, nullptr);
     EXPECT_EQ(table->MwQuery, nullptr);
