@@ -4,6 +4,7 @@
 #include "miniport/bringup.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "include/hw/cqp.h"
@@ -697,6 +698,10 @@ void ZekReleaseLoad(ZEK_ADAPTER* adapter) {
     const std::uint32_t value = mifh_read_reg(device, zekhw::kRegGlobalControl);
     mifh_write_reg(device, zekhw::kRegGlobalControl, (value & ~0xC0F2u) | 0x0D);
   }
+}
+
+void ZekSetLinkAllowed(MifhDeviceObj* device, bool allowed) {
+  std::atomic_ref<std::uint8_t>(device->LinkAllowed).store(allowed ? 1 : 0, std::memory_order_release);
 }
 
 bool ZekLinkIsUp(MifhDeviceObj* device) {

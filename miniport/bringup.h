@@ -164,6 +164,10 @@ bool ZekRegisterBoard(ZEK_ADAPTER* adapter, bool* full);
 // The driver-wide lock of the load marker, set up by DriverEntry.
 void ZekBringUpLockInit();
 void ZekBringUpLockFree();
+// The device's link-allowed byte: set once the NIC is up (the end of the
+// initialisation), cleared when the halt begins. The proxy driver's link
+// test reports up only while it is set. Written and read without a lock.
+void ZekSetLinkAllowed(MifhDeviceObj* device, bool allowed);
 // The port's link as its lane words report it: all four lanes in sync and
 // the port's status bit set.
 bool ZekLinkIsUp(MifhDeviceObj* device);

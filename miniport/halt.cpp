@@ -120,6 +120,8 @@ void MpFreeAdapter(ZEK_ADAPTER* adapter) {
   NdisAcquireSpinLock(&adapter->AdapterLock);
   adapter->Flags |= ZEK_FLAG_HALT_IN_PROGRESS;
   NdisReleaseSpinLock(&adapter->AdapterLock);
+  // The NIC goes down: from here the proxy driver's link test reads down.
+  if (adapter->HwInfo != nullptr) ZekSetLinkAllowed(&adapter->HwInfo->Device, false);
   // The per-adapter device (its requests end first) and the SerDes timer.
   ZekDeregisterAdapterDevice(adapter);
   ZekSerdesTimerStop(adapter);

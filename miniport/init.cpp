@@ -256,6 +256,8 @@ NDIS_STATUS ZekInitialize(NDIS_HANDLE handle, NDIS_HANDLE, PNDIS_MINIPORT_INIT_P
       status = NDIS_STATUS_FAILURE;
       break;
     }
+    // The NIC is up: the proxy driver's link test may report the port's link.
+    ZekSetLinkAllowed(&adapter->HwInfo->Device, true);
     // The receive ring filled (one slot stays empty).
     CommonRePostRcvBuffers(adapter, adapter->Proxy.RecvQueueSize);
     // 14. The SerDes maintenance (chip revision 4).

@@ -84,7 +84,7 @@ Board::Board(plat::PhysicalMemory& memory, BoardConfig config)
       dma_(memory_, log_, faults_),
       queues_(dma_, log_, faults_, [this](unsigned f, std::uint32_t bits) { raise(f, bits); }),
       cqp_(dma_, queues_, status_, qps_, local_, log_, faults_, config_.functions),
-      nic_(dma_, queues_, qps_, log_, faults_,
+      nic_(dma_, queues_, qps_, log_, faults_, node_counters_,
            [this] {
              std::lock_guard lock(reg_mu_);
              return FilterRegisters::read(
@@ -290,6 +290,10 @@ std::uint32_t Board::mac_counter(const RegisterAccess& a) {
   }
   return nic_.read_mac_counter(a.instance, kIdxPortRxCounter).value_or(0);
 }
+
+std::uint32_t Board::node_counter(const RegisterAccess& a) { return node_counters_.read(a.offset).value_or(0); }
+
+void Board::node_counter_written(const RegisterAccess& a) { node_counters_.write(a.offset, a.value); }
 
 void Board::wqe_allocate_written(const RegisterAccess& a) { post_mail(Mail{Mail::Kind::Doorbell, a.value}); }
 

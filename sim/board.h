@@ -146,6 +146,8 @@ class Board : public WireStation {
   EngineCounters offload_counters();
   std::size_t queue_pair_count();
   FaultCounters faults();
+  // The per-node statistics blocks the engines count into.
+  NodeCounters& node_counters() { return node_counters_; }
   std::vector<IndexRace> index_races();
   std::uint32_t queue_status(unsigned function);
   std::uint64_t platform_dma_faults() const { return memory_.dma_faults(); }
@@ -273,6 +275,9 @@ class Board : public WireStation {
   std::uint32_t firmware_status(const RegisterAccess& access);
   // The statistics counters of the port MAC blocks and 0xA30: read and start again.
   std::uint32_t mac_counter(const RegisterAccess& access);
+  // The per-node statistics blocks: a read takes the count, a write presets it.
+  std::uint32_t node_counter(const RegisterAccess& access);
+  void node_counter_written(const RegisterAccess& access);
 
   // The protection domain a user doorbell page belongs to.
   struct UserPage {
@@ -325,6 +330,7 @@ class Board : public WireStation {
   const Log log_;
 
   LiveFaultCounters faults_;
+  NodeCounters node_counters_;
   // The engine lock and what it guards.
   mutable std::mutex engine_mu_;
   RegisterFile registers_;  // register lock

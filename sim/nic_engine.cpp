@@ -160,6 +160,25 @@ bool NicEngine::step() {
   return send_one(*sender);
 }
 
+void NicEngine::count_node(unsigned function, bool sent, std::span<const std::byte> frame, FrameKind kind) {
+  const std::uint64_t length = frame.size();
+  nodes_.add(function, sent ? kNodeTxFrames : kNodeRxFrames);
+  nodes_.add(function, sent ? kNodeTxOctets : kNodeRxOctets, length);
+  if (kind == FrameKind::Broadcast) nodes_.add(function, sent ? kNodeTxBroadcast : kNodeRxBroadcast);
+  if (kind == FrameKind::Multicast) nodes_.add(function, sent ? kNodeTxMulticast : kNodeRxMulticast);
+  // An IPv4 datagram, behind an 802.1Q tag or not.
+  std::vector<std::byte> untagged;
+  if (frame.size() >= 18 && frame[12] == std::byte{0x81} && frame[13] == std::byte{0x00}) {
+    untagged.assign(frame.begin(), frame.begin() + 12);
+    untagged.insert(untagged.end(), frame.begin() + 16, frame.end());
+    frame = untagged;
+  }
+  Ipv4 ip;
+  if (!parse_ipv4(frame, &ip)) return;
+  nodes_.add(function, sent ? kNodeIpv4TxDatagrams : kNodeIpv4RxDatagrams);
+  nodes_.add(function, sent ? kNodeIpv4TxOctets : kNodeIpv4RxOctets, ip.total);
+}
+
 bool NicEngine::send_one(QueuePair& qp) {
   WorkQueue& sq = qp.sq;
   const std::uint32_t index = sq.consumer;
@@ -237,6 +256,7 @@ bool NicEngine::send_one(QueuePair& qp) {
   const FrameKind sent_kind = classify(destination_of(frame_));
   if (sent_kind == FrameKind::Broadcast) ++mac.tx_broadcast;
   if (sent_kind == FrameKind::Multicast) ++mac.tx_multicast;
+  count_node(qp.function, true, frame_, sent_kind);
   complete(qp, sq, true, length, 0, 0);
   return true;
 }
@@ -279,6 +299,7 @@ void NicEngine::receive_into(QueuePair& qp, std::span<const std::byte> frame, Fr
   if (!rq.active() || rq.posted == 0) {
     ++counters_.no_buffer;
     ++mac.rx_no_buffer;
+    nodes_.add(qp.function, kNodeRxDiscards);
     return;
   }
   // An 802.1Q tag is stripped: the completion carries it (word 2 bits
@@ -305,6 +326,7 @@ void NicEngine::receive_into(QueuePair& qp, std::span<const std::byte> frame, Fr
   } else if (wqe.buffer_length < length) {
     ++counters_.too_long;
     ++mac.rx_errors;
+    nodes_.add(qp.function, kNodeRxDiscards);
     // One line for the 1st, 2nd, 4th, 8th... drop: a peer sending jumbo
     // frames to a function without them cannot flood the log.
     if ((counters_.too_long & (counters_.too_long - 1)) == 0) {
@@ -325,6 +347,7 @@ void NicEngine::receive_into(QueuePair& qp, std::span<const std::byte> frame, Fr
   if (errors != 0) {
     ++counters_.receive_errors;
     ++mac.rx_errors;
+    nodes_.add(qp.function, kNodeRxDiscards);
     complete(qp, rq, false, 0, flags, errors);
     rq.state = QueueState::Errored;
     log_("NIC QP %u: receive %u completed in error 0x%02x; the receive queue stops", qp.id, index, errors);
@@ -334,6 +357,8 @@ void NicEngine::receive_into(QueuePair& qp, std::span<const std::byte> frame, Fr
   counters_.bytes_received += length;
   ++mac.rx_frames;
   mac.rx_octets += length;
+  count_node(qp.function, false, frame, kind);
+  if (checksum_errors != 0) nodes_.add(qp.function, kNodeRxProtocolErrors);
   // A checksum error is reported with the frame; the queue goes on.
   complete(qp, rq, false, length, flags, checksum_errors, stripped);
 }

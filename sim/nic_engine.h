@@ -80,8 +80,14 @@ class NicEngine {
   static constexpr std::size_t kInboundLimit = 1024;
 
   NicEngine(DmaPort& dma, QueueSet& queues, QueuePairTable& qps, const Log& log, LiveFaultCounters& faults,
-            std::function<FilterRegisters()> filters)
-      : dma_(dma), queues_(queues), qps_(qps), log_(log), faults_(faults), filters_(std::move(filters)) {}
+            NodeCounters& nodes, std::function<FilterRegisters()> filters)
+      : dma_(dma),
+        queues_(queues),
+        qps_(qps),
+        log_(log),
+        faults_(faults),
+        nodes_(nodes),
+        filters_(std::move(filters)) {}
 
   void attach(FramePort* port) { port_ = port; }
   // A doorbell of `count` work requests for a NIC queue pair's send or receive queue.
@@ -115,12 +121,15 @@ class NicEngine {
   static void insert_checksums(std::vector<std::byte>& frame);
   static std::uint32_t check_checksums(std::span<const std::byte> frame, std::uint32_t* errors);
   QueuePair* next_send_ready();
+  // A frame sent or received by a queue pair of `function`, in its node 0's counters.
+  void count_node(unsigned function, bool sent, std::span<const std::byte> frame, FrameKind kind);
 
   DmaPort& dma_;
   QueueSet& queues_;
   QueuePairTable& qps_;
   const Log& log_;
   LiveFaultCounters& faults_;
+  NodeCounters& nodes_;  // a function's NIC traffic counts in its node 0 (block = function)
   std::function<FilterRegisters()> filters_;
   FramePort* port_ = nullptr;
   bool wire_blocked_ = false;

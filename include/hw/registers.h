@@ -180,12 +180,37 @@ constexpr std::uint32_t idx_serdes(unsigned lane_block, std::uint32_t offset) {
   return 0x2800 + 0x200 * lane_block + offset;
 }
 inline constexpr std::uint32_t kSerdesReadyBits = 0xF;  // 0x280C / 0x2A0C bits 0-3
-// Statistics counters (storage: kept as written; 64-bit counters are the low
-// half at r and the high half at r + 4). Per-node blocks at 0x3000 and 0x7000
-// + 0x200 (f + n), the adapter's 0xA30 / 0xA34 + 0x200 port.
+// Statistics counters (64-bit counters are the low half at r and the high
+// half at r + 4). Per-node blocks at 0x3000 (what the node received) and
+// 0x7000 (what it sent) + 0x200 (f + n), the adapter's 0xA30 / 0xA34 + 0x200
+// port. A node counter's read returns what was counted since the last read
+// and starts the count again (a 64-bit counter's high half at r + 4 is the
+// one its last low read latched); a write presets the half it names.
+// Node 0 of function f (block f) counts the function's NIC traffic.
 inline constexpr std::uint32_t kIdxNodeCounters = 0x3000;
 inline constexpr std::uint32_t kIdxNodeCounters2 = 0x7000;
 inline constexpr unsigned kCounterBlocks = 8;  // f + n: 0-7
+// Offsets of the first block (add 0x200 (f + n)); 64-bit unless marked.
+inline constexpr std::uint32_t kNodeRxOctets = 0x3000;          // bytes of frames received
+inline constexpr std::uint32_t kNodeRxFrames = 0x3008;          // frames received
+inline constexpr std::uint32_t kNodeIpv4RxOctets = 0x3010;      // bytes of the IPv4 datagrams received
+inline constexpr std::uint32_t kNodeIpv4RxDatagrams = 0x3018;   // IPv4 datagrams received
+inline constexpr std::uint32_t kNodeRxMulticast = 0x3030;       // multicast frames received
+inline constexpr std::uint32_t kNodeRxBroadcast = 0x3038;       // broadcast frames received
+inline constexpr std::uint32_t kNodeRxDiscards = 0x3080;        // 32-bit: frames dropped (no buffer, too long, DMA)
+inline constexpr std::uint32_t kNodeRxProtocolErrors = 0x3094;  // 32-bit: frames received with a bad checksum
+inline constexpr std::uint32_t kNodeTxOctets = 0x7000;          // bytes of frames sent
+inline constexpr std::uint32_t kNodeTxFrames = 0x7008;          // frames sent
+inline constexpr std::uint32_t kNodeIpv4TxOctets = 0x7010;      // bytes of the IPv4 datagrams sent
+inline constexpr std::uint32_t kNodeIpv4TxDatagrams = 0x7018;   // IPv4 datagrams sent
+inline constexpr std::uint32_t kNodeTxMulticast = 0x7030;       // multicast frames sent
+inline constexpr std::uint32_t kNodeTxBroadcast = 0x7038;       // broadcast frames sent
+// The 32-bit counters (0x3080-0x3094, 0x7080-0x708C), by their register in
+// the first block; every other counter is 64-bit.
+constexpr bool node_counter_is_32(std::uint32_t reg) {
+  return (reg >= kIdxNodeCounters + 0x80 && reg < kIdxNodeCounters + 0x98) ||
+         (reg >= kIdxNodeCounters2 + 0x80 && reg < kIdxNodeCounters2 + 0x90);
+}
 inline constexpr std::uint32_t kIdxPortRxCounter = 0xA30;
 inline constexpr std::uint32_t kIdxPortTxCounter = 0xA34;
 // The port MAC block's statistics counters (offsets in the block of

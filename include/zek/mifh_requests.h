@@ -32,9 +32,13 @@
 //   - The one-QP upload uses the control queue pair of the first attached
 //     adapter; the QP id must be one the adapter can have (1, 16-39 or
 //     40-262143), else status 7.
-//   - The upload of every queue pair (0x12D218) needs the verbs' queue-pair
-//     lookup, which is not in this build: the request is not served
-//     (STATUS_NOT_SUPPORTED).
+//   - The upload of every queue pair (0x12D218) uploads each queue pair the
+//     verbs hold open (at most MIFH_REQ_UPLOAD_ALL_MAX) by its id through its
+//     own adapter's control queue pair, into the driver's own buffer: the
+//     queue pair object is never touched, so one destroyed meanwhile cannot
+//     be written into; it is found missing afterwards and skipped. The dump
+//     goes to the debug print (proxy/core/mifh_context_dump.h), one line per
+//     queue pair to the driver's log. Status: 1 when an upload failed, else 0.
 #pragma once
 
 #include <cstddef>
@@ -67,6 +71,7 @@ inline constexpr std::uint32_t MIFH_REQ_LMI_ALIGN = 64;
 inline constexpr std::uint32_t MIFH_REQ_UPLOAD_FULL_BYTES = 320;
 inline constexpr std::uint32_t MIFH_REQ_UPLOAD_SHORT_BYTES = 152;
 inline constexpr std::uint32_t MIFH_REQ_WAIT_MS = 5000;
+inline constexpr std::uint32_t MIFH_REQ_UPLOAD_ALL_MAX = 256;
 
 // IOCTL_ZEK_MIFH_AEQ_INIT, _CEQ_INIT, _CCQ_INIT (40 bytes).
 struct MifhReqQueueInit {
@@ -199,3 +204,12 @@ static_assert(offsetof(MifhReqUpload, Full) == 12);
 static_assert(offsetof(MifhReqUpload, Option) == 13);
 static_assert(offsetof(MifhReqUpload, Status) == 16);
 static_assert(sizeof(MifhReqUpload) == 24);
+
+// IOCTL_ZEK_MIFH_UPLOAD_TCP_CONTEXT_BY_QP (24 bytes): only the status is written.
+struct MifhReqUploadAll {
+  std::uint8_t Reserved[16];
+  std::uint32_t Status;
+  std::uint32_t Reserved20;
+};
+static_assert(offsetof(MifhReqUploadAll, Status) == 16);
+static_assert(sizeof(MifhReqUploadAll) == 24);

@@ -678,7 +678,9 @@ void Ndis::send_complete(Adapter& adapter, NET_BUFFER_LIST* lists) {
   std::lock_guard lock(adapter.mu_);
   for (NET_BUFFER_LIST* l = lists; l != nullptr; l = l->Next) {
     ++adapter.send_completion_count_;
-    if (adapter.keep_records_) adapter.send_completions_.emplace_back(l, l->Status);
+    if (adapter.keep_records_ && adapter.send_completions_.size() < Adapter::kKeptCompletionsMax) {
+      adapter.send_completions_.emplace_back(l, l->Status);
+    }
   }
 }
 
@@ -692,6 +694,15 @@ void Ndis::indicate_receive(Adapter& adapter, NET_BUFFER_LIST* lists, ULONG flag
         ++adapter.receive_count_;
         adapter.receive_bytes_ += nb->DataLength;
         if (!adapter.keep_records_) continue;
+        if (adapter.received_.size() >= Adapter::kKeptFramesMax ||
+            adapter.kept_bytes_ + nb->DataLength > Adapter::kKeptFrameBytesMax) {
+          if (!adapter.said_not_kept_) {
+            adapter.said_not_kept_ = true;
+            log("ndis: adapter " + adapter.name_ + ": the protocol keeps no more received frames; it counts them");
+          }
+          continue;
+        }
+        adapter.kept_bytes_ += nb->DataLength;
         adapter.received_info_.push_back(
             {reinterpret_cast<ULONG_PTR>(l->NetBufferListInfo[Ieee8021QNetBufferListInfo]),
              reinterpret_cast<ULONG_PTR>(l->NetBufferListInfo[TcpIpChecksumNetBufferListInfo])});

@@ -116,6 +116,12 @@ class Adapter {
   // Whether the protocol keeps the received frames and the send completions
   // (it does by default); a long run only counts them.
   void keep_records(bool keep);
+  // Bounds on what is kept, so that a host that runs long under traffic
+  // does not grow without end: past them, frames and completions are only
+  // counted (the first frame not kept is said once in the host's log).
+  static constexpr std::size_t kKeptFramesMax = 16384;
+  static constexpr std::size_t kKeptFrameBytesMax = std::size_t{64} << 20;
+  static constexpr std::size_t kKeptCompletionsMax = 65536;
 
   // ---- The stand-in's own state ----------------------------------------------------------
   std::string name_;
@@ -146,6 +152,8 @@ class Adapter {
   bool hold_receives_ = false;
   bool keep_records_ = true;
   std::vector<ReceiveInfo> received_info_;
+  std::size_t kept_bytes_ = 0;  // of received_
+  bool said_not_kept_ = false;  // the bound was reached and said
   std::uint64_t receive_count_ = 0;
   std::uint64_t receive_bytes_ = 0;
   std::uint64_t send_completion_count_ = 0;

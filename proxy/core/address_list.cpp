@@ -106,6 +106,18 @@ NicProxyInterface* ask(PUNICODE_STRING DeviceName, ULONG command) {
   return static_cast<NicProxyInterface*>(request.Interface);
 }
 
+// Whether the address list has an entry of `ipv4`.
+bool holds_address(std::uint32_t ipv4) {
+  if (g_addresses.Flink == nullptr) return false;  // no TDI client: no entries
+  bool found = false;
+  OSPrimSyncAcquireSpinlockObject(&g_address_lock);
+  for (LIST_ENTRY* e = g_addresses.Flink; e != &g_addresses && !found; e = e->Flink) {
+    found = CONTAINING_RECORD(e, ZpxAddressEntry, Links)->Address.in_addr == ipv4;
+  }
+  OSPrimSyncReleaseSpinlockObject(&g_address_lock);
+  return found;
+}
+
 bool from_miniport(PTDI_PNP_CONTEXT Context) {
   if (Context == nullptr || Context->ContextSize < sizeof(ULONG)) return false;
   ULONG value = 0;
@@ -191,6 +203,13 @@ void PxSanDelAddress(PTA_ADDRESS Address, PUNICODE_STRING DeviceName, PTDI_PNP_C
   if (!is_ipv4(Address)) return;
   TDI_ADDRESS_IP ip{};
   std::memcpy(&ip, Address->Address, sizeof ip);
+  // An address the list does not hold (one an adapter had before its
+  // current one, or never announced) changes nothing: its adapter keeps its
+  // attach and its entry, and is not asked.
+  if (!holds_address(ip.in_addr)) {
+    OSPrimDebugPrint("PxSanDelAddress: address 0x%x has no entry; nothing to remove\n", ip.in_addr);
+    return;
+  }
   // A removal the miniport reports itself only drops the entry.
   if (!from_miniport(Context)) {
     if (NicProxyInterface* record = ask(DeviceName, NIC_PROXY_COMMAND_DELETE)) {

@@ -100,6 +100,7 @@ void ZpxReleaseDetachLock() { KeReleaseMutex(&g_detach_lock, FALSE); }
 void ZpxFreeAdapterSlot(std::uint32_t index) {
   if (index >= ZPX_MAX_ADAPTERS) return;
   OSPrimSyncAcquireSpinlockObject(&g_slot_lock);
+  g_ZpxAdapterSlots[index].Record.store(nullptr);
   g_ZpxAdapterSlots[index].Used = 0;
   g_ZpxAdapterSlots[index].Info = nullptr;
   OSPrimSyncReleaseSpinlockObject(&g_slot_lock);
@@ -356,6 +357,10 @@ ZekStatus ProxyAddNic(NicProxyInterface* record) {
     // beyond the record; the attach is void.
     ZEK_LOG_FAILURE("func[%s,%d]: the adapter halted during the attach\n", __func__, __LINE__);
     status = ZEK_STATUS_FAIL;
+    ZpxWithdrawAttach(info);
+    __atomic_store_n(&record->u32ProxySignature, 0, __ATOMIC_RELEASE);
+    __atomic_store_n(&record->DetachSlot, nullptr, __ATOMIC_RELEASE);
+    __atomic_store_n(&record->UploadSlot, nullptr, __ATOMIC_RELEASE);
     ZpxUndoAttach(info, /*adapter_gone=*/true);
   } else if (info != nullptr) {
     ZpxUndoAttach(info, NicProxyGateIsClosed(&record->Gate));

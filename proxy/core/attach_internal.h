@@ -16,7 +16,12 @@ struct ZpxAdapterSlot {
 };
 extern ZpxAdapterSlot g_ZpxAdapterSlots[ZPX_MAX_ADAPTERS];
 
+// Frees the slot: it names no record and no adapter afterwards.
 void ZpxFreeAdapterSlot(std::uint32_t index);
+// Takes a completed attach out of sight: the record's event slots closed,
+// the slot's record cleared, the bottom half shut out and waited for
+// (PASSIVE_LEVEL). The undo comes after.
+void ZpxWithdrawAttach(ProxyAdapterInfo* info);
 // Takes down what an attach built, in the sound order, and frees the slot
 // and both blocks. With `adapter_gone` (the miniport halted under the
 // attach) nothing of the adapter is touched: what the adapter may still

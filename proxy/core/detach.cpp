@@ -24,6 +24,13 @@ ProxyAdapterInfo* attached_info(const NicProxyInterface* record) {
 // ZpxCommonRemoveDeviceCallback: the record's event slots closed first, the
 // bottom half shut out and waited for, then the undo.
 void remove_device(ProxyAdapterInfo* info) {
+  ZpxWithdrawAttach(info);
+  ZpxUndoAttach(info, false);
+}
+
+}  // namespace
+
+void ZpxWithdrawAttach(ProxyAdapterInfo* info) {
   NicProxyInterface* record = info->Record;
   __atomic_store_n(&record->ProxyAttached, 0, __ATOMIC_RELEASE);
   __atomic_store_n(&record->BottomHalfSlot, nullptr, __ATOMIC_RELEASE);
@@ -32,10 +39,7 @@ void remove_device(ProxyAdapterInfo* info) {
   ZpxAdapterSlot& slot = g_ZpxAdapterSlots[info->AdapterIndex];
   slot.Record.store(nullptr);
   ZpxDetachGuardCloseAndWait(&slot.Guard);
-  ZpxUndoAttach(info, false);
 }
-
-}  // namespace
 
 void ZpxUndoAttach(ProxyAdapterInfo* info, bool adapter_gone) {
   ProxyHwAdapterInfo* hw = info->Hw;

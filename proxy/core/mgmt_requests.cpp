@@ -18,12 +18,11 @@
 // held, so their polls and the reset pulse's one-second waits are full
 // waits; the index-register lock is taken only around the one indexed
 // access inside the flash write, by the hardware interface itself.
-#include <sys/stat.h>
-
 #include <cstring>
-#include <string>
+#include <optional>
 
 #include "include/zek/mgmt.h"
+#include "platform/kernel/se.h"
 #include "proxy/core/attach_internal.h"
 #include "proxy/core/zpx.h"
 #include "proxy/rdma/hw/counters.h"
@@ -143,14 +142,13 @@ bool write_out(std::uint64_t address, const T& value, const char* null_message) 
 
 // ---- Privilege ------------------------------------------------------------------------------------------
 
-// Kernel-mode callers (system threads) and processes of the administrator
-// (user id 0): the rule zekhnic's control devices apply to their opens.
+// Kernel-mode callers (system threads) and processes that run as the
+// administrator (effective user id 0), as the platform's privilege check
+// decides: a process that dropped its privileges is not privileged, whoever
+// owns its /proc entry.
 bool caller_privileged() {
   if (PsIsSystemThread(PsGetCurrentThread())) return true;
-  const auto pid = reinterpret_cast<std::uintptr_t>(PsGetProcessId(PsGetCurrentProcess()));
-  struct stat st {};
-  const std::string path = "/proc/" + std::to_string(pid);
-  return ::stat(path.c_str(), &st) == 0 && st.st_uid == 0;
+  return SeSinglePrivilegeCheck(SE_TCB_PRIVILEGE, UserMode) != FALSE;
 }
 
 bool refuse_unprivileged(bool privileged, ULONG code) {
@@ -293,11 +291,13 @@ bool eeprom_range_ok(std::uint32_t address, std::uint32_t count) {
 // The path every flash, EEPROM and reset request takes to the hardware: a
 // change only for a privileged caller, a handle of an attached adapter, a
 // range inside the part, then `body` under the board's flash or EEPROM lock
-// (a refusal's status goes into the record, the hardware untouched). The
-// body answers whether the hardware sequence succeeded.
+// and, where given, the second lock too (a refusal's status goes into the
+// record, the hardware untouched). The body answers whether the hardware
+// sequence succeeded.
 template <typename Body>
 void hardware_request(std::uint32_t* status, std::uint64_t handle, ULONG code, bool changes, bool privileged,
-                      bool range_ok, const ZekDeviceLockTable* lock_table, Body body) {
+                      bool range_ok, const ZekDeviceLockTable* lock_table, Body body,
+                      const ZekDeviceLockTable* second_lock_table = nullptr) {
   *status = kFail;
   if (changes && refuse_unprivileged(privileged, code)) return;
   HeldAdapter adapter;
@@ -314,18 +314,31 @@ void hardware_request(std::uint32_t* status, std::uint64_t handle, ULONG code, b
     *status = lock.status();
     return;
   }
+  std::optional<DeviceLock> second;
+  if (second_lock_table != nullptr) {
+    second.emplace(second_lock_table, adapter.managers().Gim);
+    if (second->status() != ZEK_STATUS_PASS) {
+      *status = second->status();
+      return;
+    }
+  }
   *status = body(adapter.device()) ? kOk : kFail;
 }
 
+// A flash write reads the EEPROM's software section first (which programming
+// path the part takes): it holds the EEPROM lock too, after the flash lock,
+// so no EEPROM request's sequence interleaves with those reads.
 void flash_transfer(ZekFlashRequest* r, bool write, bool privileged, ULONG code) {
-  hardware_request(&r->Status, r->Handle, code, write, privileged, flash_range_ok(r->Address, r->Count),
-                   g_ZpxFlashTable, [r, write](MifhDeviceObj* device) {
-                     CallerBuffer words;
-                     if (!words.map(r->Data, std::uint64_t{r->Count} * 4, "flash data")) return false;
-                     auto* data = words.as<std::uint32_t>();
-                     return (write ? mifh_flash_write(device, data, r->Address, r->Count)
-                                   : mifh_flash_read(device, data, r->Address, r->Count)) == 0;
-                   });
+  hardware_request(
+      &r->Status, r->Handle, code, write, privileged, flash_range_ok(r->Address, r->Count), g_ZpxFlashTable,
+      [r, write](MifhDeviceObj* device) {
+        CallerBuffer words;
+        if (!words.map(r->Data, std::uint64_t{r->Count} * 4, "flash data")) return false;
+        auto* data = words.as<std::uint32_t>();
+        return (write ? mifh_flash_write(device, data, r->Address, r->Count)
+                      : mifh_flash_read(device, data, r->Address, r->Count)) == 0;
+      },
+      write ? g_ZpxEepromTable : nullptr);
 }
 
 void flash_erase(ZekFlashEraseRecord* r, bool privileged, ULONG code) {

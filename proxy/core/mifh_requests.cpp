@@ -3,16 +3,19 @@
 #include <cstring>
 
 #include "include/hw/nic.h"
+#include "include/hw/qp_context.h"
 #include "include/zek/mifh_requests.h"
 #include "platform/kernel/se.h"
 #include "proxy/core/attach.h"
 #include "proxy/core/attach_internal.h"
+#include "proxy/core/mifh_context_dump.h"
 #include "proxy/core/zpx.h"
 #include "proxy/rdma/hw/control_qp.h"
 #include "proxy/rdma/hw/cq.h"
 #include "proxy/rdma/hw/nic_qp.h"
 #include "proxy/rdma/hw/qp.h"
 #include "proxy/rdma/hw/status.h"
+#include "proxy/rdma/verbs/verbs.h"
 
 namespace {
 
@@ -282,13 +285,63 @@ std::uint32_t upload_context(bool user, MifhReqUpload* r) {
   return status;
 }
 
+// The upload of every queue pair the verbs hold open: the ids (at most
+// MIFH_REQ_UPLOAD_ALL_MAX) collected under the verbs' list locks, then each
+// uploaded by its id through its own adapter's control queue pair (no lock
+// held while it waits, every wait bounded, nothing of the queue pair object
+// touched), and printed; a queue pair destroyed meanwhile is skipped. The
+// status is the last failure's, else 0.
+std::uint32_t upload_all() {
+  std::uint32_t ids[MIFH_REQ_UPLOAD_ALL_MAX];
+  MifhDeviceObj* devices[MIFH_REQ_UPLOAD_ALL_MAX];
+  const std::uint32_t n = ZekCollectQpIds(ids, devices, MIFH_REQ_UPLOAD_ALL_MAX);
+  std::uint32_t status = MIFH_REQ_STATUS_OK;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    ZpxAcquireDetachLock();
+    ProxyAdapterInfo* info = nullptr;
+    for (ZpxAdapterSlot& slot : g_ZpxAdapterSlots) {
+      if (slot.Record.load() != nullptr && slot.Info != nullptr && slot.Info->Hw != nullptr &&
+          slot.Info->Hw->Device == devices[i]) {
+        info = slot.Info;
+      }
+    }
+    if (info == nullptr) {
+      ZEK_LOG_FAILURE("IOCTL_ZEK_MIFH_UPLOAD_TCP_CONTEXT: for QP ID %d, pQPObj is NULL\n", static_cast<int>(ids[i]));
+      ZpxReleaseDetachLock();
+      continue;
+    }
+    DmaBuffer buffer(MIFH_REQ_UPLOAD_FULL_BYTES);
+    bool uploaded = false;
+    if (!buffer.ok()) {
+      ZEK_LOG_FAILURE("IOCTL_ZEK_MIFH_UPLOAD_TCP_CONTEXT: pUploadContext is NULL\n");
+    } else {
+      uploaded = run(info, buffer, "IOCTL_ZEK_MIFH_UPLOAD_TCP_CONTEXT: mifh_qp_upload_context",
+                     [&](MifhCqpCompletionContext* done) {
+                       return mifh_qp_upload_context1(info->Hw->Device->Cqp, done, buffer.pa(), ids[i], 1);
+                     });
+    }
+    if (!uploaded) {
+      status = MIFH_REQ_STATUS_FAIL;
+    } else if (GetQPObjectFromQPId(ids[i]) == nullptr) {
+      OSPrimMemoryLogging("%s QP ID %d is destroyed\n", "IOCTL_ZEK_MIFH_UPLOAD_TCP_CONTEXT", static_cast<int>(ids[i]));
+    } else {
+      ZpxDumpQPContext(ids[i], buffer.data());
+      std::uint32_t words[zekhw::kIwarpCtxBytes / 4];
+      std::memcpy(words, buffer.data(), sizeof words);
+      const bool offload = (words[0] & zekhw::kIwarpCtxOffloadBit) == 0;
+      OSPrimMemoryLogging("UploadHashIndexTableEntry: QP ID %u, hash index 0x%x, from user request\n", ids[i],
+                          offload ? words[35] : 0u);
+    }
+    ZpxReleaseDetachLock();
+  }
+  return status;
+}
+
 }  // namespace
 
 ULONG CommonMifhIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes, PIRP Irp) {
   const ZekIoctlInfo* info = ZekIoctlLookup(Code);
-  if (info == nullptr || info->family != ZekIoctlFamily::HARDWARE_OBJECTS ||
-      Code == IOCTL_ZEK_MIFH_UPLOAD_TCP_CONTEXT_BY_QP) {
-    // The upload of every queue pair needs the verbs' queue-pair lookup.
+  if (info == nullptr || info->family != ZekIoctlFamily::HARDWARE_OBJECTS) {
     ZEK_LOG_FAILURE("CommonIoctl: bad function code (0x%x)\n", Code);
     return 1;
   }
@@ -359,6 +412,10 @@ ULONG CommonMifhIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes, PIRP Irp) {
     case IOCTL_ZEK_MIFH_UPLOAD_TCP_CONTEXT: {
       auto* r = static_cast<MifhReqUpload*>(Record);
       r->Status = upload_context(user, r);
+      return 0;
+    }
+    case IOCTL_ZEK_MIFH_UPLOAD_TCP_CONTEXT_BY_QP: {
+      static_cast<MifhReqUploadAll*>(Record)->Status = upload_all();
       return 0;
     }
     default:

@@ -366,9 +366,11 @@ TEST_F(MiniportTest, AnAttachThatOutlivesTheHaltNeverWritesIntoFreedMemory) {
   ASSERT_TRUE(NicProxyGateEnter(&record.Gate));
   record.AttachProgress = NIC_PROXY_PROGRESS_ATTACHING;
   record.DetachSlot = fake_detach;
+  ZekSetLinkAllowed(&adapter->HwInfo->Device, true);  // as the initialisation leaves it
 
   const std::int64_t start = clock().now();
   MpFreeAdapter(adapter);  // the halt, which waits no longer than its bound
+  EXPECT_EQ(adapter->HwInfo->Device.LinkAllowed, 0) << "the late attach's link test reads the link down";
   EXPECT_GE(clock().now() - start, std::int64_t{ZEK_ATTACH_WAIT_MS} * 10'000);
   EXPECT_EQ(g_detaches.load(), 0) << "no detach while the attach runs";
   EXPECT_EQ(ZekFreeReleasedAdapterBlocks(FALSE), 1u);

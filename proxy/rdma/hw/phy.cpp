@@ -1,5 +1,7 @@
 #include "proxy/rdma/hw/phy.h"
 
+#include <atomic>
+
 #include "include/hw/phy.h"
 #include "platform/kernel/ke.h"
 #include "proxy/core/osprim/osprim_kernel.h"
@@ -246,6 +248,8 @@ std::uint32_t phy_link_is_up(MifhDeviceObj* d) {
         break;
     }
   }
-  d->LinkResult = up && d->LinkAllowed != 0 ? 1 : 0;
+  // The miniport sets and clears the link-allowed byte from its own threads.
+  const bool allowed = std::atomic_ref<std::uint8_t>(d->LinkAllowed).load(std::memory_order_acquire) != 0;
+  d->LinkResult = up && allowed ? 1 : 0;
   return d->LinkResult;
 }

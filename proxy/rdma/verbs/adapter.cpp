@@ -143,6 +143,31 @@ MifhQpObject* GetQPObjectFromQPId(std::uint32_t qp_id) {
   return found;
 }
 
+std::uint32_t ZekCollectQpIds(std::uint32_t* ids, MifhDeviceObj** devices, std::uint32_t max) {
+  if (ids == nullptr || devices == nullptr || max == 0 || !g_started) return 0;
+  if (!lock(&g_opened_lock,
+            "IOCTL_ZEK_MIFH_UPLOAD_TCP_CONTEXT: OSPrimSyncAcquireSpinlockObject returned error (0x%x)\n")) {
+    return 0;
+  }
+  std::uint32_t n = 0;
+  for (ZekVerbsLink* l = g_opened.First; l != nullptr && n < max; l = l->Next) {
+    auto* a = static_cast<ZekIwarpAdapter*>(l->Data);
+    if (!lock(&a->QPListSpinlock,
+              "IOCTL_ZEK_MIFH_UPLOAD_TCP_CONTEXT: OSPrimSyncAcquireSpinlockObject on QPList returned error (0x%x)\n")) {
+      break;
+    }
+    for (ZekVerbsLink* q = a->QpList.First; q != nullptr && n < max; q = q->Next) {
+      const auto* qp = static_cast<const MifhQpObject*>(q->Data);
+      ids[n] = qp->QpId;
+      devices[n] = a->Device;
+      ++n;
+    }
+    unlock(&a->QPListSpinlock);
+  }
+  unlock(&g_opened_lock);
+  return n;
+}
+
 MifhQpObject* ZekQpOfHandle(ZekIwarpAdapter* adapter, std::uint64_t handle) {
   if (handle >= ZEK_VERBS_QP_TABLE_SIZE) return nullptr;
   if (!lock(&adapter->QPListSpinlock, "FindQPObject: OSPrimSyncAcquireSpinlockObject() returned (0x%x)\n")) {

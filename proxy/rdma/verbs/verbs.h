@@ -267,6 +267,10 @@ class ZekAdapterHold {
 // The queue pair of a handle on any opened adapter (the asynchronous-event
 // processing); null when none.
 extern "C" MifhQpObject* GetQPObjectFromQPId(std::uint32_t qp_id);
+// The hardware ids of the queue pairs on the opened adapters' lists, each
+// with its adapter's device, at most `max`, collected under the
+// opened-adapter lock and each adapter's QP-list lock: the number written.
+std::uint32_t ZekCollectQpIds(std::uint32_t* ids, MifhDeviceObj** devices, std::uint32_t max);
 // The CQ of a handle on one of the process's own user opens, its adapter
 // held (*adapter; ZekAdapterRelease gives it back); null when there is none.
 MifhCqObject* ZekHoldOwnCq(std::uint64_t handle, HANDLE process, ZekIwarpAdapter** adapter);

@@ -12,6 +12,7 @@
 #include "include/zek/nicproxy.h"
 #include "platform/ndis/ndis.h"
 #include "sim/board.h"
+#include "tests/miniport/nbl_sender.h"
 #include "tests/support/ndis_fixture.h"
 
 namespace {
@@ -237,6 +238,27 @@ TEST_F(FakeMiniportTest, DrivesTheLifecycleInOrderAndCompletesAPendedRestart) {
             (std::vector<std::string>{"initialize", "restart", "pause", "restart", "pause", "halt", "unload"}));
   EXPECT_TRUE(ndis_->adapters().empty());
   EXPECT_EQ(host_log().find("left behind"), std::string::npos) << host_log();
+}
+
+// The protocol's side keeps a bounded number of the frames it receives: a
+// host that runs long under traffic does not grow without end. Past the
+// bound frames are only counted, and that is said once.
+TEST_F(FakeMiniportTest, TheProtocolKeepsABoundedNumberOfReceivedFrames) {
+  plat::ndis::Adapter& adapter = start({});
+  datapath::Sender sender;
+  NET_BUFFER_LIST* list = sender.make(std::vector<std::uint8_t>(60, 0xAB));
+  const std::size_t frames = plat::ndis::Adapter::kKeptFramesMax + 10;
+  for (std::size_t i = 0; i < frames; ++i) {
+    NdisMIndicateReceiveNetBufferLists(&adapter, list, 0, 1, NDIS_RECEIVE_FLAGS_RESOURCES);
+  }
+  EXPECT_EQ(adapter.receive_count(), frames);
+  EXPECT_EQ(adapter.received_frames().size(), plat::ndis::Adapter::kKeptFramesMax);
+  EXPECT_EQ(adapter.received_info().size(), plat::ndis::Adapter::kKeptFramesMax);
+  const std::string log = host_log();
+  const std::string said = "keeps no more received frames";
+  const std::size_t first = log.find(said);
+  EXPECT_NE(first, std::string::npos) << log;
+  EXPECT_EQ(log.find(said, first + 1), std::string::npos) << "said once";
 }
 
 TEST_F(FakeMiniportTest, KeepsAttributesAndReadsTheAdaptersKeywords) {

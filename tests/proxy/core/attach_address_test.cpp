@@ -107,6 +107,16 @@ TEST_F(AttachAddress, AFailedAttachKeepsItsEntryAndTheNextAnnouncementRetries) {
   EXPECT_EQ(listed(), 1u) << "one entry per adapter";
   EXPECT_EQ(g_record.AddressKey, 0x0200000Au);
 
+  // The removal of an address the list does not hold (the adapter's
+  // earlier one, which its entry no longer names, or one never announced)
+  // changes nothing and does not even ask the adapter.
+  for (const std::uint32_t gone : {0x0100000Au, 0x0900000Au}) {
+    const int before = g_requests;
+    tdi_->delete_address(u"{fake-adapter}", gone);
+    EXPECT_EQ(g_requests, before) << std::hex << gone;
+    EXPECT_EQ(listed(), 1u) << std::hex << gone;
+  }
+
   // A removal the miniport reports drops the entry without asking it.
   const int asked = g_requests;
   TA_ADDRESS address{TDI_ADDRESS_LENGTH_IP, TDI_ADDRESS_TYPE_IP, {}};

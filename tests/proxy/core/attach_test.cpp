@@ -21,6 +21,7 @@
 #include "include/zek/nicproxy.h"
 #include "include/zek/registry.h"
 #include "proxy/core/attach.h"
+#include "proxy/core/attach_internal.h"
 #include "proxy/core/zpx.h"
 #include "proxy/rdma/hw/ccq.h"
 #include "proxy/rdma/hw/control_qp.h"
@@ -292,6 +293,26 @@ TEST_F(Attach, TheDetachSlotDetaches) {
   mp_[0].record.DetachSlot(&mp_[0].record);
   EXPECT_EQ(mp_[0].record.ProxyDetached, 1u);
   expect_nothing_left(0);
+}
+
+// An attach the halt overtook (the gate closed before its commit) is void:
+// its slot names no record, so neither the bottom half nor the address list
+// finds the record, and the record's event slots are closed.
+TEST_F(Attach, AnAttachTheHaltOvertookLeavesItsSlotNamingNoRecord) {
+  NicProxyInterface& r = mp_[0].record;
+  ASSERT_TRUE(NicProxyGateEnter(&r.Gate));
+  r.AttachProgress = NIC_PROXY_PROGRESS_ATTACHING;
+  NicProxyGateClose(&r.Gate);  // the halt, while the attach runs
+  EXPECT_NE(ProxyAddNic(&r), ZEK_STATUS_PASS);
+  EXPECT_TRUE(logged("the adapter halted during the attach")) << log_text();
+  EXPECT_FALSE(ZpxRecordAttached(&r));
+  for (const ZpxAdapterSlot& slot : g_ZpxAdapterSlots) EXPECT_EQ(slot.Record.load(), nullptr);
+  EXPECT_EQ(r.ProxyAttached, 0u);
+  EXPECT_EQ(r.BottomHalfSlot, nullptr);
+  EXPECT_EQ(r.AsyncEventSlot, nullptr);
+  EXPECT_EQ(r.CqpRefillSlot, nullptr);
+  EXPECT_EQ(r.AttachProgress, 0u);
+  EXPECT_EQ(NicProxyGateHolds(&r.Gate), 0u);
 }
 
 // The attach gives the adapter its interface in the host stack with the

@@ -130,11 +130,8 @@ TEST_F(Dispatch, EveryCodeFromUserModeGetsItsFamilysAnswer) {
     } else if (info.family == F::MCRQ) {
       expected = STATUS_SUCCESS;  // the outcome is in the record
     } else if (info.family == F::HARDWARE_OBJECTS) {
-      // The upload of every queue pair is not served; the others answer an
-      // administrator in the record and refuse anyone else.
-      expected = info.code == IOCTL_ZEK_MIFH_UPLOAD_TCP_CONTEXT_BY_QP ? STATUS_NOT_SUPPORTED
-                 : geteuid() == 0                                     ? STATUS_SUCCESS
-                                                                      : STATUS_ACCESS_DENIED;
+      // An administrator's answer is in the record; anyone else is refused.
+      expected = geteuid() == 0 ? STATUS_SUCCESS : STATUS_ACCESS_DENIED;
     } else if (info.code == IOCTL_ZEK_IWARP_WAIT_ON_ASYNC_FUNCTION_CALL) {
       expected = STATUS_BUFFER_TOO_SMALL;  // its record is 1640 bytes
     } else if (info.code == IOCTL_ZEK_IWARP_QUERY_ASYNC_ERROR || info.code == IOCTL_IWARP_TERMINATE_CQ_POLL_THREAD) {

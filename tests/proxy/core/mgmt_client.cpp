@@ -3,23 +3,25 @@
 //
 //   zekmgmtclient cases         every request as a table of cases, malformed ones included
 //   zekmgmtclient counters LAB  adapter counters before and after frames sent on the lab wire
+//   zekmgmtclient link LAB      the ports' link state without and with a peer on the lab wire
 //   zekmgmtclient store         flash sectors 5 and 6 and EEPROM words 1000-1003 written
 //   zekmgmtclient stored        what `store` wrote reads back; then sector 6 is erased
 //   zekmgmtclient erased        sector 6 reads erased, sector 5 as written
 //   zekmgmtclient unprivileged  drops its privileges: writes, erases and the reset are refused
 //
 // Exit code 0 when every check held (each failure is printed).
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -424,6 +426,15 @@ void cases() {
       last = value;
     } else {
       refused = true;
+      // A flash write reads the EEPROM's software section: it needs the
+      // EEPROM lock too and is refused while the pulse holds it, leaving
+      // the (erased) sector as it was; a flash read needs only the flash lock.
+      std::vector<std::uint32_t> probe = pattern(11, 2), seen(2, 0);
+      check(flash(IOCTL_ZEK_MGMT_FLASH_WRITE, a1, 3u << 16, probe.data(), 2) != 0,
+            "a flash write is refused while the reset pulse holds the EEPROM lock");
+      check(flash(IOCTL_ZEK_MGMT_FLASH_READ, a1, 3u << 16, seen.data(), 2) == 0 &&
+                seen == std::vector<std::uint32_t>(2, 0xFFFFFFFF),
+            "a flash read meanwhile finds the sector unchanged");
       std::uint16_t now = 0;
       // Reads are refused too while the pulse runs: read once it is over.
       resetter.join();
@@ -454,61 +465,209 @@ void cases() {
 }
 
 // ---- Counters after traffic -----------------------------------------------------------------------------------
-// Broadcast frames from a port of this process on the lab wire to every
-// other port there.
-bool send_frames(const std::filesystem::path& lab, int frames) {
-  const std::filesystem::path wire = lab / "wire";
-  const int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
-  sockaddr_un self{};
-  self.sun_family = AF_UNIX;
-  const std::string own = (wire / "mgmt-client.sock").string();
-  std::snprintf(self.sun_path, sizeof self.sun_path, "%s", own.c_str());
-  ::unlink(own.c_str());
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0) return false;
-  std::uint8_t frame[60] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x00, 0x5E, 0x10, 0x00, 0x01, 0x88, 0xB5};
-  int sent = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(wire)) {
-    if (entry.path().extension() != ".sock" || entry.path() == own) continue;
-    sockaddr_un peer{};
-    peer.sun_family = AF_UNIX;
-    std::snprintf(peer.sun_path, sizeof peer.sun_path, "%s", entry.path().c_str());
-    for (int i = 0; i < frames; ++i) {
-      frame[14] = static_cast<std::uint8_t>(i);
-      if (::sendto(fd, frame, sizeof frame, 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == sizeof frame) {
-        ++sent;
+// A port of this process on the lab wire: the board's link follows it, and
+// frames sent from it reach every other port there.
+class WirePort {
+ public:
+  WirePort(const std::filesystem::path& lab, const char* name) : wire_(lab / "wire"), path_((wire_ / name).string()) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un self{};
+    self.sun_family = AF_UNIX;
+    std::snprintf(self.sun_path, sizeof self.sun_path, "%s", path_.c_str());
+    ::unlink(path_.c_str());
+    bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&self), sizeof self) == 0;
+  }
+  ~WirePort() {
+    if (fd_ >= 0) ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  WirePort(const WirePort&) = delete;
+  WirePort& operator=(const WirePort&) = delete;
+  bool bound() const { return bound_; }
+
+  // `frame` to every other port on the wire, `times` times (byte 59 counts
+  // up where the frame is all padding there); the number of frames sent.
+  int send(std::vector<std::uint8_t> frame, int times) {
+    int sent = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(wire_)) {
+      if (entry.path().extension() != ".sock" || entry.path() == path_) continue;
+      sockaddr_un peer{};
+      peer.sun_family = AF_UNIX;
+      std::snprintf(peer.sun_path, sizeof peer.sun_path, "%s", entry.path().c_str());
+      for (int i = 0; i < times; ++i) {
+        if (::sendto(fd_, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer) ==
+            static_cast<ssize_t>(frame.size())) {
+          ++sent;
+        }
       }
     }
+    return sent;
   }
-  ::close(fd);
-  ::unlink(own.c_str());
-  return sent >= frames;
+
+ private:
+  std::filesystem::path wire_;
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+constexpr std::uint8_t kClientMac[6] = {0x02, 0x00, 0x5E, 0x10, 0x00, 0x01};
+constexpr std::uint8_t kClientIp[4] = {10, 79, 0, 9};
+
+std::vector<std::uint8_t> ethernet(std::uint16_t type) {
+  std::vector<std::uint8_t> f(60, 0);
+  std::memset(f.data(), 0xFF, 6);
+  std::memcpy(f.data() + 6, kClientMac, 6);
+  f[12] = static_cast<std::uint8_t>(type >> 8);
+  f[13] = static_cast<std::uint8_t>(type);
+  return f;
 }
 
+// A UDP datagram to the broadcast address (46 bytes of IPv4 in 60 of frame).
+constexpr std::size_t kUdpDatagramBytes = 46;
+std::vector<std::uint8_t> udp_broadcast() {
+  std::vector<std::uint8_t> f = ethernet(0x0800);
+  std::uint8_t* ip = f.data() + 14;
+  ip[0] = 0x45;
+  ip[3] = kUdpDatagramBytes;
+  ip[8] = 64;
+  ip[9] = 17;
+  std::memcpy(ip + 12, kClientIp, 4);
+  std::memset(ip + 16, 0xFF, 4);
+  std::uint32_t sum = 0;
+  for (int i = 0; i < 20; i += 2) sum += std::uint32_t{ip[i]} << 8 | ip[i + 1];
+  while (sum > 0xFFFF) sum = (sum & 0xFFFF) + (sum >> 16);
+  ip[10] = static_cast<std::uint8_t>(~sum >> 8);
+  ip[11] = static_cast<std::uint8_t>(~sum);
+  std::uint8_t* udp = ip + 20;
+  udp[1] = 9;  // discard, from and to
+  udp[3] = 9;
+  udp[5] = kUdpDatagramBytes - 20;
+  return f;
+}
+
+// Who has `target`? From the client's addresses.
+std::vector<std::uint8_t> arp_request(const std::uint8_t (&target)[4]) {
+  std::vector<std::uint8_t> f = ethernet(0x0806);
+  const std::uint8_t head[8] = {0x00, 0x01, 0x08, 0x00, 6, 4, 0x00, 0x01};
+  std::memcpy(f.data() + 14, head, 8);
+  std::memcpy(f.data() + 22, kClientMac, 6);
+  std::memcpy(f.data() + 28, kClientIp, 4);
+  std::memcpy(f.data() + 38, target, 4);
+  return f;
+}
+
+// Counters of function 0 (the adapter's, and node 0 of its port) before and
+// after real traffic on the lab wire: broadcast frames, UDP datagrams and
+// ARP requests for function 0's address, which its stack answers.
 void counters(const std::filesystem::path& lab) {
-  constexpr int kFrames = 40;
+  constexpr int kFrames = 40, kDatagrams = 10, kRequests = 5;
   constexpr std::uint32_t kRxFrames = 0x1002, kRxBytes = 0x1006, kRxDropped = 0x1012;
+  // Node 0's counters (per-port identifiers).
+  constexpr std::uint32_t kNodeRxBcast = 0x201C, kNodeRxDiscard = 0x201D, kNodeRxFrames = 0x201E,
+                          kNodeRxOctets = 0x2020, kNodeIpv4RxDg = 0x2004, kNodeIpv4RxOctets = 0x2009,
+                          kNodeTxFrames = 0x2029, kNodeTxOctets = 0x202B;
+  const std::uint32_t ids[] = {kRxFrames,         kRxBytes,      kRxDropped,    kNodeRxBcast,
+                               kNodeRxDiscard,    kNodeRxFrames, kNodeRxOctets, kNodeIpv4RxDg,
+                               kNodeIpv4RxOctets, kNodeTxFrames, kNodeTxOctets};
   const std::uint64_t a0 = open_adapter(0);
-  const std::uint64_t frames0 = stat(a0, kRxFrames), bytes0 = stat(a0, kRxBytes), dropped0 = stat(a0, kRxDropped);
-  check(frames0 != ~std::uint64_t{0} && bytes0 != ~std::uint64_t{0} && dropped0 != ~std::uint64_t{0},
-        "the receive counters answer");
-  check(send_frames(lab, kFrames), "frames sent on the lab wire");
+  std::map<std::uint32_t, std::uint64_t> before, now;
+  for (const std::uint32_t id : ids) {
+    before[id] = stat(a0, id);
+    check(before[id] != ~std::uint64_t{0}, "counter " + std::to_string(id) + " answers");
+  }
+  WirePort port(lab, "mgmt-client.sock");
+  check(port.bound(), "a port on the lab wire");
+  std::vector<std::uint8_t> frame = ethernet(0x88B5);
+  int sent = 0;
+  for (int i = 0; i < kFrames; ++i) {
+    frame[14] = static_cast<std::uint8_t>(i);
+    sent += port.send(frame, 1);
+  }
+  const int frames_sent = sent;
+  sent += port.send(udp_broadcast(), kDatagrams);
+  const std::uint8_t f0_address[4] = {10, 79, 0, 1};
+  sent += port.send(arp_request(f0_address), kRequests);
+  check(sent >= kFrames + kDatagrams + kRequests, "frames sent on the lab wire");
+  const auto delta = [&](std::uint32_t id) { return now[id] - before[id]; };
   // Totals only grow: each read adds what the adapter counted since the last.
-  std::uint64_t frames = frames0, bytes = bytes0, dropped = dropped0;
+  now = before;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (std::chrono::steady_clock::now() < end && frames + dropped < frames0 + dropped0 + kFrames) {
-    const std::uint64_t f = stat(a0, kRxFrames), b = stat(a0, kRxBytes), d = stat(a0, kRxDropped);
-    check(f >= frames && b >= bytes && d >= dropped, "running totals never shrink");
-    frames = f;
-    bytes = b;
-    dropped = d;
+  while (std::chrono::steady_clock::now() < end) {
+    bool grew = true;
+    for (const std::uint32_t id : ids) {
+      const std::uint64_t v = stat(a0, id);
+      check(v >= now[id] && v != ~std::uint64_t{0}, "the total of " + std::to_string(id) + " never shrinks");
+      now[id] = v;
+    }
+    grew = delta(kRxFrames) + delta(kRxDropped) >= static_cast<std::uint64_t>(sent) &&
+           delta(kNodeRxFrames) + delta(kNodeRxDiscard) >= static_cast<std::uint64_t>(sent) &&
+           delta(kNodeTxFrames) >= 1;
+    if (grew) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  check(frames + dropped >= frames0 + dropped0 + kFrames, "every broadcast frame counted on function 0's port (" +
-                                                              std::to_string(frames - frames0) + " received, " +
-                                                              std::to_string(dropped - dropped0) + " dropped)");
-  check(frames == frames0 || bytes >= bytes0 + 60 * (frames - frames0), "received bytes follow the frames");
-  std::printf("received %llu frames, %llu bytes\n", static_cast<unsigned long long>(frames - frames0),
-              static_cast<unsigned long long>(bytes - bytes0));
+  std::printf(
+      "port: %llu frames received, %llu dropped; node 0: %llu received (%llu broadcast), %llu dropped, "
+      "%llu IPv4 datagrams in, %llu frames sent\n",
+      static_cast<unsigned long long>(delta(kRxFrames)), static_cast<unsigned long long>(delta(kRxDropped)),
+      static_cast<unsigned long long>(delta(kNodeRxFrames)), static_cast<unsigned long long>(delta(kNodeRxBcast)),
+      static_cast<unsigned long long>(delta(kNodeRxDiscard)), static_cast<unsigned long long>(delta(kNodeIpv4RxDg)),
+      static_cast<unsigned long long>(delta(kNodeTxFrames)));
+  check(delta(kRxFrames) + delta(kRxDropped) >= static_cast<std::uint64_t>(sent),
+        "every frame counted on function 0's port");
+  check(delta(kRxBytes) >= 60 * delta(kRxFrames), "received bytes follow the frames");
+  check(delta(kNodeRxFrames) + delta(kNodeRxDiscard) >= static_cast<std::uint64_t>(sent),
+        "every frame counted in node 0 of function 0's port");
+  check(delta(kNodeRxBcast) >= std::min<std::uint64_t>(delta(kNodeRxFrames), frames_sent) &&
+            delta(kNodeRxBcast) <= delta(kNodeRxFrames),
+        "node 0: the broadcast frames among those received");
+  check(delta(kNodeRxOctets) >= 60 * delta(kNodeRxFrames), "node 0: received bytes follow the frames");
+  check(delta(kNodeIpv4RxDg) + delta(kNodeRxDiscard) >= kDatagrams, "node 0: the IPv4 datagrams received");
+  check(delta(kNodeIpv4RxOctets) >= kUdpDatagramBytes * std::min<std::uint64_t>(delta(kNodeIpv4RxDg), kDatagrams),
+        "node 0: the IPv4 bytes received");
+  check(delta(kNodeTxFrames) >= 1 && delta(kNodeTxOctets) >= 42 * delta(kNodeTxFrames),
+        "node 0: function 0's answers counted as sent");
+  // The other function's node block is not function 0's: port 1 of this
+  // handle is block 1, function 1's own node 0, which saw the broadcasts too.
+  check(stat(a0, kNodeRxFrames, 1) + stat(a0, kNodeRxDiscard, 1) >= static_cast<std::uint64_t>(frames_sent),
+        "block 1 counts function 1's frames");
+}
+
+// ---- Link state ----------------------------------------------------------------------------------------------------
+// The link state of `port` through the handle's board; 0 when the request failed.
+std::uint32_t link_state(std::uint64_t handle, std::uint32_t port) {
+  auto p = with_handle<ZekMgmtPortControlRecord>(handle);
+  p.Port = port;
+  p.Status = 0xEE;
+  const Reply reply = send(IOCTL_ZEK_MGMT_GET_PCTRL, &p);
+  return reply.ok && p.Status == 0 ? p.LinkState : 0;
+}
+
+bool link_becomes(std::uint64_t handle, std::uint32_t port, std::uint32_t state) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < end) {
+    if (link_state(handle, port) == state) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+// Alone on the wire the link reads down; with a peer there it reads up on
+// both functions' ports (the miniport has brought each NIC up); when the
+// peer goes, down again.
+void link(const std::filesystem::path& lab) {
+  const std::uint64_t a0 = open_adapter(0);
+  const std::uint64_t a1 = open_adapter(1);
+  check(link_becomes(a0, 0, ZEK_MGMT_LINK_DOWN), "no peer on the wire: port 0 down");
+  {
+    WirePort peer(lab, "mgmt-link.sock");
+    check(peer.bound(), "a peer on the lab wire");
+    check(link_becomes(a0, 0, ZEK_MGMT_LINK_UP), "a peer on the wire: port 0 up");
+    check(link_becomes(a1, 1, ZEK_MGMT_LINK_UP), "a peer on the wire: port 1 up");
+    check(link_state(a0, 1) == ZEK_MGMT_LINK_UP, "port 1 through the other function's handle");
+  }
+  check(link_becomes(a0, 0, ZEK_MGMT_LINK_DOWN), "the peer gone: port 0 down");
+  check(link_becomes(a1, 1, ZEK_MGMT_LINK_DOWN), "the peer gone: port 1 down");
 }
 
 // ---- Written images across host restarts ----------------------------------------------------------------------
@@ -563,7 +722,8 @@ void unprivileged() {
     check(false, "dropping privileges");
     return;
   }
-  prctl(PR_SET_DUMPABLE, 1);  // the process's /proc entry belongs to its user again
+  // The process is not dumpable now, so its /proc entry still reads as the
+  // administrator's: the driver must go by the effective user id.
   std::uint16_t other = static_cast<std::uint16_t>(before ^ 0x5555);
   check(eeprom(IOCTL_ZEK_MGMT_EEPROM_WRITE, a0, 1022, &other, 1) == 1, "unprivileged: EEPROM write refused");
   check(eeprom_erase(a0, 1022, 1) == 1, "unprivileged: EEPROM erase refused");
@@ -594,6 +754,8 @@ int main(int argc, char** argv) {
     cases();
   } else if (mode == "counters" && argc == 3) {
     counters(argv[2]);
+  } else if (mode == "link" && argc == 3) {
+    link(argv[2]);
   } else if (mode == "store") {
     store();
   } else if (mode == "stored") {

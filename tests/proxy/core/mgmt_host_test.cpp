@@ -27,11 +27,15 @@ class MgmtHost : public ::testing::Test {
     ASSERT_FALSE(dir_.empty());
     // An unprivileged client reaches the host and the wire.
     std::filesystem::permissions(dir_, std::filesystem::perms::all);
+    configure("");
+  }
+  // The host's configuration; `adapter` adds lines to the adapter's section.
+  void configure(const std::string& adapter) {
     std::ofstream conf(dir_ / "host.conf");
     conf << "[host]\nname = mgmt\nmemory_mb = 96\nlab = " << lab_.string()
-         << "\n\n[adapter nic0]\nfunctions = 2\nf0.IPADDRESS0 = 10.79.0.1\nf1.IPADDRESS0 = 10.79.0.2\n\n"
-         << "[driver zekhnic]\npath = " << ZEK_HNIC_DRIVER << "\n\n[driver zekproxy]\npath = " << ZEK_PROXY_DRIVER
-         << "\n";
+         << "\n\n[adapter nic0]\nfunctions = 2\nf0.IPADDRESS0 = 10.79.0.1\nf1.IPADDRESS0 = 10.79.0.2\n"
+         << adapter << "\n[driver zekhnic]\npath = " << ZEK_HNIC_DRIVER
+         << "\n\n[driver zekproxy]\npath = " << ZEK_PROXY_DRIVER << "\n";
   }
   void TearDown() override {
     zeklab::kill_child(host_);
@@ -86,6 +90,15 @@ TEST_F(MgmtHost, EveryRequestAnswersItsTableOfCases) {
   start();
   client({"cases"});
   client({"counters", lab_.string()});
+  stop();
+}
+
+// The link state reads the truth: the miniport allows the link once the
+// NIC is up, and the port follows a peer on the wire.
+TEST_F(MgmtHost, TheLinkStateFollowsAPeerOnTheWire) {
+  configure("port_mode = 1\n");  // two ports: each function's own
+  start();
+  client({"link", lab_.string()});
   stop();
 }
 

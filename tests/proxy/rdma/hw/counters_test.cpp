@@ -1,6 +1,7 @@
 // The statistics counters by identifier: the bounds of both tables, rows
 // that provide nothing, the port that reads nothing, totals that add what
 // each read brings, and two readers of one counter that lose nothing.
+#include <atomic>
 #include <thread>
 
 #include "proxy/rdma/hw/counters.h"
@@ -22,7 +23,7 @@ class CountersTest : public StorageHwTest {
   }
   MifhDeviceObj* dev() { return &fn_->device; }
   HwFunction* fn_ = nullptr;
-  // The per-node counter block n's register (f + port = n), as the adapter keeps it.
+  // Presets the per-node counter block n's register (f + port = n).
   void set_node(unsigned n, std::uint32_t reg, std::uint32_t value) {
     mifh_write_indexed(dev(), reg + MIFH_STAT_REGISTER_STRIDE * n, value);
   }
@@ -66,7 +67,10 @@ TEST_F(CountersTest, TotalsAddWhatEachReadBrings) {
   EXPECT_EQ(mifh_get_port_stat(dev(), &v, 0, 0x201D), 0u);
   EXPECT_EQ(v, 5u);
   EXPECT_EQ(mifh_get_port_stat(dev(), &v, 0, 0x201D), 0u);
-  EXPECT_EQ(v, 10u) << "the adapter's node counter is kept as written: the second read adds it again";
+  EXPECT_EQ(v, 5u) << "the adapter's count starts again at each read: the second read adds nothing";
+  board().node_counters().add(0, 0x3080, 4);
+  EXPECT_EQ(mifh_get_port_stat(dev(), &v, 0, 0x201D), 0u);
+  EXPECT_EQ(v, 9u) << "what the adapter counted since";
   EXPECT_EQ(mifh_get_port_stat(dev(), &v, 0, 0x2001), 0u);
   EXPECT_EQ(v, 0x1'0000'0007u);
   for (std::uint32_t port : {15u}) {
@@ -86,21 +90,37 @@ TEST_F(CountersTest, ADeviceWithoutAccumulatorsIsRefused) {
   EXPECT_EQ(mifh_get_port_stat(dev(), &v, 0, 0x2000), 1u);
 }
 
-// Two readers of one counter: every read's value lands in the total (the
-// add happens under the index-register lock with the read).
+// Two readers of one counter while the adapter counts: every count lands
+// in the total once (the read and the add happen under the index-register
+// lock, and the adapter's read takes what it hands out), and a 64-bit
+// counter's halves are never split by the other reader.
 TEST_F(CountersTest, TwoReadersLoseNothing) {
-  set_node(0, 0x3080, 3);
-  constexpr int kReads = 300;
+  constexpr int kReads = 300, kCounts = 2000;
+  constexpr std::uint64_t kWide = 0x1'0000'0000;  // every count carries into the high half
+  std::atomic<bool> counting{true};
+  std::thread adapter([&] {
+    for (int i = 0; i < kCounts; ++i) {
+      board().node_counters().add(0, 0x3080, 1);      // per-port 0x201D (32-bit)
+      board().node_counters().add(0, 0x3098, kWide);  // per-port 0x2001 (64-bit)
+    }
+    counting = false;
+  });
   auto reader = [&] {
     std::uint64_t v = 0;
-    for (int i = 0; i < kReads; ++i) mifh_get_port_stat(dev(), &v, 0, 0x201D);
+    for (int i = 0; i < kReads || counting; ++i) {
+      mifh_get_port_stat(dev(), &v, 0, 0x201D);
+      mifh_get_port_stat(dev(), &v, 0, 0x2001);
+    }
   };
   std::thread a(reader), b(reader);
+  adapter.join();
   a.join();
   b.join();
   std::uint64_t total = 0;
   ASSERT_EQ(mifh_get_port_stat(dev(), &total, 0, 0x201D), 0u);
-  EXPECT_EQ(total, 3u * (2 * kReads + 1));
+  EXPECT_EQ(total, std::uint64_t{kCounts});
+  ASSERT_EQ(mifh_get_port_stat(dev(), &total, 0, 0x2001), 0u);
+  EXPECT_EQ(total, kWide * kCounts);
 }
 
 }  // namespace
