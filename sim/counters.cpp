@@ -49,7 +49,7 @@ bool NodeCounters::write(std::uint32_t index, std::uint32_t value) {
   std::uint64_t old = count.load(std::memory_order_relaxed);
   std::uint64_t next = 0;
   do {
-    next = slot->high  ? (old & 0xFFFF'FFFFull) | std::uint64_t{value} << 32
+    next = slot->high   ? (old & 0xFFFF'FFFFull) | std::uint64_t{value} << 32
            : slot->wide ? (old & ~0xFFFF'FFFFull) | value
                         : value;
   } while (!count.compare_exchange_weak(old, next, std::memory_order_relaxed));

@@ -62,11 +62,11 @@ TEST(MifhContextDump, GroupsInOrderAndTheFieldsTheContextHolds) {
     ASSERT_NE(next, std::string::npos) << heading;
     at = next;
   }
-  for (const char* field : {"snd_una = 0x11111111\n", "snd_nxt = 0x22222222\n", "rcv_nxt = 0x33333333\n",
-                            "cwnd = 0x4444\n", "src_port = 0x1234\n", "dst_port = 0x5678\n",
-                            "dst_ip_addr = 0xc0000202\n", "snd_mss = 0x5b4\n", "qp_tcp_state = 0x5\n",
-                            "TxCmpQueueNum = 0x7\n", "RxCmpQueueNum = 0x9\n", "SQ_base_0 = 0x23456000\n",
-                            "SQ_base_1 = 0x1\n", "immediate_ack = 0x0\n", "OOISC_base = 0x0\n"}) {
+  for (const char* field :
+       {"snd_una = 0x11111111\n", "snd_nxt = 0x22222222\n", "rcv_nxt = 0x33333333\n", "cwnd = 0x4444\n",
+        "src_port = 0x1234\n", "dst_port = 0x5678\n", "dst_ip_addr = 0xc0000202\n", "snd_mss = 0x5b4\n",
+        "qp_tcp_state = 0x5\n", "TxCmpQueueNum = 0x7\n", "RxCmpQueueNum = 0x9\n", "SQ_base_0 = 0x23456000\n",
+        "SQ_base_1 = 0x1\n", "immediate_ack = 0x0\n", "OOISC_base = 0x0\n"}) {
     EXPECT_NE(text.find(field), std::string::npos) << field;
   }
   // Without offload, words 6-35 are not the TCP state.
@@ -116,6 +116,40 @@ TEST_F(MifhUploadAll, EveryOpenQueuePairIsUploadedAndADestroyedOneIsNot) {
   EXPECT_TRUE(logged(uploaded(b))) << log_text();
 
   ASSERT_EQ(table()->QpDestroy(adapter, b), ZEK_STATUS_PASS);
+  EXPECT_EQ(table()->CqDestroy(adapter, o.cq), ZEK_STATUS_PASS);
+  EXPECT_EQ(table()->PdDeallocate(adapter, o.pd), ZEK_STATUS_PASS);
+  EXPECT_EQ(table()->Close(adapter), ZEK_STATUS_PASS);
+}
+
+// The upload of one queue pair by its id brings the context the adapter
+// holds into the caller's buffer: the full 320 bytes, or the short 152.
+TEST_F(MifhUploadAll, OneQueuePairsContextComesFromTheAdapter) {
+  void* adapter = open();
+  const Objects o = objects(adapter);
+  const std::uint64_t qp = make_qp(adapter, o);
+  ASSERT_NE(qp, 0u);
+  const auto object = reinterpret_cast<std::uint64_t>(GetQPObjectFromQPId(static_cast<std::uint32_t>(qp)));
+  ASSERT_NE(object, 0u);
+  IRP irp{};
+  irp.RequestorMode = KernelMode;
+  for (const std::uint8_t full : {1, 0}) {
+    SCOPED_TRACE(full);
+    std::vector<std::uint8_t> buffer(MIFH_REQ_UPLOAD_FULL_BYTES + 8, 0xEE);
+    MifhReqUpload r{
+        reinterpret_cast<std::uint64_t>(buffer.data()), static_cast<std::uint32_t>(qp), full, 0, {}, 0xFFFF, 0};
+    ULONG_PTR bytes = 0;
+    EXPECT_EQ(CommonMifhIoctl(&r, IOCTL_ZEK_MIFH_UPLOAD_TCP_CONTEXT, &bytes, &irp), 0u);
+    ASSERT_EQ(r.Status, MIFH_REQ_STATUS_OK) << log_text();
+    zekhw::MifhIwarpQpContext context{};
+    std::memcpy(&context, buffer.data(), sizeof context);
+    EXPECT_NE(context.flags & zekhw::kIwarpCtxOffloadBit, 0u) << "an idle queue pair's context without offload";
+    const std::size_t size = full != 0 ? MIFH_REQ_UPLOAD_FULL_BYTES : MIFH_REQ_UPLOAD_SHORT_BYTES;
+    EXPECT_EQ(buffer[size], 0xEE) << "nothing past the context's size";
+    if (full != 0) {
+      EXPECT_EQ(context.qp_object, object);
+    }
+  }
+  ASSERT_EQ(table()->QpDestroy(adapter, qp), ZEK_STATUS_PASS);
   EXPECT_EQ(table()->CqDestroy(adapter, o.cq), ZEK_STATUS_PASS);
   EXPECT_EQ(table()->PdDeallocate(adapter, o.pd), ZEK_STATUS_PASS);
   EXPECT_EQ(table()->Close(adapter), ZEK_STATUS_PASS);
