@@ -14,6 +14,7 @@
 #include "include/hw/cqp.h"
 #include "include/hw/pci.h"
 #include "include/hw/registers.h"
+#include "sim/spin.h"
 
 namespace zeksim {
 
@@ -740,9 +741,22 @@ void Board::run_batch() {
   if (port_ != nullptr) port_->flush();
 }
 
+bool Board::look_for_work(const std::stop_token& stop) {
+  const auto end = std::chrono::steady_clock::now() + kEngineSpin;
+  while (!stop.stop_requested() && std::chrono::steady_clock::now() < end) {
+    for (int i = 0; i < 32; ++i) cpu_pause();
+    // Another thread running the engine (the port's receiver) holds the lock: it does the work.
+    std::unique_lock lock(engine_mu_, std::try_to_lock);
+    if (lock.owns_lock() && (input_waiting() || engine_has_work())) return true;
+  }
+  return false;
+}
+
 void Board::engine_loop(std::stop_token stop) {
   // The thread sleeps on the board's eventfd, the adopted rings' eventfds
-  // and a timer for its next deadline.
+  // and a timer for its next deadline; after a batch it first looks for
+  // work a while (kEngineSpin), so that work that follows soon costs no
+  // sleep and wake-up.
   const int timer_fd = timer_fd_;
   for (;;) {
     bool more = false;
@@ -751,6 +765,15 @@ void Board::engine_loop(std::stop_token stop) {
       std::lock_guard lock(engine_mu_);
       EngineScope scope(this);
       run_batch();
+      more = engine_has_work();
+    }
+    inbound_cv_.notify_all();
+    deliver_interrupts();
+    if (stop.stop_requested()) break;
+    if (more || look_for_work(stop)) continue;
+    {
+      std::lock_guard lock(engine_mu_);
+      EngineScope scope(this);
       more = engine_has_work();
       if (!more) {
         // Going to sleep: producers wake it from now on; a look at the

@@ -385,6 +385,10 @@ class Board : public WireStation {
   void watch(int fd);  // adds fd to what the engine thread sleeps on
   std::atomic<bool> sleeping_{false};
   static constexpr unsigned kBatchUnits = 256;  // engine work units of one batch
+  // How long the engine thread looks for work after a batch before it sleeps.
+  static constexpr std::chrono::microseconds kEngineSpin{50};
+  // Looks for work (kEngineSpin at most) without sleeping: true when some came.
+  bool look_for_work(const std::stop_token& stop);
   static constexpr std::int64_t kNever = INT64_MAX;
   std::atomic<std::int64_t> planned_wake_{kNever};  // steady-clock ns the sleeping engine wakes at
   std::atomic<std::uint64_t> sleeps_{0}, wakeups_sent_{0}, wakeups_saved_{0}, batches_{0}, ring_writes_{0};

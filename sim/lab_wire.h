@@ -27,6 +27,25 @@
 //   it hands the board whole and, while the board's inbound queue is full,
 //   stops reading, so the kernel's socket queue fills and the peers'
 //   senders wait.
+// Between two ports of this kind the frames go through lanes instead of
+// datagrams (lab_wire_lane.h): a port that can take lanes says so with the
+// file LAB/wire/NAME.lane beside its socket; a port offers each such peer a
+// ring of its own over the datagram socket (the descriptor passed along),
+// and once the peer has mapped it and answered with its bell, every frame
+// for that peer is copied into the ring once. The receiver looks at its
+// lanes and its socket in turn, a short while without sleeping after the
+// last frame (kSpin), then sleeps on the socket and its bell; a sender
+// rings the bell only when the receiver said it sleeps. The wire's rules
+// hold on lanes as on datagrams: switching and learning, the maximum frame
+// (checked by sender and receiver), capture, impairment, and, for a peer
+// whose ring stays full, dropping after kDropGrace (counted) or, on a
+// lossless wire, waiting. A lane whose peer breaks its rules (an index or
+// record that is not sound) is closed, logged and counted
+// (lanes_broken()); the peer's frames go by datagram from then on. A lane
+// ends with its peer (gone, or another port bound at its socket since).
+// Control messages between ports (offers, answers) are datagrams shorter
+// than any frame. Other peers (no .lane file) get datagrams as before.
+//
 // A port carries frames of up to its maximum frame size (jumbo frames by
 // default); larger ones are dropped and counted, on either side.
 // Peers are the sockets named *.sock in the wire folder; anything else
@@ -62,6 +81,7 @@
 
 #include "sim/frame_port.h"
 #include "sim/iwarp/impairment.h"
+#include "sim/lab_wire_lane.h"
 #include "sim/pcap.h"
 #include "sim/wire_station.h"
 
@@ -90,6 +110,10 @@ class LabWire final : public FramePort {
   static constexpr std::chrono::seconds kLearnedFor{60};
   // Datagrams one system call sends or receives at most.
   static constexpr unsigned kBatch = 64;
+  // How long the receiver keeps looking at its lanes after the last frame before it sleeps.
+  static constexpr std::chrono::microseconds kSpin{50};
+  // Lanes a port takes from peers at most.
+  static constexpr std::size_t kMaxLanes = 64;
 
   LabWire(WireStation& station, Settings settings, std::function<void(std::string_view)> log);
   ~LabWire() override;
@@ -119,6 +143,14 @@ class LabWire final : public FramePort {
   std::uint64_t frames_sent_directly() const { return direct_.load(); }
   // What the impairment did to the frames sent so far.
   ImpairmentCounters impairment_counters();
+  // Lanes open to peers (sending) and from peers (receiving).
+  std::size_t lanes_out();
+  std::size_t lanes_in() const { return lanes_in_count_.load(); }
+  // Frames sent and received through lanes.
+  std::uint64_t frames_through_lanes() const { return lane_frames_.load(); }
+  // Lanes closed because the peer broke the ring's rules.
+  std::uint64_t lanes_broken() const { return lanes_broken_.load(); }
+  std::string lane_marker_path() const;
 
  private:
   using Frame = std::shared_ptr<const std::vector<std::byte>>;
@@ -132,6 +164,29 @@ class LabWire final : public FramePort {
     std::string peer;
     std::chrono::steady_clock::time_point seen;
   };
+  // A lane to one peer (lab_wire_lane.h); open once the peer answered.
+  struct OutLane {
+    std::unique_ptr<LaneRing> ring;
+    std::uint32_t id = 0;
+    ino_t peer_inode = 0;  // the peer's socket file it was offered to
+    std::chrono::steady_clock::time_point offered;
+    bool open = false;
+    int bell = -1;      // the peer's
+    bool rung = false;  // in to_ring_ (mu_)
+    ~OutLane();
+  };
+  using Lane = std::shared_ptr<OutLane>;
+  // A lane from one peer (receiver thread only).
+  struct InLane {
+    std::string peer;
+    std::unique_ptr<LaneRing> ring;
+    ino_t peer_inode = 0;
+  };
+  // Where one frame goes: a peer, through its lane when one is open.
+  struct Hop {
+    std::string peer;
+    Lane lane;
+  };
 
   void sender_loop();
   void receiver_loop();
@@ -139,12 +194,28 @@ class LabWire final : public FramePort {
   // Whether another live port is on the wire (a bound socket answers a
   // connect; a dead host's socket file does not). The board's link follows it.
   bool peer_present() const;
-  // The peers a frame goes to: its learned port, or every port (mu_ held).
-  std::vector<std::string> destinations_locked(std::span<const std::byte> frame);
+  // The peers a frame goes to: its learned port, or every port (mu_ held);
+  // `count`: a switched frame counts in frames_switched().
+  std::vector<std::string> destinations_locked(std::span<const std::byte> frame, bool count = true);
   void learn(std::span<const std::byte> frame, const std::string& peer);
   void peer_gone(const std::string& path);
   // Sends at once what the peers take without waiting; returns the rest, in order.
   std::deque<Outgoing> send_now(std::vector<Frame>& batch);
+  // The open lane to `peer`, or null (mu_ held).
+  Lane lane_locked(const std::string& peer);
+  // Puts one frame into a lane; a lane found broken is closed (false: send it by datagram).
+  LaneRing::Result lane_put(const Lane& lane, const std::string& peer, std::span<const std::byte> frame);
+  void close_lane(const std::string& peer, const Lane& lane, const char* why);
+  // Rings the bells of the lanes that carried frames since they were last rung.
+  void ring_bells(std::vector<Lane>& lanes);
+  // Offers lanes to peers that take them and have none (mu_ held).
+  void offer_lanes_locked();
+  // Control messages from a peer (receiver thread).
+  void on_control(const std::string& peer, std::span<const std::byte> message, std::vector<int>& fds);
+  // Frames from the lanes into `frames`; true when any came.
+  bool read_lanes(std::vector<std::vector<std::byte>>& frames);
+  void check_lanes_in();
+  bool send_control(const std::string& peer, std::uint32_t kind, std::uint32_t id, int fd);
   // Sender thread: sends with the wire's waiting and dropping rules.
   void send_waiting(const std::deque<Outgoing>& items);
   void send_run(const std::string& peer, std::span<const std::vector<std::byte>* const> frames);
@@ -175,6 +246,15 @@ class LabWire final : public FramePort {
   ino_t bound_inode_ = 0;                                     // of the socket file it bound
   bool displaced_ = false;                                    // another file took the path (said once)
   std::atomic<std::uint64_t> sent_{0}, received_{0}, dropped_{0}, oversize_{0}, switched_{0}, direct_{0};
+  // Lanes.
+  int bell_ = -1;                          // this port's eventfd, given to the peers that send to it
+  std::map<std::string, Lane> lanes_;      // to peers, by socket path (mu_)
+  std::uint32_t next_lane_id_ = 1;         // (mu_)
+  std::map<std::string, ino_t> no_lanes_;  // peers whose lane broke: datagrams for that socket (mu_)
+  std::vector<Lane> to_ring_;              // lanes put into since the last flush (the sending thread's)
+  std::vector<InLane> lanes_in_;           // receiver thread only
+  std::atomic<std::size_t> lanes_in_count_{0};
+  std::atomic<std::uint64_t> lane_frames_{0}, lanes_broken_{0};
   std::thread sender_, receiver_;
 };
 

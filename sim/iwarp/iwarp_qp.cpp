@@ -275,6 +275,9 @@ bool IwarpQp::emit(Outbound& out) {
     tcp_->append(std::move(fpdu));
     ++counters_.fpdus_sent;
     out.sent += chunk;
+    // A long message leaves while it is built: each FPDU goes as soon as
+    // TCP's windows allow, not after the whole message.
+    if (sink_ != nullptr && out.sent < out.length) tcp_->output(now_, *sink_);
     if (h.last) {
       out.header.last = true;  // a zero-length message is one FPDU
       break;

@@ -113,6 +113,27 @@ TEST(IwarpQp, AMessagesLastSegmentIsAcknowledgedAtOnce) {
   }
 }
 
+// A long message leaves while it is cut into FPDUs: its first segment is
+// on the way before the rest has been read from host memory, and every byte
+// still arrives.
+TEST(IwarpQp, ALongMessagesFirstSegmentsLeaveWhileItIsBuilt) {
+  Pair p;
+  const std::uint32_t la = p.a.region(1, 1, 0x10000000, 260, kLocal, kPages);
+  const std::uint32_t rb = p.b.region(2, 2, 0x20000000, 260, kAll, kPages);
+  const auto out = pattern(1u << 20, 4);
+  p.a.fill_va(1, 0x10000000, out);
+  std::uint64_t built_at_first_frame = 0;
+  p.a.on_frame = [&] {
+    if (built_at_first_frame == 0) built_at_first_frame = p.a.qp->counters().fpdus_sent;
+  };
+  p.a.post_sq(write_wqe(1u << 20, 0x20000000, rb, {0x10000000, 1u << 20, la}));
+  p.run([&] { return p.a.sq_completions().size() == 1; });
+  ASSERT_EQ(p.a.sq_completions().size(), 1u);
+  EXPECT_EQ(p.b.read_va(2, 0x20000000, 1u << 20), out);
+  EXPECT_GT(p.a.qp->counters().fpdus_sent, 700u);
+  EXPECT_EQ(built_at_first_frame, 1u) << "the first frame waited for the message's other FPDUs";
+}
+
 TEST_P(IwarpVerbs, ReadsStayWithinTheOrd) {
   Pair p(GetParam().mpa, /*ord=*/2, /*ird=*/2);
   const std::uint32_t la = p.a.region(1, 1, 0x10000000, 20, kLocal, kPages);

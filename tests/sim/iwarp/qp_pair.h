@@ -67,8 +67,10 @@ struct Side : FrameSink {
   std::vector<std::vector<std::byte>> out;
   std::vector<std::byte> building;
   std::uint32_t sq_next = 1, rq_next = 0;
+  std::function<void()> on_frame;  // called as each frame is asked for
 
   std::span<std::byte> frame(std::size_t n) override {
+    if (on_frame) on_frame();
     building.assign(n, std::byte{0});
     return building;
   }
