@@ -291,8 +291,8 @@ std::vector<std::byte> numbered(std::uint8_t to, std::uint8_t from, std::uint32_
 class LabLaneTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    lab_ = ::testing::TempDir() + "lablane_" + std::to_string(::getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    static int labs = 0;
+    lab_ = ::testing::TempDir() + "lane_" + std::to_string(::getpid()) + "_" + std::to_string(labs++);
     std::filesystem::remove_all(lab_);
     std::filesystem::create_directories(lab_ + "/wire");
   }
