@@ -14,6 +14,7 @@
 #include "platform/ndis/ndis.h"
 #include "platform/ndis/oids.h"
 #include "tests/miniport/nbl_sender.h"
+#include "tests/support/test_device.h"
 
 namespace {
 
@@ -23,14 +24,8 @@ struct Driver {
 };
 Driver* g = nullptr;
 
-NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-NTSTATUS pass(PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS, 0); }
+using zektest::complete_irp;
+using zektest::pass_irp;
 
 plat::ndis::Adapter* adapter_at(std::uint32_t index) {
   plat::ndis::Ndis* ndis = plat::ndis::Ndis::try_current();
@@ -133,41 +128,41 @@ NTSTATUS device_control(PDEVICE_OBJECT, PIRP irp) {
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case ndisproto::kOpen: {
       std::uint32_t index = 0;
-      if (in != sizeof index || out != sizeof(ndisproto::Opened)) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+      if (in != sizeof index || out != sizeof(ndisproto::Opened)) return complete_irp(irp, STATUS_INVALID_PARAMETER, 0);
       std::memcpy(&index, buffer, sizeof index);
       plat::ndis::Adapter* adapter = adapter_at(index);
-      if (adapter == nullptr) return complete(irp, STATUS_NO_SUCH_DEVICE, 0);
+      if (adapter == nullptr) return complete_irp(irp, STATUS_NO_SUCH_DEVICE, 0);
       ndisproto::Opened opened;
       const NTSTATUS status = open(*adapter, &opened);
-      if (status != STATUS_SUCCESS) return complete(irp, status, 0);
+      if (status != STATUS_SUCCESS) return complete_irp(irp, status, 0);
       std::memcpy(buffer, &opened, sizeof opened);
-      return complete(irp, STATUS_SUCCESS, sizeof opened);
+      return complete_irp(irp, STATUS_SUCCESS, sizeof opened);
     }
     case ndisproto::kSend: {
       ndisproto::Send request;
-      if (in != sizeof request || out != sizeof(ndisproto::Sent)) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+      if (in != sizeof request || out != sizeof(ndisproto::Sent)) return complete_irp(irp, STATUS_INVALID_PARAMETER, 0);
       std::memcpy(&request, buffer, sizeof request);
       plat::ndis::Adapter* adapter = adapter_at(request.adapter);
-      if (adapter == nullptr) return complete(irp, STATUS_NO_SUCH_DEVICE, 0);
+      if (adapter == nullptr) return complete_irp(irp, STATUS_NO_SUCH_DEVICE, 0);
       ndisproto::Sent sent{};
       const NTSTATUS status = send(*adapter, request, &sent);
       std::memcpy(buffer, &sent, sizeof sent);
-      return complete(irp, status, sizeof sent);
+      return complete_irp(irp, status, sizeof sent);
     }
     case ndisproto::kCount: {
       ndisproto::Match request;
       if (in != sizeof request || out != sizeof(ndisproto::Received)) {
-        return complete(irp, STATUS_INVALID_PARAMETER, 0);
+        return complete_irp(irp, STATUS_INVALID_PARAMETER, 0);
       }
       std::memcpy(&request, buffer, sizeof request);
       plat::ndis::Adapter* adapter = adapter_at(request.adapter);
-      if (adapter == nullptr) return complete(irp, STATUS_NO_SUCH_DEVICE, 0);
+      if (adapter == nullptr) return complete_irp(irp, STATUS_NO_SUCH_DEVICE, 0);
       const ndisproto::Received received = count(*adapter, request);
       std::memcpy(buffer, &received, sizeof received);
-      return complete(irp, STATUS_SUCCESS, sizeof received);
+      return complete_irp(irp, STATUS_SUCCESS, sizeof received);
     }
     default:
-      return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+      return complete_irp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
 }
 
@@ -195,9 +190,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     return status;
   }
   IoCreateSymbolicLink(&link, &name);
-  driver->MajorFunction[IRP_MJ_CREATE] = &pass;
-  driver->MajorFunction[IRP_MJ_CLEANUP] = &pass;
-  driver->MajorFunction[IRP_MJ_CLOSE] = &pass;
+  driver->MajorFunction[IRP_MJ_CREATE] = &pass_irp;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = &pass_irp;
+  driver->MajorFunction[IRP_MJ_CLOSE] = &pass_irp;
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = &device_control;
   driver->DriverUnload = &unload;
   g->device->Flags &= ~DO_DEVICE_INITIALIZING;

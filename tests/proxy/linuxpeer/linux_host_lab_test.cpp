@@ -328,6 +328,21 @@ TEST_F(LinuxHostLab, TcpBulkCrossesBothWaysWithTheDataIntact) {
   expect_clean_captures();
 }
 
+// The two-host tests' program of several sockets against Linux: poll and
+// select over several connections (a socat echo per connection), options,
+// the sockets' names, the TCP statistics and the interface list; and a
+// connected UDP socket to a port of Linux that nobody serves gets Linux's
+// port unreachable as its error.
+TEST_F(LinuxHostLab, AProgramOfSeveralSocketsWorksAgainstLinux) {
+  ASSERT_TRUE(stack_answers(kHost)) << host_log();
+  in_namespace("socat -T 30 TCP4-LISTEN:5005,reuseaddr,fork SYSTEM:'head -c 1 >/dev/null; exec cat'", "socat");
+  ASSERT_TRUE(zeklab::eventually([&] { return run_command("ss -ltn | grep -q ':5005 '").code == 0; }, 20000));
+  EXPECT_EQ(run_on_host({"features", kLinux, "5005"}, "features"), 0) << output("features");
+  EXPECT_EQ(run_on_host({"refused", kLinux, "5999"}, "refused"), 0) << output("refused");
+  EXPECT_NE(output("refused").find("refused seen\n"), std::string::npos) << output("refused");
+  expect_clean_captures();
+}
+
 // The user program's connections against Linux in every close order: the
 // host stack's end first, Linux's first, a half close answered, both at
 // once, and a reset (linger 0).
@@ -417,25 +432,85 @@ class LinuxHostDhcpLab : public LinuxHostLab {
     if (!privatenet::have_program("dnsmasq")) GTEST_SKIP() << "dnsmasq is not installed: no DHCP server to ask";
     LinuxHostLab::SetUp();
   }
+
+  // dnsmasq serving 192.0.2.FIRST-LAST with leases of 300 s, its lease file
+  // LEASES and its log in OUT.out; `more` adds options.
+  pid_t dnsmasq(int first, int last, const std::string& leases, const std::string& out, const std::string& more = {}) {
+    return in_namespace(
+        "dnsmasq --no-daemon --conf-file=/dev/null --interface=zektap0 --bind-interfaces --port=0 --no-ping "
+        "--dhcp-authoritative --user=root --group=root --log-dhcp --log-facility=- --dhcp-range=192.0.2." +
+            std::to_string(first) + ",192.0.2." + std::to_string(last) +
+            ",255.255.255.0,300 --dhcp-leasefile=" + leases + " " + more,
+        out);
+  }
+  // The address the lease file gives the host (within 192.0.2.PREFIX*), once
+  // there is one; "" after a minute without.
+  std::string leased(const std::string& leases, const std::string& prefix) {
+    std::string address;
+    zeklab::eventually(
+        [&] {
+          const std::string text = zeklab::read_file(leases);
+          const auto at = text.find(prefix);
+          if (at == std::string::npos) return false;
+          address = text.substr(at, text.find(' ', at) - at);
+          return true;
+        },
+        60000);
+    return address;
+  }
+  // dnsmasq's log lines of `what` (DHCPREQUEST, DHCPNAK, DHCPDECLINE, ...).
+  int logged(const std::string& out, const std::string& what) {
+    const std::string log = output(out);
+    int n = 0;
+    for (auto at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) ++n;
+    return n;
+  }
 };
 
 TEST_F(LinuxHostDhcpLab, TheAdapterGetsItsAddressFromDnsmasq) {
   const std::string leases = (dir_ / "leases").string();
-  in_namespace(
-      "dnsmasq --no-daemon --conf-file=/dev/null --interface=zektap0 --bind-interfaces --port=0 --no-ping "
-      "--dhcp-authoritative --user=root --group=root --dhcp-range=192.0.2.50,192.0.2.59,255.255.255.0,300 "
-      "--dhcp-leasefile=" +
-          leases,
-      "dnsmasq");
-  ASSERT_TRUE(
-      zeklab::eventually([&] { return zeklab::read_file(leases).find("192.0.2.5") != std::string::npos; }, 60000))
-      << "no lease was taken\n"
-      << output("dnsmasq");
-  const std::string lease = zeklab::read_file(leases);
-  const auto at = lease.find("192.0.2.5");
-  const std::string address = lease.substr(at, lease.find(' ', at) - at);
-  EXPECT_TRUE(stack_answers(address)) << "the leased address " << address << " does not answer\n" << lease;
+  dnsmasq(50, 59, leases, "dnsmasq");
+  const std::string address = leased(leases, "192.0.2.5");
+  ASSERT_NE(address, "") << "no lease was taken\n" << output("dnsmasq");
+  EXPECT_TRUE(stack_answers(address)) << "the leased address " << address << " does not answer\n"
+                                      << zeklab::read_file(leases);
   expect_clean_captures();
+}
+
+// The lease is renewed at the server's renewal time (4 s here), unicast to
+// the server, and kept; a new server that does not know the lease answers
+// the next renewal with a NAK, and the adapter starts again and takes an
+// address of the new server's range.
+TEST_F(LinuxHostDhcpLab, TheLeaseIsRenewedAtItsRenewalTimeAndANakStartsAgain) {
+  const std::string leases = (dir_ / "leases").string();
+  const std::string times = "--dhcp-option=option:T1,4 --dhcp-option=option:T2,7";
+  pid_t first = dnsmasq(50, 50, leases, "dnsmasq", times);
+  ASSERT_EQ(leased(leases, "192.0.2.50"), "192.0.2.50") << output("dnsmasq");
+  ASSERT_TRUE(stack_answers("192.0.2.50"));
+  // Two renewals (a request and an acknowledgement each, after the first).
+  EXPECT_TRUE(zeklab::eventually([&] { return logged("dnsmasq", "DHCPACK") >= 3; }, 30000)) << output("dnsmasq");
+  EXPECT_TRUE(stack_answers("192.0.2.50")) << "the renewed address was lost";
+  EXPECT_EQ(logged("dnsmasq", "DHCPNAK"), 0) << output("dnsmasq");
+
+  std::erase(helpers_, first);
+  zeklab::kill_child(first);
+  const std::string other = (dir_ / "leases2").string();
+  dnsmasq(60, 60, other, "dnsmasq2", times);
+  EXPECT_TRUE(zeklab::eventually([&] { return logged("dnsmasq2", "DHCPNAK") >= 1; }, 30000)) << output("dnsmasq2");
+  ASSERT_EQ(leased(other, "192.0.2.60"), "192.0.2.60") << output("dnsmasq2");
+  EXPECT_TRUE(stack_answers("192.0.2.60")) << output("dnsmasq2");
+  expect_clean_captures();
+}
+
+// An offered address that Linux already uses is declined when ARP sees
+// Linux answer for it; the adapter takes the next one.
+TEST_F(LinuxHostDhcpLab, AnAddressLinuxAlreadyUsesIsDeclined) {
+  ASSERT_EQ(run_command("ip addr add 192.0.2.50/32 dev zektap0").code, 0);
+  const std::string leases = (dir_ / "leases").string();
+  dnsmasq(50, 51, leases, "dnsmasq");
+  EXPECT_TRUE(zeklab::eventually([&] { return logged("dnsmasq", "DHCPDECLINE") >= 1; }, 60000)) << output("dnsmasq");
+  ASSERT_EQ(leased(leases, "192.0.2.51"), "192.0.2.51") << output("dnsmasq");
+  EXPECT_TRUE(stack_answers("192.0.2.51")) << output("dnsmasq");
 }
 
 }  // namespace

@@ -5,12 +5,15 @@
 // 16, an ICMP echo, and TCP connections set up and closed. The baselines of
 // the same run: the same 64-byte exchange over Linux loopback TCP here, and
 // Linux's loopback TCP bulk, connections and UDP and a Unix-socket
-// ping-pong from linux_baseline_bench.cpp.
+// ping-pong from linux_baseline_bench.cpp, and the datagram echo between
+// two Linux processes over loopback.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -240,6 +243,65 @@ void LinuxLoopbackTcpRoundTrip64(benchmark::State& state) {
   ::close(server);
 }
 BENCHMARK(LinuxLoopbackTcpRoundTrip64)->UseRealTime();
+
+// The baseline of TwoHostUdpDatagrams: the same echo in windows of 16
+// between two Linux processes over loopback UDP (a child process echoes
+// each datagram back to its sender).
+void LinuxProcessesUdpEcho(benchmark::State& state) {
+  const int size = static_cast<int>(state.range(0));
+  constexpr int kWindow = 16;
+  const int echo = ::socket(AF_INET, SOCK_DGRAM, 0);
+  const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(to);
+  if (echo < 0 || s < 0 || ::bind(echo, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0 ||
+      ::getsockname(echo, reinterpret_cast<sockaddr*>(&to), &len) != 0) {
+    if (echo >= 0) ::close(echo);
+    if (s >= 0) ::close(s);
+    return state.SkipWithError("no datagram sockets");
+  }
+  const int big = 1 << 20;
+  ::setsockopt(echo, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
+  ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
+  const pid_t child = fork();
+  if (child == 0) {
+    std::uint8_t b[2048];
+    for (;;) {
+      sockaddr_in from{};
+      socklen_t from_len = sizeof(from);
+      const ssize_t n = ::recvfrom(echo, b, sizeof b, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+      if (n <= 0) _exit(0);
+      if (n == 1 && b[0] == 0xFF) _exit(0);  // the parent is done
+      ::sendto(echo, b, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), from_len);
+    }
+  }
+  ::close(echo);
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(size), 0x33);
+  std::int64_t echoed = 0, lost = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < kWindow; ++i) {
+      ::sendto(s, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    }
+    for (int i = 0; i < kWindow; ++i) {
+      pollfd p{s, POLLIN, 0};
+      if (::poll(&p, 1, 1000) != 1) {
+        lost += kWindow - i;
+        break;
+      }
+      if (::recv(s, buffer.data(), buffer.size(), 0) == size) ++echoed;
+    }
+  }
+  const std::uint8_t done = 0xFF;
+  ::sendto(s, &done, 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  int status = 0;
+  waitpid(child, &status, 0);
+  ::close(s);
+  state.SetItemsProcessed(echoed);
+  state.counters["lost"] = static_cast<double>(lost);
+}
+BENCHMARK(LinuxProcessesUdpEcho)->Arg(64)->Arg(1472)->UseRealTime();
 
 }  // namespace
 

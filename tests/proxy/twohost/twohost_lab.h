@@ -1,6 +1,7 @@
 // Two zekhost hosts, HOSTA (10.77.0.1) and HOSTB (10.77.0.2), on one lab
 // wire, each with the miniport and the proxy driver on a one-function
-// adapter whose SAN address its keywords give; started once the proxy
+// adapter whose SAN address its keywords give, and the kernel socket client
+// test driver (zeksocktest); started once the proxy
 // driver has attached to the adapter (so the stack's interface is up) and
 // the link is up. No test framework: the tests and the benchmarks share it.
 #pragma once
@@ -43,7 +44,8 @@ class Lab {
            << "\nmemory_mb = 256\n\n[adapter nic0]\nIPADDRESS0 = " << kAddress[i]
            << "\nNetMask0 = 255.255.255.0\nlossless = yes\n"
            << (capture_ ? "capture = wire.pcap\n" : "") << "\n[driver zekproxy]\npath = " << ZEK_PROXY_DRIVER
-           << "\n\n[driver zekhnic]\npath = " << ZEK_HNIC_DRIVER << "\n";
+           << "\n\n[driver zekhnic]\npath = " << ZEK_HNIC_DRIVER
+           << "\n\n[driver zeksocktest]\npath = " << ZEK_SOCKTEST_DRIVER << "\n";
       conf.close();
       pid_[i] = zeklab::spawn_host(dir_[i]);
     }

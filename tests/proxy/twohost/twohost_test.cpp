@@ -4,8 +4,12 @@
 // host (twohost_peer, through zeksock) reach the other host's stack: ping
 // both ways (ARP resolves the first), UDP datagrams of 1 to 65507 bytes
 // (fragmented and reassembled) both ways, a 10 MB TCP stream echoed with
-// its SHA-256 checked, and connections closed in every order. The hosts
-// stop leaving nothing.
+// its SHA-256 checked, and connections closed in every order; the protocols
+// below TCP each way a user program reaches them (a port unreachable as the
+// UDP sender's error, raw sockets, group membership with its IGMP report on
+// the wire, the routing socket's messages); a kernel caller's echo through
+// the kernel socket-call table; the socket calls a program of
+// several sockets makes. The hosts stop leaving nothing.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -39,6 +43,16 @@ class TwoHosts : public ::testing::Test {
     return lab_->client(i, std::move(args), out, ms);
   }
   static std::string output(const std::string& out) { return lab_->output(out); }
+  // Frames of HOSTA's capture (written as they pass) that tshark's display
+  // `filter` selects; -1 without tshark.
+  static int captured(const std::string& filter) {
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0) return -1;
+    const auto count = lab_->dir(0) / "filtered.txt";
+    const std::string command = "tshark -r " + (lab_->dir(0) / "wire.pcap").string() + " -Y '" + filter +
+                                "' 2>/dev/null | wc -l > " + count.string();
+    if (std::system(command.c_str()) != 0) return -1;
+    return std::atoi(zeklab::read_file(count).c_str());
+  }
 
   static std::unique_ptr<twohost::Lab> lab_;
   static std::string why_;
@@ -74,6 +88,16 @@ TEST_F(TwoHosts, ATenMegabyteStreamIsEchoedIntact) {
       << "accept gives the peer's address: " << output("serve-echo.txt");
 }
 
+// A kernel caller (the test driver zeksocktest inside HOSTA) makes the same
+// echo through the kernel socket-call table.
+TEST_F(TwoHosts, AKernelCallerEchoesTenMegabytesThroughTheKernelSocketTable) {
+  server(1, {"serve", "5202"}, "serve-kernel.txt");
+  ASSERT_EQ(client(0, {"kernel-echo", kAddress[1], "5202", "10485760"}, "kernel-echo.txt"), 0)
+      << output("kernel-echo.txt");
+  EXPECT_NE(output("kernel-echo.txt").find("bytes 10485760 10485760\n"), std::string::npos)
+      << output("kernel-echo.txt");
+}
+
 TEST_F(TwoHosts, ConnectionsCloseInEveryOrder) {
   server(0, {"serve", "5301"}, "serve-closes.txt");
   EXPECT_EQ(client(1, {"closes", kAddress[0], "5301"}, "closes.txt", 60'000), 0) << output("closes.txt");
@@ -84,6 +108,84 @@ TEST_F(TwoHosts, ConnectionsCloseInEveryOrder) {
   EXPECT_TRUE(
       zeklab::eventually([&] { return output("serve-closes.txt").find("reset seen") != std::string::npos; }, 10'000))
       << output("serve-closes.txt");
+}
+
+// The protocols below TCP as user programs reach them, one row each: a
+// program on one host (a server when it has arguments) and one on the other,
+// with what each prints when the exchange held.
+TEST_F(TwoHosts, EachProtocolBelowTcpReachesTheOtherHostsPrograms) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> server;  // on HOSTB, started first when not empty
+    std::vector<std::string> client;  // on HOSTA
+    const char* server_says;
+    const char* client_says;
+  };
+  const Case cases[] = {
+      {"a port nobody serves answers the UDP sender's socket with an error, once",
+       {},
+       {"refused", kAddress[1], "5999"},
+       "",
+       "refused seen\n"},
+      {"a raw socket's datagram reaches the other host's raw socket of its protocol",
+       {"raw-serve", "253"},
+       {"raw-send", kAddress[1], "253"},
+       "raw from 10.77.0.1 100 ok",
+       ""},
+      {"a member joins and leaves a group while the other host sends to it",
+       {"group-serve", "239.1.2.3", "5600", kAddress[1]},
+       {"group-send", "239.1.2.3", "5600", kAddress[0]},
+       "left\n",
+       ""},
+      {"the routing socket answers a get and hears an address and its route come and go",
+       {},
+       {"routes", kAddress[1], "10.78.0.1"},
+       "",
+       "rtm get error 0 done 1\nrtm get 10.77.0.2\n"},
+  };
+  int row = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string tag = std::to_string(row++);
+    const std::string server_out = "below-server" + tag + ".txt", client_out = "below-client" + tag + ".txt";
+    if (!c.server.empty()) server(1, c.server, server_out);
+    EXPECT_EQ(client(0, c.client, client_out, 60'000), 0) << output(client_out);
+    EXPECT_NE(output(client_out).find(c.client_says), std::string::npos) << output(client_out);
+    EXPECT_TRUE(zeklab::eventually([&] { return output(server_out).find(c.server_says) != std::string::npos; }, 20'000))
+        << output(server_out);
+  }
+  // The routing messages of the address's life, in order (the route goes
+  // before its address).
+  const std::string routes = output("below-client3.txt");
+  std::size_t at = 0;
+  for (const char* line :
+       {"rtm newaddr 10.78.0.1", "rtm add 10.78.0.0", "rtm delete 10.78.0.0", "rtm deladdr 10.78.0.1"}) {
+    const std::size_t found = routes.find(line, at);
+    EXPECT_NE(found, std::string::npos) << line << " after byte " << at << ":\n" << routes;
+    if (found != std::string::npos) at = found;
+  }
+  // The member's report of its group crossed the wire, and so did the
+  // datagram to the group. (The adapter's slot of the stack takes no group
+  // frames: the stack's joins do not reach the adapter's filter, so the
+  // member does not hear it.)
+  const int reports = captured("igmp && ip.src == 10.77.0.2 && igmp.maddr == 239.1.2.3");
+  if (reports < 0) GTEST_SKIP() << "tshark is not installed: the wire's IGMP was not read";
+  EXPECT_GE(reports, 1) << "no IGMP report of 239.1.2.3 from HOSTB on the wire";
+  EXPECT_GE(captured("udp && ip.src == 10.77.0.1 && ip.dst == 239.1.2.3 && eth.dst == 01:00:5e:01:02:03"), 1)
+      << "HOSTA's datagram to the group is not on the wire";
+}
+
+// poll and select over several connections, options, the sockets' names,
+// the TCP statistics and the interface list, from a program on each host
+// against a server on the other.
+TEST_F(TwoHosts, AProgramOfSeveralSocketsWorksAgainstTheOtherHost) {
+  for (int from = 0; from < 2; ++from) {
+    const int to = 1 - from;
+    const std::string port = std::to_string(5701 + from), tag = std::to_string(from);
+    server(to, {"serve", port}, "features-serve" + tag + ".txt");
+    EXPECT_EQ(client(from, {"features", kAddress[to], port}, "features" + tag + ".txt"), 0)
+        << output("features" + tag + ".txt");
+  }
 }
 
 // Last (it stops the hosts): after traffic of every kind, both hosts stop on

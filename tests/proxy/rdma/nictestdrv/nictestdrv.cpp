@@ -23,6 +23,7 @@
 #include "proxy/rdma/hw/hwif.h"
 #include "tests/proxy/rdma/nictestdrv/nictestdrv.h"
 #include "tests/support/adapter_bringup.h"
+#include "tests/support/test_device.h"
 
 namespace {
 
@@ -152,14 +153,8 @@ void control_drain(void*) {
   KeReleaseSpinLock(&g->lock, irql);
 }
 
-NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-NTSTATUS pass(PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS, 0); }
+using zektest::complete_irp;
+using zektest::pass_irp;
 
 NTSTATUS device_control(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -168,8 +163,8 @@ NTSTATUS device_control(PDEVICE_OBJECT, PIRP irp) {
   auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case nictest::kSend: {
-      if (g->cq == nullptr) return complete(irp, STATUS_DEVICE_NOT_READY, 0);
-      if (in < zekhw::kNicMinFrame || in > 1514) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+      if (g->cq == nullptr) return complete_irp(irp, STATUS_DEVICE_NOT_READY, 0);
+      if (in < zekhw::kNicMinFrame || in > 1514) return complete_irp(irp, STATUS_INVALID_PARAMETER, 0);
       // A free transmit buffer: its word is 0 until its frame is queued, and
       // the send completion clears it again.
       for (std::uint32_t i = 0; i < kTxBuffers; ++i) {
@@ -181,33 +176,33 @@ NTSTATUS device_control(PDEVICE_OBJECT, PIRP irp) {
         ZekNicTxBegin();
         if (DoWriteProc(g->hw, nullptr, frame, in, &g->tx_words[i])) {
           InterlockedIncrement64(reinterpret_cast<LONG64*>(&g->counters.tx_queued));
-          return complete(irp, STATUS_SUCCESS, 0);
+          return complete_irp(irp, STATUS_SUCCESS, 0);
         }
         InterlockedIncrement64(reinterpret_cast<LONG64*>(&g->counters.tx_refused));
-        return complete(irp, STATUS_UNSUCCESSFUL, 0);
+        return complete_irp(irp, STATUS_UNSUCCESSFUL, 0);
       }
-      return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+      return complete_irp(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     }
     case nictest::kReceive: {
       KIRQL irql;
       KeAcquireSpinLock(&g->lock, &irql);
       if (g->frames.empty()) {
         KeReleaseSpinLock(&g->lock, irql);
-        return complete(irp, STATUS_SUCCESS, 0);
+        return complete_irp(irp, STATUS_SUCCESS, 0);
       }
       std::vector<std::uint8_t> frame = std::move(g->frames.front());
       if (out < frame.size()) {
         g->frames.front() = std::move(frame);
         KeReleaseSpinLock(&g->lock, irql);
-        return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        return complete_irp(irp, STATUS_BUFFER_TOO_SMALL, 0);
       }
       g->frames.pop_front();
       KeReleaseSpinLock(&g->lock, irql);
       std::memcpy(buffer, frame.data(), frame.size());
-      return complete(irp, STATUS_SUCCESS, frame.size());
+      return complete_irp(irp, STATUS_SUCCESS, frame.size());
     }
     case nictest::kHold: {
-      if (in < sizeof(std::uint32_t)) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+      if (in < sizeof(std::uint32_t)) return complete_irp(irp, STATUS_INVALID_PARAMETER, 0);
       std::uint32_t on = 0;
       std::memcpy(&on, buffer, sizeof on);
       KIRQL irql;
@@ -215,10 +210,10 @@ NTSTATUS device_control(PDEVICE_OBJECT, PIRP irp) {
       g->hold = on != 0;
       if (!g->hold) process_locked();
       KeReleaseSpinLock(&g->lock, irql);
-      return complete(irp, STATUS_SUCCESS, 0);
+      return complete_irp(irp, STATUS_SUCCESS, 0);
     }
     case nictest::kCounters: {
-      if (out < sizeof(nictest::Counters)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      if (out < sizeof(nictest::Counters)) return complete_irp(irp, STATUS_BUFFER_TOO_SMALL, 0);
       KIRQL irql;
       KeAcquireSpinLock(&g->lock, &irql);
       nictest::Counters c = g->counters;
@@ -235,10 +230,10 @@ NTSTATUS device_control(PDEVICE_OBJECT, PIRP irp) {
       KeReleaseSpinLock(&g->lock, irql);
       c.tx_outstanding = ZekNicTxOutstanding();
       std::memcpy(buffer, &c, sizeof c);
-      return complete(irp, STATUS_SUCCESS, sizeof c);
+      return complete_irp(irp, STATUS_SUCCESS, sizeof c);
     }
     default:
-      return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+      return complete_irp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
 }
 
@@ -387,9 +382,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &g->device);
   if (!NT_SUCCESS(status)) return status;
   IoCreateSymbolicLink(&link, &name);
-  driver->MajorFunction[IRP_MJ_CREATE] = &pass;
-  driver->MajorFunction[IRP_MJ_CLEANUP] = &pass;
-  driver->MajorFunction[IRP_MJ_CLOSE] = &pass;
+  driver->MajorFunction[IRP_MJ_CREATE] = &pass_irp;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = &pass_irp;
+  driver->MajorFunction[IRP_MJ_CLOSE] = &pass_irp;
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = &device_control;
   driver->DriverUnload = &unload;
   g->device->Flags &= ~DO_DEVICE_INITIALIZING;

@@ -15,44 +15,17 @@
 #include "platform/kernel/driver.h"
 #include "tests/proxy/rdma/verbs/san_alias.h"
 #include "tests/proxy/rdma/verbs/verbstestdrv/verbstestdrv.h"
+#include "tests/support/proxy_table.h"
+#include "tests/support/test_device.h"
 
 namespace {
 
 PDEVICE_OBJECT g_device;
 
-NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-NTSTATUS pass(PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS, 0); }
-
-// A routine table of the proxy driver (its address), or 0.
-std::uint64_t proxy_table(ULONG code) {
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, u"\\Device\\zekproxy");
-  PFILE_OBJECT file = nullptr;
-  PDEVICE_OBJECT device = nullptr;
-  if (!NT_SUCCESS(IoGetDeviceObjectPointer(&name, FILE_READ_DATA, &file, &device))) return 0;
-  ZekRoutineTableRecord record{};
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK iosb{};
-  PIRP irp = IoBuildDeviceIoControlRequest(code, device, nullptr, 0, &record, sizeof record, FALSE, &done, &iosb);
-  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
-  if (irp != nullptr) {
-    IoGetNextIrpStackLocation(irp)->FileObject = file;
-    status = IoCallDriver(device, irp);
-    if (status == STATUS_PENDING) {
-      KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-      status = iosb.Status;
-    }
-  }
-  ObDereferenceObject(file);
-  return NT_SUCCESS(status) ? record.Table : 0;
-}
+using zektest::complete_irp;
+using zektest::proxy_table;
+constexpr const char16_t* kDevice = u"\\Device\\zekverbstest";
+constexpr const char16_t* kLink = u"\\DosDevices\\zekverbstest";
 
 class Report {
  public:
@@ -253,44 +226,26 @@ NTSTATUS device_control(PDEVICE_OBJECT, PIRP irp) {
   auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
   const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   if (code != verbstest::kRun && code != verbstest::kLeaveOpen) {
-    return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return complete_irp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
-  if (in != sizeof(std::uint32_t)) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+  if (in != sizeof(std::uint32_t)) return complete_irp(irp, STATUS_INVALID_PARAMETER, 0);
   std::uint32_t san;
   std::memcpy(&san, buffer, sizeof san);
   if (code == verbstest::kLeaveOpen)
-    return complete(irp, leave_open(san) ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY, 0);
-  if (out < verbstest::kReportBytes) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+    return complete_irp(irp, leave_open(san) ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY, 0);
+  if (out < verbstest::kReportBytes) return complete_irp(irp, STATUS_INVALID_PARAMETER, 0);
   Report r;
-  if (!run(san, r)) return complete(irp, STATUS_DEVICE_NOT_READY, 0);
+  if (!run(san, r)) return complete_irp(irp, STATUS_DEVICE_NOT_READY, 0);
   r.line("failures=%d\n", r.failures());
   const std::size_t n = r.text().size() < verbstest::kReportBytes ? r.text().size() : verbstest::kReportBytes;
   std::memcpy(buffer, r.text().data(), n);
-  return complete(irp, STATUS_SUCCESS, n);
+  return complete_irp(irp, STATUS_SUCCESS, n);
 }
 
-void unload(PDRIVER_OBJECT) {
-  UNICODE_STRING link;
-  RtlInitUnicodeString(&link, u"\\DosDevices\\zekverbstest");
-  IoDeleteSymbolicLink(&link);
-  IoDeleteDevice(g_device);
-}
+void unload(PDRIVER_OBJECT) { zektest::delete_test_device(kLink, g_device); }
 
 }  // namespace
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-  UNICODE_STRING name, link;
-  RtlInitUnicodeString(&name, u"\\Device\\zekverbstest");
-  RtlInitUnicodeString(&link, u"\\DosDevices\\zekverbstest");
-  const NTSTATUS status =
-      IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &g_device);
-  if (!NT_SUCCESS(status)) return status;
-  IoCreateSymbolicLink(&link, &name);
-  driver->MajorFunction[IRP_MJ_CREATE] = &pass;
-  driver->MajorFunction[IRP_MJ_CLEANUP] = &pass;
-  driver->MajorFunction[IRP_MJ_CLOSE] = &pass;
-  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = &device_control;
-  driver->DriverUnload = &unload;
-  g_device->Flags &= ~DO_DEVICE_INITIALIZING;
-  return STATUS_SUCCESS;
+  return zektest::create_test_device(driver, kDevice, kLink, &device_control, &unload, &g_device);
 }
