@@ -4,8 +4,9 @@
 // Both calls hold every socket they watch for their whole length and record
 // one sleep object of their own on the buffers of the sockets that are not
 // ready yet; a wake-up on any of them rescans them all. A time-out shorter
-// than ZEK_MIN_WAIT_MS is raised to it; the sleep ends no earlier than the
-// time-out.
+// than ZEK_MIN_WAIT_MS is raised to it; the wait ends when the time-out has
+// passed on the host clock (no earlier, and not at the next stack tick),
+// and a time-out of 0 never sleeps.
 #include <algorithm>
 #include <cstring>
 
@@ -28,6 +29,9 @@ struct Watch {
 constexpr int kReadEvents = POLLIN | POLLRDNORM;
 constexpr int kWriteEvents = POLLOUT;
 constexpr int kExceptEvents = POLLPRI | POLLRDBAND;
+
+// A sleep of more than a day is taken a day at a time.
+constexpr std::int64_t kLongestSleepUs = 86'400LL * 1'000'000;
 
 std::int64_t now_us() {
   timeval tv{};
@@ -89,20 +93,21 @@ int wait_for(Watch* watches, int count, std::int64_t timeout_ms) {
   for (;;) {
     ready = scan(watches, count, &poller);
     if (ready > 0 || timeout_ms == 0) break;
-    std::int32_t ticks = 0;
+    // The sleep lasts what is left of the caller's time-out, to the
+    // microsecond (not whole stack ticks, which would run past it).
+    int slept = 0;
     if (timeout_ms > 0) {
       const std::int64_t left_us = deadline - now_us();
       if (left_us <= 0) break;
-      const std::int64_t tick_us = static_cast<std::int64_t>(stack_tick_ms()) * 1000;
-      const std::int64_t day = static_cast<std::int64_t>(86'400) * tick_rate();
-      ticks = static_cast<std::int32_t>(std::min<std::int64_t>((left_us + tick_us - 1) / tick_us + 1, day));
+      slept = OSPrimSleepFor(std::min<std::int64_t>(left_us, kLongestSleepUs), &poller);
+    } else {
+      slept = OSPrimTSleep(0, &poller);
     }
-    if (OSPrimTSleep(ticks, &poller) != 0) {
-      // A time-out, or an interrupted wait (the caller's process ending).
-      if (timeout_ms < 0 || deadline - now_us() > 0) {
-        ready = -BSD_EINTR;
-        break;
-      }
+    // Woken, or a time-out (the deadline is looked at again): scan again.
+    // Anything else is an interrupted wait (the caller's process ending).
+    if (slept != 0 && slept != 2) {
+      ready = -BSD_EINTR;
+      break;
     }
   }
   release_all(watches, count, &poller);

@@ -99,6 +99,10 @@ bool OSPrimSleepObjectAlive(const OSPrimSleepObject* object);
 // lock is released during the wait only when the caller holds it, and
 // retaken before the return.
 int OSPrimTSleep(std::int32_t ticks, OSPrimSleepObject* object);
+// The same for at most `microseconds` (> 0) of the host clock instead of
+// whole ticks, for a caller's own time-out (poll, select); a time-out
+// returns 2, so that the caller can tell it from an interrupted wait (1).
+int OSPrimSleepFor(std::int64_t microseconds, OSPrimSleepObject* object);
 
 // ---- Clock ----------------------------------------------------------------------
 // Stack ticks advance once per calibrated interval (10 or 15 ms).

@@ -2,6 +2,8 @@
 // the sleep object, so a wake-up reaches every sleeper present at that time
 // and none is lost between the sleeper's release of the socket-call lock and
 // its wait.
+#include <algorithm>
+
 #include "proxy/tcpip/kern/kern_internal.h"
 
 namespace zektcp {
@@ -57,9 +59,9 @@ bool may_sleep() {
   return KeGetCurrentIrql() < DISPATCH_LEVEL;
 }
 
-}  // namespace
-
-int OSPrimTSleep(std::int32_t ticks, OSPrimSleepObject* object) {
+// Sleeps for at most `limit_100ns` (0: no limit): 0 woken, 1 failed, 2 timed
+// out.
+int sleep_on(std::int64_t limit_100ns, OSPrimSleepObject* object) {
   if (!OSPrimSleepObjectAlive(object)) return 1;
   if (!may_sleep()) {
     OSPrimDebugPrint("OSPrimTSleep: no sleep at DISPATCH_LEVEL\n");
@@ -85,9 +87,9 @@ int OSPrimTSleep(std::int32_t ticks, OSPrimSleepObject* object) {
   if (released) ReleaseBdcLock();
 
   LARGE_INTEGER limit;
-  limit.QuadPart = -static_cast<LONGLONG>(ticks) * g_kern.tick_ms * 10'000;
+  limit.QuadPart = -static_cast<LONGLONG>(limit_100ns);
   const NTSTATUS status =
-      KeWaitForSingleObject(&waiter.Event, UserRequest, UserMode, TRUE, ticks > 0 ? &limit : nullptr);
+      KeWaitForSingleObject(&waiter.Event, UserRequest, UserMode, TRUE, limit_100ns > 0 ? &limit : nullptr);
 
   int failed = 0;
   switch (status) {
@@ -127,12 +129,25 @@ int OSPrimTSleep(std::int32_t ticks, OSPrimSleepObject* object) {
 
   // A dead object may already serve a new owner: it is not read again.
   const bool dead = waiter.Dead || object->Signature != OSPRIM_SLEEP_SIGNATURE;
+  bool object_aborted = false;
   if (!dead && object->Abort != 0) {
     object->Abort = 0;
-    failed = 1;
+    object_aborted = true;
   }
   if (released) AcquireBdcLock();
-  return (dead || failed != 0) ? 1 : 0;
+  if (dead || object_aborted) return 1;
+  if (failed == 0) return 0;
+  return status == STATUS_TIMEOUT ? 2 : 1;
+}
+
+}  // namespace
+
+int OSPrimTSleep(std::int32_t ticks, OSPrimSleepObject* object) {
+  return sleep_on(ticks > 0 ? static_cast<std::int64_t>(ticks) * g_kern.tick_ms * 10'000 : 0, object) != 0 ? 1 : 0;
+}
+
+int OSPrimSleepFor(std::int64_t microseconds, OSPrimSleepObject* object) {
+  return sleep_on(std::max<std::int64_t>(microseconds, 1) * 10, object);
 }
 
 }  // namespace zektcp

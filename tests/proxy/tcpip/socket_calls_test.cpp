@@ -206,6 +206,51 @@ TEST_F(SocketCallsTest, APollTimeOutUnderTenMillisecondsWaitsTen) {
   sys_close(s);
 }
 
+// The wait lasts the caller's time-out, not the stack ticks around it: it
+// ends no earlier and, past scheduling, no later; a zero time-out never
+// sleeps, however long nothing becomes ready.
+TEST_F(SocketCallsTest, PollAndSelectEndAtTheCallersTimeOutAndZeroNeverSleeps) {
+  const int s = sys_socket(AF_INET, kDgram, 0);
+  sockaddr_in a = loopback();
+  ASSERT_EQ(sys_bind(s, &a, sizeof(a)), 0);
+  constexpr std::int64_t kMs = plat::Clock::kUnitsPerMs;
+  for (const bool use_select : {false, true}) {
+    for (const int timeout : {0, 10, 25, 104, 333}) {
+      SCOPED_TRACE(std::string(use_select ? "select " : "poll ") + std::to_string(timeout) + " ms");
+      std::atomic<int> result{-100};
+      const std::int64_t start = clock().now();
+      std::atomic<std::int64_t> ended{0};
+      std::thread waiter([&] {
+        if (use_select) {
+          std::uint8_t set[4] = {};
+          set[s / 8] = static_cast<std::uint8_t>(1u << (s % 8));
+          const ZekTimeval tv{timeout / 1000, (timeout % 1000) * 1000};
+          result = sys_select(s + 1, set, nullptr, nullptr, &tv);
+        } else {
+          ZekPollFd entry{s, ZEK_POLLIN, 0};
+          result = sys_poll(&entry, 1, timeout);
+        }
+        ended = clock().now();
+      });
+      if (timeout == 0) {
+        // Returns with the clock standing still.
+        EXPECT_TRUE(eventually([&] { return result != -100; }));
+      }
+      // The clock moves in quarter milliseconds, each step left to settle.
+      for (int i = 0; i < 4 * (timeout + 100) && result == -100; ++i) {
+        clock().advance(kMs / 4);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      waiter.join();
+      EXPECT_EQ(result, 0);
+      EXPECT_GE(ended - start, timeout * kMs);
+      EXPECT_LE(ended - start, timeout * kMs + 5 * kMs)
+          << "the wait ran past its time-out by " << (ended - start) / kMs - timeout << " ms";
+    }
+  }
+  sys_close(s);
+}
+
 TEST_F(SocketCallsTest, CleanupClosesOnlyTheProcessesSocketsAndWakesItsBlockedCalls) {
   const int mine = sys_socket(AF_INET, kDgram, 0);
   ASSERT_EQ(mine, 0);  // descriptor 0 is the process's like any other
