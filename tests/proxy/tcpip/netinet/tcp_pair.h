@@ -191,6 +191,7 @@ class TcpPair {
         sent_.pop_front();
         if (tap_) tap_(p);
         ++packets_;
+        if (drop_ && drop_(p)) continue;
         if (impair_.loss > 0 && coin(rng_) < impair_.loss) continue;
         p.due = now_;
         if (impair_.max_delay_ticks > 0) p.due += static_cast<std::int64_t>(coin(rng_) * impair_.max_delay_ticks);
@@ -359,5 +360,6 @@ class TcpPair {
   std::uint64_t packets_ = 0;
   std::uint64_t pool_short_ = 0;
   std::function<void(const WirePacket&)> tap_;
+  std::function<bool(const WirePacket&)> drop_;  // a packet it selects is lost
   std::vector<zektcp::socket*> sockets_;
 };

@@ -130,6 +130,81 @@ INSTANTIATE_TEST_SUITE_P(
                       CloseCase{"Reset", CloseCase::kClientAborts, TCPS_CLOSED, TCPS_CLOSED}),
     [](const auto& info) { return info.param.name; });
 
+// A FIN is sent again, with the retransmission back-off, until it is
+// acknowledged: the closing side's FIN in FIN-WAIT-1, the last FIN in
+// LAST-ACK, and the last FIN again when TIME-WAIT's acknowledgement of it
+// is lost (TIME-WAIT answers the repeat and starts again). The wire loses
+// the first `losses`. (TIME-WAIT lasts 6 s here, not RFC 793's 4 minutes:
+// a LAST-ACK whose second repeat comes after it, 9 s on, gets a reset.)
+struct FinLossCase {
+  const char* name;
+  enum Lost { kClosingFin, kLastFin, kTimeWaitAck } lost;
+  int losses;
+};
+
+class TcpFinLossTest : public TcpTest, public ::testing::WithParamInterface<FinLossCase> {};
+
+TEST_P(TcpFinLossTest, ALostFinIsSentAgainUntilAcknowledged) {
+  const FinLossCase& c = GetParam();
+  Pair p = open_pair();
+  ASSERT_NE(p.server, nullptr);
+  // The client is HOSTA: what reaches pb0 (to == 1) it sent.
+  auto from_client = [](const WirePacket& w) { return w.to == 1; };
+  auto tcp_flags = [](const WirePacket& w) -> int {
+    const std::size_t ihl = (w.bytes[0] & 0xFu) * 4;
+    return w.bytes.size() >= ihl + 20 && w.bytes[9] == 6 ? w.bytes[ihl + 13] : -1;
+  };
+  int fins[2] = {0, 0};  // sent by the client, by the server
+  int lost = 0;
+  tap_ = [&](const WirePacket& w) {
+    if (tcp_flags(w) >= 0 && (tcp_flags(w) & TH_FIN)) ++fins[from_client(w) ? 0 : 1];
+  };
+  drop_ = [&](const WirePacket& w) {
+    const int flags = tcp_flags(w);
+    if (flags < 0 || lost >= c.losses) return false;
+    bool drop = false;
+    switch (c.lost) {
+      case FinLossCase::kClosingFin:
+        drop = from_client(w) && (flags & TH_FIN);
+        break;
+      case FinLossCase::kLastFin:
+        drop = !from_client(w) && (flags & TH_FIN);
+        break;
+      case FinLossCase::kTimeWaitAck:
+        drop = from_client(w) && flags == TH_ACK && state(p.client) == TCPS_TIME_WAIT;
+        break;
+    }
+    lost += drop ? 1 : 0;
+    return drop;
+  };
+  shutdown(p.client);
+  if (c.lost == FinLossCase::kClosingFin) {
+    EXPECT_TRUE(run_until([&] { return state(p.client) == TCPS_FIN_WAIT_2; }, 60 * 100)) << "state " << state(p.client);
+    EXPECT_EQ(lost, c.losses);
+    EXPECT_EQ(fins[0], c.losses + 1) << "the FIN was not sent until acknowledged (or sent past its acknowledgement)";
+    EXPECT_EQ(state(p.server), TCPS_CLOSE_WAIT);
+    shutdown(p.server);
+    EXPECT_TRUE(run_until([&] { return state(p.server) == TCPS_CLOSED; }, 5 * 100));
+  } else {
+    EXPECT_TRUE(run_until([&] { return state(p.client) == TCPS_FIN_WAIT_2; }, 5 * 100));
+    shutdown(p.server);
+    EXPECT_TRUE(run_until([&] { return state(p.server) == TCPS_CLOSED; }, 60 * 100)) << "state " << state(p.server);
+    EXPECT_EQ(lost, c.losses);
+    EXPECT_EQ(fins[1], c.losses + 1)
+        << "the last FIN was not sent until acknowledged (or sent past its acknowledgement)";
+  }
+  EXPECT_EQ(state(p.client), TCPS_TIME_WAIT);
+  run_ticks(2 * 3 * 100 + 10);
+  EXPECT_EQ(state(p.client), TCPS_CLOSED);
+  EXPECT_EQ(state(p.server), TCPS_CLOSED);
+}
+
+INSTANTIATE_TEST_SUITE_P(Losses, TcpFinLossTest,
+                         ::testing::Values(FinLossCase{"ClosingFin", FinLossCase::kClosingFin, 3},
+                                           FinLossCase{"LastFin", FinLossCase::kLastFin, 3},
+                                           FinLossCase{"TimeWaitAck", FinLossCase::kTimeWaitAck, 1}),
+                         [](const auto& info) { return info.param.name; });
+
 TEST_F(TcpTest, ASimultaneousOpenConnectsBothEnds) {
   socket* a = make_socket();
   socket* b = make_socket();
