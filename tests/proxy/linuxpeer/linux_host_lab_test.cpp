@@ -440,7 +440,7 @@ class LinuxHostDhcpLab : public LinuxHostLab {
         "dnsmasq --no-daemon --conf-file=/dev/null --interface=zektap0 --bind-interfaces --port=0 --no-ping "
         "--dhcp-authoritative --user=root --group=root --log-dhcp --log-facility=- --dhcp-range=192.0.2." +
             std::to_string(first) + ",192.0.2." + std::to_string(last) +
-            ",255.255.255.0,300 --dhcp-leasefile=" + leases + " " + more,
+            ",255.255.255.0,300 --dhcp-leasefile=" + leases + " " + more + " 2>&1",
         out);
   }
   // The address the lease file gives the host (within 192.0.2.PREFIX*), once
@@ -503,9 +503,11 @@ TEST_F(LinuxHostDhcpLab, TheLeaseIsRenewedAtItsRenewalTimeAndANakStartsAgain) {
 }
 
 // An offered address that Linux already uses is declined when ARP sees
-// Linux answer for it; the adapter takes the next one.
+// Linux claim it (an unsolicited ARP five times a second, 100 at most);
+// the adapter takes the next one.
 TEST_F(LinuxHostDhcpLab, AnAddressLinuxAlreadyUsesIsDeclined) {
   ASSERT_EQ(run_command("ip addr add 192.0.2.50/32 dev zektap0").code, 0);
+  in_namespace("arping -q -c 100 -W 0.2 -U -i zektap0 -S 192.0.2.50 192.0.2.50", "arping");
   const std::string leases = (dir_ / "leases").string();
   dnsmasq(50, 51, leases, "dnsmasq");
   EXPECT_TRUE(zeklab::eventually([&] { return logged("dnsmasq", "DHCPDECLINE") >= 1; }, 60000)) << output("dnsmasq");

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "proxy/tcpip/socket_calls.h"
+#include "tests/proxy/tcpip/bdc_locked.h"
 #include "tests/proxy/tcpip/tcpip_fixture.h"
 
 namespace {
@@ -236,8 +237,17 @@ TEST_F(SocketCallsTest, PollAndSelectEndAtTheCallersTimeOutAndZeroNeverSleeps) {
         // Returns with the clock standing still.
         EXPECT_TRUE(eventually([&] { return result != -100; }));
       }
-      // The clock moves in quarter milliseconds, each step left to settle.
+      // The clock moves in quarter milliseconds, each step once the waiter
+      // sleeps (its sleep object is on the socket and has a sleeper).
+      auto asleep = [&] {
+        BdcLocked lock;
+        const OSPrimSleepObject* poller = socket_of(s)->so_rcv.sb_poller;
+        return poller != nullptr && poller->Sleepers > 0;
+      };
       for (int i = 0; i < 4 * (timeout + 100) && result == -100; ++i) {
+        for (int spin = 0; spin < 200 && result == -100 && !asleep(); ++spin) {
+          std::this_thread::sleep_for(std::chrono::microseconds(250));
+        }
         clock().advance(kMs / 4);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }

@@ -103,7 +103,8 @@ bool echo(const ZekKernelSocketTable* t, const socktest::EchoRequest& request, s
       }
     }
     if (!shut && (entry.Revents & ZEK_POLLOUT)) {
-      const int n = t->send(s, out.data() + sent, static_cast<int>(std::min<std::size_t>(out.size() - sent, 1 << 16)), 0);
+      const int n =
+          t->send(s, out.data() + sent, static_cast<int>(std::min<std::size_t>(out.size() - sent, 1 << 16)), 0);
       if (n > 0) {
         sent += static_cast<std::size_t>(n);
       } else if (n != -kEWouldBlock) {
@@ -130,8 +131,7 @@ NTSTATUS device_control(PDEVICE_OBJECT, PIRP irp) {
   }
   socktest::EchoRequest request;
   std::memcpy(&request, buffer, sizeof request);
-  const auto* table =
-      reinterpret_cast<const ZekKernelSocketTable*>(zektest::proxy_table(IOCTL_ZEK_GET_SOCKET_TABLE));
+  const auto* table = reinterpret_cast<const ZekKernelSocketTable*>(zektest::proxy_table(IOCTL_ZEK_GET_SOCKET_TABLE));
   if (table == nullptr) return complete_irp(irp, STATUS_DEVICE_NOT_READY, 0);
   std::string report;
   const bool ok = echo(table, request, &report);
