@@ -349,6 +349,7 @@ ZekStatus ProxyAddNic(NicProxyInterface* record) {
     __atomic_store_n(&record->u32ProxySignature, ZPX_CUSTOM_OID_RESPONSE, __ATOMIC_RELEASE);
     if (NicProxyGateCommit(&record->Gate)) {
       ZEK_k_mcrq_attach_adapter(info->AdapterIndex, info->Hw->HwInfo);
+      ZpxOffloadAttach(info, true);
       OSPrimMemoryLogging("ProxyAddNic: adapter %u attached (PCI function %u)\n", info->AdapterIndex, info->Port);
       ZpxReleaseDetachLock();
       return ZEK_STATUS_PASS;

@@ -166,6 +166,10 @@ ZekStatus ZpxCommonTcpInitAtAddDeviceTime(ProxyAdapterInfo* info, const std::uin
 // and frees it. With `adapter_gone` no routine of the halted adapter is
 // called.
 void ZpxFreeTcpBuffer(ProxyAdapterInfo* info, bool adapter_gone);
+// Registers the adapter with the offload bridge for its interface (attach:
+// its device, the proxy's CEQ, its ARP and address indexes and its
+// queue-pair and CQ numbers), or removes it (detach, before the interface).
+void ZpxOffloadAttach(ProxyAdapterInfo* info, bool attach);
 // The bottom half's share: where the adapter's received frames go (left as
 // it is without an interface), and the word that send completions freed
 // transmit buffers.

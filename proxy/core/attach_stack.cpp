@@ -14,6 +14,7 @@
 #include "proxy/tcpip/adapter_interface.h"
 #include "proxy/tcpip/kern/kern.h"
 #include "proxy/tcpip/net/if.h"
+#include "proxy/tcpip/offload.h"
 #include "proxy/tcpip/sockaddr.h"
 
 namespace {
@@ -121,7 +122,66 @@ AdapterInterface* interface_of(const NicProxyInterface* record) {
   return info != nullptr && info->Hw != nullptr ? info->Hw->StackInterface : nullptr;
 }
 
+// ---- The adapter's routines for the offload bridge (context: the adapter's info) ----
+NicProxyInterface* record_of(void* context) { return static_cast<ProxyAdapterInfo*>(context)->Record; }
+
+bool toe_arp_index(void* context, std::uint32_t remote, std::uint16_t* index) {
+  NicProxyInterface* r = record_of(context);
+  std::uint32_t i = 0;
+  if (r == nullptr || r->GetIpToArpIndex == nullptr || r->GetIpToArpIndex(r->Adapter, remote, &i) != 0) return false;
+  *index = static_cast<std::uint16_t>(i);
+  return true;
+}
+
+bool toe_address_index(void* context, std::uint32_t local, std::uint8_t* index) {
+  NicProxyInterface* r = record_of(context);
+  std::uint32_t i = 0;
+  if (r == nullptr || r->GetIpaddrIndexCallback == nullptr || r->GetIpaddrIndexCallback(r->Adapter, local, &i) != 0) {
+    return false;
+  }
+  *index = static_cast<std::uint8_t>(i);
+  return true;
+}
+
+bool toe_take_ids(void* context, std::uint32_t* qp, std::uint32_t* cq) {
+  ZekLarmit* larmit = static_cast<ProxyAdapterInfo*>(context)->Hw->Managers.Larmit;
+  if (L_GetResource(larmit, ZEK_RES_QP, qp) != ZEK_STATUS_PASS) return false;
+  if (L_GetResource(larmit, ZEK_RES_CQ, cq) == ZEK_STATUS_PASS) return true;
+  L_FreeResource(larmit, ZEK_RES_QP, *qp);
+  return false;
+}
+
+void toe_give_ids(void* context, std::uint32_t qp, std::uint32_t cq) {
+  ZekLarmit* larmit = static_cast<ProxyAdapterInfo*>(context)->Hw->Managers.Larmit;
+  L_FreeResource(larmit, ZEK_RES_QP, qp);
+  L_FreeResource(larmit, ZEK_RES_CQ, cq);
+}
+
+void toe_control_drain(void* context) {
+  NIC_HW_INFO* hw = static_cast<ProxyAdapterInfo*>(context)->Hw->HwInfo;
+  if (hw != nullptr && hw->ControlDrain != nullptr) hw->ControlDrain(hw->ControlDrainContext);
+}
+
 }  // namespace
+
+void ZpxOffloadAttach(ProxyAdapterInfo* info, bool attach) {
+  ProxyHwAdapterInfo* hw = info->Hw;
+  AdapterInterface* a = hw != nullptr ? hw->StackInterface : nullptr;
+  if (a == nullptr) return;
+  if (!attach) {
+    zektcp::OffloadAttachAdapter(&a->ac.ac_if, nullptr);
+    return;
+  }
+  if (hw->Device == nullptr || hw->Base == nullptr || hw->Base->Ceq1 == nullptr || hw->Managers.Larmit == nullptr) {
+    return;
+  }
+  const zektcp::ZekToeAdapter adapter{hw->Device,   hw->Base->Ceq1->CeqId, 0,
+                                      info,         toe_arp_index,         toe_take_ids,
+                                      toe_give_ids, toe_control_drain,     toe_address_index};
+  if (!zektcp::OffloadAttachAdapter(&a->ac.ac_if, &adapter)) {
+    ZEK_LOG_FAILURE("ZpxOffloadAttach: adapter %u: no place for its TCP offload\n", info->AdapterIndex);
+  }
+}
 
 ZekStatus ZpxCommonAllocateTcpBuffer(ProxyAdapterInfo* info) {
   void* block = nullptr;

@@ -6,6 +6,7 @@
 #include "proxy/rdma/hw/control_qp.h"
 #include "proxy/rdma/hw/eq.h"
 #include "proxy/rdma/hw/status.h"
+#include "proxy/tcpip/offload.h"
 
 std::uint32_t ZpxBottomHalfCeqPass(MifhDeviceObj* device, MifhCeqObject* ceq, MifhCqpObject* cqp,
                                    const ZpxBottomHalfRoutines* routines, bool* yielded) {
@@ -29,6 +30,8 @@ std::uint32_t ZpxBottomHalfCeqPass(MifhDeviceObj* device, MifhCeqObject* ceq, Mi
       case MIFH_CQ_KIND_IWARP:
         if (routines->Iwarp != nullptr) {
           routines->Iwarp(routines->Context, cq);
+        } else if (zektcp::OffloadIsToeCq(cq)) {
+          zektcp::OffloadToeCqEvent(cq);  // a TOE connection's completions
         } else {
           ZpxIwarpCqEvent(cq);  // the verbs CQ's own callback
         }

@@ -43,6 +43,8 @@ void ZpxWithdrawAttach(ProxyAdapterInfo* info) {
 
 void ZpxUndoAttach(ProxyAdapterInfo* info, bool adapter_gone) {
   ProxyHwAdapterInfo* hw = info->Hw;
+  // No connection moves onto the adapter any more.
+  ZpxOffloadAttach(info, false);
   // Verbs adapters still open on it go first: they name its stack
   // interface and its managers.
   if (hw != nullptr && hw->Device != nullptr) ZekDetachAdaptersOf(hw->Device);

@@ -21,6 +21,7 @@
 #include "platform/kernel/io/usermem.h"
 #include "proxy/core/zpx.h"
 #include "proxy/tcpip/bsd_errno.h"
+#include "proxy/tcpip/offload.h"
 #include "proxy/tcpip/socket_calls.h"
 
 namespace {
@@ -183,13 +184,26 @@ int send_from(int s, std::uint64_t data, std::int32_t length, int flags) {
 }
 
 // ---- User records -------------------------------------------------------------------------------------
+// An offloaded connection's bytes go straight between the caller's buffer
+// (mapped and probed by the offloaded call) and the adapter; short ones
+// through the record's inline bytes.
+int offloaded_transfer(int s, ZekTransferRecord* r, bool receive) {
+  const auto length = static_cast<std::uint32_t>(r->Length);
+  const bool in_line = length <= ZEK_INLINE_DATA;
+  void* user = reinterpret_cast<void*>(static_cast<std::uintptr_t>(r->Data));
+  if (receive) return zektcp::OffLoadRecv(s, in_line ? r->Inline : user, length, r->Flags, in_line ? 0 : 1);
+  return zektcp::OffLoadSend(s, in_line ? r->Inline : user, length, r->Flags, in_line ? 0 : 1);
+}
+
 ULONG user_recv(ZekTransferRecord* r) {
   if (r->Length <= 0) {
     ZEK_LOG_FAILURE("ZEKPROXY: Buffer length error\n");
     return static_cast<ULONG>(STATUS_INVALID_PARAMETER);
   }
   const int s = as_int(r->Socket);
-  if (static_cast<std::uint32_t>(r->Length) <= ZEK_INLINE_DATA) {
+  if (zektcp::IsSocketOffloaded(s) != 0) {
+    r->Result = offloaded_transfer(s, r, true);
+  } else if (static_cast<std::uint32_t>(r->Length) <= ZEK_INLINE_DATA) {
     r->Result = sys_recv(s, r->Inline, r->Length, r->Flags);
   } else {
     r->Result = receive_into(s, r->Data, r->Length, r->Flags, nullptr, nullptr);
@@ -202,6 +216,10 @@ ULONG user_send(ZekTransferRecord* r) {
   if (r->Length < 0) return static_cast<ULONG>(STATUS_INVALID_PARAMETER);
   if (r->Length == 0) return kServed;
   const int s = as_int(r->Socket);
+  if (zektcp::IsSocketOffloaded(s) != 0) {
+    r->Result = offloaded_transfer(s, r, false);
+    return kServed;
+  }
   r->Result = static_cast<std::uint32_t>(r->Length) <= ZEK_INLINE_DATA ? sys_send(s, r->Inline, r->Length, r->Flags)
                                                                        : send_from(s, r->Data, r->Length, r->Flags);
   return kServed;
@@ -372,14 +390,24 @@ ULONG user_recvmsg(ZekMsgRecord* r) {
 
 ULONG user_read(ZekReadWriteRecord* r) {
   if (r->Length <= 0) return static_cast<ULONG>(STATUS_INVALID_PARAMETER);
-  r->Result = receive_into(as_int(r->Socket), r->Data, r->Length, 0, nullptr, nullptr);
+  const int s = as_int(r->Socket);
+  void* user = reinterpret_cast<void*>(static_cast<std::uintptr_t>(r->Data));
+  r->Result = zektcp::IsSocketOffloaded(s) != 0
+                  ? zektcp::OffLoadRecv(s, user, static_cast<std::uint32_t>(r->Length), 0, 1)
+                  : receive_into(s, r->Data, r->Length, 0, nullptr, nullptr);
   if (r->Result < 0) ZEK_LOG_FAILURE("ZEKPROXY:IOCTL_ZEK_READ_USER recv failed %xh\n", r->Result);
   return kServed;
 }
 
 ULONG user_write(ZekReadWriteRecord* r) {
   if (r->Length < 0) return static_cast<ULONG>(STATUS_INVALID_PARAMETER);
-  if (r->Length > 0) r->Result = send_from(as_int(r->Socket), r->Data, r->Length, 0);
+  const int s = as_int(r->Socket);
+  const void* user = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(r->Data));
+  if (r->Length > 0) {
+    r->Result = zektcp::IsSocketOffloaded(s) != 0
+                    ? zektcp::OffLoadSend(s, user, static_cast<std::uint32_t>(r->Length), 0, 1)
+                    : send_from(s, r->Data, r->Length, 0);
+  }
   return kServed;
 }
 
@@ -436,7 +464,7 @@ ULONG user_ioctl(ZekIoctlCallRecord* r) {
     r->Result = -BSD_EFAULT;
     return kServed;
   }
-  r->Result = sys_ioctl(s, r->Request, bytes > 0 ? argument : nullptr);
+  r->Result = IoctlOrToeState(s, r->Request, bytes > 0 ? argument : nullptr);
   constexpr std::uint32_t kOut = 0x40000000;
   if (r->Result >= 0 && bytes > 0 && (r->Request & kOut) && !copy_out(r->Argument, argument, bytes)) {
     r->Result = -BSD_EFAULT;
@@ -551,7 +579,7 @@ ULONG user_handler(void* record, ULONG code, ULONG_PTR* bytes) {
     }
     case IOCTL_ZEK_SHUTDOWN_USER: {
       auto* r = static_cast<ZekSocketIntRecord*>(record);
-      r->Result = sys_shutdown(as_int(r->Socket), r->Value);
+      r->Result = ShutdownOrOffLoadShutdown(as_int(r->Socket), r->Value);
       break;
     }
     case IOCTL_ZEK_ACCEPT_USER: {
@@ -690,7 +718,7 @@ ULONG kernel_handler(void* record, ULONG code, ULONG_PTR* bytes) {
     }
     case IOCTL_ZEK_SHUTDOWN_KERNEL: {
       auto* r = static_cast<ZekSocketIntRecord*>(record);
-      r->Result = sys_shutdown(as_int(r->Socket), r->Value);
+      r->Result = ShutdownOrOffLoadShutdown(as_int(r->Socket), r->Value);
       break;
     }
     case IOCTL_ZEK_ACCEPT_KERNEL: {
@@ -714,8 +742,8 @@ ULONG kernel_handler(void* record, ULONG code, ULONG_PTR* bytes) {
       auto* r = static_cast<ZekTransferRecord*>(record);
       void* data = r->Data != 0 ? kernel_pointer<void>(r->Data) : r->Inline;
       if (r->Data == 0 && static_cast<std::uint32_t>(r->Length) > ZEK_INLINE_DATA) return kBadRecord;
-      r->Result = code == IOCTL_ZEK_RECV_KERNEL ? sys_recv(as_int(r->Socket), data, r->Length, r->Flags)
-                                                : sys_send(as_int(r->Socket), data, r->Length, r->Flags);
+      r->Result = code == IOCTL_ZEK_RECV_KERNEL ? RecvOrOffLoadRecv(as_int(r->Socket), data, r->Length, r->Flags)
+                                                : SendOrOffLoadSend(as_int(r->Socket), data, r->Length, r->Flags);
       break;
     }
     case IOCTL_ZEK_RECVFROM_KERNEL: {
@@ -771,14 +799,20 @@ ULONG kernel_handler(void* record, ULONG code, ULONG_PTR* bytes) {
     case IOCTL_ZEK_READ_KERNEL:
     case IOCTL_ZEK_WRITE_KERNEL: {
       auto* r = static_cast<ZekReadWriteRecord*>(record);
-      r->Result = code == IOCTL_ZEK_READ_KERNEL
-                      ? sys_read(as_int(r->Socket), kernel_pointer<void>(r->Data), r->Length)
-                      : sys_write(as_int(r->Socket), kernel_pointer<void>(r->Data), r->Length);
+      const int s = as_int(r->Socket);
+      if (zektcp::IsSocketOffloaded(s) != 0 && r->Length >= 0) {
+        const auto length = static_cast<std::uint32_t>(r->Length);
+        r->Result = code == IOCTL_ZEK_READ_KERNEL ? zektcp::OffLoadRecv(s, kernel_pointer<void>(r->Data), length, 0, 0)
+                                                  : zektcp::OffLoadSend(s, kernel_pointer<void>(r->Data), length, 0, 0);
+        break;
+      }
+      r->Result = code == IOCTL_ZEK_READ_KERNEL ? sys_read(s, kernel_pointer<void>(r->Data), r->Length)
+                                                : sys_write(s, kernel_pointer<void>(r->Data), r->Length);
       break;
     }
     case IOCTL_ZEK_IOCTL_KERNEL: {
       auto* r = static_cast<ZekIoctlCallRecord*>(record);
-      r->Result = sys_ioctl(as_int(r->Socket), r->Request, kernel_pointer<void>(r->Argument));
+      r->Result = IoctlOrToeState(as_int(r->Socket), r->Request, kernel_pointer<void>(r->Argument));
       break;
     }
     case IOCTL_ZEK_FCNTL_KERNEL: {
@@ -849,7 +883,8 @@ ULONG ZekCommonTcpipIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes) {
 }
 
 NTSTATUS ZpxGetSocketTable(void* Record, ULONG_PTR* Bytes) {
-  static_cast<ZekRoutineTableRecord*>(Record)->Table = reinterpret_cast<std::uint64_t>(kernel_socket_table());
+  static_cast<ZekRoutineTableRecord*>(Record)->Table =
+      reinterpret_cast<std::uint64_t>(zektcp::OffloadKernelSocketTable());
   *Bytes = sizeof(ZekRoutineTableRecord);
   return STATUS_SUCCESS;
 }

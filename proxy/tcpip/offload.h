@@ -44,6 +44,7 @@
 #include <cstdint>
 
 #include "include/zek/mifh.h"
+#include "include/zek/sockets.h"
 #include "include/zek/toe_state.h"
 #include "proxy/tcpip/socket/socket.h"
 
@@ -79,6 +80,9 @@ struct ZekToeAdapter {
   // Processes the function's control completions while the bridge waits
   // (the miniport's DPC in a host; may be null).
   void (*ControlDrain)(void* context);
+  // The adapter's destination-IP index of a local address (host order);
+  // false when it has none. Null: LocalAddressIndex serves every connection.
+  bool (*AddressIndex)(void* context, std::uint32_t local, std::uint8_t* index);
 };
 
 // Registers (or with null, removes) the adapter of an interface; false when
@@ -122,5 +126,20 @@ int OffloadFreeToeSocket(socket* so);
 // Reads the TOE CQ's completions and completes the requests they end: the
 // completion processing calls it for the CQ's event; safe at DISPATCH_LEVEL.
 void OffloadToeCqEvent(MifhCqObject* cq);
+// Whether a CQ is a live TOE connection's (the bottom half's choice between
+// OffloadToeCqEvent and the verbs CQ's callback).
+bool OffloadIsToeCq(const MifhCqObject* cq);
+
+// The offload-aware socket calls (the kernel socket-call table's slots 8,
+// 11, 14 and 22, and the socket requests): the offloaded connection's call
+// for a socket IsSocketOffloaded names, the stack's otherwise. The shutdown
+// of a connection an iWARP queue pair took over is the stack's. The ioctl
+// serves the TOE-state request (ZekSetToeState, its code negated).
+int RecvOrOffLoadRecv(int s, void* buffer, int length, int flags);
+int SendOrOffLoadSend(int s, const void* buffer, int length, int flags);
+int ShutdownOrOffLoadShutdown(int s, int how);
+int IoctlOrToeState(int s, std::uint32_t request, void* argument);
+// The stack's kernel socket-call table with the offload-aware slots.
+const ZekKernelSocketTable* OffloadKernelSocketTable();
 
 }  // namespace zektcp

@@ -24,6 +24,11 @@ void take_from_stack(tcp_ctl_block* tp);
 void give_back_to_stack(tcp_ctl_block* tp);
 void fill_state(socket* so, tcp_ctl_block* tp, ZekToeStateBlock* block);
 
+// The TOE connections' CQs, which the bottom half hands to
+// OffloadToeCqEvent (OffloadIsToeCq): false when every place is taken.
+bool register_toe_cq(MifhCqObject* cq);
+void unregister_toe_cq(MifhCqObject* cq);
+
 // The TOE connection's record, in the OwnerArea of its CQ object.
 inline constexpr std::uint32_t TOE_LINK_SIGNATURE = 0x4C454F54;  // "TOEL"
 struct ToeLink {

@@ -61,6 +61,7 @@ int roll_back(socket* so, tcp_ctl_block* tp, int handle, int line, int result) {
 
 // Destroys a CQ that the adapter created, and frees it once confirmed.
 void destroy_cq(MifhCqObject* cq, const ZekToeAdapter& adapter) {
+  offload::unregister_toe_cq(cq);
   ControlWait w;
   if (mifh_cq_destroy(cq, &w.Context) == MIFH_STATUS_SUCCESS && w.wait(adapter) == 1) {
     mifh_free_iwarp_cq(cq);
@@ -235,6 +236,14 @@ int SetSocketState(int handle, std::uint32_t, std::uint32_t, void*) {
     OSPrimMemoryLogging("Func[%s] line[%d] ipaddr[%x] \n", "SetSocketState", __LINE__, remote);
     return BSD_EHOSTUNREACH;
   }
+  // The connection's own address's entry in the adapter's table.
+  std::uint8_t local_index = adapter.LocalAddressIndex;
+  if (adapter.AddressIndex != nullptr &&
+      !adapter.AddressIndex(adapter.Context, ntohl(inp_laddr(inp).s_addr), &local_index)) {
+    ReleaseBdcLock();
+    OSPrimMemoryLogging("Func[%s] line[%d] ipaddr[%x] \n", "SetSocketState", __LINE__, ntohl(inp_laddr(inp).s_addr));
+    return BSD_EHOSTUNREACH;
+  }
   offload::take_from_stack(tp);
   ZekToeStateBlock state;
   std::memcpy(&state, &so->so_offload, sizeof state);
@@ -242,8 +251,8 @@ int SetSocketState(int handle, std::uint32_t, std::uint32_t, void*) {
   state.ArpIndex = arp;
   state.AdapterArpIndex = arp;
   state.HashIndex =
-      mifh_conn_hash_index(adapter.Device, adapter.LocalAddressIndex, remote,
-                           static_cast<std::uint16_t>(state.LocalPort), static_cast<std::uint16_t>(state.RemotePort));
+      mifh_conn_hash_index(adapter.Device, local_index, remote, static_cast<std::uint16_t>(state.LocalPort),
+                           static_cast<std::uint16_t>(state.RemotePort));
   ReleaseBdcLock();
 
   // ---- The adapter's objects; any failure before the adapter took the
@@ -263,6 +272,12 @@ int SetSocketState(int handle, std::uint32_t, std::uint32_t, void*) {
   }
   std::uint32_t low = 0, high = 0;
   OSPrimGetPaFromVa(ring, &low, &high);
+  if (!offload::register_toe_cq(cq)) {
+    OSPrimMemoryLogging("SetSocketState: every TOE CQ place is taken\n");
+    mifh_free_iwarp_cq(cq);
+    give_ids();
+    return roll_back(so, tp, handle, __LINE__, BSD_ENOBUFS);
+  }
   mifh_iwarp_cq_init(adapter.Device, cq, ring, std::uint64_t{high} << 32 | low, MIFH_TOE_CQ_ENTRIES, 0);
   cq->CqId = cq_id;
   cq->CeqId = adapter.CeqId;
@@ -274,9 +289,11 @@ int SetSocketState(int handle, std::uint32_t, std::uint32_t, void*) {
       if (answer == 0) {
         OSPrimMemoryLogging("SetSocketState: Hw returned error Major(0x%x) minor (0x%x)for toe_cq_create().  \n",
                             w.Context.MajorCode, w.Context.MinorCode);
+        offload::unregister_toe_cq(cq);
         mifh_free_iwarp_cq(cq);
         give_ids();
       } else {
+        offload::unregister_toe_cq(cq);
         // No answer: the adapter may yet create it, so its memory stays.
         OSPrimMemoryLogging("SetSocketState: OSPrimWait Event return error\n");
       }
@@ -299,7 +316,7 @@ int SetSocketState(int handle, std::uint32_t, std::uint32_t, void*) {
   link->Qp = qp;
   link->Cq = cq;
   link->Adapter = adapter;
-  mifh_toe_qp_setcontext(qp, &state, static_cast<std::uint16_t>(cq_id), adapter.LocalAddressIndex);
+  mifh_toe_qp_setcontext(qp, &state, static_cast<std::uint16_t>(cq_id), local_index);
   ControlWait w;
   const ZekStatus posted = mifh_toe_qp_create(qp, qp_id, &w.Context);
   const int answer = posted == MIFH_STATUS_SUCCESS ? w.wait(adapter) : 0;
@@ -316,6 +333,7 @@ int SetSocketState(int handle, std::uint32_t, std::uint32_t, void*) {
     // with it. Its objects stay out of the pools; the connection is dropped.
     qp->QpFlags |= MIFH_QPF_QUARANTINED;
     mifh_toe_qp_destroy(qp, nullptr);
+    offload::unregister_toe_cq(cq);
     mifh_cq_destroy(cq, nullptr);  // its memory stays out of the pools too
     AcquireBdcLock();
     if (socket_is_live(so) && sototcpcb(so) == tp) {
@@ -526,6 +544,7 @@ int OffloadFreeToeSocket(socket* so) {
   r->CqId = link->CqId;
   // No completion reaches the socket from here on.
   link->So = nullptr;
+  offload::unregister_toe_cq(cq);
   const ZekStatus s = mifh_toe_qp_destroy(link->Qp, &r->Context);
   if (s != MIFH_STATUS_SUCCESS) {
     OSPrimMemoryLogging("OffloadCleanupToeSocket: mifh_toe_qp_destroy() failed error (0x%x) FUNCTION[%s] line[%d]\n", s,

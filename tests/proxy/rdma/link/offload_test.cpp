@@ -452,12 +452,99 @@ TEST_F(OffloadTest, ExportForAQueuePairAndItsUndo) {
             (std::vector<std::uint8_t>{1, 1, 0, 1, 0, 0, 0, 1, 0}));
   EXPECT_EQ(a_->so_taken_over, SOCKET_TAKEN_OVER);
   EXPECT_EQ(OffLoadSend(a_fd_, block, 4, 0, 0), -OFFLOAD_TAKEN_OVER_ERROR);
+  // The offload-aware calls: the queue pair's socket carries no bytes of
+  // its own, and its TOE state cannot change.
+  const ZekKernelSocketTable* table = OffloadKernelSocketTable();
+  EXPECT_EQ(table->send(a_fd_, block, 4, 0), -OFFLOAD_TAKEN_OVER_ERROR);
+  EXPECT_EQ(table->recv(a_fd_, block, 4, 0), -OFFLOAD_TAKEN_OVER_ERROR);
+  const std::uint8_t on = OFFLOAD_STATE_ADAPTER;
+  EXPECT_EQ(table->ioctl(a_fd_, SET_TOE_STATE_REQUEST, const_cast<std::uint8_t*>(&on)), -OFFLOAD_ALREADY);
   EXPECT_EQ(GetTOeSocketState(a_fd_, &block, &qp_object, 0), OFFLOAD_BAD_SOCKET) << "already accelerated";
   ASSERT_EQ(ReleaseTOeSocketState(a_fd_), 0);
   EXPECT_EQ(ReleaseTOeSocketState(a_fd_), OFFLOAD_BAD_SOCKET);
   EXPECT_EQ(a_->so_taken_over, 0u);
   EXPECT_TRUE(tcp_timer_active(a_tcb(), TT_KEEP));
   stack_bytes_reach_b(3000, 5);
+}
+
+// The kernel socket-call table and the socket requests reach the TOE road
+// through the offload-aware slots: the TOE-state request moves the
+// connection, then receive, send and shutdown go through TOE requests; the
+// bottom half knows the connection's CQ while it lives.
+TEST_F(OffloadTest, TheOffloadAwareCallsChooseTheRoadOfTheConnection) {
+  const ZekKernelSocketTable* table = OffloadKernelSocketTable();
+  const ZekKernelSocketTable* stack = kernel_socket_table();
+  EXPECT_EQ(table->recv, &RecvOrOffLoadRecv);
+  EXPECT_EQ(table->send, &SendOrOffLoadSend);
+  EXPECT_EQ(table->shutdown, &ShutdownOrOffLoadShutdown);
+  EXPECT_EQ(table->ioctl, &IoctlOrToeState);
+  EXPECT_EQ(table->recvfrom, stack->recvfrom);
+  EXPECT_EQ(table->close, stack->close);
+  EXPECT_EQ(table->dup2, stack->dup2);
+
+  connect_pair(7400);
+  KernelBuffer buffer(8192);
+  // A host connection: the stack's calls.
+  std::memcpy(buffer.bytes(), "stack", 5);
+  ASSERT_EQ(table->send(a_fd_, buffer.bytes(), 5, 0), 5);
+  ASSERT_TRUE(step_adapter(200, [&] { return receive_some(b_).size() == 5; }));
+  struct Case {
+    std::uint8_t argument;
+    int want;
+  };
+  for (const Case c : {Case{7, -1}, Case{OFFLOAD_STATE_OFF, 0}}) {
+    EXPECT_EQ(table->ioctl(a_fd_, SET_TOE_STATE_REQUEST, const_cast<std::uint8_t*>(&c.argument)), c.want)
+        << int{c.argument};
+  }
+  const int unconnected = sys_socket(AF_INET, SOCK_STREAM, 0);
+  fds_.push_back(unconnected);
+  const std::uint8_t on = OFFLOAD_STATE_ADAPTER;
+  EXPECT_EQ(table->ioctl(unconnected, SET_TOE_STATE_REQUEST, const_cast<std::uint8_t*>(&on)), -OFFLOAD_NOT_CONNECTED);
+
+  // The TOE-state request moves the connection (85 earlier does not bar it).
+  ASSERT_EQ(table->ioctl(a_fd_, SET_TOE_STATE_REQUEST, const_cast<std::uint8_t*>(&on)), 0);
+  offloaded_ = true;
+  auto* cq = static_cast<MifhCqObject*>(a_->so_offload_cq);
+  EXPECT_TRUE(OffloadIsToeCq(cq));
+  const Bytes out = pattern(6000, 7);
+  std::memcpy(buffer.bytes(), out.data(), out.size());
+  Bytes got_b;
+  const int sent = blocking([&] { return table->send(a_fd_, buffer.bytes(), 6000, 0); },
+                            [&] {
+                              const Bytes r = receive_some(b_);
+                              got_b.insert(got_b.end(), r.begin(), r.end());
+                            });
+  ASSERT_EQ(sent, 6000);
+  ASSERT_TRUE(step_adapter(500, [&] {
+    const Bytes r = receive_some(b_);
+    got_b.insert(got_b.end(), r.begin(), r.end());
+    return got_b.size() >= out.size();
+  }));
+  EXPECT_EQ(got_b, out);
+  const Bytes back = pattern(3000, 8);
+  std::size_t b_sent = 0;
+  Bytes got_a;
+  while (got_a.size() < back.size()) {
+    const int n = blocking([&] { return table->recv(a_fd_, buffer.bytes(), 8192, 0); },
+                           [&] {
+                             if (b_sent < back.size())
+                               b_sent += send_some(b_, back.data() + b_sent, back.size() - b_sent);
+                           });
+    ASSERT_GT(n, 0);
+    got_a.insert(got_a.end(), buffer.bytes(), buffer.bytes() + n);
+  }
+  EXPECT_EQ(got_a, back);
+  EXPECT_EQ(blocking([&] { return table->shutdown(a_fd_, 1); }), 0);
+  ASSERT_TRUE(step_adapter(500, [&] { return state(b_) == TCPS_CLOSE_WAIT; }));
+  // The socket's end releases the TOE objects: the CQ is no TOE CQ any more.
+  ASSERT_EQ(sys_close(a_fd_), 0);
+  std::erase(fds_, a_fd_);
+  a_ = nullptr;
+  EXPECT_FALSE(OffloadIsToeCq(cq));
+  ASSERT_TRUE(step_adapter(200, [&] {
+    drain(*fn_);
+    return ids_given_ == 1;
+  }));
 }
 
 }  // namespace
