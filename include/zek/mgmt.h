@@ -22,9 +22,17 @@
 // follows (docs/drivers.md, "Management requests"):
 //   - writes to the flash or the EEPROM, their erases and the reset pulse
 //     are served to privileged callers only (kernel-mode callers and
-//     administrators, the same rule as zekhnic's control devices); others
-//     get ZEK_MGMT_STATUS_FAILURE and the hardware is not touched. Reads,
-//     counters, versions, link state and the tables are open to any caller;
+//     processes whose effective user id is the administrator's, by the
+//     platform's privilege check); others get ZEK_MGMT_STATUS_FAILURE and
+//     the hardware is not touched. Reads, counters, versions, link state
+//     and the tables are open to any caller;
+//   - a flash write holds the EEPROM lock as well as the flash lock (it
+//     reads the EEPROM's software section first); either refused, the
+//     refusal's status is answered and the hardware is not touched;
+//   - the link state is the port's link while the miniport allows it (from
+//     the NIC's bring-up to its halt), down otherwise;
+//   - the per-port counters of port n are node n of the handle's function
+//     (the adapter's counter block function + n);
 //   - a flash range must be word-aligned and inside the 16 MB; an EEPROM
 //     range inside the 1024 words; anything else is refused before the
 //     hardware is touched;

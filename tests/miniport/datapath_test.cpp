@@ -460,13 +460,20 @@ TEST_F(DataPathTest, PauseCompletesEverythingAndRestartCarriesOn) {
   send(0, lists);
   ASSERT_EQ(boards_->host().pause(ndis(0)), NDIS_STATUS_SUCCESS);
   // Everything is back by the time the pause has returned.
-  std::size_t completed = 0;
+  std::size_t completed = 0, sent = 0;
   for (const auto& [l, s] : ndis(0).send_completions()) {
     EXPECT_TRUE(s == NDIS_STATUS_SUCCESS || s == NDIS_STATUS_REQUEST_ABORTED);
     ++completed;
+    sent += s == NDIS_STATUS_SUCCESS;
   }
   EXPECT_EQ(completed, lists.size());
   completed_once(0, lists);
+  // The pause waited for the frames the adapter held: each list reported
+  // sent reached the peer, and none reported aborted did.
+  EXPECT_GT(sent, 0u);
+  ASSERT_TRUE(wait_until([&] { return ndis(1).receive_count() >= sent; }, kWaitMs)) << log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(ndis(1).receive_count(), sent);
   // The miniport's own refusal while paused.
   NET_BUFFER_LIST* refused = sender_->make(frame(boards_->mac(1), boards_->mac(0), 0x88B5, 60, 0));
   ZekSendNetBufferLists(zek(0), refused, 0, 0);
