@@ -2,6 +2,7 @@
 // their start and stop.
 #include "include/zek/registry.h"
 #include "proxy/core/zpx.h"
+#include "proxy/rdma/verbs/mpa.h"
 #include "proxy/rdma/verbs/verbs.h"
 
 namespace {
@@ -96,7 +97,7 @@ constexpr const char* kNames[IWARP_FUNCTION_NAME_COUNT] = {
 // The two tables differ in the open's form and in the registration forms
 // (which come with the registration verbs): slots of operations not in this
 // build are null.
-constexpr ZekVerbsInterface make_table(ZekVerbOpen open) {
+ZekVerbsInterface make_table(ZekVerbOpen open) {
   ZekVerbsInterface t{};
   t.Header = {ZEK_SIG_INTERFACE_TABLE, ZEK_VERBS_TABLE_BYTES};
   t.AdapterAddrs = &zek_adapter_addrs;
@@ -116,6 +117,11 @@ constexpr ZekVerbsInterface make_table(ZekVerbOpen open) {
   t.CqSetComplHandler = &zek_cq_set_compl_handler;
   t.CqRequestNotification = &zek_cq_request_notification;
   t.SrqCreate = t.SrqDestroy = t.SrqQuery = t.SrqModify = &zek_srq_not_supported;
+  // The MPA start-up frames (slots 20-23).
+  t.IetfCreateRequest = reinterpret_cast<void*>(&zek_ietf_create_request);
+  t.IetfParseRequest = reinterpret_cast<void*>(&zek_ietf_parse_request);
+  t.IetfCreateResponse = reinterpret_cast<void*>(&zek_ietf_create_response);
+  t.IetfParseResponse = reinterpret_cast<void*>(&zek_ietf_parse_response);
   t.QpCreate = &zek_qp_create;
   t.QpDestroy = &zek_qp_destroy;
   t.QpModify = &zek_qp_modify;

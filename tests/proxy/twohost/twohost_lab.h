@@ -14,6 +14,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/support/lab.h"
@@ -25,8 +26,10 @@ inline constexpr const char* kName[2] = {"HOSTA", "HOSTB"};
 
 class Lab {
  public:
-  // With `capture`, each host's port writes DIR/wire.pcap.
-  explicit Lab(bool capture = false) : capture_(capture) {}
+  // With `capture`, each host's port writes DIR/wire.pcap. `drivers`: more
+  // drivers each host loads (name, path).
+  explicit Lab(bool capture = false, std::vector<std::pair<std::string, std::string>> drivers = {})
+      : capture_(capture), drivers_(std::move(drivers)) {}
   Lab(const Lab&) = delete;
   Lab& operator=(const Lab&) = delete;
   ~Lab() { stop(); }
@@ -46,6 +49,7 @@ class Lab {
            << (capture_ ? "capture = wire.pcap\n" : "") << "\n[driver zekproxy]\npath = " << ZEK_PROXY_DRIVER
            << "\n\n[driver zekhnic]\npath = " << ZEK_HNIC_DRIVER
            << "\n\n[driver zeksocktest]\npath = " << ZEK_SOCKTEST_DRIVER << "\n";
+      for (const auto& [name, path] : drivers_) conf << "\n[driver " << name << "]\npath = " << path << "\n";
       conf.close();
       pid_[i] = zeklab::spawn_host(dir_[i]);
     }
@@ -96,19 +100,17 @@ class Lab {
   // lab's directory).
   pid_t peer(int i, std::vector<std::string> args, const std::string& out) {
     args.insert(args.begin(), ZEK_TWOHOST_PEER);
-    const pid_t pid = zeklab::spawn(args, dir_[i], root_ / out);
+    return program(i, std::move(args), out);
+  }
+  // Any program (args[0]) as a process of host `i`.
+  pid_t program(int i, std::vector<std::string> args, const std::string& out) {
+    const pid_t pid = zeklab::spawn(std::move(args), dir_[i], root_ / out);
     children_.push_back(pid);
     return pid;
   }
-  std::string output(const std::string& out) const { return zeklab::read_file(root_ / out); }
-  // A server on host `i`, once it printed "ready"; false if it did not.
-  bool server(int i, std::vector<std::string> args, const std::string& out) {
-    peer(i, std::move(args), out);
-    return zeklab::eventually([&] { return output(out).find("ready") != std::string::npos; }, 20'000);
-  }
-  // A client on host `i`: its exit code, or -1 when it ran past `ms`.
-  int client(int i, std::vector<std::string> args, const std::string& out, int ms = 120'000) {
-    const pid_t pid = peer(i, std::move(args), out);
+  // Waits (bounded) for a program that `program` started: its exit code, or
+  // -1 when it ran past `ms` (it is killed).
+  int wait(pid_t pid, int ms = 120'000) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     int status = 0;
     while (waitpid(pid, &status, WNOHANG) != pid) {
@@ -124,9 +126,20 @@ class Lab {
     if (status == -1) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
+  std::string output(const std::string& out) const { return zeklab::read_file(root_ / out); }
+  // A server on host `i`, once it printed "ready"; false if it did not.
+  bool server(int i, std::vector<std::string> args, const std::string& out) {
+    peer(i, std::move(args), out);
+    return zeklab::eventually([&] { return output(out).find("ready") != std::string::npos; }, 20'000);
+  }
+  // A client on host `i`: its exit code, or -1 when it ran past `ms`.
+  int client(int i, std::vector<std::string> args, const std::string& out, int ms = 120'000) {
+    return wait(peer(i, std::move(args), out), ms);
+  }
 
  private:
   bool capture_;
+  std::vector<std::pair<std::string, std::string>> drivers_;
   std::filesystem::path root_;
   std::filesystem::path dir_[2];
   pid_t pid_[2] = {-1, -1};

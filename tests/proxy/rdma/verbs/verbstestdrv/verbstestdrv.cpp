@@ -3,52 +3,44 @@
 // kernel socket-call table from the proxy driver (as kernel callers get
 // them), puts the adapter's SAN address on the host stack (which does not
 // run on adapters yet, so the address goes on its loopback interface), and
-// runs the verbs through the table, checking each answer.
-#include <cstdarg>
-#include <cstdio>
+// runs the verbs through the table, checking each answer. Its other
+// request runs one end of an RDMA connection between two hosts
+// (twohost.cpp).
 #include <cstring>
 #include <string>
 
 #include "include/zek/ioctl.h"
-#include "include/zek/sockets.h"
-#include "include/zek/verbs.h"
-#include "platform/kernel/driver.h"
 #include "tests/proxy/rdma/verbs/san_alias.h"
-#include "tests/proxy/rdma/verbs/verbstestdrv/verbstestdrv.h"
+#include "tests/proxy/rdma/verbs/verbstestdrv/kernel_client.h"
 #include "tests/support/proxy_table.h"
 #include "tests/support/test_device.h"
+
+namespace verbstest {
+
+KernelTables kernel_tables() {
+  return {reinterpret_cast<const ZekVerbsInterface*>(zektest::proxy_table(IOCTL_ZEK_IWARP_GET_KERNEL_VERBS)),
+          reinterpret_cast<const ZekKernelSocketTable*>(zektest::proxy_table(IOCTL_ZEK_GET_SOCKET_TABLE))};
+}
+
+ZekVerbsAddress verbs_address(std::uint32_t host_order) {
+  ZekVerbsAddress a{};
+  a.Length = sizeof a;
+  a.Family = ZEK_AF_INET;
+  a.Ipv4 = __builtin_bswap32(host_order);
+  return a;
+}
+
+}  // namespace verbstest
 
 namespace {
 
 PDEVICE_OBJECT g_device;
 
 using zektest::complete_irp;
-using zektest::proxy_table;
 constexpr const char16_t* kDevice = u"\\Device\\zekverbstest";
 constexpr const char16_t* kLink = u"\\DosDevices\\zekverbstest";
 
-class Report {
- public:
-  void check(const char* name, std::uint64_t got, std::uint64_t want) {
-    line("%s got=0x%llx want=0x%llx %s\n", name, static_cast<unsigned long long>(got),
-         static_cast<unsigned long long>(want), got == want ? "ok" : "FAIL");
-    if (got != want) ++failures_;
-  }
-  void line(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-    char buffer[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    text_ += buffer;
-  }
-  int failures() const { return failures_; }
-  const std::string& text() const { return text_; }
-
- private:
-  std::string text_;
-  int failures_ = 0;
-};
+using verbstest::Report;
 
 // The SAN address on the stack's loopback interface (/24); an address the
 // stack already has is fine.
@@ -63,20 +55,13 @@ void add_address(const ZekKernelSocketTable* sockets, std::uint32_t host_order) 
 // The kernel verbs table, with the SAN address put on the stack; null when
 // the proxy driver offers no verbs or no socket calls.
 const ZekVerbsInterface* verbs_for(std::uint32_t san) {
-  const auto* v = reinterpret_cast<const ZekVerbsInterface*>(proxy_table(IOCTL_ZEK_IWARP_GET_KERNEL_VERBS));
-  const auto* sockets = reinterpret_cast<const ZekKernelSocketTable*>(proxy_table(IOCTL_ZEK_GET_SOCKET_TABLE));
-  if (v == nullptr || sockets == nullptr) return nullptr;
-  add_address(sockets, san);
-  return v;
+  const verbstest::KernelTables t = verbstest::kernel_tables();
+  if (t.verbs == nullptr || t.sockets == nullptr) return nullptr;
+  add_address(t.sockets, san);
+  return t.verbs;
 }
 
-ZekVerbsAddress address_of(std::uint32_t host_order) {
-  ZekVerbsAddress a{};
-  a.Length = sizeof a;
-  a.Family = ZEK_AF_INET;
-  a.Ipv4 = __builtin_bswap32(host_order);
-  return a;
-}
+ZekVerbsAddress address_of(std::uint32_t host_order) { return verbstest::verbs_address(host_order); }
 
 ZekQpCreateInput qp_input(void* pd, void* cq, std::uint32_t size) {
   ZekQpCreateInput in{};
@@ -219,12 +204,30 @@ bool leave_open(std::uint32_t san) {
   return v->QpCreate(adapter, &in, &out, &qp) == 0;
 }
 
+// The report into the caller's buffer (it was checked to hold kReportBytes).
+NTSTATUS complete_with_report(PIRP irp, std::uint8_t* buffer, Report& r) {
+  r.line("failures=%d\n", r.failures());
+  const std::size_t n = r.text().size() < verbstest::kReportBytes ? r.text().size() : verbstest::kReportBytes;
+  std::memcpy(buffer, r.text().data(), n);
+  return complete_irp(irp, STATUS_SUCCESS, n);
+}
+
 NTSTATUS device_control(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
   const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
   auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
   const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  if (code == verbstest::kRdma) {
+    if (in != sizeof(verbstest::RdmaRequest) || out < verbstest::kReportBytes) {
+      return complete_irp(irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    verbstest::RdmaRequest request;
+    std::memcpy(&request, buffer, sizeof request);
+    Report r;
+    if (!verbstest::run_rdma(request, r)) return complete_irp(irp, STATUS_DEVICE_NOT_READY, 0);
+    return complete_with_report(irp, buffer, r);
+  }
   if (code != verbstest::kRun && code != verbstest::kLeaveOpen) {
     return complete_irp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
@@ -236,10 +239,7 @@ NTSTATUS device_control(PDEVICE_OBJECT, PIRP irp) {
   if (out < verbstest::kReportBytes) return complete_irp(irp, STATUS_INVALID_PARAMETER, 0);
   Report r;
   if (!run(san, r)) return complete_irp(irp, STATUS_DEVICE_NOT_READY, 0);
-  r.line("failures=%d\n", r.failures());
-  const std::size_t n = r.text().size() < verbstest::kReportBytes ? r.text().size() : verbstest::kReportBytes;
-  std::memcpy(buffer, r.text().data(), n);
-  return complete_irp(irp, STATUS_SUCCESS, n);
+  return complete_with_report(irp, buffer, r);
 }
 
 void unload(PDRIVER_OBJECT) { zektest::delete_test_device(kLink, g_device); }

@@ -24,4 +24,29 @@ inline constexpr ULONG kReportBytes = 16384;
 // and leaves them open, as a client that never closes does.
 inline constexpr ULONG kLeaveOpen = code(0x911);
 
+// Input: RdmaRequest. Output: the report (as kRun's). Runs one end of an
+// RDMA connection between two hosts through the kernel verbs table and the
+// kernel socket-call table: the accepting end listens on its SAN address
+// and port, the connecting end connects to the peer's; the two exchange
+// the MPA start-up frames over the host stack's TCP (the private data
+// carries each end's region for the peer's RDMA), hand the connection to
+// the adapter and run the operations. The request returns when the session
+// is over or a bound ran out (WaitMs for the peer at each step).
+// STATUS_DEVICE_NOT_READY as kRun's.
+inline constexpr ULONG kRdma = code(0x912);
+inline constexpr std::uint32_t kRoleAccept = 0;
+inline constexpr std::uint32_t kRoleConnect = 1;
+struct RdmaRequest {
+  std::uint32_t Role;   // kRoleAccept or kRoleConnect
+  std::uint32_t Local;  // this host's SAN address (host order)
+  std::uint32_t Peer;   // the connecting end: the peer's SAN address (host order)
+  std::uint16_t Port;   // the accepting end's port
+  std::uint16_t Flags;  // kRdmaCrc, kRdmaMarkers: what this end asks for
+  std::uint32_t WaitMs;
+  std::uint32_t Reserved;
+};
+static_assert(sizeof(RdmaRequest) == 24);
+inline constexpr std::uint16_t kRdmaCrc = 1u << 0;
+inline constexpr std::uint16_t kRdmaMarkers = 1u << 1;
+
 }  // namespace verbstest
