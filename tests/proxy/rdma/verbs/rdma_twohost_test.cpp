@@ -4,9 +4,11 @@
 // client driver of HOSTB accepts, HOSTA's connects; through the kernel
 // verbs table and the kernel socket-call table they make their verbs
 // objects, connect over the host stacks' TCP and exchange the MPA start-up
-// frames, each end checking the other's private data byte for byte. The
-// capture of HOSTA's port goes to a protocol analyser: the start-up frames
-// are there, nothing is malformed.
+// frames, each end checking the other's private data byte for byte, and
+// hand the connection to the adapter (the accepting end's reply leaves as
+// the hand-over's last streaming message). The capture of HOSTA's port goes
+// to a protocol analyser: the start-up frames are there, nothing is
+// malformed.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -30,7 +32,7 @@ std::string run(const std::string& command) {
 
 int count_lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
 
-TEST(RdmaTwoHosts, KernelClientsConnectAndExchangeTheStartupFrames) {
+TEST(RdmaTwoHosts, KernelClientsConnectExchangeTheStartupFramesAndHandTheConnectionOver) {
   twohost::Lab lab(/*capture=*/true, {{"zekverbstest", ZEK_VERBS_DRIVER}});
   const std::string why = lab.start();
   ASSERT_EQ(why, "");
@@ -45,12 +47,14 @@ TEST(RdmaTwoHosts, KernelClientsConnectAndExchangeTheStartupFrames) {
   EXPECT_EQ(b, 0) << report_b << lab.driver_log(1);
   EXPECT_NE(report_b.find(std::string("accepted a connection from ") + kAddress[0]), std::string::npos) << report_b;
   for (const std::string* report : {&report_a, &report_b}) {
-    for (const char* line : {"the peer's private data, every byte ok", "MPA ", "CRC on", "close got=0x0"}) {
+    for (const char* line : {"the peer's private data, every byte ok", "CRC on",
+                             "queue pair state after the hand-over got=0x2 want=0x2 ok", "close got=0x0"}) {
       EXPECT_NE(report->find(line), std::string::npos) << line << "\n" << *report;
     }
   }
   EXPECT_NE(report_a.find("the reply read as a request got=0x50083"), std::string::npos) << report_a;
   EXPECT_NE(report_b.find("the request read as a reply got=0x50083"), std::string::npos) << report_b;
+  EXPECT_NE(report_b.find("the MPA reply as its last streaming message"), std::string::npos) << report_b;
 
   ASSERT_TRUE(lab.terminate());
   for (int i = 0; i < 2; ++i) {
@@ -60,8 +64,8 @@ TEST(RdmaTwoHosts, KernelClientsConnectAndExchangeTheStartupFrames) {
     EXPECT_EQ(log.find("fault"), std::string::npos) << log;
   }
   if (run("command -v tshark").empty()) GTEST_SKIP() << "tshark is not installed";
-  const std::string tshark = "tshark -n -r " + (lab.dir(0) / "wire.pcap").string() +
-                             " -o tcp.check_checksum:TRUE -o ip.check_checksum:TRUE";
+  const std::string tshark =
+      "tshark -n -r " + (lab.dir(0) / "wire.pcap").string() + " -o tcp.check_checksum:TRUE -o ip.check_checksum:TRUE";
   auto count = [&](const std::string& filter) {
     return count_lines(run(tshark + " -Y '" + filter + "' -T fields -e frame.number 2>/dev/null"));
   };

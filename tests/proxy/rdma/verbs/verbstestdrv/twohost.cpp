@@ -12,13 +12,15 @@
 //     answers with the reply. The private data of each carries a record of
 //     its end (queue pair, region STag, address and length) and a pattern
 //     the other end checks byte for byte.
-//  4. The hand-over of the connection to the adapter, when the verbs offer
-//     the modify; otherwise the connection is closed (the report says so).
+//  4. The hand-over of the connection to the adapter (the modify to RTS
+//     with the socket); the accepting end's reply leaves as the hand-over's
+//     last streaming message.
 #include <cstring>
 
+#include "include/hw/qp_context.h"
 #include "include/zek/mpa.h"
-#include "proxy/tcpip/socket/socket.h"
 #include "proxy/tcpip/sockaddr.h"
+#include "proxy/tcpip/socket/socket.h"
 #include "tests/proxy/rdma/verbs/verbstestdrv/kernel_client.h"
 
 namespace verbstest {
@@ -52,7 +54,8 @@ void sleep_ms(std::uint32_t ms) {
 
 class Session {
  public:
-  Session(const KernelTables& t, const RdmaRequest& request, Report& r) : v_(t.verbs), s_(t.sockets), q_(request), r_(r) {}
+  Session(const KernelTables& t, const RdmaRequest& request, Report& r)
+      : v_(t.verbs), s_(t.sockets), q_(request), r_(r) {}
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
   ~Session() {
@@ -180,19 +183,40 @@ class Session {
     r_.line("MPA %s: CRC %s, markers to this end %s, to the peer %s; peer queue pair %u\n",
             accepting() ? "request read, reply built" : "request sent, reply read", crc_ ? "on" : "off",
             my_markers_ ? "on" : "off", peer_markers_ ? "on" : "off", peer_.Qp);
-    if (accepting() && v_->QpModify == nullptr) return send_all("send the MPA reply", frame, sizeof frame);
     reply_ = accepting();
     std::memcpy(reply_frame_, frame, sizeof frame);
     return true;
   }
 
-  // The hand-over, when the verbs offer it.
+  // The hand-over: the queue pair takes the connection (IDLE to RTS with the
+  // socket) in the RDMA mode the start-up frames agreed. The accepting end
+  // hands its reply to the modify as the last streaming message, so it
+  // leaves ahead of the first FPDU and nothing the connecting end sends
+  // after reading it can reach the host stack.
   bool hand_over() {
     if (v_->QpModify == nullptr) {
-      r_.line("hand-over: the verbs offer no modify in this build; the connection stays with the host stack\n");
+      r_.expect("the verbs table offers the modify", false);
       return false;
     }
-    return false;
+    ZekQpModifyInput in{};
+    in.Mask = ZEK_QP_MODIFY_STATE | ZEK_QP_MODIFY_RDMA_MODE;
+    in.State = ZEK_QP_STATE_RTS;
+    in.Socket = static_cast<std::uint64_t>(socket_);
+    in.RdmaMode = zekhw::kMpaModeRdma | (crc_ ? zekhw::kMpaModeCrc : 0) |
+                  (peer_markers_ ? zekhw::kMpaModeSendMarkers : 0) | (my_markers_ ? zekhw::kMpaModeReceiveMarkers : 0);
+    if (reply_) {
+      in.Message = reply_frame_;
+      in.MessageLength = sizeof reply_frame_;
+    }
+    ZekQpModifyOutput out{};
+    if (!ok("hand-over (modify to RTS with the socket)", v_->QpModify(adapter_, qp_, &in, &out))) return false;
+    ZekQpAttributes q{};
+    r_.check("queue pair state after the hand-over", v_->QpQuery(adapter_, qp_, &q) == 0 ? q.State : 0,
+             ZEK_QP_STATE_RTS);
+    r_.check("the queue pair's socket", q.Socket, static_cast<std::uint64_t>(socket_));
+    r_.line("hand-over: the adapter carries the connection (RDMA mode 0x%x%s)\n", in.RdmaMode,
+            reply_ ? ", the MPA reply as its last streaming message" : "");
+    return true;
   }
 
   bool accepting() const { return q_.Role == kRoleAccept; }
