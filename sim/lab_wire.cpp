@@ -232,7 +232,7 @@ void LabWire::transmit_later(std::span<const std::byte> frame) {
           if (peers_.size() > 1) ++switched_;  // one of several: its learned peer
           ++sent_;
           ++direct_;
-          ++lane_frames_;
+          lane_sent_.fetch_add(1, std::memory_order_relaxed);
           if (!lane->rung) {
             lane->rung = true;
             to_ring_.push_back(lane);
@@ -375,7 +375,7 @@ LabWire::Lane LabWire::lane_locked(const std::string& peer) {
 LaneRing::Result LabWire::lane_put(const Lane& lane, const std::string& peer, std::span<const std::byte> frame) {
   const LaneRing::Result r = lane->ring->put(frame);
   if (r == LaneRing::Result::Ok) {
-    ++lane_frames_;
+    lane_sent_.fetch_add(1, std::memory_order_relaxed);
   } else if (r != LaneRing::Result::Full) {
     close_lane(peer, lane, r == LaneRing::Result::Broken ? "its reader's index is not sound" : nullptr);
   }
@@ -759,6 +759,9 @@ void LabWire::receiver_loop() {
   std::vector<int> fds;
   auto last_look = std::chrono::steady_clock::now() - kRescan;
   auto last_frame = last_look;
+  constexpr unsigned kSocketEvery = 8;
+  unsigned rounds = 0;
+  bool lanes_busy = false;
   while (!stopping_) {
     const auto now = std::chrono::steady_clock::now();
     if (now - last_look >= kRescan) {
@@ -781,8 +784,10 @@ void LabWire::receiver_loop() {
       messages[i].msg_hdr.msg_control = controls[i].bytes;
       messages[i].msg_hdr.msg_controllen = sizeof controls[i].bytes;
     }
-    // What is there now, without waiting.
-    const int n = ::recvmmsg(socket_, messages.data(), kBatch, MSG_DONTWAIT | MSG_CMSG_CLOEXEC, nullptr);
+    // What is there now, without waiting; while lanes keep bringing frames,
+    // the socket (offers, peers without lanes) is looked at every few rounds.
+    const bool look = lanes_in_.empty() || !lanes_busy || ++rounds % kSocketEvery == 0;
+    const int n = look ? ::recvmmsg(socket_, messages.data(), kBatch, MSG_DONTWAIT | MSG_CMSG_CLOEXEC, nullptr) : 0;
     for (int i = 0; i < n; ++i) {
       // Descriptors come only with control messages; any other is closed.
       fds.clear();
@@ -818,6 +823,7 @@ void LabWire::receiver_loop() {
       for (int fd : fds) ::close(fd);
     }
     const bool from_lanes = read_lanes(frames);
+    lanes_busy = from_lanes;
     if (n > 0 || from_lanes) last_frame = std::chrono::steady_clock::now();
     // Waits while the board's inbound queue is full: the socket and the
     // lanes fill and the senders wait in turn.
@@ -909,8 +915,8 @@ bool LabWire::read_lanes(std::vector<std::vector<std::byte>>& frames) {
       any = true;
       if (buffer.size() < zekhw::kNicMinFrame) continue;
       capture_.write(buffer);
-      ++received_;
-      ++lane_frames_;
+      received_.fetch_add(1, std::memory_order_relaxed);
+      lane_received_.fetch_add(1, std::memory_order_relaxed);
       const std::uint64_t source = mac_at(buffer, 6);
       if (source != learned_source) {
         learned_source = source;

@@ -147,7 +147,7 @@ class LabWire final : public FramePort {
   std::size_t lanes_out();
   std::size_t lanes_in() const { return lanes_in_count_.load(); }
   // Frames sent and received through lanes.
-  std::uint64_t frames_through_lanes() const { return lane_frames_.load(); }
+  std::uint64_t frames_through_lanes() const { return lane_sent_.load() + lane_received_.load(); }
   // Lanes closed because the peer broke the ring's rules.
   std::uint64_t lanes_broken() const { return lanes_broken_.load(); }
   std::string lane_marker_path() const;
@@ -245,16 +245,18 @@ class LabWire final : public FramePort {
   std::chrono::steady_clock::time_point last_bound_check_{};  // receiver thread only
   ino_t bound_inode_ = 0;                                     // of the socket file it bound
   bool displaced_ = false;                                    // another file took the path (said once)
-  std::atomic<std::uint64_t> sent_{0}, received_{0}, dropped_{0}, oversize_{0}, switched_{0}, direct_{0};
+  // The sending side's counters and the receiver thread's on lines of their own.
+  alignas(64) std::atomic<std::uint64_t> sent_{0}, dropped_{0}, switched_{0}, direct_{0}, lane_sent_{0};
+  alignas(64) std::atomic<std::uint64_t> received_{0}, oversize_{0}, lane_received_{0};
   // Lanes.
-  int bell_ = -1;                          // this port's eventfd, given to the peers that send to it
+  alignas(64) int bell_ = -1;              // this port's eventfd, given to the peers that send to it
   std::map<std::string, Lane> lanes_;      // to peers, by socket path (mu_)
   std::uint32_t next_lane_id_ = 1;         // (mu_)
   std::map<std::string, ino_t> no_lanes_;  // peers whose lane broke: datagrams for that socket (mu_)
   std::vector<Lane> to_ring_;              // lanes put into since the last flush (the sending thread's)
   std::vector<InLane> lanes_in_;           // receiver thread only
   std::atomic<std::size_t> lanes_in_count_{0};
-  std::atomic<std::uint64_t> lane_frames_{0}, lanes_broken_{0};
+  std::atomic<std::uint64_t> lanes_broken_{0};
   std::thread sender_, receiver_;
 };
 
