@@ -1,7 +1,8 @@
 // CRC-32C (Castagnoli, reflected polynomial 0x82F63B78, initial value ~0,
 // final complement): the checksum of MPA FPDUs (RFC 5044) and of the
 // connection-hash key. The processor's crc32 instruction does the work where
-// it has one (8 bytes a step), slicing-by-8 tables elsewhere.
+// it has one (8 bytes a step, three neighbouring blocks side by side),
+// slicing-by-8 tables elsewhere.
 #pragma once
 
 #include <cstddef>
