@@ -415,12 +415,13 @@ constexpr std::uint64_t kGroupBit = std::uint64_t{1} << 40;  // the I/G bit of t
 }  // namespace
 
 std::vector<std::string> LabWire::destinations_locked(std::span<const std::byte> frame, bool count) {
-  if (std::chrono::steady_clock::now() - last_scan_ >= kRescan) rescan_locked();
+  const auto now = std::chrono::steady_clock::now();
+  if (now - last_scan_ >= kRescan) rescan_locked();
   const std::uint64_t destination = mac_at(frame, 0);
   if ((destination & kGroupBit) == 0) {
     auto it = learned_.find(destination);
     if (it != learned_.end()) {
-      const bool fresh = std::chrono::steady_clock::now() - it->second.seen < kLearnedFor;
+      const bool fresh = now - it->second.seen < kLearnedFor;
       if (fresh && std::find(peers_.begin(), peers_.end(), it->second.peer) != peers_.end()) {
         if (count && peers_.size() > 1) ++switched_;
         return {it->second.peer};
@@ -770,7 +771,10 @@ void LabWire::receiver_loop() {
       check_lanes_in();
       keep_bound();
     }
-    for (unsigned i = 0; i < kBatch; ++i) {
+    // What is there now, without waiting; while lanes keep bringing frames,
+    // the socket (offers, peers without lanes) is looked at every few rounds.
+    const bool look = lanes_in_.empty() || !lanes_busy || ++rounds % kSocketEvery == 0;
+    for (unsigned i = 0; look && i < kBatch; ++i) {
       if (buffers[i].size() != capacity) {
         if (buffers[i].capacity() < capacity) buffers[i] = board_.recycle_buffer();
         buffers[i].resize(capacity);
@@ -784,9 +788,6 @@ void LabWire::receiver_loop() {
       messages[i].msg_hdr.msg_control = controls[i].bytes;
       messages[i].msg_hdr.msg_controllen = sizeof controls[i].bytes;
     }
-    // What is there now, without waiting; while lanes keep bringing frames,
-    // the socket (offers, peers without lanes) is looked at every few rounds.
-    const bool look = lanes_in_.empty() || !lanes_busy || ++rounds % kSocketEvery == 0;
     const int n = look ? ::recvmmsg(socket_, messages.data(), kBatch, MSG_DONTWAIT | MSG_CMSG_CLOEXEC, nullptr) : 0;
     for (int i = 0; i < n; ++i) {
       // Descriptors come only with control messages; any other is closed.

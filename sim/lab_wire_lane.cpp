@@ -186,8 +186,9 @@ LaneRing::Result LaneRing::take(std::vector<std::byte>& out, std::size_t max_fra
     if (record[1] != kFrame || need > rest || need > ahead) return Result::Broken;
     tail_ += need;
     if (record[0] > max_frame) return Result::Oversize;
-    out.resize(record[0]);
-    std::memcpy(out.data(), data() + at + kRecordHeader, record[0]);
+    // Into the buffer's own room, without clearing it first.
+    const std::byte* from = data() + at + kRecordHeader;
+    out.assign(from, from + record[0]);
     return Result::Ok;
   }
 }
