@@ -17,8 +17,11 @@ struct KINTERRUPT {
 namespace plat {
 namespace {
 
-// One interrupt, on the vector's delivery thread.
+// One interrupt, on the vector's delivery thread; a DPC it queued for an
+// idle processor runs here after it (see DpcEngine).
 void service(KINTERRUPT* interrupt) {
+  DpcEngine& dpcs = Kernel::current().dpcs();
+  dpcs.begin_interrupt();
   KIRQL old;
   KeRaiseIrql(interrupt->Irql, &old);
   KeAcquireSpinLockAtDpcLevel(interrupt->Lock);
@@ -29,6 +32,7 @@ void service(KINTERRUPT* interrupt) {
   }
   KeReleaseSpinLockFromDpcLevel(interrupt->Lock);
   KeLowerIrql(old);
+  dpcs.end_interrupt();
 }
 
 }  // namespace

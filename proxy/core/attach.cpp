@@ -74,9 +74,13 @@ void nic_step(void* context, MifhCqObject* cq) {
   }
   ZpxReceiveHook hook = g_hook.load();
   void* hook_context = g_hook_context.load();
-  if (hook == nullptr) ZpxStackReceiveRoute(info, &hook, &hook_context);
+  const bool stack_route = hook == nullptr;
+  if (stack_route) ZpxStackReceiveRoute(info, &hook, &hook_context);
+  const bool pass_locked = stack_route && hook != nullptr;
   const std::uint64_t sent = hw->Counters.Sent;
+  if (pass_locked) ZpxStackReceivePass(true);
   ZpxProcessNicCQ(hw->Device, cq, hw->NicQp, &hw->Rx, hook, hook_context, &hw->Counters);
+  if (pass_locked) ZpxStackReceivePass(false);
   if (hw->Counters.Sent != sent) ZpxStackTransmitDone(info);
 }
 

@@ -173,7 +173,13 @@ void ZpxOffloadAttach(ProxyAdapterInfo* info, bool attach);
 // The bottom half's share: where the adapter's received frames go (left as
 // it is without an interface), and the word that send completions freed
 // transmit buffers.
+// The stack's route takes the frames of a NIC pass under the stack input
+// lock, which ZpxStackReceivePass(true) takes before the pass and
+// ZpxStackReceivePass(false) releases after it: one lock round for the pass
+// instead of one per frame, and the protocol input of the whole pass runs
+// once, when the lock is released.
 void ZpxStackReceiveRoute(ProxyAdapterInfo* info, ZpxReceiveHook* hook, void** context);
+void ZpxStackReceivePass(bool begin);
 void ZpxStackTransmitDone(ProxyAdapterInfo* info);
 
 // The host stack's interface out: the DHCP client stopped, the configured

@@ -59,8 +59,10 @@ TransmitResult transmit(void* context, const std::uint8_t* frame, std::uint32_t 
   return TransmitResult::NoBuffer;
 }
 
+// A frame of the NIC pass, which holds the stack input lock (see
+// ZpxStackReceivePass).
 void receive(void* context, const std::uint8_t* header, const std::uint8_t* payload, std::uint32_t length) {
-  zektcp::adapter_interface_input(static_cast<AdapterInterface*>(context), header, payload, length);
+  zektcp::adapter_interface_input_locked(static_cast<AdapterInterface*>(context), header, payload, length);
 }
 
 // The DHCP client's first transaction id: the low 32 bits of the system
@@ -270,6 +272,14 @@ void ZpxStackReceiveRoute(ProxyAdapterInfo* info, ZpxReceiveHook* hook, void** c
   if (a == nullptr) return;
   *hook = receive;
   *context = a;
+}
+
+void ZpxStackReceivePass(bool begin) {
+  if (begin) {
+    zektcp::AcquireInputLock();
+  } else {
+    zektcp::ReleaseInputLock();
+  }
 }
 
 void ZpxStackTransmitDone(ProxyAdapterInfo* info) {

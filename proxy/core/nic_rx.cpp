@@ -64,8 +64,19 @@ std::uint32_t ZpxProcessNicCQ(MifhDeviceObj* device, MifhCqObject* cq, MifhQpObj
   if (ZekIsBadPointer(cq) || ZekIsBadPointer(qp) || ZekIsBadPointer(rx) || ZekIsBadPointer(counters)) return 0;
   auto* ring = static_cast<zekhw::MifhNicRqWqe*>(qp->Rq);
   std::uint32_t taken = 0;
+  std::uint32_t unposted = 0;  // buffers written back into the ring, not yet posted
+  bool post_failed = false;
+  auto post = [&] {
+    if (unposted == 0) return;
+    std::uint32_t posted = 0;
+    if (const ZekStatus status = mifh_nic_qp_post_rq(qp, unposted, &posted); status != MIFH_STATUS_SUCCESS) {
+      ZEK_LOG_FAILURE("ZpxProcessNicCQ:mifh_nic_qp_post_rq() returned error (0x%x)\n", status);
+      post_failed = true;
+    }
+    unposted = 0;
+  };
   zekhw::MifhNicCqe e{};
-  while (mifh_nic_cqe_read(cq, &e) == MIFH_STATUS_SUCCESS) {
+  while (!post_failed && mifh_nic_cqe_read(cq, &e) == MIFH_STATUS_SUCCESS) {
     ++taken;
     mifh_cq_release_cqes(device, cq, 1, false);
     if ((e.status & zekhw::kNicCqeSend) != 0) {
@@ -84,26 +95,24 @@ std::uint32_t ZpxProcessNicCQ(MifhDeviceObj* device, MifhCqObject* cq, MifhQpObj
         const auto* frame = static_cast<const std::uint8_t*>(d.Va);
         if (hook != nullptr) hook(context, frame, frame + ZPX_ETHER_HEADER_BYTES, length - ZPX_ETHER_HEADER_BYTES);
       }
-      // The buffer goes back to the ring at its head.
+      // The buffer goes back to the ring at its head (past the ones
+      // written back before it and not yet posted).
       OSPRIM_RING_MOVE_TAIL(&qp->RqRing);
-      const std::uint32_t head = qp->RqRing.Head;
+      const std::uint32_t head = (qp->RqRing.Head + unposted) % qp->RqRing.Size;
       zekhw::MifhNicRqWqe& wqe = ring[head];
       std::memset(&wqe, 0, sizeof wqe);
       wqe.buffer_length = d.Length;
       wqe.buffer_pa = (static_cast<std::uint64_t>(d.PaHigh) << 32) | d.PaLow;
       rx->SlotBuffer[head % ZPX_RX_BUFFERS] = static_cast<std::uint16_t>(buffer);
       rx->Index = (rx->Index + 1) % ZPX_RX_BUFFERS;
-      std::uint32_t posted = 0;
-      if (const ZekStatus status = mifh_nic_qp_post_rq(qp, 1, &posted); status != MIFH_STATUS_SUCCESS) {
-        ZEK_LOG_FAILURE("ZpxProcessNicCQ:mifh_nic_qp_post_rq() returned error (0x%x)\n", status);
-        break;
-      }
+      if (++unposted == ZPX_RX_REPOST_BATCH) post();
     }
     if (taken > ZPX_NIC_CQ_PASS_LIMIT) {
       OSPrimMemoryLogging("ZpxProcessNicCQ: ( u32SendProcessed + u32RecvProcessed) %d\n", static_cast<int>(taken));
       break;
     }
   }
+  post();
   mifh_cq_release_cqes(device, cq, 0, true);
   return taken;
 }

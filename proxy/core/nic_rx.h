@@ -41,6 +41,7 @@ ZekStatus ZpxInitializeNicRQ(MifhQpObject* qp, ZpxNicRx* rx);
 // pass (the rest waits for the next interrupt); the queue is re-armed at the
 // end. Answers the entries taken.
 inline constexpr std::uint32_t ZPX_NIC_CQ_PASS_LIMIT = 428;
+inline constexpr std::uint32_t ZPX_RX_REPOST_BATCH = 16;
 inline constexpr std::uint32_t ZPX_ETHER_HEADER_BYTES = 14;
 using ZpxReceiveHook = void (*)(void* context, const std::uint8_t* header, const std::uint8_t* payload,
                                 std::uint32_t payload_length);

@@ -15,11 +15,12 @@
 // releasing thread then runs the round itself where it may: the holder of
 // the socket-call lock when the input lock is free at that moment (it may
 // only try it, as the input lock comes first), the holder of the input lock
-// when it goes back to a level where it may take the socket-call lock; in
-// every other case (the receive path's DPC, the clock DPC) it wakes the
-// thread. The round is the same either way (the input lock, then the
-// socket-call lock, ARP before IP); only the thread differs, so a local
-// exchange does not pay a thread switch for every segment.
+// (the receive path's DPC at the end of its NIC pass, a DHCP step); in
+// every other case (the clock DPC) it wakes the thread. The round is the
+// same either way (the input lock, then the socket-call lock, ARP before
+// IP, at DISPATCH_LEVEL as the thread runs it); only the thread differs, so
+// neither a local exchange nor a frame from the adapter pays a thread
+// switch for every segment.
 #include "proxy/tcpip/kern/kern_internal.h"
 
 namespace zektcp {
@@ -126,9 +127,8 @@ void softint_before_input_release(KIRQL level_after) {
   if (!pending()) return;
   // The thread's own round: its loop takes what was added.
   if (KeGetCurrentThread() == g_kern.softint_thread_id) return;
-  // A DPC (the receive path) does not run protocol input; nor does a caller
-  // that holds the socket-call lock already.
-  if (level_after >= DISPATCH_LEVEL || g_kern.softint_in_progress || BdcLockHeldByCaller()) {
+  // Not a caller that holds the socket-call lock already.
+  if (g_kern.softint_in_progress || BdcLockHeldByCaller()) {
     wake_if_sleeping();
     return;
   }

@@ -1,5 +1,10 @@
 // DPCs and kernel timers on the virtual clock.
 #include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "platform/machine/interrupt_vectors.h"
 
 #include "tests/support/kernel_fixture.h"
 
@@ -26,6 +31,21 @@ void record_dpc(KDPC*, PVOID context, PVOID a1, PVOID a2) {
   r->runs++;
 }
 
+// Queues `blocker` on `processor`, where it runs until `release` is set.
+void hold_processor(KDPC* blocker, KEVENT* release, CHAR processor) {
+  KeInitializeEvent(release, NotificationEvent, FALSE);
+  KeInitializeDpc(
+      blocker,
+      [](KDPC*, PVOID ctx, PVOID, PVOID) {
+        LARGE_INTEGER zero{};
+        while (KeWaitForSingleObject(ctx, Executive, KernelMode, FALSE, &zero) == STATUS_TIMEOUT)
+          std::this_thread::yield();
+      },
+      release);
+  KeSetTargetProcessorDpc(blocker, processor);
+  KeInsertQueueDpc(blocker, nullptr, nullptr);
+}
+
 TEST_F(DpcTimerTest, QueuedDpcRunsOnceAtDispatchWithItsArguments) {
   DpcRecord r;
   KDPC dpc;
@@ -44,18 +64,8 @@ TEST_F(DpcTimerTest, QueuedDpcRunsOnceAtDispatchWithItsArguments) {
 TEST_F(DpcTimerTest, ADpcQueuedTwiceRunsOnceAndCanBeRemoved) {
   // Hold the DPC processor busy so that the queue state can be observed.
   KEVENT release;
-  KeInitializeEvent(&release, NotificationEvent, FALSE);
   KDPC blocker;
-  KeInitializeDpc(
-      &blocker,
-      [](KDPC*, PVOID ctx, PVOID, PVOID) {
-        LARGE_INTEGER zero{};
-        while (KeWaitForSingleObject(ctx, Executive, KernelMode, FALSE, &zero) == STATUS_TIMEOUT)
-          std::this_thread::yield();
-      },
-      &release);
-  KeSetTargetProcessorDpc(&blocker, 0);
-  KeInsertQueueDpc(&blocker, nullptr, nullptr);
+  hold_processor(&blocker, &release, 0);
 
   DpcRecord r;
   KDPC dpc;
@@ -177,6 +187,92 @@ TEST_F(DpcTimerTest, ManyDpcsFromManyThreadsAllRun) {
     EXPECT_EQ(r.runs, 1);
     EXPECT_EQ(r.irql, DISPATCH_LEVEL);
   }
+}
+
+// An interrupt whose service routine queues a DPC: the DPC runs on the
+// interrupt's own thread when its processor is idle; behind a DPC that
+// holds the processor it waits for the processor's thread; and a DPC that
+// queues itself again while it runs on the interrupt's thread does not run
+// twice at once.
+struct InterruptDpcRecord {
+  KDPC dpc;
+  std::atomic<int> isrs{0};
+  std::atomic<int> runs{0};
+  std::atomic<int> active{0};
+  std::atomic<bool> overlapped{false};
+  std::atomic<bool> requeue{false};
+  std::thread::id isr_thread;
+  std::thread::id dpc_thread;
+  KIRQL irql = PASSIVE_LEVEL;
+  ULONG processor = 99;
+};
+
+BOOLEAN queue_record_dpc(PKINTERRUPT, PVOID context) {
+  auto* r = static_cast<InterruptDpcRecord*>(context);
+  r->isr_thread = std::this_thread::get_id();
+  KeInsertQueueDpc(&r->dpc, nullptr, nullptr);
+  r->isrs++;
+  return TRUE;
+}
+
+void interrupt_dpc(KDPC* dpc, PVOID context, PVOID, PVOID) {
+  auto* r = static_cast<InterruptDpcRecord*>(context);
+  if (r->active.fetch_add(1) != 0) r->overlapped = true;
+  r->dpc_thread = std::this_thread::get_id();
+  r->irql = KeGetCurrentIrql();
+  r->processor = KeGetCurrentProcessorNumber();
+  if (r->requeue.exchange(false)) {
+    KeInsertQueueDpc(dpc, nullptr, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  r->active--;
+  r->runs++;
+}
+
+bool within_a_second(const std::function<bool()>& done) {
+  for (int i = 0; i < 1000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
+}
+
+TEST_F(DpcTimerTest, AnInterruptsDpcRunsOnItsThreadOnlyWhileItsProcessorIsIdle) {
+  constexpr ULONG kVector = 0x61;
+  InterruptDpcRecord r;
+  KeInitializeDpc(&r.dpc, interrupt_dpc, &r);
+  KeSetTargetProcessorDpc(&r.dpc, 1);
+  PKINTERRUPT interrupt = nullptr;
+  ASSERT_EQ(IoConnectInterrupt(&interrupt, queue_record_dpc, &r, nullptr, kVector, plat::Kernel::kDeviceIrql,
+                               plat::Kernel::kDeviceIrql, LevelSensitive, FALSE, 1, FALSE),
+            STATUS_SUCCESS);
+
+  // Idle: on the interrupt's thread, at DISPATCH_LEVEL, as processor 1.
+  kernel().machine().interrupts().raise(kVector);
+  ASSERT_TRUE(within_a_second([&] { return r.runs == 1; }));
+  EXPECT_EQ(r.dpc_thread, r.isr_thread);
+  EXPECT_EQ(r.irql, DISPATCH_LEVEL);
+  EXPECT_EQ(r.processor, 1u);
+
+  // Busy: it waits for the blocker, then runs on the processor's thread.
+  KEVENT release;
+  KDPC blocker;
+  hold_processor(&blocker, &release, 1);
+  kernel().machine().interrupts().raise(kVector);
+  ASSERT_TRUE(within_a_second([&] { return r.isrs == 2; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(r.runs, 1);
+  KeSetEvent(&release, 0, FALSE);
+  KeFlushQueuedDpcs();
+  EXPECT_EQ(r.runs, 2);
+  EXPECT_NE(r.dpc_thread, r.isr_thread);
+
+  // Queued again while it runs on the interrupt's thread: the second run
+  // waits for the first.
+  r.requeue = true;
+  kernel().machine().interrupts().raise(kVector);
+  ASSERT_TRUE(within_a_second([&] { return r.runs == 4; }));
+  KeFlushQueuedDpcs();
+  EXPECT_FALSE(r.overlapped);
+  EXPECT_EQ(r.runs, 4);
+  IoDisconnectInterrupt(interrupt);
 }
 
 using DpcTimerDeathTest = DpcTimerTest;

@@ -2,7 +2,9 @@
 // through zeksock by this program as a process of HOSTA against servers of
 // HOSTB (twohost_peer): a 64-byte send-and-receive round trip, bulk TCP of
 // 1 MB and 100 MB, UDP datagrams of 64 and 1472 bytes echoed in windows of
-// 16, an ICMP echo, and TCP connections set up and closed. The baselines of
+// 16, an ICMP echo, and TCP connections set up and closed; then bulk TCP in
+// writes of 16 and 64 KiB and a 1-byte request and answer, as the stack's
+// own benchmark measures them. The baselines of
 // the same run: the same 64-byte exchange over Linux loopback TCP here, and
 // Linux's loopback TCP bulk, connections and UDP and a Unix-socket
 // ping-pong from linux_baseline_bench.cpp, and the datagram echo between
@@ -16,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +37,14 @@ namespace {
 
 constexpr std::uint16_t kTcpPort = 5401, kUdpPort = 5402;
 constexpr int kStream = 1, kDgram = 2, kRaw = 3, kShutWrite = 1;
+// Socket buffers of both ends of the TCP connections (the stack's defaults,
+// as BSD's, are 32 and 56 KiB; Linux's loopback grows its own to megabytes):
+// a window of 256 KiB, scaled. Not more: the proxy driver's receive ring
+// holds 511 frames, and a window of more segments than that (with their
+// acknowledgements) overruns it whenever the receiving host is slow to run,
+// so the adapter drops frames and TCP retransmits.
+constexpr std::int32_t kTcpBuffer = 1 << 18;
+constexpr int kSolSocket = 0xFFFF, kSoSndBuf = 0x1001, kSoRcvBuf = 0x1002;
 
 std::unique_ptr<twohost::Lab> g_lab;
 const ZekUserSocketTable* t = nullptr;
@@ -44,8 +55,9 @@ bool ready(benchmark::State& state) {
   if (g_lab == nullptr) {
     g_lab = std::make_unique<twohost::Lab>();
     g_why = g_lab->start();
-    if (g_why.empty() && (!g_lab->server(1, {"serve", std::to_string(kTcpPort)}, "serve.txt") ||
-                          !g_lab->server(1, {"udp-serve", std::to_string(kUdpPort)}, "udp.txt"))) {
+    if (g_why.empty() &&
+        (!g_lab->server(1, {"serve", std::to_string(kTcpPort), std::to_string(kTcpBuffer)}, "serve.txt") ||
+         !g_lab->server(1, {"udp-serve", std::to_string(kUdpPort)}, "udp.txt"))) {
       g_why = "HOSTB's servers did not start";
     }
     if (g_why.empty()) {
@@ -73,7 +85,9 @@ std::int64_t connection(char request) {
   const std::int64_t s = t->socket(2, kStream, 0);
   const ZekSanAddress a = peer_address(kTcpPort);
   if (s < 0) return -1;
-  if (t->connect(s, &a, sizeof(a)) != 0 || t->send(s, &request, 1, 0) != 1) {
+  if (t->setsockopt(s, kSolSocket, kSoSndBuf, &kTcpBuffer, sizeof(kTcpBuffer)) != 0 ||
+      t->setsockopt(s, kSolSocket, kSoRcvBuf, &kTcpBuffer, sizeof(kTcpBuffer)) != 0 ||
+      t->connect(s, &a, sizeof(a)) != 0 || t->send(s, &request, 1, 0) != 1) {
     t->close(s);
     return -1;
   }
@@ -97,20 +111,28 @@ void TwoHostZeksockRoundTrip64(benchmark::State& state) {
 }
 BENCHMARK(TwoHostZeksockRoundTrip64)->UseRealTime();
 
+// One connection's transfer of `bytes` in writes of `write_size`, ended by
+// the server's "done" once it read everything.
+bool transfer(std::size_t bytes, std::size_t write_size) {
+  static const std::vector<std::uint8_t> data(1 << 18, 0x5A);
+  const std::int64_t s = connection('H');
+  bool ok = s >= 0;
+  for (std::size_t left = bytes; ok && left > 0;) {
+    const std::size_t n = std::min({left, write_size, data.size()});
+    ok = send_all(s, data.data(), n);
+    left -= n;
+  }
+  std::uint8_t done[4];
+  ok = ok && t->shutdown(s, kShutWrite) == 0 && recv_all(s, done, sizeof done);
+  if (s >= 0) t->close(s);
+  return ok;
+}
+
 void TwoHostZeksockBulk(benchmark::State& state) {
   if (!ready(state)) return;
   const auto bytes = static_cast<std::size_t>(state.range(0));
-  std::vector<std::uint8_t> data(1 << 18, 0x5A);
   for (auto _ : state) {
-    const std::int64_t s = connection('H');
-    bool ok = s >= 0;
-    for (std::size_t left = bytes; ok && left > 0; left -= std::min(left, data.size())) {
-      ok = send_all(s, data.data(), std::min(left, data.size()));
-    }
-    std::uint8_t done[4];
-    ok = ok && t->shutdown(s, kShutWrite) == 0 && recv_all(s, done, sizeof done);
-    if (s >= 0) t->close(s);
-    if (!ok) {
+    if (!transfer(bytes, 1 << 18)) {
       state.SkipWithError("the transfer failed");
       break;
     }
@@ -190,6 +212,40 @@ void TwoHostTcpConnections(benchmark::State& state) {
   }
 }
 BENCHMARK(TwoHostTcpConnections)->UseRealTime();
+
+// Bulk TCP in writes of the argument's size (16 and 64 KiB, as the Linux
+// loopback baseline's LinuxLoopbackTcpBulk), 8 MiB a connection.
+void TwoHostZeksockBulkWrites(benchmark::State& state) {
+  if (!ready(state)) return;
+  constexpr std::size_t kBytes = std::size_t{8} << 20;
+  for (auto _ : state) {
+    if (!transfer(kBytes, static_cast<std::size_t>(state.range(0)))) {
+      state.SkipWithError("the transfer failed");
+      break;
+    }
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBytes));
+}
+BENCHMARK(TwoHostZeksockBulkWrites)->Arg(16384)->Arg(65536)->UseRealTime();
+
+// A 1-byte request and its 1-byte answer (beside LinuxLoopbackTcpRoundTrip
+// and UnixSocketRoundTrip).
+void TwoHostZeksockRoundTrip1(benchmark::State& state) {
+  if (!ready(state)) return;
+  const std::int64_t s = connection('E');
+  if (s < 0) return state.SkipWithError("no connection");
+  const std::int32_t one = 1;
+  t->setsockopt(s, 6, 1, &one, sizeof(one));  // TCP_NODELAY
+  std::uint8_t b = 1;
+  for (auto _ : state) {
+    if (t->send(s, &b, 1, 0) != 1 || t->recv(s, &b, 1, 0) != 1) {
+      state.SkipWithError("the exchange failed");
+      break;
+    }
+  }
+  t->close(s);
+}
+BENCHMARK(TwoHostZeksockRoundTrip1)->UseRealTime();
 
 // The 64-byte exchange over Linux loopback TCP (a thread echoes).
 void LinuxLoopbackTcpRoundTrip64(benchmark::State& state) {

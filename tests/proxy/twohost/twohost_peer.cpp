@@ -3,7 +3,8 @@
 // what it saw, one fact a line; it exits 0 when everything held, else the
 // step that failed. Every wait is bounded.
 //
-//   serve PORT              TCP server: prints "ready"; for each connection
+//   serve PORT [BUFFER]     TCP server (socket buffers of BUFFER bytes when
+//                           given): prints "ready"; for each connection
 //                           "peer A.B.C.D" and serves, in a thread of its
 //                           own, the first byte's
 //                           request: 'E' echo until the peer's end, then
@@ -161,10 +162,16 @@ void serve_one(std::int64_t s) {
   t->close(s);
 }
 
-int serve(std::uint16_t port) {
+int serve(std::uint16_t port, std::int32_t buffer_bytes) {
   const std::int64_t l = t->socket(2, kStream, 0);
   const ZekSanAddress any = address_of(0, port);
-  if (l < 0 || t->bind(l, &any, sizeof(any)) != 0 || t->listen(l, 8) != 0) fail("listen");
+  if (l < 0 || t->bind(l, &any, sizeof(any)) != 0) fail("bind");
+  // The listener's buffers (and window scale) pass to its connections.
+  if (buffer_bytes > 0 && (t->setsockopt(l, kSolSocket, kSoSndBuf, &buffer_bytes, sizeof(buffer_bytes)) != 0 ||
+                           t->setsockopt(l, kSolSocket, kSoRcvBuf, &buffer_bytes, sizeof(buffer_bytes)) != 0)) {
+    fail("socket buffers");
+  }
+  if (t->listen(l, 8) != 0) fail("listen");
   std::printf("ready\n");
   std::fflush(stdout);
   for (;;) {
@@ -684,7 +691,7 @@ int main(int argc, char** argv) {
   auto port_arg = [&](int i) { return static_cast<std::uint16_t>(std::atoi(argv[i])); };
   int result = 2;
   if (mode == "serve") {
-    result = serve(port_arg(2));
+    result = serve(port_arg(2), argc > 3 ? std::atoi(argv[3]) : 0);
   } else if (mode == "udp-serve") {
     result = udp_serve(port_arg(2));
   } else if (mode == "echo" && argc == 5) {
