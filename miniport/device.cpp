@@ -78,6 +78,11 @@ ZekStatus ZekDeviceInitFromImage(MifhDeviceObj* device) {
   device->MaxIrd = sizes.ReadDepth;
   device->ArpEntryCount = sizes.Size258;
   device->IpEntryCount = ZEK_DEVICE_IP_ENTRIES;
+  // The user doorbell window: one page per protection domain, for the
+  // domains after the kernel's (1 to Size258), so that no page of a process
+  // ever rings a kernel domain's queue pair.
+  device->FirstPdId = sizes.Size258 + 1;
+  device->PdCount = device->DoorbellWindow != nullptr ? device->DoorbellWindowLength / ZEK_DOORBELL_PAGE_BYTES : 0;
 
   device->Port = static_cast<std::uint8_t>(ZekPortOfFunction(f, device->PhyType));
   device->InterruptQueueBits = static_cast<std::uint16_t>(0x101u << f);

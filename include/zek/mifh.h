@@ -61,6 +61,9 @@ static_assert(offsetof(HwScratchpadObj, Signature) == 0);
 // writes the adapter's registers takes it. It begins and ends with a guard
 // word of four blanks, which the proxy driver checks before it trusts the
 // record: a record overwritten from either side shows at once.
+// A protection domain's page of the user doorbell window.
+inline constexpr std::uint32_t ZEK_DOORBELL_PAGE_BYTES = 4096;
+
 struct MifhDeviceObj {
   std::uint32_t GuardStart;   // MIFH_DEVICE_GUARD
   std::uint32_t Zero;         // 0 at initialisation
@@ -112,8 +115,8 @@ struct MifhDeviceObj {
   std::uint16_t Reserved4;
 
   // Protection domains served by the user doorbell window.
-  std::uint32_t FirstPdId;
-  std::uint32_t PdCount;
+  std::uint32_t FirstPdId;  // the first protection domain of the user doorbell window
+  std::uint32_t PdCount;    // its pages (ZEK_DOORBELL_PAGE_BYTES each), one per domain
 
   // Device limits stored by the device initialisation.
   std::uint32_t QpCountBase;

@@ -16,6 +16,7 @@
 
 #include "platform/kernel/io/usermem.h"
 #include "proxy/core/notify.h"
+#include "proxy/core/verbs_requests.h"
 #include "proxy/rdma/hw/mcrq.h"
 
 namespace {
@@ -43,6 +44,8 @@ bool is_served(ZekIoctlFamily family) {
     case ZekIoctlFamily::SOCKET_TABLE:
     case ZekIoctlFamily::HARDWARE_OBJECTS:
     case ZekIoctlFamily::MCRQ:
+    case ZekIoctlFamily::VERBS:
+    case ZekIoctlFamily::VERBS_USER_ACCESS:
       return true;
     default:
       return false;
@@ -107,6 +110,12 @@ NTSTATUS route(PIRP irp, const ZekIoctlInfo& info, void* record, ULONG_PTR* byte
       return ZpxGetSocketTable(record, bytes);
     case ZekIoctlFamily::HARDWARE_OBJECTS: {
       const NTSTATUS status = ZpxMappedHandlerStatus(CommonMifhIoctl(record, info.code, bytes, irp));
+      if (!NT_SUCCESS(status)) *bytes = 0;
+      return status;
+    }
+    case ZekIoctlFamily::VERBS:
+    case ZekIoctlFamily::VERBS_USER_ACCESS: {
+      const NTSTATUS status = ZpxMappedHandlerStatus(CommonIwarpIoctl(record, info.code, bytes, irp));
       if (!NT_SUCCESS(status)) *bytes = 0;
       return status;
     }

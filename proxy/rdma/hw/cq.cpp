@@ -11,6 +11,7 @@
 #include "proxy/rdma/hw/control_qp.h"
 #include "proxy/rdma/hw/doorbell.h"
 #include "proxy/rdma/hw/pool_ops.h"
+#include "proxy/rdma/hw/pools.h"
 #include "proxy/rdma/hw/qp.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/ring.h"
@@ -240,6 +241,13 @@ ZekStatus mifh_nic_cq_poll_completion(MifhCqObject* cq, std::uint32_t* low_half,
   return MIFH_STATUS_SUCCESS;
 }
 
+bool mifh_qp_object_live(const MifhQpObject* qp, const MifhDeviceObj* device) {
+  const auto address = reinterpret_cast<std::uintptr_t>(qp);
+  if (ZekIsBadPointer(qp) || address % 2048 != 0) return false;
+  if (!mifh_pool_block_holds(MIFH_POOL_QP_OBJECT, qp, sizeof(MifhQpObject))) return false;
+  return qp->Signature == MIFH_QP_SIGNATURE && qp->Device == device;
+}
+
 ZekStatus mifh_cq_poll_completion(MifhCqObject* cq, MifhCompletion* out) {
   if (ZekIsBadPointer(cq) || ZekIsBadPointer(out) || cq->Ring == nullptr) return MIFH_STATUS_CQ_ERROR;
   for (;;) {
@@ -266,7 +274,9 @@ ZekStatus mifh_cq_poll_completion(MifhCqObject* cq, MifhCompletion* out) {
     }
     auto* qp = reinterpret_cast<MifhQpObject*>(cqe.tag & ~zekhw::kTagIndexMask);
     const std::uint32_t index = static_cast<std::uint32_t>(cqe.tag & zekhw::kTagIndexMask);
-    if (ZekIsBadPointer(qp) || qp->Signature != MIFH_QP_SIGNATURE) {
+    // A tag is whatever the request's poster wrote (a process writes its
+    // own rings): only a live queue-pair object of this CQ's device is read.
+    if (!mifh_qp_object_live(qp, cq->Device)) {
       ZEK_LOG_FAILURE("mifh_cq_poll_completion: CQE names a bad QP object (0x%p)\n", static_cast<void*>(qp));
       continue;
     }

@@ -80,6 +80,10 @@ struct MifhFastRegisterContext {
 // for a bad argument or a CQ whose Head cannot move. Every entry taken is given back; the work
 // requests up to the one reported are retired from their queue. In mode 0
 // (parameter word 0) a successful zero-length read is not reported.
+// Whether a completion tag's queue pair is a live queue-pair object (in the
+// queue-pair pool's memory, 2048-aligned, initialised) of `device`.
+struct MifhQpObject;
+bool mifh_qp_object_live(const MifhQpObject* qp, const MifhDeviceObj* device);
 ZekStatus mifh_cq_poll_completion(MifhCqObject* cq, MifhCompletion* out);
 // Arms the CQ (for solicited and error completions only, when asked):
 // through its doorbell page unless `through_register`, else register 0x44,

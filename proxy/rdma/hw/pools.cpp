@@ -650,6 +650,21 @@ bool mifh_slab_holds(const void* address, std::uint32_t bytes) {
   return held;
 }
 
+bool mifh_pool_block_holds(MifhPoolId id, const void* address, std::uint32_t bytes) {
+  const auto first = reinterpret_cast<std::uint64_t>(address);
+  const std::uint64_t end = first + bytes;
+  bool held = false;
+  if (!take_lock(lock_of(id), __func__)) return false;
+  for (ZekListNode* node = pool_of(id).Blocks.Head; node != nullptr && !held; node = node->Next) {
+    const auto* descriptor = reinterpret_cast<const MifhSlabDescriptor*>(node);
+    const auto* header = reinterpret_cast<const OSPrimMemHeader*>(descriptor->Address) - 1;
+    const std::uint64_t start = descriptor->Address;
+    held = first >= start && end <= start + (header->Size - sizeof(OSPrimMemHeader));
+  }
+  give_lock(lock_of(id), __func__);
+  return held;
+}
+
 std::uint32_t mifh_iwarp_cq_class(std::uint32_t entries) {
   if (entries >= 16385) return 65536;
   if (entries >= 8193) return 16384;

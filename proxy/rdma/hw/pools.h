@@ -107,6 +107,8 @@ std::uint32_t mifh_pool_available(MifhPoolId pool, std::uint32_t size_class);
 std::uint32_t mifh_pool_element_bytes(MifhPoolId pool, std::uint32_t size_class);
 // Whether [address, address + bytes) lies wholly inside one slab.
 bool mifh_slab_holds(const void* address, std::uint32_t bytes);
+// Whether [address, address + bytes) lies in one of an own-block pool's blocks.
+bool mifh_pool_block_holds(MifhPoolId id, const void* address, std::uint32_t bytes);
 // The growth size G chosen at start (0 before).
 std::uint32_t mifh_pool_growth_size();
 

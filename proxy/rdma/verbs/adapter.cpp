@@ -535,12 +535,14 @@ void close_held(ZekIwarpAdapter* a) {
 }
 
 // Marks an open adapter closing and waits until no verb runs on it: true
-// when this caller now owns its close.
-bool start_close(ZekIwarpAdapter* a) {
+// when this caller now owns its close. With `owner`, only that process's
+// user open is closed.
+bool start_close(ZekIwarpAdapter* a, HANDLE owner = nullptr) {
   if (!lock(&g_opened_lock, "FindIwarpAdapter: OSPrimSyncAcquireSpinlockObject returned error (0x%x)\n")) {
     return false;
   }
-  const bool ok = on_opened_list(a) && a->Closing == 0;
+  const bool ok =
+      on_opened_list(a) && a->Closing == 0 && (owner == nullptr || (a->KernelClient == 0 && a->OwningProcess == owner));
   if (ok) a->Closing = 1;
   unlock(&g_opened_lock);
   if (!ok) return false;
@@ -562,6 +564,26 @@ ZekStatus zek_close(void* adapter) {
   }
   close_held(static_cast<ZekIwarpAdapter*>(adapter));
   return ZEK_STATUS_PASS;
+}
+
+ZekStatus ZekCloseOwn(void* adapter, HANDLE process) {
+  if (ZekIsBadPointer(adapter) || process == nullptr || !start_close(static_cast<ZekIwarpAdapter*>(adapter), process)) {
+    ZEK_LOG_FAILURE("zek_close: Adapter not found \n");
+    return IWARP_STATUS_A_INVALID_RNIC_HANDLE;
+  }
+  close_held(static_cast<ZekIwarpAdapter*>(adapter));
+  return ZEK_STATUS_PASS;
+}
+
+ZekIwarpAdapter* ZekHoldOwnAdapter(std::uint64_t handle, HANDLE process) {
+  void* p = reinterpret_cast<void*>(handle);
+  if (ZekIsBadPointer(p) || process == nullptr || !ZekAdapterAcquire(p, nullptr)) return nullptr;
+  auto* a = static_cast<ZekIwarpAdapter*>(p);
+  if (a->KernelClient != 0 || a->OwningProcess != process) {
+    ZekAdapterRelease(a);
+    return nullptr;
+  }
+  return a;
 }
 
 void zek_cleanup_iwarp_resources(HANDLE process_id) {

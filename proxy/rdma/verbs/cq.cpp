@@ -9,7 +9,9 @@
 #include <cstring>
 
 #include "include/hw/wqe.h"
+#include "proxy/core/user_mapping.h"
 #include "proxy/rdma/hw/cq.h"
+#include "proxy/rdma/hw/pool_ops.h"
 #include "proxy/rdma/hw/pools.h"
 #include "proxy/rdma/verbs/verbs.h"
 
@@ -39,7 +41,29 @@ void teardown(ZekIwarpAdapter* a, MifhCqObject* cq, bool id_held) {
   v->ErrorRing = nullptr;
   v->ErrorLock.Signature = 0;
   cq->Signature = 0;
+  // What the CQ mapped into its process goes before its memory.
+  ZpxReleaseUserPart(&v->UserPart);
+  if (v->OwnRing != nullptr) {
+    ZpxFreeMappablePages(v->OwnRing);
+    v->OwnRing = nullptr;
+    cq->Ring = nullptr;
+  }
   mifh_free_iwarp_cq(cq);
+}
+
+// The CQ object and its ring: from the pools, or (own_pages) a ring of
+// pages of its own.
+ZekStatus allocate(MifhCqObject** cq, void** ring, std::uint32_t slots, bool own_pages) {
+  if (!own_pages) return mifh_iwarp_cq_allocate(cq, ring, slots);
+  *cq = static_cast<MifhCqObject*>(mifh_allocate_cq_object());
+  if (*cq == nullptr) return ZEK_STATUS_FAIL;
+  *ring = ZpxAllocateMappablePages(slots * MIFH_IWARP_CQE_BYTES);
+  if (*ring == nullptr) {
+    mifh_free_cq_object(*cq);
+    *cq = nullptr;
+    return ZEK_STATUS_FAIL;
+  }
+  return ZEK_STATUS_PASS;
 }
 
 // A CQ handle of this adapter: the CQ, or null.
@@ -52,6 +76,12 @@ MifhCqObject* cq_of(ZekIwarpAdapter* a, void* handle) {
 
 ZekStatus zek_async_cq_create(void* adapter, void** out, std::uint32_t* entries, ZekVerbsCqHandler handler,
                               void* handler_context, std::uint32_t requested, std::uint32_t mode, void* client_handle) {
+  return ZekCqCreateEx(adapter, out, entries, handler, handler_context, requested, mode, client_handle, false);
+}
+
+ZekStatus ZekCqCreateEx(void* adapter, void** out, std::uint32_t* entries, ZekVerbsCqHandler handler,
+                        void* handler_context, std::uint32_t requested, std::uint32_t mode, void* client_handle,
+                        bool own_pages) {
   if (ZekIsBadPointer(adapter)) {
     ZEK_LOG_FAILURE("zek_async_cq_create(): pIwarpAdapter is NULL\n");
     return IWARP_STATUS_A_INVALID_RNIC_HANDLE;
@@ -68,14 +98,15 @@ ZekStatus zek_async_cq_create(void* adapter, void** out, std::uint32_t* entries,
   const std::uint32_t count = requested > ZEK_VERBS_MAX_CQ_ENTRIES ? ZEK_VERBS_MAX_CQ_ENTRIES : requested;
   MifhCqObject* cq = nullptr;
   void* ring = nullptr;
-  if (mifh_iwarp_cq_allocate(&cq, &ring, count + 1) != ZEK_STATUS_PASS) return ZEK_STATUS_FAIL;
+  if (allocate(&cq, &ring, count + 1, own_pages) != ZEK_STATUS_PASS) return ZEK_STATUS_FAIL;
   ZekCqVerbs* v = ZekCqOf(cq);
   std::memset(static_cast<void*>(v), 0, sizeof *v);
+  if (own_pages) v->OwnRing = ring;
   v->ErrorRing = static_cast<std::uint64_t*>(mifh_pool_allocate(MIFH_POOL_ERRORQP_QUEUE, 0));
   if (v->ErrorRing == nullptr) {
     ZEK_LOG_FAILURE("zek_async_cq_create:Counldn't allocate mem for pErrorQPObjectQueue\n");
     cq->Ring = ring;
-    mifh_free_iwarp_cq(cq);
+    teardown(a, cq, false);
     return ZEK_STATUS_FAIL;
   }
   std::memset(v->ErrorRing, 0, ZEK_VERBS_ERROR_RING_SLOTS * sizeof(std::uint64_t));
@@ -142,6 +173,7 @@ void ZekCqForget(ZekIwarpAdapter* a, MifhCqObject* cq) {
   v->ErrorRing = nullptr;
   v->ErrorLock.Signature = 0;
   v->Adapter = nullptr;
+  ZpxReleaseUserPart(&v->UserPart);
   // The ring and the object stay: the adapter may still write the ring.
 }
 

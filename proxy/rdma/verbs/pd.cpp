@@ -3,6 +3,7 @@
 // range), the hardware set-up, the adapter's PD list.
 #include <cstring>
 
+#include "proxy/core/user_mapping.h"
 #include "proxy/rdma/hw/pool_ops.h"
 #include "proxy/rdma/verbs/verbs.h"
 
@@ -64,6 +65,8 @@ ZekStatus ZekPdDeallocateHeld(ZekIwarpAdapter* a, ZekPd* pd) {
   }
   if (RemoveFromPdList(a, pd) != ZEK_STATUS_PASS) return IWARP_STATUS_PD_INVALID_PD_ID;
   const bool user = (pd->Flags & ZEK_PD_USER_ACCESS) != 0;
+  // The doorbell page leaves the process before the domain's id goes back.
+  ZpxReleaseUserPart(&pd->UserPart);
   const ZekStatus freed = free_id(a, pd->Hw.PdId, user);
   pd->Self = nullptr;
   pd->Hw.Magic = 0;

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "include/hw/wqe.h"
+#include "proxy/core/user_mapping.h"
 #include "proxy/rdma/hw/cq.h"
 #include "proxy/rdma/hw/pool_ops.h"
 #include "proxy/rdma/hw/work_requests.h"
@@ -70,9 +71,35 @@ void release(ZekIwarpAdapter* a, MifhQpObject* qp, bool id_held) {
   v->StreamBuffer = nullptr;
   v->Flags &= ~(ZEK_QPV_STREAM_INDEX | ZEK_QPV_STREAM_STAG);
   for (OSPrimSpinlockObject& l : qp->Locks) l.Signature = 0;
+  // What the queue pair mapped into its process goes before its memory.
+  ZpxReleaseUserPart(&v->UserPart);
+  if (v->OwnRings != nullptr && !quarantined) {
+    ZpxFreeMappablePages(qp->Sq);
+    ZpxFreeMappablePages(qp->Rq);
+    qp->Sq = qp->Rq = nullptr;
+    v->OwnRings = nullptr;
+  }
   // A queue pair whose destroy the adapter never confirmed keeps its
   // memory (the hardware layer refuses to return it).
   mifh_free_iwarp_virtual_sq(qp);
+}
+
+// Gives a new queue pair rings of pages of their own in place of the
+// pools' (a user-access queue pair's, mapped into its process whole).
+bool own_rings(MifhQpObject* qp, void** sq, void** rq, std::uint32_t sq_size, std::uint32_t rq_size) {
+  void* s = ZpxAllocateMappablePages(sq_size * sizeof(zekhw::MifhWqe));
+  void* r = s == nullptr ? nullptr : ZpxAllocateMappablePages(rq_size * sizeof(zekhw::MifhWqe));
+  if (r == nullptr) {
+    ZpxFreeMappablePages(s);
+    return false;
+  }
+  mifh_free_iwarp_sq(qp->Sq, sq_size);
+  mifh_free_iwarp_rq(qp->Rq, rq_size);
+  qp->Sq = *sq = s;
+  qp->Rq = *rq = r;
+  ZekQpOf(qp)->OwnRings = s;
+  qp->UserQp = 1;
+  return true;
 }
 
 }  // namespace
@@ -96,6 +123,11 @@ void ZekQpContextAttributes(MifhQpObject* qp, std::uint32_t ord, MifhIwarpContex
 }
 
 ZekStatus zek_qp_create(void* adapter, const ZekQpCreateInput* in, ZekQpAttributes* out, std::uint64_t* handle) {
+  return ZekQpCreateEx(adapter, in, out, handle, false);
+}
+
+ZekStatus ZekQpCreateEx(void* adapter, const ZekQpCreateInput* in, ZekQpAttributes* out, std::uint64_t* handle,
+                        bool own_pages) {
   if (ZekIsBadPointer(adapter)) {
     ZEK_LOG_FAILURE("zek_qp_create(): pIwarpAdapter is NULL\n");
     return IWARP_STATUS_A_INVALID_RNIC_HANDLE;
@@ -168,6 +200,7 @@ ZekStatus zek_qp_create(void* adapter, const ZekQpCreateInput* in, ZekQpAttribut
     release(a, qp, id_held);
     return status;
   };
+  if (own_pages && !own_rings(qp, &sq, &rq, sq_size, rq_size)) return fail(ZEK_STATUS_RES_INSUFFICIENT_SW);
   if (mifh_iwarp_qp_init(qp, sq, rq, pa_of(sq), pa_of(rq), sq_size, rq_size, 0) != ZEK_STATUS_PASS) {
     return fail(ZEK_STATUS_FAIL);
   }

@@ -140,8 +140,7 @@ struct ZekPd {
   ZekVerbsList SharedRefs;
   std::uint8_t Flags;  // ZEK_PD_USER_ACCESS
   std::uint8_t Reserved[7];
-  void* UserMapping;  // the doorbell page's mapping record (user access)
-  void* UserPage;
+  void* UserPart;  // what the domain mapped into its process (proxy/core/user_mapping.h)
 };
 static_assert(sizeof(ZekPd) <= ZEK_PD_OBJECT_BYTES);
 
@@ -161,8 +160,8 @@ struct ZekCqVerbs {
   std::uint32_t Reserved;
   std::uint64_t* ErrorRing;  // ZEK_VERBS_ERROR_RING_SLOTS entries (ZekErrorEntry)
   OSPrimSpinlockObject ErrorLock;
-  void* UserPage;
-  void* UserMapping;
+  void* OwnRing;   // non-null: the ring is pages of its own (a user-access CQ's), freed with the CQ
+  void* UserPart;  // what the CQ mapped into its process (proxy/core/user_mapping.h)
   std::uint8_t LargeChunk;
   // Completion notification (a CQ with a user completion handler): the
   // identifier that goes into the adapter's ring, the handler's user
@@ -223,9 +222,9 @@ struct ZekQpVerbs {
   std::uint8_t FeatureBits;  // bit 0 and bit 1: the create features; bit 2: the third
   std::uint8_t Reserved[6];
   ZekVerbsLink Link;
-  void* PeerQp;  // a loopback pair's other queue pair
-  void* SqMapping;
-  void* RqMapping;
+  void* PeerQp;    // a loopback pair's other queue pair
+  void* UserPart;  // what the queue pair mapped into its process (proxy/core/user_mapping.h)
+  void* OwnRings;  // non-null: both rings are pages of their own (a user-access queue pair's)
   void* StreamBuffer;             // the last streaming message (DMA memory), StreamStag names it
   std::uint32_t ConnectionState;  // ZEK_QP_CONNECTION_RUNNING once the connection is the adapter's
   std::uint32_t StreamLength;
@@ -334,6 +333,23 @@ void zek_cleanup_iwarp_resources(HANDLE process_id);
 ZekStatus ZEK_Init_Verbs();
 ZekStatus ZEK_Cleanup_Verbs();
 }
+
+// ---- The user-access forms (the control requests') ----------------------------------------------------------
+// As zek_async_cq_create and zek_qp_create, with `own_pages`: the CQ ring,
+// or both work-queue rings, are page-aligned allocations of their own that
+// may be mapped into a process whole (proxy/core/user_mapping.h), freed with
+// the object; a user-access queue pair is also marked as one whose rings the
+// process writes.
+ZekStatus ZekCqCreateEx(void* adapter, void** cq, std::uint32_t* entries, ZekVerbsCqHandler handler,
+                        void* handler_context, std::uint32_t requested, std::uint32_t mode, void* client_handle,
+                        bool own_pages);
+ZekStatus ZekQpCreateEx(void* adapter, const ZekQpCreateInput* input, ZekQpAttributes* output, std::uint64_t* qp,
+                        bool own_pages);
+// zek_close for the process's own user open only: IWARP_STATUS_A_INVALID_RNIC_HANDLE
+// for any other adapter (checked under the list's lock, with the close).
+ZekStatus ZekCloseOwn(void* adapter, HANDLE process);
+// The process's own user open, held (ZekAdapterRelease gives it back); null otherwise.
+ZekIwarpAdapter* ZekHoldOwnAdapter(std::uint64_t handle, HANDLE process);
 
 // The routine table of the user forms or of the kernel forms.
 const ZekVerbsInterface* ZekVerbsTable(bool kernel);

@@ -136,6 +136,38 @@ TEST_F(Dispatch, EveryCodeFromUserModeGetsItsFamilysAnswer) {
       expected = STATUS_BUFFER_TOO_SMALL;  // its record is 1640 bytes
     } else if (info.code == IOCTL_ZEK_IWARP_QUERY_ASYNC_ERROR || info.code == IOCTL_IWARP_TERMINATE_CQ_POLL_THREAD) {
       expected = STATUS_SUCCESS;  // no such adapter: the outcome is in the record
+    } else if (info.family == F::VERBS || info.family == F::VERBS_USER_ACCESS) {
+      // A zeroed record names no adapter of the caller's: the outcome is in
+      // the record, unless a required handle or pointer is null or the code
+      // is not served.
+      switch (info.code) {
+        case IOCTL_ZEK_IWARP_CQ_QUERY:
+        case IOCTL_ZEK_IWARP_SET_COMPL_HANDLER:
+        case IOCTL_ZEK_IWARP_QP_CREATE:
+        case IOCTL_ZEK_IWARP_QP_QUERY:
+        case IOCTL_ZEK_IWARP_ADAPTER_ADDRS:
+        case IOCTL_ZEK_IWARP_PD_DEALLOCATE_W_USER_ACCESS:
+        case IOCTL_ZEK_IWARP_CQ_DESTROY_W_USER_ACCESS:
+        case IOCTL_ZEK_IWARP_QP_MODIFY:
+        case IOCTL_ZEK_IWARP_QP_POST_SQ:
+        case IOCTL_ZEK_IWARP_QP_POST_RQ:
+        case IOCTL_ZEK_IWARP_MR_ALLOC_NONSHARED_STAG:
+        case IOCTL_ZEK_IWARP_MR_REGISTER_NON_SHARED:
+        case IOCTL_ZEK_IWARP_MR_REREGISTER_NON_SHARED:
+        case IOCTL_ZEK_IWARP_MR_REGISTER_SHARED:
+        case IOCTL_ZEK_IWARP_MR_QUERY:
+        case IOCTL_ZEK_IWARP_MR_DEALLOC:
+        case IOCTL_ZEK_IWARP_MW_ALLOC:
+        case IOCTL_ZEK_IWARP_MW_QUERY:
+        case IOCTL_ZEK_IWARP_DUP_CQ:
+        case IOCTL_ZEK_IWARP_DUP_QP:
+        case IOCTL_ZEK_IWARP_DUP_PD:
+        case IOCTL_ZEK_IWARP_2C0:
+          expected = STATUS_NOT_SUPPORTED;
+          break;
+        default:
+          expected = STATUS_SUCCESS;
+      }
     } else if (info.family == F::EVENT_SLOT || info.family == F::ND_QUEUE) {
       continue;  // pended and completed requests: their own tests
     } else if (info.code == IOCTL_ZEK_SELECT_USER) {

@@ -1,0 +1,76 @@
+// The iWARP verbs control requests (records and decisions in
+// include/zek/verbs_requests.h): CommonIwarpIoctl serves the plain verbs
+// codes and the user-access codes; each handler copies what it reads from the
+// caller, looks every handle up as the caller's own, calls one kernel verb and
+// writes the verb's status back into the record.
+//
+// Handler results (ZpxMappedHandlerStatus maps them): 0 the request succeeds
+// with the record (the verb's own status inside); 1 a code not served, a
+// pointer that cannot be mapped or a refused request (nothing written back);
+// 2 a null record, byte count or required handle.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/kernel/driver.h"
+#include "proxy/core/osprim/osprim_kernel.h"
+
+struct ZekIwarpAdapter;
+
+// Serves one verbs request; `irp` gives the requestor mode and the file
+// object (the open attaches the clean-up context to it).
+ULONG CommonIwarpIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes, PIRP Irp);
+
+namespace zpxverbs {
+
+// The caller's pointers of one request, each probed and mapped for the
+// kernel for exactly its length (a kernel-mode caller's are kernel
+// addresses already); every mapping is undone when the request ends.
+class UserRanges {
+ public:
+  UserRanges(bool user, const char* request) : user_(user), request_(request) {}
+  ~UserRanges();
+  UserRanges(const UserRanges&) = delete;
+  UserRanges& operator=(const UserRanges&) = delete;
+  // The kernel view of `length` bytes at `address`, or null (logged "<request>:
+  // mapping failure").
+  void* map(std::uint64_t address, std::uint64_t length);
+  template <typename T>
+  T* map(std::uint64_t address) {
+    return static_cast<T*>(map(address, sizeof(T)));
+  }
+
+ private:
+  static constexpr int kMax = 4;
+  bool user_;
+  const char* request_;
+  int used_ = 0;
+  OSPrimMapRecord records_[kMax]{};
+};
+
+// The caller's own user open of `handle`, held for the request.
+class OwnAdapter {
+ public:
+  explicit OwnAdapter(std::uint64_t handle);
+  ~OwnAdapter();
+  OwnAdapter(const OwnAdapter&) = delete;
+  OwnAdapter& operator=(const OwnAdapter&) = delete;
+  explicit operator bool() const { return adapter_ != nullptr; }
+  ZekIwarpAdapter* get() const { return adapter_; }
+
+ private:
+  ZekIwarpAdapter* adapter_;
+};
+
+// Logs a verb's failure as the requests do ("<name>:  failed with the error '<text>'").
+void log_status(const char* name, std::uint32_t status);
+
+// The user-access handlers (verbs_requests_user.cpp).
+ULONG PdAllocateUserAccess(void* record, bool user);
+ULONG PdDeallocateUserAccess(void* record);
+ULONG CqCreateUserAccess(void* record, bool user);
+ULONG CqDestroyUserAccess(void* record);
+ULONG QpCreateUserAccess(void* record, bool user);
+ULONG QpDestroyUserAccess(void* record);
+
+}  // namespace zpxverbs
