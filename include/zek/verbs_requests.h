@@ -291,19 +291,19 @@ static_assert(sizeof(ZekVreqPdAllocateUser) == 48);
 // IOCTL_ZEK_IWARP_QP_CREATE_W_USER_ACCESS (320).
 struct ZekVreqQpCreateUser {
   std::uint64_t Adapter;
-  ZekQpCreateInput Create;    // 8
-  ZekQpAttributes Attributes; // 96: out
-  std::uint64_t Qp;           // 264: out
-  std::uint64_t Page;         // 272: in the client value, out the QP page's address
-  std::uint64_t SqRing;       // 280: out
-  std::uint64_t RqRing;       // 288: out
-  std::uint32_t SqSize;       // 296: out: ring slots
-  std::uint32_t RqSize;       // 300: out
-  std::uint8_t SqTail;        // 304: out: the send queue's tail area (32-byte units)
+  ZekQpCreateInput Create;     // 8
+  ZekQpAttributes Attributes;  // 96: out
+  std::uint64_t Qp;            // 264: out
+  std::uint64_t Page;          // 272: in the client value, out the QP page's address
+  std::uint64_t SqRing;        // 280: out
+  std::uint64_t RqRing;        // 288: out
+  std::uint32_t SqSize;        // 296: out: ring slots
+  std::uint32_t RqSize;        // 300: out
+  std::uint8_t SqTail;         // 304: out: the send queue's tail area (32-byte units)
   std::uint8_t Reserved305[3];
-  std::uint32_t QpId;   // 308: out
-  std::uint32_t Word2;  // 312: in, kept
-  std::uint32_t Status; // 316
+  std::uint32_t QpId;    // 308: out
+  std::uint32_t Word2;   // 312: in, kept
+  std::uint32_t Status;  // 316
 };
 static_assert(offsetof(ZekVreqQpCreateUser, Create) == 8);
 static_assert(offsetof(ZekVreqQpCreateUser, Attributes) == 96);
@@ -340,6 +340,12 @@ static_assert(offsetof(ZekVreqCqCreateUser, Ring) == 56);
 static_assert(offsetof(ZekVreqCqCreateUser, RingSlots) == 72);
 static_assert(offsetof(ZekVreqCqCreateUser, Status) == 76);
 static_assert(sizeof(ZekVreqCqCreateUser) == 80);
+
+// IOCTL_ZEK_IWARP_NDI_NOTIFY_DISCONNECT (ZekNdNotifyDisconnectRecord,
+// include/zek/ioctl.h): waits (pended) until the queue pair's connection ends
+// (completed with success) or the queue pair is destroyed (cancelled); the
+// adapter must be the caller's own open and the queue pair one of its queue
+// pairs, else STATUS_INVALID_HANDLE at once.
 
 // The QP page (one zeroed page a user-access queue pair has in the process).
 inline constexpr std::uint32_t ZEK_QP_PAGE_SQ_RING = 24;

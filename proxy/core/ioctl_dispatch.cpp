@@ -46,6 +46,7 @@ bool is_served(ZekIoctlFamily family) {
     case ZekIoctlFamily::MCRQ:
     case ZekIoctlFamily::VERBS:
     case ZekIoctlFamily::VERBS_USER_ACCESS:
+    case ZekIoctlFamily::ND_VERBS:
       return true;
     default:
       return false;
@@ -119,6 +120,10 @@ NTSTATUS route(PIRP irp, const ZekIoctlInfo& info, void* record, ULONG_PTR* byte
       if (!NT_SUCCESS(status)) *bytes = 0;
       return status;
     }
+    case ZekIoctlFamily::ND_VERBS:
+      // The asynchronous registration requests come with the region verbs.
+      return info.code == IOCTL_ZEK_IWARP_NDI_NOTIFY_DISCONNECT ? ZekIwarpNotifyDisconnect(irp, record)
+                                                                : STATUS_NOT_SUPPORTED;
     case ZekIoctlFamily::MCRQ: {
       const PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
       if (ZEK_k_mcrq_poll_completion_ioctl(record, info.code, bytes, file) != 0) return STATUS_NOT_SUPPORTED;

@@ -16,9 +16,9 @@
 #include "platform/kernel/driver.h"
 
 struct ZpxUserMapping {
-  PMDL Mdl;                  // null: the record holds no mapping
-  std::uint64_t UserAddress; // the first byte's address in the process
-  HANDLE Process;            // the process it was made for
+  PMDL Mdl;                   // null: the record holds no mapping
+  std::uint64_t UserAddress;  // the first byte's address in the process
+  HANDLE Process;             // the process it was made for
 };
 
 // Mapping modes.

@@ -39,7 +39,8 @@ OwnAdapter::~OwnAdapter() {
 }
 
 void log_status(const char* name, std::uint32_t status) {
-  if (status != ZEK_STATUS_PASS) ZEK_LOG_FAILURE("%s:  failed with the error '%s'\n", name, ZEK_GetErrorMessage(status));
+  if (status != ZEK_STATUS_PASS)
+    ZEK_LOG_FAILURE("%s:  failed with the error '%s'\n", name, ZEK_GetErrorMessage(status));
 }
 
 }  // namespace zpxverbs
@@ -100,8 +101,7 @@ ULONG open(ZekVreqOpen* r, PIRP irp) {
   void* adapter = nullptr;
   r->Status = zek_open_user(&adapter, &address);
   if (r->Status != ZEK_STATUS_PASS) {
-    ZEK_LOG_FAILURE("IOCTL_ZEK_IWARP_OPEN: zek_open_user failed with the error '%s'\n",
-                    ZEK_GetErrorMessage(r->Status));
+    ZEK_LOG_FAILURE("IOCTL_ZEK_IWARP_OPEN: zek_open_user failed with the error '%s'\n", ZEK_GetErrorMessage(r->Status));
     return kServed;
   }
   static_cast<ZekIwarpAdapter*>(adapter)->ClientContext = as<void>(r->ClientValue);
@@ -298,6 +298,37 @@ ULONG srq(void* record, ULONG code, const char* name, bool user) {
 
 }  // namespace
 
+NTSTATUS ZekIwarpNotifyDisconnect(PIRP Irp, void* Record) {
+  if (ZekIsBadPointer(Record) || ZekIsBadPointer(Irp) || g_ZpxExtension == nullptr) {
+    ZEK_LOG_FAILURE("IOCTL_ZEK_IWARP_NDI_NOTIFY_DISCONNECT: pParm is NULL\n");
+    return STATUS_UNSUCCESSFUL;
+  }
+  const auto* r = static_cast<const ZekNdNotifyDisconnectRecord*>(Record);
+  OwnAdapter own(r->Adapter);
+  MifhQpObject* qp = own ? ZekQpOfHandle(own.get(), r->QPIndex) : nullptr;
+  if (qp == nullptr) {
+    ZEK_LOG_FAILURE("IOCTL_ZEK_IWARP_NDI_NOTIFY_DISCONNECT: QP %u of adapter %llx is not the caller's\n", r->QPIndex,
+                    static_cast<unsigned long long>(r->Adapter));
+    return STATUS_INVALID_HANDLE;
+  }
+  Irp->IoStatus.Information = 0;
+  ZpxQueueKey key{ZPX_QUEUE_CONTEXT, reinterpret_cast<ULONG64>(qp), ZpxCallerOwner()};
+  const NTSTATUS status = IoCsqInsertIrpEx(&g_ZpxExtension->Csq, Irp, nullptr, &key);
+  return NT_SUCCESS(status) ? STATUS_PENDING : status;
+}
+
+void ZpxQpDisconnected(void* qp) {
+  if (!ZekIsBadPointer(qp)) ZpxCompleteQueuedIrps(reinterpret_cast<ULONG64>(qp), ZPX_COMPLETE_SUCCESS, TRUE);
+}
+
+void ZpxQpNotificationsEnd(void* qp) {
+  // Off the adapter's lists already: the key names no object, so every
+  // wait under it (its owner's) is reached.
+  if (!ZekIsBadPointer(qp) && g_ZpxExtension != nullptr) {
+    ZpxCompleteQueuedIrpsOf(ZPX_ANY_OWNER, reinterpret_cast<ULONG64>(qp), 1, TRUE);
+  }
+}
+
 ULONG CommonIwarpIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes, PIRP Irp) {
   const ZekIoctlInfo* info = ZekIoctlLookup(Code);
   const char* name = info != nullptr ? info->name : "CommonIwarpIoctl";
@@ -389,8 +420,8 @@ ULONG CommonIwarpIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes, PIRP Irp) {
       break;
     case IOCTL_ZEK_IWARP_CQ_MODIFY: {
       auto* r = static_cast<ZekVreqCqModify*>(Record);
-      r->Status =
-          on_own(r->Adapter, [&](ZekIwarpAdapter* a) { return zek_cq_modify(a, as<void>(r->Cq), &r->Size, r->Requested); });
+      r->Status = on_own(r->Adapter,
+                         [&](ZekIwarpAdapter* a) { return zek_cq_modify(a, as<void>(r->Cq), &r->Size, r->Requested); });
       log_status(name, r->Status);
       result = kServed;
       break;

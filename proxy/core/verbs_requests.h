@@ -21,6 +21,16 @@ struct ZekIwarpAdapter;
 // object (the open attaches the clean-up context to it).
 ULONG CommonIwarpIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes, PIRP Irp);
 
+// IOCTL_ZEK_IWARP_NDI_NOTIFY_DISCONNECT: STATUS_PENDING with the request
+// queued under the caller's queue pair; STATUS_INVALID_HANDLE when the
+// adapter or queue pair is not the caller's.
+NTSTATUS ZekIwarpNotifyDisconnect(PIRP Irp, void* Record);
+// The queue pair's connection has ended (the asynchronous-event processing
+// tells it): its disconnect notifications complete with success. A queue
+// pair's release cancels those still waiting (ZpxQpNotificationsEnd).
+void ZpxQpDisconnected(void* qp);
+extern "C" void ZpxQpNotificationsEnd(void* qp);
+
 namespace zpxverbs {
 
 // The caller's pointers of one request, each probed and mapped for the

@@ -69,8 +69,7 @@ ULONG PdAllocateUserAccess(void* record, bool) {
   void* object = nullptr;
   r->Status = zek_pd_allocate_u_k_access(a, &object, 1);
   if (r->Status != ZEK_STATUS_PASS) {
-    ZEK_LOG_FAILURE("zek_pd_allocate_u_access: zek_pd_allocate_u_k_access() failed with the error '%x'\n",
-                    r->Status);
+    ZEK_LOG_FAILURE("zek_pd_allocate_u_access: zek_pd_allocate_u_k_access() failed with the error '%x'\n", r->Status);
     return kServed;
   }
   auto* pd = static_cast<ZekPd*>(object);
@@ -102,8 +101,8 @@ ULONG PdDeallocateUserAccess(void* record) {
   OwnAdapter own(r->Adapter);
   // The doorbell page goes with the domain (its release), only when the
   // deallocation succeeds.
-  r->Status = own ? zek_pd_deallocate(own.get(), reinterpret_cast<void*>(r->Object))
-                  : IWARP_STATUS_A_INVALID_RNIC_HANDLE;
+  r->Status =
+      own ? zek_pd_deallocate(own.get(), reinterpret_cast<void*>(r->Object)) : IWARP_STATUS_A_INVALID_RNIC_HANDLE;
   log_status("IOCTL_ZEK_IWARP_PD_DEALLOCATE_W_USER_ACCESS", r->Status);
   return kServed;
 }
@@ -206,10 +205,9 @@ ULONG QpCreateUserAccess(void* record, bool) {
     put(page, ZEK_QP_PAGE_RQ_ENTRIES, qp->RqWqeCount);
     user_page = map(page, ZEK_VREQ_PAGE_BYTES, &part->Page, kName);
   }
-  ZekStatus status = user_page == 0 ? ZEK_STATUS_FAIL
-                                    : zek_set_context(a, handle, ZEK_CONTEXT_QP, reinterpret_cast<void*>(r->Page));
-  if (status == ZEK_STATUS_PASS &&
-      !attach(&a->QPListSpinlock, &a->QpList, qp, &ZekQpOf(qp)->UserPart, part)) {
+  ZekStatus status =
+      user_page == 0 ? ZEK_STATUS_FAIL : zek_set_context(a, handle, ZEK_CONTEXT_QP, reinterpret_cast<void*>(r->Page));
+  if (status == ZEK_STATUS_PASS && !attach(&a->QPListSpinlock, &a->QpList, qp, &ZekQpOf(qp)->UserPart, part)) {
     status = IWARP_STATUS_QP_INVALID_HANDLE;
   }
   if (status != ZEK_STATUS_PASS) {

@@ -12,6 +12,7 @@
 
 #include "include/hw/wqe.h"
 #include "proxy/core/user_mapping.h"
+#include "proxy/core/verbs_requests.h"
 #include "proxy/rdma/hw/cq.h"
 #include "proxy/rdma/hw/pool_ops.h"
 #include "proxy/rdma/hw/work_requests.h"
@@ -71,7 +72,9 @@ void release(ZekIwarpAdapter* a, MifhQpObject* qp, bool id_held) {
   v->StreamBuffer = nullptr;
   v->Flags &= ~(ZEK_QPV_STREAM_INDEX | ZEK_QPV_STREAM_STAG);
   for (OSPrimSpinlockObject& l : qp->Locks) l.Signature = 0;
-  // What the queue pair mapped into its process goes before its memory.
+  // Waits on the queue pair end with it; what it mapped into its process
+  // goes before its memory.
+  ZpxQpNotificationsEnd(qp);
   ZpxReleaseUserPart(&v->UserPart);
   if (v->OwnRings != nullptr && !quarantined) {
     ZpxFreeMappablePages(qp->Sq);

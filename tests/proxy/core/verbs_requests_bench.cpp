@@ -180,3 +180,4 @@ void BM_UnixSocketEcho(benchmark::State& state) {
 BENCHMARK(BM_UnixSocketEcho)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
+BENCHMARK_MAIN();

@@ -98,10 +98,14 @@ Objects make_objects(std::uint64_t adapter) {
   create.Ord = create.Ird = 4;
   ZekQpAttributes attributes{};
   std::uint64_t handle = 0;
-  ZekVreqQpCreate qp{adapter, reinterpret_cast<std::uint64_t>(&create), reinterpret_cast<std::uint64_t>(&attributes),
-                     reinterpret_cast<std::uint64_t>(&handle), 0x3333, 0xFFFF, 0};
-  check(send(IOCTL_ZEK_IWARP_QP_CREATE, &qp) && qp.Status == 0 && handle != 0 && attributes.SqSize >= 8,
-        "QP_CREATE");
+  ZekVreqQpCreate qp{adapter,
+                     reinterpret_cast<std::uint64_t>(&create),
+                     reinterpret_cast<std::uint64_t>(&attributes),
+                     reinterpret_cast<std::uint64_t>(&handle),
+                     0x3333,
+                     0xFFFF,
+                     0};
+  check(send(IOCTL_ZEK_IWARP_QP_CREATE, &qp) && qp.Status == 0 && handle != 0 && attributes.SqSize >= 8, "QP_CREATE");
   o.qp = handle;
   o.uqp.Adapter = adapter;
   o.uqp.Create = create;
@@ -178,8 +182,13 @@ void sequence() {
   create.SendCq = create.RecvCq = o.cq;
   create.SqSges = 5;
   std::uint64_t handle = 0;
-  ZekVreqQpCreate bad{adapter, reinterpret_cast<std::uint64_t>(&create), reinterpret_cast<std::uint64_t>(&attributes),
-                      reinterpret_cast<std::uint64_t>(&handle), 0, 0xFFFF, 0};
+  ZekVreqQpCreate bad{adapter,
+                      reinterpret_cast<std::uint64_t>(&create),
+                      reinterpret_cast<std::uint64_t>(&attributes),
+                      reinterpret_cast<std::uint64_t>(&handle),
+                      0,
+                      0xFFFF,
+                      0};
   check(send(IOCTL_ZEK_IWARP_QP_CREATE, &bad) && bad.Status == IWARP_STATUS_QP_INVALID_NUM_SGES && handle == 0,
         "an over-long SGE count");
   create.SqSges = 2;
@@ -216,8 +225,7 @@ void sequence() {
 void hold() {
   const std::uint64_t adapter = open_adapter();
   const Objects o = make_objects(adapter);
-  std::printf("handles %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 "\nready\n", adapter, o.user_cq, o.user_qp,
-              o.pd);
+  std::printf("handles %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 "\nready\n", adapter, o.user_cq, o.user_qp, o.pd);
   std::fflush(stdout);
   for (;;) pause();
 }

@@ -99,8 +99,8 @@ TEST_F(VerbsRequestsHost, AnotherProcessesHandlesAndAKilledProcessLeaveNothing) 
   EXPECT_NE(counts(), baseline);  // the holder's objects are still there
 
   zeklab::kill_child(holder_);
-  EXPECT_TRUE(zeklab::eventually([&] { return counts() == baseline; }, 20'000, 100)) << counts() << " vs " << baseline
-                                                                                      << driver_log();
+  EXPECT_TRUE(zeklab::eventually([&] { return counts() == baseline; }, 20'000, 100))
+      << counts() << " vs " << baseline << driver_log();
 }
 
 }  // namespace

@@ -6,15 +6,24 @@
 #include <sys/mman.h>
 #include <sys/syscall.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <thread>
 
 #include "include/hw/cqp.h"
 #include "include/hw/wqe.h"
 #include "include/zek/ioctl.h"
+#include "include/zek/notify.h"
 #include "include/zek/verbs_requests.h"
 #include "platform/kernel/io/iomgr.h"
+#include "proxy/core/notify.h"
 #include "proxy/core/verbs_requests.h"
+#include "proxy/rdma/hw/cq.h"
+#include "proxy/rdma/hw/ring.h"
+#include "proxy/rdma/hw/status.h"
 #include "tests/proxy/rdma/verbs/verbs_fixture.h"
 
 namespace {
@@ -74,11 +83,20 @@ class VerbsRequestsTest : public VerbsTest {
     process_ = io_->attach_process(getpid(), link_);
     ASSERT_NE(process_, nullptr);
     device_.StackSize = 2;
+    // The pended-request queue the event wait waits in.
+    extension_ = std::make_unique<ZpxDeviceExtension>();
+    InitializeListHead(&extension_->IrpList);
+    KeInitializeSpinLock(&extension_->IrpListLock);
+    ASSERT_EQ(IoCsqInitializeEx(&extension_->Csq, &ZpxCsqInsertIrp, &ZpxCsqRemoveIrp, &ZpxCsqPeekNextIrp,
+                                &ZpxCsqAcquireLock, &ZpxCsqReleaseLock, &ZpxCsqCompleteCanceledIrp),
+              STATUS_SUCCESS);
+    g_ZpxExtension = extension_.get();
     baseline_ = in_use();
   }
   void TearDown() override {
     if (adapter_ != 0) close_adapter();
     VerbsTest::TearDown();
+    g_ZpxExtension = nullptr;
     if (process_) io_->detach_process(*process_);
     process_.reset();
     io_.reset();
@@ -92,8 +110,8 @@ class VerbsRequestsTest : public VerbsTest {
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
     std::uint8_t buffer[8];
-    PIRP irp = IoBuildDeviceIoControlRequest(code, &device_, buffer, sizeof buffer, buffer, sizeof buffer, FALSE,
-                                             &done, &iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(code, &device_, buffer, sizeof buffer, buffer, sizeof buffer, FALSE, &done,
+                                             &iosb);
     EXPECT_NE(irp, nullptr);
     irp->RequestorMode = mode;
     ULONG_PTR bytes = 0;
@@ -166,7 +184,62 @@ class VerbsRequestsTest : public VerbsTest {
     return r.Status;
   }
 
+  // One completion on a CQ as the adapter delivers it (the entry, the event
+  // naming the CQ, the bottom half); the slot is taken and given back.
+  void complete_on(std::uint64_t handle) {
+    auto* cq = reinterpret_cast<MifhCqObject*>(handle);
+    zekhw::MifhCqe e{};
+    e.flags = zekhw::kCqeValid;
+    ASSERT_EQ(board().post_completion(cq->CqId, std::as_bytes(std::span{&e, 1}), false), zeksim::PostResult::Written);
+    static_cast<zekhw::MifhCqe*>(cq->Ring)[cq->RingIndex.Tail] = {};
+    OSPRIM_RING_MOVE_TAIL(&cq->RingIndex);
+    ASSERT_EQ(mifh_cq_release_cqes(cq->Device, cq, 1, true), MIFH_STATUS_SUCCESS);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    ZEK_common_bh_routine(&record_, 1);
+    KeLowerIrql(old);
+  }
+
+  // The event wait of this process on `adapter`, as the dispatcher hands it
+  // over: the identifiers it returned (pended until something arrives; a
+  // terminate request ends a wait that finds nothing before `deadline`).
+  std::vector<std::uint64_t> wait_ids(std::uint64_t adapter, std::chrono::steady_clock::time_point deadline) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    ZekAsyncEventRecord in{}, out{};
+    in.Adapter = adapter;
+    in.Count = 0xC0C0;
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_ZEK_IWARP_WAIT_ON_ASYNC_FUNCTION_CALL, &device_, &in, sizeof in,
+                                             &out, sizeof out, FALSE, &done, &iosb);
+    const auto tid = reinterpret_cast<HANDLE>(syscall(SYS_gettid));
+    const auto me = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(getpid()));
+    ULONG_PTR bytes = 0;
+    NTSTATUS returned;
+    {
+      plat::ClientContext as(me, tid, process_->eprocess());
+      returned =
+          ZpxNotifyRequest(irp, IOCTL_ZEK_IWARP_WAIT_ON_ASYNC_FUNCTION_CALL, irp->AssociatedIrp.SystemBuffer, &bytes);
+    }
+    if (returned != STATUS_PENDING) {
+      irp->IoStatus.Status = returned;
+      irp->IoStatus.Information = bytes;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+    while (KeReadStateEvent(&done) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ZekTerminateWaitRecord t{adapter, 0, 0};
+        plat::ClientContext as(me, tid, process_->eprocess());
+        CommonIoctliWARPTerminateCQPollThread(&t, &bytes);
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    if (out.Count == 0xC0C0) return {};
+    return {out.Ids, out.Ids + std::min(out.Count, ZEK_NOTIFY_MAX_IDS)};
+  }
+
   DEVICE_OBJECT device_{};
+  std::unique_ptr<ZpxDeviceExtension> extension_;
   std::unique_ptr<plat::IoManager> io_;
   std::shared_ptr<MapLink> link_;
   std::shared_ptr<plat::UserProcess> process_;
@@ -337,12 +410,13 @@ TEST_F(VerbsRequestsTest, PointersAndCountsAreBounded) {
 
   const std::uint64_t domain = pd();
   const ZekVreqCqCreateUser cq = user_cq();
-  ZekQpCreateInput create = qp_input(reinterpret_cast<void*>(domain), reinterpret_cast<void*>(cq.Cq),
-                                     reinterpret_cast<void*>(cq.Cq));
+  ZekQpCreateInput create =
+      qp_input(reinterpret_cast<void*>(domain), reinterpret_cast<void*>(cq.Cq), reinterpret_cast<void*>(cq.Cq));
   ZekQpAttributes attributes{};
   std::uint64_t handle = 0;
-  ZekVreqQpCreate qp{adapter_, reinterpret_cast<std::uint64_t>(&create), reinterpret_cast<std::uint64_t>(&attributes),
-                     0x10, 0, 0xFFFF, 0};
+  ZekVreqQpCreate qp{
+      adapter_, reinterpret_cast<std::uint64_t>(&create), reinterpret_cast<std::uint64_t>(&attributes), 0x10, 0, 0xFFFF,
+      0};
   EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_CREATE, &qp), 1u);  // the handle's pointer cannot be mapped
   EXPECT_EQ(in_use()[0], baseline_[0]);                 // no queue pair made
   create.Feature48 = 1;
@@ -370,6 +444,114 @@ TEST_F(VerbsRequestsTest, PointersAndCountsAreBounded) {
   EXPECT_EQ(status, 1u);
   close_adapter();
   EXPECT_EQ(in_use(), baseline_);
+}
+
+// Producer and consumers: CQs made by the requests (each its own callback,
+// named by its handle) on two adapters of the process; one thread per
+// adapter waits through the event wait and counts what it is told, while
+// the adapter's completions arrive. Every completion is notified exactly
+// once (fewer than a ring's worth outstanding), none is lost.
+TEST_F(VerbsRequestsTest, WaitersAreToldOfEveryCompletionWhileTheyArrive) {
+  constexpr int kPerCq = 300;
+  constexpr std::size_t kCqs = 3;
+  std::uint64_t adapters[2];
+  std::vector<std::uint64_t> cqs[2];
+  for (int u = 0; u < 2; ++u) {
+    adapters[u] = open_adapter();
+    for (std::size_t i = 0; i < kCqs; ++i) {
+      cqs[u].push_back(user_cq().Cq);
+      ZekVreqCqNotify arm{adapter_, cqs[u].back(), 0, 0xFFFF};
+      ASSERT_EQ(send(IOCTL_ZEK_IWARP_CQ_REQUEST_NOTIFICATION, &arm), 0u);
+      ASSERT_EQ(arm.Status, ZEK_STATUS_PASS);
+    }
+  }
+  std::atomic<int> consumed[2] = {0, 0};
+  std::map<std::uint64_t, int> seen[2];
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  std::vector<std::thread> consumers;
+  for (int u = 0; u < 2; ++u) {
+    consumers.emplace_back([&, u] {
+      while (consumed[u].load() < kPerCq * static_cast<int>(kCqs) && std::chrono::steady_clock::now() < end) {
+        const std::vector<std::uint64_t> ids = wait_ids(adapters[u], end);
+        for (std::uint64_t id : ids) ++seen[u][id];
+        consumed[u] += static_cast<int>(ids.size());
+      }
+    });
+  }
+  int produced[2] = {0, 0};
+  for (int round = 0; round < kPerCq && std::chrono::steady_clock::now() < end; ++round) {
+    for (int u = 0; u < 2; ++u) {
+      for (std::uint64_t cq : cqs[u]) {
+        while (produced[u] - consumed[u].load() > 900 && std::chrono::steady_clock::now() < end) {
+          std::this_thread::yield();
+        }
+        complete_on(cq);
+        ++produced[u];
+      }
+    }
+  }
+  for (auto& t : consumers) t.join();
+  for (int u = 0; u < 2; ++u) {
+    SCOPED_TRACE(u);
+    for (std::uint64_t cq : cqs[u]) EXPECT_EQ(seen[u][cq], kPerCq);
+    EXPECT_EQ(seen[u].size(), kCqs) << "identifiers of the other adapter's CQs";
+  }
+  for (int u = 0; u < 2; ++u) {
+    ZekVreqAdapter r{adapters[u], 0xFFFF, 0};
+    EXPECT_EQ(send(IOCTL_ZEK_IWARP_CLOSE, &r), 0u);
+    EXPECT_EQ(r.Status, ZEK_STATUS_PASS);
+  }
+  adapter_ = 0;
+  EXPECT_EQ(in_use(), baseline_);
+}
+
+// The disconnect notification waits under the caller's own queue pair:
+// another process's request and a queue pair that is not the adapter's are
+// refused at once; the connection's end completes it; the queue pair's
+// destruction cancels one still waiting.
+TEST_F(VerbsRequestsTest, ADisconnectNotificationWaitsOnTheCallersQueuePair) {
+  open_adapter();
+  const ZekVreqCqCreateUser cq = user_cq();
+  const ZekVreqQpCreateUser qp = user_qp(pd(), cq.Cq);
+  auto notify = [&](std::uint32_t qp_handle, std::uintptr_t pid, KEVENT* done, IO_STATUS_BLOCK* iosb) {
+    ZekNdNotifyDisconnectRecord r{adapter_, qp_handle, 0};
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_ZEK_IWARP_NDI_NOTIFY_DISCONNECT, &device_, &r, sizeof r, &r,
+                                             sizeof r, FALSE, done, iosb);
+    const auto tid = reinterpret_cast<HANDLE>(syscall(SYS_gettid));
+    NTSTATUS status;
+    if (pid == 0) {
+      plat::ClientContext as(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(getpid())), tid,
+                             process_->eprocess());
+      status = ZekIwarpNotifyDisconnect(irp, irp->AssociatedIrp.SystemBuffer);
+    } else {
+      plat::ClientContext as(reinterpret_cast<HANDLE>(pid), tid);
+      status = ZekIwarpNotifyDisconnect(irp, irp->AssociatedIrp.SystemBuffer);
+    }
+    if (status != STATUS_PENDING) {
+      irp->IoStatus.Status = status;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+    return status;
+  };
+  KEVENT done[4];
+  IO_STATUS_BLOCK iosb[4] = {};
+  for (auto& e : done) KeInitializeEvent(&e, NotificationEvent, FALSE);
+  EXPECT_EQ(notify(static_cast<std::uint32_t>(qp.Qp), kStranger, &done[0], &iosb[0]), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(notify(static_cast<std::uint32_t>(qp.Qp) + 1, 0, &done[1], &iosb[1]), STATUS_INVALID_HANDLE);
+  ASSERT_EQ(notify(static_cast<std::uint32_t>(qp.Qp), 0, &done[2], &iosb[2]), STATUS_PENDING);
+  EXPECT_EQ(KeReadStateEvent(&done[2]), 0);
+  MifhQpObject* object = nullptr;
+  {
+    ZekAdapterHold hold(reinterpret_cast<void*>(adapter_), nullptr);
+    object = ZekQpOfHandle(hold.get(), qp.Qp);
+  }
+  ZpxQpDisconnected(object);
+  EXPECT_NE(KeReadStateEvent(&done[2]), 0);
+  EXPECT_EQ(iosb[2].Status, STATUS_SUCCESS);
+  ASSERT_EQ(notify(static_cast<std::uint32_t>(qp.Qp), 0, &done[3], &iosb[3]), STATUS_PENDING);
+  EXPECT_EQ(destroy(IOCTL_ZEK_IWARP_QP_DESTROY_W_USER_ACCESS, qp.Qp), ZEK_STATUS_PASS);
+  EXPECT_NE(KeReadStateEvent(&done[3]), 0);
+  EXPECT_EQ(iosb[3].Status, STATUS_CANCELLED);
 }
 
 }  // namespace
