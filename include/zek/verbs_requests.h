@@ -241,6 +241,30 @@ struct ZekVreqQpQuery {
 static_assert(offsetof(ZekVreqQpQuery, Status) == 24);
 static_assert(sizeof(ZekVreqQpQuery) == 32);
 
+// IOCTL_ZEK_IWARP_QP_MODIFY (128). The last streaming message (Input.Message,
+// a user pointer, Input.MessageLength bytes, at most ZEK_VREQ_MAX_STREAM_MESSAGE)
+// is mapped whenever one is given; the socket of a hand-over must be the
+// caller's own. A user-access queue pair's rings are mapped into its process
+// for its life: a modify that would resize one is refused (status 1, the
+// queue pair and its mappings unchanged), so no remap can fail half-way and
+// the resize flags stay 0.
+inline constexpr std::uint32_t ZEK_VREQ_MAX_STREAM_MESSAGE = 65536;
+struct ZekVreqQpModify {
+  std::uint64_t Adapter;
+  std::uint64_t Qp;
+  ZekQpModifyInput Input;    // 16
+  ZekQpModifyOutput Output;  // 96: out on success
+  std::uint32_t RqResized;   // 112: out
+  std::uint32_t SqResized;   // 116: out
+  std::uint32_t Status;      // 120
+  std::uint32_t Kept;        // 124
+};
+static_assert(offsetof(ZekVreqQpModify, Input) == 16);
+static_assert(offsetof(ZekVreqQpModify, Output) == 96);
+static_assert(offsetof(ZekVreqQpModify, RqResized) == 112);
+static_assert(offsetof(ZekVreqQpModify, Status) == 120);
+static_assert(sizeof(ZekVreqQpModify) == 128);
+
 // IOCTL_ZEK_IWARP_IS_QP_RQ_EMPTY (24).
 struct ZekVreqRqEmpty {
   std::uint64_t Adapter;

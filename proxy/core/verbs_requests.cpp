@@ -211,6 +211,32 @@ ULONG qp_create(ZekVreqQpCreate* r, bool user) {
   return kServed;
 }
 
+ULONG qp_modify(ZekVreqQpModify* r, bool user) {
+  UserRanges ranges(user, "IOCTL_ZEK_IWARP_QP_MODIFY");
+  ZekQpModifyInput in = r->Input;
+  if (in.MessageLength > ZEK_VREQ_MAX_STREAM_MESSAGE) {
+    ZEK_LOG_FAILURE("IOCTL_ZEK_IWARP_QP_MODIFY: a last streaming message of %u bytes refused\n", in.MessageLength);
+    return kFailed;
+  }
+  if (in.MessageLength != 0) {
+    in.Message = ranges.map(reinterpret_cast<std::uint64_t>(in.Message), in.MessageLength);
+    if (in.Message == nullptr) return kFailed;
+  } else {
+    in.Message = nullptr;
+  }
+  r->Status = on_own(r->Adapter, [&](ZekIwarpAdapter* a) -> std::uint32_t {
+    ZekQpModifyOutput out{};
+    const ZekStatus s = zek_qp_modify(a, r->Qp, &in, &out);
+    if (s == ZEK_STATUS_PASS) r->Output = out;
+    return s;
+  });
+  // A user-access queue pair's rings are never resized: nothing to map anew.
+  r->RqResized = 0;
+  r->SqResized = 0;
+  log_status("IOCTL_ZEK_IWARP_QP_MODIFY", r->Status);
+  return kServed;
+}
+
 ULONG qp_query(ZekVreqQpQuery* r, bool user) {
   UserRanges ranges(user, "IOCTL_ZEK_IWARP_QP_QUERY");
   void* attributes = ranges.map(r->Attributes, ZEK_VREQ_QP_ATTRIBUTES_BYTES);
@@ -452,6 +478,9 @@ ULONG CommonIwarpIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes, PIRP Irp) {
     case IOCTL_ZEK_IWARP_QP_QUERY:
       result = qp_query(static_cast<ZekVreqQpQuery*>(Record), user);
       break;
+    case IOCTL_ZEK_IWARP_QP_MODIFY:
+      result = qp_modify(static_cast<ZekVreqQpModify*>(Record), user);
+      break;
     case IOCTL_ZEK_IWARP_IS_QP_RQ_EMPTY: {
       auto* r = static_cast<ZekVreqRqEmpty*>(Record);
       r->Status = on_own(r->Adapter, [&](ZekIwarpAdapter* a) { return zek_is_qp_rq_empty(a, r->Qp, &r->Empty); });
@@ -481,7 +510,7 @@ ULONG CommonIwarpIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes, PIRP Irp) {
       result = zpxverbs::QpDestroyUserAccess(Record);
       break;
     default:
-      // Modify, posting, regions and windows come with their verbs; the
+      // Posting, regions and windows come with their verbs; the
       // duplicate-object codes and 0x12D2C0 are not served.
       ZEK_LOG_FAILURE("CommonIwarpIoctl: %s (0x%x) is not served\n", name, Code);
       return kFailed;

@@ -36,6 +36,7 @@ enum : std::uint32_t {
   MIFH_QPF_MODIFY3_SEEN = 1u << 3,
   MIFH_QPF_UPLOADED = 1u << 4,
   MIFH_QPF_QUARANTINED = 1u << 5,  // the adapter may still use its memory: never returned to the pools
+  MIFH_QPF_OWN_RINGS = 1u << 6,    // its rings are pages of their own (mapped into a process), not the pools'
 };
 // Error flags of the data path (ErrorFlags).
 inline constexpr std::uint8_t MIFH_QP_SQ_ERROR = 1u << 7;

@@ -344,6 +344,13 @@ ZekStatus mifh_modify_queue_params(MifhQpObject* qp, const MifhQueueParams* requ
     if (size == 0) return IWARP_STATUS_QUEUE_TOO_BIG;
     *s.out = size;
     if (size == *s.count) continue;
+    if ((qp->QpFlags & MIFH_QPF_OWN_RINGS) != 0) {
+      // Its rings are pages of their own, mapped into its process for its
+      // life: never swapped for the pools' (nor freed into them).
+      ZEK_LOG_FAILURE(s.send ? "mifh_verify_qp_modify_params(): a user queue pair's SQ is not resized\n"
+                             : "mifh_verify_qp_modify_params(): a user queue pair's RQ is not resized\n");
+      return MIFH_STATUS_FAIL;
+    }
     if (!ZekRingIsEmpty(s.ring)) {
       ZEK_LOG_FAILURE(qp->UserQp != 0
                           ? (s.send ? "mifh_verify_qp_modify_params(): SQ usermode  is not empty, return error\n"

@@ -102,6 +102,7 @@ bool own_rings(MifhQpObject* qp, void** sq, void** rq, std::uint32_t sq_size, st
   qp->Rq = *rq = r;
   ZekQpOf(qp)->OwnRings = s;
   qp->UserQp = 1;
+  qp->QpFlags |= MIFH_QPF_OWN_RINGS;
   return true;
 }
 

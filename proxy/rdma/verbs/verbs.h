@@ -222,9 +222,9 @@ struct ZekQpVerbs {
   std::uint8_t FeatureBits;  // bit 0 and bit 1: the create features; bit 2: the third
   std::uint8_t Reserved[6];
   ZekVerbsLink Link;
-  void* PeerQp;    // a loopback pair's other queue pair
-  void* UserPart;  // what the queue pair mapped into its process (proxy/core/user_mapping.h)
-  void* OwnRings;  // non-null: both rings are pages of their own (a user-access queue pair's)
+  void* PeerQp;                   // a loopback pair's other queue pair
+  void* UserPart;                 // what the queue pair mapped into its process (proxy/core/user_mapping.h)
+  void* OwnRings;                 // non-null: both rings are pages of their own (a user-access queue pair's)
   void* StreamBuffer;             // the last streaming message (DMA memory), StreamStag names it
   std::uint32_t ConnectionState;  // ZEK_QP_CONNECTION_RUNNING once the connection is the adapter's
   std::uint32_t StreamLength;

@@ -554,4 +554,61 @@ TEST_F(VerbsRequestsTest, ADisconnectNotificationWaitsOnTheCallersQueuePair) {
   EXPECT_EQ(iosb[3].Status, STATUS_CANCELLED);
 }
 
+// QP_MODIFY: a user-access queue pair's mapped rings are never resized (the
+// modify is refused and the process keeps the rings it maps); a queue pair
+// whose rings stay in the driver is resized; a last streaming message is
+// mapped for its length, so a forged or over-long one fails the request.
+TEST_F(VerbsRequestsTest, AModifyNeverResizesMappedRingsAndMapsItsMessage) {
+  open_adapter();
+  const std::uint64_t domain = pd();
+  const ZekVreqCqCreateUser cq = user_cq();
+  const ZekVreqQpCreateUser user = user_qp(domain, cq.Cq);
+  ZekVreqQpModify m{};
+  m.Adapter = adapter_;
+  m.Qp = user.Qp;
+  m.Input.Mask = ZEK_QP_MODIFY_SQ_SIZE;
+  m.Input.SqSize = 100;
+  m.Status = 0xFFFF;
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_MODIFY, &m), 0u);
+  EXPECT_EQ(m.Status, ZEK_STATUS_FAIL);
+  EXPECT_EQ(m.SqResized, 0u);
+  std::uint64_t sq = 0;
+  std::memcpy(&sq, reinterpret_cast<const std::uint8_t*>(user.Page) + ZEK_QP_PAGE_SQ_RING, 8);
+  EXPECT_EQ(sq, user.SqRing);
+  ZekQpAttributes attributes{};
+  ZekVreqQpQuery query{adapter_, user.Qp, reinterpret_cast<std::uint64_t>(&attributes), 0xFFFF, 0};
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_QUERY, &query), 0u);
+  EXPECT_EQ(attributes.SqSize, user.SqSize - ZEK_VERBS_WQ_RESERVED);
+
+  ZekQpCreateInput create =
+      qp_input(reinterpret_cast<void*>(domain), reinterpret_cast<void*>(cq.Cq), reinterpret_cast<void*>(cq.Cq));
+  std::uint64_t plain = 0;
+  ZekVreqQpCreate c{adapter_,
+                    reinterpret_cast<std::uint64_t>(&create),
+                    reinterpret_cast<std::uint64_t>(&attributes),
+                    reinterpret_cast<std::uint64_t>(&plain),
+                    0,
+                    0xFFFF,
+                    0};
+  ASSERT_EQ(send(IOCTL_ZEK_IWARP_QP_CREATE, &c), 0u);
+  ASSERT_EQ(c.Status, ZEK_STATUS_PASS);
+  m.Qp = plain;
+  m.Status = 0xFFFF;
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_MODIFY, &m), 0u);
+  EXPECT_EQ(m.Status, ZEK_STATUS_PASS) << log_text();
+  EXPECT_GE(m.Output.SqSize, 100u);
+
+  m.Input.Mask = ZEK_QP_MODIFY_STATE;
+  m.Input.State = ZEK_QP_STATE_RTS;
+  m.Input.Message = reinterpret_cast<const void*>(0x10);
+  m.Input.MessageLength = 16;
+  m.Status = 0xFFFF;
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_MODIFY, &m), 1u);
+  EXPECT_EQ(m.Status, 0xFFFFu);
+  m.Input.MessageLength = ZEK_VREQ_MAX_STREAM_MESSAGE + 1;
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_MODIFY, &m), 1u);
+  close_adapter();
+  EXPECT_EQ(in_use(), baseline_);
+}
+
 }  // namespace
