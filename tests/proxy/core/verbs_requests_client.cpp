@@ -23,25 +23,14 @@
 #include "include/zek/mgmt.h"
 #include "include/zek/verbs_requests.h"
 #include "platform/user/win32.h"
+#include "tests/support/proxy_client.h"
 
 namespace {
 
-int g_failures = 0;
-HANDLE g_proxy = INVALID_HANDLE_VALUE;
-
-void check(bool ok, const std::string& what) {
-  if (!ok) {
-    std::printf("FAILED: %s\n", what.c_str());
-    std::fflush(stdout);
-    ++g_failures;
-  }
-}
-
-template <typename T>
-bool send(DWORD code, T* record, DWORD size = sizeof(T)) {
-  DWORD bytes = 0;
-  return DeviceIoControl(g_proxy, code, record, size, record, size, &bytes, nullptr) != FALSE;
-}
+using proxyclient::check;
+using proxyclient::g_failures;
+using proxyclient::g_proxy;
+using proxyclient::send;
 
 // The first SAN address and an open of it.
 std::uint64_t open_adapter() {
