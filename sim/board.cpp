@@ -936,6 +936,13 @@ EngineCounters Board::offload_counters() {
   return offload_->counters();
 }
 
+std::optional<MemoryEntry> Board::stag_entry(std::uint32_t index) {
+  std::lock_guard lock(engine_mu_);
+  const MemoryEntry* e = offload_->stags().find(index);
+  if (e == nullptr) return std::nullopt;
+  return *e;
+}
+
 std::size_t Board::queue_pair_count() {
   std::lock_guard lock(engine_mu_);
   return qps_.size();

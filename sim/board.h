@@ -145,6 +145,8 @@ class Board : public WireStation {
   // Frames the offload engine took for its connections, and dropped as damaged.
   EngineCounters offload_counters();
   std::size_t queue_pair_count();
+  // The offload's STag-table entry of an index, as the adapter holds it.
+  std::optional<MemoryEntry> stag_entry(std::uint32_t index);
   FaultCounters faults();
   // The per-node statistics blocks the engines count into.
   NodeCounters& node_counters() { return node_counters_; }

@@ -309,6 +309,201 @@ inline constexpr std::uint32_t ZEK_CONTEXT_ADAPTER = 0;
 inline constexpr std::uint32_t ZEK_CONTEXT_CQ = 1;
 inline constexpr std::uint32_t ZEK_CONTEXT_QP = 2;
 
+// ---- Posting, memory regions and memory windows -------------------------------------------------------------
+// A scatter-gather entry of a work request (16 bytes): the address lies in
+// the region named by the STag (a virtual address, or an offset for a
+// zero-based region).
+struct ZekSge {
+  std::uint64_t Address;
+  std::uint32_t Length;
+  std::uint32_t Stag;
+};
+static_assert(sizeof(ZekSge) == 16);
+
+// Send-queue operations (ZekSendWr::Op).
+enum ZekSendOp : std::int32_t {
+  ZEK_WR_RDMA_WRITE = 0,
+  ZEK_WR_RDMA_READ = 1,
+  ZEK_WR_RDMA_READ_INVALIDATE = 2,  // RDMA read that invalidates its local STag when done
+  ZEK_WR_SEND = 3,
+  ZEK_WR_SEND_INVALIDATE = 4,
+  ZEK_WR_SEND_SOLICITED = 5,
+  ZEK_WR_SEND_SOLICITED_INVALIDATE = 6,
+  ZEK_WR_BIND = 8,
+  ZEK_WR_FAST_REGISTER = 9,
+  ZEK_WR_LOCAL_INVALIDATE = 10,
+  ZEK_WR_RDMA_WRITE_INLINE = 11,
+  ZEK_WR_SEND_INLINE = 12,
+};
+
+// A send work request (72 bytes). The fields after the operation depend on
+// it; the three forms share the first 16 bytes.
+struct ZekSendWr {
+  std::uint64_t WrId;       // 0: returned in the completion
+  std::int32_t Op;          // 8: ZekSendOp
+  std::int32_t Signalled;   // 12: non-zero: a completion is produced
+  const ZekSge* Sgl;        // 16: the local data (inline forms: copied into the request, 64 bytes at most)
+  std::uint32_t SgeCount;   // 24: at most ZEK_VERBS_MAX_SGES (reads: 1)
+  std::uint32_t LocalStag;  // 28: RDMA read with invalidate: the STag invalidated when the read is done
+  std::uint64_t Remote;     // 32: remote address; sends with invalidate: the STag to invalidate (low 32 bits)
+  std::uint32_t Reserved40;
+  std::uint32_t RemoteStag;  // 44
+  std::uint8_t Flags;        // 48: bit 0: the solicited flag of writes and sends (bit 29 of the request)
+  std::uint8_t Reserved49[23];
+};
+static_assert(sizeof(ZekSendWr) == 72);
+static_assert(offsetof(ZekSendWr, Sgl) == 16);
+static_assert(offsetof(ZekSendWr, SgeCount) == 24);
+static_assert(offsetof(ZekSendWr, LocalStag) == 28);
+static_assert(offsetof(ZekSendWr, Remote) == 32);
+static_assert(offsetof(ZekSendWr, RemoteStag) == 44);
+static_assert(offsetof(ZekSendWr, Flags) == 48);
+
+// A memory-window bind (Op ZEK_WR_BIND), in the same 72 bytes. The window
+// is bound to [Va, Va + Length) of the region; its STag gets the key Key.
+struct ZekBindWr {
+  std::uint64_t WrId;        // 0
+  std::int32_t Op;           // 8
+  std::int32_t Signalled;    // 12
+  std::uint32_t RegionStag;  // 16: the memory region the window is bound in
+  std::uint32_t Length;      // 20
+  std::uint64_t Va;          // 24
+  std::uint32_t Mode;        // 32: the bind mode (bits 6-17 of the request's first word)
+  std::uint8_t RemoteRead;   // 36: the window allows remote reads
+  std::uint8_t Reserved37[3];
+  std::uint8_t RemoteWrite;  // 40: the window allows remote writes
+  std::uint8_t Reserved41[3];
+  std::uint32_t WindowStag;  // 44: the window (index << 8; its key is replaced by Key)
+  std::uint8_t Key;          // 48: the window's new key
+  std::uint8_t Reserved49[23];
+};
+static_assert(sizeof(ZekBindWr) == 72);
+static_assert(offsetof(ZekBindWr, RegionStag) == 16);
+static_assert(offsetof(ZekBindWr, Va) == 24);
+static_assert(offsetof(ZekBindWr, Mode) == 32);
+static_assert(offsetof(ZekBindWr, RemoteRead) == 36);
+static_assert(offsetof(ZekBindWr, RemoteWrite) == 40);
+static_assert(offsetof(ZekBindWr, WindowStag) == 44);
+static_assert(offsetof(ZekBindWr, Key) == 48);
+
+// A local invalidation (Op ZEK_WR_LOCAL_INVALIDATE).
+struct ZekLocalInvalidateWr {
+  std::uint64_t WrId;      // 0
+  std::int32_t Op;         // 8
+  std::int32_t Signalled;  // 12
+  std::uint32_t Stag;      // 16
+  std::uint8_t Reserved20[52];
+};
+static_assert(sizeof(ZekLocalInvalidateWr) == 72);
+
+// A fast registration (Op ZEK_WR_FAST_REGISTER) of an STag allocated with
+// zek_mr_alloc_nonshared_STag: the region is a kernel client's buffer
+// (Buffer, Length; its address is the region's), or, with Buffer 0, a list
+// of PageCount physical pages of PageSize bytes (kernel clients only) whose
+// region starts at Va (its offset in the first page is Va % PageSize).
+struct ZekFastRegisterWr {
+  std::uint64_t WrId;      // 0
+  std::int32_t Op;         // 8
+  std::uint8_t Signalled;  // 12
+  std::uint8_t Reserved13[3];
+  const std::uint64_t* PageList;  // 16: physical page addresses (Buffer 0)
+  std::uint32_t PageCount;        // 24
+  std::uint32_t PageSize;         // 28: 4096, 2 MB, or a multiple of 4096
+  std::uint32_t ZeroBased;        // 32: tagged offsets count from the region's first byte
+  std::uint32_t Length;           // 36
+  std::uint64_t Va;               // 40: the region's address (page-list form)
+  std::uint64_t Buffer;           // 48: the buffer, 0 = the page list
+  std::uint32_t Access;           // 56: ZEK_ACCESS_* bits
+  std::uint32_t Stag;             // 60: index << 8 (the key is Key)
+  std::uint8_t Key;               // 64
+  std::uint8_t Reserved65[7];
+};
+static_assert(sizeof(ZekFastRegisterWr) == 72);
+static_assert(offsetof(ZekFastRegisterWr, PageList) == 16);
+static_assert(offsetof(ZekFastRegisterWr, Length) == 36);
+static_assert(offsetof(ZekFastRegisterWr, Buffer) == 48);
+static_assert(offsetof(ZekFastRegisterWr, Access) == 56);
+static_assert(offsetof(ZekFastRegisterWr, Stag) == 60);
+static_assert(offsetof(ZekFastRegisterWr, Key) == 64);
+
+// A receive work request (24 bytes).
+struct ZekRecvWr {
+  std::uint64_t WrId;
+  const ZekSge* Sgl;
+  std::uint32_t SgeCount;
+  std::uint32_t Reserved;
+};
+static_assert(sizeof(ZekRecvWr) == 24);
+
+// Access rights of regions and windows.
+inline constexpr std::uint32_t ZEK_ACCESS_LOCAL_READ = 1u << 0;
+inline constexpr std::uint32_t ZEK_ACCESS_LOCAL_WRITE = 1u << 1;
+inline constexpr std::uint32_t ZEK_ACCESS_REMOTE_READ = 1u << 2;
+inline constexpr std::uint32_t ZEK_ACCESS_REMOTE_WRITE = 1u << 3;
+
+// A registration request. The first 24 bytes are the region description
+// of the user form (a buffer of the caller's process); the rest is the
+// kernel physical form's: with a page list the region is those physical
+// pages and starts at Address (its offset in the first page is Address %
+// PageSize).
+struct ZekMrRegisterRequest {
+  std::uint64_t Address;  // 0: the buffer, the region's first byte
+  std::uint32_t Length;   // 8
+  std::uint32_t Kept;     // 12: kept in the region's record
+  std::uint32_t Access;   // 16: ZEK_ACCESS_* bits
+  std::uint8_t Key;       // 20
+  std::uint8_t Reserved21[3];
+  const std::uint64_t* PageList;  // 24: physical page addresses, or null
+  std::uint32_t PageCount;        // 32
+  std::uint32_t PageSize;         // 36: 4096, 2 MB, or a multiple of 4096
+};
+static_assert(sizeof(ZekMrRegisterRequest) == 40);
+static_assert(offsetof(ZekMrRegisterRequest, Key) == 20);
+static_assert(offsetof(ZekMrRegisterRequest, PageList) == 24);
+
+// A shared registration: a new STag for the pages of an existing region.
+struct ZekMrSharedRequest {
+  std::uint64_t Address;    // 0: the region's address as the new STag gives it (not zero-based)
+  std::uint32_t ZeroBased;  // 8
+  std::uint32_t Access;     // 12
+  std::uint8_t Key;         // 16: the source region's key, which the request must repeat; also the new STag's
+  std::uint8_t Reserved17[7];
+};
+static_assert(sizeof(ZekMrSharedRequest) == 24);
+
+// Registration modes (where the buffer lives).
+inline constexpr std::uint32_t ZEK_MR_USER_BUFFER = 0;
+inline constexpr std::uint32_t ZEK_MR_KERNEL_BUFFER = 1;
+
+// What zek_mr_query writes (32 bytes) and zek_mw_query (24 bytes).
+struct ZekMrQueryInfo {
+  std::uint64_t Pd;  // the PD handle
+  std::uint32_t Access;
+  std::uint32_t Valid;      // the adapter's answer: 1 when the STag is valid
+  std::uint32_t NonShared;  // 1 unless the region is a share or has been shared
+  std::uint8_t Key;         // the adapter's answer
+  std::uint8_t Reserved21[3];
+  std::uint64_t Address;  // the region's address (an allocated STag: its page-list entries)
+};
+static_assert(sizeof(ZekMrQueryInfo) == 32);
+struct ZekMwQueryInfo {
+  std::uint64_t Pd;
+  std::uint32_t Access;
+  std::uint32_t Valid;
+  std::uint8_t Key;
+  std::uint8_t Reserved17[7];
+};
+static_assert(sizeof(ZekMwQueryInfo) == 24);
+
+// Limits of posting and registration.
+// The largest message of a work request, and of inline data.
+inline constexpr std::uint32_t ZEK_VERBS_MAX_MESSAGE = 0x7FC00000;
+inline constexpr std::uint32_t ZEK_VERBS_MAX_INLINE = 64;
+// An RDMA read names one local entry (the adapter's read request has room for one).
+inline constexpr std::uint32_t ZEK_VERBS_MAX_READ_SGES = 1;
+// STag indexes are 24 bits.
+inline constexpr std::uint32_t ZEK_VERBS_MAX_STAG_INDEX = 0xFFFFFF;
+
 // ---- The routine table -------------------------------------------------------------------------------------
 using ZekVerbsAsyncHandler = void (*)(void* adapter, void* event);
 using ZekVerbsCqHandler = void (*)(void* context, void* cq);
@@ -338,6 +533,22 @@ using ZekVerbQpQuery = ZekStatus (*)(void* adapter, std::uint64_t qp, ZekQpAttri
 using ZekVerbQpModify = ZekStatus (*)(void* adapter, std::uint64_t qp, const ZekQpModifyInput* input,
                                       ZekQpModifyOutput* output);
 using ZekVerbNotSupported = ZekStatus (*)();
+using ZekVerbQpPostSq = ZekStatus (*)(void* adapter, std::uint64_t qp, const ZekSendWr* requests, std::uint32_t* posted,
+                                      std::uint32_t count);
+using ZekVerbQpPostRq = ZekStatus (*)(void* adapter, std::uint64_t qp, const ZekRecvWr* requests, void* unused,
+                                      std::uint32_t* posted, std::uint32_t count);
+using ZekVerbMrAllocStag = ZekStatus (*)(void* adapter, void* pd, std::uint32_t entries, std::uint32_t access,
+                                         std::uint32_t* stag, std::uint32_t* page_list_size);
+using ZekVerbMrRegister = ZekStatus (*)(void* adapter, void* pd, const ZekMrRegisterRequest* request,
+                                        std::uint32_t* stag, std::uint64_t* address);
+using ZekVerbMrReregister = ZekStatus (*)(void* adapter, void* pd, const ZekMrRegisterRequest* request,
+                                          std::uint64_t* address, std::uint32_t* new_stag, std::uint32_t stag);
+using ZekVerbMrRegisterShared = ZekStatus (*)(void* adapter, void* pd, const ZekMrSharedRequest* request,
+                                              std::uint32_t* stag, std::uint32_t existing);
+using ZekVerbMrQuery = ZekStatus (*)(void* adapter, ZekMrQueryInfo* info, std::uint32_t stag);
+using ZekVerbMrDealloc = ZekStatus (*)(void* adapter, std::uint32_t stag);
+using ZekVerbMwAlloc = ZekStatus (*)(void* adapter, void* pd, std::uint32_t* stag);
+using ZekVerbMwQuery = ZekStatus (*)(void* adapter, ZekMwQueryInfo* info, std::uint32_t stag);
 
 inline constexpr std::uint32_t ZEK_VERBS_TABLE_SLOTS = 40;
 inline constexpr std::uint32_t ZEK_VERBS_TABLE_BYTES = 328;
@@ -371,19 +582,22 @@ struct ZekVerbsInterface {
   ZekVerbQpCreate QpCreate;  // 24
   ZekVerbQpDestroy QpDestroy;
   ZekVerbQpQuery QpQuery;
-  ZekVerbQpModify QpModify;             // 27
-  void* QpPostSq;                       // 28
-  void* QpPostRq;                       // 29
-  void* MrAllocNonsharedStag;           // 30
-  void* MrRegisterNonshared;            // 31
-  void* MrRegisterNonsharedPhysical;    // 32
-  void* MrReregisterNonshared;          // 33
-  void* MrReregisterNonsharedPhysical;  // 34
-  void* MrRegisterShared;               // 35
-  void* MrQuery;                        // 36
-  void* MrDealloc;                      // 37
-  void* MwAlloc;                        // 38
-  void* MwQuery;                        // 39
+  ZekVerbQpModify QpModify;  // 27
+  // Posting, regions and windows. The registration slots take the table's
+  // own buffers: the caller's process's in the user table, kernel memory in
+  // the kernel table; the physical forms (32, 34) answer 1 in the user table.
+  ZekVerbQpPostSq QpPostSq;                           // 28
+  ZekVerbQpPostRq QpPostRq;                           // 29
+  ZekVerbMrAllocStag MrAllocNonsharedStag;            // 30
+  ZekVerbMrRegister MrRegisterNonshared;              // 31
+  ZekVerbMrRegister MrRegisterNonsharedPhysical;      // 32
+  ZekVerbMrReregister MrReregisterNonshared;          // 33
+  ZekVerbMrReregister MrReregisterNonsharedPhysical;  // 34
+  ZekVerbMrRegisterShared MrRegisterShared;           // 35
+  ZekVerbMrQuery MrQuery;                             // 36
+  ZekVerbMrDealloc MrDealloc;                         // 37
+  ZekVerbMwAlloc MwAlloc;                             // 38
+  ZekVerbMwQuery MwQuery;                             // 39
 };
 static_assert(sizeof(ZekVerbsInterface) == ZEK_VERBS_TABLE_BYTES);
 static_assert(offsetof(ZekVerbsInterface, AdapterAddrs) == 8);

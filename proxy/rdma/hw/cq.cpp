@@ -298,6 +298,7 @@ ZekStatus mifh_cq_poll_completion(MifhCqObject* cq, MifhCompletion* out) {
     // Requests before the reported one completed without a CQE (unsignalled).
     ring.Tail = index;
     const bool error = (cqe.flags & zekhw::kCqeError) != 0;
+    bool unasked = false;  // a fast registration's completion its poster did not ask for
     std::memset(out, 0, sizeof *out);
     out->Status = error ? 1 : 0;
     out->Qp = qp->QpId;
@@ -313,6 +314,9 @@ ZekStatus mifh_cq_poll_completion(MifhCqObject* cq, MifhCompletion* out) {
       if (op == zekhw::kWqeFastRegister && qp->UserQp == 0 && w.wr_id != 0) {
         // A routine taken from a work-request id is only trusted on a ring the kernel owns.
         auto* context = reinterpret_cast<MifhFastRegisterContext*>(w.wr_id);
+        out->WrId = context->WrId;
+        context->Status = out->Status;
+        unasked = context->Report == 0 && out->Status == 0;
         if (context->Routine != nullptr)
           context->Routine(context->Context, context->Context, w.length, w.invalidate_stag);
       } else if (op == zekhw::kWqeKernelOnly) {
@@ -340,6 +344,7 @@ ZekStatus mifh_cq_poll_completion(MifhCqObject* cq, MifhCompletion* out) {
     }
     if ((cqe.flags & zekhw::kCqeQpFlag) != 0) qp->TerminateSeen = 1;
     OSPRIM_RING_MOVE_TAIL(&ring);
+    if (unasked) continue;
     if (cq->ParameterWord == 0 && send && out->OpCode == zekhw::kWqeRdmaRead && out->Status == 0) {
       const auto& w = static_cast<const zekhw::MifhWqe*>(qp->Sq)[index];
       if (w.total_length == 0) {

@@ -69,10 +69,19 @@ static_assert(offsetof(MifhCompletion, Status) == 24);
 static_assert(offsetof(MifhCompletion, ImmediateFlag) == 28);
 static_assert(offsetof(MifhCompletion, Immediate) == 32);
 
-// The context a fast-register's work-request id names: its routine runs at completion.
+// The context a fast-register's work-request id names (kernel rings only):
+// its routine runs at completion, with Status set (0 done, 1 failed), and
+// may free the context. The completion reports the caller's WrId; one the
+// caller did not ask for (Report 0) that succeeded is not reported (the
+// kernel asks the adapter for every fast registration's completion, so
+// that its page lists are released when the adapter has read them).
 struct MifhFastRegisterContext {
   void (*Routine)(void* context, void* again, std::uint32_t length, std::uint32_t stag);
   void* Context;
+  std::uint64_t WrId;
+  std::uint32_t Status;
+  std::uint8_t Report;
+  std::uint8_t Reserved[3];
 };
 
 // The next completion of an iWARP CQ into *out: MIFH_STATUS_SUCCESS;

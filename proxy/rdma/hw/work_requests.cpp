@@ -8,6 +8,7 @@
 
 #include "include/hw/cqp.h"
 #include "include/hw/nic.h"
+#include "include/hw/stag.h"
 #include "proxy/rdma/hw/control_qp.h"
 #include "proxy/rdma/hw/doorbell.h"
 #include "proxy/rdma/hw/pool_ops.h"
@@ -382,4 +383,137 @@ ZekStatus mifh_modify_queue_params(MifhQpObject* qp, const MifhQueueParams* requ
     if (qp->UserQp != 0) qp->UserFlags |= s.remap;
   }
   return MIFH_STATUS_SUCCESS;
+}
+
+// ---- The send-queue builders of the posting verbs --------------------------------------------------------
+ZekStatus mifh_iwarp_rdma_write(MifhQpObject* qp, const MifhWorkRequest* wr) {
+  if (ZekIsBadPointer(qp) || ZekIsBadPointer(wr)) return MIFH_STATUS_FAIL;
+  if (wr->SgeCount > zekhw::kMaxSges) {
+    ZEK_LOG_FAILURE("mifh_iwarp_rdma_write: SGE Count (%d) is more than supported (%d)\n", wr->SgeCount,
+                    zekhw::kMaxSges);
+    return IWARP_STATUS_TOO_MANY_SGES;
+  }
+  std::uint64_t total = 0;
+  for (std::uint32_t i = 0; i < wr->SgeCount; ++i) total += wr->Sge[i].length;
+  if (total > zekhw::kMaxMessageBytes) {
+    ZEK_LOG_FAILURE("mifh_iwarp_rdma_write: Max message size  (0x%x) is more than supported (0x%x)\n",
+                    static_cast<std::uint32_t>(total), zekhw::kMaxMessageBytes);
+    return IWARP_STATUS_QP_INVALID_MESSAGE_SIZE;
+  }
+  SqLock lock(qp);
+  std::uint32_t index;
+  MifhWqe* w = take_slot(qp, "mifh_iwarp_rdma_write", &index);
+  if (w == nullptr) return IWARP_STATUS_QP_TOOMANY_WRS_POSTED;
+  w->total_length = static_cast<std::uint32_t>(total);
+  w->tag = tag_of(qp, index);
+  w->wr_id = wr->WrId;
+  w->remote_va = wr->RemoteVa;
+  w->length = static_cast<std::uint32_t>(total);
+  w->remote_stag = wr->RemoteStag;
+  for (std::uint32_t i = 0; i < wr->SgeCount; ++i) w->sge[i] = wr->Sge[i];
+  const std::uint32_t op = (std::uint32_t{wr->FlagA != 0} << 2 | (wr->FlagB & 3u)) << 29 | zekhw::kWqeRdmaWrite;
+  std::atomic_ref<std::uint32_t>(w->op_word).store(op, std::memory_order_release);
+  return MIFH_STATUS_SUCCESS;
+}
+
+ZekStatus mifh_iwarp_mw_bind(MifhQpObject* qp, const MifhBindRequest* bind) {
+  if (ZekIsBadPointer(qp) || ZekIsBadPointer(bind)) return MIFH_STATUS_FAIL;
+  SqLock lock(qp);
+  std::uint32_t index;
+  auto* w = reinterpret_cast<zekhw::MifhBindWqe*>(take_slot(qp, "mifh_iwarp_mw_bind", &index));
+  if (w == nullptr) return IWARP_STATUS_QP_TOOMANY_WRS_POSTED;
+  w->tag = tag_of(qp, index);
+  w->wr_id = bind->WrId;
+  w->region_stag = bind->RegionStag;
+  w->window_stag = bind->WindowStag;
+  w->length = bind->Length;
+  w->va = bind->Va;
+  w->access = (bind->RemoteRead != 0 ? zekhw::kAccessRemoteRead : 0u) |
+              (bind->RemoteWrite != 0 ? zekhw::kAccessRemoteWrite : 0u);
+  const std::uint32_t op = 0x40000000u | zekhw::kWqeBind | (bind->Mode & 0xFFFu) << 6 |
+                           std::uint32_t{bind->RemoteRead != 0} << 18 | std::uint32_t{bind->RemoteWrite != 0} << 19 |
+                           (bind->Signalled != 0 ? zekhw::kWqeSignalled : 0u);
+  std::atomic_ref<std::uint32_t>(w->op_word).store(op, std::memory_order_release);
+  return MIFH_STATUS_SUCCESS;
+}
+
+ZekStatus mifh_iwarp_stag_local_invalidate(MifhQpObject* qp, std::uint64_t wr_id, std::uint32_t stag, bool signalled) {
+  if (ZekIsBadPointer(qp)) return MIFH_STATUS_FAIL;
+  SqLock lock(qp);
+  std::uint32_t index;
+  MifhWqe* w = take_slot(qp, "mifh_iwarp_stag_local_invalidate", &index);
+  if (w == nullptr) return IWARP_STATUS_QP_TOOMANY_WRS_POSTED;
+  w->tag = tag_of(qp, index);
+  w->wr_id = wr_id;
+  std::memcpy(reinterpret_cast<std::uint8_t*>(w) + zekhw::kWqeLocalInvalidateStagOffset, &stag, 4);
+  const std::uint32_t op = 0x40000000u | zekhw::kWqeLocalInvalidate | (signalled ? zekhw::kWqeSignalled : 0u);
+  std::atomic_ref<std::uint32_t>(w->op_word).store(op, std::memory_order_release);
+  return MIFH_STATUS_SUCCESS;
+}
+
+// ---- The STag control requests -----------------------------------------------------------------------------
+namespace {
+
+ZekStatus post_stag_request(MifhDeviceObj* device, std::uint32_t index, zekhw::MifhStagWqe& request,
+                            MifhCqpCompletionContext* context, const char* caller, const char* trace) {
+  if (ZekIsBadPointer(device) || ZekIsBadPointer(device->Cqp)) return MIFH_STATUS_FAIL;
+  if (index > 0xFFFFFFu) {
+    ZEK_LOG_FAILURE("%s: STag index (0x%x) is more than supported (0x%x)\n", caller, index, 0xFFFFFFu);
+    return MIFH_STATUS_FAIL;
+  }
+  request.completion_context = reinterpret_cast<std::uint64_t>(context);
+  const auto wqe = std::bit_cast<zekhw::MifhCqpWqe>(request);
+  OSPrimMemoryLogging(trace);
+  const ZekStatus status = mifh_cqp_post(device->Cqp, &wqe, MifhPostMode::Queueing, caller);
+  if (status != MIFH_STATUS_SUCCESS) {
+    ZEK_LOG_FAILURE("%s:mifh_cqp_post_sq returned error (0x%x)\n", caller, status);
+  }
+  return status;
+}
+
+}  // namespace
+
+ZekStatus mifh_allocate_stag(MifhDeviceObj* device, const MifhAllocateStagRequest* r,
+                             MifhCqpCompletionContext* context) {
+  if (ZekIsBadPointer(r)) return MIFH_STATUS_FAIL;
+  zekhw::MifhStagWqe w{};
+  w.op_word = zekhw::kOpAllocateStag | zekhw::kStagRegion | std::uint32_t{r->ChunkSize == 4096} << 11 |
+              std::uint32_t{r->Access} << 21;
+  w.chunk_count = r->ChunkCount;
+  w.pd = r->PdId;
+  w.stag = r->StagIndex << 8;
+  w.pbl_bytes = r->PageEntries * 8;
+  return post_stag_request(device, r->StagIndex, w, context, "mifh_allocate_stag", "Allocate Stag  Wqe\n");
+}
+
+ZekStatus mifh_mr_register_shared(MifhDeviceObj* device, const MifhRegisterSharedRequest* r,
+                                  MifhCqpCompletionContext* context) {
+  if (ZekIsBadPointer(r)) return MIFH_STATUS_FAIL;
+  const std::uint32_t rights = r->Access & zekhw::kAccessMask;
+  zekhw::MifhStagWqe w{};
+  w.op_word = zekhw::kOpRegisterSharedMr | std::uint32_t{r->ZeroBased == 0} << 9 |
+              (rights | (rights != 0 ? 32u : 0u)) << zekhw::kStagAccessShift;
+  w.pd = r->PdId;
+  w.stag = r->StagIndex << 8 | r->Key;
+  w.source_index = r->SourceIndex;
+  w.va_or_fbo = r->ZeroBased != 0 ? (r->Address & 0xFFF) : r->Address;
+  return post_stag_request(device, r->StagIndex, w, context, "mifh_mr_register_shared",
+                           "Register Shared MR Stag  Wqe\n");
+}
+
+ZekStatus mifh_dealloc_stag(MifhDeviceObj* device, std::uint32_t stag_index, bool region, bool page_list,
+                            MifhCqpCompletionContext* context) {
+  zekhw::MifhStagWqe w{};
+  w.op_word = zekhw::kOpDeallocateStag | std::uint32_t{page_list} << 10 | std::uint32_t{region} << 13;
+  w.stag = stag_index << 8;
+  return post_stag_request(device, stag_index, w, context, "mifh_dealloc_stag", "Dealloc Stag  Wqe\n");
+}
+
+ZekStatus mifh_mw_alloc(MifhDeviceObj* device, std::uint32_t stag_index, std::uint32_t pd_id,
+                        MifhCqpCompletionContext* context) {
+  zekhw::MifhStagWqe w{};
+  w.op_word = zekhw::kOpAllocateStag;
+  w.pd = pd_id;
+  w.stag = stag_index << 8;
+  return post_stag_request(device, stag_index, w, context, "mifh_mw_alloc", "MW Alloc  Wqe\n");
 }

@@ -103,3 +103,62 @@ struct MifhQueueParams {
 // ring starts at slot 0; a user QP is told to map it anew.
 ZekStatus mifh_modify_queue_params(MifhQpObject* qp, const MifhQueueParams* request, MifhQueueParams* result,
                                    bool change_ord, bool change_ird, bool change_sq, bool change_rq);
+
+// ---- The send-queue builders of the posting verbs --------------------------------------------------------
+// RDMA write of up to four elements: op word (signalled << 2 | flag) << 29
+// with the flag's two low bits (bits 29-30); +4 and +40 the total length,
+// +32 the remote address, +44 the remote STag, the elements from +64.
+// IWARP_STATUS_TOO_MANY_SGES for more than four elements,
+// IWARP_STATUS_QP_INVALID_MESSAGE_SIZE above 0x7FC00000 bytes,
+// IWARP_STATUS_QP_TOOMANY_WRS_POSTED when the queue has no slot.
+ZekStatus mifh_iwarp_rdma_write(MifhQpObject* qp, const MifhWorkRequest* wr);
+
+// A memory-window bind, written in the one bind layout (MifhBindWqe).
+struct MifhBindRequest {
+  std::uint64_t WrId;
+  std::uint32_t RegionStag;
+  std::uint32_t WindowStag;  // index << 8 | the window's new key
+  std::uint64_t Length;
+  std::uint64_t Va;
+  std::uint32_t Mode;  // bits 6-17 of the op word
+  std::uint8_t RemoteRead;
+  std::uint8_t RemoteWrite;
+  std::uint8_t Signalled;
+  std::uint8_t Reserved;
+};
+// Op word 0x40000008 | mode << 6 | remote read << 18 | remote write << 19 |
+// signalled << 31; +48 the window's rights (remote read, remote write).
+ZekStatus mifh_iwarp_mw_bind(MifhQpObject* qp, const MifhBindRequest* bind);
+// Local invalidate: op word 0x4000000A | signalled << 31, +16 the id, +24 the STag.
+ZekStatus mifh_iwarp_stag_local_invalidate(MifhQpObject* qp, std::uint64_t wr_id, std::uint32_t stag, bool signalled);
+
+// ---- The STag control requests -----------------------------------------------------------------------------
+// Each is queued when the control ring has no slot; what the post answers,
+// or MIFH_STATUS_FAIL for a bad device or an index above 0xFFFFFF.
+struct MifhAllocateStagRequest {
+  std::uint32_t StagIndex;
+  std::uint32_t PdId;
+  std::uint32_t ChunkCount;  // from the region's set-up
+  std::uint32_t ChunkSize;   // 4096 or 256
+  std::uint32_t PageEntries;
+  std::uint8_t Access;
+  std::uint8_t Reserved[3];
+};
+ZekStatus mifh_allocate_stag(MifhDeviceObj* device, const MifhAllocateStagRequest* request,
+                             MifhCqpCompletionContext* context);
+struct MifhRegisterSharedRequest {
+  std::uint64_t Address;  // the first-byte offset is taken from it when zero-based
+  std::uint32_t StagIndex;
+  std::uint32_t SourceIndex;
+  std::uint32_t PdId;
+  std::uint32_t Access;
+  std::uint8_t Key;
+  std::uint8_t ZeroBased;
+  std::uint8_t Reserved[2];
+};
+ZekStatus mifh_mr_register_shared(MifhDeviceObj* device, const MifhRegisterSharedRequest* request,
+                                  MifhCqpCompletionContext* context);
+ZekStatus mifh_dealloc_stag(MifhDeviceObj* device, std::uint32_t stag_index, bool region, bool page_list,
+                            MifhCqpCompletionContext* context);
+ZekStatus mifh_mw_alloc(MifhDeviceObj* device, std::uint32_t stag_index, std::uint32_t pd_id,
+                        MifhCqpCompletionContext* context);

@@ -512,9 +512,9 @@ void DeleteAllPDObjects(ZekIwarpAdapter* a) {
 // running on it).
 void close_held(ZekIwarpAdapter* a) {
   a->OwningProcess = nullptr;
-  // Secure handles, memory windows and regions come with the registration
-  // verbs; their lists stay empty in this build.
-  //
+  // Memory windows, then regions (their pages unlocked once the adapter
+  // let them go).
+  ZekDeleteAllStags(a);
   // Queue pairs in RTS are moved to CLOSING first by the modify verb, which
   // is not in this build: until it is, no queue pair reaches RTS and the
   // queue pairs are destroyed directly.
@@ -647,6 +647,7 @@ void orphan_close(ZekIwarpAdapter* a) {
     if (zek_qp_destroy_2(a, qp, 0) != ZEK_STATUS_PASS) break;
   }
   ZekFinishDeferredContexts(a);
+  ZekForgetAllStags(a);
   while (auto* cq = static_cast<MifhCqObject*>(first_of(&a->CQListSpinlock, &a->CqList, 0))) {
     if (RemoveFromCQList(a, cq) != ZEK_STATUS_PASS) break;
     ZekCqForget(a, cq);

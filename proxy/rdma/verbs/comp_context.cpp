@@ -106,7 +106,8 @@ void ZpxCompleteSynchVerbs(void* argument) {
   if (c->State.compare_exchange_strong(expected, ZEK_COMP_COMPLETED)) OSPrimSetEvent(&c->Event);
 }
 
-ZekStatus ZekWaitCompContext(ZekIwarpAdapter* adapter, ZekCompContext* c, const char* verb, bool* abandoned) {
+ZekStatus ZekWaitCompContext(ZekIwarpAdapter* adapter, ZekCompContext* c, const char* verb, bool* abandoned,
+                             MifhCqpCompletionContext* codes) {
   if (abandoned != nullptr) *abandoned = false;
   const bool interrupted_by_test = g_ZekVerbsInterruptNextWait.exchange(0) != 0;
   const bool user_wait = adapter->KernelClient == 0;
@@ -125,6 +126,7 @@ ZekStatus ZekWaitCompContext(ZekIwarpAdapter* adapter, ZekCompContext* c, const 
     OSPrimWaitForEvent(&c->Event, FALSE);
   }
   const bool error = c->Hw.ErrorFlag != 0;
+  if (codes != nullptr) *codes = c->Hw;
   if (error) ZEK_LOG_FAILURE("%s: Major Error (%x) Minor Error (%x)\n", verb, c->Hw.MajorCode, c->Hw.MinorCode);
   ZpxDestroyCompEventContext(c, adapter, 0);
   return error ? ZEK_STATUS_FAIL : ZEK_STATUS_PASS;

@@ -363,6 +363,7 @@ ZekStatus next_flushed(MifhCqObject* cq, ZekWorkCompletion* out) {
       out->WrId = w.wr_id;
       out->OpCode = w.op_word & 0x3F;
       if (check) out->Status = q->TerminateStatus != 0 ? q->TerminateStatus : 1;
+      ZekFastRegFlushed(qp, ring.Tail, out);
     } else {
       const auto& w = static_cast<const zekhw::MifhRqWqe*>(qp->Rq)[ring.Tail];
       out->WrId = w.wr_id;
@@ -419,6 +420,8 @@ ZekStatus zek_cq_poll_completion(void* adapter, void* handle, ZekWorkCompletion*
   }
   static_assert(sizeof(MifhCompletion) == sizeof(ZekWorkCompletion));
   std::memcpy(out, &c, sizeof *out);
+  // A Send with Invalidate received: the adapter invalidated that STag.
+  if (c.Status == 0 && c.OpCode == ZEK_WC_RECEIVE && c.ImmediateFlag != 0) ZekStagInvalidated(a, c.Immediate);
   if (c.Status != 1) return ZEK_STATUS_PASS;
   OSPrimMemoryLogging("zek_cq_poll_completion: Completion status is flushed\n");
   // The completion names its queue pair by id: found on this adapter only.

@@ -64,6 +64,11 @@ ZekStatus ZekPdDeallocateHeld(ZekIwarpAdapter* a, ZekPd* pd) {
     return IWARP_STATUS_PD_PD_IN_USE;
   }
   if (RemoveFromPdList(a, pd) != ZEK_STATUS_PASS) return IWARP_STATUS_PD_INVALID_PD_ID;
+  // Reference elements of regions whose shares are all gone.
+  while (ZekVerbsLink* l = pd->SharedRefs.First) {
+    ZekVerbsListRemove(&pd->SharedRefs, l);
+    OSPrimMemFreePtr(l->Data);
+  }
   const bool user = (pd->Flags & ZEK_PD_USER_ACCESS) != 0;
   // The doorbell page leaves the process before the domain's id goes back.
   ZpxReleaseUserPart(&pd->UserPart);

@@ -323,6 +323,9 @@ ZekStatus zek_qp_destroy_2(ZekIwarpAdapter* a, MifhQpObject* qp, std::uint32_t k
   // No flush of it may be waiting on its completion queues' error rings.
   ZekErrorRingForget(ZekQpOf(qp)->SendCq, qp);
   ZekErrorRingForget(ZekQpOf(qp)->RecvCq, qp);
+  // Fast registrations still in its ring end here (the adapter no longer
+  // reads it), unless the adapter never confirmed the destroy.
+  if ((qp->QpFlags & MIFH_QPF_QUARANTINED) == 0) ZekFastRegForgetQp(qp);
   release(a, qp, true);
   return ZEK_STATUS_PASS;
 }

@@ -97,7 +97,16 @@ constexpr const char* kNames[IWARP_FUNCTION_NAME_COUNT] = {
 // The two tables differ in the open's form and in the registration forms
 // (which come with the registration verbs): slots of operations not in this
 // build are null.
-ZekVerbsInterface make_table(ZekVerbOpen open) {
+struct RegistrationForms {
+  ZekVerbMrRegister reg, physical;
+  ZekVerbMrReregister rereg, rereg_physical;
+};
+constexpr RegistrationForms kUserForms{&zek_mr_register_nonshared_user, &zek_mr_register_physical_user,
+                                       &zek_mr_reregister_nonshared_user, &zek_mr_reregister_physical_user};
+constexpr RegistrationForms kKernelForms{&zek_mr_register_nonshared_kernel, &zek_mr_register_physical_kernel,
+                                         &zek_mr_reregister_nonshared_kernel, &zek_mr_reregister_physical_kernel};
+
+ZekVerbsInterface make_table(ZekVerbOpen open, const RegistrationForms& forms) {
   ZekVerbsInterface t{};
   t.Header = {ZEK_SIG_INTERFACE_TABLE, ZEK_VERBS_TABLE_BYTES};
   t.AdapterAddrs = &zek_adapter_addrs;
@@ -126,11 +135,23 @@ ZekVerbsInterface make_table(ZekVerbOpen open) {
   t.QpDestroy = &zek_qp_destroy;
   t.QpModify = &zek_qp_modify;
   t.QpQuery = &zek_qp_query;
+  t.QpPostSq = &zek_qp_post_sq;
+  t.QpPostRq = &zek_qp_post_rq;
+  t.MrAllocNonsharedStag = &zek_mr_alloc_nonshared_STag;
+  t.MrRegisterNonshared = forms.reg;
+  t.MrRegisterNonsharedPhysical = forms.physical;
+  t.MrReregisterNonshared = forms.rereg;
+  t.MrReregisterNonsharedPhysical = forms.rereg_physical;
+  t.MrRegisterShared = &zek_mr_register_shared;
+  t.MrQuery = &zek_mr_query;
+  t.MrDealloc = &zek_mr_dealloc;
+  t.MwAlloc = &zek_mw_alloc;
+  t.MwQuery = &zek_mw_query;
   return t;
 }
 
-const ZekVerbsInterface g_user_table = make_table(&zek_open_user);
-const ZekVerbsInterface g_kernel_table = make_table(&zek_open_kernel);
+const ZekVerbsInterface g_user_table = make_table(&zek_open_user, kUserForms);
+const ZekVerbsInterface g_kernel_table = make_table(&zek_open_kernel, kKernelForms);
 
 std::uint32_t g_use_count;
 

@@ -11,6 +11,9 @@
 //   comp_context.cpp  completion contexts and ZpxCompleteSynchVerbs
 //   cq.cpp            completion queues, the error ring and polling
 //   qp.cpp            queue pairs
+//   post.cpp          posting send and receive work requests
+//   mr.cpp            memory regions, STag records, deallocation of any STag
+//   mw.cpp            memory windows
 //   tables.cpp        the routine tables, texts and names, start and stop
 //
 // Records exchanged with callers are include/zek/verbs.h. Every handle is
@@ -32,6 +35,7 @@
 #include "include/zek/verbs.h"
 #include "platform/kernel/driver.h"
 #include "proxy/core/notify_ring.h"
+#include "proxy/core/osprim/osprim_kernel.h"
 #include "proxy/rdma/hw/async_events.h"
 #include "proxy/rdma/hw/qp.h"
 #include "proxy/rdma/rm/rm.h"
@@ -374,8 +378,9 @@ extern "C" void ZpxCompleteSynchVerbs(void* context);
 // with `verb`'s message) or the wait was interrupted (the context is then
 // abandoned and stays on the adapter's list: `*abandoned` is set). The
 // context is destroyed unless abandoned.
+// `codes`, when given, receives the completion's codes (major, minor, extra byte).
 ZekStatus ZekWaitCompContext(ZekIwarpAdapter* adapter, ZekCompContext* context, const char* verb,
-                             bool* abandoned = nullptr);
+                             bool* abandoned = nullptr, MifhCqpCompletionContext* codes = nullptr);
 // Adapter close: every context still listed (abandoned waits) is made
 // unreachable for the control queue pair, a queue pair whose destruction
 // waited on it finishes its second stage, and the context is freed.
@@ -410,3 +415,144 @@ void ZekQpDropStreamMessage(ZekIwarpAdapter* adapter, MifhQpObject* qp);
 
 // The QP-destroy lock that serialises second stages.
 OSPrimSpinlockObject* ZekQpDestroySpinlock();
+
+// ---- Posting, memory regions and memory windows (post.cpp, mr.cpp, mw.cpp) ----------------------------------
+// The record of one STag (a memory region or window), on its adapter's STag
+// list under StagListSpinlock; from its pool's 312-byte element. Every field
+// is read and written under that lock, except the mapping and the region's
+// set-up, which only the verb that owns the record (Busy) touches.
+struct ZekPageList;
+struct ZekStagRecord {
+  ZekVerbsLink Link;
+  ZekPd* Pd;
+  ZekIwarpAdapter* Adapter;
+  std::uint32_t Access;
+  std::uint32_t Valid;
+  std::uint32_t Index;
+  std::uint32_t Length;
+  std::uint32_t NonShared;    // 1: registered or allocated here and never shared
+  std::uint32_t Kept;         // the request's kept word
+  std::uint32_t SourceStag;   // a share's source region
+  std::uint32_t PageEntries;  // an allocated STag's page-list room
+  std::uint64_t Address;      // the region's first byte (its tagged address unless zero-based)
+  std::uint8_t Key;
+  std::uint8_t Mode;  // ZEK_MR_USER_BUFFER or ZEK_MR_KERNEL_BUFFER
+  std::uint8_t IsRegion;
+  std::uint8_t ZeroBased;
+  std::uint8_t Mapped;       // Map holds the buffer (its pages locked for a user buffer)
+  std::uint8_t SecuredUser;  // Map is a caller's buffer, secured
+  std::uint8_t Busy;         // a verb works on the record: others see it as absent
+  std::uint8_t Reserved;
+  OSPrimMapRecord Map;
+  ZekMrChunks Chunks;  // the page-list chunks the region took from the translation manager
+  // A registration whose wait was given up: the page lists the adapter may
+  // still read, released when the record is deallocated.
+  ZekPageList* PendingPages;
+  ZekMrAllocInfo* PendingInfo;
+};
+static_assert(sizeof(ZekStagRecord) <= 312);
+
+// The shared-reference element of a PD: a region that was shared, and how
+// many shares of it are alive.
+struct ZekSharedRef {
+  ZekVerbsLink Link;
+  std::uint32_t Count;
+  std::uint32_t SourceIndex;
+};
+
+// The STag record of an index on this adapter (kinds: regions, windows or
+// any), not busy; under StagListSpinlock (the caller holds it).
+enum class ZekStagKind { Region, Window, Any };
+ZekStagRecord* ZekFindStagLocked(ZekIwarpAdapter* adapter, std::uint32_t index, ZekStagKind kind);
+// Checks a local scatter-gather entry of a work request on `qp`'s PD:
+// 0, IWARP_STATUS_MR_INVALID_STAG (no valid region of this adapter with
+// that STag's index and key, another PD, or without `access`) or
+// IWARP_STATUS_QP_INVALID_SGL_LEN (the range leaves the region or wraps).
+ZekStatus ZekCheckLocalSge(ZekIwarpAdapter* adapter, const ZekPd* pd, const ZekSge& sge, std::uint32_t access);
+// An STag the adapter invalidated on its own (a Send with Invalidate
+// received, a read with local invalidation): its record is marked invalid.
+void ZekStagInvalidated(ZekIwarpAdapter* adapter, std::uint32_t stag);
+
+// A region's pages as the adapter takes them: the buffer is mapped (a
+// caller's buffer locked and secured, a kernel buffer described) and its
+// physical pages listed. The list is DMA memory (OSPrimMemDMAFree).
+struct ZekPageList {
+  std::uint64_t* Pages;
+  std::uint32_t Count;
+  std::uint32_t FirstOffset;
+};
+ZekStatus ZekMapRegion(std::uint64_t address, std::uint32_t length, std::uint32_t mode, OSPrimMapRecord* map,
+                       ZekPageList* list);
+void ZekUnmapRegion(OSPrimMapRecord* map, std::uint32_t mode);
+// A caller's physical page list copied into DMA memory (room rounded to four entries).
+ZekStatus ZekCopyPageList(const std::uint64_t* pages, std::uint32_t count, ZekPageList* list);
+
+// The fast registrations in flight on a queue pair's send queue finish as
+// flushed (its destruction, when the adapter no longer reads the ring).
+void ZekFastRegForgetQp(MifhQpObject* qp);
+// A flushed send request at `index` (the error ring's flush): a fast
+// registration's pages are released and its poster's id replaces the
+// context's address in `completion`.
+void ZekFastRegFlushed(MifhQpObject* qp, std::uint32_t index, ZekWorkCompletion* completion);
+
+// Sends one control request (`post` builds it with the context given) and
+// waits for it: 0; 1 when it could not be sent or the adapter reported an
+// error; *abandoned when the wait was given up (the adapter's state is then
+// not known). `codes`, when given, receives the completion's codes.
+using ZekControlPost = ZekStatus (*)(void* argument, MifhCqpCompletionContext* context);
+ZekStatus ZekRunControl(ZekIwarpAdapter* adapter, const char* verb, ZekControlPost post, void* argument,
+                        bool* abandoned, MifhCqpCompletionContext* codes = nullptr);
+// Asks the adapter about an STag index: 0 with its valid flag and key;
+// IWARP_STATUS_MR_INVALID_STAG when the adapter has no such entry; 1.
+ZekStatus ZekAskAdapterAboutStag(ZekIwarpAdapter* adapter, std::uint32_t index, const char* verb, std::uint32_t* valid,
+                                 std::uint8_t* key);
+// A new record with an index of its own (not listed yet): 0, 1 when no
+// index is left, 4 when no record can be had (the index goes back).
+ZekStatus ZekTakeStagRecord(ZekIwarpAdapter* adapter, ZekPd* pd, bool region, const char* verb, ZekStagRecord** out);
+void ZekLinkStagRecord(ZekIwarpAdapter* adapter, ZekStagRecord* record);
+void ZekDestroyStagRecord(ZekIwarpAdapter* adapter, ZekStagRecord* record, bool listed);
+
+// Adapter close: every window, then every region, is deallocated.
+void ZekDeleteAllStags(ZekIwarpAdapter* adapter);
+// A detach: the records go and their indexes go back; what the adapter may
+// still reach (locked pages, page lists) is kept, never reused.
+void ZekForgetAllStags(ZekIwarpAdapter* adapter);
+
+extern "C" {
+ZekStatus zek_qp_post_sq(void* adapter, std::uint64_t qp, const ZekSendWr* requests, std::uint32_t* posted,
+                         std::uint32_t count);
+ZekStatus zek_qp_post_rq(void* adapter, std::uint64_t qp, const ZekRecvWr* requests, void* unused,
+                         std::uint32_t* posted, std::uint32_t count);
+ZekStatus zek_mr_alloc_nonshared_STag(void* adapter, void* pd, std::uint32_t entries, std::uint32_t access,
+                                      std::uint32_t* stag, std::uint32_t* page_list_size);
+ZekStatus zek_mr_register_nonshared(void* adapter, void* pd, const ZekMrRegisterRequest* request, std::uint32_t* stag,
+                                    std::uint64_t* address, std::uint32_t mode);
+ZekStatus zek_mr_register_nonshared_physical(void* adapter, void* pd, const ZekMrRegisterRequest* request,
+                                             std::uint32_t* stag, std::uint64_t* address, std::uint32_t mode);
+ZekStatus zek_mr_reregister_nonshared(void* adapter, void* pd, const ZekMrRegisterRequest* request,
+                                      std::uint64_t* address, std::uint32_t* new_stag, std::uint32_t stag,
+                                      std::uint32_t mode);
+ZekStatus zek_mr_register_shared(void* adapter, void* pd, const ZekMrSharedRequest* request, std::uint32_t* stag,
+                                 std::uint32_t existing);
+ZekStatus zek_mr_query(void* adapter, ZekMrQueryInfo* info, std::uint32_t stag);
+ZekStatus zek_mr_dealloc(void* adapter, std::uint32_t stag);
+ZekStatus zek_mw_alloc(void* adapter, void* pd, std::uint32_t* stag);
+ZekStatus zek_mw_query(void* adapter, ZekMwQueryInfo* info, std::uint32_t stag);
+// The table forms (user forms in the user table, kernel forms in the kernel table).
+ZekStatus zek_mr_register_nonshared_user(void* adapter, void* pd, const ZekMrRegisterRequest* request,
+                                         std::uint32_t* stag, std::uint64_t* address);
+ZekStatus zek_mr_register_nonshared_kernel(void* adapter, void* pd, const ZekMrRegisterRequest* request,
+                                           std::uint32_t* stag, std::uint64_t* address);
+ZekStatus zek_mr_register_physical_kernel(void* adapter, void* pd, const ZekMrRegisterRequest* request,
+                                          std::uint32_t* stag, std::uint64_t* address);
+ZekStatus zek_mr_register_physical_user(void* adapter, void* pd, const ZekMrRegisterRequest* request,
+                                        std::uint32_t* stag, std::uint64_t* address);
+ZekStatus zek_mr_reregister_nonshared_user(void* adapter, void* pd, const ZekMrRegisterRequest* request,
+                                           std::uint64_t* address, std::uint32_t* new_stag, std::uint32_t stag);
+ZekStatus zek_mr_reregister_nonshared_kernel(void* adapter, void* pd, const ZekMrRegisterRequest* request,
+                                             std::uint64_t* address, std::uint32_t* new_stag, std::uint32_t stag);
+ZekStatus zek_mr_reregister_physical_kernel(void* adapter, void* pd, const ZekMrRegisterRequest* request,
+                                            std::uint64_t* address, std::uint32_t* new_stag, std::uint32_t stag);
+ZekStatus zek_mr_reregister_physical_user(void* adapter, void* pd, const ZekMrRegisterRequest* request,
+                                          std::uint64_t* address, std::uint32_t* new_stag, std::uint32_t stag);
+}

@@ -285,22 +285,54 @@ TEST_F(WqeTest, ErrorCompletionsMarkTheQueue) {
   EXPECT_EQ(q->TerminateSeen, 1);
 }
 
+// The routine a fast registration's context names runs for kernel rings
+// only; the completion carries the poster's id, and one the poster did not
+// ask for is not reported (an error always is).
 TEST_F(WqeTest, FastRegisterRoutineRunsOnlyForKernelRings) {
-  for (std::uint8_t user : {0, 1}) {
+  struct Case {
+    std::uint8_t user, report;
+    std::uint32_t flags;
+    bool reported;
+    int calls;
+  };
+  const Case cases[] = {
+      {0, 1, zekhw::kCqeSendQueue, true, 1},
+      {0, 0, zekhw::kCqeSendQueue, false, 1},
+      {0, 0, zekhw::kCqeSendQueue | zekhw::kCqeError, true, 1},
+      {1, 1, zekhw::kCqeSendQueue, true, 0},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(testing::Message() << "user " << int{k.user} << " report " << int{k.report} << " flags " << k.flags);
     MifhQpObject* q = qp(32);
-    q->UserQp = user;
+    q->UserQp = k.user;
     MifhCqObject* c = cq();
     static int calls;
+    static std::uint32_t status;
     calls = 0;
-    MifhFastRegisterContext context{[](void*, void*, std::uint32_t, std::uint32_t) { ++calls; }, nullptr};
+    status = 9;
+    MifhFastRegisterContext context{};
+    context.Routine = [](void* self, void*, std::uint32_t, std::uint32_t) {
+      ++calls;
+      status = static_cast<MifhFastRegisterContext*>(self)->Status;
+    };
+    context.Context = &context;
+    context.WrId = 0x5151;
+    context.Report = k.report;
     MifhFastRegisterRequest mr{};
     MifhWorkRequest wr{};
     wr.WrId = reinterpret_cast<std::uint64_t>(&context);
     ASSERT_EQ(mifh_iwarp_mr_fast_register(q, &mr, &wr, 0xF), 0u);
-    adapter_writes(c, zekhw::wqe_tag(reinterpret_cast<std::uint64_t>(q), 1), zekhw::kCqeSendQueue);
+    adapter_writes(c, zekhw::wqe_tag(reinterpret_cast<std::uint64_t>(q), 1), k.flags);
     MifhCompletion out{};
-    ASSERT_EQ(mifh_cq_poll_completion(c, &out), 0u);
-    EXPECT_EQ(calls, user ? 0 : 1) << "user ring " << int{user};
+    EXPECT_EQ(mifh_cq_poll_completion(c, &out), k.reported ? 0u : IWARP_STATUS_CQ_EMPTY);
+    EXPECT_EQ(calls, k.calls);
+    if (k.calls != 0) {
+      EXPECT_EQ(status, (k.flags & zekhw::kCqeError) != 0 ? 1u : 0u);
+    }
+    if (k.reported && k.user == 0) {
+      EXPECT_EQ(out.WrId, 0x5151u) << "the poster's id, not the context's address";
+    }
+    EXPECT_EQ(q->SqRing.Tail, 2u) << "retired either way";
   }
 }
 

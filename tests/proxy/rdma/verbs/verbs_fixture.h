@@ -12,10 +12,12 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "include/zek/nicproxy.h"
 #include "include/zek/registry.h"
 #include "include/zek/verbs.h"
+#include "platform/kernel/ex.h"
 #include "proxy/core/attach.h"
 #include "proxy/core/zpx.h"
 #include "proxy/rdma/hw/ccq.h"
@@ -212,6 +214,36 @@ class VerbsTest : public HwifTest {
   PeriodicHelper helper_;
   bool stack_ = false;
   bool verbs_ = false;
+};
+
+// A kernel client's adapter, open with a PD and a CQ, and kernel buffers
+// (non-paged pool) that go with the test.
+class OpenAdapterTest : public VerbsTest {
+ protected:
+  void SetUp() override {
+    VerbsTest::SetUp();
+    if (HasFatalFailure()) return;
+    adapter_ = open();
+    o_ = objects(adapter_);
+  }
+  void TearDown() override {
+    if (adapter_ != nullptr) {
+      EXPECT_EQ(table()->Close(adapter_), ZEK_STATUS_PASS);
+    }
+    for (void* b : buffers_) ExFreePoolWithTag(b, kBufferTag);
+    VerbsTest::TearDown();
+  }
+  std::uint8_t* buffer(std::uint32_t bytes) {
+    void* b = ExAllocatePoolWithTag(NonPagedPool, bytes, kBufferTag);
+    EXPECT_NE(b, nullptr);
+    if (b != nullptr) buffers_.push_back(b);
+    return static_cast<std::uint8_t*>(b);
+  }
+
+  static constexpr ULONG kBufferTag = MAKEFOURCC_LE('V', 'b', 'T', 's');
+  void* adapter_ = nullptr;
+  Objects o_;
+  std::vector<void*> buffers_;
 };
 
 }  // namespace verbstest

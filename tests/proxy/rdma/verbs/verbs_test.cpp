@@ -36,11 +36,16 @@ TEST_F(VerbsTest, BothTablesArePublishedWithTheirOwnOpenAndNoMadeUpSlots) {
     EXPECT_EQ(table->SrqModify(), ZEK_STATUS_FAIL);
     // Operations of later verbs are absent, not faked.
     EXPECT_EQ(table->QpModify, &zek_qp_modify);
-    EXPECT_EQ(table->QpPostSq, nullptr);
-    EXPECT_EQ(table->MrRegisterNonshared, nullptr);
-    EXPECT_EQ(table->MwQuery, nullptr);
+    EXPECT_NE(table->QpPostSq, nullptr);
+    EXPECT_NE(table->MwQuery, nullptr);
   }
-  EXPECT_NE(static_cast<const ZekVerbsInterface*>(user)->Open, static_cast<const ZekVerbsInterface*>(kernel)->Open);
+  const auto* u = static_cast<const ZekVerbsInterface*>(user);
+  const auto* k = static_cast<const ZekVerbsInterface*>(kernel);
+  EXPECT_NE(u->Open, k->Open);
+  // Each table registers its own kind of buffer; physical pages are the kernel's.
+  EXPECT_NE(u->MrRegisterNonshared, k->MrRegisterNonshared);
+  EXPECT_EQ(u->MrRegisterNonsharedPhysical(nullptr, nullptr, nullptr, nullptr, nullptr), ZEK_STATUS_FAIL);
+  EXPECT_EQ(u->MrReregisterNonsharedPhysical(nullptr, nullptr, nullptr, nullptr, nullptr, 0), ZEK_STATUS_FAIL);
 
   const struct {
     ZekStatus code;
