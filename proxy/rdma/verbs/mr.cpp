@@ -190,8 +190,8 @@ ZekStatus ZekCheckLocalSge(ZekIwarpAdapter* a, const ZekPd* pd, const ZekSge& sg
   if (r != nullptr && r->Key == zekhw::stag_key(sge.Stag) && r->Valid != 0 && r->Pd == pd &&
       (r->Access & access) == access) {
     const std::uint64_t base = r->ZeroBased != 0 ? 0 : r->Address;
-    const bool inside = sge.Address >= base && sge.Address - base <= r->Length &&
-                        sge.Length <= r->Length - (sge.Address - base);
+    const bool inside =
+        sge.Address >= base && sge.Address - base <= r->Length && sge.Length <= r->Length - (sge.Address - base);
     status = inside ? ZEK_STATUS_PASS : IWARP_STATUS_QP_INVALID_SGL_LEN;
   }
   unlock(&a->StagListSpinlock);
@@ -708,8 +708,9 @@ ZekStatus zek_mr_register_shared(void* adapter, void* pd, const ZekMrSharedReque
         ref->SourceIndex = copy.Index;
         ZekVerbsListAppend(&p->SharedRefs, &ref->Link, ref);
       } else {
-        ZEK_LOG_FAILURE("zek_mr_register_shared(): OSPrimMemDMAAllocate() returned error (0x%x) for ref count element\n",
-                        ZEK_STATUS_RES_INSUFFICIENT_SW);
+        ZEK_LOG_FAILURE(
+            "zek_mr_register_shared(): OSPrimMemDMAAllocate() returned error (0x%x) for ref count element\n",
+            ZEK_STATUS_RES_INSUFFICIENT_SW);
       }
     }
     if (ref != nullptr) ++ref->Count;

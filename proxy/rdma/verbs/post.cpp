@@ -27,9 +27,7 @@ bool lock(OSPrimSpinlockObject* l) { return OSPrimSyncAcquireSpinlockObject(l) =
 void unlock(OSPrimSpinlockObject* l) { OSPrimSyncReleaseSpinlockObject(l); }
 
 bool can_send(const ZekQpVerbs* v) { return v->State == ZEK_QP_STATE_RTS || v->State == ZEK_QP_STATE_IDLE; }
-bool can_receive(const ZekQpVerbs* v) {
-  return v->State != ZEK_QP_STATE_TERMINATE && v->State != ZEK_QP_STATE_ERROR;
-}
+bool can_receive(const ZekQpVerbs* v) { return v->State != ZEK_QP_STATE_TERMINATE && v->State != ZEK_QP_STATE_ERROR; }
 
 // A request's scatter-gather list into `wr`, every entry checked.
 ZekStatus take_sgl(ZekIwarpAdapter* a, const ZekPd* pd, const ZekSge* sgl, std::uint32_t count, std::uint32_t max,
@@ -343,18 +341,29 @@ ZekStatus post_local_invalidate(ZekIwarpAdapter* a, MifhQpObject* qp, const ZekL
 // ---- One send request ---------------------------------------------------------------------------------
 const char* failure_text(std::int32_t op) {
   switch (op) {
-    case ZEK_WR_RDMA_WRITE: return "zek_qp_post_sq(): PostRdmaWriteWR() returned error (0x%x)\n";
+    case ZEK_WR_RDMA_WRITE:
+      return "zek_qp_post_sq(): PostRdmaWriteWR() returned error (0x%x)\n";
     case ZEK_WR_RDMA_READ:
-    case ZEK_WR_RDMA_READ_INVALIDATE: return "zek_qp_post_sq(): PostRdmaReadWR() returned error (0x%x)\n";
-    case ZEK_WR_SEND: return "zek_qp_post_sq(): PostSendWR() returned error (0x%x)\n";
-    case ZEK_WR_SEND_INVALIDATE: return "zek_qp_post_sq(): PostSendInvWR() returned error (0x%x)\n";
-    case ZEK_WR_SEND_SOLICITED: return "zek_qp_post_sq(): PostSendSolWR() returned error (0x%x)\n";
-    case ZEK_WR_SEND_SOLICITED_INVALIDATE: return "zek_qp_post_sq(): PostSendSolInvWR() returned error (0x%x)\n";
-    case ZEK_WR_BIND: return "zek_qp_post_sq(): PostBindMWWR() returned error (0x%x)\n";
-    case ZEK_WR_FAST_REGISTER: return "zek_qp_post_sq(): PostFastRegMRWR() returned error (0x%x)\n";
-    case ZEK_WR_LOCAL_INVALIDATE: return "zek_qp_post_sq(): PostInvStagWR() returned error (0x%x)\n";
-    case ZEK_WR_RDMA_WRITE_INLINE: return "zek_qp_post_sq(): mifh_iwarp_rdma_write() returned error (0x%x)\n";
-    default: return "zek_qp_post_sq(): mifh_iwarp_send returned error (0x%x)\n";
+    case ZEK_WR_RDMA_READ_INVALIDATE:
+      return "zek_qp_post_sq(): PostRdmaReadWR() returned error (0x%x)\n";
+    case ZEK_WR_SEND:
+      return "zek_qp_post_sq(): PostSendWR() returned error (0x%x)\n";
+    case ZEK_WR_SEND_INVALIDATE:
+      return "zek_qp_post_sq(): PostSendInvWR() returned error (0x%x)\n";
+    case ZEK_WR_SEND_SOLICITED:
+      return "zek_qp_post_sq(): PostSendSolWR() returned error (0x%x)\n";
+    case ZEK_WR_SEND_SOLICITED_INVALIDATE:
+      return "zek_qp_post_sq(): PostSendSolInvWR() returned error (0x%x)\n";
+    case ZEK_WR_BIND:
+      return "zek_qp_post_sq(): PostBindMWWR() returned error (0x%x)\n";
+    case ZEK_WR_FAST_REGISTER:
+      return "zek_qp_post_sq(): PostFastRegMRWR() returned error (0x%x)\n";
+    case ZEK_WR_LOCAL_INVALIDATE:
+      return "zek_qp_post_sq(): PostInvStagWR() returned error (0x%x)\n";
+    case ZEK_WR_RDMA_WRITE_INLINE:
+      return "zek_qp_post_sq(): mifh_iwarp_rdma_write() returned error (0x%x)\n";
+    default:
+      return "zek_qp_post_sq(): mifh_iwarp_send returned error (0x%x)\n";
   }
 }
 
@@ -368,10 +377,11 @@ ZekStatus post_one(ZekIwarpAdapter* a, MifhQpObject* qp, const ZekSendWr& r) {
   wr.RemoteStag = r.RemoteStag;
   switch (r.Op) {
     case ZEK_WR_RDMA_WRITE: {
-      ZekStatus s = take_sgl(a, pd, r.Sgl, r.SgeCount, ZEK_VERBS_MAX_SGES, ZEK_ACCESS_LOCAL_READ, &wr,
-                             "mifh_iwarp_rdma_write");
+      ZekStatus s =
+          take_sgl(a, pd, r.Sgl, r.SgeCount, ZEK_VERBS_MAX_SGES, ZEK_ACCESS_LOCAL_READ, &wr, "mifh_iwarp_rdma_write");
       if (s == ZEK_STATUS_PASS) s = mifh_iwarp_rdma_write(qp, &wr);
-      if (s != ZEK_STATUS_PASS) ZEK_LOG_FAILURE("PostRdmaWriteWR(): mifh_iwarp_rdma_write() returned error (0x%x)\n", s);
+      if (s != ZEK_STATUS_PASS)
+        ZEK_LOG_FAILURE("PostRdmaWriteWR(): mifh_iwarp_rdma_write() returned error (0x%x)\n", s);
       return s;
     }
     case ZEK_WR_RDMA_READ:
@@ -501,8 +511,8 @@ ZekStatus zek_qp_post_sq(void* adapter, std::uint64_t handle, const ZekSendWr* r
   return announce(qp, true, n, result, posted);
 }
 
-ZekStatus zek_qp_post_rq(void* adapter, std::uint64_t handle, const ZekRecvWr* requests, void*,
-                         std::uint32_t* posted, std::uint32_t count) {
+ZekStatus zek_qp_post_rq(void* adapter, std::uint64_t handle, const ZekRecvWr* requests, void*, std::uint32_t* posted,
+                         std::uint32_t count) {
   if (!ZekIsBadPointer(posted)) *posted = 0;
   ZekAdapterHold hold(adapter, "zek_qp_post_rq: Adapter not found \n");
   MifhQpObject* qp = nullptr;

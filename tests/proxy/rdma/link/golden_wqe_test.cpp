@@ -3,12 +3,13 @@
 // the layout written out by hand from the hardware's format; then the same
 // bytes go to the adapter model, which must read the same fields out of
 // them (data placed where the request said, a region registered as
-// described, the answer of a query). Requests with no builder on this side
-// yet (the window bind) check the model's reading of the hand-made bytes.
+// described, the answer of a query).
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstring>
+#include <functional>
+#include <vector>
 
 #include "proxy/rdma/hw/query_stag.h"
 #include "proxy/rdma/hw/toe_post.h"
@@ -45,6 +46,13 @@ class GoldenWqeTest : public HwifTest {
     std::memcpy(w.data(), static_cast<const std::uint8_t*>(sq_) + 128 * i, 128);
     return w;
   }
+  Wqe last_rq(std::uint32_t* index) const {
+    const std::uint32_t i = (qp_->RqRing.Head + qp_->RqRing.Size - 1) % qp_->RqRing.Size;
+    *index = i;
+    Wqe w;
+    std::memcpy(w.data(), static_cast<const std::uint8_t*>(rq_) + 128 * i, 128);
+    return w;
+  }
   std::uint64_t tag(std::uint32_t index) const { return reinterpret_cast<std::uint64_t>(qp_) | index; }
   static void expect_bytes(const Wqe& got, const Golden& want) {
     EXPECT_EQ(got, want.bytes) << diff(got.data(), want.bytes.data(), 128);
@@ -56,6 +64,13 @@ class GoldenWqeTest : public HwifTest {
     side.post_sq(w);
   }
 
+  // A receive request's bytes on the model's receive ring.
+  static void post_rq_to_model(qpp::Side& side, const Wqe& bytes) {
+    std::memcpy(side.host.at(qpp::kRq + 128ull * side.rq_next), bytes.data(), bytes.size());
+    side.rq_next = (side.rq_next + 1) % qpp::kRingSize;
+    side.qp->rq_doorbell(1);
+  }
+
   HwFunction* fn_ = nullptr;
   MifhQpObject* qp_ = nullptr;
   void *sq_ = nullptr, *rq_ = nullptr, *ctx_ = nullptr;
@@ -63,157 +78,325 @@ class GoldenWqeTest : public HwifTest {
 
 constexpr std::uint64_t kVaA = 0x10000000, kVaB = 0x20000000;
 
-TEST_F(GoldenWqeTest, RdmaRead) {
-  qpp::Pair p;
-  const std::uint32_t local = p.a.region(1, 0x21, kVaA, 4, qpp::kAll, qpp::kPages);
-  const std::uint32_t remote = p.b.region(2, 0x42, kVaB, 4, qpp::kAll, qpp::kPages);
-  MifhWorkRequest wr{};
-  wr.WrId = 0x1122334455667788;
-  wr.FlagA = 1;
-  wr.SgeCount = 1;
-  wr.Sge[0] = {kVaA + 100, 5000, local};
-  wr.RemoteVa = kVaB + 40;
-  wr.RemoteStag = remote;
-  wr.Length = 5000;
-  ASSERT_EQ(mifh_iwarp_rdma_read(qp_, &wr, 0), 0u);
-  std::uint32_t i;
-  const Wqe got = last(&i);
-  expect_bytes(got, Golden{}
-                        .u32(0, 0x10000001u | 1u << 31)  // read, signalled, no fence
-                        .u32(4, 0xDEADBEEF)
-                        .u64(8, tag(i))
-                        .u64(16, 0x1122334455667788)
-                        .u64(32, kVaB + 40)
-                        .u32(40, 5000)
-                        .u32(44, remote)
-                        .u64(64, kVaA + 100)
-                        .u32(76, local));
-  const auto source = qpp::pattern(5000, 7);
-  p.b.fill_va(2, kVaB + 40, source);
-  post_to_model(p.a, got);
-  p.run([&] { return !p.a.sq_completions().empty(); });
-  ASSERT_EQ(p.a.sq_completions().size(), 1u);
-  EXPECT_EQ(p.a.read_va(1, kVaA + 100, 5000), source) << "read from +32/+44 into +64/+76, +40 bytes";
-}
-
-TEST_F(GoldenWqeTest, InlineWriteAndInlineSend) {
-  qpp::Pair p;
-  const std::uint32_t remote = p.b.region(2, 0x42, kVaB, 4, qpp::kAll, qpp::kPages);
+// Every send- and receive-queue request the adapter parses, in one table:
+// the builder's bytes against the hand-written layout, then the same bytes
+// carried out by the model of a connected pair (side a posts, side b is the
+// peer), whose effect must be the one the fields say.
+TEST_F(GoldenWqeTest, EveryWorkRequestTheAdapterParses) {
+  struct Case {
+    const char* name;
+    bool receive;  // a receive request, posted on side b
+    // Builds the request on the queue pair; regions of the pair may be made first.
+    std::function<ZekStatus(qpp::Pair&)> build;
+    std::function<Golden(std::uint32_t index)> layout;
+    // Runs the pair after the bytes were posted and checks the effect.
+    std::function<void(qpp::Pair&)> check;
+  };
   std::uint8_t inline_bytes[64];
   for (int k = 0; k < 64; ++k) inline_bytes[k] = static_cast<std::uint8_t>(0xA0 + k);
-  MifhWorkRequest wr{};
-  wr.WrId = 9;
-  wr.FlagA = 1;
-  wr.FlagB = 1;
-  wr.RemoteVa = kVaB + 8;
-  wr.RemoteStag = remote;
-  wr.InlineData = inline_bytes;
-  wr.InlineLength = 64;
-  ASSERT_EQ(mifh_iwarp_imm_rdma_write(qp_, &wr), 0u);
-  std::uint32_t i;
-  const Wqe write = last(&i);
-  expect_bytes(write, Golden{}
-                          .u32(0, 0x10000000u | 1u << 29 | 1u << 31)
-                          .u32(4, 64)
-                          .u64(8, tag(i))
-                          .u64(16, 9)
-                          .u64(32, kVaB + 8)
-                          .u32(40, 64)
-                          .u32(44, remote)
-                          .data(48, inline_bytes, 64));
-  post_to_model(p.a, write);
-  p.run([&] { return !p.a.sq_completions().empty(); });
-  const auto placed = p.b.read_va(2, kVaB + 8, 64);
-  EXPECT_EQ(std::memcmp(placed.data(), inline_bytes, 64), 0) << "the 64 inline bytes at +48 placed at +32/+44";
-
-  wr.InlineLength = 13;
-  wr.FlagB = 0;
-  ASSERT_EQ(mifh_iwarp_imm_send(qp_, &wr), 0u);
-  const Wqe send = last(&i);
-  expect_bytes(send,
-               Golden{}.u32(0, 0x10000003u | 1u << 31).u32(4, 13).u64(8, tag(i)).u64(16, 9).data(48, inline_bytes, 13));
-  p.b.post_rq(kVaB + 1000, 100, remote, 55);
-  post_to_model(p.a, send);
-  p.run([&] { return !p.b.rq_completions().empty(); });
-  ASSERT_EQ(p.b.rq_completions().size(), 1u);
-  EXPECT_EQ(p.b.rq_completions()[0].cqe.bytes_received, 13u);
-  const auto got = p.b.read_va(2, kVaB + 1000, 13);
-  EXPECT_EQ(std::memcmp(got.data(), inline_bytes, 13), 0);
-}
-
-TEST_F(GoldenWqeTest, FastRegister) {
-  qpp::Pair p;
-  constexpr std::uint32_t kIndex = 12, kPages = 3;
-  ASSERT_TRUE(p.a.host.table.allocate(kIndex, qpp::kPd, false, kPages));
-  // The page list, in the model's memory.
+  const auto source = qpp::pattern(5000, 7);
+  std::uint32_t local = 0, remote = 0, victim = 0;
+  auto regions = [&](qpp::Pair& p) {
+    local = p.a.region(1, 0x21, kVaA, 4, qpp::kAll, qpp::kPages);
+    remote = p.b.region(2, 0x42, kVaB, 4, qpp::kAll, qpp::kPages);
+  };
+  auto sq_done = [](qpp::Pair& p) {
+    p.run([&] { return !p.a.sq_completions().empty(); });
+    ASSERT_EQ(p.a.sq_completions().size(), 1u);
+    EXPECT_EQ(p.a.sq_completions()[0].cqe.flags & zekhw::kCqeError, 0u);
+  };
+  constexpr std::uint32_t kWindow = 9, kFast = 12;
   const std::uint64_t pbl = qpp::kPages + 0x40000;
-  const std::uint64_t pages[kPages] = {qpp::kPages + 0x50000, qpp::kPages + 0x58000, qpp::kPages + 0x51000};
-  std::memcpy(p.a.host.at(pbl), pages, sizeof pages);
-  MifhFastRegisterRequest mr{};
-  mr.Stag = zekhw::make_stag(kIndex, 0x3C);
-  mr.Length = 3 * 4096 - 200;
-  mr.VaOrFbo = 0x30000000 + 100;
-  mr.PblPa = pbl;
-  mr.PblBytes = sizeof pages;
-  mr.PageSize = 4096;
-  mr.ZeroBased = 0;
-  MifhWorkRequest wr{};
-  wr.WrId = 0;  // a kernel ring's context (none here)
-  wr.FlagA = 1;
-  const std::uint32_t access = zekhw::kAccessLocalRead | zekhw::kAccessRemoteWrite;
-  ASSERT_EQ(mifh_iwarp_mr_fast_register(qp_, &mr, &wr, access), 0u);
-  std::uint32_t i;
-  const Wqe got = last(&i);
-  expect_bytes(got, Golden{}
-                        .u32(0, 0x40000009u | 1u << 6 | access << 16 | 1u << 31)  // not zero-based, 4 KB pages
-                        .u64(8, tag(i))
-                        .u32(28, zekhw::make_stag(kIndex, 0x3C))
-                        .u32(32, 3 * 4096 - 200)
-                        .u64(40, 0x30000000 + 100)
-                        .u64(48, pbl)
-                        .u32(56, sizeof pages));
-  post_to_model(p.a, got);
-  p.run([&] { return !p.a.sq_completions().empty(); });
-  const zeksim::MemoryEntry* e = p.a.host.table.find(kIndex);
-  ASSERT_NE(e, nullptr);
-  EXPECT_TRUE(e->valid);
-  EXPECT_EQ(e->key, 0x3C);
-  EXPECT_EQ(e->access, access);
-  EXPECT_FALSE(e->zero_based);
-  EXPECT_EQ(e->va, 0x30000000u + 100);
-  EXPECT_EQ(e->length, 3u * 4096 - 200);
-  EXPECT_EQ(e->fbo, 100u);
-  EXPECT_EQ(e->page_bytes, 4096u);
-  EXPECT_EQ(e->pages, (std::vector<std::uint64_t>(pages, pages + kPages)));
-}
-
-// No builder writes the bind on this side yet: the model's reading of the
-// one layout both sides keep (include/hw/wqe.h).
-TEST_F(GoldenWqeTest, WindowBindAsTheModelReadsIt) {
-  qpp::Pair p;
-  const std::uint32_t region = p.a.region(1, 0x21, kVaA, 4, qpp::kAll, qpp::kPages);
-  constexpr std::uint32_t kWindow = 9;
-  ASSERT_TRUE(p.a.host.table.allocate(kWindow, qpp::kPd, true, 0));
-  const std::uint32_t window = zekhw::make_stag(kWindow, 0x5A);
-  const Golden bind = Golden{}
-                          .u32(0, zekhw::kWqeBind | 1u << 31)
-                          .u64(16, 3)
-                          .u32(24, region)
-                          .u32(28, window)
-                          .u64(32, 2000)
-                          .u64(40, kVaA + 300)
-                          .u32(48, zekhw::kAccessRemoteRead);
-  post_to_model(p.a, bind.bytes);
-  p.run([&] { return !p.a.sq_completions().empty(); });
-  const zeksim::MemoryEntry* e = p.a.host.table.find(kWindow);
-  ASSERT_NE(e, nullptr);
-  EXPECT_TRUE(e->valid);
-  EXPECT_TRUE(e->window);
-  EXPECT_EQ(e->key, 0x5A);
-  EXPECT_EQ(e->region_index, 1u);
-  EXPECT_EQ(e->length, 2000u);
-  EXPECT_EQ(e->va, kVaA + 300);
-  EXPECT_EQ(e->access, zekhw::kAccessRemoteRead);
+  const std::uint64_t pages[3] = {qpp::kPages + 0x50000, qpp::kPages + 0x58000, qpp::kPages + 0x51000};
+  const std::uint32_t fast_access = zekhw::kAccessLocalRead | zekhw::kAccessRemoteWrite;
+  const std::vector<Case> cases = {
+      {"RDMA write of two elements", false,
+       [&](qpp::Pair& p) {
+         regions(p);
+         p.a.fill_va(1, kVaA + 10, source);
+         MifhWorkRequest wr{};
+         wr.WrId = 0x77;
+         wr.FlagA = 1;
+         wr.FlagB = 1;
+         wr.SgeCount = 2;
+         wr.Sge[0] = {kVaA + 10, 3000, local};
+         wr.Sge[1] = {kVaA + 3010, 2000, local};
+         wr.RemoteVa = kVaB + 64;
+         wr.RemoteStag = remote;
+         return mifh_iwarp_rdma_write(qp_, &wr);
+       },
+       [&](std::uint32_t i) {
+         return Golden{}
+             .u32(0, 1u << 29 | 1u << 31)
+             .u32(4, 5000)
+             .u64(8, tag(i))
+             .u64(16, 0x77)
+             .u64(32, kVaB + 64)
+             .u32(40, 5000)
+             .u32(44, remote)
+             .u64(64, kVaA + 10)
+             .u32(72, 3000)
+             .u32(76, local)
+             .u64(80, kVaA + 3010)
+             .u32(88, 2000)
+             .u32(92, local);
+       },
+       [&](qpp::Pair& p) {
+         sq_done(p);
+         EXPECT_EQ(p.b.read_va(2, kVaB + 64, 5000), source) << "gathered from +64.. and placed at +32/+44";
+       }},
+      {"RDMA read", false,
+       [&](qpp::Pair& p) {
+         regions(p);
+         p.b.fill_va(2, kVaB + 40, source);
+         MifhWorkRequest wr{};
+         wr.WrId = 0x1122334455667788;
+         wr.FlagA = 1;
+         wr.SgeCount = 1;
+         wr.Sge[0] = {kVaA + 100, 5000, local};
+         wr.RemoteVa = kVaB + 40;
+         wr.RemoteStag = remote;
+         wr.Length = 5000;
+         return mifh_iwarp_rdma_read(qp_, &wr, 0);
+       },
+       [&](std::uint32_t i) {
+         return Golden{}
+             .u32(0, 0x10000001u | 1u << 31)  // read, signalled, no fence
+             .u32(4, 0xDEADBEEF)
+             .u64(8, tag(i))
+             .u64(16, 0x1122334455667788)
+             .u64(32, kVaB + 40)
+             .u32(40, 5000)
+             .u32(44, remote)
+             .u64(64, kVaA + 100)
+             .u32(76, local);
+       },
+       [&](qpp::Pair& p) {
+         sq_done(p);
+         EXPECT_EQ(p.a.read_va(1, kVaA + 100, 5000), source) << "read from +32/+44 into +64/+76, +40 bytes";
+       }},
+      {"RDMA write with 64 bytes inline", false,
+       [&](qpp::Pair& p) {
+         regions(p);
+         MifhWorkRequest wr{};
+         wr.WrId = 9;
+         wr.FlagA = 1;
+         wr.FlagB = 1;
+         wr.RemoteVa = kVaB + 8;
+         wr.RemoteStag = remote;
+         wr.InlineData = inline_bytes;
+         wr.InlineLength = 64;
+         return mifh_iwarp_imm_rdma_write(qp_, &wr);
+       },
+       [&](std::uint32_t i) {
+         return Golden{}
+             .u32(0, 0x10000000u | 1u << 29 | 1u << 31)
+             .u32(4, 64)
+             .u64(8, tag(i))
+             .u64(16, 9)
+             .u64(32, kVaB + 8)
+             .u32(40, 64)
+             .u32(44, remote)
+             .data(48, inline_bytes, 64);
+       },
+       [&](qpp::Pair& p) {
+         sq_done(p);
+         const auto placed = p.b.read_va(2, kVaB + 8, 64);
+         EXPECT_EQ(std::memcmp(placed.data(), inline_bytes, 64), 0) << "the 64 inline bytes at +48 placed at +32/+44";
+       }},
+      {"send with 13 bytes inline", false,
+       [&](qpp::Pair& p) {
+         regions(p);
+         p.b.post_rq(kVaB + 1000, 100, remote, 55);
+         MifhWorkRequest wr{};
+         wr.WrId = 9;
+         wr.FlagA = 1;
+         wr.InlineData = inline_bytes;
+         wr.InlineLength = 13;
+         return mifh_iwarp_imm_send(qp_, &wr);
+       },
+       [&](std::uint32_t i) {
+         return Golden{}.u32(0, 0x10000003u | 1u << 31).u32(4, 13).u64(8, tag(i)).u64(16, 9).data(48, inline_bytes, 13);
+       },
+       [&](qpp::Pair& p) {
+         p.run([&] { return !p.b.rq_completions().empty(); });
+         ASSERT_EQ(p.b.rq_completions().size(), 1u);
+         EXPECT_EQ(p.b.rq_completions()[0].cqe.bytes_received, 13u);
+         const auto got = p.b.read_va(2, kVaB + 1000, 13);
+         EXPECT_EQ(std::memcmp(got.data(), inline_bytes, 13), 0);
+       }},
+      {"send with invalidate", false,
+       [&](qpp::Pair& p) {
+         regions(p);
+         p.a.fill_va(1, kVaA, source);
+         victim = p.b.region(3, 0x43, 0x50000000, 1, qpp::kAll, qpp::kPages + 0x30000);
+         p.b.post_rq(kVaB + 2000, 1000, remote, 56);
+         MifhWorkRequest wr{};
+         wr.WrId = 0x5E;
+         wr.FlagA = 1;
+         wr.FlagB = 1;
+         wr.SgeCount = 1;
+         wr.Sge[0] = {kVaA, 700, local};
+         return mifh_iwarp_send(qp_, &wr, victim, zekhw::kWqeSendInvalidate);
+       },
+       [&](std::uint32_t i) {
+         return Golden{}
+             .u32(0, 4u | 1u << 29 | 1u << 31)
+             .u32(4, 700)
+             .u64(8, tag(i))
+             .u64(16, 0x5E)
+             .u32(28, victim)
+             .u64(64, kVaA)
+             .u32(72, 700)
+             .u32(76, local);
+       },
+       [&](qpp::Pair& p) {
+         p.run([&] { return !p.b.rq_completions().empty(); });
+         ASSERT_EQ(p.b.rq_completions().size(), 1u);
+         const zekhw::MifhCqe c = p.b.rq_completions()[0].cqe;
+         EXPECT_EQ(c.bytes_received, 700u);
+         EXPECT_NE(c.flags & zekhw::kCqeImmediate, 0u);
+         EXPECT_EQ(c.immediate, victim) << "the STag at +28 invalidated at the peer";
+         EXPECT_FALSE(p.b.host.table.find(3)->valid);
+         EXPECT_EQ(p.b.read_va(2, kVaB + 2000, 700), std::vector<std::byte>(source.begin(), source.begin() + 700));
+       }},
+      {"receive of two elements", true,
+       [&](qpp::Pair& p) {
+         regions(p);
+         p.a.fill_va(1, kVaA, source);
+         MifhWorkRequest wr{};
+         wr.WrId = 0xEC;
+         wr.SgeCount = 2;
+         wr.Sge[0] = {kVaB + 100, 1000, remote};
+         wr.Sge[1] = {kVaB + 5000, 3000, remote};
+         return mifh_iwarp_post_receive(qp_, &wr);
+       },
+       [&](std::uint32_t i) {
+         return Golden{}
+             .u32(4, 4000)
+             .u64(8, tag(i))
+             .u64(16, 0xEC)
+             .u64(32, kVaB + 100)
+             .u32(40, 1000)
+             .u32(44, remote)
+             .u64(48, kVaB + 5000)
+             .u32(56, 3000)
+             .u32(60, remote);
+       },
+       [&](qpp::Pair& p) {
+         p.a.post_sq(qpp::send_wqe(zekhw::kWqeSend, 2500, {{kVaA, 2500, local}}));
+         p.run([&] { return !p.b.rq_completions().empty(); });
+         ASSERT_EQ(p.b.rq_completions().size(), 1u);
+         EXPECT_EQ(p.b.rq_completions()[0].cqe.bytes_received, 2500u);
+         std::vector<std::byte> got = p.b.read_va(2, kVaB + 100, 1000);
+         const auto rest = p.b.read_va(2, kVaB + 5000, 1500);
+         got.insert(got.end(), rest.begin(), rest.end());
+         EXPECT_EQ(got, std::vector<std::byte>(source.begin(), source.begin() + 2500)) << "scattered from +32 on";
+       }},
+      {"fast register", false,
+       [&](qpp::Pair& p) {
+         if (!p.a.host.table.allocate(kFast, qpp::kPd, false, 3)) return ZekStatus{1};
+         std::memcpy(p.a.host.at(pbl), pages, sizeof pages);
+         MifhFastRegisterRequest mr{};
+         mr.Stag = zekhw::make_stag(kFast, 0x3C);
+         mr.Length = 3 * 4096 - 200;
+         mr.VaOrFbo = 0x30000000 + 100;
+         mr.PblPa = pbl;
+         mr.PblBytes = sizeof pages;
+         mr.PageSize = 4096;
+         MifhWorkRequest wr{};
+         wr.FlagA = 1;
+         return mifh_iwarp_mr_fast_register(qp_, &mr, &wr, fast_access);
+       },
+       [&](std::uint32_t i) {
+         return Golden{}
+             .u32(0, 0x40000009u | 1u << 6 | fast_access << 16 | 1u << 31)  // not zero-based, 4 KB pages
+             .u64(8, tag(i))
+             .u32(28, zekhw::make_stag(kFast, 0x3C))
+             .u32(32, 3 * 4096 - 200)
+             .u64(40, 0x30000000 + 100)
+             .u64(48, pbl)
+             .u32(56, sizeof pages);
+       },
+       [&](qpp::Pair& p) {
+         sq_done(p);
+         const zeksim::MemoryEntry* e = p.a.host.table.find(kFast);
+         ASSERT_NE(e, nullptr);
+         EXPECT_TRUE(e->valid);
+         EXPECT_EQ(e->key, 0x3C);
+         EXPECT_EQ(e->access, fast_access);
+         EXPECT_FALSE(e->zero_based);
+         EXPECT_EQ(e->va, 0x30000000u + 100);
+         EXPECT_EQ(e->length, 3u * 4096 - 200);
+         EXPECT_EQ(e->fbo, 100u);
+         EXPECT_EQ(e->page_bytes, 4096u);
+         EXPECT_EQ(e->pages, (std::vector<std::uint64_t>(pages, pages + 3)));
+       }},
+      {"window bind", false,
+       [&](qpp::Pair& p) {
+         regions(p);
+         if (!p.a.host.table.allocate(kWindow, qpp::kPd, true, 0)) return ZekStatus{1};
+         MifhBindRequest b{};
+         b.WrId = 3;
+         b.RegionStag = local;
+         b.WindowStag = zekhw::make_stag(kWindow, 0x5A);
+         b.Length = 2000;
+         b.Va = kVaA + 300;
+         b.Mode = 5;
+         b.RemoteRead = 1;
+         b.Signalled = 1;
+         return mifh_iwarp_mw_bind(qp_, &b);
+       },
+       [&](std::uint32_t i) {
+         return Golden{}
+             .u32(0, 0x40000008u | 5u << 6 | 1u << 18 | 1u << 31)
+             .u64(8, tag(i))
+             .u64(16, 3)
+             .u32(24, local)
+             .u32(28, zekhw::make_stag(kWindow, 0x5A))
+             .u64(32, 2000)
+             .u64(40, kVaA + 300)
+             .u32(48, zekhw::kAccessRemoteRead);
+       },
+       [&](qpp::Pair& p) {
+         sq_done(p);
+         const zeksim::MemoryEntry* e = p.a.host.table.find(kWindow);
+         ASSERT_NE(e, nullptr);
+         EXPECT_TRUE(e->valid);
+         EXPECT_TRUE(e->window);
+         EXPECT_EQ(e->key, 0x5A);
+         EXPECT_EQ(e->region_index, 1u);
+         EXPECT_EQ(e->length, 2000u);
+         EXPECT_EQ(e->va, kVaA + 300);
+         EXPECT_EQ(e->access, zekhw::kAccessRemoteRead);
+       }},
+      {"local invalidate", false,
+       [&](qpp::Pair& p) {
+         regions(p);
+         return mifh_iwarp_stag_local_invalidate(qp_, 0x1A, local, true);
+       },
+       [&](std::uint32_t i) {
+         return Golden{}.u32(0, 0x4000000Au | 1u << 31).u64(8, tag(i)).u64(16, 0x1A).u32(24, local);
+       },
+       [&](qpp::Pair& p) {
+         sq_done(p);
+         EXPECT_FALSE(p.a.host.table.find(1)->valid) << "the STag at +24";
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    qpp::Pair p;
+    ASSERT_EQ(c.build(p), 0u);
+    std::uint32_t i;
+    const Wqe got = c.receive ? last_rq(&i) : last(&i);
+    expect_bytes(got, c.layout(i));
+    if (c.receive) {
+      post_rq_to_model(p.b, got);
+    } else {
+      post_to_model(p.a, got);
+    }
+    c.check(p);
+  }
 }
 
 // The control requests: register-MR, query, create and modify fields.

@@ -103,8 +103,7 @@ TEST_F(PostTest, EveryRequestOfABatchIsWrittenInTheAdaptersLayout) {
   const std::uint32_t stag = region(0, kBytes);
   const ZekSge one[] = {{address(16), 100, stag}};
   const ZekSge two[] = {{address(200), 300, stag}, {address(4000), 500, stag}};
-  const ZekSge four[] = {
-      {address(0), 1, stag}, {address(10), 2, stag}, {address(20), 3, stag}, {address(30), 4, stag}};
+  const ZekSge four[] = {{address(0), 1, stag}, {address(10), 2, stag}, {address(20), 3, stag}, {address(30), 4, stag}};
   const ZekSge sink[] = {{address(8192), 3000, stag}};
   std::vector<ZekSendWr> wrs;
   wrs.push_back(send_wr(0x101, ZEK_WR_SEND, one, 1));
@@ -168,7 +167,8 @@ TEST_F(PostTest, InlineDataIsGatheredIntoTheRequest) {
   const char* text = "inline data from two pieces";
   const ZekSge pieces[] = {{reinterpret_cast<std::uint64_t>(text), 7, 0},
                            {reinterpret_cast<std::uint64_t>(text + 7), 20, 0}};
-  std::vector<ZekSendWr> wrs{send_wr(1, ZEK_WR_RDMA_WRITE_INLINE, pieces, 2), send_wr(2, ZEK_WR_SEND_INLINE, pieces, 1)};
+  std::vector<ZekSendWr> wrs{send_wr(1, ZEK_WR_RDMA_WRITE_INLINE, pieces, 2),
+                             send_wr(2, ZEK_WR_SEND_INLINE, pieces, 1)};
   wrs[0].Remote = 0x1234'5000;
   wrs[0].RemoteStag = 0x77;
   std::uint32_t posted = 0;
@@ -195,7 +195,8 @@ TEST_F(PostTest, ReceivesAreWrittenWithTheirOwnLists) {
   std::uint32_t posted = 0;
   ASSERT_EQ(table()->QpPostRq(adapter_, qp_, wrs, nullptr, &posted, 2), ZEK_STATUS_PASS) << log_text();
   EXPECT_EQ(posted, 2u);
-  expect_bytes(rq(0), Golden{}.u32(4, 4096).u64(8, tag(0)).u64(16, 0xA).u64(32, address(0)).u32(40, 4096).u32(44, stag));
+  expect_bytes(rq(0),
+               Golden{}.u32(4, 4096).u64(8, tag(0)).u64(16, 0xA).u64(32, address(0)).u32(40, 4096).u32(44, stag));
   expect_bytes(rq(1), Golden{}
                           .u32(4, 300)
                           .u64(8, tag(1))
