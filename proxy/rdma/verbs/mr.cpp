@@ -491,9 +491,15 @@ ZekStatus dealloc_held(ZekIwarpAdapter* a, std::uint32_t stag) {
     ZEK_LOG_FAILURE("zek_mr_dealloc(): stag (0x%x) is not found\n", stag);
     return ZEK_STATUS_FAIL;
   }
+  auto give_back = [&] {
+    if (lock(&a->StagListSpinlock)) {
+      r->Busy = 0;
+      unlock(&a->StagListSpinlock);
+    }
+  };
   if (r->Pd == nullptr) {
     ZEK_LOG_FAILURE("zek_mr_dealloc(): pPdObj is NULL\n");
-    r->Busy = 0;
+    give_back();
     return ZEK_STATUS_FAIL;
   }
   bool abandoned = false;
@@ -507,7 +513,7 @@ ZekStatus dealloc_held(ZekIwarpAdapter* a, std::uint32_t stag) {
     // Refused: the record stays as it was. Given up: whether the adapter
     // still uses the entry is not known, so the record, its pages and its
     // index stay out of reach for good.
-    if (!abandoned) r->Busy = 0;
+    if (!abandoned) give_back();
     return ZEK_STATUS_FAIL;
   }
   ZekPd* pd = r->Pd;

@@ -195,8 +195,8 @@ ZekStatus post_fast_register(ZekIwarpAdapter* a, MifhQpObject* qp, const ZekFast
     mapped = true;
   }
   const std::uint32_t page_size = page_list ? r.PageSize : 4096;
-  if (record->PageEntries != 0 && pages->Count * (page_size / 4096) > record->PageEntries &&
-      pages->Count > record->PageEntries) {
+  // No more pages than the STag was allocated for.
+  if (record->PageEntries != 0 && pages->Count > record->PageEntries) {
     return undo(IWARP_STATUS_MR_INVALID_PBE);
   }
   ZekMrDescription mr{};

@@ -137,8 +137,9 @@ class LoopbackTest : public OpenAdapterTest {
       settle();
       return table()->CqPollCompletion(adapter_, o_.cq, &wc) == ZEK_STATUS_PASS;
     });
-    EXPECT_TRUE(got) << "no completion; frames " << port_.delivered << " taken " << board().offload_counters().frames_taken
-                     << " damaged " << board().offload_counters().frames_damaged << log_text();
+    EXPECT_TRUE(got) << "no completion; frames " << port_.delivered << " taken "
+                     << board().offload_counters().frames_taken << " damaged "
+                     << board().offload_counters().frames_damaged << log_text();
     return wc;
   }
   // No completion comes within a while.
