@@ -273,6 +273,16 @@ TEST_F(LoopbackTest, EveryOperationIsCarriedOutAsPosted) {
   ASSERT_EQ(post(first_, write), ZEK_STATUS_PASS);
   EXPECT_EQ(next().WrId, 0x57u);
   EXPECT_TRUE(same(12288, 53248 + 10, 1000));
+  // The adapter refuses to deallocate a region with a window bound in it:
+  // the region stays whole, its pages mapped and its STag serving.
+  EXPECT_EQ(table()->MrDealloc(adapter_, stag_), ZEK_STATUS_FAIL);
+  fill(12288, 1000, 3);
+  write.WrId = 0x5B;
+  write.Remote = at(24576);
+  write.RemoteStag = stag_;
+  ASSERT_EQ(post(first_, write), ZEK_STATUS_PASS) << "the region's STag still serves";
+  EXPECT_EQ(next().WrId, 0x5Bu);
+  EXPECT_TRUE(same(12288, 24576, 1000));
   ASSERT_EQ(receive(second_, 0xA2, 61440, 512, stag_), ZEK_STATUS_PASS);
   ZekSendWr inv = send;
   inv.WrId = 0x58;
