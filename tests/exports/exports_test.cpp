@@ -7,7 +7,6 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <set>
@@ -15,6 +14,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "tests/support/run_command.h"
 
 namespace {
 
@@ -142,18 +143,15 @@ struct DynamicSymbol {
 std::vector<DynamicSymbol> defined_dynamic_symbols(const std::string& library) {
   std::vector<DynamicSymbol> symbols;
   const std::string command = "nm -D --defined-only '" + library + "' 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    ADD_FAILURE() << "cannot run " << command;
-    return symbols;
-  }
-  char line[4096];
-  while (std::fgets(line, sizeof line, pipe) != nullptr) {
+  const zektest::CommandResult nm = zektest::run_command(command);
+  EXPECT_EQ(nm.code, 0) << command << "\n" << nm.output;
+  std::istringstream lines(nm.output);
+  std::string line;
+  while (std::getline(lines, line)) {
     std::istringstream fields(line);
     std::string value, type, name;
     if (fields >> value >> type >> name && type.size() == 1) symbols.push_back({type[0], name});
   }
-  EXPECT_EQ(pclose(pipe), 0) << command;
   return symbols;
 }
 

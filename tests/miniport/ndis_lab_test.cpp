@@ -11,6 +11,7 @@
 #include <string>
 
 #include "tests/support/lab.h"
+#include "tests/support/run_command.h"
 
 namespace {
 
@@ -51,13 +52,7 @@ class TwoHostsThroughTheMiniports : public ::testing::Test {
   std::string client(int i, const std::string& args) const {
     const std::string command =
         "ZEK_HOST=" + dirs_[i].string() + " timeout 90 " + ZEK_NDIS_CLIENT + " " + args + " 2>&1";
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return output;
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
-    pclose(pipe);
-    return output;
+    return zektest::run_command(command).output;
   }
 
   std::filesystem::path root_;

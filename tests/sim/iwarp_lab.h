@@ -58,16 +58,6 @@ inline std::vector<std::byte> pattern(std::size_t n, int seed) {
   return v;
 }
 
-inline std::string run_command(const std::string& command) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[4096];
-  while (std::size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
 // A word the board's thread writes into host memory, read with acquire order.
 template <typename T>
 inline std::uint32_t load_word(const T* entry, std::size_t offset) {

@@ -296,10 +296,10 @@ TEST_F(TapPortTest, TheNicEngineAndLinuxResolveAndPingEachOther) {
 
   if (!privatenet::have_program("tshark")) GTEST_SKIP() << "tshark is not installed: the captures were not checked";
   for (const std::string side : {"host", "linux"}) {
-    const auto all = privatenet::run_command("tshark -n -r " + capture(side) + " -T fields -e frame.protocols 2>&1");
-    ASSERT_EQ(all.code, 0) << all.text;
-    EXPECT_NE(all.text.find("eth:ethertype:arp"), std::string::npos) << side << ":\n" << all.text;
-    EXPECT_NE(all.text.find("eth:ethertype:ip:icmp"), std::string::npos) << side << ":\n" << all.text;
+    const auto all = zektest::run_command("tshark -n -r " + capture(side) + " -T fields -e frame.protocols 2>&1");
+    ASSERT_EQ(all.code, 0) << all.output;
+    EXPECT_NE(all.output.find("eth:ethertype:arp"), std::string::npos) << side << ":\n" << all.output;
+    EXPECT_NE(all.output.find("eth:ethertype:ip:icmp"), std::string::npos) << side << ":\n" << all.output;
     EXPECT_EQ(privatenet::analyser_complaints(capture(side)), "") << side;
   }
 }
@@ -308,7 +308,7 @@ TEST_F(TapPortTest, FramesOverThePortsMaximumAreDroppedAndCountedBothWays) {
   // The device takes jumbo frames; the port carries standard ones (1518).
   ASSERT_NO_FATAL_FAILURE(start_tap_port(1500, 9000));
   // Linux sends a 3042-byte echo to a neighbour it knows, and a small one.
-  ASSERT_EQ(privatenet::run_command("ip neigh replace 192.0.2.77 lladdr 02:00:00:00:00:77 dev zektap0").code, 0);
+  ASSERT_EQ(zektest::run_command("ip neigh replace 192.0.2.77 lladdr 02:00:00:00:00:77 dev zektap0").code, 0);
   ASSERT_EQ(linux_sends_udp(0xC000024D, 3000, 1), 1);
   EXPECT_TRUE(zeklab::eventually([&] { return tap_->wire().frames_oversize() >= 1; }, 20000))
       << "a frame over the port's maximum from the device";
@@ -339,11 +339,11 @@ TEST_F(TapPortTest, FramesADownDeviceRefusesAreDroppedAndThePortGoesOn) {
   };
   host_->send_frame(f);
   EXPECT_TRUE(delivered(1, 0));
-  ASSERT_EQ(privatenet::run_command("ip link set zektap0 down").code, 0);
+  ASSERT_EQ(zektest::run_command("ip link set zektap0 down").code, 0);
   host_->send_frame(f);
   host_->send_frame(f);
   EXPECT_TRUE(delivered(1, 2)) << tap_->frames_to_device() << " delivered, " << tap_->frames_refused() << " refused";
-  ASSERT_EQ(privatenet::run_command("ip link set zektap0 up").code, 0);
+  ASSERT_EQ(zektest::run_command("ip link set zektap0 up").code, 0);
   host_->send_frame(f);
   EXPECT_TRUE(delivered(2, 2));
   ASSERT_NO_FATAL_FAILURE(ping_linux(56, 3));
@@ -367,7 +367,7 @@ TEST_F(TapPortTest, APeerThatDoesNotReadNeverHoldsLinuxsFrames) {
 
   // Linux sends a bounded burst of datagrams to a neighbour nobody is
   // (flooded to every port: the silent one fills at once).
-  ASSERT_EQ(privatenet::run_command("ip neigh replace 192.0.2.88 lladdr 02:00:00:00:00:88 dev zektap0").code, 0);
+  ASSERT_EQ(zektest::run_command("ip neigh replace 192.0.2.88 lladdr 02:00:00:00:00:88 dev zektap0").code, 0);
   const std::uint64_t from_device = tap_->frames_from_device();
   constexpr int kBurst = 200;
   const int sent = linux_sends_udp(0xC0000258, 200, kBurst);
@@ -429,9 +429,9 @@ TEST(ZekwiretapCommandLine, BadOptionsAreRefusedWithTheirReason) {
   for (const Case& c : cases) {
     std::string command = ZEK_WIRETAP_BINARY;
     for (const std::string& a : c.args) command += " '" + a + "'";
-    const auto r = privatenet::run_command(command + " 2>&1");
-    EXPECT_EQ(r.code, c.code) << command << "\n" << r.text;
-    EXPECT_NE(r.text.find(c.says), std::string::npos) << command << "\n" << r.text;
+    const auto r = zektest::run_command(command + " 2>&1");
+    EXPECT_EQ(r.code, c.code) << command << "\n" << r.output;
+    EXPECT_NE(r.output.find(c.says), std::string::npos) << command << "\n" << r.output;
   }
 }
 

@@ -20,6 +20,8 @@
 #include <cstring>
 #include <string>
 
+#include "tests/support/run_command.h"
+
 namespace privatenet {
 
 class PrivateNetwork {
@@ -48,24 +50,8 @@ class PrivateNetwork {
   bool moved_ = false;
 };
 
-// A command's exit code and standard output (through the shell).
-struct CommandOutput {
-  int code = -1;
-  std::string text;
-};
-inline CommandOutput run_command(const std::string& command) {
-  CommandOutput out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out.text += buffer;
-  const int status = pclose(pipe);
-  out.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return out;
-}
-
 inline bool have_program(const std::string& name) {
-  return run_command("command -v " + name + " >/dev/null 2>&1").code == 0;
+  return zektest::run_command("command -v " + name + " >/dev/null 2>&1").code == 0;
 }
 
 // The frames of `capture` that tshark finds malformed, with a bad IPv4,
@@ -80,10 +66,11 @@ inline std::string analyser_complaints(const std::string& capture, const std::st
       "(tcp.analysis.flags";
   if (!allowed.empty()) filter += " && !(" + allowed + ")";
   filter += ")";
-  const auto r = run_command("tshark -n -r " + capture + " " + decode +
-                             " -o ip.check_checksum:TRUE -o udp.check_checksum:TRUE -o tcp.check_checksum:TRUE -Y '" +
-                             filter + "' -T fields -e frame.number -e _ws.col.Info 2>/dev/null");
-  return r.code == 0 ? r.text : "tshark could not read " + capture + " (exit " + std::to_string(r.code) + ")";
+  const auto r =
+      zektest::run_command("tshark -n -r " + capture + " " + decode +
+                           " -o ip.check_checksum:TRUE -o udp.check_checksum:TRUE -o tcp.check_checksum:TRUE -Y '" +
+                           filter + "' -T fields -e frame.number -e _ws.col.Info 2>/dev/null");
+  return r.code == 0 ? r.output : "tshark could not read " + capture + " (exit " + std::to_string(r.code) + ")";
 }
 
 }  // namespace privatenet

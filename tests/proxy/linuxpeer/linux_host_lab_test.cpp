@@ -29,7 +29,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using privatenet::run_command;
+using zektest::run_command;
 
 constexpr const char* kLinux = "192.0.2.1";
 constexpr const char* kHost = "192.0.2.10";
@@ -278,7 +278,7 @@ TEST_F(LinuxHostLab, LinuxAndTheHostStackPingEachOther) {
   ASSERT_TRUE(stack_answers(kHost)) << "the host stack never answered Linux's ping\n" << host_log();
   // Fragmented both ways: 4000 bytes of ICMP data in three frames.
   const auto big = run_command(std::string("ping -n -c 3 -i 0.2 -W 5 -s 4000 ") + kHost + " 2>&1");
-  EXPECT_EQ(big.code, 0) << big.text;
+  EXPECT_EQ(big.code, 0) << big.output;
   EXPECT_EQ(run_on_host({"ping", kLinux, "3"}, "ping"), 0) << output("ping");
   EXPECT_NE(output("ping").find("ping 3 of 3 answered"), std::string::npos) << output("ping");
   expect_clean_captures();
@@ -363,7 +363,7 @@ TEST_F(LinuxHostLab, ConnectionsToLinuxCloseInEveryOrder) {
 
 TEST_F(LinuxHostLab, TcpSurvivesLinuxLosingAndReordering) {
   const auto tc = run_command("tc qdisc add dev zektap0 root netem loss 3% delay 2ms reorder 20% 50% 2>&1");
-  if (tc.code != 0) GTEST_SKIP() << "no netem on this machine (the kernel lacks it), nothing was sent: " << tc.text;
+  if (tc.code != 0) GTEST_SKIP() << "no netem on this machine (the kernel lacks it), nothing was sent: " << tc.output;
   ASSERT_TRUE(stack_answers(kHost)) << host_log();
   on_host({"serve", "5001"}, "serve");
   ASSERT_TRUE(zeklab::eventually([&] { return output("serve").find("ready") != std::string::npos; }, 20000));
@@ -418,7 +418,7 @@ TEST_F(LinuxHostLab, ASynFloodAgainstASmallBacklogLetsARealConnectThrough) {
   if (!privatenet::have_program("tshark")) return;
   const auto syns = run_command("tshark -n -r " + capture("hosta") + " -Y 'tcp.flags.syn==1 && ip.src==" + kNobody +
                                 "' 2>/dev/null | wc -l");
-  EXPECT_GT(std::atoi(syns.text.c_str()), 1000) << "the flood did not reach the host stack";
+  EXPECT_GT(std::atoi(syns.output.c_str()), 1000) << "the flood did not reach the host stack";
   expect_clean_captures();
 }
 

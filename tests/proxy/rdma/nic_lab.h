@@ -13,25 +13,11 @@
 #include <thread>
 
 #include "tests/support/lab.h"
+#include "tests/support/run_command.h"
 
 namespace niclab {
 
-struct Result {
-  int code = -1;
-  std::string output;
-};
-
-// Runs a command through the shell; its exit code and standard output.
-inline Result run(const std::string& command) {
-  Result r;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return r;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) r.output += buffer;
-  const int status = pclose(pipe);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-  return r;
-}
+using Result = zektest::CommandResult;
 
 class Lab {
  public:
@@ -86,7 +72,8 @@ class Lab {
 
   Result client(int host, const std::string& args) const {
     // A client that hangs is a failure with its output, not a stuck test.
-    return run("ZEK_HOST=" + dirs_[host].string() + " timeout 90 " + ZEK_NIC_CLIENT + " " + args + " 2>&1");
+    return zektest::run_command("ZEK_HOST=" + dirs_[host].string() + " timeout 90 " + ZEK_NIC_CLIENT + " " + args +
+                                " 2>&1");
   }
   const std::string& mac(int host) const { return macs_[host]; }
   std::filesystem::path dir(int host) const { return dirs_[host]; }

@@ -112,10 +112,10 @@ TEST_F(NicLabTest, TheWireCaptureReadsInAProtocolAnalyser) {
   ASSERT_EQ(lab_->client(0, "send " + lab_->mac(1) + " 3 200 CAPT").code, 0);
   ASSERT_EQ(lab_->client(1, "recv 3 20000 CAPT").code, 0);
   ASSERT_TRUE(std::filesystem::exists(lab_->capture()));
-  if (niclab::run("command -v tshark >/dev/null 2>&1").code != 0) {
+  if (zektest::run_command("command -v tshark >/dev/null 2>&1").code != 0) {
     GTEST_SKIP() << "tshark is not installed (scripts/install-deps installs it): the capture was not checked";
   }
-  auto read = niclab::run("tshark -r " + lab_->capture().string() + " -T fields -e eth.type 2>&1");
+  auto read = zektest::run_command("tshark -r " + lab_->capture().string() + " -T fields -e eth.type 2>&1");
   EXPECT_EQ(read.code, 0) << read.output;
   EXPECT_NE(read.output.find("0x88b5"), std::string::npos) << read.output;
   EXPECT_EQ(read.output.find("rror"), std::string::npos) << read.output;

@@ -15,6 +15,7 @@
 #include "include/hw/stag.h"
 #include "sim/pcap.h"
 #include "tests/sim/iwarp/qp_pair.h"
+#include "tests/support/run_command.h"
 
 namespace zeksim {
 namespace {
@@ -448,20 +449,10 @@ void write_handshake(PcapWriter& cap, const MpaSettings& mpa) {
   frame(true, 0xFFFFFFF0u, 1000, net::kAck, {});
 }
 
-std::string run_command(const std::string& command) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[4096];
-  while (std::size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
 class WireDissection : public ::testing::TestWithParam<MpaCase> {};
 
 TEST_P(WireDissection, ProtocolAnalyserReadsEveryFrame) {
-  if (run_command("command -v tshark").empty()) GTEST_SKIP() << "tshark is not installed";
+  if (zektest::run_command("command -v tshark").code != 0) GTEST_SKIP() << "tshark is not installed";
   const std::string path = ::testing::TempDir() + "iwarp_" + GetParam().name + ".pcap";
   PcapWriter cap;
   ASSERT_TRUE(cap.open(path));
@@ -492,11 +483,12 @@ TEST_P(WireDissection, ProtocolAnalyserReadsEveryFrame) {
   const std::string tshark = "tshark -n -r " + path +
                              " -o tcp.check_checksum:TRUE -o ip.check_checksum:TRUE -o tcp.desegment_tcp_streams:TRUE";
   auto count = [&](const std::string& filter) {
-    const std::string out = run_command(tshark + " -Y '" + filter + "' -T fields -e frame.number 2>/dev/null");
+    const std::string out =
+        zektest::run_command(tshark + " -Y '" + filter + "' -T fields -e frame.number 2>/dev/null").output;
     return static_cast<int>(std::count(out.begin(), out.end(), '\n'));
   };
   EXPECT_EQ(count("_ws.malformed || _ws.expert.severity == error"), 0)
-      << run_command(tshark + " -Y '_ws.malformed || _ws.expert.severity == error' 2>&1 | head -20");
+      << zektest::run_command(tshark + " -Y '_ws.malformed || _ws.expert.severity == error' 2>&1 | head -20").output;
   EXPECT_EQ(count("tcp.checksum.status == 0 || ip.checksum.status == 0"), 0);
   EXPECT_EQ(count("iwarp_mpa.req"), 1);
   EXPECT_EQ(count("iwarp_mpa.rep"), 1);
@@ -513,7 +505,9 @@ TEST_P(WireDissection, ProtocolAnalyserReadsEveryFrame) {
   EXPECT_GT(count("iwarp_mpa.crc_check"), 100);
   EXPECT_GT(count("iwarp_mpa.fpdu"), 100);
   const std::string ops =
-      run_command(tshark + " -Y iwarp_rdma -T fields -e iwarp_rdma.opcode 2>/dev/null | tr ',' '\\n' | sort -u");
+      zektest::run_command(tshark +
+                           " -Y iwarp_rdma -T fields -e iwarp_rdma.opcode 2>/dev/null | tr ',' '\\n' | sort -u")
+          .output;
   for (const char* op : {"0x00", "0x01", "0x02", "0x03", "0x04", "0x05", "0x07"}) {
     EXPECT_NE(ops.find(op), std::string::npos) << op << " in\n" << ops;
   }

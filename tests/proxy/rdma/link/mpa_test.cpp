@@ -14,6 +14,7 @@
 
 #include "sim/pcap.h"
 #include "tests/proxy/tcpip/netinet/tcp_fixture.h"
+#include "tests/support/run_command.h"
 
 namespace {
 
@@ -156,16 +157,6 @@ TEST(MpaRoundTrip, WhatIsBuiltReadsBack) {
 }
 
 // ---- On the wire -------------------------------------------------------------------------------
-std::string run_command(const std::string& command) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[4096];
-  while (std::size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
 class MpaOnTheWire : public TcpPairTest {};
 
 // The connecting side sends a request with markers and 30 bytes of private
@@ -174,7 +165,7 @@ class MpaOnTheWire : public TcpPairTest {};
 // the analyser, which must see one request and one reply with those fields
 // and nothing malformed.
 TEST_F(MpaOnTheWire, AnalyserReadsRequestAndReply) {
-  if (run_command("command -v tshark").empty()) GTEST_SKIP() << "tshark is not installed";
+  if (zektest::run_command("command -v tshark").code != 0) GTEST_SKIP() << "tshark is not installed";
   const std::string path = ::testing::TempDir() + "mpa_startup.pcap";
   zeksim::PcapWriter cap;
   ASSERT_TRUE(cap.open(path));
@@ -227,13 +218,14 @@ TEST_F(MpaOnTheWire, AnalyserReadsRequestAndReply) {
   const std::string bad =
       "_ws.malformed || _ws.expert.severity == error || tcp.checksum.status == 0 || "
       "ip.checksum.status == 0";
-  EXPECT_EQ(run_command(tshark + " -Y '" + bad + "' -T fields -e frame.number 2>/dev/null"), "")
-      << run_command(tshark + " -V -Y '" + bad + "' 2>&1 | head -40");
+  EXPECT_EQ(zektest::run_command(tshark + " -Y '" + bad + "' -T fields -e frame.number 2>/dev/null").output, "")
+      << zektest::run_command(tshark + " -V -Y '" + bad + "' 2>&1 | head -40").output;
   // One line per start-up frame: request, reply, length, M, C, R, revision.
   const std::string seen_frames =
-      run_command(tshark + " -Y 'iwarp_mpa.req || iwarp_mpa.rep' -T fields -E separator=, -e iwarp_mpa.req" +
-                  " -e iwarp_mpa.rep -e iwarp_mpa.pdlength -e iwarp_mpa.marker_flag -e iwarp_mpa.crc_flag" +
-                  " -e iwarp_mpa.rej_flag -e iwarp_mpa.rev 2>/dev/null");
+      zektest::run_command(tshark + " -Y 'iwarp_mpa.req || iwarp_mpa.rep' -T fields -E separator=, -e iwarp_mpa.req" +
+                           " -e iwarp_mpa.rep -e iwarp_mpa.pdlength -e iwarp_mpa.marker_flag -e iwarp_mpa.crc_flag" +
+                           " -e iwarp_mpa.rej_flag -e iwarp_mpa.rev 2>/dev/null")
+          .output;
   EXPECT_EQ(seen_frames, "1,,30,1,0,0,0\n,1,7,0,1,0,0\n");
 }
 

@@ -159,8 +159,8 @@ std::string temp_dir(const std::string& prefix) {
 }
 
 Output run(const std::string& command) {
-  const privatenet::CommandOutput out = privatenet::run_command(command);
-  return Output{out.code, out.text};
+  const zektest::CommandResult out = zektest::run_command(command);
+  return Output{out.code, out.output};
 }
 
 }  // namespace linuxpeer
