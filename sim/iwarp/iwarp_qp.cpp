@@ -267,7 +267,8 @@ bool IwarpQp::emit(Outbound& out) {
     const std::uint32_t at = out.sent;
     fpdu = mpa_tx_->build(
         tcp_->send_tail(), std::span<const std::byte>(hdr, hdr_bytes), payload,
-        [&](std::span<std::byte> dest, std::size_t off) { return gather(out.sges, out.inline_data, at + off, dest); });
+        [&](std::span<std::byte> dest, std::size_t off) { return gather(out.sges, out.inline_data, at + off, dest); },
+        tcp_->spare_buffer());
     if (fpdu.empty()) {
       local_error(kAeQpCatastrophic);
       return false;

@@ -57,11 +57,12 @@ std::uint32_t mpa_max_ulpdu(std::uint32_t emss, bool markers) {
 }
 
 Bytes MpaSender::build(std::uint32_t seq, std::span<const std::byte> header, std::size_t payload_bytes,
-                       const PayloadFill& fill) const {
+                       const PayloadFill& fill, Bytes buffer) const {
   const std::uint32_t ulpdu = static_cast<std::uint32_t>(header.size() + payload_bytes);
   const std::uint32_t pos = seq - marker_base_;
   const std::uint32_t body = fpdu_bytes(ulpdu);
-  Bytes out(mpa_fpdu_stream_bytes(ulpdu, pos, settings_.send_markers));
+  Bytes out = std::move(buffer);
+  out.resize(mpa_fpdu_stream_bytes(ulpdu, pos, settings_.send_markers));
   // Lay the FPDU out without markers first (in place), then open the marker gaps.
   std::byte* p = out.data();
   put16(p, ulpdu);

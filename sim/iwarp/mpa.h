@@ -53,10 +53,10 @@ class MpaSender {
   using PayloadFill = std::function<bool(std::span<std::byte> dest, std::size_t offset)>;
 
   // Builds one FPDU that starts at TCP sequence number `seq`, carrying the
-  // DDP/RDMAP header and `payload_bytes` octets from `fill`. Empty on a fill
-  // failure.
-  Bytes build(std::uint32_t seq, std::span<const std::byte> header, std::size_t payload_bytes,
-              const PayloadFill& fill) const;
+  // DDP/RDMAP header and `payload_bytes` octets from `fill`, in `buffer`'s
+  // room when it has some. Empty on a fill failure.
+  Bytes build(std::uint32_t seq, std::span<const std::byte> header, std::size_t payload_bytes, const PayloadFill& fill,
+              Bytes buffer = {}) const;
 
   const MpaSettings& settings() const { return settings_; }
 

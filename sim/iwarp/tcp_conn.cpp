@@ -73,6 +73,14 @@ bool TcpConnection::append(Bytes record) {
   return true;
 }
 
+Bytes TcpConnection::spare_buffer() {
+  if (spare_.empty()) return {};
+  Bytes b = std::move(spare_.back());
+  spare_.pop_back();
+  b.clear();
+  return b;
+}
+
 void TcpConnection::close() {
   if (fin_queued_) return;
   if (phase_ == TcpPhase::Established) {
@@ -363,7 +371,11 @@ void TcpConnection::handle_ack(const net::TcpFrameHeader& h, std::size_t payload
     const std::uint64_t data_left = tail_off_ - una_off_;
     una_off_ += std::min<std::uint64_t>(acked, data_left);
     snd_una_ = ack;
-    while (!records_.empty() && records_.front().off + records_.front().bytes.size() <= una_off_) records_.pop_front();
+    while (!records_.empty() && records_.front().off + records_.front().bytes.size() <= una_off_) {
+      // Acknowledged records' buffers serve the next ones (no allocation a record).
+      if (spare_.size() < kSpareBuffers) spare_.push_back(std::move(records_.front().bytes));
+      records_.pop_front();
+    }
     if (in_recovery_) {
       if (seq_geq(ack, recover_)) {
         in_recovery_ = false;

@@ -133,6 +133,9 @@ class TcpConnection {
   // fit or the connection no longer sends.
   bool append(Bytes record);
   bool append(std::span<const std::byte> record) { return append(Bytes(record.begin(), record.end())); }
+  // The buffer of a record the peer has acknowledged, for the next record
+  // (empty when none is left over).
+  Bytes spare_buffer();
   // The data being delivered ends a message of the layer above: its segment
   // is acknowledged at once instead of after the delayed-ACK time.
   void acknowledge_soon() { ack_requested_ = true; }
@@ -181,7 +184,9 @@ class TcpConnection {
   std::uint32_t max_snd_wnd_;
   std::uint16_t mss_;
   std::uint8_t snd_scale_, rcv_scale_;
-  std::deque<Record> records_;      // from the one holding snd_una
+  std::deque<Record> records_;  // from the one holding snd_una
+  static constexpr std::size_t kSpareBuffers = 64;
+  std::vector<Bytes> spare_;        // acknowledged records' buffers
   std::uint64_t una_off_ = 0;       // stream offset of snd_una
   std::uint64_t tail_off_ = 0;      // stream offset after the last byte appended
   std::uint64_t host_end_off_ = 0;  // bytes the host sent before the hand-over end here
