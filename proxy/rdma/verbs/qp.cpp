@@ -320,6 +320,9 @@ ZekStatus zek_qp_destroy_2(ZekIwarpAdapter* a, MifhQpObject* qp, std::uint32_t k
     ZEK_LOG_FAILURE("zek_qp_destroy_2: QP Object not found \n");
     return IWARP_STATUS_QP_INVALID_HANDLE;
   }
+  // The asynchronous-event processing may hold it still: it is done with
+  // it before it goes (no new reference once it is off the list).
+  while (ZekQpOf(qp)->EventRefs.load() != 0) OSPrimSleepDelay(nullptr, 1000);
   // No flush of it may be waiting on its completion queues' error rings.
   ZekErrorRingForget(ZekQpOf(qp)->SendCq, qp);
   ZekErrorRingForget(ZekQpOf(qp)->RecvCq, qp);

@@ -178,6 +178,7 @@ ZekStatus ZEK_Init_Verbs() {
           status = ZEK_RegisterInterface(IWARP_KERNEL_VERBS_INTERFACE, &g_kernel_table, "IWarp Kernel Verbs");
           if (status == ZEK_STATUS_PASS) {
             ZpxSetProcessCleanupRoutine(ZPX_PROCESS_IWARP, &zek_cleanup_iwarp_resources);
+            ZekVerbsAsyncEvents(true);
             return ZEK_STATUS_PASS;
           }
           ZEK_DeregisterInterface(IWARP_VERBS_INTERFACE);
@@ -197,6 +198,7 @@ ZekStatus ZEK_Cleanup_Verbs() {
   if (g_use_count == 0) return ZEK_STATUS_LIB_NOT_INITIALIZED;
   if (--g_use_count != 0) return ZEK_STATUS_PASS;
   ZpxSetProcessCleanupRoutine(ZPX_PROCESS_IWARP, nullptr);
+  ZekVerbsAsyncEvents(false);
   ZekCloseAllAdapters();
   ZEK_DeregisterInterface(IWARP_KERNEL_VERBS_INTERFACE);
   ZEK_DeregisterInterface(IWARP_VERBS_INTERFACE);

@@ -34,6 +34,7 @@
 #include "include/zek/osprim.h"
 #include "include/zek/verbs.h"
 #include "platform/kernel/driver.h"
+#include "proxy/core/async_events.h"
 #include "proxy/core/notify_ring.h"
 #include "proxy/core/osprim/osprim_kernel.h"
 #include "proxy/rdma/hw/async_events.h"
@@ -226,11 +227,14 @@ struct ZekQpVerbs {
   std::uint8_t FeatureBits;  // bit 0 and bit 1: the create features; bit 2: the third
   std::uint8_t Reserved[6];
   ZekVerbsLink Link;
-  void* PeerQp;                   // a loopback pair's other queue pair
-  void* UserPart;                 // what the queue pair mapped into its process (proxy/core/user_mapping.h)
-  void* OwnRings;                 // non-null: both rings are pages of their own (a user-access queue pair's)
-  void* StreamBuffer;             // the last streaming message (DMA memory), StreamStag names it
-  std::uint32_t ConnectionState;  // ZEK_QP_CONNECTION_RUNNING once the connection is the adapter's
+  void* PeerQp;                          // a loopback pair's other queue pair
+  void* UserPart;                        // what the queue pair mapped into its process (proxy/core/user_mapping.h)
+  void* OwnRings;                        // non-null: both rings are pages of their own (a user-access queue pair's)
+  ZpxAeqQpState AeqState;                // the asynchronous-event processing's state of the queue pair
+  std::atomic<std::uint32_t> EventRefs;  // references of the asynchronous-event processing
+  MifhAsyncEventRecord AsyncEvent;       // the queue pair's event record in its adapter's event ring
+  void* StreamBuffer;                    // the last streaming message (DMA memory), StreamStag names it
+  std::uint32_t ConnectionState;         // ZEK_QP_CONNECTION_RUNNING once the connection is the adapter's
   std::uint32_t StreamLength;
 };
 static_assert(sizeof(MifhQpObject) <= ZEK_QP_VERBS_OFFSET);
@@ -282,6 +286,16 @@ MifhCqObject* ZekHoldOwnCq(std::uint64_t handle, HANDLE process, ZekIwarpAdapter
 // kernel client's); ZPX_ANY_OWNER when it names none. The verbs install it
 // as the pended-request queue's owner routine while they run.
 std::uint64_t ZekVerbsKeyOwner(std::uint64_t key);
+// The asynchronous-event processing's lookups over every opened adapter:
+// the queue pair of an id with a reference taken under its adapter's list
+// lock (ZekQpEventRelease gives it back; the queue pair's destroy waits for
+// its references), and the CQ of an id with its adapter held.
+MifhQpObject* ZekQpEventReference(std::uint32_t qp_id);
+void ZekQpEventRelease(MifhQpObject* qp);
+MifhCqObject* ZekHoldCqOfId(std::uint32_t cq_id, ZekIwarpAdapter** adapter);
+// Installs (or with false removes) the verbs' routines of the
+// asynchronous-event processing.
+void ZekVerbsAsyncEvents(bool install);
 // The queue pair of a handle on this adapter: the table entry, when the
 // queue pair is also on the adapter's list; null otherwise.
 MifhQpObject* ZekQpOfHandle(ZekIwarpAdapter* adapter, std::uint64_t handle);

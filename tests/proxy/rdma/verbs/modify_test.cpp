@@ -15,6 +15,7 @@
 
 #include "include/hw/cqp.h"
 #include "include/hw/registers.h"
+#include "proxy/core/async_events.h"
 #include "proxy/rdma/hw/reg_access.h"
 #include "proxy/tcpip/netinet/tcp_var.h"
 #include "proxy/tcpip/offload.h"
@@ -451,6 +452,80 @@ TEST_F(ModifyTest, AnInterruptedHandOverLeavesTheConnectionWithTheQueuePair) {
   // The adapter may have taken it: the stack must not carry it on as well.
   EXPECT_EQ(zektcp::IsSocketOffloaded(c), 1);
   EXPECT_NE(ZekQpOf(qp_object(adapter_, qp))->Flags & ZEK_QPV_TCP_CONTEXT_SET, 0u);
+}
+
+// ---- Asynchronous events ----------------------------------------------------------------------------------------
+struct Delivered {
+  std::mutex mu;
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> events;  // code, object
+};
+Delivered g_delivered;
+void kernel_handler(void*, void* event) {
+  const auto* r = static_cast<const MifhAsyncEventRecord*>(event);
+  std::lock_guard lock(g_delivered.mu);
+  g_delivered.events.emplace_back(r->EventCode, r->ObjectId);
+}
+std::size_t delivered() {
+  std::lock_guard lock(g_delivered.mu);
+  return g_delivered.events.size();
+}
+
+ZekAsyncEvent qp_event(std::uint32_t qp, std::uint16_t id) {
+  ZekAsyncEvent e{};
+  e.object_id = qp;
+  e.event_id = id;
+  e.qp = 1;
+  e.iwarp_state = ZEK_QP_STATE_RTS;
+  return e;
+}
+
+TEST_F(ModifyTest, AsynchronousEventsOfQueuePairsAndCqsReachTheAdaptersClient) {
+  ASSERT_EQ(ZpxStartAsyncEvents(), STATUS_SUCCESS);
+  {
+    std::lock_guard lock(g_delivered.mu);
+    g_delivered.events.clear();
+  }
+  ASSERT_EQ(table()->SetAsyncHandler(adapter_, &kernel_handler, nullptr), ZEK_STATUS_PASS);
+  const std::uint64_t qp = make_qp(adapter_, objects_);
+  // A fault of the queue pair: it goes to error and its client is told (code 7).
+  ZekAsyncEvent e = qp_event(static_cast<std::uint32_t>(qp), 772);
+  ZpxQueueAEQ(&fn_->device, &e);
+  ASSERT_TRUE(eventually([] { return delivered() == 1; })) << log_text();
+  EXPECT_EQ(g_delivered.events[0], (std::pair<std::uint32_t, std::uint64_t>{7, qp}));
+  EXPECT_TRUE(eventually([&] { return state_of(qp) == ZEK_QP_STATE_ERROR; }));
+  // The same event again is a duplicate; an event of no queue pair goes nowhere.
+  ZpxQueueAEQ(&fn_->device, &e);
+  ZekAsyncEvent nobody = qp_event(4000, 772);
+  ZpxQueueAEQ(&fn_->device, &nobody);
+  // The CQ's event (515) names the CQ.
+  ZekAsyncEvent cq{};
+  cq.object_id = reinterpret_cast<MifhCqObject*>(objects_.cq)->CqId;
+  cq.event_id = 515;
+  cq.cq = 1;
+  ZpxQueueAEQ(&fn_->device, &cq);
+  ASSERT_TRUE(eventually([] { return delivered() == 2; })) << log_text();
+  EXPECT_EQ(g_delivered.events[1],
+            (std::pair<std::uint32_t, std::uint64_t>{32, reinterpret_cast<std::uint64_t>(objects_.cq)}));
+  EXPECT_NE(log_text().find("Duplicate AEQ received"), std::string::npos);
+
+  // A user adapter's events go to its event ring, for its event wait.
+  void* user = nullptr;
+  const ZekVerbsAddress address = verbstest::address_of(kSanAddress);
+  ASSERT_EQ(zek_open_user(&user, &address), ZEK_STATUS_PASS);
+  static_cast<ZekIwarpAdapter*>(user)->AsyncEvents.WaiterPresent = 1;
+  const Objects uo = objects(user);
+  const std::uint64_t uqp = make_qp(user, uo);
+  ZekAsyncEvent reset = qp_event(static_cast<std::uint32_t>(uqp), 1285);
+  ZpxQueueAEQ(&fn_->device, &reset);
+  MifhAsyncEventSlot slot{};
+  EXPECT_TRUE(eventually([&] {
+    return RemoveAsyncEvent(&static_cast<ZekIwarpAdapter*>(user)->AsyncEvents, &slot) != nullptr;
+  })) << log_text();
+  EXPECT_EQ(slot.CodeAndKind & 0xFFFFFFFF, 5u);
+  EXPECT_EQ(slot.ObjectId, uqp);
+  EXPECT_EQ(delivered(), 2u) << "the kernel client hears nothing of another adapter's queue pair";
+  EXPECT_EQ(table()->Close(user), ZEK_STATUS_PASS);
+  ZpxStopAsyncEvents();
 }
 
 }  // namespace
