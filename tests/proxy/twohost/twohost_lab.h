@@ -27,9 +27,11 @@ inline constexpr const char* kName[2] = {"HOSTA", "HOSTB"};
 class Lab {
  public:
   // With `capture`, each host's port writes DIR/wire.pcap. `drivers`: more
-  // drivers each host loads (name, path).
-  explicit Lab(bool capture = false, std::vector<std::pair<std::string, std::string>> drivers = {})
-      : capture_(capture), drivers_(std::move(drivers)) {}
+  // drivers each host loads (name, path). `impair` (the port's impairment
+  // settings, docs/host.md) applies to what each port sends.
+  explicit Lab(bool capture = false, std::vector<std::pair<std::string, std::string>> drivers = {},
+               std::string impair = {})
+      : capture_(capture), drivers_(std::move(drivers)), impair_(std::move(impair)) {}
   Lab(const Lab&) = delete;
   Lab& operator=(const Lab&) = delete;
   ~Lab() { stop(); }
@@ -46,8 +48,8 @@ class Lab {
       conf << "[host]\nname = " << kName[i] << "\nlab = " << (root_ / "lab").string()
            << "\nmemory_mb = 256\n\n[adapter nic0]\nIPADDRESS0 = " << kAddress[i]
            << "\nNetMask0 = 255.255.255.0\nlossless = yes\n"
-           << (capture_ ? "capture = wire.pcap\n" : "") << "\n[driver zekproxy]\npath = " << ZEK_PROXY_DRIVER
-           << "\n\n[driver zekhnic]\npath = " << ZEK_HNIC_DRIVER
+           << (capture_ ? "capture = wire.pcap\n" : "") << (impair_.empty() ? "" : "impair = " + impair_ + "\n")
+           << "\n[driver zekproxy]\npath = " << ZEK_PROXY_DRIVER << "\n\n[driver zekhnic]\npath = " << ZEK_HNIC_DRIVER
            << "\n\n[driver zeksocktest]\npath = " << ZEK_SOCKTEST_DRIVER << "\n";
       for (const auto& [name, path] : drivers_) conf << "\n[driver " << name << "]\npath = " << path << "\n";
       conf.close();
@@ -140,6 +142,7 @@ class Lab {
  private:
   bool capture_;
   std::vector<std::pair<std::string, std::string>> drivers_;
+  std::string impair_;
   std::filesystem::path root_;
   std::filesystem::path dir_[2];
   pid_t pid_[2] = {-1, -1};

@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -186,6 +188,39 @@ TEST_F(TwoHosts, AProgramOfSeveralSocketsWorksAgainstTheOtherHost) {
     EXPECT_EQ(client(from, {"features", kAddress[to], port}, "features" + tag + ".txt"), 0)
         << output("features" + tag + ".txt");
   }
+}
+
+// A wire that reorders and duplicates what each port sends: datagrams of
+// many fragments still come back whole, their fragments having arrived out
+// of order (HOSTB's capture shows the order they came in).
+TEST(TwoHostsOnAReorderingWire, FragmentsArrivingOutOfOrderOrTwiceAreReassembled) {
+  twohost::Lab lab(/*capture=*/true, /*drivers=*/{}, "reorder=0.3,duplicate=0.05,seed=11");
+  const std::string why = lab.start();
+  ASSERT_EQ(why, "");
+  ASSERT_TRUE(lab.server(1, {"udp-serve", "5801"}, "serve.txt")) << lab.output("serve.txt");
+  EXPECT_EQ(lab.client(0, {"udp", kAddress[1], "5801", "8000", "65507", "30000", "65507", "1473"}, "udp.txt"), 0)
+      << lab.output("udp.txt");
+  if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+  // The fragments HOSTB received from HOSTA, in arrival order: IP id and
+  // offset.
+  const auto fields = lab.dir(1) / "fragments.txt";
+  const std::string command = "tshark -r " + (lab.dir(1) / "wire.pcap").string() +
+                              " -o ip.defragment:FALSE -Y 'ip.src == 10.77.0.1 && (ip.flags.mf == 1 || "
+                              "ip.frag_offset > 0)' -T fields -e ip.id -e ip.frag_offset > " +
+                              fields.string() + " 2>/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::istringstream in(zeklab::read_file(fields));
+  std::map<std::string, long> last;
+  int fragments = 0, backwards = 0;
+  std::string id;
+  long offset = 0;
+  while (in >> id >> offset) {
+    ++fragments;
+    if (last.count(id) != 0 && offset <= last[id]) ++backwards;
+    last[id] = offset;
+  }
+  EXPECT_GT(fragments, 100);
+  EXPECT_GT(backwards, 0) << "no fragment arrived out of order or twice: the wire did not impair";
 }
 
 // Last (it stops the hosts): after traffic of every kind, both hosts stop on
