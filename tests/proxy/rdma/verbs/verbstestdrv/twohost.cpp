@@ -353,7 +353,14 @@ class Session {
     }
     // Unsignalled sends: only the last of the batch completes.
     if (!unsignalled_sends()) return false;
+    // The goodbye is answered, and the answer's completion waited for,
+    // before the move to ERROR resets the connection: neither end's last
+    // send can then be cut off by the other's reset.
     if (!expect_control("the peer's goodbye", kBye)) return false;
+    // The answer is unsignalled: the peer's reset may overtake its acknowledgement.
+    ControlMessage answer{kChecked, 0, 0, 0, 0};
+    std::memcpy(buffer_ + kControl, &answer, sizeof answer);
+    if (!send_data(ZEK_WR_SEND, kControl, sizeof answer, false)) return false;
     return flush_on_close();
   }
 
@@ -436,7 +443,9 @@ class Session {
             all;
     }
     r_.expect("unsignalled sends: every message, every byte", all);
-    if (!send_control({kBye, 0, 0, 0, 0})) return false;
+    if (!send_control({kBye, 0, 0, 0, 0}) || !expect_control("the peer's answer to the goodbye", kChecked)) {
+      return false;
+    }
     return flush_on_close();
   }
 
