@@ -357,10 +357,10 @@ class Session {
     // before the move to ERROR resets the connection: neither end's last
     // send can then be cut off by the other's reset.
     if (!expect_control("the peer's goodbye", kBye)) return false;
-    // The answer is unsignalled: the peer's reset may overtake its acknowledgement.
-    ControlMessage answer{kChecked, 0, 0, 0, 0};
-    std::memcpy(buffer_ + kControl, &answer, sizeof answer);
-    if (!send_data(ZEK_WR_SEND, kControl, sizeof answer, false)) return false;
+    // The answer's completion means the peer's end has acknowledged it,
+    // and with it already its own goodbye: only then may this end's move to
+    // ERROR reset the connection.
+    if (!send_control({kChecked, 0, 0, 0, 0})) return false;
     return flush_on_close();
   }
 
