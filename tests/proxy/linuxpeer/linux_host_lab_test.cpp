@@ -261,7 +261,8 @@ class LinuxHostLab : public ::testing::Test {
   std::string complaints(const std::string& side, const std::string& allowed = {}) {
     return privatenet::analyser_complaints(capture(side), allowed,
                                            "-d udp.port==7000,data -d udp.port==7001,data -d tcp.port==5001,data "
-                                           "-d tcp.port==5002,data");
+                                           "-d tcp.port==5002,data",
+                                           "tcp.checksum.ffff && ip.src == 192.0.2.1");
   }
   void expect_clean_captures(const std::string& allowed = kFlowControl) {
     if (!privatenet::have_program("tshark")) return;
