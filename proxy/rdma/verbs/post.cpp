@@ -195,10 +195,6 @@ ZekStatus post_fast_register(ZekIwarpAdapter* a, MifhQpObject* qp, const ZekFast
     mapped = true;
   }
   const std::uint32_t page_size = page_list ? r.PageSize : 4096;
-  // No more pages than the STag was allocated for.
-  if (record->PageEntries != 0 && pages->Count > record->PageEntries) {
-    return undo(IWARP_STATUS_MR_INVALID_PBE);
-  }
   ZekMrDescription mr{};
   mr.VirtualAddress = va;
   mr.TotalLength = r.Length;
@@ -213,20 +209,22 @@ ZekStatus post_fast_register(ZekIwarpAdapter* a, MifhQpObject* qp, const ZekFast
   request.Stag = stag;
   request.Length = r.Length;
   request.VaOrFbo = r.ZeroBased != 0 ? mr.FirstByteOffset : va;
-  request.PageSize = mr.PageSize;
   request.ZeroBased = r.ZeroBased != 0 ? 1 : 0;
-  if (mr.ChunkCount == 0) {
-    // Physically contiguous: the adapter still takes a fast registration's
-    // pages from a list, the one built here.
-    std::uint32_t low = 0, high = 0;
-    if (OSPrimGetPaFromVa(pages->Pages, &low, &high) != ZEK_STATUS_PASS) return undo(ZEK_STATUS_FAIL);
-    request.PblPa = std::uint64_t{high} << 32 | low;
-    request.PblBytes = ((pages->Count + 3) & ~3u) * 8;
-    request.PageSize = page_size;
-  } else {
-    request.PblPa = mr.PageListAddress;
-    request.PblBytes = mr.PageCount;
-  }
+  // The adapter reads a fast registration's page list flat from its
+  // address, as many entries as the size names, and refuses more entries
+  // than the STag was allocated for. The list is the region's pages (in the
+  // page size the translation manager settled on), one level even where a
+  // registration would take two; its size is those pages, never the
+  // rounding of the list's buffer.
+  const std::uint32_t used = mr.PageSize != 0 && page_size % mr.PageSize == 0 ? mr.PageSize : page_size;
+  const std::uint32_t entries = pages->Count * (page_size / used);
+  if (record->PageEntries != 0 && entries > record->PageEntries) return undo(IWARP_STATUS_MR_INVALID_PBE);
+  const void* flat = info->AddressList != nullptr ? info->AddressList : pages->Pages;
+  std::uint32_t low = 0, high = 0;
+  if (OSPrimGetPaFromVa(flat, &low, &high) != ZEK_STATUS_PASS) return undo(ZEK_STATUS_FAIL);
+  request.PblPa = std::uint64_t{high} << 32 | low;
+  request.PblBytes = entries * 8;
+  request.PageSize = used;
   context->Hw.Routine = &fast_register_done;
   context->Hw.Context = context;
   context->Hw.WrId = r.WrId;

@@ -322,4 +322,76 @@ TEST_F(LoopbackTest, EveryOperationIsCarriedOutAsPosted) {
   EXPECT_TRUE(quiet());
 }
 
+// A fast registration names as many pages as the region has, not the
+// rounding of its list's buffer: five pages go into an STag allocated for
+// six entries, from a buffer and from a scattered page list, and data
+// written through each lands where its pages say.
+TEST_F(LoopbackTest, AFastRegistrationTakesTheRegionsPagesUpToWhatItsStagWasAllocatedFor) {
+  constexpr std::uint32_t kPage = 4096;
+  ASSERT_EQ(reinterpret_cast<std::uintptr_t>(buffer_) % kPage, 0u);
+  fill(0, 5 * kPage, 4);
+  const ZekSge source{at(0), 5 * kPage, stag_};
+  struct Case {
+    const char* what;
+    std::uint64_t wr_id;
+    std::uint8_t key;
+    bool page_list;
+  };
+  for (const Case& c :
+       {Case{"a buffer of five pages", 0x61, 0x21, false}, Case{"a scattered list of five pages", 0x63, 0x22, true}}) {
+    SCOPED_TRACE(c.what);
+    std::uint32_t fast = 0, room = 0;
+    ASSERT_EQ(table()->MrAllocNonsharedStag(adapter_, o_.pd, 6, 0, &fast, &room), ZEK_STATUS_PASS);
+    ZekSendWr fr{};
+    auto& f = reinterpret_cast<ZekFastRegisterWr&>(fr);
+    f.WrId = c.wr_id;
+    f.Op = ZEK_WR_FAST_REGISTER;
+    f.Signalled = 1;
+    f.Length = 5 * kPage;
+    f.Access = 0xF;
+    f.Stag = fast;
+    f.Key = c.key;
+    // Region page i is buffer page `first + i` (a buffer), or `first + 4 - i`
+    // (the list, backwards).
+    const std::uint32_t first = c.page_list ? 10 : 5;
+    std::uint64_t pages[5] = {};
+    std::uint64_t remote = at(first * kPage);
+    if (c.page_list) {
+      for (std::uint32_t i = 0; i < 5; ++i) {
+        std::uint32_t low = 0, high = 0;
+        ASSERT_EQ(OSPrimGetPaFromVa(buffer_ + (first + 4 - i) * kPage, &low, &high), ZEK_STATUS_PASS);
+        pages[i] = std::uint64_t{high} << 32 | low;
+      }
+      remote = 0x7000000000;
+      f.PageList = pages;
+      f.PageCount = 5;
+      f.PageSize = kPage;
+      f.Va = remote;
+    } else {
+      f.Buffer = remote;
+    }
+    ASSERT_EQ(post(second_, fr), ZEK_STATUS_PASS) << log_text();
+    const ZekWorkCompletion registered = next();
+    EXPECT_EQ(registered.WrId, c.wr_id);
+    ASSERT_EQ(registered.Status, 0u) << "the adapter refused five pages of six" << log_text();
+    ZekSendWr write{};
+    write.WrId = c.wr_id + 1;
+    write.Op = ZEK_WR_RDMA_WRITE;
+    write.Signalled = 1;
+    write.Sgl = &source;
+    write.SgeCount = 1;
+    write.Remote = remote;
+    write.RemoteStag = zekhw::make_stag(zekhw::stag_index(fast), c.key);
+    ASSERT_EQ(post(first_, write), ZEK_STATUS_PASS) << log_text();
+    const ZekWorkCompletion written = next();
+    EXPECT_EQ(written.WrId, c.wr_id + 1);
+    EXPECT_EQ(written.Status, 0u);
+    for (std::uint32_t i = 0; i < 5; ++i) {
+      const std::uint32_t page = c.page_list ? first + 4 - i : first + i;
+      EXPECT_TRUE(same(i * kPage, page * kPage, kPage)) << "region page " << i;
+    }
+  }
+  EXPECT_TRUE(quiet());
+}
+
 }  // namespace
