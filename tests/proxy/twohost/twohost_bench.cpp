@@ -30,6 +30,7 @@
 #include "include/zek/ioctl.h"
 #include "include/zek/zekbase.h"
 #include "include/zek/zeksock.h"
+#include "tests/proxy/tcpip/bench/linux_baseline.h"
 #include "tests/proxy/twohost/twohost_lab.h"
 #include "tests/proxy/twohost/zeksock_calls.h"
 
@@ -249,54 +250,9 @@ BENCHMARK(TwoHostZeksockRoundTrip1)->UseRealTime();
 
 // The 64-byte exchange over Linux loopback TCP (a thread echoes).
 void LinuxLoopbackTcpRoundTrip64(benchmark::State& state) {
-  const int head = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  ::bind(head, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  ::listen(head, 1);
-  ::getsockname(head, reinterpret_cast<sockaddr*>(&a), &len);
-  const int client = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-    ::close(head);
-    return state.SkipWithError("no loopback connection");
-  }
-  const int server = ::accept(head, nullptr, nullptr);
-  ::close(head);
-  const int one = 1;
-  ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-  ::setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-  std::thread echo([server] {
-    std::uint8_t b[64];
-    for (;;) {
-      std::size_t got = 0;
-      while (got < sizeof b) {
-        const ssize_t n = ::read(server, b + got, sizeof b - got);
-        if (n <= 0) return;
-        got += static_cast<std::size_t>(n);
-      }
-      if (::write(server, b, sizeof b) != static_cast<ssize_t>(sizeof b)) return;
-    }
-  });
-  std::uint8_t b[64] = {1};
-  for (auto _ : state) {
-    std::size_t got = 0;
-    bool ok = ::write(client, b, sizeof b) == static_cast<ssize_t>(sizeof b);
-    while (ok && got < sizeof b) {
-      const ssize_t n = ::read(client, b + got, sizeof b - got);
-      ok = n > 0;
-      got += ok ? static_cast<std::size_t>(n) : 0;
-    }
-    if (!ok) {
-      state.SkipWithError("the exchange failed");
-      break;
-    }
-  }
-  ::shutdown(client, SHUT_WR);
-  echo.join();
-  ::close(client);
-  ::close(server);
+  int fds[2];
+  if (!linuxbaseline::loopback_pair(fds)) return state.SkipWithError("no loopback connection");
+  linuxbaseline::round_trips(state, fds[0], fds[1], 64);
 }
 BENCHMARK(LinuxLoopbackTcpRoundTrip64)->UseRealTime();
 

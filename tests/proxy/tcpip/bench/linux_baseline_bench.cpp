@@ -15,60 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include "tests/proxy/tcpip/bench/linux_baseline.h"
+
 namespace {
 
-// A listening loopback TCP socket on a port of the kernel's choosing.
-int loopback_listener(sockaddr_in* where) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || ::listen(fd, 64) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    if (fd >= 0) ::close(fd);
-    return -1;
-  }
-  *where = a;
-  return fd;
-}
-
-// A connected loopback TCP pair, Nagle off on both: {client, server}.
-bool loopback_pair(int fds[2]) {
-  sockaddr_in where{};
-  const int head = loopback_listener(&where);
-  if (head < 0) return false;
-  fds[0] = ::socket(AF_INET, SOCK_STREAM, 0);
-  const bool ok = fds[0] >= 0 && ::connect(fds[0], reinterpret_cast<sockaddr*>(&where), sizeof(where)) == 0 &&
-                  (fds[1] = ::accept(head, nullptr, nullptr)) >= 0;
-  ::close(head);
-  const int one = 1;
-  if (ok) {
-    ::setsockopt(fds[0], IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    ::setsockopt(fds[1], IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-  }
-  return ok;
-}
-
-bool write_all(int fd, const std::uint8_t* p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t k = ::write(fd, p, n);
-    if (k <= 0) return false;
-    p += k;
-    n -= static_cast<std::size_t>(k);
-  }
-  return true;
-}
-
-bool read_all(int fd, std::uint8_t* p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t k = ::read(fd, p, n);
-    if (k <= 0) return false;
-    p += k;
-    n -= static_cast<std::size_t>(k);
-  }
-  return true;
-}
+using namespace linuxbaseline;
 
 void LinuxLoopbackTcpBulk(benchmark::State& state) {
   int fds[2];
@@ -92,37 +43,17 @@ void LinuxLoopbackTcpBulk(benchmark::State& state) {
 }
 BENCHMARK(LinuxLoopbackTcpBulk)->Arg(16384)->Arg(65536)->UseRealTime();
 
-// A thread answers each byte with one byte.
-void round_trips(benchmark::State& state, int client, int server) {
-  std::thread echo([server] {
-    std::uint8_t b;
-    while (::read(server, &b, 1) == 1 && ::write(server, &b, 1) == 1) {
-    }
-  });
-  std::uint8_t b = 1;
-  for (auto _ : state) {
-    if (!write_all(client, &b, 1) || !read_all(client, &b, 1)) {
-      state.SkipWithError("the exchange failed");
-      break;
-    }
-  }
-  ::shutdown(client, SHUT_WR);
-  echo.join();
-  ::close(client);
-  ::close(server);
-}
-
 void LinuxLoopbackTcpRoundTrip(benchmark::State& state) {
   int fds[2];
   if (!loopback_pair(fds)) return state.SkipWithError("no loopback connection");
-  round_trips(state, fds[0], fds[1]);
+  round_trips(state, fds[0], fds[1], 1);
 }
 BENCHMARK(LinuxLoopbackTcpRoundTrip)->UseRealTime();
 
 void UnixSocketRoundTrip(benchmark::State& state) {
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return state.SkipWithError("no socket pair");
-  round_trips(state, fds[0], fds[1]);
+  round_trips(state, fds[0], fds[1], 1);
 }
 BENCHMARK(UnixSocketRoundTrip)->UseRealTime();
 
