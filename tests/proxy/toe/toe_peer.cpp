@@ -32,18 +32,14 @@ namespace {
 
 const ZekUserSocketTable* t = nullptr;
 
+using twohost::fail;
+
 constexpr int kStream = 1;
 constexpr int kShutWrite = 1;
 constexpr int kEWouldBlock = 35;
 constexpr std::uint32_t kSetToeState = 0xC00469C8;
 constexpr std::uint8_t kToeOn = 170;
 constexpr std::size_t kPiece = 16384;
-
-[[noreturn]] void fail(const char* step) {
-  std::printf("FAILED %s errno %d\n", step, zek_errno);
-  std::fflush(stdout);
-  std::exit(10);
-}
 
 void say(const std::string& line) {
   std::printf("%s\n", line.c_str());
@@ -121,11 +117,7 @@ int echo(std::uint32_t address, std::uint16_t port, long long bytes) {
 
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
-  ZekSocketsInitParams params{0, 0};
-  if (ZEK_InitLib_Sockets(&params, ZEK_ABI_COOKIE) != ZEK_STATUS_PASS) return 3;
-  void* table = nullptr;
-  if (ZEK_GetInterface(ZEK_SOCKETS_INTERFACE, &table) != ZEK_STATUS_PASS) return 4;
-  t = static_cast<const ZekUserSocketTable*>(table);
+  if (const int code = twohost::start_sockets(&t); code != 0) return code;
   const std::string mode = argv[1];
   int result = 2;
   if (mode == "serve") {

@@ -63,13 +63,7 @@ bool ready(benchmark::State& state) {
     }
     if (g_why.empty()) {
       setenv("ZEK_HOST", g_lab->dir(0).c_str(), 1);
-      ZekSocketsInitParams params{0, 0};
-      void* table = nullptr;
-      if (ZEK_InitLib_Sockets(&params, ZEK_ABI_COOKIE) != ZEK_STATUS_PASS ||
-          ZEK_GetInterface(ZEK_SOCKETS_INTERFACE, &table) != ZEK_STATUS_PASS) {
-        g_why = "zeksock did not start";
-      }
-      t = static_cast<const ZekUserSocketTable*>(table);
+      if (twohost::start_sockets(&t) != 0) g_why = "zeksock did not start";
     }
   }
   if (!g_why.empty()) state.SkipWithError(g_why.c_str());

@@ -75,17 +75,12 @@ constexpr int kTcpLevel = 6, kTcpNoDelay = 1, kSoKeepAlive = 0x8;
 constexpr int kRouteFamily = 17;
 
 using twohost::address_of;
+using twohost::fail;
 
 std::string text_of(std::uint32_t network) {
   char text[32] = {};
   t->inet_ntoa(network, text);
   return text;
-}
-
-[[noreturn]] void fail(const char* step) {
-  std::printf("FAILED %s errno %d\n", step, zek_errno);
-  std::fflush(stdout);
-  std::exit(10);
 }
 
 long long now_us() {
@@ -682,11 +677,7 @@ int kernel_echo(std::uint32_t address, std::uint16_t port, std::uint32_t bytes) 
 
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
-  ZekSocketsInitParams params{0, 0};
-  if (ZEK_InitLib_Sockets(&params, ZEK_ABI_COOKIE) != ZEK_STATUS_PASS) return 3;
-  void* table = nullptr;
-  if (ZEK_GetInterface(ZEK_SOCKETS_INTERFACE, &table) != ZEK_STATUS_PASS) return 4;
-  t = static_cast<const ZekUserSocketTable*>(table);
+  if (const int code = twohost::start_sockets(&t); code != 0) return code;
   const std::string mode = argv[1];
   auto port_arg = [&](int i) { return static_cast<std::uint16_t>(std::atoi(argv[i])); };
   int result = 2;

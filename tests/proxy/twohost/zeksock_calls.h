@@ -1,15 +1,39 @@
-// What the two-host programs (twohost_peer, twohost_bench) do with
-// zeksock's routine table: socket addresses, whole sends and receives, and
-// a bounded wait for one socket.
+// What the two-host programs (twohost_peer, toe_peer, twohost_bench) do
+// with zeksock: its start in the process, socket addresses, whole sends and
+// receives, a bounded wait for one socket, and a failed step's report.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
+#include "include/zek/ioctl.h"
+#include "include/zek/zekbase.h"
 #include "include/zek/zeksock.h"
 
 namespace twohost {
+
+// Starts zeksock in this process (ZEK_HOST names the host) and sets
+// `*table` to its routine table: 0, or the exit code of a program that
+// could not: 3 when zeksock does not start, 4 without its socket table.
+inline int start_sockets(const ZekUserSocketTable** table) {
+  ZekSocketsInitParams params{0, 0};
+  if (ZEK_InitLib_Sockets(&params, ZEK_ABI_COOKIE) != ZEK_STATUS_PASS) return 3;
+  void* found = nullptr;
+  if (ZEK_GetInterface(ZEK_SOCKETS_INTERFACE, &found) != ZEK_STATUS_PASS) return 4;
+  *table = static_cast<const ZekUserSocketTable*>(found);
+  return 0;
+}
+
+// A program's step that failed: its name and zeksock's error number on
+// standard output, and the program ends with 10.
+[[noreturn]] inline void fail(const char* step) {
+  std::printf("FAILED %s errno %d\n", step, zek_errno);
+  std::fflush(stdout);
+  std::exit(10);
+}
 
 // A BSD IPv4 socket address (address in network order, port in host order).
 inline ZekSanAddress address_of(std::uint32_t network, std::uint16_t port) {
