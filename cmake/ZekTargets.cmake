@@ -62,13 +62,31 @@ function(zek_defaults target)
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
 
-# zek_gtest(name SOURCES ... LIBS ... [LABEL unit|lab]): one GoogleTest
-# program registered with ctest, each of its cases a test carrying the label
-# (`unit` unless LABEL says otherwise). With ZEK_TESTS off (the release build
-# of a full test run, which serves the benchmarks only) the program is left
-# out of the default build and of ctest.
+# zek_programs(target NAME=program ...): the programs, drivers and tools a
+# test or benchmark starts: each is built before `target`, and its path is
+# the compile definition ZEK_NAME (a string) of `target`.
+function(zek_programs target)
+  foreach(item ${ARGN})
+    if(NOT item MATCHES "^([A-Z0-9_]+)=(.+)$")
+      message(FATAL_ERROR "zek_programs(${target}): '${item}' is not NAME=program")
+    endif()
+    add_dependencies(${target} ${CMAKE_MATCH_2})
+    target_compile_definitions(${target} PRIVATE "ZEK_${CMAKE_MATCH_1}=\"$<TARGET_FILE:${CMAKE_MATCH_2}>\"")
+  endforeach()
+endfunction()
+
+# The programs of a lab test of a host with the miniport and the proxy
+# driver, and the reader of its logs (for zek_gtest's PROGRAMS).
+set(ZEK_HOST_PROGRAMS HOST_BINARY=zekhost HNIC_DRIVER=zekhnic PROXY_DRIVER=zekproxy LOGDUMP_BINARY=zeklogdump)
+
+# zek_gtest(name SOURCES ... LIBS ... [LABEL unit|lab] [PROGRAMS NAME=program ...]):
+# one GoogleTest program registered with ctest, each of its cases a test
+# carrying the label (`unit` unless LABEL says otherwise); PROGRAMS as
+# zek_programs. With ZEK_TESTS off (the release build of a full test run,
+# which serves the benchmarks only) the program is left out of the default
+# build and of ctest.
 function(zek_gtest name)
-  cmake_parse_arguments(ARG "" "LABEL" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "LABEL" "SOURCES;LIBS;PROGRAMS" ${ARGN})
   if(NOT ARG_LABEL)
     set(ARG_LABEL unit)
   endif()
@@ -83,6 +101,7 @@ function(zek_gtest name)
   if(NOT ARG_SOURCES MATCHES "main\\.cpp")
     target_link_libraries(${name} PRIVATE GTest::gtest_main)
   endif()
+  zek_programs(${name} ${ARG_PROGRAMS})
   if(ZEK_TESTS)
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                          PROPERTIES TIMEOUT ${ZEK_TEST_TIMEOUT} LABELS ${ARG_LABEL}
@@ -90,20 +109,22 @@ function(zek_gtest name)
   endif()
 endfunction()
 
-# zek_benchmark(name SOURCES ... LIBS ... [SMOKE_ARGS ...] [NO_SMOKE]): a
-# Google Benchmark program, built with ZEK_BENCHMARKS. Its smoke run (test
-# `name`, label `bench`) runs every benchmark once for its shortest time, with
-# SMOKE_ARGS added (a --benchmark_filter that leaves out a costly case, say),
-# and fails on a benchmark that reports an error. NO_SMOKE leaves the program
-# out of ctest.
+# zek_benchmark(name SOURCES ... LIBS ... [SMOKE_ARGS ...] [NO_SMOKE]
+# [PROGRAMS NAME=program ...]): a Google Benchmark program, built with
+# ZEK_BENCHMARKS. Its smoke run (test `name`, label `bench`) runs every
+# benchmark once for its shortest time, with SMOKE_ARGS added (a
+# --benchmark_filter that leaves out a costly case, say), and fails on a
+# benchmark that reports an error. NO_SMOKE leaves the program out of ctest.
+# PROGRAMS as zek_programs.
 function(zek_benchmark name)
   if(NOT ZEK_BENCHMARKS)
     return()
   endif()
-  cmake_parse_arguments(ARG "NO_SMOKE" "" "SOURCES;LIBS;SMOKE_ARGS" ${ARGN})
+  cmake_parse_arguments(ARG "NO_SMOKE" "" "SOURCES;LIBS;SMOKE_ARGS;PROGRAMS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   zek_defaults(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark Threads::Threads)
+  zek_programs(${name} ${ARG_PROGRAMS})
   if(NOT ARG_NO_SMOKE)
     add_test(NAME ${name} COMMAND ${name} --benchmark_min_time=0 ${ARG_SMOKE_ARGS})
     set_tests_properties(${name} PROPERTIES
