@@ -208,6 +208,15 @@ ZekStatus ZpxInitThread(ProxyAdapterInfo* info) {
     ZEK_LOG_FAILURE("ZpxCommonAddDeviceCallback:mifh_hw_init_zek_nic returned error(0x%x)\n", status);
     return ZEK_STATUS_FAIL;
   }
+  // The slot takes every multicast frame: the host stack's group joins
+  // never reach the adapter's filter, so its IP input (which keeps only the
+  // groups the interface is a member of) sees every group frame and picks.
+  status =
+      fault_at(ZPX_ATTACH_MAC_SLOT) ? MIFH_STATUS_FAIL : mifh_enable_multicast_all(device, f + ZPX_MAC_SLOT_OFFSET, 1);
+  if (status != MIFH_STATUS_SUCCESS) {
+    ZEK_LOG_FAILURE("ZpxCommonAddDeviceCallback:mifh_enable_multicast_all returned error(0x%x)\n", status);
+    return ZEK_STATUS_FAIL;
+  }
   // 3. The receive buffers.
   if (fault_at(ZPX_ATTACH_RX_BUFFERS)) {
     status = MIFH_STATUS_FAIL;

@@ -68,6 +68,7 @@ void ZpxUndoAttach(ProxyAdapterInfo* info, bool adapter_gone) {
       if (mifh_hw_clear_zek_nic(device, slot) != MIFH_STATUS_SUCCESS) {
         ZEK_LOG_FAILURE("mifh_hw_init_zek_nic: mifh_write_mac_address failed\n");
       }
+      mifh_enable_multicast_all(device, slot, 0);  // the attach's, for the host stack
       // What the driver's event queue still names goes unprocessed.
       if (!ZekIsBadPointer(hw->Base) && !ZekIsBadPointer(hw->Base->Ceq1)) {
         while (mifh_nic_process_next_ceq(device, hw->Base->Ceq1) != nullptr) {

@@ -78,7 +78,9 @@ void destroy_on_adapter(McrqQueue& q) {
   MifhCqObject* cq = q.Cq.exchange(nullptr);
   if (hw == nullptr) return;
   MifhDeviceObj* device = &hw->Device;
-  mifh_enable_multicast_all(device, proxy_slot_of(q), 0);
+  // All multicast stays on for the slot: the host stack's interface takes
+  // its group frames through it for as long as the driver is attached (the
+  // detach turns it off).
   if (cq != nullptr) {
     // Entries left on the queue go back to the adapter.
     zekhw::MifhNicCqe e{};

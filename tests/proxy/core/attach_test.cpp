@@ -602,4 +602,26 @@ TEST_F(Attach, TheMulticastQueueOfAKernelClientReceivesAndLeavesNothing) {
   EXPECT_EQ(ZEK_Cleanup_MCRQ(), ZEK_STATUS_PASS);
 }
 
+// The stack's slot takes every multicast frame for as long as the driver
+// is attached (the stack's group joins never reach the adapter's filter):
+// the multicast receive queue's close leaves it so, the detach turns it off.
+TEST_F(Attach, TheStacksSlotTakesEveryGroupFrameWhileAttached) {
+  ASSERT_EQ(ZEK_Init_MCRQ(), ZEK_STATUS_PASS);
+  void* table = nullptr;
+  ASSERT_EQ(ZEK_GetInterface(MCRQ_KERNEL_VERBS_INTERFACE, &table), ZEK_STATUS_PASS);
+  const auto* verbs = static_cast<const ZekMcrqKernelVerbs*>(table);
+  const std::uint32_t slot = 1u << ZPX_MAC_SLOT_OFFSET;  // function 0's
+  ASSERT_EQ(indexed(0, zekhw::kIdxAllMulticast) & slot, 0u);
+  ASSERT_EQ(attach(0), ZEK_STATUS_PASS) << log_text();
+  EXPECT_NE(indexed(0, zekhw::kIdxAllMulticast) & slot, 0u);
+  std::uint64_t handle = 99;
+  ASSERT_EQ(verbs->Open(0, &handle), ZEK_MCRQ_STATUS_OK) << log_text();
+  ASSERT_EQ(verbs->Close(handle), ZEK_MCRQ_STATUS_OK) << log_text();
+  EXPECT_NE(indexed(0, zekhw::kIdxAllMulticast) & slot, 0u) << "the queue's close took the stack's group frames";
+  ASSERT_EQ(ProxyRemoveNic(&mp_[0].record), ZEK_STATUS_PASS);
+  EXPECT_EQ(indexed(0, zekhw::kIdxAllMulticast) & slot, 0u);
+  expect_nothing_left(0);
+  EXPECT_EQ(ZEK_Cleanup_MCRQ(), ZEK_STATUS_PASS);
+}
+
 }  // namespace

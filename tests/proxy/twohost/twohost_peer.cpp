@@ -25,8 +25,16 @@
 //                           joins GROUP on LOCAL's interface, prints "ready",
 //                           "group from A.B.C.D BYTES" for a datagram that
 //                           comes within 3 s, then leaves: "left"
-//   group-send GROUP PORT LOCAL
-//                           one datagram to GROUP through LOCAL's interface
+//   group-send GROUP PORT LOCAL [MARKER]
+//                           one datagram to GROUP through LOCAL's interface;
+//                           with MARKER, then "marker" to MARKER's PORT
+//   group-listen GROUP PORT LOCAL
+//                           a socket of PORT, outside GROUP, then a member on
+//                           LOCAL's interface, then left: in each phase
+//                           "PHASE ready", then, once the marker came (10 s
+//                           at most), "PHASE group N" with N the datagrams
+//                           of the group's sender that came before it
+//                           ("from A.B.C.D" with the last one's source)
 //   raw-serve PROTO         raw socket of protocol PROTO, prints "ready", then
 //                           "raw from A.B.C.D BYTES ok" for the first datagram
 //   raw-send ADDR PROTO     one datagram of protocol PROTO to ADDR
@@ -427,11 +435,57 @@ int group_serve(std::uint32_t group, std::uint16_t port, std::uint32_t local) {
   return 0;
 }
 
-int group_send(std::uint32_t group, std::uint16_t port, std::uint32_t local) {
+int group_send(std::uint32_t group, std::uint16_t port, std::uint32_t local, std::uint32_t marker) {
   const std::int64_t s = t->socket(2, kDgram, 0);
   if (s < 0 || t->setsockopt(s, kIpLevel, kIpMulticastIf, &local, sizeof(local)) != 0) fail("multicast interface");
   const ZekSanAddress to = address_of(group, port);
   if (t->sendto(s, "group datagram", 14, 0, &to, sizeof(to)) != 14) fail("group sendto");
+  // The marker goes after the group's datagram on the same wire (and needs
+  // ARP first): a listener that reads it before any group datagram was not
+  // given one.
+  const ZekSanAddress after = address_of(marker, port);
+  if (marker != 0 && t->sendto(s, "marker", 6, 0, &after, sizeof(after)) != 6) fail("marker sendto");
+  t->close(s);
+  return 0;
+}
+
+// Reads until the marker: the group datagrams that came before it.
+void count_until_marker(std::int64_t s, const char* phase) {
+  int group = 0;
+  bool marker = false;
+  std::string source;
+  while (!marker && wait_for(s, ZEK_POLLIN, 10'000)) {
+    char buffer[64] = {};
+    ZekSanAddress from{};
+    std::uint32_t length = sizeof(from);
+    const int n = t->recvfrom(s, buffer, sizeof buffer - 1, 0, &from, &length);
+    if (n < 0) fail("group recvfrom");
+    marker = std::strcmp(buffer, "marker") == 0;
+    if (std::strcmp(buffer, "group datagram") == 0) {
+      ++group;
+      source = text_of(from.Address);
+    }
+  }
+  std::printf("%s group %d%s%s\n", phase, group, source.empty() ? "" : " from ", source.c_str());
+  if (!marker) std::printf("%s no marker\n", phase);
+  std::fflush(stdout);
+}
+
+int group_listen(std::uint32_t group, std::uint16_t port, std::uint32_t local) {
+  const std::int64_t s = t->socket(2, kDgram, 0);
+  const ZekSanAddress any = address_of(0, port);
+  if (s < 0 || t->bind(s, &any, sizeof(any)) != 0) fail("group bind");
+  const std::uint32_t membership[2] = {group, local};
+  const auto phase = [&](const char* name) {
+    std::printf("%s ready\n", name);
+    std::fflush(stdout);
+    count_until_marker(s, name);
+  };
+  phase("outside");
+  if (t->setsockopt(s, kIpLevel, kIpAddMembership, membership, sizeof(membership)) != 0) fail("join");
+  phase("member");
+  if (t->setsockopt(s, kIpLevel, kIpDropMembership, membership, sizeof(membership)) != 0) fail("leave");
+  phase("left");
   t->close(s);
   return 0;
 }
@@ -699,8 +753,11 @@ int main(int argc, char** argv) {
     result = refused(t->inet_addr(argv[2]), port_arg(3));
   } else if (mode == "group-serve" && argc == 5) {
     result = group_serve(t->inet_addr(argv[2]), port_arg(3), t->inet_addr(argv[4]));
-  } else if (mode == "group-send" && argc == 5) {
-    result = group_send(t->inet_addr(argv[2]), port_arg(3), t->inet_addr(argv[4]));
+  } else if (mode == "group-send" && (argc == 5 || argc == 6)) {
+    result =
+        group_send(t->inet_addr(argv[2]), port_arg(3), t->inet_addr(argv[4]), argc == 6 ? t->inet_addr(argv[5]) : 0);
+  } else if (mode == "group-listen" && argc == 5) {
+    result = group_listen(t->inet_addr(argv[2]), port_arg(3), t->inet_addr(argv[4]));
   } else if (mode == "raw-serve" && argc == 3) {
     result = raw_serve(std::atoi(argv[2]));
   } else if (mode == "raw-send" && argc == 4) {

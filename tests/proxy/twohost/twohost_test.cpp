@@ -137,7 +137,7 @@ TEST_F(TwoHosts, EachProtocolBelowTcpReachesTheOtherHostsPrograms) {
       {"a member joins and leaves a group while the other host sends to it",
        {"group-serve", "239.1.2.3", "5600", kAddress[1]},
        {"group-send", "239.1.2.3", "5600", kAddress[0]},
-       "left\n",
+       "group from 10.77.0.1 14\nleft\n",
        ""},
       {"the routing socket answers a get and hears an address and its route come and go",
        {},
@@ -167,14 +167,41 @@ TEST_F(TwoHosts, EachProtocolBelowTcpReachesTheOtherHostsPrograms) {
     if (found != std::string::npos) at = found;
   }
   // The member's report of its group crossed the wire, and so did the
-  // datagram to the group. (The adapter's slot of the stack takes no group
-  // frames: the stack's joins do not reach the adapter's filter, so the
-  // member does not hear it.)
+  // datagram to the group.
   const int reports = captured("igmp && ip.src == 10.77.0.2 && igmp.maddr == 239.1.2.3");
   if (reports < 0) GTEST_SKIP() << "tshark is not installed: the wire's IGMP was not read";
   EXPECT_GE(reports, 1) << "no IGMP report of 239.1.2.3 from HOSTB on the wire";
   EXPECT_GE(captured("udp && ip.src == 10.77.0.1 && ip.dst == 239.1.2.3 && eth.dst == 01:00:5e:01:02:03"), 1)
       << "HOSTA's datagram to the group is not on the wire";
+}
+
+// Group datagrams from the other host reach a socket of their port while
+// its host is a member of the group, and only then: before the join and
+// after the leave the socket gets none (a unicast marker sent after each
+// group datagram shows that it would have come by then). Each way.
+TEST_F(TwoHosts, AGroupMemberHearsTheOtherHostsGroupDatagramsAndANonMemberDoesNot) {
+  for (int from = 0; from < 2; ++from) {
+    const int to = 1 - from;
+    const std::string port = std::to_string(5611 + from), tag = std::to_string(from);
+    const std::string listen = "group-listen" + tag + ".txt";
+    server(to, {"group-listen", "239.1.2.4", port, kAddress[to]}, listen);
+    for (const char* phase : {"outside", "member", "left"}) {
+      SCOPED_TRACE(phase);
+      ASSERT_TRUE(zeklab::eventually(
+          [&] { return output(listen).find(std::string(phase) + " ready") != std::string::npos; }, 20'000))
+          << output(listen);
+      const std::string send = "group-send" + tag + phase + ".txt";
+      EXPECT_EQ(client(from, {"group-send", "239.1.2.4", port, kAddress[from], kAddress[to]}, send, 20'000), 0)
+          << output(send);
+    }
+    ASSERT_TRUE(zeklab::eventually([&] { return output(listen).find("left group") != std::string::npos; }, 20'000))
+        << output(listen);
+    const std::string heard = output(listen);
+    EXPECT_NE(heard.find("outside group 0\n"), std::string::npos) << heard;
+    EXPECT_NE(heard.find(std::string("member group 1 from ") + kAddress[from] + "\n"), std::string::npos) << heard;
+    EXPECT_NE(heard.find("left group 0\n"), std::string::npos) << heard;
+    EXPECT_EQ(heard.find("no marker"), std::string::npos) << heard;
+  }
 }
 
 // poll and select over several connections, options, the sockets' names,
