@@ -52,8 +52,28 @@
 //     attributes) is refused to every caller of these requests (status 1 in
 //     the record; the request fails).
 //   - The shared-receive-queue codes answer status 1 after mapping their
-//     optional buffers; the duplicate-object codes (DUP_CQ, DUP_QP, DUP_PD)
-//     and 0x12D2C0 are not served (STATUS_NOT_SUPPORTED).
+//     optional buffers; 0x12D2C0 is not served (STATUS_NOT_SUPPORTED).
+//   - Posting (QP_POST_SQ, QP_POST_RQ) converts every request of the array,
+//     not only the first: each request and its scatter-gather list are
+//     copied from the caller once (at most ZEK_VERBS_MAX_SGES entries, the
+//     count checked before the list is read) and the verb sees only the
+//     copies. At most ZEK_VREQ_MAX_POST requests per call (more fails the
+//     request). A request the conversion refuses (too many entries, a list
+//     not in the caller's memory) ends the batch as the verb's own refusals
+//     do: the requests before it are posted and counted, its status is the
+//     record's. A fast registration's physical page list is a kernel
+//     client's only: from these requests the pointer is never followed.
+//     A user-access queue pair is posted to through its own mapped rings:
+//     these requests refuse it (IWARP_STATUS_QP_INVALID_HANDLE).
+//   - A required output pointer (MR_ALLOC_NONSHARED_STAG's STag) of 0 is
+//     refused before the verb runs (ZEK_STATUS_BAD_PTR), so no STag is made
+//     that the caller cannot name.
+//   - Registrations from these requests are of the caller's own buffers
+//     (pinned through its locked memory for the region's life); physical
+//     page lists and kernel buffers are refused by the verbs.
+//   - The STag of MR_REREGISTER_NON_SHARED and MR_DEALLOC must name a region
+//     or window of the caller's adapter (request refused otherwise); the
+//     two values answered are the record's address and length.
 #pragma once
 
 #include <cstddef>
@@ -378,3 +398,147 @@ inline constexpr std::uint32_t ZEK_QP_PAGE_SQ_BASE = 48;
 inline constexpr std::uint32_t ZEK_QP_PAGE_SQ_ENTRIES = 64;
 inline constexpr std::uint32_t ZEK_QP_PAGE_RQ_BASE = 72;
 inline constexpr std::uint32_t ZEK_QP_PAGE_RQ_ENTRIES = 88;
+
+// ---- Posting ----------------------------------------------------------------------------------------------
+inline constexpr std::uint32_t ZEK_VREQ_MAX_POST = 16384;
+inline constexpr std::uint32_t ZEK_VREQ_SEND_WR_BYTES = 72;
+inline constexpr std::uint32_t ZEK_VREQ_RECV_WR_BYTES = 24;
+inline constexpr std::uint32_t ZEK_VREQ_SGE_BYTES = 16;
+
+// IOCTL_ZEK_IWARP_QP_POST_SQ (40).
+struct ZekVreqPostSq {
+  std::uint64_t Adapter;
+  std::uint64_t Qp;
+  std::uint64_t Requests;  // user pointer to Count x 72 bytes (ZekSendWr); 0 refused
+  std::uint64_t Posted;    // optional user pointer to a u32: the requests posted
+  std::uint32_t Count;
+  std::uint32_t Status;
+};
+static_assert(offsetof(ZekVreqPostSq, Posted) == 24);
+static_assert(offsetof(ZekVreqPostSq, Count) == 32);
+static_assert(offsetof(ZekVreqPostSq, Status) == 36);
+static_assert(sizeof(ZekVreqPostSq) == 40);
+
+// IOCTL_ZEK_IWARP_QP_POST_RQ (48).
+struct ZekVreqPostRq {
+  std::uint64_t Adapter;
+  std::uint64_t Qp;
+  std::uint64_t Requests;  // user pointer to Count x 24 bytes (ZekRecvWr); 0 refused
+  std::uint64_t Unused;    // the verb's fourth argument (not used)
+  std::uint64_t Posted;    // optional user pointer to a u32
+  std::uint32_t Count;
+  std::uint32_t Status;
+};
+static_assert(offsetof(ZekVreqPostRq, Posted) == 32);
+static_assert(offsetof(ZekVreqPostRq, Count) == 40);
+static_assert(offsetof(ZekVreqPostRq, Status) == 44);
+static_assert(sizeof(ZekVreqPostRq) == 48);
+
+// ---- Memory regions and windows ------------------------------------------------------------------------
+// The region description of the register requests: the first 24 bytes of a
+// ZekMrRegisterRequest (a buffer of the caller's).
+struct ZekVreqRegion {
+  std::uint64_t Address;
+  std::uint32_t Length;
+  std::uint32_t Kept;
+  std::uint32_t Access;  // ZEK_ACCESS_* bits
+  std::uint8_t Key;
+  std::uint8_t Reserved[3];
+};
+static_assert(sizeof(ZekVreqRegion) == 24);
+
+// IOCTL_ZEK_IWARP_MR_ALLOC_NONSHARED_STAG (48).
+struct ZekVreqMrAllocStag {
+  std::uint64_t Adapter;
+  std::uint64_t Pd;
+  std::uint32_t Entries;  // the page-list room
+  std::uint32_t Access;
+  std::uint64_t Stag;          // user pointer to a u32 (out), required
+  std::uint64_t PageListSize;  // optional user pointer to a u32 (out)
+  std::uint32_t Status;
+  std::uint32_t Reserved;
+};
+static_assert(offsetof(ZekVreqMrAllocStag, Stag) == 24);
+static_assert(offsetof(ZekVreqMrAllocStag, Status) == 40);
+static_assert(sizeof(ZekVreqMrAllocStag) == 48);
+
+// IOCTL_ZEK_IWARP_MR_REGISTER_NON_SHARED (56).
+struct ZekVreqMrRegister {
+  std::uint64_t Adapter;
+  std::uint64_t Pd;
+  ZekVreqRegion Region;
+  std::uint32_t Stag;       // 40: out
+  std::uint32_t Written44;  // 44: out, 0
+  std::uint32_t Status;     // 48
+  std::uint32_t Reserved;
+};
+static_assert(offsetof(ZekVreqMrRegister, Region) == 16);
+static_assert(offsetof(ZekVreqMrRegister, Stag) == 40);
+static_assert(offsetof(ZekVreqMrRegister, Status) == 48);
+static_assert(sizeof(ZekVreqMrRegister) == 56);
+
+// IOCTL_ZEK_IWARP_MR_REREGISTER_NON_SHARED (72).
+struct ZekVreqMrReregister {
+  std::uint64_t Adapter;
+  std::uint64_t Pd;
+  ZekVreqRegion Region;
+  std::uint32_t NewStag;     // 40: out
+  std::uint32_t Written44;   // 44: out, 0
+  std::uint32_t Stag;        // 48: in
+  std::uint32_t Reserved52;  //
+  std::uint64_t OldAddress;  // 56: out: the record's address before the call
+  std::uint32_t OldLength;   // 64: out: its length
+  std::uint32_t Status;      // 68
+};
+static_assert(offsetof(ZekVreqMrReregister, Stag) == 48);
+static_assert(offsetof(ZekVreqMrReregister, OldAddress) == 56);
+static_assert(offsetof(ZekVreqMrReregister, Status) == 68);
+static_assert(sizeof(ZekVreqMrReregister) == 72);
+
+// IOCTL_ZEK_IWARP_MR_REGISTER_SHARED (56).
+struct ZekVreqMrShared {
+  std::uint64_t Adapter;
+  std::uint64_t Pd;
+  ZekMrSharedRequest Request;  // 16
+  std::uint32_t Stag;          // 40: out, the new STag
+  std::uint32_t Existing;      // 44: in, the region shared
+  std::uint32_t Status;        // 48
+  std::uint32_t Reserved;
+};
+static_assert(offsetof(ZekVreqMrShared, Stag) == 40);
+static_assert(offsetof(ZekVreqMrShared, Status) == 48);
+static_assert(sizeof(ZekVreqMrShared) == 56);
+
+// IOCTL_ZEK_IWARP_MR_QUERY and IOCTL_ZEK_IWARP_MW_QUERY (24).
+struct ZekVreqStagQuery {
+  std::uint64_t Adapter;
+  std::uint64_t Info;  // user pointer: 32 bytes (ZekMrQueryInfo) or 24 (ZekMwQueryInfo), out
+  std::uint32_t Stag;
+  std::uint32_t Status;
+};
+static_assert(offsetof(ZekVreqStagQuery, Stag) == 16);
+static_assert(sizeof(ZekVreqStagQuery) == 24);
+
+// IOCTL_ZEK_IWARP_MR_DEALLOC (32): regions and windows.
+struct ZekVreqMrDealloc {
+  std::uint64_t Adapter;
+  std::uint32_t Stag;
+  std::uint32_t Reserved12;
+  std::uint64_t OldAddress;  // 16: out: the record's address before the call
+  std::uint32_t OldLength;   // 24: out
+  std::uint32_t Status;      // 28
+};
+static_assert(offsetof(ZekVreqMrDealloc, OldAddress) == 16);
+static_assert(offsetof(ZekVreqMrDealloc, Status) == 28);
+static_assert(sizeof(ZekVreqMrDealloc) == 32);
+
+// IOCTL_ZEK_IWARP_MW_ALLOC (32).
+struct ZekVreqMwAlloc {
+  std::uint64_t Adapter;
+  std::uint64_t Pd;
+  std::uint64_t Stag;  // user pointer to a u32 (out); 0: no verb, the status kept
+  std::uint32_t Status;
+  std::uint32_t Reserved;
+};
+static_assert(offsetof(ZekVreqMwAlloc, Status) == 24);
+static_assert(sizeof(ZekVreqMwAlloc) == 32);

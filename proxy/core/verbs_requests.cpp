@@ -509,9 +509,37 @@ ULONG CommonIwarpIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes, PIRP Irp) {
     case IOCTL_ZEK_IWARP_QP_DESTROY_W_USER_ACCESS:
       result = zpxverbs::QpDestroyUserAccess(Record);
       break;
+    case IOCTL_ZEK_IWARP_QP_POST_SQ:
+      result = zpxverbs::PostSq(Record, user);
+      break;
+    case IOCTL_ZEK_IWARP_QP_POST_RQ:
+      result = zpxverbs::PostRq(Record, user);
+      break;
+    case IOCTL_ZEK_IWARP_MR_ALLOC_NONSHARED_STAG:
+      result = zpxverbs::MrAllocStag(Record, user);
+      break;
+    case IOCTL_ZEK_IWARP_MR_REGISTER_NON_SHARED:
+      result = zpxverbs::MrRegister(Record);
+      break;
+    case IOCTL_ZEK_IWARP_MR_REREGISTER_NON_SHARED:
+      result = zpxverbs::MrReregister(Record);
+      break;
+    case IOCTL_ZEK_IWARP_MR_REGISTER_SHARED:
+      result = zpxverbs::MrRegisterShared(Record);
+      break;
+    case IOCTL_ZEK_IWARP_MR_QUERY:
+    case IOCTL_ZEK_IWARP_MW_QUERY:
+      result = zpxverbs::StagQuery(Record, user, Code == IOCTL_ZEK_IWARP_MR_QUERY);
+      break;
+    case IOCTL_ZEK_IWARP_MR_DEALLOC:
+      result = zpxverbs::MrDealloc(Record);
+      break;
+    case IOCTL_ZEK_IWARP_MW_ALLOC:
+      result = zpxverbs::MwAlloc(Record, user);
+      break;
     default:
-      // Posting, regions and windows come with their verbs; the
-      // duplicate-object codes and 0x12D2C0 are not served.
+      // The duplicate-object codes come with their take-over; 0x12D2C0 is
+      // not served.
       ZEK_LOG_FAILURE("CommonIwarpIoctl: %s (0x%x) is not served\n", name, Code);
       return kFailed;
   }

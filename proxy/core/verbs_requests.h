@@ -83,4 +83,15 @@ ULONG CqDestroyUserAccess(void* record);
 ULONG QpCreateUserAccess(void* record, bool user);
 ULONG QpDestroyUserAccess(void* record);
 
+// Posting, regions and windows (verbs_requests_post.cpp).
+ULONG PostSq(void* record, bool user);
+ULONG PostRq(void* record, bool user);
+ULONG MrAllocStag(void* record, bool user);
+ULONG MrRegister(void* record);
+ULONG MrReregister(void* record);
+ULONG MrRegisterShared(void* record);
+ULONG StagQuery(void* record, bool user, bool region);
+ULONG MrDealloc(void* record);
+ULONG MwAlloc(void* record, bool user);
+
 }  // namespace zpxverbs

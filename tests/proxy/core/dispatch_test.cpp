@@ -148,15 +148,9 @@ TEST_F(Dispatch, EveryCodeFromUserModeGetsItsFamilysAnswer) {
         case IOCTL_ZEK_IWARP_ADAPTER_ADDRS:
         case IOCTL_ZEK_IWARP_PD_DEALLOCATE_W_USER_ACCESS:
         case IOCTL_ZEK_IWARP_CQ_DESTROY_W_USER_ACCESS:
-        case IOCTL_ZEK_IWARP_QP_POST_SQ:
+        case IOCTL_ZEK_IWARP_QP_POST_SQ:  // no request array
         case IOCTL_ZEK_IWARP_QP_POST_RQ:
-        case IOCTL_ZEK_IWARP_MR_ALLOC_NONSHARED_STAG:
-        case IOCTL_ZEK_IWARP_MR_REGISTER_NON_SHARED:
-        case IOCTL_ZEK_IWARP_MR_REREGISTER_NON_SHARED:
-        case IOCTL_ZEK_IWARP_MR_REGISTER_SHARED:
-        case IOCTL_ZEK_IWARP_MR_QUERY:
-        case IOCTL_ZEK_IWARP_MR_DEALLOC:
-        case IOCTL_ZEK_IWARP_MW_ALLOC:
+        case IOCTL_ZEK_IWARP_MR_QUERY:  // no answer pointer
         case IOCTL_ZEK_IWARP_MW_QUERY:
         case IOCTL_ZEK_IWARP_DUP_CQ:
         case IOCTL_ZEK_IWARP_DUP_QP:

@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <sys/syscall.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "include/hw/cqp.h"
+#include "include/hw/stag.h"
 #include "include/hw/wqe.h"
 #include "include/zek/ioctl.h"
 #include "include/zek/notify.h"
@@ -22,8 +24,10 @@
 #include "proxy/core/notify.h"
 #include "proxy/core/verbs_requests.h"
 #include "proxy/rdma/hw/cq.h"
+#include "proxy/rdma/hw/reg_access.h"
 #include "proxy/rdma/hw/ring.h"
 #include "proxy/rdma/hw/status.h"
+#include "sim/frame_port.h"
 #include "tests/proxy/rdma/verbs/verbs_fixture.h"
 
 namespace {
@@ -181,6 +185,44 @@ class VerbsRequestsTest : public VerbsTest {
   std::uint32_t destroy(ULONG code, std::uint64_t object) {
     ZekVreqObject r{adapter_, object, 0xFFFF, 0};
     EXPECT_EQ(send(code, &r), 0u);
+    return r.Status;
+  }
+  // A queue pair whose rings stay in the driver (posted to by the requests).
+  std::uint64_t plain_qp(std::uint64_t pd, std::uint64_t cq, std::uint32_t sq = 8, std::uint32_t rq = 8) {
+    ZekQpCreateInput create =
+        qp_input(reinterpret_cast<void*>(pd), reinterpret_cast<void*>(cq), reinterpret_cast<void*>(cq), sq, rq);
+    ZekQpAttributes attributes{};
+    std::uint64_t handle = 0;
+    ZekVreqQpCreate r{adapter_,
+                      reinterpret_cast<std::uint64_t>(&create),
+                      reinterpret_cast<std::uint64_t>(&attributes),
+                      reinterpret_cast<std::uint64_t>(&handle),
+                      0,
+                      0xFFFF,
+                      0};
+    EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_CREATE, &r), 0u);
+    EXPECT_EQ(r.Status, ZEK_STATUS_PASS) << log_text();
+    return handle;
+  }
+  // A region over the caller's own memory; its STag (0 when refused, the
+  // status in *status).
+  std::uint32_t register_region(std::uint64_t pd, const void* address, std::uint32_t length,
+                                std::uint32_t* status = nullptr) {
+    ZekVreqMrRegister r{};
+    r.Adapter = adapter_;
+    r.Pd = pd;
+    r.Region.Address = reinterpret_cast<std::uint64_t>(address);
+    r.Region.Length = length;
+    r.Region.Access = 0xF;
+    r.Region.Key = 0x22;
+    r.Status = 0xFFFF;
+    EXPECT_EQ(send(IOCTL_ZEK_IWARP_MR_REGISTER_NON_SHARED, &r), 0u);
+    if (status != nullptr) *status = r.Status;
+    return r.Status == ZEK_STATUS_PASS ? r.Stag : 0;
+  }
+  std::uint32_t dealloc(std::uint32_t stag, std::uintptr_t pid = 0, ULONG result = 0) {
+    ZekVreqMrDealloc r{adapter_, stag, 0, 0, 0, 0xFFFF};
+    EXPECT_EQ(send(IOCTL_ZEK_IWARP_MR_DEALLOC, &r, pid), result);
     return r.Status;
   }
 
@@ -607,6 +649,464 @@ TEST_F(VerbsRequestsTest, AModifyNeverResizesMappedRingsAndMapsItsMessage) {
   EXPECT_EQ(m.Status, 0xFFFFu);
   m.Input.MessageLength = ZEK_VREQ_MAX_STREAM_MESSAGE + 1;
   EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_MODIFY, &m), 1u);
+  close_adapter();
+  EXPECT_EQ(in_use(), baseline_);
+}
+
+// Regions and windows through the requests: the caller's own buffer is
+// registered (its pages locked for the region's life) and the adapter
+// answers the STag query; a range that is not the caller's memory, a
+// required pointer of 0 and a forged answer pointer make nothing; an STag
+// is deallocated only through its own adapter; the numbers go back.
+TEST_F(VerbsRequestsTest, RegionsAndWindowsAreTheCallersOwn) {
+  open_adapter();
+  const std::uint64_t domain = pd();
+  std::vector<std::uint8_t> memory(3 * 4096, 0x5A);
+  const std::uint32_t stag = register_region(domain, memory.data() + 100, 8192);
+  ASSERT_NE(stag, 0u) << log_text();
+  ZekMrQueryInfo info{};
+  ZekVreqStagQuery query{adapter_, reinterpret_cast<std::uint64_t>(&info), stag, 0xFFFF};
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_MR_QUERY, &query), 0u);
+  EXPECT_EQ(query.Status, ZEK_STATUS_PASS) << log_text();
+  EXPECT_EQ(info.Valid, 1u);
+  EXPECT_EQ(info.Key, 0x22);
+  EXPECT_EQ(info.Pd, domain);
+  EXPECT_EQ(info.Access, 0xFu);
+  std::uint32_t window = 0;
+  ZekVreqMwAlloc mw{adapter_, domain, reinterpret_cast<std::uint64_t>(&window), 0xFFFF, 0};
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_MW_ALLOC, &mw), 0u);
+  EXPECT_EQ(mw.Status, ZEK_STATUS_PASS);
+  ZekMwQueryInfo mw_info{};
+  ZekVreqStagQuery mw_query{adapter_, reinterpret_cast<std::uint64_t>(&mw_info), window, 0xFFFF};
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_MW_QUERY, &mw_query), 0u);
+  EXPECT_EQ(mw_query.Status, ZEK_STATUS_PASS);
+  EXPECT_EQ(mw_info.Pd, domain);
+  const std::vector<std::uint32_t> with_two = in_use();
+
+  // Hostile records: nothing is made, nothing written.
+  const struct {
+    const char* what;
+    const void* address;
+    std::uint32_t length;
+  } ranges[] = {
+      {"an address the process does not have", reinterpret_cast<const void*>(0x10000), 4096},
+      {"a kernel address", reinterpret_cast<const void*>(0xFFFF800012345000ull), 4096},
+      {"a range running past the buffer's mapping", nullptr, 0},
+  };
+  void* edge = mmap(nullptr, 2 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(edge, MAP_FAILED);
+  munmap(static_cast<std::uint8_t*>(edge) + 4096, 4096);
+  for (auto c : ranges) {
+    SCOPED_TRACE(c.what);
+    if (c.address == nullptr) {
+      c.address = static_cast<std::uint8_t*>(edge) + 2048;
+      c.length = 4096;
+    }
+    std::uint32_t status = 0;
+    EXPECT_EQ(register_region(domain, c.address, c.length, &status), 0u);
+    EXPECT_NE(status, ZEK_STATUS_PASS);
+    EXPECT_EQ(in_use(), with_two);
+  }
+  munmap(edge, 4096);
+  ZekVreqMrAllocStag no_pointer{adapter_, domain, 4, 0, 0, 0, 0xFFFF, 0};
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_MR_ALLOC_NONSHARED_STAG, &no_pointer), 0u);
+  EXPECT_EQ(no_pointer.Status, ZEK_STATUS_BAD_PTR);
+  ZekVreqMrAllocStag forged{adapter_, domain, 4, 0, 0xFFFF800012345000ull, 0, 0xFFFF, 0};
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_MR_ALLOC_NONSHARED_STAG, &forged), 1u);
+  EXPECT_EQ(forged.Status, 0xFFFFu);
+  ZekVreqMwAlloc no_stag{adapter_, domain, 0, 0xABCD, 0};
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_MW_ALLOC, &no_stag), 0u);
+  EXPECT_EQ(no_stag.Status, 0xABCDu);
+  ZekVreqStagQuery forged_query{adapter_, 0x10, stag, 0xFFFF};
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_MR_QUERY, &forged_query), 1u);
+  EXPECT_EQ(forged_query.Status, 0xFFFFu);
+  EXPECT_EQ(in_use(), with_two);
+
+  // A stranger cannot deallocate them; an STag the adapter has not is
+  // refused before the verb.
+  EXPECT_EQ(dealloc(stag, kStranger), IWARP_STATUS_A_INVALID_RNIC_HANDLE);
+  EXPECT_EQ(dealloc(stag + 0x10000, 0, 2), 0xFFFFu);
+  ZekVreqMrDealloc first{adapter_, window, 0, 0, 0, 0xFFFF};
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_MR_DEALLOC, &first), 0u);
+  EXPECT_EQ(first.Status, ZEK_STATUS_PASS);
+  ZekVreqMrDealloc region{adapter_, stag, 0, 0, 0, 0xFFFF};
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_MR_DEALLOC, &region), 0u);
+  EXPECT_EQ(region.Status, ZEK_STATUS_PASS);
+  EXPECT_EQ(region.OldAddress, reinterpret_cast<std::uint64_t>(memory.data() + 100));
+  EXPECT_EQ(region.OldLength, 8192u);
+  EXPECT_EQ(dealloc(stag, 0, 2), 0xFFFFu);
+  close_adapter();
+  EXPECT_EQ(in_use(), baseline_);
+}
+
+// Posting: every request of the array is converted (not only the first),
+// each list copied from the caller; hostile records get a clear answer and
+// post nothing beyond the requests before the refused one.
+TEST_F(VerbsRequestsTest, PostingConvertsEveryRequestAndRefusesHostileOnes) {
+  open_adapter();
+  const std::uint64_t domain = pd();
+  const ZekVreqCqCreateUser cq = user_cq(256);
+  const std::uint64_t qp = plain_qp(domain, cq.Cq, 8, 64);
+  ASSERT_NE(qp, 0u);
+  const ZekVreqQpCreateUser mapped = user_qp(domain, cq.Cq);
+  std::vector<std::uint8_t> memory(4 * 4096);
+  const std::uint32_t stag = register_region(domain, memory.data(), 4 * 4096);
+  ASSERT_NE(stag, 0u) << log_text();
+
+  // Twenty receive requests (more than one batch), each its own list.
+  ZekSge sges[20][2];
+  ZekRecvWr many[20];
+  for (std::uint32_t i = 0; i < 20; ++i) {
+    sges[i][0] = {reinterpret_cast<std::uint64_t>(memory.data()) + i * 512, 256, stag};
+    sges[i][1] = {reinterpret_cast<std::uint64_t>(memory.data()) + i * 512 + 256, 256, stag};
+    many[i] = {0x100 + i, sges[i], 2, 0};
+  }
+  std::uint32_t posted = 0xEEEE;
+  ZekVreqPostRq all{adapter_, qp,    reinterpret_cast<std::uint64_t>(many), 0, reinterpret_cast<std::uint64_t>(&posted),
+                    20,       0xFFFF};
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_POST_RQ, &all), 0u);
+  EXPECT_EQ(all.Status, ZEK_STATUS_PASS) << log_text();
+  EXPECT_EQ(posted, 20u);
+  // The adapter's ring holds the lists as copied (the last request's too).
+  MifhQpObject* object = nullptr;
+  {
+    ZekAdapterHold hold(reinterpret_cast<void*>(adapter_), nullptr);
+    object = ZekQpOfHandle(hold.get(), qp);
+  }
+  ASSERT_NE(object, nullptr);
+  const auto* ring = static_cast<const zekhw::MifhRqWqe*>(object->Rq);
+  for (std::uint32_t i = 0; i < 20; ++i) {
+    SCOPED_TRACE(i);
+    bool found = false;
+    for (std::uint32_t slot = 0; slot < object->RqWqeCount && !found; ++slot) {
+      found = ring[slot].sge[0].address == sges[i][0].Address && ring[slot].sge[1].address == sges[i][1].Address &&
+              ring[slot].sge[1].length == 256 && ring[slot].sge[1].stag == stag;
+    }
+    EXPECT_TRUE(found);
+  }
+
+  ZekSge over[ZEK_VERBS_MAX_SGES + 1];
+  for (auto& e : over) e = {reinterpret_cast<std::uint64_t>(memory.data()), 16, stag};
+  ZekSge outside{reinterpret_cast<std::uint64_t>(memory.data()) + 4 * 4096 - 8, 64, stag};
+  const struct {
+    const char* what;
+    std::uint64_t adapter;
+    std::uint64_t qp;
+    std::uint64_t list;
+    std::uint32_t sges;
+    std::uintptr_t pid;
+    ULONG result;
+    std::uint32_t status;
+  } cases[] = {
+      {"too many entries", adapter_, qp, reinterpret_cast<std::uint64_t>(over), ZEK_VERBS_MAX_SGES + 1, 0, 0,
+       IWARP_STATUS_QP_INVALID_NUM_SGES},
+      {"an entry count near 2^32", adapter_, qp, reinterpret_cast<std::uint64_t>(over), 0x80000001u, 0, 0,
+       IWARP_STATUS_QP_INVALID_NUM_SGES},
+      {"a forged list", adapter_, qp, 0xFFFF800012345000ull, 1, 0, 0, ZEK_STATUS_BAD_PTR},
+      {"a list not in the process", adapter_, qp, 0x10000, 2, 0, 0, ZEK_STATUS_BAD_PTR},
+      {"an entry past the region", adapter_, qp, reinterpret_cast<std::uint64_t>(&outside), 1, 0, 0,
+       IWARP_STATUS_QP_INVALID_SGL_LEN},
+      {"a queue pair id beyond the table", adapter_, ZEK_VERBS_QP_TABLE_SIZE + 1,
+       reinterpret_cast<std::uint64_t>(sges[0]), 1, 0, 0, IWARP_STATUS_QP_INVALID_HANDLE},
+      {"a user-access queue pair", adapter_, mapped.Qp, reinterpret_cast<std::uint64_t>(sges[0]), 1, 0, 0,
+       IWARP_STATUS_QP_INVALID_HANDLE},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ZekRecvWr hostile{3, reinterpret_cast<const ZekSge*>(c.list), c.sges, 0};
+    posted = 0xEEEE;
+    ZekVreqPostRq r{
+        c.adapter, c.qp,  reinterpret_cast<std::uint64_t>(&hostile), 0, reinterpret_cast<std::uint64_t>(&posted),
+        1,         0xFFFF};
+    EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_POST_RQ, &r, c.pid), c.result);
+    EXPECT_EQ(r.Status, c.status);
+    EXPECT_EQ(posted, 0u);
+    // The same on the send queue.
+    ZekSendWr send_batch[2] = {};
+    send_batch[0].WrId = 9;
+    send_batch[0].Op = ZEK_WR_SEND;
+    send_batch[0].Sgl = reinterpret_cast<const ZekSge*>(c.list);
+    send_batch[0].SgeCount = c.sges;
+    posted = 0xEEEE;
+    ZekVreqPostSq s{
+        c.adapter, c.qp,  reinterpret_cast<std::uint64_t>(send_batch), reinterpret_cast<std::uint64_t>(&posted),
+        1,         0xFFFF};
+    EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_POST_SQ, &s, c.pid), c.result);
+    EXPECT_EQ(s.Status, c.status);
+    EXPECT_EQ(posted, 0u);
+  }
+  // Two good requests before a refused one are posted and counted.
+  ZekRecvWr batch[3] = {{1, sges[0], 1, 0}, {2, sges[1], 1, 0}, {3, over, ZEK_VERBS_MAX_SGES + 1, 0}};
+  posted = 0xEEEE;
+  ZekVreqPostRq partial{
+      adapter_, qp, reinterpret_cast<std::uint64_t>(batch), 0, reinterpret_cast<std::uint64_t>(&posted), 3, 0xFFFF};
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_POST_RQ, &partial), 0u);
+  EXPECT_EQ(partial.Status, IWARP_STATUS_QP_INVALID_NUM_SGES);
+  EXPECT_EQ(posted, 2u);
+  // Another process: its pointers are not in its memory, and through no
+  // pointer at all its answer is the adapter's.
+  ZekVreqPostRq stranger{adapter_, qp, reinterpret_cast<std::uint64_t>(batch), 0, 0, 1, 0xFFFF};
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_POST_RQ, &stranger, kStranger), 1u);
+  stranger.Count = 0;
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_POST_RQ, &stranger, kStranger), 0u);
+  EXPECT_EQ(stranger.Status, IWARP_STATUS_A_INVALID_RNIC_HANDLE);
+  // Records that cannot be answered: nothing is posted.
+  ZekRecvWr one{7, sges[0], 1, 0};
+  const struct {
+    const char* what;
+    std::uint64_t requests;
+    std::uint64_t posted;
+    std::uint32_t count;
+    ULONG result;
+  } records[] = {
+      {"no request array", 0, 0, 1, 2},
+      {"a forged request array", 0xFFFF800012345000ull, 0, 1, 1},
+      {"an array running out of the process", reinterpret_cast<std::uint64_t>(&one), 0, 1u << 20, 1},
+      {"a count above the bound", reinterpret_cast<std::uint64_t>(&one), 0, ZEK_VREQ_MAX_POST + 1, 1},
+      {"a forged count pointer", reinterpret_cast<std::uint64_t>(&one), 0x10, 1, 1},
+  };
+  for (const auto& c : records) {
+    SCOPED_TRACE(c.what);
+    ZekVreqPostRq r{adapter_, qp, c.requests, 0, c.posted, c.count, 0xFFFF};
+    EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_POST_RQ, &r), c.result);
+    EXPECT_EQ(r.Status, 0xFFFFu);
+  }
+  // A count of 0 posts nothing and answers the queue pair's check.
+  ZekVreqPostRq none{adapter_, qp, reinterpret_cast<std::uint64_t>(&one), 0, 0, 0, 0xFFFF};
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_POST_RQ, &none), 0u);
+  EXPECT_EQ(none.Status, ZEK_STATUS_PASS);
+  close_adapter();
+  EXPECT_EQ(in_use(), baseline_);
+}
+
+// The adapter's frames, carried back into it by the test (the adapter model
+// does not turn a frame for its own address around).
+class TurnaroundPort : public zeksim::FramePort {
+ public:
+  bool has_room() override { return true; }
+  void transmit(std::span<const std::byte> frame) override {
+    std::lock_guard lock(mu_);
+    frames_.emplace_back(frame.begin(), frame.end());
+  }
+  void deliver(zeksim::Board& board) {
+    std::vector<std::vector<std::byte>> frames;
+    {
+      std::lock_guard lock(mu_);
+      frames.swap(frames_);
+    }
+    if (!frames.empty()) board.receive_frames(frames);
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<std::vector<std::byte>> frames_;
+};
+
+constexpr std::uint32_t kArpEntry = 7;
+constexpr std::uint32_t kLocalIndex = 1;
+
+// Two queue pairs of this process, made and driven through the requests
+// only, joined by a host-stack connection of this host handed to them.
+class VerbsRequestsLoopback : public VerbsRequestsTest {
+ protected:
+  void SetUp() override {
+    record_.GetIpToArpIndex = [](void*, std::uint32_t, std::uint32_t* index) -> std::uint32_t {
+      *index = kArpEntry;
+      return 0;
+    };
+    record_.GetIpaddrIndexCallback = [](void*, std::uint32_t, std::uint32_t* index) -> std::uint32_t {
+      *index = kLocalIndex;
+      return 0;
+    };
+    VerbsRequestsTest::SetUp();
+    if (HasFatalFailure()) return;
+    MifhDeviceObj* d = &fn_->device;
+    ASSERT_EQ(mifh_write_indexed(d, zekhw::idx_dest_ip(kLocalIndex), verbstest::kSanAddress), 0u);
+    zekhw::MifhCqpWqe arp{};
+    arp.op_word = zekhw::kOpArpCache | zekhw::kArpAdd;
+    arp.object_word = kArpEntry;
+    for (std::uint8_t b : record_.SanMacAddress) arp.physical_address = arp.physical_address << 8 | b;
+    {
+      std::lock_guard lock(mu_);
+      ASSERT_EQ(mifh_cqp_post(fn_->cqp, &arp, MifhPostMode::Failing, "test"), 0u);
+    }
+    board().attach_port(&port_);
+  }
+  void TearDown() override {
+    if (adapter_ != 0) close_adapter();
+    if (process_) {
+      plat::ClientContext as(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(getpid())),
+                             reinterpret_cast<HANDLE>(syscall(SYS_gettid)), process_->eprocess());
+      for (int s : {c_, s_}) {
+        if (s >= 0) zektcp::sys_close(s);
+      }
+    }
+    if (board_) board().attach_port(nullptr);
+    VerbsRequestsTest::TearDown();
+  }
+  // The connection's two ends (this host both sides), sockets of this
+  // process (a hand-over takes only the caller's own).
+  void connect() {
+    using namespace zektcp;
+    plat::ClientContext as(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(getpid())),
+                           reinterpret_cast<HANDLE>(syscall(SYS_gettid)), process_->eprocess());
+    const int l = sys_socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = make_sockaddr_in(verbstest::kSanAddress, 0);
+    ASSERT_EQ(sys_bind(l, &a, sizeof a), 0);
+    ASSERT_EQ(sys_listen(l, 4), 0);
+    int length = sizeof a;
+    ASSERT_EQ(sys_getsockname(l, &a, &length), 0);
+    c_ = sys_socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from = make_sockaddr_in(verbstest::kSanAddress, 0);
+    ASSERT_EQ(sys_bind(c_, &from, sizeof from), 0);
+    ASSERT_EQ(sys_connect(c_, &a, sizeof a), 0);
+    s_ = sys_accept(l, nullptr, nullptr);
+    ASSERT_GE(s_, 0);
+    sys_close(l);
+  }
+  std::uint32_t rts(std::uint64_t qp, int socket) {
+    ZekVreqQpModify m{};
+    m.Adapter = adapter_;
+    m.Qp = qp;
+    m.Input.Mask = ZEK_QP_MODIFY_STATE;
+    m.Input.State = ZEK_QP_STATE_RTS;
+    m.Input.Socket = static_cast<std::uint64_t>(socket);
+    m.Status = 0xFFFF;
+    EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_MODIFY, &m), 0u);
+    return m.Status;
+  }
+  std::uint32_t post(std::uint64_t qp, const ZekSendWr& r) {
+    std::uint32_t posted = 0;
+    ZekVreqPostSq p{adapter_, qp,    reinterpret_cast<std::uint64_t>(&r), reinterpret_cast<std::uint64_t>(&posted),
+                    1,        0xFFFF};
+    EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_POST_SQ, &p), 0u);
+    EXPECT_EQ(posted, p.Status == ZEK_STATUS_PASS ? 1u : 0u);
+    return p.Status;
+  }
+  std::uint32_t receive(std::uint64_t qp, std::uint64_t id, const ZekSge& sge) {
+    const ZekRecvWr r{id, &sge, 1, 0};
+    ZekVreqPostRq p{adapter_, qp, reinterpret_cast<std::uint64_t>(&r), 0, 0, 1, 0xFFFF};
+    EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_POST_RQ, &p), 0u);
+    return p.Status;
+  }
+  // The next completion through the poll request, the frames carried meanwhile.
+  ZekWorkCompletion next() {
+    ZekWorkCompletion wc{};
+    const bool got = eventually([&] {
+      port_.deliver(board());
+      settle();
+      ZekVreqCqPoll poll{adapter_, cq_, reinterpret_cast<std::uint64_t>(&wc), 0xFFFF, 0};
+      return send(IOCTL_ZEK_IWARP_CQ_POLL_COMPLETION, &poll) == 0 && poll.Status == ZEK_STATUS_PASS;
+    });
+    EXPECT_TRUE(got) << "no completion" << log_text();
+    return wc;
+  }
+  std::uint64_t at(std::uint32_t offset) const { return reinterpret_cast<std::uint64_t>(memory_.data()) + offset; }
+  void fill(std::uint32_t offset, std::uint32_t length, int seed) {
+    for (std::uint32_t i = 0; i < length; ++i) memory_[offset + i] = static_cast<std::uint8_t>(i * 13 + seed);
+  }
+  bool same(std::uint32_t a, std::uint32_t b, std::uint32_t length) const {
+    return std::memcmp(memory_.data() + a, memory_.data() + b, length) == 0;
+  }
+
+  TurnaroundPort port_;
+  int c_ = -1, s_ = -1;
+  std::uint64_t cq_ = 0;
+  std::vector<std::uint8_t> memory_ = std::vector<std::uint8_t>(16 * 4096, 0);
+};
+
+// Send and receive, RDMA write and read, and a window bound and written
+// through, between two queue pairs of the process, every request a control
+// request and every buffer the process's own memory: each byte arrives.
+TEST_F(VerbsRequestsLoopback, EveryOperationMovesTheProcesssBytes) {
+  open_adapter();
+  const std::uint64_t domain = pd();
+  ZekVreqCqCreate cq{};
+  cq.Adapter = adapter_;
+  cq.Requested = 64;
+  cq.Status = 0xFFFF;
+  ASSERT_EQ(send(IOCTL_ZEK_IWARP_CQ_CREATE, &cq), 0u);
+  ASSERT_EQ(cq.Status, ZEK_STATUS_PASS);
+  cq_ = cq.Cq;
+  const std::uint64_t first = plain_qp(domain, cq_);
+  const std::uint64_t second = plain_qp(domain, cq_);
+  connect();
+  ASSERT_EQ(rts(first, s_), ZEK_STATUS_PASS) << log_text();
+  ASSERT_EQ(rts(second, c_), ZEK_STATUS_PASS) << log_text();
+  const std::uint32_t stag = register_region(domain, memory_.data(), static_cast<std::uint32_t>(memory_.size()));
+  ASSERT_NE(stag, 0u) << log_text();
+
+  // Send and receive: two entries gathered on the sender.
+  fill(0, 3000, 1);
+  ASSERT_EQ(receive(second, 0xA1, {at(8192), 4096, stag}), ZEK_STATUS_PASS) << log_text();
+  const ZekSge gather[2] = {{at(0), 1000, stag}, {at(1000), 2000, stag}};
+  ZekSendWr message{};
+  message.WrId = 0x51;
+  message.Op = ZEK_WR_SEND;
+  message.Signalled = 1;
+  message.Sgl = gather;
+  message.SgeCount = 2;
+  ASSERT_EQ(post(first, message), ZEK_STATUS_PASS) << log_text();
+  std::vector<ZekWorkCompletion> got{next(), next()};
+  std::sort(got.begin(), got.end(), [](const auto& x, const auto& y) { return x.WrId < y.WrId; });
+  EXPECT_EQ(got[0].WrId, 0x51u);
+  EXPECT_EQ(got[0].Status, 0u);
+  EXPECT_EQ(got[1].WrId, 0xA1u);
+  EXPECT_EQ(got[1].OpCode, ZEK_WC_RECEIVE);
+  EXPECT_EQ(got[1].Length, 3000u);
+  EXPECT_TRUE(same(0, 8192, 3000));
+
+  // RDMA write into the region, and read back into another part of it.
+  fill(12288, 5000, 2);
+  const ZekSge write_sge{at(12288), 5000, stag};
+  ZekSendWr write{};
+  write.WrId = 0x52;
+  write.Op = ZEK_WR_RDMA_WRITE;
+  write.Signalled = 1;
+  write.Sgl = &write_sge;
+  write.SgeCount = 1;
+  write.Remote = at(20480);
+  write.RemoteStag = stag;
+  ASSERT_EQ(post(first, write), ZEK_STATUS_PASS) << log_text();
+  EXPECT_EQ(next().WrId, 0x52u);
+  EXPECT_TRUE(same(12288, 20480, 5000));
+  const ZekSge read_sge{at(32768), 5000, stag};
+  ZekSendWr read = write;
+  read.WrId = 0x53;
+  read.Op = ZEK_WR_RDMA_READ;
+  read.Sgl = &read_sge;
+  ASSERT_EQ(post(second, read), ZEK_STATUS_PASS) << log_text();
+  const ZekWorkCompletion r = next();
+  EXPECT_EQ(r.WrId, 0x53u);
+  EXPECT_EQ(r.Length, 5000u);
+  EXPECT_TRUE(same(12288, 32768, 5000));
+
+  // A window allocated and bound by the requests, written through.
+  std::uint32_t window = 0;
+  ZekVreqMwAlloc mw{adapter_, domain, reinterpret_cast<std::uint64_t>(&window), 0xFFFF, 0};
+  ASSERT_EQ(send(IOCTL_ZEK_IWARP_MW_ALLOC, &mw), 0u);
+  ASSERT_EQ(mw.Status, ZEK_STATUS_PASS);
+  ZekSendWr bw{};
+  auto& b = reinterpret_cast<ZekBindWr&>(bw);
+  b.WrId = 0x56;
+  b.Op = ZEK_WR_BIND;
+  b.Signalled = 1;
+  b.RegionStag = stag;
+  b.Length = 4096;
+  b.Va = at(53248);
+  b.RemoteWrite = 1;
+  b.WindowStag = window;
+  b.Key = 0x77;
+  ASSERT_EQ(post(second, bw), ZEK_STATUS_PASS) << log_text();
+  EXPECT_EQ(next().WrId, 0x56u);
+  write.WrId = 0x57;
+  const ZekSge small{at(12288), 1000, stag};
+  write.Sgl = &small;
+  write.Remote = at(53248 + 10);
+  write.RemoteStag = zekhw::make_stag(zekhw::stag_index(window), 0x77);
+  ASSERT_EQ(post(first, write), ZEK_STATUS_PASS) << log_text();
+  EXPECT_EQ(next().WrId, 0x57u);
+  EXPECT_TRUE(same(12288, 53248 + 10, 1000));
   close_adapter();
   EXPECT_EQ(in_use(), baseline_);
 }
