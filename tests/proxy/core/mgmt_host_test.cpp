@@ -12,72 +12,31 @@
 #include <fstream>
 #include <string>
 
-#include "tests/support/lab.h"
+#include "tests/support/proxy_host.h"
 
 namespace {
-
-using zeklab::read_file;
 
 class MgmtHost : public ::testing::Test {
  protected:
   void SetUp() override {
-    lab_ = zeklab::make_temp_dir("mgmt-lab");
-    dir_ = zeklab::make_temp_dir("mgmt-host");
-    ASSERT_FALSE(lab_.empty());
-    ASSERT_FALSE(dir_.empty());
+    ASSERT_TRUE(host_.made());
     // An unprivileged client reaches the host and the wire.
-    std::filesystem::permissions(dir_, std::filesystem::perms::all);
-    configure("");
+    std::filesystem::permissions(host_.dir(), std::filesystem::perms::all);
   }
   // The host's configuration; `adapter` adds lines to the adapter's section.
-  void configure(const std::string& adapter) {
-    std::ofstream conf(dir_ / "host.conf");
-    conf << "[host]\nname = mgmt\nmemory_mb = 96\nlab = " << lab_.string()
-         << "\n\n[adapter nic0]\nfunctions = 2\nf0.IPADDRESS0 = 10.79.0.1\nf1.IPADDRESS0 = 10.79.0.2\n"
-         << adapter << "\n[driver zekhnic]\npath = " << ZEK_HNIC_DRIVER
-         << "\n\n[driver zekproxy]\npath = " << ZEK_PROXY_DRIVER << "\n";
-  }
-  void TearDown() override {
-    zeklab::kill_child(host_);
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-    std::filesystem::remove_all(lab_, ec);
-  }
-  std::string driver_log() {
-    const std::filesystem::path out = dir_ / "logdump.txt";
-    zeklab::exit_code(zeklab::spawn({ZEK_LOGDUMP_BINARY}, dir_, out));
-    return read_file(out);
-  }
+  void configure(const std::string& adapter) { host_.configure(adapter); }
   // Starts the host and waits until the proxy driver has attached to both functions.
-  void start() {
-    host_ = zeklab::spawn_host(dir_);
-    ASSERT_TRUE(zeklab::eventually(
-        [&] {
-          const std::string log = driver_log();
-          return log.find("ProxyAddNic: adapter 0 attached") != std::string::npos &&
-                 log.find("ProxyAddNic: adapter 1 attached") != std::string::npos;
-        },
-        60'000, 200))
-        << driver_log() << read_file(dir_ / "host.log");
-  }
+  void start() { ASSERT_TRUE(host_.start()); }
   // Stops the host; it must have served everything without a fault.
-  void stop() {
-    EXPECT_EQ(zeklab::terminate(host_), 0);
-    host_ = -1;
-    const std::string log = read_file(dir_ / "host.log");
-    EXPECT_EQ(log.find("fault"), std::string::npos) << log;
-    EXPECT_EQ(log.find("still allocated"), std::string::npos) << log;
-    EXPECT_EQ(log.find("left behind"), std::string::npos) << log;
-  }
+  void stop() { host_.stop(); }
   // Runs the client; its output on failure.
   void client(std::vector<std::string> args) {
     args.insert(args.begin(), ZEK_MGMT_CLIENT);
-    const std::filesystem::path out = dir_ / "client.out";
-    const int code = zeklab::exit_code(zeklab::spawn(args, dir_, out));
-    EXPECT_EQ(code, 0) << args[1] << ":\n" << read_file(out) << driver_log();
+    const std::string step = args[1];
+    std::string out;
+    EXPECT_EQ(host_.run(std::move(args), &out), 0) << step << ":\n" << out << host_.driver_log();
   }
-  std::filesystem::path lab_, dir_;
-  pid_t host_ = -1;
+  proxyhost::Host host_{"mgmt", 96, {"10.79.0.1", "10.79.0.2"}};
 };
 
 // Writes, erases and the reset are an administrator's: the cases and the
@@ -89,7 +48,7 @@ TEST_F(MgmtHost, EveryRequestAnswersItsTableOfCases) {
   REQUIRE_ROOT();
   start();
   client({"cases"});
-  client({"counters", lab_.string()});
+  client({"counters", host_.lab().string()});
   stop();
 }
 
@@ -98,7 +57,7 @@ TEST_F(MgmtHost, EveryRequestAnswersItsTableOfCases) {
 TEST_F(MgmtHost, TheLinkStateFollowsAPeerOnTheWire) {
   configure("port_mode = 1\n");  // two ports: each function's own
   start();
-  client({"link", lab_.string()});
+  client({"link", host_.lab().string()});
   stop();
 }
 

@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include "tests/support/lab.h"
+#include "tests/support/proxy_host.h"
 
 namespace {
 
@@ -21,48 +21,19 @@ using zeklab::read_file;
 class VerbsRequestsHost : public ::testing::Test {
  protected:
   void SetUp() override {
-    lab_ = zeklab::make_temp_dir("verbs-lab");
-    dir_ = zeklab::make_temp_dir("verbs-host");
-    ASSERT_FALSE(lab_.empty());
-    ASSERT_FALSE(dir_.empty());
-    {
-      std::ofstream conf(dir_ / "host.conf");
-      conf << "[host]\nname = verbs\nmemory_mb = 128\nlab = " << lab_.string()
-           << "\n\n[adapter nic0]\nfunctions = 1\nf0.IPADDRESS0 = 10.79.2.1\n\n"
-           << "[driver zekhnic]\npath = " << ZEK_HNIC_DRIVER << "\n\n[driver zekproxy]\npath = " << ZEK_PROXY_DRIVER
-           << "\n";
-    }
-    host_ = zeklab::spawn_host(dir_);
-    ASSERT_TRUE(zeklab::eventually(
-        [&] { return driver_log().find("ProxyAddNic: adapter 0 attached") != std::string::npos; }, 60'000, 200))
-        << driver_log() << read_file(dir_ / "host.log");
+    ASSERT_TRUE(host_.made());
+    ASSERT_TRUE(host_.start());
   }
   void TearDown() override {
     zeklab::kill_child(holder_);
-    if (host_ > 0) {
-      EXPECT_EQ(zeklab::terminate(host_), 0);
-    }
-    const std::string log = read_file(dir_ / "host.log");
-    EXPECT_EQ(log.find("fault"), std::string::npos) << log;
-    EXPECT_EQ(log.find("still allocated"), std::string::npos) << log;
-    EXPECT_EQ(log.find("left behind"), std::string::npos) << log;
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-    std::filesystem::remove_all(lab_, ec);
+    host_.stop();
   }
 
-  std::string driver_log() {
-    const std::filesystem::path out = dir_ / "logdump.txt";
-    zeklab::exit_code(zeklab::spawn({ZEK_LOGDUMP_BINARY}, dir_, out));
-    return read_file(out);
-  }
+  std::string driver_log() { return host_.driver_log(); }
   // Runs the client to its end: its exit code and output.
   int client(std::vector<std::string> args, std::string* output) {
     args.insert(args.begin(), ZEK_VERBS_CLIENT);
-    const std::filesystem::path out = dir_ / "client.out";
-    const int code = zeklab::exit_code(zeklab::spawn(args, dir_, out));
-    *output = read_file(out);
-    return code;
+    return host_.run(std::move(args), output);
   }
   // The adapter's numbers in use, as the client prints them.
   std::string counts() {
@@ -72,8 +43,7 @@ class VerbsRequestsHost : public ::testing::Test {
     return at == std::string::npos ? out : out.substr(at, out.find('\n', at) - at);
   }
 
-  std::filesystem::path lab_, dir_;
-  pid_t host_ = -1;
+  proxyhost::Host host_{"verbs", 128, {"10.79.2.1"}};
   pid_t holder_ = -1;
 };
 
@@ -86,8 +56,8 @@ TEST_F(VerbsRequestsHost, TheWholeSequenceAndHostileRecordsGetTheirAnswers) {
 
 TEST_F(VerbsRequestsHost, AnotherProcessesHandlesAndAKilledProcessLeaveNothing) {
   const std::string baseline = counts();
-  const std::filesystem::path held = dir_ / "holder.out";
-  holder_ = zeklab::spawn({ZEK_VERBS_CLIENT, "hold"}, dir_, held);
+  const std::filesystem::path held = host_.dir() / "holder.out";
+  holder_ = zeklab::spawn({ZEK_VERBS_CLIENT, "hold"}, host_.dir(), held);
   ASSERT_TRUE(zeklab::eventually([&] { return read_file(held).find("ready") != std::string::npos; }, 30'000, 50))
       << read_file(held) << driver_log();
   EXPECT_EQ(read_file(held).find("FAILED"), std::string::npos) << read_file(held);
