@@ -81,12 +81,14 @@ bool Host::start(std::string* error) {
 }
 
 int Host::run() {
-  // SIGTERM and SIGINT are taken by this thread only: they are blocked
-  // before any thread of the host starts, and every thread inherits that.
+  // SIGTERM and SIGINT (and SIGUSR1) are taken by this thread only: they
+  // are blocked before any thread of the host starts, and every thread
+  // inherits that.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
@@ -99,8 +101,24 @@ int Host::run() {
   std::printf("zekhost: host %s serves %s (processes set ZEK_HOST=%s); its log is %s/host.log\n", name_.c_str(),
               dir_.c_str(), dir_.c_str(), dir_.c_str());
   std::fflush(stdout);
+  // SIGUSR1 sent with a value (sigqueue) steps the host's clock forward by
+  // that many seconds, for tests of the drivers' long timers.
   int signal_number = 0;
-  sigwait(&stop_signals, &signal_number);
+  for (;;) {
+    siginfo_t info{};
+    signal_number = sigwaitinfo(&stop_signals, &info);
+    if (signal_number != SIGUSR1) {
+      if (signal_number > 0) break;
+      continue;
+    }
+    const int seconds = info.si_code == SI_QUEUE ? info.si_value.sival_int : 0;
+    if (seconds <= 0) {
+      log_->line("SIGUSR1 without a number of seconds: the clock stays");
+      continue;
+    }
+    kernel_->clock().step_forward(std::int64_t{seconds} * Clock::kUnitsPerSecond);
+    log_->line("clock stepped forward %d s", seconds);
+  }
   log_->line("stopping on signal %d", signal_number);
   stop();
   return 0;

@@ -31,6 +31,11 @@ Dispatcher::Dispatcher(Clock& clock, DpcSink dpc_sink) : clock_(clock), dpc_sink
     });
   } else {
     timer_thread_ = std::thread([this] { timer_thread_main(); });
+    // A step of the real clock: the timer thread looks at the due times again.
+    clock_.set_wake_listener([this] {
+      std::lock_guard lock(mu_);
+      timer_cv_.notify_all();
+    });
   }
 }
 

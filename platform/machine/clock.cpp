@@ -30,14 +30,26 @@ Clock::Clock(Mode mode, std::uint32_t time_increment)
 std::int64_t Clock::now() const {
   if (mode_ == Mode::Virtual) return virtual_now_.load(std::memory_order_seq_cst);
   auto elapsed = std::chrono::steady_clock::now() - boot_;
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100 +
+         stepped_.load(std::memory_order_relaxed);
 }
 
 std::int64_t Clock::system_time() const { return boot_system_time_ + now(); }
 
 std::chrono::steady_clock::time_point Clock::to_steady(std::int64_t when) const {
   if (when >= kForever / 2) return std::chrono::steady_clock::time_point::max();
-  return boot_ + std::chrono::nanoseconds(when * 100);
+  return boot_ + std::chrono::nanoseconds((when - stepped_.load(std::memory_order_relaxed)) * 100);
+}
+
+void Clock::step_forward(std::int64_t delta) {
+  if (mode_ != Mode::Real || delta <= 0) return;
+  stepped_.fetch_add(delta, std::memory_order_seq_cst);
+  std::function<void()> listener;
+  {
+    std::lock_guard lock(listener_mu_);
+    listener = listener_;
+  }
+  if (listener) listener();
 }
 
 void Clock::advance(std::int64_t delta) {

@@ -42,6 +42,11 @@ class Clock {
   void advance(std::int64_t delta);
   void advance_to(std::int64_t when);
 
+  // Real clock only: moves time forward by `delta` (never back) at once, for
+  // a running host's tests of long timers; the wake listener then sees
+  // timers the step made due. A wait in progress ends at its wall-clock end.
+  void step_forward(std::int64_t delta);
+
   // A busy wait: virtual time advances by the interval; real time spins.
   void stall(std::int64_t interval);
 
@@ -53,6 +58,7 @@ class Clock {
   // The expiry work of the virtual clock: `listener` runs whenever time
   // reaches the earliest wake-up that request_wake() has asked for. Only one
   // listener (the dispatcher) is supported; it sets the next wake-up itself.
+  // On the real clock it runs after each step_forward().
   void set_wake_listener(std::function<void()> listener);
   void request_wake(std::int64_t when);
   void set_next_wake(std::int64_t when) { next_wake_.store(when, std::memory_order_seq_cst); }
@@ -67,6 +73,7 @@ class Clock {
   const std::chrono::steady_clock::time_point boot_;
   const std::int64_t boot_system_time_;
   std::atomic<std::int64_t> virtual_now_{0};
+  std::atomic<std::int64_t> stepped_{0};  // real clock: the sum of step_forward()
   std::atomic<std::int64_t> next_wake_{kForever};
   std::mutex listener_mu_;
   std::function<void()> listener_;

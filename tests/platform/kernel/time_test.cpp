@@ -80,4 +80,36 @@ TEST_F(RealClockTest, TimersAndTimeoutsRunOnRealTime) {
   EXPECT_GE(KeQueryInterruptTime() - before, 10u * plat::Clock::kUnitsPerMs);
 }
 
+// A step of the real clock (a running host's tests of long timers): the
+// readings jump by it, a timer it made due fires at once, and timers and
+// delays after it run on real time again.
+TEST_F(RealClockTest, AStepForwardMovesEveryReadingAndFiresTheTimersItMadeDue) {
+  KTIMER timer;
+  KeInitializeTimer(&timer);
+  LARGE_INTEGER hour;
+  hour.QuadPart = -3600LL * plat::Clock::kUnitsPerSecond;
+  KeSetTimer(&timer, hour, nullptr);
+  LARGE_INTEGER sys0;
+  KeQuerySystemTime(&sys0);
+  const auto interrupt0 = KeQueryInterruptTime();
+  const auto start = std::chrono::steady_clock::now();
+
+  clock().step_forward(3600LL * plat::Clock::kUnitsPerSecond);
+  LARGE_INTEGER bound = relative_ms(5000);
+  EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, &bound), STATUS_SUCCESS)
+      << "the timer still waits its hour";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  LARGE_INTEGER sys1;
+  KeQuerySystemTime(&sys1);
+  EXPECT_GE(sys1.QuadPart - sys0.QuadPart, 3600LL * plat::Clock::kUnitsPerSecond);
+  EXPECT_GE(KeQueryInterruptTime() - interrupt0, 3600ULL * plat::Clock::kUnitsPerSecond);
+
+  KeSetTimer(&timer, relative_ms(20), nullptr);
+  const auto again = std::chrono::steady_clock::now();
+  EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_GE(std::chrono::steady_clock::now() - again, std::chrono::milliseconds(20));
+  clock().step_forward(-plat::Clock::kUnitsPerSecond);
+  EXPECT_GE(KeQueryInterruptTime() - interrupt0, 3600ULL * plat::Clock::kUnitsPerSecond) << "never back";
+}
+
 }  // namespace

@@ -78,6 +78,23 @@ class Lab {
     return clean;
   }
 
+  // Steps host `i`'s clock forward by `seconds` (SIGUSR1 with the number);
+  // true once the host says it did.
+  bool step_clock(int i, int seconds) {
+    const std::string said = "clock stepped forward " + std::to_string(seconds) + " s";
+    const auto times_said = [&] {
+      const std::string log = host_log(i);
+      std::size_t n = 0;
+      for (std::size_t at = log.find(said); at != std::string::npos; at = log.find(said, at + 1)) ++n;
+      return n;
+    };
+    const std::size_t before = times_said();
+    sigval value{};
+    value.sival_int = seconds;
+    if (pid_[i] <= 0 || sigqueue(pid_[i], SIGUSR1, value) != 0) return false;
+    return zeklab::eventually([&] { return times_said() > before; }, 10'000);
+  }
+
   void stop() {
     for (pid_t& pid : children_) zeklab::kill_child(pid);
     children_.clear();

@@ -2,7 +2,8 @@
 // driver on a one-function adapter with a SAN address: the proxy driver
 // puts the host stack on the adapter at attach, and user programs of each
 // host (twohost_peer, through zeksock) reach the other host's stack: ping
-// both ways (ARP resolves the first), UDP datagrams of 1 to 65507 bytes
+// both ways (ARP resolves the first, and again once the entry's life ended
+// on a host whose clock is stepped forward), UDP datagrams of 1 to 65507 bytes
 // (fragmented and reassembled) both ways, a 10 MB TCP stream echoed with
 // its SHA-256 checked, and connections closed in every order; the protocols
 // below TCP each way a user program reaches them (a port unreachable as the
@@ -248,6 +249,41 @@ TEST(TwoHostsOnAReorderingWire, FragmentsArrivingOutOfOrderOrTwiceAreReassembled
   }
   EXPECT_GT(fragments, 100);
   EXPECT_GT(backwards, 0) << "no fragment arrived out of order or twice: the wire did not impair";
+}
+
+// An ARP entry that traffic resolved lives 1200 s: HOSTA's clock stepped
+// forward 1000 s finds it still good (no request before the ping), then
+// 300 s more finds it expired, and the next ping resolves HOSTB again: a
+// second request on the wire.
+TEST(TwoHostsOverTime, AnArpEntryExpiresAfterItsLifetimeAndTheNextSendResolvesItAgain) {
+  if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+  twohost::Lab lab(/*capture=*/true);
+  const std::string why = lab.start();
+  ASSERT_EQ(why, "");
+  // HOSTA's requests for HOSTB's address in HOSTA's capture.
+  const auto requests = [&] {
+    const auto count = lab.dir(0) / "requests.txt";
+    const std::string command = "tshark -r " + (lab.dir(0) / "wire.pcap").string() +
+                                " -Y 'arp.opcode == 1 && arp.src.proto_ipv4 == 10.77.0.1 && arp.dst.proto_ipv4 == "
+                                "10.77.0.2' 2>/dev/null | wc -l > " +
+                                count.string();
+    return std::system(command.c_str()) == 0 ? std::atoi(zeklab::read_file(count).c_str()) : -1;
+  };
+  const auto ping = [&](const char* out) {
+    EXPECT_EQ(lab.client(0, {"ping", kAddress[1], "1"}, out, 30'000), 0) << lab.output(out);
+  };
+  ping("ping-resolves.txt");
+  EXPECT_TRUE(zeklab::eventually([&] { return requests() == 1; }, 5'000)) << requests() << " requests";
+  ASSERT_TRUE(lab.step_clock(0, 1000)) << lab.host_log(0);
+  ping("ping-at-1000s.txt");
+  ping("ping-at-1000s-again.txt");
+  EXPECT_EQ(requests(), 1) << "the entry was asked for again before its lifetime ended";
+  ASSERT_TRUE(lab.step_clock(0, 300)) << lab.host_log(0);
+  ping("ping-at-1300s.txt");
+  EXPECT_TRUE(zeklab::eventually([&] { return requests() == 2; }, 5'000))
+      << requests() << " requests: the expired entry was not resolved again";
+  ping("ping-resolved-again.txt");
+  EXPECT_EQ(requests(), 2);
 }
 
 // Last (it stops the hosts): after traffic of every kind, both hosts stop on
