@@ -1,8 +1,10 @@
 // A user process for the verbs requests' lab test: opens "\\.\zekproxy"
 // through the user runtime and drives the verbs control requests.
 //
-//   zekvreqclient sequence          the whole sequence, then hostile records
-//   zekvreqclient hold              makes one of each object, prints its
+//   zekvreqclient sequence          the whole sequence (regions, windows and
+//                                    posting too), then hostile records
+//   zekvreqclient hold              makes one of each object (a registered
+//                                    region and posted receives too), prints its
 //                                    handles and "ready", then waits to be killed
 //   zekvreqclient foreign A C Q P   another process's handles (adapter, CQ,
 //                                    QP, PD): each request gets its INVALID status
@@ -109,10 +111,145 @@ Objects make_objects(std::uint64_t adapter) {
   return o;
 }
 
+// A buffer of the process's heap (memory the host reaches directly).
+std::uint8_t* heap_buffer(std::size_t bytes) {
+  auto* p = static_cast<std::uint8_t*>(HeapAlloc(GetProcessHeap(), 0, bytes));
+  check(p != nullptr, "a heap buffer");
+  if (p != nullptr) std::memset(p, 0, bytes);
+  return p;
+}
+
+// The caller's buffer registered: its STag (0 when refused).
+std::uint32_t register_region(std::uint64_t adapter, std::uint64_t pd, const void* address, std::uint32_t length,
+                              std::uint32_t* status) {
+  ZekVreqMrRegister r{};
+  r.Adapter = adapter;
+  r.Pd = pd;
+  r.Region.Address = reinterpret_cast<std::uint64_t>(address);
+  r.Region.Length = length;
+  r.Region.Access = 0xF;
+  r.Region.Key = 0x5C;
+  r.Status = 0xFFFF;
+  check(send(IOCTL_ZEK_IWARP_MR_REGISTER_NON_SHARED, &r), "MR_REGISTER_NON_SHARED is answered");
+  *status = r.Status;
+  return r.Status == 0 ? r.Stag : 0;
+}
+
+// Receive requests on a queue pair: each its own two-entry list in `buffer`.
+std::uint32_t post_receives(std::uint64_t adapter, std::uint64_t qp, std::uint8_t* buffer, std::uint32_t stag,
+                            std::uint32_t count, std::uint32_t* status) {
+  ZekSge sges[8][2];
+  ZekRecvWr requests[8];
+  for (std::uint32_t i = 0; i < count && i < 8; ++i) {
+    const auto base = reinterpret_cast<std::uint64_t>(buffer) + i * 1024;
+    sges[i][0] = {base, 512, stag};
+    sges[i][1] = {base + 512, 512, stag};
+    requests[i] = {0xB00 + i, sges[i], 2, 0};
+  }
+  std::uint32_t posted = 0xEEEE;
+  ZekVreqPostRq r{
+      adapter, qp,    reinterpret_cast<std::uint64_t>(requests), 0, reinterpret_cast<std::uint64_t>(&posted),
+      count,   0xFFFF};
+  check(send(IOCTL_ZEK_IWARP_QP_POST_RQ, &r), "QP_POST_RQ is answered");
+  *status = r.Status;
+  return posted;
+}
+
 std::uint32_t destroy(DWORD code, std::uint64_t adapter, std::uint64_t object) {
   ZekVreqObject r{adapter, object, 0xFFFF, 0};
   check(send(code, &r), "a destroy is answered");
   return r.Status;
+}
+
+// Regions, windows and posting from this process: its heap buffer
+// registered, queried through the adapter; receives posted with lists in its
+// memory (they go with the queue pair's destroy); hostile posting records
+// answered without posting.
+void regions_and_posting(std::uint64_t adapter, const Objects& o) {
+  constexpr std::uint32_t kBytes = 16 * 4096;
+  std::uint8_t* buffer = heap_buffer(kBytes);
+  if (buffer == nullptr) return;
+  std::uint32_t status = 0;
+  const std::uint32_t stag = register_region(adapter, o.pd, buffer, kBytes, &status);
+  check(status == 0 && stag != 0, "a heap buffer is registered");
+  ZekMrQueryInfo info{};
+  ZekVreqStagQuery query{adapter, reinterpret_cast<std::uint64_t>(&info), stag, 0xFFFF};
+  check(send(IOCTL_ZEK_IWARP_MR_QUERY, &query) && query.Status == 0 && info.Valid == 1 && info.Key == 0x5C &&
+            info.Pd == o.pd,
+        "MR_QUERY: the adapter knows the region");
+  std::uint32_t unmapped = 0;
+  register_region(adapter, o.pd, reinterpret_cast<const void*>(0x10000), 4096, &unmapped);
+  check(unmapped != 0, "a range the process does not have is not registered");
+  std::uint32_t window = 0;
+  ZekVreqMwAlloc mw{adapter, o.pd, reinterpret_cast<std::uint64_t>(&window), 0xFFFF, 0};
+  check(send(IOCTL_ZEK_IWARP_MW_ALLOC, &mw) && mw.Status == 0 && window != 0, "MW_ALLOC");
+  ZekMwQueryInfo mw_info{};
+  ZekVreqStagQuery mw_query{adapter, reinterpret_cast<std::uint64_t>(&mw_info), window, 0xFFFF};
+  check(send(IOCTL_ZEK_IWARP_MW_QUERY, &mw_query) && mw_query.Status == 0 && mw_info.Pd == o.pd, "MW_QUERY");
+  std::uint32_t allocated = 0, room = 0;
+  ZekVreqMrAllocStag alloc{
+      adapter, o.pd, 4, 0, reinterpret_cast<std::uint64_t>(&allocated), reinterpret_cast<std::uint64_t>(&room),
+      0xFFFF,  0};
+  check(send(IOCTL_ZEK_IWARP_MR_ALLOC_NONSHARED_STAG, &alloc) && alloc.Status == 0 && allocated != 0,
+        "MR_ALLOC_NONSHARED_STAG");
+
+  // Six receives, every list in this process: all converted and posted.
+  const std::uint32_t posted = post_receives(adapter, o.qp, buffer, stag, 6, &status);
+  check(status == 0 && posted == 6, "six receives posted (" + std::to_string(posted) + ")");
+  ZekVreqRqEmpty empty{adapter, o.qp, 0, {}, 0xFFFF};
+  check(send(IOCTL_ZEK_IWARP_IS_QP_RQ_EMPTY, &empty) && empty.Status == 0 && empty.Empty == 0,
+        "the receive queue holds them");
+
+  // Hostile posting records: nothing beyond them is posted.
+  ZekSge over[5];
+  for (auto& e : over) e = {reinterpret_cast<std::uint64_t>(buffer), 16, stag};
+  const struct {
+    const char* what;
+    std::uint64_t qp;
+    std::uint64_t list;
+    std::uint32_t sges;
+    std::uint32_t status;
+  } cases[] = {
+      {"five entries", o.qp, reinterpret_cast<std::uint64_t>(over), 5, IWARP_STATUS_QP_INVALID_NUM_SGES},
+      {"an entry count near 2^32", o.qp, reinterpret_cast<std::uint64_t>(over), 0x80000001u,
+       IWARP_STATUS_QP_INVALID_NUM_SGES},
+      {"a list at a forged address", o.qp, 0xFFFF800012345000ull, 1, 2},
+      {"a list the process does not have", o.qp, 0x10000, 1, 2},
+      {"a user-access queue pair", o.user_qp, reinterpret_cast<std::uint64_t>(over), 1, IWARP_STATUS_QP_INVALID_HANDLE},
+  };
+  for (const auto& c : cases) {
+    ZekSendWr request{};
+    request.WrId = 1;
+    request.Op = ZEK_WR_SEND;
+    request.Sgl = reinterpret_cast<const ZekSge*>(c.list);
+    request.SgeCount = c.sges;
+    std::uint32_t count = 0xEEEE;
+    ZekVreqPostSq sq{adapter, c.qp,  reinterpret_cast<std::uint64_t>(&request), reinterpret_cast<std::uint64_t>(&count),
+                     1,       0xFFFF};
+    check(send(IOCTL_ZEK_IWARP_QP_POST_SQ, &sq) && sq.Status == c.status && count == 0,
+          std::string("posting ") + c.what + " (status " + std::to_string(sq.Status) + ")");
+    ZekRecvWr receive{2, reinterpret_cast<const ZekSge*>(c.list), c.sges, 0};
+    ZekVreqPostRq rq{adapter, c.qp, reinterpret_cast<std::uint64_t>(&receive), 0, 0, 1, 0xFFFF};
+    check(send(IOCTL_ZEK_IWARP_QP_POST_RQ, &rq) && rq.Status == c.status,
+          std::string("posting a receive with ") + c.what);
+  }
+  ZekVreqPostRq forged{adapter, o.qp, 0xFFFF800012345000ull, 0, 0, 1, 0xFFFF};
+  check(!send(IOCTL_ZEK_IWARP_QP_POST_RQ, &forged) && forged.Status == 0xFFFF, "a forged request array");
+  ZekVreqPostRq huge{adapter, o.qp, reinterpret_cast<std::uint64_t>(buffer), 0, 0, ZEK_VREQ_MAX_POST + 1, 0xFFFF};
+  check(!send(IOCTL_ZEK_IWARP_QP_POST_RQ, &huge), "a count above the bound");
+  ZekVreqPostRq past{adapter, o.qp, reinterpret_cast<std::uint64_t>(buffer), 0, 0, 1u << 20, 0xFFFF};
+  check(!send(IOCTL_ZEK_IWARP_QP_POST_RQ, &past), "an array running out of the process");
+
+  ZekVreqMrDealloc d{adapter, allocated, 0, 0, 0, 0xFFFF};
+  check(send(IOCTL_ZEK_IWARP_MR_DEALLOC, &d) && d.Status == 0, "MR_DEALLOC of the allocated STag");
+  ZekVreqMrDealloc w{adapter, window, 0, 0, 0, 0xFFFF};
+  check(send(IOCTL_ZEK_IWARP_MR_DEALLOC, &w) && w.Status == 0, "MR_DEALLOC of the window");
+  ZekVreqMrDealloc r{adapter, stag, 0, 0, 0, 0xFFFF};
+  check(send(IOCTL_ZEK_IWARP_MR_DEALLOC, &r) && r.Status == 0 && r.OldLength == kBytes &&
+            r.OldAddress == reinterpret_cast<std::uint64_t>(buffer),
+        "MR_DEALLOC of the region");
+  check(!send(IOCTL_ZEK_IWARP_MR_DEALLOC, &r), "MR_DEALLOC of a freed STag");
+  HeapFree(GetProcessHeap(), 0, buffer);
 }
 
 void sequence() {
@@ -159,6 +296,8 @@ void sequence() {
   check(send(IOCTL_ZEK_IWARP_QP_QUERY, &qq) && qq.Status == 0 && attributes.State == ZEK_QP_STATE_IDLE, "QP_QUERY");
   ZekVreqRqEmpty empty{adapter, o.qp, 0, {}, 0xFFFF};
   check(send(IOCTL_ZEK_IWARP_IS_QP_RQ_EMPTY, &empty) && empty.Status == 0 && empty.Empty == 1, "IS_QP_RQ_EMPTY");
+
+  regions_and_posting(adapter, o);
 
   // Hostile records: forged pointers fail the request with nothing written;
   // over-long SGE counts and the STag 0 request are refused; bad counts.
@@ -214,6 +353,15 @@ void sequence() {
 void hold() {
   const std::uint64_t adapter = open_adapter();
   const Objects o = make_objects(adapter);
+  // A region (its pages locked), a window and posted receives go with it.
+  std::uint8_t* buffer = heap_buffer(8 * 4096);
+  std::uint32_t status = 0;
+  const std::uint32_t stag = register_region(adapter, o.pd, buffer, 8 * 4096, &status);
+  check(stag != 0, "the holder's region");
+  std::uint32_t window = 0;
+  ZekVreqMwAlloc mw{adapter, o.pd, reinterpret_cast<std::uint64_t>(&window), 0xFFFF, 0};
+  check(send(IOCTL_ZEK_IWARP_MW_ALLOC, &mw) && mw.Status == 0, "the holder's window");
+  check(post_receives(adapter, o.qp, buffer, stag, 4, &status) == 4, "the holder's receives");
   std::printf("handles %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 "\nready\n", adapter, o.user_cq, o.user_qp, o.pd);
   std::fflush(stdout);
   for (;;) pause();

@@ -1,10 +1,15 @@
 // The verbs control requests in a real zekhost with zekhnic and zekproxy, from
 // user processes (verbs_requests_client.cpp) through the user runtime's
 // DeviceIoControl: the whole sequence with the user-access forms' mappings,
-// hostile records, another process's handles, and a process killed with
-// every kind of object open, after which the adapter's resource numbers in
-// use are back at their baseline. The host stays up and stops leaving
-// nothing.
+// a heap buffer of the process registered and queried through the adapter,
+// windows, receives posted with their lists in the process's memory, hostile
+// records (posting ones too), another process's handles, and a process
+// killed with every kind of object open (a locked region and posted
+// receives among them), after which the adapter's resource numbers in use
+// are back at their baseline. The host stays up and stops leaving nothing.
+// (The adapter model does not turn frames for its own address around, so
+// the byte-for-byte data path between two queue pairs of one process is the
+// in-process VerbsRequestsLoopback test.)
 #include <gtest/gtest.h>
 
 #include <filesystem>
