@@ -53,6 +53,11 @@
 //     the record; the request fails).
 //   - The shared-receive-queue codes answer status 1 after mapping their
 //     optional buffers; 0x12D2C0 is not served (STATUS_NOT_SUPPORTED).
+//   - The duplicate-object codes (DUP_CQ, DUP_QP, DUP_PD: another process
+//     taking a user-mapped object over) are not served
+//     (STATUS_NOT_SUPPORTED): every object is its opening process's only,
+//     and the host cannot tell a process a socket was duplicated to from
+//     any other.
 //   - Posting (QP_POST_SQ, QP_POST_RQ) converts every request of the array,
 //     not only the first: each request and its scatter-gather list are
 //     copied from the caller once (at most ZEK_VERBS_MAX_SGES entries, the
@@ -384,6 +389,19 @@ static_assert(offsetof(ZekVreqCqCreateUser, Ring) == 56);
 static_assert(offsetof(ZekVreqCqCreateUser, RingSlots) == 72);
 static_assert(offsetof(ZekVreqCqCreateUser, Status) == 76);
 static_assert(sizeof(ZekVreqCqCreateUser) == 80);
+
+// IOCTL_ZEK_IWARP_NDI_ASYNC_MR_NONSHARED (ZekNdAsyncMrRecord,
+// include/zek/ioctl.h): registers a buffer of the caller's own (Address,
+// Value1 bytes; its access word's bits 0-3 are the region's rights, the rest
+// ignored; Flag is the STag's key) on the caller's own adapter (Handle1) and
+// PD (Handle2). The registration is carried out while the request is served:
+// the request completes at once with the STag in Result (64 bytes), or fails
+// (STATUS_UNSUCCESSFUL) with nothing made. A registration context of 0 is
+// refused.
+// IOCTL_ZEK_IWARP_NDI_ASYNC_MR_DEALLOC (ZekNdAsyncDeallocRecord, no output):
+// deallocates a region of the caller's own adapter and completes at once;
+// an STag the adapter has no region for fails the request.
+inline constexpr std::uint32_t ZEK_VREQ_ND_ACCESS_MASK = 0xF;
 
 // IOCTL_ZEK_IWARP_NDI_NOTIFY_DISCONNECT (ZekNdNotifyDisconnectRecord,
 // include/zek/ioctl.h): waits (pended) until the queue pair's connection ends

@@ -68,6 +68,8 @@ Sizes sizes_of(const ZekIoctlInfo& info) {
       return {0, 0};
     case IOCTL_ZEK_GET_SOCKET_TABLE:
       return {0, sizeof(ZekRoutineTableRecord)};
+    case IOCTL_ZEK_IWARP_NDI_ASYNC_MR_DEALLOC:  // answers nothing
+      return {sizeof(ZekNdAsyncDeallocRecord), 0};
     default:
       return {info.record_bytes, info.record_bytes};
   }
@@ -121,9 +123,14 @@ NTSTATUS route(PIRP irp, const ZekIoctlInfo& info, void* record, ULONG_PTR* byte
       return status;
     }
     case ZekIoctlFamily::ND_VERBS:
-      // The asynchronous registration requests come with the region verbs.
-      return info.code == IOCTL_ZEK_IWARP_NDI_NOTIFY_DISCONNECT ? ZekIwarpNotifyDisconnect(irp, record)
-                                                                : STATUS_NOT_SUPPORTED;
+      switch (info.code) {
+        case IOCTL_ZEK_IWARP_NDI_ASYNC_MR_NONSHARED:
+          return ZekAsyncIwarpAsyncMrNonshared(record, bytes);
+        case IOCTL_ZEK_IWARP_NDI_ASYNC_MR_DEALLOC:
+          return ZekAsyncIwarpAsyncMrDealloc(record, bytes);
+        default:
+          return ZekIwarpNotifyDisconnect(irp, record);
+      }
     case ZekIoctlFamily::MCRQ: {
       const PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
       if (ZEK_k_mcrq_poll_completion_ioctl(record, info.code, bytes, file) != 0) return STATUS_NOT_SUPPORTED;

@@ -25,6 +25,11 @@ ULONG CommonIwarpIoctl(void* Record, ULONG Code, ULONG_PTR* Bytes, PIRP Irp);
 // queued under the caller's queue pair; STATUS_INVALID_HANDLE when the
 // adapter or queue pair is not the caller's.
 NTSTATUS ZekIwarpNotifyDisconnect(PIRP Irp, void* Record);
+// IOCTL_ZEK_IWARP_NDI_ASYNC_MR_NONSHARED and IOCTL_ZEK_IWARP_NDI_ASYNC_MR_DEALLOC:
+// carried out at once; STATUS_SUCCESS (with *bytes the answer's size) or
+// STATUS_UNSUCCESSFUL.
+NTSTATUS ZekAsyncIwarpAsyncMrNonshared(void* Record, ULONG_PTR* Bytes);
+NTSTATUS ZekAsyncIwarpAsyncMrDealloc(void* Record, ULONG_PTR* Bytes);
 // The queue pair's connection has ended (the asynchronous-event processing
 // tells it): its disconnect notifications complete with success. A queue
 // pair's release cancels those still waiting (ZpxQpNotificationsEnd).

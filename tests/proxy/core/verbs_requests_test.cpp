@@ -139,6 +139,20 @@ class VerbsRequestsTest : public VerbsTest {
     return result;
   }
 
+  // Runs `f` as this process (pid 0) or as another.
+  template <typename F>
+  void as_caller(std::uintptr_t pid, F f) {
+    const auto tid = reinterpret_cast<HANDLE>(syscall(SYS_gettid));
+    if (pid == 0) {
+      plat::ClientContext as(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(getpid())), tid,
+                             process_->eprocess());
+      f();
+    } else {
+      plat::ClientContext as(reinterpret_cast<HANDLE>(pid), tid);
+      f();
+    }
+  }
+
   // The adapter of this process (the open comes as a kernel-mode request so
   // that no handle is needed for its clean-up context).
   std::uint64_t open_adapter() {
@@ -875,6 +889,79 @@ TEST_F(VerbsRequestsTest, PostingConvertsEveryRequestAndRefusesHostileOnes) {
   ZekVreqPostRq none{adapter_, qp, reinterpret_cast<std::uint64_t>(&one), 0, 0, 0, 0xFFFF};
   EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_POST_RQ, &none), 0u);
   EXPECT_EQ(none.Status, ZEK_STATUS_PASS);
+  close_adapter();
+  EXPECT_EQ(in_use(), baseline_);
+}
+
+// The NetworkDirect provider's region requests: the caller's own buffer is
+// registered on its own adapter and PD and the request completes with the
+// STag in the record; its deallocation completes at once; a context of 0,
+// another process's adapter, a range not the caller's or an STag the
+// adapter has not fail the request and make or free nothing.
+TEST_F(VerbsRequestsTest, NetworkDirectRegionsAreTheCallersOwn) {
+  open_adapter();
+  const std::uint64_t domain = pd();
+  std::vector<std::uint8_t> memory(4 * 4096);
+  const std::vector<std::uint32_t> before = in_use();
+  auto registration = [&](std::uint64_t context, std::uint64_t address, std::uintptr_t pid, NTSTATUS* status) {
+    ZekNdAsyncMrRecord r{};
+    r.MRContext = context;
+    r.Handle1 = adapter_;
+    r.Handle2 = domain;
+    r.Address = address;
+    r.Value1 = 8192;
+    r.Value3 = 31;
+    r.Flag = 16;
+    r.Result = -1;
+    ULONG_PTR bytes = 0;
+    as_caller(pid, [&] { *status = ZekAsyncIwarpAsyncMrNonshared(&r, &bytes); });
+    EXPECT_EQ(bytes, NT_SUCCESS(*status) ? sizeof r : 0u);
+    return static_cast<std::uint32_t>(r.Result);
+  };
+  NTSTATUS status = 0;
+  const std::uint32_t stag = registration(0x1234, reinterpret_cast<std::uint64_t>(memory.data()), 0, &status);
+  ASSERT_EQ(status, STATUS_SUCCESS) << log_text();
+  EXPECT_EQ(zekhw::stag_key(stag), 16u);
+  ZekMrQueryInfo info{};
+  ZekVreqStagQuery query{adapter_, reinterpret_cast<std::uint64_t>(&info), stag, 0xFFFF};
+  EXPECT_EQ(send(IOCTL_ZEK_IWARP_MR_QUERY, &query), 0u);
+  EXPECT_EQ(query.Status, ZEK_STATUS_PASS);
+  EXPECT_EQ(info.Valid, 1u);
+  EXPECT_EQ(info.Access, 0xFu);
+  const std::vector<std::uint32_t> with_one = in_use();
+  EXPECT_NE(with_one, before);
+  const struct {
+    const char* what;
+    std::uint64_t context;
+    std::uint64_t address;
+    std::uintptr_t pid;
+  } refused[] = {
+      {"no registration context", 0, reinterpret_cast<std::uint64_t>(memory.data()), 0},
+      {"another process's adapter", 0x1234, reinterpret_cast<std::uint64_t>(memory.data()), kStranger},
+      {"a range not in the process", 0x1234, 0x10000, 0},
+      {"a kernel address", 0x1234, 0xFFFF800012345000ull, 0},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.what);
+    registration(c.context, c.address, c.pid, &status);
+    EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(in_use(), with_one);
+  }
+  auto dealloc_nd = [&](std::uint64_t context, std::uint32_t s, std::uintptr_t pid) {
+    ZekNdAsyncDeallocRecord r{context, adapter_, s, 0};
+    ULONG_PTR bytes = 7;
+    NTSTATUS result = 0;
+    as_caller(pid, [&] { result = ZekAsyncIwarpAsyncMrDealloc(&r, &bytes); });
+    EXPECT_EQ(bytes, 0u);
+    return result;
+  };
+  EXPECT_EQ(dealloc_nd(0, stag, 0), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(dealloc_nd(0x1234, stag, kStranger), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(dealloc_nd(0x1234, stag + 0x10000, 0), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(in_use(), with_one);
+  EXPECT_EQ(dealloc_nd(0x1234, stag, 0), STATUS_SUCCESS);
+  EXPECT_EQ(in_use(), before);
+  EXPECT_EQ(dealloc_nd(0x1234, stag, 0), STATUS_UNSUCCESSFUL);
   close_adapter();
   EXPECT_EQ(in_use(), baseline_);
 }
