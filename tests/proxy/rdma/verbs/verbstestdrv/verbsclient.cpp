@@ -2,8 +2,8 @@
 // ZEK_HOST names to run the verbs on the adapter with a SAN address.
 //
 //   zekverbsclient A.B.C.D [leave-open]
-//   zekverbsclient rdma accept LOCAL PORT [crc] [markers]
-//   zekverbsclient rdma connect LOCAL PEER PORT [crc] [markers]
+//   zekverbsclient rdma accept LOCAL PORT [crc] [markers] [bench WRITES PINGPONGS]
+//   zekverbsclient rdma connect LOCAL PEER PORT [crc] [markers] [bench WRITES PINGPONGS]
 //
 // Prints the driver's report (leave-open: opens an adapter with objects and
 // leaves it open; rdma: one end of an RDMA connection between two hosts,
@@ -31,8 +31,8 @@ bool address_of(const char* text, std::uint32_t* out) {
 int usage() {
   std::fprintf(stderr,
                "usage: zekverbsclient A.B.C.D [leave-open]\n"
-               "       zekverbsclient rdma accept LOCAL PORT [crc] [markers]\n"
-               "       zekverbsclient rdma connect LOCAL PEER PORT [crc] [markers]\n");
+               "       zekverbsclient rdma accept LOCAL PORT [crc] [markers] [bench WRITES PINGPONGS]\n"
+               "       zekverbsclient rdma connect LOCAL PEER PORT [crc] [markers] [bench WRITES PINGPONGS]\n");
   return 2;
 }
 
@@ -61,6 +61,13 @@ bool rdma_request(int argc, char** argv, verbstest::RdmaRequest* q) {
       q->Flags |= verbstest::kRdmaCrc;
     } else if (option == "markers") {
       q->Flags |= verbstest::kRdmaMarkers;
+    } else if (option == "bench" && next + 2 < argc) {
+      const long writes = std::strtol(argv[++next], nullptr, 10);
+      const long trips = std::strtol(argv[++next], nullptr, 10);
+      if (writes < 0 || writes > 65535 || trips < 0 || trips > 65535) return false;
+      q->Flags |= verbstest::kRdmaBench;
+      q->Writes = static_cast<std::uint16_t>(writes);
+      q->PingPongs = static_cast<std::uint16_t>(trips);
     } else {
       return false;
     }

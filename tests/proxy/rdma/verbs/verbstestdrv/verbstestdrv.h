@@ -43,10 +43,17 @@ struct RdmaRequest {
   std::uint16_t Port;   // the accepting end's port
   std::uint16_t Flags;  // kRdmaCrc, kRdmaMarkers: what this end asks for
   std::uint32_t WaitMs;
-  std::uint32_t Reserved;
+  // With kRdmaBench: instead of the operations, the connecting end times
+  // Writes RDMA Writes of 1 MiB into the peer's memory, then PingPongs
+  // round trips of an 8-byte RDMA Write each way (each end polls its own
+  // memory for the peer's write). The report gives "bench write bytes=B
+  // ns=T" and "bench pingpong trips=N ns=T" (the connecting end's clock).
+  std::uint16_t Writes;
+  std::uint16_t PingPongs;
 };
 static_assert(sizeof(RdmaRequest) == 24);
 inline constexpr std::uint16_t kRdmaCrc = 1u << 0;
 inline constexpr std::uint16_t kRdmaMarkers = 1u << 1;
+inline constexpr std::uint16_t kRdmaBench = 1u << 2;
 
 }  // namespace verbstest
