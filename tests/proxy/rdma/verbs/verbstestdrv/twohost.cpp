@@ -353,7 +353,14 @@ class Session {
     }
     // Unsignalled sends: only the last of the batch completes.
     if (!unsignalled_sends()) return false;
+    // The goodbye is answered, and the answer's completion waited for,
+    // before the move to ERROR resets the connection: neither end's last
+    // send can then be cut off by the other's reset.
     if (!expect_control("the peer's goodbye", kBye)) return false;
+    // The answer's completion means the peer's end has acknowledged it,
+    // and with it already its own goodbye: only then may this end's move to
+    // ERROR reset the connection.
+    if (!send_control({kChecked, 0, 0, 0, 0})) return false;
     return flush_on_close();
   }
 
@@ -436,7 +443,12 @@ class Session {
             all;
     }
     r_.expect("unsignalled sends: every message, every byte", all);
-    if (!send_control({kBye, 0, 0, 0, 0})) return false;
+    if (!send_control({kBye, 0, 0, 0, 0}) || !expect_control("the peer's answer to the goodbye", kChecked)) {
+      return false;
+    }
+    // The peer moves to ERROR once its answer is acknowledged; this end
+    // waits for that reset, so its own cannot cut the answer off.
+    r_.expect("the peer's reset moves the queue pair to ERROR", wait_state(ZEK_QP_STATE_ERROR));
     return flush_on_close();
   }
 
@@ -581,12 +593,33 @@ class Session {
 
   // The queue pair to ERROR: every receive still posted comes back flushed,
   // in order, and nothing else.
+  // The queue pair's state, 0 when the query fails.
+  std::uint32_t state() {
+    ZekQpAttributes q{};
+    return v_->QpQuery(adapter_, qp_, &q) == 0 ? q.State : 0;
+  }
+
+  bool wait_state(std::uint32_t wanted) {
+    for (std::uint32_t waited = 0; state() != wanted; ++waited) {
+      if (waited >= q_.WaitMs) return false;
+      sleep_ms(1);
+    }
+    return true;
+  }
+
   bool flush_on_close() {
-    ZekQpModifyInput in{};
-    in.Mask = ZEK_QP_MODIFY_STATE;
-    in.State = ZEK_QP_STATE_ERROR;
-    ZekQpModifyOutput out{};
-    r_.check("modify to ERROR", v_->QpModify(adapter_, qp_, &in, &out), 0);
+    // A queue pair the peer's reset already moved to ERROR has its
+    // receives flushed by that move; a modify that meets the reset's own
+    // (busy) waits for it to end.
+    if (state() != ZEK_QP_STATE_ERROR) {
+      ZekQpModifyInput in{};
+      in.Mask = ZEK_QP_MODIFY_STATE;
+      in.State = ZEK_QP_STATE_ERROR;
+      ZekQpModifyOutput out{};
+      ZekStatus s = v_->QpModify(adapter_, qp_, &in, &out);
+      if (s == IWARP_STATUS_QP_ALREADY_IN_USE && wait_state(ZEK_QP_STATE_ERROR)) s = 0;
+      r_.check("modify to ERROR", s, 0);
+    }
     const std::uint32_t outstanding = kSlotCount - received_;
     std::uint32_t flushed = 0;
     bool in_order = true;
