@@ -163,7 +163,11 @@ std::optional<Nanos> ToeQp::next_deadline() const { return tcp_ != nullptr ? tcp
 
 bool ToeQp::has_work() const {
   if (tcp_ == nullptr || dead_) return false;
-  if (rq_posted_ > 0 && (tcp_->held_bytes() > 0 || (peer_fin_ && !eos_done_))) return true;
+  // Bytes placed into the receive being filled as they arrived complete it at
+  // the next turn, with no receive left posted behind it.
+  if (receive_ && receive_->placed > 0) return true;
+  const bool can_receive = rq_posted_ > 0 || receive_;
+  if (can_receive && (tcp_->held_bytes() > 0 || (peer_fin_ && !eos_done_))) return true;
   return sq_posted_ > 0;
 }
 

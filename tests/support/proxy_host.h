@@ -51,8 +51,8 @@ class Host {
     conf << "[host]\nname = " << name_ << "\nmemory_mb = " << memory_mb_ << "\nlab = " << lab_.string()
          << "\n\n[adapter nic0]\nfunctions = " << addresses_.size() << "\n";
     for (std::size_t i = 0; i < addresses_.size(); ++i) conf << "f" << i << ".IPADDRESS0 = " << addresses_[i] << "\n";
-    conf << adapter << "\n[driver zekhnic]\npath = " << ZEK_HNIC_DRIVER << "\n\n[driver zekproxy]\npath = "
-         << ZEK_PROXY_DRIVER << "\n";
+    conf << adapter << "\n[driver zekhnic]\npath = " << ZEK_HNIC_DRIVER
+         << "\n\n[driver zekproxy]\npath = " << ZEK_PROXY_DRIVER << "\n";
   }
 
   // Starts the host and waits until the proxy driver has attached to every

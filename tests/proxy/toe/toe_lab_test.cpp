@@ -13,10 +13,7 @@ namespace {
 
 using twohost::kAddress;
 
-// Disabled with the two-host kernel client's hand-over test: under the
-// sanitizer build on a loaded machine a hand-over sometimes leaves the
-// connection closed by the host stack. Enable again once that race is found.
-TEST(ToeLab, DISABLED_AUserProgramEchoes64KbThroughTheAdaptersOfTwoHosts) {
+TEST(ToeLab, AUserProgramEchoes64KbThroughTheAdaptersOfTwoHosts) {
   twohost::Lab lab;
   const std::string why = lab.start();
   ASSERT_EQ(why, "");

@@ -153,6 +153,26 @@ TEST(ToeQp, BytesFlowThroughPostedBuffersAndWaitForThem) {
   EXPECT_EQ(tx[0].flags, kCqeValid | kCqeSendQueue);
 }
 
+TEST(ToeQp, BytesThatLandInAPostedReceiveCompleteItWithoutAnotherDoorbell) {
+  // The only receive posted takes the segment's bytes as they arrive; the
+  // engine must still see work on the queue pair, or the reader sleeps with
+  // its bytes delivered (and acknowledged to the peer).
+  ToePair p;
+  p.b.receive(kData + 4096, 65536, 3);
+  p.b.qp->run(p.clock.now(), p.b, 16);
+  std::memcpy(p.a.host.at(kData), "hello", 5);
+  p.a.send({{kData, 5, 0}}, 1);
+  p.a.qp->run(p.clock.now(), p.a, 16);
+  p.carry(p.a, p.b);
+  EXPECT_TRUE(p.b.qp->has_work());
+  p.b.qp->run(p.clock.now(), p.b, 16);
+  const auto rx = p.b.cqes(2);
+  ASSERT_EQ(rx.size(), 1u);
+  EXPECT_EQ(rx[0].byte_count, 5u);
+  EXPECT_EQ(rx[0].context, 3u);
+  EXPECT_EQ(std::memcmp(p.b.host.at(kData + 4096), "hello", 5), 0);
+}
+
 TEST(ToeQp, AnEmptySendIsTheEndOfTheStream) {
   ToePair p;
   std::memcpy(p.a.host.at(kData), "hello", 5);
