@@ -407,7 +407,14 @@ inline constexpr std::uint32_t ZEK_VREQ_ND_ACCESS_MASK = 0xF;
 // include/zek/ioctl.h): waits (pended) until the queue pair's connection ends
 // (completed with success) or the queue pair is destroyed (cancelled); the
 // adapter must be the caller's own open and the queue pair one of its queue
-// pairs, else STATUS_INVALID_HANDLE at once.
+// pairs, else STATUS_INVALID_HANDLE at once. The connection ends with the
+// adapter's events that take the queue pair out of RTS or report the
+// connection gone (the peer's FIN, reset or time-out, the end of a close the
+// host asked for, a fault or termination that moves it to error), and with a
+// modify of the process's own that moves a running connection to ERROR or
+// TERMINATE (the adapter resets it and reports nothing). Every notification
+// waiting on the queue pair completes; one asked for after the end completes
+// at once.
 
 // The QP page (one zeroed page a user-access queue pair has in the process).
 inline constexpr std::uint32_t ZEK_QP_PAGE_SQ_RING = 24;

@@ -331,7 +331,9 @@ NTSTATUS ZekIwarpNotifyDisconnect(PIRP Irp, void* Record) {
   }
   const auto* r = static_cast<const ZekNdNotifyDisconnectRecord*>(Record);
   OwnAdapter own(r->Adapter);
-  MifhQpObject* qp = own ? ZekQpOfHandle(own.get(), r->QPIndex) : nullptr;
+  // Referenced while the wait goes in: its destroy (which cancels the waits
+  // under it) cannot run in between.
+  MifhQpObject* qp = own ? ZekQpReference(own.get(), r->QPIndex) : nullptr;
   if (qp == nullptr) {
     ZEK_LOG_FAILURE("IOCTL_ZEK_IWARP_NDI_NOTIFY_DISCONNECT: QP %u of adapter %llx is not the caller's\n", r->QPIndex,
                     static_cast<unsigned long long>(r->Adapter));
@@ -340,6 +342,11 @@ NTSTATUS ZekIwarpNotifyDisconnect(PIRP Irp, void* Record) {
   Irp->IoStatus.Information = 0;
   ZpxQueueKey key{ZPX_QUEUE_CONTEXT, reinterpret_cast<ULONG64>(qp), ZpxCallerOwner()};
   const NTSTATUS status = IoCsqInsertIrpEx(&g_ZpxExtension->Csq, Irp, nullptr, &key);
+  // A connection that ended before the wait went in completes it at once
+  // (the end marks the queue pair before it completes the waits, so one of
+  // the two sees the other).
+  if (NT_SUCCESS(status) && ZekQpConnectionHasEnded(qp)) ZpxQpDisconnected(qp);
+  ZekQpEventRelease(qp);
   return NT_SUCCESS(status) ? STATUS_PENDING : status;
 }
 

@@ -222,6 +222,18 @@ MifhQpObject* ZekQpOfHandle(ZekIwarpAdapter* adapter, std::uint64_t handle) {
   return qp;
 }
 
+MifhQpObject* ZekQpReference(ZekIwarpAdapter* adapter, std::uint64_t handle) {
+  if (handle >= ZEK_VERBS_QP_TABLE_SIZE) return nullptr;
+  if (!lock(&adapter->QPListSpinlock, "FindQPObject: OSPrimSyncAcquireSpinlockObject() returned (0x%x)\n")) {
+    return nullptr;
+  }
+  MifhQpObject* qp = adapter->QpTable[handle];
+  if (qp != nullptr && !ZekVerbsListHolds(&adapter->QpList, qp)) qp = nullptr;
+  if (qp != nullptr) ZekQpOf(qp)->EventRefs.fetch_add(1);
+  unlock(&adapter->QPListSpinlock);
+  return qp;
+}
+
 MifhCqObject* ZekHoldOwnCq(std::uint64_t handle, HANDLE process, ZekIwarpAdapter** adapter) {
   void* cq = reinterpret_cast<void*>(handle);
   if (ZekIsBadPointer(cq) || process == nullptr || !g_started) return nullptr;
@@ -551,16 +563,34 @@ void DeleteAllPDObjects(ZekIwarpAdapter* a) {
   }
 }
 
+// Every queue pair still connected (RTS) leaves RTS for CLOSING: the adapter
+// stops taking its work (what is outstanding comes back flushed) before any
+// region it could place data in goes. A refused move is logged; the region's
+// own deallocation still keeps the adapter from its pages.
+void CloseConnectedQPs(ZekIwarpAdapter* a) {
+  for (std::uint32_t i = 0;; ++i) {
+    auto* qp = static_cast<MifhQpObject*>(first_of(&a->QPListSpinlock, &a->QpList, i));
+    if (qp == nullptr) return;
+    if (ZekQpOf(qp)->State != ZEK_QP_STATE_RTS) continue;
+    ZekQpModifyInput closing{};
+    closing.Mask = ZEK_QP_MODIFY_STATE;
+    closing.State = ZEK_QP_STATE_CLOSING;
+    ZekQpModifyOutput ignored{};
+    if (const ZekStatus s = ZekQpModifyHeld(a, qp, &closing, &ignored); s != ZEK_STATUS_PASS) {
+      ZEK_LOG_FAILURE("zek_close: QP(%d) stays in RTS (0x%x)\n", qp->QpId, s);
+    }
+  }
+}
+
 // Closes an adapter that is off every caller's reach (Closing set, no verb
-// running on it).
+// running on it), in this order: connected queue pairs to CLOSING, memory
+// windows, regions (their pages unlocked only once the adapter let them
+// go), queue pairs, CQs, PDs. The adapter never places data in memory that
+// was given back.
 void close_held(ZekIwarpAdapter* a) {
   a->OwningProcess = nullptr;
-  // Memory windows, then regions (their pages unlocked once the adapter
-  // let them go).
+  CloseConnectedQPs(a);
   ZekDeleteAllStags(a);
-  // Queue pairs in RTS are moved to CLOSING first by the modify verb, which
-  // is not in this build: until it is, no queue pair reaches RTS and the
-  // queue pairs are destroyed directly.
   DeleteAllQPObjects(a);
   // Destructions whose wait was interrupted end here, before the CQs and
   // PDs they hold are destroyed.

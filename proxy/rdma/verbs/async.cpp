@@ -12,8 +12,15 @@
 // - A CQ event's object is the CQ's notification identifier for a user
 //   adapter (what its event wait names it by), the CQ object for a kernel
 //   client.
+// - The connection ends (the disconnect notifications complete) with every
+//   event that moves the queue pair out of RTS or reports its connection
+//   gone: a fault, reset or termination (to error), the peer's FIN, reset or
+//   time-out, and the end of a close the host asked for (its code 0 is
+//   still signalled to no one). Events that leave the state alone (codes 1
+//   and 22, the CQ's) do not end it.
 #include "proxy/core/async_events.h"
 #include "proxy/core/notify.h"
+#include "proxy/core/verbs_requests.h"
 #include "proxy/rdma/verbs/verbs.h"
 
 namespace {
@@ -112,11 +119,31 @@ void act(MifhDeviceObj*, void* object, const ZekAsyncEvent* event, const ZpxAeDe
     default:
       break;
   }
+  switch (decision->Action) {
+    case ZPX_AE_ERROR:
+    case ZPX_AE_TERMINATE:
+    case ZPX_AE_CLOSE_FLUSH:
+    case ZPX_AE_IDLE:
+    case ZPX_AE_SOFTWARE_ERROR:
+      ZekQpConnectionEnded(a, qp);
+      break;
+    default:
+      break;
+  }
   if (code != 0) signal(a, &v->AsyncEvent, qp->QpId, code);
 }
 
 constexpr ZpxAsyncEventHooks kHooks = {&reference_qp, &dereference_qp, &cq_event, &act};
 
 }  // namespace
+
+void ZekQpConnectionEnded(ZekIwarpAdapter* adapter, MifhQpObject* qp) {
+  // Marked before the waits are completed: a notification that arrives
+  // meanwhile either finds the mark or is among the waits completed.
+  ZekQpOf(qp)->ConnectionEnded.store(1);
+  if (adapter->KernelClient == 0) ZpxQpDisconnected(qp);
+}
+
+bool ZekQpConnectionHasEnded(MifhQpObject* qp) { return ZekQpOf(qp)->ConnectionEnded.load() != 0; }
 
 void ZekVerbsAsyncEvents(bool install) { ZpxSetAsyncEventHooks(install ? &kHooks : nullptr); }

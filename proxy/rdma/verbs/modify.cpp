@@ -28,6 +28,8 @@
 // - A full send ring answers IWARP_STATUS_QP_TOOMANY_WRS_POSTED, not 3.
 // - The adapter resets a connection by itself when its queue pair moves to
 //   TERMINATE or ERROR; its TCP context goes with the queue pair's destroy.
+//   No event follows such a move, so the modify itself ends the connection
+//   for its disconnect notifications (ZekQpConnectionEnded).
 #include <bit>
 #include <climits>
 #include <cstring>
@@ -479,6 +481,7 @@ ZekStatus ZekQpModifyHeld(ZekIwarpAdapter* a, MifhQpObject* qp, const ZekQpModif
     v->Socket = static_cast<std::uint64_t>(h.socket);
     v->Flags |= ZEK_QPV_TCP_CONTEXT_SET;
     v->ConnectionState = ZEK_QP_CONNECTION_RUNNING;
+    v->ConnectionEnded.store(0);
     qp->LocalAddress = h.local;
     qp->RemoteAddress = h.remote;
     qp->LocalPort = h.local_port;
@@ -492,6 +495,10 @@ ZekStatus ZekQpModifyHeld(ZekIwarpAdapter* a, MifhQpObject* qp, const ZekQpModif
   }
   OSPrimSyncReleaseSpinlockObject(&qp->Locks[0]);
   if (h.peer != nullptr) ZekQpOf(h.peer)->PeerQp = qp;
+  if ((next == ZEK_QP_STATE_ERROR || next == ZEK_QP_STATE_TERMINATE) &&
+      (current == ZEK_QP_STATE_RTS || current == ZEK_QP_STATE_CLOSING)) {
+    ZekQpConnectionEnded(a, qp);
+  }
   if (stopping(next) && !stopping(current)) {
     // The adapter completes none of the outstanding requests of a stopped
     // queue pair: they come back flushed from the CQs' error rings.

@@ -236,6 +236,8 @@ struct ZekQpVerbs {
   void* StreamBuffer;                    // the last streaming message (DMA memory), StreamStag names it
   std::uint32_t ConnectionState;         // ZEK_QP_CONNECTION_RUNNING once the connection is the adapter's
   std::uint32_t StreamLength;
+  // The connection has ended (ZekQpConnectionEnded); a new hand-over clears it.
+  std::atomic<std::uint8_t> ConnectionEnded;
 };
 static_assert(sizeof(MifhQpObject) <= ZEK_QP_VERBS_OFFSET);
 static_assert(ZEK_QP_VERBS_OFFSET + sizeof(ZekQpVerbs) <= MIFH_QP_OBJECT_BYTES);
@@ -299,6 +301,17 @@ void ZekVerbsAsyncEvents(bool install);
 // The queue pair of a handle on this adapter: the table entry, when the
 // queue pair is also on the adapter's list; null otherwise.
 MifhQpObject* ZekQpOfHandle(ZekIwarpAdapter* adapter, std::uint64_t handle);
+// The same, referenced as the asynchronous-event processing references it
+// (ZekQpEventRelease gives it back; its destroy waits for the reference).
+MifhQpObject* ZekQpReference(ZekIwarpAdapter* adapter, std::uint64_t handle);
+// A queue pair's connection has ended: its peer closed or reset it, it timed
+// out, the close the host asked for finished, or the queue pair went to
+// error or terminate. The queue pair is marked so and, for a user process's
+// adapter, its disconnect notifications complete with success (kernel
+// clients have none). Called by the asynchronous-event processing and by a
+// modify that resets a running connection.
+void ZekQpConnectionEnded(ZekIwarpAdapter* adapter, MifhQpObject* qp);
+bool ZekQpConnectionHasEnded(MifhQpObject* qp);
 
 // The list operations (each under its list's lock).
 extern "C" ZekStatus InsertInPdList(ZekIwarpAdapter* adapter, ZekPd* pd);

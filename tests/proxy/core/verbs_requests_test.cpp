@@ -12,11 +12,16 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "include/hw/cqp.h"
+#include "include/hw/events.h"
+#include "include/hw/qp_context.h"
+#include "include/hw/registers.h"
 #include "include/hw/stag.h"
 #include "include/hw/wqe.h"
+#include "include/zek/aeq_event.h"
 #include "include/zek/ioctl.h"
 #include "include/zek/notify.h"
 #include "include/zek/verbs_requests.h"
@@ -294,6 +299,26 @@ class VerbsRequestsTest : public VerbsTest {
     return {out.Ids, out.Ids + std::min(out.Count, ZEK_NOTIFY_MAX_IDS)};
   }
 
+  // A disconnect notification of process `pid` (this process unless told)
+  // on queue pair `qp`: the handler's status; `w` tells when it completes.
+  struct Waiter {
+    Waiter() { KeInitializeEvent(&done, NotificationEvent, FALSE); }
+    KEVENT done;
+    IO_STATUS_BLOCK iosb{};
+  };
+  NTSTATUS notify_disconnect(std::uint64_t qp, Waiter& w, std::uintptr_t pid = 0) {
+    ZekNdNotifyDisconnectRecord r{adapter_, static_cast<std::uint32_t>(qp), 0};
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_ZEK_IWARP_NDI_NOTIFY_DISCONNECT, &device_, &r, sizeof r, &r,
+                                             sizeof r, FALSE, &w.done, &w.iosb);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    as_caller(pid, [&] { status = ZekIwarpNotifyDisconnect(irp, irp->AssociatedIrp.SystemBuffer); });
+    if (status != STATUS_PENDING) {
+      irp->IoStatus.Status = status;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+    return status;
+  }
+
   DEVICE_OBJECT device_{};
   std::unique_ptr<ZpxDeviceExtension> extension_;
   std::unique_ptr<plat::IoManager> io_;
@@ -561,53 +586,166 @@ TEST_F(VerbsRequestsTest, WaitersAreToldOfEveryCompletionWhileTheyArrive) {
   EXPECT_EQ(in_use(), baseline_);
 }
 
+// The asynchronous-event thread, for a test's span.
+struct AsyncEventThread {
+  AsyncEventThread() { started = ZpxStartAsyncEvents() == STATUS_SUCCESS; }
+  ~AsyncEventThread() {
+    if (started) ZpxStopAsyncEvents();
+  }
+  bool started;
+};
+
+// An event of queue pair `qp` as the miniport hands it over.
+ZekAsyncEvent qp_event(std::uint64_t qp, std::uint16_t id) {
+  ZekAsyncEvent e{};
+  e.object_id = static_cast<std::uint32_t>(qp);
+  e.event_id = id;
+  e.qp = 1;
+  e.iwarp_state = ZEK_QP_STATE_RTS;
+  return e;
+}
+
 // The disconnect notification waits under the caller's own queue pair:
 // another process's request and a queue pair that is not the adapter's are
-// refused at once; the connection's end completes it; the queue pair's
+// refused at once. Every event that ends the queue pair's connection
+// completes it with success, once; events that leave the connection alone
+// do not; one asked for after the end completes at once; the queue pair's
 // destruction cancels one still waiting.
-TEST_F(VerbsRequestsTest, ADisconnectNotificationWaitsOnTheCallersQueuePair) {
+TEST_F(VerbsRequestsTest, ADisconnectNotificationCompletesWhenTheConnectionEnds) {
+  AsyncEventThread events;
+  ASSERT_TRUE(events.started);
   open_adapter();
+  const std::uint64_t domain = pd();
   const ZekVreqCqCreateUser cq = user_cq();
-  const ZekVreqQpCreateUser qp = user_qp(pd(), cq.Cq);
-  auto notify = [&](std::uint32_t qp_handle, std::uintptr_t pid, KEVENT* done, IO_STATUS_BLOCK* iosb) {
-    ZekNdNotifyDisconnectRecord r{adapter_, qp_handle, 0};
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_ZEK_IWARP_NDI_NOTIFY_DISCONNECT, &device_, &r, sizeof r, &r,
-                                             sizeof r, FALSE, done, iosb);
-    const auto tid = reinterpret_cast<HANDLE>(syscall(SYS_gettid));
-    NTSTATUS status;
-    if (pid == 0) {
-      plat::ClientContext as(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(getpid())), tid,
-                             process_->eprocess());
-      status = ZekIwarpNotifyDisconnect(irp, irp->AssociatedIrp.SystemBuffer);
-    } else {
-      plat::ClientContext as(reinterpret_cast<HANDLE>(pid), tid);
-      status = ZekIwarpNotifyDisconnect(irp, irp->AssociatedIrp.SystemBuffer);
-    }
-    if (status != STATUS_PENDING) {
-      irp->IoStatus.Status = status;
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
-    }
-    return status;
+  Waiter refused[2];
+  const ZekVreqQpCreateUser bystander = user_qp(domain, cq.Cq);
+  EXPECT_EQ(notify_disconnect(bystander.Qp, refused[0], kStranger), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(notify_disconnect(bystander.Qp + 1, refused[1]), STATUS_INVALID_HANDLE);
+  Waiter waiting;
+  ASSERT_EQ(notify_disconnect(bystander.Qp, waiting), STATUS_PENDING);
+  // Events that leave the connection alone: the asynchronous codes 1 and
+  // 22, and its CQ's event.
+  for (std::uint16_t id : {1289, 1537}) {
+    ZekAsyncEvent e = qp_event(bystander.Qp, id);
+    ZpxQueueAEQ(&fn_->device, &e);
+  }
+  ZekAsyncEvent cq_event{};
+  cq_event.object_id = reinterpret_cast<MifhCqObject*>(cq.Cq)->CqId;
+  cq_event.event_id = 515;
+  cq_event.cq = 1;
+  ZpxQueueAEQ(&fn_->device, &cq_event);
+
+  struct Case {
+    const char* what;
+    std::uint16_t id;
+    std::uint8_t inbound;
   };
-  KEVENT done[4];
-  IO_STATUS_BLOCK iosb[4] = {};
-  for (auto& e : done) KeInitializeEvent(&e, NotificationEvent, FALSE);
-  EXPECT_EQ(notify(static_cast<std::uint32_t>(qp.Qp), kStranger, &done[0], &iosb[0]), STATUS_INVALID_HANDLE);
-  EXPECT_EQ(notify(static_cast<std::uint32_t>(qp.Qp) + 1, 0, &done[1], &iosb[1]), STATUS_INVALID_HANDLE);
-  ASSERT_EQ(notify(static_cast<std::uint32_t>(qp.Qp), 0, &done[2], &iosb[2]), STATUS_PENDING);
-  EXPECT_EQ(KeReadStateEvent(&done[2]), 0);
+  const Case cases[] = {
+      {"the peer's FIN", 1025, 0},
+      {"the peer's reset", 1288, 0},
+      {"the connection timed out", 1290, 0},
+      {"the close the host asked for finished", 1281, 0},
+      {"a fault of the queue pair", 772, 0},
+      {"a termination", 258, 1},
+      {"the queue pair unreachable", 513, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ZekVreqQpCreateUser qp = user_qp(domain, cq.Cq);
+    Waiter first;
+    ASSERT_EQ(notify_disconnect(qp.Qp, first), STATUS_PENDING);
+    EXPECT_EQ(KeReadStateEvent(&first.done), 0);
+    ZekAsyncEvent e = qp_event(qp.Qp, c.id);
+    e.inbound_rdma = c.inbound;
+    ZpxQueueAEQ(&fn_->device, &e);
+    EXPECT_TRUE(eventually([&] { return KeReadStateEvent(&first.done) != 0; })) << log_text();
+    EXPECT_EQ(first.iosb.Status, STATUS_SUCCESS);
+    // Once: a second end completes nothing again; a notification asked for
+    // after the end completes at once.
+    ZekAsyncEvent again = qp_event(qp.Qp, c.id == 1288 ? 1290 : 1288);
+    ZpxQueueAEQ(&fn_->device, &again);
+    Waiter late;
+    EXPECT_EQ(notify_disconnect(qp.Qp, late), STATUS_PENDING);
+    EXPECT_NE(KeReadStateEvent(&late.done), 0);
+    EXPECT_EQ(late.iosb.Status, STATUS_SUCCESS);
+    EXPECT_TRUE(eventually([] { return ZpxPendingAsyncEvents() == 0; }));
+    EXPECT_EQ(first.iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(destroy(IOCTL_ZEK_IWARP_QP_DESTROY_W_USER_ACCESS, qp.Qp), ZEK_STATUS_PASS);
+  }
+  // The bystander's events were all processed before the first case's end.
+  EXPECT_EQ(KeReadStateEvent(&waiting.done), 0);
+  EXPECT_EQ(destroy(IOCTL_ZEK_IWARP_QP_DESTROY_W_USER_ACCESS, bystander.Qp), ZEK_STATUS_PASS);
+  EXPECT_NE(KeReadStateEvent(&waiting.done), 0);
+  EXPECT_EQ(waiting.iosb.Status, STATUS_CANCELLED);
+}
+
+// The posting requests past a full ring (a queue of 4 holds 2): the record
+// answers IWARP_STATUS_QP_TOOMANY_WRS_POSTED with a count of 0, and the ring
+// the adapter reads is as it was (bytes and head), for the send and the
+// receive ring, one request or a batch.
+TEST_F(VerbsRequestsTest, PostingPastAFullRingAnswersTooManyAndWritesNothing) {
+  open_adapter();
+  const std::uint64_t domain = pd();
+  const ZekVreqCqCreateUser cq = user_cq();
+  const std::uint64_t qp = plain_qp(domain, cq.Cq, 2, 2);
+  std::vector<std::uint8_t> memory(4096, 0x5A);
+  const std::uint32_t stag = register_region(domain, memory.data(), 4096);
+  ASSERT_NE(stag, 0u) << log_text();
+  const ZekSge sge{reinterpret_cast<std::uint64_t>(memory.data()), 16, stag};
+  ZekSendWr sends[2]{};
+  for (ZekSendWr& w : sends) {
+    w.Op = ZEK_WR_SEND;
+    w.Signalled = 1;
+    w.Sgl = &sge;
+    w.SgeCount = 1;
+  }
+  // More than any ring of 4 holds: a batch of them fills it.
+  const ZekRecvWr receives[4] = {{1, &sge, 1, 0}, {2, &sge, 1, 0}, {3, &sge, 1, 0}, {4, &sge, 1, 0}};
+  auto post_sq = [&](std::uint32_t n, std::uint32_t* posted) {
+    ZekVreqPostSq p{adapter_, qp,    reinterpret_cast<std::uint64_t>(sends), reinterpret_cast<std::uint64_t>(posted),
+                    n,        0xFFFF};
+    EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_POST_SQ, &p), 0u);
+    return p.Status;
+  };
+  auto post_rq = [&](std::uint32_t n, std::uint32_t* posted) {
+    ZekVreqPostRq p{
+        adapter_, qp, reinterpret_cast<std::uint64_t>(receives), 0, reinterpret_cast<std::uint64_t>(posted), n, 0xFFFF};
+    EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_POST_RQ, &p), 0u);
+    return p.Status;
+  };
+  std::uint32_t posted = 0;
+  ASSERT_EQ(post_sq(2, &posted), ZEK_STATUS_PASS) << log_text();
+  ASSERT_EQ(posted, 2u);
+  ASSERT_EQ(post_rq(4, &posted), ZEK_STATUS_PASS) << log_text();
+  ASSERT_GE(posted, 2u);
+  ASSERT_LT(posted, 4u);
   MifhQpObject* object = nullptr;
   {
     ZekAdapterHold hold(reinterpret_cast<void*>(adapter_), nullptr);
-    object = ZekQpOfHandle(hold.get(), qp.Qp);
+    object = ZekQpOfHandle(hold.get(), qp);
   }
-  ZpxQpDisconnected(object);
-  EXPECT_NE(KeReadStateEvent(&done[2]), 0);
-  EXPECT_EQ(iosb[2].Status, STATUS_SUCCESS);
-  ASSERT_EQ(notify(static_cast<std::uint32_t>(qp.Qp), 0, &done[3], &iosb[3]), STATUS_PENDING);
-  EXPECT_EQ(destroy(IOCTL_ZEK_IWARP_QP_DESTROY_W_USER_ACCESS, qp.Qp), ZEK_STATUS_PASS);
-  EXPECT_NE(KeReadStateEvent(&done[3]), 0);
-  EXPECT_EQ(iosb[3].Status, STATUS_CANCELLED);
+  ASSERT_NE(object, nullptr);
+  const auto* sq = static_cast<const std::uint8_t*>(object->Sq);
+  const auto* rq = static_cast<const std::uint8_t*>(object->Rq);
+  const std::vector<std::uint8_t> sq_before(sq, sq + object->SqRing.Size * 128);
+  const std::vector<std::uint8_t> rq_before(rq, rq + object->RqRing.Size * 128);
+  const std::uint32_t sq_head = object->SqRing.Head, rq_head = object->RqRing.Head;
+  for (std::uint32_t n : {1u, 2u}) {
+    SCOPED_TRACE(n);
+    posted = 99;
+    EXPECT_EQ(post_sq(n, &posted), IWARP_STATUS_QP_TOOMANY_WRS_POSTED);
+    EXPECT_EQ(posted, 0u);
+    posted = 99;
+    EXPECT_EQ(post_rq(n, &posted), IWARP_STATUS_QP_TOOMANY_WRS_POSTED);
+    EXPECT_EQ(posted, 0u);
+    EXPECT_EQ(object->SqRing.Head, sq_head);
+    EXPECT_EQ(object->RqRing.Head, rq_head);
+    EXPECT_TRUE(std::equal(sq_before.begin(), sq_before.end(), sq)) << "the full send ring was written";
+    EXPECT_TRUE(std::equal(rq_before.begin(), rq_before.end(), rq)) << "the full receive ring was written";
+  }
+  EXPECT_EQ(destroy(IOCTL_ZEK_IWARP_QP_DESTROY, qp), ZEK_STATUS_PASS);
+  close_adapter();
+  EXPECT_EQ(in_use(), baseline_);
 }
 
 // QP_MODIFY: a user-access queue pair's mapped rings are never resized (the
@@ -1096,8 +1234,68 @@ class VerbsRequestsLoopback : public VerbsRequestsTest {
     return std::memcmp(memory_.data() + a, memory_.data() + b, length) == 0;
   }
 
+  // Two queue pairs of the process joined by the connection, both in RTS.
+  void connected_pair(std::uint64_t* first, std::uint64_t* second) {
+    const std::uint64_t domain = domain_ = pd();
+    ZekVreqCqCreate cq{};
+    cq.Adapter = adapter_;
+    cq.Requested = 64;
+    cq.Status = 0xFFFF;
+    ASSERT_EQ(send(IOCTL_ZEK_IWARP_CQ_CREATE, &cq), 0u);
+    ASSERT_EQ(cq.Status, ZEK_STATUS_PASS);
+    cq_ = cq.Cq;
+    *first = plain_qp(domain, cq_);
+    *second = plain_qp(domain, cq_);
+    connect();
+    ASSERT_EQ(rts(*first, s_), ZEK_STATUS_PASS) << log_text();
+    ASSERT_EQ(rts(*second, c_), ZEK_STATUS_PASS) << log_text();
+  }
+  std::uint32_t move(std::uint64_t qp, ZekQpState state) {
+    ZekVreqQpModify m{};
+    m.Adapter = adapter_;
+    m.Qp = qp;
+    m.Input.Mask = ZEK_QP_MODIFY_STATE;
+    m.Input.State = state;
+    m.Status = 0xFFFF;
+    EXPECT_EQ(send(IOCTL_ZEK_IWARP_QP_MODIFY, &m), 0u);
+    return m.Status;
+  }
+  // The miniport's part: the adapter's asynchronous events taken from its
+  // queue and handed to the driver.
+  void take_async_events() {
+    MifhAeqObject& aeq = fn_->aeq;
+    auto* ring = static_cast<zekhw::MifhAeqe*>(aeq.Ring);
+    std::uint32_t taken = 0;
+    for (;;) {
+      zekhw::MifhAeqe* slot = &ring[aeq.RingIndex.Tail];
+      std::atomic_ref<std::uint32_t> info(slot->info);
+      const std::uint32_t word3 = info.load(std::memory_order_acquire);
+      if ((word3 & zekhw::kAeqeValid) == 0) break;
+      const zekhw::MifhAeqe entry = *slot;
+      info.store(0, std::memory_order_release);
+      aeq.RingIndex.Tail = (aeq.RingIndex.Tail + 1) % aeq.RingIndex.Size;
+      ++taken;
+      const ZekAsyncEvent event = zek_decode_async_event(entry.context, entry.object_word, word3);
+      ZpxQueueAEQ(&fn_->device, &event);
+    }
+    if (taken > 0) mifh_write_reg(&fn_->device, zekhw::kRegAeqAcknowledge, zekhw::aeq_acknowledge(taken));
+  }
+  // Carries the frames and the events until `done` holds.
+  template <typename F>
+  bool run_until(F done, int milliseconds = 20000) {
+    return eventually(
+        [&] {
+          port_.deliver(board());
+          settle();
+          take_async_events();
+          return done();
+        },
+        milliseconds);
+  }
+
   TurnaroundPort port_;
   int c_ = -1, s_ = -1;
+  std::uint64_t domain_ = 0;
   std::uint64_t cq_ = 0;
   std::vector<std::uint8_t> memory_ = std::vector<std::uint8_t>(16 * 4096, 0);
 };
@@ -1196,6 +1394,98 @@ TEST_F(VerbsRequestsLoopback, EveryOperationMovesTheProcesssBytes) {
   EXPECT_TRUE(same(12288, 53248 + 10, 1000));
   close_adapter();
   EXPECT_EQ(in_use(), baseline_);
+}
+
+// The connection's end as the adapter reports it: the process closes one
+// end (CLOSING, a FIN to the peer), the peer's queue pair hears the FIN and
+// is moved to error (the adapter resets the connection), the closing end
+// hears the reset. Each end's disconnect notification completes with
+// success.
+TEST_F(VerbsRequestsLoopback, ThePeersCloseCompletesBothEndsNotifications) {
+  AsyncEventThread events;
+  ASSERT_TRUE(events.started);
+  open_adapter();
+  std::uint64_t first = 0, second = 0;
+  connected_pair(&first, &second);
+  if (HasFatalFailure()) return;
+  Waiter a, b;
+  ASSERT_EQ(notify_disconnect(first, a), STATUS_PENDING);
+  ASSERT_EQ(notify_disconnect(second, b), STATUS_PENDING);
+  EXPECT_FALSE(run_until([&] { return KeReadStateEvent(&a.done) != 0; }, 200)) << "nothing ended yet";
+  ASSERT_EQ(move(second, ZEK_QP_STATE_CLOSING), ZEK_STATUS_PASS) << log_text();
+  EXPECT_TRUE(run_until([&] { return KeReadStateEvent(&a.done) != 0 && KeReadStateEvent(&b.done) != 0; }))
+      << log_text();
+  EXPECT_EQ(a.iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(b.iosb.Status, STATUS_SUCCESS);
+  close_adapter();
+  EXPECT_EQ(in_use(), baseline_);
+}
+
+// The process moves its connected queue pair to error: the adapter resets
+// the connection and reports nothing of it to that end, so the modify
+// completes the notification; the peer's end hears the reset.
+TEST_F(VerbsRequestsLoopback, AMoveToErrorCompletesTheNotificationAtOnce) {
+  AsyncEventThread events;
+  ASSERT_TRUE(events.started);
+  open_adapter();
+  std::uint64_t first = 0, second = 0;
+  connected_pair(&first, &second);
+  if (HasFatalFailure()) return;
+  Waiter a, b;
+  ASSERT_EQ(notify_disconnect(first, a), STATUS_PENDING);
+  ASSERT_EQ(notify_disconnect(second, b), STATUS_PENDING);
+  ASSERT_EQ(move(first, ZEK_QP_STATE_ERROR), ZEK_STATUS_PASS) << log_text();
+  EXPECT_NE(KeReadStateEvent(&a.done), 0);
+  EXPECT_EQ(a.iosb.Status, STATUS_SUCCESS);
+  EXPECT_TRUE(run_until([&] { return KeReadStateEvent(&b.done) != 0; })) << log_text();
+  EXPECT_EQ(b.iosb.Status, STATUS_SUCCESS);
+  close_adapter();
+  EXPECT_EQ(in_use(), baseline_);
+}
+
+// The process's end with its connection up, a region of its memory
+// registered and receives posted: its clean-up (what IRP_MJ_CLEANUP runs)
+// moves both connected queue pairs out of RTS (CLOSING: the adapter stops
+// their work, which comes back flushed) before it deallocates the region
+// and unlocks its pages, so the adapter never places data in memory given
+// back; the control requests carry the order.
+TEST_F(VerbsRequestsLoopback, AProcesssEndTakesItsConnectionsOutOfRtsBeforeItsRegionsGo) {
+  open_adapter();
+  std::uint64_t first = 0, second = 0;
+  connected_pair(&first, &second);
+  if (HasFatalFailure()) return;
+  const std::uint32_t stag = register_region(domain_, memory_.data(), static_cast<std::uint32_t>(memory_.size()));
+  ASSERT_NE(stag, 0u) << log_text();
+  ASSERT_EQ(receive(first, 0xB1, {at(0), 4096, stag}), ZEK_STATUS_PASS) << log_text();
+  ASSERT_EQ(receive(second, 0xB2, {at(4096), 4096, stag}), ZEK_STATUS_PASS) << log_text();
+  std::set<std::uint32_t> connected;
+  for (std::uint64_t qp : {first, second}) connected.insert(static_cast<std::uint32_t>(qp));
+
+  const MifhCqpObject* cqp = fn_->cqp;
+  const std::uint32_t from = cqp->RingIndex.Head;
+  as_caller(0, [] { zek_cleanup_iwarp_resources(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(getpid()))); });
+  adapter_ = 0;
+  EXPECT_EQ(in_use(), baseline_);
+  const std::uint32_t size = cqp->RingIndex.Size;
+  const std::uint32_t n = (cqp->RingIndex.Head + size - from) % size;
+  ASSERT_GT(n, 0u);
+  ASSERT_LT(n, size - 1) << "the clean-up's requests wrapped the control ring";
+  std::set<std::uint32_t> closed;
+  bool region_gone = false;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const zekhw::MifhCqpWqe& w = cqp->Ring[(from + i) % size];
+    const std::uint32_t op = w.op_word & zekhw::kOpMask;
+    if (op == zekhw::kOpModifyQp) {
+      const std::uint32_t state = (w.op_word >> zekhw::kQpStateShift) & zekhw::kQpStateMask;
+      if (state == ZEK_QP_STATE_CLOSING || state == ZEK_QP_STATE_ERROR) closed.insert(w.object_word);
+    }
+    if (op == zekhw::kOpDeallocateStag && (w.op_word & zekhw::kStagRegion) != 0) {
+      region_gone = true;
+      EXPECT_EQ(closed, connected) << "request " << i << ": the region went while a queue pair was still in RTS";
+    }
+  }
+  EXPECT_TRUE(region_gone);
+  EXPECT_EQ(closed, connected);
 }
 
 }  // namespace

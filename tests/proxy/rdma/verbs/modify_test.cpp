@@ -7,6 +7,7 @@
 // host-stack connection.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -397,6 +398,7 @@ TEST_F(ModifyTest, AFailingHandOverLeavesAWorkingHostConnection) {
     std::function<void(int c, int s)> arrange;
     std::string message;
     ZekStatus want;
+    bool full_ring = false;  // the send ring filled while idle: no slot for the message
   };
   const std::string too_long(ZEK_STREAM_MESSAGE_DEFAULT_MAX + 1, 'x');
   const std::vector<Case> cases = {
@@ -421,6 +423,7 @@ TEST_F(ModifyTest, AFailingHandOverLeavesAWorkingHostConnection) {
          ASSERT_EQ(mifh_cqp_post(fn_->cqp, &del, MifhPostMode::Failing, "test"), 0u);
        },
        "", ZEK_STATUS_FAIL},
+      {"no send slot for the last message", [](int, int) {}, "hello", IWARP_STATUS_QP_TOOMANY_WRS_POSTED, true},
   };
   for (const Case& k : cases) {
     g_tables = Tables{};
@@ -428,12 +431,27 @@ TEST_F(ModifyTest, AFailingHandOverLeavesAWorkingHostConnection) {
     k.arrange(c, s);
     if (HasFatalFailure()) return;
     const std::uint64_t qp = make_qp(adapter_, objects_);
+    MifhQpObject* q = qp_object(adapter_, qp);
+    if (k.full_ring) {
+      // Sends without data, posted while idle, until the ring is full.
+      std::vector<ZekSendWr> fill(q->SqRing.Size);
+      for (ZekSendWr& w : fill) w.Op = ZEK_WR_SEND;
+      std::uint32_t posted = 0;
+      EXPECT_EQ(table()->QpPostSq(adapter_, qp, fill.data(), &posted, static_cast<std::uint32_t>(fill.size())),
+                ZEK_STATUS_PASS);
+      EXPECT_EQ(posted, q->SqRing.Size - ZEK_VERBS_WQ_RESERVED);
+    }
+    const auto* ring = static_cast<const std::uint8_t*>(q->Sq);
+    const std::vector<std::uint8_t> ring_before(ring, ring + q->SqRing.Size * 128);
+    const std::uint32_t head = q->SqRing.Head;
     const auto before = in_use();
     EXPECT_EQ(modify(qp, ZEK_QP_MODIFY_STATE, ZEK_QP_STATE_RTS, static_cast<std::uint64_t>(c), k.message), k.want)
         << k.name << "\n"
         << log_text();
     EXPECT_EQ(state_of(qp), ZEK_QP_STATE_IDLE) << k.name;
     EXPECT_EQ(in_use(), before) << k.name;
+    EXPECT_EQ(q->SqRing.Head, head) << k.name;
+    EXPECT_TRUE(std::equal(ring_before.begin(), ring_before.end(), ring)) << k.name << ": the send ring was written";
     g_tables = Tables{};
     char drain[8];
     while (zektcp::sys_recv(c, drain, sizeof drain, 0x80) > 0) {

@@ -5,6 +5,7 @@
 // with the requests before them posted.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -274,21 +275,6 @@ TEST_F(PostTest, ARefusedRequestEndsTheBatchWithTheOnesBeforeItPosted) {
   }
 }
 
-// A queue of 4 holds 2 requests: the third of a batch is refused.
-TEST_F(PostTest, AFullSendQueueTakesNoMore) {
-  ZekQpCreateInput in = qp_input(o_.pd, o_.cq, o_.cq, 2, 2);
-  ZekQpAttributes out{};
-  std::uint64_t small = 0;
-  ASSERT_EQ(table()->QpCreate(adapter_, &in, &out, &small), ZEK_STATUS_PASS);
-  const std::uint32_t stag = region(0, 4096);
-  const ZekSge one[] = {{address(0), 1, stag}};
-  const std::vector<ZekSendWr> three(3, send_wr(1, ZEK_WR_SEND, one, 1));
-  std::uint32_t posted = 0;
-  EXPECT_EQ(table()->QpPostSq(adapter_, small, three.data(), &posted, 3), ZEK_STATUS_PASS);
-  EXPECT_EQ(posted, 2u);
-  EXPECT_EQ(table()->QpPostSq(adapter_, small, three.data(), &posted, 1), IWARP_STATUS_QP_TOOMANY_WRS_POSTED);
-}
-
 // Sends only in IDLE and RTS; receives in every state but TERMINATE and ERROR.
 TEST_F(PostTest, StatesThatTakeRequests) {
   const std::uint32_t stag = region(0, 4096);
@@ -358,6 +344,134 @@ Seen record_of(void* adapter, std::uint32_t stag) {
   }
   OSPrimSyncReleaseSpinlockObject(&a->StagListSpinlock);
   return s;
+}
+
+// A queue of 4 holds 2 requests. Past a full ring every kind of request is
+// refused with IWARP_STATUS_QP_TOOMANY_WRS_POSTED and leaves nothing: the
+// ring's bytes and head as they were, no doorbell, the STag records as they
+// were (no fast registration made valid, no invalidation carried out, no
+// window bound). A full receive ring answers the same.
+TEST_F(PostTest, AFullRingTakesNoMoreAndWritesNothing) {
+  ZekQpCreateInput in = qp_input(o_.pd, o_.cq, o_.cq, 2, 2);
+  ZekQpAttributes out{};
+  std::uint64_t small = 0;
+  ASSERT_EQ(table()->QpCreate(adapter_, &in, &out, &small), ZEK_STATUS_PASS);
+  MifhQpObject* q = qp_object(adapter_, small);
+  ASSERT_NE(q, nullptr);
+  const std::uint32_t stag = region(0, 2 * 4096);
+  std::uint32_t window = 0, fast = 0, room = 0;
+  ASSERT_EQ(table()->MwAlloc(adapter_, o_.pd, &window), ZEK_STATUS_PASS) << log_text();
+  ASSERT_EQ(table()->MrAllocNonsharedStag(adapter_, o_.pd, 4, 0, &fast, &room), ZEK_STATUS_PASS) << log_text();
+  const ZekSge one[] = {{address(0), 1, stag}};
+  const std::vector<ZekSendWr> three(3, send_wr(1, ZEK_WR_SEND, one, 1));
+  std::uint32_t posted = 0;
+  EXPECT_EQ(table()->QpPostSq(adapter_, small, three.data(), &posted, 3), ZEK_STATUS_PASS);
+  EXPECT_EQ(posted, 2u);
+  // The receive ring of 4 holds its usable 2 and more: a batch of 4 fills it.
+  const ZekRecvWr receives[4] = {{1, one, 1, 0}, {2, one, 1, 0}, {3, one, 1, 0}, {4, one, 1, 0}};
+  EXPECT_EQ(table()->QpPostRq(adapter_, small, receives, nullptr, &posted, 4), ZEK_STATUS_PASS);
+  EXPECT_GE(posted, 2u);
+  EXPECT_LT(posted, 4u);
+  // Doorbells of this queue pair written since the last look.
+  auto rung = [&] {
+    std::size_t n = 0;
+    for (const RegisterWrite& w : take_writes(0)) {
+      n += w.offset == zekhw::kRegWqeDoorbell && (w.value & 0xFFFF) == q->QpId;
+    }
+    return n;
+  };
+  rung();
+  const auto* sq_bytes = static_cast<const std::uint8_t*>(q->Sq);
+  const auto* rq_bytes = static_cast<const std::uint8_t*>(q->Rq);
+  const std::vector<std::uint8_t> sq_before(sq_bytes, sq_bytes + q->SqRing.Size * 128);
+  const std::vector<std::uint8_t> rq_before(rq_bytes, rq_bytes + q->RqRing.Size * 128);
+  const std::uint32_t sq_head = q->SqRing.Head, rq_head = q->RqRing.Head;
+
+  auto with = [](std::int32_t op, auto edit) {
+    ZekSendWr r{};
+    r.WrId = 0xEE;
+    r.Op = op;
+    r.Signalled = 1;
+    edit(r);
+    return r;
+  };
+  const ZekSge sink[] = {{address(4096), 100, stag}};
+  const struct {
+    const char* what;
+    ZekSendWr r;
+  } cases[] = {
+      {"send", send_wr(2, ZEK_WR_SEND, one, 1)},
+      {"send with invalidate", with(ZEK_WR_SEND_SOLICITED_INVALIDATE,
+                                    [&](ZekSendWr& r) {
+                                      r.Sgl = one;
+                                      r.SgeCount = 1;
+                                      r.Remote = 0x3377;
+                                    })},
+      {"RDMA write", with(ZEK_WR_RDMA_WRITE,
+                          [&](ZekSendWr& r) {
+                            r.Sgl = one;
+                            r.SgeCount = 1;
+                            r.Remote = 0x1000;
+                            r.RemoteStag = 0x4242;
+                          })},
+      {"RDMA read", with(ZEK_WR_RDMA_READ,
+                         [&](ZekSendWr& r) {
+                           r.Sgl = sink;
+                           r.SgeCount = 1;
+                           r.Remote = 0x1000;
+                           r.RemoteStag = 0x4242;
+                         })},
+      {"inline send", with(ZEK_WR_SEND_INLINE,
+                           [&](ZekSendWr& r) {
+                             r.Sgl = one;
+                             r.SgeCount = 1;
+                           })},
+      {"inline RDMA write", with(ZEK_WR_RDMA_WRITE_INLINE,
+                                 [&](ZekSendWr& r) {
+                                   r.Sgl = one;
+                                   r.SgeCount = 1;
+                                   r.RemoteStag = 0x4242;
+                                 })},
+      {"window bind", with(ZEK_WR_BIND,
+                           [&](ZekSendWr& r) {
+                             auto& b = reinterpret_cast<ZekBindWr&>(r);
+                             b.RegionStag = stag;
+                             b.Length = 100;
+                             b.Va = address(0);
+                             b.RemoteWrite = 1;
+                             b.WindowStag = window;
+                             b.Key = 0x33;
+                           })},
+      {"fast registration", with(ZEK_WR_FAST_REGISTER,
+                                 [&](ZekSendWr& r) {
+                                   auto& f = reinterpret_cast<ZekFastRegisterWr&>(r);
+                                   f.Length = 4096;
+                                   f.Buffer = address(0);
+                                   f.Access = ZEK_ACCESS_LOCAL_READ;
+                                   f.Stag = fast;
+                                   f.Key = 0x44;
+                                 })},
+      {"local invalidation",
+       with(ZEK_WR_LOCAL_INVALIDATE, [&](ZekSendWr& r) { reinterpret_cast<ZekLocalInvalidateWr&>(r).Stag = stag; })},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    posted = 99;
+    EXPECT_EQ(table()->QpPostSq(adapter_, small, &c.r, &posted, 1), IWARP_STATUS_QP_TOOMANY_WRS_POSTED) << log_text();
+    EXPECT_EQ(posted, 0u);
+    EXPECT_EQ(q->SqRing.Head, sq_head);
+    EXPECT_TRUE(std::equal(sq_before.begin(), sq_before.end(), sq_bytes)) << "the full ring was written";
+    EXPECT_EQ(rung(), 0u);
+  }
+  EXPECT_EQ(record_of(adapter_, fast).valid, 0u) << "a fast registration that was never posted";
+  EXPECT_EQ(record_of(adapter_, stag).valid, 1u) << "an invalidation that was never posted";
+  EXPECT_EQ(record_of(adapter_, window).valid, 0u) << "a bind that was never posted";
+  posted = 99;
+  EXPECT_EQ(table()->QpPostRq(adapter_, small, receives, nullptr, &posted, 1), IWARP_STATUS_QP_TOOMANY_WRS_POSTED);
+  EXPECT_EQ(posted, 0u);
+  EXPECT_EQ(q->RqRing.Head, rq_head);
+  EXPECT_TRUE(std::equal(rq_before.begin(), rq_before.end(), rq_bytes)) << "the full receive ring was written";
+  EXPECT_EQ(rung(), 0u);
 }
 
 // Bind, local invalidation and fast registration in the adapter's layouts;
