@@ -151,6 +151,11 @@ callout* timeout(callout_handler handler, void* argument, std::int32_t ticks);
 void callout_arm(callout* c, std::int32_t ticks, callout_handler handler, void* argument);
 int callout_disarm(callout* c);
 bool callout_pending(const callout* c);
+// Whether the callout is pending with this handler and argument at the tick
+// that arming it now with `ticks` would give. Read without the callout lock:
+// for callouts whose every arm, stop and run happens under one lock the
+// caller holds (a connection's timers: the socket-call lock).
+bool callout_due_after(const callout* c, std::int32_t ticks, callout_handler handler, void* argument);
 void callout_init_table();
 // Runs the due callouts; the caller holds the socket-call lock.
 void SoftClock();

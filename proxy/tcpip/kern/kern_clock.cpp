@@ -53,16 +53,33 @@ void stop_locked(callout* c) {
   ReleaseListLock();
 }
 
+// The tick a callout armed now with `ticks` falls due at. A callout armed
+// with 0 or fewer ticks is due at the next tick. A handler that re-arms
+// from SoftClock counts from the tick being processed, so a periodic
+// callout keeps its period however late SoftClock runs.
+std::int32_t due_tick(std::int32_t ticks) {
+  const bool from_handler = g_kern.softclock_thread != nullptr && g_kern.softclock_thread == KeGetCurrentThread();
+  const std::uint32_t base = from_handler ? g_kern.softticks : stack_ticks();
+  return static_cast<std::int32_t>(base + static_cast<std::uint32_t>(ticks > 0 ? ticks : 1));
+}
+
+bool due_already(const callout* c, std::int32_t due, callout_handler handler, void* argument) {
+  return (c->c_flags & CALLOUT_PENDING) && c->c_time == due && c->c_func == handler && c->c_arg == argument;
+}
+
 void arm_locked(callout* c, std::int32_t ticks, callout_handler handler, void* argument) {
+  const std::int32_t due = due_tick(ticks);
+  // Armed again for the tick it is due at already (a connection's timers
+  // are re-armed for every segment, many to a tick): it stays where it is.
+  if (due_already(c, due, handler, argument)) {
+    c->c_flags |= CALLOUT_ACTIVE;
+    return;
+  }
   if (c->c_flags & CALLOUT_PENDING) stop_locked(c);
   c->c_flags |= CALLOUT_ACTIVE | CALLOUT_PENDING;
   c->c_func = handler;
   c->c_arg = argument;
-  // A callout armed with 0 or fewer ticks is due at the next tick. A handler
-  // that re-arms from SoftClock counts from the tick being processed, so a
-  // periodic callout keeps its period however late SoftClock runs.
-  const std::uint32_t base = g_kern.softclock_thread == KeGetCurrentThread() ? g_kern.softticks : stack_ticks();
-  c->c_time = static_cast<std::int32_t>(base + static_cast<std::uint32_t>(ticks > 0 ? ticks : 1));
+  c->c_time = due;
   AcquireListLock();
   bucket_append(bucket_of(static_cast<std::uint32_t>(c->c_time)), c);
   ReleaseListLock();
@@ -118,6 +135,10 @@ int timeval_to_ticks(const timeval* tv) {
 void callout_init(callout* c) { *c = callout{}; }
 
 bool callout_pending(const callout* c) { return (c->c_flags & CALLOUT_PENDING) != 0; }
+
+bool callout_due_after(const callout* c, std::int32_t ticks, callout_handler handler, void* argument) {
+  return due_already(c, due_tick(ticks), handler, argument);
+}
 
 std::uint32_t callout_free_count() { return g_kern.free_count; }
 

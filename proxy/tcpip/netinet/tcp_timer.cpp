@@ -43,14 +43,21 @@ std::uint32_t idle_ticks(const tcp_ctl_block* tp) { return stack_ticks() - tp->l
 
 }  // namespace
 
+// A connection's timers are armed, stopped and run only under the
+// socket-call lock, so a timer due at the tick asked for already, or one
+// neither pending nor active, is left as it is without the callout lock:
+// the keepalive and retransmission timers are re-armed, and the delayed-ACK
+// timer stopped, for nearly every segment.
 void tcp_timer_arm(tcp_ctl_block* tp, TcpTimer which, std::int32_t ticks) {
   if (ticks < 1) ticks = 1;
-  callout_arm(timer_of(tp, which), ticks, kHandlers[which], tp);
+  callout* c = timer_of(tp, which);
+  if (callout_due_after(c, ticks, kHandlers[which], tp)) return;
+  callout_arm(c, ticks, kHandlers[which], tp);
 }
 
 void tcp_timer_stop(tcp_ctl_block* tp, TcpTimer which) {
   callout* c = timer_of(tp, which);
-  if (c != nullptr) callout_disarm(c);
+  if (c != nullptr && (c->c_flags & (CALLOUT_PENDING | CALLOUT_ACTIVE)) != 0) callout_disarm(c);
 }
 
 bool tcp_timer_active(const tcp_ctl_block* tp, TcpTimer which) { return callout_pending(timer_of(tp, which)); }
