@@ -32,20 +32,27 @@ int ReleaseBdcNetLock();
 bool BdcLockHeldByCaller();
 bool BdcNetLockHeldByCaller();
 
+// The network lock for a caller that knows its thread (looked up once).
+void AcquireBdcNetLockAs(PKTHREAD self);
+void ReleaseBdcNetLockAs(PKTHREAD self);
+bool BdcNetLockHeldBy(PKTHREAD self);
+
 // Takes the network lock for a scope unless the calling thread holds it
 // already (the socket-buffer routines free and allocate while holding it).
+// The thread is looked up once for the check, the hold and the release.
 class NetLockScope {
  public:
-  NetLockScope() : taken_(!BdcNetLockHeldByCaller()) {
-    if (taken_) AcquireBdcNetLock();
+  NetLockScope() : self_(KeGetCurrentThread()), taken_(!BdcNetLockHeldBy(self_)) {
+    if (taken_) AcquireBdcNetLockAs(self_);
   }
   ~NetLockScope() {
-    if (taken_) ReleaseBdcNetLock();
+    if (taken_) ReleaseBdcNetLockAs(self_);
   }
   NetLockScope(const NetLockScope&) = delete;
   NetLockScope& operator=(const NetLockScope&) = delete;
 
  private:
+  PKTHREAD self_;
   bool taken_;
 };
 

@@ -7,19 +7,21 @@ namespace zektcp {
 
 namespace {
 
-int acquire(StackLock* lock, int line) {
+int acquire(StackLock* lock, int line, PKTHREAD self) {
   const ZekStatus status = OSPrimSyncAcquireSpinlockObject(&lock->Object);
   if (status != ZEK_STATUS_PASS) {
     OSPrimDebugPrint("AcquireBdcLock:failed Line[%d]\n", line);
     return static_cast<int>(status);
   }
   lock->Held = 1;
-  lock->Owner = KeGetCurrentThread();
+  lock->Owner = self;
   return 0;
 }
 
-int release(StackLock* lock, int line) {
-  if (lock->Owner != KeGetCurrentThread()) {
+int acquire(StackLock* lock, int line) { return acquire(lock, line, KeGetCurrentThread()); }
+
+int release(StackLock* lock, int line, PKTHREAD self) {
+  if (lock->Owner != self) {
     OSPrimDebugPrint("ReleaseBdcLock:failed Line[%d]\n", line);
     return static_cast<int>(ZEK_OSPRIM_FAILURE);
   }
@@ -33,18 +35,24 @@ int release(StackLock* lock, int line) {
   return 0;
 }
 
+int release(StackLock* lock, int line) { return release(lock, line, KeGetCurrentThread()); }
+
 }  // namespace
 
 int AcquireBdcLock() { return acquire(&g_kern.bdc, __LINE__); }
 int ReleaseBdcLock() {
-  if (g_kern.bdc.Owner == KeGetCurrentThread()) softint_before_release();
-  return release(&g_kern.bdc, __LINE__);
+  PKTHREAD self = KeGetCurrentThread();
+  if (g_kern.bdc.Owner == self) softint_before_release();
+  return release(&g_kern.bdc, __LINE__, self);
 }
 int AcquireBdcNetLock() { return acquire(&g_kern.net, __LINE__); }
 int ReleaseBdcNetLock() { return release(&g_kern.net, __LINE__); }
 
 bool BdcLockHeldByCaller() { return g_kern.bdc.Held != 0 && g_kern.bdc.Owner == KeGetCurrentThread(); }
-bool BdcNetLockHeldByCaller() { return g_kern.net.Held != 0 && g_kern.net.Owner == KeGetCurrentThread(); }
+bool BdcNetLockHeldByCaller() { return BdcNetLockHeldBy(KeGetCurrentThread()); }
+void AcquireBdcNetLockAs(PKTHREAD self) { acquire(&g_kern.net, __LINE__, self); }
+void ReleaseBdcNetLockAs(PKTHREAD self) { release(&g_kern.net, __LINE__, self); }
+bool BdcNetLockHeldBy(PKTHREAD self) { return g_kern.net.Held != 0 && g_kern.net.Owner == self; }
 
 void AcquireListLock() { OSPrimSyncAcquireSpinlockObject(&g_kern.list_lock); }
 void ReleaseListLock() { OSPrimSyncReleaseSpinlockObject(&g_kern.list_lock); }
