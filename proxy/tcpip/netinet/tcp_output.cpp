@@ -190,41 +190,46 @@ int tcp_output(tcp_ctl_block* tp, socket* so) {
     const int hdrlen = static_cast<int>(sizeof(tcpiphdr)) + optlen;
     if (largest_link_header + hdrlen > MHLEN) panic("tcphdr too big");
     mbuf* m = nullptr;
-    if (GetMBufHdr(&m, M_DONTWAIT, MT_HEADER) != 0 || m == nullptr) return BSD_ENOBUFS;
-    m->m_data += largest_link_header;
-    if (len > 0) {
-      if (SEQ_LT(tp->snd_nxt, tp->snd_max) && !tp->force_send) {
-        ++g_tcpstat.sndrexmitpack;
-        g_tcpstat.sndrexmitbyte += static_cast<std::uint32_t>(len);
-      } else if (tp->force_send && len == 1 && tp->snd_wnd == 0) {
-        ++g_tcpstat.sndprobe;
-      } else {
-        ++g_tcpstat.sndpack;
-        g_tcpstat.sndbyte += static_cast<std::uint32_t>(len);
-      }
-      if (len <= MHLEN - largest_link_header - hdrlen) {
-        m_copydata(so->so_snd.sb_mb, off, len, m->m_data + hdrlen);
-        m->m_len = hdrlen + len;
-      } else {
-        m->m_len = hdrlen;
-        m->m_next = m_copym(so->so_snd.sb_mb, off, len, M_DONTWAIT);
-        if (m->m_next == nullptr) {
-          mbuf_free_chain(m);
-          return BSD_ENOBUFS;
+    {
+      // The header mbuf and the copy of the data under one hold of the
+      // network lock.
+      NetLockScope mbuf_lock;
+      if (GetMBufHdr(&m, M_DONTWAIT, MT_HEADER) != 0 || m == nullptr) return BSD_ENOBUFS;
+      m->m_data += largest_link_header;
+      if (len > 0) {
+        if (SEQ_LT(tp->snd_nxt, tp->snd_max) && !tp->force_send) {
+          ++g_tcpstat.sndrexmitpack;
+          g_tcpstat.sndrexmitbyte += static_cast<std::uint32_t>(len);
+        } else if (tp->force_send && len == 1 && tp->snd_wnd == 0) {
+          ++g_tcpstat.sndprobe;
+        } else {
+          ++g_tcpstat.sndpack;
+          g_tcpstat.sndbyte += static_cast<std::uint32_t>(len);
         }
-      }
-      if (off + len == cc) flags |= TH_PUSH;
-    } else {
-      if (tp->conn_flags & TCPF_ACK_NOW) {
-        ++g_tcpstat.sndacks;
-      } else if (flags & (TH_SYN | TH_FIN | TH_RST)) {
-        ++g_tcpstat.sndctrl;
-      } else if (SEQ_GT(tp->snd_up, tp->snd_una)) {
-        ++g_tcpstat.sndurg;
+        if (len <= MHLEN - largest_link_header - hdrlen) {
+          m_copydata(so->so_snd.sb_mb, off, len, m->m_data + hdrlen);
+          m->m_len = hdrlen + len;
+        } else {
+          m->m_len = hdrlen;
+          m->m_next = m_copym(so->so_snd.sb_mb, off, len, M_DONTWAIT);
+          if (m->m_next == nullptr) {
+            mbuf_free_chain(m);
+            return BSD_ENOBUFS;
+          }
+        }
+        if (off + len == cc) flags |= TH_PUSH;
       } else {
-        ++g_tcpstat.sndwinup;
+        if (tp->conn_flags & TCPF_ACK_NOW) {
+          ++g_tcpstat.sndacks;
+        } else if (flags & (TH_SYN | TH_FIN | TH_RST)) {
+          ++g_tcpstat.sndctrl;
+        } else if (SEQ_GT(tp->snd_up, tp->snd_una)) {
+          ++g_tcpstat.sndurg;
+        } else {
+          ++g_tcpstat.sndwinup;
+        }
+        m->m_len = hdrlen;
       }
-      m->m_len = hdrlen;
     }
     m->mh.m_pkthdr.len = hdrlen + len;
     m->mh.m_pkthdr.rcvif = nullptr;

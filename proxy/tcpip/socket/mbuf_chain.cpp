@@ -22,10 +22,6 @@ std::uint8_t* storage_end(mbuf* m) {
   return mbuf_internal_end(m);
 }
 
-int get_like(mbuf** out, int how, int type, bool header) {
-  return header ? GetMBufHdr(out, how, type) : GetMBuf(out, how, type);
-}
-
 }  // namespace
 
 bool mbuf_is_shared(const mbuf* m) {
@@ -68,6 +64,7 @@ mbuf* m_copym(mbuf* m, int off, int len, int how) {
   }
   const int off0 = off;
   bool copyhdr = off == 0 && m != nullptr && (m->m_flags & M_PKTHDR);
+  NetLockScope lock;  // once for the whole copy
   while (off > 0) {
     if (m == nullptr) {
       OSPrimDebugPrint("m_copym, offset > size of mbuf chain");
@@ -89,7 +86,7 @@ mbuf* m_copym(mbuf* m, int off, int len, int how) {
       break;
     }
     mbuf* n = nullptr;
-    if (get_like(&n, how, m->m_type, copyhdr) != 0) {
+    if (mbuf_get_locked(&n, how, m->m_type, copyhdr) != 0) {
       mbuf_free_chain(top);
       return nullptr;
     }
@@ -111,14 +108,14 @@ mbuf* m_copym(mbuf* m, int off, int len, int how) {
     int chunk = len == M_COPYALL ? avail : std::min(len, avail);
     if (has_cluster(m)) {
       // A cluster is shared by reference, never copied.
-      mcl_add_ref(m->mh.m_ext.ext_buf);
+      mcl_add_ref_locked(m->mh.m_ext.ext_buf);
       n->mh.m_ext = m->mh.m_ext;
       n->m_flags |= M_EXT;
       n->m_data = m->m_data + off;
     } else {
       // Storage with a free routine of its own has no reference count: its
       // bytes are copied (into a cluster when they do not fit).
-      if ((m->m_flags & M_EXT) && chunk > M_TRAILINGSPACE(n)) MclAlloc(n, how);
+      if ((m->m_flags & M_EXT) && chunk > M_TRAILINGSPACE(n)) mbuf_cluster_locked(n, how);
       chunk = std::min(chunk, M_TRAILINGSPACE(n));
       std::memcpy(n->m_data, m->m_data + off, static_cast<std::size_t>(chunk));
     }
@@ -177,7 +174,7 @@ mbuf* m_pullup(mbuf* n, int len) {
     n = n->m_next;
     len -= m->m_len;
   } else {
-    if (get_like(&m, M_DONTWAIT, n->m_type, false) != 0) {
+    if (GetMBuf(&m, M_DONTWAIT, n->m_type) != 0) {
       mbuf_free_chain(n);
       return nullptr;
     }
@@ -387,7 +384,7 @@ mbuf* mbuf_push_front(mbuf* m, int len, int how) {
     return nullptr;
   }
   mbuf* n = nullptr;
-  if (get_like(&n, how, m->m_type, header) != 0) {
+  if ((header ? GetMBufHdr(&n, how, m->m_type) : GetMBuf(&n, how, m->m_type)) != 0) {
     mbuf_free_chain(m);
     return nullptr;
   }
@@ -415,15 +412,16 @@ mbuf* m_prepend(mbuf* m, int len, int how) {
 
 mbuf* mbuf_from_bytes(const void* data, int len, ifnet* rcvif, int how) {
   if (len < 0) return nullptr;
+  NetLockScope lock;  // once for the whole packet
   mbuf* top = nullptr;
-  if (GetMBufHdr(&top, how, MT_DATA) != 0) return nullptr;
+  if (mbuf_get_locked(&top, how, MT_DATA, true) != 0) return nullptr;
   top->mh.m_pkthdr.rcvif = rcvif;
   top->mh.m_pkthdr.len = len;
   const auto* cp = static_cast<const std::uint8_t*>(data);
   mbuf* m = top;
   int room = MHLEN;
   if (len > MHLEN) {
-    MclAlloc(m, how);
+    mbuf_cluster_locked(m, how);
     if (m->m_flags & M_EXT) room = MCLBYTES;
   }
   for (;;) {
@@ -434,13 +432,13 @@ mbuf* mbuf_from_bytes(const void* data, int len, ifnet* rcvif, int how) {
     len -= count;
     if (len == 0) return top;
     mbuf* n = nullptr;
-    if (GetMBuf(&n, how, MT_DATA) != 0) {
+    if (mbuf_get_locked(&n, how, MT_DATA, false) != 0) {
       mbuf_free_chain(top);
       return nullptr;
     }
     room = MLEN;
     if (len > MLEN) {
-      MclAlloc(n, how);
+      mbuf_cluster_locked(n, how);
       if (n->m_flags & M_EXT) room = MCLBYTES;
     }
     m->m_next = n;

@@ -83,14 +83,14 @@ std::uint8_t* carve_reserve_clusters(std::uint32_t bytes) {
                        "OSPrimAllocClusterSpecial");
 }
 
-int mget_common(mbuf** out, int how, int type, bool header) {
+// The network lock is held.
+int mget_locked(mbuf** out, int how, int type, bool header) {
   *out = nullptr;
   if (type <= MT_FREE || type >= MT_NTYPES) {
     // A type outside the counts is refused, never counted.
     OSPrimDebugPrint(header ? "MGETHDR: type of range \n" : "MGET: type of range \n");
     return BSD_EINVAL;
   }
-  NetLockScope lock;
   if (g_mb.mfree == nullptr) {
     OSPrimAllocMbufSpecial(1, how);
     if (g_mb.mfree == nullptr && how == M_WAIT) m_reclaim();
@@ -116,15 +116,21 @@ int mget_common(mbuf** out, int how, int type, bool header) {
   return 0;
 }
 
-int get_with_retry(mbuf** out, int how, int type, bool header) {
-  int error = mget_common(out, how, type, header);
+int mget_common(mbuf** out, int how, int type, bool header) {
+  NetLockScope lock;
+  return mget_locked(out, how, type, header);
+}
+
+}  // namespace
+
+int mbuf_get_locked(mbuf** out, int how, int type, bool header) {
+  int error = mget_locked(out, how, type, header);
   if (error == 0 || error == BSD_EINVAL) return error;
   OSPrimDebugPrint(header ? "GetMBufHdr retry part \n" : "GetMBuf retry part \n");
-  error = mget_common(out, how, type, header);
+  error = mget_locked(out, how, type, header);
   if (error == 0) return 0;
   if (how == M_WAIT) {
-    error = mget_common(out, M_DONTWAIT, type, header);
-    NetLockScope lock;
+    error = mget_locked(out, M_DONTWAIT, type, header);
     if (error == 0) {
       ++g_mb.stat.m_wait;
     } else {
@@ -133,8 +139,6 @@ int get_with_retry(mbuf** out, int how, int type, bool header) {
   }
   return error;
 }
-
-}  // namespace
 
 void* OSPrimAllocMbufSpecial(std::uint32_t n, int reserve) {
   if (n == 0) return nullptr;
@@ -176,11 +180,22 @@ void* OSPrimAllocClusterSpecial(std::uint32_t n, int reserve) {
 
 int MGet(mbuf** out, int how, int type) { return mget_common(out, how, type, false); }
 int MGetHdr(mbuf** out, int how, int type) { return mget_common(out, how, type, true); }
-int GetMBuf(mbuf** out, int how, int type) { return get_with_retry(out, how, type, false); }
-int GetMBufHdr(mbuf** out, int how, int type) { return get_with_retry(out, how, type, true); }
+int GetMBuf(mbuf** out, int how, int type) {
+  NetLockScope lock;
+  return mbuf_get_locked(out, how, type, false);
+}
+
+int GetMBufHdr(mbuf** out, int how, int type) {
+  NetLockScope lock;
+  return mbuf_get_locked(out, how, type, true);
+}
 
 void MclAlloc(mbuf* m, int how) {
   NetLockScope lock;
+  mbuf_cluster_locked(m, how);
+}
+
+void mbuf_cluster_locked(mbuf* m, int how) {
   if (g_mb.mclfree == nullptr) {
     ZEK_LOG_FAILURE("Func[%s,%d] mclfree is NULL \n", "MclAlloc", __LINE__);
     OSPrimAllocClusterSpecial(1, how);
@@ -219,6 +234,10 @@ void mcl_add_ref(std::uint8_t* buffer) {
 
 void MCLFREE1(std::uint8_t* buffer) {
   NetLockScope lock;
+  mbuf_cluster_free_locked(buffer);
+}
+
+void mbuf_cluster_free_locked(std::uint8_t* buffer) {
   mcl_slot* slot = cluster_slot_of(buffer);
   if (slot->signature != MCL_SIGNATURE) {
     OSPrimDebugPrint("Func[%s,%d] mp[%08X] p[%08X] signature[x%08X]  \n", "MCLFREE1", __LINE__,
@@ -243,6 +262,11 @@ void MCLFREE1(std::uint8_t* buffer) {
 mbuf* mbuf_free_one(mbuf* m) {
   if (m == nullptr) return nullptr;
   NetLockScope lock;
+  return mbuf_free_one_locked(m);
+}
+
+mbuf* mbuf_free_one_locked(mbuf* m) {
+  if (m == nullptr) return nullptr;
   if (m->m_type <= MT_FREE || m->m_type >= MT_NTYPES) {
     // Free already (or never an mbuf): its link is the free list's, so the
     // walk stops here and the free list stays as it is.
@@ -256,7 +280,7 @@ mbuf* mbuf_free_one(mbuf* m) {
     if (m->mh.m_ext.ext_free != nullptr) {
       m->mh.m_ext.ext_free(m->mh.m_ext.ext_buf, m->mh.m_ext.ext_args);
     } else {
-      MCLFREE1(m->mh.m_ext.ext_buf);
+      mbuf_cluster_free_locked(m->mh.m_ext.ext_buf);
     }
   }
   mbuf* next = m->m_next;
@@ -271,14 +295,18 @@ mbuf* mbuf_free_one(mbuf* m) {
 }
 
 void mbuf_free_chain(mbuf* m) {
-  while (m != nullptr) m = mbuf_free_one(m);
+  if (m == nullptr) return;
+  NetLockScope lock;
+  while (m != nullptr) m = mbuf_free_one_locked(m);
 }
 
 void mbuf_free_packets(mbuf* m) {
+  if (m == nullptr) return;
+  NetLockScope lock;
   while (m != nullptr) {
     mbuf* next = m->m_nextpkt;
     m->m_nextpkt = nullptr;
-    mbuf_free_chain(m);
+    for (mbuf* n = m; n != nullptr;) n = mbuf_free_one_locked(n);
     m = next;
   }
 }

@@ -122,7 +122,7 @@ void sbcompress(sockbuf* sb, mbuf* m, mbuf* n) {
     if (m->m_len == 0) {
       mbuf* o = m->m_next != nullptr ? m->m_next : n;
       if (eor == 0 || (o != nullptr && o->m_type == m->m_type)) {
-        m = mbuf_free_one(m);
+        m = mbuf_free_one_locked(m);
         continue;
       }
     }
@@ -131,7 +131,7 @@ void sbcompress(sockbuf* sb, mbuf* m, mbuf* n) {
       std::memcpy(n->m_data + n->m_len, m->m_data, static_cast<std::size_t>(m->m_len));
       n->m_len += m->m_len;
       sb->sb_cc += static_cast<std::uint32_t>(m->m_len);
-      m = mbuf_free_one(m);
+      m = mbuf_free_one_locked(m);
       continue;
     }
     if (n != nullptr) {
@@ -224,7 +224,7 @@ void sbflush(sockbuf* sb) {
     record->m_nextpkt = nullptr;
     for (mbuf* m = record; m != nullptr;) {
       sbfree(sb, m);
-      m = mbuf_free_one(m);
+      m = mbuf_free_one_locked(m);
     }
     record = next;
   }
@@ -260,12 +260,12 @@ void sbdrop(sockbuf* sb, int len) {
     len -= m->m_len;
     sbfree(sb, m);
     m->m_nextpkt = nullptr;
-    m = mbuf_free_one(m);
+    m = mbuf_free_one_locked(m);
   }
   while (m != nullptr && m->m_len == 0) {
     sbfree(sb, m);
     m->m_nextpkt = nullptr;
-    m = mbuf_free_one(m);
+    m = mbuf_free_one_locked(m);
   }
   if (m != nullptr) {
     sb->sb_mb = m;
@@ -283,7 +283,7 @@ void sbdroprecord(sockbuf* sb) {
   m->m_nextpkt = nullptr;
   while (m != nullptr) {
     sbfree(sb, m);
-    m = mbuf_free_one(m);
+    m = mbuf_free_one_locked(m);
   }
 }
 

@@ -21,6 +21,32 @@ sockaddr* dup_sockaddr(const sockaddr* sa) {
   return copy;
 }
 
+// The mbufs a receive took off its buffer, freed together under one hold of
+// the network lock rather than one by one.
+class TakenMbufs {
+ public:
+  TakenMbufs() = default;
+  TakenMbufs(const TakenMbufs&) = delete;
+  TakenMbufs& operator=(const TakenMbufs&) = delete;
+  ~TakenMbufs() { free(); }
+
+  void add(mbuf* m) {
+    m->m_next = nullptr;
+    *tail_ = m;
+    tail_ = &m->m_next;
+  }
+
+  void free() {
+    mbuf_free_chain(head_);
+    head_ = nullptr;
+    tail_ = &head_;
+  }
+
+ private:
+  mbuf* head_ = nullptr;
+  mbuf** tail_ = &head_;
+};
+
 int send_flags_for(socket* so, int flags, std::int64_t resid, std::int64_t space) {
   if (flags & MSG_OOB) return PRUS_OOB;
   if ((flags & MSG_EOF) && (so->so_proto->pr_flags & PR_IMPLOPCL) && resid <= 0) return PRUS_EOF;
@@ -90,25 +116,21 @@ int send_on_socket(socket* so, sockaddr* addr, uio* u, mbuf* top, mbuf* control,
         } else {
           do {
             mbuf* m = nullptr;
-            int mlen = 0;
-            if (top == nullptr) {
-              if (GetMBufHdr(&m, M_WAIT, MT_DATA) != 0) {
-                error = BSD_ENOBUFS;
-                goto release;
+            int mlen = top == nullptr ? MHLEN : MLEN;
+            {
+              // The mbuf and its cluster under one hold of the network lock.
+              NetLockScope lock;
+              if (mbuf_get_locked(&m, M_WAIT, MT_DATA, top == nullptr) != 0) m = nullptr;
+              if (m != nullptr && resid >= MINCLSIZE) {
+                mbuf_cluster_locked(m, M_WAIT);
+                if (m->m_flags & M_EXT) mlen = MCLBYTES;
               }
-              mlen = MHLEN;
-            } else {
-              if (GetMBuf(&m, M_WAIT, MT_DATA) != 0) {
-                error = BSD_ENOBUFS;
-                goto release;
-              }
-              mlen = MLEN;
+            }
+            if (m == nullptr) {
+              error = BSD_ENOBUFS;
+              goto release;
             }
             std::int64_t len = 0;
-            if (resid >= MINCLSIZE) {
-              MclAlloc(m, M_WAIT);
-              if (m->m_flags & M_EXT) mlen = MCLBYTES;
-            }
             len = std::min<std::int64_t>(std::min<std::int64_t>(mlen, resid), space);
             if (!(m->m_flags & M_EXT) && atomic && top == nullptr && len < mlen) M_ALIGN_END(m, static_cast<int>(len));
             space -= len;
@@ -261,6 +283,7 @@ int receive_on_socket(socket* so, sockaddr** psa, uio* u, mbuf** mp0, mbuf** con
     }
     int moff = 0;
     std::int64_t offset = 0;
+    TakenMbufs taken;
     while (m != nullptr && u->uio_resid > 0 && error == 0) {
       if (m->m_type == MT_OOBDATA) {
         if (type != MT_OOBDATA) break;
@@ -293,8 +316,9 @@ int receive_on_socket(socket* so, sockaddr** psa, uio* u, mbuf** mp0, mbuf** con
             *mp = nullptr;
           } else {
             m->m_nextpkt = nullptr;
-            so->so_rcv.sb_mb = mbuf_free_one(m);
-            m = so->so_rcv.sb_mb;
+            mbuf* next = m->m_next;
+            taken.add(m);
+            so->so_rcv.sb_mb = m = next;
           }
           if (m != nullptr) m->m_nextpkt = nextrecord;
         }
@@ -325,6 +349,7 @@ int receive_on_socket(socket* so, sockaddr** psa, uio* u, mbuf** mp0, mbuf** con
         if ((pr->pr_flags & PR_WANTRCVD) && so->so_pcb != nullptr && pr->pr_usrreqs->pru_rcvd != nullptr) {
           pr->pr_usrreqs->pru_rcvd(so, flags);
         }
+        taken.free();
         if (wait_socket_buffer(&so->so_rcv) != 0) {
           // What was moved so far is the result.
           sbunlock(&so->so_rcv);
@@ -334,6 +359,7 @@ int receive_on_socket(socket* so, sockaddr** psa, uio* u, mbuf** mp0, mbuf** con
         if (m != nullptr) nextrecord = m->m_nextpkt;
       }
     }
+    taken.free();
     if (m != nullptr && (pr->pr_flags & PR_ATOMIC)) {
       flags |= MSG_TRUNC;
       if (!(flags & MSG_PEEK)) sbdroprecord(&so->so_rcv);
