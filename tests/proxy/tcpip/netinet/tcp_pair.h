@@ -136,6 +136,11 @@ class TcpPair {
   // ---- The interfaces and the wire -----------------------------------------------------------
   static int ptp_output(zektcp::ifnet* ifp, zektcp::mbuf* m, zektcp::sockaddr*, zektcp::rtentry*) {
     WirePacket p;
+    if (!self_->spare_.empty()) {
+      // A delivered packet's buffer again: no allocation per packet.
+      p.bytes = std::move(self_->spare_.back());
+      self_->spare_.pop_back();
+    }
     p.bytes.resize(static_cast<std::size_t>(m->mh.m_pkthdr.len));
     zektcp::m_copydata(m, 0, m->mh.m_pkthdr.len, p.bytes.data());
     zektcp::mbuf_free_chain(m);
@@ -209,6 +214,7 @@ class TcpPair {
           continue;
         }
         deliver(*it);
+        if (spare_.size() < kSpareBuffers) spare_.push_back(std::move(it->bytes));
         it = wire_.erase(it);
         delivered = true;
       }
@@ -359,6 +365,8 @@ class TcpPair {
   std::int64_t now_ = 0;
   std::uint64_t packets_ = 0;
   std::uint64_t pool_short_ = 0;
+  static constexpr std::size_t kSpareBuffers = 1024;
+  std::vector<Bytes> spare_;  // buffers of delivered packets, for the next ones
   std::function<void(const WirePacket&)> tap_;
   std::function<bool(const WirePacket&)> drop_;  // a packet it selects is lost
   std::vector<zektcp::socket*> sockets_;
