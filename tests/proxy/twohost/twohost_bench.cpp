@@ -31,6 +31,7 @@
 #include "include/zek/zekbase.h"
 #include "include/zek/zeksock.h"
 #include "tests/proxy/tcpip/bench/linux_baseline.h"
+#include "tests/proxy/twohost/tcp_stats.h"
 #include "tests/proxy/twohost/twohost_lab.h"
 #include "tests/proxy/twohost/zeksock_calls.h"
 
@@ -123,9 +124,35 @@ bool transfer(std::size_t bytes, std::size_t write_size) {
   return ok;
 }
 
+// HOSTA's (the sender's) TCP counters over a benchmark: data segments sent,
+// those sent again, and retransmission time-outs, per iteration, so that a
+// slow figure shows whether the wire lost frames.
+class SenderCounters {
+ public:
+  SenderCounters() { read_ = twohost::read_tcp_stats(before_); }
+
+  void report(benchmark::State& state) {
+    twohost::TcpStatsBlock after = {};
+    if (!read_ || !twohost::read_tcp_stats(after)) return;
+    const auto per = [&](std::size_t word) {
+      return benchmark::Counter(static_cast<double>(after[word] - before_[word]), benchmark::Counter::kAvgIterations);
+    };
+    state.counters["segments"] = per(kSent);
+    state.counters["resent"] = per(kResent);
+    state.counters["timeouts"] = per(kTimeouts);
+  }
+
+ private:
+  // Words of the statistics block.
+  static constexpr std::size_t kTimeouts = 10, kSent = 16, kResent = 18;
+  twohost::TcpStatsBlock before_ = {};
+  bool read_ = false;
+};
+
 void TwoHostZeksockBulk(benchmark::State& state) {
   if (!ready(state)) return;
   const auto bytes = static_cast<std::size_t>(state.range(0));
+  SenderCounters counters;
   for (auto _ : state) {
     if (!transfer(bytes, 1 << 18)) {
       state.SkipWithError("the transfer failed");
@@ -133,6 +160,7 @@ void TwoHostZeksockBulk(benchmark::State& state) {
     }
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+  counters.report(state);
 }
 BENCHMARK(TwoHostZeksockBulk)->Arg(1 << 20)->Arg(100 << 20)->Iterations(1)->UseRealTime();
 
@@ -213,6 +241,7 @@ BENCHMARK(TwoHostTcpConnections)->UseRealTime();
 void TwoHostZeksockBulkWrites(benchmark::State& state) {
   if (!ready(state)) return;
   constexpr std::size_t kBytes = std::size_t{8} << 20;
+  SenderCounters counters;
   for (auto _ : state) {
     if (!transfer(kBytes, static_cast<std::size_t>(state.range(0)))) {
       state.SkipWithError("the transfer failed");
@@ -220,6 +249,7 @@ void TwoHostZeksockBulkWrites(benchmark::State& state) {
     }
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBytes));
+  counters.report(state);
 }
 BENCHMARK(TwoHostZeksockBulkWrites)->Arg(16384)->Arg(65536)->UseRealTime();
 
