@@ -670,6 +670,12 @@ void Board::wake_engine() {
 
 void Board::start() {
   if (running()) return;
+  // Running before the thread exists: a doorbell rung meanwhile either saw
+  // the board stopped and left its mail before the thread's first look, or
+  // sees it running and wakes the thread. Said only once the thread ran, a
+  // doorbell could find the board "stopped" after the thread had gone to
+  // sleep, and nobody would wake it for the work.
+  running_.store(true);
   engine_ = std::jthread([this](std::stop_token stop) { engine_loop(stop); });
 }
 
@@ -681,6 +687,7 @@ void Board::stop() {
   engine_.join();
   engine_ = std::jthread();
   sleeping_ = false;
+  running_.store(false);
 }
 
 bool Board::adopt_ring(plat::PostedWrites* ring) {

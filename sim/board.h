@@ -116,7 +116,10 @@ class Board : public WireStation {
   // Engine-thread mode.
   void start();
   void stop();
-  bool running() const { return engine_.joinable(); }
+  // True from before the engine thread exists until after it has ended: a
+  // producer that sees false has left its work where the thread's first
+  // look finds it, and one that sees true wakes the thread.
+  bool running() const { return running_.load(); }
 
   // --- For the engines ----------------------------------------------------
   // The path every completion takes: credits, arming, CEQE, interrupt.
@@ -395,6 +398,7 @@ class Board : public WireStation {
   std::atomic<std::int64_t> planned_wake_{kNever};  // steady-clock ns the sleeping engine wakes at
   std::atomic<std::uint64_t> sleeps_{0}, wakeups_sent_{0}, wakeups_saved_{0}, batches_{0}, ring_writes_{0};
   std::atomic<std::uint64_t> interrupts_delivered_{0}, interrupts_held_{0};
+  std::atomic<bool> running_{false};  // see running()
   std::jthread engine_;
 };
 

@@ -5,8 +5,10 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <deque>
 #include <mutex>
+#include <thread>
 
 #include "tests/support/sim_fixture.h"
 
@@ -72,6 +74,38 @@ TEST_F(EngineThreadTest, StopLeavesUnfinishedWorkForStepMode) {
   EXPECT_EQ(host.status(), 0u);
   EXPECT_TRUE(board().step());
   EXPECT_EQ(host.status(), kStatusCqp);
+}
+
+// A doorbell rung on one thread while another starts the engine thread is
+// carried out, whichever comes first: the doorbell either finds the board
+// stopped and leaves its request where the new thread looks first, or finds
+// it running and wakes the thread. Each round rings one control request as
+// the thread starts and stops the board again; a request the engine slept
+// through never completes.
+TEST_F(EngineThreadTest, ADoorbellRungWhileTheEngineStartsIsCarriedOut) {
+  HostQueues host(*this, 0);
+  host.bring_up();
+  constexpr int kRounds = 300;
+  for (int round = 0; round < kRounds; ++round) {
+    std::atomic<int> ready{0};
+    auto together = [&] {
+      ready.fetch_add(1);
+      while (ready.load() < 2) {
+      }
+    };
+    std::thread starter([&] {
+      together();
+      board().start();
+    });
+    together();
+    host.post(HostQueues::request(kOpNop));
+    starter.join();
+    ASSERT_TRUE(eventually([&] { return host.next_ccqe() != nullptr; }, kPatienceMs))
+        << "round " << round << ": the request rung while the engine started was never carried out";
+    host.release_ccq();
+    board().stop();
+  }
+  EXPECT_EQ(board().faults().refused_requests, 0u);
 }
 
 // The interrupt timer: an interrupt within the interval after the last one
