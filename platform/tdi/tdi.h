@@ -67,8 +67,11 @@ struct TDI_CLIENT_INTERFACE_INFO {
 };
 using PTDI_CLIENT_INTERFACE_INFO = TDI_CLIENT_INTERFACE_INFO*;
 
+// The client routines have C linkage: a driver finds them by name.
+extern "C" {
 // STATUS_INVALID_PARAMETER for a record that is not version 2.0 with both
 // address handlers; STATUS_DEVICE_NOT_READY when the host has no TDI.
 NTSTATUS TdiRegisterPnPHandlers(PTDI_CLIENT_INTERFACE_INFO ClientInterfaceInfo, ULONG InterfaceInfoSize,
                                 HANDLE* BindingHandle);
 NTSTATUS TdiDeregisterPnPHandlers(HANDLE BindingHandle);
+}  // extern "C"

@@ -238,7 +238,7 @@ void ZpxQueueAEQ(MifhDeviceObj* context, const ZekAsyncEvent* event) {
     }
     locked = true;
     ZpxAeqQpState* state = nullptr;
-    void* qp = hooks != nullptr ? hooks->ReferenceQp(event->object_id, &state) : nullptr;
+    void* qp = hooks != nullptr ? hooks->ReferenceQp(context, event->object_id, &state) : nullptr;
     if (ZekIsBadPointer(qp) || state == nullptr) {
       // No such queue pair (any more): the event has nobody to go to.
       OSPrimSyncReleaseSpinlockObject(&g_aeq.qp_destroy_lock);
@@ -274,7 +274,8 @@ void ZpxProcessAEQ(MifhDeviceObj* context, const ZekAsyncEvent* event) {
     if (event->cq != 0) {
       // A completion-queue event: the queue is looked up (and, for 515, its
       // record posted); with no queue pair the processing ends here.
-      const bool found = hooks != nullptr && hooks->CqEvent(event->object_id, decision.Action == ZPX_AE_CQ_EVENT);
+      const bool found =
+          hooks != nullptr && hooks->CqEvent(context, event->object_id, decision.Action == ZPX_AE_CQ_EVENT);
       if (!found) {
         ZEK_LOG_FAILURE("mifh_process_aeq_interrupt: CQ Object for CQID (0x%x) not found\n", event->object_id);
       }
@@ -284,7 +285,7 @@ void ZpxProcessAEQ(MifhDeviceObj* context, const ZekAsyncEvent* event) {
   if (hooks == nullptr) return;
   if (OSPrimSyncAcquireSpinlockObject(&g_aeq.qp_destroy_lock) != ZEK_STATUS_PASS) return;
   ZpxAeqQpState* state = nullptr;
-  void* qp = hooks->ReferenceQp(event->object_id, &state);
+  void* qp = hooks->ReferenceQp(context, event->object_id, &state);
   if (!ZekIsBadPointer(qp) && (state == nullptr || (state->Flags & ZPX_QP_EVENT_QUEUED) == 0)) {
     // Not queued through ZpxQueueAEQ: not this thread's to act on.
     hooks->DereferenceQp(qp);

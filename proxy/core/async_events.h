@@ -70,13 +70,15 @@ bool ZpxAsyncEventLogged(std::uint16_t event_id);
 
 // ---- The verbs' routines ----------------------------------------------------------------------------------
 struct ZpxAsyncEventHooks {
-  // Under the QP-destroy lock: the queue pair with this id, referenced, and
-  // its event state; null when there is none.
-  void* (*ReferenceQp)(std::uint32_t qp_id, ZpxAeqQpState** state);
+  // Under the QP-destroy lock: the queue pair with this id on the device
+  // the event came from, referenced, and its event state; null when there
+  // is none. Ids are the device's own: another function's queue pair of the
+  // same id is not the event's.
+  void* (*ReferenceQp)(MifhDeviceObj* device, std::uint32_t qp_id, ZpxAeqQpState** state);
   void (*DereferenceQp)(void* qp);
-  // Whether a completion queue of this id exists on any open adapter; with
-  // `post`, also posts its asynchronous event record (code 32).
-  bool (*CqEvent)(std::uint32_t cq_id, bool post);
+  // Whether a completion queue of this id exists on an open adapter of the
+  // device; with `post`, also posts its asynchronous event record (code 32).
+  bool (*CqEvent)(MifhDeviceObj* device, std::uint32_t cq_id, bool post);
   // Carries out a decision for a referenced queue pair, at PASSIVE_LEVEL,
   // with no lock of this module held.
   void (*Act)(MifhDeviceObj* context, void* qp, const ZekAsyncEvent* event, const ZpxAeDecision* decision);

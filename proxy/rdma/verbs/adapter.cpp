@@ -143,12 +143,13 @@ MifhQpObject* GetQPObjectFromQPId(std::uint32_t qp_id) {
   return found;
 }
 
-MifhQpObject* ZekQpEventReference(std::uint32_t qp_id) {
+MifhQpObject* ZekQpEventReference(const MifhDeviceObj* device, std::uint32_t qp_id) {
   if (qp_id >= ZEK_VERBS_QP_TABLE_SIZE) return nullptr;
   if (OSPrimSyncAcquireSpinlockObject(&g_opened_lock) != ZEK_STATUS_PASS) return nullptr;
   MifhQpObject* found = nullptr;
   for (ZekVerbsLink* l = g_opened.First; l != nullptr && found == nullptr; l = l->Next) {
     auto* a = static_cast<ZekIwarpAdapter*>(l->Data);
+    if (a->Device != device) continue;
     if (OSPrimSyncAcquireSpinlockObject(&a->QPListSpinlock) != ZEK_STATUS_PASS) break;
     MifhQpObject* qp = a->QpTable[qp_id];
     if (qp != nullptr && ZekVerbsListHolds(&a->QpList, qp)) {
@@ -165,12 +166,15 @@ void ZekQpEventRelease(MifhQpObject* qp) {
   if (qp != nullptr) ZekQpOf(qp)->EventRefs.fetch_sub(1);
 }
 
-MifhCqObject* ZekHoldCqOfId(std::uint32_t cq_id, ZekIwarpAdapter** adapter) {
+MifhCqObject* ZekHoldCqOfId(const MifhDeviceObj* device, std::uint32_t cq_id, ZekIwarpAdapter** adapter) {
   if (OSPrimSyncAcquireSpinlockObject(&g_opened_lock) != ZEK_STATUS_PASS) return nullptr;
   MifhCqObject* found = nullptr;
   for (ZekVerbsLink* l = g_opened.First; l != nullptr && found == nullptr; l = l->Next) {
     auto* a = static_cast<ZekIwarpAdapter*>(l->Data);
-    if (a->Closing != 0 || OSPrimSyncAcquireSpinlockObject(&a->CQListSpinlock) != ZEK_STATUS_PASS) continue;
+    if (a->Device != device || a->Closing != 0 ||
+        OSPrimSyncAcquireSpinlockObject(&a->CQListSpinlock) != ZEK_STATUS_PASS) {
+      continue;
+    }
     for (ZekVerbsLink* c = a->CqList.First; c != nullptr; c = c->Next) {
       auto* cq = static_cast<MifhCqObject*>(c->Data);
       if (cq->CqId == cq_id) {

@@ -38,8 +38,8 @@ void signal(ZekIwarpAdapter* a, MifhAsyncEventRecord* record, std::uint64_t obje
   if (handler != nullptr) handler(a, record);
 }
 
-void* reference_qp(std::uint32_t qp_id, ZpxAeqQpState** state) {
-  MifhQpObject* qp = ZekQpEventReference(qp_id);
+void* reference_qp(MifhDeviceObj* device, std::uint32_t qp_id, ZpxAeqQpState** state) {
+  MifhQpObject* qp = ZekQpEventReference(device, qp_id);
   if (qp == nullptr) return nullptr;
   ZekQpVerbs* v = ZekQpOf(qp);
   v->AeqState.Type = 1;
@@ -51,9 +51,9 @@ void* reference_qp(std::uint32_t qp_id, ZpxAeqQpState** state) {
 
 void dereference_qp(void* qp) { ZekQpEventRelease(static_cast<MifhQpObject*>(qp)); }
 
-bool cq_event(std::uint32_t cq_id, bool post) {
+bool cq_event(MifhDeviceObj* device, std::uint32_t cq_id, bool post) {
   ZekIwarpAdapter* a = nullptr;
-  MifhCqObject* cq = ZekHoldCqOfId(cq_id, &a);
+  MifhCqObject* cq = ZekHoldCqOfId(device, cq_id, &a);
   if (cq == nullptr) return false;
   if (post) {
     const ZekCqVerbs* v = ZekCqOf(cq);

@@ -288,13 +288,15 @@ MifhCqObject* ZekHoldOwnCq(std::uint64_t handle, HANDLE process, ZekIwarpAdapter
 // kernel client's); ZPX_ANY_OWNER when it names none. The verbs install it
 // as the pended-request queue's owner routine while they run.
 std::uint64_t ZekVerbsKeyOwner(std::uint64_t key);
-// The asynchronous-event processing's lookups over every opened adapter:
-// the queue pair of an id with a reference taken under its adapter's list
-// lock (ZekQpEventRelease gives it back; the queue pair's destroy waits for
-// its references), and the CQ of an id with its adapter held.
-MifhQpObject* ZekQpEventReference(std::uint32_t qp_id);
+// The asynchronous-event processing's lookups over the adapters opened on
+// the event's device (queue-pair and CQ ids are each device's own, so two
+// functions of a board have objects of the same id): the queue pair of an id
+// with a reference taken under its adapter's list lock (ZekQpEventRelease
+// gives it back; the queue pair's destroy waits for its references), and the
+// CQ of an id with its adapter held.
+MifhQpObject* ZekQpEventReference(const MifhDeviceObj* device, std::uint32_t qp_id);
 void ZekQpEventRelease(MifhQpObject* qp);
-MifhCqObject* ZekHoldCqOfId(std::uint32_t cq_id, ZekIwarpAdapter** adapter);
+MifhCqObject* ZekHoldCqOfId(const MifhDeviceObj* device, std::uint32_t cq_id, ZekIwarpAdapter** adapter);
 // Installs (or with false removes) the verbs' routines of the
 // asynchronous-event processing.
 void ZekVerbsAsyncEvents(bool install);

@@ -88,14 +88,14 @@ struct Verbs {
 };
 Verbs* g_verbs;
 
-void* reference_qp(std::uint32_t id, ZpxAeqQpState** state) {
+void* reference_qp(MifhDeviceObj*, std::uint32_t id, ZpxAeqQpState** state) {
   if (!g_verbs->qp_exists || id != 7) return nullptr;
   ++g_verbs->references;
   *state = &g_verbs->state;
   return &g_verbs->state;
 }
 void dereference_qp(void*) { --g_verbs->references; }
-bool cq_event(std::uint32_t id, bool post) {
+bool cq_event(MifhDeviceObj*, std::uint32_t id, bool post) {
   std::lock_guard lock(g_verbs->mu);
   g_verbs->cq_calls.emplace_back(id, post);
   return g_verbs->cq_exists;

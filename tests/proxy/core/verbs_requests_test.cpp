@@ -627,13 +627,13 @@ TEST_F(VerbsRequestsTest, ADisconnectNotificationCompletesWhenTheConnectionEnds)
   // 22, and its CQ's event.
   for (std::uint16_t id : {1289, 1537}) {
     ZekAsyncEvent e = qp_event(bystander.Qp, id);
-    ZpxQueueAEQ(&fn_->device, &e);
+    ZpxQueueAEQ(record_.Device, &e);
   }
   ZekAsyncEvent cq_event{};
   cq_event.object_id = reinterpret_cast<MifhCqObject*>(cq.Cq)->CqId;
   cq_event.event_id = 515;
   cq_event.cq = 1;
-  ZpxQueueAEQ(&fn_->device, &cq_event);
+  ZpxQueueAEQ(record_.Device, &cq_event);
 
   struct Case {
     const char* what;
@@ -657,13 +657,13 @@ TEST_F(VerbsRequestsTest, ADisconnectNotificationCompletesWhenTheConnectionEnds)
     EXPECT_EQ(KeReadStateEvent(&first.done), 0);
     ZekAsyncEvent e = qp_event(qp.Qp, c.id);
     e.inbound_rdma = c.inbound;
-    ZpxQueueAEQ(&fn_->device, &e);
+    ZpxQueueAEQ(record_.Device, &e);
     EXPECT_TRUE(eventually([&] { return KeReadStateEvent(&first.done) != 0; })) << log_text();
     EXPECT_EQ(first.iosb.Status, STATUS_SUCCESS);
     // Once: a second end completes nothing again; a notification asked for
     // after the end completes at once.
     ZekAsyncEvent again = qp_event(qp.Qp, c.id == 1288 ? 1290 : 1288);
-    ZpxQueueAEQ(&fn_->device, &again);
+    ZpxQueueAEQ(record_.Device, &again);
     Waiter late;
     EXPECT_EQ(notify_disconnect(qp.Qp, late), STATUS_PENDING);
     EXPECT_NE(KeReadStateEvent(&late.done), 0);
@@ -1276,7 +1276,7 @@ class VerbsRequestsLoopback : public VerbsRequestsTest {
       aeq.RingIndex.Tail = (aeq.RingIndex.Tail + 1) % aeq.RingIndex.Size;
       ++taken;
       const ZekAsyncEvent event = zek_decode_async_event(entry.context, entry.object_word, word3);
-      ZpxQueueAEQ(&fn_->device, &event);
+      ZpxQueueAEQ(record_.Device, &event);
     }
     if (taken > 0) mifh_write_reg(&fn_->device, zekhw::kRegAeqAcknowledge, zekhw::aeq_acknowledge(taken));
   }

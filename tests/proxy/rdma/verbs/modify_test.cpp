@@ -507,24 +507,32 @@ TEST_F(ModifyTest, AsynchronousEventsOfQueuePairsAndCqsReachTheAdaptersClient) {
   const std::uint64_t qp = make_qp(adapter_, objects_);
   // A fault of the queue pair: it goes to error and its client is told (code 7).
   ZekAsyncEvent e = qp_event(static_cast<std::uint32_t>(qp), 772);
-  ZpxQueueAEQ(&fn_->device, &e);
+  ZpxQueueAEQ(record_.Device, &e);
   ASSERT_TRUE(eventually([] { return delivered() == 1; })) << log_text();
   EXPECT_EQ(g_delivered.events[0], (std::pair<std::uint32_t, std::uint64_t>{7, qp}));
   EXPECT_TRUE(eventually([&] { return state_of(qp) == ZEK_QP_STATE_ERROR; }));
   // The same event again is a duplicate; an event of no queue pair goes nowhere.
-  ZpxQueueAEQ(&fn_->device, &e);
+  ZpxQueueAEQ(record_.Device, &e);
   ZekAsyncEvent nobody = qp_event(4000, 772);
-  ZpxQueueAEQ(&fn_->device, &nobody);
+  ZpxQueueAEQ(record_.Device, &nobody);
+  // Ids are each device's own: another function's fault of its queue pair
+  // of the same id leaves this adapter's alone.
+  const std::uint64_t bystander = make_qp(adapter_, objects_);
+  const std::uint32_t bystander_state = state_of(bystander);
+  MifhDeviceObj other_function{};
+  ZekAsyncEvent foreign = qp_event(static_cast<std::uint32_t>(bystander), 772);
+  ZpxQueueAEQ(&other_function, &foreign);
   // The CQ's event (515) names the CQ.
   ZekAsyncEvent cq{};
   cq.object_id = reinterpret_cast<MifhCqObject*>(objects_.cq)->CqId;
   cq.event_id = 515;
   cq.cq = 1;
-  ZpxQueueAEQ(&fn_->device, &cq);
+  ZpxQueueAEQ(record_.Device, &cq);
   ASSERT_TRUE(eventually([] { return delivered() == 2; })) << log_text();
   EXPECT_EQ(g_delivered.events[1],
             (std::pair<std::uint32_t, std::uint64_t>{32, reinterpret_cast<std::uint64_t>(objects_.cq)}));
   EXPECT_NE(log_text().find("Duplicate AEQ received"), std::string::npos);
+  EXPECT_EQ(state_of(bystander), bystander_state) << "an event of another device moved the queue pair";
 
   // A user adapter's events go to its event ring, for its event wait.
   void* user = nullptr;
@@ -534,7 +542,7 @@ TEST_F(ModifyTest, AsynchronousEventsOfQueuePairsAndCqsReachTheAdaptersClient) {
   const Objects uo = objects(user);
   const std::uint64_t uqp = make_qp(user, uo);
   ZekAsyncEvent reset = qp_event(static_cast<std::uint32_t>(uqp), 1285);
-  ZpxQueueAEQ(&fn_->device, &reset);
+  ZpxQueueAEQ(record_.Device, &reset);
   MifhAsyncEventSlot slot{};
   EXPECT_TRUE(eventually([&] {
     return RemoveAsyncEvent(&static_cast<ZekIwarpAdapter*>(user)->AsyncEvents, &slot) != nullptr;
