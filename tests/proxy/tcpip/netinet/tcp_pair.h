@@ -14,6 +14,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "proxy/tcpip/kern/kern.h"
@@ -145,7 +146,7 @@ class TcpPair {
     zektcp::m_copydata(m, 0, m->mh.m_pkthdr.len, p.bytes.data());
     zektcp::mbuf_free_chain(m);
     p.to = ifp == &self_->ifs_[0] ? 1 : 0;
-    self_->sent_.push_back(p);
+    self_->sent_.push_back(std::move(p));
     return 0;
   }
 
