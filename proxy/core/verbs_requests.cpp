@@ -51,26 +51,11 @@ using zpxverbs::log_status;
 using zpxverbs::OwnAdapter;
 using zpxverbs::UserRanges;
 
-constexpr ULONG kServed = 0;
-constexpr ULONG kFailed = 1;
-constexpr ULONG kRefused = 2;
-
-template <typename T>
-T* as(std::uint64_t value) {
-  return reinterpret_cast<T*>(value);
-}
-
-// A verb on the caller's own adapter: the verb's status, or 0x50012 when the
-// handle is not one.
-template <typename Verb>
-std::uint32_t on_own(std::uint64_t handle, Verb verb) {
-  OwnAdapter own(handle);
-  if (!own) {
-    ZEK_LOG_FAILURE("adapter %llx is not one the caller opened\n", static_cast<unsigned long long>(handle));
-    return IWARP_STATUS_A_INVALID_RNIC_HANDLE;
-  }
-  return verb(own.get());
-}
+using zpxverbs::as;
+using zpxverbs::kFailed;
+using zpxverbs::kRefused;
+using zpxverbs::kServed;
+using zpxverbs::on_own;
 
 // The user completion-handler address of one of the adapter's CQs (read
 // under the CQ list's lock); false when the CQ is not the adapter's.

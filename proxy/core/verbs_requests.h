@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+#include "include/zek/osprim.h"
+#include "include/zek/verbs.h"
 #include "platform/kernel/driver.h"
 #include "proxy/core/osprim/osprim_kernel.h"
 
@@ -79,6 +81,31 @@ class OwnAdapter {
 
 // Logs a verb's failure as the requests do ("<name>:  failed with the error '<text>'").
 void log_status(const char* name, std::uint32_t status);
+
+// A handler's answer to the dispatch: served (the record carries the verb's
+// status), failed, or refused (the record is not touched).
+inline constexpr ULONG kServed = 0;
+inline constexpr ULONG kFailed = 1;
+inline constexpr ULONG kRefused = 2;
+
+// A record's 64-bit handle word as the object it names (checked by the
+// verbs against the caller's own tables before any use).
+template <typename T>
+T* as(std::uint64_t value) {
+  return reinterpret_cast<T*>(value);
+}
+
+// A verb on the caller's own adapter: the verb's status, or
+// IWARP_STATUS_A_INVALID_RNIC_HANDLE when the handle is not one.
+template <typename Verb>
+std::uint32_t on_own(std::uint64_t handle, Verb verb) {
+  OwnAdapter own(handle);
+  if (!own) {
+    ZEK_LOG_FAILURE("adapter %llx is not one the caller opened\n", static_cast<unsigned long long>(handle));
+    return IWARP_STATUS_A_INVALID_RNIC_HANDLE;
+  }
+  return verb(own.get());
+}
 
 // The user-access handlers (verbs_requests_user.cpp).
 ULONG PdAllocateUserAccess(void* record, bool user);

@@ -16,27 +16,8 @@ namespace zpxverbs {
 
 namespace {
 
-constexpr ULONG kServed = 0;
-constexpr ULONG kFailed = 1;
-constexpr ULONG kRefused = 2;
 // Requests converted and posted per verb call.
 constexpr std::uint32_t kBatch = 16;
-
-template <typename T>
-T* as(std::uint64_t value) {
-  return reinterpret_cast<T*>(value);
-}
-
-// The caller's own adapter for the request: the verb's status, or 0x50012.
-template <typename Verb>
-std::uint32_t on_own(std::uint64_t handle, Verb verb) {
-  OwnAdapter own(handle);
-  if (!own) {
-    ZEK_LOG_FAILURE("adapter %llx is not one the caller opened\n", static_cast<unsigned long long>(handle));
-    return IWARP_STATUS_A_INVALID_RNIC_HANDLE;
-  }
-  return verb(own.get());
-}
 
 // Bytes of the caller's (a user process's, or a kernel requestor's own) at
 // `from` into `to`: false when any byte is not the caller's.

@@ -20,9 +20,6 @@ namespace zpxverbs {
 
 namespace {
 
-constexpr ULONG kServed = 0;
-constexpr ULONG kRefused = 2;
-
 bool bad_handle(std::uint64_t handle) { return handle == 0 || handle == ZEK_UNINITIALISED_POINTER; }
 
 // Hands the part to the object when it is still on its list (under the
