@@ -144,6 +144,29 @@ mbuf* if_dequeue(ifqueue* q) {
   return m;
 }
 
+mbuf* if_dequeue_all(ifqueue* q) {
+  AcquireQueueLock(&q->ifq_lock);
+  mbuf* m = q->ifq_head;
+  q->ifq_head = nullptr;
+  q->ifq_tail = nullptr;
+  q->ifq_len = 0;
+  ReleaseQueueLock(&q->ifq_lock);
+  return m;
+}
+
+void if_requeue_front(ifqueue* q, mbuf* packets) {
+  if (packets == nullptr) return;
+  std::int32_t n = 1;
+  mbuf* last = packets;
+  for (; last->m_nextpkt != nullptr; last = last->m_nextpkt) ++n;
+  AcquireQueueLock(&q->ifq_lock);
+  last->m_nextpkt = q->ifq_head;
+  if (q->ifq_head == nullptr) q->ifq_tail = last;
+  q->ifq_head = packets;
+  q->ifq_len += n;
+  ReleaseQueueLock(&q->ifq_lock);
+}
+
 void if_queue_flush(ifqueue* q) {
   AcquireQueueLock(&q->ifq_lock);
   mbuf* m = q->ifq_head;

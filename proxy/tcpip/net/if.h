@@ -72,6 +72,12 @@ struct ifqueue {
 int if_enqueue(ifqueue* q, mbuf* m);
 // The oldest packet, or null.
 mbuf* if_dequeue(ifqueue* q);
+// Every queued packet, oldest first and linked by m_nextpkt (null when
+// empty), under one hold of the queue's lock; the queue is left empty.
+mbuf* if_dequeue_all(ifqueue* q);
+// Puts packets linked by m_nextpkt back in front of the queue, in their
+// order (what a handler took and leaves for the next round).
+void if_requeue_front(ifqueue* q, mbuf* packets);
 // Frees every queued packet.
 void if_queue_flush(ifqueue* q);
 

@@ -289,13 +289,20 @@ proto_switch* ip_proto_entry(int protocol) {
 }
 
 void ip_queue_handler() {
-  while (mbuf* m = if_dequeue(&ipintrq)) {
-    if (!(m->m_flags & M_PKTHDR) || m->mh.m_pkthdr.rcvif == nullptr ||
-        m->mh.m_pkthdr.rcvif->if_signature != IFNET_SIGNATURE) {
-      mbuf_free_chain(m);
-      return;  // the rest waits for the next round
+  // The queue is taken whole under one hold of its lock, oldest first, and
+  // again for what arrived meanwhile, until it is empty.
+  while (mbuf* batch = if_dequeue_all(&ipintrq)) {
+    while (mbuf* m = batch) {
+      batch = m->m_nextpkt;
+      m->m_nextpkt = nullptr;
+      if (!(m->m_flags & M_PKTHDR) || m->mh.m_pkthdr.rcvif == nullptr ||
+          m->mh.m_pkthdr.rcvif->if_signature != IFNET_SIGNATURE) {
+        mbuf_free_chain(m);
+        if_requeue_front(&ipintrq, batch);
+        return;  // the rest waits for the next round
+      }
+      ip_input(m);
     }
-    ip_input(m);
   }
 }
 
