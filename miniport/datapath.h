@@ -84,7 +84,11 @@ struct ZekSendPath {
   std::uint32_t Tail;  // next slot to fill
   std::uint32_t Head;  // next slot to complete
   std::uint32_t ContextIndex;
-  std::uint32_t Busy;        // frames in the hardware ring
+  std::uint32_t Busy;  // frames in the hardware ring
+  // Batches of completed lists taken from the ring or the queue and not yet
+  // handed to NDIS (the hand-over runs after the send lock is released);
+  // a pause waits for them too. Atomic access only.
+  std::uint32_t Indicating;
   NET_BUFFER_LIST* Mapping;  // the NBL being mapped (at most one)
   NET_BUFFER_LIST* PendingHead;
   NET_BUFFER_LIST* PendingTail;

@@ -31,6 +31,15 @@ NDIS_STATUS ZekPause(NDIS_HANDLE context, PNDIS_MINIPORT_PAUSE_PARAMETERS) {
     NdisMSleep(kPollMs * 1000);
   }
   ZekCompletePendingSends(adapter, NDIS_STATUS_REQUEST_ABORTED);
+  // Every list is back only once the batches already taken from the ring
+  // have reached NDIS: the completing thread hands them over after it has
+  // released the send lock.
+  for (ULONG waited = 0;
+       adapter->Send != nullptr && __atomic_load_n(&adapter->Send->Indicating, __ATOMIC_ACQUIRE) != 0 &&
+       waited < ZEK_PAUSE_SEND_WAIT_MS;
+       waited += kPollMs) {
+    NdisMSleep(kPollMs * 1000);
+  }
   if (!WaitForRxReturnPackets(adapter, ZEK_RX_RETURN_WAIT_MS)) {
     ZEK_LOG_FAILURE("ZekPause: NDIS did not return every receive buffer\n");
   }

@@ -39,7 +39,14 @@ std::uint32_t nb_count(NET_BUFFER_LIST* nbl) {
 }
 
 // A chain of NBLs to complete once the send lock is dropped.
+// The lists completed under the send lock, handed to NDIS once it is
+// released. From the first list taken until the hand-over has returned the
+// batch counts in the path's Indicating, so that a pause cannot report every
+// send done while a batch is still on its way to NDIS.
 struct Completions {
+  explicit Completions(ZekSendPath* send) : send_(send) {}
+  Completions(const Completions&) = delete;
+  Completions& operator=(const Completions&) = delete;
   NET_BUFFER_LIST* head = nullptr;
   NET_BUFFER_LIST* tail = nullptr;
   void add(NET_BUFFER_LIST* nbl) {
@@ -48,6 +55,7 @@ struct Completions {
       NET_BUFFER_LIST_NEXT_NBL(tail) = nbl;
     } else {
       head = nbl;
+      __atomic_add_fetch(&send_->Indicating, 1, __ATOMIC_ACQ_REL);
     }
     tail = nbl;
   }
@@ -56,7 +64,11 @@ struct Completions {
     for (NET_BUFFER_LIST* l = head; l != nullptr; l = NET_BUFFER_LIST_NEXT_NBL(l)) ++send->CompletedNbls;
     NdisMSendNetBufferListsComplete(adapter->MiniportAdapterHandle, head, flags);
     head = tail = nullptr;
+    __atomic_sub_fetch(&send_->Indicating, 1, __ATOMIC_ACQ_REL);
   }
+
+ private:
+  ZekSendPath* send_;
 };
 
 // One net buffer of `nbl` is done (`status` when it failed): the NBL goes
@@ -271,7 +283,7 @@ void start_pending(ZEK_ADAPTER* adapter, bool from_dpc, Completions& done) {
 void ZekSendNetBufferLists(NDIS_HANDLE context, PNET_BUFFER_LIST lists, NDIS_PORT_NUMBER, ULONG) {
   auto* adapter = static_cast<ZEK_ADAPTER*>(context);
   ZekSendPath* send = adapter->Send;
-  Completions done;
+  Completions done(adapter->Send);
   NdisAcquireSpinLock(&adapter->SendLock);
   const NDIS_STATUS refused = send == nullptr ? ZEK_SEND_REFUSED : refusal(adapter);
   if (refused != NDIS_STATUS_SUCCESS) {
@@ -316,7 +328,7 @@ void ZekProcessSGList(PDEVICE_OBJECT, PVOID, PSCATTER_GATHER_LIST list, PVOID co
   ZekSendPath* send = adapter->Send;
   NET_BUFFER_LIST* nbl = context->Nbl;
   NET_BUFFER* nb = context->Nb;
-  Completions done;
+  Completions done(adapter->Send);
   NdisAcquireSpinLock(&adapter->SendLock);
   ZekTxSlot* slot = &send->Slots[send->Tail];
   const std::uint32_t length = NET_BUFFER_DATA_LENGTH(nb);
@@ -427,7 +439,7 @@ void ZekProcessSGList(PDEVICE_OBJECT, PVOID, PSCATTER_GATHER_LIST list, PVOID co
 void HandleSendInterrupt(ZEK_ADAPTER* adapter, std::uint32_t completions) {
   ZekSendPath* send = adapter->Send;
   if (send == nullptr || completions == 0) return;
-  Completions done;
+  Completions done(adapter->Send);
   NdisAcquireSpinLock(&adapter->SendLock);
   MifhQpObject* qp = nic_qp_of(adapter);
   // No more completions than frames in the ring are taken.
@@ -458,7 +470,7 @@ void HandleSendInterrupt(ZEK_ADAPTER* adapter, std::uint32_t completions) {
 
 void ZekStartPendingSends(ZEK_ADAPTER* adapter, bool from_dpc) {
   if (adapter->Send == nullptr) return;
-  Completions done;
+  Completions done(adapter->Send);
   NdisAcquireSpinLock(&adapter->SendLock);
   start_pending(adapter, from_dpc, done);
   NdisReleaseSpinLock(&adapter->SendLock);
@@ -468,7 +480,7 @@ void ZekStartPendingSends(ZEK_ADAPTER* adapter, bool from_dpc) {
 void zek_free_busy_packets_with_id(ZEK_ADAPTER* adapter, ULONG_PTR cancel_id, NDIS_STATUS status) {
   ZekSendPath* send = adapter->Send;
   if (send == nullptr) return;
-  Completions done;
+  Completions done(adapter->Send);
   NdisAcquireSpinLock(&adapter->SendLock);
   for (std::uint32_t i = send->Head; i != send->Tail; i = (i + 1) & (send->Size - 1)) {
     ZekTxSlot* slot = &send->Slots[i];
@@ -500,7 +512,7 @@ void ZekCancelSend(NDIS_HANDLE context, PVOID cancel_id_pointer) {
 void ZekCompleteWaitingSends(ZEK_ADAPTER* adapter, ULONG_PTR cancel_id, NDIS_STATUS status) {
   ZekSendPath* send = adapter->Send;
   if (send == nullptr) return;
-  Completions done;
+  Completions done(adapter->Send);
   NdisAcquireSpinLock(&adapter->SendLock);
   NET_BUFFER_LIST* keep_head = nullptr;
   NET_BUFFER_LIST* keep_tail = nullptr;

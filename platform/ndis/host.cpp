@@ -1,6 +1,7 @@
 #include "platform/ndis/host.h"
 
 #include <sys/stat.h>
+#include <thread>
 
 #include <algorithm>
 #include <atomic>
@@ -142,6 +143,10 @@ std::uint64_t Adapter::send_completion_count() const {
   std::lock_guard lock(mu_);
   return send_completion_count_;
 }
+void Adapter::delay_send_completions(std::chrono::milliseconds delay) {
+  send_completion_delay_ms_.store(delay.count());
+}
+
 void Adapter::keep_records(bool keep) {
   std::lock_guard lock(mu_);
   keep_records_ = keep;
@@ -675,6 +680,9 @@ void Ndis::send(Adapter& adapter, NET_BUFFER_LIST* lists) {
 }
 
 void Ndis::send_complete(Adapter& adapter, NET_BUFFER_LIST* lists) {
+  if (const std::int64_t delay = adapter.send_completion_delay_ms_.load(); delay > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+  }
   std::lock_guard lock(adapter.mu_);
   for (NET_BUFFER_LIST* l = lists; l != nullptr; l = l->Next) {
     ++adapter.send_completion_count_;

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -116,6 +117,9 @@ class Adapter {
   // Whether the protocol keeps the received frames and the send completions
   // (it does by default); a long run only counts them.
   void keep_records(bool keep);
+  // Makes each send completion take this long before the protocol sees it,
+  // as a slow or preempted completing thread would (0: at once).
+  void delay_send_completions(std::chrono::milliseconds delay);
   // Bounds on what is kept, so that a host that runs long under traffic
   // does not grow without end: past them, frames and completions are only
   // counted (the first frame not kept is said once in the host's log).
@@ -151,6 +155,7 @@ class Adapter {
   std::vector<std::pair<NET_BUFFER_LIST*, NDIS_STATUS>> send_completions_;
   bool hold_receives_ = false;
   bool keep_records_ = true;
+  std::atomic<std::int64_t> send_completion_delay_ms_{0};
   std::vector<ReceiveInfo> received_info_;
   std::size_t kept_bytes_ = 0;  // of received_
   bool said_not_kept_ = false;  // the bound was reached and said

@@ -482,6 +482,24 @@ TEST_F(DataPathTest, PauseCompletesEverythingAndRestartCarriesOn) {
   expect_a_frame_crosses(200, 0x55);
 }
 
+// The completing thread hands its batch to NDIS after it has released the
+// send lock; a pause that finds the ring empty must still wait for that
+// batch, or NDIS would see the pause done before every send.
+TEST_F(DataPathTest, APauseWaitsForCompletionsOnTheirWayToNdis) {
+  start({{"SendQueueSize", "32"}}, {});
+  ndis(0).delay_send_completions(std::chrono::milliseconds(100));
+  std::vector<NET_BUFFER_LIST*> lists;
+  for (int i = 0; i < 8; ++i) {
+    lists.push_back(sender_->make(frame(boards_->mac(1), boards_->mac(0), 0x88B5, 1514, 0)));
+  }
+  send(0, lists);
+  ASSERT_EQ(boards_->host().pause(ndis(0)), NDIS_STATUS_SUCCESS);
+  EXPECT_EQ(ndis(0).send_completions().size(), lists.size()) << "the pause returned before every send was back";
+  ndis(0).delay_send_completions(std::chrono::milliseconds(0));
+  completed_once(0, lists);
+  ASSERT_EQ(boards_->host().restart(ndis(0)), NDIS_STATUS_SUCCESS);
+}
+
 // A reset in the middle of traffic loses no list: each completes once
 // (sent, refused while the reset runs, or aborted with the old ring), and
 // traffic flows afterwards.
