@@ -94,6 +94,17 @@ constexpr std::uint32_t kMagic = 0x4E4F5446;
 
 const ZekUserSocketTable* g_sock = nullptr;
 
+// The consumer's own handle of the driver. Synchronous requests on one
+// handle are carried out one after another, so the event wait, which
+// blocks until something arrives, would hold up every post and the
+// terminate request sent on the same handle.
+HANDLE g_waiter = INVALID_HANDLE_VALUE;
+template <typename T>
+bool send_waiting(DWORD code, T* record) {
+  DWORD bytes = 0;
+  return DeviceIoControl(g_waiter, code, record, sizeof(T), record, sizeof(T), &bytes, nullptr) != FALSE;
+}
+
 // ---- The barrier between the two ends ------------------------------------------------------------------------
 bool barrier(const Options& o, const std::string& stage) {
   const std::string mine = o.accepting ? "accept" : "connect";
@@ -379,7 +390,7 @@ class End {
 
   void arm(std::uint64_t cq) {
     ZekVreqCqNotify r{adapter_, cq, 0, 0xFFFF};
-    check(send(IOCTL_ZEK_IWARP_CQ_REQUEST_NOTIFICATION, &r) && r.Status == 0, "CQ_REQUEST_NOTIFICATION");
+    check(send_waiting(IOCTL_ZEK_IWARP_CQ_REQUEST_NOTIFICATION, &r) && r.Status == 0, "CQ_REQUEST_NOTIFICATION");
   }
   void arm_all() {
     for (std::uint64_t cq : cqs_) arm(cq);
@@ -453,7 +464,7 @@ class End {
       ZekAsyncEventRecord r{};
       r.Adapter = adapter_;
       r.Count = 0xC0C0;
-      const bool ok = send(IOCTL_ZEK_IWARP_WAIT_ON_ASYNC_FUNCTION_CALL, &r);
+      const bool ok = send_waiting(IOCTL_ZEK_IWARP_WAIT_ON_ASYNC_FUNCTION_CALL, &r);
       ++waits_;
       check(ok && r.Status == 0, "the event wait (status " + std::to_string(r.Status) + ")");
       if (!ok) break;
@@ -485,7 +496,7 @@ class End {
     for (;;) {
       ZekWorkCompletion wc{};
       ZekVreqCqPoll poll{adapter_, cq, reinterpret_cast<std::uint64_t>(&wc), 0xFFFF, 0};
-      if (!send(IOCTL_ZEK_IWARP_CQ_POLL_COMPLETION, &poll)) {
+      if (!send_waiting(IOCTL_ZEK_IWARP_CQ_POLL_COMPLETION, &poll)) {
         check(false, "the poll is answered");
         return;
       }
@@ -580,7 +591,8 @@ int main(int argc, char** argv) {
   }
   g_sock = static_cast<const ZekUserSocketTable*>(table);
   g_proxy = CreateFileA("\\\\.\\zekproxy", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (g_proxy == INVALID_HANDLE_VALUE) {
+  g_waiter = CreateFileA("\\\\.\\zekproxy", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (g_proxy == INVALID_HANDLE_VALUE || g_waiter == INVALID_HANDLE_VALUE) {
     std::printf("FAILED: opening zekproxy (%lu)\n", static_cast<unsigned long>(GetLastError()));
     return 2;
   }
@@ -589,6 +601,7 @@ int main(int argc, char** argv) {
     end.run();
     end.take_down();
   }
+  CloseHandle(g_waiter);
   CloseHandle(g_proxy);
   ZEK_CleanupLib_Sockets();
   std::printf("%d failures\n", g_failures);
